@@ -1,0 +1,2 @@
+// codec/codec.hpp: the whole public API of the signal codec.
+#pragma once

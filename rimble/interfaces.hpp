@@ -1,0 +1,54 @@
+// rimble/interfaces.hpp: the abstract executor interfaces, in virtual-slot order.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "rimble/err.hpp"
+#include "rimble/records.hpp"
+
+namespace rimble {
+
+// One forward level. Output views must have exactly the lengths of dwt_size(n).
+template <class T>
+class DwtForwardExecutor {
+ public:
+  virtual ~DwtForwardExecutor() = default;
+  [[nodiscard]] virtual Result<void> execute_forward(std::span<const T> input, std::span<T> approximations,
+                                                     std::span<T> details) const = 0;
+  [[nodiscard]] virtual Result<void> execute_forward_with_scratch(std::span<const T> input,
+                                                                  std::span<T> approximations,
+                                                                  std::span<T> details,
+                                                                  std::span<T> scratch) const = 0;
+  [[nodiscard]] virtual std::size_t required_scratch_size(std::size_t n) const = 0;
+  [[nodiscard]] virtual BandLengths dwt_size(std::size_t n) const = 0;
+};
+
+// One inverse level. Filter banks add into the output, which the caller zero-fills.
+template <class T>
+class DwtInverseExecutor {
+ public:
+  virtual ~DwtInverseExecutor() = default;
+  [[nodiscard]] virtual Result<void> execute_inverse(std::span<const T> approximations, std::span<const T> details,
+                                                     std::span<T> output) const = 0;
+  [[nodiscard]] virtual std::size_t idwt_size(BandLengths lengths) const = 0;
+};
+
+template <class T>
+class IncompleteDwtExecutor : public DwtForwardExecutor<T>, public DwtInverseExecutor<T> {
+ public:
+  [[nodiscard]] virtual std::size_t filter_length() const = 0;
+};
+
+// Adds the whole-transform operations to the single-level ones.
+template <class T>
+class DwtExecutor : public IncompleteDwtExecutor<T> {
+ public:
+  [[nodiscard]] virtual Result<Dwt<T>> dwt(std::span<const T> signal, std::size_t level) const = 0;
+  [[nodiscard]] virtual Result<MultiDwt<T>> multi_dwt(std::span<const T> signal, std::size_t levels) const = 0;
+  [[nodiscard]] virtual Result<std::vector<T>> idwt(const DwtView<T>& view) const = 0;
+  [[nodiscard]] virtual Result<std::vector<T>> multi_idwt(const MultiDwtView<T>& view) const = 0;
+};
+
+}  // namespace rimble

@@ -1,0 +1,7 @@
+// rimble/rimble.hpp: the whole public API of the wavelet library.
+#pragma once
+
+#include "rimble/cpu_features.hpp"
+#include "rimble/err.hpp"
+#include "rimble/interfaces.hpp"
+#include "rimble/records.hpp"
