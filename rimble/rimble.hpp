@@ -5,3 +5,5 @@
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"
+#include "rimble/border_mode.hpp"
+#include "rimble/factory.hpp"
