@@ -7,3 +7,5 @@
 #include "rimble/records.hpp"
 #include "rimble/border_mode.hpp"
 #include "rimble/factory.hpp"
+#include "rimble/cdf53f.hpp"
+#include "rimble/cdf97f.hpp"
