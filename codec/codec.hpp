@@ -1,2 +1,7 @@
 // codec/codec.hpp: the whole public API of the signal codec.
 #pragma once
+
+#include "codec/compressor.hpp"
+#include "codec/decompressor.hpp"
+#include "codec/error.hpp"
+#include "codec/header.hpp"

@@ -20,3 +20,5 @@
 #include "rimble/wavelet16taps.hpp"
 #include "rimble/completed.hpp"
 #include "rimble/factory.hpp"
+#include "rimble/cdf53f.hpp"
+#include "rimble/cdf97f.hpp"

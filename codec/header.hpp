@@ -1,0 +1,134 @@
+// codec/header.hpp: the options of the codec and the 52-byte container header.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <optional>
+#include <span>
+#include <type_traits>
+
+#include "codec/error.hpp"
+
+namespace quorvel {
+
+enum class CompressionMethod : std::uint8_t { cdf53 = 0, cdf97 = 1, db4 = 2, sym4 = 3 };
+enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
+
+// The 4-byte tag that the container stores for a method.
+[[nodiscard]] constexpr std::array<std::uint8_t, 4> method_tag(CompressionMethod method) {
+  switch (method) {
+    case CompressionMethod::cdf53: return {'c', 'f', '5', '3'};
+    case CompressionMethod::cdf97: return {'c', 'f', '9', '7'};
+    case CompressionMethod::db4: return {'d', 'b', '0', '4'};
+    case CompressionMethod::sym4: return {'s', 'y', 'm', '4'};
+  }
+  return {0, 0, 0, 0};
+}
+
+// The filter length that the method's executor reports; band sizes follow from it.
+[[nodiscard]] constexpr std::size_t method_filter_length(CompressionMethod method) {
+  switch (method) {
+    case CompressionMethod::cdf53: return 6;
+    case CompressionMethod::cdf97: return 10;
+    case CompressionMethod::db4: return 8;
+    case CompressionMethod::sym4: return 8;
+  }
+  return 0;
+}
+
+// The method whose tag equals these exact bytes, if any.
+[[nodiscard]] constexpr std::optional<CompressionMethod> method_from_tag(const std::array<std::uint8_t, 4>& tag) {
+  for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
+                      CompressionMethod::sym4}) {
+    if (method_tag(method) == tag) return method;
+  }
+  return std::nullopt;
+}
+
+// Method, cutoff and scale packed into one 32-bit value: cutoff in bits 0-7,
+// method in bits 8-15, scale in bits 16-23, the top byte zero. The producer
+// (the options class) guarantees a known method and a scale in 6..12.
+class CompressionOptions {
+ public:
+  // cdf97, scale 11, cutoff low.
+  static constexpr std::uint32_t default_packed = 0x0B0100;
+
+  constexpr CompressionOptions() = default;
+  constexpr explicit CompressionOptions(std::uint32_t packed) : packed_(packed) {}
+  constexpr CompressionOptions(CompressionMethod method, std::uint8_t scale, CutoffLevel cutoff)
+      : packed_(std::uint32_t{static_cast<std::uint8_t>(cutoff)} |
+                std::uint32_t{static_cast<std::uint8_t>(method)} << 8 | std::uint32_t{scale} << 16) {}
+
+  [[nodiscard]] constexpr CutoffLevel cutoff() const { return static_cast<CutoffLevel>(packed_ & 0xFF); }
+  [[nodiscard]] constexpr CompressionMethod method() const {
+    return static_cast<CompressionMethod>((packed_ >> 8) & 0xFF);
+  }
+  [[nodiscard]] constexpr std::uint8_t scale() const { return static_cast<std::uint8_t>((packed_ >> 16) & 0xFF); }
+  [[nodiscard]] constexpr std::uint32_t packed() const { return packed_; }
+
+  friend constexpr bool operator==(CompressionOptions, CompressionOptions) = default;
+
+ private:
+  std::uint32_t packed_ = default_packed;
+};
+
+inline constexpr std::size_t header_size = 52;
+inline constexpr std::uint32_t max_sample_count = 2147483647;
+inline constexpr std::array<std::uint8_t, 4> header_magic = {'Q', 'R', 'V', 'L'};
+inline constexpr std::uint16_t header_version = 1;
+inline constexpr std::array<std::uint8_t, 2> header_format_tag = {'f', '3'};
+
+// The container header, field by field as stored (little-endian on disk).
+struct QuorvelHeader {
+  std::array<std::uint8_t, 4> magic;
+  std::uint16_t version;
+  std::array<std::uint8_t, 2> format_tag;
+  std::array<std::uint8_t, 4> method_tag;
+  std::uint8_t levels;
+  std::uint8_t scale;
+  std::uint16_t reserved;
+  std::uint32_t sample_count;
+  float minimum;
+  float maximum;
+  float mean;
+  std::uint32_t payload_length;
+  std::array<std::uint8_t, 16> reserved_bytes;
+
+  // Parses the first 52 bytes of a container. Checks, in order: length, magic,
+  // version, format tag, method tag, finiteness of minimum, maximum and mean.
+  // Levels, scale, sample count and payload length are left to the decoder.
+  [[nodiscard]] static std::expected<QuorvelHeader, QuorvelError> from_bytes(std::span<const std::uint8_t> bytes);
+
+  // The 52 bytes of this header as the container stores them.
+  [[nodiscard]] std::array<std::uint8_t, header_size> to_bytes() const;
+
+  friend bool operator==(const QuorvelHeader&, const QuorvelHeader&) = default;
+};
+
+// Little-endian loads and stores that work on any host and any alignment.
+namespace little_endian {
+
+template <class T>
+[[nodiscard]] inline T load(const std::uint8_t* p) {
+  static_assert(std::is_integral_v<T> && std::is_unsigned_v<T>);
+  T value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{p[i]} << (8 * i));
+  return value;
+}
+
+template <class T>
+inline void store(std::uint8_t* p, T value) {
+  static_assert(std::is_integral_v<T> && std::is_unsigned_v<T>);
+  for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+[[nodiscard]] inline float load_f32(const std::uint8_t* p) { return std::bit_cast<float>(load<std::uint32_t>(p)); }
+inline void store_f32(std::uint8_t* p, float value) { store(p, std::bit_cast<std::uint32_t>(value)); }
+
+}  // namespace little_endian
+
+}  // namespace quorvel
