@@ -20,5 +20,6 @@
 #include "rimble/wavelet16taps.hpp"
 #include "rimble/completed.hpp"
 #include "rimble/factory.hpp"
+#include "rimble/coefficients.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
