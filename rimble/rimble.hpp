@@ -9,3 +9,5 @@
 #include "rimble/factory.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
+#include "rimble/avx/cdf53f.hpp"
+#include "rimble/avx/cdf97f.hpp"
