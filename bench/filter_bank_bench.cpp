@@ -1,7 +1,7 @@
 // bench/filter_bank_bench.cpp: filter-bank transforms on the portable, SSE4.2 and
 // AVX2+FMA executors, Periodic border, single level and eight levels.
 //
-//   build/bench/filter_bank_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   build-bench/bench/quorvel_filter_bank_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 //
 // bench/filter_bank_vs_pywt.py runs this binary and PyWavelets in one go and
 // prints them side by side.
@@ -123,9 +123,9 @@ void multi_inverse(benchmark::State& state, Handle executor) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Every wavelet, operation and tier the processor has, registered before
+// benchmark_main runs them.
+const bool registered = [] {
   const Wavelet wavelets[] = {
       {"db4", rimble::daubechies_row(rimble::DaubechiesFamily::Db4)},
       {"db8", rimble::daubechies_row(rimble::DaubechiesFamily::Db8)},
@@ -159,9 +159,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+  return true;
+}();
+
+}  // namespace

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Filter-bank speed of rimble (portable, SSE4.2, AVX2+FMA) beside PyWavelets.
 
-Runs bench/filter_bank_bench (Google Benchmark) and times PyWavelets on the same
+Runs bench/filter_bank_bench.cpp (Google Benchmark) and times PyWavelets on the same
 transforms in the same run, both pinned to one core, and prints one table of
 medians: single-level dwt/idwt and 8-level multi_dwt/multi_idwt (PyWavelets:
 dwt/idwt and wavedec/waverec), float32 samples, periodic border.
 
     cmake -S . -B build-bench -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF
-    cmake --build build-bench -j2 --target filter_bank_bench
-    python3 bench/filter_bank_vs_pywt.py --bench build-bench/bench/filter_bank_bench
+    cmake --build build-bench -j2 --target quorvel_filter_bank_bench
+    python3 bench/filter_bank_vs_pywt.py --bench build-bench/bench/quorvel_filter_bank_bench
 """
 
 import argparse
@@ -90,7 +90,7 @@ def pywt_medians(repetitions, min_time):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--bench", default="build-bench/bench/filter_bank_bench", help="filter_bank_bench binary")
+    parser.add_argument("--bench", default="build-bench/bench/quorvel_filter_bank_bench", help="the C++ benchmark binary")
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--min-time", type=float, default=0.2, help="seconds per repetition")
     parser.add_argument("--cpu", type=int, default=0, help="core to pin both runs to")
