@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -43,6 +44,36 @@ inline std::vector<std::uint8_t> deflate_raw(std::span<const std::uint8_t> in, i
   z.avail_out = static_cast<uInt>(out.size());
   if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
   out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Raw deflate of `total` zero bytes, fed in small chunks so that the zeros
+// never sit in memory at once: a DEFLATE bomb of little memory.
+inline std::vector<std::uint8_t> deflate_zeros(std::size_t total, int level) {
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+  static const std::uint8_t zeros[1 << 16] = {};
+  std::vector<std::uint8_t> out;
+  std::uint8_t chunk[1 << 16];
+  for (std::size_t fed = 0;;) {
+    const std::size_t step = std::min(total - fed, sizeof zeros);
+    fed += step;
+    z.next_in = const_cast<Bytef*>(zeros);
+    z.avail_in = static_cast<uInt>(step);
+    const int flush = fed == total ? Z_FINISH : Z_NO_FLUSH;
+    int status;
+    do {
+      z.next_out = chunk;
+      z.avail_out = sizeof chunk;
+      status = deflate(&z, flush);
+      out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+    } while (z.avail_out == 0);
+    if (flush == Z_FINISH) {
+      if (status != Z_STREAM_END) throw std::runtime_error("deflate");
+      break;
+    }
+  }
   deflateEnd(&z);
   return out;
 }
