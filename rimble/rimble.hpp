@@ -26,3 +26,5 @@
 #include "rimble/coefficients.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
+#include "rimble/avx/cdf53f.hpp"
+#include "rimble/avx/cdf97f.hpp"
