@@ -46,6 +46,9 @@ mkdir -p "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz" "$build/a
 "$build/tests/fuzz/make_fuzz_seeds" "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz"
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
+# Symbolised stack traces in findings: clang 19's symbolizer if installed, else any.
+symbolizer="$(command -v llvm-symbolizer-$clang_version || ls /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | tail -n 1 || true)"
+[ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # max_len: the decoder gets containers up to 8 KiB (eight-level containers of

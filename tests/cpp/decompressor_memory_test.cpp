@@ -211,11 +211,13 @@ std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_ta
 constexpr std::size_t max_container = 100;
 constexpr std::size_t max_payload = max_container - quorvel::header_size;
 
-// Growing a byte array to n bytes may hold the old and the new block at once
-// (2n); the rest of the decoder's bookkeeping (band-size list, executor, error
-// text) is a few hundred bytes. zlib's own state is a fixed 7 KB plus a 32 KB
-// window (libdeflate's decompressor is of the same order) and does not depend
-// on the input, so the allowance is that plus 4 KiB.
+// An array grown to n bytes by doubling ends with a capacity C < 2n, and at its
+// last growth holds the old block (C/2) and the new one (C) at once: below 3n.
+// The rest of the decoder's bookkeeping (band-size list, executor, error text)
+// is a few hundred bytes. zlib's own state is a fixed 7 KB plus a 32 KB window
+// (libdeflate's decompressor is of the same order) and does not depend on the
+// input, so the allowance is that plus 4 KiB.
+constexpr std::size_t growth_factor = 3;
 constexpr std::size_t inflater_state = 48 * 1024;
 constexpr std::size_t allowance = inflater_state + 4 * 1024;
 
@@ -248,7 +250,7 @@ std::vector<Hostile> hostile_containers() {
   return cases;
 }
 
-TEST(DecompressorMemory, SmallHostileContainersCostAtMostTwiceTheirInflatedPayload) {
+TEST(DecompressorMemory, SmallHostileContainersCostAtMostTheirInflatedPayloadGrown) {
 #if !QUORVEL_COUNTING_HEAP
   GTEST_SKIP() << "the sanitizer's allocator cannot be measured from inside";
 #endif
@@ -258,7 +260,7 @@ TEST(DecompressorMemory, SmallHostileContainersCostAtMostTwiceTheirInflatedPaylo
     const std::size_t inflated = inflated_size(hostile.bytes);
     const auto decoded = measure_decompress(hostile.bytes);
     EXPECT_FALSE(decoded.ok) << "a claim the payload cannot back must be refused";
-    EXPECT_LE(decoded.peak_bytes, 2 * inflated + allowance) << "inflated payload: " << inflated << " bytes";
+    EXPECT_LE(decoded.peak_bytes, growth_factor * inflated + allowance) << "inflated payload: " << inflated << " bytes";
   }
 }
 
@@ -277,11 +279,11 @@ TEST(DecompressorMemory, ABombTheHeaderMatchesCostsInProportionToItsOutput) {
   const auto decoded = measure_decompress(matched);
   ASSERT_TRUE(decoded.ok);
   EXPECT_EQ(decoded.samples, inflated / 2);
-  // A faithful decode holds, at its peak, the inflated stream (2x while it
-  // grows), the dequantised bands and the inverse transform's output (each one
-  // float per sample, that is 2 bytes per inflated byte) and the result.
+  // A faithful decode holds, at its peak, the inflated stream (as it grew),
+  // the dequantised bands and the inverse transform's output (each one float
+  // per sample, that is 2 bytes per inflated byte) and the result.
   const std::size_t sample_bytes = decoded.samples * sizeof(float);
-  EXPECT_LE(decoded.peak_bytes, 2 * inflated + 3 * sample_bytes + allowance)
+  EXPECT_LE(decoded.peak_bytes, growth_factor * inflated + 3 * sample_bytes + allowance)
       << "inflated payload: " << inflated << " bytes";
 }
 
