@@ -59,9 +59,27 @@ inline constexpr std::size_t options_bytes = 2;
   return nullptr;
 }
 
+// True when max - min of the sanitised samples (NaN and -infinity count as 0,
+// +infinity as 1) overflows float32, as for samples near +3e38 and -3e38. The
+// decoder scales back by that same range, so no container can represent such
+// a signal and the encoder refuses it.
+[[nodiscard]] inline bool range_overflows(std::span<const float> samples) {
+  float minimum = 0.0f, maximum = 0.0f;
+  bool first = true;
+  for (float x : samples) {
+    if (!std::isfinite(x)) x = x > 0 ? 1.0f : 0.0f;
+    minimum = first || x < minimum ? x : minimum;
+    maximum = first || x > maximum ? x : maximum;
+    first = false;
+  }
+  return std::isinf(maximum - minimum);
+}
+
 // Encoder input (layout above) into compress, and its container straight back
-// through decompress. Any non-empty signal compresses, whatever its values,
-// and decodes to a signal of the same length whose every sample is finite.
+// through decompress. Any non-empty signal whose range fits in float32
+// compresses, whatever its values, and decodes to a signal of the same length
+// whose every sample is finite; the others are refused as a configuration the
+// codec does not support.
 // Returns the broken promise, or nullptr when all hold; inputs shorter than
 // the two option bytes are not encoder inputs and hold trivially.
 [[nodiscard]] inline const char* round_trip_property(std::span<const std::uint8_t> bytes) {
@@ -71,7 +89,12 @@ inline constexpr std::size_t options_bytes = 2;
 
   const auto container = compress(samples, options);
   if (samples.empty()) return container ? "an empty signal is refused" : nullptr;
-  if (!container) return "every non-empty signal compresses";
+  if (range_overflows(samples)) {
+    return !container && container.error().kind() == QuorvelError::Kind::UnsupportedConfiguration
+               ? nullptr
+               : "a signal whose range overflows float32 is refused as unsupported";
+  }
+  if (!container) return "every non-empty signal whose range fits in float32 compresses";
 
   const auto header = QuorvelHeader::from_bytes(*container);
   if (!header) return "the encoder writes a header its own parser accepts";
