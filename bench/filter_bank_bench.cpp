@@ -1,96 +1,165 @@
-// Throughput of the portable filter banks: one forward or inverse level of the
-// fixed-length executors and of the generic one (arena included), in millions
-// of input samples per second.
+// bench/filter_bank_bench.cpp: filter-bank transforms on the portable, SSE4.2 and
+// AVX2+FMA executors, Periodic border, single level and eight levels.
 //
-//   cmake -S . -B build-bench -G Ninja -DQUORVEL_BUILD_BENCH=ON && cmake --build build-bench -j2
 //   build-bench/bench/quorvel_filter_bank_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//
+// bench/filter_bank_vs_pywt.py runs this binary and PyWavelets in one go and
+// prints them side by side.
 #include <benchmark/benchmark.h>
 
-#include <array>
+#include <cstddef>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "rimble/coefficients.hpp"
 #include "rimble/rimble.hpp"
 
 namespace {
 
-constexpr std::size_t kSamples = 1 << 16;
+using rimble::BorderMode;
+using Handle = std::shared_ptr<const rimble::DwtExecutor<float>>;
 
-std::vector<float> random_signal(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> x(n);
-  for (float& v : x) v = dist(rng);
-  return x;
-}
+enum class Tier { Portable, Sse, Avx };
+
+struct Wavelet {
+  const char* name;
+  std::span<const double> row;
+};
 
 template <std::size_t L>
-std::array<float, L> filter() {
-  const auto taps = random_signal(L, L);
+std::array<float, L> fixed_taps(const std::vector<float>& low) {
   std::array<float, L> out{};
-  std::copy(taps.begin(), taps.end(), out.begin());
+  std::copy(low.begin(), low.end(), out.begin());
   return out;
 }
 
-void count_samples(benchmark::State& state, std::size_t n) {
-  state.counters["Msamples/s"] =
-      benchmark::Counter(static_cast<double>(n) * static_cast<double>(state.iterations()) / 1e6,
-                         benchmark::Counter::kIsRate);
-}
-
-template <class Executor>
-void forward(benchmark::State& state, const Executor& executor) {
-  const auto x = random_signal(kSamples, 1);
-  const auto lengths = executor.dwt_size(kSamples);
-  std::vector<float> approx(lengths.approx_length), details(lengths.details_length);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(executor.execute_forward(x, approx, details));
-    benchmark::ClobberMemory();
+// The executor that the factory builds for these taps on the given tier.
+std::shared_ptr<const rimble::IncompleteDwtExecutor<float>> make_single_level(Tier tier,
+                                                                              const std::vector<float>& low) {
+  constexpr auto mode = BorderMode::Periodic;
+  switch (tier) {
+    case Tier::Portable:
+      if (low.size() == 8) return std::make_shared<rimble::Wavelet8Taps<float>>(mode, fixed_taps<8>(low));
+      if (low.size() == 16) return std::make_shared<rimble::Wavelet16Taps<float>>(mode, fixed_taps<16>(low));
+      return std::make_shared<rimble::WaveletNTaps<float>>(mode, low);
+    case Tier::Sse:
+      if (low.size() == 8) return std::make_shared<rimble::sse::SseWavelet8TapsF32>(mode, fixed_taps<8>(low));
+      return std::make_shared<rimble::sse::SseWaveletNTapsF32>(mode, low);
+    case Tier::Avx:
+      if (low.size() == 8) return std::make_shared<rimble::avx::AvxWavelet8TapsF32>(mode, fixed_taps<8>(low));
+      if (low.size() == 16) return std::make_shared<rimble::avx::AvxWavelet16TapsF32>(mode, fixed_taps<16>(low));
+      return std::make_shared<rimble::avx::AvxWaveletNTapsF32>(mode, low);
   }
-  count_samples(state, kSamples);
+  return nullptr;
 }
 
-template <class Executor>
-void inverse(benchmark::State& state, const Executor& executor) {
-  const std::size_t m = executor.dwt_size(kSamples).approx_length;
-  const auto approx = random_signal(m, 2);
-  const auto details = random_signal(m, 3);
-  std::vector<float> out(executor.idwt_size({m, m}));
+Handle make(Tier tier, const Wavelet& wavelet) {
+  const std::vector<float> low(wavelet.row.begin(), wavelet.row.end());
+  auto inner = make_single_level(tier, low);
+  const std::size_t length = inner->filter_length();
+  return std::make_shared<rimble::CompletedDwtExecutor<float>>(std::move(inner), length);
+}
+
+std::vector<float> random_signal(std::size_t n) {
+  std::mt19937 engine(20261208);
+  std::normal_distribution<float> normal;
+  std::vector<float> x(n);
+  for (auto& v : x) v = normal(engine);
+  return x;
+}
+
+void check(benchmark::State& state, bool ok) {
+  if (!ok) state.SkipWithError("transform failed");
+}
+
+void forward(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(executor.execute_inverse(approx, details, out));
-    benchmark::ClobberMemory();
+    auto level = executor->dwt(x, 1);
+    check(state, level.has_value());
+    benchmark::DoNotOptimize(level);
   }
-  count_samples(state, kSamples);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-template <std::size_t L>
-void BM_FixedForward(benchmark::State& state) {
-  forward(state, rimble::WaveletFixedTaps<float, L>(rimble::BorderMode::Periodic, filter<L>()));
-}
-template <std::size_t L>
-void BM_FixedInverse(benchmark::State& state) {
-  inverse(state, rimble::WaveletFixedTaps<float, L>(rimble::BorderMode::Periodic, filter<L>()));
-}
-template <std::size_t L>
-void BM_GenericForward(benchmark::State& state) {
-  const auto low = filter<L>();
-  forward(state, rimble::WaveletNTaps<float>(rimble::BorderMode::Periodic, low));
-}
-template <std::size_t L>
-void BM_GenericInverse(benchmark::State& state) {
-  const auto low = filter<L>();
-  inverse(state, rimble::WaveletNTaps<float>(rimble::BorderMode::Periodic, low));
+void inverse(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
+  const auto level = executor->dwt(x, 1);
+  check(state, level.has_value());
+  const rimble::DwtView<float> view{level->approximations, level->details};
+  for (auto _ : state) {
+    auto y = executor->idwt(view);
+    check(state, y.has_value());
+    benchmark::DoNotOptimize(y);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_FixedForward<2>);
-BENCHMARK(BM_FixedForward<8>);
-BENCHMARK(BM_FixedForward<16>);
-BENCHMARK(BM_FixedInverse<2>);
-BENCHMARK(BM_FixedInverse<8>);
-BENCHMARK(BM_FixedInverse<16>);
-BENCHMARK(BM_GenericForward<8>);
-BENCHMARK(BM_GenericForward<20>);
-BENCHMARK(BM_GenericInverse<8>);
-BENCHMARK(BM_GenericInverse<20>);
+constexpr std::size_t kLevels = 8;
+
+void multi_forward(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto levels = executor->multi_dwt(x, kLevels);
+    check(state, levels.has_value());
+    benchmark::DoNotOptimize(levels);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void multi_inverse(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
+  const auto levels = executor->multi_dwt(x, kLevels);
+  check(state, levels.has_value());
+  rimble::MultiDwtView<float> view{levels->levels.back().approximations, {}};
+  for (const auto& level : levels->levels) view.details.emplace_back(level.details);
+  for (auto _ : state) {
+    auto y = executor->multi_idwt(view);
+    check(state, y.has_value());
+    benchmark::DoNotOptimize(y);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Every wavelet, operation and tier the processor has, registered before
+// benchmark_main runs them.
+const bool registered = [] {
+  const Wavelet wavelets[] = {
+      {"db4", rimble::daubechies_row(rimble::DaubechiesFamily::Db4)},
+      {"db8", rimble::daubechies_row(rimble::DaubechiesFamily::Db8)},
+      {"sym20", rimble::symlet_row(rimble::SymletFamily::Sym20)},
+  };
+  struct TierName {
+    Tier tier;
+    const char* name;
+    bool available;
+  };
+  const TierName tiers[] = {
+      {Tier::Portable, "portable", true},
+      {Tier::Sse, "sse", rimble::cpu_features().sse4_2},
+      {Tier::Avx, "avx2", rimble::cpu_features().avx2_fma},
+  };
+  struct Operation {
+    const char* name;
+    void (*run)(benchmark::State&, Handle);
+  };
+  const Operation operations[] = {
+      {"dwt", forward}, {"idwt", inverse}, {"multi_dwt8", multi_forward}, {"multi_idwt8", multi_inverse}};
+  for (const auto& wavelet : wavelets) {
+    for (const auto& operation : operations) {
+      for (const auto& tier : tiers) {
+        if (!tier.available) continue;
+        const std::string name = std::string(wavelet.name) + "/" + operation.name + "/" + tier.name;
+        benchmark::RegisterBenchmark(name.c_str(), operation.run, make(tier.tier, wavelet))
+            ->Arg(1'000'000)
+            ->Arg(10'000'000)
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  return true;
+}();
 
 }  // namespace
