@@ -1,0 +1,264 @@
+// rimble/lifting.hpp: what the CDF 5/3 and CDF 9/7 lifting executors share: the scalar lifting
+// steps with their mirror rules, and the sizes, checks and multi-level operations of a lifting
+// scheme, written once over the scheme's single-level kernels.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "rimble/err.hpp"
+#include "rimble/interfaces.hpp"
+#include "rimble/records.hpp"
+
+namespace rimble::lifting {
+
+// A level splits x[0..n) into the even samples A (ceil(n/2), A[i] from x[2i]) and the odd samples
+// D (floor(n/2), D[i] from x[2i+1]) and lifts one from the other. Both ends use whole-sample
+// symmetric extension (x[-k] = x[k], x[n-1+k] = x[n-1-k]); on the two half-rate sequences that
+// becomes a mirror of the nearest neighbour:
+//   predict, n even: the missing even[a] is even[a-1];
+//   update:          the missing odd[-1] is odd[0], and for n odd the missing odd[d] is odd[d-1].
+// Every step evaluates (left + right) * w + centre, rounding the sum, the product and the final
+// addition separately. The [first, last) ranges let vector kernels hand their ends to these.
+
+// odd[i] = (even[i] + even[i+1]) * w + odd[i] for i in [first, last).
+inline void predict(std::span<float> odd, std::span<const float> even, float w, std::size_t first,
+                    std::size_t last) {
+  const std::size_t interior_end = std::min(last, even.size() - 1);
+  std::size_t i = first;
+  for (; i < interior_end; ++i) {
+    odd[i] = (even[i] + even[i + 1]) * w + odd[i];
+  }
+  for (; i < last; ++i) {  // only i = a-1, when n is even
+    odd[i] = (even[i] + even[i]) * w + odd[i];
+  }
+}
+
+// even[i] = (odd[i-1] + odd[i]) * w + even[i] for i in [first, last).
+inline void update(std::span<float> even, std::span<const float> odd, float w, std::size_t first,
+                   std::size_t last) {
+  std::size_t i = first;
+  if (i == 0 && i < last) {
+    even[0] = (odd[0] + odd[0]) * w + even[0];
+    ++i;
+  }
+  const std::size_t interior_end = std::min(last, odd.size());
+  for (; i < interior_end; ++i) {
+    even[i] = (odd[i - 1] + odd[i]) * w + even[i];
+  }
+  for (; i < last; ++i) {  // only i = d, when n is odd
+    even[i] = (odd[i - 1] + odd[i - 1]) * w + even[i];
+  }
+}
+
+inline void predict(std::span<float> odd, std::span<const float> even, float w) {
+  predict(odd, even, w, 0, odd.size());
+}
+inline void update(std::span<float> even, std::span<const float> odd, float w) {
+  update(even, odd, w, 0, even.size());
+}
+
+// even[i] = x[2i], odd[i] = x[2i+1] for i in [first, last); an odd-length signal's last sample
+// has no odd partner.
+inline void split(std::span<const float> x, std::span<float> even, std::span<float> odd, std::size_t first,
+                  std::size_t last) {
+  for (std::size_t i = first; i < last; ++i) {
+    even[i] = x[2 * i];
+    if (i < odd.size()) {
+      odd[i] = x[2 * i + 1];
+    }
+  }
+}
+
+// output[2i] = even[i], output[2i+1] = odd[i] for i in [first, last).
+inline void merge(std::span<const float> even, std::span<const float> odd, std::span<float> output,
+                  std::size_t first, std::size_t last) {
+  for (std::size_t i = first; i < last; ++i) {
+    output[2 * i] = even[i];
+    if (i < odd.size()) {
+      output[2 * i + 1] = odd[i];
+    }
+  }
+}
+
+inline void scale(std::span<float> values, float factor, std::size_t first, std::size_t last) {
+  for (std::size_t i = first; i < last; ++i) {
+    values[i] = values[i] * factor;
+  }
+}
+
+// Everything of a lifting executor except its two single-level kernels, which Scheme (the final
+// executor class, deriving from this) provides as static members:
+//   kMinLength, kFilterLength: shortest signal one level accepts, and the codec's filter length;
+//   execute_forward_impl(x, approx, details): one forward level, sizes already checked;
+//   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked,
+//     with work holding n = a + d samples of scratch.
+// Vector executors reuse it unchanged: only their kernels differ.
+template <class Scheme>
+class LiftingExecutor : public DwtExecutor<float> {
+ public:
+  [[nodiscard]] Result<void> execute_forward(std::span<const float> input, std::span<float> approximations,
+                                             std::span<float> details) const final {
+    const std::size_t n = input.size();
+    if (n < Scheme::kMinLength) {
+      return std::unexpected(RimbleError::input_too_short(n, Scheme::kMinLength));
+    }
+    // The reported required size is the band's own length, (n + 1) / 2 or n / 2.
+    if (approximations.size() != (n + 1) / 2) {
+      return std::unexpected(RimbleError::approximation_size_mismatch(approximations.size(), (n + 1) / 2));
+    }
+    if (details.size() != n / 2) {
+      return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), n / 2));
+    }
+    Scheme::execute_forward_impl(input, approximations, details);
+    return {};
+  }
+
+  [[nodiscard]] Result<void> execute_forward_with_scratch(std::span<const float> input,
+                                                          std::span<float> approximations, std::span<float> details,
+                                                          std::span<float> /*scratch*/) const final {
+    return execute_forward(input, approximations, details);
+  }
+
+  [[nodiscard]] std::size_t required_scratch_size(std::size_t /*n*/) const final { return 0; }
+
+  // The bands of a signal of max(n, kMinLength) samples.
+  [[nodiscard]] BandLengths dwt_size(std::size_t n) const final {
+    const std::size_t m = std::max(n, Scheme::kMinLength);
+    return {(m + 1) / 2, m / 2};
+  }
+
+  [[nodiscard]] Result<void> execute_inverse(std::span<const float> approximations, std::span<const float> details,
+                                             std::span<float> output) const final {
+    const std::size_t n = output.size();
+    const std::size_t sum = approximations.size() + details.size();
+    if (sum != n) {
+      return std::unexpected(RimbleError::output_size_mismatch(sum, n));
+    }
+    // Together with the sum rule these reject every output shorter than kMinLength; the detail
+    // rule is what catches the rest (5/3: 2 + 0 samples; 9/7: 2 + 0 and 2 + 1 samples).
+    const BandLengths required = dwt_size(n);
+    if (approximations.size() != required.approx_length) {
+      return std::unexpected(
+          RimbleError::approximation_size_mismatch(approximations.size(), required.approx_length));
+    }
+    if (details.size() != required.details_length) {
+      return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), required.details_length));
+    }
+    auto work = zeroed_vector<float>(n);
+    if (!work) {
+      return std::unexpected(work.error());
+    }
+    Scheme::execute_inverse_impl(approximations, details, output, *work);
+    return {};
+  }
+
+  [[nodiscard]] std::size_t idwt_size(BandLengths lengths) const final {
+    return std::max(lengths.approx_length + lengths.details_length, Scheme::kMinLength);
+  }
+
+  [[nodiscard]] std::size_t filter_length() const final { return Scheme::kFilterLength; }
+
+  // Only the deepest level's bands are kept; each level reads the previous level's approximation
+  // band in place, so no copy of the signal is made.
+  [[nodiscard]] Result<Dwt<float>> dwt(std::span<const float> signal, std::size_t level) const final {
+    Dwt<float> deepest;
+    auto done = decompose(signal, level, [&deepest](Dwt<float>&& bands) {
+      deepest = std::move(bands);
+      return std::span<const float>(deepest.approximations);
+    });
+    if (!done) {
+      return std::unexpected(done.error());
+    }
+    return deepest;
+  }
+
+  [[nodiscard]] Result<MultiDwt<float>> multi_dwt(std::span<const float> signal, std::size_t levels) const final {
+    MultiDwt<float> result;
+    // At most one level per halving: reserving for an absurd level count would only fail.
+    result.levels.reserve(std::min(std::max<std::size_t>(levels, 1), possible_levels(signal.size())));
+    // Moving a Dwt into the list keeps its arrays' storage, so the span handed back stays valid.
+    auto done = decompose(signal, levels, [&result](Dwt<float>&& bands) {
+      result.levels.push_back(std::move(bands));
+      return std::span<const float>(result.levels.back().approximations);
+    });
+    if (!done) {
+      return std::unexpected(done.error());
+    }
+    return result;
+  }
+
+  [[nodiscard]] Result<std::vector<float>> idwt(const DwtView<float>& view) const final {
+    auto output = zeroed_vector<float>(view.approximations.size() + view.details.size());
+    if (!output) {
+      return output;
+    }
+    if (auto done = execute_inverse(view.approximations, view.details, *output); !done) {
+      return std::unexpected(done.error());
+    }
+    return output;
+  }
+
+  // Coarsest level first; each reconstruction is the next finer level's approximation band.
+  [[nodiscard]] Result<std::vector<float>> multi_idwt(const MultiDwtView<float>& view) const final {
+    if (view.details.empty() || view.approximations.empty()) {
+      return std::unexpected(RimbleError::zero_sized_input());
+    }
+    auto current = idwt({view.approximations, view.details.back()});
+    for (std::size_t k = view.details.size() - 1; k-- > 0 && current;) {
+      current = idwt({*current, view.details[k]});
+    }
+    return current;
+  }
+
+ private:
+  // Forward level into fresh zero-filled bands.
+  [[nodiscard]] Result<Dwt<float>> forward_level(std::span<const float> input) const {
+    const BandLengths lengths = dwt_size(input.size());
+    auto approximations = zeroed_vector<float>(lengths.approx_length);
+    if (!approximations) {
+      return std::unexpected(approximations.error());
+    }
+    auto details = zeroed_vector<float>(lengths.details_length);
+    if (!details) {
+      return std::unexpected(details.error());
+    }
+    if (auto done = execute_forward(input, *approximations, *details); !done) {
+      return std::unexpected(done.error());
+    }
+    return Dwt<float>{std::move(*approximations), std::move(*details)};
+  }
+
+  // Runs max(levels, 1) forward levels, each on the approximation band that keep() returns for
+  // the previous level's bands. Every level's input must have at least kMinLength samples.
+  template <class Keep>
+  [[nodiscard]] Result<void> decompose(std::span<const float> signal, std::size_t levels, Keep keep) const {
+    std::span<const float> input = signal;
+    for (std::size_t k = 0; k < std::max<std::size_t>(levels, 1); ++k) {
+      if (input.size() < Scheme::kMinLength) {
+        return std::unexpected(RimbleError::buffer_too_small_for_level());
+      }
+      auto bands = forward_level(input);
+      if (!bands) {
+        return std::unexpected(bands.error());
+      }
+      input = keep(std::move(*bands));
+    }
+    return {};
+  }
+
+  // How many successive levels a signal of n samples allows.
+  [[nodiscard]] static std::size_t possible_levels(std::size_t n) {
+    std::size_t count = 0;
+    for (std::size_t m = n; m >= Scheme::kMinLength; m = (m + 1) / 2) {
+      ++count;
+    }
+    return count;
+  }
+};
+
+}  // namespace rimble::lifting

@@ -1,0 +1,99 @@
+// BorderInterpolation: index mapping of the five border modes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "filter_bank_fixtures.hpp"
+#include "rimble/border_mode.hpp"
+
+namespace {
+
+using rimble::BorderInterpolation;
+using rimble::BorderMode;
+
+// The extended signal of a b c d e (as 1..5) at x = -3 .. 7, written out by
+// hand from the picture of each mode.
+TEST(BorderInterpolation, FiveSampleSignalExtendsAsPictured) {
+  const std::vector<float> src = {1, 2, 3, 4, 5};
+  const struct {
+    BorderMode mode;
+    std::vector<float> extended;
+  } rows[] = {
+      {BorderMode::Clamp, {1, 1, 1, 1, 2, 3, 4, 5, 5, 5, 5}},
+      {BorderMode::Periodic, {3, 4, 5, 1, 2, 3, 4, 5, 1, 2, 3}},
+      {BorderMode::Symmetric, {3, 2, 1, 1, 2, 3, 4, 5, 5, 4, 3}},
+      {BorderMode::Reflect, {4, 3, 2, 1, 2, 3, 4, 5, 4, 3, 2}},
+      {BorderMode::Zeros, {0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(fixtures::mode_name(row.mode));
+    const BorderInterpolation border(row.mode, 0, 5);
+    std::vector<float> got(11);
+    border.gather(std::span<const float>(src), -3, std::span<float>(got));
+    EXPECT_EQ(got, row.extended);
+  }
+}
+
+TEST(BorderInterpolation, PeriodicWrapsIndicesFarOutside) {
+  const BorderInterpolation border(BorderMode::Periodic, 0, 2);
+  EXPECT_EQ(border.map(-5), 1);
+  EXPECT_EQ(border.map(-4), 0);
+  EXPECT_EQ(border.map(9), 1);
+  EXPECT_EQ(border.map(1), 1);
+}
+
+// Beyond one mirrored copy the mirrors repeat that copy (period n for
+// Symmetric, n - 1 for Reflect) rather than fold back and forth.
+TEST(BorderInterpolation, MirrorsRepeatBeyondOneCopy) {
+  const BorderInterpolation symmetric(BorderMode::Symmetric, 0, 3);
+  EXPECT_EQ(symmetric.map(-4), 0);  // x[-4] = x[-1], not the folded x[3 - 1]
+  EXPECT_EQ(symmetric.map(6), 2);   // x[6] = x[3]
+  const BorderInterpolation reflect(BorderMode::Reflect, 0, 3);
+  EXPECT_EQ(reflect.map(-3), 1);
+  EXPECT_EQ(reflect.map(4), 2);  // period n - 1 = 2: x[4] = x[2], not the folded x[0]
+}
+
+TEST(BorderInterpolation, SingleSampleFillsEveryExtension) {
+  const std::vector<float> src = {7};
+  for (const BorderMode mode : fixtures::kAllModes) {
+    SCOPED_TRACE(fixtures::mode_name(mode));
+    const BorderInterpolation border(mode, 0, 1);
+    const float want = mode == BorderMode::Zeros ? 0.0f : 7.0f;
+    for (const std::int64_t x : {-3, -1, 1, 2, 5}) EXPECT_EQ(border.sample(std::span<const float>(src), x), want);
+  }
+}
+
+TEST(BorderInterpolation, RangeNeedNotStartAtZero) {
+  // Signal occupies indices 10..14 of some larger array.
+  const std::vector<float> src = {1, 2, 3, 4, 5};
+  const BorderInterpolation periodic(BorderMode::Periodic, 10, 15);
+  EXPECT_EQ(periodic.map(9), 14);
+  EXPECT_EQ(periodic.map(15), 10);
+  const BorderInterpolation reflect(BorderMode::Reflect, 10, 15);
+  EXPECT_EQ(reflect.map(9), 11);
+  EXPECT_EQ(reflect.sample(std::span<const float>(src), 16), 3.0f);
+}
+
+TEST(BorderInterpolation, ZerosIsExactlyPositiveZero) {
+  const std::vector<float> src = {-1.0f, -2.0f};
+  const BorderInterpolation border(BorderMode::Zeros, 0, 2);
+  const float left = border.sample(std::span<const float>(src), -1);
+  EXPECT_EQ(left, 0.0f);
+  EXPECT_FALSE(std::signbit(left));
+}
+
+TEST(BorderInterpolationDeathTest, PeriodicOverAnEmptyRangeEndsTheProcess) {
+  EXPECT_DEATH(BorderInterpolation(BorderMode::Periodic, 0, 0),
+               "attempt to calculate the remainder with a divisor of zero");
+}
+
+TEST(BorderInterpolation, ZerosAcceptsAnEmptyRange) {
+  const BorderInterpolation border(BorderMode::Zeros, 0, 0);
+  EXPECT_EQ(border.sample(std::span<const float>(), -1), 0.0f);
+}
+
+}  // namespace

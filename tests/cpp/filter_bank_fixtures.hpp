@@ -1,0 +1,51 @@
+// tests/cpp/filter_bank_fixtures.hpp: filters and signals shared by the
+// filter-bank tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "rimble/border_mode.hpp"
+
+namespace fixtures {
+
+// Daubechies-4 (extremal phase, large taps first) and symlet-4 low-pass rows,
+// normalised to sum sqrt(2).
+inline constexpr std::array<double, 8> kDb4 = {
+    0.2303778133088965,  0.7148465705529157,   0.6308807679298589, -0.027983769416859854,
+    -0.18703481171909309, 0.030841381835560764, 0.0328830116668852, -0.010597401785069032,
+};
+inline constexpr std::array<double, 8> kSym4 = {
+    0.0322231006040427, -0.012603967262037833, -0.09921954357684722, 0.29785779560527736,
+    0.8037387518059161, 0.49761866763201545,   -0.02963552764599851, -0.07576571478927333,
+};
+
+template <std::size_t N>
+std::array<float, N> to_float(const std::array<double, N>& row) {
+  std::array<float, N> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = static_cast<float>(row[i]);
+  return out;
+}
+
+inline constexpr rimble::BorderMode kAllModes[] = {rimble::BorderMode::Clamp, rimble::BorderMode::Periodic,
+                                                   rimble::BorderMode::Symmetric, rimble::BorderMode::Reflect,
+                                                   rimble::BorderMode::Zeros};
+
+inline const char* mode_name(rimble::BorderMode mode) {
+  static const char* const names[] = {"Clamp", "Periodic", "Symmetric", "Reflect", "Zeros"};
+  return names[static_cast<int>(mode)];
+}
+
+// Deterministic pseudo-random samples in [-scale, scale).
+inline std::vector<float> random_signal(std::size_t n, std::uint32_t seed, float scale = 1.0f) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<float> uniform(-scale, scale);
+  std::vector<float> out(n);
+  for (auto& x : out) x = uniform(engine);
+  return out;
+}
+
+}  // namespace fixtures

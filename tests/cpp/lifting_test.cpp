@@ -1,0 +1,146 @@
+// Every lifting executor against an independent double-precision model, and the behaviour of the
+// multi-level operations they share.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "lifting_oracle.hpp"
+#include "rimble/rimble.hpp"
+
+namespace {
+
+namespace oracle = lifting_oracle;
+
+struct Cdf53Case {
+  using Executor = rimble::cdf53f::Cdf53;
+  static const oracle::Scheme& scheme() { return oracle::cdf53(); }
+  static bool supported() { return true; }
+  // At most three roundings per output (sum, product, sum) of values up to 2.5 max|x|.
+  static constexpr double kTolerance = 1e-6;
+};
+
+struct Cdf97Case {
+  using Executor = rimble::cdf97f::Cdf97;
+  static const oracle::Scheme& scheme() { return oracle::cdf97(); }
+  static bool supported() { return true; }
+  // Four steps of three roundings each plus the scale, with intermediates up to about 4 max|x|:
+  // a few dozen float ulps (6e-8) of max|x|; the float constants themselves are within 3e-8.
+  static constexpr double kTolerance = 1e-5;
+};
+
+template <class Case>
+class LiftingExecutor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Case::supported()) {
+      GTEST_SKIP() << "processor lacks the instruction set";
+    }
+  }
+  const typename Case::Executor executor{};
+  const std::size_t min_length = Case::Executor::kMinLength;
+};
+
+using Cases = ::testing::Types<Cdf53Case, Cdf97Case>;
+TYPED_TEST_SUITE(LiftingExecutor, Cases);
+
+void expect_close(std::span<const float> actual, std::span<const double> expected, double tolerance) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_NEAR(actual[i], expected[i], tolerance) << "at " << i;
+  }
+}
+
+TYPED_TEST(LiftingExecutor, ForwardAndInverseMatchTheModelAtEveryLength) {
+  for (std::size_t n = this->min_length; n <= 300; ++n) {
+    SCOPED_TRACE(n);
+    const auto x = oracle::random_signal(n, static_cast<unsigned>(n));
+    const double tolerance = TypeParam::kTolerance * oracle::max_magnitude(x);
+    const auto [want_a, want_d] = oracle::forward(TypeParam::scheme(), x);
+    std::vector<float> a((n + 1) / 2), d(n / 2);
+    ASSERT_TRUE(this->executor.execute_forward(x, a, d));
+    expect_close(a, want_a, tolerance);
+    expect_close(d, want_d, tolerance);
+
+    // The inverse of the executor's own bands, against the model inverse of the same bands.
+    std::vector<float> y(n);
+    ASSERT_TRUE(this->executor.execute_inverse(a, d, y));
+    expect_close(y, oracle::inverse(TypeParam::scheme(), a, d), tolerance);
+    // And the round trip restores the signal.
+    const std::vector<double> xd(x.begin(), x.end());
+    expect_close(y, xd, tolerance);
+  }
+}
+
+TYPED_TEST(LiftingExecutor, MultiLevelRoundTripRestoresTheSignal) {
+  for (std::size_t n : {this->min_length, std::size_t{13}, std::size_t{64}, std::size_t{1000}, std::size_t{4097}}) {
+    SCOPED_TRACE(n);
+    const auto x = oracle::random_signal(n, 7);
+    std::size_t levels = 0;
+    for (std::size_t m = n; m >= this->min_length; m = (m + 1) / 2) ++levels;
+    const auto forward = this->executor.multi_dwt(x, levels);
+    ASSERT_TRUE(forward);
+    ASSERT_EQ(forward->levels.size(), levels);
+    rimble::MultiDwtView<float> view{forward->levels.back().approximations, {}};
+    for (const auto& level : forward->levels) view.details.emplace_back(level.details);
+    const auto back = this->executor.multi_idwt(view);
+    ASSERT_TRUE(back);
+    // Errors grow with depth; 1e-5 of the largest magnitude still holds comfortably.
+    const std::vector<double> xd(x.begin(), x.end());
+    expect_close(*back, xd, 1e-5 * oracle::max_magnitude(x));
+
+    // Each level was computed from the previous level's approximation band.
+    for (std::size_t k = 1; k < levels; ++k) {
+      const auto again = this->executor.dwt(forward->levels[k - 1].approximations, 1);
+      ASSERT_TRUE(again);
+      EXPECT_EQ(again->approximations, forward->levels[k].approximations);
+      EXPECT_EQ(again->details, forward->levels[k].details);
+    }
+  }
+}
+
+TYPED_TEST(LiftingExecutor, DwtReturnsOnlyTheDeepestLevel) {
+  const auto x = oracle::random_signal(100, 3);
+  const auto all = this->executor.multi_dwt(x, 3);
+  const auto deepest = this->executor.dwt(x, 3);
+  ASSERT_TRUE(all && deepest);
+  EXPECT_EQ(deepest->approximations, all->levels[2].approximations);
+  EXPECT_EQ(deepest->details, all->levels[2].details);
+}
+
+TYPED_TEST(LiftingExecutor, LevelZeroMeansOneLevel) {
+  const auto x = oracle::random_signal(37, 5);
+  const auto zero = this->executor.multi_dwt(x, 0);
+  const auto one = this->executor.multi_dwt(x, 1);
+  ASSERT_TRUE(zero && one);
+  ASSERT_EQ(zero->levels.size(), 1u);
+  ASSERT_EQ(one->levels.size(), 1u);
+  EXPECT_EQ(zero->levels[0].approximations, one->levels[0].approximations);
+  const auto single = this->executor.dwt(x, 0);
+  ASSERT_TRUE(single);
+  EXPECT_EQ(single->details, one->levels[0].details);
+}
+
+TYPED_TEST(LiftingExecutor, ScratchIsIgnored) {
+  const auto x = oracle::random_signal(21, 9);
+  std::vector<float> a1(11), d1(10), a2(11), d2(10);
+  ASSERT_TRUE(this->executor.execute_forward(x, a1, d1));
+  ASSERT_TRUE(this->executor.execute_forward_with_scratch(x, a2, d2, {}));
+  EXPECT_EQ(a1, a2);
+  EXPECT_EQ(d1, d2);
+}
+
+TYPED_TEST(LiftingExecutor, IdwtAndMultiIdwtOfOneLevelAgree) {
+  const auto x = oracle::random_signal(50, 11);
+  std::vector<float> a(25), d(25), y(50);
+  ASSERT_TRUE(this->executor.execute_forward(x, a, d));
+  ASSERT_TRUE(this->executor.execute_inverse(a, d, y));
+  const auto single = this->executor.idwt({a, d});
+  const auto multi = this->executor.multi_idwt({a, {d}});
+  ASSERT_TRUE(single && multi);
+  EXPECT_EQ(*single, y);
+  EXPECT_EQ(*multi, y);
+}
+
+}  // namespace
