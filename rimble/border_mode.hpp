@@ -22,9 +22,10 @@ enum class BorderMode : std::uint8_t { Clamp = 0, Periodic = 1, Symmetric = 2, R
 // per transform call; each mapping then costs a multiply and a shift, never a
 // hardware division. With r = (x - start) mod m (non-negative, 0 <= r < m):
 //   Clamp      clamp(x, start, end - 1)
-//   Periodic   start + r,                 m = n = end - start
-//   Symmetric  start + n - 1 - r,         m = n
-//   Reflect    start + m - r,             m = n - 1 (n = 1: start)
+//   Periodic   start + r,     m = n = end - start
+//   Symmetric  end - 1 - r,   m = n
+//   Reflect    end - 1 - r,   m = n - 1 (1 when n = 1, which gives start)
+// The two mirrors differ only in the period: Reflect skips the edge sample.
 // The mirror rules are exact for one mirrored copy; further out they repeat
 // the same copy with period m instead of folding back and forth.
 // Zeros maps no index: sample() gives 0 outside the range.
@@ -49,9 +50,8 @@ class BorderInterpolation {
       case BorderMode::Periodic:
         return start_ + divider_.modulo(x - start_);
       case BorderMode::Symmetric:
-        return end_ - 1 - divider_.modulo(x - start_);
       case BorderMode::Reflect:
-        return end_ - start_ == 1 ? start_ : start_ + divider_.divisor() - divider_.modulo(x - start_);
+        return end_ - 1 - divider_.modulo(x - start_);
       case BorderMode::Zeros:
         break;
     }

@@ -16,7 +16,7 @@ void Cdf53::execute_forward_impl(std::span<const float> input, std::span<float> 
 void Cdf53::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                  std::span<float> output, std::span<float> work) {
   const std::span<float> even = work.first(approximations.size());
-  const std::span<float> odd = work.subspan(approximations.size());
+  const std::span<float> odd = work.subspan(approximations.size(), details.size());
   std::ranges::copy(approximations, even.begin());
   std::ranges::copy(details, odd.begin());
   lifting::update(even, odd, kUndoUpdate);

@@ -23,7 +23,7 @@ void Cdf97::execute_forward_impl(std::span<const float> input, std::span<float> 
 void Cdf97::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                  std::span<float> output, std::span<float> work) {
   const std::span<float> even = work.first(approximations.size());
-  const std::span<float> odd = work.subspan(approximations.size());
+  const std::span<float> odd = work.subspan(approximations.size(), details.size());
   for (std::size_t i = 0; i < even.size(); ++i) {
     even[i] = approximations[i] * kKPrime;
   }

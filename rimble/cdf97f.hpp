@@ -37,6 +37,8 @@ class Cdf97 final : public lifting::LiftingExecutor<Cdf97> {
 
   static void execute_forward_impl(std::span<const float> input, std::span<float> approximations,
                                    std::span<float> details);
+  // The inverse lifts copies of both bands.
+  static constexpr std::size_t inverse_work_size(std::size_t n) { return n; }
   static void execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                    std::span<float> output, std::span<float> work);
 };

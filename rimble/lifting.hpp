@@ -95,8 +95,8 @@ inline void scale(std::span<float> values, float factor, std::size_t first, std:
 // executor class, deriving from this) provides as static members:
 //   kMinLength, kFilterLength: shortest signal one level accepts, and the codec's filter length;
 //   execute_forward_impl(x, approx, details): one forward level, sizes already checked;
-//   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked,
-//     with work holding n = a + d samples of scratch.
+//   inverse_work_size(n): samples of working memory the inverse kernel needs for n outputs;
+//   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked.
 // Vector executors reuse it unchanged: only their kernels differ.
 template <class Scheme>
 class LiftingExecutor : public DwtExecutor<float> {
@@ -149,7 +149,7 @@ class LiftingExecutor : public DwtExecutor<float> {
     if (details.size() != required.details_length) {
       return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), required.details_length));
     }
-    auto work = zeroed_vector<float>(n);
+    auto work = zeroed_vector<float>(Scheme::inverse_work_size(n));
     if (!work) {
       return std::unexpected(work.error());
     }

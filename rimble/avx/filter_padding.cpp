@@ -84,10 +84,8 @@ namespace {
     case BorderMode::Periodic:
       return modulo(border.divider(), x);
     case BorderMode::Symmetric:
-      return _mm256_sub_epi64(_mm256_set1_epi64x(n - 1), modulo(border.divider(), x));
     case BorderMode::Reflect:
-      if (n == 1) return _mm256_setzero_si256();
-      return _mm256_sub_epi64(_mm256_set1_epi64x(border.divider().divisor()), modulo(border.divider(), x));
+      return _mm256_sub_epi64(_mm256_set1_epi64x(n - 1), modulo(border.divider(), x));
     case BorderMode::Zeros:
       break;
   }

@@ -30,6 +30,15 @@ struct Cdf97Case {
   static constexpr double kTolerance = 1e-5;
 };
 
+// The vector executors: same model, same tolerances.
+template <class Portable, class Vector>
+struct AvxCase : Portable {
+  using Executor = Vector;
+  static bool supported() { return rimble::cpu_features().avx2_fma; }
+};
+using AvxCdf53Case = AvxCase<Cdf53Case, rimble::avx::cdf53f::AvxCdf53>;
+using AvxCdf97Case = AvxCase<Cdf97Case, rimble::avx::cdf97f::AvxCdf97>;
+
 template <class Case>
 class LiftingExecutor : public ::testing::Test {
  protected:
@@ -42,7 +51,7 @@ class LiftingExecutor : public ::testing::Test {
   const std::size_t min_length = Case::Executor::kMinLength;
 };
 
-using Cases = ::testing::Types<Cdf53Case, Cdf97Case>;
+using Cases = ::testing::Types<Cdf53Case, Cdf97Case, AvxCdf53Case, AvxCdf97Case>;
 TYPED_TEST_SUITE(LiftingExecutor, Cases);
 
 void expect_close(std::span<const float> actual, std::span<const double> expected, double tolerance) {

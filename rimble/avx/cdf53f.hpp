@@ -1,0 +1,29 @@
+// rimble/avx/cdf53f.hpp: the CDF 5/3 lifting executor on AVX2 with fused multiply-add.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "rimble/cdf53f.hpp"
+#include "rimble/lifting.hpp"
+
+namespace rimble::avx::cdf53f {
+
+// Same steps, sizes and errors as rimble::cdf53f::Cdf53, and the same bits. Stateless: it can be
+// constructed on any processor; only its two kernels need AVX2 and FMA.
+class AvxCdf53 final : public rimble::lifting::LiftingExecutor<AvxCdf53> {
+ public:
+  static constexpr std::size_t kMinLength = rimble::cdf53f::Cdf53::kMinLength;
+  static constexpr std::size_t kFilterLength = rimble::cdf53f::Cdf53::kFilterLength;
+
+  [[gnu::target("avx2,fma")]] static void execute_forward_impl(std::span<const float> input,
+                                                               std::span<float> approximations,
+                                                               std::span<float> details);
+  // The inverse streams the bands straight into the output, with no copies.
+  static constexpr std::size_t inverse_work_size(std::size_t /*n*/) { return 0; }
+  [[gnu::target("avx2,fma")]] static void execute_inverse_impl(std::span<const float> approximations,
+                                                               std::span<const float> details,
+                                                               std::span<float> output, std::span<float> work);
+};
+
+}  // namespace rimble::avx::cdf53f

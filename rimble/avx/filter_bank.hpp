@@ -1,0 +1,40 @@
+// rimble/avx/filter_bank.hpp: the AVX2 and FMA filter-bank executors.
+#pragma once
+
+#include <cstddef>
+
+#include "rimble/simd_filter_bank.hpp"
+
+namespace rimble::avx {
+
+// Polyphase kernels, eight outputs per register (rimble/avx/filter_bank.cpp).
+// Run them only where cpu_features() reports AVX2 and FMA.
+struct FilterBankKernels {
+  template <std::size_t L>
+  static void forward(const float* x, std::size_t count, const float* low, const float* high, std::size_t taps,
+                      float* approx, float* details);
+  template <std::size_t L>
+  static void inverse(const float* approx, const float* details, std::size_t count, const float* low,
+                      const float* high, std::size_t taps, float* out);
+};
+
+using AvxWavelet2TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 2>;
+using AvxWavelet4TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 4>;
+using AvxWavelet6TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 6>;
+using AvxWavelet8TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 8>;
+using AvxWavelet10TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 10>;
+using AvxWavelet12TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 12>;
+using AvxWavelet16TapsF32 = simd::FixedTapsFilterBank<FilterBankKernels, 16>;
+using AvxWaveletNTapsF32 = simd::NTapsFilterBank<FilterBankKernels>;
+
+}  // namespace rimble::avx
+
+// Built once, in rimble/avx/filter_bank.cpp.
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 2>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 4>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 6>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 8>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 10>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 12>;
+extern template class rimble::simd::FixedTapsFilterBank<rimble::avx::FilterBankKernels, 16>;
+extern template class rimble::simd::NTapsFilterBank<rimble::avx::FilterBankKernels>;

@@ -1,0 +1,120 @@
+// rimble/factory.cpp: builds executors from wavelet names and coefficient rows.
+#include "rimble/factory.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "rimble/cdf53f.hpp"
+#include "rimble/cdf97f.hpp"
+#include "rimble/coefficients.hpp"
+#include "rimble/completed.hpp"
+#include "rimble/cpu_features.hpp"
+#include "rimble/wavelet_n_taps.hpp"
+#include "rimble/wavelet10taps.hpp"
+#include "rimble/wavelet12taps.hpp"
+#include "rimble/wavelet16taps.hpp"
+#include "rimble/wavelet2taps.hpp"
+#include "rimble/wavelet4taps.hpp"
+#include "rimble/wavelet6taps.hpp"
+#include "rimble/wavelet8taps.hpp"
+
+namespace rimble {
+namespace {
+
+using Handle = DwtFactory<float>::Handle;
+
+// The lifting transforms are stateless; only the portable tier exists so far.
+template <class Portable>
+std::shared_ptr<const DwtExecutor<float>> make_lifting() {
+  return std::make_shared<const Portable>();
+}
+
+// The one place where a filter-bank operation picks its executor type. Every
+// tier currently gets the portable executor; the SSE4.2 and AVX2+FMA forms
+// slot in here, chosen once per construction from cpu_features().
+template <class Portable, class Filter>
+Handle make_filter_bank(BorderMode mode, const Filter& low) {
+  return std::make_shared<const Portable>(mode, low);
+}
+
+// Copies a row of exactly N taps into the fixed array the N-tap operation takes.
+template <std::size_t N>
+Handle make_fixed(Handle (*make)(BorderMode, const std::array<float, N>&), BorderMode mode,
+                  std::span<const float> low) {
+  std::array<float, N> taps;
+  std::ranges::copy(low, taps.begin());
+  return make(mode, taps);
+}
+
+// Lengths with an unrolled executor go to it; every other length (14, 18 and
+// up) to the generic n-tap executor.
+Handle make_for_length(BorderMode mode, std::span<const float> low) {
+  using F = DwtFactory<float>;
+  switch (low.size()) {
+    case 2: return make_fixed<2>(&F::wavelet_2_taps, mode, low);
+    case 4: return make_fixed<4>(&F::wavelet_4_taps, mode, low);
+    case 6: return make_fixed<6>(&F::wavelet_6_taps, mode, low);
+    case 8: return make_fixed<8>(&F::wavelet_8_taps, mode, low);
+    case 10: return make_fixed<10>(&F::wavelet_10_taps, mode, low);
+    case 12: return make_fixed<12>(&F::wavelet_12_taps, mode, low);
+    case 16: return make_fixed<16>(&F::wavelet_16_taps, mode, low);
+    default: return F::wavelet_n_taps(mode, low);
+  }
+}
+
+// Rounds the 64-bit row to the nearest floats, builds the single-level
+// executor from them and completes it with the multi-level operations.
+std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double> row, BorderMode mode) {
+  Handle inner;
+  {
+    const std::vector<float> low(row.begin(), row.end());
+    inner = make_for_length(mode, low);
+  }
+  const std::size_t length = inner->filter_length();
+  return std::make_shared<const CompletedDwtExecutor<float>>(std::move(inner), length);
+}
+
+}  // namespace
+
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
+  return make_lifting<cdf53f::Cdf53>();
+}
+
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() {
+  return make_lifting<cdf97f::Cdf97>();
+}
+
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_daubechies_f32(DaubechiesFamily family, BorderMode mode) {
+  return make_orthogonal(daubechies_row(family), mode);
+}
+
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_symlet_f32(SymletFamily family, BorderMode mode) {
+  return make_orthogonal(symlet_row(family), mode);
+}
+
+Handle DwtFactory<float>::wavelet_2_taps(BorderMode mode, const std::array<float, 2>& low) {
+  return make_filter_bank<Wavelet2Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_4_taps(BorderMode mode, const std::array<float, 4>& low) {
+  return make_filter_bank<Wavelet4Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_6_taps(BorderMode mode, const std::array<float, 6>& low) {
+  return make_filter_bank<Wavelet6Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_8_taps(BorderMode mode, const std::array<float, 8>& low) {
+  return make_filter_bank<Wavelet8Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_10_taps(BorderMode mode, const std::array<float, 10>& low) {
+  return make_filter_bank<Wavelet10Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_12_taps(BorderMode mode, const std::array<float, 12>& low) {
+  return make_filter_bank<Wavelet12Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_16_taps(BorderMode mode, const std::array<float, 16>& low) {
+  return make_filter_bank<Wavelet16Taps<float>>(mode, low);
+}
+Handle DwtFactory<float>::wavelet_n_taps(BorderMode mode, std::span<const float> low) {
+  return make_filter_bank<WaveletNTaps<float>>(mode, low);
+}
+
+}  // namespace rimble

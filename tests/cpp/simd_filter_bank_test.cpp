@@ -1,0 +1,323 @@
+// The SSE4.2 and AVX2+FMA filter banks against their portable twins: values
+// within rounding, reconstruction, and the same sizes and errors.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filter_bank_fixtures.hpp"
+#include "rimble/avx/filter_bank.hpp"
+#include "rimble/coefficients.hpp"
+#include "rimble/rimble.hpp"
+#include "rimble/sse/filter_bank.hpp"
+
+namespace {
+
+using rimble::BorderMode;
+using Executor = rimble::IncompleteDwtExecutor<float>;
+using Handle = std::shared_ptr<const Executor>;
+
+enum class Isa { Sse, Avx };
+
+bool processor_has(Isa isa) {
+  const auto& features = rimble::cpu_features();
+  return isa == Isa::Avx ? features.avx2_fma : features.sse4_2;
+}
+
+// The db(L/2) low-pass row in float: an orthonormal filter, so that forward
+// then inverse must give the input back.
+std::vector<float> daubechies_taps(std::size_t taps) {
+  const auto row = rimble::daubechies_row(static_cast<rimble::DaubechiesFamily>(taps / 2 - 1));
+  return std::vector<float>(row.begin(), row.end());
+}
+
+struct Twins {
+  Handle portable;
+  Handle vector;
+};
+
+template <class Vector, std::size_t L>
+Twins fixed_twins(BorderMode mode) {
+  const auto taps = daubechies_taps(L);
+  std::array<float, L> low{};
+  std::copy(taps.begin(), taps.end(), low.begin());
+  return {std::make_shared<rimble::WaveletFixedTaps<float, L>>(mode, low), std::make_shared<Vector>(mode, low)};
+}
+
+template <class Vector, std::size_t L>
+Twins n_taps_twins(BorderMode mode) {
+  const auto low = daubechies_taps(L);
+  return {std::make_shared<rimble::WaveletNTaps<float>>(mode, low), std::make_shared<Vector>(mode, low)};
+}
+
+struct Family {
+  const char* name;
+  Isa isa;
+  std::size_t taps;
+  Twins (*make)(BorderMode);
+};
+
+// Every vector executor, each beside the portable executor it stands in for.
+// The n-tap ones run with short, odd-pair, 16 and long filters.
+const Family kFamilies[] = {
+    {"Avx2", Isa::Avx, 2, fixed_twins<rimble::avx::AvxWavelet2TapsF32, 2>},
+    {"Avx4", Isa::Avx, 4, fixed_twins<rimble::avx::AvxWavelet4TapsF32, 4>},
+    {"Avx6", Isa::Avx, 6, fixed_twins<rimble::avx::AvxWavelet6TapsF32, 6>},
+    {"Avx8", Isa::Avx, 8, fixed_twins<rimble::avx::AvxWavelet8TapsF32, 8>},
+    {"Avx10", Isa::Avx, 10, fixed_twins<rimble::avx::AvxWavelet10TapsF32, 10>},
+    {"Avx12", Isa::Avx, 12, fixed_twins<rimble::avx::AvxWavelet12TapsF32, 12>},
+    {"Avx16", Isa::Avx, 16, fixed_twins<rimble::avx::AvxWavelet16TapsF32, 16>},
+    {"AvxN2", Isa::Avx, 2, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 2>},
+    {"AvxN14", Isa::Avx, 14, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 14>},
+    {"AvxN40", Isa::Avx, 40, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 40>},
+    {"Sse2", Isa::Sse, 2, fixed_twins<rimble::sse::SseWavelet2TapsF32, 2>},
+    {"Sse4", Isa::Sse, 4, fixed_twins<rimble::sse::SseWavelet4TapsF32, 4>},
+    {"Sse6", Isa::Sse, 6, fixed_twins<rimble::sse::SseWavelet6TapsF32, 6>},
+    {"Sse8", Isa::Sse, 8, fixed_twins<rimble::sse::SseWavelet8TapsF32, 8>},
+    {"Sse10", Isa::Sse, 10, fixed_twins<rimble::sse::SseWavelet10TapsF32, 10>},
+    {"Sse12", Isa::Sse, 12, fixed_twins<rimble::sse::SseWavelet12TapsF32, 12>},
+    {"SseN2", Isa::Sse, 2, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 2>},
+    {"SseN14", Isa::Sse, 14, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 14>},
+    {"SseN16", Isa::Sse, 16, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 16>},
+    {"SseN40", Isa::Sse, 40, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 40>},
+};
+
+// Rounding bound of a k-term float32 dot product (Higham, Accuracy and
+// Stability of Numerical Algorithms, 3.1): whatever the summation order, with
+// every product rounded or fused into a multiply-add,
+//   |computed - exact| <= gamma_k * sum |a_i b_i|,  gamma_k = k u / (1 - k u),
+// u = 2^-24. The portable and the vector result each lie within that of the
+// exact sum, so they differ by at most 2 gamma_k sum |a_i b_i|. A forward
+// output is an L-term sum; an inverse output adds L products to the value
+// already in the output, k = L + 1.
+double twice_gamma(std::size_t k) {
+  const double u = std::ldexp(1.0, -24);
+  return 2.0 * static_cast<double>(k) * u / (1.0 - static_cast<double>(k) * u);
+}
+
+// The extended signal, transcribed from the border table (a b c d e):
+// Clamp a a a|...|e e e, Periodic c d e|...|a b c, Symmetric c b a|...|e d c,
+// Reflect d c b|...|d c b, Zeros 0 0 0|...|0 0 0.
+double extended(const std::vector<float>& x, std::int64_t i, BorderMode mode) {
+  const auto n = static_cast<std::int64_t>(x.size());
+  if (i >= 0 && i < n) return x[i];
+  const auto wrap = [](std::int64_t v, std::int64_t m) { return ((v % m) + m) % m; };
+  switch (mode) {
+    case BorderMode::Clamp: return x[i < 0 ? 0 : n - 1];
+    case BorderMode::Periodic: return x[wrap(i, n)];
+    case BorderMode::Symmetric: return x[n - 1 - wrap(i, n)];
+    case BorderMode::Reflect: return n == 1 ? x[0] : x[(n - 1) - wrap(i, n - 1)];
+    case BorderMode::Zeros: return 0.0;
+  }
+  return 0.0;
+}
+
+std::vector<float> taps_of(const Executor& executor, bool high) {
+  // The twins share their filters; read them back through the portable type.
+  if (const auto* n_taps = dynamic_cast<const rimble::WaveletNTaps<float>*>(&executor)) {
+    const auto f = high ? n_taps->high() : n_taps->low();
+    return {f.begin(), f.end()};
+  }
+  std::vector<float> out;
+  const auto collect = [&](const auto* fixed) {
+    if (fixed != nullptr && out.empty()) {
+      const auto& f = high ? fixed->high() : fixed->low();
+      out.assign(f.begin(), f.end());
+    }
+  };
+  collect(dynamic_cast<const rimble::Wavelet2Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet4Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet6Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet8Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet10Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet12Taps<float>*>(&executor));
+  collect(dynamic_cast<const rimble::Wavelet16Taps<float>*>(&executor));
+  return out;
+}
+
+class SimdFilterBank : public ::testing::TestWithParam<Family> {
+ protected:
+  void SetUp() override {
+    if (!processor_has(GetParam().isa)) GTEST_SKIP() << "the processor lacks " << GetParam().name;
+  }
+  [[nodiscard]] std::size_t taps() const { return GetParam().taps; }
+};
+
+// Signal lengths L .. L+71 give every interior count from 1 to 36: every
+// remainder (0 to 3 and beyond) after the last full step of two AVX2 or SSE
+// registers, and the bands shorter than one register. 4099 and 4100 are long
+// signals of both parities.
+std::vector<std::size_t> signal_lengths(std::size_t taps) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = taps; n < taps + 72; ++n) lengths.push_back(n);
+  lengths.push_back(4099);
+  lengths.push_back(4100);
+  return lengths;
+}
+
+TEST_P(SimdFilterBank, ForwardAgreesWithPortableTwinWithinRounding) {
+  const std::size_t L = taps();
+  for (const BorderMode mode : fixtures::kAllModes) {
+    const Twins twins = GetParam().make(mode);
+    const auto low = taps_of(*twins.portable, false);
+    const auto high = taps_of(*twins.portable, true);
+    ASSERT_EQ(low.size(), L);
+    for (const std::size_t n : signal_lengths(L)) {
+      SCOPED_TRACE(std::string(fixtures::mode_name(mode)) + ", n = " + std::to_string(n));
+      const auto x = fixtures::random_signal(n, static_cast<std::uint32_t>(n * 31 + L), 4.0f);
+      const auto lengths = twins.portable->dwt_size(n);
+      ASSERT_EQ(twins.vector->dwt_size(n), lengths);
+      ASSERT_EQ(twins.vector->required_scratch_size(n), twins.portable->required_scratch_size(n));
+      std::vector<float> pa(lengths.approx_length), pd(lengths.details_length);
+      std::vector<float> va(lengths.approx_length), vd(lengths.details_length);
+      ASSERT_TRUE(twins.portable->execute_forward(x, pa, pd).has_value());
+      ASSERT_TRUE(twins.vector->execute_forward(x, va, vd).has_value());
+      for (std::size_t i = 0; i < pa.size(); ++i) {
+        const auto first = 2 * static_cast<std::int64_t>(i) - static_cast<std::int64_t>(L - 2);
+        double low_size = 0.0, high_size = 0.0;
+        for (std::size_t j = 0; j < L; ++j) {
+          const double sample = std::fabs(extended(x, first + static_cast<std::int64_t>(j), mode));
+          low_size += std::fabs(low[j]) * sample;
+          high_size += std::fabs(high[j]) * sample;
+        }
+        ASSERT_LE(std::fabs(double(va[i]) - pa[i]), twice_gamma(L) * low_size) << "approximation " << i;
+        ASSERT_LE(std::fabs(double(vd[i]) - pd[i]), twice_gamma(L) * high_size) << "detail " << i;
+      }
+    }
+  }
+}
+
+// Bands of m = L/2 - 1 (empty output) up to 40 more coefficients, and long
+// ones; the output starts non-zero, since the inverse adds into it.
+TEST_P(SimdFilterBank, InverseAgreesWithPortableTwinWithinRounding) {
+  const std::size_t L = taps();
+  const Twins twins = GetParam().make(BorderMode::Periodic);
+  const auto low = taps_of(*twins.portable, false);
+  const auto high = taps_of(*twins.portable, true);
+  std::vector<std::size_t> band_lengths = {2049, 2050};
+  for (std::size_t m = L / 2 - 1; m < L / 2 + 40; ++m) band_lengths.push_back(m);
+  for (const std::size_t m : band_lengths) {
+    SCOPED_TRACE("m = " + std::to_string(m));
+    const auto a = fixtures::random_signal(m, static_cast<std::uint32_t>(m * 7 + L), 3.0f);
+    const auto d = fixtures::random_signal(m, static_cast<std::uint32_t>(m * 11 + L), 3.0f);
+    const std::size_t length = twins.portable->idwt_size({m, m});
+    ASSERT_EQ(twins.vector->idwt_size({m, m}), length);
+    const auto initial = fixtures::random_signal(length, static_cast<std::uint32_t>(m + 5));
+    std::vector<float> portable = initial, vector = initial;
+    ASSERT_TRUE(twins.portable->execute_inverse(a, d, portable).has_value());
+    ASSERT_TRUE(twins.vector->execute_inverse(a, d, vector).has_value());
+    std::vector<double> size(length);
+    for (std::size_t t = 0; t < length; ++t) size[t] = std::fabs(initial[t]);
+    for (std::size_t j = 0; j < m; ++j) {
+      for (std::size_t k = 0; k < L; ++k) {
+        const auto t = static_cast<std::int64_t>(2 * j + k) - static_cast<std::int64_t>(L - 2);
+        if (t < 0 || t >= static_cast<std::int64_t>(length)) continue;
+        size[t] += std::fabs(double(low[k]) * a[j]) + std::fabs(double(high[k]) * d[j]);
+      }
+    }
+    for (std::size_t t = 0; t < length; ++t) {
+      ASSERT_LE(std::fabs(double(vector[t]) - portable[t]), twice_gamma(L + 1) * size[t]) << "sample " << t;
+    }
+  }
+}
+
+// Reconstruction error bound, for |x| <= 1: the forward sums are within
+// gamma_L sum|h| of exact, and the inverse spreads that through sum|h| again
+// (sum|h| <= sqrt(L) as sum h^2 = 1), plus its own gamma_{L+1} rounding; the
+// float32 filter taps (relative error u each) break perfect reconstruction by
+// about 2 L u. So |x^ - x| <= (2 L^2 + 4 L) u covers it with room.
+TEST_P(SimdFilterBank, ForwardThenInverseRestoresTheInput) {
+  const std::size_t L = taps();
+  const double tolerance = (2.0 * L * L + 4.0 * L) * std::ldexp(1.0, -24);
+  for (const BorderMode mode : fixtures::kAllModes) {
+    const Twins twins = GetParam().make(mode);
+    for (const std::size_t n : {L, L + 1, L + 37, std::size_t{1000}, std::size_t{1001}}) {
+      SCOPED_TRACE(std::string(fixtures::mode_name(mode)) + ", n = " + std::to_string(n));
+      const auto x = fixtures::random_signal(n, static_cast<std::uint32_t>(n + 3 * L));
+      const auto lengths = twins.vector->dwt_size(n);
+      std::vector<float> a(lengths.approx_length), d(lengths.details_length);
+      ASSERT_TRUE(twins.vector->execute_forward(x, a, d).has_value());
+      std::vector<float> y(twins.vector->idwt_size(lengths), 0.0f);
+      ASSERT_EQ(y.size(), n + n % 2);
+      ASSERT_TRUE(twins.vector->execute_inverse(a, d, y).has_value());
+      for (std::size_t t = 0; t < n; ++t) ASSERT_NEAR(y[t], x[t], tolerance) << "sample " << t;
+    }
+  }
+}
+
+// One wrongly sized call of either step; out-of-range sizes pick the error.
+struct WrongCall {
+  const char* what;
+  std::size_t input;     // forward: input length
+  std::ptrdiff_t approx; // forward: offset from the right band length; inverse: band length
+  std::ptrdiff_t details;
+  std::ptrdiff_t other;  // forward: scratch offset; inverse: output offset from idwt_size
+  bool inverse;
+};
+
+TEST_P(SimdFilterBank, RejectsTheSameWrongSizesWithTheSameErrors) {
+  const std::size_t L = taps();
+  const auto h = static_cast<std::ptrdiff_t>(L / 2 - 1);
+  const WrongCall calls[] = {
+      {"input one shorter than the filter", L - 1, 0, 0, 0, false},
+      {"approximation band one longer", L + 3, 1, 0, 0, false},
+      {"approximation band one shorter", L + 3, -1, 0, 0, false},
+      {"details band one shorter", L + 3, 0, -1, 0, false},
+      {"scratch one sample short", 2 * L + 1, 0, 0, -1, false},
+      {"bands of different lengths", 0, h + 5, h + 4, 0, true},
+      {"output one sample short", 0, h + 5, h + 5, -1, true},
+      {"output one sample long", 0, h + 5, h + 5, 1, true},
+      {"bands too short for any output", 0, h - 1 < 0 ? 0 : h - 1, h - 1 < 0 ? 0 : h - 1, 1, true},
+  };
+  const Twins twins = GetParam().make(BorderMode::Symmetric);
+  for (const WrongCall& call : calls) {
+    SCOPED_TRACE(call.what);
+    const auto resize = [](std::size_t base, std::ptrdiff_t offset) {
+      const std::ptrdiff_t size = static_cast<std::ptrdiff_t>(base) + offset;
+      return static_cast<std::size_t>(size < 0 ? 0 : size);
+    };
+    std::vector<rimble::Result<void>> results;
+    std::vector<std::vector<float>> written;
+    for (const Handle& executor : {twins.portable, twins.vector}) {
+      constexpr float kUntouched = 12345.0f;
+      if (!call.inverse) {
+        const auto x = fixtures::random_signal(call.input, 9);
+        const auto out = executor->dwt_size(call.input).approx_length;
+        std::vector<float> a(resize(out, call.approx), kUntouched), d(resize(out, call.details), kUntouched);
+        std::vector<float> scratch(resize(executor->required_scratch_size(call.input), call.other), kUntouched);
+        results.push_back(executor->execute_forward_with_scratch(x, a, d, scratch));
+        a.insert(a.end(), d.begin(), d.end());
+        written.push_back(a);
+      } else {
+        const auto a = fixtures::random_signal(static_cast<std::size_t>(call.approx), 1);
+        const auto d = fixtures::random_signal(static_cast<std::size_t>(call.details), 2);
+        const std::size_t wanted = executor->idwt_size({a.size(), d.size()});
+        // A wrapped (huge) idwt_size stands for "no output fits": pass an empty one.
+        std::vector<float> out(wanted > 1u << 20 ? 0 : resize(wanted, call.other), kUntouched);
+        results.push_back(executor->execute_inverse(a, d, out));
+        written.push_back(out);
+      }
+      if (!results.back().has_value()) {
+        for (const float v : written.back()) ASSERT_EQ(v, kUntouched) << "a failed call wrote into its output";
+      }
+    }
+    // Fixed-length executors use no scratch, so a short one is no error there.
+    if (!results[0].has_value() || !results[1].has_value()) {
+      ASSERT_FALSE(results[0].has_value());
+      ASSERT_FALSE(results[1].has_value());
+      EXPECT_EQ(results[1].error(), results[0].error()) << results[0].error().message();
+    } else {
+      EXPECT_STREQ(call.what, "scratch one sample short");
+      EXPECT_EQ(twins.vector->required_scratch_size(call.input), 0u);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFamilies, SimdFilterBank, ::testing::ValuesIn(kFamilies),
+                         [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+
+}  // namespace
