@@ -8,7 +8,10 @@
 #include "rimble/cdf97f.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/completed.hpp"
+#include "rimble/avx/filter_bank.hpp"
 #include "rimble/cpu_features.hpp"
+#include "rimble/processor_tier.hpp"
+#include "rimble/sse/filter_bank.hpp"
 #include "rimble/wavelet_n_taps.hpp"
 #include "rimble/wavelet10taps.hpp"
 #include "rimble/wavelet12taps.hpp"
@@ -29,11 +32,15 @@ std::shared_ptr<const DwtExecutor<float>> make_lifting() {
   return std::make_shared<const Portable>();
 }
 
-// The one place where a filter-bank operation picks its executor type. Every
-// tier currently gets the portable executor; the SSE4.2 and AVX2+FMA forms
-// slot in here, chosen once per construction from cpu_features().
-template <class Portable, class Filter>
+// The one place where a filter-bank operation picks its executor type: the
+// tier is read once per construction, and the executor keeps its family.
+template <class Portable, class Sse, class Avx, class Filter>
 Handle make_filter_bank(BorderMode mode, const Filter& low) {
+  switch (processor_tier()) {
+    case ProcessorTier::Avx: return std::make_shared<const Avx>(mode, low);
+    case ProcessorTier::Sse: return std::make_shared<const Sse>(mode, low);
+    case ProcessorTier::Portable: break;
+  }
   return std::make_shared<const Portable>(mode, low);
 }
 
@@ -93,28 +100,28 @@ std::shared_ptr<const DwtExecutor<float>> Rimble::make_symlet_f32(SymletFamily f
 }
 
 Handle DwtFactory<float>::wavelet_2_taps(BorderMode mode, const std::array<float, 2>& low) {
-  return make_filter_bank<Wavelet2Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet2Taps<float>, sse::SseWavelet2TapsF32, avx::AvxWavelet2TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_4_taps(BorderMode mode, const std::array<float, 4>& low) {
-  return make_filter_bank<Wavelet4Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet4Taps<float>, sse::SseWavelet4TapsF32, avx::AvxWavelet4TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_6_taps(BorderMode mode, const std::array<float, 6>& low) {
-  return make_filter_bank<Wavelet6Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet6Taps<float>, sse::SseWavelet6TapsF32, avx::AvxWavelet6TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_8_taps(BorderMode mode, const std::array<float, 8>& low) {
-  return make_filter_bank<Wavelet8Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet8Taps<float>, sse::SseWavelet8TapsF32, avx::AvxWavelet8TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_10_taps(BorderMode mode, const std::array<float, 10>& low) {
-  return make_filter_bank<Wavelet10Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet10Taps<float>, sse::SseWavelet10TapsF32, avx::AvxWavelet10TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_12_taps(BorderMode mode, const std::array<float, 12>& low) {
-  return make_filter_bank<Wavelet12Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet12Taps<float>, sse::SseWavelet12TapsF32, avx::AvxWavelet12TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_16_taps(BorderMode mode, const std::array<float, 16>& low) {
-  return make_filter_bank<Wavelet16Taps<float>>(mode, low);
+  return make_filter_bank<Wavelet16Taps<float>, sse::SseWaveletNTapsF32, avx::AvxWavelet16TapsF32>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_n_taps(BorderMode mode, std::span<const float> low) {
-  return make_filter_bank<WaveletNTaps<float>>(mode, low);
+  return make_filter_bank<WaveletNTaps<float>, sse::SseWaveletNTapsF32, avx::AvxWaveletNTapsF32>(mode, low);
 }
 
 }  // namespace rimble

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "rimble/cpu_features.hpp"
+#include "rimble/processor_tier.hpp"
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"

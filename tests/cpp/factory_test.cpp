@@ -166,8 +166,10 @@ TEST(Factory, LiftingHandlesRoundTripRandomSignals) {
   }
 }
 
+// On the SSE tier there is no unrolled 16-tap executor: the generic SSE one,
+// which needs an arena, stands in.
 bool has_unrolled_executor(std::size_t taps) {
-  return taps <= 12 || taps == 16;
+  return taps <= 12 || (taps == 16 && rimble::processor_tier() != rimble::ProcessorTier::Sse);
 }
 
 TEST(Factory, CodesMapToTheirTapCountsAndExecutors) {
@@ -204,7 +206,7 @@ TEST(Factory, TelltaleCodesHaveTheirTapCounts) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(row.executor->filter_length(), row.taps);
-    EXPECT_EQ(row.executor->required_scratch_size(100) > 0, row.generic);
+    EXPECT_EQ(row.executor->required_scratch_size(100) > 0, row.generic || !has_unrolled_executor(row.taps));
   }
 }
 

@@ -1,0 +1,252 @@
+// codec/compressor.cpp: sanitise, normalise, transform, quantise, DEFLATE.
+#include "codec/compressor.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include <libdeflate.h>
+
+#include "rimble/factory.hpp"
+
+namespace quorvel {
+
+std::shared_ptr<const rimble::DwtExecutor<float>> method_executor(CompressionMethod method) {
+  using rimble::BorderMode;
+  using rimble::Rimble;
+  switch (method) {
+    case CompressionMethod::cdf53: return Rimble::make_cdf53_f32();
+    case CompressionMethod::cdf97: return Rimble::make_cdf97_f32();
+    case CompressionMethod::db4: return Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic);
+    case CompressionMethod::sym4: return Rimble::make_symlet_f32(rimble::SymletFamily::Sym4, BorderMode::Periodic);
+  }
+  rimble::fatal("unknown compression method");
+}
+
+std::size_t compute_max_levels(std::size_t length, std::size_t filter_length) {
+  if (filter_length == 0) rimble::fatal("compute_max_levels: filter length 0");
+  if (length < filter_length) return 1;
+  // Lengths never exceed 2^31 - 1 here, so the 32-bit quotient is the exact one.
+  const auto divisor = static_cast<std::uint32_t>(filter_length);
+  if (divisor == 0) rimble::fatal("compute_max_levels: filter length has no low 32 bits");
+  const std::uint32_t q = static_cast<std::uint32_t>(length) / divisor;
+  const int log2_q = std::bit_width(q) - 1;  // floor(log2(q)); -1 for q = 0
+  return static_cast<std::size_t>(std::clamp(log2_q, 1, 8));
+}
+
+namespace encoder_stages {
+
+namespace {
+
+// Ranges at or below the binary32 value nearest 1e-5 (bits 0x3727C5AC) count as
+// a constant signal: dividing by them would only amplify rounding noise.
+constexpr float constant_range = 1e-5f;
+static_assert(std::bit_cast<std::uint32_t>(constant_range) == 0x3727C5AC);
+
+// Dead-zone base thresholds for scales 6..12, in quantisation steps.
+constexpr std::uint16_t base_threshold[] = {0, 0, 1, 1, 2, 2, 3};
+
+std::uint16_t dead_zone_threshold(std::uint8_t scale, CutoffLevel cutoff) {
+  const std::uint16_t base = base_threshold[scale - 6];
+  switch (cutoff) {
+    case CutoffLevel::low: return base;
+    case CutoffLevel::medium: return static_cast<std::uint16_t>(3 * base);
+    default: return static_cast<std::uint16_t>(7 * base);
+  }
+}
+
+// v * q held to [-32768, 32767], then truncated toward zero. Each clamp keeps
+// its bound unless the comparison holds, so NaN turns into 32767 and never
+// reaches the float-to-integer conversion (which would be undefined).
+inline std::int16_t quantise(float v, float q) {
+  float t = v * q;
+  t = t < 32767.0f ? t : 32767.0f;
+  t = t > -32768.0f ? t : -32768.0f;
+  return static_cast<std::int16_t>(t);
+}
+
+// Quantise, dead-zone and store one band as little-endian 16-bit integers in
+// one pass. Magnitudes compare as unsigned 16-bit, |-32768| being 32768; a
+// threshold of 0 leaves every coefficient as quantised.
+void write_band(std::span<const float> band, float q, std::uint16_t threshold, std::uint8_t* out) {
+  for (std::size_t i = 0; i < band.size(); ++i) {
+    std::int16_t c = quantise(band[i], q);
+    const auto magnitude = static_cast<std::uint16_t>(c < 0 ? -static_cast<std::int32_t>(c) : c);
+    if (magnitude < threshold) c = 0;
+    const auto bits = static_cast<std::uint16_t>(c);
+    out[2 * i] = static_cast<std::uint8_t>(bits);
+    out[2 * i + 1] = static_cast<std::uint8_t>(bits >> 8);
+  }
+}
+
+struct CompressorDeleter {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+}  // namespace
+
+std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<const float> samples) {
+  const std::size_t n = samples.size();
+  NormalisedSignal out{std::vector<float>(n), std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity(), 0.0f};
+  float* w = out.samples.data();
+
+  float minimum = out.minimum;
+  float maximum = out.maximum;
+  for (std::size_t i = 0; i < n; ++i) {
+    float x = samples[i];
+    if (!std::isfinite(x)) x = x == std::numeric_limits<float>::infinity() ? 1.0f : 0.0f;
+    w[i] = x;
+    minimum = x < minimum ? x : minimum;
+    maximum = x > maximum ? x : maximum;
+  }
+  out.minimum = minimum;
+  out.maximum = maximum;
+
+  const float range = maximum - minimum;
+  if (std::isinf(range)) {
+    // 1 / range would be 0 and (x - minimum) * 0 NaN for the extreme samples:
+    // no sound container exists for such input, since the decoder scales back
+    // by the same overflowing range.
+    return std::unexpected(QuorvelError::unsupported_configuration(
+        "Can't compress data whose range (maximum - minimum) overflows 32-bit floats"));
+  }
+  if (!(range > constant_range)) {
+    std::fill(out.samples.begin(), out.samples.end(), 0.0f);
+    return out;
+  }
+  const float inv = 1.0f / range;
+  float sum = 0.0f;  // sequential on purpose: the mean must not depend on the build
+  for (std::size_t i = 0; i < n; ++i) {
+    const float v = (w[i] - minimum) * inv;
+    w[i] = v;
+    sum += v;
+  }
+  const float mean = sum / static_cast<float>(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] -= mean;
+  out.mean = mean;
+  return out;
+}
+
+std::size_t plan_levels(std::size_t n, std::size_t filter_length) {
+  if (n < 20) return 1;
+  if (n < 40) return 2;
+  if (n < 60) return 3;
+  if (n < 80) return 4;
+  return compute_max_levels(n, filter_length);
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> serialise_coefficients(const rimble::MultiDwt<float>& bands,
+                                                                              std::uint8_t scale,
+                                                                              CutoffLevel cutoff) {
+  const auto& approximation = bands.levels.back().approximations;
+  std::size_t detail_count = 0;
+  for (const auto& level : bands.levels) detail_count += level.details.size();
+
+  std::vector<std::uint8_t> stream;
+  try {
+    stream.resize(2 * (approximation.size() + detail_count));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuorvelError::out_of_memory(detail_count));
+  } catch (const std::length_error&) {
+    return std::unexpected(QuorvelError::out_of_memory(detail_count));
+  }
+
+  const float q = static_cast<float>(1u << scale);
+  std::uint8_t* out = stream.data();
+  write_band(approximation, q, 0, out);
+  out += 2 * approximation.size();
+  const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
+  for (const auto& level : bands.levels) {
+    write_band(level.details, q, threshold, out);
+    out += 2 * level.details.size();
+  }
+  return stream;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> deflate(std::span<const std::uint8_t> stream,
+                                                               std::size_t prefix) {
+  const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(6));
+  if (!compressor) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
+  const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), stream.size());
+  std::vector<std::uint8_t> out(prefix + bound);
+  const std::size_t written =
+      libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), out.data() + prefix, bound);
+  if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
+  out.resize(prefix + written);
+  return out;
+}
+
+}  // namespace encoder_stages
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const float> samples,
+                                                                CompressionOptions options) {
+  using namespace encoder_stages;
+  const std::size_t n = samples.size();
+  if (n == 0) return std::unexpected(QuorvelError::unsupported_configuration("Can't compress empty data"));
+  if (n > max_sample_count) {
+    return std::unexpected(QuorvelError::unsupported_configuration(
+        "Can't compress data bigger than " + std::to_string(max_sample_count) + ", but data was " +
+        std::to_string(n)));
+  }
+  // The options class never builds other scales; a hand-made record must not
+  // index past the threshold table.
+  if (options.scale() < 6 || options.scale() > 12) {
+    return std::unexpected(QuorvelError::unsupported_scale(options.scale()));
+  }
+
+  auto signal = sanitise_and_normalise(samples);
+  if (!signal) return std::unexpected(std::move(signal.error()));
+
+  const auto executor = method_executor(options.method());
+  const std::size_t filter_length = executor->filter_length();
+  // Signals shorter than the filter repeat from their start up to its length.
+  auto& working = signal->samples;
+  if (n < filter_length) {
+    working.resize(filter_length);
+    for (std::size_t i = n; i < filter_length; ++i) working[i] = working[i % n];
+  }
+
+  const std::size_t levels = plan_levels(n, filter_length);
+  auto bands = executor->multi_dwt(working, levels);
+  if (!bands) return std::unexpected(QuorvelError::transform_failed(bands.error().message()));
+  if (bands->levels.empty()) {
+    return std::unexpected(QuorvelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
+  }
+  working = {};
+
+  const auto stream = serialise_coefficients(*bands, options.scale(), options.cutoff());
+  if (!stream) return std::unexpected(stream.error());
+  auto container = deflate(*stream, header_size);
+  if (!container) return std::unexpected(std::move(container.error()));
+
+  const std::size_t payload_length = container->size() - header_size;
+  if (payload_length > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(QuorvelError::deflate_failed("DEFLATE payload of " + std::to_string(payload_length) +
+                                                        " bytes does not fit the 32-bit length field"));
+  }
+  const QuorvelHeader header{
+      .magic = header_magic,
+      .version = header_version,
+      .format_tag = header_format_tag,
+      .method_tag = method_tag(options.method()),
+      .levels = static_cast<std::uint8_t>(levels),
+      .scale = options.scale(),
+      .reserved = 0,
+      .sample_count = static_cast<std::uint32_t>(n),
+      .minimum = signal->minimum,
+      .maximum = signal->maximum,
+      .mean = signal->mean,
+      .payload_length = static_cast<std::uint32_t>(payload_length),
+      .reserved_bytes = {},
+  };
+  const auto header_bytes = header.to_bytes();
+  std::copy(header_bytes.begin(), header_bytes.end(), container->begin());
+  return std::move(*container);
+}
+
+}  // namespace quorvel

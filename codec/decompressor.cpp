@@ -1,0 +1,184 @@
+// codec/decompressor.cpp: check the header, inflate, dequantise, inverse transform.
+#include "codec/decompressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include "codec/compressor.hpp"
+
+namespace quorvel {
+
+namespace {
+
+QuorvelError failed(std::string text) { return QuorvelError::decompression_failed(std::move(text)); }
+
+// Where each band sits in the coefficient stream: the coarsest approximation
+// band first, then the detail bands finest first.
+struct BandLayout {
+  std::size_t approximation_length = 0;
+  std::vector<std::size_t> detail_lengths;
+  std::size_t total = 0;  // coefficients the bands need, in all
+};
+
+// Band sizes of `levels` successive splits of max(sample_count, F) samples, as
+// the encoder's transform produced them. Sample counts stay below 2^31 and at
+// most 10 levels are split, so the sums cannot overflow; the check documents
+// that and guards executors whose sizes might grow.
+std::expected<BandLayout, QuorvelError> band_layout(const rimble::DwtExecutor<float>& executor,
+                                                    std::size_t sample_count, std::size_t levels) {
+  BandLayout layout;
+  std::size_t n = std::max(sample_count, executor.filter_length());
+  for (std::size_t k = 0; k < levels; ++k) {
+    const rimble::BandLengths lengths = executor.dwt_size(n);
+    layout.detail_lengths.push_back(lengths.details_length);
+    if (__builtin_add_overflow(layout.total, lengths.details_length, &layout.total)) {
+      return std::unexpected(failed("Band sizes overflow"));
+    }
+    n = lengths.approx_length;
+  }
+  layout.approximation_length = n;
+  if (__builtin_add_overflow(layout.total, n, &layout.total) ||
+      layout.total > std::numeric_limits<std::size_t>::max() / 2) {
+    return std::unexpected(failed("Band sizes overflow"));
+  }
+  return layout;
+}
+
+std::string zlib_error_text(int code) {
+  switch (code) {
+    case Z_DATA_ERROR: return "corrupt deflate stream";
+    case Z_MEM_ERROR: return "insufficient memory";
+    case Z_STREAM_ERROR: return "inconsistent deflate stream state";
+    case Z_VERSION_ERROR: return "incompatible zlib version";
+    default: return "deflate decompression failed with zlib code " + std::to_string(code);
+  }
+}
+
+// Streaming raw inflate that stops at the end of the stream, when the input is
+// used up (a truncated stream yields what it decoded) or once `needed` bytes
+// are out (whatever follows would be ignored). The buffer grows with what the
+// stream actually delivers, never past `needed`.
+std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_with_zlib(std::span<const std::uint8_t> payload,
+                                                                         std::size_t needed) {
+  z_stream z{};
+  if (const int init = inflateInit2(&z, -15); init != Z_OK) return std::unexpected(failed(zlib_error_text(init)));
+  const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+
+  z.next_in = const_cast<Bytef*>(payload.data());  // zlib's API is not const-correct; it only reads
+  z.avail_in = static_cast<uInt>(payload.size());   // payload lengths are 32-bit
+  std::vector<std::uint8_t> out;
+  std::size_t produced = 0;
+  constexpr std::size_t first_chunk = std::size_t{1} << 16;
+  constexpr std::size_t max_step = std::size_t{1} << 30;  // avail_out is a 32-bit count
+  while (produced < needed) {
+    if (produced == out.size()) out.resize(std::min(needed, std::max(first_chunk, 2 * out.size())));
+    const std::size_t room = std::min(out.size() - produced, max_step);
+    z.next_out = out.data() + produced;
+    z.avail_out = static_cast<uInt>(room);
+    const int status = inflate(&z, Z_NO_FLUSH);
+    produced += room - z.avail_out;
+    if (status == Z_STREAM_END || status == Z_BUF_ERROR) break;  // Z_BUF_ERROR: input used up
+    if (status != Z_OK) return std::unexpected(failed(zlib_error_text(status)));
+  }
+  out.resize(produced);
+  return out;
+}
+
+// At most 258 bytes per 2 bits (a length code and a distance code of one bit
+// each): no raw DEFLATE stream of L bytes inflates to more than 1032 L bytes.
+constexpr std::uint64_t max_deflate_ratio = 1032;
+
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// The first `needed` bytes of the inflated payload (fewer if the stream ends
+// sooner). libdeflate decodes complete, well-formed streams in one shot; every
+// other outcome is left to zlib's streaming decoder, whose behaviour on
+// truncated and malformed streams is the container's reference. The one-shot
+// buffer is sized only when the payload could possibly fill it.
+std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
+                                                                       std::size_t needed) {
+  if (needed / max_deflate_ratio <= payload.size()) {
+    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    if (decompressor) {
+      std::vector<std::uint8_t> out(needed);
+      std::size_t in_used = 0;
+      std::size_t out_length = 0;
+      const libdeflate_result result = libdeflate_deflate_decompress_ex(
+          decompressor.get(), payload.data(), payload.size(), out.data(), needed, &in_used, &out_length);
+      if (result == LIBDEFLATE_SUCCESS && out_length == needed) return out;
+    }
+  }
+  return inflate_with_zlib(payload, needed);
+}
+
+std::int16_t load_i16(const std::uint8_t* p) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+}
+
+}  // namespace
+
+std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::uint8_t> data) {
+  auto header = QuorvelHeader::from_bytes(data);
+  if (!header) return std::unexpected(std::move(header.error()));
+  const QuorvelHeader& h = *header;
+
+  if (h.sample_count > max_sample_count) {
+    return std::unexpected(failed("Can't decompress data bigger than " + std::to_string(max_sample_count) +
+                                  ", but data was " + std::to_string(h.sample_count)));
+  }
+  if (h.levels > 10) return std::unexpected(failed("Max supported level is 10 but it was " + std::to_string(h.levels)));
+  if (h.levels == 0) return std::unexpected(failed("Min supported level is 1 but it was " + std::to_string(h.levels)));
+
+  const auto executor = method_executor(*method_from_tag(h.method_tag));
+  const auto layout = band_layout(*executor, h.sample_count, h.levels);
+  if (!layout) return std::unexpected(layout.error());
+
+  if (data.size() - header_size < h.payload_length) {
+    return std::unexpected(failed("Minimum data size is " + std::to_string(header_size + h.payload_length) +
+                                  ", but it was " + std::to_string(data.size())));
+  }
+  const auto stream = inflate_payload(data.subspan(header_size, h.payload_length), 2 * layout->total);
+  if (!stream) return std::unexpected(stream.error());
+
+  if (h.scale < 6 || h.scale > 12) {
+    return std::unexpected(failed("Supported scales only [6, 12] but it was " + std::to_string(h.scale)));
+  }
+  const std::size_t available = stream->size() / 2;  // a last odd byte is no coefficient
+  if (available < layout->total) {
+    return std::unexpected(failed("Coefficient stream is too short: the bands need " + std::to_string(layout->total) +
+                                  " coefficients but the payload holds " + std::to_string(available)));
+  }
+
+  // Dequantise the whole stream into one array; the bands are views into it.
+  const float step = std::ldexp(1.0f, -static_cast<int>(h.scale));
+  std::vector<float> coefficients(layout->total);
+  const std::uint8_t* bytes = stream->data();
+  for (std::size_t i = 0; i < coefficients.size(); ++i) {
+    coefficients[i] = static_cast<float>(load_i16(bytes + 2 * i)) * step;
+  }
+
+  rimble::MultiDwtView<float> view;
+  const std::span<const float> all(coefficients);
+  view.approximations = all.first(layout->approximation_length);
+  std::size_t offset = layout->approximation_length;
+  for (const std::size_t length : layout->detail_lengths) {
+    view.details.push_back(all.subspan(offset, length));
+    offset += length;
+  }
+  auto signal = executor->multi_idwt(view);
+  if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
+
+  const float range = h.maximum - h.minimum;
+  for (float& y : *signal) y = ((y + h.mean) * range) + h.minimum;
+  signal->resize(h.sample_count, 0.0f);
+  return std::move(*signal);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,207 @@
+// The decoder: check order, payload handling, hostile containers, round trips.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sys/resource.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/codec.hpp"
+#include "codec_test_support.hpp"
+
+namespace {
+
+using quorvel::CompressionMethod;
+using quorvel::CompressionOptions;
+using quorvel::CutoffLevel;
+using namespace codec_test;
+
+const CompressionOptions cdf53_opts(CompressionMethod::cdf53, 11, CutoffLevel::low);
+
+std::vector<float> wave(std::size_t n) {
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 3.0f + 0.01f * (i % 5);
+  return x;
+}
+
+std::vector<std::uint8_t> compress_ok(std::span<const float> x, CompressionOptions o = cdf53_opts) {
+  auto c = quorvel::compress(x, o);
+  if (!c) ADD_FAILURE() << c.error().message();
+  return c ? *c : std::vector<std::uint8_t>{};
+}
+
+// Peak resident memory of the process so far, in bytes. A buffer sized from a
+// hostile header is zero-filled when created, so it would show up here.
+std::size_t peak_resident_bytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+}
+constexpr std::size_t tolerated_growth = std::size_t{32} << 20;
+
+std::string error_of(std::span<const std::uint8_t> container) {
+  const auto r = quorvel::decompress(container);
+  return r ? "decoded " + std::to_string(r->size()) + " samples" : r.error().message();
+}
+
+const std::string reason = "Can't decompress data, reason: ";
+
+TEST(Decompress, RoundTripKeepsTheSampleCountAndTheShape) {
+  for (std::size_t n : {1, 2, 3, 5, 6, 7, 19, 20, 33, 80, 100, 101, 1000, 1537}) {
+    SCOPED_TRACE(n);
+    const auto x = wave(n);
+    const auto back = quorvel::decompress(compress_ok(x));
+    ASSERT_TRUE(back.has_value()) << back.error().message();
+    ASSERT_EQ(back->size(), n);
+    // Scale 11 steps are 2^-11 of the range (about 6); a few steps of error
+    // per level bound the reconstruction well below 0.05.
+    for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR((*back)[i], x[i], 0.05f) << i;
+  }
+}
+
+TEST(Decompress, ConstantSignalRoundTripsExactly) {
+  const std::vector<float> x(77, -2.75f);
+  const auto back = quorvel::decompress(compress_ok(x));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, x);
+}
+
+TEST(Decompress, IgnoresBytesAfterThePayload) {
+  auto c = compress_ok(wave(300));
+  const auto plain = quorvel::decompress(c);
+  c.insert(c.end(), {0xFF, 0x00, 0x13, 0x37});
+  EXPECT_EQ(quorvel::decompress(c), plain);
+}
+
+TEST(Decompress, ChecksTheHeaderFieldsInOrder) {
+  const auto payload = zero_payload(6);
+  const auto container = [&](HandHeader h) { return hand_container(h, payload); };
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    std::string text;
+  } rows[] = {
+      {"count above 2^31 - 1 before levels", container({.levels = 0, .sample_count = 2147483648u}),
+       reason + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
+      {"11 levels", container({.levels = 11}), reason + "Max supported level is 10 but it was 11"},
+      {"0 levels", container({.levels = 0}), reason + "Min supported level is 1 but it was 0"},
+      {"scale 13, intact payload", container({.scale = 13}), reason + "Supported scales only [6, 12] but it was 13"},
+      {"scale 5", container({.scale = 5}), reason + "Supported scales only [6, 12] but it was 5"},
+      {"scale 13, corrupt payload", hand_container({.scale = 13}, std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF}),
+       reason + "corrupt deflate stream"},
+      {"scale 13, payload cut short of its length", hand_container({.scale = 13}, payload, 1000),
+       reason + "Minimum data size is 1052, but it was " + std::to_string(52 + payload.size())},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(error_of(row.bytes), row.text);
+  }
+}
+
+TEST(Decompress, ContainerCutInsideThePayloadNamesTheMissingLength) {
+  const auto c = compress_ok(wave(500));
+  const std::uint32_t payload_length = get_u32(c, 32);
+  const std::vector<std::uint8_t> cut(c.begin(), c.end() - 1);
+  EXPECT_EQ(error_of(cut), reason + "Minimum data size is " + std::to_string(52 + payload_length) + ", but it was " +
+                               std::to_string(c.size() - 1));
+}
+
+TEST(Decompress, AcceptsNineAndTenLevels) {
+  // 3000 samples with cdf53: level inputs 3000, 1500, ..., 6, 3 down to 2 keep
+  // every band at least (2, 1), so nine and ten levels have well-defined sizes.
+  for (std::uint8_t levels : {9, 10}) {
+    SCOPED_TRACE(levels);
+    std::size_t n = 3000, total = 0;
+    for (int k = 0; k < levels; ++k) {
+      total += std::max<std::size_t>(n / 2, 1);
+      n = std::max<std::size_t>((n + 1) / 2, 2);
+    }
+    total += n;
+    const auto back = quorvel::decompress(
+        hand_container({.levels = levels, .sample_count = 3000, .minimum = 1.0f, .maximum = 1.0f}, zero_payload(total)));
+    ASSERT_TRUE(back.has_value()) << back.error().message();
+    EXPECT_EQ(*back, std::vector<float>(3000, 1.0f));
+  }
+}
+
+TEST(Decompress, RejectsACoefficientStreamShorterThanTheBands) {
+  // 100 samples over 4 levels need 100 coefficients.
+  const HandHeader h{.levels = 4, .sample_count = 100};
+  EXPECT_EQ(error_of(hand_container(h, zero_payload(100))), "decoded 100 samples");
+  EXPECT_EQ(error_of(hand_container(h, zero_payload(99))),
+            reason + "Coefficient stream is too short: the bands need 100 coefficients but the payload holds 99");
+  // A last odd byte is no coefficient.
+  EXPECT_EQ(error_of(hand_container(h, deflate_raw(std::vector<std::uint8_t>(199, 0)))),
+            reason + "Coefficient stream is too short: the bands need 100 coefficients but the payload holds 99");
+  // A DEFLATE stream cut in the middle (its length field cut with it) yields
+  // the bytes decoded so far, which are too few.
+  std::vector<std::uint8_t> ramp(200);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::uint8_t>(i * 7);
+  const auto payload = deflate_raw(ramp, 0);  // stored block: every byte counts
+  const std::vector<std::uint8_t> half(payload.begin(), payload.begin() + 105);
+  const std::string text = error_of(hand_container(h, half));
+  EXPECT_EQ(text.rfind(reason + "Coefficient stream is too short: the bands need 100 coefficients but the payload holds ", 0), 0u) << text;
+  // Longer streams are read up to the bands and no further.
+  EXPECT_EQ(error_of(hand_container(h, zero_payload(5000))), "decoded 100 samples");
+}
+
+TEST(Decompress, HostileSampleCountCostsNoMemory) {
+  // 60 bytes claiming 2^31 - 1 samples: the bands would need 4 GiB of stream.
+  const auto payload = zero_payload(4);
+  const auto c = hand_container({.levels = 8, .sample_count = 2147483647u}, payload);
+  ASSERT_LT(c.size(), 64u);
+  const std::size_t before = peak_resident_bytes();
+  const std::string text = error_of(c);
+  EXPECT_LT(peak_resident_bytes() - before, tolerated_growth);
+  EXPECT_EQ(text.rfind(reason + "Coefficient stream is too short", 0), 0u) << text;
+}
+
+TEST(Decompress, DeflateBombInflatesOnlyWhatTheBandsNeed) {
+  // 128 MiB of zeros in a payload of well under 1 MiB; the header's bands need
+  // 2000 bytes of it.
+  const auto bomb = deflate_zeros(std::size_t{128} << 20, 1);
+  const auto c = hand_container({.levels = 4, .sample_count = 1000, .minimum = 2.0f, .maximum = 2.0f}, bomb);
+  const std::size_t before = peak_resident_bytes();
+  const auto back = quorvel::decompress(c);
+  EXPECT_LT(peak_resident_bytes() - before, tolerated_growth);
+  ASSERT_TRUE(back.has_value()) << back.error().message();
+  EXPECT_EQ(*back, std::vector<float>(1000, 2.0f));
+}
+
+TEST(Decompress, EveryPrefixOfAContainerFailsCleanly) {
+  const auto c = compress_ok(wave(200));
+  for (std::size_t n = 0; n < c.size(); ++n) {
+    const std::string text = error_of(std::span(c).first(n));
+    if (n < 52) {
+      EXPECT_EQ(text, "Header is invalid") << n;
+    } else {
+      EXPECT_EQ(text, reason + "Minimum data size is " + std::to_string(c.size()) + ", but it was " + std::to_string(n))
+          << n;
+    }
+  }
+}
+
+TEST(Decompress, RandomByteFlipsEndInAnErrorOrTheStoredLength) {
+  const auto c = compress_ok(wave(300));
+  std::mt19937 rng(20261208);
+  std::size_t decoded = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    auto bad = c;
+    const int flips = 1 + trial % 3;
+    for (int k = 0; k < flips; ++k) {
+      // Half of the flips land in the header, where every field is exercised.
+      const std::size_t at = trial % 2 ? rng() % 52 : rng() % bad.size();
+      bad[at] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+    }
+    const auto r = quorvel::decompress(bad);
+    if (r) {
+      ++decoded;
+      EXPECT_EQ(r->size(), get_u32(bad, 16));
+    }
+  }
+  EXPECT_GT(decoded, 0u);
+}
+
+}  // namespace
