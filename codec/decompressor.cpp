@@ -73,7 +73,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_with_zlib(std::sp
   z.avail_in = static_cast<uInt>(payload.size());   // payload lengths are 32-bit
   std::vector<std::uint8_t> out;
   std::size_t produced = 0;
-  constexpr std::size_t first_chunk = std::size_t{1} << 16;
+  // Small first chunk: a hostile header can claim gigabytes while its payload
+  // inflates to nothing, and this path serves exactly such streams (complete
+  // ones go through libdeflate), so the buffer starts at 4 KiB and doubles.
+  constexpr std::size_t first_chunk = std::size_t{1} << 12;
   constexpr std::size_t max_step = std::size_t{1} << 30;  // avail_out is a 32-bit count
   while (produced < needed) {
     if (produced == out.size()) out.resize(std::min(needed, std::max(first_chunk, 2 * out.size())));
@@ -176,7 +179,12 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
 
   const float range = h.maximum - h.minimum;
-  for (float& y : *signal) y = ((y + h.mean) * range) + h.minimum;
+  // The reconstruction overshoots the stored range by the quantisation error;
+  // when the range itself nears the float limit (samples near -3.4e38 and 0),
+  // that overshoot would overflow to an infinity the input never held. Such
+  // samples saturate at the largest finite float; all others are unchanged.
+  constexpr float largest = std::numeric_limits<float>::max();
+  for (float& y : *signal) y = std::clamp(((y + h.mean) * range) + h.minimum, -largest, largest);
   signal->resize(h.sample_count, 0.0f);
   return std::move(*signal);
 }
