@@ -178,13 +178,20 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   auto signal = executor->multi_idwt(view);
   if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
 
+  // De-normalise in 32-bit floats, in the order the encoder's statistics were
+  // made. When the range nears the float limit (samples near -3.4e38 and 0),
+  // the product can overflow although adding the minimum would bring it back,
+  // and the quantisation overshoot can pass the limit itself: those samples, and
+  // only those, are recomputed in double and saturated at the largest float.
   const float range = h.maximum - h.minimum;
-  // The reconstruction overshoots the stored range by the quantisation error;
-  // when the range itself nears the float limit (samples near -3.4e38 and 0),
-  // that overshoot would overflow to an infinity the input never held. Such
-  // samples saturate at the largest finite float; all others are unchanged.
-  constexpr float largest = std::numeric_limits<float>::max();
-  for (float& y : *signal) y = std::clamp(((y + h.mean) * range) + h.minimum, -largest, largest);
+  const double wide_range = static_cast<double>(h.maximum) - static_cast<double>(h.minimum);
+  constexpr double largest = std::numeric_limits<float>::max();
+  for (float& y : *signal) {
+    const float shifted = y + h.mean;
+    const float value = (shifted * range) + h.minimum;
+    y = std::isfinite(value) ? value
+                             : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
+  }
   signal->resize(h.sample_count, 0.0f);
   return std::move(*signal);
 }

@@ -43,7 +43,7 @@ inline constexpr std::size_t options_bytes = 2;
 
 // Arbitrary bytes into decompress. Whatever they are, the call returns, and a
 // success honours the container's promises: a header that parses, every check
-// of the decoder passed, exactly the stored number of samples.
+// of the decoder passed, exactly the stored number of samples, all finite.
 // Returns the broken promise, or nullptr when all hold.
 [[nodiscard]] inline const char* decompress_property(std::span<const std::uint8_t> bytes) {
   const auto decoded = decompress(bytes);
@@ -56,6 +56,9 @@ inline constexpr std::size_t options_bytes = 2;
   if (header->levels < 1 || header->levels > 10) return "the level count passed its limit";
   if (header->scale < 6 || header->scale > 12) return "the scale passed its limit";
   if (header_size + std::size_t{header->payload_length} > bytes.size()) return "the payload lies inside the input";
+  for (const float sample : *decoded) {
+    if (!std::isfinite(sample)) return "every decoded sample is finite";
+  }
   return nullptr;
 }
 
