@@ -74,7 +74,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_with_zlib(std::sp
   z.avail_in = static_cast<uInt>(payload.size());   // payload lengths are 32-bit
   std::vector<std::uint8_t> out;
   std::size_t produced = 0;
-  constexpr std::size_t first_chunk = std::size_t{1} << 16;
+  // Small first chunk: a hostile header can claim gigabytes while its payload
+  // inflates to nothing, and this path serves exactly such streams (complete
+  // ones go through libdeflate), so the buffer starts at 4 KiB and doubles.
+  constexpr std::size_t first_chunk = std::size_t{1} << 12;
   constexpr std::size_t max_step = std::size_t{1} << 30;  // avail_out is a 32-bit count
   while (produced < needed) {
     if (produced == out.size()) out.resize(std::min(needed, std::max(first_chunk, 2 * out.size())));
@@ -211,8 +214,20 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   auto signal = executor->multi_idwt(view);
   if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
 
+  // De-normalise in 32-bit floats, in the order the encoder's statistics were
+  // made. When the range nears the float limit (samples near -3.4e38 and 0),
+  // the product can overflow although adding the minimum would bring it back,
+  // and the quantisation overshoot can pass the limit itself: those samples, and
+  // only those, are recomputed in double and saturated at the largest float.
   const float range = h.maximum - h.minimum;
-  for (float& y : *signal) y = ((y + h.mean) * range) + h.minimum;
+  const double wide_range = static_cast<double>(h.maximum) - static_cast<double>(h.minimum);
+  constexpr double largest = std::numeric_limits<float>::max();
+  for (float& y : *signal) {
+    const float shifted = y + h.mean;
+    const float value = (shifted * range) + h.minimum;
+    y = std::isfinite(value) ? value
+                             : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
+  }
   signal->resize(h.sample_count, 0.0f);
   return std::move(*signal);
 }

@@ -4,15 +4,15 @@
 #include <algorithm>
 #include <vector>
 
+#include "rimble/avx/cdf53f.hpp"
+#include "rimble/avx/cdf97f.hpp"
+#include "rimble/avx/filter_bank.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/completed.hpp"
-#include "rimble/avx/filter_bank.hpp"
-#include "rimble/cpu_features.hpp"
 #include "rimble/processor_tier.hpp"
 #include "rimble/sse/filter_bank.hpp"
-#include "rimble/wavelet_n_taps.hpp"
 #include "rimble/wavelet10taps.hpp"
 #include "rimble/wavelet12taps.hpp"
 #include "rimble/wavelet16taps.hpp"
@@ -20,15 +20,20 @@
 #include "rimble/wavelet4taps.hpp"
 #include "rimble/wavelet6taps.hpp"
 #include "rimble/wavelet8taps.hpp"
+#include "rimble/wavelet_n_taps.hpp"
 
 namespace rimble {
 namespace {
 
 using Handle = DwtFactory<float>::Handle;
 
-// The lifting transforms are stateless; only the portable tier exists so far.
-template <class Portable>
+// The lifting transforms exist in two tiers only: AVX2+FMA or portable (an
+// SSE4.2 processor gets the portable executor).
+template <class Avx, class Portable>
 std::shared_ptr<const DwtExecutor<float>> make_lifting() {
+  if (processor_tier() == ProcessorTier::Avx) {
+    return std::make_shared<const Avx>();
+  }
   return std::make_shared<const Portable>();
 }
 
@@ -84,11 +89,11 @@ std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double
 }  // namespace
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
-  return make_lifting<cdf53f::Cdf53>();
+  return make_lifting<avx::cdf53f::AvxCdf53, cdf53f::Cdf53>();
 }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() {
-  return make_lifting<cdf97f::Cdf97>();
+  return make_lifting<avx::cdf97f::AvxCdf97, cdf97f::Cdf97>();
 }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_daubechies_f32(DaubechiesFamily family, BorderMode mode) {

@@ -204,4 +204,37 @@ TEST(Decompress, RandomByteFlipsEndInAnErrorOrTheStoredLength) {
   EXPECT_GT(decoded, 0u);
 }
 
+TEST(Decompress, SignalsNearTheFloatLimitDecodeToFiniteSamplesNearTheirInput) {
+  // A fuzz finding: the range (3.4e38) fits in a float, but (y + mean) * range
+  // overflowed for the samples near 0 and came back as infinity.
+  const std::vector<float> x = {-2.6344411e-43f, 1.4989849e-36f, -3.3961773e+38f};
+  const auto decoded = quorvel::decompress(compress_ok(x, CompressionOptions(CompressionMethod::cdf97, 6, CutoffLevel::low)));
+  ASSERT_TRUE(decoded) << decoded.error().message();
+  ASSERT_EQ(decoded->size(), x.size());
+  // Scale 6 quantises the normalised signal in steps of 1/64; one inverse level
+  // keeps the error within a few steps, so 5% of the range bounds it.
+  const float tolerance = 0.05f * 3.3961773e+38f;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(std::isfinite((*decoded)[i]));
+    EXPECT_NEAR((*decoded)[i], x[i], tolerance);
+  }
+}
+
+TEST(Decompress, AHeaderWhoseRangeOverflowsStillDecodesToFiniteSamples) {
+  // Minimum and maximum are each finite, as the parser demands, but their
+  // difference is not; the encoder never writes such a header.
+  std::vector<std::uint8_t> stream;
+  for (int i = 0; i < 6; ++i) {
+    const auto c = static_cast<std::uint16_t>(i % 2 ? 2000 : -2000);  // +-0.98 at scale 11
+    stream.push_back(static_cast<std::uint8_t>(c));
+    stream.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  const auto container =
+      hand_container({.scale = 11, .minimum = -3e38f, .maximum = 3e38f, .mean = 0.5f}, deflate_raw(stream));
+  const auto decoded = quorvel::decompress(container);
+  ASSERT_TRUE(decoded) << decoded.error().message();
+  for (const float y : *decoded) EXPECT_TRUE(std::isfinite(y)) << y;
+}
+
 }  // namespace

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer drivers (clang, ASan + UBSan + coverage) and fuzzes the
+# decoder and the encoder.
+#
+#   scripts/fuzz.sh short   # about a minute per driver: the CI run
+#   scripts/fuzz.sh long    # half an hour per driver: before a release
+#   FUZZ_SECONDS=600 scripts/fuzz.sh long   # any other duration per driver
+#
+# Corpora grow in build-fuzz/corpus/<driver>/ and survive between runs. A
+# finding stops the script with a non-zero status and leaves the input in
+# build-fuzz/artifacts/; copy it to tests/data/fuzz-regressions/<driver>/ so that
+# the C++ suite replays it from then on.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode="${1:-short}"
+case "$mode" in
+  short) seconds="${FUZZ_SECONDS:-60}" ;;
+  long) seconds="${FUZZ_SECONDS:-1800}" ;;
+  *) echo "usage: $0 short|long" >&2; exit 2 ;;
+esac
+
+# clang 14 cannot compile libstdc++ 12's <expected> (it lacks conditionally
+# trivial special members); clang 19 from Debian 12 can, and ships libFuzzer.
+clang_version=19
+bash scripts/install-deps.sh
+packages=("clang-$clang_version" "libclang-rt-$clang_version-dev")
+missing=()
+for pkg in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build=build-fuzz
+CXX="clang++-$clang_version" cmake -S . -B "$build" -DQUORVEL_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+mkdir -p "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz" "$build/artifacts"
+"$build/tests/fuzz/make_fuzz_seeds" "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz"
+
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
+# Symbolised stack traces in findings: clang 19's symbolizer if installed, else any.
+symbolizer="$(command -v llvm-symbolizer-$clang_version || ls /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | tail -n 1 || true)"
+[ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# max_len: the decoder gets containers up to 8 KiB (eight-level containers of
+# 2560 samples fit); the encoder 2 option bytes and up to 4096 samples.
+# malloc_limit_mb: no single allocation may exceed 64 MiB. An 8 KiB container
+# inflates to at most about 8.4 MB, so anything larger means a buffer was sized
+# from a header claim instead of from what the payload delivers.
+run() {
+  local driver="$1" max_len="$2"
+  shift 2
+  local extra=()
+  [ -d "tests/data/fuzz-regressions/$driver" ] && extra+=("tests/data/fuzz-regressions/$driver")
+  echo "== $driver: ${seconds}s"
+  "$build/tests/fuzz/$driver" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+    -malloc_limit_mb=64 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$driver-" "$@" "$build/corpus/$driver" "${extra[@]}"
+}
+
+run decompress_fuzz 8192 -dict=tests/fuzz/container.dict
+run compress_fuzz 16386

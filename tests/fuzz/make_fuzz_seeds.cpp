@@ -1,0 +1,104 @@
+// tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the two fuzz
+// drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir>
+//
+// The decoder's corpus holds valid containers of every method at the lengths
+// where band sizes, padding and level planning change (1, just under and over
+// each filter length, the 20/40/60/80 level steps, the 8-level thresholds), so
+// that mutation starts from deep inside the decoder rather than at the magic.
+// The encoder's corpus holds the same lengths with float patterns that
+// stress sanitising and normalisation.
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/codec.hpp"
+#include "tests/fuzz/properties.hpp"
+
+namespace {
+
+using quorvel::CompressionMethod;
+using quorvel::CutoffLevel;
+
+constexpr std::array methods = {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
+                                CompressionMethod::sym4};
+constexpr std::array<const char*, 4> method_names = {"cdf53", "cdf97", "db4", "sym4"};
+constexpr std::array<std::size_t, 26> lengths = {1,  2,  5,  6,  7,  8,  9,   10,  11,  19,   20,   39,   40,
+                                                 59, 60, 79, 80, 96, 100, 255, 256, 513, 1000, 1536, 2048, 2560};
+
+void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+}
+
+// A smooth signal with noise on top, as a sensor would deliver it.
+std::vector<float> sensor_like(std::size_t n, std::mt19937& random) {
+  std::vector<float> samples(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double noise = static_cast<double>(random()) / std::mt19937::max() - 0.5;
+    samples[i] = static_cast<float>(3.0 * std::sin(0.05 * static_cast<double>(i)) + 0.2 * noise);
+  }
+  return samples;
+}
+
+// Values that sanitising and normalisation must survive, cycled over n samples.
+std::vector<float> special_values(std::size_t n) {
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  constexpr std::array<float, 8> pattern = {std::numeric_limits<float>::quiet_NaN(), inf, -inf,
+                                            std::numeric_limits<float>::denorm_min(),
+                                            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                                            -0.0f, 1.0f};
+  std::vector<float> samples(n);
+  for (std::size_t i = 0; i < n; ++i) samples[i] = pattern[i % pattern.size()];
+  return samples;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <decompress-corpus-dir> <compress-corpus-dir>\n", argv[0]);
+    return 2;
+  }
+  const std::string decompress_dir = argv[1];
+  const std::string compress_dir = argv[2];
+  std::mt19937 random(20261208);
+
+  std::size_t written = 0;
+  for (std::size_t m = 0; m < methods.size(); ++m) {
+    for (const std::size_t n : lengths) {
+      const auto signal = sensor_like(n, random);
+      // Scale and cutoff vary with the length so that every combination occurs
+      // somewhere without multiplying the corpus by 21.
+      const auto scale = static_cast<std::uint8_t>(6 + n % 7);
+      const auto cutoff = static_cast<CutoffLevel>(n % 3);
+      const auto container = quorvel::compress(signal, quorvel::CompressionOptions(methods[m], scale, cutoff));
+      if (!container) {
+        std::fprintf(stderr, "compress failed: %s\n", container.error().message().c_str());
+        return 1;
+      }
+      const std::string name = std::string(method_names[m]) + "-" + std::to_string(n);
+      write_file(decompress_dir + "/" + name, *container);
+      write_file(compress_dir + "/" + name, quorvel::fuzz::encoder_input(methods[m], scale, cutoff, signal));
+      written += 2;
+      if (n <= 256) {
+        write_file(compress_dir + "/" + name + "-special",
+                   quorvel::fuzz::encoder_input(methods[m], scale, cutoff, special_values(n)));
+        ++written;
+      }
+    }
+  }
+  std::printf("wrote %zu seed files\n", written);
+  return 0;
+}

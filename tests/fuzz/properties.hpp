@@ -1,0 +1,119 @@
+// tests/fuzz/properties.hpp: what the codec promises for any input, checked
+// on one input at a time. The libFuzzer drivers abort on a broken promise; the
+// C++ suite replays saved findings through the same checks.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "codec/codec.hpp"
+
+namespace quorvel::fuzz {
+
+// Encoder input layout. Byte 0 picks the method (low two bits) and the cutoff
+// (the rest, modulo 3), byte 1 the scale (6 + byte modulo 7); every following
+// group of four bytes is one float32 bit pattern, so NaN payloads, infinities,
+// subnormals and ranges that overflow float32 all occur.
+inline constexpr std::size_t options_bytes = 2;
+
+[[nodiscard]] inline CompressionOptions options_from(std::uint8_t b0, std::uint8_t b1) {
+  return CompressionOptions(static_cast<CompressionMethod>(b0 & 3), static_cast<std::uint8_t>(6 + b1 % 7),
+                            static_cast<CutoffLevel>((b0 >> 2) % 3));
+}
+
+[[nodiscard]] inline std::vector<float> samples_from(std::span<const std::uint8_t> bytes) {
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+// The inverse of the two functions above, for the seed writer.
+[[nodiscard]] inline std::vector<std::uint8_t> encoder_input(CompressionMethod method, std::uint8_t scale,
+                                                             CutoffLevel cutoff, std::span<const float> samples) {
+  std::vector<std::uint8_t> bytes(options_bytes + samples.size_bytes());
+  bytes[0] = static_cast<std::uint8_t>(static_cast<unsigned>(method) | static_cast<unsigned>(cutoff) << 2);
+  bytes[1] = static_cast<std::uint8_t>(scale - 6);
+  if (!samples.empty()) std::memcpy(bytes.data() + options_bytes, samples.data(), samples.size_bytes());
+  return bytes;
+}
+
+// Arbitrary bytes into decompress. Whatever they are, the call returns, and a
+// success honours the container's promises: a header that parses, every check
+// of the decoder passed, exactly the stored number of samples, all finite.
+// Returns the broken promise, or nullptr when all hold.
+[[nodiscard]] inline const char* decompress_property(std::span<const std::uint8_t> bytes) {
+  const auto decoded = decompress(bytes);
+  if (!decoded) return decoded.error().message().empty() ? "every error has a display text" : nullptr;
+
+  const auto header = QuorvelHeader::from_bytes(bytes);
+  if (!header) return "a decoded container has a valid header";
+  if (decoded->size() != header->sample_count) return "the result holds exactly the stored sample count";
+  if (header->sample_count > max_sample_count) return "the sample count passed its limit";
+  if (header->levels < 1 || header->levels > 10) return "the level count passed its limit";
+  if (header->scale < 6 || header->scale > 12) return "the scale passed its limit";
+  if (header_size + std::size_t{header->payload_length} > bytes.size()) return "the payload lies inside the input";
+  for (const float sample : *decoded) {
+    if (!std::isfinite(sample)) return "every decoded sample is finite";
+  }
+  return nullptr;
+}
+
+// True when max - min of the sanitised samples (NaN and -infinity count as 0,
+// +infinity as 1) overflows float32, as for samples near +3e38 and -3e38. The
+// decoder scales back by that same range, so no container can represent such
+// a signal and the encoder refuses it.
+[[nodiscard]] inline bool range_overflows(std::span<const float> samples) {
+  float minimum = 0.0f, maximum = 0.0f;
+  bool first = true;
+  for (float x : samples) {
+    if (!std::isfinite(x)) x = x > 0 ? 1.0f : 0.0f;
+    minimum = first || x < minimum ? x : minimum;
+    maximum = first || x > maximum ? x : maximum;
+    first = false;
+  }
+  return std::isinf(maximum - minimum);
+}
+
+// Encoder input (layout above) into compress, and its container straight back
+// through decompress. Any non-empty signal whose range fits in float32
+// compresses, whatever its values, and decodes to a signal of the same length
+// whose every sample is finite; the others are refused as a configuration the
+// codec does not support.
+// Returns the broken promise, or nullptr when all hold; inputs shorter than
+// the two option bytes are not encoder inputs and hold trivially.
+[[nodiscard]] inline const char* round_trip_property(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < options_bytes) return nullptr;
+  const auto options = options_from(bytes[0], bytes[1]);
+  const auto samples = samples_from(bytes.subspan(options_bytes));
+
+  const auto container = compress(samples, options);
+  if (samples.empty()) return container ? "an empty signal is refused" : nullptr;
+  if (range_overflows(samples)) {
+    return !container && container.error().kind() == QuorvelError::Kind::UnsupportedConfiguration
+               ? nullptr
+               : "a signal whose range overflows float32 is refused as unsupported";
+  }
+  if (!container) return "every non-empty signal whose range fits in float32 compresses";
+
+  const auto header = QuorvelHeader::from_bytes(*container);
+  if (!header) return "the encoder writes a header its own parser accepts";
+  if (header->sample_count != samples.size()) return "the header stores the input length";
+  if (header->method_tag != method_tag(options.method())) return "the header stores the method";
+  if (header->scale != options.scale()) return "the header stores the scale";
+  if (header->levels < 1 || header->levels > 8) return "the encoder plans 1 to 8 levels";
+  if (container->size() != header_size + header->payload_length) return "the payload fills the rest";
+
+  const auto decoded = decompress(*container);
+  if (!decoded) return "every container the encoder writes decodes";
+  if (decoded->size() != samples.size()) return "the round trip keeps the length";
+  for (const float sample : *decoded) {
+    if (!std::isfinite(sample)) return "every decoded sample is finite";
+  }
+  return nullptr;
+}
+
+}  // namespace quorvel::fuzz
