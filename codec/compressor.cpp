@@ -12,6 +12,7 @@
 
 #include <libdeflate.h>
 
+#include "rimble/err.hpp"
 #include "rimble/factory.hpp"
 
 namespace quorvel {
@@ -92,8 +93,10 @@ struct CompressorDeleter {
 
 std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<const float> samples) {
   const std::size_t n = samples.size();
-  NormalisedSignal out{std::vector<float>(n), std::numeric_limits<float>::infinity(),
-                       -std::numeric_limits<float>::infinity(), 0.0f};
+  NormalisedSignal out{{}, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(), 0.0f};
+  out.samples.reserve(n);
+  rimble::advise_huge_pages(out.samples.data(), n * sizeof(float));
+  out.samples.resize(n);
   float* w = out.samples.data();
 
   float minimum = out.minimum;
@@ -150,7 +153,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> serialise_coefficients(co
 
   std::vector<std::uint8_t> stream;
   try {
-    stream.resize(2 * (approximation.size() + detail_count));
+    const std::size_t bytes = 2 * (approximation.size() + detail_count);
+    stream.reserve(bytes);
+    rimble::advise_huge_pages(stream.data(), bytes);
+    stream.resize(bytes);
   } catch (const std::bad_alloc&) {
     return std::unexpected(QuorvelError::out_of_memory(detail_count));
   } catch (const std::length_error&) {

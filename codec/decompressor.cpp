@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include "codec/compressor.hpp"
+#include "rimble/err.hpp"
 
 namespace quorvel {
 
@@ -128,6 +129,7 @@ std::expected<InflatedStream, QuorvelError> inflate_payload(std::span<const std:
     const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
     if (decompressor) {
       inflated.coefficients = std::make_unique_for_overwrite<float[]>(total);
+      rimble::advise_huge_pages(inflated.coefficients.get(), total * sizeof(float));
       std::uint8_t* upper_half = reinterpret_cast<std::uint8_t*>(inflated.coefficients.get()) + needed;
       std::size_t in_used = 0;
       std::size_t out_length = 0;
@@ -198,7 +200,10 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   }
 
   // Dequantise the whole stream into one array; the bands are views into it.
-  if (!stream->coefficients) stream->coefficients = std::make_unique_for_overwrite<float[]>(layout->total);
+  if (!stream->coefficients) {
+    stream->coefficients = std::make_unique_for_overwrite<float[]>(layout->total);
+    rimble::advise_huge_pages(stream->coefficients.get(), layout->total * sizeof(float));
+  }
   const std::unique_ptr<float[]> coefficients = std::move(stream->coefficients);
   dequantise(stream->bytes.data(), coefficients.get(), layout->total, std::ldexp(1.0f, -static_cast<int>(h.scale)));
   stream->zlib_bytes = {};  // from here on only the floats are needed
