@@ -7,7 +7,7 @@ namespace rimble::cdf53f {
 // update each even sample with its two new details.
 void Cdf53::execute_forward_impl(std::span<const float> input, std::span<float> approximations,
                                  std::span<float> details) {
-  lifting::split(input, approximations, details, 0, approximations.size());
+  lifting::split(input, approximations, details);
   lifting::predict(details, approximations, kPredict);
   lifting::update(approximations, details, kUpdate);
 }
@@ -21,7 +21,7 @@ void Cdf53::execute_inverse_impl(std::span<const float> approximations, std::spa
   std::ranges::copy(details, odd.begin());
   lifting::update(even, odd, kUndoUpdate);
   lifting::predict(odd, even, kUndoPredict);
-  lifting::merge(even, odd, output, 0, even.size());
+  lifting::merge(even, odd, output);
 }
 
 }  // namespace rimble::cdf53f

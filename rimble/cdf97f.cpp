@@ -10,13 +10,13 @@ void dwt97_forward_update_even(std::span<float> even, std::span<const float> det
 // Split, then predict, update, predict, update, and scale the two bands.
 void Cdf97::execute_forward_impl(std::span<const float> input, std::span<float> approximations,
                                  std::span<float> details) {
-  lifting::split(input, approximations, details, 0, approximations.size());
+  lifting::split(input, approximations, details);
   lifting::predict(details, approximations, kAlpha);
   dwt97_forward_update_even(approximations, details, kBeta);
   lifting::predict(details, approximations, kGamma);
   dwt97_forward_update_even(approximations, details, kDelta);
-  lifting::scale(approximations, kK, 0, approximations.size());
-  lifting::scale(details, kKPrime, 0, details.size());
+  lifting::scale(approximations, kK);
+  lifting::scale(details, kKPrime);
 }
 
 // Unscale copies of the bands in work, undo the four steps in reverse order, interleave.
@@ -34,7 +34,7 @@ void Cdf97::execute_inverse_impl(std::span<const float> approximations, std::spa
   lifting::predict(odd, even, -kGamma);
   dwt97_forward_update_even(even, odd, -kBeta);
   lifting::predict(odd, even, -kAlpha);
-  lifting::merge(even, odd, output, 0, even.size());
+  lifting::merge(even, odd, output);
 }
 
 }  // namespace rimble::cdf97f

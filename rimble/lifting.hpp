@@ -23,71 +23,57 @@ namespace rimble::lifting {
 //   predict, n even: the missing even[a] is even[a-1];
 //   update:          the missing odd[-1] is odd[0], and for n odd the missing odd[d] is odd[d-1].
 // Every step evaluates (left + right) * w + centre, rounding the sum, the product and the final
-// addition separately. The [first, last) ranges let vector kernels hand their ends to these.
+// addition separately.
 
-// odd[i] = (even[i] + even[i+1]) * w + odd[i] for i in [first, last).
-inline void predict(std::span<float> odd, std::span<const float> even, float w, std::size_t first,
-                    std::size_t last) {
-  const std::size_t interior_end = std::min(last, even.size() - 1);
-  std::size_t i = first;
-  for (; i < interior_end; ++i) {
+// odd[i] = (even[i] + even[i+1]) * w + odd[i].
+inline void predict(std::span<float> odd, std::span<const float> even, float w) {
+  const std::size_t interior_end = std::min(odd.size(), even.size() - 1);
+  for (std::size_t i = 0; i < interior_end; ++i) {
     odd[i] = (even[i] + even[i + 1]) * w + odd[i];
   }
-  for (; i < last; ++i) {  // only i = a-1, when n is even
-    odd[i] = (even[i] + even[i]) * w + odd[i];
+  if (odd.size() == even.size()) {
+    const std::size_t last = odd.size() - 1;
+    odd[last] = (even[last] + even[last]) * w + odd[last];
   }
 }
 
-// even[i] = (odd[i-1] + odd[i]) * w + even[i] for i in [first, last).
-inline void update(std::span<float> even, std::span<const float> odd, float w, std::size_t first,
-                   std::size_t last) {
-  std::size_t i = first;
-  if (i == 0 && i < last) {
-    even[0] = (odd[0] + odd[0]) * w + even[0];
-    ++i;
-  }
-  const std::size_t interior_end = std::min(last, odd.size());
-  for (; i < interior_end; ++i) {
+// even[i] = (odd[i-1] + odd[i]) * w + even[i].
+inline void update(std::span<float> even, std::span<const float> odd, float w) {
+  even[0] = (odd[0] + odd[0]) * w + even[0];
+  for (std::size_t i = 1; i < odd.size(); ++i) {
     even[i] = (odd[i - 1] + odd[i]) * w + even[i];
   }
-  for (; i < last; ++i) {  // only i = d, when n is odd
-    even[i] = (odd[i - 1] + odd[i - 1]) * w + even[i];
+  if (even.size() > odd.size()) {
+    const std::size_t last = odd.size();
+    even[last] = (odd[last - 1] + odd[last - 1]) * w + even[last];
   }
 }
 
-inline void predict(std::span<float> odd, std::span<const float> even, float w) {
-  predict(odd, even, w, 0, odd.size());
-}
-inline void update(std::span<float> even, std::span<const float> odd, float w) {
-  update(even, odd, w, 0, even.size());
-}
-
-// even[i] = x[2i], odd[i] = x[2i+1] for i in [first, last); an odd-length signal's last sample
-// has no odd partner.
-inline void split(std::span<const float> x, std::span<float> even, std::span<float> odd, std::size_t first,
-                  std::size_t last) {
-  for (std::size_t i = first; i < last; ++i) {
+// even[i] = x[2i], odd[i] = x[2i+1]; an odd-length signal's last sample has no odd partner.
+inline void split(std::span<const float> x, std::span<float> even, std::span<float> odd) {
+  for (std::size_t i = 0; i < odd.size(); ++i) {
     even[i] = x[2 * i];
-    if (i < odd.size()) {
-      odd[i] = x[2 * i + 1];
-    }
+    odd[i] = x[2 * i + 1];
+  }
+  if (even.size() > odd.size()) {
+    even.back() = x.back();
   }
 }
 
-// output[2i] = even[i], output[2i+1] = odd[i] for i in [first, last).
-inline void merge(std::span<const float> even, std::span<const float> odd, std::span<float> output,
-                  std::size_t first, std::size_t last) {
-  for (std::size_t i = first; i < last; ++i) {
+// output[2i] = even[i], output[2i+1] = odd[i].
+inline void merge(std::span<const float> even, std::span<const float> odd, std::span<float> output) {
+  for (std::size_t i = 0; i < odd.size(); ++i) {
     output[2 * i] = even[i];
-    if (i < odd.size()) {
-      output[2 * i + 1] = odd[i];
-    }
+    output[2 * i + 1] = odd[i];
+  }
+  if (even.size() > odd.size()) {
+    output.back() = even.back();
   }
 }
 
-inline void scale(std::span<float> values, float factor, std::size_t first, std::size_t last) {
-  for (std::size_t i = first; i < last; ++i) {
-    values[i] = values[i] * factor;
+inline void scale(std::span<float> values, float factor) {
+  for (float& v : values) {
+    v = v * factor;
   }
 }
 

@@ -113,41 +113,91 @@ template <class T, class Taps>
 }
 
 // Outputs [0, count) whose windows start at first, first + 2, ...
+// With a tap count known at compile time each window is one unrolled sum and
+// the loop over outputs vectorises as it is. With a run-time tap count the
+// taps go in the outer loop over a block of outputs, so that the inner loop
+// over outputs vectorises; each output still adds its taps in increasing j.
 template <class T, class Taps>
 inline void analyse_run(const T* first, std::size_t count, const T* low, const T* high, Taps taps, T* approx,
                         T* details) {
-  for (std::size_t i = 0; i < count; ++i) analyse(first + 2 * i, low, high, taps, approx[i], details[i]);
+  if constexpr (!std::is_integral_v<Taps>) {
+    for (std::size_t i = 0; i < count; ++i) analyse(first + 2 * i, low, high, taps, approx[i], details[i]);
+  } else {
+    constexpr std::size_t kBlock = 64;
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+      const std::size_t size = std::min(kBlock, count - begin);
+      T a[kBlock] = {};
+      T d[kBlock] = {};
+      for (std::size_t j = 0; j < taps; ++j) {
+        const T l = low[j];
+        const T h = high[j];
+        const T* window = first + 2 * begin + j;
+        for (std::size_t i = 0; i < size; ++i) {
+          a[i] = a[i] + l * window[2 * i];
+          d[i] = d[i] + h * window[2 * i];
+        }
+      }
+      std::copy(a, a + size, approx + begin);
+      std::copy(d, d + size, details + begin);
+    }
+  }
 }
 
-// Adds every coefficient pair into the output window it covers, pairs in
-// increasing j and taps in increasing k, with
-//   output[t] = low[k] * approx[j] + (high[k] * details[j] + output[t]),
-// dropping the contributions that fall outside the output. Only the first
-// and last L/2 - 1 pairs need the bound check.
+// Adds every coefficient pair j into the output window it covers: output
+// t = 2j + k - (L-2) receives low[k] * approx[j] + (high[k] * details[j] +
+// output[t]), pairs in increasing j, contributions that fall outside the
+// output dropped. Taken output by output instead (polyphase form), sample
+// t = 2q + p receives exactly the pairs j = q .. q + L/2 - 1 with
+// k = L - 2 - 2(j - q) + p, all of them inside the bands, so there is no
+// border case; adding them in increasing j keeps the order, and so the
+// rounding, of the pair-by-pair loop. The independent chains of consecutive
+// outputs vectorise: as they are for a compile-time tap count, with the pairs
+// in the outer loop over a block of outputs for a run-time one.
 template <class T, class Taps>
 inline void synthesise(std::span<const T> approx, std::span<const T> details, const T* low, const T* high, Taps taps,
                        std::span<T> output) {
   const std::size_t length = static_cast<std::size_t>(taps);
-  const std::size_t m = approx.size();
-  const auto size = static_cast<std::ptrdiff_t>(output.size());
-  const auto add_clipped = [&](std::size_t j) {
-    const std::ptrdiff_t first = 2 * static_cast<std::ptrdiff_t>(j) - static_cast<std::ptrdiff_t>(length - 2);
-    for (std::size_t k = 0; k < length; ++k) {
-      const std::ptrdiff_t t = first + static_cast<std::ptrdiff_t>(k);
-      if (t >= 0 && t < size) output[t] = low[k] * approx[j] + (high[k] * details[j] + output[t]);
+  const std::size_t half = output.size() / 2;
+  const T* a = approx.data();
+  const T* d = details.data();
+  T* out = output.data();
+  if constexpr (!std::is_integral_v<Taps>) {
+    for (std::size_t q = 0; q < half; ++q) {
+      T even = out[2 * q];
+      T odd = out[2 * q + 1];
+      for (std::size_t s = 0; s < length / 2; ++s) {
+        const std::size_t k = length - 2 - 2 * s;
+        even = low[k] * a[q + s] + (high[k] * d[q + s] + even);
+        odd = low[k + 1] * a[q + s] + (high[k + 1] * d[q + s] + odd);
+      }
+      out[2 * q] = even;
+      out[2 * q + 1] = odd;
     }
-  };
-  const std::size_t interior_begin = std::min(length / 2 - 1, m);
-  const std::size_t interior_end = m + 1 >= length / 2 ? std::max(interior_begin, m + 1 - length / 2) : interior_begin;
-  for (std::size_t j = 0; j < interior_begin; ++j) add_clipped(j);
-  for (std::size_t j = interior_begin; j < interior_end; ++j) {
-    T* window = output.data() + (2 * j + 2 - length);
-    const T a = approx[j];
-    const T d = details[j];
-#pragma GCC unroll 16
-    for (std::size_t k = 0; k < length; ++k) window[k] = low[k] * a + (high[k] * d + window[k]);
+  } else {
+    constexpr std::size_t kBlock = 64;
+    for (std::size_t begin = 0; begin < half; begin += kBlock) {
+      const std::size_t size = std::min(kBlock, half - begin);
+      T even[kBlock];
+      T odd[kBlock];
+      for (std::size_t i = 0; i < size; ++i) {
+        even[i] = out[2 * (begin + i)];
+        odd[i] = out[2 * (begin + i) + 1];
+      }
+      for (std::size_t s = 0; s < length / 2; ++s) {
+        const std::size_t k = length - 2 - 2 * s;
+        const T* as = a + begin + s;
+        const T* ds = d + begin + s;
+        for (std::size_t i = 0; i < size; ++i) {
+          even[i] = low[k] * as[i] + (high[k] * ds[i] + even[i]);
+          odd[i] = low[k + 1] * as[i] + (high[k + 1] * ds[i] + odd[i]);
+        }
+      }
+      for (std::size_t i = 0; i < size; ++i) {
+        out[2 * (begin + i)] = even[i];
+        out[2 * (begin + i) + 1] = odd[i];
+      }
+    }
   }
-  for (std::size_t j = interior_end; j < m; ++j) add_clipped(j);
 }
 
 }  // namespace filter_bank

@@ -5,6 +5,11 @@ set -euo pipefail
 
 packages=(g++ make pkg-config zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev)
 command -v cmake >/dev/null 2>&1 || packages+=(cmake)
+# The Python module needs the interpreter's headers and pip.
+python3 - <<'PY' 2>/dev/null || packages+=(python3-dev python3-pip)
+import os, sysconfig, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))
+PY
 
 missing=()
 for pkg in "${packages[@]}"; do

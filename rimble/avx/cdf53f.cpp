@@ -17,14 +17,17 @@ struct ForwardPipeline {
   const float* x;
   float* approx;
   float* details;
+  std::size_t second;
   PredictStage predict;
   UpdateStage update;
 
-  [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const { return load_split(x + 16 * j); }
+  [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
+    return load_split(x + 8 * j, x + 2 * second + 8 * j);
+  }
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block lift(Block b) { return update.push(predict.push(b)); }
   [[gnu::target("avx2,fma"), gnu::always_inline]] void store(std::size_t j, Block b) const {
-    _mm256_storeu_ps(approx + 8 * j, b.even);
-    _mm256_storeu_ps(details + 8 * j, b.odd);
+    store_lanes(approx + 4 * j, approx + second + 4 * j, b.even);
+    store_lanes(details + 4 * j, details + second + 4 * j, b.odd);
   }
 };
 
@@ -33,17 +36,18 @@ struct InversePipeline {
   const float* approx;
   const float* details;
   float* output;
+  std::size_t second;
   UpdateStage undo_update;
   PredictStage undo_predict;
 
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
-    return {_mm256_loadu_ps(approx + 8 * j), _mm256_loadu_ps(details + 8 * j)};
+    return {load_lanes(approx + 4 * j, approx + second + 4 * j), load_lanes(details + 4 * j, details + second + 4 * j)};
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block lift(Block b) {
     return undo_predict.push(undo_update.push(b));
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] void store(std::size_t j, Block b) const {
-    store_merged(output + 16 * j, b);
+    store_merged(output + 8 * j, output + 2 * second + 8 * j, b);
   }
 };
 
@@ -51,31 +55,31 @@ struct InversePipeline {
 
 void AvxCdf53::execute_forward_impl(std::span<const float> input, std::span<float> approximations,
                                     std::span<float> details) {
-  const std::size_t blocks = input.size() / 16;
-  if (!streams<ForwardPipeline::kLag>(blocks)) {
+  const auto lanes = plan<ForwardPipeline::kLag>(details.size());
+  if (!lanes) {
     Cdf53::execute_forward_impl(input, approximations, details);
     return;
   }
   const __m256 zero = _mm256_setzero_ps();
-  ForwardPipeline pipeline{input.data(), approximations.data(), details.data(),
+  ForwardPipeline pipeline{input.data(), approximations.data(), details.data(), lanes->second,
                            {rimble::cdf53f::kPredict, {zero, zero}}, {rimble::cdf53f::kUpdate, zero}};
-  stream(pipeline, blocks);
-  forward_ends<Cdf53>(input, approximations, details, tail_pair<ForwardPipeline::kLag>(blocks));
+  stream(pipeline, lanes->steps);
+  forward_ends<Cdf53>(input, approximations, details, lanes->tail);
 }
 
 void AvxCdf53::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                     std::span<float> output, std::span<float> /*work*/) {
-  const std::size_t blocks = details.size() / 8;
-  if (!streams<InversePipeline::kLag>(blocks)) {
+  const auto lanes = plan<InversePipeline::kLag>(details.size());
+  if (!lanes) {
     std::array<float, kMaxScalarSamples> work;
     Cdf53::execute_inverse_impl(approximations, details, output, work);
     return;
   }
   const __m256 zero = _mm256_setzero_ps();
-  InversePipeline pipeline{approximations.data(), details.data(), output.data(),
+  InversePipeline pipeline{approximations.data(), details.data(), output.data(), lanes->second,
                            {rimble::cdf53f::kUndoUpdate, zero}, {rimble::cdf53f::kUndoPredict, {zero, zero}}};
-  stream(pipeline, blocks);
-  inverse_ends<Cdf53>(approximations, details, output, tail_pair<InversePipeline::kLag>(blocks));
+  stream(pipeline, lanes->steps);
+  inverse_ends<Cdf53>(approximations, details, output, lanes->tail);
 }
 
 }  // namespace rimble::avx::cdf53f

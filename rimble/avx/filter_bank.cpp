@@ -20,10 +20,12 @@
 // coefficients that exist, so no sample needs the bound check of the scattering
 // form, and no output needs the border mode.
 //
-// Cost: L fused multiply-adds per eight input samples in both directions, the
-// bound of two FMA pipes; loads, broadcasts and shuffles fit beside them. Two
-// output registers (four sums per band) per step give the dependency chains
-// that cover the FMA latency.
+// Cost: L fused multiply-adds per eight samples in both directions. The forward
+// step runs at the bound of the two FMA pipes (one load per FMA pair, the tap
+// pairs broadcast from memory). The inverse also spends one in-lane shuffle per
+// FMA to double the coefficients, which leaves it somewhat above that bound.
+// Two output registers per step give the independent sums that cover the FMA
+// latency.
 #include "rimble/avx/filter_bank.hpp"
 
 #include <immintrin.h>

@@ -1,19 +1,25 @@
 // rimble/avx/lifting.hpp: the AVX2 lifting pipeline shared by AvxCdf53 and AvxCdf97.
 //
-// A vector kernel streams the signal once, eight pairs (x[2i], x[2i+1]) per block, through a
-// chain of lifting stages held in registers, instead of one pass over memory per step. A predict
-// needs even[i+1], which lies in the next block, so each predict stage hands out the block
-// before the one it was given; an update needs odd[i-1], which it keeps from the previous block.
-// The chain's output is therefore kLag blocks (its number of predicts) behind its input.
+// A vector kernel streams the signal once through a chain of lifting stages held in registers,
+// instead of one pass over memory per step. Each 256-bit register carries two independent
+// stretches of the signal, one per 128-bit lane: lane 0 runs from pair 0 and lane 1 from pair
+// `second` (a pair is x[2i], x[2i+1]), four pairs per lane and step. A lifting step only ever
+// looks one pair left or right, so with the two stretches side by side every neighbour shift
+// stays inside its lane (vpalignr) and no instruction has to cross lanes.
 //
-// The stages start with zero in place of the blocks before the first, so the first lanes of
-// block 0 come out wrong (each predict-update pair spreads the error by one lane): block 0 is
-// never stored. At the right end the pipeline reads only whole blocks of real samples, so every
-// block it stores is free of the mirror rules. The first kHeadPairs pairs and everything after
-// the last stored block are computed by the portable kernel on short windows of the signal with
-// kMargin pairs to spare, whose own (artificial) mirror at the window's inner edge reaches only
-// a few pairs in. Where the powers-of-two weights of CDF 5/3 make fused and separate rounding
-// agree, the result is bit-identical to the portable executor.
+// A predict needs even[i+1], which lies in the next step's block, so each predict stage hands
+// out the block before the one it was given; an update needs odd[i-1], which it keeps from the
+// previous block. The chain's output is therefore kLag steps (its number of predicts) behind its
+// input. The stages start with zeros in place of the blocks before the first, so the first pairs
+// of each lane's block 0 come out wrong (each predict-update pair spreads the error by one pair):
+// block 0 is never stored. The pipeline reads only real samples, so every block it stores is
+// free of the mirror rules. Lane 1 starts where lane 0's last stored block ends, so the stored
+// pairs are contiguous: [kHeadPairs, tail).
+//
+// The first kHeadPairs pairs and the pairs from tail on are computed by the portable kernel on
+// short windows with kMargin pairs to spare, whose own (artificial) mirror at the window's inner
+// edge reaches only a few pairs in. Where the powers-of-two weights of CDF 5/3 make fused and
+// separate rounding agree, the result is bit-identical to the portable executor.
 #pragma once
 
 #include <immintrin.h>
@@ -21,55 +27,57 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 
 namespace rimble::avx::lifting {
 
-inline constexpr std::size_t kHeadPairs = 8;
+inline constexpr std::size_t kPairsPerLane = 4;
+inline constexpr std::size_t kHeadPairs = kPairsPerLane;
 inline constexpr std::size_t kMargin = 8;
-// Longest window the portable kernel sees from a vector kernel: whole short signals, and the
-// tails after the last stored block (under 16 samples past the last whole block, plus kLag <= 2
-// blocks and the margin).
+// Longest window the portable kernel sees from a vector kernel: whole signals too short to
+// stream (under 2 * (4 kLag + 12) + 1 samples), and tails (under 4 kLag + 9 pairs, plus the margin).
 inline constexpr std::size_t kMaxScalarSamples = 128;
 
-// Eight consecutive pairs of the two half-rate sequences.
+// Four consecutive pairs of the two half-rate sequences in each lane.
 struct Block {
   __m256 even;
   __m256 odd;
 };
 
-// v[i+1] for i = 0..7, the last lane taken from next[0].
+// v[i+1] in each lane, the last element taken from next[0].
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 following(__m256 v, __m256 next) {
-  const __m256 joined = _mm256_blend_ps(v, next, 0x01);
-  return _mm256_permutevar8x32_ps(joined, _mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 0));
+  return _mm256_castsi256_ps(_mm256_alignr_epi8(_mm256_castps_si256(next), _mm256_castps_si256(v), 4));
 }
 
-// v[i-1] for i = 0..7, the first lane taken from previous[7].
+// v[i-1] in each lane, the first element taken from previous[3].
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 preceding(__m256 v, __m256 previous) {
-  const __m256 joined = _mm256_blend_ps(v, previous, 0x80);
-  return _mm256_permutevar8x32_ps(joined, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6));
+  return _mm256_castsi256_ps(_mm256_alignr_epi8(_mm256_castps_si256(v), _mm256_castps_si256(previous), 12));
 }
 
-// x[0..16) into evens x0 x2 .. x14 and odds x1 x3 .. x15: shuffle within 128-bit lanes, then put
-// the 64-bit halves in order.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline Block load_split(const float* x) {
-  const __m256 lo = _mm256_loadu_ps(x);
-  const __m256 hi = _mm256_loadu_ps(x + 8);
-  const __m256 even = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
-  const __m256 odd = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
-  return {_mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even), _MM_SHUFFLE(3, 1, 2, 0))),
-          _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(odd), _MM_SHUFFLE(3, 1, 2, 0)))};
+// Lane 0 from p0, lane 1 from p1.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256 load_lanes(const float* p0, const float* p1) {
+  return _mm256_loadu2_m128(p1, p0);
 }
 
-// The inverse of load_split: e0 o0 e1 o1 .. e7 o7 into out[0..16).
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline void store_merged(float* out, Block b) {
-  const __m256 lo = _mm256_unpacklo_ps(b.even, b.odd);  // e0 o0 e1 o1 | e4 o4 e5 o5
-  const __m256 hi = _mm256_unpackhi_ps(b.even, b.odd);  // e2 o2 e3 o3 | e6 o6 e7 o7
-  _mm256_storeu_ps(out, _mm256_permute2f128_ps(lo, hi, 0x20));
-  _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void store_lanes(float* p0, float* p1, __m256 v) {
+  _mm256_storeu2_m128(p1, p0, v);
 }
 
-// odd[i] = (even[i] + even[i+1]) * w + odd[i], one block behind its input.
+// Eight samples from each of p0 and p1 into evens and odds.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline Block load_split(const float* p0, const float* p1) {
+  const __m256 lo = load_lanes(p0, p1);
+  const __m256 hi = load_lanes(p0 + 4, p1 + 4);
+  return {_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)), _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))};
+}
+
+// The inverse of load_split: e0 o0 e1 o1 e2 o2 e3 o3 of each lane to p0 and p1.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void store_merged(float* p0, float* p1, Block b) {
+  store_lanes(p0, p1, _mm256_unpacklo_ps(b.even, b.odd));
+  store_lanes(p0 + 4, p1 + 4, _mm256_unpackhi_ps(b.even, b.odd));
+}
+
+// odd[i] = (even[i] + even[i+1]) * w + odd[i], one step behind its input.
 struct PredictStage {
   float w;
   Block held;
@@ -94,29 +102,38 @@ struct UpdateStage {
   }
 };
 
-// Feeds input blocks 0 .. blocks-1 through the pipeline and stores output blocks
-// 1 .. blocks-1-kLag. Pipeline provides kLag, load(j), lift(block) and store(j, block).
+// How the two lanes cover a signal: `steps` blocks each, lane 1 starting at pair `second`;
+// the pipeline stores pairs [kHeadPairs, tail).
+struct Lanes {
+  std::size_t steps;
+  std::size_t second;
+  std::size_t tail;
+};
+
+// Lane 0's last stored pair is 4 (steps - kLag) - 1, so lane 1 starts its stored pairs (from its
+// block 1) there: second = 4 (steps - kLag - 1). Lane 1 reads pairs up to second + 4 steps - 1,
+// which must exist in both half-rate sequences. Too short a signal (no room for a block 1 in
+// lane 1) is left wholly to the portable kernel.
+template <std::size_t kLag>
+constexpr std::optional<Lanes> plan(std::size_t details_length) {
+  const std::size_t steps = (details_length + kPairsPerLane * (kLag + 1)) / (2 * kPairsPerLane);
+  if (steps < kLag + 2) {
+    return std::nullopt;
+  }
+  const std::size_t second = kPairsPerLane * (steps - kLag - 1);
+  return Lanes{steps, second, second + kPairsPerLane * (steps - kLag)};
+}
+
+// Feeds steps 0 .. steps-1 through the pipeline and stores output steps 1 .. steps-1-kLag.
+// Pipeline provides kLag, load(j), lift(block) and store(j, block).
 template <class Pipeline>
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline void stream(Pipeline& pipeline, std::size_t blocks) {
-  for (std::size_t j = 0; j < blocks; ++j) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void stream(Pipeline& pipeline, std::size_t steps) {
+  for (std::size_t j = 0; j < steps; ++j) {
     const Block out = pipeline.lift(pipeline.load(j));
     if (j > Pipeline::kLag) {
       pipeline.store(j - Pipeline::kLag, out);
     }
   }
-}
-
-// Whether a signal is long enough for the pipeline to store at least one block, given how many
-// whole blocks it may read.
-template <std::size_t kLag>
-constexpr bool streams(std::size_t blocks) {
-  return blocks >= kLag + 3;
-}
-
-// First pair after the blocks the pipeline stored.
-template <std::size_t kLag>
-constexpr std::size_t tail_pair(std::size_t blocks) {
-  return 8 * (blocks - kLag);
 }
 
 // The portable forward kernel on the first kHeadPairs pairs and on pairs from tail on.

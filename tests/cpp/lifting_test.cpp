@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "lifting_oracle.hpp"
+#include "lifting_test_support.hpp"
 #include "rimble/rimble.hpp"
 
 namespace {

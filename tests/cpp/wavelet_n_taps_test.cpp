@@ -83,6 +83,58 @@ TEST(WaveletFixedTaps, EqualsWaveletNTapsBitForBitInEveryMode) {
       std::index_sequence<2, 4, 6, 8, 10, 12, 16>{});
 }
 
+// The defining sums written out plainly, rounding step by step as the
+// executors must: forward sums from +0 in increasing tap order over the
+// extended signal; the inverse adds pair after pair, high-pass product first.
+std::vector<float> plain_forward(const std::vector<float>& x, const std::vector<float>& filter, BorderMode mode) {
+  const std::size_t L = filter.size();
+  const rimble::BorderInterpolation border(mode, 0, static_cast<std::int64_t>(x.size()));
+  std::vector<float> out((x.size() + L - 1) / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    float sum = 0.0f;
+    for (std::size_t j = 0; j < L; ++j) {
+      const float product = filter[j] * border.sample<float>(x, static_cast<std::int64_t>(2 * i + j) - (L - 2));
+      sum = sum + product;
+    }
+    out[i] = sum;
+  }
+  return out;
+}
+
+std::vector<float> plain_inverse(const Bands& bands, const std::vector<float>& low, const std::vector<float>& high,
+                                 float fill) {
+  const std::size_t L = low.size();
+  const std::size_t m = bands.approx.size();
+  std::vector<float> out(2 * m + 2 - L, fill);
+  for (std::size_t j = 0; j < m; ++j) {
+    for (std::size_t k = 0; k < L; ++k) {
+      const std::ptrdiff_t t = static_cast<std::ptrdiff_t>(2 * j + k) - static_cast<std::ptrdiff_t>(L - 2);
+      if (t < 0 || t >= static_cast<std::ptrdiff_t>(out.size())) continue;
+      const float high_part = high[k] * bands.details[j] + out[t];
+      out[t] = low[k] * bands.approx[j] + high_part;
+    }
+  }
+  return out;
+}
+
+TEST(WaveletNTaps, ResultsEqualThePlainSumsBitForBit) {
+  for (const std::size_t L : {2u, 4u, 8u, 14u, 16u, 22u}) {
+    const auto low = fixtures::random_signal(L, static_cast<std::uint32_t>(L));
+    const auto high = rimble::util::low_pass_to_high<float>(low);
+    for (const BorderMode mode : fixtures::kAllModes) {
+      const WaveletNTaps<float> generic(mode, low);
+      for (const std::size_t n : {L, L + 1, L + 2, 3 * L + 1, 200 + L}) {
+        SCOPED_TRACE("L=" + std::to_string(L) + " n=" + std::to_string(n) + " " + fixtures::mode_name(mode));
+        const auto x = fixtures::random_signal(n, static_cast<std::uint32_t>(n + 7));
+        const Bands got = forward(generic, x);
+        EXPECT_TRUE(same_bits(got.approx, plain_forward(x, low, mode)));
+        EXPECT_TRUE(same_bits(got.details, plain_forward(x, high, mode)));
+        EXPECT_TRUE(same_bits(inverse(generic, got, -0.5f), plain_inverse(got, low, high, -0.5f)));
+      }
+    }
+  }
+}
+
 TEST(WaveletFixedTaps, NamedTypesHaveTheirLength) {
   EXPECT_EQ(rimble::Wavelet2Taps<float>(BorderMode::Periodic, {1, 1}).filter_length(), 2u);
   EXPECT_EQ(rimble::Wavelet4Taps<float>(BorderMode::Periodic, {}).filter_length(), 4u);

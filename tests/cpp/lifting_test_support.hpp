@@ -1,4 +1,5 @@
-// tests/cpp/lifting_oracle.hpp: an independent double-precision model of a lifting transform.
+// tests/cpp/lifting_test_support.hpp: an independent double-precision model of a lifting
+// transform, and probes of the executors' size checks.
 //
 // Instead of the executors' per-end mirror rules, the oracle extends the interleaved signal by
 // whole-sample symmetry far enough past both ends (x[-k] = x[k], x[n-1+k] = x[n-1-k]) and runs the
@@ -7,11 +8,14 @@
 // the interleaved bands.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <random>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -102,3 +106,35 @@ inline double max_magnitude(std::span<const float> x) {
 }
 
 }  // namespace lifting_oracle
+
+namespace lifting_probe {
+
+// The message of a forward level over n samples into bands of a and d samples, or "ok". A size
+// check must fail before anything is written.
+template <class Executor>
+std::string forward_error(std::size_t n, std::size_t a, std::size_t d) {
+  const std::vector<float> input(n, 1.0f);
+  std::vector<float> approx(a, -9.0f), details(d, -9.0f);
+  const auto result = Executor().execute_forward(input, approx, details);
+  if (result) {
+    return "ok";
+  }
+  EXPECT_EQ(approx, std::vector<float>(a, -9.0f));
+  EXPECT_EQ(details, std::vector<float>(d, -9.0f));
+  return result.error().message();
+}
+
+// The message of an inverse level from bands of a and d samples into n samples, or "ok".
+template <class Executor>
+std::string inverse_error(std::size_t a, std::size_t d, std::size_t n) {
+  const std::vector<float> approx(a, 1.0f), details(d, 1.0f);
+  std::vector<float> output(n, -9.0f);
+  const auto result = Executor().execute_inverse(approx, details, output);
+  if (result) {
+    return "ok";
+  }
+  EXPECT_EQ(output, std::vector<float>(n, -9.0f));
+  return result.error().message();
+}
+
+}  // namespace lifting_probe
