@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -94,10 +95,22 @@ void Decompress(benchmark::State& state) {
   count_samples(state);
 }
 
+// CPU time of the calling thread, so that stage shares do not depend on what
+// else the machine runs.
+struct ThreadCpuClock {
+  using duration = std::chrono::nanoseconds;
+  using time_point = std::chrono::time_point<ThreadCpuClock>;
+  static time_point now() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return time_point(duration(std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec));
+  }
+};
+
 // The encoder's stages one after another, timed each, as compress runs them.
 void CompressStages(benchmark::State& state) {
   using namespace quorvel::encoder_stages;
-  using Clock = std::chrono::steady_clock;
+  using Clock = ThreadCpuClock;
   const auto& x = ecg_tiled();
   const auto options = options_for(state);
   double seconds[5] = {};
@@ -139,7 +152,7 @@ void CompressStages(benchmark::State& state) {
 // inflate (libdeflate in one shot, the decoder's path for sound containers),
 // dequantise, inverse transform, de-normalise.
 void DecompressStages(benchmark::State& state) {
-  using Clock = std::chrono::steady_clock;
+  using Clock = ThreadCpuClock;
   const auto container = quorvel::compress(ecg_tiled(), options_for(state)).value();
   const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
       libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
