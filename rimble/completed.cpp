@@ -85,9 +85,9 @@ Result<MultiDwt<T>> CompletedDwtExecutor<T>::multi_dwt(std::span<const T> signal
     result.levels.push_back(std::move(*level));
     return result;
   }
-  // Each level reads the approximation band of the level before straight
-  // from the result (a moved band keeps its buffer, so the span stays valid): no copy of
-  // the signal or of any band.
+  // Each level reads the previous level's approximation band where it lies in the result: the
+  // signal is never copied, and moving a Dwt into the list keeps its arrays' storage, so the
+  // span stays valid while the list grows.
   MultiDwt<T> result;
   result.levels.reserve(levels);
   std::span<const T> input = signal;
