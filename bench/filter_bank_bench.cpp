@@ -97,6 +97,34 @@ void inverse(benchmark::State& state, Handle executor) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// One level straight into reused bands: the executor alone, without the
+// allocation and zero-filling of dwt.
+void forward_step(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
+  const auto lengths = executor->dwt_size(x.size());
+  std::vector<float> approximations(lengths.approx_length), details(lengths.details_length);
+  for (auto _ : state) {
+    check(state, executor->execute_forward(x, approximations, details).has_value());
+    benchmark::DoNotOptimize(approximations.data());
+    benchmark::DoNotOptimize(details.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// One inverse level adding into a reused output (its values grow from call to
+// call, which costs nothing): the executor without allocation and zero-fill.
+void inverse_step(benchmark::State& state, Handle executor) {
+  const auto x = random_signal(static_cast<std::size_t>(state.range(0)));
+  const auto level = executor->dwt(x, 1);
+  check(state, level.has_value());
+  std::vector<float> output(executor->idwt_size({level->approximations.size(), level->details.size()}));
+  for (auto _ : state) {
+    check(state, executor->execute_inverse(level->approximations, level->details, output).has_value());
+    benchmark::DoNotOptimize(output.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 constexpr std::size_t kLevels = 8;
 
 void multi_forward(benchmark::State& state, Handle executor) {
@@ -146,7 +174,13 @@ const bool registered = [] {
     void (*run)(benchmark::State&, Handle);
   };
   const Operation operations[] = {
-      {"dwt", forward}, {"idwt", inverse}, {"multi_dwt8", multi_forward}, {"multi_idwt8", multi_inverse}};
+      {"dwt", forward},
+      {"idwt", inverse},
+      {"multi_dwt8", multi_forward},
+      {"multi_idwt8", multi_inverse},
+      {"forward_step", forward_step},
+      {"inverse_step", inverse_step},
+  };
   for (const auto& wavelet : wavelets) {
     for (const auto& operation : operations) {
       for (const auto& tier : tiers) {

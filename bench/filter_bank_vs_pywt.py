@@ -4,7 +4,9 @@
 Runs bench/filter_bank_bench.cpp (Google Benchmark) and times PyWavelets on the same
 transforms in the same run, both pinned to one core, and prints one table of
 medians: single-level dwt/idwt and 8-level multi_dwt/multi_idwt (PyWavelets:
-dwt/idwt and wavedec/waverec), float32 samples, periodic border.
+dwt/idwt and wavedec/waverec), float32 samples, periodic border; and the
+single-level steps alone (execute_forward / execute_inverse into reused
+buffers, no PyWavelets counterpart).
 
     cmake -S . -B build-bench -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF
     cmake --build build-bench -j2 --target quorvel_filter_bank_bench
@@ -26,22 +28,19 @@ WAVELETS = ("db4", "db8", "sym20")
 SIZES = (1_000_000, 10_000_000)
 LEVELS = 8
 TIERS = ("portable", "sse", "avx2")
-OPERATIONS = ("dwt", "idwt", "multi_dwt8", "multi_idwt8")
+OPERATIONS = ("dwt", "idwt", "multi_dwt8", "multi_idwt8", "forward_step", "inverse_step")
 
 
 def rimble_medians(binary, repetitions, min_time):
     """Median wall time in ms per (wavelet, operation, tier, n) from the C++ bench."""
-    command = [
-        binary,
-        "--benchmark_format=json",
-        f"--benchmark_repetitions={repetitions}",
-        "--benchmark_report_aggregates_only=true",
-        f"--benchmark_min_time={min_time}",
-    ]
+    command = [binary, "--benchmark_format=json", f"--benchmark_min_time={min_time}"]
+    if repetitions > 1:
+        command += [f"--benchmark_repetitions={repetitions}", "--benchmark_report_aggregates_only=true"]
     report = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+    wanted = "median" if repetitions > 1 else None
     medians = {}
     for entry in report["benchmarks"]:
-        if entry.get("aggregate_name") != "median":
+        if entry.get("aggregate_name") != wanted:
             continue
         wavelet, operation, tier, size = entry["run_name"].split("/")
         scale = {"ms": 1.0, "us": 1e-3, "ns": 1e-6}[entry["time_unit"]]
@@ -110,13 +109,15 @@ def main():
         for operation in OPERATIONS:
             for n in SIZES:
                 cells = [ours.get((wavelet, operation, tier, n)) for tier in TIERS]
-                reference = theirs[(wavelet, operation, n)]
+                reference = theirs.get((wavelet, operation, n))
                 avx = cells[2]
                 shown = ["-" if c is None else f"{c:.3f}" for c in cells]
-                ratio = "-" if avx is None else f"{reference / avx:.1f}x"
+                ratio = "-" if avx is None or reference is None else f"{reference / avx:.1f}x"
                 per_sample = "-" if avx is None else f"{avx * 1e6 / n:.3f}"
-                print(f"| {wavelet} | {operation} ({pywt_name[operation]}) | {n:.0e} | {' | '.join(shown)} | "
-                      f"{reference:.3f} | {ratio} | {per_sample} |")
+                label = f"{operation} ({pywt_name[operation]})" if operation in pywt_name else operation
+                reference_cell = "-" if reference is None else f"{reference:.3f}"
+                print(f"| {wavelet} | {label} | {n:.0e} | {' | '.join(shown)} | {reference_cell} | {ratio} | "
+                      f"{per_sample} |")
     return 0
 
 

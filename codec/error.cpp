@@ -48,12 +48,11 @@ namespace {
 
 // Raw header bytes go in unchanged when they form valid UTF-8 (control
 // characters and NUL included), otherwise one question mark per byte.
-template <std::size_t N>
-void write_bytes_as_text(std::ostream& out, const std::array<std::uint8_t, N>& bytes) {
+void write_bytes_as_text(std::ostream& out, std::span<const std::uint8_t> bytes) {
   if (is_valid_utf8(bytes)) {
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(N));
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   } else {
-    out << std::string(N, '?');
+    out << std::string(bytes.size(), '?');
   }
 }
 
@@ -61,39 +60,40 @@ void write_bytes_as_text(std::ostream& out, const std::array<std::uint8_t, N>& b
 
 std::ostream& operator<<(std::ostream& out, const QuorvelError& error) {
   using Kind = QuorvelError::Kind;
-  const auto& p = error.payload_;
+  const std::span<const std::uint8_t> four(error.bytes_);
+  const auto two = four.first(2);
   switch (error.kind_) {
     case Kind::InvalidCompressionMethod:
       out << "Invalid compression method '";
-      write_bytes_as_text(out, std::get<QuorvelError::Bytes4>(p));
+      write_bytes_as_text(out, four);
       return out << '\'';
     case Kind::InvalidMagic:
       out << "Magic should be 'QRVL' but it was '";
-      write_bytes_as_text(out, std::get<QuorvelError::Bytes4>(p));
+      write_bytes_as_text(out, four);
       return out << '\'';
     case Kind::InvalidFormatTag:
       out << "Invalid compression method '";
-      write_bytes_as_text(out, std::get<QuorvelError::Bytes2>(p));
+      write_bytes_as_text(out, two);
       return out << '\'';
     case Kind::InvalidHeaderVersion:
       out << "Invalid header version '";
-      write_bytes_as_text(out, std::get<QuorvelError::Bytes2>(p));
+      write_bytes_as_text(out, two);
       return out << '\'';
     case Kind::TransformFailed:
     case Kind::DeflateFailed:
-      return out << std::get<std::string>(p);
+      return out << error.text_;
     // Numbers go through to_string so that a locale imbued in the sink never
     // adds grouping.
     case Kind::OutOfMemory:
-      return out << "Out of memory, can't allocate additional " << std::to_string(std::get<std::uint64_t>(p));
+      return out << "Out of memory, can't allocate additional " << std::to_string(error.number_);
     case Kind::InvalidHeader:
       return out << "Header is invalid";
     case Kind::UnsupportedConfiguration:
-      return out << "Unsupported compression configuration '" << std::get<std::string>(p) << '\'';
+      return out << "Unsupported compression configuration '" << error.text_ << '\'';
     case Kind::DecompressionFailed:
-      return out << "Can't decompress data, reason: " << std::get<std::string>(p);
+      return out << "Can't decompress data, reason: " << error.text_;
     case Kind::UnsupportedScale:
-      return out << "Only scaled 6..12 is supported, but it was " << std::to_string(std::get<std::uint64_t>(p));
+      return out << "Only scaled 6..12 is supported, but it was " << std::to_string(error.number_);
   }
   return out;
 }

@@ -7,7 +7,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 
 namespace quorvel {
 
@@ -35,12 +34,14 @@ class QuorvelError {
   // The four header variants carry the raw bytes exactly as stored.
   static QuorvelError invalid_compression_method(Bytes4 tag) { return {Kind::InvalidCompressionMethod, tag}; }
   static QuorvelError invalid_magic(Bytes4 magic) { return {Kind::InvalidMagic, magic}; }
-  static QuorvelError invalid_format_tag(Bytes2 tag) { return {Kind::InvalidFormatTag, tag}; }
-  static QuorvelError invalid_header_version(Bytes2 version) { return {Kind::InvalidHeaderVersion, version}; }
+  static QuorvelError invalid_format_tag(Bytes2 tag) { return {Kind::InvalidFormatTag, Bytes4{tag[0], tag[1], 0, 0}}; }
+  static QuorvelError invalid_header_version(Bytes2 version) {
+    return {Kind::InvalidHeaderVersion, Bytes4{version[0], version[1], 0, 0}};
+  }
   static QuorvelError transform_failed(std::string text) { return {Kind::TransformFailed, std::move(text)}; }
   static QuorvelError deflate_failed(std::string text) { return {Kind::DeflateFailed, std::move(text)}; }
   static QuorvelError out_of_memory(std::uint64_t count) { return {Kind::OutOfMemory, count}; }
-  static QuorvelError invalid_header() { return {Kind::InvalidHeader, std::monostate{}}; }
+  static QuorvelError invalid_header() { return QuorvelError(Kind::InvalidHeader); }
   static QuorvelError unsupported_configuration(std::string text) {
     return {Kind::UnsupportedConfiguration, std::move(text)};
   }
@@ -55,11 +56,17 @@ class QuorvelError {
   friend bool operator==(const QuorvelError&, const QuorvelError&) = default;
 
  private:
-  using Payload = std::variant<std::monostate, Bytes4, Bytes2, std::string, std::uint64_t>;
-  QuorvelError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+  explicit QuorvelError(Kind kind) : kind_(kind) {}
+  QuorvelError(Kind kind, Bytes4 bytes) : kind_(kind), bytes_(bytes) {}
+  QuorvelError(Kind kind, std::uint64_t number) : kind_(kind), number_(number) {}
+  QuorvelError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
+  // Only the member that the kind uses is meaningful; the others stay zero
+  // or empty, so that equality compares payloads.
   Kind kind_;
-  Payload payload_;
+  Bytes4 bytes_{};  // raw header bytes: all four, or the first two
+  std::uint64_t number_ = 0;
+  std::string text_;
 };
 
 // True when the whole sequence is well-formed UTF-8: no overlong forms, no
