@@ -31,8 +31,8 @@ TIERS = ("portable", "sse", "avx2")
 OPERATIONS = ("dwt", "idwt", "multi_dwt8", "multi_idwt8", "forward_step", "inverse_step")
 
 
-def rimble_medians(binary, repetitions, min_time):
-    """Median wall time in ms per (wavelet, operation, tier, n) from the C++ bench."""
+def rimble_medians(binary, repetitions, min_time, clock):
+    """Median time in ms per (wavelet, operation, tier, n) from the C++ bench."""
     command = [binary, "--benchmark_format=json", f"--benchmark_min_time={min_time}"]
     if repetitions > 1:
         command += [f"--benchmark_repetitions={repetitions}", "--benchmark_report_aggregates_only=true"]
@@ -44,31 +44,32 @@ def rimble_medians(binary, repetitions, min_time):
             continue
         wavelet, operation, tier, size = entry["run_name"].split("/")
         scale = {"ms": 1.0, "us": 1e-3, "ns": 1e-6}[entry["time_unit"]]
-        medians[(wavelet, operation, tier, int(size))] = entry["real_time"] * scale
+        medians[(wavelet, operation, tier, int(size))] = entry["cpu_time" if clock == "cpu" else "real_time"] * scale
     return medians
 
 
-def median_ms(call, repetitions, min_time):
+def median_ms(call, repetitions, min_time, clock):
     """Median over repetitions of the mean time of one call, in ms."""
+    now = time.process_time if clock == "cpu" else time.perf_counter
     call()  # warm-up: first-touch page faults and caches
     number = 1
     while True:
-        start = time.perf_counter()
+        start = now()
         for _ in range(number):
             call()
-        if time.perf_counter() - start >= min_time:
+        if now() - start >= min_time:
             break
         number *= 2
     samples = []
     for _ in range(repetitions):
-        start = time.perf_counter()
+        start = now()
         for _ in range(number):
             call()
-        samples.append((time.perf_counter() - start) / number * 1e3)
+        samples.append((now() - start) / number * 1e3)
     return statistics.median(samples)
 
 
-def pywt_medians(repetitions, min_time):
+def pywt_medians(repetitions, min_time, clock):
     rng = np.random.default_rng(20261208)
     medians = {}
     for n in SIZES:
@@ -83,7 +84,7 @@ def pywt_medians(repetitions, min_time):
                 "multi_idwt8": lambda: pywt.waverec(coefficients, wavelet, mode="periodic"),
             }
             for operation, call in calls.items():
-                medians[(wavelet, operation, n)] = median_ms(call, repetitions, min_time)
+                medians[(wavelet, operation, n)] = median_ms(call, repetitions, min_time, clock)
     return medians
 
 
@@ -93,14 +94,17 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--min-time", type=float, default=0.2, help="seconds per repetition")
     parser.add_argument("--cpu", type=int, default=0, help="core to pin both runs to")
+    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                        help="process CPU time (default: steadier on a shared machine) or wall time")
     args = parser.parse_args()
 
     os.sched_setaffinity(0, {args.cpu})  # inherited by the C++ bench
-    ours = rimble_medians(args.bench, args.repetitions, args.min_time)
-    theirs = pywt_medians(args.repetitions, args.min_time)
+    ours = rimble_medians(args.bench, args.repetitions, args.min_time, args.clock)
+    theirs = pywt_medians(args.repetitions, args.min_time, args.clock)
 
     pywt_name = {"dwt": "dwt", "idwt": "idwt", "multi_dwt8": "wavedec", "multi_idwt8": "waverec"}
-    print(f"Medians of {args.repetitions} repetitions, ms per call, one core; numpy {np.__version__}, "
+    print(f"Medians of {args.repetitions} repetitions, ms ({args.clock} time) per call, one core; "
+          f"numpy {np.__version__}, "
           f"PyWavelets {pywt.__version__}, load average {os.getloadavg()[0]:.2f}")
     print()
     print("| wavelet | operation | n | portable | SSE4.2 | AVX2 | PyWavelets | PyWavelets / AVX2 | AVX2 ns/sample |")
