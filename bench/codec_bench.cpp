@@ -9,15 +9,20 @@
 // let DEFLATE match whole repeated bands and overstate the ratio.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <libdeflate.h>
 
 #include "codec/codec.hpp"
 
@@ -108,7 +113,7 @@ void CompressStages(benchmark::State& state) {
   using Clock = ThreadCpuClock;
   const auto& x = ecg_tiled();
   const auto options = options_for(state);
-  double seconds[4] = {};
+  double seconds[5] = {};
   for (auto _ : state) {
     auto t0 = Clock::now();
     auto signal = sanitise_and_normalise(x).value();
@@ -118,14 +123,86 @@ void CompressStages(benchmark::State& state) {
     auto t2 = Clock::now();
     const auto stream = serialise_coefficients(bands, options.scale(), options.cutoff()).value();
     auto t3 = Clock::now();
-    benchmark::DoNotOptimize(deflate(stream, quorvel::header_size));
+    auto container = deflate(stream, quorvel::header_size).value();
     auto t4 = Clock::now();
-    const Clock::time_point marks[] = {t0, t1, t2, t3, t4};
-    for (int i = 0; i < 4; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
+    const auto header = quorvel::QuorvelHeader{.magic = quorvel::header_magic, .version = quorvel::header_version,
+                                               .format_tag = quorvel::header_format_tag,
+                                               .method_tag = quorvel::method_tag(options.method()),
+                                               .levels = static_cast<std::uint8_t>(bands.levels.size()),
+                                               .scale = options.scale(), .reserved = 0,
+                                               .sample_count = static_cast<std::uint32_t>(x.size()),
+                                               .minimum = signal.minimum, .maximum = signal.maximum,
+                                               .mean = signal.mean,
+                                               .payload_length = static_cast<std::uint32_t>(container.size() - 52),
+                                               .reserved_bytes = {}}
+                            .to_bytes();
+    std::copy(header.begin(), header.end(), container.begin());
+    benchmark::DoNotOptimize(container);
+    auto t5 = Clock::now();
+    const Clock::time_point marks[] = {t0, t1, t2, t3, t4, t5};
+    for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
   }
-  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3];
-  const char* names[] = {"normalise%", "transform%", "quantise%", "deflate%"};
-  for (int i = 0; i < 4; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
+  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
+  const char* names[] = {"normalise%", "transform%", "quantise%", "deflate%", "header%"};
+  for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
+  count_samples(state);
+}
+
+// The decoder's stages one after another, as decompress runs them: header,
+// inflate (libdeflate in one shot, the decoder's path for sound containers),
+// dequantise, inverse transform, de-normalise.
+void DecompressStages(benchmark::State& state) {
+  using Clock = ThreadCpuClock;
+  const auto container = quorvel::compress(ecg_tiled(), options_for(state)).value();
+  const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
+      libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+  double seconds[5] = {};
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    const auto h = quorvel::QuorvelHeader::from_bytes(container).value();
+    const auto executor = quorvel::method_executor(*quorvel::method_from_tag(h.method_tag));
+    std::vector<std::size_t> details;
+    std::size_t n = std::max<std::size_t>(h.sample_count, executor->filter_length());
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < h.levels; ++k) {
+      const auto lengths = executor->dwt_size(n);
+      details.push_back(lengths.details_length);
+      total += lengths.details_length;
+      n = lengths.approx_length;
+    }
+    total += n;
+    auto t1 = Clock::now();
+    std::vector<std::uint8_t> stream(2 * total);
+    libdeflate_deflate_decompress(inflater.get(), container.data() + quorvel::header_size, h.payload_length,
+                                  stream.data(), stream.size(), nullptr);
+    auto t2 = Clock::now();
+    std::vector<float> coefficients(total);
+    const float step = std::ldexp(1.0f, -static_cast<int>(h.scale));
+    for (std::size_t i = 0; i < total; ++i) {
+      coefficients[i] = static_cast<float>(static_cast<std::int16_t>(stream[2 * i] | stream[2 * i + 1] << 8)) * step;
+    }
+    auto t3 = Clock::now();
+    rimble::MultiDwtView<float> view;
+    const std::span<const float> all(coefficients);
+    view.approximations = all.first(n);
+    std::size_t offset = n;
+    for (const std::size_t length : details) {
+      view.details.push_back(all.subspan(offset, length));
+      offset += length;
+    }
+    auto signal = executor->multi_idwt(view).value();
+    auto t4 = Clock::now();
+    const float range = h.maximum - h.minimum;
+    for (float& y : signal) y = ((y + h.mean) * range) + h.minimum;
+    signal.resize(h.sample_count, 0.0f);
+    benchmark::DoNotOptimize(signal);
+    auto t5 = Clock::now();
+    const Clock::time_point marks[] = {t0, t1, t2, t3, t4, t5};
+    for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
+  }
+  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
+  const char* names[] = {"header%", "inflate%", "dequantise%", "inverse%", "denormalise%"};
+  for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
   count_samples(state);
 }
 
@@ -137,5 +214,6 @@ void methods(benchmark::internal::Benchmark* b) {
 BENCHMARK(Compress)->Apply(methods);
 BENCHMARK(Decompress)->Apply(methods);
 BENCHMARK(CompressStages)->Apply(methods);
+BENCHMARK(DecompressStages)->Apply(methods);
 
 }  // namespace

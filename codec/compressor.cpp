@@ -5,12 +5,14 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include <libdeflate.h>
 
+#include "rimble/err.hpp"
 #include "rimble/factory.hpp"
 
 namespace quorvel {
@@ -91,8 +93,10 @@ struct CompressorDeleter {
 
 std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<const float> samples) {
   const std::size_t n = samples.size();
-  NormalisedSignal out{std::vector<float>(n), std::numeric_limits<float>::infinity(),
-                       -std::numeric_limits<float>::infinity(), 0.0f};
+  NormalisedSignal out{{}, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(), 0.0f};
+  out.samples.reserve(n);
+  rimble::advise_huge_pages(out.samples.data(), n * sizeof(float));
+  out.samples.resize(n);
   float* w = out.samples.data();
 
   float minimum = out.minimum;
@@ -149,7 +153,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> serialise_coefficients(co
 
   std::vector<std::uint8_t> stream;
   try {
-    stream.resize(2 * (approximation.size() + detail_count));
+    const std::size_t bytes = 2 * (approximation.size() + detail_count);
+    stream.reserve(bytes);
+    rimble::advise_huge_pages(stream.data(), bytes);
+    stream.resize(bytes);
   } catch (const std::bad_alloc&) {
     return std::unexpected(QuorvelError::out_of_memory(detail_count));
   } catch (const std::length_error&) {
@@ -172,12 +179,18 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> deflate(std::span<const s
                                                                std::size_t prefix) {
   const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(6));
   if (!compressor) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
+  // The bound is about the stream's size while the output is a fraction of it:
+  // compress into storage that is neither zero-filled nor, past what libdeflate
+  // writes, ever touched, then copy out only the bytes written.
   const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), stream.size());
-  std::vector<std::uint8_t> out(prefix + bound);
+  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
   const std::size_t written =
-      libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), out.data() + prefix, bound);
+      libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), scratch.get(), bound);
   if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
-  out.resize(prefix + written);
+  std::vector<std::uint8_t> out;
+  out.reserve(prefix + written);
+  out.resize(prefix);
+  out.insert(out.end(), scratch.get(), scratch.get() + written);
   return out;
 }
 
@@ -221,6 +234,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
 
   const auto stream = serialise_coefficients(*bands, options.scale(), options.cutoff());
   if (!stream) return std::unexpected(stream.error());
+  // The float bands take twice the stream's memory: drop them before DEFLATE
+  // allocates its own tables and output.
+  bands->levels = {};
   auto container = deflate(*stream, header_size);
   if (!container) return std::unexpected(std::move(container.error()));
 

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include "codec/compressor.hpp"
+#include "rimble/err.hpp"
 
 namespace quorvel {
 
@@ -100,29 +102,67 @@ struct DecompressorDeleter {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
-// The first `needed` bytes of the inflated payload (fewer if the stream ends
-// sooner). libdeflate decodes complete, well-formed streams in one shot; every
-// other outcome is left to zlib's streaming decoder, whose behaviour on
-// truncated and malformed streams is the container's reference. The one-shot
-// buffer is sized only when the payload could possibly fill it.
-std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
-                                                                       std::size_t needed) {
+std::int16_t load_i16(const std::uint8_t* p) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+}
+
+// The inflated coefficient stream, and the storage for its dequantised form.
+// A complete, well-formed payload inflates with libdeflate in one shot straight
+// into the upper half of the float array, which dequantise then widens in
+// place; every other outcome is left to zlib's streaming decoder, whose
+// behaviour on truncated and malformed streams is the container's reference,
+// and its bytes live beside the array.
+struct InflatedStream {
+  std::unique_ptr<float[]> coefficients;  // room for every coefficient the bands need, or null
+  std::vector<std::uint8_t> zlib_bytes;   // zlib's output, when zlib did the inflating
+  std::span<const std::uint8_t> bytes;    // the stream, wherever it lies
+};
+
+// The first 2 * `total` bytes of the inflated payload (fewer if the stream ends
+// sooner). The one-shot path allocates its array only when the payload could
+// possibly fill it, so a tiny container claiming a huge signal costs nothing.
+std::expected<InflatedStream, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
+                                                            std::size_t total) {
+  const std::size_t needed = 2 * total;
+  InflatedStream inflated;
   if (needed / max_deflate_ratio <= payload.size()) {
     const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
     if (decompressor) {
-      std::vector<std::uint8_t> out(needed);
+      inflated.coefficients = std::make_unique_for_overwrite<float[]>(total);
+      rimble::advise_huge_pages(inflated.coefficients.get(), total * sizeof(float));
+      std::uint8_t* upper_half = reinterpret_cast<std::uint8_t*>(inflated.coefficients.get()) + needed;
       std::size_t in_used = 0;
       std::size_t out_length = 0;
       const libdeflate_result result = libdeflate_deflate_decompress_ex(
-          decompressor.get(), payload.data(), payload.size(), out.data(), needed, &in_used, &out_length);
-      if (result == LIBDEFLATE_SUCCESS && out_length == needed) return out;
+          decompressor.get(), payload.data(), payload.size(), upper_half, needed, &in_used, &out_length);
+      if (result == LIBDEFLATE_SUCCESS && out_length == needed) {
+        inflated.bytes = {upper_half, needed};
+        return inflated;
+      }
+      inflated.coefficients.reset();
     }
   }
-  return inflate_with_zlib(payload, needed);
+  auto bytes = inflate_with_zlib(payload, needed);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  inflated.zlib_bytes = std::move(*bytes);
+  inflated.bytes = inflated.zlib_bytes;
+  return inflated;
 }
 
-std::int16_t load_i16(const std::uint8_t* p) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+// out[i] = c[i] * step for the `count` little-endian 16-bit coefficients c at
+// `bytes`, which may be the upper half of `out` itself (bytes == out + 2 count
+// bytes): eight coefficients are read before their eight floats are written,
+// and the floats of the block at i end at byte 4i + 32 <= 2 count + 2i + 16,
+// where the next block's coefficients begin, as long as i + 8 <= count. The
+// one-by-one tail keeps the same read-then-write order.
+void dequantise(const std::uint8_t* bytes, float* out, std::size_t count, float step) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::int16_t block[8];
+    for (std::size_t k = 0; k < 8; ++k) block[k] = load_i16(bytes + 2 * (i + k));
+    for (std::size_t k = 0; k < 8; ++k) out[i + k] = static_cast<float>(block[k]) * step;
+  }
+  for (; i < count; ++i) out[i] = static_cast<float>(load_i16(bytes + 2 * i)) * step;
 }
 
 }  // namespace
@@ -147,28 +187,29 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
     return std::unexpected(failed("Minimum data size is " + std::to_string(header_size + h.payload_length) +
                                   ", but it was " + std::to_string(data.size())));
   }
-  const auto stream = inflate_payload(data.subspan(header_size, h.payload_length), 2 * layout->total);
+  auto stream = inflate_payload(data.subspan(header_size, h.payload_length), layout->total);
   if (!stream) return std::unexpected(stream.error());
 
   if (h.scale < 6 || h.scale > 12) {
     return std::unexpected(failed("Supported scales only [6, 12] but it was " + std::to_string(h.scale)));
   }
-  const std::size_t available = stream->size() / 2;  // a last odd byte is no coefficient
+  const std::size_t available = stream->bytes.size() / 2;  // a last odd byte is no coefficient
   if (available < layout->total) {
     return std::unexpected(failed("Coefficient stream is too short: the bands need " + std::to_string(layout->total) +
                                   " coefficients but the payload holds " + std::to_string(available)));
   }
 
   // Dequantise the whole stream into one array; the bands are views into it.
-  const float step = std::ldexp(1.0f, -static_cast<int>(h.scale));
-  std::vector<float> coefficients(layout->total);
-  const std::uint8_t* bytes = stream->data();
-  for (std::size_t i = 0; i < coefficients.size(); ++i) {
-    coefficients[i] = static_cast<float>(load_i16(bytes + 2 * i)) * step;
+  if (!stream->coefficients) {
+    stream->coefficients = std::make_unique_for_overwrite<float[]>(layout->total);
+    rimble::advise_huge_pages(stream->coefficients.get(), layout->total * sizeof(float));
   }
+  const std::unique_ptr<float[]> coefficients = std::move(stream->coefficients);
+  dequantise(stream->bytes.data(), coefficients.get(), layout->total, std::ldexp(1.0f, -static_cast<int>(h.scale)));
+  stream->zlib_bytes = {};  // from here on only the floats are needed
 
   rimble::MultiDwtView<float> view;
-  const std::span<const float> all(coefficients);
+  const std::span<const float> all(coefficients.get(), layout->total);
   view.approximations = all.first(layout->approximation_length);
   std::size_t offset = layout->approximation_length;
   for (const std::size_t length : layout->detail_lengths) {

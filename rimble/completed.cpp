@@ -85,30 +85,18 @@ Result<MultiDwt<T>> CompletedDwtExecutor<T>::multi_dwt(std::span<const T> signal
     result.levels.push_back(std::move(*level));
     return result;
   }
-  // Two sample buffers serve every level: the input of a level and the
-  // approximation band it produces swap roles for the next level.
-  std::vector<T> working(signal.begin(), signal.end());
-  auto approximations = zeroed_vector<T>(inner_->dwt_size(signal.size()).approx_length);
-  if (!approximations) return std::unexpected(approximations.error());
+  // Each level reads the previous level's approximation band where it lies in the result: the
+  // signal is never copied, and moving a Dwt into the list keeps its arrays' storage, so the
+  // span stays valid while the list grows.
   MultiDwt<T> result;
   result.levels.reserve(levels);
+  std::span<const T> input = signal;
   for (std::size_t k = 0; k < levels; ++k) {
-    if (working.size() < filter_length_) return std::unexpected(RimbleError::buffer_too_small_for_level());
-    const BandLengths lengths = inner_->dwt_size(working.size());
-    try {
-      approximations->resize(lengths.approx_length);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(RimbleError::allocation_failed(lengths.approx_length * sizeof(T)));
-    } catch (const std::length_error&) {
-      return std::unexpected(RimbleError::allocation_failed(lengths.approx_length * sizeof(T)));
-    }
-    auto details = zeroed_vector<T>(lengths.details_length);
-    if (!details) return std::unexpected(details.error());
-    if (auto done = inner_->execute_forward(working, *approximations, *details); !done) {
-      return std::unexpected(done.error());
-    }
-    std::swap(working, *approximations);
-    result.levels.push_back(Dwt<T>{working, std::move(*details)});
+    if (input.size() < filter_length_) return std::unexpected(RimbleError::buffer_too_small_for_level());
+    auto level = forward_level(input);
+    if (!level) return std::unexpected(level.error());
+    result.levels.push_back(std::move(*level));
+    input = result.levels.back().approximations;
   }
   return result;
 }

@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace rimble {
 
 std::string RimbleError::message() const {
@@ -36,6 +40,23 @@ void fatal(std::string_view message) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
   std::fflush(stderr);
   std::abort();
+}
+
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+  // Arrays below one huge page gain nothing. madvise wants a page-aligned start;
+  // the page rounded off belongs to the same allocation or its neighbour in the
+  // heap, and advice on it harms neither.
+  constexpr std::size_t huge_page = std::size_t{1} << 21;
+  constexpr std::size_t page = 4096;
+  if (data == nullptr || bytes < huge_page) return;
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t start = address & ~(std::uintptr_t{page} - 1);
+  madvise(reinterpret_cast<void*>(start), bytes + (address - start), MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
 
 }  // namespace rimble

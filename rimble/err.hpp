@@ -73,12 +73,22 @@ using Result = std::expected<T, RimbleError>;
 // Internal invariants that only a programming error can break end the process.
 [[noreturn]] void fatal(std::string_view message);
 
+// Asks the kernel to back [data, data + bytes) with transparent huge pages when
+// the range is large enough to hold one: a fresh multi-megabyte array then costs
+// one page fault per 2 MiB instead of one per 4 KiB when it is first written.
+// Only advice: nothing changes where it is not supported.
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+
 // A new zero-filled array of n samples. Failure to obtain the memory is a
 // reportable error (AllocationFailed with the size in bytes), not a crash.
 template <class T>
 [[nodiscard]] Result<std::vector<T>> zeroed_vector(std::size_t n) {
   try {
-    return std::vector<T>(n);
+    std::vector<T> values;
+    values.reserve(n);
+    advise_huge_pages(values.data(), n * sizeof(T));  // before the zero-fill touches the pages
+    values.resize(n);
+    return values;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }

@@ -91,6 +91,10 @@ TEST(BorderInterpolationDeathTest, PeriodicOverAnEmptyRangeEndsTheProcess) {
                "attempt to calculate the remainder with a divisor of zero");
 }
 
+TEST(BorderInterpolationDeathTest, UnknownModeCodeEndsTheProcess) {
+  EXPECT_DEATH(BorderInterpolation(static_cast<BorderMode>(5), 0, 4), "unknown border mode");
+}
+
 TEST(BorderInterpolation, ZerosAcceptsAnEmptyRange) {
   const BorderInterpolation border(BorderMode::Zeros, 0, 0);
   EXPECT_EQ(border.sample(std::span<const float>(), -1), 0.0f);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -193,12 +194,34 @@ TEST(WaveletNTaps, OddSignalArenaHasOneMoreSampleOnTheRight) {
   EXPECT_EQ(scratch, want);
 }
 
+// n = L: L - 1 outputs of each kind from an arena of 3L - 4 samples, L - 2
+// extension samples on each side.
 TEST(WaveletNTaps, SignalOfFilterLengthGivesLMinusOneOutputs) {
-  const auto db4 = fixtures::to_float(fixtures::kDb4);
-  const WaveletNTaps<float> generic(BorderMode::Symmetric, db4);
-  const auto x = fixtures::random_signal(8, 1);
+  const WaveletNTaps<float> generic(BorderMode::Clamp, fixtures::to_float(fixtures::kDb4));
+  const std::vector<float> x = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_EQ(generic.required_scratch_size(8), 20u);
   std::vector<float> approx(7), details(7), scratch(20);
-  EXPECT_TRUE(generic.execute_forward_with_scratch(x, approx, details, scratch).has_value());
+  ASSERT_TRUE(generic.execute_forward_with_scratch(x, approx, details, scratch).has_value());
+  EXPECT_EQ(scratch, (std::vector<float>{1, 1, 1, 1, 1, 1, 1, 2, 3, 4, 5, 6, 7, 8, 8, 8, 8, 8, 8, 8}));
+}
+
+// Through a 14-tap arena (12 samples on each side of an even signal): the
+// mirror of Reflect skips the edge sample, that of Symmetric repeats it.
+TEST(WaveletNTaps, FourteenTapArenaMirrorsAtBothEnds) {
+  const auto low = fixtures::random_signal(14, 14);
+  std::vector<float> x(20);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i);
+  for (const auto& [mode, before, after] : {std::tuple{BorderMode::Reflect, 1.0f, 18.0f},
+                                            std::tuple{BorderMode::Symmetric, 0.0f, 19.0f}}) {
+    SCOPED_TRACE(fixtures::mode_name(mode));
+    const WaveletNTaps<float> generic(mode, low);
+    std::vector<float> approx(16), details(16), scratch(generic.required_scratch_size(20));
+    ASSERT_EQ(scratch.size(), 44u);
+    ASSERT_TRUE(generic.execute_forward_with_scratch(x, approx, details, scratch).has_value());
+    EXPECT_EQ(scratch[11], before);  // x[-1]
+    EXPECT_EQ(scratch[32], after);   // x[n]
+    EXPECT_EQ(scratch[0], mode == BorderMode::Reflect ? 12.0f : 11.0f);  // x[-12]
+  }
 }
 
 // Every check, in order, with the values it carries; a failed call writes
