@@ -307,4 +307,26 @@ TEST(DecompressorMemory, ABombTheHeaderMatchesCostsInProportionToItsOutput) {
       << "inflated payload: " << inflated << " bytes";
 }
 
+TEST(DecompressorMemory, AClaimWithinThePayloadsReachCostsAtMostTheFloatsOfWhatItCouldInflateTo) {
+#if !QUORVEL_COUNTING_HEAP
+  GTEST_SKIP() << "the sanitizer's allocator cannot be measured from inside";
+#endif
+  // Raw DEFLATE inflates at most 1032-fold (258 bytes per 2-bit match). A
+  // header claiming no more than that may be decoded in one shot into the
+  // claim's dequantised floats (4 bytes per 2 stream bytes), even when the
+  // payload is a 48-byte stored block that delivers 43 bytes; the claim can
+  // never outgrow the payload's reach.
+  std::vector<std::uint8_t> stored = {0x01, 0x2b, 0x00, 0xd4, 0xff};  // stored block of 43 bytes
+  stored.resize(max_payload, 0x11);
+  constexpr std::size_t reach = 1032 * max_payload;
+  const auto bytes = container({'c', 'f', '5', '3'}, static_cast<std::uint32_t>(reach / 2), 1, stored);
+  ASSERT_LE(bytes.size(), max_container);
+  const std::size_t inflated = inflated_size(bytes);
+  ASSERT_EQ(inflated, 43u);
+
+  const auto decoded = measure_decompress(bytes);
+  EXPECT_FALSE(decoded.ok);
+  EXPECT_LE(decoded.peak_bytes, 2 * reach + allowance());
+}
+
 }  // namespace
