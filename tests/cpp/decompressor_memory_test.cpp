@@ -213,7 +213,7 @@ std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_ta
   put32(20, 0xbf800000u);  // -1.0f
   put32(24, 0x3f800000u);  // 1.0f
   put32(32, static_cast<std::uint32_t>(payload.size()));
-  std::copy(payload.begin(), payload.end(), bytes.begin() + quorvel::header_size);
+  if (!payload.empty()) std::memcpy(bytes.data() + quorvel::header_size, payload.data(), payload.size());
   return bytes;
 }
 
