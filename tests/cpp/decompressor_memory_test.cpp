@@ -201,7 +201,7 @@ std::vector<std::uint8_t> densest_bomb(std::size_t budget) {
 // A container laid out byte by byte: scale 11, minimum -1, maximum 1, mean 0.
 std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_tag, std::uint32_t sample_count,
                                     std::uint8_t levels, std::span<const std::uint8_t> payload) {
-  std::vector<std::uint8_t> bytes(quorvel::header_size, 0);
+  std::vector<std::uint8_t> bytes(quorvel::header_size + payload.size(), 0);
   const auto put32 = [&](std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
   };
@@ -213,7 +213,7 @@ std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_ta
   put32(20, 0xbf800000u);  // -1.0f
   put32(24, 0x3f800000u);  // 1.0f
   put32(32, static_cast<std::uint32_t>(payload.size()));
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  if (!payload.empty()) std::memcpy(bytes.data() + quorvel::header_size, payload.data(), payload.size());
   return bytes;
 }
 
