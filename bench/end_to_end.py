@@ -160,17 +160,23 @@ class LibDeflate:
 
 # --- measuring -----------------------------------------------------------------------------------
 
-def cpu_seconds(call, repeats: int):
-    """Median process CPU time of `repeats` calls, and the last call's result."""
-    times = []
-    result = None
+def cpu_seconds(calls, repeats: int):
+    """Median process CPU time of each call over `repeats` rounds, and each call's last result.
+
+    The calls alternate within every round (after one untimed warm-up round), so that quorvel and
+    the baseline meet the same machine load and the same state of the process's heap: whether
+    glibc hands a large array fresh pages from the kernel or memory freed by the previous call
+    changes a decoder's time by half."""
+    results = [call() for call in calls]
+    times = [[] for _ in calls]
     for _ in range(repeats):
-        result = None
-        gc.collect()
-        t0 = time.process_time()
-        result = call()
-        times.append(time.process_time() - t0)
-    return statistics.median(times), result
+        for k, call in enumerate(calls):
+            results[k] = None
+            gc.collect()
+            t0 = time.process_time()
+            results[k] = call()
+            times[k].append(time.process_time() - t0)
+    return [statistics.median(t) for t in times], results
 
 
 def status_kib(field: str) -> int:
@@ -218,17 +224,19 @@ def measure_case(signal: str, n: int, method: str, repeats: int, libdeflate: Lib
     options = quorvel.TarvoCompressionOptions(method=method, scale=SCALE)
     msps = lambda seconds: n / seconds / 1e6  # noqa: E731
 
-    t_qc, blob = cpu_seconds(lambda: quorvel.compress_signal(x, options), repeats)
-    t_qd, _ = cpu_seconds(lambda: quorvel.decompress_signal(blob), repeats)
-    t_bc, base_blob = cpu_seconds(lambda: baseline_compress(x, method), repeats)
-    t_bd, _ = cpu_seconds(lambda: baseline_decompress(base_blob, method), repeats)
-    stream = zlib.decompress(blob[HEADER:], wbits=-15)
-    t_ld, deflated = cpu_seconds(lambda: libdeflate.compress(stream), repeats)
+    stream = zlib.decompress(quorvel.compress_signal(x, options)[HEADER:], wbits=-15)
+    (t_qc, t_bc, t_ld), (blob, base_blob, deflated) = cpu_seconds(
+        [lambda: quorvel.compress_signal(x, options), lambda: baseline_compress(x, method),
+         lambda: libdeflate.compress(stream)], repeats)
+    (t_qd, t_bd), _ = cpu_seconds(
+        [lambda: quorvel.decompress_signal(blob), lambda: baseline_decompress(base_blob, method)], repeats)
     return {
         "signal": signal, "n": n, "method": method,
         "q_comp": msps(t_qc), "q_decomp": msps(t_qd), "q_ratio": x.nbytes / len(blob),
         "b_comp": msps(t_bc), "b_decomp": msps(t_bd), "b_ratio": x.nbytes / len(base_blob),
         "ld_comp": msps(t_ld), "ld_ratio": x.nbytes / (HEADER + deflated),
+        # Everything in compress_signal that is not libdeflate's own work, as a share of its time.
+        "q_not_deflate": 1.0 - t_ld / t_qc,
     }
 
 
@@ -242,7 +250,7 @@ def run_stage_bench(binary: str) -> list[dict]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="10^6 ECG only, three repeats")
-    parser.add_argument("--repeats", type=int, default=5, help="runs per timing (median); 10^7 uses 3")
+    parser.add_argument("--repeats", type=int, default=7, help="runs per timing (median); 10^7 uses 3")
     parser.add_argument("--stages", metavar="BIN", help="quorvel_codec_bench binary for the stage shares")
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures as JSON")
     parser.add_argument("--probe", nargs=5, help=argparse.SUPPRESS)
@@ -252,6 +260,8 @@ def main() -> None:
         memory_probe(signal, int(n), method, pipeline, direction)
         return
 
+    # One core, as a user's single call gets; subprocesses inherit the pinning.
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     cases = [("ecg", 10**6)] if args.quick else [("ecg", 10**6), ("ecg", 10**7), ("smooth", 10**6),
                                                   ("noise", 10**6)]
     repeats = 3 if args.quick else args.repeats
@@ -259,10 +269,11 @@ def main() -> None:
     rows = []
     print("Throughput in Msamples/s (median process CPU time), ratio = input bytes / output bytes,")
     print("memory = peak resident above the input (compress) or output (decompress), in multiples of its size.")
-    print("baseline = NumPy + PyWavelets + zlib level 6; libdeflate = level 6 alone on quorvel's stream.\n")
+    print("baseline = NumPy + PyWavelets + zlib level 6; libdeflate = level 6 alone on quorvel's stream;")
+    print("comp x / dec x = quorvel speed / baseline speed; !defl = share of compress_signal outside DEFLATE.\n")
     header = (f"{'signal':>6} {'n':>8} {'method':>6} | {'q comp':>7} {'q dec':>7} {'ratio':>6} | "
               f"{'b comp':>7} {'b dec':>7} {'ratio':>6} | {'comp x':>6} {'dec x':>6} | "
-              f"{'ld comp':>7} {'ratio':>6} | {'q mem c':>7} {'q mem d':>7} {'b mem c':>7} {'b mem d':>7}")
+              f"{'ld comp':>7} {'ratio':>6} {'!defl':>5} | {'q mem c':>7} {'q mem d':>7} {'b mem c':>7} {'b mem d':>7}")
     print(header)
     print("-" * len(header))
     for signal, n in cases:
@@ -275,7 +286,7 @@ def main() -> None:
             print(f"{signal:>6} {n:>8.0e} {method:>6} | {row['q_comp']:7.1f} {row['q_decomp']:7.1f} "
                   f"{row['q_ratio']:6.2f} | {row['b_comp']:7.1f} {row['b_decomp']:7.1f} {row['b_ratio']:6.2f} | "
                   f"{row['q_comp'] / row['b_comp']:6.2f} {row['q_decomp'] / row['b_decomp']:6.2f} | "
-                  f"{row['ld_comp']:7.1f} {row['ld_ratio']:6.2f} | {row['q_mem_c']:7.2f} {row['q_mem_d']:7.2f} "
+                  f"{row['ld_comp']:7.1f} {row['ld_ratio']:6.2f} {100 * row['q_not_deflate']:4.0f}% | {row['q_mem_c']:7.2f} {row['q_mem_d']:7.2f} "
                   f"{row['b_mem_c']:7.2f} {row['b_mem_d']:7.2f}", flush=True)
     if args.stages:
         print("\nShare of each stage inside the codec (C++ bench, ECG 10^6, median of 3):")

@@ -93,12 +93,13 @@ class LiftingExecutor : public DwtExecutor<float> {
     if (n < Scheme::kMinLength) {
       return std::unexpected(RimbleError::input_too_short(n, Scheme::kMinLength));
     }
-    // The reported required size is the band's own length, (n + 1) / 2 or n / 2.
+    // Both band checks report the signal length n as the "required size": callers match on
+    // these messages, so they keep that form although the band itself needs (n + 1) / 2 or n / 2.
     if (approximations.size() != (n + 1) / 2) {
-      return std::unexpected(RimbleError::approximation_size_mismatch(approximations.size(), (n + 1) / 2));
+      return std::unexpected(RimbleError::approximation_size_mismatch(approximations.size(), n));
     }
     if (details.size() != n / 2) {
-      return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), n / 2));
+      return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), n));
     }
     Scheme::execute_forward_impl(input, approximations, details);
     return {};

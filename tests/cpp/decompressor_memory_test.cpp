@@ -201,7 +201,7 @@ std::vector<std::uint8_t> densest_bomb(std::size_t budget) {
 // A container laid out byte by byte: scale 11, minimum -1, maximum 1, mean 0.
 std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_tag, std::uint32_t sample_count,
                                     std::uint8_t levels, std::span<const std::uint8_t> payload) {
-  std::vector<std::uint8_t> bytes(quorvel::header_size, 0);
+  std::vector<std::uint8_t> bytes(quorvel::header_size + payload.size(), 0);
   const auto put32 = [&](std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
   };
@@ -213,7 +213,7 @@ std::vector<std::uint8_t> container(const std::array<std::uint8_t, 4>& method_ta
   put32(20, 0xbf800000u);  // -1.0f
   put32(24, 0x3f800000u);  // 1.0f
   put32(32, static_cast<std::uint32_t>(payload.size()));
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  if (!payload.empty()) std::memcpy(bytes.data() + quorvel::header_size, payload.data(), payload.size());
   return bytes;
 }
 
@@ -305,6 +305,28 @@ TEST(DecompressorMemory, ABombTheHeaderMatchesCostsInProportionToItsOutput) {
   const std::size_t sample_bytes = decoded.samples * sizeof(float);
   EXPECT_LE(decoded.peak_bytes, growth_factor * inflated + 3 * sample_bytes + allowance())
       << "inflated payload: " << inflated << " bytes";
+}
+
+TEST(DecompressorMemory, AClaimWithinThePayloadsReachCostsAtMostTheFloatsOfWhatItCouldInflateTo) {
+#if !QUORVEL_COUNTING_HEAP
+  GTEST_SKIP() << "the sanitizer's allocator cannot be measured from inside";
+#endif
+  // Raw DEFLATE inflates at most 1032-fold (258 bytes per 2-bit match). A
+  // header claiming no more than that may be decoded in one shot into the
+  // claim's dequantised floats (4 bytes per 2 stream bytes), even when the
+  // payload is a 48-byte stored block that delivers 43 bytes; the claim can
+  // never outgrow the payload's reach.
+  std::vector<std::uint8_t> stored = {0x01, 0x2b, 0x00, 0xd4, 0xff};  // stored block of 43 bytes
+  stored.resize(max_payload, 0x11);
+  constexpr std::size_t reach = 1032 * max_payload;
+  const auto bytes = container({'c', 'f', '5', '3'}, static_cast<std::uint32_t>(reach / 2), 1, stored);
+  ASSERT_LE(bytes.size(), max_container);
+  const std::size_t inflated = inflated_size(bytes);
+  ASSERT_EQ(inflated, 43u);
+
+  const auto decoded = measure_decompress(bytes);
+  EXPECT_FALSE(decoded.ok);
+  EXPECT_LE(decoded.peak_bytes, 2 * reach + allowance());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Messages of the wavelet library are part of its interface: pin each one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "rimble/rimble.hpp"
 
 namespace {
@@ -43,6 +45,22 @@ TEST(CpuFeatures, AvxImpliesSse) {
   if (f.sse4_2) {
     EXPECT_TRUE(f.sse4_1);
   }
+}
+
+// Arrays from one huge page up are advised before they are zero-filled; the
+// advice must change nothing about what the caller gets, on either side of the
+// threshold and whatever the heap hands out.
+TEST(ZeroedVector, HugePageAdviceLeavesSizeAndZerosUnchanged) {
+  constexpr std::size_t huge_page_floats = (std::size_t{1} << 21) / sizeof(float);
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, huge_page_floats - 1, huge_page_floats,
+                              3 * huge_page_floats + 5}) {
+    SCOPED_TRACE(n);
+    const auto values = rimble::zeroed_vector<float>(n);
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), n);
+    EXPECT_EQ(std::count(values->begin(), values->end(), 0.0f), static_cast<std::ptrdiff_t>(n));
+  }
+  rimble::advise_huge_pages(nullptr, std::size_t{1} << 30);  // no memory, no advice, no crash
 }
 
 }  // namespace
