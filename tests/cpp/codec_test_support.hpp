@@ -2,16 +2,37 @@
 // containers assembled byte by byte.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <bit>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <vector>
 
+#include "codec/codec.hpp"
+
 namespace codec_test {
+
+inline const quorvel::CompressionOptions cdf53_opts(quorvel::CompressionMethod::cdf53, 11,
+                                                     quorvel::CutoffLevel::low);
+
+// A smooth wave with a little structure on top: neither constant nor noise.
+inline std::vector<float> wave(std::size_t n) {
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 3.0f + 0.01f * (i % 5);
+  return x;
+}
+
+// compress() that must succeed: a failure is reported and yields no bytes.
+inline std::vector<std::uint8_t> compress_ok(std::span<const float> x, quorvel::CompressionOptions o = cdf53_opts) {
+  auto c = quorvel::compress(x, o);
+  if (!c) ADD_FAILURE() << c.error().message();
+  return c ? *c : std::vector<std::uint8_t>{};
+}
 
 // Raw inflate with zlib, the whole stream (tests only feed well-formed ones).
 inline std::vector<std::uint8_t> inflate_raw(std::span<const std::uint8_t> in) {

@@ -19,20 +19,6 @@ using quorvel::CutoffLevel;
 using quorvel::QuorvelError;
 using namespace codec_test;
 
-const CompressionOptions cdf53_opts(CompressionMethod::cdf53, 11, CutoffLevel::low);
-
-std::vector<float> wave(std::size_t n) {
-  std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 3.0f + 0.001f * (i % 7);
-  return x;
-}
-
-std::vector<std::uint8_t> compress_ok(std::span<const float> x, CompressionOptions o = cdf53_opts) {
-  auto c = quorvel::compress(x, o);
-  if (!c) ADD_FAILURE() << c.error().message();
-  return c ? *c : std::vector<std::uint8_t>{};
-}
-
 TEST(Compress, RejectsEmptyAndOversizedInput) {
   EXPECT_EQ(quorvel::compress({}, cdf53_opts).error().message(),
             "Unsupported compression configuration 'Can't compress empty data'");

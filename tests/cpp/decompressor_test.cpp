@@ -20,20 +20,6 @@ using quorvel::CompressionOptions;
 using quorvel::CutoffLevel;
 using namespace codec_test;
 
-const CompressionOptions cdf53_opts(CompressionMethod::cdf53, 11, CutoffLevel::low);
-
-std::vector<float> wave(std::size_t n) {
-  std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.05f * static_cast<float>(i)) * 3.0f + 0.01f * (i % 5);
-  return x;
-}
-
-std::vector<std::uint8_t> compress_ok(std::span<const float> x, CompressionOptions o = cdf53_opts) {
-  auto c = quorvel::compress(x, o);
-  if (!c) ADD_FAILURE() << c.error().message();
-  return c ? *c : std::vector<std::uint8_t>{};
-}
-
 // Peak resident memory of the process so far, in bytes. A buffer sized from a
 // hostile header is zero-filled when created, so it would show up here.
 std::size_t peak_resident_bytes() {
