@@ -15,21 +15,10 @@ namespace {
 using rimble::BorderInterpolation;
 using rimble::BorderMode;
 
-// The extended signal of a b c d e (as 1..5) at x = -3 .. 7, written out by
-// hand from the picture of each mode.
+// The extended signal at x = -3 .. 7 against the hand-written picture.
 TEST(BorderInterpolation, FiveSampleSignalExtendsAsPictured) {
-  const std::vector<float> src = {1, 2, 3, 4, 5};
-  const struct {
-    BorderMode mode;
-    std::vector<float> extended;
-  } rows[] = {
-      {BorderMode::Clamp, {1, 1, 1, 1, 2, 3, 4, 5, 5, 5, 5}},
-      {BorderMode::Periodic, {3, 4, 5, 1, 2, 3, 4, 5, 1, 2, 3}},
-      {BorderMode::Symmetric, {3, 2, 1, 1, 2, 3, 4, 5, 5, 4, 3}},
-      {BorderMode::Reflect, {4, 3, 2, 1, 2, 3, 4, 5, 4, 3, 2}},
-      {BorderMode::Zeros, {0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}},
-  };
-  for (const auto& row : rows) {
+  const auto& src = fixtures::kPictureSignal;
+  for (const auto& row : fixtures::kPicturedExtensions) {
     SCOPED_TRACE(fixtures::mode_name(row.mode));
     const BorderInterpolation border(row.mode, 0, 5);
     std::vector<float> got(11);

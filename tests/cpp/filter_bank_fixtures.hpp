@@ -48,4 +48,19 @@ inline std::vector<float> random_signal(std::size_t n, std::uint32_t seed, float
   return out;
 }
 
+// The signal a b c d e (as 1..5) extended by three samples on each side in
+// every mode, written out by hand from the picture of each mode.
+struct PicturedExtension {
+  rimble::BorderMode mode;
+  std::vector<float> extended;
+};
+inline const std::vector<float> kPictureSignal = {1, 2, 3, 4, 5};
+inline const PicturedExtension kPicturedExtensions[] = {
+    {rimble::BorderMode::Clamp, {1, 1, 1, 1, 2, 3, 4, 5, 5, 5, 5}},
+    {rimble::BorderMode::Periodic, {3, 4, 5, 1, 2, 3, 4, 5, 1, 2, 3}},
+    {rimble::BorderMode::Symmetric, {3, 2, 1, 1, 2, 3, 4, 5, 5, 4, 3}},
+    {rimble::BorderMode::Reflect, {4, 3, 2, 1, 2, 3, 4, 5, 4, 3, 2}},
+    {rimble::BorderMode::Zeros, {0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}},
+};
+
 }  // namespace fixtures

@@ -37,22 +37,12 @@ std::vector<float> arena_of(ArenaWriter1d write, const std::vector<float>& src, 
 }
 
 TEST(ArenaWriter, FiveSampleSignalGivesThePicturedRows) {
-  const std::vector<float> src = {1, 2, 3, 4, 5};  // a b c d e
-  const struct {
-    BorderMode mode;
-    std::vector<float> arena;
-  } rows[] = {
-      {BorderMode::Clamp, {1, 1, 1, 1, 2, 3, 4, 5, 5, 5, 5}},
-      {BorderMode::Periodic, {3, 4, 5, 1, 2, 3, 4, 5, 1, 2, 3}},
-      {BorderMode::Symmetric, {3, 2, 1, 1, 2, 3, 4, 5, 5, 4, 3}},
-      {BorderMode::Reflect, {4, 3, 2, 1, 2, 3, 4, 5, 4, 3, 2}},
-      {BorderMode::Zeros, {0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}},
-  };
+  const auto& src = fixtures::kPictureSignal;
   for (const auto& writer : writers()) {
     if (!writer.available) continue;
-    for (const auto& row : rows) {
+    for (const auto& row : fixtures::kPicturedExtensions) {
       SCOPED_TRACE(std::string(writer.name) + " " + fixtures::mode_name(row.mode));
-      EXPECT_EQ(arena_of(writer.write, src, 3, 3, row.mode), row.arena);
+      EXPECT_EQ(arena_of(writer.write, src, 3, 3, row.mode), row.extended);
     }
   }
 }
