@@ -3,5 +3,6 @@
 
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
+#include "codec/deflate.hpp"
 #include "codec/error.hpp"
 #include "codec/header.hpp"

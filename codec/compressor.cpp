@@ -10,8 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include <libdeflate.h>
-
+#include "codec/deflate.hpp"
 #include "rimble/err.hpp"
 #include "rimble/factory.hpp"
 
@@ -84,10 +83,6 @@ void write_band(std::span<const float> band, float q, std::uint16_t threshold, s
     out[2 * i + 1] = static_cast<std::uint8_t>(bits >> 8);
   }
 }
-
-struct CompressorDeleter {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
 
 }  // namespace
 
@@ -177,21 +172,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> serialise_coefficients(co
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> deflate(std::span<const std::uint8_t> stream,
                                                                std::size_t prefix) {
-  const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(6));
-  if (!compressor) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
-  // The bound is about the stream's size while the output is a fraction of it:
-  // compress into storage that is neither zero-filled nor, past what libdeflate
-  // writes, ever touched, then copy out only the bytes written.
-  const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), stream.size());
-  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
-  const std::size_t written =
-      libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), scratch.get(), bound);
-  if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
-  std::vector<std::uint8_t> out;
-  out.reserve(prefix + written);
-  out.resize(prefix);
-  out.insert(out.end(), scratch.get(), scratch.get() + written);
-  return out;
+  return raw_deflate(stream, reference_deflate_level, prefix);
 }
 
 }  // namespace encoder_stages

@@ -1,0 +1,51 @@
+// codec/deflate.cpp: raw DEFLATE through libdeflate, one compressor per thread and level.
+#include "codec/deflate.hpp"
+
+#include <array>
+#include <memory>
+
+#include <libdeflate.h>
+
+#include "rimble/err.hpp"
+
+namespace quorvel {
+
+namespace {
+
+struct CompressorDeleter {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+using CompressorHandle = std::unique_ptr<libdeflate_compressor, CompressorDeleter>;
+
+// Allocating a compressor costs more than compressing a short signal (its
+// match finder tables run to hundreds of kilobytes at the high levels), so
+// each thread keeps the ones it has used. Nothing is shared between threads.
+libdeflate_compressor* thread_compressor(int level) {
+  thread_local std::array<CompressorHandle, max_deflate_level + 1> compressors;
+  auto& slot = compressors[static_cast<std::size_t>(level)];
+  if (!slot) slot.reset(libdeflate_alloc_compressor(level));
+  return slot.get();
+}
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream, int level,
+                                                                   std::size_t prefix) {
+  if (level < min_deflate_level || level > max_deflate_level) rimble::fatal("raw_deflate: level outside 1..12");
+  libdeflate_compressor* compressor = thread_compressor(level);
+  if (compressor == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
+  // The bound is about the stream's size while the output is a fraction of it:
+  // compress into storage that is neither zero-filled nor, past what libdeflate
+  // writes, ever touched, then copy out only the bytes written.
+  const std::size_t bound = libdeflate_deflate_compress_bound(compressor, stream.size());
+  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+  const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.get(), bound);
+  if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
+  std::vector<std::uint8_t> out;
+  out.reserve(prefix + written);
+  out.resize(prefix);
+  out.insert(out.end(), scratch.get(), scratch.get() + written);
+  return out;
+}
+
+}  // namespace quorvel

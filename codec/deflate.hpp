@@ -1,0 +1,27 @@
+// codec/deflate.hpp: raw DEFLATE (RFC 1951) for the codec's coefficient streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "codec/error.hpp"
+
+namespace quorvel {
+
+// Compression levels accepted by raw_deflate: libdeflate's 1 (fastest) to 12
+// (smallest). Level 6 is the container's reference level.
+inline constexpr int min_deflate_level = 1;
+inline constexpr int max_deflate_level = 12;
+inline constexpr int reference_deflate_level = 6;
+
+// Compresses `stream` into a new array that starts with `prefix` zero bytes
+// (room for a header) followed by the raw DEFLATE stream. Each thread keeps one
+// compressor per level and reuses it across calls. Levels outside 1..12 are a
+// programming error.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream,
+                                                                                 int level, std::size_t prefix);
+
+}  // namespace quorvel
