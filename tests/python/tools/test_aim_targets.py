@@ -8,7 +8,7 @@ from hypothesis.extra import numpy as hnp
 
 import quorvel_tools
 from conftest import DATA_DIR
-from oracle import TARGETS, assert_meets, figures
+from aim_oracle import TARGETS, assert_meets, figures
 
 METHODS = ("auto", "cdf53", "cdf97", "db4", "sym4")
 EFFORTS = ("fast", "default", "best")

@@ -193,7 +193,7 @@ def test_measure_rejects_shapes_that_differ():
 
 
 def test_measure_agrees_with_the_judge(signal, container):
-    from oracle import figures
+    from aim_oracle import figures
     m = quorvel_tools.measure(signal, quorvel_tools.decode(container))
     judged = figures(signal, container)
     assert m.max_error == judged["max_error"]

@@ -4,7 +4,7 @@ import pytest
 
 import quorvel_tools
 from conftest import make_signal
-from oracle import assert_meets
+from aim_oracle import assert_meets
 
 
 @pytest.fixture(scope="module")
