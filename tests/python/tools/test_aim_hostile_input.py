@@ -120,14 +120,6 @@ def test_other_numeric_dtypes_are_encoded_as_float64():
         assert quorvel_tools.encode(variant, max_error=0.5) == expected
 
 
-def test_float32_and_float64_keep_their_own_precision():
-    x32 = make_signal(400, seed=9)
-    x64 = x32.astype(np.float64) + 1e-5 * np.cos(np.arange(400))
-    assert quorvel_tools.encode(x32, max_error=1e-3) == quorvel_tools.encode(x32.astype(np.float32), max_error=1e-3)
-    container = quorvel_tools.encode(x64, max_error=1e-3)
-    assert_meets(x64, container, "max_error", 1e-3)
-
-
 def test_the_input_is_never_modified(signal):
     data = signal.copy()
     quorvel_tools.encode(data, max_error=0.05)

@@ -27,7 +27,6 @@ def test_public_names_and_version():
     assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "encode",
                                              "encode_rows", "inspect", "measure"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
-    assert not hasattr(quorvel, "__version__")
 
 
 @pytest.mark.parametrize("function, extra", [
@@ -145,13 +144,6 @@ def test_inspect_rejects_bad_headers_with_the_codec_message(header):
         quorvel.decompress_signal(header)
     with raises_exactly(ValueError, str(expected.value)):
         quorvel_tools.inspect(header)
-
-
-def test_inspect_agrees_with_an_encoded_signal(signal, container):
-    info = quorvel_tools.inspect(container)
-    assert info.size == len(container) and info.sample_count == signal.size
-    assert 1 <= info.levels <= 10 and 6 <= info.scale <= 12
-    assert info.method in {"cdf53", "cdf97", "db4", "sym4"}
 
 
 # --- measure against figures worked out by hand ---------------------------------
