@@ -1,4 +1,4 @@
-"""The judge of aimed containers: the spec module's decoder and plain NumPy figures."""
+"""The judge of aimed containers: quorvel.decompress_signal and plain NumPy figures."""
 import numpy as np
 
 import quorvel
