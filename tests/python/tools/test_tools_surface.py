@@ -2,7 +2,9 @@
 import importlib.metadata
 import inspect as pyinspect
 import math
+import shutil
 import struct
+import subprocess
 import zlib
 
 import numpy as np
@@ -27,6 +29,14 @@ def test_public_names_and_version():
     assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "encode",
                                              "encode_rows", "inspect", "measure"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_the_extension_exports_only_its_init_function():
+    from quorvel_tools import _native
+    listing = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
+                             check=True, capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__native"]
 
 
 @pytest.mark.parametrize("function, extra", [
