@@ -199,6 +199,7 @@ std::optional<Framing> frame(double wanted, float minimum, double centre) {
     if (static_cast<double>(minimum) + range > float_max || range > float_max) continue;  // try a smaller scale
     const float maximum = static_cast<float>(static_cast<double>(minimum) + range);
     const float stored_range = maximum - minimum;
+    if (std::isinf(stored_range)) continue;  // rounding pushed the difference past the largest float
     if (!(stored_range > 0.0f)) return std::nullopt;
     const double step = std::ldexp(static_cast<double>(stored_range), -scale);
     const float mean = static_cast<float>((centre - minimum) / stored_range);
@@ -638,15 +639,17 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, C
                                                           int level, int fallback_level) {
   const Decomposition& d = *chosen.decomposition;
   Trial trial = std::move(chosen.trial);
+  std::size_t searched_bytes = chosen.ranked_bytes;  // payload at fallback_level, 0 if not measured
   Workspace ws;
   for (int attempt = 0; attempt < 8; ++attempt) {
     auto container = assemble(d.method, p.x.size(), trial, level);
     if (!container) return container;
-    if (target.kind == TargetKind::max_bytes && static_cast<double>(container->size()) > target.value) {
-      // The budget was searched at the ranking level; a stronger level almost always does better.
+    // A stronger level almost always does better, though not on every tiny or very repetitive stream.
+    if (searched_bytes > 0 && header_size + searched_bytes < container->size()) {
       container = assemble(d.method, p.x.size(), trial, fallback_level);
       if (!container) return container;
     }
+    searched_bytes = 0;  // a retry has other codes
     if (target.kind == TargetKind::max_bytes && static_cast<double>(container->size()) > target.value) {
       return std::unexpected(unreachable(target, static_cast<double>(container->size())));
     }
