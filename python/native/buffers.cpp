@@ -34,7 +34,8 @@ bool view_samples(PyObject* object, int ndim, HeldBuffer& held, SampleTable& tab
   if (!held.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
   const Py_buffer& view = held.view();
   if (view.ndim != ndim) {
-    PyErr_Format(PyExc_TypeError, "expected a %d-dimensional buffer of samples, got %d dimensions", ndim, view.ndim);
+    PyErr_Format(PyExc_TypeError, "expected a %d-dimensional buffer of samples, got %d dimensions", ndim,
+                 view.ndim);
     return false;
   }
   const auto type = sample_type(view);

@@ -36,7 +36,8 @@ PyObject* raise_value_error(const std::string& message) {
 }
 
 PyObject* bytes_of(const std::vector<std::uint8_t>& bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // The target and options from their codes; false with ValueError set for a code out of range.
@@ -62,7 +63,9 @@ bool aim_arguments(int kind, double value, int method, int effort, Target& targe
 // Row `row` of the table, encoded.
 Encoded encode_row(const SampleTable& table, std::size_t row, Target target, AimOptions options) {
   return std::visit(
-      [&](auto samples) { return compress_aimed(samples.subspan(row * table.columns, table.columns), target, options); },
+      [&](auto samples) {
+        return compress_aimed(samples.subspan(row * table.columns, table.columns), target, options);
+      },
       table.values);
 }
 
@@ -89,7 +92,9 @@ PyObject* encode(PyObject* /*module*/, PyObject* args) {
 // A list of one container per row. The first row that failed raises, named by its index.
 PyObject* container_list(const std::vector<Encoded>& containers) {
   for (std::size_t row = 0; row < containers.size(); ++row) {
-    if (!containers[row]) return raise_value_error("row " + std::to_string(row) + ": " + containers[row].error().message());
+    if (!containers[row]) {
+      return raise_value_error("row " + std::to_string(row) + ": " + containers[row].error().message());
+    }
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(containers.size()));
   if (list == nullptr) return nullptr;
@@ -109,7 +114,9 @@ PyObject* encode_rows(PyObject* /*module*/, PyObject* args) {
   int kind = 0, method = 0, effort = 0;
   double value = 0;
   Py_ssize_t threads = 0;
-  if (!PyArg_ParseTuple(args, "Oidiin:encode_rows", &data, &kind, &value, &method, &effort, &threads)) return nullptr;
+  if (!PyArg_ParseTuple(args, "Oidiin:encode_rows", &data, &kind, &value, &method, &effort, &threads)) {
+    return nullptr;
+  }
   if (threads < 0) {
     PyErr_SetString(PyExc_ValueError, "threads must not be negative");
     return nullptr;
@@ -175,11 +182,14 @@ PyMethodDef methods[] = {
      "One container for a C-contiguous 1-D float32 or float64 buffer."},
     {"encode_rows", encode_rows, METH_VARARGS,
      "encode_rows(samples, target_kind, target_value, method, effort, threads, /)\n--\n\n"
-     "One container per row of a C-contiguous 2-D float32 or float64 buffer, rows spread over threads."},
-    {"decode", decode, METH_O, "decode(container, /)\n--\n\nThe float32 samples of a container held in any buffer."},
+     "One container per row of a C-contiguous 2-D float32 or float64 buffer, rows spread over "
+     "threads."},
+    {"decode", decode, METH_O,
+     "decode(container, /)\n--\n\nThe float32 samples of a container held in any buffer."},
     {"read_header", read_header, METH_O,
      "read_header(container, /)\n--\n\n"
-     "(method, levels, scale, sample_count, minimum, maximum, mean, payload_length) of a container's header."},
+     "(method, levels, scale, sample_count, minimum, maximum, mean, payload_length) of a container's "
+     "header."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,7 +17,8 @@ struct Case {
 };
 
 TEST(ParallelFor, VisitsEveryIndexExactlyOnce) {
-  const Case cases[] = {{0, 0}, {0, 4}, {1, 0}, {1, 8}, {2, 2}, {7, 3}, {1000, 0}, {1000, 1}, {1000, 2}, {4096, 16}};
+  const Case cases[] = {{0, 0},    {0, 4},    {1, 0},    {1, 8},    {2, 2},
+                        {7, 3},    {1000, 0}, {1000, 1}, {1000, 2}, {4096, 16}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "count " << c.count << ", threads " << c.threads);
     std::vector<std::atomic<int>> visits(c.count);

@@ -1,7 +1,10 @@
 """The judge of aimed containers: quorvel.decompress_signal and plain NumPy figures."""
+import re
+
 import numpy as np
 
 import quorvel
+import quorvel_tools
 
 TARGETS = ("max_error", "rmse", "prd", "max_bytes")
 
@@ -17,9 +20,12 @@ def figures(original, container):
     assert decoded.dtype == np.float32 and decoded.shape == np.shape(original)
     x = np.asarray(original, dtype=np.float64)
     error = x - decoded.astype(np.float64)
-    energy = np.sum(x * x)
-    prd = 100.0 * np.sqrt(np.sum(error * error) / energy) if energy > 0 else (0.0 if not error.any() else np.inf)
-    return {"max_error": float(np.max(np.abs(error))), "rmse": float(np.sqrt(np.mean(error * error))),
+    # Divided by the largest magnitude first, so that squares of values near
+    # 1e-300 or 1e300 neither underflow nor overflow.
+    scale = max(float(np.max(np.abs(x))), float(np.max(np.abs(error)))) or 1.0
+    energy, error_energy = np.sum((x / scale) ** 2), np.sum((error / scale) ** 2)
+    prd = 100.0 * np.sqrt(error_energy / energy) if energy > 0 else (0.0 if error_energy == 0 else np.inf)
+    return {"max_error": float(np.max(np.abs(error))), "rmse": scale * float(np.sqrt(np.mean((error / scale) ** 2))),
             "prd": float(prd), "max_bytes": len(container)}
 
 
@@ -27,3 +33,25 @@ def assert_meets(original, container, kind, value):
     measured = figures(original, container)[kind]
     slack = SUM_SLACK * value if kind in ("rmse", "prd") else 0.0
     assert measured <= value + slack, f"{kind} {measured!r} misses the target {value!r}"
+
+
+def named_figure(message):
+    """The last number in a refusal's message: the best figure it says can be reached."""
+    return float(re.findall(r"[-+]?\d+(?:\.\d*)?(?:e[-+]?\d+)?", message)[-1])
+
+
+def assert_met_or_refused_honestly(original, kind, value, **options):
+    """Encodes to the target; a refusal must name a figure that a second encode then meets.
+
+    Returns the container that met its target.
+    """
+    try:
+        container = quorvel_tools.encode(original, **{kind: value}, **options)
+    except ValueError as refused:
+        best = named_figure(str(refused))
+        assert best > value, str(refused)
+        reachable = best * 1.001  # the message rounds the figure to 6 digits
+        container = quorvel_tools.encode(original, **{kind: reachable}, **options)
+        value = reachable
+    assert_meets(original, container, kind, value)
+    return container
