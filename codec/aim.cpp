@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -312,22 +312,17 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
   return d;
 }
 
-// What the target measures, in its own units.
+// What the target measures, in its own units; budgets rank their candidates by RMSE.
 struct Measure {
   TargetKind kind;
   std::size_t n;
   double signal_sum_squares;
 
   [[nodiscard]] double operator()(const Distortion& d) const {
-    switch (kind) {
-      case TargetKind::max_error: return d.max_abs;
-      case TargetKind::rmse: return std::sqrt(d.sum_squares / static_cast<double>(n));
-      case TargetKind::prd:
-        if (signal_sum_squares == 0.0) return d.sum_squares == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
-        return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
-      case TargetKind::max_bytes: break;
-    }
-    return 0.0;
+    if (kind == TargetKind::max_error) return d.max_abs;
+    if (kind != TargetKind::prd) return std::sqrt(d.sum_squares / static_cast<double>(n));
+    if (signal_sum_squares == 0.0) return d.sum_squares == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+    return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
   }
 };
 
@@ -739,8 +734,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
   const int search_level = ranked ? plan.rank_level : plan.final_level;
   std::optional<Candidate> chosen;
-  double reachable = target.kind == TargetKind::max_bytes ? std::numeric_limits<double>::infinity()
-                                                          : std::numeric_limits<double>::infinity();
+  double reachable = std::numeric_limits<double>::infinity();  // finest error, or smallest size, seen
   Workspace ws;
   for (const CompressionMethod method : plan.methods) {
     auto decomposition = decompose(x, method, p.centre, p.half_range);
@@ -754,8 +748,8 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
         if (!*found) continue;
         candidate.trial = std::move((*found)->trial);
         candidate.ranked_bytes = (*found)->bytes;
-        // Finer steps are better for a budget: rank by the step, not the size.
-        if (!chosen || candidate.trial.framing.step < chosen->trial.framing.step) chosen = std::move(candidate);
+        // Within the budget, the candidate that decodes closest to the signal wins.
+        if (!chosen || candidate.trial.error < chosen->trial.error) chosen = std::move(candidate);
         continue;
       }
       auto found = search_error(p, *shared, rounding, first_guess(p, target.kind), plan.limits, reachable, ws);
