@@ -685,13 +685,14 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_constant(const Problem
 }
 
 // The margin that covers decoders on other processor tiers: their transforms
-// differ from this one's by a few float32 roundings of the range, which can
-// flip the last rounding of a sample by one unit of its magnitude. Constant
-// signals decode exactly everywhere (every code is zero) and need none.
+// differ from this one's by a few float32 roundings of the range (8 units of
+// it here), which can flip the last rounding of a sample by one unit of its
+// magnitude (at most 2^-23 of it). Constant signals decode exactly everywhere
+// (every code is zero) and need none.
 double tier_margin(const SignalFacts& facts, TargetKind kind, std::size_t n) {
   const double range = facts.highest - facts.lowest;
   if (range == 0.0 || kind == TargetKind::max_bytes) return 0.0;
-  const double margin = std::ldexp(facts.peak, -22) + std::ldexp(range, -20);
+  const double margin = std::ldexp(facts.peak, -23) + std::ldexp(range, -20);
   if (kind == TargetKind::prd) {
     return facts.sum_squares > 0 ? 100.0 * margin / std::sqrt(facts.sum_squares / static_cast<double>(n)) : 0.0;
   }
