@@ -120,6 +120,18 @@ std::expected<void, AimError> check_target(Target target) {
   return {};
 }
 
+std::expected<void, AimError> check_options(const AimOptions& options) {
+  if (options.method && *options.method > CompressionMethod::sym4) {
+    return std::unexpected(AimError::invalid_options("Unknown compression method code " +
+                                                     std::to_string(static_cast<int>(*options.method))));
+  }
+  if (options.effort > Effort::best) {
+    return std::unexpected(
+        AimError::invalid_options("Unknown effort code " + std::to_string(static_cast<int>(options.effort))));
+  }
+  return {};
+}
+
 // ---------------------------------------------------------------- transform
 
 // One method's forward transform of z = (x - centre) / half_range, to as many
@@ -719,6 +731,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   const auto facts = examine(x);
   if (!facts) return std::unexpected(facts.error());
   if (auto checked = check_target(target); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_options(options); !checked) return std::unexpected(checked.error());
   const Plan plan = plan_for(options);
   const double half_range = (facts->highest - facts->lowest) / 2;
   Problem<T> p{x,

@@ -303,6 +303,14 @@ TEST(AimedEncoder, BadInputAndTargetsAreRejectedWithClearMessages) {
   ASSERT_FALSE(long_result);
   EXPECT_EQ(long_result.error().message(), "Can't compress data bigger than 2147483647, but data was 2147483648");
 
+  const auto bad_method = quorvel::compress_aimed(std::span(ok), target, AimOptions{static_cast<CompressionMethod>(4)});
+  ASSERT_FALSE(bad_method);
+  EXPECT_EQ(bad_method.error().message(), "Unknown compression method code 4");
+  const auto bad_effort =
+      quorvel::compress_aimed(std::span(ok), target, AimOptions{std::nullopt, static_cast<Effort>(3)});
+  ASSERT_FALSE(bad_effort);
+  EXPECT_EQ(bad_effort.error().kind(), AimError::Kind::InvalidOptions);
+
   for (const double value : {-1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity()}) {
     for (const TargetKind kind : {TargetKind::max_error, TargetKind::rmse, TargetKind::prd, TargetKind::max_bytes}) {
