@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -116,6 +116,18 @@ std::expected<void, AimError> check_target(Target target) {
   if (!std::isfinite(target.value) || target.value < 0) {
     return std::unexpected(AimError::invalid_target("Target must be a finite number >= 0, but it was " +
                                                     figure(target.value)));
+  }
+  return {};
+}
+
+std::expected<void, AimError> check_options(const AimOptions& options) {
+  if (options.method && *options.method > CompressionMethod::sym4) {
+    return std::unexpected(AimError::invalid_options("Unknown compression method code " +
+                                                     std::to_string(static_cast<int>(*options.method))));
+  }
+  if (options.effort > Effort::best) {
+    return std::unexpected(
+        AimError::invalid_options("Unknown effort code " + std::to_string(static_cast<int>(options.effort))));
   }
   return {};
 }
@@ -312,22 +324,17 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
   return d;
 }
 
-// What the target measures, in its own units.
+// What the target measures, in its own units; budgets rank their candidates by RMSE.
 struct Measure {
   TargetKind kind;
   std::size_t n;
   double signal_sum_squares;
 
   [[nodiscard]] double operator()(const Distortion& d) const {
-    switch (kind) {
-      case TargetKind::max_error: return d.max_abs;
-      case TargetKind::rmse: return std::sqrt(d.sum_squares / static_cast<double>(n));
-      case TargetKind::prd:
-        if (signal_sum_squares == 0.0) return d.sum_squares == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
-        return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
-      case TargetKind::max_bytes: break;
-    }
-    return 0.0;
+    if (kind == TargetKind::max_error) return d.max_abs;
+    if (kind != TargetKind::prd) return std::sqrt(d.sum_squares / static_cast<double>(n));
+    if (signal_sum_squares == 0.0) return d.sum_squares == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+    return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
   }
 };
 
@@ -690,13 +697,14 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_constant(const Problem
 }
 
 // The margin that covers decoders on other processor tiers: their transforms
-// differ from this one's by a few float32 roundings of the range, which can
-// flip the last rounding of a sample by one unit of its magnitude. Constant
-// signals decode exactly everywhere (every code is zero) and need none.
+// differ from this one's by a few float32 roundings of the range (8 units of
+// it here), which can flip the last rounding of a sample by one unit of its
+// magnitude (at most 2^-23 of it). Constant signals decode exactly everywhere
+// (every code is zero) and need none.
 double tier_margin(const SignalFacts& facts, TargetKind kind, std::size_t n) {
   const double range = facts.highest - facts.lowest;
   if (range == 0.0 || kind == TargetKind::max_bytes) return 0.0;
-  const double margin = std::ldexp(facts.peak, -22) + std::ldexp(range, -20);
+  const double margin = std::ldexp(facts.peak, -23) + std::ldexp(range, -20);
   if (kind == TargetKind::prd) {
     return facts.sum_squares > 0 ? 100.0 * margin / std::sqrt(facts.sum_squares / static_cast<double>(n)) : 0.0;
   }
@@ -723,6 +731,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   const auto facts = examine(x);
   if (!facts) return std::unexpected(facts.error());
   if (auto checked = check_target(target); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_options(options); !checked) return std::unexpected(checked.error());
   const Plan plan = plan_for(options);
   const double half_range = (facts->highest - facts->lowest) / 2;
   Problem<T> p{x,
@@ -739,8 +748,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
   const int search_level = ranked ? plan.rank_level : plan.final_level;
   std::optional<Candidate> chosen;
-  double reachable = target.kind == TargetKind::max_bytes ? std::numeric_limits<double>::infinity()
-                                                          : std::numeric_limits<double>::infinity();
+  double reachable = std::numeric_limits<double>::infinity();  // finest error, or smallest size, seen
   Workspace ws;
   for (const CompressionMethod method : plan.methods) {
     auto decomposition = decompose(x, method, p.centre, p.half_range);
@@ -754,8 +762,8 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
         if (!*found) continue;
         candidate.trial = std::move((*found)->trial);
         candidate.ranked_bytes = (*found)->bytes;
-        // Finer steps are better for a budget: rank by the step, not the size.
-        if (!chosen || candidate.trial.framing.step < chosen->trial.framing.step) chosen = std::move(candidate);
+        // Within the budget, the candidate that decodes closest to the signal wins.
+        if (!chosen || candidate.trial.error < chosen->trial.error) chosen = std::move(candidate);
         continue;
       }
       auto found = search_error(p, *shared, rounding, first_guess(p, target.kind), plan.limits, reachable, ws);

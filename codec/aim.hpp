@@ -38,12 +38,14 @@ class AimError {
   enum class Kind : std::uint8_t {
     InvalidInput,   // empty, non-finite or too many samples
     InvalidTarget,  // negative, NaN or infinite target value
+    InvalidOptions, // a method or effort outside its enumeration
     Unreachable,    // no container meets the target; best_reachable() says what can be met
     Codec,          // the codec itself failed (its message is passed on)
   };
 
   static AimError invalid_input(std::string text) { return {Kind::InvalidInput, std::move(text), std::nullopt}; }
   static AimError invalid_target(std::string text) { return {Kind::InvalidTarget, std::move(text), std::nullopt}; }
+  static AimError invalid_options(std::string text) { return {Kind::InvalidOptions, std::move(text), std::nullopt}; }
   static AimError unreachable(std::string text, double best) { return {Kind::Unreachable, std::move(text), best}; }
   static AimError codec(const QuorvelError& error) { return {Kind::Codec, error.message(), std::nullopt}; }
 
