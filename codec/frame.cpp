@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
 
@@ -14,6 +15,7 @@
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
+#include "codec/parallel.hpp"
 
 namespace quorvel {
 
@@ -111,10 +113,23 @@ bool fill_gaps(std::span<T> lane) {
   return true;
 }
 
-// Runs body(i) for every lane; the lanes are independent.
-template <class Body>
-void for_each_lane(std::size_t count, std::size_t /*threads*/, Body&& body) {
-  for (std::size_t i = 0; i < count; ++i) body(i);
+// Runs work(lane) for every lane on the thread pool. work returns the lane's
+// failure, if any; the first failing lane in lane order is the error. An
+// allocation that fails inside a lane fails that lane.
+template <class Work>
+std::expected<void, FrameError> run_lanes(std::size_t count, std::size_t threads, Work&& work) {
+  std::vector<std::optional<std::string>> failures(count);
+  parallel_for(count, threads, [&](std::size_t lane) {
+    try {
+      failures[lane] = work(lane);
+    } catch (const std::bad_alloc&) {
+      failures[lane] = "out of memory";
+    }
+  });
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    if (failures[lane]) return std::unexpected(FrameError::codec(lane, *failures[lane]));
+  }
+  return {};
 }
 
 // ---- encoding -------------------------------------------------------------
@@ -214,18 +229,13 @@ std::expected<std::vector<std::uint8_t>, FrameError> encode_frame_of(std::span<c
   }
 
   std::vector<std::vector<std::uint8_t>> containers(g->lane_count);
-  std::vector<std::optional<std::string>> failures(g->lane_count);
-  for_each_lane(g->lane_count, settings.threads, [&](std::size_t lane) {
+  auto encoded = run_lanes(g->lane_count, settings.threads, [&](std::size_t lane) -> std::optional<std::string> {
     auto container = encode_lane(samples.subspan(lane * g->lane_length, g->lane_length), settings);
-    if (container) {
-      containers[lane] = std::move(*container);
-    } else {
-      failures[lane] = std::move(container.error());
-    }
+    if (!container) return std::move(container.error());
+    containers[lane] = std::move(*container);
+    return std::nullopt;
   });
-  for (std::size_t lane = 0; lane < g->lane_count; ++lane) {
-    if (failures[lane]) return std::unexpected(FrameError::codec(lane, *failures[lane]));
-  }
+  if (!encoded) return std::unexpected(encoded.error());
 
   Masks packed = build_masks(samples);
   for (auto& mask : packed) {
@@ -431,19 +441,14 @@ std::expected<void, FrameError> decode_frame_into(std::span<const std::uint8_t> 
   const auto masks = read_masks(*parsed);
   if (!masks) return std::unexpected(masks.error());
 
-  std::vector<std::optional<std::string>> failures(info.lane_count);
-  for_each_lane(info.lane_count, threads, [&](std::size_t lane) {
-    if (parsed->containers[lane].empty()) return;
-    const auto decoded = decompress(parsed->containers[lane]);
-    if (!decoded) {
-      failures[lane] = decoded.error().message();
-      return;
-    }
-    std::copy(decoded->begin(), decoded->end(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
+  auto decoded = run_lanes(info.lane_count, threads, [&](std::size_t lane) -> std::optional<std::string> {
+    if (parsed->containers[lane].empty()) return std::nullopt;
+    const auto samples = decompress(parsed->containers[lane]);
+    if (!samples) return samples.error().message();
+    std::copy(samples->begin(), samples->end(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
+    return std::nullopt;
   });
-  for (std::size_t lane = 0; lane < info.lane_count; ++lane) {
-    if (failures[lane]) return std::unexpected(FrameError::codec(lane, *failures[lane]));
-  }
+  if (!decoded) return std::unexpected(decoded.error());
   restore_masked(*masks, out);
   return {};
 }
