@@ -12,6 +12,7 @@
 
 #include <libdeflate.h>
 
+#include "codec/aim.hpp"
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
@@ -148,12 +149,40 @@ std::expected<std::vector<float>, std::string> as_float32(std::span<const T> lan
   return out;
 }
 
+// The target for a filled lane that guarantees `target` on the lane's finite
+// samples alone. The encoder measures the fills too: a mean square error E
+// over n samples bounds the error over the f finite ones by E n / f, and a PRD
+// over the filled lane divides by its energy S_n rather than the finite
+// samples' S_f, so RMSE shrinks by sqrt(f / n) and PRD by sqrt(S_f / S_n).
+template <class T>
+Target lane_target(Target target, std::span<const T> lane, std::span<const T> filled) {
+  if (target.kind != TargetKind::rmse && target.kind != TargetKind::prd) return target;
+  std::size_t finite = 0;
+  double finite_energy = 0, filled_energy = 0;
+  for (std::size_t i = 0; i < lane.size(); ++i) {
+    const double x = filled[i];
+    filled_energy += x * x;
+    if (std::isfinite(lane[i])) ++finite, finite_energy += x * x;
+  }
+  if (finite == lane.size()) return target;
+  const double share = target.kind == TargetKind::rmse ? static_cast<double>(finite) / static_cast<double>(lane.size())
+                       : filled_energy > 0        ? finite_energy / filled_energy
+                                                  : 1.0;
+  return {target.kind, target.value * std::sqrt(share)};
+}
+
 // One lane's container, or no bytes when the lane has no finite sample.
 template <class T>
 std::expected<std::vector<std::uint8_t>, std::string> encode_lane(std::span<const T> lane,
                                                                   const FrameSettings& settings) {
   std::vector<T> filled(lane.begin(), lane.end());
   if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
+  if (settings.target) {
+    auto container = compress_aimed(std::span<const T>(filled),
+                                    lane_target(*settings.target, lane, std::span<const T>(filled)), settings.aim);
+    if (!container) return std::unexpected(container.error().message());
+    return std::move(*container);
+  }
   auto samples = as_float32(std::span<const T>(filled));
   if (!samples) return std::unexpected(std::move(samples.error()));
   auto container = compress(*samples, settings.fixed);

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/aim.hpp"
 #include "codec/header.hpp"
 
 namespace quorvel {
@@ -69,10 +70,14 @@ class FrameError {
   std::string message_;
 };
 
-// How the lanes are encoded.
+// How the lanes are encoded: each lane meets `target` on its own finite
+// samples (the aimed encoder), or, without a target, every lane gets the
+// fixed method, scale and cutoff.
 struct FrameSettings {
-  CompressionOptions fixed;  // method, scale and cutoff of every lane
-  std::size_t threads = 0;   // lanes encoded at once; 0: one per processor
+  CompressionOptions fixed = {};
+  std::optional<Target> target = std::nullopt;  // max_bytes is a budget per lane's container
+  AimOptions aim = {};
+  std::size_t threads = 0;  // lanes encoded at once; 0: one per processor
 };
 
 // What a frame's header says, checked against the frame's own size.

@@ -21,7 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
-const quorvel::FrameSettings settings{cdf53_opts, 2};
+const quorvel::FrameSettings settings{.fixed = cdf53_opts, .threads = 2};
 
 template <class T>
 Bytes encode_ok(const std::vector<T>& x, const Shape& shape) {
@@ -158,6 +158,48 @@ TEST(Frame, MasksAreDeflatedBitsAndRestoreEveryNonFiniteValueExactly) {
       EXPECT_TRUE(std::isnan((*back)[i]));
     } else {
       EXPECT_EQ((*back)[i], x[i]);
+    }
+  }
+}
+
+TEST(Frame, AimedLanesMeetTheTargetOnTheirFiniteSamples) {
+  // A loud lane, a quiet one, and one whose gaps (a long run, and NaN at
+  // both ends) the encoder measures as if they were samples: each must meet
+  // the target on its own finite samples, measured here in double.
+  constexpr std::size_t n = 2000;
+  std::vector<float> x(3 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const float t = static_cast<float>(i);
+    x[i] = 100.0f * std::sin(0.01f * t) + 3.0f * std::sin(0.7f * t);
+    x[n + i] = 0.01f * std::sin(0.03f * t);
+    x[2 * n + i] = 5.0f * std::sin(0.02f * t) + (i % 7 == 0 ? 0.5f : 0.0f);
+  }
+  std::fill(x.begin() + 2 * n + 300, x.begin() + 2 * n + 1500, nan);
+  x[2 * n] = x[3 * n - 1] = nan;
+  using quorvel::TargetKind;
+  for (const quorvel::Target target : {quorvel::Target{TargetKind::max_error, 1e-2},
+                                       quorvel::Target{TargetKind::rmse, 5e-3}, quorvel::Target{TargetKind::prd, 0.5}}) {
+    SCOPED_TRACE(static_cast<int>(target.kind));
+    const quorvel::FrameSettings aimed{.target = target, .threads = 2};
+    const auto f = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, aimed);
+    ASSERT_TRUE(f) << f.error().message();
+    const auto back = decode(*f);
+    ASSERT_TRUE(back) << back.error().message();
+    for (std::size_t lane = 0; lane < 3; ++lane) {
+      double worst = 0, squares = 0, energy = 0;
+      std::size_t finite = 0;
+      for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
+        if (!std::isfinite(x[i])) continue;
+        const double e = static_cast<double>((*back)[i]) - x[i];
+        worst = std::max(worst, std::abs(e));
+        squares += e * e;
+        energy += static_cast<double>(x[i]) * x[i];
+        ++finite;
+      }
+      const double measured = target.kind == TargetKind::max_error ? worst
+                              : target.kind == TargetKind::rmse    ? std::sqrt(squares / static_cast<double>(finite))
+                                                                   : 100.0 * std::sqrt(squares / energy);
+      EXPECT_LE(measured, target.value) << "lane " << lane;
     }
   }
 }
