@@ -1,4 +1,6 @@
 # Typing for quorvel_tools._native, the extension module behind the package.
+from typing import Any
+
 from typing_extensions import Buffer
 
 import numpy as np
@@ -13,7 +15,7 @@ def encode_rows(
 def decode(container: Buffer, /) -> npt.NDArray[np.float32]: ...
 def read_header(container: Buffer, /) -> tuple[str, int, int, int, float, float, float, int]: ...
 def encode_frame(
-    samples: Buffer,
+    samples: Buffer | npt.NDArray[Any],
     shape: tuple[int, ...],
     target_kind: int,
     target_value: float,
@@ -24,5 +26,5 @@ def encode_frame(
     threads: int,
     /,
 ) -> bytes: ...
-def frame_info(frame: Buffer, /) -> tuple[str, tuple[int, ...]]: ...
-def decode_frame(frame: Buffer, out: Buffer, threads: int, /) -> None: ...
+def frame_info(frame: Buffer | npt.NDArray[Any], /) -> tuple[str, tuple[int, ...]]: ...
+def decode_frame(frame: Buffer | npt.NDArray[Any], out: Buffer | npt.NDArray[Any], threads: int, /) -> None: ...
