@@ -8,8 +8,8 @@ two cluster sizes run alternately, round after round, both clusters started
 before the first round; the figures are medians of the wall time a caller
 waits.
 
-    OPENBLAS_NUM_THREADS=1 python bench/frame_dask.py             # 16 x 2e6 float32 samples, 5 rounds
-    OPENBLAS_NUM_THREADS=1 python bench/frame_dask.py --channels 8 --samples 1000000 --rounds 3
+    OPENBLAS_NUM_THREADS=1 python bench/frame_dask.py             # 8 x 1e6 float32 samples, 5 rounds
+    OPENBLAS_NUM_THREADS=1 python bench/frame_dask.py --channels 16 --samples 2000000 --rounds 3
 """
 from __future__ import annotations
 
@@ -60,13 +60,14 @@ def one_round(client: Client, shape: tuple[int, int], chunks: tuple[int, int], m
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--channels", type=int, default=16)
-    parser.add_argument("--samples", type=int, default=2_000_000)
+    parser.add_argument("--channels", type=int, default=8)
+    parser.add_argument("--samples", type=int, default=1_000_000)
     parser.add_argument("--chunk", type=int, default=250_000, help="samples per chunk (one channel per chunk)")
     parser.add_argument("--max-error", type=float, default=0.05)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     shape, chunks = (args.channels, args.samples), (1, args.chunk)
+    logging.getLogger("distributed").setLevel(logging.ERROR)
 
     clusters = {workers: LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None, silence_logs=logging.ERROR)
