@@ -70,7 +70,7 @@ def main() -> None:
     logging.getLogger("distributed").setLevel(logging.ERROR)
 
     clusters = {workers: LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, silence_logs=logging.ERROR)
+                                      dashboard_address=":0", silence_logs=logging.ERROR)
                 for workers in (1, 2)}
     times: dict[int, dict[str, list[float]]] = {w: {"write": [], "read": []} for w in clusters}
     stored = 0

@@ -21,7 +21,7 @@ def test_a_two_worker_cluster_round_trips_a_two_channel_recording(tmp_path):
     target = zarr.create_array(store, shape=x.shape, chunks=(1, 10_000), dtype="float32", fill_value=np.nan,
                                serializer=QuorvelCodec(max_error=1e-4), compressors=None)
 
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                   silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
         da.from_array(x, chunks=(1, 10_000)).to_zarr(target, compute=True)
         back = da.from_zarr(str(store))
