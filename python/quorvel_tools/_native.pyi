@@ -1,21 +1,28 @@
 # Typing for quorvel_tools._native, the extension module behind the package.
+# Samples may be any C-contiguous buffer of native float32 or float64; the
+# package always passes NumPy arrays.
 from typing import Any
-
-from typing_extensions import Buffer
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
 
 def encode(
-    samples: Buffer, target_kind: int, target_value: float, method: int, effort: int, /
+    samples: npt.NDArray[np.floating[Any]], target_kind: int, target_value: float, method: int, effort: int, /
 ) -> bytes: ...
 def encode_rows(
-    samples: Buffer, target_kind: int, target_value: float, method: int, effort: int, threads: int, /
+    samples: npt.NDArray[np.floating[Any]],
+    target_kind: int,
+    target_value: float,
+    method: int,
+    effort: int,
+    threads: int,
+    /,
 ) -> list[bytes]: ...
 def decode(container: Buffer, /) -> npt.NDArray[np.float32]: ...
 def read_header(container: Buffer, /) -> tuple[str, int, int, int, float, float, float, int]: ...
 def encode_frame(
-    samples: Buffer | npt.NDArray[Any],
+    samples: npt.NDArray[np.floating[Any]],
     shape: tuple[int, ...],
     target_kind: int,
     target_value: float,
@@ -27,4 +34,4 @@ def encode_frame(
     /,
 ) -> bytes: ...
 def frame_info(frame: Buffer | npt.NDArray[Any], /) -> tuple[str, tuple[int, ...]]: ...
-def decode_frame(frame: Buffer | npt.NDArray[Any], out: Buffer | npt.NDArray[Any], threads: int, /) -> None: ...
+def decode_frame(frame: Buffer | npt.NDArray[Any], out: npt.NDArray[np.floating[Any]], threads: int, /) -> None: ...
