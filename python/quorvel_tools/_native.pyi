@@ -1,0 +1,14 @@
+# Typing for quorvel_tools._native, the extension module behind the package.
+from typing_extensions import Buffer
+
+import numpy as np
+import numpy.typing as npt
+
+def encode(
+    samples: Buffer, target_kind: int, target_value: float, method: int, effort: int, /
+) -> bytes: ...
+def encode_rows(
+    samples: Buffer, target_kind: int, target_value: float, method: int, effort: int, threads: int, /
+) -> list[bytes]: ...
+def decode(container: Buffer, /) -> npt.NDArray[np.float32]: ...
+def read_header(container: Buffer, /) -> tuple[str, int, int, int, float, float, float, int]: ...
