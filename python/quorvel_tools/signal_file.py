@@ -82,6 +82,9 @@ def describe(data: bytes) -> dict[str, Any]:
     kind, metadata, body = _split(data)
     if kind == "container":
         info = inspect(body)
+        if info.size != len(body):
+            state = "truncated" if info.size > len(body) else "has trailing bytes"
+            raise FileError(f"corrupt quorvel file: the container {state} ({len(body)} of {info.size} bytes)")
         lanes = [info]
         shape: list[int] = [info.sample_count]
         itemsize = 4
@@ -192,7 +195,8 @@ def _codec_kwargs(settings: Settings) -> dict[str, Any]:
                 "scale": 11 if settings.scale is None else settings.scale,
                 "cutoff": settings.cutoff or "low"}
     kind, value = settings.target
-    return {kind: value, "method": settings.method, "effort": settings.effort}
+    return {kind: int(value) if kind == "max_bytes" else value, "method": settings.method,
+            "effort": settings.effort}
 
 
 def _encode_lane(samples: np.ndarray, settings: Settings) -> bytes:
