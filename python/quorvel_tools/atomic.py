@@ -18,6 +18,10 @@ def atomic_path(target: pathlib.Path) -> Iterator[pathlib.Path]:
     can use it as well as plain `open`.
     """
     folder = target.parent if str(target.parent) else pathlib.Path(".")
+    if not folder.is_dir():
+        raise FileNotFoundError(2, "no such folder", str(folder))
+    if target.is_dir():
+        raise IsADirectoryError(21, "is a folder", str(target))
     fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=f".tmp{target.suffix}", dir=folder)
     os.close(fd)
     temp = pathlib.Path(name)

@@ -180,7 +180,8 @@ def _run_encode(args: argparse.Namespace) -> int:
         blob = encode_signal(signal, settings)
     write_bytes(args.output, blob)
     if not args.quiet:
-        restored = decode_signal(blob)
+        with _busy("checking", show):
+            restored = decode_signal(blob)
         print(_summary(args.input, args.output, signal.data, restored.data, len(blob)))
     return 0
 

@@ -114,7 +114,8 @@ def _encode_measured(samples: np.ndarray, kind: str, value: float, method: str,
     from . import decode, encode, inspect, measure
     try:
         start = time.perf_counter()
-        blob = encode(samples, **{kind: value}, method=method, effort=effort)
+        settings: dict[str, Any] = {kind: value, "method": method, "effort": effort}
+        blob = encode(samples, **settings)
         middle = time.perf_counter()
         restored = decode(blob)
         end = time.perf_counter()

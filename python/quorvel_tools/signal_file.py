@@ -140,8 +140,9 @@ def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
 
     def strings(key: str) -> list[str]:
         values = metadata.get(key)
-        ok = isinstance(values, list) and len(values) == count and all(isinstance(v, str) for v in values)
-        return list(values) if ok else []
+        if isinstance(values, list) and len(values) == count and all(isinstance(v, str) for v in values):
+            return [str(v) for v in values]
+        return []
 
     rate = metadata.get("sample_rate")
     subtype = metadata.get("wav_subtype")
@@ -215,20 +216,32 @@ def _decode_lane(container: bytes) -> np.ndarray:
 
 
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
-    from .frame import encode_frame
+    from ._frame import encode_array
     kwargs = _codec_kwargs(settings)
-    if "max_bytes" in kwargs:
+    if "max_bytes" in kwargs:  # the frame's budget is per lane: share out what the file may take
         lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
-        kwargs["max_bytes"] = max(1, (int(kwargs["max_bytes"]) - overhead - 64) // lanes)
-    return bytes(encode_frame(samples, **kwargs))
+        fixed = _PREFIX.size + overhead + _FRAME_FIXED + 8 * samples.ndim + 4 * lanes
+        kwargs["max_bytes"] = max(1, (int(kwargs["max_bytes"]) - fixed) // lanes)
+    return bytes(encode_array(samples, **kwargs))
 
 
 def _decode_frame(body: bytes) -> np.ndarray:
-    from .frame import decode_frame
-    return decode_frame(body)
+    from ._frame import decode_array
+    return np.asarray(decode_array(body))
+
+
+_FRAME_FIXED = 20
 
 
 def _frame_layout(body: bytes) -> tuple[list[int], int, list[bytes]]:
-    from .frame import frame_info
-    info = frame_info(body)
-    return list(info.shape), info.itemsize, list(info.containers)
+    """Shape, sample size and lane containers of a frame whose header the frame reader checked."""
+    from ._frame import frame_shape
+    dtype, shape = frame_shape(body)
+    lanes = int(np.prod(shape[:-1], dtype=np.int64)) if len(shape) > 1 else 1
+    table = _FRAME_FIXED + 8 * len(shape)
+    lengths = struct.unpack_from(f"<{lanes}I", body, table)
+    containers, position = [], table + 4 * lanes
+    for length in lengths:
+        containers.append(bytes(body[position:position + length]))
+        position += length
+    return [int(n) for n in shape], dtype.itemsize, containers

@@ -4,7 +4,7 @@ from __future__ import annotations
 import datetime
 import math
 import pathlib
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
@@ -93,8 +93,9 @@ def _to_digital(row: np.ndarray, header: dict[str, Any]) -> np.ndarray:
     """Physical values -> the nearest digital values the header's scaling can hold."""
     step = _step(header)
     dmin, dmax = int(header["digital_min"]), int(header["digital_max"])
-    digital = np.rint((np.nan_to_num(row) - header["physical_min"]) / step + dmin)
-    return np.clip(digital, dmin, dmax).astype(np.int32)
+    digital: np.ndarray = np.rint((np.nan_to_num(row) - header["physical_min"]) / step + dmin)
+    clipped: np.ndarray = np.clip(digital, dmin, dmax)
+    return clipped.astype(np.int32)
 
 
 def _step(header: dict[str, Any]) -> float:
@@ -102,10 +103,10 @@ def _step(header: dict[str, Any]) -> float:
     return (float(header["physical_max"]) - float(header["physical_min"])) / span
 
 
-def _edf_number(value: float, rounding: Any, path: pathlib.Path) -> float:
+def _edf_number(value: float, rounding: Callable[[float], int], path: pathlib.Path) -> float:
     """The value rounded outwards to a number that an 8-character EDF field holds exactly."""
     for decimals in range(6, -1, -1):
-        scaled = rounding(value * 10**decimals) / 10**decimals
+        scaled: float = rounding(value * 10**decimals) / 10**decimals
         if len(f"{scaled:.{decimals}f}".rstrip("0").rstrip(".")) <= 8:
             return scaled
     raise FormatError(f"{path}: the value {value} does not fit an EDF header field")

@@ -123,8 +123,8 @@ def _encode(frames: np.ndarray, subtype: str) -> np.ndarray:
         return np.ascontiguousarray(frames, "<f8")
     bits = SUBTYPES[subtype][1]
     top = 2.0 ** (bits - 1)
-    values = np.clip(np.rint(np.asarray(frames, np.float64) * top), -top, top - 1)
-    values = np.nan_to_num(values, nan=0.0)
+    clipped = np.clip(np.rint(np.asarray(frames, np.float64) * top), -top, top - 1)
+    values: np.ndarray = np.nan_to_num(clipped, nan=0.0)
     if subtype == "PCM_U8":
         return (values + 128).astype(np.uint8)
     if subtype == "PCM_16":
