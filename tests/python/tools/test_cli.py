@@ -65,6 +65,14 @@ def test_every_subcommand_has_help():
     assert "encode" in ok("--help")
 
 
+def test_pip_installs_the_console_script():
+    script = pathlib.Path(sys.executable).with_name("quorvel")
+    if not script.exists():
+        pytest.skip("the package was not installed with pip in this interpreter's environment")
+    done = subprocess.run([str(script), "info", "--help"], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.startswith("usage: quorvel info")
+
+
 def test_stereo_24_bit_wav_round_trips_within_max_error_at_a_third_of_the_size(tmp_path):
     source, packed, back = tmp_path / "in.wav", tmp_path / "in.qrvl", tmp_path / "out.wav"
     original = write_wav24(source, music(2.0, 44100), 44100)

@@ -99,3 +99,19 @@ def test_describe_rejects_damaged_files():
         describe(b"RIFF" + blob)
     with pytest.raises(FileError, match="the metadata runs past the end"):
         decode_signal(b"QRVS\x01\0\0\0" + struct.pack("<I", 1000) + b"{}")
+
+
+@pytest.mark.parametrize("suffix, digital_span", [(".edf", 65535), (".bdf", 16777215)])
+def test_edf_writer_fits_headers_to_a_signal_from_elsewhere(tmp_path, suffix, digital_span):
+    pyedflib = pytest.importorskip("pyedflib")
+    rng = np.random.default_rng(9)
+    data = np.stack([np.cumsum(rng.normal(0, 1e-3, 1000)) + 0.123456789, rng.normal(0, 300, 1000)])
+    write_signal(tmp_path / f"out{suffix}", Signal(data=data, source="wav", sample_rate=100.0,
+                                                    channel_names=["left", "right"], units=["V", "uV"]))
+    restored, headers, _ = pyedflib.highlevel.read_edf(str(tmp_path / f"out{suffix}"))
+    assert [(h["label"], h["dimension"], h["sample_frequency"]) for h in headers] == [
+        ("left", "V", 100.0), ("right", "uV", 100.0)]
+    for row, given, header in zip(restored, data, headers):
+        assert header["physical_min"] <= given.min() and given.max() <= header["physical_max"]
+        step = (header["physical_max"] - header["physical_min"]) / digital_span
+        assert np.abs(row - given).max() <= 0.5 * step * (1 + 1e-9)
