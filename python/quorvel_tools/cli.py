@@ -211,7 +211,7 @@ def _run_info(args: argparse.Namespace) -> int:
         return 0
     width = 14
     for key, value in description.items():
-        if key == "lanes":
+        if key == "lanes" or (isinstance(value, list) and not any(str(v) for v in value)):
             continue
         shown = f"{value:.3f}" if isinstance(value, float) and key == "ratio" else value
         if isinstance(value, list):
