@@ -6,4 +6,5 @@
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/error.hpp"
+#include "codec/frame.hpp"
 #include "codec/header.hpp"

@@ -19,6 +19,7 @@
 #include "codec/codec.hpp"
 #include "codec/parallel.hpp"
 #include "python/native/buffers.hpp"
+#include "python/native/frame_binding.hpp"
 #include "python/numpy_api.hpp"
 
 namespace quorvel::tools {
@@ -180,6 +181,14 @@ PyMethodDef methods[] = {
     {"read_header", read_header, METH_O,
      "read_header(container, /)\n--\n\n"
      "(method, levels, scale, sample_count, minimum, maximum, mean, payload_length) of a container's header."},
+    {"encode_frame", encode_frame, METH_VARARGS,
+     "encode_frame(samples, shape, target_kind, target_value, method, effort, scale, cutoff, threads, /)\n--\n\n"
+     "A chunk frame of the C-ordered float32 or float64 samples of that shape; target_kind -1 uses the\n"
+     "fixed method, scale and cutoff."},
+    {"frame_info", frame_info, METH_O, "frame_info(frame, /)\n--\n\n(dtype name, shape) from a frame's header."},
+    {"decode_frame", decode_frame, METH_VARARGS,
+     "decode_frame(frame, out, threads, /)\n--\n\n"
+     "Decodes a frame into a writable C-contiguous buffer of its dtype and sample count."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,11 +5,18 @@ or a byte budget) and returns a container that ``quorvel.decompress_signal``
 reads; ``encode_rows`` does the same for every row of a 2-D array on a pool of
 threads. ``decode`` reads a container from any buffer, ``measure`` compares a
 signal with its decoded form and ``inspect`` reads a container's header.
+
+``encode_array`` and ``decode_array`` store a float32 or float64 array of any
+shape as one frame, a container per lane along the last axis, with NaN and
+infinities kept. The same frames serve the numcodecs codec
+(``quorvel_tools.numcodecs.Quorvel``) and the Zarr codec
+(``quorvel_tools.zarr.QuorvelCodec``), both found by the name ``"quorvel"``.
 """
 from importlib import metadata as _metadata
 
 from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
+from quorvel_tools._frame import decode_array, encode_array
 from quorvel_tools._measure import Measurement, measure
 
 try:
@@ -22,7 +29,9 @@ __all__ = [
     "Measurement",
     "__version__",
     "decode",
+    "decode_array",
     "encode",
+    "encode_array",
     "encode_rows",
     "inspect",
     "measure",

@@ -50,4 +50,10 @@ TEST(FuzzRegressions, EncoderFindingsRoundTripToFiniteSignalsOfTheirLength) {
   });
 }
 
+TEST(FuzzRegressions, FrameFindingsFailCleanlyOrDecode) {
+  replay("frame_fuzz", [](const std::vector<std::uint8_t>& bytes) {
+    return quorvel::fuzz::frame_decode_property(bytes);
+  });
+}
+
 }  // namespace

@@ -1,12 +1,14 @@
-// tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the two fuzz
-// drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir>
+// tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the fuzz
+// drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>]
 //
 // The decoder's corpus holds valid containers of every method at the lengths
 // where band sizes, padding and level planning change (1, just under and over
 // each filter length, the 20/40/60/80 level steps, the 8-level thresholds), so
 // that mutation starts from deep inside the decoder rather than at the magic.
 // The encoder's corpus holds the same lengths with float patterns that
-// stress sanitising and normalisation.
+// stress sanitising and normalisation. The frame decoder's corpus holds frames
+// of one to three axes, short lanes, float64, masks of every kind and lanes
+// without a container.
 
 #include <array>
 #include <cmath>
@@ -64,11 +66,39 @@ std::vector<float> special_values(std::size_t n) {
   return samples;
 }
 
+// Frames of assorted shapes with non-finite values sprinkled over them.
+std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
+  using Shape = std::vector<std::uint64_t>;
+  const quorvel::FrameSettings settings{.fixed = quorvel::CompressionOptions(CompressionMethod::cdf53, 9, CutoffLevel::low),
+                                       .threads = 1};
+  const std::vector<Shape> shapes = {{1}, {7}, {100}, {2, 3}, {3, 7}, {2, 2, 5}, {4, 64}, {}, {0}, {2, 0}};
+  std::size_t written = 0;
+  for (std::size_t s = 0; s < shapes.size(); ++s) {
+    std::size_t n = 1;
+    for (auto e : shapes[s]) n *= e;
+    auto samples = sensor_like(n, random);
+    const auto specials = special_values(8);
+    for (std::size_t i = 0; i < n; i += 1 + s) samples[i] = specials[i % 3];  // NaN, +inf, -inf
+    if (s == 4) std::fill(samples.begin(), samples.begin() + 7, specials[0]);  // a lane of NaN only
+    const std::vector<double> wide(samples.begin(), samples.end());
+    const auto narrow = quorvel::encode_frame(std::span<const float>(samples), shapes[s], settings);
+    const auto widened = quorvel::encode_frame(std::span<const double>(wide), shapes[s], settings);
+    if (!narrow || !widened) {
+      std::fprintf(stderr, "encode_frame failed: %s\n", (!narrow ? narrow : widened).error().message().c_str());
+      std::exit(1);
+    }
+    write_file(dir + "/frame-f32-" + std::to_string(s), *narrow);
+    write_file(dir + "/frame-f64-" + std::to_string(s), *widened);
+    written += 2;
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <decompress-corpus-dir> <compress-corpus-dir>\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>]\n", argv[0]);
     return 2;
   }
   const std::string decompress_dir = argv[1];
@@ -99,6 +129,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (argc == 4) written += write_frame_seeds(argv[3], random);
   std::printf("wrote %zu seed files\n", written);
   return 0;
 }

@@ -116,4 +116,31 @@ inline constexpr std::size_t options_bytes = 2;
   return nullptr;
 }
 
+// Frames larger than this many samples are checked for their size promise
+// but not decoded: a 4 KiB mask can legitimately describe 33 million NaN, and
+// the fuzzer's allocation limit is there to catch claims, not honest frames.
+inline constexpr std::size_t frame_decode_limit = std::size_t{1} << 22;
+
+// Arbitrary bytes into the frame decoder. Whatever they are, the call returns
+// with an error that has a text, or with the frame's samples; a frame never
+// describes more samples than its bytes could hold (8256 per byte: eight per
+// mask byte inflated 1032-fold, more than a container's 516 per payload byte).
+template <class T>
+[[nodiscard]] inline const char* frame_decode_as(std::span<const std::uint8_t> bytes, std::size_t sample_count) {
+  std::vector<T> out(sample_count);
+  const auto decoded = decode_frame(bytes, std::span<T>(out), 1);
+  if (!decoded) return decoded.error().message().empty() ? "every error has a display text" : nullptr;
+  return nullptr;
+}
+
+[[nodiscard]] inline const char* frame_decode_property(std::span<const std::uint8_t> bytes) {
+  const auto info = read_frame_info(bytes);
+  if (!info) return info.error().message().empty() ? "every error has a display text" : nullptr;
+  if (info->sample_count / 8256 > bytes.size()) return "a frame holds no more samples than its bytes can describe";
+  if (info->lane_count * info->lane_length != info->sample_count) return "lanes tile the shape";
+  if (info->sample_count > frame_decode_limit) return nullptr;
+  return info->dtype == FrameDtype::float32 ? frame_decode_as<float>(bytes, info->sample_count)
+                                            : frame_decode_as<double>(bytes, info->sample_count);
+}
+
 }  // namespace quorvel::fuzz

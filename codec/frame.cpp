@@ -1,0 +1,515 @@
+// codec/frame.cpp: chunk frames: gap filling, bit masks, one container per lane, and back.
+#include "codec/frame.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+
+#include <libdeflate.h>
+
+#include "codec/aim.hpp"
+#include "codec/compressor.hpp"
+#include "codec/decompressor.hpp"
+#include "codec/deflate.hpp"
+#include "codec/parallel.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes (258
+// bytes per 2-bit match), and a container's bands hold at least one 16-bit
+// coefficient per sample: a payload of P bytes cannot describe more than
+// 516 P samples, and a mask of L bytes cannot cover more than 8256 L.
+constexpr std::uint64_t max_deflate_ratio = 1032;
+constexpr std::uint64_t max_samples_per_payload_byte = max_deflate_ratio / 2;
+constexpr int mask_deflate_level = 6;
+
+// The three masks, in their order in the frame.
+enum MaskIndex : std::size_t { nan_mask = 0, positive_infinity_mask = 1, negative_infinity_mask = 2 };
+constexpr std::size_t mask_count = 3;
+constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
+
+FrameError invalid(std::string text) { return FrameError::invalid_frame(std::move(text)); }
+
+template <class T>
+constexpr FrameDtype dtype_of() {
+  return std::is_same_v<T, float> ? FrameDtype::float32 : FrameDtype::float64;
+}
+
+// Which mask a sample belongs to, if any.
+template <class T>
+std::optional<MaskIndex> mask_of(T x) {
+  if (std::isnan(x)) return nan_mask;
+  if (std::isinf(x)) return x > 0 ? positive_infinity_mask : negative_infinity_mask;
+  return std::nullopt;
+}
+
+template <class T>
+T masked_value(std::size_t mask) {
+  constexpr T inf = std::numeric_limits<T>::infinity();
+  return mask == nan_mask ? std::numeric_limits<T>::quiet_NaN() : mask == positive_infinity_mask ? inf : -inf;
+}
+
+struct Geometry {
+  std::size_t sample_count;
+  std::size_t lane_count;
+  std::size_t lane_length;
+};
+
+// Sample and lane counts of a shape. The sample count stays small enough that
+// its bytes (8 per sample) and its mask bits are representable.
+std::expected<Geometry, std::string> geometry(std::span<const std::uint64_t> shape) {
+  constexpr std::uint64_t max_samples = std::numeric_limits<std::size_t>::max() / 16;
+  if (shape.size() > frame_max_ndim) {
+    return std::unexpected("Arrays of " + std::to_string(shape.size()) + " axes are not supported (at most " +
+                           std::to_string(frame_max_ndim) + ")");
+  }
+  std::uint64_t lanes = 1;
+  for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) {
+    if (__builtin_mul_overflow(lanes, shape[axis], &lanes) || lanes > max_samples) {
+      return std::unexpected(std::string("Shape holds too many samples"));
+    }
+  }
+  const std::uint64_t length = shape.empty() ? 1 : shape.back();
+  std::uint64_t samples = 0;
+  if (__builtin_mul_overflow(lanes, length, &samples) || samples > max_samples) {
+    return std::unexpected(std::string("Shape holds too many samples"));
+  }
+  if (length > max_sample_count) {
+    return std::unexpected("Lanes of " + std::to_string(length) + " samples exceed the container limit of " +
+                           std::to_string(max_sample_count));
+  }
+  return Geometry{static_cast<std::size_t>(samples), static_cast<std::size_t>(lanes),
+                  static_cast<std::size_t>(length)};
+}
+
+// Fills every non-finite sample from its finite neighbours: linear
+// interpolation inside a lane, the nearest finite value before the first and
+// after the last. Returns false, leaving the lane as it was, when no sample is
+// finite. The convex combination cannot overflow, and the clamp keeps its
+// rounding inside the two neighbours.
+template <class T>
+bool fill_gaps(std::span<T> lane) {
+  const auto first = std::find_if(lane.begin(), lane.end(), [](T x) { return std::isfinite(x); });
+  if (first == lane.end()) return false;
+  std::fill(lane.begin(), first, *first);
+  std::size_t last = static_cast<std::size_t>(first - lane.begin());
+  for (std::size_t i = last + 1; i < lane.size(); ++i) {
+    if (!std::isfinite(lane[i])) continue;
+    const double a = lane[last], b = lane[i];
+    const double width = static_cast<double>(i - last);
+    for (std::size_t k = last + 1; k < i; ++k) {
+      const double t = static_cast<double>(k - last) / width;
+      lane[k] = static_cast<T>(std::clamp(a * (1.0 - t) + b * t, std::min(a, b), std::max(a, b)));
+    }
+    last = i;
+  }
+  std::fill(lane.begin() + static_cast<std::ptrdiff_t>(last) + 1, lane.end(), lane[last]);
+  return true;
+}
+
+// Runs work(lane) for every lane on the thread pool. work returns the lane's
+// failure, if any; the first failing lane in lane order is the error. An
+// allocation that fails inside a lane fails that lane.
+template <class Work>
+std::expected<void, FrameError> run_lanes(std::size_t count, std::size_t threads, Work&& work) {
+  std::vector<std::optional<std::string>> failures(count);
+  parallel_for(count, threads, [&](std::size_t lane) {
+    try {
+      failures[lane] = work(lane);
+    } catch (const std::bad_alloc&) {
+      failures[lane] = "out of memory";
+    }
+  });
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    if (failures[lane]) return std::unexpected(FrameError::codec(lane, *failures[lane]));
+  }
+  return {};
+}
+
+// ---- encoding -------------------------------------------------------------
+
+// The lane's samples as the codec takes them: float32, with every value in range.
+template <class T>
+std::expected<std::vector<float>, std::string> as_float32(std::span<const T> lane) {
+  std::vector<float> out(lane.size());
+  for (std::size_t i = 0; i < lane.size(); ++i) {
+    out[i] = static_cast<float>(lane[i]);
+    if (std::isinf(out[i])) {
+      return std::unexpected("sample " + std::to_string(i) + " (" + std::to_string(lane[i]) +
+                             ") is beyond the float32 range");
+    }
+  }
+  return out;
+}
+
+// The target for a filled lane that guarantees `target` on the lane's finite
+// samples alone. The encoder measures the fills too: a mean square error E
+// over n samples bounds the error over the f finite ones by E n / f, and a PRD
+// over the filled lane divides by its energy S_n rather than the finite
+// samples' S_f, so RMSE shrinks by sqrt(f / n) and PRD by sqrt(S_f / S_n).
+template <class T>
+Target lane_target(Target target, std::span<const T> lane, std::span<const T> filled) {
+  if (target.kind != TargetKind::rmse && target.kind != TargetKind::prd) return target;
+  std::size_t finite = 0;
+  double finite_energy = 0, filled_energy = 0;
+  for (std::size_t i = 0; i < lane.size(); ++i) {
+    const double x = filled[i];
+    filled_energy += x * x;
+    if (std::isfinite(lane[i])) ++finite, finite_energy += x * x;
+  }
+  if (finite == lane.size()) return target;
+  const double share = target.kind == TargetKind::rmse ? static_cast<double>(finite) / static_cast<double>(lane.size())
+                       : filled_energy > 0        ? finite_energy / filled_energy
+                                                  : 1.0;
+  return {target.kind, target.value * std::sqrt(share)};
+}
+
+// One lane's container, or no bytes when the lane has no finite sample.
+template <class T>
+std::expected<std::vector<std::uint8_t>, std::string> encode_lane(std::span<const T> lane,
+                                                                  const FrameSettings& settings) {
+  std::vector<T> filled(lane.begin(), lane.end());
+  if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
+  if (settings.target) {
+    auto container = compress_aimed(std::span<const T>(filled),
+                                    lane_target(*settings.target, lane, std::span<const T>(filled)), settings.aim);
+    if (!container) return std::unexpected(container.error().message());
+    return std::move(*container);
+  }
+  auto samples = as_float32(std::span<const T>(filled));
+  if (!samples) return std::unexpected(std::move(samples.error()));
+  auto container = compress(*samples, settings.fixed);
+  if (!container) return std::unexpected(container.error().message());
+  return std::move(*container);
+}
+
+using Masks = std::array<std::vector<std::uint8_t>, mask_count>;
+
+// One bit per sample for each kind of non-finite value; a mask stays empty
+// when its kind never occurs.
+template <class T>
+Masks build_masks(std::span<const T> samples) {
+  Masks masks;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto mask = mask_of(samples[i]);
+    if (!mask) continue;
+    auto& bits = masks[*mask];
+    if (bits.empty()) bits.assign((samples.size() + 7) / 8, 0);
+    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] | 1u << (i % 8));
+  }
+  return masks;
+}
+
+std::expected<std::uint32_t, FrameError> part_length(std::size_t bytes, const std::string& what) {
+  if (bytes > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(FrameError::invalid_input(what + " of " + std::to_string(bytes) +
+                                                     " bytes does not fit in a frame (at most 4294967295)"));
+  }
+  return static_cast<std::uint32_t>(bytes);
+}
+
+// Header, lane table, containers and masks, in frame order.
+std::expected<std::vector<std::uint8_t>, FrameError> assemble(FrameDtype dtype, std::span<const std::uint64_t> shape,
+                                                              const std::vector<std::vector<std::uint8_t>>& lanes,
+                                                              const Masks& packed_masks) {
+  std::size_t size = frame_fixed_size + 8 * shape.size() + 4 * lanes.size();
+  for (const auto& c : lanes) size += c.size();
+  for (const auto& m : packed_masks) size += m.size();
+  std::vector<std::uint8_t> out(size);
+  std::uint8_t* p = out.data();
+  std::copy(frame_magic.begin(), frame_magic.end(), p);
+  p[4] = frame_version;
+  p[5] = static_cast<std::uint8_t>(dtype);
+  p[6] = static_cast<std::uint8_t>(shape.size());
+  p[7] = 0;
+  p += 8;
+  for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
+    auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
+    if (!length) return std::unexpected(length.error());
+    little_endian::store(p, *length);
+  }
+  for (const std::uint64_t extent : shape) little_endian::store(p, extent), p += 8;
+  for (std::size_t lane = 0; lane < lanes.size(); ++lane, p += 4) {
+    auto length = part_length(lanes[lane].size(), "The container of lane " + std::to_string(lane));
+    if (!length) return std::unexpected(length.error());
+    little_endian::store(p, *length);
+  }
+  for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
+  for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
+  return out;
+}
+
+template <class T>
+std::expected<std::vector<std::uint8_t>, FrameError> encode_frame_of(std::span<const T> samples,
+                                                                     std::span<const std::uint64_t> shape,
+                                                                     const FrameSettings& settings) {
+  const auto g = geometry(shape);
+  if (!g) return std::unexpected(FrameError::invalid_input(g.error()));
+  if (g->sample_count != samples.size()) {
+    return std::unexpected(FrameError::invalid_input("The shape holds " + std::to_string(g->sample_count) +
+                                                     " samples but the array has " + std::to_string(samples.size())));
+  }
+
+  std::vector<std::vector<std::uint8_t>> containers(g->lane_count);
+  auto encoded = run_lanes(g->lane_count, settings.threads, [&](std::size_t lane) -> std::optional<std::string> {
+    auto container = encode_lane(samples.subspan(lane * g->lane_length, g->lane_length), settings);
+    if (!container) return std::move(container.error());
+    containers[lane] = std::move(*container);
+    return std::nullopt;
+  });
+  if (!encoded) return std::unexpected(encoded.error());
+
+  Masks packed = build_masks(samples);
+  for (auto& mask : packed) {
+    if (mask.empty()) continue;
+    auto deflated = raw_deflate(mask, mask_deflate_level, 0);
+    if (!deflated) return std::unexpected(FrameError::invalid_input(deflated.error().message()));
+    mask = std::move(*deflated);
+  }
+  return assemble(dtype_of<T>(), shape, containers, packed);
+}
+
+// ---- decoding -------------------------------------------------------------
+
+// A frame whose header, lane table and container headers passed every check.
+struct ParsedFrame {
+  FrameInfo info;
+  std::vector<std::span<const std::uint8_t>> containers;  // empty: no container
+  std::array<std::span<const std::uint8_t>, mask_count> masks;
+};
+
+// The container of a lane of `length` samples: a header that parses, the
+// lane's sample count, and a payload inside the container that could really
+// hold that many samples.
+std::expected<void, FrameError> check_container(std::size_t lane, std::span<const std::uint8_t> container,
+                                                std::size_t length) {
+  if (container.empty()) return {};
+  if (length == 0) return std::unexpected(FrameError::codec(lane, "an empty lane has a container"));
+  const auto header = QuorvelHeader::from_bytes(container);
+  if (!header) return std::unexpected(FrameError::codec(lane, header.error().message()));
+  if (header->sample_count != length) {
+    return std::unexpected(FrameError::codec(lane, "the container holds " + std::to_string(header->sample_count) +
+                                                       " samples but the lane has " + std::to_string(length)));
+  }
+  if (header->payload_length != container.size() - header_size) {
+    return std::unexpected(FrameError::codec(lane, "the container is " + std::to_string(container.size()) +
+                                                       " bytes but its header and payload make " +
+                                                       std::to_string(header_size + header->payload_length)));
+  }
+  if (length > max_samples_per_payload_byte * header->payload_length) {
+    return std::unexpected(FrameError::codec(lane, "a payload of " + std::to_string(header->payload_length) +
+                                                       " bytes cannot hold " + std::to_string(length) + " samples"));
+  }
+  return {};
+}
+
+// Reads `count` little-endian u32 lengths at `p`, and their sum.
+std::uint64_t read_lengths(const std::uint8_t* p, std::size_t count, std::vector<std::uint32_t>& out) {
+  std::uint64_t sum = 0;
+  out.resize(count);
+  for (std::size_t i = 0; i < count; ++i) sum += out[i] = little_endian::load<std::uint32_t>(p + 4 * i);
+  return sum;
+}
+
+std::expected<ParsedFrame, FrameError> parse_frame(std::span<const std::uint8_t> frame) {
+  if (frame.size() < frame_fixed_size) {
+    return std::unexpected(invalid("Frame is too short for its header: " + std::to_string(frame.size()) + " bytes"));
+  }
+  const std::uint8_t* p = frame.data();
+  if (!std::equal(frame_magic.begin(), frame_magic.end(), p)) return std::unexpected(invalid("Not a frame: bad magic"));
+  if (p[4] != frame_version) return std::unexpected(invalid("Unsupported frame version " + std::to_string(p[4])));
+  if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
+    return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
+  }
+  if (p[7] != 0) return std::unexpected(invalid("Reserved frame byte is not zero"));
+  const std::size_t ndim = p[6];
+  if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
+    return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
+  }
+
+  ParsedFrame parsed;
+  parsed.info.dtype = static_cast<FrameDtype>(p[5]);
+  parsed.info.shape.resize(ndim);
+  for (std::size_t axis = 0; axis < ndim; ++axis) {
+    parsed.info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
+  }
+  const auto g = geometry(parsed.info.shape);
+  if (!g) return std::unexpected(invalid(g.error()));
+  parsed.info.sample_count = g->sample_count;
+  parsed.info.lane_count = g->lane_count;
+  parsed.info.lane_length = g->lane_length;
+
+  // The lane table must lie inside the frame before anything is sized by it.
+  const std::size_t table = frame_fixed_size + 8 * ndim;
+  if ((frame.size() - table) / 4 < g->lane_count) {
+    return std::unexpected(invalid("Frame is too short for the lane table of " + std::to_string(g->lane_count) +
+                                   " lanes"));
+  }
+  std::vector<std::uint32_t> mask_lengths, lane_lengths;
+  const std::uint64_t parts = read_lengths(p + 8, mask_count, mask_lengths) +
+                              read_lengths(p + table, g->lane_count, lane_lengths);
+  const std::size_t body = table + 4 * g->lane_count;
+  if (parts != frame.size() - body) {
+    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts) + " bytes but " +
+                                   std::to_string(frame.size() - body) + " follow the lane table"));
+  }
+
+  std::size_t offset = body;
+  parsed.containers.resize(g->lane_count);
+  bool every_lane_has_a_container = true;
+  for (std::size_t lane = 0; lane < g->lane_count; ++lane) {
+    parsed.containers[lane] = frame.subspan(offset, lane_lengths[lane]);
+    offset += lane_lengths[lane];
+    if (auto ok = check_container(lane, parsed.containers[lane], g->lane_length); !ok) {
+      return std::unexpected(ok.error());
+    }
+    every_lane_has_a_container = every_lane_has_a_container && (g->lane_length == 0 || lane_lengths[lane] != 0);
+  }
+  bool any_mask = false;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    parsed.masks[m] = frame.subspan(offset, mask_lengths[m]);
+    offset += mask_lengths[m];
+    if (mask_lengths[m] == 0) continue;
+    any_mask = true;
+    if ((g->sample_count + 7) / 8 > max_deflate_ratio * mask_lengths[m] || g->sample_count == 0) {
+      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(mask_lengths[m]) +
+                                     " bytes cannot cover " + std::to_string(g->sample_count) + " samples"));
+    }
+  }
+  if (!every_lane_has_a_container && !any_mask) {
+    return std::unexpected(invalid("A lane without a container needs a mask"));
+  }
+  return parsed;
+}
+
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// A mask's bits, inflated to exactly one bit per sample with nothing after
+// the stream, spare bits of the last byte zero.
+std::expected<std::vector<std::uint8_t>, FrameError> inflate_mask(std::span<const std::uint8_t> packed,
+                                                                  std::size_t sample_count, const char* name) {
+  if (packed.empty()) return std::vector<std::uint8_t>{};
+  const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+  if (!decompressor) return std::unexpected(invalid("DEFLATE decompressor could not be allocated"));
+  std::vector<std::uint8_t> bits((sample_count + 7) / 8);
+  std::size_t used = 0;
+  const libdeflate_result result = libdeflate_deflate_decompress_ex(decompressor.get(), packed.data(), packed.size(),
+                                                                    bits.data(), bits.size(), &used, nullptr);
+  if (result != LIBDEFLATE_SUCCESS || used != packed.size()) {
+    return std::unexpected(invalid(std::string(name) + " mask is not a DEFLATE stream of one bit per sample"));
+  }
+  if (sample_count % 8 != 0 && bits.back() >> (sample_count % 8) != 0) {
+    return std::unexpected(invalid(std::string(name) + " mask marks samples beyond the shape"));
+  }
+  return bits;
+}
+
+// The three masks, checked to be disjoint and to cover every lane that has
+// no container.
+std::expected<Masks, FrameError> read_masks(const ParsedFrame& parsed) {
+  Masks masks;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    auto bits = inflate_mask(parsed.masks[m], parsed.info.sample_count, mask_names[m]);
+    if (!bits) return std::unexpected(bits.error());
+    masks[m] = std::move(*bits);
+  }
+  std::vector<std::uint8_t> any((parsed.info.sample_count + 7) / 8, 0);
+  for (const auto& bits : masks) {
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      if ((any[i] & bits[i]) != 0) return std::unexpected(invalid("A sample is marked in two masks"));
+      any[i] = static_cast<std::uint8_t>(any[i] | bits[i]);
+    }
+  }
+  const std::size_t n = parsed.info.lane_length;
+  for (std::size_t lane = 0; lane < parsed.info.lane_count; ++lane) {
+    if (!parsed.containers[lane].empty()) continue;
+    for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
+      if ((any[i / 8] >> (i % 8) & 1) == 0) {
+        return std::unexpected(FrameError::codec(lane, "no container, yet sample " + std::to_string(i - lane * n) +
+                                                           " is not masked"));
+      }
+    }
+  }
+  return masks;
+}
+
+// Writes the masked values over the decoded samples.
+template <class T>
+void restore_masked(const Masks& masks, std::span<T> out) {
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    const auto& bits = masks[m];
+    for (std::size_t byte = 0; byte < bits.size(); ++byte) {
+      for (unsigned b = bits[byte]; b != 0; b &= b - 1) out[8 * byte + std::countr_zero(b)] = masked_value<T>(m);
+    }
+  }
+}
+
+template <class T>
+std::expected<void, FrameError> decode_frame_into(std::span<const std::uint8_t> frame, std::span<T> out,
+                                                  std::size_t threads) {
+  auto parsed = parse_frame(frame);
+  if (!parsed) return std::unexpected(parsed.error());
+  const FrameInfo& info = parsed->info;
+  if (info.dtype != dtype_of<T>()) {
+    return std::unexpected(FrameError::invalid_input("The frame holds samples of the other floating-point type"));
+  }
+  if (out.size() != info.sample_count) {
+    return std::unexpected(FrameError::invalid_input("The frame holds " + std::to_string(info.sample_count) +
+                                                     " samples but the output has room for " +
+                                                     std::to_string(out.size())));
+  }
+  const auto masks = read_masks(*parsed);
+  if (!masks) return std::unexpected(masks.error());
+
+  auto decoded = run_lanes(info.lane_count, threads, [&](std::size_t lane) -> std::optional<std::string> {
+    if (parsed->containers[lane].empty()) return std::nullopt;
+    const auto samples = decompress(parsed->containers[lane]);
+    if (!samples) return samples.error().message();
+    std::copy(samples->begin(), samples->end(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
+    return std::nullopt;
+  });
+  if (!decoded) return std::unexpected(decoded.error());
+  restore_masked(*masks, out);
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(std::span<const float> samples,
+                                                                  std::span<const std::uint64_t> shape,
+                                                                  const FrameSettings& settings) {
+  return encode_frame_of(samples, shape, settings);
+}
+
+std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(std::span<const double> samples,
+                                                                  std::span<const std::uint64_t> shape,
+                                                                  const FrameSettings& settings) {
+  return encode_frame_of(samples, shape, settings);
+}
+
+std::expected<FrameInfo, FrameError> read_frame_info(std::span<const std::uint8_t> frame) {
+  auto parsed = parse_frame(frame);
+  if (!parsed) return std::unexpected(parsed.error());
+  return std::move(parsed->info);
+}
+
+std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
+                                             std::size_t threads) {
+  return decode_frame_into(frame, out, threads);
+}
+
+std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
+                                             std::size_t threads) {
+  return decode_frame_into(frame, out, threads);
+}
+
+}  // namespace quorvel

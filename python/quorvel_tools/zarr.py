@@ -1,0 +1,117 @@
+"""The Zarr format 3 array->bytes codec ``"quorvel"``: each chunk is stored as one frame.
+
+Registered through the ``zarr.codecs`` entry point, so a store whose metadata
+names ``"quorvel"`` opens in any process where quorvel is installed::
+
+    zarr.create_array(store, shape=(8, 10**6), chunks=(8, 10**5), dtype="float32",
+                      serializer=QuorvelCodec(max_error=1e-3), compressors=None)
+
+The configuration is that of :class:`quorvel_tools.numcodecs.Quorvel`. Needs
+zarr 3 (``pip install "zarr>=3"``).
+"""
+from __future__ import annotations
+
+import asyncio
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+try:
+    from zarr.abc.codec import ArrayBytesCodec
+    from zarr.core.common import parse_named_configuration
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
+
+from quorvel_tools._frame import decode_array, encode_settings, frame_settings
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+    from zarr.core.chunk_grids import ChunkGrid
+    from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
+
+CODEC_NAME = "quorvel"
+_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort")
+
+
+@dataclass(frozen=True)
+class QuorvelCodec(ArrayBytesCodec):  # type: ignore[misc]
+    """Lossy wavelet compression of float32 and float64 chunks, lane by lane along the last axis.
+
+    The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
+    one target (``max_error``, ``rmse``, ``prd``) with ``method`` and ``effort``,
+    or the fixed ``method``, ``scale`` and ``cutoff``. NaN and infinities, and
+    so a NaN fill value, come back exactly.
+    """
+
+    is_fixed_size = False
+
+    max_error: float | None = None
+    rmse: float | None = None
+    prd: float | None = None
+    method: str | None = None
+    scale: int | None = None
+    cutoff: str | None = None
+    effort: str | None = None
+
+    def __init__(
+        self,
+        *,
+        max_error: float | None = None,
+        rmse: float | None = None,
+        prd: float | None = None,
+        method: str | None = None,
+        scale: int | None = None,
+        cutoff: str | None = None,
+        effort: str | None = None,
+    ) -> None:
+        settings = frame_settings(
+            max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff, effort=effort
+        )
+        for name in _PARAMETERS:
+            object.__setattr__(self, name, settings.get(name))
+
+    def _settings(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in _PARAMETERS if getattr(self, name) is not None}
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> Self:
+        _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
+        return cls(**(configuration or {}))
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"name": CODEC_NAME, "configuration": self._settings()}
+
+    def validate(
+        self,
+        *,
+        shape: tuple[int, ...],
+        dtype: ZDType[TBaseDType, TBaseScalar],
+        chunk_grid: ChunkGrid,
+    ) -> None:
+        native = dtype.to_native_dtype()
+        if native.type not in (np.float32, np.float64):
+            raise ValueError(f"the quorvel codec stores float32 or float64 arrays, not {native}")
+
+    def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
+        frame = encode_settings(chunk_array.as_numpy_array(), self._settings())
+        return chunk_spec.prototype.buffer.from_bytes(frame)
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        array = decode_array(chunk_bytes.as_numpy_array())
+        if array.shape != tuple(chunk_spec.shape):
+            raise ValueError(f"the chunk's frame holds shape {array.shape}, the array expects {chunk_spec.shape}")
+        array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
+
+    async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
+        return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+
+    def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError("quorvel frames have no fixed size")
