@@ -216,7 +216,7 @@ def _decode_lane(container: bytes) -> np.ndarray:
 
 
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
-    from ._frame import encode_array
+    from . import encode_array
     kwargs = _codec_kwargs(settings)
     if "max_bytes" in kwargs:  # the frame's budget is per lane: share out what the file may take
         lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
@@ -226,7 +226,7 @@ def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> byt
 
 
 def _decode_frame(body: bytes) -> np.ndarray:
-    from ._frame import decode_array
+    from . import decode_array
     return np.asarray(decode_array(body))
 
 
