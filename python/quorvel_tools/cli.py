@@ -15,7 +15,6 @@ __all__ = ["main"]
 
 PROG = "quorvel"
 METHODS = ("auto", "cdf53", "cdf97", "db4", "sym4")
-FIXED_METHODS = METHODS[1:]
 
 
 class UsageError(Exception):

@@ -132,7 +132,7 @@ def _safe_settings(signal: Signal, settings: Settings) -> Settings:
 def _metadata(signal: Signal) -> dict[str, Any]:
     return {"source": signal.source, "sample_rate": signal.sample_rate,
             "channel_names": signal.channel_names, "units": signal.units,
-            "wav_subtype": signal.wav_subtype, "grid_step": signal.grid_step, "extra": signal.extra}
+            "wav_subtype": signal.wav_subtype, "extra": signal.extra}
 
 
 def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:

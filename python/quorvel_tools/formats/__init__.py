@@ -7,7 +7,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["FormatError", "Signal", "read_signal", "write_signal", "output_kind", "INPUT_SUFFIXES"]
+__all__ = ["FormatError", "Signal", "read_signal", "write_signal", "output_kind", "input_size"]
 
 
 class FormatError(Exception):
@@ -41,7 +41,6 @@ class Signal:
         return self.data.reshape(1, -1) if self.data.ndim == 1 else self.data
 
 
-INPUT_SUFFIXES = (".npy", ".wav", ".csv", ".tsv", ".txt", ".edf", ".bdf", ".hea", ".dat")
 OUTPUT_KINDS = {".npy": "npy", ".wav": "wav", ".csv": "csv", ".tsv": "csv", ".txt": "csv",
                 ".edf": "edf", ".bdf": "edf"}
 

@@ -20,11 +20,9 @@ def read(path: pathlib.Path) -> Signal:
     if record.p_signal is None or record.p_signal.size == 0:
         raise FormatError(f"{path}: the record holds no samples")
     data = np.ascontiguousarray(record.p_signal.T, dtype=np.float64)
-    gains = [float(g) if g else 0.0 for g in (record.adc_gain or [])]
-    steps = [1.0 / g for g in gains] if gains and all(gains) else None
+    gains = [float(g) for g in (record.adc_gain or [])]
     return Signal(data=data, source="wfdb", sample_rate=float(record.fs),
                   channel_names=list(record.sig_name), units=list(record.units),
-                  grid_step=steps,
                   extra={"fmt": list(record.fmt or []), "adc_gain": gains,
                          "baseline": [int(b) for b in (record.baseline or [])]})
 
