@@ -62,9 +62,9 @@ def build_parser() -> argparse.ArgumentParser:
     encode = commands.add_parser("encode", help="compress a signal file into a .qrvl file",
                                  description="Compress INPUT (.npy, .wav, .csv, .tsv, .edf, .bdf or a WFDB "
                                  ".hea record) into OUTPUT. Give one target, or fixed codec settings.")
-    encode.add_argument("input", metavar="INPUT", type=pathlib.Path)
-    encode.add_argument("output", metavar="OUTPUT", type=pathlib.Path)
-    _add_target(encode, required=False)
+    encode.add_argument("input", metavar="INPUT", type=pathlib.Path, help="signal file to compress")
+    encode.add_argument("output", metavar="OUTPUT", type=pathlib.Path, help="the .qrvl file to write")
+    _add_target(encode, "target (one of)")
     encode.add_argument("--method", choices=METHODS, default="auto",
                         help="wavelet (default: auto, the encoder chooses; with a fixed setting: cdf97)")
     encode.add_argument("--scale", type=int, choices=range(6, 13), metavar="6..12",
@@ -77,8 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
     decode = commands.add_parser("decode", help="rebuild a signal file from a .qrvl file",
                                  description="Decode INPUT into OUTPUT, whose suffix chooses the format: "
                                  ".npy, .wav, .csv, .tsv, .edf or .bdf.")
-    decode.add_argument("input", metavar="INPUT", type=pathlib.Path)
-    decode.add_argument("output", metavar="OUTPUT", type=pathlib.Path)
+    decode.add_argument("input", metavar="INPUT", type=pathlib.Path, help="a .qrvl file")
+    decode.add_argument("output", metavar="OUTPUT", type=pathlib.Path, help="the signal file to write")
     decode.add_argument("--subtype", type=str.upper,
                         choices=("PCM_U8", "PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE"),
                         help="WAV sample format (default: the source's, else FLOAT)")
@@ -90,35 +90,33 @@ def build_parser() -> argparse.ArgumentParser:
     info = commands.add_parser("info", help="show what a .qrvl file holds",
                                description="Print the fields of a .qrvl file: layout, channels, "
                                "sample count, ratio, and per channel method, levels and scale.")
-    info.add_argument("file", metavar="FILE", type=pathlib.Path)
+    info.add_argument("file", metavar="FILE", type=pathlib.Path, help="a .qrvl file")
     info.add_argument("--json", action="store_true", help="print one JSON object")
     info.set_defaults(run=_run_info, prog=f"{PROG} info")
 
     report = commands.add_parser("report", help="compare targets and methods on your own signal",
                                  description="Encode INPUT over a ladder of targets with every method; "
                                  "print a table and write PNG pictures and an HTML page into DIR.")
-    report.add_argument("input", metavar="INPUT", type=pathlib.Path)
+    report.add_argument("input", metavar="INPUT", type=pathlib.Path, help="signal file to study")
     report.add_argument("--out", metavar="DIR", type=pathlib.Path,
                         help="folder for the pictures and the page (default: INPUT's name + '-report')")
     report.add_argument("--channel", type=int, default=0, metavar="N",
                         help="channel to study, counted from 0 (default 0)")
     report.add_argument("--rate", type=_positive_float, metavar="HZ",
                         help="sample rate for the time axis when the file carries none")
-    _add_target(report, required=False,
-                help_suffix=" for the pictures of one encoding (default: max error 0.1 %% of the range)")
+    _add_target(report, "target of the pictured encoding (default: max error 0.1 % of the range)")
     _add_common(report)
     report.set_defaults(run=_run_report, prog=f"{PROG} report")
     return parser
 
 
-def _add_target(parser: argparse.ArgumentParser, *, required: bool, help_suffix: str = "") -> None:
-    group = parser.add_mutually_exclusive_group(required=required)
+def _add_target(parser: argparse.ArgumentParser, title: str) -> None:
+    group = parser.add_argument_group(title).add_mutually_exclusive_group()
     group.add_argument("--max-error", type=_positive_float, metavar="E",
-                       help="largest absolute error, in the signal's units" + help_suffix)
-    group.add_argument("--rmse", type=_positive_float, metavar="E", help="root-mean-square error" + help_suffix)
-    group.add_argument("--prd", type=_positive_float, metavar="P",
-                       help="percent root-mean-square difference" + help_suffix)
-    group.add_argument("--bytes", type=_positive_int, metavar="N", help="size budget in bytes" + help_suffix)
+                       help="largest absolute error, in the signal's units")
+    group.add_argument("--rmse", type=_positive_float, metavar="E", help="root-mean-square error")
+    group.add_argument("--prd", type=_positive_float, metavar="P", help="percent root-mean-square difference")
+    group.add_argument("--bytes", type=_positive_int, metavar="N", help="size budget in bytes")
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
