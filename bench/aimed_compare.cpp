@@ -1,6 +1,6 @@
 // Aimed encoder against the 84 fixed settings of compress, on one signal: one JSON line per target and effort.
 //
-//   quorvel_aimed_compare SIGNAL.f32 [--repeats K] KIND=VALUE ...     (KIND: max_error, rmse, prd, max_bytes)
+//   quorvel_aimed_compare SIGNAL.f32 [--repeats K] [--efforts fast,default,best] [--no-fixed] KIND=VALUE ...     (KIND: max_error, rmse, prd, max_bytes)
 //
 // SIGNAL.f32 holds raw little-endian float32 samples. For each target the
 // program finds the smallest container among every method x scale 6..12 x
@@ -87,10 +87,12 @@ std::optional<TargetKind> kind_named(const std::string& name) {
   return std::nullopt;
 }
 
-void compare(const std::vector<float>& x, const std::string& kind_name, Target target, int repeats) {
-  const auto fixed = best_fixed_setting(x, target);
+void compare(const std::vector<float>& x, const std::string& kind_name, Target target, int repeats,
+             const std::string& wanted, bool with_fixed) {
+  const auto fixed = with_fixed ? best_fixed_setting(x, target) : std::nullopt;
   const char* efforts[] = {"fast", "default", "best"};
   for (int effort = 0; effort < 3; ++effort) {
+    if (wanted.find(efforts[effort]) == std::string::npos) continue;
     const AimOptions options{std::nullopt, static_cast<Effort>(effort)};
     std::vector<double> aimed_times, default_times;
     std::expected<std::vector<std::uint8_t>, AimError> container;
@@ -138,10 +140,20 @@ int main(int argc, char** argv) {
   std::vector<float> x(bytes.size() / sizeof(float));
   std::memcpy(x.data(), bytes.data(), x.size() * sizeof(float));
   int repeats = 1;
+  std::string efforts = "fast,default,best";
+  bool with_fixed = true;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--repeats" && i + 1 < argc) {
       repeats = std::max(1, std::atoi(argv[++i]));
+      continue;
+    }
+    if (arg == "--efforts" && i + 1 < argc) {
+      efforts = argv[++i];
+      continue;
+    }
+    if (arg == "--no-fixed") {
+      with_fixed = false;
       continue;
     }
     const auto eq = arg.find('=');
@@ -150,7 +162,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bad target %s\n", arg.c_str());
       return 2;
     }
-    compare(x, arg.substr(0, eq), Target{*kind, std::stod(arg.substr(eq + 1))}, repeats);
+    compare(x, arg.substr(0, eq), Target{*kind, std::stod(arg.substr(eq + 1))}, repeats, efforts, with_fixed);
   }
   return 0;
 }

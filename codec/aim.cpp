@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
+#include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
 
 // How the search works. The decoder computes ((y + mean) * range) + minimum with
@@ -32,6 +34,19 @@ using Executor = rimble::DwtExecutor<float>;
 constexpr std::size_t max_levels = 10;         // the decoder's limit
 constexpr float largest_code = 32766.0f;       // |code| stays inside int16 with room for rounding
 constexpr double float_max = std::numeric_limits<float>::max();
+
+// Resizes a reused buffer; fresh multi-megabyte storage is advised onto huge
+// pages first, which saves most of its page faults.
+template <class T>
+void resize_buffer(std::vector<T>& buffer, std::size_t n) {
+  if (buffer.capacity() < n) {
+    std::vector<T> fresh;
+    fresh.reserve(n);
+    rimble::advise_huge_pages(fresh.data(), n * sizeof(T));
+    buffer = std::move(fresh);
+  }
+  buffer.resize(n);
+}
 
 std::string figure(double value) {
   char text[32];
@@ -56,19 +71,43 @@ std::expected<SignalFacts, AimError> examine(std::span<const T> x) {
                                                    std::to_string(max_sample_count) + ", but data was " +
                                                    std::to_string(x.size())));
   }
-  SignalFacts facts{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(), 0.0, 0.0};
-  for (std::size_t i = 0; i < x.size(); ++i) {
+  // One branch-free pass (NaN and infinities surface in the sum of squares),
+  // and a second one only to name the first bad sample.
+  double lowest[4], highest[4], sums[4] = {};
+  std::fill(std::begin(lowest), std::end(lowest), std::numeric_limits<double>::infinity());
+  std::fill(std::begin(highest), std::end(highest), -std::numeric_limits<double>::infinity());
+  std::size_t i = 0;
+  for (; i + 4 <= x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double v = x[i + k];
+      lowest[k] = v < lowest[k] ? v : lowest[k];
+      highest[k] = v > highest[k] ? v : highest[k];
+      sums[k] += v * v;
+    }
+  }
+  for (; i < x.size(); ++i) {
     const double v = x[i];
-    if (!std::isfinite(v)) {
+    lowest[0] = std::min(lowest[0], v);
+    highest[0] = std::max(highest[0], v);
+    sums[0] += v * v;
+  }
+  SignalFacts facts{*std::min_element(std::begin(lowest), std::end(lowest)),
+                    *std::max_element(std::begin(highest), std::end(highest)), 0.0,
+                    (sums[0] + sums[1]) + (sums[2] + sums[3])};
+  if (!std::isfinite(facts.sum_squares)) {
+    for (std::size_t j = 0; j < x.size(); ++j) {
+      const double v = x[j];
+      if (std::isfinite(v)) continue;
       const char* what = std::isnan(v) ? "NaN" : v > 0 ? "+inf" : "-inf";
-      return std::unexpected(AimError::invalid_input("Sample " + std::to_string(i) + " is " + what +
+      return std::unexpected(AimError::invalid_input("Sample " + std::to_string(j) + " is " + what +
                                                      ": only finite samples can be encoded to an error target"));
     }
-    facts.lowest = std::min(facts.lowest, v);
-    facts.highest = std::max(facts.highest, v);
-    facts.sum_squares += v * v;
   }
   facts.peak = std::max(std::fabs(facts.lowest), std::fabs(facts.highest));
+  if (facts.peak > float_max) {
+    return std::unexpected(AimError::invalid_input("Samples reach " + figure(facts.peak) +
+                                                   ", beyond the largest float32 the decoder can return"));
+  }
   return facts;
 }
 
@@ -92,10 +131,18 @@ struct Decomposition {
   std::vector<float> peaks;  // peaks[L - 1]: largest |coefficient| among the bands L levels store
 };
 
+// Eight running maxima, so that the loop vectorises.
 float peak_of(std::span<const float> band) {
-  float peak = 0.0f;
-  for (const float v : band) peak = std::max(peak, std::fabs(v));
-  return peak;
+  float lanes[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= band.size(); i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      const float a = std::fabs(band[i + k]);
+      lanes[k] = a > lanes[k] ? a : lanes[k];
+    }
+  }
+  for (; i < band.size(); ++i) lanes[0] = std::max(lanes[0], std::fabs(band[i]));
+  return *std::max_element(std::begin(lanes), std::end(lanes));
 }
 
 // Every forward level needs at least one filter's worth of input.
@@ -114,7 +161,8 @@ std::expected<Decomposition, AimError> decompose(std::span<const T> x, Compressi
   auto executor = method_executor(method);
   const std::size_t n = x.size();
   // Signals shorter than the filter repeat up to its length, as the decoder's band sizes expect.
-  std::vector<float> z(std::max(n, executor->filter_length()));
+  std::vector<float> z;
+  resize_buffer(z, std::max(n, executor->filter_length()));
   const double inverse = half_range > 0 ? 1.0 / half_range : 0.0;
   for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<float>((static_cast<double>(x[i]) - centre) * inverse);
   for (std::size_t i = n; i < z.size(); ++i) z[i] = z[i % n];
@@ -173,10 +221,11 @@ void quantise_band(std::span<const float> band, float gain, float rounding, floa
                    float* values) {
   for (std::size_t i = 0; i < band.size(); ++i) {
     const float v = band[i] * gain;
-    const float magnitude = std::min(std::floor(std::fabs(v) + rounding), 32767.0f);
-    const float code = v < 0.0f ? -magnitude : magnitude;
-    codes[i] = static_cast<std::int16_t>(code);
-    values[i] = code * dequantise;
+    // Truncation is floor here (the sum is never negative), and cvttps2dq vectorises where floorf would not.
+    const auto magnitude = static_cast<std::int32_t>(std::min(std::fabs(v) + rounding, 32767.0f));
+    const auto code = static_cast<std::int16_t>(v < 0.0f ? -magnitude : magnitude);
+    codes[i] = code;
+    values[i] = static_cast<float>(code) * dequantise;
   }
 }
 
@@ -195,6 +244,15 @@ struct Distortion {
   double sum_squares = 0.0;
 };
 
+// Buffers reused across the trials of a search: the dequantised bands, and a
+// code array that the next trial fills unless a kept trial took it.
+struct Workspace {
+  std::vector<float> values;
+  std::vector<std::int16_t> spare_codes;
+
+  void recycle(Trial&& trial) { spare_codes = std::move(trial.codes); }
+};
+
 // The decoder's de-normalisation, in its float32 order of operations, with its
 // double fallback for the rare products that overflow.
 inline float denormalise(float y, const Framing& f, float range, double wide_range) {
@@ -209,6 +267,44 @@ Distortion distortion(std::span<const T> x, std::span<const float> decoded) {
   Distortion d;
   for (std::size_t i = 0; i < x.size(); ++i) {
     const double e = static_cast<double>(decoded[i]) - static_cast<double>(x[i]);
+    d.max_abs = std::max(d.max_abs, std::fabs(e));
+    d.sum_squares += e * e;
+  }
+  return d;
+}
+
+// Distortion of the decoder's output for transform output y: de-normalised on
+// the fly exactly as decompress does. The inverse transform returns at least
+// the samples the signal had.
+template <class T>
+Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, const Framing& f) {
+  const float range = f.maximum - f.minimum;
+  // Four partial sums and maxima keep the loop free of a serial dependency.
+  double maxima[4] = {};
+  double sums[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const float value = ((y[i + k] + f.mean) * range) + f.minimum;
+      const double e = static_cast<double>(value) - static_cast<double>(x[i + k]);
+      const double a = std::fabs(e);
+      maxima[k] = a > maxima[k] ? a : maxima[k];
+      sums[k] += e * e;
+    }
+  }
+  Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),
+               (sums[0] + sums[1]) + (sums[2] + sums[3])};
+  const double wide_range = static_cast<double>(f.maximum) - static_cast<double>(f.minimum);
+  for (; i < x.size(); ++i) {
+    const double e = static_cast<double>(denormalise(y[i], f, range, wide_range)) - static_cast<double>(x[i]);
+    d.max_abs = std::max(d.max_abs, std::fabs(e));
+    d.sum_squares += e * e;
+  }
+  if (std::isfinite(d.max_abs)) return d;
+  // An overflowing product gave an infinity: measure again with the decoder's fallback for it.
+  d = {};
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    const double e = static_cast<double>(denormalise(y[j], f, range, wide_range)) - static_cast<double>(x[j]);
     d.max_abs = std::max(d.max_abs, std::fabs(e));
     d.sum_squares += e * e;
   }
@@ -254,15 +350,16 @@ std::size_t levels_for(const Decomposition& d, float gain) {
 }
 
 // Quantises `d` with a framing and decodes it exactly as decompress would;
-// `values` is reused scratch for the dequantised bands.
 template <class T>
 std::expected<Trial, AimError> try_framing(const Problem<T>& p, const Decomposition& d, const Framing& framing,
-                                           std::size_t levels, float rounding, std::vector<float>& values) {
+                                           std::size_t levels, float rounding, Workspace& ws) {
   const auto& used = std::span(d.bands.levels).first(levels);
   std::size_t total = used.back().approximations.size();
   for (const auto& level : used) total += level.details.size();
-  Trial trial{levels, framing, rounding, std::vector<std::int16_t>(total), 0.0};
-  values.resize(total);
+  Trial trial{levels, framing, rounding, std::move(ws.spare_codes), 0.0};
+  resize_buffer(trial.codes, total);
+  std::vector<float>& values = ws.values;
+  resize_buffer(values, total);
 
   const auto gain = static_cast<float>(p.half_range / framing.step);
   const float dequantise = std::ldexp(1.0f, -static_cast<int>(framing.scale));
@@ -279,23 +376,19 @@ std::expected<Trial, AimError> try_framing(const Problem<T>& p, const Decomposit
 
   auto decoded = d.executor->multi_idwt(view);
   if (!decoded) return std::unexpected(AimError::codec(QuorvelError::transform_failed(decoded.error().message())));
-  const float range = framing.maximum - framing.minimum;
-  const double wide_range = static_cast<double>(framing.maximum) - static_cast<double>(framing.minimum);
-  decoded->resize(std::max(decoded->size(), p.x.size()), 0.0f);
-  for (std::size_t i = 0; i < p.x.size(); ++i) (*decoded)[i] = denormalise((*decoded)[i], framing, range, wide_range);
-  trial.error = p.measure(distortion(p.x, std::span<const float>(*decoded).first(p.x.size())));
+  trial.error = p.measure(decoded_distortion(p.x, *decoded, framing));
   return trial;
 }
 
 // A trial at (about) `step`: the most levels that fit, the nearest framing.
 template <class T>
 std::expected<std::optional<Trial>, AimError> try_step(const Problem<T>& p, const Decomposition& d, double step,
-                                                       float rounding, std::vector<float>& values) {
+                                                       float rounding, Workspace& ws) {
   const auto framing = frame(step, p.minimum, p.centre);
   if (!framing) return std::optional<Trial>{};
   const std::size_t levels = levels_for(d, static_cast<float>(p.half_range / framing->step));
   if (levels == 0) return std::optional<Trial>{};
-  auto trial = try_framing(p, d, *framing, levels, rounding, values);
+  auto trial = try_framing(p, d, *framing, levels, rounding, ws);
   if (!trial) return std::unexpected(std::move(trial.error()));
   return std::optional<Trial>{std::move(*trial)};
 }
@@ -315,7 +408,7 @@ struct SearchLimits {
 template <class T>
 std::expected<std::optional<Trial>, AimError> search_error(const Problem<T>& p, const Decomposition& d,
                                                            float rounding, double guess, SearchLimits limits,
-                                                           double& finest_seen, std::vector<float>& values) {
+                                                           double& finest_seen, Workspace& ws) {
   constexpr int hard_rounds = 60;
   double floor_step = d.peaks[0] * p.half_range / largest_code;  // finer steps overflow int16
   const double cap = step_cap(p.minimum);
@@ -324,7 +417,7 @@ std::expected<std::optional<Trial>, AimError> search_error(const Problem<T>& p, 
   std::optional<Trial> best;
   double step = std::clamp(guess, std::min(floor_step, cap), cap);
   for (int round = 0; round < hard_rounds; ++round) {
-    auto trial = try_step(p, d, step, rounding, values);
+    auto trial = try_step(p, d, step, rounding, ws);
     if (!trial) return std::unexpected(std::move(trial.error()));
     if (!*trial) {  // too fine for int16 or for the header's float precision
       if (step >= cap) break;
@@ -337,9 +430,11 @@ std::expected<std::optional<Trial>, AimError> search_error(const Problem<T>& p, 
     finest_seen = std::min(finest_seen, error);
     if (error <= p.goal && actual > ok) {
       ok = actual;
+      if (best) ws.recycle(std::move(*best));
       best = std::move(*trial);
-    } else if (error > p.goal && actual < bad) {
-      bad = actual;
+    } else {
+      if (error > p.goal && actual < bad) bad = actual;
+      ws.recycle(std::move(**trial));
     }
     const bool done = round + 1 >= limits.rounds || (ok > 0 && bad <= ok * (1 + limits.precision));
     if (best && (done || ok >= cap)) break;
@@ -357,19 +452,24 @@ std::expected<std::optional<Trial>, AimError> search_error(const Problem<T>& p, 
   return best;
 }
 
-// The coefficient stream's bytes: int16 little-endian.
-std::vector<std::uint8_t> stream_bytes(std::span<const std::int16_t> codes) {
-  std::vector<std::uint8_t> bytes(2 * codes.size());
+// The coefficient stream's bytes, int16 little-endian: the codes' own memory
+// on little-endian hosts, a byte-swapped copy in `scratch` elsewhere.
+std::span<const std::uint8_t> stream_bytes(std::span<const std::int16_t> codes, std::vector<std::uint8_t>& scratch) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return {reinterpret_cast<const std::uint8_t*>(codes.data()), 2 * codes.size()};
+  }
+  scratch.resize(2 * codes.size());
   for (std::size_t i = 0; i < codes.size(); ++i) {
     const auto bits = static_cast<std::uint16_t>(codes[i]);
-    bytes[2 * i] = static_cast<std::uint8_t>(bits);
-    bytes[2 * i + 1] = static_cast<std::uint8_t>(bits >> 8);
+    scratch[2 * i] = static_cast<std::uint8_t>(bits);
+    scratch[2 * i + 1] = static_cast<std::uint8_t>(bits >> 8);
   }
-  return bytes;
+  return scratch;
 }
 
 std::expected<std::size_t, AimError> payload_size(const Trial& trial, int level) {
-  const auto payload = raw_deflate(stream_bytes(trial.codes), level, 0);
+  std::vector<std::uint8_t> scratch;
+  const auto payload = raw_deflate(stream_bytes(trial.codes, scratch), level, 0);
   if (!payload) return std::unexpected(AimError::codec(payload.error()));
   return payload->size();
 }
@@ -386,14 +486,14 @@ struct Sized {
 template <class T>
 std::expected<std::optional<Sized>, AimError> search_size(const Problem<T>& p, const Decomposition& d, float rounding,
                                                           double budget, int level, SearchLimits limits,
-                                                          double& smallest_seen, std::vector<float>& values) {
+                                                          double& smallest_seen, Workspace& ws) {
   const double floor_step = d.peaks[0] * p.half_range / largest_code;
   const double cap = step_cap(p.minimum);
   std::optional<Sized> best;
   double fit_step = 0.0, fit_size = 0.0, over_step = 0.0, over_size = 0.0;
   double step = std::clamp(p.half_range / 1024.0, std::min(floor_step, cap), cap);
   for (int round = 0; round < 2 * limits.rounds + 8; ++round) {
-    auto trial = try_step(p, d, step, rounding, values);
+    auto trial = try_step(p, d, step, rounding, ws);
     if (!trial) return std::unexpected(std::move(trial.error()));
     if (!*trial) {
       if (step >= cap) break;
@@ -409,11 +509,17 @@ std::expected<std::optional<Sized>, AimError> search_size(const Problem<T>& p, c
       if (!best || actual < fit_step) {
         fit_step = actual;
         fit_size = size;
+        if (best) ws.recycle(std::move(best->trial));
         best = Sized{std::move(**trial), *payload};
+      } else {
+        ws.recycle(std::move(**trial));
       }
-    } else if (over_step == 0.0 || actual > over_step) {
-      over_step = actual;
-      over_size = size;
+    } else {
+      if (over_step == 0.0 || actual > over_step) {
+        over_step = actual;
+        over_size = size;
+      }
+      ws.recycle(std::move(**trial));
     }
     if (best && over_step > 0 && fit_step <= over_step * (1 + limits.precision)) break;
     if (!best && step >= cap) break;              // even the coarsest step is too large
@@ -449,8 +555,8 @@ struct Plan {
 Plan plan_for(const AimOptions& options, TargetKind kind) {
   const CompressionMethod preferred = options.method.value_or(CompressionMethod::cdf97);
   switch (options.effort) {
-    case Effort::fast: return {{preferred}, {0.5f}, 2, 2, {3, 0.05}};
-    case Effort::normal: return {{preferred}, {0.5f}, 9, 9, {10, 0.01}};
+    case Effort::fast: return {{preferred}, {0.5f}, 1, 1, {1, 0.05}};
+    case Effort::normal: return {{preferred}, {0.5f}, 6, 6, {10, 0.01}};
     case Effort::best: break;
   }
   std::vector<CompressionMethod> methods{preferred};
@@ -472,7 +578,8 @@ struct Candidate {
 
 std::expected<std::vector<std::uint8_t>, AimError> assemble(CompressionMethod method, std::size_t n,
                                                             const Trial& trial, int level) {
-  auto container = raw_deflate(stream_bytes(trial.codes), level, header_size);
+  std::vector<std::uint8_t> scratch;
+  auto container = raw_deflate(stream_bytes(trial.codes, scratch), level, header_size);
   if (!container) return std::unexpected(AimError::codec(container.error()));
   const QuorvelHeader header{
       .magic = header_magic,
@@ -522,7 +629,7 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, c
                                                           int level, int fallback_level) {
   const Decomposition& d = *chosen.decomposition;
   Trial trial = chosen.trial;
-  std::vector<float> values;
+  Workspace ws;
   for (int attempt = 0; attempt < 8; ++attempt) {
     auto container = assemble(d.method, p.x.size(), trial, level);
     if (!container) return container;
@@ -538,7 +645,7 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, c
     if (!decoded) return std::unexpected(AimError::codec(decoded.error()));
     const double error = p.measure(distortion(p.x, std::span<const float>(*decoded)));
     if (target.kind == TargetKind::max_bytes || error <= p.goal) return container;
-    auto retry = try_step(p, d, trial.framing.step * 0.97, trial.rounding, values);
+    auto retry = try_step(p, d, trial.framing.step * 0.97, trial.rounding, ws);
     if (!retry) return std::unexpected(std::move(retry.error()));
     if (!*retry) break;
     trial = std::move(**retry);
@@ -570,21 +677,26 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_constant(const Problem
 }
 
 // The margin that covers decoders on other processor tiers: their transforms
-// differ from this one's by a few float32 roundings of the signal's magnitude.
+// differ from this one's by a few float32 roundings of the range, which can
+// flip the last rounding of a sample by one unit of its magnitude. Constant
+// signals decode exactly everywhere (every code is zero) and need none.
 double tier_margin(const SignalFacts& facts, TargetKind kind, std::size_t n) {
-  const double margin = std::ldexp(facts.peak + (facts.highest - facts.lowest), -20);
+  const double range = facts.highest - facts.lowest;
+  if (range == 0.0 || kind == TargetKind::max_bytes) return 0.0;
+  const double margin = std::ldexp(facts.peak, -22) + std::ldexp(range, -20);
   if (kind == TargetKind::prd) {
     return facts.sum_squares > 0 ? 100.0 * margin / std::sqrt(facts.sum_squares / static_cast<double>(n)) : 0.0;
   }
-  return kind == TargetKind::max_bytes ? 0.0 : margin;
+  return margin;
 }
 
 // Where the step search starts: the max error of nearest rounding is about
-// one step, an RMSE about step / sqrt(12).
+// one step (a little under, so that a one-trial search usually meets the
+// goal at once), an RMSE about step / sqrt(12).
 template <class T>
 double first_guess(const Problem<T>& p, TargetKind kind) {
   switch (kind) {
-    case TargetKind::max_error: return p.goal;
+    case TargetKind::max_error: return 0.85 * p.goal;
     case TargetKind::rmse: return 3.0 * p.goal;
     case TargetKind::prd:
       return 3.0 * p.goal / 100.0 * std::sqrt(p.facts.sum_squares / static_cast<double>(p.x.size()));
@@ -615,7 +727,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   std::optional<Candidate> chosen;
   double reachable = target.kind == TargetKind::max_bytes ? std::numeric_limits<double>::infinity()
                                                           : std::numeric_limits<double>::infinity();
-  std::vector<float> values;
+  Workspace ws;
   for (const CompressionMethod method : plan.methods) {
     auto decomposition = decompose(x, method, p.centre, p.half_range);
     if (!decomposition) return std::unexpected(decomposition.error());
@@ -623,7 +735,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
     for (const float rounding : plan.roundings) {
       Candidate candidate{shared, {}, 0};
       if (target.kind == TargetKind::max_bytes) {
-        auto found = search_size(p, *shared, rounding, target.value, search_level, plan.limits, reachable, values);
+        auto found = search_size(p, *shared, rounding, target.value, search_level, plan.limits, reachable, ws);
         if (!found) return std::unexpected(found.error());
         if (!*found) continue;
         candidate.trial = std::move((*found)->trial);
@@ -632,7 +744,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
         if (!chosen || candidate.trial.framing.step < chosen->trial.framing.step) chosen = std::move(candidate);
         continue;
       }
-      auto found = search_error(p, *shared, rounding, first_guess(p, target.kind), plan.limits, reachable, values);
+      auto found = search_error(p, *shared, rounding, first_guess(p, target.kind), plan.limits, reachable, ws);
       if (!found) return std::unexpected(found.error());
       if (!*found) continue;
       candidate.trial = std::move(**found);

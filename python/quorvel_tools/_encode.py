@@ -4,7 +4,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -52,7 +52,7 @@ def _target(values: tuple[object, ...]) -> tuple[int, float]:
     return kind, number
 
 
-def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating]:
+def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating[Any]]:
     """`data` as an aligned C-contiguous float32 or float64 array, copied only when needed.
 
     float32 and float64 stay as they are (in native byte order); integers and
