@@ -422,6 +422,8 @@ std::expected<Masks, FrameError> read_masks(const ParsedFrame& parsed) {
     if (!bits) return std::unexpected(bits.error());
     masks[m] = std::move(*bits);
   }
+  // Without masks, parse_frame has seen a container in every lane.
+  if (std::all_of(masks.begin(), masks.end(), [](const auto& bits) { return bits.empty(); })) return masks;
   std::vector<std::uint8_t> any((parsed.info.sample_count + 7) / 8, 0);
   for (const auto& bits : masks) {
     for (std::size_t i = 0; i < bits.size(); ++i) {

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -149,14 +149,14 @@ def encode_array(
     return encode_settings(data, settings, threads)
 
 
-def frame_shape(frame: Buffer) -> tuple[np.dtype[Any], tuple[int, ...]]:
+def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[int, ...]]:
     """The dtype and shape a frame holds, from its header (checked against the frame's size)."""
-    dtype, shape = _native.frame_info(_contiguous(frame))
+    dtype, shape = _native.frame_info(_contiguous(cast("Buffer", frame)))
     return np.dtype(dtype), shape
 
 
 def decode_array(
-    frame: Buffer, *, out: npt.NDArray[np.floating] | None = None, threads: int | None = None
+    frame: Buffer | npt.NDArray[Any], *, out: npt.NDArray[np.floating] | None = None, threads: int | None = None
 ) -> npt.NDArray[np.floating]:
     """Decompress a frame held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
 
@@ -167,7 +167,7 @@ def decode_array(
     ``ValueError`` for a damaged frame and ``TypeError`` or ``ValueError`` for
     an ``out`` that does not fit.
     """
-    view = _contiguous(frame)
+    view = _contiguous(cast("Buffer", frame))  # ndarrays are buffers; typeshed says so from 3.12
     dtype, shape = frame_shape(view)
     if out is None:
         out = np.empty(shape, dtype=dtype)

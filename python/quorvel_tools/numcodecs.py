@@ -11,8 +11,8 @@ from typing import Any
 import numpy as np
 
 try:
-    from numcodecs.abc import Codec
-    from numcodecs.compat import ensure_contiguous_ndarray, ndarray_copy
+    from numcodecs.abc import Codec  # type: ignore[import-untyped]
+    from numcodecs.compat import ensure_contiguous_ndarray, ndarray_copy  # type: ignore[import-untyped]
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("quorvel_tools.numcodecs needs numcodecs: pip install numcodecs") from error
 

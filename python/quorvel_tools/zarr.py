@@ -38,7 +38,7 @@ _PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort"
 
 
 @dataclass(frozen=True)
-class QuorvelCodec(ArrayBytesCodec):  # type: ignore[misc]
+class QuorvelCodec(ArrayBytesCodec):
     """Lossy wavelet compression of float32 and float64 chunks, lane by lane along the last axis.
 
     The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
@@ -80,7 +80,8 @@ class QuorvelCodec(ArrayBytesCodec):  # type: ignore[misc]
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        settings: dict[str, Any] = dict(configuration or {})
+        return cls(**settings)
 
     def to_dict(self) -> dict[str, Any]:
         return {"name": CODEC_NAME, "configuration": self._settings()}
