@@ -26,8 +26,8 @@ def container(signal):
 
 
 def test_public_names_and_version():
-    assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "encode",
-                                             "encode_rows", "inspect", "measure"]
+    assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "decode_array",
+                                             "encode", "encode_array", "encode_rows", "inspect", "measure"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
 
 
