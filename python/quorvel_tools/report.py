@@ -94,6 +94,9 @@ def format_table(rows: list[Row], *, csv: bool = False) -> str:
 
 def _studied(signal: Signal, channel: int) -> np.ndarray:
     samples = signal.rows()[channel]
+    lengths = signal.extra.get("lengths")
+    if isinstance(lengths, list) and len(lengths) == signal.channel_count:
+        samples = samples[:lengths[channel]]  # EDF signals of a lower rate end early
     if samples.size == 0:
         raise ValueError("the signal is empty")
     if not np.isfinite(samples).all():

@@ -97,6 +97,9 @@ def describe(data: bytes) -> dict[str, Any]:
                                    "sample_count": int(np.prod(shape))}
     description.update({key: metadata[key] for key in ("source", "sample_rate", "channel_names", "units",
                                                       "wav_subtype") if metadata.get(key) is not None})
+    lengths = metadata.get("extra", {}).get("lengths") if isinstance(metadata.get("extra"), dict) else None
+    if isinstance(lengths, list) and all(isinstance(n, int) for n in lengths):
+        description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
     source_bytes = _source_bytes_per_sample(metadata, itemsize)
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
     description["lanes"] = [{"method": lane.method, "levels": lane.levels, "scale": lane.scale,

@@ -28,12 +28,8 @@ def read(path: pathlib.Path) -> Signal:
         count = reader.signals_in_file
         if count == 0:
             raise FormatError(f"{path}: the file holds no signals")
-        lengths = set(int(n) for n in reader.getNSamples())
-        if len(lengths) != 1:
-            raise FormatError(f"{path}: the signals have different sample rates; "
-                              "only files whose signals share one rate are supported")
         headers = [{key: _plain(h[key]) for key in _SIGNAL_KEYS} for h in reader.getSignalHeaders()]
-        data = np.stack([reader.readSignal(i) for i in range(count)])
+        data = _padded([reader.readSignal(i) for i in range(count)])
         header = reader.getHeader()
     finally:
         reader.close()
@@ -43,8 +39,11 @@ def read(path: pathlib.Path) -> Signal:
     extra = {"header": {key: _plain(header.get(key, "")) for key in _HEADER_KEYS},
              "startdate": start.isoformat() if isinstance(start, datetime.datetime) else None,
              "signal_headers": headers}
+    lengths = [int(np.isfinite(row).sum()) for row in data]
+    if len(set(lengths)) > 1:
+        extra["lengths"] = lengths
     return Signal(data=data, source=path.suffix.lower().lstrip("."),
-                  sample_rate=float(headers[0]["sample_frequency"]),
+                  sample_rate=max(float(h["sample_frequency"]) for h in headers),
                   channel_names=[h["label"] for h in headers], units=[h["dimension"] for h in headers],
                   grid_step=[_step(h) for h in headers], extra=extra)
 
@@ -55,7 +54,8 @@ def write(path: pathlib.Path, signal: Signal) -> None:
         raise FormatError("the file carries no sample rate; give one with --rate")
     rows = np.asarray(signal.rows(), np.float64)
     headers = _signal_headers(path, signal, rows)
-    digital = np.stack([_to_digital(row, h) for row, h in zip(rows, headers)])
+    lengths = signal.extra.get("lengths") or [rows.shape[1]] * rows.shape[0]
+    digital = [_to_digital(row[:n], h) for row, n, h in zip(rows, lengths, headers)]
     header = dict(signal.extra.get("header", {})) if signal.source in ("edf", "bdf") else {}
     start = signal.extra.get("startdate")
     if start:
@@ -76,17 +76,27 @@ def _signal_headers(path: pathlib.Path, signal: Signal, rows: np.ndarray) -> lis
     low, high = _DIGITAL[path.suffix.lower()]
     names = signal.channel_names if len(signal.channel_names) == rows.shape[0] else default_names(rows.shape[0])
     units = signal.units if len(signal.units) == rows.shape[0] else [""] * rows.shape[0]
+    rates = [h["sample_frequency"] for h in kept] if len(kept) == rows.shape[0] else [signal.sample_rate] * len(rows)
     headers = []
-    for row, name, unit in zip(rows, names, units):
+    for row, name, unit, rate in zip(rows, names, units, rates):
         finite = row[np.isfinite(row)]
         lo, hi = (float(finite.min()), float(finite.max())) if finite.size else (-1.0, 1.0)
         if hi <= lo:
             lo, hi = lo - 1.0, hi + 1.0
-        headers.append({"label": name[:16], "dimension": unit[:8], "sample_frequency": signal.sample_rate,
+        headers.append({"label": name[:16], "dimension": unit[:8], "sample_frequency": rate,
                         "physical_min": _edf_number(lo, math.floor, path),
                         "physical_max": _edf_number(hi, math.ceil, path),
                         "digital_min": low, "digital_max": high, "prefilter": "", "transducer": ""})
     return headers
+
+
+def _padded(signals: list[np.ndarray]) -> np.ndarray:
+    """Signals of different rates (so lengths) as one (channels, time) array, NaN after each
+    one's end: the frame keeps NaN runs in a mask for next to nothing, and writing back trims them."""
+    data = np.full((len(signals), max(len(s) for s in signals)), np.nan)
+    for row, samples in zip(data, signals):
+        row[:len(samples)] = samples
+    return data
 
 
 def _to_digital(row: np.ndarray, header: dict[str, Any]) -> np.ndarray:

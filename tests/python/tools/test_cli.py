@@ -291,3 +291,22 @@ def test_damaged_files_fail_in_one_line_whatever_the_damage(tmp_path, capsys):
             # A flip inside a lane's samples may still decode; anything else is one line and status 1.
             assert status == 0 or (status == 1 and len(err.strip().splitlines()) == 1), (index, args, err)
         (tmp_path / "out.npy").unlink(missing_ok=True)
+
+
+def test_edf_signals_of_different_rates_come_back_at_their_own_rates(tmp_path):
+    pyedflib = pytest.importorskip("pyedflib")
+    seconds = 30
+    eeg = 50 * np.sin(2 * np.pi * 10 * np.arange(256 * seconds) / 256)
+    breath = 400 * np.sin(2 * np.pi * 0.25 * np.arange(32 * seconds) / 32)
+    headers = [pyedflib.highlevel.make_signal_header("EEG", dimension="uV", sample_frequency=256,
+                                                     physical_min=-100, physical_max=100),
+               pyedflib.highlevel.make_signal_header("Resp", dimension="mV", sample_frequency=32,
+                                                     physical_min=-500, physical_max=500)]
+    pyedflib.highlevel.write_edf(str(tmp_path / "psg.edf"), [eeg, breath], headers)
+    given, _, _ = pyedflib.highlevel.read_edf(str(tmp_path / "psg.edf"))
+    ok("encode", tmp_path / "psg.edf", tmp_path / "psg.qrvl", "--max-error", "0.2")
+    ok("decode", tmp_path / "psg.qrvl", tmp_path / "out.bdf")
+    restored, restored_headers, _ = pyedflib.highlevel.read_edf(str(tmp_path / "out.bdf"))
+    assert [h["sample_frequency"] for h in restored_headers] == [256, 32]
+    for got, want in zip(restored, given):
+        assert got.shape == want.shape and np.abs(got - want).max() <= 0.2
