@@ -1,12 +1,13 @@
 // Aimed encoder against the 84 fixed settings of compress, on one signal: one JSON line per target and effort.
 //
-//   quorvel_aimed_compare SIGNAL.f32 [--repeats K] [--efforts fast,default,best] [--no-fixed] KIND=VALUE ...     (KIND: max_error, rmse, prd, max_bytes)
+//   quorvel_aimed_compare SIGNAL.f32 [--repeats K] [--efforts fast,default,best] [--no-fixed] [--points] KIND=VALUE ...     (KIND: max_error, rmse, prd, max_bytes)
 //
 // SIGNAL.f32 holds raw little-endian float32 samples. For each target the
 // program finds the smallest container among every method x scale 6..12 x
 // cutoff that decompress turns into a signal meeting the target, then runs
 // compress_aimed at each effort; encode times are medians of K runs,
-// interleaved with compress at its default settings. bench/aimed.py drives it.
+// interleaved with compress at its default settings. --points prints every
+// fixed setting's size and errors instead. bench/aimed.py drives it.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -77,6 +78,24 @@ std::optional<std::size_t> best_fixed_setting(const std::vector<float>& x, Targe
     }
   }
   return best;
+}
+
+// Every fixed setting's size and errors, for rate-distortion plots.
+void print_fixed_points(const std::vector<float>& x) {
+  const char* methods[] = {"cdf53", "cdf97", "db4", "sym4"};
+  const char* cutoffs[] = {"low", "medium", "high"};
+  for (int m = 0; m < 4; ++m) {
+    for (std::uint8_t scale = 6; scale <= 12; ++scale) {
+      for (int c = 0; c < 3; ++c) {
+        const auto container =
+            compress(x, CompressionOptions(static_cast<CompressionMethod>(m), scale, static_cast<CutoffLevel>(c)));
+        if (!container) continue;
+        const Errors e = measure(x, *decompress(*container));
+        std::printf("{\"fixed\": \"%s/%d/%s\", \"bytes\": %zu, \"max_abs\": %.9g, \"rmse\": %.9g}\n", methods[m],
+                    scale, cutoffs[c], container->size(), e.max_abs, e.rmse);
+      }
+    }
+  }
 }
 
 std::optional<TargetKind> kind_named(const std::string& name) {
@@ -150,6 +169,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--efforts" && i + 1 < argc) {
       efforts = argv[++i];
+      continue;
+    }
+    if (arg == "--points") {
+      print_fixed_points(x);
       continue;
     }
     if (arg == "--no-fixed") {

@@ -199,6 +199,7 @@ std::optional<Framing> frame(double wanted, float minimum, double centre) {
     if (static_cast<double>(minimum) + range > float_max || range > float_max) continue;  // try a smaller scale
     const float maximum = static_cast<float>(static_cast<double>(minimum) + range);
     const float stored_range = maximum - minimum;
+    if (std::isinf(stored_range)) continue;  // rounding pushed the difference past the largest float
     if (!(stored_range > 0.0f)) return std::nullopt;
     const double step = std::ldexp(static_cast<double>(stored_range), -scale);
     const float mean = static_cast<float>((centre - minimum) / stored_range);
@@ -397,8 +398,9 @@ std::expected<std::optional<Trial>, AimError> try_step(const Problem<T>& p, cons
 // ---------------------------------------------------------------- search
 
 struct SearchLimits {
-  int rounds;        // trials after which a found step is good enough
-  double precision;  // stop when the feasible and infeasible steps are this close (relative)
+  int rounds;         // trials after which a found step is good enough
+  double precision;   // stop when the feasible and infeasible steps are this close (relative)
+  double near_goal;   // ... or when a feasible error is this close to the goal (relative)
 };
 
 // The largest step whose trial meets the goal. The error grows about in
@@ -436,10 +438,14 @@ std::expected<std::optional<Trial>, AimError> search_error(const Problem<T>& p, 
       if (error > p.goal && actual < bad) bad = actual;
       ws.recycle(std::move(**trial));
     }
-    const bool done = round + 1 >= limits.rounds || (ok > 0 && bad <= ok * (1 + limits.precision));
+    const bool done = round + 1 >= limits.rounds || (ok > 0 && bad <= ok * (1 + limits.precision)) ||
+                      (best && best->error >= p.goal * (1 - limits.near_goal));
     if (best && (done || ok >= cap)) break;
     if (!best && step <= floor_step) break;  // the finest step fails: unreachable
     double next = error > 0 ? step * (p.goal / error) * (error > p.goal ? 0.98 : 1.0) : step * 4;
+    // An error that hardly falls with the step (float32 rounding dominates) must
+    // not stall the way down to the finest step.
+    if (!best && round >= 2) next = std::min(next, step * 0.7);
     if (ok > 0 && bad < std::numeric_limits<double>::infinity() && (next <= ok || next >= bad)) {
       next = std::sqrt(ok * bad);
     } else if (ok > 0 && next <= ok) {
@@ -488,7 +494,8 @@ std::expected<std::optional<Sized>, AimError> search_size(const Problem<T>& p, c
                                                           double budget, int level, SearchLimits limits,
                                                           double& smallest_seen, Workspace& ws) {
   const double floor_step = d.peaks[0] * p.half_range / largest_code;
-  const double cap = step_cap(p.minimum);
+  // Beyond a step of twice the largest coefficient every code is 0: the smallest container.
+  const double cap = std::min(step_cap(p.minimum), 2.0 * d.peaks.back() * p.half_range / (1.0f - rounding));
   std::optional<Sized> best;
   double fit_step = 0.0, fit_size = 0.0, over_step = 0.0, over_size = 0.0;
   double step = std::clamp(p.half_range / 1024.0, std::min(floor_step, cap), cap);
@@ -549,23 +556,26 @@ struct Plan {
   SearchLimits limits;
 };
 
-// fast: one method, nearest rounding, a quick search and a fast DEFLATE.
+// fast: one method, nearest rounding, a second trial only when the first
+// lands far below the goal, and a fast DEFLATE.
 // normal: one method, a tight search and a stronger DEFLATE. best: every
 // method, several dead-zones, ranked by DEFLATE, the smallest at level 12.
-Plan plan_for(const AimOptions& options, TargetKind kind) {
+Plan plan_for(const AimOptions& options) {
   const CompressionMethod preferred = options.method.value_or(CompressionMethod::cdf97);
   switch (options.effort) {
-    case Effort::fast: return {{preferred}, {0.5f}, 1, 1, {1, 0.05}};
-    case Effort::normal: return {{preferred}, {0.5f}, 6, 6, {10, 0.01}};
+    case Effort::fast: return {{preferred}, {0.5f}, 1, 1, {2, 0.05, 0.2}};
+    case Effort::normal: return {{preferred}, {0.5f}, 6, 6, {10, 0.01, 0.01}};
     case Effort::best: break;
   }
   std::vector<CompressionMethod> methods{preferred};
   if (!options.method) {
     methods = {CompressionMethod::cdf97, CompressionMethod::cdf53, CompressionMethod::db4, CompressionMethod::sym4};
   }
-  std::vector<float> roundings{0.5f, 0.42f, 0.35f};
-  if (kind != TargetKind::max_error) roundings = {0.5f, 0.38f, 0.28f};
-  return {methods, roundings, 6, 12, {16, 0.004}};
+  // Measured on ECG, speech-like, CO2 and membrane signals: nearest rounding
+  // wins at fine targets, a slightly wider zero bin at coarse ones; wider
+  // dead-zones (or ones on the finest bands only) never won, for RMSE either.
+  const std::vector<float> roundings{0.5f, 0.42f, 0.35f};
+  return {methods, roundings, 6, 12, {16, 0.004, 0.002}};
 }
 
 // ---------------------------------------------------------------- container
@@ -625,19 +635,21 @@ AimError unreachable(Target target, double best) {
 // Decodes the container with decompress itself and measures it; a miss (which
 // the replica should rule out) shrinks the step and tries again.
 template <class T>
-std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, const Candidate& chosen, Target target,
+std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, Candidate chosen, Target target,
                                                           int level, int fallback_level) {
   const Decomposition& d = *chosen.decomposition;
-  Trial trial = chosen.trial;
+  Trial trial = std::move(chosen.trial);
+  std::size_t searched_bytes = chosen.ranked_bytes;  // payload at fallback_level, 0 if not measured
   Workspace ws;
   for (int attempt = 0; attempt < 8; ++attempt) {
     auto container = assemble(d.method, p.x.size(), trial, level);
     if (!container) return container;
-    if (target.kind == TargetKind::max_bytes && static_cast<double>(container->size()) > target.value) {
-      // The budget was searched at the ranking level; a stronger level almost always does better.
+    // A stronger level almost always does better, though not on every tiny or very repetitive stream.
+    if (searched_bytes > 0 && header_size + searched_bytes < container->size()) {
       container = assemble(d.method, p.x.size(), trial, fallback_level);
       if (!container) return container;
     }
+    searched_bytes = 0;  // a retry has other codes
     if (target.kind == TargetKind::max_bytes && static_cast<double>(container->size()) > target.value) {
       return std::unexpected(unreachable(target, static_cast<double>(container->size())));
     }
@@ -692,14 +704,14 @@ double tier_margin(const SignalFacts& facts, TargetKind kind, std::size_t n) {
 
 // Where the step search starts: the max error of nearest rounding is about
 // one step (a little under, so that a one-trial search usually meets the
-// goal at once), an RMSE about step / sqrt(12).
+// goal at once), an RMSE between step / sqrt(12) (uniform) and less (many zeros).
 template <class T>
 double first_guess(const Problem<T>& p, TargetKind kind) {
   switch (kind) {
     case TargetKind::max_error: return 0.85 * p.goal;
-    case TargetKind::rmse: return 3.0 * p.goal;
+    case TargetKind::rmse: return 4.0 * p.goal;
     case TargetKind::prd:
-      return 3.0 * p.goal / 100.0 * std::sqrt(p.facts.sum_squares / static_cast<double>(p.x.size()));
+      return 4.0 * p.goal / 100.0 * std::sqrt(p.facts.sum_squares / static_cast<double>(p.x.size()));
     case TargetKind::max_bytes: break;
   }
   return p.half_range / 1024.0;
@@ -710,7 +722,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
   const auto facts = examine(x);
   if (!facts) return std::unexpected(facts.error());
   if (auto checked = check_target(target); !checked) return std::unexpected(checked.error());
-  const Plan plan = plan_for(options, target.kind);
+  const Plan plan = plan_for(options);
   const double half_range = (facts->highest - facts->lowest) / 2;
   Problem<T> p{x,
                *facts,
@@ -757,7 +769,7 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
     }
   }
   if (!chosen) return std::unexpected(unreachable(target, reachable));
-  return finish(p, *chosen, target, plan.final_level, search_level);
+  return finish(p, std::move(*chosen), target, plan.final_level, search_level);
 }
 
 }  // namespace

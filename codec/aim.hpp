@@ -48,7 +48,7 @@ class AimError {
   static AimError codec(const QuorvelError& error) { return {Kind::Codec, error.message(), std::nullopt}; }
 
   [[nodiscard]] Kind kind() const { return kind_; }
-  [[nodiscard]] const std::string& message() const { return text_; }
+  [[nodiscard]] std::string message() const { return text_; }
   // For Unreachable: the finest error (or the smallest size) this signal allows.
   [[nodiscard]] std::optional<double> best_reachable() const { return best_; }
 

@@ -170,8 +170,9 @@ TEST(AimedEncoder, EveryMethodEffortAndTargetKindIsMetOnEcg) {
   }
 }
 
-TEST(AimedEncoder, SyntheticSignalsMeetTheirTargets) {
+TEST(AimedEncoder, OtherRealAndSyntheticSignalsMeetTheirTargets) {
   const std::vector<std::pair<std::string, std::vector<float>>> signals = {
+      {"co2", load_npy("co2_weekly_mauna_loa.npy")}, {"membrane", load_npy("mpl_membrane.npy")},
       {"chirp", chirp(30000)}, {"noise", white_noise(5000)}, {"smooth", smooth(20000)}};
   for (const auto& [name, x] : signals) {
     for (const Target target : targets_for(x)) {
