@@ -1,8 +1,6 @@
-"""The .qrvl file the command line writes: a bare container, or metadata and a chunk frame.
+"""The .qrvl file the command line writes: a container or a chunk frame, and a metadata block.
 
-A single finite 1-D signal with nothing else to remember (a .npy vector, one CSV
-column) is stored as a plain version-1 container, which `quorvel.decompress_signal`
-reads as it is. Everything else is stored as
+The metadata block is
 
     offset  size  field
     0       4     magic "QRVS"
@@ -11,10 +9,14 @@ reads as it is. Everything else is stored as
     8       4     length M of the metadata (u32, little-endian)
     12      M     metadata: UTF-8 JSON object (source format, sample rate,
                   channel names and units, WAV subtype, the source's own header)
-    12 + M  ...   a chunk frame ("QRVC"): one container per channel, NaN and
-                  infinity masks, shape and sample type
 
-so that `quorvel decode` can write the recording back in its own format.
+A finite 1-D signal is stored as a plain version-1 container, followed by the
+block when there is something to remember (a CSV column's name); decoders ignore
+bytes after a container, so `quorvel.decompress_signal` reads the file as it is.
+Anything else (several channels, NaN or infinities, a sample rate) is stored as
+the block followed by a chunk frame ("QRVC": one container per lane, NaN and
+infinity masks, shape and sample type), so that `quorvel decode` can write the
+recording back in its own format.
 """
 from __future__ import annotations
 
@@ -60,19 +62,18 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
-    if _is_plain(signal):
-        return _encode_lane(signal.data, _safe_settings(signal, settings))
-    metadata = json.dumps(_metadata(signal), separators=(",", ":")).encode()
-    body = _encode_frame(signal.data, _safe_settings(signal, settings), len(metadata))
-    return _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(metadata)) + metadata + body
+    settings = _safe_settings(signal, settings)
+    if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
+        container = _encode_lane(signal.data, settings)
+        return container + _block(signal) if _remembers_something(signal) else container
+    block = _block(signal)
+    return block + _encode_frame(signal.data, settings, len(block))
 
 
 def decode_signal(data: bytes) -> Signal:
     """The signal a .qrvl file holds, with its metadata when it has some."""
     kind, metadata, body = _split(data)
-    if kind == "container":
-        return Signal(data=_decode_lane(body), source="npy")
-    samples = _decode_frame(body)
+    samples = _decode_lane(body) if kind == "container" else _decode_frame(body)
     return _signal_from(samples, metadata)
 
 
@@ -82,9 +83,6 @@ def describe(data: bytes) -> dict[str, Any]:
     kind, metadata, body = _split(data)
     if kind == "container":
         info = inspect(body)
-        if info.size != len(body):
-            state = "truncated" if info.size > len(body) else "has trailing bytes"
-            raise FileError(f"corrupt quorvel file: the container {state} ({len(body)} of {info.size} bytes)")
         lanes = [info]
         shape: list[int] = [info.sample_count]
         itemsize = 4
@@ -107,10 +105,10 @@ def describe(data: bytes) -> dict[str, Any]:
     return description
 
 
-def _is_plain(signal: Signal) -> bool:
-    """A bare container is enough: one finite 1-D signal with no rate, names or header to keep."""
-    return (signal.data.ndim == 1 and signal.sample_rate is None and signal.wav_subtype is None
-            and not signal.extra and bool(np.isfinite(signal.data).all()))
+def _remembers_something(signal: Signal) -> bool:
+    """Whether a 1-D signal carries more than its samples (a .npy vector does not)."""
+    return bool(signal.sample_rate is not None or signal.wav_subtype or signal.extra
+                or any(signal.channel_names) or any(signal.units))
 
 
 def _safe_settings(signal: Signal, settings: Settings) -> Settings:
@@ -132,10 +130,14 @@ def _safe_settings(signal: Signal, settings: Settings) -> Settings:
     return dataclasses.replace(settings, target=(kind, safe))
 
 
-def _metadata(signal: Signal) -> dict[str, Any]:
-    return {"source": signal.source, "sample_rate": signal.sample_rate,
-            "channel_names": signal.channel_names, "units": signal.units,
-            "wav_subtype": signal.wav_subtype, "extra": signal.extra}
+def _block(signal: Signal) -> bytes:
+    """The metadata block: what `decode` needs to write the signal back in its own format."""
+    metadata = {"source": signal.source, "sample_rate": signal.sample_rate,
+                "channel_names": signal.channel_names, "units": signal.units,
+                "wav_subtype": signal.wav_subtype, "extra": signal.extra}
+    kept = {key: value for key, value in metadata.items() if value and (not isinstance(value, list) or any(value))}
+    text = json.dumps(kept, separators=(",", ":")).encode()
+    return _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(text)) + text
 
 
 def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
@@ -159,27 +161,43 @@ def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
 
 def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
     """(kind, metadata, body) of a .qrvl file; kind is "container" or "frame"."""
+    from . import inspect
     head = bytes(data[:4])
     if head == CONTAINER_MAGIC:
-        return "container", {}, data
+        size = inspect(data).size
+        if size > len(data):
+            raise FileError(f"corrupt quorvel file: the container is truncated ({len(data)} of {size} bytes)")
+        if size == len(data):
+            return "container", {}, data
+        metadata, end = _read_block(data, size)
+        if end != len(data):
+            raise FileError("corrupt quorvel file: unexpected bytes after the metadata")
+        return "container", metadata, data[:size]
     if head == FRAME_MAGIC:
         return "frame", {}, data
     if head != FILE_MAGIC:
         raise FileError("not a quorvel file (unknown magic)")
-    if len(data) < _PREFIX.size:
-        raise FileError("corrupt quorvel file: truncated header")
-    _, version, length = _PREFIX.unpack_from(data)
+    metadata, end = _read_block(data, 0)
+    return "frame", metadata, data[end:]
+
+
+def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
+    """The metadata of the block at `start`, and the offset just after it."""
+    if len(data) - start < _PREFIX.size or bytes(data[start:start + 4]) != FILE_MAGIC:
+        raise FileError("corrupt quorvel file: a damaged metadata block")
+    _, version, length = _PREFIX.unpack_from(data, start)
     if version != FILE_VERSION:
         raise FileError(f"unsupported quorvel file version {version}")
-    if length > min(len(data) - _PREFIX.size, _MAX_METADATA):
+    begin = start + _PREFIX.size
+    if length > min(len(data) - begin, _MAX_METADATA):
         raise FileError("corrupt quorvel file: the metadata runs past the end")
     try:
-        metadata = json.loads(bytes(data[_PREFIX.size:_PREFIX.size + length]).decode())
+        metadata = json.loads(bytes(data[begin:begin + length]).decode())
     except (UnicodeDecodeError, ValueError):
         raise FileError("corrupt quorvel file: unreadable metadata") from None
     if not isinstance(metadata, dict):
         raise FileError("corrupt quorvel file: unreadable metadata")
-    return "frame", metadata, data[_PREFIX.size + length:]
+    return metadata, begin + length
 
 
 def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:

@@ -36,7 +36,7 @@ def read(path: pathlib.Path) -> Signal:
     if data.shape[1] == 0:
         raise FormatError(f"{path}: the file holds no samples")
     start = header.get("startdate")
-    extra = {"header": {key: _plain(header.get(key, "")) for key in _HEADER_KEYS},
+    extra: dict[str, Any] = {"header": {key: _plain(header.get(key, "")) for key in _HEADER_KEYS},
              "startdate": start.isoformat() if isinstance(start, datetime.datetime) else None,
              "signal_headers": headers}
     lengths = [int(np.isfinite(row).sum()) for row in data]
