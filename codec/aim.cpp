@@ -340,7 +340,8 @@ struct Problem {
   double half_range;
   float minimum;
   Measure measure;
-  double goal;  // the target minus a margin for decoders on other processor tiers
+  double margin;  // room left for decoders on other processor tiers, in the target's units
+  double goal;    // the target minus the margin
 };
 
 // Largest level count whose bands fit int16 at this step; 0 if none does.
@@ -662,7 +663,7 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, C
     if (!*retry) break;
     trial = std::move(**retry);
   }
-  return std::unexpected(unreachable(target, trial.error));
+  return std::unexpected(unreachable(target, trial.error + p.margin));
 }
 
 
@@ -730,8 +731,9 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
                half_range,
                static_cast<float>(facts->lowest),
                Measure{target.kind, x.size(), facts->sum_squares},
+               tier_margin(*facts, target.kind, x.size()),
                0.0};
-  p.goal = std::max(target.value - tier_margin(*facts, target.kind, x.size()), 0.0);
+  p.goal = std::max(target.value - p.margin, 0.0);
   if (half_range == 0.0) return encode_constant(p, plan.methods.front(), target);
 
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
@@ -768,7 +770,8 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
       if (!chosen || candidate.ranked_bytes < chosen->ranked_bytes) chosen = std::move(candidate);
     }
   }
-  if (!chosen) return std::unexpected(unreachable(target, reachable));
+  // The figure named is one the encoder can promise: what it reached plus the tier margin.
+  if (!chosen) return std::unexpected(unreachable(target, reachable + p.margin));
   return finish(p, std::move(*chosen), target, plan.final_level, search_level);
 }
 

@@ -424,4 +424,47 @@ TEST(AimedEncoder, ConcurrentCallsGiveTheSameBytes) {
   for (const auto& result : results) EXPECT_EQ(result, *serial);
 }
 
+// Random signals over many magnitudes and offsets, random targets: every call
+// gives a container that meets its target, or Unreachable with a figure above
+// the target. Nothing else (no codec error, no miss) is allowed.
+TEST(AimedEncoder, RandomSignalsAndTargetsAreMetOrNamedUnreachable) {
+  std::mt19937 rng(20261208);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const TargetKind kinds[] = {TargetKind::max_error, TargetKind::rmse, TargetKind::prd, TargetKind::max_bytes};
+  for (int round = 0; round < 400; ++round) {
+    const auto n = static_cast<std::size_t>(1 + std::pow(unit(rng), 3) * 6000);
+    const double scale = std::pow(10.0, -30 + 60 * unit(rng));
+    const double offset = unit(rng) < 0.5 ? 0.0 : scale * std::pow(10.0, -3 + 6 * unit(rng)) * (unit(rng) < 0.5 ? -1 : 1);
+    std::vector<float> x(n);
+    double walk = 0;
+    for (auto& v : x) {
+      walk += unit(rng) - 0.5;
+      v = static_cast<float>(offset + scale * (unit(rng) < 0.5 ? walk : std::sin(walk) + 0.1 * unit(rng)));
+    }
+    const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+    const double range = std::max(static_cast<double>(*hi) - *lo, 1e-300);
+    const TargetKind kind = kinds[round % 4];
+    const double value = kind == TargetKind::max_bytes ? 52 + unit(rng) * 3 * static_cast<double>(n)
+                         : kind == TargetKind::prd     ? std::pow(10.0, -4 + 5 * unit(rng))
+                                                       : range * std::pow(10.0, -6 + 5 * unit(rng));
+    const Target target{kind, value};
+    const Effort effort = all_efforts[(round / 4) % 3];
+    SCOPED_TRACE("round " + std::to_string(round) + " n " + std::to_string(n) + " scale " + std::to_string(scale) +
+                 " offset " + std::to_string(offset) + " target " + std::to_string(value));
+    const auto container = quorvel::compress_aimed(std::span<const float>(x), target, AimOptions{std::nullopt, effort});
+    if (!container) {
+      ASSERT_EQ(container.error().kind(), AimError::Kind::Unreachable) << container.error().message();
+      const double best = container.error().best_reachable().value_or(0);
+      EXPECT_GT(best, value);
+      // The figure named is within reach.
+      const Target reachable{kind, kind == TargetKind::max_bytes ? best : 1.5 * best};
+      const auto retry = quorvel::compress_aimed(std::span<const float>(x), reachable, AimOptions{std::nullopt, effort});
+      ASSERT_TRUE(retry) << retry.error().message();
+      expect_meets(std::span<const float>(x), *retry, reachable);
+      continue;
+    }
+    expect_meets(std::span<const float>(x), *container, target);
+  }
+}
+
 }  // namespace
