@@ -1,7 +1,10 @@
 """encode_array / decode_array: frames of N-D float arrays, read back and checked by hand."""
+import inspect
 import math
 import re
 import struct
+import subprocess
+import sys
 import threading
 import zlib
 
@@ -210,3 +213,18 @@ def test_big_endian_and_strided_input_encode_like_native_contiguous_input():
     wide = np.zeros((3, 400), np.float32)
     wide[:, ::2] = x
     assert quorvel_tools.encode_array(wide[:, ::2], max_error=1e-3) == expected
+
+
+def test_array_functions_take_their_options_by_keyword_only():
+    encode = list(inspect.signature(quorvel_tools.encode_array).parameters.values())
+    assert [p.name for p in encode] == ["data", "max_error", "rmse", "prd", "max_bytes", "method", "scale", "cutoff",
+                                        "effort", "threads"]
+    decode = list(inspect.signature(quorvel_tools.decode_array).parameters.values())
+    assert [p.name for p in decode] == ["frame", "out", "threads"]
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in encode[1:] + decode[1:])
+
+
+def test_importing_the_package_leaves_the_storage_libraries_unimported():
+    code = "import sys, quorvel_tools; print(sorted({'numcodecs', 'zarr', 'dask'} & set(sys.modules)))"
+    assert subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                          text=True).stdout.strip() == "[]"
