@@ -38,7 +38,7 @@ def read(path: pathlib.Path) -> Signal:
         if len(fmt) < 26:
             raise FormatError(f"{path}: truncated WAV format chunk")
         tag = struct.unpack_from("<H", fmt, 24)[0]
-    subtype = next((name for name, spec in SUBTYPES.items() if spec == (tag, bits)), None)
+    subtype = next((name for name, layout in SUBTYPES.items() if layout == (tag, bits)), None)
     if subtype is None:
         raise FormatError(f"{path}: unsupported WAV encoding (format {tag}, {bits} bits)")
     if channels == 0 or rate == 0 or block_align != channels * bits // 8:
