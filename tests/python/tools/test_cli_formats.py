@@ -1,0 +1,117 @@
+"""File readers and writers of the command line, against independent readers and hand-made files."""
+import struct
+
+import numpy as np
+import pytest
+
+from quorvel_tools.formats import FormatError, Signal, read_signal, write_signal
+from quorvel_tools.signal_file import FileError, Settings, decode_signal, describe, encode_signal
+
+SUBTYPES = ["PCM_U8", "PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE"]
+
+
+def full_scale_noise(frames, channels, seed=0):
+    return np.random.default_rng(seed).uniform(-1, 0.999, (frames, channels))
+
+
+@pytest.mark.parametrize("subtype", SUBTYPES)
+@pytest.mark.parametrize("channels", [1, 3, 6])
+def test_wav_reader_matches_soundfile(tmp_path, subtype, channels):
+    soundfile = pytest.importorskip("soundfile")
+    path = tmp_path / "in.wav"
+    soundfile.write(path, full_scale_noise(301, channels), 22050, subtype=subtype)  # 6 channels: extensible
+    expected, rate = soundfile.read(path, always_2d=True)
+    signal = read_signal(path)
+    assert (signal.sample_rate, signal.wav_subtype, signal.data.shape) == (rate, subtype, (channels, 301))
+    np.testing.assert_array_equal(signal.data.T, expected.astype(signal.data.dtype))
+
+
+@pytest.mark.parametrize("subtype", SUBTYPES)
+def test_wav_writer_is_read_back_exactly_by_soundfile(tmp_path, subtype):
+    soundfile = pytest.importorskip("soundfile")
+    source = tmp_path / "a.wav"
+    soundfile.write(source, full_scale_noise(257, 2, seed=1), 8000, subtype=subtype)
+    write_signal(tmp_path / "b.wav", read_signal(source))
+    assert soundfile.info(tmp_path / "b.wav").subtype == subtype
+    np.testing.assert_array_equal(soundfile.read(tmp_path / "b.wav")[0], soundfile.read(source)[0])
+
+
+def test_wav_writer_rounds_and_clips_to_the_integer_range(tmp_path):
+    signal = Signal(data=np.array([[-1.5, -1.0, 0.49 / 2**15, 0.51 / 2**15, 0.99999, 1.2, np.nan]]),
+                    source="npy", sample_rate=1000.0)
+    write_signal(tmp_path / "c.wav", signal, subtype="PCM_16")
+    values = np.frombuffer((tmp_path / "c.wav").read_bytes()[44:], "<i2")
+    assert values.tolist() == [-32768, -32768, 0, 1, 32767, 32767, 0]
+
+
+def test_wav_reader_skips_odd_sized_chunks_and_keeps_whole_frames(tmp_path):
+    pcm = np.arange(-6, 6, dtype="<i2")
+    fmt = struct.pack("<HHIIHH", 1, 2, 100, 400, 4, 16)
+    body = (b"WAVE" + b"fmt " + struct.pack("<I", 16) + fmt + b"LIST" + struct.pack("<I", 3) + b"abc\0"
+            + b"data" + struct.pack("<I", 0xFFFFFFFF) + pcm.tobytes() + b"\x01")  # streamed size, one stray byte
+    (tmp_path / "d.wav").write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
+    signal = read_signal(tmp_path / "d.wav")
+    np.testing.assert_array_equal(signal.data * 2**15, pcm.reshape(-1, 2).T)
+
+
+def test_delimited_reader_picks_columns_and_reads_gaps_as_nan(tmp_path):
+    (tmp_path / "a.csv").write_text("when;x;y\nmon;1.5;2\ntue;;3\nwed;-4e2;5\n")
+    assert np.isnan(read_signal(tmp_path / "a.csv", column="x").data).tolist() == [False, True, False]
+    np.testing.assert_array_equal(read_signal(tmp_path / "a.csv", column="2").data, [2, 3, 5])
+    (tmp_path / "b.tsv").write_text("label\tvalue\na\t1\nb\t2\n")
+    np.testing.assert_array_equal(read_signal(tmp_path / "b.tsv").data, [1, 2])
+    with pytest.raises(FormatError, match="no column 'z'"):
+        read_signal(tmp_path / "a.csv", column="z")
+    (tmp_path / "c.csv").write_text("a,b\n1,2\n3\n")
+    with pytest.raises(FormatError, match="row 3 has 1 fields, the header has 2"):
+        read_signal(tmp_path / "c.csv")
+
+
+def test_a_signal_with_gaps_keeps_them_through_the_frame(tmp_path):
+    data = np.sin(np.arange(2000) / 7.0)
+    data[[0, 500, 501, 1999]] = [np.nan, np.inf, -np.inf, np.nan]
+    blob = encode_signal(Signal(data=data, source="csv"), Settings(target=("max_error", 1e-3)))
+    restored = decode_signal(blob).data
+    same = np.isnan(restored) == np.isnan(data)
+    assert same.all() and (restored[500:502] == [np.inf, -np.inf]).all()
+    finite = np.isfinite(data)
+    assert np.abs(restored[finite] - data[finite]).max() <= 1e-3
+
+
+def test_pcm_sources_meet_the_target_after_rounding_back_to_their_grid():
+    # A target of 1.5 LSB: the decoded values are rounded onto the 16-bit grid when written back.
+    lsb = 2.0 ** -15
+    rng = np.random.default_rng(7)
+    data = np.round(np.cumsum(rng.normal(0, 200, (2, 20000)), axis=1) % 30000) * lsb
+    signal = Signal(data=data.astype(np.float32), source="wav", sample_rate=8000.0, wav_subtype="PCM_16",
+                    grid_step=[lsb, lsb])
+    restored = decode_signal(encode_signal(signal, Settings(target=("max_error", 1.5 * lsb)))).data
+    rounded = np.round(restored.astype(np.float64) / lsb) * lsb
+    assert np.abs(rounded - data).max() <= 1.5 * lsb
+
+
+def test_describe_rejects_damaged_files():
+    blob = encode_signal(Signal(data=np.sin(np.arange(500) / 3.0), source="npy"), Settings(target=("prd", 1.0)))
+    assert describe(blob)["layout"] == "container"
+    with pytest.raises(FileError, match="truncated"):
+        describe(blob[:-1])
+    with pytest.raises(FileError, match="not a quorvel file"):
+        describe(b"RIFF" + blob)
+    with pytest.raises(FileError, match="the metadata runs past the end"):
+        decode_signal(b"QRVS\x01\0\0\0" + struct.pack("<I", 1000) + b"{}")
+
+
+@pytest.mark.parametrize("suffix, digital_span", [(".edf", 65535), (".bdf", 16777215)])
+def test_edf_writer_fits_headers_to_a_signal_from_elsewhere(tmp_path, suffix, digital_span):
+    pyedflib = pytest.importorskip("pyedflib")
+    rng = np.random.default_rng(9)
+    data = np.stack([np.cumsum(rng.normal(0, 1e-3, 1000)) + 0.123456789, rng.normal(0, 300, 1000)])
+    write_signal(tmp_path / f"out{suffix}", Signal(data=data, source="wav", sample_rate=100.0,
+                                                    channel_names=["left", "right"], units=["V", "uV"]))
+    restored, headers, _ = pyedflib.highlevel.read_edf(str(tmp_path / f"out{suffix}"))
+    assert [(h["label"], h["dimension"], h["sample_frequency"]) for h in headers] == [
+        ("left", "V", 100.0), ("right", "uV", 100.0)]
+    for row, given, header in zip(restored, data, headers):
+        assert header["physical_min"] <= given.min() and given.max() <= header["physical_max"]
+        step = (header["physical_max"] - header["physical_min"]) / digital_span
+        assert np.abs(row - given).max() <= 0.5 * step * (1 + 1e-9)
