@@ -60,7 +60,8 @@ struct SignalFacts {
   double lowest;
   double highest;
   double peak;          // largest magnitude
-  double sum_squares;   // for PRD
+  double unit;          // a power of two that brings the peak into [1, 2)
+  double sum_squares;   // of the samples times unit, for PRD
 };
 
 template <class T>
@@ -92,7 +93,7 @@ std::expected<SignalFacts, AimError> examine(std::span<const T> x) {
     sums[0] += v * v;
   }
   SignalFacts facts{*std::min_element(std::begin(lowest), std::end(lowest)),
-                    *std::max_element(std::begin(highest), std::end(highest)), 0.0,
+                    *std::max_element(std::begin(highest), std::end(highest)), 0.0, 1.0,
                     (sums[0] + sums[1]) + (sums[2] + sums[3])};
   if (!std::isfinite(facts.sum_squares)) {
     for (std::size_t j = 0; j < x.size(); ++j) {
@@ -104,6 +105,17 @@ std::expected<SignalFacts, AimError> examine(std::span<const T> x) {
     }
   }
   facts.peak = std::max(std::fabs(facts.lowest), std::fabs(facts.highest));
+  // Squares of float64 samples below about 1e-154 underflow, and a PRD of
+  // 0 / 0 would pass for a perfect one: every sum of squares is taken on
+  // samples and errors brought near 1 by the same power of two, which is exact
+  // and cancels in PRD. Float32 samples and ordinary magnitudes need no second pass.
+  if (facts.peak > 0) facts.unit = std::ldexp(1.0, -std::ilogb(facts.peak));
+  if (facts.peak < 1e-100 || facts.peak > 1e100) {
+    facts.sum_squares = 0.0;
+    for (const T v : x) facts.sum_squares += (v * facts.unit) * (v * facts.unit);
+  } else {
+    facts.sum_squares *= facts.unit * facts.unit;
+  }
   if (facts.peak > float_max) {
     return std::unexpected(AimError::invalid_input("Samples reach " + figure(facts.peak) +
                                                    ", beyond the largest float32 the decoder can return"));
@@ -276,12 +288,12 @@ inline float denormalise(float y, const Framing& f, float range, double wide_ran
 }
 
 template <class T>
-Distortion distortion(std::span<const T> x, std::span<const float> decoded) {
+Distortion distortion(std::span<const T> x, std::span<const float> decoded, double unit) {
   Distortion d;
   for (std::size_t i = 0; i < x.size(); ++i) {
     const double e = static_cast<double>(decoded[i]) - static_cast<double>(x[i]);
     d.max_abs = std::max(d.max_abs, std::fabs(e));
-    d.sum_squares += e * e;
+    d.sum_squares += (e * unit) * (e * unit);
   }
   return d;
 }
@@ -290,7 +302,7 @@ Distortion distortion(std::span<const T> x, std::span<const float> decoded) {
 // the fly exactly as decompress does. The inverse transform returns at least
 // the samples the signal had.
 template <class T>
-Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, const Framing& f) {
+Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, const Framing& f, double unit) {
   const float range = f.maximum - f.minimum;
   // Four partial sums and maxima keep the loop free of a serial dependency.
   double maxima[4] = {};
@@ -302,7 +314,7 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
       const double e = static_cast<double>(value) - static_cast<double>(x[i + k]);
       const double a = std::fabs(e);
       maxima[k] = a > maxima[k] ? a : maxima[k];
-      sums[k] += e * e;
+      sums[k] += (e * unit) * (e * unit);
     }
   }
   Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),
@@ -311,7 +323,7 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
   for (; i < x.size(); ++i) {
     const double e = static_cast<double>(denormalise(y[i], f, range, wide_range)) - static_cast<double>(x[i]);
     d.max_abs = std::max(d.max_abs, std::fabs(e));
-    d.sum_squares += e * e;
+    d.sum_squares += (e * unit) * (e * unit);
   }
   if (std::isfinite(d.max_abs)) return d;
   // An overflowing product gave an infinity: measure again with the decoder's fallback for it.
@@ -319,7 +331,7 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
   for (std::size_t j = 0; j < x.size(); ++j) {
     const double e = static_cast<double>(denormalise(y[j], f, range, wide_range)) - static_cast<double>(x[j]);
     d.max_abs = std::max(d.max_abs, std::fabs(e));
-    d.sum_squares += e * e;
+    d.sum_squares += (e * unit) * (e * unit);
   }
   return d;
 }
@@ -328,11 +340,12 @@ Distortion decoded_distortion(std::span<const T> x, std::span<const float> y, co
 struct Measure {
   TargetKind kind;
   std::size_t n;
-  double signal_sum_squares;
+  double signal_sum_squares;  // both sums are of values times `unit`
+  double unit;
 
   [[nodiscard]] double operator()(const Distortion& d) const {
     if (kind == TargetKind::max_error) return d.max_abs;
-    if (kind != TargetKind::prd) return std::sqrt(d.sum_squares / static_cast<double>(n));
+    if (kind != TargetKind::prd) return std::sqrt(d.sum_squares / static_cast<double>(n)) / unit;
     if (signal_sum_squares == 0.0) return d.sum_squares == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
     return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
   }
@@ -385,7 +398,7 @@ std::expected<Trial, AimError> try_framing(const Problem<T>& p, const Decomposit
 
   auto decoded = d.executor->multi_idwt(view);
   if (!decoded) return std::unexpected(AimError::codec(QuorvelError::transform_failed(decoded.error().message())));
-  trial.error = p.measure(decoded_distortion(p.x, *decoded, framing));
+  trial.error = p.measure(decoded_distortion(p.x, *decoded, framing, p.facts.unit));
   return trial;
 }
 
@@ -663,7 +676,7 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, C
     }
     const auto decoded = decompress(*container);
     if (!decoded) return std::unexpected(AimError::codec(decoded.error()));
-    const double error = p.measure(distortion(p.x, std::span<const float>(*decoded)));
+    const double error = p.measure(distortion(p.x, std::span<const float>(*decoded), p.facts.unit));
     if (target.kind == TargetKind::max_bytes || error <= p.goal) return container;
     auto retry = try_step(p, d, trial.framing.step * 0.97, trial.rounding, ws);
     if (!retry) return std::unexpected(std::move(retry.error()));
@@ -674,17 +687,18 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, C
 }
 
 
-// A constant signal: every code 0 and range 0, so every decoded sample is the minimum.
+// A constant container: every code 0 and range 0, so every decoded sample is
+// `value` on any decoder, and no tier margin is needed.
 template <class T>
 std::expected<std::vector<std::uint8_t>, AimError> encode_constant(const Problem<T>& p, CompressionMethod method,
-                                                                   Target target) {
+                                                                   Target target, float value) {
   const auto executor = method_executor(method);
   const auto lengths = executor->dwt_size(std::max(p.x.size(), executor->filter_length()));
-  Trial trial{1, Framing{p.minimum, p.minimum, 0.0f, 12, 0.0}, 0.5f,
+  Trial trial{1, Framing{value, value, 0.0f, 12, 0.0}, 0.5f,
               std::vector<std::int16_t>(lengths.approx_length + lengths.details_length), 0.0};
-  std::vector<float> decoded(p.x.size(), p.minimum);
-  trial.error = p.measure(distortion(p.x, std::span<const float>(decoded)));
-  if (target.kind != TargetKind::max_bytes && trial.error > p.goal) {
+  std::vector<float> decoded(p.x.size(), value);
+  trial.error = p.measure(distortion(p.x, std::span<const float>(decoded), p.facts.unit));
+  if (target.kind != TargetKind::max_bytes && trial.error > target.value) {
     return std::unexpected(unreachable(target, trial.error));
   }
   const Candidate chosen{nullptr, std::move(trial), 0};
@@ -706,7 +720,9 @@ double tier_margin(const SignalFacts& facts, TargetKind kind, std::size_t n) {
   if (range == 0.0 || kind == TargetKind::max_bytes) return 0.0;
   const double margin = std::ldexp(facts.peak, -23) + std::ldexp(range, -20);
   if (kind == TargetKind::prd) {
-    return facts.sum_squares > 0 ? 100.0 * margin / std::sqrt(facts.sum_squares / static_cast<double>(n)) : 0.0;
+    return facts.sum_squares > 0
+               ? 100.0 * margin * facts.unit / std::sqrt(facts.sum_squares / static_cast<double>(n))
+               : 0.0;
   }
   return margin;
 }
@@ -720,7 +736,7 @@ double first_guess(const Problem<T>& p, TargetKind kind) {
     case TargetKind::max_error: return 0.85 * p.goal;
     case TargetKind::rmse: return 4.0 * p.goal;
     case TargetKind::prd:
-      return 4.0 * p.goal / 100.0 * std::sqrt(p.facts.sum_squares / static_cast<double>(p.x.size()));
+      return 4.0 * p.goal / 100.0 * std::sqrt(p.facts.sum_squares / static_cast<double>(p.x.size())) / p.facts.unit;
     case TargetKind::max_bytes: break;
   }
   return p.half_range / 1024.0;
@@ -739,11 +755,11 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
                facts->lowest + half_range,
                half_range,
                static_cast<float>(facts->lowest),
-               Measure{target.kind, x.size(), facts->sum_squares},
+               Measure{target.kind, x.size(), facts->sum_squares, facts->unit},
                tier_margin(*facts, target.kind, x.size()),
                0.0};
   p.goal = std::max(target.value - p.margin, 0.0);
-  if (half_range == 0.0) return encode_constant(p, plan.methods.front(), target);
+  if (half_range == 0.0) return encode_constant(p, plan.methods.front(), target, p.minimum);
 
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
   const int search_level = ranked ? plan.rank_level : plan.final_level;
@@ -778,8 +794,15 @@ std::expected<std::vector<std::uint8_t>, AimError> aim(std::span<const T> x, Tar
       if (!chosen || candidate.ranked_bytes < chosen->ranked_bytes) chosen = std::move(candidate);
     }
   }
-  // The figure named is one the encoder can promise: what it reached plus the tier margin.
-  if (!chosen) return std::unexpected(unreachable(target, reachable + p.margin));
+  if (!chosen) {
+    // A float64 signal whose spread float32 cannot resolve (0.5 + 1e-13, or
+    // values below float32's range) leaves no step to search: its float32
+    // centre as a constant may still meet the target, and bounds what can be.
+    auto constant = encode_constant(p, plan.methods.front(), target, static_cast<float>(p.centre));
+    if (constant || constant.error().kind() != AimError::Kind::Unreachable) return constant;
+    // The figure named is one the encoder can promise: what it reached plus the tier margin.
+    return std::unexpected(unreachable(target, std::min(reachable + p.margin, *constant.error().best_reachable())));
+  }
   return finish(p, std::move(*chosen), target, plan.final_level, search_level);
 }
 
