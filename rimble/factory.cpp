@@ -28,12 +28,15 @@ namespace {
 using Handle = DwtFactory<float>::Handle;
 
 // The lifting transforms exist in two tiers only: AVX2+FMA or portable (an
-// SSE4.2 processor gets the portable executor).
+// SSE4.2 processor gets the portable executor). The vector executors are only
+// named here (their headers hold no intrinsics) and only built on x86-64.
 template <class Avx, class Portable>
 std::shared_ptr<const DwtExecutor<float>> make_lifting() {
+#if defined(__x86_64__)
   if (processor_tier() == ProcessorTier::Avx) {
     return std::make_shared<const Avx>();
   }
+#endif
   return std::make_shared<const Portable>();
 }
 
@@ -41,11 +44,13 @@ std::shared_ptr<const DwtExecutor<float>> make_lifting() {
 // tier is read once per construction, and the executor keeps its family.
 template <class Portable, class Sse, class Avx, class Filter>
 Handle make_filter_bank(BorderMode mode, const Filter& low) {
+#if defined(__x86_64__)
   switch (processor_tier()) {
     case ProcessorTier::Avx: return std::make_shared<const Avx>(mode, low);
     case ProcessorTier::Sse: return std::make_shared<const Sse>(mode, low);
     case ProcessorTier::Portable: break;
   }
+#endif
   return std::make_shared<const Portable>(mode, low);
 }
 
