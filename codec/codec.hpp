@@ -1,6 +1,7 @@
 // codec/codec.hpp: the whole public API of the signal codec.
 #pragma once
 
+#include "codec/aim.hpp"
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"

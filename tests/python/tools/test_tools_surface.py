@@ -1,0 +1,200 @@
+"""The package surface: names, signatures, argument errors, decode, inspect and measure."""
+import importlib.metadata
+import inspect as pyinspect
+import math
+import struct
+import zlib
+
+import numpy as np
+import pytest
+
+import quorvel
+import quorvel_tools
+from conftest import make_signal, raises_exactly
+
+
+@pytest.fixture(scope="module")
+def signal():
+    return make_signal(700)
+
+
+@pytest.fixture(scope="module")
+def container(signal):
+    return quorvel_tools.encode(signal, max_error=0.01)
+
+
+def test_public_names_and_version():
+    assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "encode",
+                                             "encode_rows", "inspect", "measure"]
+    assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
+    assert not hasattr(quorvel, "__version__")
+
+
+@pytest.mark.parametrize("function, extra", [
+    (quorvel_tools.encode, []),
+    (quorvel_tools.encode_rows, ["threads"]),
+])
+def test_options_are_keyword_only(function, extra):
+    parameters = list(pyinspect.signature(function).parameters.values())
+    assert parameters[0].kind is pyinspect.Parameter.POSITIONAL_OR_KEYWORD
+    names = [p.name for p in parameters[1:]]
+    assert names == ["max_error", "rmse", "prd", "max_bytes", "method", "effort", *extra]
+    assert all(p.kind is pyinspect.Parameter.KEYWORD_ONLY for p in parameters[1:])
+    with pytest.raises(TypeError):
+        function(np.zeros((1, 4)), 0.1)
+
+
+@pytest.mark.parametrize("targets, text", [
+    ({}, "exactly one target is required (max_error, rmse, prd or max_bytes); got none"),
+    ({"max_error": 0.1, "rmse": 0.1}, "exactly one target is required (max_error, rmse, prd or max_bytes); "
+                                      "got max_error and rmse"),
+    ({"max_error": -0.5}, "max_error must be a non-negative number, got -0.5"),
+    ({"prd": float("nan")}, "prd must be a non-negative number, got nan"),
+    ({"rmse": float("inf")}, "rmse must be finite, got inf"),
+    ({"max_bytes": -1}, "max_bytes must be a non-negative number, got -1"),
+    ({"max_error": 0.1, "method": "haar"},
+     "unknown method 'haar'; expected one of 'auto', 'cdf53', 'cdf97', 'db4', 'sym4'"),
+    ({"max_error": 0.1, "effort": "normal"}, "unknown effort 'normal'; expected one of 'fast', 'default', 'best'"),
+])
+def test_bad_options_raise_value_error(signal, targets, text):
+    with raises_exactly(ValueError, text):
+        quorvel_tools.encode(signal, **targets)
+    with raises_exactly(ValueError, text):
+        quorvel_tools.encode_rows(signal.reshape(7, 100), **targets)
+
+
+@pytest.mark.parametrize("targets", [
+    {"max_error": "0.1"}, {"rmse": True}, {"max_bytes": 100.0}, {"max_error": 0.1, "method": 3},
+    {"max_error": 0.1, "effort": None},
+])
+def test_options_of_the_wrong_type_raise_type_error(signal, targets):
+    with pytest.raises(TypeError):
+        quorvel_tools.encode(signal, **targets)
+
+
+@pytest.mark.parametrize("threads, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_thread_counts_are_checked(signal, threads, error):
+    with pytest.raises(error):
+        quorvel_tools.encode_rows(signal.reshape(7, 100), max_error=0.1, threads=threads)
+
+
+# --- decode ---------------------------------------------------------------------
+
+def test_decode_reads_any_buffer_like_the_module_decoder(container):
+    expected = quorvel.decompress_signal(container)
+    strided = np.zeros(2 * len(container), dtype=np.uint8)
+    strided[::2] = np.frombuffer(container, dtype=np.uint8)
+    for buffer in (container, bytearray(container), memoryview(container),
+                   np.frombuffer(container, dtype=np.uint8), memoryview(strided)[::2], container + b"trailing"):
+        decoded = quorvel_tools.decode(buffer)
+        assert decoded.dtype == np.float32 and decoded.flags.writeable and decoded.flags.c_contiguous
+        np.testing.assert_array_equal(decoded, expected)
+
+
+@pytest.mark.parametrize("damage", [lambda c: c[:51], lambda c: b"QRVX" + c[4:], lambda c: c[:-3]])
+def test_decode_errors_are_the_codec_messages(container, damage):
+    bad = damage(container)
+    with pytest.raises(ValueError) as expected:
+        quorvel.decompress_signal(bad)
+    with raises_exactly(ValueError, str(expected.value)):
+        quorvel_tools.decode(bad)
+
+
+def test_decode_of_a_non_buffer_is_a_type_error():
+    for thing in (None, 12, "QRVL", [81, 82]):
+        with pytest.raises(TypeError):
+            quorvel_tools.decode(thing)
+
+
+# --- inspect against a container built by hand ------------------------------------
+
+def handmade_container(coefficients, levels, scale, minimum, maximum, mean, tag=b"cf53", reserved=b"\0" * 16):
+    payload = zlib.compressobj(6, zlib.DEFLATED, -15)
+    payload = payload.compress(np.asarray(coefficients, dtype="<i2").tobytes()) + payload.flush()
+    header = struct.pack("<4sH2s4sBBHIfffI16s", b"QRVL", 1, b"f3", tag, levels, scale, 0, len(coefficients),
+                         minimum, maximum, mean, len(payload), reserved)
+    return header + payload
+
+
+def test_inspect_reads_every_field_of_a_handmade_header():
+    # 100 samples with cdf53 and 4 levels hold 100 coefficients (7 + 50 + 25 + 12 + 6).
+    container = handmade_container(np.arange(100) - 50, 4, 9, -2.5, 7.25, 0.125, reserved=b"\x07" * 16)
+    info = quorvel_tools.inspect(container + b"\xff" * 10)
+    assert info == quorvel_tools.ContainerInfo(method="cdf53", levels=4, scale=9, sample_count=100, minimum=-2.5,
+                                               maximum=7.25, mean=0.125, payload_length=len(container) - 52,
+                                               size=len(container))
+    assert quorvel_tools.decode(container).size == 100
+    with pytest.raises(AttributeError):
+        info.levels = 5  # frozen
+
+
+@pytest.mark.parametrize("tag, method", [(b"cf53", "cdf53"), (b"cf97", "cdf97"), (b"db04", "db4"),
+                                         (b"sym4", "sym4")])
+def test_inspect_names_each_method(tag, method):
+    assert quorvel_tools.inspect(handmade_container([0] * 16, 1, 12, 0.0, 1.0, 0.0, tag=tag)).method == method
+
+
+@pytest.mark.parametrize("header", [
+    b"QRVL" * 12,                                   # too short
+    b"QRVM" + b"\0" * 48,                           # magic
+    handmade_container([0] * 8, 1, 12, 0.0, 1.0, 0.0, tag=b"CF53"),
+    handmade_container([0] * 8, 1, 12, 0.0, math.inf, 0.0),
+])
+def test_inspect_rejects_bad_headers_with_the_codec_message(header):
+    with pytest.raises(ValueError) as expected:
+        quorvel.decompress_signal(header)
+    with raises_exactly(ValueError, str(expected.value)):
+        quorvel_tools.inspect(header)
+
+
+def test_inspect_agrees_with_an_encoded_signal(signal, container):
+    info = quorvel_tools.inspect(container)
+    assert info.size == len(container) and info.sample_count == signal.size
+    assert 1 <= info.levels <= 10 and 6 <= info.scale <= 12
+    assert info.method in {"cdf53", "cdf97", "db4", "sym4"}
+
+
+# --- measure against figures worked out by hand ---------------------------------
+
+def test_measure_matches_hand_computed_figures():
+    # Error (0, 0, 0, -2): energy 4 against a signal energy of 1 + 4 + 9 + 16 = 30.
+    m = quorvel_tools.measure([1, 2, 3, 4], np.array([1, 2, 3, 6], dtype=np.float32))
+    assert m.max_error == 2.0
+    assert m.rmse == 1.0
+    assert m.prd == pytest.approx(100 * math.sqrt(4 / 30), rel=1e-15)
+    assert m.snr_db == pytest.approx(10 * math.log10(30 / 4), rel=1e-15)
+
+
+def test_measure_works_in_float64_even_for_float32_inputs():
+    # In float32, 1e38 squared overflows and 1 + 1e-7 is 1; in float64 neither happens.
+    big = np.full(8, 1e38, dtype=np.float32)
+    m = quorvel_tools.measure(big, big * np.float32(0.5))
+    assert m.max_error == pytest.approx(0.5 * float(np.float32(1e38)), rel=1e-12)
+    assert m.prd == pytest.approx(50.0, rel=1e-12)
+    assert m.snr_db == pytest.approx(20 * math.log10(2), rel=1e-12)
+    fine = quorvel_tools.measure(np.ones(4), np.ones(4) + 1e-12)
+    assert fine.rmse == pytest.approx(1e-12, rel=1e-3)
+
+
+@pytest.mark.parametrize("original, decoded, expected", [
+    ([], [], (0.0, 0.0, 0.0, math.inf)),
+    ([0.0, 0.0], [0.0, 0.0], (0.0, 0.0, 0.0, math.inf)),
+    ([0.0, 0.0], [0.0, 3.0], (3.0, math.sqrt(4.5), math.inf, -math.inf)),
+    ([5.0, -5.0], [5.0, -5.0], (0.0, 0.0, 0.0, math.inf)),
+])
+def test_measure_defines_the_degenerate_cases(original, decoded, expected):
+    m = quorvel_tools.measure(original, decoded)
+    assert (m.max_error, m.rmse, m.prd, m.snr_db) == pytest.approx(expected, rel=1e-15)
+
+
+def test_measure_rejects_shapes_that_differ():
+    with raises_exactly(ValueError, "original and decoded differ in shape: (3,) and (4,)"):
+        quorvel_tools.measure(np.zeros(3), np.zeros(4))
+
+
+def test_measure_agrees_with_the_judge(signal, container):
+    from aim_oracle import figures
+    m = quorvel_tools.measure(signal, quorvel_tools.decode(container))
+    judged = figures(signal, container)
+    assert m.max_error == judged["max_error"]
+    assert (m.rmse, m.prd) == pytest.approx((judged["rmse"], judged["prd"]), rel=1e-12)
