@@ -1,11 +1,12 @@
 # cmake/compiler.cmake: stop early, with a readable message, on a compiler or
 # standard library that cannot build the tree. The code needs C++23's
-# <expected> (and its conditionally trivial special members), which arrived
-# in GCC 12 / libstdc++ 12, clang 16 and libc++ 16 (Xcode 15's Apple clang).
+# <expected>: GCC 12 with its libstdc++; clang 16 with libc++ 16 (Xcode 15's
+# Apple clang); over libstdc++, clang 19, as libstdc++'s <expected> needs the
+# C++20 concepts level that clang 16 to 18 do not announce.
 include(CheckCXXSourceCompiles)
 
 set(_quorvel_compilers_needed
-    "GCC 12 or newer, or clang 16 or newer (Apple clang 15 or newer), with libstdc++ 12+ or libc++ 16+")
+    "GCC 12 or newer; clang 16 or newer with libc++ 16+ (Apple clang 15 or newer); clang 19 or newer with libstdc++ 12+")
 
 set(_quorvel_minimum_GNU 12)
 set(_quorvel_minimum_Clang 16)
