@@ -40,3 +40,26 @@ if(NOT QUORVEL_HAVE_STD_EXPECTED)
     "standard library. quorvel needs ${_quorvel_compilers_needed}. "
     "(See CMakeFiles/CMakeConfigureLog.yaml for the compiler's own words.)")
 endif()
+
+# std::jthread is still experimental in libc++ before 20 (and in Apple's):
+# there it takes -fexperimental-library, for the compiler and the linker.
+check_cxx_source_compiles([[
+#include <thread>
+int main() { std::jthread worker([] {}); }
+]] QUORVEL_HAVE_JTHREAD)
+if(NOT QUORVEL_HAVE_JTHREAD)
+  set(CMAKE_REQUIRED_FLAGS -fexperimental-library)
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fexperimental-library)
+  check_cxx_source_compiles([[
+#include <thread>
+int main() { std::jthread worker([] {}); }
+]] QUORVEL_HAVE_EXPERIMENTAL_JTHREAD)
+  unset(CMAKE_REQUIRED_FLAGS)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  if(NOT QUORVEL_HAVE_EXPERIMENTAL_JTHREAD)
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION} has no std::jthread. "
+                        "quorvel needs ${_quorvel_compilers_needed}.")
+  endif()
+  add_compile_options(-fexperimental-library)
+  add_link_options(-fexperimental-library)
+endif()
