@@ -23,6 +23,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 
 # Static executables: qemu-user 7.2 hangs in pthread_create of dynamically
 # linked arm64 programs, and static ones need no library prefix at run time.
-set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+set(ZLIB_USE_STATIC_LIBS ON)
+set(QUORVEL_LIBDEFLATE_STATIC ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
