@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#if QUORVEL_HAVE_LIBDEFLATE
 #include <libdeflate.h>
+#endif
 #include <zlib.h>
 
 #include "codec/compressor.hpp"
@@ -94,6 +96,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_with_zlib(std::sp
   return out;
 }
 
+#if QUORVEL_HAVE_LIBDEFLATE
 // At most 258 bytes per 2 bits (a length code and a distance code of one bit
 // each): no raw DEFLATE stream of L bytes inflates to more than 1032 L bytes.
 constexpr std::uint64_t max_deflate_ratio = 1032;
@@ -101,6 +104,7 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 struct DecompressorDeleter {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
+#endif
 
 std::int16_t load_i16(const std::uint8_t* p) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
@@ -125,6 +129,7 @@ std::expected<InflatedStream, QuorvelError> inflate_payload(std::span<const std:
                                                             std::size_t total) {
   const std::size_t needed = 2 * total;
   InflatedStream inflated;
+#if QUORVEL_HAVE_LIBDEFLATE
   if (needed / max_deflate_ratio <= payload.size()) {
     const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
     if (decompressor) {
@@ -142,6 +147,7 @@ std::expected<InflatedStream, QuorvelError> inflate_payload(std::span<const std:
       inflated.coefficients.reset();
     }
   }
+#endif
   auto bytes = inflate_with_zlib(payload, needed);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   inflated.zlib_bytes = std::move(*bytes);

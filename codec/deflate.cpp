@@ -1,16 +1,24 @@
-// codec/deflate.cpp: raw DEFLATE through libdeflate, one compressor per thread and level.
+// codec/deflate.cpp: raw DEFLATE through libdeflate or zlib, one compressor per thread and level.
 #include "codec/deflate.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <string>
 
+#if QUORVEL_HAVE_LIBDEFLATE
 #include <libdeflate.h>
+#else
+#include <zlib.h>
+#endif
 
 #include "rimble/err.hpp"
 
 namespace quorvel {
 
 namespace {
+
+#if QUORVEL_HAVE_LIBDEFLATE
 
 struct CompressorDeleter {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -27,11 +35,8 @@ libdeflate_compressor* thread_compressor(int level) {
   return slot.get();
 }
 
-}  // namespace
-
-std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream, int level,
-                                                                   std::size_t prefix) {
-  if (level < min_deflate_level || level > max_deflate_level) rimble::fatal("raw_deflate: level outside 1..12");
+std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const std::uint8_t> stream, int level,
+                                                                std::size_t prefix) {
   libdeflate_compressor* compressor = thread_compressor(level);
   if (compressor == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
   // The bound is about the stream's size while the output is a fraction of it:
@@ -46,6 +51,80 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<con
   out.resize(prefix);
   out.insert(out.end(), scratch.get(), scratch.get() + written);
   return out;
+}
+
+#else
+
+struct StreamDeleter {
+  void operator()(z_stream* z) const {
+    deflateEnd(z);
+    delete z;
+  }
+};
+using StreamHandle = std::unique_ptr<z_stream, StreamDeleter>;
+
+// zlib's levels stop at 9: libdeflate's 10..12 search harder still, and the
+// nearest zlib has is its own 9, so they all map there.
+constexpr int zlib_max_level = 9;
+constexpr int zlib_level(int level) { return std::min(level, zlib_max_level); }
+
+// Like a libdeflate compressor, a zlib stream is worth keeping: deflateInit
+// allocates about 256 KB of window and hash tables. Each thread keeps one raw
+// stream (no zlib wrapper, 32 KB window) per zlib level, reset between uses.
+z_stream* thread_stream(int level) {
+  thread_local std::array<StreamHandle, zlib_max_level + 1> streams;
+  auto& slot = streams[static_cast<std::size_t>(zlib_level(level))];
+  if (!slot) {
+    auto z = std::make_unique<z_stream>();
+    if (deflateInit2(z.get(), zlib_level(level), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return nullptr;
+    slot.reset(z.release());
+  } else if (deflateReset(slot.get()) != Z_OK) {
+    return nullptr;
+  }
+  return slot.get();
+}
+
+// zlib counts in 32-bit words: the stream goes in and comes out in slices.
+constexpr std::size_t max_slice = std::size_t{1} << 30;
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const std::uint8_t> stream, int level,
+                                                                std::size_t prefix) {
+  z_stream* z = thread_stream(level);
+  if (z == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
+  // The output is a fraction of the stream's size for any real signal: grow
+  // the array as zlib fills it rather than reserving the worst-case bound.
+  std::vector<std::uint8_t> out(prefix + stream.size() / 4 + 256);
+  std::size_t produced = prefix;
+  std::size_t consumed = 0;
+  int status = Z_OK;
+  while (status != Z_STREAM_END) {
+    if (produced == out.size()) out.resize(out.size() + std::max<std::size_t>(out.size() / 2, 4096));
+    const std::size_t in_slice = std::min(stream.size() - consumed, max_slice);
+    const std::size_t out_slice = std::min(out.size() - produced, max_slice);
+    z->next_in = const_cast<Bytef*>(stream.data() + consumed);  // zlib only reads the input
+    z->avail_in = static_cast<uInt>(in_slice);
+    z->next_out = out.data() + produced;
+    z->avail_out = static_cast<uInt>(out_slice);
+    status = deflate(z, consumed + in_slice == stream.size() ? Z_FINISH : Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+      return std::unexpected(QuorvelError::deflate_failed("DEFLATE compression failed with zlib code " +
+                                                          std::to_string(status)));
+    }
+    consumed += in_slice - z->avail_in;
+    produced += out_slice - z->avail_out;
+  }
+  out.resize(produced);
+  return out;
+}
+
+#endif
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream, int level,
+                                                                   std::size_t prefix) {
+  if (level < min_deflate_level || level > max_deflate_level) rimble::fatal("raw_deflate: level outside 1..12");
+  return compress(stream, level, prefix);
 }
 
 }  // namespace quorvel

@@ -107,6 +107,11 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::idwt(const DwtView<T>& view) con
   if (length != view.details.size()) {
     return std::unexpected(RimbleError::approx_details_mismatch(length, view.details.size()));
   }
+  // Bands of m samples rebuild 2m - L + 2 samples: for m below (L - 2) / 2
+  // that count is negative, and idwt_size's unsigned arithmetic wraps it.
+  if (2 * length + 2 < filter_length_) {
+    return std::unexpected(RimbleError::approximation_size_mismatch(length, (filter_length_ - 2) / 2));
+  }
   auto output = zeroed_vector<T>(inner_->idwt_size({length, length}));
   if (!output) return std::unexpected(output.error());
   if (auto done = inner_->execute_inverse(view.approximations, view.details, *output); !done) {

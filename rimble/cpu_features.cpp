@@ -3,14 +3,14 @@
 
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 #include <cpuid.h>
 #endif
 
 namespace rimble {
 namespace {
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 // XGETBV is only executed after OSXSAVE says it exists; the target attribute
 // keeps the rest of the file baseline.
 [[gnu::target("xsave")]] std::uint64_t read_xcr0() {
@@ -48,6 +48,7 @@ CpuFeatures detect() {
   return f;
 }
 #else
+// Other processors: no vector kernels are built, the portable tier runs.
 CpuFeatures detect() { return {}; }
 #endif
 

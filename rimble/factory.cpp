@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <vector>
 
+#if defined(__x86_64__)
 #include "rimble/avx/cdf53f.hpp"
 #include "rimble/avx/cdf97f.hpp"
+#endif
 #include "rimble/avx/filter_bank.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
@@ -27,25 +29,18 @@ namespace {
 
 using Handle = DwtFactory<float>::Handle;
 
-// The lifting transforms exist in two tiers only: AVX2+FMA or portable (an
-// SSE4.2 processor gets the portable executor).
-template <class Avx, class Portable>
-std::shared_ptr<const DwtExecutor<float>> make_lifting() {
-  if (processor_tier() == ProcessorTier::Avx) {
-    return std::make_shared<const Avx>();
-  }
-  return std::make_shared<const Portable>();
-}
-
 // The one place where a filter-bank operation picks its executor type: the
-// tier is read once per construction, and the executor keeps its family.
+// tier is read once per construction, and the executor keeps its family. The
+// vector executors exist on x86-64 only; elsewhere they are merely named.
 template <class Portable, class Sse, class Avx, class Filter>
 Handle make_filter_bank(BorderMode mode, const Filter& low) {
+#if defined(__x86_64__)
   switch (processor_tier()) {
     case ProcessorTier::Avx: return std::make_shared<const Avx>(mode, low);
     case ProcessorTier::Sse: return std::make_shared<const Sse>(mode, low);
     case ProcessorTier::Portable: break;
   }
+#endif
   return std::make_shared<const Portable>(mode, low);
 }
 
@@ -88,12 +83,20 @@ std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double
 
 }  // namespace
 
+// The lifting transforms exist in two tiers only: AVX2+FMA (on x86-64) or
+// portable (an SSE4.2 processor gets the portable executor).
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
-  return make_lifting<avx::cdf53f::AvxCdf53, cdf53f::Cdf53>();
+#if defined(__x86_64__)
+  if (processor_tier() == ProcessorTier::Avx) return std::make_shared<const avx::cdf53f::AvxCdf53>();
+#endif
+  return std::make_shared<const cdf53f::Cdf53>();
 }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() {
-  return make_lifting<avx::cdf97f::AvxCdf97, cdf97f::Cdf97>();
+#if defined(__x86_64__)
+  if (processor_tier() == ProcessorTier::Avx) return std::make_shared<const avx::cdf97f::AvxCdf97>();
+#endif
+  return std::make_shared<const cdf97f::Cdf97>();
 }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_daubechies_f32(DaubechiesFamily family, BorderMode mode) {

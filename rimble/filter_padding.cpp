@@ -24,9 +24,11 @@ Result<void> write_arena_1d_impl(std::span<const float> src, std::span<float> ar
 ArenaWriter1d ArenaWriterDispatch::get() const {
   // A function-local static is initialised once, thread-safely, on first use.
   static const ArenaWriter1d chosen = [] {
+#if defined(__x86_64__)
     const CpuFeatures& features = cpu_features();
     if (features.avx2_fma) return &write_arena_1d_avx;
     if (features.sse4_1) return &write_arena_1d_sse4_1;
+#endif
     return &write_arena_1d_impl;
   }();
   return chosen;

@@ -23,12 +23,14 @@ using ArenaWriter1d = Result<void> (*)(std::span<const float> src, std::span<flo
 // Plain routine.
 [[nodiscard]] Result<void> write_arena_1d_impl(std::span<const float> src, std::span<float> arena, std::size_t left,
                                                std::size_t right, BorderMode mode);
+#if defined(__x86_64__)
 // The plain routine built for processors with SSE4.1 (rimble/sse/filter_padding.cpp).
 [[nodiscard]] Result<void> write_arena_1d_sse4_1(std::span<const float> src, std::span<float> arena,
                                                  std::size_t left, std::size_t right, BorderMode mode);
 // Maps four extension indices at a time in AVX2 registers (rimble/avx/filter_padding.cpp).
 [[nodiscard]] Result<void> write_arena_1d_avx(std::span<const float> src, std::span<float> arena, std::size_t left,
                                               std::size_t right, BorderMode mode);
+#endif
 
 // The writer for this processor: AVX2, else SSE4.1, else plain. Chosen on
 // first use (safe under concurrent first use) and kept for the process.

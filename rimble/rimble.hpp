@@ -20,12 +20,15 @@
 #include "rimble/wavelet12taps.hpp"
 #include "rimble/wavelet16taps.hpp"
 #include "rimble/simd_filter_bank.hpp"
-#include "rimble/sse/filter_bank.hpp"
-#include "rimble/avx/filter_bank.hpp"
 #include "rimble/completed.hpp"
 #include "rimble/factory.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
+// The vector kernels are built for x86-64 only.
+#if defined(__x86_64__)
+#include "rimble/sse/filter_bank.hpp"
+#include "rimble/avx/filter_bank.hpp"
 #include "rimble/avx/cdf53f.hpp"
 #include "rimble/avx/cdf97f.hpp"
+#endif

@@ -5,11 +5,13 @@ set -euo pipefail
 
 packages=(g++ make pkg-config zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev)
 command -v cmake >/dev/null 2>&1 || packages+=(cmake)
-# The Python module needs the interpreter's headers and pip.
-python3 - <<'PY' 2>/dev/null || packages+=(python3-dev python3-pip)
+# The Python module needs the interpreter's headers; the scripts install it
+# into a virtual environment, which on Debian needs python3-venv (ensurepip).
+python3 - <<'PY' 2>/dev/null || packages+=(python3-dev)
 import os, sysconfig, sys
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))
 PY
+python3 -c "import ensurepip, venv" 2>/dev/null || packages+=(python3-venv)
 
 missing=()
 for pkg in "${packages[@]}"; do

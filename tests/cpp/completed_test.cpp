@@ -190,6 +190,41 @@ TEST(CompletedDwtExecutor, InverseErrorsCarryTheirLengths) {
             "Approx and details must match, but they don't 4x9");
 }
 
+// Bands of m samples rebuild 2m - L + 2 samples: below (L - 2) / 2 there is
+// nothing to rebuild, and the inverse says how long the bands must be instead
+// of trying to allocate a wrapped size. At (L - 2) / 2 the result is empty.
+TEST(CompletedDwtExecutor, BandsTooShortForTheFilterAreASizeMismatch) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<const rimble::DwtExecutor<float>> executor;
+  };
+  const Case cases[] = {
+      {"db4", rimble::Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic)},
+      {"db8", rimble::Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db8, BorderMode::Symmetric)},
+      {"sym20", rimble::Rimble::make_symlet_f32(rimble::SymletFamily::Sym20, BorderMode::Zeros)},
+  };
+  for (const Case& c : cases) {
+    const std::size_t shortest = (c.executor->filter_length() - 2) / 2;
+    SCOPED_TRACE(std::string(c.name) + ", shortest bands " + std::to_string(shortest));
+    for (const std::size_t m : {std::size_t{0}, std::size_t{1}, shortest - 1}) {
+      const std::vector<float> band(m, 1.0f);
+      const std::string expected =
+          "Approximate size " + std::to_string(m) + " does not match required size " + std::to_string(shortest);
+      const auto single = c.executor->idwt({band, band});
+      ASSERT_FALSE(single.has_value());
+      EXPECT_EQ(single.error().message(), expected);
+      if (m == 0) continue;  // multi_idwt reports empty bands as ZeroSizedInput before this
+      const auto multi = c.executor->multi_idwt({band, {band}});
+      ASSERT_FALSE(multi.has_value());
+      EXPECT_EQ(multi.error().message(), expected);
+    }
+    const std::vector<float> band(shortest, 1.0f);
+    const auto empty = c.executor->idwt({band, band});
+    ASSERT_TRUE(empty.has_value()) << empty.error().message();
+    EXPECT_TRUE(empty->empty());
+  }
+}
+
 TEST(CompletedDwtExecutor, ForwardsSingleLevelOperations) {
   const auto executor = db4();
   EXPECT_EQ(executor->filter_length(), 8u);

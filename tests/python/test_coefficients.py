@@ -40,6 +40,15 @@ def poly_mul(a, b):
     return out
 
 
+def polyroots_ascending(coefficients):
+    """Roots of sum c[k] y^k. mpmath 1.4 takes the coefficients in ascending order
+    (asc=True) and deprecates the descending order that older versions require."""
+    try:
+        return mpmath.polyroots(coefficients, maxsteps=200, extraprec=60, asc=True)
+    except TypeError:
+        return mpmath.polyroots(coefficients[::-1], maxsteps=200, extraprec=60)
+
+
 @functools.cache
 def daubechies_exact(p):
     with mpmath.workdps(30):
@@ -47,8 +56,7 @@ def daubechies_exact(p):
         for _ in range(p):
             h = poly_mul(h, [1, 1])
         if p > 1:
-            ys = mpmath.polyroots([mpmath.binomial(p - 1 + k, k) for k in reversed(range(p))],
-                                  maxsteps=200, extraprec=60)
+            ys = polyroots_ascending([mpmath.binomial(p - 1 + k, k) for k in range(p)])
             for y in ys:
                 # y = (2 - z - 1/z)/4 has the two reciprocal roots z; keep the inner one.
                 a = 1 - 2 * y
