@@ -62,7 +62,7 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Smallest spec-setting container meeting the target (bytes, or none).
+// Smallest container of the fixed settings (methods x scales x cutoffs) meeting the target (bytes, or none).
 std::optional<std::size_t> best_fixed_setting(const std::vector<float>& x, Target target) {
   std::optional<std::size_t> best;
   for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4, CompressionMethod::sym4}) {

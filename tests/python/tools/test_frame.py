@@ -115,12 +115,12 @@ def test_mean_targets_hold_on_the_finite_samples_of_lanes_with_gaps(name):
         assert measured <= target, lane
 
 
-def test_fixed_settings_give_each_lane_the_spec_modules_container():
+def test_fixed_settings_give_each_lane_the_quorvel_modules_container():
     x = recording((3, 500))
     options = quorvel.TarvoCompressionOptions(method="db4", scale=9, cutoff="medium")
     _, _, containers, _ = frame_parts(quorvel_tools.encode_array(x, method="db4", scale=9, cutoff="medium"))
     assert containers == [quorvel.compress_signal(lane, options) for lane in x]
-    # No settings at all: the spec module's defaults.
+    # No settings at all: compress_signal's defaults.
     _, _, containers, _ = frame_parts(quorvel_tools.encode_array(x[:1]))
     assert containers == [quorvel.compress_signal(x[0])]
 
