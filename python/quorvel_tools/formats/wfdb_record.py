@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import pathlib
+import warnings
 
 import numpy as np
 
@@ -14,7 +15,11 @@ def read(path: pathlib.Path) -> Signal:
     if not record_name.with_suffix(".hea").is_file():
         raise FormatError(f"{record_name.with_suffix('.hea')}: no such file")
     try:
-        record = wfdb.rdrecord(str(record_name))
+        # wfdb's own use of pandas raises deprecation warnings that say nothing
+        # about the user's file; they would only clutter the command's stderr.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            record = wfdb.rdrecord(str(record_name))
     except Exception as error:  # wfdb raises a variety of types for malformed records
         raise FormatError(f"{path}: not a readable WFDB record ({_one_line(error)})") from None
     if record.p_signal is None or record.p_signal.size == 0:

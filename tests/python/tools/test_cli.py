@@ -145,7 +145,8 @@ def test_csv_column_round_trips_within_rmse(tmp_path):
     assert status == 1 and "several numeric columns (pressure, temperature)" in err
     ok("encode", tmp_path / "log.csv", tmp_path / "log.qrvl", "--rmse", "0.05", "--column", "pressure")
     ok("decode", tmp_path / "log.qrvl", tmp_path / "out.csv")
-    rows = list(csv.reader(open(tmp_path / "out.csv")))
+    with open(tmp_path / "out.csv", newline="") as handle:
+        rows = list(csv.reader(handle))
     restored = np.array([float(r[0]) for r in rows[1:]])
     given = np.round(pressure, 4)
     assert rows[0] == ["pressure"] and len(rows) == 3001
@@ -174,6 +175,8 @@ def test_edf_with_four_channels_round_trips_within_max_error(tmp_path):
     assert np.abs(restored - given).max() <= 0.5
 
 
+# wfdb's pandas calls warn about pandas' own deprecations.
+@pytest.mark.filterwarnings("ignore::DeprecationWarning:wfdb", "ignore::FutureWarning:wfdb")
 def test_wfdb_record_round_trips_within_max_error(tmp_path):
     wfdb = pytest.importorskip("wfdb")
     t = np.arange(3600) / 360
