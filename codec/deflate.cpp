@@ -8,9 +8,8 @@
 
 #if QUORVEL_HAVE_LIBDEFLATE
 #include <libdeflate.h>
-#else
-#include <zlib.h>
 #endif
+#include <zlib.h>
 
 #include "rimble/err.hpp"
 
@@ -125,6 +124,21 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<con
                                                                    std::size_t prefix) {
   if (level < min_deflate_level || level > max_deflate_level) rimble::fatal("raw_deflate: level outside 1..12");
   return compress(stream, level, prefix);
+}
+
+bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
+  // Small parts (bit masks) only: zlib's inflate is present in every build.
+  if (payload.size() > max_exact_inflate || out.size() > max_exact_inflate) return false;
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(payload.data());  // zlib only reads the input
+  z.avail_in = static_cast<uInt>(payload.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = inflate(&z, Z_FINISH);
+  const bool exact = status == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+  inflateEnd(&z);
+  return exact;
 }
 
 }  // namespace quorvel

@@ -25,4 +25,11 @@ inline constexpr int reference_deflate_level = 6;
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream,
                                                                                  int level, std::size_t prefix);
 
+// Inflates the raw DEFLATE `payload` into `out` and reports whether it was
+// one complete, well-formed stream that fills `out` exactly and uses every
+// input byte. Meant for small parts: both sizes must stay below
+// max_exact_inflate (1 GiB), or the answer is false.
+inline constexpr std::size_t max_exact_inflate = std::size_t{1} << 30;
+[[nodiscard]] bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out);
+
 }  // namespace quorvel

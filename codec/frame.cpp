@@ -10,8 +10,6 @@
 #include <optional>
 #include <type_traits>
 
-#include <libdeflate.h>
-
 #include "codec/aim.hpp"
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
@@ -389,22 +387,13 @@ std::expected<ParsedFrame, FrameError> parse_frame(std::span<const std::uint8_t>
   return parsed;
 }
 
-struct DecompressorDeleter {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
 // A mask's bits, inflated to exactly one bit per sample with nothing after
 // the stream, spare bits of the last byte zero.
 std::expected<std::vector<std::uint8_t>, FrameError> inflate_mask(std::span<const std::uint8_t> packed,
                                                                   std::size_t sample_count, const char* name) {
   if (packed.empty()) return std::vector<std::uint8_t>{};
-  const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-  if (!decompressor) return std::unexpected(invalid("DEFLATE decompressor could not be allocated"));
   std::vector<std::uint8_t> bits((sample_count + 7) / 8);
-  std::size_t used = 0;
-  const libdeflate_result result = libdeflate_deflate_decompress_ex(decompressor.get(), packed.data(), packed.size(),
-                                                                    bits.data(), bits.size(), &used, nullptr);
-  if (result != LIBDEFLATE_SUCCESS || used != packed.size()) {
+  if (!raw_inflate_exact(packed, bits)) {
     return std::unexpected(invalid(std::string(name) + " mask is not a DEFLATE stream of one bit per sample"));
   }
   if (sample_count % 8 != 0 && bits.back() >> (sample_count % 8) != 0) {
