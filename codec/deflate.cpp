@@ -1,4 +1,4 @@
-// codec/deflate.cpp: raw DEFLATE through libdeflate, one compressor per thread and level.
+// codec/deflate.cpp: raw DEFLATE through libdeflate, one compressor per thread and level, one decompressor per thread.
 #include "codec/deflate.hpp"
 
 #include <array>
@@ -27,7 +27,22 @@ libdeflate_compressor* thread_compressor(int level) {
   return slot.get();
 }
 
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
 }  // namespace
+
+bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
+  thread_local const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+      libdeflate_alloc_decompressor());
+  if (!decompressor) return false;
+  std::size_t in_used = 0;
+  std::size_t out_length = 0;
+  const libdeflate_result result = libdeflate_deflate_decompress_ex(decompressor.get(), payload.data(), payload.size(),
+                                                                    out.data(), out.size(), &in_used, &out_length);
+  return result == LIBDEFLATE_SUCCESS && out_length == out.size();
+}
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream, int level,
                                                                    std::size_t prefix) {

@@ -1,4 +1,4 @@
-// codec/deflate.hpp: raw DEFLATE (RFC 1951) for the codec's coefficient streams.
+// codec/deflate.hpp: raw DEFLATE (RFC 1951) for the codec's coefficient streams, both ways.
 #pragma once
 
 #include <cstddef>
@@ -23,5 +23,10 @@ inline constexpr int reference_deflate_level = 6;
 // programming error.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream,
                                                                                  int level, std::size_t prefix);
+
+// Inflates the raw DEFLATE `payload` into `out` in one shot and reports
+// whether it was a complete, well-formed stream of exactly out.size() bytes
+// (anything else, `out` holds no meaning). Each thread keeps one decompressor.
+[[nodiscard]] bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out);
 
 }  // namespace quorvel
