@@ -17,15 +17,7 @@
 namespace quorvel {
 
 std::shared_ptr<const rimble::DwtExecutor<float>> method_executor(CompressionMethod method) {
-  using rimble::BorderMode;
-  using rimble::Rimble;
-  switch (method) {
-    case CompressionMethod::cdf53: return Rimble::make_cdf53_f32();
-    case CompressionMethod::cdf97: return Rimble::make_cdf97_f32();
-    case CompressionMethod::db4: return Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic);
-    case CompressionMethod::sym4: return Rimble::make_symlet_f32(rimble::SymletFamily::Sym4, BorderMode::Periodic);
-  }
-  rimble::fatal("unknown compression method");
+  return method_facts(method).make_executor();
 }
 
 std::size_t compute_max_levels(std::size_t length, std::size_t filter_length) {
