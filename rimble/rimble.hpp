@@ -19,7 +19,7 @@
 #include "rimble/wavelet10taps.hpp"
 #include "rimble/wavelet12taps.hpp"
 #include "rimble/wavelet16taps.hpp"
-#include "rimble/simd_filter_bank.hpp"
+#include "rimble/filter_bank.hpp"
 #include "rimble/sse/filter_bank.hpp"
 #include "rimble/avx/filter_bank.hpp"
 #include "rimble/completed.hpp"
