@@ -63,9 +63,11 @@ inline constexpr std::array<MethodFacts, 4> methods{{
 // "'cdf97' or 'cdf53' or 'db4' or 'sym4'": `first` (the default method), then
 // the others in table order.
 [[nodiscard]] inline std::string method_names_text(CompressionMethod first) {
-  std::string text = "'" + std::string(method_facts(first).name) + "'";
+  std::string text;
+  const auto add = [&text](std::string_view name) { text.append(text.empty() ? "'" : " or '").append(name).append("'"); };
+  add(method_facts(first).name);
   for (const auto& facts : methods) {
-    if (facts.method != first) text += " or '" + std::string(facts.name) + "'";
+    if (facts.method != first) add(facts.name);
   }
   return text;
 }

@@ -44,8 +44,6 @@ class CompletedDwtExecutor final : public DwtExecutor<T> {
   [[nodiscard]] Result<std::vector<T>> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
                                                             OutputMap<T> map) const noexcept override;
 
-  [[nodiscard]] const std::shared_ptr<const IncompleteDwtExecutor<T>>& inner() const { return inner_; }
-
  private:
   // One forward level into two new zero-filled bands.
   [[nodiscard]] Result<Dwt<T>> forward_level(std::span<const T> input) const;

@@ -108,16 +108,6 @@ TEST(ArenaWriter, AllRoutinesWriteIdenticalArenas) {
   }
 }
 
-TEST(ArenaWriter, DispatchPicksTheBestAvailableRoutineOnce) {
-  const auto& cpu = rimble::cpu_features();
-  const ArenaWriter1d chosen = rimble::MakeArenaFactoryProvider<float>::make_arena_writer_1d_executor();
-  const ArenaWriter1d want = cpu.avx2_fma ? &rimble::write_arena_1d_avx
-                             : cpu.sse4_1 ? &rimble::write_arena_1d_sse4_1
-                                          : &rimble::write_arena_1d_impl;
-  EXPECT_EQ(chosen, want);
-  EXPECT_EQ(rimble::MAKE_ARENA_1D_DISPATCH.get(), chosen);
-}
-
 TEST(ArenaWriterDeathTest, MismatchedLengthsEndTheProcess) {
   const std::vector<float> src = {1, 2, 3};
   std::vector<float> arena(8);
