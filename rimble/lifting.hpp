@@ -239,10 +239,13 @@ class LiftingExecutor : public DwtExecutor<float> {
                                      widened.first(details_end - first), window_out.first(n),
                                      work.first(Scheme::inverse_work_size(n)));
         // The strip's samples; the last strip also takes an odd level's last sample.
-        const std::size_t from = 2 * (begin - first);
         const std::size_t count = 2 * (end - begin) + (end == details.size() ? approx.size() - details.size() : 0);
-        float* const to = out.data() + 2 * begin;
-        for (std::size_t i = 0; i < count; ++i) to[i] = last ? map(window_out[from + i]) : window_out[from + i];
+        const std::span<const float> kept = window_out.subspan(2 * (begin - first), count);
+        if (last) {
+          std::ranges::transform(kept, out.begin() + 2 * begin, map);
+        } else {
+          std::ranges::copy(kept, out.begin() + 2 * begin);
+        }
         return Result<void>{};
       });
     };
