@@ -106,27 +106,31 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 // streams is the container's reference. The one-shot path allocates only when
 // the payload could possibly fill the array, so a tiny container claiming a
 // huge signal costs nothing.
+struct InflatedStream;  // tag of the thread's reused stream memory
+
 struct Coefficients {
-  std::unique_ptr<std::int16_t[]> values;
-  std::size_t available = 0;
+  rimble::ScratchLease<InflatedStream, std::int16_t> one_shot;  // libdeflate's output, when it has one
+  std::vector<std::int16_t> streamed;                                  // zlib's, otherwise
+  std::span<std::int16_t> values;
+
+  explicit Coefficients(std::size_t count) : one_shot(count) {}
 };
 
-std::expected<Coefficients, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload, std::size_t count) {
+std::expected<std::unique_ptr<Coefficients>, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
+                                                                           std::size_t count) {
   const std::size_t needed = 2 * count;
-  Coefficients out;
-  if (needed / max_deflate_ratio <= payload.size()) {
-    out.values = std::make_unique_for_overwrite<std::int16_t[]>(count);
-    rimble::advise_huge_pages(out.values.get(), needed);
-    if (raw_inflate_exact(payload, {reinterpret_cast<std::uint8_t*>(out.values.get()), needed})) {
-      out.available = count;
-      return out;
-    }
+  // The one-shot array only when the payload could possibly fill it.
+  auto out = std::make_unique<Coefficients>(needed / max_deflate_ratio <= payload.size() ? count : 0);
+  if (out->one_shot.data() != nullptr && count > 0 &&
+      raw_inflate_exact(payload, {reinterpret_cast<std::uint8_t*>(out->one_shot.data()), needed})) {
+    out->values = {out->one_shot.data(), count};
+    return out;
   }
   auto bytes = inflate_with_zlib(payload, needed);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
-  out.available = bytes->size() / 2;  // a last odd byte is no coefficient
-  out.values = std::make_unique_for_overwrite<std::int16_t[]>(out.available);
-  std::copy_n(bytes->data(), 2 * out.available, reinterpret_cast<std::uint8_t*>(out.values.get()));
+  out->streamed.resize(bytes->size() / 2);  // a last odd byte is no coefficient
+  std::copy_n(bytes->data(), 2 * out->streamed.size(), reinterpret_cast<std::uint8_t*>(out->streamed.data()));
+  out->values = out->streamed;
   return out;
 }
 
@@ -189,11 +193,12 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   if (h.scale < 6 || h.scale > 12) {
     return std::unexpected(failed("Supported scales only [6, 12] but it was " + std::to_string(h.scale)));
   }
-  if (coefficients->available < layout->total) {
+  const std::size_t available = (*coefficients)->values.size();
+  if (available < layout->total) {
     return std::unexpected(failed("Coefficient stream is too short: the bands need " + std::to_string(layout->total) +
-                                  " coefficients but the payload holds " + std::to_string(coefficients->available)));
+                                  " coefficients but the payload holds " + std::to_string(available)));
   }
-  const std::span<std::int16_t> all(coefficients->values.get(), layout->total);
+  const std::span<std::int16_t> all = (*coefficients)->values.first(layout->total);
   to_native_order(all);
 
   rimble::QuantisedMultiDwtView<float> view{all.first(layout->approximation_length), {},
@@ -208,7 +213,7 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
                                                 : rimble::OutputMap<float>{};
   auto signal = executor->multi_idwt_quantised(view, map);
   if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
-  coefficients->values.reset();
+  coefficients->reset();
   if (!in_float) denormalise_saturating(*signal, h);
   signal->resize(h.sample_count, 0.0f);
   return std::move(*signal);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -78,6 +79,51 @@ using Result = std::expected<T, RimbleError>;
 // one page fault per 2 MiB instead of one per 4 KiB when it is first written.
 // Only advice: nothing changes where it is not supported.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+
+// Uninitialised working memory for n values of T. Up to kKeptBytes it comes
+// from a cache of the calling thread (one per Tag) that the thread's next
+// lease reuses: on this kind of machine a fresh page costs a fault on first
+// touch, more than the work done in it, and the allocator hands large blocks
+// back to the kernel on every free. Larger leases get memory of their own.
+// A thread may hold one lease per Tag at a time. data() is null when the
+// memory cannot be obtained.
+template <class Tag, class T>
+class ScratchLease {
+ public:
+  static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+
+  explicit ScratchLease(std::size_t n) {
+    if (n * sizeof(T) > kKeptBytes) {
+      own_.reset(new (std::nothrow) T[n]);
+      data_ = own_.get();
+    } else {
+      Cache& cache = thread_cache();
+      if (cache.capacity < n) {
+        cache.values.reset(new (std::nothrow) T[n]);
+        cache.capacity = cache.values ? n : 0;
+      }
+      data_ = cache.values.get();
+    }
+    if (data_ != nullptr) advise_huge_pages(data_, n * sizeof(T));
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  [[nodiscard]] T* data() const { return data_; }
+
+ private:
+  struct Cache {
+    std::unique_ptr<T[]> values;
+    std::size_t capacity = 0;
+  };
+  static Cache& thread_cache() {
+    thread_local Cache cache;
+    return cache;
+  }
+
+  std::unique_ptr<T[]> own_;
+  T* data_ = nullptr;
+};
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a
 // reportable error (AllocationFailed with the size in bytes), not a crash.

@@ -5,7 +5,8 @@
 // runs strip by strip: a strip's detail coefficients are widened into a small
 // buffer just before the single-level kernel reads them, and on the finest
 // level the output map is applied while the strip is still in cache. The
-// coarser levels' reconstructions and the strip buffers share one allocation.
+// coarser levels' reconstructions and the strip buffers share one block of
+// the thread's reused working memory (rimble::ScratchLease).
 #pragma once
 
 #include <algorithm>
@@ -21,6 +22,9 @@
 #include "rimble/records.hpp"
 
 namespace rimble::strips {
+
+// The tag of the thread's cache of working memory for the levels.
+struct StripMemory;
 
 // Coefficient pairs per strip: bands, buffers and output of one strip stay in
 // the second-level cache.
@@ -85,10 +89,9 @@ template <class Level>
   for (std::size_t k = 1; k < outputs.size(); ++k) region[k % 2] = std::max(region[k % 2], outputs[k]);
   const std::size_t coarsest = view.approximations.size();
   const std::size_t total = coarsest + region[0] + region[1] + strip_floats;
-  std::unique_ptr<float[]> memory(new (std::nothrow) float[total]);
-  if (!memory) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
-  advise_huge_pages(memory.get(), total * sizeof(float));
-  float* const base = memory.get();
+  const ScratchLease<StripMemory, float> memory(total);
+  if (memory.data() == nullptr) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
+  float* const base = memory.data();
   widen(view.approximations, view.step, base);
   float* const regions[2] = {base + coarsest, base + coarsest + region[0]};
   const std::span<float> strip(base + coarsest + region[0] + region[1], strip_floats);
