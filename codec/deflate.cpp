@@ -27,6 +27,8 @@ libdeflate_compressor* thread_compressor(int level) {
   return slot.get();
 }
 
+struct DeflateOutput;  // tag of the thread's reused output memory
+
 struct DecompressorDeleter {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
@@ -50,16 +52,17 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<con
   libdeflate_compressor* compressor = thread_compressor(level);
   if (compressor == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE compressor could not be allocated"));
   // The bound is about the stream's size while the output is a fraction of it:
-  // compress into storage that is neither zero-filled nor, past what libdeflate
-  // writes, ever touched, then copy out only the bytes written.
+  // compress into the thread's reused storage, neither zero-filled nor, past
+  // what libdeflate writes, ever touched, then copy out only the bytes written.
   const std::size_t bound = libdeflate_deflate_compress_bound(compressor, stream.size());
-  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
-  const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.get(), bound);
+  const rimble::ScratchLease<DeflateOutput, std::uint8_t> scratch(bound);
+  if (scratch.data() == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output could not be allocated"));
+  const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.data(), bound);
   if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
   std::vector<std::uint8_t> out;
   out.reserve(prefix + written);
   out.resize(prefix);
-  out.insert(out.end(), scratch.get(), scratch.get() + written);
+  out.insert(out.end(), scratch.data(), scratch.data() + written);
   return out;
 }
 
