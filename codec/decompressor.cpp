@@ -120,8 +120,9 @@ std::expected<std::unique_ptr<Coefficients>, QuorvelError> inflate_payload(std::
                                                                            std::size_t count) {
   const std::size_t needed = 2 * count;
   // The one-shot array only when the payload could possibly fill it.
-  auto out = std::make_unique<Coefficients>(needed / max_deflate_ratio <= payload.size() ? count : 0);
-  if (out->one_shot.data() != nullptr && count > 0 &&
+  const bool one_shot = needed / max_deflate_ratio <= payload.size();
+  auto out = std::make_unique<Coefficients>(one_shot ? count : 0);
+  if (one_shot && out->one_shot.data() != nullptr &&
       raw_inflate_exact(payload, {reinterpret_cast<std::uint8_t*>(out->one_shot.data()), needed})) {
     out->values = {out->one_shot.data(), count};
     return out;

@@ -85,7 +85,8 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 // lease reuses: on this kind of machine a fresh page costs a fault on first
 // touch, more than the work done in it, and the allocator hands large blocks
 // back to the kernel on every free. Larger leases get memory of their own.
-// A thread may hold one lease per Tag at a time. data() is null when the
+// A thread may hold one lease per Tag at a time. data() points at room for
+// exactly n values (maybe more, never to be relied on), or is null when the
 // memory cannot be obtained.
 template <class Tag, class T>
 class ScratchLease {
