@@ -91,10 +91,13 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 template <class Tag, class T>
 class ScratchLease {
  public:
-  static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+  // Zero: the library promises to hold no memory between calls, so every
+  // lease is its own allocation. A caller that may keep working memory per
+  // thread raises this to keep the blocks it decodes in.
+  static constexpr std::size_t kKeptBytes = 0;
 
   explicit ScratchLease(std::size_t n) {
-    if (n * sizeof(T) > kKeptBytes) {
+    if (kKeptBytes == 0 || n * sizeof(T) > kKeptBytes) {
       own_.reset(new (std::nothrow) T[n]);
       data_ = own_.get();
     } else {
