@@ -2,7 +2,9 @@
 // fatal-invariant helper.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace rimble {
@@ -80,53 +83,30 @@ using Result = std::expected<T, RimbleError>;
 // Only advice: nothing changes where it is not supported.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
-// Uninitialised working memory for n values of T. Up to kKeptBytes it comes
-// from a cache of the calling thread (one per Tag) that the thread's next
-// lease reuses: on this kind of machine a fresh page costs a fault on first
-// touch, more than the work done in it, and the allocator hands large blocks
-// back to the kernel on every free. Larger leases get memory of their own.
-// A thread may hold one lease per Tag at a time. data() points at room for
-// exactly n values (maybe more, never to be relied on), or is null when the
-// memory cannot be obtained.
+// Uninitialised working memory for n plain numbers, advised onto huge pages:
+// the decoder's and encoder's blocks that live for one call. Tag names the
+// use; a thread-local cache per Tag could keep the pages between calls (fresh
+// pages cost a fault each on this kind of machine), but the library promises
+// to hold no memory between calls. data() is null when the memory cannot be
+// obtained.
 template <class Tag, class T>
 class ScratchLease {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
+                "leases hold plain numbers, allocated as raw memory");
+
  public:
-  // Zero: the library promises to hold no memory between calls, so every
-  // lease is its own allocation. A caller that may keep working memory per
-  // thread raises this to keep the blocks it decodes in.
-  static constexpr std::size_t kKeptBytes = 0;
-
-  explicit ScratchLease(std::size_t n) {
-    if (kKeptBytes == 0 || n * sizeof(T) > kKeptBytes) {
-      own_.reset(new (std::nothrow) T[n]);
-      data_ = own_.get();
-    } else {
-      Cache& cache = thread_cache();
-      if (cache.capacity < n) {
-        cache.values.reset(new (std::nothrow) T[n]);
-        cache.capacity = cache.values ? n : 0;
-      }
-      data_ = cache.values.get();
-    }
-    if (data_ != nullptr) advise_huge_pages(data_, n * sizeof(T));
+  explicit ScratchLease(std::size_t n)
+      : values_(static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)))) {
+    if (values_) advise_huge_pages(values_.get(), n * sizeof(T));
   }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
 
-  [[nodiscard]] T* data() const { return data_; }
+  [[nodiscard]] T* data() const { return values_.get(); }
 
  private:
-  struct Cache {
-    std::unique_ptr<T[]> values;
-    std::size_t capacity = 0;
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
   };
-  static Cache& thread_cache() {
-    thread_local Cache cache;
-    return cache;
-  }
-
-  std::unique_ptr<T[]> own_;
-  T* data_ = nullptr;
+  std::unique_ptr<T, Free> values_;
 };
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a
