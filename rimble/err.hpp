@@ -95,18 +95,17 @@ class ScratchLease {
                 "leases hold plain numbers, allocated as raw memory");
 
  public:
-  explicit ScratchLease(std::size_t n)
-      : values_(static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)))) {
-    if (values_) advise_huge_pages(values_.get(), n * sizeof(T));
+  explicit ScratchLease(std::size_t n) : values_(static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)))) {
+    if (values_ != nullptr) advise_huge_pages(values_, n * sizeof(T));
   }
+  ~ScratchLease() { std::free(values_); }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
 
-  [[nodiscard]] T* data() const { return values_.get(); }
+  [[nodiscard]] T* data() const { return values_; }
 
  private:
-  struct Free {
-    void operator()(T* p) const { std::free(p); }
-  };
-  std::unique_ptr<T, Free> values_;
+  T* values_;
 };
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a
