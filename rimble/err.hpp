@@ -95,7 +95,7 @@ class ScratchLease {
                 "leases hold plain numbers, allocated as raw memory");
 
  public:
-  explicit ScratchLease(std::size_t n) : values_(static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)))) {
+  explicit ScratchLease(std::size_t n) : values_(static_cast<T*>(std::malloc((n > 0 ? n : 1) * sizeof(T)))) {
     if (values_ != nullptr) advise_huge_pages(values_, n * sizeof(T));
   }
   ~ScratchLease() { std::free(values_); }
