@@ -146,7 +146,14 @@ class LibDeflate:
         lib.libdeflate_deflate_compress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
                                                     ctypes.c_void_p, ctypes.c_size_t]
         lib.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
+        lib.libdeflate_alloc_decompressor.restype = ctypes.c_void_p
+        lib.libdeflate_deflate_decompress.restype = ctypes.c_int
+        lib.libdeflate_deflate_decompress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                                      ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
         self.lib = lib
+        # Kept across calls, as the codec keeps its own per thread.
+        self.compressor = lib.libdeflate_alloc_compressor(6)
+        self.decompressor = lib.libdeflate_alloc_decompressor()
 
     def compress(self, stream: bytes) -> int:
         """Compressed size of stream at level 6 (a fresh compressor, as the codec makes one per call)."""
@@ -156,6 +163,22 @@ class LibDeflate:
         size = self.lib.libdeflate_deflate_compress(compressor, stream, len(stream), out, bound)
         self.lib.libdeflate_free_compressor(compressor)
         return size
+
+
+    def deflate(self, stream: bytes) -> bytes:
+        """stream at level 6 into a fresh buffer, as a caller holding a compressor would."""
+        bound = self.lib.libdeflate_deflate_compress_bound(self.compressor, len(stream))
+        out = np.empty(bound, np.uint8)
+        size = self.lib.libdeflate_deflate_compress(self.compressor, stream, len(stream), out.ctypes.data, bound)
+        return out[:size].tobytes()
+
+    def inflate(self, payload: bytes, size: int) -> np.ndarray:
+        """payload inflated into a fresh array of its known size."""
+        out = np.empty(size, np.uint8)
+        if self.lib.libdeflate_deflate_decompress(self.decompressor, payload, len(payload), out.ctypes.data,
+                                                  size, None) != 0:
+            raise ValueError("libdeflate could not inflate the payload")
+        return out
 
 
 # --- measuring -----------------------------------------------------------------------------------
@@ -177,6 +200,37 @@ def cpu_seconds(calls, repeats: int):
             results[k] = call()
             times[k].append(time.process_time() - t0)
     return [statistics.median(t) for t in times], results
+
+
+def wall_seconds(calls, repeats: int) -> list[float]:
+    """Median wall time of each call, the calls alternating within every round (one warm-up round)."""
+    for call in calls:
+        call()
+    times = [[] for _ in calls]
+    for _ in range(repeats):
+        for k, call in enumerate(calls):
+            t0 = time.perf_counter()
+            result = call()
+            times[k].append(time.perf_counter() - t0)
+            del result
+    return [statistics.median(t) for t in times]
+
+
+def versus_libdeflate(repeats: int, libdeflate: LibDeflate) -> None:
+    """Wall time of quorvel against libdeflate alone on the same bytes: decompress_signal against
+    inflating its payload, compress_signal against deflating (level 6) its coefficient stream."""
+    x = ecg_tiled(10**6)
+    print(f"ECG 10^6, wall time, median of {repeats} interleaved rounds, ms (ratio to libdeflate):")
+    for method in METHODS:
+        options = quorvel.TarvoCompressionOptions(method=method, scale=SCALE)
+        blob = quorvel.compress_signal(x, options)
+        payload = blob[HEADER:]
+        stream = zlib.decompress(payload, wbits=-15)
+        t_qd, t_inf, t_qc, t_def = wall_seconds(
+            [lambda: quorvel.decompress_signal(blob), lambda: libdeflate.inflate(payload, len(stream)),
+             lambda: quorvel.compress_signal(x, options), lambda: libdeflate.deflate(stream)], repeats)
+        print(f"  {method:>6}: decompress {1e3 * t_qd:6.2f} / inflate {1e3 * t_inf:6.2f} = {t_qd / t_inf:4.2f}x"
+              f"   compress {1e3 * t_qc:6.2f} / deflate {1e3 * t_def:6.2f} = {t_qc / t_def:4.2f}x", flush=True)
 
 
 def status_kib(field: str) -> int:
@@ -253,6 +307,8 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=7, help="runs per timing (median); 10^7 uses 3")
     parser.add_argument("--stages", metavar="BIN", help="quorvel_codec_bench binary for the stage shares")
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures as JSON")
+    parser.add_argument("--versus-libdeflate", action="store_true",
+                        help="only the wall-time ratios to libdeflate on the 10^6 ECG")
     parser.add_argument("--probe", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
@@ -266,6 +322,9 @@ def main() -> None:
                                                   ("noise", 10**6)]
     repeats = 3 if args.quick else args.repeats
     libdeflate = LibDeflate()
+    if args.versus_libdeflate:
+        versus_libdeflate(max(repeats, 15), libdeflate)
+        return
     rows = []
     print("Throughput in Msamples/s (median process CPU time), ratio = input bytes / output bytes,")
     print("memory = peak resident above the input (compress) or output (decompress), in multiples of its size.")

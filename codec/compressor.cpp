@@ -17,15 +17,7 @@
 namespace quorvel {
 
 std::shared_ptr<const rimble::DwtExecutor<float>> method_executor(CompressionMethod method) {
-  using rimble::BorderMode;
-  using rimble::Rimble;
-  switch (method) {
-    case CompressionMethod::cdf53: return Rimble::make_cdf53_f32();
-    case CompressionMethod::cdf97: return Rimble::make_cdf97_f32();
-    case CompressionMethod::db4: return Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic);
-    case CompressionMethod::sym4: return Rimble::make_symlet_f32(rimble::SymletFamily::Sym4, BorderMode::Periodic);
-  }
-  rimble::fatal("unknown compression method");
+  return method_facts(method).make_executor();
 }
 
 std::size_t compute_max_levels(std::size_t length, std::size_t filter_length) {
@@ -86,16 +78,20 @@ void write_band(std::span<const float> band, float q, std::uint16_t threshold, s
 
 }  // namespace
 
-std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<const float> samples) {
-  const std::size_t n = samples.size();
-  NormalisedSignal out{{}, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(), 0.0f};
-  out.samples.reserve(n);
-  rimble::advise_huge_pages(out.samples.data(), n * sizeof(float));
-  out.samples.resize(n);
-  float* w = out.samples.data();
+namespace {
 
-  float minimum = out.minimum;
-  float maximum = out.maximum;
+struct Statistics {
+  float minimum;
+  float maximum;
+  float mean;
+};
+
+// The sanitised, normalised, centred samples into w (n values), and their
+// statistics.
+std::expected<Statistics, QuorvelError> normalise_into(std::span<const float> samples, float* w) {
+  const std::size_t n = samples.size();
+  float minimum = std::numeric_limits<float>::infinity();
+  float maximum = -std::numeric_limits<float>::infinity();
   for (std::size_t i = 0; i < n; ++i) {
     float x = samples[i];
     if (!std::isfinite(x)) x = x == std::numeric_limits<float>::infinity() ? 1.0f : 0.0f;
@@ -103,8 +99,6 @@ std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<c
     minimum = x < minimum ? x : minimum;
     maximum = x > maximum ? x : maximum;
   }
-  out.minimum = minimum;
-  out.maximum = maximum;
 
   const float range = maximum - minimum;
   if (std::isinf(range)) {
@@ -115,8 +109,8 @@ std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<c
         "Can't compress data whose range (maximum - minimum) overflows 32-bit floats"));
   }
   if (!(range > constant_range)) {
-    std::fill(out.samples.begin(), out.samples.end(), 0.0f);
-    return out;
+    std::fill(w, w + n, 0.0f);
+    return Statistics{minimum, maximum, 0.0f};
   }
   const float inv = 1.0f / range;
   float sum = 0.0f;  // sequential on purpose: the mean must not depend on the build
@@ -127,7 +121,21 @@ std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<c
   }
   const float mean = sum / static_cast<float>(n);
   for (std::size_t i = 0; i < n; ++i) w[i] -= mean;
-  out.mean = mean;
+  return Statistics{minimum, maximum, mean};
+}
+
+}  // namespace
+
+std::expected<NormalisedSignal, QuorvelError> sanitise_and_normalise(std::span<const float> samples) {
+  NormalisedSignal out;
+  out.samples.reserve(samples.size());
+  rimble::advise_huge_pages(out.samples.data(), samples.size() * sizeof(float));
+  out.samples.resize(samples.size());
+  const auto statistics = normalise_into(samples, out.samples.data());
+  if (!statistics) return std::unexpected(statistics.error());
+  out.minimum = statistics->minimum;
+  out.maximum = statistics->maximum;
+  out.mean = statistics->mean;
   return out;
 }
 
@@ -177,6 +185,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> deflate(std::span<const s
 
 }  // namespace encoder_stages
 
+namespace {
+struct WorkingSignal;  // tag of the thread's reused working signal
+}  // namespace
+
 std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const float> samples,
                                                                 CompressionOptions options) {
   using namespace encoder_stages;
@@ -193,17 +205,18 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
     return std::unexpected(QuorvelError::unsupported_scale(options.scale()));
   }
 
-  auto signal = sanitise_and_normalise(samples);
-  if (!signal) return std::unexpected(std::move(signal.error()));
-
   const auto executor = method_executor(options.method());
   const std::size_t filter_length = executor->filter_length();
+  // The working signal lives in the thread's reused memory: it is dropped
+  // after the transform, and fresh pages would cost a fault each.
+  const std::size_t working_length = std::max(n, filter_length);
+  const rimble::ScratchLease<WorkingSignal, float> lease(working_length);
+  if (lease.data() == nullptr) return std::unexpected(QuorvelError::out_of_memory(working_length));
+  const auto statistics = normalise_into(samples, lease.data());
+  if (!statistics) return std::unexpected(statistics.error());
+  const std::span<float> working(lease.data(), working_length);
   // Signals shorter than the filter repeat from their start up to its length.
-  auto& working = signal->samples;
-  if (n < filter_length) {
-    working.resize(filter_length);
-    for (std::size_t i = n; i < filter_length; ++i) working[i] = working[i % n];
-  }
+  for (std::size_t i = n; i < filter_length; ++i) working[i] = working[i % n];
 
   const std::size_t levels = plan_levels(n, filter_length);
   auto bands = executor->multi_dwt(working, levels);
@@ -211,7 +224,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
   if (bands->levels.empty()) {
     return std::unexpected(QuorvelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
   }
-  working = {};
 
   const auto stream = serialise_coefficients(*bands, options.scale(), options.cutoff());
   if (!stream) return std::unexpected(stream.error());
@@ -235,9 +247,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
       .scale = options.scale(),
       .reserved = 0,
       .sample_count = static_cast<std::uint32_t>(n),
-      .minimum = signal->minimum,
-      .maximum = signal->maximum,
-      .mean = signal->mean,
+      .minimum = statistics->minimum,
+      .maximum = statistics->maximum,
+      .mean = statistics->mean,
       .payload_length = static_cast<std::uint32_t>(payload_length),
       .reserved_bytes = {},
   };

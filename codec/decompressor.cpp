@@ -2,17 +2,16 @@
 #include "codec/decompressor.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
 
-#if QUORVEL_HAVE_LIBDEFLATE
-#include <libdeflate.h>
-#endif
 #include <zlib.h>
 
 #include "codec/compressor.hpp"
+#include "codec/deflate.hpp"
 #include "rimble/err.hpp"
 
 namespace quorvel {
@@ -96,79 +95,75 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_with_zlib(std::sp
   return out;
 }
 
-#if QUORVEL_HAVE_LIBDEFLATE
 // At most 258 bytes per 2 bits (a length code and a distance code of one bit
 // each): no raw DEFLATE stream of L bytes inflates to more than 1032 L bytes.
 constexpr std::uint64_t max_deflate_ratio = 1032;
 
-struct DecompressorDeleter {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-#endif
+// The first `count` coefficients of the payload as 16-bit integers (fewer if
+// the stream ends sooner). A complete, well-formed payload inflates with
+// libdeflate in one shot straight into the array; every other outcome is left
+// to zlib's streaming decoder, whose behaviour on truncated and malformed
+// streams is the container's reference. The one-shot path allocates only when
+// the payload could possibly fill the array, so a tiny container claiming a
+// huge signal costs nothing.
+struct InflatedStream;  // tag of the thread's reused stream memory
 
-std::int16_t load_i16(const std::uint8_t* p) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
-}
+struct Coefficients {
+  rimble::ScratchLease<InflatedStream, std::int16_t> one_shot;  // libdeflate's output, when it has one
+  std::vector<std::int16_t> streamed;                                  // zlib's, otherwise
+  std::span<std::int16_t> values;
 
-// The inflated coefficient stream, and the storage for its dequantised form.
-// A complete, well-formed payload inflates with libdeflate in one shot straight
-// into the upper half of the float array, which dequantise then widens in
-// place; every other outcome is left to zlib's streaming decoder, whose
-// behaviour on truncated and malformed streams is the container's reference,
-// and its bytes live beside the array.
-struct InflatedStream {
-  std::unique_ptr<float[]> coefficients;  // room for every coefficient the bands need, or null
-  std::vector<std::uint8_t> zlib_bytes;   // zlib's output, when zlib did the inflating
-  std::span<const std::uint8_t> bytes;    // the stream, wherever it lies
+  explicit Coefficients(std::size_t count) : one_shot(count) {}
 };
 
-// The first 2 * `total` bytes of the inflated payload (fewer if the stream ends
-// sooner). The one-shot path allocates its array only when the payload could
-// possibly fill it, so a tiny container claiming a huge signal costs nothing.
-std::expected<InflatedStream, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
-                                                            std::size_t total) {
-  const std::size_t needed = 2 * total;
-  InflatedStream inflated;
-#if QUORVEL_HAVE_LIBDEFLATE
-  if (needed / max_deflate_ratio <= payload.size()) {
-    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-    if (decompressor) {
-      inflated.coefficients = std::make_unique_for_overwrite<float[]>(total);
-      rimble::advise_huge_pages(inflated.coefficients.get(), total * sizeof(float));
-      std::uint8_t* upper_half = reinterpret_cast<std::uint8_t*>(inflated.coefficients.get()) + needed;
-      std::size_t in_used = 0;
-      std::size_t out_length = 0;
-      const libdeflate_result result = libdeflate_deflate_decompress_ex(
-          decompressor.get(), payload.data(), payload.size(), upper_half, needed, &in_used, &out_length);
-      if (result == LIBDEFLATE_SUCCESS && out_length == needed) {
-        inflated.bytes = {upper_half, needed};
-        return inflated;
-      }
-      inflated.coefficients.reset();
-    }
+std::expected<std::unique_ptr<Coefficients>, QuorvelError> inflate_payload(std::span<const std::uint8_t> payload,
+                                                                           std::size_t count) {
+  const std::size_t needed = 2 * count;
+  // The one-shot array only when the payload could possibly fill it.
+  const bool one_shot = needed / max_deflate_ratio <= payload.size();
+  auto out = std::make_unique<Coefficients>(one_shot ? count : 0);
+  if (one_shot && out->one_shot.data() != nullptr &&
+      raw_inflate_exact(payload, {reinterpret_cast<std::uint8_t*>(out->one_shot.data()), needed})) {
+    out->values = {out->one_shot.data(), count};
+    return out;
   }
-#endif
   auto bytes = inflate_with_zlib(payload, needed);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
-  inflated.zlib_bytes = std::move(*bytes);
-  inflated.bytes = inflated.zlib_bytes;
-  return inflated;
+  out->streamed.resize(bytes->size() / 2);  // a last odd byte is no coefficient
+  std::copy_n(bytes->data(), 2 * out->streamed.size(), reinterpret_cast<std::uint8_t*>(out->streamed.data()));
+  out->values = out->streamed;
+  return out;
 }
 
-// out[i] = c[i] * step for the `count` little-endian 16-bit coefficients c at
-// `bytes`, which may be the upper half of `out` itself (bytes == out + 2 count
-// bytes): eight coefficients are read before their eight floats are written,
-// and the floats of the block at i end at byte 4i + 32 <= 2 count + 2i + 16,
-// where the next block's coefficients begin, as long as i + 8 <= count. The
-// one-by-one tail keeps the same read-then-write order.
-void dequantise(const std::uint8_t* bytes, float* out, std::size_t count, float step) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::int16_t block[8];
-    for (std::size_t k = 0; k < 8; ++k) block[k] = load_i16(bytes + 2 * (i + k));
-    for (std::size_t k = 0; k < 8; ++k) out[i + k] = static_cast<float>(block[k]) * step;
+// The stream stores little-endian integers.
+void to_native_order(std::span<std::int16_t> values) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::int16_t& v : values) v = static_cast<std::int16_t>(std::byteswap(static_cast<std::uint16_t>(v)));
   }
-  for (; i < count; ++i) out[i] = static_cast<float>(load_i16(bytes + 2 * i)) * step;
+}
+
+// De-normalising is ((y + mean) * range) + minimum in floats. With header
+// statistics below 2^62 in magnitude it cannot overflow (reconstructions stay
+// far below 2^40), and the transform applies it as it writes each sample.
+// Larger ones (a range near the float limit, samples near -3.4e38 and 0) may
+// overflow although adding the minimum would bring the value back, and the
+// quantisation overshoot can pass the limit itself: those samples, and only
+// those, are recomputed in double and saturated at the largest float.
+bool denormalises_in_float(const QuorvelHeader& h) {
+  constexpr float bound = 0x1p62f;
+  return std::fabs(h.minimum) < bound && std::fabs(h.maximum) < bound && std::fabs(h.mean) < bound;
+}
+
+void denormalise_saturating(std::span<float> signal, const QuorvelHeader& h) {
+  const float range = h.maximum - h.minimum;
+  const double wide_range = static_cast<double>(h.maximum) - static_cast<double>(h.minimum);
+  constexpr double largest = std::numeric_limits<float>::max();
+  for (float& y : signal) {
+    const float shifted = y + h.mean;
+    const float value = (shifted * range) + h.minimum;
+    y = std::isfinite(value) ? value
+                             : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
+  }
 }
 
 }  // namespace
@@ -193,52 +188,34 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
     return std::unexpected(failed("Minimum data size is " + std::to_string(header_size + h.payload_length) +
                                   ", but it was " + std::to_string(data.size())));
   }
-  auto stream = inflate_payload(data.subspan(header_size, h.payload_length), layout->total);
-  if (!stream) return std::unexpected(stream.error());
+  auto coefficients = inflate_payload(data.subspan(header_size, h.payload_length), layout->total);
+  if (!coefficients) return std::unexpected(coefficients.error());
 
   if (h.scale < 6 || h.scale > 12) {
     return std::unexpected(failed("Supported scales only [6, 12] but it was " + std::to_string(h.scale)));
   }
-  const std::size_t available = stream->bytes.size() / 2;  // a last odd byte is no coefficient
+  const std::size_t available = (*coefficients)->values.size();
   if (available < layout->total) {
     return std::unexpected(failed("Coefficient stream is too short: the bands need " + std::to_string(layout->total) +
                                   " coefficients but the payload holds " + std::to_string(available)));
   }
+  const std::span<std::int16_t> all = (*coefficients)->values.first(layout->total);
+  to_native_order(all);
 
-  // Dequantise the whole stream into one array; the bands are views into it.
-  if (!stream->coefficients) {
-    stream->coefficients = std::make_unique_for_overwrite<float[]>(layout->total);
-    rimble::advise_huge_pages(stream->coefficients.get(), layout->total * sizeof(float));
-  }
-  const std::unique_ptr<float[]> coefficients = std::move(stream->coefficients);
-  dequantise(stream->bytes.data(), coefficients.get(), layout->total, std::ldexp(1.0f, -static_cast<int>(h.scale)));
-  stream->zlib_bytes = {};  // from here on only the floats are needed
-
-  rimble::MultiDwtView<float> view;
-  const std::span<const float> all(coefficients.get(), layout->total);
-  view.approximations = all.first(layout->approximation_length);
+  rimble::QuantisedMultiDwtView<float> view{all.first(layout->approximation_length), {},
+                                            std::ldexp(1.0f, -static_cast<int>(h.scale))};
   std::size_t offset = layout->approximation_length;
   for (const std::size_t length : layout->detail_lengths) {
     view.details.push_back(all.subspan(offset, length));
     offset += length;
   }
-  auto signal = executor->multi_idwt(view);
+  const bool in_float = denormalises_in_float(h);
+  const rimble::OutputMap<float> map = in_float ? rimble::OutputMap<float>{h.mean, h.maximum - h.minimum, h.minimum}
+                                                : rimble::OutputMap<float>{};
+  auto signal = executor->multi_idwt_quantised(view, map);
   if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
-
-  // De-normalise in 32-bit floats, in the order the encoder's statistics were
-  // made. When the range nears the float limit (samples near -3.4e38 and 0),
-  // the product can overflow although adding the minimum would bring it back,
-  // and the quantisation overshoot can pass the limit itself: those samples, and
-  // only those, are recomputed in double and saturated at the largest float.
-  const float range = h.maximum - h.minimum;
-  const double wide_range = static_cast<double>(h.maximum) - static_cast<double>(h.minimum);
-  constexpr double largest = std::numeric_limits<float>::max();
-  for (float& y : *signal) {
-    const float shifted = y + h.mean;
-    const float value = (shifted * range) + h.minimum;
-    y = std::isfinite(value) ? value
-                             : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
-  }
+  coefficients->reset();
+  if (!in_float) denormalise_saturating(*signal, h);
   signal->resize(h.sample_count, 0.0f);
   return std::move(*signal);
 }

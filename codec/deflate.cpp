@@ -1,4 +1,4 @@
-// codec/deflate.cpp: raw DEFLATE through libdeflate or zlib, one compressor per thread and level.
+// codec/deflate.cpp: raw DEFLATE through libdeflate or zlib, one compressor per thread and level, one decompressor per thread.
 #include "codec/deflate.hpp"
 
 #include <algorithm>
@@ -8,8 +8,9 @@
 
 #if QUORVEL_HAVE_LIBDEFLATE
 #include <libdeflate.h>
-#endif
+#else
 #include <zlib.h>
+#endif
 
 #include "rimble/err.hpp"
 
@@ -18,6 +19,8 @@ namespace quorvel {
 namespace {
 
 #if QUORVEL_HAVE_LIBDEFLATE
+
+struct DeflateOutput;  // tag of the thread's reused output memory
 
 struct CompressorDeleter {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -42,14 +45,30 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
   // compress into storage that is neither zero-filled nor, past what libdeflate
   // writes, ever touched, then copy out only the bytes written.
   const std::size_t bound = libdeflate_deflate_compress_bound(compressor, stream.size());
-  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
-  const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.get(), bound);
+  const rimble::ScratchLease<DeflateOutput, std::uint8_t> scratch(bound);
+  if (scratch.data() == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output could not be allocated"));
+  const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.data(), bound);
   if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));
   std::vector<std::uint8_t> out;
   out.reserve(prefix + written);
   out.resize(prefix);
-  out.insert(out.end(), scratch.get(), scratch.get() + written);
+  out.insert(out.end(), scratch.data(), scratch.data() + written);
   return out;
+}
+
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+bool inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
+  thread_local const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+      libdeflate_alloc_decompressor());
+  if (!decompressor) return false;
+  std::size_t in_used = 0;
+  std::size_t out_length = 0;
+  const libdeflate_result result = libdeflate_deflate_decompress_ex(decompressor.get(), payload.data(), payload.size(),
+                                                                    out.data(), out.size(), &in_used, &out_length);
+  return result == LIBDEFLATE_SUCCESS && out_length == out.size() && in_used == payload.size();
 }
 
 #else
@@ -116,6 +135,22 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
   return out;
 }
 
+// zlib counts in 32-bit words: one shot covers parts below 1 GiB, and larger
+// ones are left to the callers' streaming paths.
+bool inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
+  if (payload.size() > max_slice || out.size() > max_slice) return false;
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(payload.data());  // zlib only reads the input
+  z.avail_in = static_cast<uInt>(payload.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = inflate(&z, Z_FINISH);
+  const bool exact = status == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+  inflateEnd(&z);
+  return exact;
+}
+
 #endif
 
 }  // namespace
@@ -127,18 +162,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<con
 }
 
 bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
-  // Small parts (bit masks) only: zlib's inflate is present in every build.
-  if (payload.size() > max_exact_inflate || out.size() > max_exact_inflate) return false;
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return false;
-  z.next_in = const_cast<Bytef*>(payload.data());  // zlib only reads the input
-  z.avail_in = static_cast<uInt>(payload.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int status = inflate(&z, Z_FINISH);
-  const bool exact = status == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
-  inflateEnd(&z);
-  return exact;
+  return inflate_exact(payload, out);
 }
 
 }  // namespace quorvel

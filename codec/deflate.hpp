@@ -1,4 +1,4 @@
-// codec/deflate.hpp: raw DEFLATE (RFC 1951) for the codec's coefficient streams.
+// codec/deflate.hpp: raw DEFLATE (RFC 1951) for the codec's coefficient streams, both ways.
 #pragma once
 
 #include <cstddef>
@@ -25,11 +25,11 @@ inline constexpr int reference_deflate_level = 6;
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream,
                                                                                  int level, std::size_t prefix);
 
-// Inflates the raw DEFLATE `payload` into `out` and reports whether it was
-// one complete, well-formed stream that fills `out` exactly and uses every
-// input byte. Meant for small parts: both sizes must stay below
-// max_exact_inflate (1 GiB), or the answer is false.
-inline constexpr std::size_t max_exact_inflate = std::size_t{1} << 30;
+// Inflates the raw DEFLATE `payload` into `out` in one shot and reports
+// whether it was one complete, well-formed stream that fills `out` exactly and
+// uses every input byte (anything else, `out` holds no meaning). Each thread
+// keeps one decompressor. A build with zlib alone answers false for parts of
+// 1 GiB or more, which callers then inflate as a stream.
 [[nodiscard]] bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out);
 
 }  // namespace quorvel

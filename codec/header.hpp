@@ -7,47 +7,15 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
-#include <optional>
 #include <span>
 #include <type_traits>
 
 #include "codec/error.hpp"
+#include "codec/methods.hpp"
 
 namespace quorvel {
 
-enum class CompressionMethod : std::uint8_t { cdf53 = 0, cdf97 = 1, db4 = 2, sym4 = 3 };
 enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
-
-// The 4-byte tag that the container stores for a method.
-[[nodiscard]] constexpr std::array<std::uint8_t, 4> method_tag(CompressionMethod method) {
-  switch (method) {
-    case CompressionMethod::cdf53: return {'c', 'f', '5', '3'};
-    case CompressionMethod::cdf97: return {'c', 'f', '9', '7'};
-    case CompressionMethod::db4: return {'d', 'b', '0', '4'};
-    case CompressionMethod::sym4: return {'s', 'y', 'm', '4'};
-  }
-  return {0, 0, 0, 0};
-}
-
-// The filter length that the method's executor reports; band sizes follow from it.
-[[nodiscard]] constexpr std::size_t method_filter_length(CompressionMethod method) {
-  switch (method) {
-    case CompressionMethod::cdf53: return 6;
-    case CompressionMethod::cdf97: return 10;
-    case CompressionMethod::db4: return 8;
-    case CompressionMethod::sym4: return 8;
-  }
-  return 0;
-}
-
-// The method whose tag equals these exact bytes, if any.
-[[nodiscard]] constexpr std::optional<CompressionMethod> method_from_tag(const std::array<std::uint8_t, 4>& tag) {
-  for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
-                      CompressionMethod::sym4}) {
-    if (method_tag(method) == tag) return method;
-  }
-  return std::nullopt;
-}
 
 // Method, cutoff and scale packed into one 32-bit value: cutoff in bits 0-7,
 // method in bits 8-15, scale in bits 16-23, the top byte zero. The producer

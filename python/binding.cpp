@@ -122,6 +122,15 @@ bool bind_tuple_dict(const Parameters& parameters, PyObject* args, PyObject* kwa
   return check_required(parameters, bound);
 }
 
+PyObject* raise_value_error(std::string_view message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text != nullptr) {
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
+  }
+  return nullptr;
+}
+
 PyObject* raise_not_instance(PyObject* object, const char* expected) {
   if (object == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);

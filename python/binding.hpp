@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 namespace quorvel::python {
 
@@ -33,6 +34,10 @@ struct Parameters {
 // Sets TypeError "'<qualname>' object is not an instance of '<expected>'",
 // or "'None' is not an instance of '<expected>'" for None. Returns nullptr.
 PyObject* raise_not_instance(PyObject* object, const char* expected);
+
+// Sets ValueError with `message`. Messages may carry any UTF-8, NUL included,
+// so they are passed sized, never as C strings. Returns nullptr.
+PyObject* raise_value_error(std::string_view message);
 
 // Rewrites the pending exception as TypeError "argument '<name>': <message>"
 // when its type is exactly TypeError, keeping its cause; any other exception

@@ -16,17 +16,7 @@ namespace quorvel::python {
 namespace {
 
 // Codec errors reach Python as ValueError with the display text unchanged.
-// Header texts may carry any valid UTF-8, NUL included, so the message is
-// passed as a sized string, never through a C string.
-PyObject* raise_codec_error(const QuorvelError& error) {
-  const std::string message = error.message();
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text != nullptr) {
-    PyErr_SetObject(PyExc_ValueError, text);
-    Py_DECREF(text);
-  }
-  return nullptr;
-}
+PyObject* raise_codec_error(const QuorvelError& error) { return raise_value_error(error.message()); }
 
 // The pure bodies: codec in, Python object out.
 PyObject* compress_body(std::span<const float> samples, CompressionOptions options) {

@@ -17,12 +17,6 @@ struct OptionsObject {
   CompressionOptions options;
 };
 
-constexpr std::array<std::pair<std::string_view, CompressionMethod>, 4> method_names{{
-    {"cdf53", CompressionMethod::cdf53},
-    {"cdf97", CompressionMethod::cdf97},
-    {"db4", CompressionMethod::db4},
-    {"sym4", CompressionMethod::sym4},
-}};
 constexpr std::array<std::pair<std::string_view, CutoffLevel>, 3> cutoff_names{{
     {"low", CutoffLevel::low},
     {"medium", CutoffLevel::medium},
@@ -73,13 +67,6 @@ bool scale_argument(PyObject* object, std::uint8_t& scale) {
   return true;
 }
 
-void raise_value_error(const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return;
-  PyErr_SetObject(PyExc_ValueError, text);
-  Py_DECREF(text);
-}
-
 void raise_unknown(const char* what, const TextArgument& text, const char* expected) {
   const auto kind = PyUnicode_KIND(text.object);
   const void* data = PyUnicode_DATA(text.object);
@@ -97,16 +84,17 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_tuple_dict(parameters, args, kwargs, bound)) return nullptr;
 
   // Every type check runs before any value check.
-  TextArgument method{nullptr, "cdf97"};
+  TextArgument method{nullptr, method_facts(CompressionOptions().method()).name};
   TextArgument cutoff{nullptr, "low"};
   std::uint8_t scale = 11;
   if (bound[0] != nullptr && !text_argument(bound[0], "method", method)) return nullptr;
   if (bound[1] != nullptr && !scale_argument(bound[1], scale)) return nullptr;
   if (bound[2] != nullptr && !text_argument(bound[2], "cutoff", cutoff)) return nullptr;
 
-  const auto known_method = lookup(method_names, method.utf8);
+  const auto known_method = method_from_name(method.utf8);
   if (!known_method) {
-    raise_unknown("Unknown method ", method, ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'");
+    const std::string expected = ", expected " + method_names_text(CompressionOptions().method());
+    raise_unknown("Unknown method ", method, expected.c_str());
     return nullptr;
   }
   const auto known_cutoff = lookup(cutoff_names, cutoff.utf8);

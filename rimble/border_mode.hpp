@@ -36,7 +36,6 @@ class BorderInterpolation {
   BorderInterpolation(BorderMode mode, std::int64_t start, std::int64_t end);
 
   [[nodiscard]] BorderMode mode() const { return mode_; }
-  [[nodiscard]] std::int64_t start() const { return start_; }
   [[nodiscard]] std::int64_t end() const { return end_; }
   [[nodiscard]] bool contains(std::int64_t x) const { return x >= start_ && x < end_; }
 

@@ -1,7 +1,10 @@
 // rimble/completed.cpp: the multi-level driver.
 #include "rimble/completed.hpp"
 
+#include <algorithm>
 #include <utility>
+
+#include "rimble/strip_inverse.hpp"
 
 namespace rimble {
 
@@ -138,6 +141,43 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt(const MultiDwtView<T>
     current = std::move(next);
   }
   return current;
+}
+
+// The filter bank's inverse gathers: output pair q reads only coefficient
+// pairs q .. q + L/2 - 1, so a strip of output pairs [s, e) is exactly the
+// single-level inverse of bands [s, e + L/2 - 1), with no border to mend.
+template <class T>
+Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
+                                                                     OutputMap<T> map) const noexcept {
+  // The plan: every level's reconstruction must be long enough for the next
+  // finer detail band and no shorter than its own bands allow; anything else
+  // takes the reference road, which reports multi_idwt's error.
+  const std::size_t levels = view.details.size();
+  std::vector<std::size_t> outputs(levels);
+  bool planned = levels > 0 && view.approximations.size() == view.details.back().size();
+  for (std::size_t k = levels; planned && k-- > 0;) {
+    const std::size_t m = view.details[k].size();
+    outputs[k] = inner_->idwt_size({m, m});
+    planned = m > 0 && outputs[k] <= 2 * m && outputs[k] % 2 == 0 && (k == 0 || outputs[k] >= view.details[k - 1].size());
+  }
+  if (!planned) return strips::dequantised_multi_idwt(*this, view, map);
+
+  const std::size_t reach = filter_length_ / 2 - 1;  // coefficient pairs an output pair reads beyond its own
+  const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
+                         bool last, std::span<float> strip) {
+    return strips::for_each_strip(out.size() / 2, [&](std::size_t begin, std::size_t end) -> Result<void> {
+      const std::size_t width = end - begin + reach;
+      strips::widen(details.subspan(begin, width), view.step, strip.data());
+      const std::span<float> o = out.subspan(2 * begin, 2 * (end - begin));
+      if (!last) std::fill(o.begin(), o.end(), 0.0f);  // the inverse adds into its output
+      if (auto done = inner_->execute_inverse(approx.subspan(begin, width), strip.first(width), o); !done) return done;
+      if (last) {
+        for (float& y : o) y = map(y);
+      }
+      return {};
+    });
+  };
+  return strips::run_levels(view, outputs, 2 * strips::kStripPairs + filter_length_, level);
 }
 
 template class CompletedDwtExecutor<float>;

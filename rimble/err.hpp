@@ -2,13 +2,17 @@
 // fatal-invariant helper.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace rimble {
@@ -78,6 +82,31 @@ using Result = std::expected<T, RimbleError>;
 // one page fault per 2 MiB instead of one per 4 KiB when it is first written.
 // Only advice: nothing changes where it is not supported.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+
+// Uninitialised working memory for n plain numbers, advised onto huge pages:
+// the decoder's and encoder's blocks that live for one call. Tag names the
+// use; a thread-local cache per Tag could keep the pages between calls (fresh
+// pages cost a fault each on this kind of machine), but the library promises
+// to hold no memory between calls. data() is null when the memory cannot be
+// obtained.
+template <class Tag, class T>
+class ScratchLease {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
+                "leases hold plain numbers, allocated as raw memory");
+
+ public:
+  explicit ScratchLease(std::size_t n) : values_(static_cast<T*>(std::malloc((n > 0 ? n : 1) * sizeof(T)))) {
+    if (values_ != nullptr) advise_huge_pages(values_, n * sizeof(T));
+  }
+  ~ScratchLease() { std::free(values_); }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  [[nodiscard]] T* data() const { return values_; }
+
+ private:
+  T* values_;
+};
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a
 // reportable error (AllocationFailed with the size in bytes), not a crash.

@@ -4,44 +4,46 @@
 #include <algorithm>
 #include <vector>
 
-#if defined(__x86_64__)
-#include "rimble/avx/cdf53f.hpp"
-#include "rimble/avx/cdf97f.hpp"
-#endif
-#include "rimble/avx/filter_bank.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/completed.hpp"
+#include "rimble/filter_bank.hpp"
 #include "rimble/processor_tier.hpp"
-#include "rimble/sse/filter_bank.hpp"
-#include "rimble/wavelet10taps.hpp"
-#include "rimble/wavelet12taps.hpp"
-#include "rimble/wavelet16taps.hpp"
-#include "rimble/wavelet2taps.hpp"
-#include "rimble/wavelet4taps.hpp"
-#include "rimble/wavelet6taps.hpp"
-#include "rimble/wavelet8taps.hpp"
+#include "rimble/wavelet_fixed_taps.hpp"
 #include "rimble/wavelet_n_taps.hpp"
+
+// The vector tiers, built on x86-64 only; elsewhere every operation is portable.
+#if defined(__x86_64__)
+#include "rimble/avx/cdf53f.hpp"
+#include "rimble/avx/cdf97f.hpp"
+#include "rimble/avx/filter_bank.hpp"
+#include "rimble/sse/filter_bank.hpp"
+#endif
 
 namespace rimble {
 namespace {
 
 using Handle = DwtFactory<float>::Handle;
 
-// The one place where a filter-bank operation picks its executor type: the
-// tier is read once per construction, and the executor keeps its family. The
-// vector executors exist on x86-64 only; elsewhere they are merely named.
-template <class Portable, class Sse, class Avx, class Filter>
+template <class Kernels, std::size_t L, class Filter>
+Handle make_tier_filter_bank(BorderMode mode, const Filter& low) {
+  return std::make_shared<const typename TierFilterBank<Kernels, L>::type>(mode, low);
+}
+
+// The one place where a filter-bank operation picks its tier, by its kernels:
+// the tier is read once per construction, and the executor keeps its family.
+// L is the tap count, 0 for the n-tap operation.
+template <std::size_t L, class Filter>
 Handle make_filter_bank(BorderMode mode, const Filter& low) {
 #if defined(__x86_64__)
   switch (processor_tier()) {
-    case ProcessorTier::Avx: return std::make_shared<const Avx>(mode, low);
-    case ProcessorTier::Sse: return std::make_shared<const Sse>(mode, low);
+    case ProcessorTier::Avx: return make_tier_filter_bank<avx::FilterBankKernels, L>(mode, low);
+    case ProcessorTier::Sse: return make_tier_filter_bank<sse::FilterBankKernels, L>(mode, low);
     case ProcessorTier::Portable: break;
   }
 #endif
-  return std::make_shared<const Portable>(mode, low);
+  return make_tier_filter_bank<PortableKernels<float>, L>(mode, low);
 }
 
 // Copies a row of exactly N taps into the fixed array the N-tap operation takes.
@@ -83,9 +85,8 @@ std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double
 
 }  // namespace
 
-// The lifting transforms exist in two tiers only: AVX2+FMA (on x86-64) or
-// portable (an SSE4.2 processor gets the portable executor).
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
+  // Lifting exists in two tiers: AVX2+FMA or portable (SSE4.2 gets the portable one).
 #if defined(__x86_64__)
   if (processor_tier() == ProcessorTier::Avx) return std::make_shared<const avx::cdf53f::AvxCdf53>();
 #endif
@@ -93,6 +94,7 @@ std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
 }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() {
+  // Lifting exists in two tiers: AVX2+FMA or portable (SSE4.2 gets the portable one).
 #if defined(__x86_64__)
   if (processor_tier() == ProcessorTier::Avx) return std::make_shared<const avx::cdf97f::AvxCdf97>();
 #endif
@@ -108,28 +110,28 @@ std::shared_ptr<const DwtExecutor<float>> Rimble::make_symlet_f32(SymletFamily f
 }
 
 Handle DwtFactory<float>::wavelet_2_taps(BorderMode mode, const std::array<float, 2>& low) {
-  return make_filter_bank<Wavelet2Taps<float>, sse::SseWavelet2TapsF32, avx::AvxWavelet2TapsF32>(mode, low);
+  return make_filter_bank<2>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_4_taps(BorderMode mode, const std::array<float, 4>& low) {
-  return make_filter_bank<Wavelet4Taps<float>, sse::SseWavelet4TapsF32, avx::AvxWavelet4TapsF32>(mode, low);
+  return make_filter_bank<4>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_6_taps(BorderMode mode, const std::array<float, 6>& low) {
-  return make_filter_bank<Wavelet6Taps<float>, sse::SseWavelet6TapsF32, avx::AvxWavelet6TapsF32>(mode, low);
+  return make_filter_bank<6>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_8_taps(BorderMode mode, const std::array<float, 8>& low) {
-  return make_filter_bank<Wavelet8Taps<float>, sse::SseWavelet8TapsF32, avx::AvxWavelet8TapsF32>(mode, low);
+  return make_filter_bank<8>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_10_taps(BorderMode mode, const std::array<float, 10>& low) {
-  return make_filter_bank<Wavelet10Taps<float>, sse::SseWavelet10TapsF32, avx::AvxWavelet10TapsF32>(mode, low);
+  return make_filter_bank<10>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_12_taps(BorderMode mode, const std::array<float, 12>& low) {
-  return make_filter_bank<Wavelet12Taps<float>, sse::SseWavelet12TapsF32, avx::AvxWavelet12TapsF32>(mode, low);
+  return make_filter_bank<12>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_16_taps(BorderMode mode, const std::array<float, 16>& low) {
-  return make_filter_bank<Wavelet16Taps<float>, sse::SseWaveletNTapsF32, avx::AvxWavelet16TapsF32>(mode, low);
+  return make_filter_bank<16>(mode, low);
 }
 Handle DwtFactory<float>::wavelet_n_taps(BorderMode mode, std::span<const float> low) {
-  return make_filter_bank<WaveletNTaps<float>, sse::SseWaveletNTapsF32, avx::AvxWaveletNTapsF32>(mode, low);
+  return make_filter_bank<0>(mode, low);
 }
 
 }  // namespace rimble

@@ -49,7 +49,6 @@ class DividerI64 {
 
   static constexpr std::uint8_t kShiftMask = 0x3F;
   static constexpr std::uint8_t kAddMarker = 0x40;
-  static constexpr std::uint8_t kNegativeMarker = 0x80;
 
  private:
   static std::uint64_t high_product(std::int64_t a, std::int64_t b) {

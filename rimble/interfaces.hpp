@@ -49,6 +49,13 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
   [[nodiscard]] virtual Result<MultiDwt<T>> multi_dwt(std::span<const T> signal, std::size_t levels) const = 0;
   [[nodiscard]] virtual Result<std::vector<T>> idwt(const DwtView<T>& view) const = 0;
   [[nodiscard]] virtual Result<std::vector<T>> multi_idwt(const MultiDwtView<T>& view) const = 0;
+  // multi_idwt of the dequantised bands with `map` applied to its result: the
+  // same samples and the same errors. Decoders call it to touch each band and
+  // each output sample once: the bands are widened and the map applied a
+  // cache-sized strip at a time as the levels run, and the coarser levels'
+  // reconstructions share one allocation.
+  [[nodiscard]] virtual Result<std::vector<T>> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
+                                                                    OutputMap<T> map) const = 0;
 };
 
 }  // namespace rimble

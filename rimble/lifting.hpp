@@ -13,6 +13,7 @@
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"
+#include "rimble/strip_inverse.hpp"
 
 namespace rimble::lifting {
 
@@ -202,7 +203,60 @@ class LiftingExecutor : public DwtExecutor<float> {
     return current;
   }
 
+  // Each strip of detail pairs [s, e) runs on the window of bands widened by
+  // kStripMargin pairs on each side (clipped at the signal's ends): the
+  // window's own mirror rules and the kernels' scalar ends stay inside the
+  // margins, and the strip's samples are those of the whole level.
+  [[nodiscard]] Result<std::vector<float>> multi_idwt_quantised(const QuantisedMultiDwtView<float>& view,
+                                                                OutputMap<float> map) const final {
+    // The plan: each level's bands must be the ones dwt_size gives for their
+    // sum, as execute_inverse requires; otherwise the reference road reports
+    // multi_idwt's error.
+    const std::size_t levels = view.details.size();
+    std::vector<std::size_t> outputs(levels);
+    std::size_t approx_length = view.approximations.size();
+    bool planned = levels > 0 && approx_length > 0;
+    for (std::size_t k = levels; planned && k-- > 0;) {
+      outputs[k] = approx_length + view.details[k].size();
+      planned = dwt_size(outputs[k]) == BandLengths{approx_length, view.details[k].size()};
+      approx_length = outputs[k];
+    }
+    if (!planned) return strips::dequantised_multi_idwt(*this, view, map);
+
+    constexpr std::size_t window_pairs = 2 * strips::kStripPairs + 2 * kStripMargin + 1;
+    const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
+                           bool last, std::span<float> strip) {
+      const std::span<float> widened = strip.first(window_pairs);
+      const std::span<float> window_out = strip.subspan(window_pairs, 2 * window_pairs);
+      const std::span<float> work = strip.subspan(3 * window_pairs);
+      return strips::for_each_strip(details.size(), [&](std::size_t begin, std::size_t end) -> Result<void> {
+        const std::size_t first = begin > kStripMargin ? begin - kStripMargin : 0;
+        const std::size_t details_end = std::min(details.size(), end + kStripMargin);
+        const std::size_t approx_end = details_end == details.size() ? approx.size() : details_end;
+        const std::size_t n = (approx_end - first) + (details_end - first);
+        strips::widen(details.subspan(first, details_end - first), view.step, widened.data());
+        Scheme::execute_inverse_impl(approx.subspan(first, approx_end - first),
+                                     widened.first(details_end - first), window_out.first(n),
+                                     work.first(Scheme::inverse_work_size(n)));
+        // The strip's samples; the last strip also takes an odd level's last sample.
+        const std::size_t count = 2 * (end - begin) + (end == details.size() ? approx.size() - details.size() : 0);
+        const std::span<const float> kept = window_out.subspan(2 * (begin - first), count);
+        if (last) {
+          std::ranges::transform(kept, out.begin() + 2 * begin, map);
+        } else {
+          std::ranges::copy(kept, out.begin() + 2 * begin);
+        }
+        return Result<void>{};
+      });
+    };
+    return strips::run_levels(view, outputs, 3 * window_pairs + Scheme::inverse_work_size(2 * window_pairs), level);
+  }
+
  private:
+  // Pairs on each side of a strip's window: more than a lifting chain's reach
+  // and than the scalar ends of the vector kernels.
+  static constexpr std::size_t kStripMargin = 96;
+
   // Forward level into fresh zero-filled bands.
   [[nodiscard]] Result<Dwt<float>> forward_level(std::span<const float> input) const {
     const BandLengths lengths = dwt_size(input.size());

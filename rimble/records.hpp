@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,26 @@ template <class T>
 struct MultiDwtView {
   std::span<const T> approximations;
   std::vector<std::span<const T>> details;
+};
+
+// Input of a multi-level inverse whose bands are stored as 16-bit integers,
+// each integer c standing for the sample c * step; bands in MultiDwtView's order.
+template <class T>
+struct QuantisedMultiDwtView {
+  std::span<const std::int16_t> approximations;
+  std::vector<std::span<const std::int16_t>> details;
+  T step;
+};
+
+// Applied to every reconstructed sample y: ((y + shift) * scale) + offset, each
+// operation rounded to T. The default keeps every sample (a -0 becomes +0).
+template <class T>
+struct OutputMap {
+  T shift = T(0);
+  T scale = T(1);
+  T offset = T(0);
+
+  [[nodiscard]] T operator()(T y) const { return ((y + shift) * scale) + offset; }
 };
 
 }  // namespace rimble

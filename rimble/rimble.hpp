@@ -19,7 +19,7 @@
 #include "rimble/wavelet10taps.hpp"
 #include "rimble/wavelet12taps.hpp"
 #include "rimble/wavelet16taps.hpp"
-#include "rimble/simd_filter_bank.hpp"
+#include "rimble/filter_bank.hpp"
 #include "rimble/completed.hpp"
 #include "rimble/factory.hpp"
 #include "rimble/coefficients.hpp"

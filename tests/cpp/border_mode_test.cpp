@@ -24,6 +24,10 @@ TEST(BorderInterpolation, FiveSampleSignalExtendsAsPictured) {
     std::vector<float> got(11);
     border.gather(std::span<const float>(src), -3, std::span<float>(got));
     EXPECT_EQ(got, row.extended);
+    // The tests' border oracle draws the same picture.
+    for (std::int64_t x = -3; x < 8; ++x) {
+      EXPECT_EQ(fixtures::extended(src, x, row.mode), row.extended[static_cast<std::size_t>(x + 3)]) << "x = " << x;
+    }
   }
 }
 

@@ -177,6 +177,19 @@ TEST(Decompress, DeflateBombInflatesOnlyWhatTheBandsNeed) {
   EXPECT_EQ(*back, std::vector<float>(1000, 2.0f));
 }
 
+// The decoder reuses its thread's working memory: a short decode leaves a
+// small block behind, and a later claim far beyond what its payload can
+// deliver must neither inflate into that block nor trust its size.
+TEST(Decompress, ReusedWorkingMemoryNeverOutgrowsItsLease) {
+  ASSERT_TRUE(quorvel::decompress(compress_ok(wave(40))).has_value());
+  const auto bomb = deflate_zeros(std::size_t{1} << 20, 1);
+  const auto claim = hand_container({.levels = 8, .sample_count = 2147483647u}, bomb);
+  EXPECT_NE(error_of(claim).find("Coefficient stream is too short"), std::string::npos) << error_of(claim);
+  const auto back = quorvel::decompress(compress_ok(wave(300)));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->size(), 300u);
+}
+
 TEST(Decompress, EveryPrefixOfAContainerFailsCleanly) {
   const auto c = compress_ok(wave(200));
   for (std::size_t n = 0; n < c.size(); ++n) {

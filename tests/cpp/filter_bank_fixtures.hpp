@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "rimble/border_mode.hpp"
@@ -62,5 +63,23 @@ inline const PicturedExtension kPicturedExtensions[] = {
     {rimble::BorderMode::Reflect, {4, 3, 2, 1, 2, 3, 4, 5, 4, 3, 2}},
     {rimble::BorderMode::Zeros, {0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}},
 };
+
+// The extended signal at any index, transcribed from the border table (a b c d e);
+// the tests' one border oracle, itself checked against the pictures above:
+// Clamp a a a|...|e e e, Periodic c d e|...|a b c, Symmetric c b a|...|e d c,
+// Reflect d c b|...|d c b, Zeros 0 0 0|...|0 0 0.
+inline double extended(std::span<const float> x, std::int64_t i, rimble::BorderMode mode) {
+  const auto n = static_cast<std::int64_t>(x.size());
+  if (i >= 0 && i < n) return x[i];
+  const auto wrap = [](std::int64_t v, std::int64_t m) { return ((v % m) + m) % m; };
+  switch (mode) {
+    case rimble::BorderMode::Clamp: return x[i < 0 ? 0 : n - 1];
+    case rimble::BorderMode::Periodic: return x[wrap(i, n)];
+    case rimble::BorderMode::Symmetric: return x[n - 1 - wrap(i, n)];
+    case rimble::BorderMode::Reflect: return n == 1 ? x[0] : x[(n - 1) - wrap(i, n - 1)];
+    case rimble::BorderMode::Zeros: return 0.0;
+  }
+  return 0.0;
+}
 
 }  // namespace fixtures

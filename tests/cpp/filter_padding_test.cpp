@@ -23,14 +23,10 @@ struct NamedWriter {
 };
 
 std::vector<NamedWriter> writers() {
-#if defined(__x86_64__)
   const auto& cpu = rimble::cpu_features();
   return {{"impl", &rimble::write_arena_1d_impl, true},
           {"sse4_1", &rimble::write_arena_1d_sse4_1, cpu.sse4_1},
           {"avx", &rimble::write_arena_1d_avx, cpu.avx2_fma}};
-#else
-  return {{"impl", &rimble::write_arena_1d_impl, true}};
-#endif
 }
 
 std::vector<float> arena_of(ArenaWriter1d write, const std::vector<float>& src, std::size_t left, std::size_t right,
@@ -110,20 +106,6 @@ TEST(ArenaWriter, AllRoutinesWriteIdenticalArenas) {
       }
     }
   }
-}
-
-TEST(ArenaWriter, DispatchPicksTheBestAvailableRoutineOnce) {
-  const ArenaWriter1d chosen = rimble::MakeArenaFactoryProvider<float>::make_arena_writer_1d_executor();
-#if defined(__x86_64__)
-  const auto& cpu = rimble::cpu_features();
-  const ArenaWriter1d want = cpu.avx2_fma ? &rimble::write_arena_1d_avx
-                             : cpu.sse4_1 ? &rimble::write_arena_1d_sse4_1
-                                          : &rimble::write_arena_1d_impl;
-#else
-  const ArenaWriter1d want = &rimble::write_arena_1d_impl;
-#endif
-  EXPECT_EQ(chosen, want);
-  EXPECT_EQ(rimble::MAKE_ARENA_1D_DISPATCH.get(), chosen);
 }
 
 TEST(ArenaWriterDeathTest, MismatchedLengthsEndTheProcess) {

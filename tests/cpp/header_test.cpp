@@ -196,11 +196,19 @@ TEST(CompressionOptions, PacksCutoffMethodAndScaleIntoOneWord) {
   EXPECT_EQ(unpacked.scale(), 12);
 }
 
-TEST(CompressionMethod, FilterLengthsMatchTheExecutors) {
-  EXPECT_EQ(quorvel::method_filter_length(CompressionMethod::cdf53), 6u);
-  EXPECT_EQ(quorvel::method_filter_length(CompressionMethod::cdf97), 10u);
-  EXPECT_EQ(quorvel::method_filter_length(CompressionMethod::db4), 8u);
-  EXPECT_EQ(quorvel::method_filter_length(CompressionMethod::sym4), 8u);
+// The table's filter lengths are the ones the executors report; rows are in
+// code order with distinct tags and names.
+TEST(CompressionMethod, TableRowsAgreeWithTheirExecutors) {
+  for (std::size_t code = 0; code < quorvel::methods.size(); ++code) {
+    const auto& facts = quorvel::methods[code];
+    EXPECT_EQ(static_cast<std::size_t>(facts.method), code);
+    EXPECT_EQ(facts.make_executor()->filter_length(), facts.filter_length) << facts.name;
+    EXPECT_EQ(quorvel::method_executor(facts.method)->filter_length(), facts.filter_length) << facts.name;
+    EXPECT_EQ(quorvel::method_from_tag(facts.tag), facts.method) << facts.name;
+    EXPECT_EQ(quorvel::method_from_name(facts.name), facts.method) << facts.name;
+  }
+  EXPECT_EQ(quorvel::method_from_name("CDF53"), std::nullopt);
+  EXPECT_EQ(quorvel::method_names_text(CompressionMethod::cdf97), "'cdf97' or 'cdf53' or 'db4' or 'sym4'");
 }
 
 }  // namespace

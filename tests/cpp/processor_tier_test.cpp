@@ -38,14 +38,6 @@ const char* tier_name(ProcessorTier tier) {
   return names[static_cast<int>(tier)];
 }
 
-TEST(ProcessorTier, IsTheDetectedTierLoweredToTheCap) {
-  for (const ProcessorTier cap : {ProcessorTier::Portable, ProcessorTier::Sse, ProcessorTier::Avx}) {
-    SCOPED_TRACE(tier_name(cap));
-    const ScopedTierCap scoped(cap);
-    EXPECT_EQ(rimble::processor_tier(), std::min(detected_tier(), cap));
-  }
-}
-
 template <std::size_t N>
 std::array<float, N> taps() {
   std::array<float, N> out{};

@@ -99,23 +99,6 @@ double twice_gamma(std::size_t k) {
   return 2.0 * static_cast<double>(k) * u / (1.0 - static_cast<double>(k) * u);
 }
 
-// The extended signal, transcribed from the border table (a b c d e):
-// Clamp a a a|...|e e e, Periodic c d e|...|a b c, Symmetric c b a|...|e d c,
-// Reflect d c b|...|d c b, Zeros 0 0 0|...|0 0 0.
-double extended(const std::vector<float>& x, std::int64_t i, BorderMode mode) {
-  const auto n = static_cast<std::int64_t>(x.size());
-  if (i >= 0 && i < n) return x[i];
-  const auto wrap = [](std::int64_t v, std::int64_t m) { return ((v % m) + m) % m; };
-  switch (mode) {
-    case BorderMode::Clamp: return x[i < 0 ? 0 : n - 1];
-    case BorderMode::Periodic: return x[wrap(i, n)];
-    case BorderMode::Symmetric: return x[n - 1 - wrap(i, n)];
-    case BorderMode::Reflect: return n == 1 ? x[0] : x[(n - 1) - wrap(i, n - 1)];
-    case BorderMode::Zeros: return 0.0;
-  }
-  return 0.0;
-}
-
 std::vector<float> taps_of(const Executor& executor, bool high) {
   // The twins share their filters; read them back through the portable type.
   if (const auto* n_taps = dynamic_cast<const rimble::WaveletNTaps<float>*>(&executor)) {
@@ -180,7 +163,7 @@ TEST_P(SimdFilterBank, ForwardAgreesWithPortableTwinWithinRounding) {
         const auto first = 2 * static_cast<std::int64_t>(i) - static_cast<std::int64_t>(L - 2);
         double low_size = 0.0, high_size = 0.0;
         for (std::size_t j = 0; j < L; ++j) {
-          const double sample = std::fabs(extended(x, first + static_cast<std::int64_t>(j), mode));
+          const double sample = std::fabs(fixtures::extended(x, first + static_cast<std::int64_t>(j), mode));
           low_size += std::fabs(low[j]) * sample;
           high_size += std::fabs(high[j]) * sample;
         }

@@ -16,7 +16,6 @@
 
 namespace {
 
-std::atomic<rimble::ProcessorTier> run_cap{rimble::ProcessorTier::Avx};
 std::atomic<rimble::ProcessorTier> current_cap{rimble::ProcessorTier::Avx};
 
 bool parse_tier(std::string_view text, rimble::ProcessorTier& tier) {
@@ -34,8 +33,6 @@ rimble::ProcessorTier rimble::testing::tier_cap() { return current_cap.load(); }
 
 namespace quorvel_testing {
 
-rimble::ProcessorTier run_tier_cap() { return run_cap.load(); }
-
 ScopedTierCap::ScopedTierCap(rimble::ProcessorTier cap) : previous_(current_cap.exchange(cap)) {}
 ScopedTierCap::~ScopedTierCap() { current_cap.store(previous_); }
 
@@ -51,7 +48,6 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "unknown argument %s (expected --quorvel_tier_cap=portable|sse|avx)\n", argv[i]);
       return 2;
     }
-    run_cap.store(tier);
     current_cap.store(tier);
     std::printf("Factory tier capped at %s\n", argument.substr(flag.size()).data());
   }

@@ -5,10 +5,6 @@
 
 namespace quorvel_testing {
 
-// The cap of the whole run: --quorvel_tier_cap=portable|sse|avx on the test
-// binary's command line (read by tests/cpp/test_main.cpp), avx by default.
-[[nodiscard]] rimble::ProcessorTier run_tier_cap();
-
 // Lowers the cap for one scope and restores the previous one. Not for tests
 // that run concurrently.
 class ScopedTierCap {

@@ -1,0 +1,110 @@
+// rimble/strip_inverse.hpp: multi-level inverses of quantised bands, one cache-sized strip at a time.
+//
+// A decoder that dequantises every band, runs the levels and then maps the
+// result walks the whole signal three times through memory. Here each level
+// runs strip by strip: a strip's detail coefficients are widened into a small
+// buffer just before the single-level kernel reads them, and on the finest
+// level the output map is applied while the strip is still in cache. The
+// coarser levels' reconstructions and the strip buffers share one block of
+// the thread's reused working memory (rimble::ScratchLease).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "rimble/err.hpp"
+#include "rimble/interfaces.hpp"
+#include "rimble/records.hpp"
+
+namespace rimble::strips {
+
+// The tag of the thread's cache of working memory for the levels.
+struct StripMemory;
+
+// Coefficient pairs per strip: bands, buffers and output of one strip stay in
+// the second-level cache.
+inline constexpr std::size_t kStripPairs = 2048;
+
+// out[i] = c[i] * step, the integer converted first.
+inline void widen(std::span<const std::int16_t> c, float step, float* out) {
+  for (std::size_t i = 0; i < c.size(); ++i) out[i] = static_cast<float>(c[i]) * step;
+}
+
+// Calls body(begin, end) for strips covering [0, pairs): kStripPairs each but
+// the last, which takes the remainder with it (kStripPairs to 2 kStripPairs - 1
+// pairs, or all of them when there are fewer). No strip is shorter than a
+// vector kernel's register unless the whole band is.
+template <class Body>
+[[nodiscard]] Result<void> for_each_strip(std::size_t pairs, Body body) {
+  const std::size_t count = std::max<std::size_t>(1, pairs / kStripPairs);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t end = i + 1 == count ? pairs : (i + 1) * kStripPairs;
+    if (auto done = body(i * kStripPairs, end); !done) return done;
+  }
+  return {};
+}
+
+// The reference road: every band dequantised into an array of its own, then
+// multi_idwt and the map. Taken for band sizes the strip road does not plan,
+// so that they fail with multi_idwt's own errors.
+[[nodiscard]] inline Result<std::vector<float>> dequantised_multi_idwt(const DwtExecutor<float>& executor,
+                                                                       const QuantisedMultiDwtView<float>& view,
+                                                                       OutputMap<float> map) {
+  const auto widened = [&view](std::span<const std::int16_t> band) {
+    std::vector<float> values(band.size());
+    widen(band, view.step, values.data());
+    return values;
+  };
+  const std::vector<float> approximations = widened(view.approximations);
+  std::vector<std::vector<float>> details;
+  MultiDwtView<float> floats{approximations, {}};
+  for (const auto band : view.details) {
+    details.push_back(widened(band));
+    floats.details.push_back(details.back());
+  }
+  auto signal = executor.multi_idwt(floats);
+  if (signal) {
+    for (float& y : *signal) y = map(y);
+  }
+  return signal;
+}
+
+// Runs the levels coarsest first. outputs[k] is the reconstruction length of
+// level k (0 the finest), already checked by the executor's plan;
+// level(approx, details, out, last, strip) runs one level into out, which is
+// the zero-filled result for the finest level (last) and a region of the
+// shared allocation otherwise; strip is strip_floats samples of room.
+template <class Level>
+[[nodiscard]] Result<std::vector<float>> run_levels(const QuantisedMultiDwtView<float>& view,
+                                                    std::span<const std::size_t> outputs, std::size_t strip_floats,
+                                                    Level level) {
+  // Level k's reconstruction is level k-1's approximation band: the levels
+  // take the two regions in turn, so the one being read is never written.
+  std::size_t region[2] = {0, 0};
+  for (std::size_t k = 1; k < outputs.size(); ++k) region[k % 2] = std::max(region[k % 2], outputs[k]);
+  const std::size_t coarsest = view.approximations.size();
+  const std::size_t total = coarsest + region[0] + region[1] + strip_floats;
+  const ScratchLease<StripMemory, float> memory(total);
+  if (memory.data() == nullptr) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
+  float* const base = memory.data();
+  widen(view.approximations, view.step, base);
+  float* const regions[2] = {base + coarsest, base + coarsest + region[0]};
+  const std::span<float> strip(base + coarsest + region[0] + region[1], strip_floats);
+
+  auto result = zeroed_vector<float>(outputs[0]);
+  if (!result) return result;
+  std::span<const float> approx(base, coarsest);
+  for (std::size_t k = outputs.size(); k-- > 0;) {
+    const std::span<float> out = k == 0 ? std::span<float>(*result) : std::span<float>(regions[k % 2], outputs[k]);
+    if (auto done = level(approx, view.details[k], out, k == 0, strip); !done) return std::unexpected(done.error());
+    approx = out;
+  }
+  return result;
+}
+
+}  // namespace rimble::strips

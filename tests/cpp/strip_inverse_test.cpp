@@ -1,0 +1,127 @@
+// multi_idwt_quantised against its definition: dequantise every band, run
+// multi_idwt, map every sample. Lengths cross the strip size so that strips,
+// their margins and the last strip's remainder all occur; every executor the
+// factory builds on this run's processor tier takes part.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rimble/rimble.hpp"
+#include "rimble/strip_inverse.hpp"
+
+namespace {
+
+using rimble::BorderMode;
+using rimble::Rimble;
+
+struct Case {
+  std::string name;
+  std::shared_ptr<const rimble::DwtExecutor<float>> executor;
+  bool fused_multiply_add_at_ends;  // vector lifting kernels round their ends differently
+};
+
+std::vector<Case> executors() {
+  return {
+      {"cdf53", Rimble::make_cdf53_f32(), false},
+      {"cdf97", Rimble::make_cdf97_f32(), true},
+      {"db4 periodic", Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic), false},
+      {"sym4 periodic", Rimble::make_symlet_f32(rimble::SymletFamily::Sym4, BorderMode::Periodic), false},
+      {"db1 zeros", Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db1, BorderMode::Zeros), false},
+      {"sym7 symmetric (n taps)", Rimble::make_symlet_f32(rimble::SymletFamily::Sym7, BorderMode::Symmetric), false},
+      {"db8 clamp", Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db8, BorderMode::Clamp), false},
+  };
+}
+
+// Quantised bands of `levels` levels for a signal of n samples, sized as the
+// executor's own forward transform sizes them.
+struct Bands {
+  std::vector<std::int16_t> approximations;
+  std::vector<std::vector<std::int16_t>> details;
+
+  rimble::QuantisedMultiDwtView<float> view(float step) const {
+    rimble::QuantisedMultiDwtView<float> v{approximations, {}, step};
+    for (const auto& band : details) v.details.push_back(band);
+    return v;
+  }
+};
+
+Bands random_bands(const rimble::DwtExecutor<float>& executor, std::size_t n, std::size_t levels,
+                   std::mt19937& random) {
+  std::uniform_int_distribution<int> value(-3000, 3000);
+  const auto band = [&](std::size_t length) {
+    std::vector<std::int16_t> b(length);
+    for (auto& c : b) c = static_cast<std::int16_t>(value(random));
+    return b;
+  };
+  Bands bands;
+  for (std::size_t k = 0; k < levels; ++k) {
+    const auto lengths = executor.dwt_size(n);
+    bands.details.push_back(band(lengths.details_length));
+    n = lengths.approx_length;
+  }
+  bands.approximations = band(n);
+  return bands;
+}
+
+std::vector<float> reference(const rimble::DwtExecutor<float>& executor, const Bands& bands, float step,
+                             rimble::OutputMap<float> map) {
+  auto result = rimble::strips::dequantised_multi_idwt(executor, bands.view(step), map);
+  EXPECT_TRUE(result.has_value());
+  return result.value_or(std::vector<float>{});
+}
+
+TEST(MultiIdwtQuantised, EqualsDequantisedMultiIdwtThenTheMap) {
+  std::mt19937 random(208);
+  const float step = std::ldexp(1.0f, -11);
+  const rimble::OutputMap<float> map{0.0371f, 3.25f, -1.5f};
+  for (const auto& c : executors()) {
+    const std::size_t k = rimble::strips::kStripPairs;
+    for (const std::size_t n : {std::size_t{60}, std::size_t{1001}, 2 * k, 2 * k + 1, 4 * k - 3, 6 * k + 77, std::size_t{20011}}) {
+      for (const std::size_t levels : {std::size_t{1}, std::size_t{3}}) {
+        const Bands bands = random_bands(*c.executor, n, levels, random);
+        const std::vector<float> expected = reference(*c.executor, bands, step, map);
+        const auto got = c.executor->multi_idwt_quantised(bands.view(step), map);
+        ASSERT_TRUE(got.has_value()) << c.name << " n=" << n;
+        ASSERT_EQ(got->size(), expected.size()) << c.name << " n=" << n;
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+          const bool equal = c.fused_multiply_add_at_ends
+                                 ? std::fabs((*got)[i] - expected[i]) <= 1e-5f * (1.0f + std::fabs(expected[i]))
+                                 : (*got)[i] == expected[i];
+          mismatches += equal ? 0 : 1;
+        }
+        EXPECT_EQ(mismatches, 0u) << c.name << " n=" << n << " levels=" << levels;
+      }
+    }
+  }
+}
+
+TEST(MultiIdwtQuantised, BandsThatDoNotFitFailAsMultiIdwtDoes) {
+  std::mt19937 random(7);
+  for (const auto& c : executors()) {
+    Bands bands = random_bands(*c.executor, 500, 3, random);
+    bands.approximations.pop_back();  // the coarsest level no longer matches its details
+    const auto view = bands.view(1.0f);
+    rimble::MultiDwtView<float> floats;
+    std::vector<float> approximations(bands.approximations.begin(), bands.approximations.end());
+    std::vector<std::vector<float>> details;
+    for (const auto& band : bands.details) details.emplace_back(band.begin(), band.end());
+    floats.approximations = approximations;
+    for (const auto& band : details) floats.details.push_back(band);
+
+    const auto expected = c.executor->multi_idwt(floats);
+    const auto got = c.executor->multi_idwt_quantised(view, {});
+    ASSERT_FALSE(expected.has_value()) << c.name;
+    ASSERT_FALSE(got.has_value()) << c.name;
+    EXPECT_EQ(got.error().message(), expected.error().message()) << c.name;
+
+    rimble::QuantisedMultiDwtView<float> empty{view.approximations, {}, 1.0f};
+    EXPECT_EQ(c.executor->multi_idwt_quantised(empty, {}).error(), rimble::RimbleError::zero_sized_input()) << c.name;
+  }
+}
+
+}  // namespace
