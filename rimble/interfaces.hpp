@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -54,8 +55,26 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
   // each output sample once: the bands are widened and the map applied a
   // cache-sized strip at a time as the levels run, and the coarser levels'
   // reconstructions share one allocation.
+  // This body is the definition; executors override it with faster roads to
+  // the same result, and executors written elsewhere need not.
   [[nodiscard]] virtual Result<std::vector<T>> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
-                                                                    OutputMap<T> map) const = 0;
+                                                                    OutputMap<T> map) const {
+    const auto dequantised = [&view](std::span<const std::int16_t> band) {
+      std::vector<T> values(band.size());
+      for (std::size_t i = 0; i < band.size(); ++i) values[i] = static_cast<T>(band[i]) * view.step;
+      return values;
+    };
+    const std::vector<T> approximations = dequantised(view.approximations);
+    std::vector<std::vector<T>> details;
+    details.reserve(view.details.size());
+    MultiDwtView<T> floats{approximations, {}};
+    for (const auto band : view.details) floats.details.push_back(details.emplace_back(dequantised(band)));
+    auto signal = multi_idwt(floats);
+    if (signal) {
+      for (T& y : *signal) y = map(y);
+    }
+    return signal;
+  }
 };
 
 }  // namespace rimble

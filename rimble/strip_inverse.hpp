@@ -55,23 +55,7 @@ template <class Body>
 [[nodiscard]] inline Result<std::vector<float>> dequantised_multi_idwt(const DwtExecutor<float>& executor,
                                                                        const QuantisedMultiDwtView<float>& view,
                                                                        OutputMap<float> map) {
-  const auto widened = [&view](std::span<const std::int16_t> band) {
-    std::vector<float> values(band.size());
-    widen(band, view.step, values.data());
-    return values;
-  };
-  const std::vector<float> approximations = widened(view.approximations);
-  std::vector<std::vector<float>> details;
-  MultiDwtView<float> floats{approximations, {}};
-  for (const auto band : view.details) {
-    details.push_back(widened(band));
-    floats.details.push_back(details.back());
-  }
-  auto signal = executor.multi_idwt(floats);
-  if (signal) {
-    for (float& y : *signal) y = map(y);
-  }
-  return signal;
+  return executor.DwtExecutor<float>::multi_idwt_quantised(view, map);
 }
 
 // Runs the levels coarsest first. outputs[k] is the reconstruction length of
