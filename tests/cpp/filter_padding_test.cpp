@@ -23,10 +23,14 @@ struct NamedWriter {
 };
 
 std::vector<NamedWriter> writers() {
+#if defined(__x86_64__)
   const auto& cpu = rimble::cpu_features();
   return {{"impl", &rimble::write_arena_1d_impl, true},
           {"sse4_1", &rimble::write_arena_1d_sse4_1, cpu.sse4_1},
           {"avx", &rimble::write_arena_1d_avx, cpu.avx2_fma}};
+#else
+  return {{"impl", &rimble::write_arena_1d_impl, true}};
+#endif
 }
 
 std::vector<float> arena_of(ArenaWriter1d write, const std::vector<float>& src, std::size_t left, std::size_t right,
