@@ -185,10 +185,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> deflate(std::span<const s
 
 }  // namespace encoder_stages
 
-namespace {
-struct WorkingSignal;  // tag of the thread's reused working signal
-}  // namespace
-
 std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const float> samples,
                                                                 CompressionOptions options) {
   using namespace encoder_stages;
@@ -207,10 +203,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
 
   const auto executor = method_executor(options.method());
   const std::size_t filter_length = executor->filter_length();
-  // The working signal lives in the thread's reused memory: it is dropped
-  // after the transform, and fresh pages would cost a fault each.
+  // The working signal is dropped after the transform; a large block keeps its
+  // fresh pages cheap.
   const std::size_t working_length = std::max(n, filter_length);
-  const rimble::ScratchLease<WorkingSignal, float> lease(working_length);
+  const rimble::LargeBlock<float> lease(working_length);
   if (lease.data() == nullptr) return std::unexpected(QuorvelError::out_of_memory(working_length));
   const auto statistics = normalise_into(samples, lease.data());
   if (!statistics) return std::unexpected(statistics.error());

@@ -25,7 +25,8 @@ QuorvelError failed(std::string text) { return QuorvelError::decompression_faile
 struct BandLayout {
   std::size_t approximation_length = 0;
   std::vector<std::size_t> detail_lengths;
-  std::size_t total = 0;  // coefficients the bands need, in all
+  std::size_t total = 0;                  // coefficients the bands need, in all
+  std::size_t reconstruction_length = 0;  // samples the inverse transform returns
 };
 
 // Band sizes of `levels` successive splits of max(sample_count, F) samples, as
@@ -36,6 +37,7 @@ std::expected<BandLayout, QuorvelError> band_layout(const rimble::DwtExecutor<fl
                                                     std::size_t sample_count, std::size_t levels) {
   BandLayout layout;
   std::size_t n = std::max(sample_count, executor.filter_length());
+  layout.reconstruction_length = executor.idwt_size(executor.dwt_size(n));
   for (std::size_t k = 0; k < levels; ++k) {
     const rimble::BandLengths lengths = executor.dwt_size(n);
     layout.detail_lengths.push_back(lengths.details_length);
@@ -106,10 +108,8 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 // streams is the container's reference. The one-shot path allocates only when
 // the payload could possibly fill the array, so a tiny container claiming a
 // huge signal costs nothing.
-struct InflatedStream;  // tag of the thread's reused stream memory
-
 struct Coefficients {
-  rimble::ScratchLease<InflatedStream, std::int16_t> one_shot;  // libdeflate's output, when it has one
+  rimble::LargeBlock<std::int16_t> one_shot;  // libdeflate's output, when it has one
   std::vector<std::int16_t> streamed;                                  // zlib's, otherwise
   std::span<std::int16_t> values;
 
@@ -166,9 +166,14 @@ void denormalise_saturating(std::span<float> signal, const QuorvelHeader& h) {
   }
 }
 
-}  // namespace
 
-std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::uint8_t> data) {
+// The decoder, writing the samples into room(count), which returns at least
+// count floats or an empty span when it cannot. count is the inverse
+// transform's length, at least the stored sample count; room is asked only
+// once the payload has inflated and the bands fit, so a hostile container
+// claiming a huge signal gets no memory for it.
+template <class Room>
+std::expected<std::size_t, QuorvelError> decode(std::span<const std::uint8_t> data, Room room) {
   auto header = QuorvelHeader::from_bytes(data);
   if (!header) return std::unexpected(std::move(header.error()));
   const QuorvelHeader& h = *header;
@@ -212,12 +217,45 @@ std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::
   const bool in_float = denormalises_in_float(h);
   const rimble::OutputMap<float> map = in_float ? rimble::OutputMap<float>{h.mean, h.maximum - h.minimum, h.minimum}
                                                 : rimble::OutputMap<float>{};
-  auto signal = executor->multi_idwt_quantised(view, map);
-  if (!signal) return std::unexpected(QuorvelError::transform_failed(signal.error().message()));
+  const std::size_t transformed = layout->reconstruction_length;
+  const std::size_t count = std::max<std::size_t>(transformed, h.sample_count);
+  const std::span<float> out = room(count);
+  if (out.size() < count) return std::unexpected(QuorvelError::out_of_memory(count));
+  if (auto done = executor->multi_idwt_quantised(view, map, out.first(transformed)); !done) {
+    return std::unexpected(QuorvelError::transform_failed(done.error().message()));
+  }
   coefficients->reset();
-  if (!in_float) denormalise_saturating(*signal, h);
-  signal->resize(h.sample_count, 0.0f);
-  return std::move(*signal);
+  const std::size_t sample_count = h.sample_count;
+  const std::size_t decoded = std::min(transformed, sample_count);
+  if (!in_float) denormalise_saturating(out.first(decoded), h);
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(decoded), out.begin() + static_cast<std::ptrdiff_t>(sample_count), 0.0f);
+  return sample_count;
+}
+
+}  // namespace
+
+std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::uint8_t> data) {
+  std::vector<float> samples;
+  auto count = decode(data, [&samples](std::size_t n) {
+    auto room = rimble::zeroed_vector<float>(n);
+    if (!room) return std::span<float>{};
+    samples = std::move(*room);
+    return std::span<float>(samples);
+  });
+  if (!count) return std::unexpected(std::move(count.error()));
+  samples.resize(*count);
+  return samples;
+}
+
+std::expected<rimble::LargeBlock<float>, QuorvelError> decompress_block(std::span<const std::uint8_t> data) {
+  rimble::LargeBlock<float> samples;
+  auto count = decode(data, [&samples](std::size_t n) {
+    samples = rimble::LargeBlock<float>(n);
+    return samples.span();
+  });
+  if (!count) return std::unexpected(std::move(count.error()));
+  samples.truncate(*count);
+  return samples;
 }
 
 }  // namespace quorvel

@@ -8,11 +8,19 @@
 
 #include "codec/error.hpp"
 #include "codec/header.hpp"
+#include "rimble/err.hpp"
 
 namespace quorvel {
 
 // Decodes a container produced by compress. Bytes after the payload are
 // ignored. The result has exactly the stored sample count.
 [[nodiscard]] std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::uint8_t> data);
+
+// decompress into a large block instead of a vector: the samples are not
+// zero-filled first and sit on huge pages, which saves a fresh multi-megabyte
+// result most of its cost. For callers that hand the memory on without a copy
+// (the Python modules give it to NumPy).
+[[nodiscard]] std::expected<rimble::LargeBlock<float>, QuorvelError> decompress_block(
+    std::span<const std::uint8_t> data);
 
 }  // namespace quorvel

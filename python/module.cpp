@@ -27,10 +27,10 @@ PyObject* compress_body(std::span<const float> samples, CompressionOptions optio
 }
 
 PyObject* decompress_body(std::span<const std::uint8_t> container) {
-  auto samples = decompress(container);
+  auto samples = decompress_block(container);
   if (!samples) return raise_codec_error(samples.error());
   if (!numpy_ready()) return nullptr;
-  return adopt_float32_vector(std::move(*samples));
+  return adopt_float32_block(std::move(*samples));
 }
 
 PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -12,6 +12,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>
 
+#include <cstdlib>
 #include <utility>
 
 namespace quorvel::python {
@@ -20,7 +21,7 @@ namespace {
 constexpr const char* owner_name = "quorvel.samples";
 
 void free_owned_samples(PyObject* capsule) {
-  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, owner_name));
+  std::free(PyCapsule_GetPointer(capsule, owner_name));
 }
 
 }  // namespace
@@ -52,19 +53,19 @@ std::optional<std::span<const float>> float32_samples(PyObject* vector) {
   return std::span<const float>{static_cast<const float*>(PyArray_DATA(array)), count};
 }
 
-PyObject* adopt_float32_vector(std::vector<float>&& samples) {
+PyObject* adopt_float32_block(rimble::LargeBlock<float>&& samples) {
   npy_intp length = static_cast<npy_intp>(samples.size());
   if (length == 0) return PyArray_SimpleNew(1, &length, NPY_FLOAT32);
 
-  // The capsule owns the vector from here on; dropping it frees the samples.
-  auto* owned = new std::vector<float>(std::move(samples));
+  // The capsule owns the memory from here on; dropping it frees the samples.
+  float* owned = samples.release();
   PyObject* owner = PyCapsule_New(owned, owner_name, free_owned_samples);
   if (owner == nullptr) {
-    delete owned;
+    std::free(owned);
     return nullptr;
   }
   PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT32), 1, &length, nullptr,
-                                         owned->data(), NPY_ARRAY_CARRAY, nullptr);
+                                         owned, NPY_ARRAY_CARRAY, nullptr);
   if (array == nullptr) {
     Py_DECREF(owner);
     return nullptr;

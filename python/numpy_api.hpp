@@ -7,7 +7,8 @@
 
 #include <optional>
 #include <span>
-#include <vector>
+
+#include "rimble/err.hpp"
 
 namespace quorvel::python {
 
@@ -25,8 +26,8 @@ namespace quorvel::python {
 [[nodiscard]] std::optional<std::span<const float>> float32_samples(PyObject* vector);
 
 // A new writable 1-D float32 array over the memory of `samples`, which it
-// takes over without copying; the storage is freed when the array dies.
+// takes over without copying; the memory is freed when the array dies.
 // Returns nullptr with an exception set on failure (the samples are freed).
-[[nodiscard]] PyObject* adopt_float32_vector(std::vector<float>&& samples);
+[[nodiscard]] PyObject* adopt_float32_block(rimble::LargeBlock<float>&& samples);
 
 }  // namespace quorvel::python

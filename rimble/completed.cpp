@@ -147,8 +147,8 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt(const MultiDwtView<T>
 // pairs q .. q + L/2 - 1, so a strip of output pairs [s, e) is exactly the
 // single-level inverse of bands [s, e + L/2 - 1), with no border to mend.
 template <class T>
-Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
-                                                                     OutputMap<T> map) const noexcept {
+Result<void> CompletedDwtExecutor<T>::multi_idwt_quantised(const QuantisedMultiDwtView<T>& view, OutputMap<T> map,
+                                                           std::span<T> output) const noexcept {
   // The plan: every level's reconstruction must be long enough for the next
   // finer detail band and no shorter than its own bands allow; anything else
   // takes the reference road, which reports multi_idwt's error.
@@ -160,7 +160,7 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt_quantised(const Quant
     outputs[k] = inner_->idwt_size({m, m});
     planned = m > 0 && outputs[k] <= 2 * m && outputs[k] % 2 == 0 && (k == 0 || outputs[k] >= view.details[k - 1].size());
   }
-  if (!planned) return strips::dequantised_multi_idwt(*this, view, map);
+  if (!planned) return strips::dequantised_multi_idwt(*this, view, map, output);
 
   const std::size_t reach = filter_length_ / 2 - 1;  // coefficient pairs an output pair reads beyond its own
   const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
@@ -169,7 +169,7 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt_quantised(const Quant
       const std::size_t width = end - begin + reach;
       strips::widen(details.subspan(begin, width), view.step, strip.data());
       const std::span<float> o = out.subspan(2 * begin, 2 * (end - begin));
-      if (!last) std::fill(o.begin(), o.end(), 0.0f);  // the inverse adds into its output
+      std::fill(o.begin(), o.end(), 0.0f);  // the inverse adds into its output
       if (auto done = inner_->execute_inverse(approx.subspan(begin, width), strip.first(width), o); !done) return done;
       if (last) {
         for (float& y : o) y = map(y);
@@ -177,7 +177,7 @@ Result<std::vector<T>> CompletedDwtExecutor<T>::multi_idwt_quantised(const Quant
       return {};
     });
   };
-  return strips::run_levels(view, outputs, 2 * strips::kStripPairs + filter_length_, level);
+  return strips::run_levels(view, outputs, 2 * strips::kStripPairs + filter_length_, output, level);
 }
 
 template class CompletedDwtExecutor<float>;

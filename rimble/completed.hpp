@@ -41,8 +41,8 @@ class CompletedDwtExecutor final : public DwtExecutor<T> {
   [[nodiscard]] Result<MultiDwt<T>> multi_dwt(std::span<const T> signal, std::size_t levels) const noexcept override;
   [[nodiscard]] Result<std::vector<T>> idwt(const DwtView<T>& view) const noexcept override;
   [[nodiscard]] Result<std::vector<T>> multi_idwt(const MultiDwtView<T>& view) const noexcept override;
-  [[nodiscard]] Result<std::vector<T>> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
-                                                            OutputMap<T> map) const noexcept override;
+  [[nodiscard]] Result<void> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view, OutputMap<T> map,
+                                                  std::span<T> output) const noexcept override;
 
  private:
   // One forward level into two new zero-filled bands.

@@ -2,7 +2,9 @@
 #include "rimble/err.hpp"
 
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -47,9 +49,8 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
   // Arrays below one huge page gain nothing. madvise wants a page-aligned start;
   // the page rounded off belongs to the same allocation or its neighbour in the
   // heap, and advice on it harms neither.
-  constexpr std::size_t huge_page = std::size_t{1} << 21;
   constexpr std::size_t page = 4096;
-  if (data == nullptr || bytes < huge_page) return;
+  if (data == nullptr || bytes < kHugePage) return;
   const auto address = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t start = address & ~(std::uintptr_t{page} - 1);
   madvise(reinterpret_cast<void*>(start), bytes + (address - start), MADV_HUGEPAGE);
@@ -57,6 +58,18 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
   (void)data;
   (void)bytes;
 #endif
+}
+
+void* allocate_large(std::size_t bytes) noexcept {
+  if (bytes < kHugePage) return std::malloc(bytes > 0 ? bytes : 1);
+  // Whole, aligned huge pages: the kernel backs only those with a huge page,
+  // so an unaligned block would keep its ragged ends, and a block that is not
+  // a multiple of 2 MiB its tail, on 4 KiB faults.
+  if (bytes > std::numeric_limits<std::size_t>::max() - kHugePage) return nullptr;
+  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  void* block = std::aligned_alloc(kHugePage, rounded);
+  advise_huge_pages(block, rounded);
+  return block;
 }
 
 }  // namespace rimble

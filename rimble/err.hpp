@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace rimble {
@@ -77,6 +80,9 @@ using Result = std::expected<T, RimbleError>;
 // Internal invariants that only a programming error can break end the process.
 [[noreturn]] void fatal(std::string_view message);
 
+// The transparent huge page of x86-64 and of aarch64 with 4 KiB pages.
+inline constexpr std::size_t kHugePage = std::size_t{1} << 21;
+
 // Asks the kernel to back [data, data + bytes) with transparent huge pages when
 // the range is large enough to hold one: a fresh multi-megabyte array then costs
 // one page fault per 2 MiB instead of one per 4 KiB when it is first written.
@@ -87,33 +93,54 @@ using Result = std::expected<T, RimbleError>;
 #endif
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
-// Uninitialised working memory for n plain numbers, advised onto huge pages:
-// the decoder's and encoder's blocks that live for one call. Tag names the
-// use; a thread-local cache per Tag could keep the pages between calls (fresh
-// pages cost a fault each on this kind of machine), but the library promises
-// to hold no memory between calls. data() is null when the memory cannot be
+// Uninitialised memory for a large array, released with std::free; null when
+// it cannot be obtained. Blocks of a huge page or more are whole huge pages on
+// a huge-page boundary, advised as above: a fresh 4 MiB array then costs two
+// faults where 4 KiB pages cost a thousand, which on virtual machines is most
+// of the time a decoder needs.
+[[nodiscard]] void* allocate_large(std::size_t bytes) noexcept;
+
+// An uninitialised array of n plain numbers in memory from allocate_large,
+// owned alone: the decoder's and encoder's blocks that live for one call, and
+// decoded samples handed on without a copy (release()). Nothing is kept
+// between calls (the library holds no memory when idle), so huge pages are
+// what makes the fresh pages cheap. data() is null when the memory cannot be
 // obtained.
-template <class Tag, class T>
-class ScratchLease {
+template <class T>
+class LargeBlock {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
-                "leases hold plain numbers, allocated as raw memory");
+                "blocks hold plain numbers, allocated as raw memory");
 
  public:
-  explicit ScratchLease(std::size_t n) : values_(allocate(n)) {}
-  ~ScratchLease() { std::free(values_); }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
+  LargeBlock() = default;  // empty, holding no memory
+  explicit LargeBlock(std::size_t n) : values_(allocate(n)), size_(values_ != nullptr ? n : 0) {}
+  LargeBlock(LargeBlock&& other) noexcept : values_(std::exchange(other.values_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  LargeBlock& operator=(LargeBlock&& other) noexcept {
+    std::swap(values_, other.values_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~LargeBlock() { std::free(values_); }
 
   [[nodiscard]] T* data() const { return values_; }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] std::span<T> span() const { return {values_, size_}; }
+  // Keeps the first n numbers as the block's contents (the memory stays).
+  void truncate(std::size_t n) { size_ = std::min(size_, n); }
+  // The memory is the caller's from here on, to be released with std::free.
+  [[nodiscard]] T* release() {
+    size_ = 0;
+    return std::exchange(values_, nullptr);
+  }
 
  private:
   static T* allocate(std::size_t n) {
-    void* raw = std::malloc((n > 0 ? n : 1) * sizeof(T));
-    if (raw != nullptr) advise_huge_pages(raw, n * sizeof(T));
-    return static_cast<T*>(raw);
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) return nullptr;
+    return static_cast<T*>(allocate_large(n * sizeof(T)));
   }
 
-  T* values_;
+  T* values_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a

@@ -50,15 +50,17 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
   [[nodiscard]] virtual Result<MultiDwt<T>> multi_dwt(std::span<const T> signal, std::size_t levels) const = 0;
   [[nodiscard]] virtual Result<std::vector<T>> idwt(const DwtView<T>& view) const = 0;
   [[nodiscard]] virtual Result<std::vector<T>> multi_idwt(const MultiDwtView<T>& view) const = 0;
-  // multi_idwt of the dequantised bands with `map` applied to its result: the
-  // same samples and the same errors. Decoders call it to touch each band and
-  // each output sample once: the bands are widened and the map applied a
+  // multi_idwt of the dequantised bands with `map` applied to its result,
+  // written into `output`, which must have the length multi_idwt returns:
+  // the same samples and the same errors (OutputSizeMismatch for another
+  // length). Decoders call it to touch each band and each output sample once,
+  // in memory of their choosing: the bands are widened and the map applied a
   // cache-sized strip at a time as the levels run, and the coarser levels'
-  // reconstructions share one allocation.
+  // reconstructions share one allocation. `output` need not be initialised.
   // This body is the definition; executors override it with faster roads to
   // the same result, and executors written elsewhere need not.
-  [[nodiscard]] virtual Result<std::vector<T>> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view,
-                                                                    OutputMap<T> map) const {
+  [[nodiscard]] virtual Result<void> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view, OutputMap<T> map,
+                                                          std::span<T> output) const {
     const auto dequantised = [&view](std::span<const std::int16_t> band) {
       std::vector<T> values(band.size());
       for (std::size_t i = 0; i < band.size(); ++i) values[i] = static_cast<T>(band[i]) * view.step;
@@ -69,11 +71,11 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
     details.reserve(view.details.size());
     MultiDwtView<T> floats{approximations, {}};
     for (const auto band : view.details) floats.details.push_back(details.emplace_back(dequantised(band)));
-    auto signal = multi_idwt(floats);
-    if (signal) {
-      for (T& y : *signal) y = map(y);
-    }
-    return signal;
+    const auto signal = multi_idwt(floats);
+    if (!signal) return std::unexpected(signal.error());
+    if (signal->size() != output.size()) return std::unexpected(RimbleError::output_size_mismatch(signal->size(), output.size()));
+    for (std::size_t i = 0; i < output.size(); ++i) output[i] = map((*signal)[i]);
+    return {};
   }
 };
 

@@ -207,8 +207,8 @@ class LiftingExecutor : public DwtExecutor<float> {
   // kStripMargin pairs on each side (clipped at the signal's ends): the
   // window's own mirror rules and the kernels' scalar ends stay inside the
   // margins, and the strip's samples are those of the whole level.
-  [[nodiscard]] Result<std::vector<float>> multi_idwt_quantised(const QuantisedMultiDwtView<float>& view,
-                                                                OutputMap<float> map) const final {
+  [[nodiscard]] Result<void> multi_idwt_quantised(const QuantisedMultiDwtView<float>& view, OutputMap<float> map,
+                                                  std::span<float> output) const final {
     // The plan: each level's bands must be the ones dwt_size gives for their
     // sum, as execute_inverse requires; otherwise the reference road reports
     // multi_idwt's error.
@@ -221,7 +221,7 @@ class LiftingExecutor : public DwtExecutor<float> {
       planned = dwt_size(outputs[k]) == BandLengths{approx_length, view.details[k].size()};
       approx_length = outputs[k];
     }
-    if (!planned) return strips::dequantised_multi_idwt(*this, view, map);
+    if (!planned) return strips::dequantised_multi_idwt(*this, view, map, output);
 
     constexpr std::size_t window_pairs = 2 * strips::kStripPairs + 2 * kStripMargin + 1;
     const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
@@ -249,7 +249,8 @@ class LiftingExecutor : public DwtExecutor<float> {
         return Result<void>{};
       });
     };
-    return strips::run_levels(view, outputs, 3 * window_pairs + Scheme::inverse_work_size(2 * window_pairs), level);
+    return strips::run_levels(view, outputs, 3 * window_pairs + Scheme::inverse_work_size(2 * window_pairs), output,
+                              level);
   }
 
  private:

@@ -6,7 +6,7 @@
 // buffer just before the single-level kernel reads them, and on the finest
 // level the output map is applied while the strip is still in cache. The
 // coarser levels' reconstructions and the strip buffers share one block of
-// the thread's reused working memory (rimble::ScratchLease).
+// one large block (rimble::LargeBlock).
 #pragma once
 
 #include <algorithm>
@@ -22,9 +22,6 @@
 #include "rimble/records.hpp"
 
 namespace rimble::strips {
-
-// The tag of the thread's cache of working memory for the levels.
-struct StripMemory;
 
 // Coefficient pairs per strip: bands, buffers and output of one strip stay in
 // the second-level cache.
@@ -52,43 +49,41 @@ template <class Body>
 // The reference road: every band dequantised into an array of its own, then
 // multi_idwt and the map. Taken for band sizes the strip road does not plan,
 // so that they fail with multi_idwt's own errors.
-[[nodiscard]] inline Result<std::vector<float>> dequantised_multi_idwt(const DwtExecutor<float>& executor,
-                                                                       const QuantisedMultiDwtView<float>& view,
-                                                                       OutputMap<float> map) {
-  return executor.DwtExecutor<float>::multi_idwt_quantised(view, map);
+[[nodiscard]] inline Result<void> dequantised_multi_idwt(const DwtExecutor<float>& executor,
+                                                         const QuantisedMultiDwtView<float>& view, OutputMap<float> map,
+                                                         std::span<float> output) {
+  return executor.DwtExecutor<float>::multi_idwt_quantised(view, map, output);
 }
 
 // Runs the levels coarsest first. outputs[k] is the reconstruction length of
 // level k (0 the finest), already checked by the executor's plan;
 // level(approx, details, out, last, strip) runs one level into out, which is
-// the zero-filled result for the finest level (last) and a region of the
-// shared allocation otherwise; strip is strip_floats samples of room.
+// the caller's uninitialised `result` for the finest level (last) and a region
+// of the shared allocation otherwise; strip is strip_floats samples of room.
 template <class Level>
-[[nodiscard]] Result<std::vector<float>> run_levels(const QuantisedMultiDwtView<float>& view,
-                                                    std::span<const std::size_t> outputs, std::size_t strip_floats,
-                                                    Level level) {
+[[nodiscard]] Result<void> run_levels(const QuantisedMultiDwtView<float>& view, std::span<const std::size_t> outputs,
+                                      std::size_t strip_floats, std::span<float> result, Level level) {
+  if (result.size() != outputs[0]) return std::unexpected(RimbleError::output_size_mismatch(outputs[0], result.size()));
   // Level k's reconstruction is level k-1's approximation band: the levels
   // take the two regions in turn, so the one being read is never written.
   std::size_t region[2] = {0, 0};
   for (std::size_t k = 1; k < outputs.size(); ++k) region[k % 2] = std::max(region[k % 2], outputs[k]);
   const std::size_t coarsest = view.approximations.size();
   const std::size_t total = coarsest + region[0] + region[1] + strip_floats;
-  const ScratchLease<StripMemory, float> memory(total);
+  const LargeBlock<float> memory(total);
   if (memory.data() == nullptr) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
   float* const base = memory.data();
   widen(view.approximations, view.step, base);
   float* const regions[2] = {base + coarsest, base + coarsest + region[0]};
   const std::span<float> strip(base + coarsest + region[0] + region[1], strip_floats);
 
-  auto result = zeroed_vector<float>(outputs[0]);
-  if (!result) return result;
   std::span<const float> approx(base, coarsest);
   for (std::size_t k = outputs.size(); k-- > 0;) {
-    const std::span<float> out = k == 0 ? std::span<float>(*result) : std::span<float>(regions[k % 2], outputs[k]);
-    if (auto done = level(approx, view.details[k], out, k == 0, strip); !done) return std::unexpected(done.error());
+    const std::span<float> out = k == 0 ? result : std::span<float>(regions[k % 2], outputs[k]);
+    if (auto done = level(approx, view.details[k], out, k == 0, strip); !done) return done;
     approx = out;
   }
-  return result;
+  return {};
 }
 
 }  // namespace rimble::strips

@@ -142,12 +142,12 @@ PyObject* decode(PyObject* /*module*/, PyObject* container) {
   HeldBuffer held;
   std::span<const std::uint8_t> bytes;
   if (!view_bytes(container, held, bytes)) return nullptr;
-  std::expected<std::vector<float>, QuorvelError> samples;
+  std::expected<rimble::LargeBlock<float>, QuorvelError> samples;
   Py_BEGIN_ALLOW_THREADS
-  samples = decompress(bytes);
+  samples = decompress_block(bytes);
   Py_END_ALLOW_THREADS
   if (!samples) return raise_value_error(samples.error().message());
-  return python::adopt_float32_vector(std::move(*samples));
+  return python::adopt_float32_block(std::move(*samples));
 }
 
 const char* method_name(CompressionMethod method) {
