@@ -83,7 +83,10 @@ inline void scale(std::span<float> values, float factor) {
 //   kMinLength, kFilterLength: shortest signal one level accepts, and the codec's filter length;
 //   execute_forward_impl(x, approx, details): one forward level, sizes already checked;
 //   inverse_work_size(n): samples of working memory the inverse kernel needs for n outputs;
-//   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked.
+//   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked;
+// and optionally
+//   execute_inverse_quantised(approx, details, step, output, map): the same level on 16-bit
+//   details times step, map (when not null) applied to the output, in one pass.
 // Vector executors reuse it unchanged: only their kernels differ.
 template <class Scheme>
 class LiftingExecutor : public DwtExecutor<float> {
@@ -203,9 +206,10 @@ class LiftingExecutor : public DwtExecutor<float> {
     return current;
   }
 
-  // Each strip of detail pairs [s, e) runs on the window of bands widened by
-  // kStripMargin pairs on each side (clipped at the signal's ends): the
-  // window's own mirror rules and the kernels' scalar ends stay inside the
+  // A scheme with a quantised kernel runs each level whole, in one pass.
+  // Otherwise each strip of detail pairs [s, e) runs on the window of bands
+  // widened by kStripMargin pairs on each side (clipped at the signal's ends):
+  // the window's own mirror rules and the kernels' scalar ends stay inside the
   // margins, and the strip's samples are those of the whole level.
   [[nodiscard]] Result<void> multi_idwt_quantised(const QuantisedMultiDwtView<float>& view, OutputMap<float> map,
                                                   std::span<float> output) const final {
@@ -223,6 +227,14 @@ class LiftingExecutor : public DwtExecutor<float> {
     }
     if (!planned) return strips::dequantised_multi_idwt(*this, view, map, output);
 
+    if constexpr (requires { &Scheme::execute_inverse_quantised; }) {
+      const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details,
+                             std::span<float> out, bool last, std::span<float> /*strip*/) {
+        Scheme::execute_inverse_quantised(approx, details, view.step, out, last ? &map : nullptr);
+        return Result<void>{};
+      };
+      return strips::run_levels(view, outputs, 0, output, level);
+    }
     constexpr std::size_t window_pairs = 2 * strips::kStripPairs + 2 * kStripMargin + 1;
     const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
                            bool last, std::span<float> strip) {

@@ -31,25 +31,43 @@ struct ForwardPipeline {
   }
 };
 
+template <class Details, class Map>
 struct InversePipeline {
   static constexpr std::size_t kLag = 1;
   const float* approx;
-  const float* details;
+  const Details& details;
   float* output;
   std::size_t second;
+  Map map;
   UpdateStage undo_update;
   PredictStage undo_predict;
 
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
-    return {load_lanes(approx + 4 * j, approx + second + 4 * j), load_lanes(details + 4 * j, details + second + 4 * j)};
+    return {load_lanes(approx + 4 * j, approx + second + 4 * j), details.load(j, second)};
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block lift(Block b) {
     return undo_predict.push(undo_update.push(b));
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] void store(std::size_t j, Block b) const {
-    store_merged(output + 8 * j, output + 2 * second + 8 * j, b);
+    store_merged(output + 8 * j, output + 2 * second + 8 * j, b, map);
   }
 };
+
+template <class Details, class Map>
+[[gnu::target("avx2,fma")]] void inverse(std::span<const float> approximations, Details& details,
+                                         std::span<float> output, const Map& map) {
+  const auto lanes = plan<InversePipeline<Details, Map>::kLag>(output.size() - approximations.size());
+  if (!lanes) {
+    inverse_short<Cdf53>(approximations, details, output, map);
+    return;
+  }
+  const __m256 zero = _mm256_setzero_ps();
+  InversePipeline<Details, Map> pipeline{approximations.data(), details, output.data(), lanes->second, map,
+                                         {rimble::cdf53f::kUndoUpdate, zero},
+                                         {rimble::cdf53f::kUndoPredict, {zero, zero}}};
+  stream(pipeline, lanes->steps);
+  inverse_ends<Cdf53>(approximations, details, output, lanes->tail, map);
+}
 
 }  // namespace
 
@@ -69,17 +87,18 @@ void AvxCdf53::execute_forward_impl(std::span<const float> input, std::span<floa
 
 void AvxCdf53::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                     std::span<float> output, std::span<float> /*work*/) {
-  const auto lanes = plan<InversePipeline::kLag>(details.size());
-  if (!lanes) {
-    std::array<float, kMaxScalarSamples> work;
-    Cdf53::execute_inverse_impl(approximations, details, output, work);
-    return;
+  FloatDetails floats{details};
+  inverse(approximations, floats, output, Unmapped{});
+}
+
+void AvxCdf53::execute_inverse_quantised(std::span<const float> approximations, std::span<const std::int16_t> details,
+                                         float step, std::span<float> output, const OutputMap<float>* map) {
+  QuantisedDetails quantised{details, step};
+  if (map != nullptr) {
+    inverse(approximations, quantised, output, Mapped{*map});
+  } else {
+    inverse(approximations, quantised, output, Unmapped{});
   }
-  const __m256 zero = _mm256_setzero_ps();
-  InversePipeline pipeline{approximations.data(), details.data(), output.data(), lanes->second,
-                           {rimble::cdf53f::kUndoUpdate, zero}, {rimble::cdf53f::kUndoPredict, {zero, zero}}};
-  stream(pipeline, lanes->steps);
-  inverse_ends<Cdf53>(approximations, details, output, lanes->tail);
 }
 
 }  // namespace rimble::avx::cdf53f

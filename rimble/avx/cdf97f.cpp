@@ -39,12 +39,14 @@ struct ForwardPipeline {
 };
 
 // Unscale, then the four steps undone in reverse order with negated weights, then interleave.
+template <class Details, class Map>
 struct InversePipeline {
   static constexpr std::size_t kLag = 2;
   const float* approx;
-  const float* details;
+  const Details& details;
   float* output;
   std::size_t second;
+  Map map;
   UpdateStage undo_update2;
   PredictStage undo_predict2;
   UpdateStage undo_update1;
@@ -52,15 +54,31 @@ struct InversePipeline {
 
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
     return {_mm256_mul_ps(load_lanes(approx + 4 * j, approx + second + 4 * j), _mm256_set1_ps(kKPrime)),
-            _mm256_mul_ps(load_lanes(details + 4 * j, details + second + 4 * j), _mm256_set1_ps(kK))};
+            _mm256_mul_ps(details.load(j, second), _mm256_set1_ps(kK))};
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block lift(Block b) {
     return undo_predict1.push(undo_update1.push(undo_predict2.push(undo_update2.push(b))));
   }
   [[gnu::target("avx2,fma"), gnu::always_inline]] void store(std::size_t j, Block b) const {
-    store_merged(output + 8 * j, output + 2 * second + 8 * j, b);
+    store_merged(output + 8 * j, output + 2 * second + 8 * j, b, map);
   }
 };
+
+template <class Details, class Map>
+[[gnu::target("avx2,fma")]] void inverse(std::span<const float> approximations, Details& details,
+                                         std::span<float> output, const Map& map) {
+  const auto lanes = plan<InversePipeline<Details, Map>::kLag>(output.size() - approximations.size());
+  if (!lanes) {
+    inverse_short<Cdf97>(approximations, details, output, map);
+    return;
+  }
+  const __m256 zero = _mm256_setzero_ps();
+  InversePipeline<Details, Map> pipeline{approximations.data(), details, output.data(), lanes->second, map,
+                                         {-kDelta, zero}, {-kGamma, {zero, zero}}, {-kBeta, zero},
+                                         {-kAlpha, {zero, zero}}};
+  stream(pipeline, lanes->steps);
+  inverse_ends<Cdf97>(approximations, details, output, lanes->tail, map);
+}
 
 }  // namespace
 
@@ -81,18 +99,18 @@ void AvxCdf97::execute_forward_impl(std::span<const float> input, std::span<floa
 
 void AvxCdf97::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                     std::span<float> output, std::span<float> /*work*/) {
-  const auto lanes = plan<InversePipeline::kLag>(details.size());
-  if (!lanes) {
-    std::array<float, kMaxScalarSamples> work;
-    Cdf97::execute_inverse_impl(approximations, details, output, work);
-    return;
+  FloatDetails floats{details};
+  inverse(approximations, floats, output, Unmapped{});
+}
+
+void AvxCdf97::execute_inverse_quantised(std::span<const float> approximations, std::span<const std::int16_t> details,
+                                         float step, std::span<float> output, const OutputMap<float>* map) {
+  QuantisedDetails quantised{details, step};
+  if (map != nullptr) {
+    inverse(approximations, quantised, output, Mapped{*map});
+  } else {
+    inverse(approximations, quantised, output, Unmapped{});
   }
-  const __m256 zero = _mm256_setzero_ps();
-  InversePipeline pipeline{approximations.data(), details.data(), output.data(), lanes->second,
-                           {-kDelta, zero},       {-kGamma, {zero, zero}}, {-kBeta, zero},
-                           {-kAlpha, {zero, zero}}};
-  stream(pipeline, lanes->steps);
-  inverse_ends<Cdf97>(approximations, details, output, lanes->tail);
 }
 
 }  // namespace rimble::avx::cdf97f

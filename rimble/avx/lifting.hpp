@@ -20,6 +20,11 @@
 // short windows with kMargin pairs to spare, whose own (artificial) mirror at the window's inner
 // edge reaches only a few pairs in. Where the powers-of-two weights of CDF 5/3 make fused and
 // separate rounding agree, the result is bit-identical to the portable executor.
+//
+// A decoder's inverse reads its detail coefficients as 16-bit integers and maps the samples it
+// writes: QuantisedDetails widens each block as it is loaded (c * step, rounded as a separate
+// widening pass rounds it) and Mapped applies the output map as each block is stored, so each
+// level is one pass over memory and gives the bits of widening, inverse and map one after another.
 #pragma once
 
 #include <immintrin.h>
@@ -27,8 +32,11 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
+
+#include "rimble/records.hpp"
 
 namespace rimble::avx::lifting {
 
@@ -71,11 +79,61 @@ struct Block {
   return {_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)), _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))};
 }
 
-// The inverse of load_split: e0 o0 e1 o1 e2 o2 e3 o3 of each lane to p0 and p1.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline void store_merged(float* p0, float* p1, Block b) {
-  store_lanes(p0, p1, _mm256_unpacklo_ps(b.even, b.odd));
-  store_lanes(p0 + 4, p1 + 4, _mm256_unpackhi_ps(b.even, b.odd));
+// The samples an inverse writes, as they are: vector() per register, scalar() per sample.
+struct Unmapped {
+  [[gnu::target("avx2,fma"), gnu::always_inline]] __m256 vector(__m256 v) const { return v; }
+  float scalar(float y) const { return y; }
+};
+
+// The samples an inverse writes, through an output map: ((y + shift) * scale) + offset, rounded
+// after each operation as OutputMap rounds it.
+struct Mapped {
+  OutputMap<float> map;
+
+  [[gnu::target("avx2,fma"), gnu::always_inline]] __m256 vector(__m256 v) const {
+    const __m256 shifted = _mm256_add_ps(v, _mm256_set1_ps(map.shift));
+    return _mm256_add_ps(_mm256_mul_ps(shifted, _mm256_set1_ps(map.scale)), _mm256_set1_ps(map.offset));
+  }
+  float scalar(float y) const { return map(y); }
+};
+
+// The inverse of load_split, through `map`: e0 o0 e1 o1 e2 o2 e3 o3 of each lane to p0 and p1.
+template <class Map = Unmapped>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void store_merged(float* p0, float* p1, Block b,
+                                                                         const Map& map = {}) {
+  store_lanes(p0, p1, map.vector(_mm256_unpacklo_ps(b.even, b.odd)));
+  store_lanes(p0 + 4, p1 + 4, map.vector(_mm256_unpackhi_ps(b.even, b.odd)));
 }
+
+// An inverse's detail coefficients. load(j, second): four from pair 4j in lane 0 and four from
+// pair second + 4j in lane 1. window(first, count): count of them from `first` as floats, for the
+// portable kernel at the ends (at most kMaxScalarSamples; the span lives until the next call).
+struct FloatDetails {
+  std::span<const float> values;
+
+  [[gnu::target("avx2,fma"), gnu::always_inline]] __m256 load(std::size_t j, std::size_t second) const {
+    return load_lanes(values.data() + 4 * j, values.data() + second + 4 * j);
+  }
+  std::span<const float> window(std::size_t first, std::size_t count) const { return values.subspan(first, count); }
+};
+
+// 16-bit coefficients, widened to c * step as they are loaded.
+struct QuantisedDetails {
+  std::span<const std::int16_t> values;
+  float step;
+  std::array<float, kMaxScalarSamples> widened{};
+
+  [[gnu::target("avx2,fma"), gnu::always_inline]] __m256 load(std::size_t j, std::size_t second) const {
+    const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values.data() + 4 * j));
+    const __m128i other = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values.data() + second + 4 * j));
+    const __m256i wide = _mm256_cvtepi16_epi32(_mm_unpacklo_epi64(first, other));
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(wide), _mm256_set1_ps(step));
+  }
+  std::span<const float> window(std::size_t first, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) widened[i] = static_cast<float>(values[first + i]) * step;
+    return std::span<const float>(widened).first(count);
+  }
+};
 
 // odd[i] = (even[i] + even[i+1]) * w + odd[i], one step behind its input.
 struct PredictStage {
@@ -154,20 +212,32 @@ void forward_ends(std::span<const float> x, std::span<float> approx, std::span<f
   std::copy(d.begin() + kMargin, d.begin() + wd, details.begin() + tail);
 }
 
-// The portable inverse kernel on the first kHeadPairs pairs and on pairs from tail on.
-template <class Portable>
-void inverse_ends(std::span<const float> approx, std::span<const float> details, std::span<float> output,
-                  std::size_t tail) {
+// The portable inverse kernel on the first kHeadPairs pairs and on pairs from tail on, through
+// `map`; `details` as above.
+template <class Portable, class Details, class Map>
+void inverse_ends(std::span<const float> approx, Details& details, std::span<float> output, std::size_t tail,
+                  const Map& map) {
   std::array<float, kMaxScalarSamples> y{}, work{};
   const std::size_t head_pairs = kHeadPairs + kMargin;
-  Portable::execute_inverse_impl(approx.first(head_pairs), details.first(head_pairs),
+  Portable::execute_inverse_impl(approx.first(head_pairs), details.window(0, head_pairs),
                                  std::span(y).first(2 * head_pairs), work);
-  std::copy_n(y.begin(), 2 * kHeadPairs, output.begin());
+  std::transform(y.begin(), y.begin() + 2 * kHeadPairs, output.begin(), [&map](float v) { return map.scalar(v); });
 
   const std::size_t start = tail - kMargin;
   const std::size_t n = output.size() - 2 * start;
-  Portable::execute_inverse_impl(approx.subspan(start), details.subspan(start), std::span(y).first(n), work);
-  std::copy(y.begin() + 2 * kMargin, y.begin() + n, output.begin() + 2 * tail);
+  const std::size_t detail_count = output.size() - approx.size();
+  Portable::execute_inverse_impl(approx.subspan(start), details.window(start, detail_count - start),
+                                 std::span(y).first(n), work);
+  std::transform(y.begin() + 2 * kMargin, y.begin() + n, output.begin() + 2 * tail,
+                 [&map](float v) { return map.scalar(v); });
+}
+
+// A level too short to stream, wholly on the portable kernel, through `map`.
+template <class Portable, class Details, class Map>
+void inverse_short(std::span<const float> approx, Details& details, std::span<float> output, const Map& map) {
+  std::array<float, kMaxScalarSamples> work;
+  Portable::execute_inverse_impl(approx, details.window(0, output.size() - approx.size()), output, work);
+  for (float& v : output) v = map.scalar(v);
 }
 
 }  // namespace rimble::avx::lifting

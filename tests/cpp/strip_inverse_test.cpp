@@ -22,13 +22,12 @@ using rimble::Rimble;
 struct Case {
   std::string name;
   std::shared_ptr<const rimble::DwtExecutor<float>> executor;
-  bool fused_multiply_add_at_ends = false;  // vector lifting kernels round their strip ends differently
 };
 
 std::vector<Case> executors() {
   return {
       {"cdf53", Rimble::make_cdf53_f32()},
-      {"cdf97", Rimble::make_cdf97_f32(), true},
+      {"cdf97", Rimble::make_cdf97_f32()},
       {"db4 periodic", Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db4, BorderMode::Periodic)},
       {"sym4 periodic", Rimble::make_symlet_f32(rimble::SymletFamily::Sym4, BorderMode::Periodic)},
       {"db1 zeros", Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db1, BorderMode::Zeros)},
@@ -103,12 +102,7 @@ TEST(MultiIdwtQuantised, EqualsDequantisedMultiIdwtThenTheMap) {
         const auto done = c.executor->multi_idwt_quantised(bands.view(step), map, got);
         ASSERT_TRUE(done.has_value()) << c.name << " n=" << n;
         std::size_t mismatches = 0;
-        for (std::size_t i = 0; i < expected.size(); ++i) {
-          const bool equal = c.fused_multiply_add_at_ends
-                                 ? std::fabs(got[i] - expected[i]) <= 1e-5f * (1.0f + std::fabs(expected[i]))
-                                 : got[i] == expected[i];
-          mismatches += equal ? 0 : 1;
-        }
+        for (std::size_t i = 0; i < expected.size(); ++i) mismatches += got[i] == expected[i] ? 0 : 1;
         EXPECT_EQ(mismatches, 0u) << c.name << " n=" << n << " levels=" << levels;
       }
     }
