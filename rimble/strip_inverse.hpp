@@ -59,27 +59,39 @@ template <class Body>
 // level k (0 the finest), already checked by the executor's plan;
 // level(approx, details, out, last, strip) runs one level into out, which is
 // the caller's uninitialised `result` for the finest level (last) and a region
-// of the shared allocation otherwise; strip is strip_floats samples of room.
+// of working memory otherwise; strip is strip_floats samples of room.
+//
+// Level k's reconstruction is level k-1's approximation band. Levels 2 and up
+// take two regions in turn, so the one being read is never written, and with
+// the widened coarsest band they fit in `result`, which only the finest level
+// writes, once level 1 has read them: fresh memory is then needed only for
+// level 1's reconstruction (and the strip), half a signal where a separate
+// block for every level would take three quarters. Fresh pages are most of
+// what a decoder's working memory costs.
 template <class Level>
 [[nodiscard]] Result<void> run_levels(const QuantisedMultiDwtView<float>& view, std::span<const std::size_t> outputs,
                                       std::size_t strip_floats, std::span<float> result, Level level) {
   if (result.size() != outputs[0]) return std::unexpected(RimbleError::output_size_mismatch(outputs[0], result.size()));
-  // Level k's reconstruction is level k-1's approximation band: the levels
-  // take the two regions in turn, so the one being read is never written.
-  std::size_t region[2] = {0, 0};
-  for (std::size_t k = 1; k < outputs.size(); ++k) region[k % 2] = std::max(region[k % 2], outputs[k]);
+  const std::size_t levels = outputs.size();
+  std::size_t region[2] = {0, 0};  // even levels from 2, odd levels from 3
+  for (std::size_t k = 2; k < levels; ++k) region[k % 2] = std::max(region[k % 2], outputs[k]);
   const std::size_t coarsest = view.approximations.size();
-  const std::size_t total = coarsest + region[0] + region[1] + strip_floats;
+  const std::size_t first = levels > 1 ? outputs[1] : 0;
+  const bool in_result = levels > 1 && coarsest + region[0] + region[1] <= result.size();
+
+  const std::size_t total = first + strip_floats + (in_result ? 0 : coarsest + region[0] + region[1]);
   const LargeBlock<float> memory(total);
   if (memory.data() == nullptr) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
-  float* const base = memory.data();
-  widen(view.approximations, view.step, base);
-  float* const regions[2] = {base + coarsest, base + coarsest + region[0]};
-  const std::span<float> strip(base + coarsest + region[0] + region[1], strip_floats);
+  float* const level_one = memory.data();
+  const std::span<float> strip(level_one + first, strip_floats);
+  float* const coarser = in_result ? result.data() : strip.data() + strip_floats;  // coarsest, then both regions
+  widen(view.approximations, view.step, coarser);
+  float* const regions[2] = {coarser + coarsest, coarser + coarsest + region[0]};
 
-  std::span<const float> approx(base, coarsest);
-  for (std::size_t k = outputs.size(); k-- > 0;) {
-    const std::span<float> out = k == 0 ? result : std::span<float>(regions[k % 2], outputs[k]);
+  std::span<const float> approx(coarser, coarsest);
+  for (std::size_t k = levels; k-- > 0;) {
+    float* const home = k == 0 ? result.data() : k == 1 ? level_one : regions[k % 2];
+    const std::span<float> out(home, outputs[k]);
     if (auto done = level(approx, view.details[k], out, k == 0, strip); !done) return done;
     approx = out;
   }
