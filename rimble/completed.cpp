@@ -169,12 +169,8 @@ Result<void> CompletedDwtExecutor<T>::multi_idwt_quantised(const QuantisedMultiD
       const std::size_t width = end - begin + reach;
       strips::widen(details.subspan(begin, width), view.step, strip.data());
       const std::span<float> o = out.subspan(2 * begin, 2 * (end - begin));
-      std::fill(o.begin(), o.end(), 0.0f);  // the inverse adds into its output
-      if (auto done = inner_->execute_inverse(approx.subspan(begin, width), strip.first(width), o); !done) return done;
-      if (last) {
-        for (float& y : o) y = map(y);
-      }
-      return {};
+      return inner_->execute_inverse_mapped(approx.subspan(begin, width), strip.first(width), o,
+                                            last ? map : OutputMap<T>{});
     });
   };
   return strips::run_levels(view, outputs, 2 * strips::kStripPairs + filter_length_, output, level);

@@ -1,6 +1,7 @@
 // rimble/interfaces.hpp: the abstract executor interfaces, in virtual-slot order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -34,6 +35,18 @@ class DwtInverseExecutor {
   [[nodiscard]] virtual Result<void> execute_inverse(std::span<const T> approximations, std::span<const T> details,
                                                      std::span<T> output) const = 0;
   [[nodiscard]] virtual std::size_t idwt_size(BandLengths lengths) const = 0;
+  // The level written over `output` (which need not be initialised) with `map`
+  // applied to every sample: the samples of zero-filling it, execute_inverse
+  // and the map in turn. This body is the definition; filter banks override it
+  // with one pass.
+  [[nodiscard]] virtual Result<void> execute_inverse_mapped(std::span<const T> approximations,
+                                                            std::span<const T> details, std::span<T> output,
+                                                            OutputMap<T> map) const {
+    std::fill(output.begin(), output.end(), T(0));
+    if (auto done = execute_inverse(approximations, details, output); !done) return done;
+    for (T& y : output) y = map(y);
+    return {};
+  }
 };
 
 template <class T>

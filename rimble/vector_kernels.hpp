@@ -20,7 +20,7 @@
 // check and no output the border mode.
 //
 // A tier supplies the register type R:
-//   reg, kLanes; zero(), load(p), store(p, v), add(a, b);
+//   reg, kLanes; zero(), broadcast(x), load(p), store(p, v), add(a, b), multiply(a, b);
 //   tap_pair(f): f[0], f[1] repeated over the register;
 //   multiply_add(a, b, sum): sum + a b (fused or not, as the tier rounds);
 //   hold(v): keeps v in a register (no-op where the compiler does so anyway);
@@ -43,6 +43,7 @@
 
 #include <cstddef>
 
+#include "rimble/records.hpp"
 #include "rimble/wavelet_n_taps.hpp"
 
 namespace rimble {
@@ -53,6 +54,22 @@ struct VectorKernels {
   using sample_type = float;
   using reg = typename R::reg;
   static constexpr std::size_t kLanes = R::kLanes;
+
+  // How a register of output sums becomes what is stored at `at`: added to
+  // what the output holds, or put through an output map over whatever it
+  // holds (rounded as OutputMap rounds, so the samples are those of adding
+  // into zeros and mapping after).
+  struct AddInto {
+    [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] reg finish(const float* at, reg sums) const {
+      return R::add(R::load(at), sums);
+    }
+  };
+  struct MapOnto {
+    reg shift, scale, offset;
+    [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] reg finish(const float* /*at*/, reg sums) const {
+      return R::add(R::multiply(R::add(sums, shift), scale), offset);
+    }
+  };
 
   template <std::size_t L>
   [[gnu::always_inline]] static std::size_t tap_pairs(std::size_t taps) {
@@ -88,14 +105,14 @@ struct VectorKernels {
     }
   }
 
-  // The sums of out[2m .. 2m + 2 kLanes B) and the contributions of the
-  // coefficient pairs m-h .. m + kLanes B - 1 (a and d point at coefficient m)
-  // into sums[2b] (out + 2 kLanes b) and sums[2b+1] (out + 2 kLanes b + kLanes),
-  // unstored. The B blocks share the tap pairs.
-  template <std::size_t L, std::size_t B>
+  // The contributions of the coefficient pairs m-h .. m + kLanes B - 1 (a and
+  // d point at coefficient m) to out[2m .. 2m + 2 kLanes B), finished with
+  // what is at out, into sums[2b] (out + 2 kLanes b) and sums[2b+1]
+  // (out + 2 kLanes b + kLanes), unstored. The B blocks share the tap pairs.
+  template <std::size_t L, std::size_t B, class Finish>
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_registers(
       const float* a, const float* d, const float* low, const float* high, std::size_t taps, const float* out,
-      reg (&sums)[2 * B]) {
+      const Finish& finish, reg (&sums)[2 * B]) {
     reg approx_first[B], approx_second[B], detail_first[B], detail_second[B];
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
@@ -122,8 +139,8 @@ struct VectorKernels {
       const reg mixed_first = R::add(approx_first[b], detail_first[b]);
       const reg mixed_second = R::add(approx_second[b], detail_second[b]);
       const float* base = out + 2 * kLanes * b;
-      sums[2 * b] = R::add(R::load(base), R::join_first(mixed_first, mixed_second));
-      sums[2 * b + 1] = R::add(R::load(base + kLanes), R::join_second(mixed_first, mixed_second));
+      sums[2 * b] = finish.finish(base, R::join_first(mixed_first, mixed_second));
+      sums[2 * b + 1] = finish.finish(base + kLanes, R::join_second(mixed_first, mixed_second));
     }
   }
 
@@ -159,29 +176,40 @@ struct VectorKernels {
     }
   }
 
+  // Adds the level into out, or with `map` writes the mapped sums over it.
   template <std::size_t L>
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse(
       const float* approx, const float* details, std::size_t count, const float* low, const float* high,
-      std::size_t taps, float* out) {
+      std::size_t taps, float* out, const OutputMap<float>* map) {
     if (count < kLanes) {
-      PortableKernels<float>::inverse<0>(approx, details, count, low, high, L != 0 ? L : taps, out);
-      return;
+      PortableKernels<float>::inverse<0>(approx, details, count, low, high, L != 0 ? L : taps, out, map);
+    } else if (map != nullptr) {
+      const MapOnto onto{R::broadcast(map->shift), R::broadcast(map->scale), R::broadcast(map->offset)};
+      inverse_loop<L>(approx, details, count, low, high, taps, out, onto);
+    } else {
+      inverse_loop<L>(approx, details, count, low, high, taps, out, AddInto{});
     }
-    // The inverse adds into the output, so a register that overlaps finished
-    // samples must not run after them: the last register is computed from the
-    // untouched output first and stored at the end.
+  }
+
+  template <std::size_t L, class Finish>
+  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_loop(
+      const float* approx, const float* details, std::size_t count, const float* low, const float* high,
+      std::size_t taps, float* out, const Finish& finish) {
+    // Adding into the output, a register that overlaps finished samples must
+    // not run after them: the last register is computed from the untouched
+    // output first and stored at the end.
     const std::size_t last = count - kLanes;
     reg tail[2];
-    inverse_registers<L, 1>(approx + last, details + last, low, high, taps, out + 2 * last, tail);
+    inverse_registers<L, 1>(approx + last, details + last, low, high, taps, out + 2 * last, finish, tail);
     std::size_t m = 0;
     for (; m + 2 * kLanes <= last; m += 2 * kLanes) {
       reg sums[4];
-      inverse_registers<L, 2>(approx + m, details + m, low, high, taps, out + 2 * m, sums);
+      inverse_registers<L, 2>(approx + m, details + m, low, high, taps, out + 2 * m, finish, sums);
       store_registers(out + 2 * m, sums);
     }
     for (; m < last; m += kLanes) {
       reg sums[2];
-      inverse_registers<L, 1>(approx + m, details + m, low, high, taps, out + 2 * m, sums);
+      inverse_registers<L, 1>(approx + m, details + m, low, high, taps, out + 2 * m, finish, sums);
       store_registers(out + 2 * m, sums);
     }
     store_registers(out + 2 * last, tail);

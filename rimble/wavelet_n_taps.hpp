@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "rimble/filter_bank.hpp"
+#include "rimble/records.hpp"
 
 namespace rimble {
 
@@ -121,14 +122,20 @@ struct PortableKernels {
     }
   }
 
+  // Adds the level into out, or with `map` writes the mapped sums over it.
   template <std::size_t L>
   static void inverse(const T* approx, const T* details, std::size_t count, const T* low, const T* high,
-                      std::size_t taps, T* out) {
+                      std::size_t taps, T* out, const OutputMap<T>* map) {
     const std::span<const T> a(approx, count + taps / 2 - 1), d(details, count + taps / 2 - 1);
+    const std::span<T> output(out, 2 * count);
+    if (map != nullptr) std::fill(output.begin(), output.end(), T(0));
     if constexpr (L != 0) {
-      filter_bank::synthesise(a, d, low, high, std::integral_constant<std::size_t, L>{}, std::span<T>(out, 2 * count));
+      filter_bank::synthesise(a, d, low, high, std::integral_constant<std::size_t, L>{}, output);
     } else {
-      filter_bank::synthesise(a, d, low, high, taps, std::span<T>(out, 2 * count));
+      filter_bank::synthesise(a, d, low, high, taps, output);
+    }
+    if (map != nullptr) {
+      for (T& y : output) y = (*map)(y);
     }
   }
 };

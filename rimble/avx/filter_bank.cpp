@@ -22,9 +22,11 @@ struct Registers {
   static constexpr std::size_t kLanes = 8;
 
   RIMBLE_AVX reg zero() { return _mm256_setzero_ps(); }
+  RIMBLE_AVX reg broadcast(float x) { return _mm256_set1_ps(x); }
   RIMBLE_AVX reg load(const float* p) { return _mm256_loadu_ps(p); }
   RIMBLE_AVX void store(float* p, reg v) { _mm256_storeu_ps(p, v); }
   RIMBLE_AVX reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
+  RIMBLE_AVX reg multiply(reg a, reg b) { return _mm256_mul_ps(a, b); }
   RIMBLE_AVX reg multiply_add(reg a, reg b, reg sum) { return _mm256_fmadd_ps(a, b, sum); }
   // One 64-bit broadcast straight from memory (a load, no shuffle; the builtin
   // reads the bytes, there is no double object involved).
@@ -64,8 +66,8 @@ template <std::size_t L>
 [[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse(const float* approx, const float* details,
                                                                       std::size_t count, const float* low,
                                                                       const float* high, std::size_t taps,
-                                                                      float* out) {
-  Loops::inverse<L>(approx, details, count, low, high, taps, out);
+                                                                      float* out, const OutputMap<float>* map) {
+  Loops::inverse<L>(approx, details, count, low, high, taps, out, map);
 }
 
 }  // namespace rimble::avx

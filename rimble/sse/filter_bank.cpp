@@ -18,9 +18,11 @@ struct Registers {
   static constexpr std::size_t kLanes = 4;
 
   RIMBLE_SSE reg zero() { return _mm_setzero_ps(); }
+  RIMBLE_SSE reg broadcast(float x) { return _mm_set1_ps(x); }
   RIMBLE_SSE reg load(const float* p) { return _mm_loadu_ps(p); }
   RIMBLE_SSE void store(float* p, reg v) { _mm_storeu_ps(p, v); }
   RIMBLE_SSE reg add(reg a, reg b) { return _mm_add_ps(a, b); }
+  RIMBLE_SSE reg multiply(reg a, reg b) { return _mm_mul_ps(a, b); }
   RIMBLE_SSE reg multiply_add(reg a, reg b, reg sum) { return _mm_add_ps(sum, _mm_mul_ps(a, b)); }
   // The pair read as one 64-bit value: a single broadcast.
   RIMBLE_SSE reg tap_pair(const float* f) {
@@ -54,8 +56,8 @@ template <std::size_t L>
 [[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse(const float* approx, const float* details,
                                                                       std::size_t count, const float* low,
                                                                       const float* high, std::size_t taps,
-                                                                      float* out) {
-  Loops::inverse<L>(approx, details, count, low, high, taps, out);
+                                                                      float* out, const OutputMap<float>* map) {
+  Loops::inverse<L>(approx, details, count, low, high, taps, out, map);
 }
 
 }  // namespace rimble::sse

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "rimble/filter_bank.hpp"
+#include "rimble/records.hpp"
 
 namespace rimble::sse {
 
@@ -20,7 +21,8 @@ struct FilterBankKernels {
                       float* approx, float* details);
   template <std::size_t L>
   static void inverse(const float* approx, const float* details, std::size_t count, const float* low,
-                      const float* high, std::size_t taps, float* out);
+                      const float* high, std::size_t taps, float* out,
+                      const OutputMap<float>* map);
 };
 
 using SseWavelet2TapsF32 = FixedTapsFilterBank<FilterBankKernels, 2>;
