@@ -17,9 +17,9 @@ namespace quorvel {
 [[nodiscard]] std::expected<std::vector<float>, QuorvelError> decompress(std::span<const std::uint8_t> data);
 
 // decompress into a large block instead of a vector: the samples are not
-// zero-filled first and sit on huge pages, which saves a fresh multi-megabyte
-// result most of its cost. For callers that hand the memory on without a copy
-// (the Python modules give it to NumPy).
+// zero-filled first (a pass over a multi-megabyte result) and the memory is
+// malloc's, as NumPy's own arrays are. For callers that hand it on without a
+// copy (the Python modules give it to NumPy).
 [[nodiscard]] std::expected<rimble::LargeBlock<float>, QuorvelError> decompress_block(
     std::span<const std::uint8_t> data);
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -61,14 +60,8 @@ void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
 }
 
 void* allocate_large(std::size_t bytes) noexcept {
-  if (bytes < kHugePage) return std::malloc(bytes > 0 ? bytes : 1);
-  // Whole, aligned huge pages: the kernel backs only those with a huge page,
-  // so an unaligned block would keep its ragged ends, and a block that is not
-  // a multiple of 2 MiB its tail, on 4 KiB faults.
-  if (bytes > std::numeric_limits<std::size_t>::max() - kHugePage) return nullptr;
-  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  void* block = std::aligned_alloc(kHugePage, rounded);
-  advise_huge_pages(block, rounded);
+  void* block = std::malloc(bytes > 0 ? bytes : 1);
+  advise_huge_pages(block, bytes);
   return block;
 }
 

@@ -94,18 +94,19 @@ inline constexpr std::size_t kHugePage = std::size_t{1} << 21;
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
 // Uninitialised memory for a large array, released with std::free; null when
-// it cannot be obtained. Blocks of a huge page or more are whole huge pages on
-// a huge-page boundary, advised as above: a fresh 4 MiB array then costs two
-// faults where 4 KiB pages cost a thousand, which on virtual machines is most
-// of the time a decoder needs.
+// it cannot be obtained. It comes from malloc, as NumPy's arrays do, advised
+// as above: a run of calls then gets back from the heap the warm memory that
+// earlier calls and their callers freed, which costs nothing, and fresh
+// memory costs one fault per huge page where the advice takes. (Blocks
+// aligned to whole huge pages would always be fresh: glibc maps each one
+// anew, and on a virtual machine even a huge-page fault's clearing is dear.)
 [[nodiscard]] void* allocate_large(std::size_t bytes) noexcept;
 
 // An uninitialised array of n plain numbers in memory from allocate_large,
 // owned alone: the decoder's and encoder's blocks that live for one call, and
 // decoded samples handed on without a copy (release()). Nothing is kept
-// between calls (the library holds no memory when idle), so huge pages are
-// what makes the fresh pages cheap. data() is null when the memory cannot be
-// obtained.
+// between calls: the library holds no memory when idle. data() is null when
+// the memory cannot be obtained.
 template <class T>
 class LargeBlock {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
