@@ -674,9 +674,9 @@ std::expected<std::vector<std::uint8_t>, AimError> finish(const Problem<T>& p, C
     if (target.kind == TargetKind::max_bytes && static_cast<double>(container->size()) > target.value) {
       return std::unexpected(unreachable(target, static_cast<double>(container->size())));
     }
-    const auto decoded = decompress(*container);
+    const auto decoded = decompress_block(*container);
     if (!decoded) return std::unexpected(AimError::codec(decoded.error()));
-    const double error = p.measure(distortion(p.x, std::span<const float>(*decoded), p.facts.unit));
+    const double error = p.measure(distortion(p.x, std::span<const float>(decoded->span()), p.facts.unit));
     if (target.kind == TargetKind::max_bytes || error <= p.goal) return container;
     auto retry = try_step(p, d, trial.framing.step * 0.97, trial.rounding, ws);
     if (!retry) return std::unexpected(std::move(retry.error()));

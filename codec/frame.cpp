@@ -463,9 +463,9 @@ std::expected<void, FrameError> decode_frame_into(std::span<const std::uint8_t> 
 
   auto decoded = run_lanes(info.lane_count, threads, [&](std::size_t lane) -> std::optional<std::string> {
     if (parsed->containers[lane].empty()) return std::nullopt;
-    const auto samples = decompress(parsed->containers[lane]);
+    const auto samples = decompress_block(parsed->containers[lane]);
     if (!samples) return samples.error().message();
-    std::copy(samples->begin(), samples->end(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
+    std::ranges::copy(samples->span(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
     return std::nullopt;
   });
   if (!decoded) return std::unexpected(decoded.error());
