@@ -164,16 +164,12 @@ Result<void> CompletedDwtExecutor<T>::multi_idwt_quantised(const QuantisedMultiD
 
   const std::size_t reach = filter_length_ / 2 - 1;  // coefficient pairs an output pair reads beyond its own
   const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details, std::span<float> out,
-                         bool last, std::span<float> strip) {
-    return strips::for_each_strip(out.size() / 2, [&](std::size_t begin, std::size_t end) -> Result<void> {
-      const std::size_t width = end - begin + reach;
-      strips::widen(details.subspan(begin, width), view.step, strip.data());
-      const std::span<float> o = out.subspan(2 * begin, 2 * (end - begin));
-      return inner_->execute_inverse_mapped(approx.subspan(begin, width), strip.first(width), o,
-                                            last ? map : OutputMap<T>{});
-    });
+                         bool last, std::span<float> /*strip*/) {
+    const std::size_t width = out.size() / 2 + reach;
+    return inner_->execute_inverse_quantised(approx.first(width), details.first(width), view.step, out,
+                                             last ? map : OutputMap<T>{});
   };
-  return strips::run_levels(view, outputs, 2 * strips::kStripPairs + filter_length_, output, level);
+  return strips::run_levels(view, outputs, 0, output, level);
 }
 
 template class CompletedDwtExecutor<float>;

@@ -178,11 +178,18 @@ class FixedTapsFilterBank final : public IncompleteDwtExecutor<typename Kernels:
   }
   [[nodiscard]] Result<void> execute_inverse(std::span<const T> approximations, std::span<const T> details,
                                              std::span<T> output) const override {
-    return execute_inverse_impl(approximations, details, output, nullptr);
+    return execute_inverse_impl(approximations, details, output);
   }
-  [[nodiscard]] Result<void> execute_inverse_mapped(std::span<const T> approximations, std::span<const T> details,
-                                                    std::span<T> output, OutputMap<T> map) const override {
-    return execute_inverse_impl(approximations, details, output, &map);
+  [[nodiscard]] Result<void> execute_inverse_quantised(std::span<const T> approximations,
+                                                       std::span<const std::int16_t> details, T step,
+                                                       std::span<T> output, OutputMap<T> map) const override {
+    if (auto checked = filter_bank::check_inverse(approximations.size(), details.size(), output.size(), L);
+        !checked) {
+      return checked;
+    }
+    Kernels::template inverse_quantised<L>(approximations.data(), details.data(), step, output.size() / 2,
+                                           low_.data(), high_.data(), output.data(), map);
+    return {};
   }
   [[nodiscard]] std::size_t idwt_size(BandLengths lengths) const override {
     return filter_bank::reconstruction_length(lengths.approx_length, L);
@@ -212,15 +219,14 @@ class FixedTapsFilterBank final : public IncompleteDwtExecutor<typename Kernels:
     return {};
   }
 
-  // Adds into output, or with `map` writes the mapped level over it.
   [[nodiscard]] Result<void> execute_inverse_impl(std::span<const T> approximations, std::span<const T> details,
-                                                  std::span<T> output, const OutputMap<T>* map) const {
+                                                  std::span<T> output) const {
     if (auto checked = filter_bank::check_inverse(approximations.size(), details.size(), output.size(), L);
         !checked) {
       return checked;
     }
     Kernels::template inverse<L>(approximations.data(), details.data(), output.size() / 2, low_.data(),
-                                 high_.data(), L, output.data(), map);
+                                 high_.data(), L, output.data());
     return {};
   }
 
@@ -268,11 +274,14 @@ class NTapsFilterBank final : public IncompleteDwtExecutor<typename Kernels::sam
   }
   [[nodiscard]] Result<void> execute_inverse(std::span<const T> approximations, std::span<const T> details,
                                              std::span<T> output) const override {
-    return execute_inverse_impl(approximations, details, output, nullptr);
-  }
-  [[nodiscard]] Result<void> execute_inverse_mapped(std::span<const T> approximations, std::span<const T> details,
-                                                    std::span<T> output, OutputMap<T> map) const override {
-    return execute_inverse_impl(approximations, details, output, &map);
+    if (auto checked =
+            filter_bank::check_inverse(approximations.size(), details.size(), output.size(), filter_length_);
+        !checked) {
+      return checked;
+    }
+    Kernels::template inverse<0>(approximations.data(), details.data(), output.size() / 2, low_.data(),
+                                 high_.data(), filter_length_, output.data());
+    return {};
   }
   [[nodiscard]] std::size_t idwt_size(BandLengths lengths) const override {
     return filter_bank::reconstruction_length(lengths.approx_length, filter_length_);
@@ -284,19 +293,6 @@ class NTapsFilterBank final : public IncompleteDwtExecutor<typename Kernels::sam
   [[nodiscard]] BorderMode border_mode() const { return mode_; }
 
  private:
-  // Adds into output, or with `map` writes the mapped level over it.
-  [[nodiscard]] Result<void> execute_inverse_impl(std::span<const T> approximations, std::span<const T> details,
-                                                  std::span<T> output, const OutputMap<T>* map) const {
-    if (auto checked =
-            filter_bank::check_inverse(approximations.size(), details.size(), output.size(), filter_length_);
-        !checked) {
-      return checked;
-    }
-    Kernels::template inverse<0>(approximations.data(), details.data(), output.size() / 2, low_.data(),
-                                 high_.data(), filter_length_, output.data(), map);
-    return {};
-  }
-
   std::vector<T> low_;
   std::vector<T> high_;
   std::size_t filter_length_;

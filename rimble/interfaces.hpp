@@ -35,15 +35,19 @@ class DwtInverseExecutor {
   [[nodiscard]] virtual Result<void> execute_inverse(std::span<const T> approximations, std::span<const T> details,
                                                      std::span<T> output) const = 0;
   [[nodiscard]] virtual std::size_t idwt_size(BandLengths lengths) const = 0;
-  // The level written over `output` (which need not be initialised) with `map`
-  // applied to every sample: the samples of zero-filling it, execute_inverse
-  // and the map in turn. This body is the definition; filter banks override it
-  // with one pass.
-  [[nodiscard]] virtual Result<void> execute_inverse_mapped(std::span<const T> approximations,
-                                                            std::span<const T> details, std::span<T> output,
-                                                            OutputMap<T> map) const {
+  // A decoder's level: the details are 16-bit codes times `step`, and the
+  // level is written over `output` (which need not be initialised) with `map`
+  // applied to every sample. The samples are those of widening the details,
+  // zero-filling the output, execute_inverse and the map in turn: this body is
+  // that definition, and filter banks override it with one pass.
+  [[nodiscard]] virtual Result<void> execute_inverse_quantised(std::span<const T> approximations,
+                                                               std::span<const std::int16_t> details, T step,
+                                                               std::span<T> output, OutputMap<T> map) const {
+    auto widened = zeroed_vector<T>(details.size());
+    if (!widened) return std::unexpected(widened.error());
+    for (std::size_t i = 0; i < details.size(); ++i) (*widened)[i] = static_cast<T>(details[i]) * step;
     std::fill(output.begin(), output.end(), T(0));
-    if (auto done = execute_inverse(approximations, details, output); !done) return done;
+    if (auto done = execute_inverse(approximations, *widened, output); !done) return done;
     for (T& y : output) y = map(y);
     return {};
   }

@@ -85,7 +85,7 @@ inline void scale(std::span<float> values, float factor) {
 //   inverse_work_size(n): samples of working memory the inverse kernel needs for n outputs;
 //   execute_inverse_impl(approx, details, output, work): one inverse level, sizes already checked;
 // and optionally
-//   execute_inverse_quantised(approx, details, step, output, map): the same level on 16-bit
+//   execute_inverse_quantised_impl(approx, details, step, output, map): the same level on 16-bit
 //   details times step, map (when not null) applied to the output, in one pass.
 // Vector executors reuse it unchanged: only their kernels differ.
 template <class Scheme>
@@ -227,10 +227,10 @@ class LiftingExecutor : public DwtExecutor<float> {
     }
     if (!planned) return strips::dequantised_multi_idwt(*this, view, map, output);
 
-    if constexpr (requires { &Scheme::execute_inverse_quantised; }) {
+    if constexpr (requires { &Scheme::execute_inverse_quantised_impl; }) {
       const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details,
                              std::span<float> out, bool last, std::span<float> /*strip*/) {
-        Scheme::execute_inverse_quantised(approx, details, view.step, out, last ? &map : nullptr);
+        Scheme::execute_inverse_quantised_impl(approx, details, view.step, out, last ? &map : nullptr);
         return Result<void>{};
       };
       return strips::run_levels(view, outputs, 0, output, level);

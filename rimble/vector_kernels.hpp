@@ -19,6 +19,17 @@
 // output sample reads only coefficients that exist: no sample needs a bound
 // check and no output the border mode.
 //
+// Quantised inverse. A decoder's level reads 16-bit details times a step and
+// maps what it writes. Block by block, each approximation and its widened
+// detail are interleaved into a small buffer z = a0 d0 a1 d1 ...; then one
+// unaligned load of z at pair j holds the (a, d) pairs of kLanes / 2
+// consecutive outputs, and one multiply-add by (low[2q], high[2q]) repeated
+// over the register, another by (low[2q+1], high[2q+1]), add tap pair q to
+// their even and their odd samples: lane 2t sums the approximation's part,
+// lane 2t+1 the detail's, in the order the inverse above sums them, and one
+// pairwise add joins the parts. No shuffle per tap pair, and the samples are
+// those of the inverse above adding into zeros, then the map.
+//
 // A tier supplies the register type R:
 //   reg, kLanes; zero(), broadcast(x), load(p), store(p, v), add(a, b), multiply(a, b);
 //   tap_pair(f): f[0], f[1] repeated over the register;
@@ -28,7 +39,8 @@
 //   repeat_low(v), repeat_high(v): each lane of the low / high half of every
 //     128-bit group doubled in place;
 //   join_first(f, s), join_second(f, s): the output registers in memory order
-//     from the registers built from repeat_low (f) and repeat_high (s).
+//     from the registers built from repeat_low (f) and repeat_high (s);
+//   interleave_pair_sums(e, o): e0+e1, o0+o1, e2+e3, o2+o3, ... in lane order.
 // Bands shorter than one register run on the portable kernels.
 //
 // GCC inlines a function with a target attribute only into one with the same
@@ -41,7 +53,10 @@
 #error "define RIMBLE_VECTOR_TARGET (the tier's target attribute) before including rimble/vector_kernels.hpp"
 #endif
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "rimble/records.hpp"
 #include "rimble/wavelet_n_taps.hpp"
@@ -54,22 +69,6 @@ struct VectorKernels {
   using sample_type = float;
   using reg = typename R::reg;
   static constexpr std::size_t kLanes = R::kLanes;
-
-  // How a register of output sums becomes what is stored at `at`: added to
-  // what the output holds, or put through an output map over whatever it
-  // holds (rounded as OutputMap rounds, so the samples are those of adding
-  // into zeros and mapping after).
-  struct AddInto {
-    [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] reg finish(const float* at, reg sums) const {
-      return R::add(R::load(at), sums);
-    }
-  };
-  struct MapOnto {
-    reg shift, scale, offset;
-    [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] reg finish(const float* /*at*/, reg sums) const {
-      return R::add(R::multiply(R::add(sums, shift), scale), offset);
-    }
-  };
 
   template <std::size_t L>
   [[gnu::always_inline]] static std::size_t tap_pairs(std::size_t taps) {
@@ -105,14 +104,14 @@ struct VectorKernels {
     }
   }
 
-  // The contributions of the coefficient pairs m-h .. m + kLanes B - 1 (a and
-  // d point at coefficient m) to out[2m .. 2m + 2 kLanes B), finished with
-  // what is at out, into sums[2b] (out + 2 kLanes b) and sums[2b+1]
-  // (out + 2 kLanes b + kLanes), unstored. The B blocks share the tap pairs.
-  template <std::size_t L, std::size_t B, class Finish>
+  // The sums of out[2m .. 2m + 2 kLanes B) and the contributions of the
+  // coefficient pairs m-h .. m + kLanes B - 1 (a and d point at coefficient m)
+  // into sums[2b] (out + 2 kLanes b) and sums[2b+1] (out + 2 kLanes b + kLanes),
+  // unstored. The B blocks share the tap pairs.
+  template <std::size_t L, std::size_t B>
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_registers(
       const float* a, const float* d, const float* low, const float* high, std::size_t taps, const float* out,
-      const Finish& finish, reg (&sums)[2 * B]) {
+      reg (&sums)[2 * B]) {
     reg approx_first[B], approx_second[B], detail_first[B], detail_second[B];
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
@@ -139,8 +138,8 @@ struct VectorKernels {
       const reg mixed_first = R::add(approx_first[b], detail_first[b]);
       const reg mixed_second = R::add(approx_second[b], detail_second[b]);
       const float* base = out + 2 * kLanes * b;
-      sums[2 * b] = finish.finish(base, R::join_first(mixed_first, mixed_second));
-      sums[2 * b + 1] = finish.finish(base + kLanes, R::join_second(mixed_first, mixed_second));
+      sums[2 * b] = R::add(R::load(base), R::join_first(mixed_first, mixed_second));
+      sums[2 * b + 1] = R::add(R::load(base + kLanes), R::join_second(mixed_first, mixed_second));
     }
   }
 
@@ -149,6 +148,95 @@ struct VectorKernels {
                                                                                         const reg (&sums)[N]) {
     #pragma GCC unroll 16
     for (std::size_t r = 0; r < N; ++r) R::store(out + kLanes * r, sums[r]);
+  }
+
+  // The quantised inverse's registers: B output registers of kLanes samples
+  // from z (pointing at the pair of their first output), taps the table
+  // low[2q], high[2q], low[2q+1], high[2q+1] for q = 0 .. L/2 - 1.
+  template <std::size_t L, std::size_t B>
+  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void interleaved_registers(
+      const float* z, const float* taps, const OutputMap<float>& map, reg (&sums)[B]) {
+    reg even[B], odd[B];
+    #pragma GCC unroll 16
+    for (std::size_t b = 0; b < B; ++b) even[b] = odd[b] = R::zero();
+    #pragma GCC unroll 16
+    for (std::size_t q = 0; q < L / 2; ++q) {
+      const std::size_t offset = 2 * (L / 2 - 1 - q);
+      const reg even_taps = R::tap_pair(taps + 4 * q);
+      const reg odd_taps = R::tap_pair(taps + 4 * q + 2);
+      #pragma GCC unroll 16
+      for (std::size_t b = 0; b < B; ++b) {
+        reg pairs = R::load(z + kLanes * b + offset);
+        R::hold(pairs);
+        even[b] = R::multiply_add(even_taps, pairs, even[b]);
+        odd[b] = R::multiply_add(odd_taps, pairs, odd[b]);
+      }
+    }
+    const reg shift = R::broadcast(map.shift), scale = R::broadcast(map.scale), offset = R::broadcast(map.offset);
+    #pragma GCC unroll 16
+    for (std::size_t b = 0; b < B; ++b) {
+      sums[b] = R::add(R::multiply(R::add(R::interleave_pair_sums(even[b], odd[b]), shift), scale), offset);
+    }
+  }
+
+  // Writes map(inverse) of `count` output pairs over out (uninitialised), the
+  // details 16-bit codes times step; count >= kLanes / 2.
+  template <std::size_t L>
+  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void interleaved_block(
+      const float* z, std::size_t count, const float* taps, const OutputMap<float>& map, float* out) {
+    constexpr std::size_t pairs_per_register = kLanes / 2;
+    std::size_t m = 0;
+    for (; m + 4 * pairs_per_register <= count; m += 4 * pairs_per_register) {
+      reg sums[4];
+      interleaved_registers<L, 4>(z + 2 * m, taps, map, sums);
+      store_registers(out + 2 * m, sums);
+    }
+    for (; m + pairs_per_register <= count; m += pairs_per_register) {
+      reg sums[1];
+      interleaved_registers<L, 1>(z + 2 * m, taps, map, sums);
+      store_registers(out + 2 * m, sums);
+    }
+    // The last few pairs: one register ending at the last pair, recomputing
+    // some with the same operations.
+    if (m < count) {
+      reg sums[1];
+      interleaved_registers<L, 1>(z + 2 * (count - pairs_per_register), taps, map, sums);
+      store_registers(out + 2 * (count - pairs_per_register), sums);
+    }
+  }
+
+  template <std::size_t L>
+  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_quantised(
+      const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
+      const float* high, float* out, const OutputMap<float>& map) {
+    static_assert(L >= 2 && L <= 16, "the quantised inverse is unrolled for fixed filter lengths");
+    if (count < kLanes / 2) {
+      PortableKernels<float>::inverse_quantised<L>(approx, details, step, count, low, high, out, map);
+      return;
+    }
+    std::array<float, 2 * L> taps;
+    for (std::size_t q = 0; q < L / 2; ++q) {
+      taps[4 * q] = low[2 * q];
+      taps[4 * q + 1] = high[2 * q];
+      taps[4 * q + 2] = low[2 * q + 1];
+      taps[4 * q + 3] = high[2 * q + 1];
+    }
+    // Blocks of output pairs whose interleaved coefficients (block + L/2 - 1
+    // pairs) stay in the first-level cache.
+    constexpr std::size_t block = 1024;
+    constexpr std::size_t reach = L / 2 - 1;
+    alignas(64) std::array<float, 2 * (block + reach)> z;
+    for (std::size_t begin = 0; begin < count; begin += block) {
+      // A last block shorter than a register starts early instead,
+      // recomputing a few pairs with the same operations.
+      const std::size_t first = std::min(begin, count - kLanes / 2);
+      const std::size_t pairs = std::min(block, count - first);
+      for (std::size_t i = 0; i < pairs + reach; ++i) {
+        z[2 * i] = approx[first + i];
+        z[2 * i + 1] = static_cast<float>(details[first + i]) * step;
+      }
+      interleaved_block<L>(z.data(), pairs, taps.data(), map, out + 2 * first);
+    }
   }
 
   template <std::size_t L>
@@ -176,40 +264,29 @@ struct VectorKernels {
     }
   }
 
-  // Adds the level into out, or with `map` writes the mapped sums over it.
   template <std::size_t L>
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse(
       const float* approx, const float* details, std::size_t count, const float* low, const float* high,
-      std::size_t taps, float* out, const OutputMap<float>* map) {
+      std::size_t taps, float* out) {
     if (count < kLanes) {
-      PortableKernels<float>::inverse<0>(approx, details, count, low, high, L != 0 ? L : taps, out, map);
-    } else if (map != nullptr) {
-      const MapOnto onto{R::broadcast(map->shift), R::broadcast(map->scale), R::broadcast(map->offset)};
-      inverse_loop<L>(approx, details, count, low, high, taps, out, onto);
-    } else {
-      inverse_loop<L>(approx, details, count, low, high, taps, out, AddInto{});
+      PortableKernels<float>::inverse<0>(approx, details, count, low, high, L != 0 ? L : taps, out);
+      return;
     }
-  }
-
-  template <std::size_t L, class Finish>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_loop(
-      const float* approx, const float* details, std::size_t count, const float* low, const float* high,
-      std::size_t taps, float* out, const Finish& finish) {
-    // Adding into the output, a register that overlaps finished samples must
-    // not run after them: the last register is computed from the untouched
-    // output first and stored at the end.
+    // The inverse adds into the output, so a register that overlaps finished
+    // samples must not run after them: the last register is computed from the
+    // untouched output first and stored at the end.
     const std::size_t last = count - kLanes;
     reg tail[2];
-    inverse_registers<L, 1>(approx + last, details + last, low, high, taps, out + 2 * last, finish, tail);
+    inverse_registers<L, 1>(approx + last, details + last, low, high, taps, out + 2 * last, tail);
     std::size_t m = 0;
     for (; m + 2 * kLanes <= last; m += 2 * kLanes) {
       reg sums[4];
-      inverse_registers<L, 2>(approx + m, details + m, low, high, taps, out + 2 * m, finish, sums);
+      inverse_registers<L, 2>(approx + m, details + m, low, high, taps, out + 2 * m, sums);
       store_registers(out + 2 * m, sums);
     }
     for (; m < last; m += kLanes) {
       reg sums[2];
-      inverse_registers<L, 1>(approx + m, details + m, low, high, taps, out + 2 * m, finish, sums);
+      inverse_registers<L, 1>(approx + m, details + m, low, high, taps, out + 2 * m, sums);
       store_registers(out + 2 * m, sums);
     }
     store_registers(out + 2 * last, tail);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <type_traits>
 
@@ -122,20 +124,33 @@ struct PortableKernels {
     }
   }
 
-  // Adds the level into out, or with `map` writes the mapped sums over it.
   template <std::size_t L>
   static void inverse(const T* approx, const T* details, std::size_t count, const T* low, const T* high,
-                      std::size_t taps, T* out, const OutputMap<T>* map) {
+                      std::size_t taps, T* out) {
     const std::span<const T> a(approx, count + taps / 2 - 1), d(details, count + taps / 2 - 1);
-    const std::span<T> output(out, 2 * count);
-    if (map != nullptr) std::fill(output.begin(), output.end(), T(0));
     if constexpr (L != 0) {
-      filter_bank::synthesise(a, d, low, high, std::integral_constant<std::size_t, L>{}, output);
+      filter_bank::synthesise(a, d, low, high, std::integral_constant<std::size_t, L>{}, std::span<T>(out, 2 * count));
     } else {
-      filter_bank::synthesise(a, d, low, high, taps, output);
+      filter_bank::synthesise(a, d, low, high, taps, std::span<T>(out, 2 * count));
     }
-    if (map != nullptr) {
-      for (T& y : output) y = (*map)(y);
+  }
+
+  // Writes map(inverse) of `count` output pairs over out (uninitialised), the
+  // details 16-bit codes times step: block by block, the details widened,
+  // the level added into zeros and mapped.
+  template <std::size_t L>
+  static void inverse_quantised(const T* approx, const std::int16_t* details, T step, std::size_t count, const T* low,
+                                const T* high, T* out, const OutputMap<T>& map) {
+    static_assert(L >= 2, "the quantised inverse is unrolled for fixed filter lengths");
+    constexpr std::size_t block = 256;
+    std::array<T, block + L / 2 - 1> widened;
+    for (std::size_t begin = 0; begin < count; begin += block) {
+      const std::size_t pairs = std::min(block, count - begin);
+      for (std::size_t i = 0; i < pairs + L / 2 - 1; ++i) widened[i] = static_cast<T>(details[begin + i]) * step;
+      const std::span<T> o(out + 2 * begin, 2 * pairs);
+      std::fill(o.begin(), o.end(), T(0));
+      inverse<L>(approx + begin, widened.data(), pairs, low, high, L, o.data());
+      for (T& y : o) y = map(y);
     }
   }
 };

@@ -91,8 +91,9 @@ void AvxCdf53::execute_inverse_impl(std::span<const float> approximations, std::
   inverse(approximations, floats, output, Unmapped{});
 }
 
-void AvxCdf53::execute_inverse_quantised(std::span<const float> approximations, std::span<const std::int16_t> details,
-                                         float step, std::span<float> output, const OutputMap<float>* map) {
+void AvxCdf53::execute_inverse_quantised_impl(std::span<const float> approximations,
+                                              std::span<const std::int16_t> details, float step,
+                                              std::span<float> output, const OutputMap<float>* map) {
   QuantisedDetails quantised{details, step};
   if (map != nullptr) {
     inverse(approximations, quantised, output, Mapped{*map});

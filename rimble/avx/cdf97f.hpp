@@ -29,10 +29,10 @@ class AvxCdf97 final : public rimble::lifting::LiftingExecutor<AvxCdf97> {
                                                                std::span<float> output, std::span<float> work);
   // The decoder's inverse level: details as 16-bit integers times `step`, and `map` (when given)
   // applied to every output sample; the bits of widening, execute_inverse_impl and map in turn.
-  [[gnu::target("avx2,fma")]] static void execute_inverse_quantised(std::span<const float> approximations,
-                                                                    std::span<const std::int16_t> details,
-                                                                    float step, std::span<float> output,
-                                                                    const OutputMap<float>* map);
+  [[gnu::target("avx2,fma")]] static void execute_inverse_quantised_impl(std::span<const float> approximations,
+                                                                         std::span<const std::int16_t> details,
+                                                                         float step, std::span<float> output,
+                                                                         const OutputMap<float>* map);
 };
 
 }  // namespace rimble::avx::cdf97f

@@ -47,6 +47,8 @@ struct Registers {
   // repeat_low covers outputs 0..3 | 8..11 of sixteen, repeat_high 4..7 | 12..15.
   RIMBLE_AVX reg join_first(reg f, reg s) { return _mm256_permute2f128_ps(f, s, 0x20); }
   RIMBLE_AVX reg join_second(reg f, reg s) { return _mm256_permute2f128_ps(f, s, 0x31); }
+  // hadd gives e0 e1 o0 o1 in each 128-bit half; one in-half permute interleaves them.
+  RIMBLE_AVX reg interleave_pair_sums(reg e, reg o) { return _mm256_permute_ps(_mm256_hadd_ps(e, o), 0xD8); }
 };
 #undef RIMBLE_AVX
 
@@ -66,8 +68,15 @@ template <std::size_t L>
 [[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse(const float* approx, const float* details,
                                                                       std::size_t count, const float* low,
                                                                       const float* high, std::size_t taps,
-                                                                      float* out, const OutputMap<float>* map) {
-  Loops::inverse<L>(approx, details, count, low, high, taps, out, map);
+                                                                      float* out) {
+  Loops::inverse<L>(approx, details, count, low, high, taps, out);
+}
+
+template <std::size_t L>
+[[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse_quantised(
+    const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
+    const float* high, float* out, const OutputMap<float>& map) {
+  Loops::inverse_quantised<L>(approx, details, step, count, low, high, out, map);
 }
 
 }  // namespace rimble::avx

@@ -37,6 +37,10 @@ struct Registers {
   // One 128-bit group: the doubled halves are already in output order.
   RIMBLE_SSE reg join_first(reg f, reg /*s*/) { return f; }
   RIMBLE_SSE reg join_second(reg /*f*/, reg s) { return s; }
+  RIMBLE_SSE reg interleave_pair_sums(reg e, reg o) {
+    const reg sums = _mm_hadd_ps(e, o);  // e0 e1 o0 o1
+    return _mm_shuffle_ps(sums, sums, 0xD8);
+  }
 };
 #undef RIMBLE_SSE
 
@@ -56,8 +60,15 @@ template <std::size_t L>
 [[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse(const float* approx, const float* details,
                                                                       std::size_t count, const float* low,
                                                                       const float* high, std::size_t taps,
-                                                                      float* out, const OutputMap<float>* map) {
-  Loops::inverse<L>(approx, details, count, low, high, taps, out, map);
+                                                                      float* out) {
+  Loops::inverse<L>(approx, details, count, low, high, taps, out);
+}
+
+template <std::size_t L>
+[[gnu::target(RIMBLE_VECTOR_TARGET)]] void FilterBankKernels::inverse_quantised(
+    const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
+    const float* high, float* out, const OutputMap<float>& map) {
+  Loops::inverse_quantised<L>(approx, details, step, count, low, high, out, map);
 }
 
 }  // namespace rimble::sse

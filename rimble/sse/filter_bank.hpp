@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "rimble/filter_bank.hpp"
 #include "rimble/records.hpp"
@@ -21,8 +22,10 @@ struct FilterBankKernels {
                       float* approx, float* details);
   template <std::size_t L>
   static void inverse(const float* approx, const float* details, std::size_t count, const float* low,
-                      const float* high, std::size_t taps, float* out,
-                      const OutputMap<float>* map);
+                      const float* high, std::size_t taps, float* out);
+  template <std::size_t L>
+  static void inverse_quantised(const float* approx, const std::int16_t* details, float step, std::size_t count,
+                                const float* low, const float* high, float* out, const OutputMap<float>& map);
 };
 
 using SseWavelet2TapsF32 = FixedTapsFilterBank<FilterBankKernels, 2>;
