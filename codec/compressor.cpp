@@ -203,10 +203,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
 
   const auto executor = method_executor(options.method());
   const std::size_t filter_length = executor->filter_length();
-  // The working signal is dropped after the transform; a large block keeps its
-  // fresh pages cheap.
+  // The working signal is dropped after the transform.
   const std::size_t working_length = std::max(n, filter_length);
-  const rimble::LargeBlock<float> lease(working_length);
+  const rimble::WorkingMemory<float> lease(working_length);
   if (lease.data() == nullptr) return std::unexpected(QuorvelError::out_of_memory(working_length));
   const auto statistics = normalise_into(samples, lease.data());
   if (!statistics) return std::unexpected(statistics.error());

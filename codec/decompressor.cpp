@@ -107,7 +107,11 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 // to zlib's streaming decoder, whose behaviour on truncated and malformed
 // streams is the container's reference. The one-shot path allocates only when
 // the payload could possibly fill the array, so a tiny container claiming a
-// huge signal costs nothing.
+// huge signal costs nothing. The array comes from malloc like the samples:
+// a decode's heap blocks then come to 1.5 times the samples' own, under the
+// twice the largest block at which glibc trims its heap, so a loop of decodes
+// that drops each result keeps reusing warm memory; the transform's own
+// transient levels take working memory of their own.
 struct Coefficients {
   rimble::LargeBlock<std::int16_t> one_shot;  // libdeflate's output, when it has one
   std::vector<std::int16_t> streamed;                                  // zlib's, otherwise

@@ -43,7 +43,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
   // compress into storage that is neither zero-filled nor, past what libdeflate
   // writes, ever touched, then copy out only the bytes written.
   const std::size_t bound = libdeflate_deflate_compress_bound(compressor, stream.size());
-  const rimble::LargeBlock<std::uint8_t> scratch(bound);
+  const rimble::WorkingMemory<std::uint8_t> scratch(bound);
   if (scratch.data() == nullptr) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output could not be allocated"));
   const std::size_t written = libdeflate_deflate_compress(compressor, stream.data(), stream.size(), scratch.data(), bound);
   if (written == 0) return std::unexpected(QuorvelError::deflate_failed("DEFLATE output exceeded its bound"));

@@ -94,19 +94,14 @@ inline constexpr std::size_t kHugePage = std::size_t{1} << 21;
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
 // Uninitialised memory for a large array, released with std::free; null when
-// it cannot be obtained. It comes from malloc, as NumPy's arrays do, advised
-// as above: a run of calls then gets back from the heap the warm memory that
-// earlier calls and their callers freed, which costs nothing, and fresh
-// memory costs one fault per huge page where the advice takes. (Blocks
-// aligned to whole huge pages would always be fresh: glibc maps each one
-// anew, and on a virtual machine even a huge-page fault's clearing is dear.)
+// it cannot be obtained. It comes from malloc, advised as above, as NumPy's
+// own arrays do: a caller's loop then gets back from the heap the warm memory
+// of the arrays it freed, as it would for NumPy's.
 [[nodiscard]] void* allocate_large(std::size_t bytes) noexcept;
 
 // An uninitialised array of n plain numbers in memory from allocate_large,
-// owned alone: the decoder's and encoder's blocks that live for one call, and
-// decoded samples handed on without a copy (release()). Nothing is kept
-// between calls: the library holds no memory when idle. data() is null when
-// the memory cannot be obtained.
+// owned alone: decoded samples, handed on without a copy (release()). data()
+// is null when the memory cannot be obtained.
 template <class T>
 class LargeBlock {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
@@ -142,6 +137,55 @@ class LargeBlock {
 
   T* values_ = nullptr;
   std::size_t size_ = 0;
+};
+
+// Memory straight from the kernel for a block of working memory: whole huge
+// pages on a huge-page boundary, advised onto transparent huge pages, for at
+// least `bytes` bytes; null when it cannot be had. Released with
+// unmap_working_pages(block, bytes). Where the system has no such mappings,
+// malloc and free.
+[[nodiscard]] void* map_working_pages(std::size_t bytes) noexcept;
+void unmap_working_pages(void* block, std::size_t bytes) noexcept;
+
+// Uninitialised working memory for n plain numbers that lives for one call
+// and that only the call itself touches (a decoder's coarser levels, an
+// encoder's working signal). From a megabyte on, its own huge pages, mapped
+// and unmapped with the block. From malloc, such blocks would add to the
+// top of glibc's heap on top of the arrays a call returns, and glibc trims
+// the top once it holds twice the largest block it has seen: a loop of calls
+// that drops each result would then pay a fresh 4 KiB fault per page every
+// time, some thousand per decode of a million samples. Huge pages are fresh
+// each call too, but cost one fault per 2 MiB. Smaller blocks come from
+// malloc. data() is null when the memory cannot be obtained.
+template <class T>
+class WorkingMemory {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
+                "working memory holds plain numbers, allocated as raw memory");
+  static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+
+ public:
+  explicit WorkingMemory(std::size_t n)
+      : bytes_(n <= std::numeric_limits<std::size_t>::max() / sizeof(T) ? n * sizeof(T) : 0),
+        values_(n > 0 && bytes_ == 0 ? nullptr : allocate(bytes_)) {}
+  ~WorkingMemory() {
+    if (bytes_ >= kMappedFrom) {
+      unmap_working_pages(values_, bytes_);
+    } else {
+      std::free(values_);
+    }
+  }
+  WorkingMemory(const WorkingMemory&) = delete;
+  WorkingMemory& operator=(const WorkingMemory&) = delete;
+
+  [[nodiscard]] T* data() const { return values_; }
+
+ private:
+  static T* allocate(std::size_t bytes) {
+    return static_cast<T*>(bytes >= kMappedFrom ? map_working_pages(bytes) : std::malloc(bytes > 0 ? bytes : 1));
+  }
+
+  std::size_t bytes_;
+  T* values_;
 };
 
 // A new zero-filled array of n samples. Failure to obtain the memory is a

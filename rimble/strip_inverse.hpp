@@ -6,7 +6,7 @@
 // buffer just before the single-level kernel reads them, and on the finest
 // level the output map is applied while the strip is still in cache. The
 // coarser levels' reconstructions and the strip buffers share one block of
-// one large block (rimble::LargeBlock).
+// one block of working memory (rimble::WorkingMemory).
 #pragma once
 
 #include <algorithm>
@@ -80,7 +80,7 @@ template <class Level>
   const bool in_result = levels > 1 && coarsest + region[0] + region[1] <= result.size();
 
   const std::size_t total = first + strip_floats + (in_result ? 0 : coarsest + region[0] + region[1]);
-  const LargeBlock<float> memory(total);
+  const WorkingMemory<float> memory(total);
   if (memory.data() == nullptr) return std::unexpected(RimbleError::allocation_failed(total * sizeof(float)));
   float* const level_one = memory.data();
   const std::span<float> strip(level_one + first, strip_floats);

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "rimble/rimble.hpp"
 
@@ -61,6 +64,30 @@ TEST(ZeroedVector, HugePageAdviceLeavesSizeAndZerosUnchanged) {
     EXPECT_EQ(std::count(values->begin(), values->end(), 0.0f), static_cast<std::ptrdiff_t>(n));
   }
   rimble::advise_huge_pages(nullptr, std::size_t{1} << 30);  // no memory, no advice, no crash
+}
+
+// Working memory on either side of the size from which it maps its own huge
+// pages: every number of every block can be written, and still reads back
+// once all the blocks are live; mapped blocks start on a huge-page boundary.
+TEST(WorkingMemory, EveryBlockHoldsAllItsNumbers) {
+  constexpr std::size_t megabyte_floats = (std::size_t{1} << 20) / sizeof(float);
+  constexpr std::size_t huge_page = std::size_t{1} << 21;
+  const std::size_t sizes[] = {0, 1, megabyte_floats - 1, megabyte_floats, huge_page / sizeof(float) + 1,
+                               3 * megabyte_floats + 7};
+  std::vector<std::unique_ptr<rimble::WorkingMemory<float>>> blocks;
+  for (const std::size_t n : sizes) {
+    const auto& block = blocks.emplace_back(std::make_unique<rimble::WorkingMemory<float>>(n));
+    ASSERT_NE(block->data(), nullptr) << n;
+    if (n >= megabyte_floats) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block->data()) % huge_page, 0u) << n;
+    }
+    for (std::size_t i = 0; i < n; ++i) block->data()[i] = static_cast<float>(i);
+  }
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < sizes[b]; ++i) wrong += blocks[b]->data()[i] == static_cast<float>(i) ? 0 : 1;
+    EXPECT_EQ(wrong, 0u) << sizes[b];
+  }
 }
 
 }  // namespace
