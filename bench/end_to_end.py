@@ -3,6 +3,8 @@
 
     pip install . && python3 bench/end_to_end.py            # about two minutes on one core
     python3 bench/end_to_end.py --quick                     # 10^6 ECG only, fewer repeats
+    python3 bench/end_to_end.py --versus-libdeflate          # wall time against libdeflate alone
+    python3 bench/end_to_end.py --decode-loop cdf97          # decode and drop, in a fresh process
 
 For every method at scale 11 (cutoff low) and every signal (the MIT-BIH ECG tiled to 10^6 and
 10^7 samples, each tile rotated by an odd number of samples so that DEFLATE cannot match whole
@@ -156,13 +158,8 @@ class LibDeflate:
         self.decompressor = lib.libdeflate_alloc_decompressor()
 
     def compress(self, stream: bytes) -> int:
-        """Compressed size of stream at level 6 (a fresh compressor, as the codec makes one per call)."""
-        compressor = self.lib.libdeflate_alloc_compressor(6)
-        bound = self.lib.libdeflate_deflate_compress_bound(compressor, len(stream))
-        out = ctypes.create_string_buffer(bound)
-        size = self.lib.libdeflate_deflate_compress(compressor, stream, len(stream), out, bound)
-        self.lib.libdeflate_free_compressor(compressor)
-        return size
+        """Compressed size of stream at level 6, with the held compressor (the codec keeps one per thread)."""
+        return len(self.deflate(stream))
 
 
     def deflate(self, stream: bytes) -> bytes:
@@ -245,6 +242,22 @@ def versus_libdeflate(repeats: int, libdeflate: LibDeflate) -> None:
               f"   compress {1e3 * t_qc:6.2f} / deflate {1e3 * t_def:6.2f} = {t_qc / t_def:4.2f}x", flush=True)
 
 
+def decode_loop(method: str, calls: int) -> None:
+    """A plain loop in this fresh process: decode the 10^6 ECG and drop the result, `calls` times."""
+    import resource
+    blob = quorvel.compress_signal(ecg_tiled(10**6), quorvel.TarvoCompressionOptions(method=method, scale=SCALE))
+    times, faults = [], []
+    for _ in range(calls):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        t0 = time.perf_counter()
+        samples = quorvel.decompress_signal(blob)
+        times.append(time.perf_counter() - t0)
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+        del samples
+    print(f"{method}: decode and drop, median of {calls} calls: {1e3 * statistics.median(times):.2f} ms, "
+          f"{statistics.median(faults):.0f} page faults per call")
+
+
 def status_kib(field: str) -> int:
     with open("/proc/self/status") as status:
         for line in status:
@@ -321,6 +334,8 @@ def main() -> None:
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures as JSON")
     parser.add_argument("--versus-libdeflate", action="store_true",
                         help="only the wall-time ratios to libdeflate on the 10^6 ECG")
+    parser.add_argument("--decode-loop", metavar="METHOD",
+                        help="only a plain loop of decompress_signal on the 10^6 ECG, dropping each result")
     parser.add_argument("--probe", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
@@ -328,6 +343,9 @@ def main() -> None:
         memory_probe(signal, int(n), method, pipeline, direction)
         return
 
+    if args.decode_loop:
+        decode_loop(args.decode_loop, 201)
+        return
     # One core, as a user's single call gets; subprocesses inherit the pinning.
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     cases = [("ecg", 10**6)] if args.quick else [("ecg", 10**6), ("ecg", 10**7), ("smooth", 10**6),
