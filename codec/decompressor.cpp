@@ -232,7 +232,8 @@ std::expected<std::size_t, QuorvelError> decode(std::span<const std::uint8_t> da
   const std::size_t sample_count = h.sample_count;
   const std::size_t decoded = std::min(transformed, sample_count);
   if (!in_float) denormalise_saturating(out.first(decoded), h);
-  std::fill(out.begin() + static_cast<std::ptrdiff_t>(decoded), out.begin() + static_cast<std::ptrdiff_t>(sample_count), 0.0f);
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(decoded), out.begin() + static_cast<std::ptrdiff_t>(sample_count),
+            0.0f);
   return sample_count;
 }
 

@@ -110,7 +110,8 @@ class LargeBlock {
  public:
   LargeBlock() = default;  // empty, holding no memory
   explicit LargeBlock(std::size_t n) : values_(allocate(n)), size_(values_ != nullptr ? n : 0) {}
-  LargeBlock(LargeBlock&& other) noexcept : values_(std::exchange(other.values_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  LargeBlock(LargeBlock&& other) noexcept
+      : values_(std::exchange(other.values_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   LargeBlock& operator=(LargeBlock&& other) noexcept {
     std::swap(values_, other.values_);
     std::swap(size_, other.size_);

@@ -71,9 +71,9 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
   // written into `output`, which must have the length multi_idwt returns:
   // the same samples and the same errors (OutputSizeMismatch for another
   // length). Decoders call it to touch each band and each output sample once,
-  // in memory of their choosing: the bands are widened and the map applied a
-  // cache-sized strip at a time as the levels run, and the coarser levels'
-  // reconstructions share one allocation. `output` need not be initialised.
+  // in memory of their choosing: the bands are widened and the map applied
+  // as the levels run, and the coarser levels' reconstructions take no more
+  // memory than one level's. `output` need not be initialised.
   // This body is the definition; executors override it with faster roads to
   // the same result, and executors written elsewhere need not.
   [[nodiscard]] virtual Result<void> multi_idwt_quantised(const QuantisedMultiDwtView<T>& view, OutputMap<T> map,
@@ -90,7 +90,9 @@ class DwtExecutor : public IncompleteDwtExecutor<T> {
     for (const auto band : view.details) floats.details.push_back(details.emplace_back(dequantised(band)));
     const auto signal = multi_idwt(floats);
     if (!signal) return std::unexpected(signal.error());
-    if (signal->size() != output.size()) return std::unexpected(RimbleError::output_size_mismatch(signal->size(), output.size()));
+    if (signal->size() != output.size()) {
+      return std::unexpected(RimbleError::output_size_mismatch(signal->size(), output.size()));
+    }
     for (std::size_t i = 0; i < output.size(); ++i) output[i] = map((*signal)[i]);
     return {};
   }

@@ -1,12 +1,13 @@
-// rimble/strip_inverse.hpp: multi-level inverses of quantised bands, one cache-sized strip at a time.
+// rimble/strip_inverse.hpp: multi-level inverses of quantised bands, each band and sample touched once.
 //
 // A decoder that dequantises every band, runs the levels and then maps the
-// result walks the whole signal three times through memory. Here each level
-// runs strip by strip: a strip's detail coefficients are widened into a small
-// buffer just before the single-level kernel reads them, and on the finest
-// level the output map is applied while the strip is still in cache. The
-// coarser levels' reconstructions and the strip buffers share one block of
-// one block of working memory (rimble::WorkingMemory).
+// result walks the whole signal three times through memory. Here the levels
+// run coarsest first, each one widening its 16-bit details as it reads them
+// and, on the finest level, applying the output map as it writes: whole, where
+// the executor's kernel takes 16-bit details itself, or a cache-sized strip at
+// a time through a small buffer. The coarser levels' reconstructions live in
+// the output until the finest level overwrites them, and level 1's in one
+// block of working memory (rimble::WorkingMemory).
 #pragma once
 
 #include <algorithm>
