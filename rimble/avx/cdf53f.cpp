@@ -42,6 +42,14 @@ struct InversePipeline {
   UpdateStage undo_update;
   PredictStage undo_predict;
 
+  [[gnu::target("avx2,fma"), gnu::always_inline]] static InversePipeline start(const float* approx,
+                                                                               const Details& details, float* output,
+                                                                               std::size_t second, Map map) {
+    const __m256 zero = _mm256_setzero_ps();
+    return {approx, details, output, second, map, {rimble::cdf53f::kUndoUpdate, zero},
+            {rimble::cdf53f::kUndoPredict, {zero, zero}}};
+  }
+
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
     return {load_lanes(approx + 4 * j, approx + second + 4 * j), details.load(j, second)};
   }
@@ -52,22 +60,6 @@ struct InversePipeline {
     store_merged(output + 8 * j, output + 2 * second + 8 * j, b, map);
   }
 };
-
-template <class Details, class Map>
-[[gnu::target("avx2,fma")]] void inverse(std::span<const float> approximations, Details& details,
-                                         std::span<float> output, const Map& map) {
-  const auto lanes = plan<InversePipeline<Details, Map>::kLag>(output.size() - approximations.size());
-  if (!lanes) {
-    inverse_short<Cdf53>(approximations, details, output, map);
-    return;
-  }
-  const __m256 zero = _mm256_setzero_ps();
-  InversePipeline<Details, Map> pipeline{approximations.data(), details, output.data(), lanes->second, map,
-                                         {rimble::cdf53f::kUndoUpdate, zero},
-                                         {rimble::cdf53f::kUndoPredict, {zero, zero}}};
-  stream(pipeline, lanes->steps);
-  inverse_ends<Cdf53>(approximations, details, output, lanes->tail, map);
-}
 
 }  // namespace
 
@@ -87,19 +79,13 @@ void AvxCdf53::execute_forward_impl(std::span<const float> input, std::span<floa
 
 void AvxCdf53::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                     std::span<float> output, std::span<float> /*work*/) {
-  FloatDetails floats{details};
-  inverse(approximations, floats, output, Unmapped{});
+  inverse_of_floats<Cdf53, InversePipeline>(approximations, details, output);
 }
 
 void AvxCdf53::execute_inverse_quantised_impl(std::span<const float> approximations,
                                               std::span<const std::int16_t> details, float step,
                                               std::span<float> output, const OutputMap<float>* map) {
-  QuantisedDetails quantised{details, step};
-  if (map != nullptr) {
-    inverse(approximations, quantised, output, Mapped{*map});
-  } else {
-    inverse(approximations, quantised, output, Unmapped{});
-  }
+  inverse_of_codes<Cdf53, InversePipeline>(approximations, details, step, output, map);
 }
 
 }  // namespace rimble::avx::cdf53f

@@ -52,6 +52,14 @@ struct InversePipeline {
   UpdateStage undo_update1;
   PredictStage undo_predict1;
 
+  [[gnu::target("avx2,fma"), gnu::always_inline]] static InversePipeline start(const float* approx,
+                                                                               const Details& details, float* output,
+                                                                               std::size_t second, Map map) {
+    const __m256 zero = _mm256_setzero_ps();
+    return {approx, details, output, second, map, {-kDelta, zero}, {-kGamma, {zero, zero}}, {-kBeta, zero},
+            {-kAlpha, {zero, zero}}};
+  }
+
   [[gnu::target("avx2,fma"), gnu::always_inline]] Block load(std::size_t j) const {
     return {_mm256_mul_ps(load_lanes(approx + 4 * j, approx + second + 4 * j), _mm256_set1_ps(kKPrime)),
             _mm256_mul_ps(details.load(j, second), _mm256_set1_ps(kK))};
@@ -63,22 +71,6 @@ struct InversePipeline {
     store_merged(output + 8 * j, output + 2 * second + 8 * j, b, map);
   }
 };
-
-template <class Details, class Map>
-[[gnu::target("avx2,fma")]] void inverse(std::span<const float> approximations, Details& details,
-                                         std::span<float> output, const Map& map) {
-  const auto lanes = plan<InversePipeline<Details, Map>::kLag>(output.size() - approximations.size());
-  if (!lanes) {
-    inverse_short<Cdf97>(approximations, details, output, map);
-    return;
-  }
-  const __m256 zero = _mm256_setzero_ps();
-  InversePipeline<Details, Map> pipeline{approximations.data(), details, output.data(), lanes->second, map,
-                                         {-kDelta, zero}, {-kGamma, {zero, zero}}, {-kBeta, zero},
-                                         {-kAlpha, {zero, zero}}};
-  stream(pipeline, lanes->steps);
-  inverse_ends<Cdf97>(approximations, details, output, lanes->tail, map);
-}
 
 }  // namespace
 
@@ -99,19 +91,13 @@ void AvxCdf97::execute_forward_impl(std::span<const float> input, std::span<floa
 
 void AvxCdf97::execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
                                     std::span<float> output, std::span<float> /*work*/) {
-  FloatDetails floats{details};
-  inverse(approximations, floats, output, Unmapped{});
+  inverse_of_floats<Cdf97, InversePipeline>(approximations, details, output);
 }
 
 void AvxCdf97::execute_inverse_quantised_impl(std::span<const float> approximations,
                                               std::span<const std::int16_t> details, float step,
                                               std::span<float> output, const OutputMap<float>* map) {
-  QuantisedDetails quantised{details, step};
-  if (map != nullptr) {
-    inverse(approximations, quantised, output, Mapped{*map});
-  } else {
-    inverse(approximations, quantised, output, Unmapped{});
-  }
+  inverse_of_codes<Cdf97, InversePipeline>(approximations, details, step, output, map);
 }
 
 }  // namespace rimble::avx::cdf97f

@@ -240,4 +240,41 @@ void inverse_short(std::span<const float> approx, Details& details, std::span<fl
   for (float& v : output) v = map.scalar(v);
 }
 
+// One inverse level of a scheme: the vector pipeline over the two lanes and the portable kernel at
+// the ends, or on the whole of a level too short to stream. Pipeline<Details, Map>::start(approx,
+// details, output, second, map) builds the scheme's pipeline with its stages' weights.
+template <class Portable, template <class, class> class Pipeline, class Details, class Map>
+[[gnu::target("avx2,fma")]] inline void inverse_level(std::span<const float> approx, Details& details,
+                                                      std::span<float> output, const Map& map) {
+  const auto lanes = plan<Pipeline<Details, Map>::kLag>(output.size() - approx.size());
+  if (!lanes) {
+    inverse_short<Portable>(approx, details, output, map);
+    return;
+  }
+  auto pipeline = Pipeline<Details, Map>::start(approx.data(), details, output.data(), lanes->second, map);
+  stream(pipeline, lanes->steps);
+  inverse_ends<Portable>(approx, details, output, lanes->tail, map);
+}
+
+// A scheme's execute_inverse_impl: float details, nothing mapped.
+template <class Portable, template <class, class> class Pipeline>
+[[gnu::target("avx2,fma")]] inline void inverse_of_floats(std::span<const float> approx, std::span<const float> details,
+                                                          std::span<float> output) {
+  FloatDetails floats{details};
+  inverse_level<Portable, Pipeline>(approx, floats, output, Unmapped{});
+}
+
+// A scheme's execute_inverse_quantised_impl: 16-bit details times step, through `map` when given.
+template <class Portable, template <class, class> class Pipeline>
+[[gnu::target("avx2,fma")]] inline void inverse_of_codes(std::span<const float> approx,
+                                                         std::span<const std::int16_t> details, float step,
+                                                         std::span<float> output, const OutputMap<float>* map) {
+  QuantisedDetails codes{details, step};
+  if (map != nullptr) {
+    inverse_level<Portable, Pipeline>(approx, codes, output, Mapped{*map});
+  } else {
+    inverse_level<Portable, Pipeline>(approx, codes, output, Unmapped{});
+  }
+}
+
 }  // namespace rimble::avx::lifting
