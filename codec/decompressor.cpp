@@ -107,14 +107,14 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 // to zlib's streaming decoder, whose behaviour on truncated and malformed
 // streams is the container's reference. The one-shot path allocates only when
 // the payload could possibly fill the array, so a tiny container claiming a
-// huge signal costs nothing. The array comes from malloc like the samples:
-// a decode's heap blocks then come to 1.5 times the samples' own, under the
-// twice the largest block at which glibc trims its heap, so a loop of decodes
-// that drops each result keeps reusing warm memory; the transform's own
-// transient levels take working memory of their own.
+// huge signal costs nothing. The array comes from malloc, like the samples,
+// and the transform's transient levels take working memory of their own: a
+// decode then holds 1.5 times its samples on the heap, below the twice the
+// largest block at which glibc trims it, so a loop of decodes that drops each
+// result keeps getting warm memory back.
 struct Coefficients {
   rimble::LargeBlock<std::int16_t> one_shot;  // libdeflate's output, when it has one
-  std::vector<std::int16_t> streamed;                                  // zlib's, otherwise
+  std::vector<std::int16_t> streamed;         // zlib's, otherwise
   std::span<std::int16_t> values;
 
   explicit Coefficients(std::size_t count) : one_shot(count) {}
@@ -169,7 +169,6 @@ void denormalise_saturating(std::span<float> signal, const QuorvelHeader& h) {
                              : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
   }
 }
-
 
 // The decoder, writing the samples into room(count), which returns at least
 // count floats or an empty span when it cannot. count is the inverse

@@ -179,8 +179,8 @@ struct VectorKernels {
     }
   }
 
-  // Writes map(inverse) of `count` output pairs over out (uninitialised), the
-  // details 16-bit codes times step; count >= kLanes / 2.
+  // Writes map(inverse) of `count` output pairs over out (uninitialised) from
+  // the interleaved pairs z of one block; count >= kLanes / 2.
   template <std::size_t L>
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void interleaved_block(
       const float* z, std::size_t count, const float* taps, const OutputMap<float>& map, float* out) {
