@@ -1,27 +1,21 @@
-// codec/header.cpp: parsing and laying out the 52-byte container header.
-#include "codec/header.hpp"
+// codec/container.cpp: the 52-byte header both ways, the encoders' sample limits, assembly, de-normalisation.
+#include "codec/container.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include "codec/deflate.hpp"
 
 namespace quorvel {
 
 namespace {
 
 // Field offsets within the header.
-constexpr std::size_t magic_at = 0;
-constexpr std::size_t version_at = 4;
-constexpr std::size_t format_tag_at = 6;
-constexpr std::size_t method_tag_at = 8;
-constexpr std::size_t levels_at = 12;
-constexpr std::size_t scale_at = 13;
-constexpr std::size_t reserved_at = 14;
-constexpr std::size_t sample_count_at = 16;
-constexpr std::size_t minimum_at = 20;
-constexpr std::size_t maximum_at = 24;
-constexpr std::size_t mean_at = 28;
-constexpr std::size_t payload_length_at = 32;
-constexpr std::size_t reserved_bytes_at = 36;
+enum Offset : std::size_t {
+  magic_at = 0, version_at = 4, format_tag_at = 6, method_tag_at = 8, levels_at = 12, scale_at = 13, reserved_at = 14,
+  sample_count_at = 16, minimum_at = 20, maximum_at = 24, mean_at = 28, payload_length_at = 32, reserved_bytes_at = 36,
+};
 
 template <std::size_t N>
 std::array<std::uint8_t, N> copy_bytes(const std::uint8_t* p) {
@@ -85,6 +79,80 @@ std::array<std::uint8_t, header_size> QuorvelHeader::to_bytes() const {
   store(p + payload_length_at, payload_length);
   std::copy(reserved_bytes.begin(), reserved_bytes.end(), p + reserved_bytes_at);
   return out;
+}
+
+std::expected<ContainerHeader, QuorvelError> ContainerHeader::parse(std::span<const std::uint8_t> bytes) {
+  const auto raw = QuorvelHeader::from_bytes(bytes);
+  if (!raw) return std::unexpected(raw.error());
+  // from_bytes accepts known tags only.
+  return ContainerHeader{*method_from_tag(raw->method_tag), raw->levels,  raw->scale, raw->sample_count,
+                         raw->minimum,                      raw->maximum, raw->mean,  raw->payload_length};
+}
+
+std::array<std::uint8_t, header_size> ContainerHeader::to_bytes() const {
+  return QuorvelHeader{
+      .magic = header_magic,
+      .version = header_version,
+      .format_tag = header_format_tag,
+      .method_tag = method_tag(method),
+      .levels = levels,
+      .scale = scale,
+      .reserved = 0,
+      .sample_count = sample_count,
+      .minimum = minimum,
+      .maximum = maximum,
+      .mean = mean,
+      .payload_length = payload_length,
+      .reserved_bytes = {},
+  }
+      .to_bytes();
+}
+
+std::optional<std::string> unencodable_count(std::size_t count) {
+  if (count == 0) return "Can't compress empty data";
+  if (count > max_sample_count) {
+    return "Can't compress data bigger than " + std::to_string(max_sample_count) + ", but data was " +
+           std::to_string(count);
+  }
+  return std::nullopt;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble_container(ContainerHeader header,
+                                                                          std::span<const std::uint8_t> stream,
+                                                                          int level) {
+  auto container = raw_deflate(stream, level, header_size);
+  if (!container) return std::unexpected(std::move(container.error()));
+  const std::size_t payload_length = container->size() - header_size;
+  if (payload_length > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(QuorvelError::deflate_failed("DEFLATE payload of " + std::to_string(payload_length) +
+                                                        " bytes does not fit the 32-bit length field"));
+  }
+  header.payload_length = static_cast<std::uint32_t>(payload_length);
+  const auto bytes = header.to_bytes();
+  std::copy(bytes.begin(), bytes.end(), container->begin());
+  return std::move(*container);
+}
+
+bool denormalises_in_float(const ContainerHeader& h) {
+  constexpr float bound = 0x1p62f;
+  return std::fabs(h.minimum) < bound && std::fabs(h.maximum) < bound && std::fabs(h.mean) < bound;
+}
+
+rimble::OutputMap<float> output_map(const ContainerHeader& h) {
+  return denormalises_in_float(h) ? rimble::OutputMap<float>{h.mean, h.maximum - h.minimum, h.minimum}
+                                  : rimble::OutputMap<float>{};
+}
+
+void denormalise_saturating(std::span<float> signal, const ContainerHeader& h) {
+  const float range = h.maximum - h.minimum;
+  const double wide_range = static_cast<double>(h.maximum) - static_cast<double>(h.minimum);
+  constexpr double largest = std::numeric_limits<float>::max();
+  for (float& y : signal) {
+    const float shifted = y + h.mean;
+    const float value = (shifted * range) + h.minimum;
+    y = std::isfinite(value) ? value
+                             : static_cast<float>(std::clamp(shifted * wide_range + h.minimum, -largest, largest));
+  }
 }
 
 }  // namespace quorvel

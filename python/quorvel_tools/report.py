@@ -16,10 +16,10 @@ import numpy as np
 
 from .atomic import write_bytes
 from .formats import Signal
+from .settings import METHODS
 
 __all__ = ["Row", "Results", "run", "format_table", "METHODS"]
 
-METHODS = ("cdf53", "cdf97", "db4", "sym4")
 # Max-error rungs as fractions of the signal's peak-to-peak range, and PRD rungs in percent.
 MAX_ERROR_LADDER = (1e-4, 3e-4, 1e-3, 3e-3, 1e-2, 3e-2)
 PRD_LADDER = (0.25, 0.5, 1.0, 2.0, 4.0, 8.0)

@@ -127,36 +127,31 @@ std::string value(const Settings& s, const std::string& key, const std::string& 
   return found == s.end() ? otherwise : found->second;
 }
 
-quorvel::CompressionMethod method_named(const std::string& name) {
-  const auto method = quorvel::method_from_name(name);
-  if (!method) throw std::runtime_error("unknown method " + name);
-  return *method;
+template <class E>
+E named(const std::string& name) {
+  const auto value = quorvel::from_name<E>(name);
+  if (!value) throw std::runtime_error("unknown name " + name);
+  return *value;
 }
 
 quorvel::CompressionOptions fixed_options(const Settings& s) {
-  const std::string cutoff = value(s, "cutoff", "low");
-  return {method_named(value(s, "method", "cdf97")), static_cast<std::uint8_t>(std::stoi(value(s, "scale", "11"))),
-          cutoff == "low" ? quorvel::CutoffLevel::low
-          : cutoff == "medium" ? quorvel::CutoffLevel::medium
-                               : quorvel::CutoffLevel::high};
+  return {named<quorvel::CompressionMethod>(value(s, "method", "cdf97")),
+          static_cast<std::uint8_t>(std::stoi(value(s, "scale", "11"))),
+          named<quorvel::CutoffLevel>(value(s, "cutoff", "low"))};
 }
 
 std::optional<quorvel::Target> target_of(const Settings& s) {
-  const std::pair<const char*, quorvel::TargetKind> kinds[] = {{"max_error", quorvel::TargetKind::max_error},
-                                                               {"rmse", quorvel::TargetKind::rmse},
-                                                               {"prd", quorvel::TargetKind::prd},
-                                                               {"max_bytes", quorvel::TargetKind::max_bytes}};
-  for (const auto& [name, kind] : kinds) {
-    if (s.contains(name)) return quorvel::Target{kind, std::strtod(s.at(name).c_str(), nullptr)};
+  for (const auto& [kind, name] : quorvel::Names<quorvel::TargetKind>::table) {
+    if (s.contains(std::string(name))) return quorvel::Target{kind, std::strtod(s.at(std::string(name)).c_str(), nullptr)};
   }
   return std::nullopt;
 }
 
 quorvel::AimOptions aim_options(const Settings& s) {
   const std::string method = value(s, "method", "auto");
-  const std::string effort = value(s, "effort", "default");
-  return {method == "auto" ? std::nullopt : std::optional(method_named(method)),
-          effort == "fast" ? quorvel::Effort::fast : effort == "best" ? quorvel::Effort::best : quorvel::Effort::normal};
+  return {method == quorvel::automatic_method_name ? std::nullopt
+                                                   : std::optional(named<quorvel::CompressionMethod>(method)),
+          named<quorvel::Effort>(value(s, "effort", "default"))};
 }
 
 // The bytes, or the refusal's message, that the case's road gives today.
