@@ -47,12 +47,12 @@ struct MethodRow {
 
 // One row per method, in the order of their codes. A new method is one
 // enumerator above and one row here; everything else follows.
-inline constexpr std::array<MethodRow, 4> method_rows{{
+inline constexpr auto method_rows = std::to_array<MethodRow>({
     {CompressionMethod::cdf53, {'c', 'f', '5', '3'}, "cdf53", {Wavelet::Family::cdf53_lifting}},
     {CompressionMethod::cdf97, {'c', 'f', '9', '7'}, "cdf97", {Wavelet::Family::cdf97_lifting}},
     {CompressionMethod::db4, {'d', 'b', '0', '4'}, "db4", {Wavelet::Family::daubechies, 4}},
     {CompressionMethod::sym4, {'s', 'y', 'm', '4'}, "sym4", {Wavelet::Family::symlet, 4}},
-}};
+});
 static_assert([] {
   for (std::size_t i = 0; i < method_rows.size(); ++i) {
     if (static_cast<std::size_t>(method_rows[i].method) != i) return false;

@@ -61,7 +61,7 @@ class Reader {
 template <class T>
 std::vector<T> samples_of(const Bytes& raw) {
   std::vector<T> out(raw.size() / sizeof(T));
-  std::memcpy(out.data(), raw.data(), raw.size());
+  if (!raw.empty()) std::memcpy(out.data(), raw.data(), raw.size());
   return out;
 }
 
