@@ -138,9 +138,12 @@ std::vector<float> smooth(std::size_t n) {
 std::string effort_name(Effort e) { return e == Effort::fast ? "fast" : e == Effort::default_ ? "default" : "best"; }
 
 constexpr Effort all_efforts[] = {Effort::fast, Effort::default_, Effort::best};
-const std::optional<CompressionMethod> all_methods[] = {std::nullopt, CompressionMethod::cdf53,
-                                                        CompressionMethod::cdf97, CompressionMethod::db4,
-                                                        CompressionMethod::sym4};
+// The encoder's choice, then every method of the table.
+const std::vector<std::optional<CompressionMethod>> all_methods = [] {
+  std::vector<std::optional<CompressionMethod>> methods{std::nullopt};
+  for (const auto& row : quorvel::method_rows) methods.push_back(row.method);
+  return methods;
+}();
 
 // Targets in each kind at a coarse and a fine setting, relative to the signal.
 std::vector<Target> targets_for(std::span<const float> x) {
@@ -303,9 +306,10 @@ TEST(AimedEncoder, BadInputAndTargetsAreRejectedWithClearMessages) {
   ASSERT_FALSE(long_result);
   EXPECT_EQ(long_result.error().message(), "Can't compress data bigger than 2147483647, but data was 2147483648");
 
-  const auto bad_method = quorvel::compress_aimed(std::span(ok), target, AimOptions{static_cast<CompressionMethod>(4)});
+  const auto unknown = static_cast<CompressionMethod>(quorvel::method_rows.size());
+  const auto bad_method = quorvel::compress_aimed(std::span(ok), target, AimOptions{unknown});
   ASSERT_FALSE(bad_method);
-  EXPECT_EQ(bad_method.error().message(), "Unknown compression method code 4");
+  EXPECT_EQ(bad_method.error().message(), "Unknown compression method code " + std::to_string(quorvel::method_rows.size()));
   const auto bad_effort =
       quorvel::compress_aimed(std::span(ok), target, AimOptions{std::nullopt, static_cast<Effort>(3)});
   ASSERT_FALSE(bad_effort);

@@ -146,8 +146,7 @@ TEST(QuorvelHeader, AcceptsEdgeValuesTheDecoderChecksLater) {
 }
 
 TEST(QuorvelHeader, EveryMethodTagParses) {
-  for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
-                      CompressionMethod::sym4}) {
+  for (const auto& [method, tag_bytes, name, wavelet] : quorvel::method_rows) {
     auto b = valid_header_bytes();
     const auto tag = quorvel::method_tag(method);
     std::copy(tag.begin(), tag.end(), b.begin() + 8);
