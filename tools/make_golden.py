@@ -12,7 +12,10 @@ their message. The tests re-encode every case and demand the same bytes
 
 Float transforms differ in their last bits between processor tiers, so the
 file names the tier it was made on (that of this machine: avx with AVX2 and
-FMA, sse with SSE4.2, portable otherwise) and the tests compare only there.
+FMA, sse with SSE4.2, portable otherwise) and the tests compare the bytes
+only there. For the other tiers, tests/data/golden_containers_tiers.txt holds
+a digest of every case: remake it with the C++ golden test, on the same tree,
+QUORVEL_GOLDEN_DIGESTS=1 and --quorvel_tier_cap=sse, then =portable.
 
 File format, little-endian:
   magic "QGLD", u32 version 1, u32 length + tier name;
