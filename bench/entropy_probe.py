@@ -1,0 +1,148 @@
+"""How small can a strict-bound coding get? Sizes of the version-2 model against the peers' bytes.
+
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py --json /tmp/peers.json
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/entropy_probe.py --peers /tmp/peers.json [--signals ecg,co2]
+
+Every variant quantises each corpus signal for each target of bench/peers.py (bench/v2_model.py:
+grid detection, step 2e or a multiple of the data's grid, the RMSE ladder), cuts the codes into
+blocks, predicts each block with the best of a set of predictors and charges it the bytes of its
+own per-context token tables, the tokens under those tables (what the rANS coder writes, to a few
+bytes: see `python bench/v2_model.py`), the raw bits, the predictor's parameters and the block's
+fixed costs. Ratios are against the better of SZ3 and FixedScaleOffset+pcodec per signal and target.
+The variant `emp` is the plain estimate: the block's empirical entropy, nothing charged for models.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import math
+import sys
+import pathlib
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import v2_model as m  # noqa: E402
+from peers import MAX_ERROR_FRACTIONS, RMSE_FRACTIONS, geomean, load_signals  # noqa: E402
+
+HEADER_BYTES = 20  # magic and mode, length, block size, grid (origin, step, offset, multiple), CRC32
+BLOCK_BYTES = 5  # predictor id, context base, offset of the block in the index
+
+
+@dataclasses.dataclass(frozen=True)
+class Variant:
+    name: str
+    predictors: tuple[str, ...] = ("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "lpc16", "lpc32", "interp")
+    classes: int = 4
+    block: int = 4096
+    grid: bool = True
+    empirical: bool = False
+
+
+VARIANTS = [
+    Variant("emp", predictors=("d1", "d2", "lpc8", "lpc32"), classes=1, grid=False, empirical=True),
+    Variant("v2"),
+    Variant("no-grid", grid=False),
+    Variant("no-ctx", classes=1),
+    Variant("ctx6", classes=6),
+    Variant("no-interp", predictors=("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "lpc16", "lpc32")),
+    Variant("lpc<=8", predictors=("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "interp")),
+    Variant("fixed+interp", predictors=("d1", "d2", "d3", "interp")),
+    Variant("fixed-only", predictors=("d1", "d2", "d3")),
+    Variant("block1k", block=1024),
+    Variant("block16k", block=16384),
+    Variant("block64k", block=65536),
+]
+
+
+def residuals(q: np.ndarray, predictor: str) -> tuple[np.ndarray, int]:
+    """The block's residuals in coding order and the bits of the predictor's parameters."""
+    if predictor.startswith("d"):
+        return m.fixed_residuals(q, int(predictor[1:])), 0
+    if predictor == "interp":
+        return m.interpolation_residuals(q), 0
+    coefs, shift = m.lpc_coefficients(q, int(predictor[3:]))
+    return m.lpc_residuals(q, coefs, shift), 16 * coefs.size + 4
+
+
+def empirical_bits(r: np.ndarray) -> float:
+    _, counts = np.unique(r, return_counts=True)
+    p = counts / r.size
+    return float(-np.sum(counts * np.log2(p)))
+
+
+def block_cost(q: np.ndarray, variant: Variant) -> tuple[float, str]:
+    """Bits of the cheapest predictor for this block, and its name."""
+    best = (math.inf, "")
+    for predictor in variant.predictors:
+        r, parameter_bits = residuals(q, predictor)
+        if variant.empirical:
+            bits = empirical_bits(r) + parameter_bits
+        else:
+            u = m.zigzag(r)
+            token, raw = m.tokens(u)
+            context = m.contexts(u, variant.classes, m.context_base(u, variant.classes))
+            bits = m.block_bits(token, raw, context, variant.classes) + parameter_bits
+        best = min(best, (bits, predictor))
+    return best
+
+
+def quantise(x: np.ndarray, kind: str, target: float, grid: bool) -> np.ndarray:
+    quantiser = m.quantise_max_error if kind == "max_error" else m.quantise_rmse
+    return quantiser(x, target, detect=grid)[1]
+
+
+def coded_bytes(x: np.ndarray, kind: str, target: float, variant: Variant, tally: dict) -> int:
+    q = quantise(x, kind, target, variant.grid)
+    total = HEADER_BYTES
+    for start in range(0, q.size, variant.block):
+        bits, predictor = block_cost(q[start : start + variant.block], variant)
+        tally[predictor] = tally.get(predictor, 0) + 1
+        ways = 4 if min(variant.block, q.size - start) >= 2048 else 1
+        total += math.ceil(bits / 8) + (0 if variant.empirical else BLOCK_BYTES + 4 * ways)
+    return total
+
+
+def peer_bytes(path: str) -> dict[tuple[str, str, float], int]:
+    rows = json.loads(pathlib.Path(path).read_text())
+    return {(r["signal"], r["kind"], r["fraction"]): r["bytes"] for r in rows if r["peer"] == "best-peer"}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--peers", required=True, help="JSON written by bench/peers.py --json")
+    parser.add_argument("--signals", help="comma-separated subset")
+    parser.add_argument("--variants", help="comma-separated subset of " + ",".join(v.name for v in VARIANTS))
+    options = parser.parse_args()
+    peers = peer_bytes(options.peers)
+    chosen = [v for v in VARIANTS if not options.variants or v.name in options.variants.split(",")]
+    signals = load_signals(options.signals and options.signals.split(","))
+    targets = [("max_error", f) for f in MAX_ERROR_FRACTIONS] + [("rmse", f) for f in RMSE_FRACTIONS]
+    gains: dict[tuple[str, str, str], list[float]] = {}
+    tallies: dict[str, dict] = {v.name: {} for v in chosen}
+    print(f"{'signal':<10}{'target':<14}{'peer B':>8}" + "".join(f"{v.name:>13}" for v in chosen))
+    for name, x in signals.items():
+        span = float(x.max()) - float(x.min())
+        for kind, fraction in targets:
+            peer = peers[(name, kind, fraction)]
+            sizes = [coded_bytes(x, kind, fraction * span, v, tallies[v.name]) for v in chosen]
+            for v, size in zip(chosen, sizes):
+                gains.setdefault((v.name, kind, name), []).append(peer / size)
+            label = f"{'maxerr' if kind == 'max_error' else 'rmse'} {fraction:g}"
+            print(f"{name:<10}{label:<14}{peer:>8}" + "".join(f"{peer / s:>13.3f}" for s in sizes), flush=True)
+    for kind in ("max_error", "rmse"):
+        print(f"\n## {kind}: size of the better peer / size of the variant (geomean over targets)")
+        print(f"{'variant':<14}" + "".join(f"{s:>10}" for s in signals) + f"{'all':>10}{'worst':>10}")
+        for v in chosen:
+            per = [geomean(gains[(v.name, kind, s)]) for s in signals]
+            every = geomean([g for s in signals for g in gains[(v.name, kind, s)]])
+            print(f"{v.name:<14}" + "".join(f"{g:>10.3f}" for g in per) + f"{every:>10.3f}{min(per):>10.3f}")
+    print("\n## blocks won by each predictor")
+    for v in chosen:
+        print(f"{v.name:<14}" + ", ".join(f"{p} {n}" for p, n in sorted(tallies[v.name].items(), key=lambda t: -t[1])))
+
+
+if __name__ == "__main__":
+    main()
