@@ -370,21 +370,23 @@ PRESETS = preset_tables()
 PRESET_BITS = 1 + 6
 
 
-def context_bits(mine: np.ndarray) -> float:
-    """Bits of one context's tokens and its model: its own table, or the best preset (1 flag bit)."""
+def context_model(mine: np.ndarray) -> tuple[float, int, np.ndarray]:
+    """(bits, preset or -1, table codes) of one context: its tokens under its own table with the
+    table itself, or under the best preset (1 flag bit either way)."""
     if mine.size == 0:
-        return 1 + 7
+        return 1.0 + 7, -1, np.zeros(0, np.int64)
     codes = table_codes(np.bincount(mine))
     own = 1 + table_bits(codes) + float(np.sum(PROB_BITS - np.log2(frequencies(codes)[mine])))
     if mine.max() >= PRESETS.shape[1]:
-        return own
-    preset = PRESET_BITS + float(np.min(np.sum(PROB_BITS - np.log2(PRESETS[:, mine]), axis=1)))
-    return min(own, preset)
+        return own, -1, codes
+    costs = np.sum(PROB_BITS - np.log2(PRESETS[:, mine]), axis=1)
+    best = int(np.argmin(costs))
+    return (own, -1, codes) if own <= PRESET_BITS + costs[best] else (PRESET_BITS + float(costs[best]), best, codes)
 
 
 def block_bits(token: np.ndarray, raw: np.ndarray, context: np.ndarray, classes: int) -> float:
     """Bits of a block's tokens under its per-context models, the models and the raw bits."""
-    return float(raw.sum()) + sum(context_bits(token[context == c]) for c in range(classes))
+    return float(raw.sum()) + sum(context_model(token[context == c])[0] for c in range(classes))
 
 
 # ---------------------------------------------------------------- rANS, interleaved
