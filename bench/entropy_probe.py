@@ -40,6 +40,12 @@ class Variant:
     grid: bool = True
     empirical: bool = False
     closed_loop: bool = False  # SZ3-style: interpolate from reconstructed values, quantise the residual
+    lag: int = 1  # contexts from the values lag and 2 * lag before
+    direct: int = 16  # tokens: values below `direct` are their own; above, bit length and `mantissa` bits
+    mantissa: int = 1
+    palette: bool = False  # code ranks among the distinct codes when there are few of them
+    robust_grid: bool = False  # a grid that most samples sit on; the others are exceptions
+    adaptive: bool = False  # adaptive frequencies per context instead of per-block tables
 
 
 VARIANTS = [
@@ -56,6 +62,13 @@ VARIANTS = [
     Variant("block16k", block=16384),
     Variant("block64k", block=65536),
     Variant("closed-interp", predictors=("interp",), closed_loop=True),
+    Variant("ctx-lag4", lag=4),
+    Variant("tok-fine", direct=64, mantissa=2),
+    Variant("palette", palette=True),
+    Variant("robust-grid", robust_grid=True),
+    Variant("adaptive", adaptive=True, block=16384),
+    Variant("adaptive-lag4", adaptive=True, block=16384, lag=4),
+    Variant("combined", block=16384, palette=True, robust_grid=True),
 ]
 COST_CACHE: dict[tuple, float] = {}
 
@@ -76,22 +89,66 @@ def empirical_bits(r: np.ndarray) -> float:
     return float(-np.sum(counts * np.log2(p)))
 
 
-def residual_bits(r: np.ndarray, classes: int, empirical: bool) -> float:
-    if empirical:
+def residual_bits(r: np.ndarray, variant: Variant) -> float:
+    if variant.empirical:
         return empirical_bits(r)
     u = m.zigzag(r)
+    classes = variant.classes
+    context = m.contexts(u, classes, m.context_base(u, classes), variant.lag)
+    if (variant.direct, variant.mantissa) != (16, 1):
+        token, raw = fine_tokens(u, variant.direct, variant.mantissa)
+        return float(raw.sum()) + sum(own_table_bits(token[context == c]) for c in range(classes))
     token, raw = m.tokens(u)
-    return m.block_bits(token, raw, m.contexts(u, classes, m.context_base(u, classes)), classes)
+    if variant.adaptive:
+        return float(raw.sum()) + adaptive_bits(token, context, classes)
+    return m.block_bits(token, raw, context, classes)
+
+
+def fine_tokens(u: np.ndarray, direct: int, mantissa: int) -> tuple[np.ndarray, np.ndarray]:
+    """Like v2_model.tokens with `mantissa` bits below the leading one in the token."""
+    low = direct.bit_length() - 1
+    length = m.bit_length(u)
+    big = u >= direct
+    token, raw = u.copy(), np.zeros(u.size, np.int64)
+    shift = length[big] - 1 - mantissa
+    token[big] = direct + (length[big] - low - 1) * (1 << mantissa) + ((u[big] >> shift) & ((1 << mantissa) - 1))
+    raw[big] = shift
+    return token, raw
+
+
+def own_table_bits(mine: np.ndarray) -> float:
+    if mine.size == 0:
+        return 8.0
+    codes = m.table_codes(np.bincount(mine))
+    return 1 + m.table_bits(codes) + float(np.sum(m.PROB_BITS - np.log2(m.frequencies(codes)[mine])))
+
+
+def adaptive_bits(token: np.ndarray, context: np.ndarray, classes: int) -> float:
+    """Cost under adaptive counts per context (start flat, +32 a symbol, halved past 2^16): a
+    one-pass coder with no model to send, which pays for learning instead."""
+    size = int(m.PRESETS.shape[1])
+    counts = np.ones((classes, size), np.int64)
+    totals = np.full(classes, size, np.int64)
+    bits = 0.0
+    for s, c in zip(token.tolist(), context.tolist()):
+        bits -= math.log2(counts[c, s] / totals[c])
+        counts[c, s] += 32
+        totals[c] += 32
+        if totals[c] > 1 << 16:
+            counts[c] = (counts[c] + 1) >> 1
+            totals[c] = int(counts[c].sum())
+    return bits
 
 
 def block_cost(q: np.ndarray, variant: Variant) -> tuple[float, str]:
     """Bits of the cheapest predictor for this block, and its name (costs shared between variants)."""
     best = (math.inf, "")
     for predictor in variant.predictors:
-        key = (hash(q.tobytes()), q.size, predictor, variant.classes, variant.empirical)
+        coding = (variant.classes, variant.empirical, variant.lag, variant.direct, variant.mantissa, variant.adaptive)
+        key = (hash(q.tobytes()), q.size, predictor, coding)
         if key not in COST_CACHE:
             r, parameter_bits = residuals(q, predictor)
-            COST_CACHE[key] = residual_bits(r, variant.classes, variant.empirical) + parameter_bits
+            COST_CACHE[key] = residual_bits(r, variant) + parameter_bits
         best = min(best, (COST_CACHE[key], predictor))
     return best
 
@@ -131,7 +188,7 @@ def closed_loop_bytes(x: np.ndarray, kind: str, target: float, variant: Variant)
             recon, k = closed_loop_codes(block, bound)
             error.append(recon.astype(np.float64) - block)
             ways = 4 if block.size >= 2048 else 1
-            total += math.ceil(residual_bits(k, variant.classes, False) / 8) + BLOCK_BYTES + 4 * ways
+            total += math.ceil(residual_bits(k, variant) / 8) + BLOCK_BYTES + 4 * ways
         e = np.concatenate(error)
         return total, float(np.max(np.abs(e)) if kind == "max_error" else math.sqrt(np.mean(e * e)))
 
@@ -149,15 +206,69 @@ def closed_loop_bytes(x: np.ndarray, kind: str, target: float, variant: Variant)
     return best if best is not None else size_and_error(target)[0]
 
 
-def quantise(x: np.ndarray, kind: str, target: float, grid: bool) -> np.ndarray:
+def quantise(x: np.ndarray, kind: str, target: float, variant: Variant) -> tuple[np.ndarray, int]:
+    """Codes and the bits of what the grid leaves out (exceptions at 40 bits each)."""
+    if variant.robust_grid and kind == "max_error" and m.detect_grid(x) is None:
+        found = robust_grid(x)
+        if found is not None:
+            grid, exact = found
+            multiple = 2 * int(math.floor(target / grid.step + 1e-9)) + 1
+            if multiple * grid.step < 2 * target:
+                return m.quantise_max_error(x, target)[1], 0  # step 2e is coarser
+            grid = dataclasses.replace(grid, multiple=multiple)
+            q = grid.codes(x)
+            error = np.abs(grid.samples(q).astype(np.float64) - x)
+            if error.max() <= target:
+                return q, 0
+            if multiple == 1:
+                return q, 40 * int(np.sum(~exact))
     quantiser = m.quantise_max_error if kind == "max_error" else m.quantise_rmse
-    return quantiser(x, target, detect=grid)[1]
+    return quantiser(x, target, detect=variant.grid)[1], 0
+
+
+def robust_grid(x: np.ndarray) -> tuple[m.Grid, np.ndarray] | None:
+    """The grid of the samples that sit on the commonest spacing of the distinct values, when
+    they are at least 95 % of the signal; with the mask of the samples it reproduces."""
+    values = np.unique(x.astype(np.float64))
+    if values.size < 3:
+        return None
+    gaps = np.diff(values)
+    digits = 2 - np.floor(np.log10(gaps)).astype(int)  # three significant digits: float32 noise goes
+    spacing, counts = np.unique([round(g, int(d)) for g, d in zip(gaps, digits)], return_counts=True)
+    step = float(spacing[np.argmax(counts)])
+    if step <= 0:
+        return None
+    near = np.abs(x / step - np.rint(x / step)) < 1e-3
+    if near.mean() < 0.95:
+        return None
+    found = m.detect_grid(x[near])
+    if found is None:
+        return None
+    grid = m.Grid(found[0], found[1], int(np.rint((float(x[near].min()) - found[0]) / found[1])))
+    grid = dataclasses.replace(grid, offset=int(np.rint((float(x.min()) - found[0]) / found[1])))
+    return grid, grid.samples(grid.codes(x)) == x
+
+
+def palette_bits(q: np.ndarray, variant: Variant) -> tuple[np.ndarray, float]:
+    """Ranks among the distinct codes, and the bits of the sorted distinct codes (their gaps)."""
+    distinct = np.unique(q)
+    gaps = np.diff(distinct)
+    plain = dataclasses.replace(variant, classes=1, adaptive=False)
+    return np.searchsorted(distinct, q), 32 + (residual_bits(gaps - 1, plain) if gaps.size else 0.0)
 
 
 def coded_bytes(x: np.ndarray, kind: str, target: float, variant: Variant, tally: dict) -> int:
     if variant.closed_loop:
         return closed_loop_bytes(x, kind, target, variant)
-    q = quantise(x, kind, target, variant.grid)
+    q, extra_bits = quantise(x, kind, target, variant)
+    plain = blocks_bytes(q, variant, tally)
+    if variant.palette and np.unique(q).size <= q.size // 4:
+        ranks, bits = palette_bits(q, variant)
+        plain = min(plain, blocks_bytes(ranks, variant, tally) + math.ceil(bits / 8))
+    return plain + math.ceil(extra_bits / 8)
+
+
+def blocks_bytes(q: np.ndarray, variant: Variant, tally: dict) -> int:
     total = HEADER_BYTES
     for start in range(0, q.size, variant.block):
         bits, predictor = block_cost(q[start : start + variant.block], variant)

@@ -34,17 +34,18 @@ def detect_grid(x: np.ndarray) -> tuple[float, float] | None:
     if values.size < 2:
         return None
     smallest = float(np.min(np.diff(values)))
+    if (values[-1] - values[0]) / smallest > 2**24:
+        return None  # finer than float32 itself over the range: no grid worth coding on
     for divisor in (1, 2, 3, 4, 5):
-        index = np.rint((values - values[0]) * divisor / smallest)
-        if np.max(np.abs((values - values[0]) * divisor / smallest - index)) < 0.1:
+        guess = refined_step(values - values[0], smallest / divisor)
+        index = np.rint((values - values[0]) / guess)
+        if np.max(np.abs((values - values[0]) / guess - index)) < 0.01:
             break
     else:
         return None
     f32 = values.astype(np.float32)
     low = (values + np.nextafter(f32, np.float32(-np.inf)).astype(np.float64)) / 2
     high = (values + np.nextafter(f32, np.float32(np.inf)).astype(np.float64)) / 2
-    centred = index - index.mean()
-    guess = float(np.dot(centred, values) / np.dot(centred, centred))
     for found in (zero_anchored(values, low, high, guess), anchored(index, low, high, guess)):
         if found is not None:
             origin, step = found
@@ -52,6 +53,20 @@ def detect_grid(x: np.ndarray) -> tuple[float, float] | None:
             if np.array_equal((origin + step * k).astype(np.float32), f32):
                 return origin, step
     return None
+
+
+def refined_step(offsets: np.ndarray, guess: float) -> float:
+    """The smallest gap carries float32 noise, too much to round offsets a thousand steps away:
+    fit the step on the offsets within 16 steps, then 128, and so on, refitting each time."""
+    reach = 16.0
+    while True:
+        near = offsets <= reach * guess
+        index = np.rint(offsets[near] / guess)
+        if index.any():
+            guess = float(np.dot(index, offsets[near]) / np.dot(index, index))
+        if near.all():
+            return guess
+        reach *= 8
 
 
 def zero_anchored(values: np.ndarray, low: np.ndarray, high: np.ndarray, guess: float):
@@ -101,17 +116,18 @@ class Grid:
         return np.floor_divide(k + self.multiple // 2, self.multiple)
 
 
-def candidate_grids(x: np.ndarray, e: float, detect: bool = True) -> list[Grid]:
-    """The grids a strict bound e may use, coarsest first: an odd multiple m of the data's own grid
-    (m*g meets e as soon as (m-1)/2*g <= e), else 2e, shrunk a little at a time until float32
-    rounding of the output stays inside e."""
-    found = detect_grid(x) if detect else None
-    if found is not None:
-        origin, step = found
-        low = int(np.rint((float(x.min()) - origin) / step))
-        top = 2 * int(math.floor(e / step + 1e-9)) + 1
-        return [Grid(origin, step, low, m) for m in range(top, 0, -2)]
-    return [Grid(float(x.min()), 2 * e * (1 - f)) for f in (0.0, 2.0**-20, 2.0**-14, 2.0**-8, 2.0**-4)]
+def candidate_grids(x: np.ndarray, e: float, found: tuple[float, float] | None) -> list[Grid]:
+    """The grids a strict bound e may use, coarsest first: 2e, shrunk a little at a time until
+    float32 rounding of the output stays inside e, and the odd multiples m of the data's own grid
+    g that meet it ((m-1)/2*g <= e)."""
+    plain = [Grid(float(x.min()), 2 * e * (1 - f)) for f in [0.0] + [2.0**-k for k in range(24, 1, -2)]]
+    if found is None:
+        return plain
+    origin, step = found
+    low = int(np.rint((float(x.min()) - origin) / step))
+    top = 2 * int(math.floor(e / step + 1e-9)) + 1
+    multiples = [Grid(origin, step, low, m) for m in range(top, 1, -2)]
+    return sorted(plain + multiples, key=lambda grid: -grid.step * grid.multiple)
 
 
 def canonical(y: np.ndarray, fallback: Grid) -> tuple[Grid, np.ndarray]:
@@ -127,8 +143,20 @@ def canonical(y: np.ndarray, fallback: Grid) -> tuple[Grid, np.ndarray]:
 
 
 def quantise_max_error(x: np.ndarray, e: float, detect: bool = True) -> tuple[Grid, np.ndarray]:
-    """(grid, q) with |float32 sample - x| <= e everywhere, in canonical form."""
-    for grid in candidate_grids(x, e, detect):
+    """(grid, q) with |float32 sample - x| <= e everywhere, in canonical form.
+
+    Samples on a grid coarser than e stay as they are: no odd multiple of it meets e, and a
+    decoded signal always sits on such a grid, so encoding it again changes nothing (idempotence)."""
+    found = detect_grid(x) if detect else None
+    if found is not None and found[1] > e:
+        grid = Grid(found[0], found[1], int(np.rint((float(x.min()) - found[0]) / found[1])))
+        return grid, grid.codes(x)
+    candidates = candidate_grids(x, e, found)
+    for grid in candidates:
+        q = grid.codes(x)
+        if np.array_equal(grid.samples(q), x):
+            return grid, q  # already on one: a decoded signal whose grid detection cannot see
+    for grid in candidates:
         y = grid.samples(grid.codes(x))
         if np.max(np.abs(y.astype(np.float64) - x)) <= e:
             return canonical(y, grid)
@@ -136,19 +164,20 @@ def quantise_max_error(x: np.ndarray, e: float, detect: bool = True) -> tuple[Gr
 
 
 def quantise_rmse(x: np.ndarray, target: float, detect: bool = True) -> tuple[Grid, np.ndarray]:
-    """The coarsest step of the ladder sqrt(12)*target * 2^(-k/8) whose output meets the RMSE; an
-    input already on one of the ladder's grids keeps it (idempotence)."""
+    """The coarsest step of the ladder sqrt(12)*target * 2^(-k/8) whose output meets the RMSE.
+
+    The steps depend on the target alone. Samples on a grid of one of them (a decoded signal)
+    stay as they are, and so do samples on a grid coarser than the step chosen."""
     anchor = float(x.min())
     ladder = [Grid(anchor, math.sqrt(12.0) * target * 2.0 ** (-k / 8)) for k in range(64)]
-    for grid in ladder:
-        q = grid.codes(x)
-        if np.array_equal(grid.samples(q), x):
-            return grid, q
     found = detect_grid(x) if detect else None
+    data_grid = None
+    if found is not None:
+        data_grid = Grid(found[0], found[1], int(np.rint((anchor - found[0]) / found[1])))
+        if any(abs(found[1] / grid.step - 1) < 1e-6 for grid in ladder):
+            return data_grid, data_grid.codes(x)
     for grid in ladder:
-        if found is not None and found[1] >= grid.step:
-            # The target is finer than the data's own grid: the samples themselves, exactly.
-            data_grid = Grid(found[0], found[1], int(np.rint((anchor - found[0]) / found[1])))
+        if data_grid is not None and data_grid.step >= grid.step:
             return data_grid, data_grid.codes(x)
         y = grid.samples(grid.codes(x))
         if math.sqrt(np.mean((y.astype(np.float64) - x) ** 2)) <= target:
@@ -301,13 +330,14 @@ def context_base(u: np.ndarray, classes: int) -> int:
     return max(0, int(bit_length(np.array([int(np.median(u))]))[0]) - classes // 2 + 1)
 
 
-def contexts(u: np.ndarray, classes: int, base: int) -> np.ndarray:
-    """Context class of each value from the two before it (zeros before the block): the bit length
-    of their mean, less the block's base, clipped to the classes."""
+def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray:
+    """Context class of each value from the two `lag` and 2 * `lag` before it (zeros before the
+    block): the bit length of their mean, less the block's base, clipped to the classes. A lag
+    equal to the number of interleaved rANS states keeps the states' decode chains independent."""
     if classes <= 1:
         return np.zeros(u.size, np.int64)
-    padded = np.concatenate([[0, 0], u])
-    magnitude = (padded[1:-1] + padded[:-2] + 1) >> 1
+    padded = np.concatenate([np.zeros(2 * lag, np.int64), u])
+    magnitude = (padded[lag : lag + u.size] + padded[: u.size] + 1) >> 1
     return np.clip(bit_length(magnitude) - base, 0, classes - 1)
 
 
