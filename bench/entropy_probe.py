@@ -46,6 +46,9 @@ class Variant:
     palette: bool = False  # code ranks among the distinct codes when there are few of them
     robust_grid: bool = False  # a grid that most samples sit on; the others are exceptions
     adaptive: bool = False  # adaptive frequencies per context instead of per-block tables
+    split: int = 0  # a block may be coded as blocks of this size instead, when that is smaller
+    dead_zone: float = 0.0  # closed loop: residuals within (0.5 + dead_zone) steps of zero become zero
+    one_neighbour: bool = False  # contexts from the previous value alone
 
 
 VARIANTS = [
@@ -62,6 +65,7 @@ VARIANTS = [
     Variant("block16k", block=16384),
     Variant("block64k", block=65536),
     Variant("closed-interp", predictors=("interp",), closed_loop=True),
+    Variant("closed-dz", predictors=("interp",), closed_loop=True, block=16384, dead_zone=0.1),
     Variant("ctx-lag4", lag=4),
     Variant("tok-fine", direct=64, mantissa=2),
     Variant("palette", palette=True),
@@ -69,6 +73,12 @@ VARIANTS = [
     Variant("adaptive", adaptive=True, block=16384),
     Variant("adaptive-lag4", adaptive=True, block=16384, lag=4),
     Variant("combined", block=16384, palette=True, robust_grid=True),
+    Variant("default", predictors=("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "interp"), block=16384, split=4096,
+            palette=True, robust_grid=True),
+    Variant("default-ctx1", predictors=("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "interp"), block=16384,
+            split=4096, palette=True, robust_grid=True, one_neighbour=True),
+    Variant("best", predictors=("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "lpc16", "lpc32", "interp", "lms"),
+            block=16384, split=4096, palette=True, robust_grid=True),
 ]
 COST_CACHE: dict[tuple, float] = {}
 
@@ -79,6 +89,8 @@ def residuals(q: np.ndarray, predictor: str) -> tuple[np.ndarray, int]:
         return m.fixed_residuals(q, int(predictor[1:])), 0
     if predictor == "interp":
         return m.interpolation_residuals(q), 0
+    if predictor == "lms":
+        return m.sign_lms(m.fixed_residuals(q, 1)), 0
     coefs, shift = m.lpc_coefficients(q, int(predictor[3:]))
     return m.lpc_residuals(q, coefs, shift), 16 * coefs.size + 4
 
@@ -95,6 +107,9 @@ def residual_bits(r: np.ndarray, variant: Variant) -> float:
     u = m.zigzag(r)
     classes = variant.classes
     context = m.contexts(u, classes, m.context_base(u, classes), variant.lag)
+    if variant.one_neighbour:
+        length = m.bit_length(np.concatenate([[0], u[:-1]]))
+        context = np.clip(length - m.context_base(u, classes), 0, classes - 1)
     if (variant.direct, variant.mantissa) != (16, 1):
         token, raw = fine_tokens(u, variant.direct, variant.mantissa)
         return float(raw.sum()) + sum(own_table_bits(token[context == c]) for c in range(classes))
@@ -144,7 +159,8 @@ def block_cost(q: np.ndarray, variant: Variant) -> tuple[float, str]:
     """Bits of the cheapest predictor for this block, and its name (costs shared between variants)."""
     best = (math.inf, "")
     for predictor in variant.predictors:
-        coding = (variant.classes, variant.empirical, variant.lag, variant.direct, variant.mantissa, variant.adaptive)
+        coding = (variant.classes, variant.empirical, variant.lag, variant.direct, variant.mantissa, variant.adaptive,
+                  variant.one_neighbour)
         key = (hash(q.tobytes()), q.size, predictor, coding)
         if key not in COST_CACHE:
             r, parameter_bits = residuals(q, predictor)
@@ -153,14 +169,16 @@ def block_cost(q: np.ndarray, variant: Variant) -> tuple[float, str]:
     return best
 
 
-def closed_loop_codes(x: np.ndarray, bound: float) -> tuple[np.ndarray, np.ndarray]:
+def closed_loop_codes(x: np.ndarray, bound: float, dead_zone: float = 0.0) -> tuple[np.ndarray, np.ndarray]:
     """Reconstruction and residual codes of multilevel interpolation from reconstructed values with
-    the residuals quantised to 2 * bound (|error| <= bound), in coding order."""
+    the residuals quantised to 2 * bound (|error| <= bound unless a dead zone widens zero), in
+    coding order."""
     recon = np.zeros(x.size)
     codes = []
     for stride, index in m.interpolation_levels(x.size):
         prediction = float_interpolation(recon, stride, index)
-        k = np.rint((x[index] - prediction) / (2 * bound))
+        scaled = (x[index] - prediction) / (2 * bound)
+        k = np.sign(scaled) * np.floor(np.abs(scaled) + 0.5 - dead_zone)
         recon[index] = prediction + 2 * bound * k
         codes.append(k.astype(np.int64))
     return recon.astype(np.float32), np.concatenate(codes)
@@ -181,11 +199,13 @@ def float_interpolation(y: np.ndarray, stride: int, index: np.ndarray) -> np.nda
 def closed_loop_bytes(x: np.ndarray, kind: str, target: float, variant: Variant) -> int:
     """Per block; for an RMSE the largest bound (bisection) whose output meets it."""
 
+    dead_zone = variant.dead_zone if kind == "rmse" else 0.0  # a strict bound has no dead zone
+
     def size_and_error(bound: float) -> tuple[int, float]:
         total, error = HEADER_BYTES, []
         for start in range(0, x.size, variant.block):
             block = x[start : start + variant.block].astype(np.float64)
-            recon, k = closed_loop_codes(block, bound)
+            recon, k = closed_loop_codes(block, bound, dead_zone)
             error.append(recon.astype(np.float64) - block)
             ways = 4 if block.size >= 2048 else 1
             total += math.ceil(residual_bits(k, variant) / 8) + BLOCK_BYTES + 4 * ways
@@ -193,8 +213,7 @@ def closed_loop_bytes(x: np.ndarray, kind: str, target: float, variant: Variant)
         return total, float(np.max(np.abs(e)) if kind == "max_error" else math.sqrt(np.mean(e * e)))
 
     if kind == "max_error":
-        bound = target * (1 - 1e-6)
-        return size_and_error(bound)[0]
+        return size_and_error(target * (1 - 1e-6))[0]
     lo, hi, best = math.log(target), math.log(8 * target), None
     for _ in range(10):
         middle = (lo + hi) / 2
@@ -208,22 +227,25 @@ def closed_loop_bytes(x: np.ndarray, kind: str, target: float, variant: Variant)
 
 def quantise(x: np.ndarray, kind: str, target: float, variant: Variant) -> tuple[np.ndarray, int]:
     """Codes and the bits of what the grid leaves out (exceptions at 40 bits each)."""
-    if variant.robust_grid and kind == "max_error" and m.detect_grid(x) is None:
-        found = robust_grid(x)
-        if found is not None:
-            grid, exact = found
-            multiple = 2 * int(math.floor(target / grid.step + 1e-9)) + 1
-            if multiple * grid.step < 2 * target:
-                return m.quantise_max_error(x, target)[1], 0  # step 2e is coarser
-            grid = dataclasses.replace(grid, multiple=multiple)
-            q = grid.codes(x)
-            error = np.abs(grid.samples(q).astype(np.float64) - x)
-            if error.max() <= target:
-                return q, 0
-            if multiple == 1:
-                return q, 40 * int(np.sum(~exact))
     quantiser = m.quantise_max_error if kind == "max_error" else m.quantise_rmse
-    return quantiser(x, target, detect=variant.grid)[1], 0
+    q = quantiser(x, target, detect=variant.grid)[1]
+    found = robust_grid(x) if variant.robust_grid and m.detect_grid(x) is None else None
+    if found is None:
+        return q, 0
+    grid, exact = found
+    if kind == "rmse":
+        codes = grid.codes(x)
+        error = grid.samples(codes).astype(np.float64) - x
+        coarser = np.ptp(q) < np.ptp(codes)
+        return (q, 0) if coarser or math.sqrt(np.mean(error * error)) > target else (codes, 0)
+    multiple = 2 * int(math.floor(target / grid.step + 1e-9)) + 1
+    if multiple * grid.step < 2 * target:
+        return q, 0  # step 2e is coarser
+    grid = dataclasses.replace(grid, multiple=multiple)
+    codes = grid.codes(x)
+    if np.max(np.abs(grid.samples(codes).astype(np.float64) - x)) <= target:
+        return codes, 0
+    return (codes, 40 * int(np.sum(~exact))) if multiple == 1 else (q, 0)
 
 
 def robust_grid(x: np.ndarray) -> tuple[m.Grid, np.ndarray] | None:
@@ -271,11 +293,51 @@ def coded_bytes(x: np.ndarray, kind: str, target: float, variant: Variant, tally
 def blocks_bytes(q: np.ndarray, variant: Variant, tally: dict) -> int:
     total = HEADER_BYTES
     for start in range(0, q.size, variant.block):
-        bits, predictor = block_cost(q[start : start + variant.block], variant)
-        tally[predictor] = tally.get(predictor, 0) + 1
-        ways = 4 if min(variant.block, q.size - start) >= 2048 else 1
-        total += math.ceil(bits / 8) + (0 if variant.empirical else BLOCK_BYTES + 4 * ways)
+        whole = one_block_bytes(q[start : start + variant.block], variant, tally)
+        if variant.split:
+            size = variant.split
+            parts = [q[s : s + size] for s in range(start, min(start + variant.block, q.size), size)]
+            whole = min(whole, sum(one_block_bytes(part, variant, {}) for part in parts))
+        total += whole
     return total
+
+
+def one_block_bytes(q: np.ndarray, variant: Variant, tally: dict) -> int:
+    bits, predictor = block_cost(q, variant)
+    tally[predictor] = tally.get(predictor, 0) + 1
+    ways = 4 if q.size >= 2048 else 1
+    return math.ceil(bits / 8) + (0 if variant.empirical else BLOCK_BYTES + 4 * ways)
+
+
+def lossless(signals: dict[str, np.ndarray]) -> None:
+    """Bit-exact coding (max_error=0) of every signal against pcodec and xz on its float32 bytes,
+    and of the speech WAV and the EEG EDF against flac -8 and xz -9 of the files."""
+    import lzma
+
+    from numcodecs import PCodec
+    from peers import DATA, external_size
+
+    chosen = [v for v in VARIANTS if v.name in ("default", "best")]
+    print("\n## bit-exact lossless: bytes")
+    print(f"{'signal':<10}{'grid':>12}" + "".join(f"{v.name:>9}" for v in chosen) + f"{'pcodec':>9}{'xz -9':>9}")
+    for name, x in signals.items():
+        found = m.detect_grid(x)
+        q = m.Grid(found[0], found[1]).codes(x) if found is not None else m.float_ordinals(x)
+        sizes = []
+        for variant in chosen:
+            size = blocks_bytes(q, variant, {})
+            if np.unique(q).size <= q.size // 4:
+                ranks, bits = palette_bits(q, variant)
+                size = min(size, blocks_bytes(ranks, variant, {}) + math.ceil(bits / 8))
+            sizes.append(size)
+        pco = len(PCodec(level=8).encode(x))
+        xz = len(lzma.compress(x.tobytes(), preset=9))
+        grid = f"{found[1]:.4g}" if found else "float bits"
+        print(f"{name:<10}{grid:>12}" + "".join(f"{s:>9}" for s in sizes) + f"{pco:>9}{xz:>9}")
+    wav, edf = DATA / "speech_alsa_front_center.wav", DATA / "eeg_fp1_128hz.edf"
+    print(f"files: {wav.name} flac -8 {external_size(['flac', '-8', '--silent', '-c'], wav)}, "
+          f"xz -9 {external_size(['xz', '-9', '-c', '-k'], wav)}; "
+          f"{edf.name} xz -9 {external_size(['xz', '-9', '-c', '-k'], edf)} (the containers add ~20 bytes each)")
 
 
 def peer_bytes(path: str) -> dict[tuple[str, str, float], int]:
@@ -288,7 +350,11 @@ def main() -> None:
     parser.add_argument("--peers", required=True, help="JSON written by bench/peers.py --json")
     parser.add_argument("--signals", help="comma-separated subset")
     parser.add_argument("--variants", help="comma-separated subset of " + ",".join(v.name for v in VARIANTS))
+    parser.add_argument("--lossless", action="store_true", help="bit-exact coding against pcodec and xz instead")
     options = parser.parse_args()
+    if options.lossless:
+        lossless(load_signals(options.signals and options.signals.split(",")))
+        return
     peers = peer_bytes(options.peers)
     chosen = [v for v in VARIANTS if not options.variants or v.name in options.variants.split(",")]
     signals = load_signals(options.signals and options.signals.split(","))
@@ -304,9 +370,11 @@ def main() -> None:
             for v, size in zip(chosen, sizes):
                 gains.setdefault((v.name, kind, name), []).append(peer / size)
             by_name = dict(zip((v.name for v in chosen), sizes))
-            for a in ("v2", "block16k"):
-                if a in by_name and "closed-interp" in by_name:
-                    gains.setdefault((a + "|closed", kind, name), []).append(peer / min(by_name[a], by_name["closed-interp"]))
+            for a in ("v2", "block16k", "default", "best"):
+                for closed in ("closed-interp", "closed-dz"):
+                    if a in by_name and closed in by_name:
+                        label = a + "|" + closed[7:]
+                        gains.setdefault((label, kind, name), []).append(peer / min(by_name[a], by_name[closed]))
             label = f"{'maxerr' if kind == 'max_error' else 'rmse'} {fraction:g}"
             print(f"{name:<10}{label:<14}{peer:>8}" + "".join(f"{peer / s:>13.3f}" for s in sizes), flush=True)
     for kind in ("max_error", "rmse"):

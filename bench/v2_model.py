@@ -250,6 +250,26 @@ def lpc_decode(r: np.ndarray, coefs: np.ndarray, shift: int) -> np.ndarray:
     return q
 
 
+def sign_lms(r: np.ndarray, taps: int = 8, shift: int = 8, step: int = 2, inverse: bool = False) -> np.ndarray:
+    """A sign-sign LMS stage over integer residuals (the second stage of a cascade after a first
+    difference): predict (w . last taps values) >> shift, then move each weight by step in the
+    direction that shrinks the error. Weights start at zero in every block; the decoder runs the
+    same recurrence (inverse=True turns the stage's output back into its input)."""
+    weights = np.zeros(taps, np.int64)
+    history = np.zeros(taps, np.int64)
+    out = np.empty(r.size, np.int64)
+    for n in range(r.size):
+        prediction = int(np.dot(weights, history)) >> shift
+        value = int(r[n]) + prediction if inverse else int(r[n])
+        error = value - prediction
+        out[n] = value if inverse else error
+        if error:
+            weights += (1 if error > 0 else -1) * np.sign(history) * step
+        history[1:] = history[:-1]
+        history[0] = value
+    return out
+
+
 def interpolation_levels(n: int) -> list[tuple[int, np.ndarray]]:
     """(stride, indices) level by level, coarsest first: sample 0, then the odd multiples of each
     stride from the largest power of two below n down to 1 (SZ3-style multilevel interpolation)."""
