@@ -27,8 +27,11 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import v2_model as m  # noqa: E402
 from peers import MAX_ERROR_FRACTIONS, RMSE_FRACTIONS, geomean, load_signals  # noqa: E402
 
-HEADER_BYTES = 20  # magic and mode, length, block size, grid (origin, step, offset, multiple), CRC32
-BLOCK_BYTES = 5  # predictor id, context base, offset of the block in the index
+# Magic and version (6), mode (1), sample count (3), block size (1), grid origin (4) and step (8),
+# code offset and multiple (2), the header's CRC32C (4).
+HEADER_BYTES = 29
+# Predictor id and context base (1), the block's length in the index (3), its CRC32C (4).
+BLOCK_BYTES = 8
 
 
 @dataclasses.dataclass(frozen=True)

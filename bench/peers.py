@@ -150,23 +150,24 @@ def fso_delta_zlib_peer() -> Peer:
 
 
 def quorvel_peers() -> list[Peer]:
-    """quorvel_tools' aimed encoder at two efforts, and format 2 once encode takes `format=`."""
+    """quorvel_tools' aimed encoder at two efforts; once encode takes `format=` (and writes version 2
+    by default), version 1 is asked for by name and version-2 columns join."""
     import quorvel_tools
 
-    def aimed(effort: str, **extra) -> Peer:
+    formats = "format" in inspect.signature(quorvel_tools.encode).parameters
+
+    def aimed(effort: str, version: int) -> Peer:
+        extra = {"format": version} if formats else {}
+
         def encode(x: np.ndarray, kind: str, target: float) -> bytes:
             return quorvel_tools.encode(x, **{kind: target}, effort=effort, **extra)
 
         def decode(blob: bytes, x: np.ndarray, bound: float) -> np.ndarray:
             return quorvel_tools.decode(blob)
 
-        label = f"quorvel{extra.get('format', 1)}-{effort}" if extra else f"v1-{effort}"
-        return Peer(label, lambda x, b: b"", decode, aims=encode)
+        return Peer(f"v{version}-{effort}", lambda x, b: b"", decode, aims=encode)
 
-    peers = [aimed("best"), aimed("default")]
-    if "format" in inspect.signature(quorvel_tools.encode).parameters:
-        peers += [aimed("default", format=2), aimed("best", format=2)]
-    return peers
+    return [aimed(effort, version) for version in ((1, 2) if formats else (1,)) for effort in ("best", "default")]
 
 
 def all_peers() -> list[Peer]:
@@ -365,7 +366,7 @@ def main() -> None:
     options = parser.parse_args()
     peers = all_peers()
     if options.speed:
-        speed([p for p in peers if p.name != "v1-best"], options.rounds)
+        speed([p for p in peers if not p.name.endswith("-best")], options.rounds)
         return
     rows = with_best_peer(measure_all(load_signals(options.signals and options.signals.split(",")), peers))
     columns = [p.name for p in peers] + ["sz3", "best-peer"]
