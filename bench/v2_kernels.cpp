@@ -7,7 +7,8 @@
 // bench/peers.py does), max error 1e-3 x range, step 2e, blocks of 4096. A block codes first or
 // second differences (whichever has the smaller sum of magnitudes), zigzagged, as tokens (values
 // below 16, else bit length and next bit, plus raw low bits) under one of 4 context tables chosen
-// by the two previous values. This is the default path of bench/v2_model.py without grid detection,
+// by the class of the previous token (its bit length against the block's median): the decoder
+// reads it from a small table, so the context adds one load to each lane's serial chain. This is the default path of bench/v2_model.py without grid detection,
 // interpolation or LPC; its bytes match the model's estimate to within the block headers.
 // Prints bytes, encode and decode MB/s (float32 bytes / time, medians of interleaved rounds), by
 // wall time and by the thread's CPU time (the second is the one to trust on a shared machine).
@@ -72,9 +73,8 @@ inline Token tokenise(uint32_t u) {
     return {16 + (length - 5) * 2 + ((u >> bits) & 1), bits, u & ((1u << bits) - 1)};
 }
 
-inline uint32_t context_of(uint32_t u1, uint32_t u2, uint32_t base) {
-    const uint32_t magnitude = (u1 + u2 + 1) >> 1;
-    const int length = 32 - std::countl_zero(magnitude);
+inline uint32_t context_of(uint32_t previous, uint32_t base) {
+    const int length = 32 - std::countl_zero(previous);
     return static_cast<uint32_t>(std::clamp(length - static_cast<int>(base), 0, kClasses - 1));
 }
 
@@ -131,7 +131,7 @@ void tokenise_block(Block& block, const uint32_t* u, int n, uint8_t* token, uint
     uint64_t buffer = 0;
     int filled = 0;
     for (int i = 0; i < n; ++i) {
-        ctx[i] = static_cast<uint8_t>(context_of(i > 0 ? u[i - 1] : 0, i > 1 ? u[i - 2] : 0, block.base));
+        ctx[i] = static_cast<uint8_t>(context_of(i > 0 ? u[i - 1] : 0, block.base));
         const Token t = tokenise(u[i]);
         token[i] = static_cast<uint8_t>(t.token);
         ++counts[ctx[i]][t.token];
@@ -200,7 +200,7 @@ struct Lane {  // one block being decoded
     const uint64_t* raw;
     uint64_t buffer;
     int left;
-    uint32_t state, u1, u2;
+    uint32_t state, context;
     const struct Tables* tables;
 };
 
@@ -237,13 +237,25 @@ inline uint32_t read_bits(Lane& lane, uint32_t count) {
     return value;
 }
 
+// The context class that follows each token, for each block base: the token gives the value's bit
+// length (below 16 the value itself), which is all the class needs.
+const auto token_context = [] {
+    std::array<std::array<uint8_t, kTokens>, 33> table{};
+    for (uint32_t base = 0; base < 33; ++base)
+        for (uint32_t token = 0; token < kTokens; ++token) {
+            const uint32_t u = token < 16 ? token : (2u | ((token - 16) & 1)) << ((token - 16) / 2 + 3);
+            table[base][token] = static_cast<uint8_t>(context_of(u, base));
+        }
+    return table;
+}();
+
 // Decodes kLanes blocks in lockstep: each lane's state, context and bit reader form one serial
 // chain, and the lanes' chains are independent, so the core overlaps them.
 void decode_group(Lane* lanes, int lanes_used, int from, int to, uint32_t** outs) {
     for (int i = from; i < to; ++i) {
         for (int l = 0; l < lanes_used; ++l) {
             Lane& lane = lanes[l];
-            const uint32_t c = context_of(lane.u1, lane.u2, lane.block->base);
+            const uint32_t c = lane.context;
             const uint32_t slot = lane.state & (kTotal - 1);
             const uint32_t token = lane.tables->symbol[c][slot];
             const uint32_t entry = lane.tables->freq_start[c][token];
@@ -255,8 +267,7 @@ void decode_group(Lane* lanes, int lanes_used, int from, int to, uint32_t** outs
                 u = ((2 | ((token - 16) & 1)) << bits) | read_bits(lane, bits);
             }
             outs[l][i] = u;
-            lane.u2 = lane.u1;
-            lane.u1 = u;
+            lane.context = token_context[lane.block->base][token];
         }
     }
 }
@@ -316,7 +327,7 @@ void decode_all(const Signal& s, const std::vector<Block>& coded, std::vector<fl
             const Block& block = coded[g + l];
             build_tables(block, tables[l]);
             lanes[l] = {&block, block.words.data() + 2, block.raw.data(), 0, 0,
-                        (uint32_t(block.words[0]) << 16) | block.words[1], 0, 0, &tables[l]};
+                        (uint32_t(block.words[0]) << 16) | block.words[1], 0, &tables[l]};
             outs[l] = values[l].data();
             n = std::min(n, length_of(g + l));
         }
