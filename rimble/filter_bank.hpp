@@ -28,6 +28,7 @@
 #include "rimble/err.hpp"
 #include "rimble/filter_padding.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 #include "rimble/util.hpp"
 

@@ -12,6 +12,7 @@
 
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 #include "rimble/strip_inverse.hpp"
 

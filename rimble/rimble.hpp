@@ -4,6 +4,7 @@
 #include "rimble/cpu_features.hpp"
 #include "rimble/processor_tier.hpp"
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"
 #include "rimble/border_mode.hpp"
