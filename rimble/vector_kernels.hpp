@@ -1,5 +1,6 @@
 // rimble/vector_kernels.hpp: the polyphase filter-bank loops of every vector tier, written once
-// over a register type.
+// over a register type, and the kernels they make of a tier's registers. Included only by a
+// tier's rimble/<folder>/filter_bank.cpp.
 //
 // Forward. Output i of a band is sum_j f[j] x[2i+j]: the window of output i+1 is
 // that of output i moved by one sample pair. Grouping the taps in pairs,
@@ -45,8 +46,13 @@
 //
 // GCC inlines a function with a target attribute only into one with the same
 // target, so the loops carry the tier's attribute too: a tier's file defines
-// RIMBLE_VECTOR_TARGET before including this header, and everything here has
+// RIMBLE_VECTOR_TARGET before including this header, and the loops have
 // internal linkage, so each tier compiles its own copy for its own target.
+//
+// A tier's file then, in namespace rimble, defines its register type R with
+// RIMBLE_VECTOR_OPERATION on each member, declares
+//   template <> struct TierLoops<ProcessorTier::Tier> : VectorLoops<R> {};
+// and instantiates its kernels with RIMBLE_INSTANTIATE_VECTOR_KERNELS(ProcessorTier::Tier).
 #pragma once
 
 #ifndef RIMBLE_VECTOR_TARGET
@@ -58,15 +64,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rimble/processor_tier.hpp"
 #include "rimble/records.hpp"
+#include "rimble/vector_filter_bank.hpp"
 #include "rimble/wavelet_n_taps.hpp"
+
+// A member of a tier's register type: compiled for the tier, always inlined into the loops.
+#define RIMBLE_VECTOR_OPERATION [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static
 
 namespace rimble {
 namespace {
 
 template <class R>
-struct VectorKernels {
-  using sample_type = float;
+struct VectorLoops {
   using reg = typename R::reg;
   static constexpr std::size_t kLanes = R::kLanes;
 
@@ -206,7 +216,7 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_quantised(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void inverse_quantised(
       const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
       const float* high, float* out, const OutputMap<float>& map) {
     static_assert(L >= 2 && L <= 16, "the quantised inverse is unrolled for fixed filter lengths");
@@ -240,7 +250,7 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void forward(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void forward(
       const float* x, std::size_t count, const float* low, const float* high, std::size_t taps, float* approx,
       float* details) {
     if (count < kLanes) {
@@ -265,7 +275,7 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void inverse(
       const float* approx, const float* details, std::size_t count, const float* low, const float* high,
       std::size_t taps, float* out) {
     if (count < kLanes) {
@@ -294,4 +304,51 @@ struct VectorKernels {
 };
 
 }  // namespace
+
+// The loops of a tier on its registers, specialised in the tier's own file only, where its
+// kernels below are instantiated.
+template <ProcessorTier tier>
+struct TierLoops;
+
+// The kernels run the loops of their tier for every length its executors use: L = 0 (the n-tap
+// executor) and the lengths up to its longest. The other instantiations are empty: no executor
+// of the tier has them (FixedTapsFilterBank refuses longer filters, and the n-tap executor has no
+// quantised inverse).
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::forward(const float* x, std::size_t count, const float* low, const float* high,
+                                  std::size_t taps, float* approx, float* details) {
+  if constexpr (L <= max_fixed_taps) TierLoops<tier>::template forward<L>(x, count, low, high, taps, approx, details);
+}
+
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::inverse(const float* approx, const float* details, std::size_t count, const float* low,
+                                  const float* high, std::size_t taps, float* out) {
+  if constexpr (L <= max_fixed_taps) TierLoops<tier>::template inverse<L>(approx, details, count, low, high, taps, out);
+}
+
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::inverse_quantised(const float* approx, const std::int16_t* details, float step,
+                                            std::size_t count, const float* low, const float* high, float* out,
+                                            const OutputMap<float>& map) {
+  if constexpr (L != 0 && L <= max_fixed_taps) {
+    TierLoops<tier>::template inverse_quantised<L>(approx, details, step, count, low, high, out, map);
+  }
+}
+
+// The kernels of a tier for L taps.
+#define RIMBLE_INSTANTIATE_KERNELS(L, tier)                                                                       \
+  template void VectorKernels<tier>::forward<L>(const float*, std::size_t, const float*, const float*, std::size_t, \
+                                                float*, float*);                                                   \
+  template void VectorKernels<tier>::inverse<L>(const float*, const float*, std::size_t, const float*, const float*, \
+                                                std::size_t, float*);                                              \
+  template void VectorKernels<tier>::inverse_quantised<L>(const float*, const std::int16_t*, float, std::size_t,    \
+                                                          const float*, const float*, float*, const OutputMap<float>&);
+
+// The kernels of a tier for every length of RIMBLE_FIXED_TAPS and for any length (L = 0).
+#define RIMBLE_INSTANTIATE_VECTOR_KERNELS(tier) \
+  RIMBLE_FIXED_TAPS(RIMBLE_INSTANTIATE_KERNELS, tier) RIMBLE_INSTANTIATE_KERNELS(0, tier)
+
 }  // namespace rimble

@@ -1,4 +1,8 @@
 // rimble/avx/cdf53f.cpp: AVX2 CDF 5/3 lifting kernels (see rimble/avx/lifting.hpp).
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
 #include "rimble/avx/cdf53f.hpp"
 
 #include <array>
@@ -89,3 +93,5 @@ void AvxCdf53::execute_inverse_quantised_impl(std::span<const float> approximati
 }
 
 }  // namespace rimble::avx::cdf53f
+
+#endif

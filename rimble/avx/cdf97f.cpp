@@ -1,4 +1,8 @@
 // rimble/avx/cdf97f.cpp: AVX2 CDF 9/7 lifting kernels (see rimble/avx/lifting.hpp).
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
 #include "rimble/avx/cdf97f.hpp"
 
 #include <array>
@@ -101,3 +105,5 @@ void AvxCdf97::execute_inverse_quantised_impl(std::span<const float> approximati
 }
 
 }  // namespace rimble::avx::cdf97f
+
+#endif

@@ -34,15 +34,4 @@ TEST(RimbleError, LargeValuesPrintInPlainDecimal) {
             "Output size should be 18446744073709551615, but it was 0");
 }
 
-TEST(CpuFeatures, AvxImpliesSse) {
-  const auto& f = rimble::cpu_features();
-  EXPECT_EQ(&f, &rimble::cpu_features());
-  if (f.avx2_fma) {
-    EXPECT_TRUE(f.sse4_2);
-  }
-  if (f.sse4_2) {
-    EXPECT_TRUE(f.sse4_1);
-  }
-}
-
 }  // namespace

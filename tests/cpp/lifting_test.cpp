@@ -30,7 +30,7 @@ struct Cdf97Case {
   static constexpr double kTolerance = 1e-5;
 };
 
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 // The vector executors: same model, same tolerances.
 template <class Portable, class Vector>
 struct AvxCase : Portable {
@@ -53,7 +53,7 @@ class LiftingExecutor : public ::testing::Test {
   const std::size_t min_length = Case::Executor::kMinLength;
 };
 
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 using Cases = ::testing::Types<Cdf53Case, Cdf97Case, AvxCdf53Case, AvxCdf97Case>;
 #else
 using Cases = ::testing::Types<Cdf53Case, Cdf97Case>;
