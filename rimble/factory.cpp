@@ -6,20 +6,17 @@
 #include <vector>
 
 #include "rimble/arch.hpp"
+#include "rimble/avx/lifting.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/completed.hpp"
 #include "rimble/filter_bank.hpp"
+#include "rimble/lifting.hpp"
 #include "rimble/processor_tier.hpp"
 #include "rimble/vector_filter_bank.hpp"
 #include "rimble/wavelet_fixed_taps.hpp"
 #include "rimble/wavelet_n_taps.hpp"
-
-#if RIMBLE_ARCH(X86_64)
-#include "rimble/avx/cdf53f.hpp"
-#include "rimble/avx/cdf97f.hpp"
-#endif
 
 namespace rimble {
 namespace {
@@ -58,6 +55,16 @@ Handle make_for_length(BorderMode mode, std::span<const float> low) {
   }
 }
 
+// Lifting has kernels of its own on the Avx tier and up (x86-64); every lower
+// tier runs the portable ones.
+template <const auto& kScheme>
+std::shared_ptr<const DwtExecutor<float>> make_lifting() {
+#if RIMBLE_ARCH(X86_64)
+  if (processor_tier() >= ProcessorTier::Avx) return std::make_shared<const avx::AvxLifting<kScheme>>();
+#endif
+  return std::make_shared<const lifting::PortableLifting<kScheme>>();
+}
+
 // Rounds the 64-bit row to the nearest floats, builds the single-level
 // executor from them and completes it with the multi-level operations.
 std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double> row, BorderMode mode) {
@@ -72,21 +79,9 @@ std::shared_ptr<const DwtExecutor<float>> make_orthogonal(std::span<const double
 
 }  // namespace
 
-std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() {
-  // Lifting exists in two tiers: AVX2+FMA or portable (SSE4.2 gets the portable one).
-#if RIMBLE_ARCH(X86_64)
-  if (processor_tier() >= ProcessorTier::Avx) return std::make_shared<const avx::cdf53f::AvxCdf53>();
-#endif
-  return std::make_shared<const cdf53f::Cdf53>();
-}
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf53_f32() { return make_lifting<cdf53f::kScheme>(); }
 
-std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() {
-  // Lifting exists in two tiers: AVX2+FMA or portable (SSE4.2 gets the portable one).
-#if RIMBLE_ARCH(X86_64)
-  if (processor_tier() >= ProcessorTier::Avx) return std::make_shared<const avx::cdf97f::AvxCdf97>();
-#endif
-  return std::make_shared<const cdf97f::Cdf97>();
-}
+std::shared_ptr<const DwtExecutor<float>> Rimble::make_cdf97_f32() { return make_lifting<cdf97f::kScheme>(); }
 
 std::shared_ptr<const DwtExecutor<float>> Rimble::make_daubechies_f32(DaubechiesFamily family, BorderMode mode) {
   return make_orthogonal(daubechies_row(family), mode);

@@ -28,8 +28,4 @@
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
 #include "rimble/vector_filter_bank.hpp"
-// The vector lifting kernels are built for x86-64 only.
-#if RIMBLE_ARCH(X86_64)
-#include "rimble/avx/cdf53f.hpp"
-#include "rimble/avx/cdf97f.hpp"
-#endif
+#include "rimble/avx/lifting.hpp"
