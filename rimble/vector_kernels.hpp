@@ -32,7 +32,9 @@
 // those of the inverse above adding into zeros, then the map.
 //
 // A tier supplies the register type R:
-//   reg, kLanes; zero(), broadcast(x), load(p), store(p, v), add(a, b), multiply(a, b);
+//   reg: a vector of floats (kLanes of them) in GCC's vector extension, as __m128 and __m256
+//     are, which the loops zero, load, store, add and multiply themselves;
+//   broadcast(x): x repeated over the register;
 //   tap_pair(f): f[0], f[1] repeated over the register;
 //   multiply_add(a, b, sum): sum + a b (fused or not, as the tier rounds);
 //   hold(v): keeps v in a register (no-op where the compiler does so anyway);
@@ -63,6 +65,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "rimble/processor_tier.hpp"
 #include "rimble/records.hpp"
@@ -78,7 +81,15 @@ namespace {
 template <class R>
 struct VectorLoops {
   using reg = typename R::reg;
-  static constexpr std::size_t kLanes = R::kLanes;
+  static constexpr std::size_t kLanes = sizeof(reg) / sizeof(float);
+
+  // Unaligned loads and stores of a whole register.
+  RIMBLE_VECTOR_OPERATION reg load(const float* p) {
+    reg v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  RIMBLE_VECTOR_OPERATION void store(float* p, reg v) { std::memcpy(p, &v, sizeof v); }
 
   template <std::size_t L>
   [[gnu::always_inline]] static std::size_t tap_pairs(std::size_t taps) {
@@ -93,7 +104,7 @@ struct VectorLoops {
       const float* x, const float* low, const float* high, std::size_t taps, float* approx, float* details) {
     reg low_sums[2 * B], high_sums[2 * B];
     #pragma GCC unroll 16
-    for (std::size_t r = 0; r < 2 * B; ++r) low_sums[r] = high_sums[r] = R::zero();
+    for (std::size_t r = 0; r < 2 * B; ++r) low_sums[r] = high_sums[r] = reg{};
     const std::size_t pairs = tap_pairs<L>(taps);
     #pragma GCC unroll 16
     for (std::size_t k = 0; k < pairs; ++k) {
@@ -101,7 +112,7 @@ struct VectorLoops {
       const reg high_pair = R::tap_pair(high + 2 * k);
       #pragma GCC unroll 16
       for (std::size_t r = 0; r < 2 * B; ++r) {
-        reg samples = R::load(x + kLanes * r + 2 * k);
+        reg samples = load(x + kLanes * r + 2 * k);
         R::hold(samples);
         low_sums[r] = R::multiply_add(low_pair, samples, low_sums[r]);
         high_sums[r] = R::multiply_add(high_pair, samples, high_sums[r]);
@@ -109,8 +120,8 @@ struct VectorLoops {
     }
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      R::store(approx + kLanes * b, R::add_pairs(low_sums[2 * b], low_sums[2 * b + 1]));
-      R::store(details + kLanes * b, R::add_pairs(high_sums[2 * b], high_sums[2 * b + 1]));
+      store(approx + kLanes * b, R::add_pairs(low_sums[2 * b], low_sums[2 * b + 1]));
+      store(details + kLanes * b, R::add_pairs(high_sums[2 * b], high_sums[2 * b + 1]));
     }
   }
 
@@ -125,7 +136,7 @@ struct VectorLoops {
     reg approx_first[B], approx_second[B], detail_first[B], detail_second[B];
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      approx_first[b] = approx_second[b] = detail_first[b] = detail_second[b] = R::zero();
+      approx_first[b] = approx_second[b] = detail_first[b] = detail_second[b] = reg{};
     }
     const std::size_t pairs = tap_pairs<L>(taps);
     #pragma GCC unroll 16
@@ -135,8 +146,8 @@ struct VectorLoops {
       const reg high_pair = R::tap_pair(high + 2 * q);
       #pragma GCC unroll 16
       for (std::size_t b = 0; b < B; ++b) {
-        const reg approx = R::load(a + kLanes * b + offset);
-        const reg detail = R::load(d + kLanes * b + offset);
+        const reg approx = load(a + kLanes * b + offset);
+        const reg detail = load(d + kLanes * b + offset);
         approx_first[b] = R::multiply_add(low_pair, R::repeat_low(approx), approx_first[b]);
         approx_second[b] = R::multiply_add(low_pair, R::repeat_high(approx), approx_second[b]);
         detail_first[b] = R::multiply_add(high_pair, R::repeat_low(detail), detail_first[b]);
@@ -145,11 +156,11 @@ struct VectorLoops {
     }
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      const reg mixed_first = R::add(approx_first[b], detail_first[b]);
-      const reg mixed_second = R::add(approx_second[b], detail_second[b]);
+      const reg mixed_first = approx_first[b] + detail_first[b];
+      const reg mixed_second = approx_second[b] + detail_second[b];
       const float* base = out + 2 * kLanes * b;
-      sums[2 * b] = R::add(R::load(base), R::join_first(mixed_first, mixed_second));
-      sums[2 * b + 1] = R::add(R::load(base + kLanes), R::join_second(mixed_first, mixed_second));
+      sums[2 * b] = load(base) + R::join_first(mixed_first, mixed_second);
+      sums[2 * b + 1] = load(base + kLanes) + R::join_second(mixed_first, mixed_second);
     }
   }
 
@@ -157,7 +168,7 @@ struct VectorLoops {
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void store_registers(float* out,
                                                                                         const reg (&sums)[N]) {
     #pragma GCC unroll 16
-    for (std::size_t r = 0; r < N; ++r) R::store(out + kLanes * r, sums[r]);
+    for (std::size_t r = 0; r < N; ++r) store(out + kLanes * r, sums[r]);
   }
 
   // The quantised inverse's registers: B output registers of kLanes samples
@@ -168,7 +179,7 @@ struct VectorLoops {
       const float* z, const float* taps, const OutputMap<float>& map, reg (&sums)[B]) {
     reg even[B], odd[B];
     #pragma GCC unroll 16
-    for (std::size_t b = 0; b < B; ++b) even[b] = odd[b] = R::zero();
+    for (std::size_t b = 0; b < B; ++b) even[b] = odd[b] = reg{};
     #pragma GCC unroll 16
     for (std::size_t q = 0; q < L / 2; ++q) {
       const std::size_t offset = 2 * (L / 2 - 1 - q);
@@ -176,7 +187,7 @@ struct VectorLoops {
       const reg odd_taps = R::tap_pair(taps + 4 * q + 2);
       #pragma GCC unroll 16
       for (std::size_t b = 0; b < B; ++b) {
-        reg pairs = R::load(z + kLanes * b + offset);
+        reg pairs = load(z + kLanes * b + offset);
         R::hold(pairs);
         even[b] = R::multiply_add(even_taps, pairs, even[b]);
         odd[b] = R::multiply_add(odd_taps, pairs, odd[b]);
@@ -185,7 +196,7 @@ struct VectorLoops {
     const reg shift = R::broadcast(map.shift), scale = R::broadcast(map.scale), offset = R::broadcast(map.offset);
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      sums[b] = R::add(R::multiply(R::add(R::interleave_pair_sums(even[b], odd[b]), shift), scale), offset);
+      sums[b] = (R::interleave_pair_sums(even[b], odd[b]) + shift) * scale + offset;
     }
   }
 

@@ -20,14 +20,8 @@ namespace {
 
 struct AvxRegisters {
   using reg = __m256;
-  static constexpr std::size_t kLanes = 8;
 
-  RIMBLE_VECTOR_OPERATION reg zero() { return _mm256_setzero_ps(); }
   RIMBLE_VECTOR_OPERATION reg broadcast(float x) { return _mm256_set1_ps(x); }
-  RIMBLE_VECTOR_OPERATION reg load(const float* p) { return _mm256_loadu_ps(p); }
-  RIMBLE_VECTOR_OPERATION void store(float* p, reg v) { _mm256_storeu_ps(p, v); }
-  RIMBLE_VECTOR_OPERATION reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
-  RIMBLE_VECTOR_OPERATION reg multiply(reg a, reg b) { return _mm256_mul_ps(a, b); }
   RIMBLE_VECTOR_OPERATION reg multiply_add(reg a, reg b, reg sum) { return _mm256_fmadd_ps(a, b, sum); }
   // One 64-bit broadcast straight from memory (a load, no shuffle; the builtin
   // reads the bytes, there is no double object involved).

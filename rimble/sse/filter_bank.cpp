@@ -16,14 +16,8 @@ namespace {
 
 struct SseRegisters {
   using reg = __m128;
-  static constexpr std::size_t kLanes = 4;
 
-  RIMBLE_VECTOR_OPERATION reg zero() { return _mm_setzero_ps(); }
   RIMBLE_VECTOR_OPERATION reg broadcast(float x) { return _mm_set1_ps(x); }
-  RIMBLE_VECTOR_OPERATION reg load(const float* p) { return _mm_loadu_ps(p); }
-  RIMBLE_VECTOR_OPERATION void store(float* p, reg v) { _mm_storeu_ps(p, v); }
-  RIMBLE_VECTOR_OPERATION reg add(reg a, reg b) { return _mm_add_ps(a, b); }
-  RIMBLE_VECTOR_OPERATION reg multiply(reg a, reg b) { return _mm_mul_ps(a, b); }
   RIMBLE_VECTOR_OPERATION reg multiply_add(reg a, reg b, reg sum) { return _mm_add_ps(sum, _mm_mul_ps(a, b)); }
   // The pair read as one 64-bit value: a single broadcast.
   RIMBLE_VECTOR_OPERATION reg tap_pair(const float* f) {
