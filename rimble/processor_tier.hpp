@@ -1,7 +1,6 @@
 // rimble/processor_tier.hpp: the processor tiers among which the factory chooses, listed once.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
