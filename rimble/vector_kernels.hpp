@@ -49,7 +49,9 @@
 // GCC inlines a function with a target attribute only into one with the same
 // target, so the loops carry the tier's attribute too: a tier's file defines
 // RIMBLE_VECTOR_TARGET before including this header, and the loops have
-// internal linkage, so each tier compiles its own copy for its own target.
+// internal linkage, so each tier compiles its own copy for its own target. Their
+// three entry points (forward, inverse, inverse_quantised) are called, not
+// inlined, by the tier's kernels at the end of this file, which are baseline code.
 //
 // A tier's file then, in namespace rimble, defines its register type R with
 // RIMBLE_VECTOR_OPERATION on each member, declares
@@ -72,7 +74,7 @@
 #include "rimble/vector_filter_bank.hpp"
 #include "rimble/wavelet_n_taps.hpp"
 
-// A member of a tier's register type: compiled for the tier, always inlined into the loops.
+// An operation on a tier's registers: compiled for the tier, always inlined into the loops.
 #define RIMBLE_VECTOR_OPERATION [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static
 
 namespace rimble {
