@@ -13,7 +13,7 @@
 #include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/interfaces.hpp"
 
 // How the search works. The decoder computes ((y + mean) * range) + minimum with

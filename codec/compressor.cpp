@@ -12,6 +12,7 @@
 
 #include "codec/deflate.hpp"
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/factory.hpp"
 
 namespace quorvel {

@@ -12,7 +12,7 @@
 
 #include "codec/compressor.hpp"
 #include "codec/deflate.hpp"
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

@@ -8,7 +8,7 @@
 
 #include "codec/error.hpp"
 #include "codec/header.hpp"
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

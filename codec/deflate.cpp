@@ -13,6 +13,7 @@
 #endif
 
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 
