@@ -23,7 +23,7 @@
 #include "codec/aim.hpp"
 #include "codec/container.hpp"
 #include "codec/decompressor.hpp"
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/interfaces.hpp"
 
 namespace quorvel::aim_stages {

@@ -13,6 +13,7 @@
 #include "codec/deflate.hpp"
 #include "codec/executor.hpp"
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

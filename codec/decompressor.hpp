@@ -9,8 +9,8 @@
 
 #include "codec/container.hpp"
 #include "codec/error.hpp"
-#include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

@@ -12,6 +12,7 @@
 #endif
 
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

@@ -183,15 +183,6 @@ std::pair<bool, Bytes> encode(const GoldenCase& c) {
       c.input);
 }
 
-std::string tier_name(rimble::ProcessorTier tier) {
-  switch (tier) {
-    case rimble::ProcessorTier::Avx: return "avx";
-    case rimble::ProcessorTier::Sse: return "sse";
-    case rimble::ProcessorTier::Portable: break;
-  }
-  return "portable";
-}
-
 // Length and CRC-32 of a case's outcome byte and output, as
 // tests/data/golden_containers_tiers.txt records them for the other tiers.
 std::string digest(std::size_t index, bool refused, const Bytes& output) {
@@ -219,7 +210,7 @@ std::vector<std::string> tier_digests(const std::string& tier) {
 TEST(Golden, EveryEncoderGivesTheRecordedBytesAndRefusals) {
   const GoldenFile golden = load();
   ASSERT_EQ(golden.cases.size(), 163u);
-  const std::string tier = tier_name(rimble::processor_tier());
+  const std::string tier(rimble::tier_name(rimble::processor_tier()));
   const auto digests = tier == golden.tier ? std::vector<std::string>{} : tier_digests(tier);
   if (tier != golden.tier && digests.size() != golden.cases.size()) {
     GTEST_SKIP() << "no digests for tier " << tier << ", the file was made on tier " << golden.tier;
