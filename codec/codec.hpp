@@ -3,8 +3,11 @@
 
 #include "codec/aim.hpp"
 #include "codec/compressor.hpp"
+#include "codec/container.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/error.hpp"
+#include "codec/executor.hpp"
 #include "codec/frame.hpp"
-#include "codec/header.hpp"
+#include "codec/settings.hpp"
+#include "codec/vocabulary.hpp"

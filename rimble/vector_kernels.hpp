@@ -233,7 +233,9 @@ struct VectorLoops {
       const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
       const float* high, float* out, const OutputMap<float>& map) {
     static_assert(L >= 2 && L <= 16, "the quantised inverse is unrolled for fixed filter lengths");
-    if (count < kLanes / 2) {
+    // Below a register of pairs, as inverse() does: the samples must be those
+    // of the same kernel, and the portable one rounds a multiply-add twice.
+    if (count < kLanes) {
       PortableKernels<float>::inverse_quantised<L>(approx, details, step, count, low, high, out, map);
       return;
     }
