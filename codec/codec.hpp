@@ -8,3 +8,4 @@
 #include "codec/error.hpp"
 #include "codec/frame.hpp"
 #include "codec/header.hpp"
+#include "codec/sequence_coder.hpp"
