@@ -363,7 +363,7 @@ def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray
 
 # ---------------------------------------------------------------- static per-block models
 
-PROB_BITS = 12
+PROB_BITS = 11
 TOTAL = 1 << PROB_BITS
 # Weights of the 5-bit table codes: code c > 0 stands for a frequency near 2^((c-1)/2), in 1/16ths.
 WEIGHTS = np.array([0] + [round(2.0 ** ((c - 1) / 2) * 16) for c in range(1, 32)], np.int64)
@@ -398,7 +398,7 @@ def table_bits(codes: np.ndarray) -> int:
 def preset_tables(count: int = 64) -> np.ndarray:
     """Token frequencies of geometric laws on the zigzag values, means 2^(k/4) / 4 for k < count:
     a block names one in 6 bits instead of sending a table (short blocks, sparse contexts)."""
-    tokens_of = tokens(np.array([DIRECT] + [1 << n for n in range(5, 40)], np.int64))[0]
+    tokens_of = tokens(np.array([DIRECT] + [1 << n for n in range(5, 32)], np.int64))[0]
     size = int(tokens_of.max()) + 2
     edges = np.zeros(size + 1)
     edges[:DIRECT + 1] = np.arange(DIRECT + 1)

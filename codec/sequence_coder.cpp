@@ -1,48 +1,61 @@
-// codec/sequence_coder.cpp: placeholder blocks (raw little-endian int32) until the coder lands.
+// codec/sequence_coder.cpp: a sequence of codes as independently decodable blocks, on several threads.
 #include "codec/sequence_coder.hpp"
 
+#include <atomic>
 #include <bit>
-#include <cstring>
+#include <string>
+
+#include "codec/parallel.hpp"
+#include "codec/sequence_block.hpp"
 
 namespace quorvel {
 
 namespace {
 
-bool valid_length(std::size_t length) { return length >= 1 && std::has_single_bit(length); }
+// Blocks up to 2^22 codes: working memory per block stays a few tens of megabytes.
+constexpr std::size_t kMaxBlockLength = std::size_t{1} << 22;
+
+std::expected<void, QuorvelError> check_coding(const SequenceCoding& coding) {
+  if (coding.block_length == 0 || coding.block_length > kMaxBlockLength || !std::has_single_bit(coding.block_length))
+    return std::unexpected(QuorvelError::unsupported_configuration(
+        "block length " + std::to_string(coding.block_length) + " is not a power of two up to 2^22"));
+  if (coding.effort != Effort::fast && coding.effort != Effort::normal && coding.effort != Effort::best)
+    return std::unexpected(QuorvelError::unsupported_configuration("unknown effort"));
+  return {};
+}
 
 }  // namespace
 
 std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
     std::span<const std::int32_t> codes, const SequenceCoding& coding) {
-  if (!valid_length(coding.block_length)) {
-    return std::unexpected(QuorvelError::unsupported_configuration("block length must be a power of two"));
-  }
-  std::vector<std::vector<std::uint8_t>> blocks;
-  for (std::size_t start = 0; start < codes.size(); start += coding.block_length) {
-    const auto part = codes.subspan(start, std::min(coding.block_length, codes.size() - start));
-    std::vector<std::uint8_t> bytes(part.size() * 4);
-    std::memcpy(bytes.data(), part.data(), bytes.size());
-    blocks.push_back(std::move(bytes));
-  }
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
+  std::vector<std::vector<std::uint8_t>> blocks(count);
+  parallel_for(count, coding.threads, [&](std::size_t b) {
+    const std::size_t start = b * coding.block_length;
+    sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
+                           blocks[b]);
+  });
   return blocks;
 }
 
 std::expected<void, QuorvelError> decode_sequence(std::span<const std::span<const std::uint8_t>> blocks,
                                                   std::span<std::int32_t> codes, const SequenceCoding& coding) {
-  if (!valid_length(coding.block_length)) {
-    return std::unexpected(QuorvelError::unsupported_configuration("block length must be a power of two"));
-  }
-  if (blocks.size() != (codes.size() + coding.block_length - 1) / coding.block_length) {
-    return std::unexpected(QuorvelError::decompression_failed("block count does not match the sample count"));
-  }
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    const auto part = codes.subspan(i * coding.block_length,
-                                    std::min(coding.block_length, codes.size() - i * coding.block_length));
-    if (blocks[i].size() != part.size() * 4) {
-      return std::unexpected(QuorvelError::decompression_failed("block size does not match its samples"));
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  if (blocks.size() != (codes.size() + coding.block_length - 1) / coding.block_length)
+    return std::unexpected(QuorvelError::decompression_failed(
+        std::to_string(blocks.size()) + " blocks for " + std::to_string(codes.size()) + " codes"));
+  std::atomic<std::size_t> first_damaged{blocks.size()};
+  parallel_for(blocks.size(), coding.threads, [&](std::size_t b) {
+    const std::size_t start = b * coding.block_length;
+    if (!sequence::decode_block(blocks[b], codes.subspan(start, std::min(coding.block_length, codes.size() - start)))) {
+      std::size_t seen = first_damaged.load();
+      while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
+      }
     }
-    std::memcpy(part.data(), blocks[i].data(), blocks[i].size());
-  }
+  });
+  if (first_damaged.load() < blocks.size())
+    return std::unexpected(QuorvelError::decompression_failed("block " + std::to_string(first_damaged.load()) + " is damaged"));
   return {};
 }
 
