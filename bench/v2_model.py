@@ -8,8 +8,8 @@ can serve that coder's tests as an independent model.
 
 The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
 (codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); bench/v2_block.py writes
-and reads whole blocks in its byte layout. A few older helpers (two-value contexts, `block_bits`)
-serve the research probe's ablations only.
+and reads whole blocks in its byte layout. The research's two-value contexts and per-context
+cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
 """
 
 from __future__ import annotations
@@ -487,21 +487,6 @@ def class_of_level(level, base: int):
     return np.clip(np.asarray(level) - base, 0, CLASSES - 1)
 
 
-def context_base(u: np.ndarray, classes: int) -> int:
-    """(Research probe) the bit length of the block's median value, less half the classes."""
-    return max(0, int(bit_length(np.array([int(np.median(u))]))[0]) - classes // 2 + 1)
-
-
-def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray:
-    """(Research probe) two-value contexts: the bit length of the mean of the values lag and 2 lag
-    before, less the base, clipped to the classes."""
-    if classes <= 1:
-        return np.zeros(u.size, np.int64)
-    padded = np.concatenate([np.zeros(2 * lag, np.int64), u])
-    magnitude = (padded[lag : lag + u.size] + padded[: u.size] + 1) >> 1
-    return np.clip(bit_length(magnitude) - base, 0, classes - 1)
-
-
 # ---------------------------------------------------------------- static per-block tables
 #
 # Bit-exact with codec/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
@@ -604,19 +589,3 @@ PRESETS = preset_tables()
 PRESET_BITS = 1 + 6
 # The C++ coder keeps 11 - log2(f) in float32.
 COST = np.concatenate([[64.0], np.float32(PROB_BITS - np.log2(np.arange(1, TOTAL + 1))).astype(np.float64)])
-
-
-def context_model(mine: np.ndarray) -> tuple[float, int, np.ndarray]:
-    """(Research probe) bits, preset or -1, and codes of one context's tokens, every preset tried."""
-    if mine.size == 0:
-        return 1.0 + 7, -1, np.zeros(0, np.int64)
-    codes = table_codes(np.bincount(mine))
-    own = table_bits(codes) + float(np.sum(COST[frequencies(codes)[mine]]))
-    costs = np.sum(COST[PRESETS[:, mine]], axis=1)
-    best = int(np.argmin(costs))
-    return (own, -1, codes) if own <= PRESET_BITS + costs[best] else (PRESET_BITS + float(costs[best]), best, codes)
-
-
-def block_bits(token: np.ndarray, raw: np.ndarray, context: np.ndarray, classes: int) -> float:
-    """(Research probe) bits of a block's tokens under its per-context models, the models and raw bits."""
-    return float(raw.sum()) + sum(context_model(token[context == c])[0] for c in range(classes))
