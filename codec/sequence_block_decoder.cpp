@@ -2,10 +2,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <x86intrin.h>
-#include <ctime>
-static inline unsigned long long tick() { timespec t; clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t); return t.tv_sec * 1000000000ull + t.tv_nsec; }
-namespace quorvel::sequence { unsigned long long g_phase[6]; }
 
 #include "codec/bit_io.hpp"
 #include "codec/predictors.hpp"
