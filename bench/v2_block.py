@@ -321,12 +321,24 @@ def candidates(effort: str) -> list[m.Choice]:
     return out + [m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
 
 
-def segment_counts(r: np.ndarray, ways: int) -> tuple[np.ndarray, int]:
-    """Token counts by context level, and the raw bits, of a segment's residuals."""
+def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:
+    """Token counts by context level, the raw bits and the tokens counted, of every `lane_step`-th lane
+    of a segment's residuals."""
     token, raw = m.tokens(m.zigzag(r))
+    levels = m.lane_levels(token, ways)
+    keep = (np.arange(r.size) // -(-r.size // ways)) % lane_step == 0
     counts = np.zeros((m.LEVELS, m.TOKENS), np.int64)
-    np.add.at(counts, (m.lane_levels(token, ways), token), 1)
-    return counts, int(raw.sum())
+    np.add.at(counts, (levels[keep], token[keep]), 1)
+    return counts, int(raw[keep].sum()), int(keep.sum())
+
+
+def identity_worth_trying(q: np.ndarray, start: int, end: int) -> bool:
+    """The identity is tried where the zigzagged codes' bit lengths sum to no more than their first
+    differences', over every 8th code (residuals the caller made itself)."""
+    at = np.arange(start, end, 8)
+    before = np.where(at > 0, q[np.maximum(at - 1, 0)], 0)
+    plain = m.bit_length(m.zigzag(q[at])).sum()
+    return bool(plain <= m.bit_length(m.zigzag(q[at] - before)).sum())
 
 
 def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
@@ -339,13 +351,16 @@ def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
         end = min(n, start + m.SEGMENT)
         best = (math.inf, None, None)
         for candidate in candidates(effort):
+            if candidate.kind == "identity" and not identity_worth_trying(q, start, end):
+                continue
             choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
-            c, raw = segment_counts(m.predict(q, start, end, choice), ways)
-            bits = raw + choice.head_bits() + class_tables_bits(c, base_of(c))
+            # The best effort counts every token, the others every other lane.
+            c, raw, counted = segment_counts(m.predict(q, start, end, choice), ways, 1 if effort == "best" else 2)
+            bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
             if bits < best[0]:
-                best = (bits, choice, c)
+                best = (bits, choice)
         chosen.append(best[1])
-        counts.append(best[2])
+        counts.append(segment_counts(m.predict(q, start, end, best[1]), ways)[0])
         value[start:end] = m.zigzag(m.predict(q, start, end, best[1]))
         token[start:end] = m.tokens(value[start:end])[0]
     layout = group_segments(counts, effort == "best")
@@ -367,20 +382,27 @@ def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
 
 
 def group_segments(counts: list[np.ndarray], thorough: bool) -> list[dict]:
-    """The table set of each segment: consecutive segments share one where that is cheaper."""
+    """The table set of each segment: consecutive segments share one where that is cheaper. The best
+    effort prices each group with its best table set, the others with one table per class."""
     s_count = len(counts)
     cost, start_of, sets = [0.0] + [math.inf] * s_count, [0] * (s_count + 1), {}
     for last in range(1, s_count + 1):
-        merged = np.zeros_like(counts[0])
         for first in range(last - 1, -1, -1):
-            merged = merged + counts[first]
-            sets[(first, last)] = choose_table_set(merged, base_of(merged), thorough)
-            bits = cost[first] + sets[(first, last)][0] + (last - first)
+            merged = sum(counts[first:last])
+            if thorough:
+                sets[(first, last)] = choose_table_set(merged, base_of(merged), True)
+                group_bits = sets[(first, last)][0]
+            else:
+                group_bits = class_tables_bits(merged, base_of(merged))
+            bits = cost[first] + group_bits + (last - first)
             if bits < cost[last]:
                 cost[last], start_of[last] = bits, first
     layout, last = [None] * s_count, s_count
     while last > 0:
         first = start_of[last]
+        if not thorough:
+            merged = sum(counts[first:last])
+            sets[(first, last)] = choose_table_set(merged, base_of(merged), False)
         for s in range(first, last):
             layout[s] = sets[(first, last)][1]
         last = first

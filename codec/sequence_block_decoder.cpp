@@ -7,6 +7,7 @@
 #include "codec/predictors.hpp"
 #include "codec/rans_coder.hpp"
 #include "codec/sequence_block.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/token_tables.hpp"
 
 namespace quorvel::sequence {
@@ -47,45 +48,42 @@ bool read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint
   return false;
 }
 
-// Raw bits of the tokens in block order, made into residuals: values are read from an 8-byte window at
-// the byte of their first bit, straight from the block while 8 bytes are left, then from a copy of the
-// last bytes padded with zeros.
+// Raw bits of the tokens, made into residuals. Values are read from an 8-byte window at the byte of their
+// first bit, in a copy of the raw bits padded with zeros: a round (or a group of 8 rounds) that starts
+// inside the stream cannot read past the padding, so only each round's start is checked.
 class ResidualReader {
  public:
-  explicit ResidualReader(std::span<const std::uint8_t> raw) : raw_(raw) {}
+  // 8 rounds of 8 values of up to 30 bits, and a window's 8 bytes.
+  static constexpr std::size_t kPadding = 8 * 8 * 30 / 8 + 8;
+
+  ResidualReader(std::span<const std::uint8_t> raw, bool avx2) : bytes_(raw.size() + kPadding), size_(raw.size()), avx2_(avx2) {
+    std::copy(raw.begin(), raw.end(), bytes_.begin());
+  }
 
   // The residuals of a segment whose tokens are in decoding order (token k of lane l at k * ways + l), in
   // block order.
   [[nodiscard]] bool read_segment(std::span<const std::uint8_t> tokens, std::size_t ways, std::size_t m,
                                   std::int32_t* residuals) {
     const SegmentLanes lanes(ways, m);
-    // A value starting at bit `last` or before can be read straight from the block.
-    const std::uint64_t last = raw_.size() >= 8 ? 8 * (raw_.size() - 8) : 0;
-    const std::uint64_t round_bits = 30 * (ways - 1);
+    const std::uint64_t limit = 8 * std::uint64_t{size_};
+    std::uint64_t position = position_;
     std::size_t k = 0;
     for (std::size_t used = ways; used > 0; --used) {
-      // Rounds in which lanes 0..used-1 have a token; whole rounds without a check while they fit.
+      // Rounds in which lanes 0..used-1 have a token.
       const std::size_t end = lanes.rounds_of(used - 1);
-      std::uint64_t position = position_;
-      if (!in_tail_ && raw_.size() >= 8) {
-        for (; k < end && position + round_bits <= last; ++k)
-          for (std::size_t l = 0; l < used; ++l)
-            residuals[l * lanes.length + k] = read_value(raw_.data(), position, tokens[k * ways + l]);
-      }
-      position_ = position;
+      if (avx2_ && used == 8) k = read_rounds_avx2(tokens.data(), k, end, lanes.length, bytes_.data(), position, limit, residuals);
       for (; k < end; ++k) {
-        for (std::size_t l = 0; l < used; ++l) {
-          const std::uint8_t* bytes = !in_tail_ && raw_.size() >= 8 && position_ <= last ? raw_.data() : tail();
-          if (!bytes) return false;
-          residuals[l * lanes.length + k] = read_value(bytes, position_, tokens[k * ways + l]);
-        }
+        if (position > limit) return false;
+        for (std::size_t l = 0; l < used; ++l)
+          residuals[l * lanes.length + k] = read_value(bytes_.data(), position, tokens[k * ways + l]);
       }
     }
+    position_ = position;
     return true;
   }
 
   // True when the stream ended with the last value (bar the padding of its last byte).
-  [[nodiscard]] bool finish() const { return tail_start_ + (position_ + 7) / 8 == raw_.size(); }
+  [[nodiscard]] bool finish() const { return (position_ + 7) / 8 == size_; }
 
  private:
   static std::int32_t read_value(const std::uint8_t* bytes, std::uint64_t& position, int token) {
@@ -97,22 +95,10 @@ class ResidualReader {
     return unzigzag(kTokenTable.top[token] | low);
   }
 
-  // The last bytes (fewer than 8 are left), padded; null once a value would start past them.
-  const std::uint8_t* tail() {
-    if (!in_tail_) {
-      in_tail_ = true;
-      tail_start_ = std::min<std::size_t>(position_ >> 3, raw_.size());
-      std::copy(raw_.begin() + static_cast<std::ptrdiff_t>(tail_start_), raw_.end(), tail_.begin());
-      position_ -= 8 * tail_start_;
-    }
-    return position_ <= 64 ? tail_.data() : nullptr;
-  }
-
-  std::span<const std::uint8_t> raw_;
+  std::vector<std::uint8_t> bytes_;
+  std::size_t size_;
+  bool avx2_;
   std::uint64_t position_ = 0;
-  bool in_tail_ = false;
-  std::size_t tail_start_ = 0;
-  std::array<std::uint8_t, 16> tail_{};
 };
 
 }  // namespace
@@ -127,7 +113,7 @@ bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> c
   if (!read_varint(block, at, word_count) || word_count > (block.size() - at) / 2) return false;
   RansDecoder tokens_of;
   if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
-  ResidualReader residuals_of(block.subspan(at + 2 * word_count));
+  ResidualReader residuals_of(block.subspan(at + 2 * word_count), avx2_kernels());
   std::vector<std::uint8_t> tokens(kSegmentLength + kMaxWays);
   std::vector<std::int32_t> residuals(std::min(n, kSegmentLength));
   for (std::size_t s = 0; s < head.predictors.size(); ++s) {

@@ -1,5 +1,6 @@
 // codec/sequence_block_encoder.cpp: chooses each segment's predictor and the table sets, and writes a block.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -35,9 +36,16 @@ struct SegmentTrial {
 };
 
 // Token counts of a segment's residuals by context level: each token's context is the level of the token
-// before it in its lane (0 at the lane's start). Returns the raw bits they need. Lanes are counted in
-// pairs into two tables: increments of one table in a row would wait for each other through memory.
-std::uint64_t count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, LevelCounts& counts) {
+// before it in its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a
+// predictor from every other lane costs 0.1 % in size and halves the work). Counted lanes go in pairs
+// into two tables: increments of one table in a row would wait for each other through memory.
+struct ContextCounts {
+  std::uint64_t raw_bits = 0;
+  std::uint64_t tokens = 0;
+};
+
+ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, std::size_t lane_step,
+                             LevelCounts& counts) {
   using Half = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
   Half first{}, second{};
   const SegmentLanes lanes(ways, n);
@@ -49,23 +57,39 @@ std::uint64_t count_contexts(const std::int32_t* residuals, std::size_t n, std::
       previous = token;
     }
   };
-  for (std::size_t l = 0; l < ways; l += 2) {
+  ContextCounts out;
+  for (std::size_t l = 0; l < ways; l += 2 * lane_step) {
+    const std::size_t other = l + lane_step;
     int a = 0, b = 0;
-    const std::size_t both = l + 1 < ways ? lanes.rounds_of(l + 1) : 0;
+    const std::size_t both = other < ways ? lanes.rounds_of(other) : 0;
     for (std::size_t k = 0; k < both; ++k) {
       count_lane(first, l, k, k + 1, a);
-      count_lane(second, l + 1, k, k + 1, b);
+      count_lane(second, other, k, k + 1, b);
     }
     count_lane(first, l, both, lanes.rounds_of(l), a);
+    out.tokens += lanes.rounds_of(l) + both;
   }
-  std::uint64_t raw_bits = 0;
   for (int level = 0; level < kLevels; ++level) {
     for (int t = 0; t < kTokenCount; ++t) {
       counts[level][t] = std::uint32_t{first[level][t]} + second[level][t];
-      raw_bits += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
+      out.raw_bits += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
     }
   }
-  return raw_bits;
+  return out;
+}
+
+// Sums of the bit lengths of the zigzagged codes and of their first differences, over every 8th code: the
+// identity predictor is tried only where the codes are no larger than their differences (residuals the
+// caller made itself).
+bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t start, std::size_t end) {
+  std::uint64_t plain = 0, differences = 0;
+  for (std::size_t i = start; i < end; i += 8) {
+    const std::int32_t before = i ? codes[i - 1] : 0;
+    plain += static_cast<std::uint64_t>(std::bit_width(zigzag(codes[i])));
+    differences += static_cast<std::uint64_t>(
+        std::bit_width(zigzag(static_cast<std::int32_t>(static_cast<std::uint32_t>(codes[i]) - static_cast<std::uint32_t>(before)))));
+  }
+  return plain <= differences;
 }
 
 class BlockEncoder {
@@ -102,15 +126,17 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   SegmentTrial best, trial;
   best.bits = std::numeric_limits<double>::infinity();
   for (const PredictorChoice& candidate : candidates(effort_)) {
+    if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, trial);
     if (trial.bits < best.bits) std::swap(best, trial);
   }
-  // The winner's residuals once more, as tokens and values.
+  // The winner's residuals once more, as tokens and values, and all its counts.
   predict(codes_, start, end, best.choice, residuals_);
   for (std::size_t i = start; i < end; ++i) {
     values_[i] = zigzag(residuals_[i - start]);
     tokens_[i] = static_cast<std::uint8_t>(token_of(values_[i]));
   }
+  if (effort_ != Effort::best) count_contexts(residuals_.data(), end - start, ways_for(codes_.size()), 1, best.counts);
   chosen_.push_back(best.choice);
   counts_.push_back(best.counts);
 }
@@ -119,24 +145,42 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
                                  SegmentTrial& trial) {
   trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
   predict(codes_, start, end, trial.choice, residuals_);
-  const std::uint64_t raw_bits = count_contexts(residuals_.data(), end - start, ways_for(codes_.size()), trial.counts);
-  trial.bits = double(raw_bits) + trial.choice.head_bits() + class_tables_bits(trial.counts, base_of(trial.counts));
+  // The best effort counts every token; the others estimate from every other lane.
+  const std::size_t n = end - start;
+  const ContextCounts counted =
+      count_contexts(residuals_.data(), n, ways_for(codes_.size()), effort_ == Effort::best ? 1 : 2, trial.counts);
+  trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
+                   double(counted.tokens) + double(trial.choice.head_bits());
 }
 
 // Consecutive segments share a table set where that is cheaper: the best grouping by dynamic programming.
+// The best effort prices every group with its best table set; the others with one table per class, and
+// choose the merges only for the groups kept.
 TableLayout BlockEncoder::group_segments() {
   const std::size_t segments = counts_.size();
+  const bool thorough = effort_ == Effort::best;
   std::vector<double> cost(segments + 1, std::numeric_limits<double>::infinity());
   std::vector<std::size_t> from(segments + 1, 0);
   std::vector<std::vector<SetChoice>> sets(segments + 1, std::vector<SetChoice>(segments));
+  const auto merge_counts = [&](std::size_t first, std::size_t last) {
+    LevelCounts merged{};
+    for (std::size_t s = first; s < last; ++s)
+      for (int level = 0; level < kLevels; ++level)
+        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[s][level][t];
+    return merged;
+  };
   cost[0] = 0;
   for (std::size_t last = 1; last <= segments; ++last) {
-    LevelCounts merged{};
     for (std::size_t first = last; first-- > 0;) {
-      for (int level = 0; level < kLevels; ++level)
-        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[first][level][t];
-      sets[last][first] = choose_table_set(merged, base_of(merged), effort_ == Effort::best);
-      const double bits = cost[first] + sets[last][first].bits + double(last - first);
+      const LevelCounts merged = merge_counts(first, last);
+      double group_bits = 0;
+      if (thorough) {
+        sets[last][first] = choose_table_set(merged, base_of(merged), true);
+        group_bits = sets[last][first].bits;
+      } else {
+        group_bits = class_tables_bits(merged, base_of(merged));
+      }
+      const double bits = cost[first] + group_bits + double(last - first);
       if (bits < cost[last]) {
         cost[last] = bits;
         from[last] = first;
@@ -150,6 +194,10 @@ TableLayout BlockEncoder::group_segments() {
   std::reverse(groups.begin(), groups.end());
   for (const auto& [first, last] : groups) {
     for (std::size_t s = first; s < last; ++s) layout.set_of_segment[s] = static_cast<std::uint8_t>(layout.sets.size());
+    if (!thorough) {
+      const LevelCounts merged = merge_counts(first, last);
+      sets[last][first] = choose_table_set(merged, base_of(merged), false);
+    }
     layout.sets.push_back(sets[last][first].set);
   }
   return layout;

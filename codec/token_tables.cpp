@@ -147,9 +147,15 @@ Frequencies TableCode::frequencies() const {
   Frequencies f{};
   std::uint32_t given = 0;
   int top = 0;
+  // floor(weight * 2^11 / total): a multiplication in doubles, off by at most one, then made exact.
+  const double scale = double(kProbTotal) / double(total);
   for (int t = 0; t < count; ++t) {
     if (codes[t] == 0) continue;
-    f[t] = static_cast<std::uint16_t>(std::max<std::uint64_t>(1, kWeights[codes[t]] * std::uint64_t{kProbTotal} / total));
+    const std::uint64_t scaled = std::uint64_t{kWeights[codes[t]]} * kProbTotal;
+    auto q = static_cast<std::uint64_t>(double(kWeights[codes[t]]) * scale);
+    q -= q * total > scaled;
+    q += (q + 1) * total <= scaled;
+    f[t] = static_cast<std::uint16_t>(std::max<std::uint64_t>(1, q));
     given += f[t];
     if (f[t] > f[top]) top = t;
   }
