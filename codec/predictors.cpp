@@ -1,6 +1,8 @@
 // codec/predictors.cpp: residuals and reconstruction of the integer predictors, and the LPC fit.
 #include "codec/predictors.hpp"
 
+#include "codec/sequence_kernels.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -116,31 +118,11 @@ void reconstruct_fixed(std::int32_t* x, std::size_t start, std::size_t end, int 
   }
 }
 
-template <int Order>
-void predict_lpc_order(const std::int32_t* x, std::size_t n, std::size_t end, const PredictorChoice& choice,
-                       std::int32_t* r) {
-  const int order = Order > 0 ? Order : choice.order;
-  std::array<i64, kMaxLpcOrder> c;
-  for (int i = 0; i < order; ++i) c[i] = choice.coefficients[i];
-  for (; n < end; ++n) {
-    i64 sum = 0;
-    for (int i = 0; i < order; ++i) sum += c[i] * x[n - 1 - static_cast<std::size_t>(i)];
-    *r++ = minus(x[n], wrap(sum >> choice.shift));
-  }
-}
-
 void predict_lpc(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice, std::int32_t* r) {
   std::size_t n = start;
   for (; n < end && n < static_cast<std::size_t>(choice.order); ++n) r[n - start] = minus(x[n], lpc_prediction(x, n, choice));
-  r += n - start;
-  switch (choice.order) {
-    case 2: return predict_lpc_order<2>(x, n, end, choice, r);
-    case 4: return predict_lpc_order<4>(x, n, end, choice, r);
-    case 8: return predict_lpc_order<8>(x, n, end, choice, r);
-    case 16: return predict_lpc_order<16>(x, n, end, choice, r);
-    case 32: return predict_lpc_order<32>(x, n, end, choice, r);
-    default: return predict_lpc_order<0>(x, n, end, choice, r);
-  }
+  (avx2_kernels() ? lpc_residuals_avx2 : lpc_residuals)(x, n, end, choice.coefficients.data(), choice.order, choice.shift,
+                                                        r + (n - start));
 }
 
 // The recurrence with the last Order codes in locals, newest first. The newest one's product is added
@@ -306,14 +288,7 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   std::array<double, kSegmentCap> z;
   for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>((i64{q[start + i]} - q[start]) >> scale);
   std::array<double, kMaxLpcOrder + 1> ac{};
-  for (int k = 0; k <= order; ++k) {
-    double sum[4] = {0, 0, 0, 0};
-    std::size_t i = static_cast<std::size_t>(k);
-    for (; i + 4 <= n; i += 4)
-      for (int j = 0; j < 4; ++j) sum[j] += z[i + j] * z[i + j - static_cast<std::size_t>(k)];
-    for (; i < n; ++i) sum[0] += z[i] * z[i - static_cast<std::size_t>(k)];
-    ac[k] = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-  }
+  (avx2_kernels() ? autocorrelation_avx2 : autocorrelation)(z.data(), n, order, ac.data());
   if (ac[0] <= 0) {
     choice.order = 1;  // a constant segment: predict the last sample
     choice.coefficients[0] = 1;
@@ -341,6 +316,23 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   for (int i = 0; i < order; ++i)
     choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
   return choice;
+}
+
+void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
+  for (int k = 0; k <= order; ++k) {
+    double sum = 0;
+    for (std::size_t i = static_cast<std::size_t>(k); i < n; ++i) sum += z[i] * z[i - static_cast<std::size_t>(k)];
+    ac[k] = sum;
+  }
+}
+
+void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order, int shift,
+                   std::int32_t* r) {
+  for (std::size_t i = from; i < to; ++i) {
+    i64 sum = 0;
+    for (int j = 0; j < order; ++j) sum += i64{c[j]} * x[i - 1 - static_cast<std::size_t>(j)];
+    *r++ = minus(x[i], wrap(sum >> shift));
+  }
 }
 
 }  // namespace quorvel::sequence

@@ -9,15 +9,15 @@ namespace quorvel::sequence {
 
 namespace {
 
-// Per table and token: what the encoder needs to push the token onto a state. Division by the
-// frequency f is a multiply by m = ceil(2^(32 + k) / f), k = ceil(log2 f), and a shift: exact for
-// every 32-bit state.
+// Per table and token: what the encoder needs to push the token onto a state. Division by the frequency f
+// is a multiply and shifts: with k = ceil(log2 f), m = ceil(2^(32 + k) / f) lies in (2^32, 2^33], so
+// q = (x + (x * (m - 2^32) >> 32)) >> k, exact for every 32-bit state.
 struct EncodeSymbol {
-  std::uint64_t reciprocal;
-  std::uint64_t limit;  // the state must be below f * 2^21 before the token is pushed
-  std::uint32_t shift;
-  std::uint32_t start;  // x becomes x + start + q * (2^11 - f), q = x / f
+  std::uint32_t reciprocal;  // m - 2^32
+  std::uint32_t shift;       // k
+  std::uint32_t start;       // x becomes x + start + q * (2^11 - f)
   std::uint32_t complement;
+  std::uint32_t limit;       // the state must be at most f * 2^21 - 1 before the token is pushed
 };
 
 using SymbolTable = std::array<EncodeSymbol, kTokenCount>;
@@ -39,19 +39,54 @@ std::vector<SymbolTable> encode_symbols(const TableSet& set) {
       if (f[token] == 0) continue;
       const std::uint32_t k = std::bit_width(std::uint32_t{f[token]} - 1u);
       const std::uint64_t m = ((std::uint64_t{1} << (32 + k)) + f[token] - 1) / f[token];
-      out[t][token] = {m, std::uint64_t{f[token]} << (32 - kProbBits), 32 + k, start, kProbTotal - f[token]};
+      out[t][token] = {static_cast<std::uint32_t>(m - (std::uint64_t{1} << 32)), k, start, kProbTotal - f[token],
+                       static_cast<std::uint32_t>((std::uint64_t{f[token]} << (32 - kProbBits)) - 1)};
       start += f[token];
     }
   }
   return out;
 }
 
+// Pushes a token onto a state, first giving the state's low word if it must (the word is written either
+// way and kept only if given: no branch to mispredict).
+[[gnu::always_inline]] inline void encode_token(std::uint32_t& state, const EncodeSymbol& symbol, std::uint16_t* words,
+                                                std::size_t& next) {
+  std::uint32_t x = state;
+  const std::uint32_t give = x > symbol.limit;
+  words[next - 1] = static_cast<std::uint16_t>(x);
+  next -= give;
+  x >>= give << 4;
+  const auto q = static_cast<std::uint32_t>((x + ((std::uint64_t{x} * symbol.reciprocal) >> 32)) >> symbol.shift);
+  state = x + symbol.start + q * symbol.complement;
+}
+
+// One segment, last token first: whole rounds (all lanes) with the lanes unrolled, the others one by one.
+template <std::size_t W>
+void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const std::vector<SymbolTable>& symbols,
+                    const std::array<std::uint8_t, kTokenCount>& after, std::uint32_t* state, std::uint16_t* words,
+                    std::size_t& next) {
+  const std::size_t ways = W > 0 ? W : lanes.ways, full = lanes.rounds_of(ways - 1);
+  const auto symbol = [&](std::size_t lane, std::size_t k) -> const EncodeSymbol& {
+    const std::uint8_t* at = tokens + lane * lanes.length + k;
+    return symbols[after[k ? at[-1] : 0]][*at];
+  };
+  for (std::size_t k = lanes.length; k-- > full;)
+    for (std::size_t lane = ways; lane-- > 0;)
+      if (k < lanes.rounds_of(lane)) encode_token(state[lane], symbol(lane, k), words, next);
+  std::uint32_t x[kMaxWays];
+  for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
+  for (std::size_t k = full; k-- > 0;) {
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, k), words, next);
+  }
+  for (std::size_t lane = 0; lane < ways; ++lane) state[lane] = x[lane];
+}
+
 }  // namespace
 
 void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
   const std::size_t n = tokens.size(), ways = ways_for(n);
-  // Words are produced last to first: fill a buffer from its end. A state may give a word before each
-  // token; the word is written either way and kept only if given (no branch to mispredict).
+  // Words are produced last to first: fill a buffer from its end.
   std::vector<std::uint16_t> words(n + 2 * ways + 1);
   std::size_t next = words.size();
   std::array<std::uint32_t, kMaxWays> state;
@@ -63,20 +98,10 @@ void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout
     const auto after = table_after(set);
     const std::size_t first = s * kSegmentLength;
     const SegmentLanes lanes(ways, std::min(kSegmentLength, n - first));
-    for (std::size_t k = lanes.length; k-- > 0;) {
-      for (std::size_t lane = ways; lane-- > 0;) {
-        if (k >= lanes.rounds_of(lane)) continue;
-        const std::uint8_t* at = tokens.data() + first + lane * lanes.length + k;
-        const EncodeSymbol& sym = symbols[after[k ? at[-1] : 0]][*at];
-        std::uint32_t x = state[lane];
-        const std::uint32_t give = x >= sym.limit;
-        words[next - 1] = static_cast<std::uint16_t>(x);
-        next -= give;
-        x >>= give << 4;
-        const auto q = static_cast<std::uint32_t>((static_cast<unsigned __int128>(x) * sym.reciprocal) >> sym.shift);
-        state[lane] = x + sym.start + q * sym.complement;
-      }
-    }
+    if (ways == 8)
+      encode_segment<8>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
+    else
+      encode_segment<0>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
   }
   for (std::size_t lane = ways; lane-- > 0;) {
     words[--next] = static_cast<std::uint16_t>(state[lane]);

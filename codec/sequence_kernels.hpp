@@ -21,4 +21,15 @@ std::size_t read_rounds_avx2(const std::uint8_t* tokens, std::size_t from, std::
                              const std::uint8_t* raw, std::uint64_t& position, std::uint64_t limit,
                              std::int32_t* residuals);
 
+// Autocorrelation ac[0..order] of z[0, n): every product and partial sum must be an integer below 2^53, so
+// that any order of summation gives the same doubles.
+void autocorrelation(const double* z, std::size_t n, int order, double* ac);
+void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac);
+
+// LPC residuals r[i] = x[i] - wrap((sum_j c[j] x[i-1-j]) >> shift) for i in [from, to), i >= order.
+void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
+                   int shift, std::int32_t* r);
+void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
+                        int shift, std::int32_t* r);
+
 }  // namespace quorvel::sequence

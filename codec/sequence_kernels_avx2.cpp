@@ -96,7 +96,51 @@ namespace {
   return k;
 }
 
+// Four accumulators per lag: the additions of one would wait for each other.
+[[gnu::target("avx2,fma")]] void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac) {
+  for (int k = 0; k <= order; ++k) {
+    const auto lag = static_cast<std::size_t>(k);
+    __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+    std::size_t i = lag;
+    for (; i + 16 <= n; i += 16)
+      for (std::size_t j = 0; j < 4; ++j)
+        sum[j] = _mm256_fmadd_pd(_mm256_loadu_pd(z + i + 4 * j), _mm256_loadu_pd(z + i + 4 * j - lag), sum[j]);
+    double tail = 0;
+    for (; i < n; ++i) tail += z[i] * z[i - lag];
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, _mm256_add_pd(_mm256_add_pd(sum[0], sum[1]), _mm256_add_pd(sum[2], sum[3])));
+    ac[k] = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + tail;
+  }
+}
+
+// Four predictions at a time: 64-bit products of the codes (sign-extended) and the coefficients, summed,
+// shifted right; the low 32 bits of a logical shift by at most 15 are those of the arithmetic one.
+[[gnu::target("avx2,fma")]] void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
+                                                    const std::int32_t* c, int order, int shift, std::int32_t* r) {
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  std::size_t i = from;
+  for (; i + 4 <= to; i += 4) {
+    __m256i sum = _mm256_setzero_si256();
+    for (int j = 0; j < order; ++j) {
+      const __m256i history = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i - 1 - j)));
+      sum = _mm256_add_epi64(sum, _mm256_mul_epi32(history, _mm256_set1_epi64x(c[j])));
+    }
+    const __m256i shifted = _mm256_permutevar8x32_epi32(_mm256_srl_epi64(sum, count), low_dwords);
+    const __m128i actual = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i - from), _mm_sub_epi32(actual, _mm256_castsi256_si128(shifted)));
+  }
+  lpc_residuals(x, i, to, c, order, shift, r + (i - from));
+}
+
 #else
+
+void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac) { autocorrelation(z, n, order, ac); }
+
+void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
+                        int shift, std::int32_t* r) {
+  lpc_residuals(x, from, to, c, order, shift, r);
+}
 
 std::size_t read_rounds_avx2(const std::uint8_t*, std::size_t from, std::size_t, std::size_t, const std::uint8_t*,
                              std::uint64_t&, std::uint64_t, std::int32_t*) {

@@ -246,12 +246,12 @@ TableChoice choose_table(const TokenCounts& counts, bool every_preset) {
 namespace {
 
 // Token counts of the classes first..last (inclusive) at this base.
-TokenCounts merged_counts(const LevelCounts& counts, int base, int first, int last) {
-  TokenCounts out{};
+// Token counts of each class at this base.
+std::array<TokenCounts, kClasses> class_counts(const LevelCounts& counts, int base) {
+  std::array<TokenCounts, kClasses> out{};
   for (int level = 0; level < kLevels; ++level) {
-    const int c = class_of_level(level, base);
-    if (c < first || c > last) continue;
-    for (int t = 0; t < kTokenCount; ++t) out[t] += counts[level][t];
+    TokenCounts& row = out[class_of_level(level, base)];
+    for (int t = 0; t < kTokenCount; ++t) row[t] += counts[level][t];
   }
   return out;
 }
@@ -259,8 +259,9 @@ TokenCounts merged_counts(const LevelCounts& counts, int base, int first, int la
 }  // namespace
 
 double class_tables_bits(const LevelCounts& counts, int base) {
+  const auto by_class = class_counts(counts, base);
   double bits = 5 + 3;
-  for (int c = 0; c < kClasses; ++c) bits += choose_table(merged_counts(counts, base, c, c), false).bits;
+  for (int c = 0; c < kClasses; ++c) bits += choose_table(by_class[c], false).bits;
   return bits;
 }
 
@@ -269,10 +270,15 @@ SetChoice choose_table_set(const LevelCounts& counts, int base, bool thorough) {
   const int spread = thorough ? 1 : 0;
   for (int b = std::max(0, base - spread); b <= std::min(kMaxBase, base + spread); ++b) {
     // The best table of every run of classes first..last, then each merge pattern's sum.
+    const auto by_class = class_counts(counts, b);
     std::array<std::array<TableChoice, kClasses>, kClasses> run{};
-    for (int first = 0; first < kClasses; ++first)
-      for (int last = first; last < kClasses; ++last)
-        run[first][last] = choose_table(merged_counts(counts, b, first, last), thorough);
+    for (int first = 0; first < kClasses; ++first) {
+      TokenCounts merged{};
+      for (int last = first; last < kClasses; ++last) {
+        for (int t = 0; t < kTokenCount; ++t) merged[t] += by_class[last][t];
+        run[first][last] = choose_table(merged, thorough);
+      }
+    }
     for (int merge = 0; merge < (1 << (kClasses - 1)); ++merge) {
       SetChoice choice{5 + 3, TableSet{.base = b, .merge = merge}};
       int table = 0;
