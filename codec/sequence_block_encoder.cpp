@@ -44,8 +44,8 @@ struct ContextCounts {
   std::uint64_t tokens = 0;
 };
 
-ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, std::size_t lane_step,
-                             LevelCounts& counts) {
+ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, std::size_t first_lane,
+                             std::size_t lane_step, LevelCounts& counts) {
   using Half = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
   Half first{}, second{};
   const SegmentLanes lanes(ways, n);
@@ -58,7 +58,7 @@ ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::
     }
   };
   ContextCounts out;
-  for (std::size_t l = 0; l < ways; l += 2 * lane_step) {
+  for (std::size_t l = first_lane; l < ways; l += 2 * lane_step) {
     const std::size_t other = l + lane_step;
     int a = 0, b = 0;
     const std::size_t both = other < ways ? lanes.rounds_of(other) : 0;
@@ -71,8 +71,9 @@ ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::
   }
   for (int level = 0; level < kLevels; ++level) {
     for (int t = 0; t < kTokenCount; ++t) {
-      counts[level][t] = std::uint32_t{first[level][t]} + second[level][t];
-      out.raw_bits += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
+      const std::uint32_t both = std::uint32_t{first[level][t]} + second[level][t];
+      counts[level][t] += both;
+      out.raw_bits += std::uint64_t{both} * kTokenTable.raw_bits[t];
     }
   }
   return out;
@@ -96,7 +97,7 @@ class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
       : codes_(codes), effort_(effort), tokens_(codes.size()), values_(codes.size()),
-        residuals_(std::min(codes.size(), kSegmentLength)) {}
+        residuals_(std::min(codes.size(), kSegmentLength)), best_residuals_(residuals_.size()) {}
 
   void encode(std::vector<std::uint8_t>& out);
 
@@ -111,7 +112,7 @@ class BlockEncoder {
   Effort effort_;
   std::vector<std::uint8_t> tokens_;
   std::vector<std::uint32_t> values_;
-  std::vector<std::int32_t> residuals_;
+  std::vector<std::int32_t> residuals_, best_residuals_;  // of the candidate being priced, of the best so far
   std::vector<PredictorChoice> chosen_;
   std::vector<LevelCounts> counts_;  // per segment
 };
@@ -128,15 +129,17 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   for (const PredictorChoice& candidate : candidates(effort_)) {
     if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, trial);
-    if (trial.bits < best.bits) std::swap(best, trial);
+    if (trial.bits < best.bits) {
+      std::swap(best, trial);
+      std::swap(best_residuals_, residuals_);
+    }
   }
-  // The winner's residuals once more, as tokens and values, and all its counts.
-  predict(codes_, start, end, best.choice, residuals_);
+  // The winner's residuals as tokens and values, and the counts of the lanes it was not priced on.
   for (std::size_t i = start; i < end; ++i) {
-    values_[i] = zigzag(residuals_[i - start]);
+    values_[i] = zigzag(best_residuals_[i - start]);
     tokens_[i] = static_cast<std::uint8_t>(token_of(values_[i]));
   }
-  if (effort_ != Effort::best) count_contexts(residuals_.data(), end - start, ways_for(codes_.size()), 1, best.counts);
+  if (effort_ != Effort::best) count_contexts(best_residuals_.data(), end - start, ways_for(codes_.size()), 1, 2, best.counts);
   chosen_.push_back(best.choice);
   counts_.push_back(best.counts);
 }
@@ -147,8 +150,9 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
   predict(codes_, start, end, trial.choice, residuals_);
   // The best effort counts every token; the others estimate from every other lane.
   const std::size_t n = end - start;
+  for (auto& row : trial.counts) row.fill(0);
   const ContextCounts counted =
-      count_contexts(residuals_.data(), n, ways_for(codes_.size()), effort_ == Effort::best ? 1 : 2, trial.counts);
+      count_contexts(residuals_.data(), n, ways_for(codes_.size()), 0, effort_ == Effort::best ? 1 : 2, trial.counts);
   trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
                    double(counted.tokens) + double(trial.choice.head_bits());
 }
