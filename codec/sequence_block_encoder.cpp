@@ -175,8 +175,10 @@ TableLayout BlockEncoder::group_segments() {
   };
   cost[0] = 0;
   for (std::size_t last = 1; last <= segments; ++last) {
+    LevelCounts merged{};
     for (std::size_t first = last; first-- > 0;) {
-      const LevelCounts merged = merge_counts(first, last);
+      for (int level = 0; level < kLevels; ++level)
+        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[first][level][t];
       double group_bits = 0;
       if (thorough) {
         sets[last][first] = choose_table_set(merged, base_of(merged), true);

@@ -75,11 +75,19 @@ UsedRange used_range(const TokenCounts& counts) {
   return range;
 }
 
+// Four partial sums (token t into sum t mod 4), so that the additions do not wait for each other.
 double coded_bits(const TokenCounts& counts, UsedRange used, const Frequencies& frequencies) {
   const auto& cost = cost_of_frequency();
-  double bits = 0;
-  for (int t = used.first; t < used.end; ++t) bits += double(counts[t]) * cost[frequencies[t]];
-  return bits;
+  double sum[4] = {0, 0, 0, 0};
+  for (int t = used.first; t < used.end; ++t) sum[t & 3] += double(counts[t]) * cost[frequencies[t]];
+  return (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
+// Rounding to the nearest integer, ties to even, as nearbyint() in the default rounding mode, without a
+// library call: adding and taking away 1.5 * 2^52 leaves no fraction bits (for |x| < 2^51).
+double round_even(double x) {
+  volatile double big = 6755399441055744.0;
+  return (x + big) - big;
 }
 
 int own_codes_bits(const TableCode& code) {
@@ -113,7 +121,7 @@ TableCode codes_of(const TokenCounts& counts, UsedRange used, std::uint64_t tota
   TableCode code;
   for (int t = used.first; t < used.end; ++t) {
     if (!counts[t]) continue;
-    code.codes[t] = static_cast<std::uint8_t>(std::clamp(std::nearbyint(twice_log2_of(counts[t]) + offset), 1.0, 31.0));
+    code.codes[t] = static_cast<std::uint8_t>(std::clamp(round_even(twice_log2_of(counts[t]) + offset), 1.0, 31.0));
   }
   code.count = used.end;
   return code;
