@@ -129,13 +129,13 @@ std::uint32_t load_word(const std::uint8_t* words, std::size_t w) {
 [[gnu::always_inline]] inline std::uint32_t decode_token(std::uint32_t& state, const DecodeEntry*& table,
                                                          const DecodeEntry* const* after, std::uint32_t word,
                                                          std::uint8_t* token) {
-  const DecodeEntry& entry = table[state & (kProbTotal - 1)];
-  const std::uint32_t x = entry.frequency * (state >> kProbBits) + entry.bias;
+  const DecodeEntry entry = table[state & (kProbTotal - 1)];
+  const std::uint32_t x = (entry >> 11 & 0xFFF) * (state >> kProbBits) + (entry & 0x7FF);
   // A conditional move, not a branch: the refill happens at random.
   const std::uint32_t refill = __builtin_expect_with_probability(x < kStateLow, 1, 0.5);
   state = refill ? x << 16 | word : x;
-  table = after[entry.token];
-  *token = entry.token;
+  table = after[entry >> 23];
+  *token = static_cast<std::uint8_t>(entry >> 23);
   return refill;
 }
 
@@ -190,15 +190,8 @@ void RansDecoder::build_tables(const TableSet& set) {
     const Frequencies f = set.tables[t].frequencies();
     DecodeEntry* entry = entries_.data() + static_cast<std::size_t>(t) * kProbTotal;
     for (int token = 0; token < kTokenCount; ++token) {
-      const DecodeEntry first{0, f[token], static_cast<std::uint8_t>(token), {}};
-      if constexpr (std::endian::native == std::endian::little) {
-        // The entries as one 64-bit progression (the bias counts up in the low bits): wide stores.
-        std::uint64_t value;
-        std::memcpy(&value, &first, 8);
-        for (std::uint64_t j = 0; j < f[token]; ++j, ++value) std::memcpy(entry + j, &value, 8);
-      } else {
-        for (std::uint16_t j = 0; j < f[token]; ++j) entry[j] = {j, f[token], first.token, {}};
-      }
+      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23;
+      for (std::uint32_t j = 0; j < f[token]; ++j) entry[j] = first + j;
       entry += f[token];
     }
   }
