@@ -46,6 +46,9 @@ namespace {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(out));
   }
   const __m256i one = _mm256_set1_epi32(1);
+  if (_mm256_testz_si256(big, big)) {  // no raw bits in the round (common at coarse steps): no gather
+    return _mm256_xor_si256(_mm256_srli_epi32(t, 1), _mm256_sub_epi32(_mm256_setzero_si256(), _mm256_and_si256(t, one)));
+  }
   const __m256i top = _mm256_blendv_epi8(t, _mm256_sllv_epi32(_mm256_or_si256(_mm256_set1_epi32(2), _mm256_and_si256(t, one)), bits), big);
   // Exclusive prefix sum of the bit counts over the lanes.
   __m256i sum = _mm256_add_epi32(bits, _mm256_slli_si256(bits, 4));
