@@ -1,6 +1,7 @@
 // Speed and size of the sequence coder alone, per effort, on the corpus codes.
 //
 //   quorvel_sequence_coder_speed [--data tests/data] [--rounds 9] [--fraction 1e-3] [--threads 1]
+//   quorvel_sequence_coder_speed --codes FILE     (FILE: little-endian int32 codes; prints the bytes per effort)
 //
 // Each signal (the ECG tiled to 10^6 samples, each tile rotated by an odd number of samples as
 // bench/peers.py does, then every 1-D signal of tests/data as it is) is quantised with step 2e,
@@ -111,7 +112,23 @@ void measure(const std::string& name, const std::vector<std::int32_t>& q, int ro
 
 }  // namespace
 
+// The bytes of each effort's blocks (of 16384) for codes from a file: bench/sequence_sizes.py's C++ half.
+int print_sizes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
+  std::vector<std::int32_t> q(bytes.size() / 4);
+  std::memcpy(q.data(), bytes.data(), q.size() * 4);
+  for (const Effort effort : {Effort::fast, Effort::normal, Effort::best}) {
+    std::size_t total = 0, blocks = 0;
+    for (const auto& block : encode_sequence(q, {.effort = effort}).value()) total += block.size(), ++blocks;
+    std::printf("%zu %zu ", total, blocks);
+  }
+  std::printf("\n");
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--codes") return print_sizes(argv[2]);
   std::string data = "tests/data";
   int rounds = 9;
   double fraction = 1e-3;

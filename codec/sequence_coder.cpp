@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <bit>
+#include <new>
 #include <string>
 
 #include "codec/parallel.hpp"
@@ -31,11 +32,17 @@ std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_seque
   if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
   const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
   std::vector<std::vector<std::uint8_t>> blocks(count);
+  std::atomic<bool> out_of_memory{false};
   parallel_for(count, coding.threads, [&](std::size_t b) {
     const std::size_t start = b * coding.block_length;
-    sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
-                           blocks[b]);
+    try {
+      sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
+                             blocks[b]);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
   });
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
   return blocks;
 }
 
@@ -46,14 +53,23 @@ std::expected<void, QuorvelError> decode_sequence(std::span<const std::span<cons
     return std::unexpected(QuorvelError::decompression_failed(
         std::to_string(blocks.size()) + " blocks for " + std::to_string(codes.size()) + " codes"));
   std::atomic<std::size_t> first_damaged{blocks.size()};
+  std::atomic<bool> out_of_memory{false};
   parallel_for(blocks.size(), coding.threads, [&](std::size_t b) {
     const std::size_t start = b * coding.block_length;
-    if (!sequence::decode_block(blocks[b], codes.subspan(start, std::min(coding.block_length, codes.size() - start)))) {
+    bool decoded = false;
+    try {
+      decoded = sequence::decode_block(blocks[b], codes.subspan(start, std::min(coding.block_length, codes.size() - start)));
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return;
+    }
+    if (!decoded) {
       std::size_t seen = first_damaged.load();
       while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
       }
     }
   });
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
   if (first_damaged.load() < blocks.size())
     return std::unexpected(QuorvelError::decompression_failed("block " + std::to_string(first_damaged.load()) + " is damaged"));
   return {};
