@@ -119,9 +119,10 @@ int print_sizes(const std::string& path) {
   std::vector<std::int32_t> q(bytes.size() / 4);
   std::memcpy(q.data(), bytes.data(), q.size() * 4);
   for (const Effort effort : {Effort::fast, Effort::normal, Effort::best}) {
-    std::size_t total = 0, blocks = 0;
-    for (const auto& block : encode_sequence(q, {.effort = effort}).value()) total += block.size(), ++blocks;
-    std::printf("%zu %zu ", total, blocks);
+    const auto blocks = encode_sequence(q, {.effort = effort}).value();
+    std::size_t total = 0;
+    for (const auto& block : blocks) total += block.size();
+    std::printf("%zu %zu ", total, blocks.size());
   }
   std::printf("\n");
   return 0;
