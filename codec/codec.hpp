@@ -9,5 +9,6 @@
 #include "codec/error.hpp"
 #include "codec/executor.hpp"
 #include "codec/frame.hpp"
+#include "codec/sequence_coder.hpp"
 #include "codec/settings.hpp"
 #include "codec/vocabulary.hpp"

@@ -56,4 +56,8 @@ TEST(FuzzRegressions, FrameFindingsFailCleanlyOrDecode) {
   });
 }
 
+TEST(FuzzRegressions, SequenceCoderFindingsKeepEveryPromise) {
+  replay("sequence_fuzz", [](const std::vector<std::uint8_t>& bytes) { return quorvel::fuzz::sequence_property(bytes); });
+}
+
 }  // namespace
