@@ -1,13 +1,13 @@
-// python/options.cpp: TarvoCompressionOptions, parsed and validated once at
+// python/quorvel/options.cpp: TarvoCompressionOptions, parsed and validated once at
 // construction.
-#include "python/options.hpp"
+#include "python/quorvel/options.hpp"
 
 #include <array>
 #include <atomic>
 #include <new>
 #include <optional>
 
-#include "python/binding.hpp"
+#include "python/binding/arguments.hpp"
 
 namespace quorvel::python {
 namespace {

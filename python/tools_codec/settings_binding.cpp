@@ -1,9 +1,9 @@
-// python/native/codec_binding.cpp: settings by name, codec errors as the package's exceptions, the vocabulary's names.
-#include "python/native/codec_binding.hpp"
+// python/tools_codec/settings_binding.cpp: settings by name, thread counts, the vocabulary's names.
+#include "python/tools_codec/settings_binding.hpp"
 
 #include <iterator>
-#include <string>
-#include <string_view>
+
+#include "python/binding/arguments.hpp"
 
 namespace quorvel::tools {
 namespace {
@@ -53,58 +53,12 @@ bool fixed_settings(PyObject* method, PyObject* scale, PyObject* cutoff, Setting
   return true;
 }
 
-bool set_attribute(PyObject* object, const char* name, PyObject* value) {
-  if (value == nullptr) return false;
-  const int done = PyObject_SetAttrString(object, name, value);
-  Py_DECREF(value);
-  return done == 0;
-}
-
-PyObject* optional_index(std::optional<std::size_t> index) {
-  if (!index) Py_RETURN_NONE;
-  return PyLong_FromSize_t(*index);
-}
-
-PyObject* text(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-// The exception object for `error`, its attributes set; nullptr with an exception set.
-PyObject* exception_for(const QuorvelError& error, std::optional<std::size_t> row) {
-  PyObject* errors = PyImport_ImportModule("quorvel_tools.errors");
-  if (errors == nullptr) return nullptr;
-  const auto target = error.target();
-  PyObject* type = PyObject_GetAttrString(errors, target ? "UnreachableTargetError" : "CodecError");
-  Py_DECREF(errors);
-  if (type == nullptr) return nullptr;
-  std::string message = error.message();
-  if (row) message = "row " + std::to_string(*row) + ": " + message;
-  PyObject* arguments = text(message);
-  PyObject* exception = arguments != nullptr ? PyObject_CallOneArg(type, arguments) : nullptr;
-  Py_XDECREF(arguments);
-  Py_DECREF(type);
-  if (exception == nullptr) return nullptr;
-  bool ok = set_attribute(exception, "kind", text(error.kind_name())) &&
-            set_attribute(exception, "lane", optional_index(error.lane())) &&
-            set_attribute(exception, "row", optional_index(row));
-  if (ok && target) {
-    ok = set_attribute(exception, "target", text(name_of(target->kind))) &&
-         set_attribute(exception, "value", PyFloat_FromDouble(target->value)) &&
-         set_attribute(exception, "best_reachable", PyFloat_FromDouble(error.best_reachable().value_or(0.0)));
-  }
-  if (!ok) {
-    Py_DECREF(exception);
-    return nullptr;
-  }
-  return exception;
-}
-
 template <class E>
 PyObject* names() {
   const auto& table = Names<E>::table;
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(table.size()));
   for (std::size_t i = 0; tuple != nullptr && i < table.size(); ++i) {
-    PyObject* name = text(table[i].name);
+    PyObject* name = python::utf8_text(table[i].name);
     if (name == nullptr) Py_CLEAR(tuple);
     if (tuple != nullptr) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
   }
@@ -137,15 +91,6 @@ bool thread_count(Py_ssize_t threads, std::size_t& count) {
   }
   count = static_cast<std::size_t>(threads);
   return true;
-}
-
-PyObject* raise_codec_error(const QuorvelError& error, std::optional<std::size_t> row) {
-  PyObject* exception = exception_for(error, row);
-  if (exception != nullptr) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
-    Py_DECREF(exception);
-  }
-  return nullptr;
 }
 
 PyObject* vocabulary(PyObject* /*module*/, PyObject* /*unused*/) {

@@ -1,4 +1,4 @@
-// python/options.hpp: the TarvoCompressionOptions type, an immutable carrier of
+// python/quorvel/options.hpp: the TarvoCompressionOptions type, an immutable carrier of
 // the codec's CompressionOptions.
 #pragma once
 

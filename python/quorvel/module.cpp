@@ -1,4 +1,4 @@
-// python/module.cpp: the quorvel extension module, its exec step, and the two
+// python/quorvel/module.cpp: the quorvel extension module, its exec step, and the two
 // functions as thin argument-handling wrappers around pure bodies.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -8,27 +8,25 @@
 #include <string>
 
 #include "codec/codec.hpp"
-#include "python/binding.hpp"
-#include "python/numpy_api.hpp"
-#include "python/options.hpp"
+#include "python/binding/arguments.hpp"
+#include "python/binding/errors.hpp"
+#include "python/binding/numpy_api.hpp"
+#include "python/quorvel/options.hpp"
 
 namespace quorvel::python {
 namespace {
 
-// Codec errors reach Python as ValueError with the display text unchanged.
-PyObject* raise_codec_error(const QuorvelError& error) { return raise_value_error(error.message()); }
-
 // The pure bodies: codec in, Python object out.
 PyObject* compress_body(std::span<const float> samples, CompressionOptions options) {
   auto container = compress(samples, options);
-  if (!container) return raise_codec_error(container.error());
+  if (!container) return raise_value_error(container.error());
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(container->data()),
                                    static_cast<Py_ssize_t>(container->size()));
 }
 
 PyObject* decompress_body(std::span<const std::uint8_t> container) {
   auto samples = decompress_block(container);
-  if (!samples) return raise_codec_error(samples.error());
+  if (!samples) return raise_value_error(samples.error());
   if (!numpy_ready()) return nullptr;
   return adopt_float32_block(std::move(*samples));
 }

@@ -1,4 +1,4 @@
-// python/native/frame_binding.hpp: the chunk-frame functions of quorvel_tools._native.
+// python/tools_codec/frame_functions.hpp: the chunk-frame functions of quorvel_tools._codec.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

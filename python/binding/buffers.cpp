@@ -1,19 +1,22 @@
-// python/native/buffers.cpp: buffer-protocol checks for sample tables and byte strings.
-#include "python/native/buffers.hpp"
+// python/binding/buffers.cpp: buffer-protocol checks for sample tables, byte strings and outputs.
+#include "python/binding/buffers.hpp"
 
 #include <bit>
 #include <optional>
 #include <string_view>
 
-namespace quorvel::tools {
+namespace quorvel::python {
 namespace {
 
 enum class SampleType { float32, float64 };
 
+// The buffer's struct-module format; "B" (bytes) when the exporter gives none.
+const char* format_of(const Py_buffer& view) { return view.format != nullptr ? view.format : "B"; }
+
 // The struct-module format of a native-order float or double: "f" or "d",
 // optionally behind a byte-order character that means this machine's order.
 std::optional<SampleType> sample_type(const Py_buffer& view) {
-  std::string_view format = view.format != nullptr ? view.format : "B";
+  std::string_view format = format_of(view);
   constexpr bool little = std::endian::native == std::endian::little;
   if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == (little ? '<' : '>'))) {
     format.remove_prefix(1);
@@ -41,7 +44,7 @@ bool view_samples(PyObject* object, int ndim, HeldBuffer& held, SampleTable& tab
   const auto type = sample_type(view);
   if (!type) {
     PyErr_Format(PyExc_TypeError, "expected native-order float32 or float64 samples, got format '%s'",
-                 view.format != nullptr ? view.format : "B");
+                 format_of(view));
     return false;
   }
   const auto count = static_cast<std::size_t>(view.len / view.itemsize);
@@ -66,4 +69,22 @@ bool view_bytes(PyObject* object, HeldBuffer& held, std::span<const std::uint8_t
   return true;
 }
 
-}  // namespace quorvel::tools
+bool view_output(PyObject* object, HeldBuffer& held,
+                 std::variant<std::span<float>, std::span<double>>& samples) {
+  if (!held.acquire(object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  const Py_buffer& view = held.view();
+  const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+  const auto type = sample_type(view);
+  if (type == SampleType::float32 && aligned<float>(view.buf)) {
+    samples = std::span<float>(static_cast<float*>(view.buf), count);
+  } else if (type == SampleType::float64 && aligned<double>(view.buf)) {
+    samples = std::span<double>(static_cast<double*>(view.buf), count);
+  } else {
+    PyErr_Format(PyExc_TypeError, "expected an aligned native float32 or float64 buffer, got format '%s'",
+                 format_of(view));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quorvel::python

@@ -1,10 +1,11 @@
-// python/native/module.cpp: quorvel_tools._native, the encoders, decoder and header reader for Python.
+// python/tools_codec/module.cpp: quorvel_tools._codec, the codec's encoders, decoders, header reader
+// and chunk frames for the quorvel_tools package.
 //
 // The Python package checks every argument and hands the settings down as a
 // quorvel_tools.Settings, which names its values; these functions turn the
 // names into the codec's enumerators and run the codec with the interpreter
 // released.
-// Codec errors become the package's exceptions (codec_binding.hpp).
+// Codec errors become the package's exceptions (python/binding/errors.hpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -18,12 +19,18 @@
 
 #include "codec/codec.hpp"
 #include "codec/parallel.hpp"
-#include "python/native/buffers.hpp"
-#include "python/native/codec_binding.hpp"
-#include "python/native/frame_binding.hpp"
-#include "python/numpy_api.hpp"
+#include "python/binding/buffers.hpp"
+#include "python/binding/errors.hpp"
+#include "python/binding/numpy_api.hpp"
+#include "python/tools_codec/frame_functions.hpp"
+#include "python/tools_codec/settings_binding.hpp"
 
 namespace quorvel::tools {
+
+using python::HeldBuffer;
+using python::raise_codec_error;
+using python::SampleTable;
+
 namespace {
 
 using Encoded = std::expected<std::vector<std::uint8_t>, QuorvelError>;
@@ -47,7 +54,7 @@ PyObject* encode(PyObject* /*module*/, PyObject* args) {
   if (!settings_from(settings_object, settings)) return nullptr;
   HeldBuffer held;
   SampleTable table;
-  if (!view_samples(data, 1, held, table)) return nullptr;
+  if (!python::view_samples(data, 1, held, table)) return nullptr;
   Encoded container;
   Py_BEGIN_ALLOW_THREADS
   container = encode_row(table, 0, settings);
@@ -82,7 +89,7 @@ PyObject* encode_rows(PyObject* /*module*/, PyObject* args) {
   if (!settings_from(settings_object, settings) || !thread_count(threads, settings.threads)) return nullptr;
   HeldBuffer held;
   SampleTable table;
-  if (!view_samples(data, 2, held, table)) return nullptr;
+  if (!python::view_samples(data, 2, held, table)) return nullptr;
   std::vector<Encoded> containers(table.rows);
   Py_BEGIN_ALLOW_THREADS
   parallel_for(table.rows, settings.threads,
@@ -93,13 +100,14 @@ PyObject* encode_rows(PyObject* /*module*/, PyObject* args) {
 
 PyObject* decode(PyObject* /*module*/, PyObject* container) {
   if (!python::numpy_ready()) return nullptr;
-  auto samples = on_bytes(container, [](std::span<const std::uint8_t> bytes) { return decompress_block(bytes); });
+  auto samples =
+      python::on_bytes(container, [](std::span<const std::uint8_t> bytes) { return decompress_block(bytes); });
   if (!samples) return nullptr;
   return python::adopt_float32_block(std::move(*samples));
 }
 
 PyObject* read_header(PyObject* /*module*/, PyObject* container) {
-  const auto header = on_bytes(container, &ContainerHeader::parse);
+  const auto header = python::on_bytes(container, &ContainerHeader::parse);
   if (!header) return nullptr;
   const std::string method(name_of(header->method));
   return Py_BuildValue("(sIIIdddI)", method.c_str(), static_cast<unsigned>(header->levels),
@@ -142,13 +150,13 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "quorvel_tools._native", "The C++ codec behind quorvel_tools.", 0, methods, slots,
+    PyModuleDef_HEAD_INIT, "quorvel_tools._codec", "The C++ codec behind quorvel_tools.", 0, methods, slots,
     nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace quorvel::tools
 
-PyMODINIT_FUNC PyInit__native() {
+PyMODINIT_FUNC PyInit__codec() {
   return PyModuleDef_Init(&quorvel::tools::definition);
 }

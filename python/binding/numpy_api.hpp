@@ -1,5 +1,5 @@
-// python/numpy_api.hpp: the few NumPy operations the module needs, kept in one
-// translation unit so that NumPy's C API table has a single home.
+// python/binding/numpy_api.hpp: the few NumPy operations the modules need, kept in one
+// translation unit so that NumPy's C API table has a single home in each module.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,4 +1,4 @@
-# Typing for quorvel_tools._native, the extension module behind the package.
+# Typing for quorvel_tools._codec, the extension module behind the package.
 # Samples may be any C-contiguous buffer of native float32 or float64; the
 # package always passes NumPy arrays.
 from typing import Any

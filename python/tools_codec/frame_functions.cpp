@@ -1,21 +1,24 @@
-// python/native/frame_binding.cpp: chunk frames for Python: encode, read the lane table, decode into a buffer.
+// python/tools_codec/frame_functions.cpp: chunk frames for Python: encode, read the lane table, decode into a buffer.
 //
 // As for the containers, the package checks and converts the arguments; the
 // frame functions run with the interpreter released.
-#include "python/native/frame_binding.hpp"
+#include "python/tools_codec/frame_functions.hpp"
 
 #include <cstdint>
 #include <expected>
-#include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "codec/frame.hpp"
-#include "python/native/buffers.hpp"
-#include "python/native/codec_binding.hpp"
+#include "python/binding/buffers.hpp"
+#include "python/binding/errors.hpp"
+#include "python/tools_codec/settings_binding.hpp"
 
 namespace quorvel::tools {
+
+using python::HeldBuffer;
+using python::raise_codec_error;
+
 namespace {
 
 // A tuple of non-negative Python ints as a shape; false with an exception set.
@@ -28,25 +31,6 @@ bool shape_of(PyObject* tuple, std::vector<std::uint64_t>& shape) {
   for (std::size_t axis = 0; axis < shape.size(); ++axis) {
     shape[axis] = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(axis)));
     if (PyErr_Occurred()) return false;
-  }
-  return true;
-}
-
-// A writable, aligned, C-contiguous 1-D buffer of float32 or float64.
-bool view_output(PyObject* object, HeldBuffer& held, std::variant<std::span<float>, std::span<double>>& out) {
-  if (!held.acquire(object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-  const Py_buffer& view = held.view();
-  const std::string_view format = view.format != nullptr ? view.format : "B";
-  const auto count = static_cast<std::size_t>(view.len / view.itemsize);
-  const auto address = reinterpret_cast<std::uintptr_t>(view.buf);
-  if (format == "f" && view.itemsize == 4 && address % alignof(float) == 0) {
-    out = std::span<float>(static_cast<float*>(view.buf), count);
-  } else if (format == "d" && view.itemsize == 8 && address % alignof(double) == 0) {
-    out = std::span<double>(static_cast<double*>(view.buf), count);
-  } else {
-    PyErr_Format(PyExc_TypeError, "expected an aligned native float32 or float64 buffer, got format '%s'",
-                 view.format != nullptr ? view.format : "B");
-    return false;
   }
   return true;
 }
@@ -66,8 +50,8 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
     return nullptr;
   }
   HeldBuffer held;
-  SampleTable table;
-  if (!view_samples(data, 1, held, table)) return nullptr;
+  python::SampleTable table;
+  if (!python::view_samples(data, 1, held, table)) return nullptr;
   std::expected<std::vector<std::uint8_t>, QuorvelError> frame;
   Py_BEGIN_ALLOW_THREADS
   frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings); }, table.values);
@@ -78,7 +62,7 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
 }
 
 PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
-  const auto info = on_bytes(frame, &read_frame_info);
+  const auto info = python::on_bytes(frame, &read_frame_info);
   if (!info) return nullptr;
   PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(info->shape.size()));
   PyObject* lanes = PyTuple_New(static_cast<Py_ssize_t>(info->lanes.size()));
@@ -117,7 +101,9 @@ PyObject* decode_frame(PyObject* /*module*/, PyObject* args) {
   HeldBuffer held_frame, held_out;
   std::span<const std::uint8_t> bytes;
   std::variant<std::span<float>, std::span<double>> samples;
-  if (!view_bytes(frame, held_frame, bytes) || !view_output(out, held_out, samples)) return nullptr;
+  if (!python::view_bytes(frame, held_frame, bytes) || !python::view_output(out, held_out, samples)) {
+    return nullptr;
+  }
   std::expected<void, QuorvelError> decoded;
   Py_BEGIN_ALLOW_THREADS
   decoded = std::visit(

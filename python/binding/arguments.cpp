@@ -1,5 +1,5 @@
-// python/binding.cpp: argument binding and argument-error wording.
-#include "python/binding.hpp"
+// python/binding/arguments.cpp: argument binding and argument-error wording.
+#include "python/binding/arguments.hpp"
 
 #include <string>
 
@@ -122,8 +122,12 @@ bool bind_tuple_dict(const Parameters& parameters, PyObject* args, PyObject* kwa
   return check_required(parameters, bound);
 }
 
+PyObject* utf8_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 PyObject* raise_value_error(std::string_view message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  PyObject* text = utf8_text(message);
   if (text != nullptr) {
     PyErr_SetObject(PyExc_ValueError, text);
     Py_DECREF(text);

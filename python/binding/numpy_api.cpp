@@ -1,4 +1,4 @@
-// python/numpy_api.cpp: NumPy array checks and creation.
+// python/binding/numpy_api.cpp: NumPy array checks and creation.
 //
 // Built against NumPy 2.x headers but usable at run time with NumPy 1.24 and
 // newer: NPY_TARGET_VERSION restricts us to the API that 1.24 already had.
@@ -7,7 +7,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_24_API_VERSION
 
-#include "python/numpy_api.hpp"
+#include "python/binding/numpy_api.hpp"
 
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>

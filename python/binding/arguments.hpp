@@ -1,5 +1,4 @@
-// python/binding.hpp: argument binding and argument-error wording shared by the
-// module functions and the options constructor.
+// python/binding/arguments.hpp: argument binding and argument-error wording in CPython's own words.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -35,8 +34,12 @@ struct Parameters {
 // or "'None' is not an instance of '<expected>'" for None. Returns nullptr.
 PyObject* raise_not_instance(PyObject* object, const char* expected);
 
-// Sets ValueError with `message`. Messages may carry any UTF-8, NUL included,
-// so they are passed sized, never as C strings. Returns nullptr.
+// A str of UTF-8 text (new reference), bytes that are not UTF-8 replaced.
+// Texts may carry any byte, NUL included, so they are passed sized, never as
+// C strings. nullptr with an exception set on failure.
+[[nodiscard]] PyObject* utf8_text(std::string_view text);
+
+// Sets ValueError with `message`. Returns nullptr.
 PyObject* raise_value_error(std::string_view message);
 
 // Rewrites the pending exception as TypeError "argument '<name>': <message>"

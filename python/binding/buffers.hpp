@@ -1,4 +1,5 @@
-// python/native/buffers.hpp: sample and byte views over objects that export the buffer protocol.
+// python/binding/buffers.hpp: sample and byte views over objects that export the buffer protocol,
+// and codec readers run on them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,9 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <optional>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
-namespace quorvel::tools {
+#include "python/binding/errors.hpp"
+
+namespace quorvel::python {
 
 // A buffer exported by a Python object, held for as long as this lives.
 // Destroy it with the interpreter attached.
@@ -51,4 +57,30 @@ struct SampleTable {
 // Holds `object`'s buffer in `held` and views it as bytes (any contiguous buffer).
 [[nodiscard]] bool view_bytes(PyObject* object, HeldBuffer& held, std::span<const std::uint8_t>& bytes);
 
-}  // namespace quorvel::tools
+// Holds `object`'s buffer in `held` and views it as writable samples: an
+// aligned, C-contiguous buffer of native float32 or float64, of any shape.
+// Otherwise returns false with TypeError set (or the exporter's own exception).
+[[nodiscard]] bool view_output(PyObject* object, HeldBuffer& held,
+                               std::variant<std::span<float>, std::span<double>>& samples);
+
+// Runs `codec(bytes)` (a reader of containers or frames) on the bytes of
+// `object`'s buffer with the interpreter released: its result, or nothing
+// with the codec's error raised as quorvel_tools' exception.
+template <class Codec>
+auto on_bytes(PyObject* object, Codec codec)
+    -> std::optional<typename std::invoke_result_t<Codec, std::span<const std::uint8_t>>::value_type> {
+  HeldBuffer held;
+  std::span<const std::uint8_t> bytes;
+  if (!view_bytes(object, held, bytes)) return std::nullopt;
+  std::invoke_result_t<Codec, std::span<const std::uint8_t>> result;
+  Py_BEGIN_ALLOW_THREADS
+  result = codec(bytes);
+  Py_END_ALLOW_THREADS
+  if (!result) {
+    raise_codec_error(result.error());
+    return std::nullopt;
+  }
+  return std::move(*result);
+}
+
+}  // namespace quorvel::python
