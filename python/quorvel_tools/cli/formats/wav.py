@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import pathlib
 import struct
-from typing import Optional
+from typing import Any, Mapping, Optional
 
 import numpy as np
 
 from ..atomic import atomic_path
-from . import FormatError, Signal, default_names
+from .base import Format, FormatError, Options, Signal, default_names
 
 _PCM = 1
 _IEEE_FLOAT = 3
@@ -30,7 +30,7 @@ SUBTYPES = {
 }
 
 
-def read(path: pathlib.Path) -> Signal:
+def read(path: pathlib.Path, options: Options) -> Signal:
     raw = path.read_bytes()
     fmt, data = _chunks(path, raw)
     tag, channels, rate, block_align, bits = struct.unpack_from("<HHIxxxxHH", fmt)
@@ -52,8 +52,8 @@ def read(path: pathlib.Path) -> Signal:
                   wav_subtype=subtype, grid_step=_grid(subtype, channels))
 
 
-def write(path: pathlib.Path, signal: Signal, *, subtype: Optional[str] = None) -> None:
-    subtype = (subtype or signal.wav_subtype or "FLOAT").upper()
+def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
+    subtype = (options.subtype or signal.wav_subtype or "FLOAT").upper()
     if subtype not in SUBTYPES:
         raise FormatError(f"unknown WAV subtype '{subtype}' (expected {', '.join(SUBTYPES)})")
     if signal.sample_rate is None:
@@ -138,3 +138,11 @@ def _encode(frames: np.ndarray, subtype: str) -> np.ndarray:
 def _grid(subtype: str, channels: int) -> Optional[list[float]]:
     tag, bits = SUBTYPES[subtype]
     return [2.0 ** -(bits - 1)] * channels if tag == _PCM else None
+
+
+def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
+    subtype = metadata.get("wav_subtype")
+    return SUBTYPES[subtype][1] / 8 if subtype in SUBTYPES else None
+
+
+FORMAT = Format(sources=("wav",), suffixes=(".wav",), read=read, write=write, sample_bytes=_sample_bytes)

@@ -10,10 +10,10 @@ from typing import Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from . import FormatError, Signal
+from .base import Format, FormatError, Options, Signal
 
 
-def read(path: pathlib.Path, *, column: Optional[str] = None) -> Signal:
+def read(path: pathlib.Path, options: Options) -> Signal:
     try:
         text = path.read_text(encoding="utf-8-sig")
     except UnicodeDecodeError:
@@ -26,14 +26,14 @@ def read(path: pathlib.Path, *, column: Optional[str] = None) -> Signal:
     for number, row in enumerate(rows[1:], start=2):
         if len(row) != len(header):
             raise FormatError(f"{path}: row {number} has {len(row)} fields, the header has {len(header)}")
-    index = _choose(path, header, rows[1:], column)
+    index = _choose(path, header, rows[1:], options.column)
     values = _numbers([row[index] for row in rows[1:]])
     if values is None:
         raise FormatError(f"{path}: column '{header[index]}' is not numeric")
     return Signal(data=values, source="csv", channel_names=[header[index]], units=[""])
 
 
-def write(path: pathlib.Path, signal: Signal) -> None:
+def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     rows = signal.rows()
     names = signal.channel_names if len(signal.channel_names) == rows.shape[0] else (
         ["signal"] if rows.shape[0] == 1 else [f"ch{i}" for i in range(rows.shape[0])])
@@ -82,3 +82,8 @@ def _numbers(cells: list[str]) -> Optional[np.ndarray]:
         except ValueError:
             return None
     return None if np.isnan(values).all() else values
+
+
+# .txt is read and written as comma-separated text, but not advertised.
+FORMAT = Format(sources=("csv",), suffixes=(".csv", ".tsv", ".txt"), shown=(".csv", ".tsv"), read=read,
+                write=write)

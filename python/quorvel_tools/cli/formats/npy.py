@@ -6,10 +6,10 @@ import pathlib
 import numpy as np
 
 from ..atomic import atomic_path
-from . import FormatError, Signal
+from .base import Format, FormatError, Options, Signal
 
 
-def read(path: pathlib.Path) -> Signal:
+def read(path: pathlib.Path, options: Options) -> Signal:
     try:
         array = np.load(path, allow_pickle=False)
     except (ValueError, OSError, EOFError) as error:
@@ -27,7 +27,7 @@ def read(path: pathlib.Path) -> Signal:
     return Signal(data=np.ascontiguousarray(array), source="npy")
 
 
-def write(path: pathlib.Path, signal: Signal) -> None:
+def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     with atomic_path(path) as temp:
         with open(temp, "wb") as handle:
             np.save(handle, signal.data, allow_pickle=False)
@@ -36,3 +36,6 @@ def write(path: pathlib.Path, signal: Signal) -> None:
 def _first_line(error: Exception) -> str:
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
+
+
+FORMAT = Format(sources=("npy",), suffixes=(".npy",), read=read, write=write)

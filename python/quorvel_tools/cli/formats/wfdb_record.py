@@ -6,14 +6,12 @@ import warnings
 
 import numpy as np
 
-from . import FormatError, Signal, require
+from .base import Format, FormatError, Options, Signal, require
 
 
-def read(path: pathlib.Path) -> Signal:
+def read(path: pathlib.Path, options: Options) -> Signal:
     wfdb = require("wfdb", "wfdb")
-    record_name = path.with_suffix("") if path.suffix.lower() in (".hea", ".dat") else path
-    if not record_name.with_suffix(".hea").is_file():
-        raise FormatError(f"{record_name.with_suffix('.hea')}: no such file")
+    record_name = _record(path)
     try:
         # wfdb's own use of pandas raises deprecation warnings that say nothing
         # about the user's file; they would only clutter the command's stderr.
@@ -35,3 +33,23 @@ def read(path: pathlib.Path) -> Signal:
 def _one_line(error: Exception) -> str:
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
+
+
+def _record(path: pathlib.Path) -> pathlib.Path:
+    """The record's name: the path without .hea or .dat."""
+    return path.with_suffix("") if path.suffix.lower() in _SUFFIXES else path
+
+
+def _files(path: pathlib.Path) -> list[pathlib.Path]:
+    """The record's header, and its signal file when there is one."""
+    record = _record(path)
+    return [record.with_suffix(".hea")] + [file for file in (record.with_suffix(".dat"),) if file.is_file()]
+
+
+def _named_without_suffix(path: pathlib.Path) -> bool:
+    return path.suffix == "" and path.with_suffix(".hea").is_file()
+
+
+_SUFFIXES = (".hea", ".dat")
+FORMAT = Format(sources=("wfdb",), suffixes=_SUFFIXES, shown=("a WFDB .hea record",), read=read, files=_files,
+                recognises=_named_without_suffix)

@@ -4,12 +4,12 @@ from __future__ import annotations
 import datetime
 import math
 import pathlib
-from typing import Any, Callable
+from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 
 from ..atomic import atomic_path
-from . import FormatError, Signal, default_names, require
+from .base import Format, FormatError, Options, Signal, default_names, require
 
 _DIGITAL = {".edf": (-32768, 32767), ".bdf": (-8388608, 8388607)}
 _HEADER_KEYS = ("technician", "recording_additional", "patientname", "patient_additional",
@@ -18,7 +18,7 @@ _SIGNAL_KEYS = ("label", "dimension", "sample_frequency", "physical_max", "physi
                 "digital_max", "digital_min", "prefilter", "transducer")
 
 
-def read(path: pathlib.Path) -> Signal:
+def read(path: pathlib.Path, options: Options) -> Signal:
     pyedflib = require("pyedflib", "edf")
     try:
         reader = pyedflib.EdfReader(str(path))
@@ -48,7 +48,7 @@ def read(path: pathlib.Path) -> Signal:
                   grid_step=[_step(h) for h in headers], extra=extra)
 
 
-def write(path: pathlib.Path, signal: Signal) -> None:
+def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     pyedflib = require("pyedflib", "edf")
     if signal.sample_rate is None:
         raise FormatError("the file carries no sample rate; give one with --rate")
@@ -129,3 +129,11 @@ def _plain(value: Any) -> Any:
     if isinstance(value, (datetime.date, datetime.datetime)):
         return value.isoformat()
     return value
+
+
+def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
+    return {"edf": 2, "bdf": 3}.get(str(metadata.get("source")))
+
+
+FORMAT = Format(sources=("edf", "bdf"), suffixes=(".edf", ".bdf"), read=read, write=write,
+                sample_bytes=_sample_bytes)

@@ -27,8 +27,8 @@ from typing import Any
 
 import numpy as np
 
-from .formats import Signal
-from .settings import Settings
+from ..settings import Settings
+from .formats import Signal, by_source
 
 __all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe"]
 
@@ -50,7 +50,7 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
         raise ValueError("the signal is empty")
     settings = _safe_settings(signal, settings)
     if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
-        from ._encode import encode_settings
+        from .._encode import encode_settings
         container = encode_settings(signal.data, settings)
         return container + _block(signal) if _remembers_something(signal) else container
     block = _block(signal)
@@ -59,7 +59,7 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
 
 def decode_signal(data: bytes) -> Signal:
     """The signal a .qrvl file holds, with its metadata when it has some."""
-    from . import decode, decode_array
+    from .. import decode, decode_array
     kind, metadata, body = _split(data)
     samples = decode(body) if kind == "container" else np.asarray(decode_array(body))
     return _signal_from(samples, metadata)
@@ -67,7 +67,7 @@ def decode_signal(data: bytes) -> Signal:
 
 def describe(data: bytes) -> dict[str, Any]:
     """The fields `quorvel info` shows: layout, shape, codec settings and ratio."""
-    from . import inspect
+    from .. import inspect
     kind, metadata, body = _split(data)
     if kind == "container":
         info = inspect(body)
@@ -75,7 +75,7 @@ def describe(data: bytes) -> dict[str, Any]:
         shape: list[int] = [info.sample_count]
         itemsize = 4
     else:
-        from ._frame import frame_layout
+        from .._frame import frame_layout
         dtype, frame_shape, parts = frame_layout(body)
         shape, itemsize = [int(n) for n in frame_shape], dtype.itemsize
         lanes = [inspect(body[offset:offset + size]) for offset, size in parts if size]
@@ -151,7 +151,7 @@ def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
 
 def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
     """(kind, metadata, body) of a .qrvl file; kind is "container" or "frame"."""
-    from . import inspect
+    from .. import inspect
     head = bytes(data[:4])
     if head == CONTAINER_MAGIC:
         size = inspect(data).size
@@ -192,17 +192,15 @@ def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
 
 def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:
     """Bytes one sample took in the source file, so the ratio compares with what the user had."""
-    from .formats.wav import SUBTYPES
-    subtype = metadata.get("wav_subtype")
-    if metadata.get("source") == "wav" and subtype in SUBTYPES:
-        return SUBTYPES[subtype][1] / 8
-    return {"edf": 2, "bdf": 3}.get(str(metadata.get("source")), itemsize)
+    source = by_source(metadata.get("source"))
+    size = source.sample_bytes(metadata) if source is not None else None
+    return itemsize if size is None else size
 
 
 # --- codec calls -------------------------------------------------------------------------
 
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
-    from ._frame import encode_settings, frame_overhead
+    from .._frame import encode_settings, frame_overhead
     if settings.target == "max_bytes":  # the frame's budget is per lane: share out what the file may take
         lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
         fixed = _PREFIX.size + overhead + frame_overhead(samples.shape)

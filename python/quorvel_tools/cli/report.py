@@ -14,9 +14,9 @@ from typing import Any, Optional
 
 import numpy as np
 
+from ..settings import METHODS
 from .atomic import write_bytes
 from .formats import Signal
-from .settings import METHODS
 
 __all__ = ["Row", "Results", "run", "format_table", "METHODS"]
 
@@ -115,7 +115,7 @@ def _measure_one(samples: np.ndarray, kind: str, value: float, method: str, effo
 def _encode_measured(samples: np.ndarray, kind: str, value: float, method: str,
                      effort: str) -> tuple[Row, Optional[np.ndarray]]:
     """Encodes, decodes and measures once; a target the encoder refuses gives a row with a note."""
-    from . import decode, encode, inspect, measure
+    from .. import decode, encode, inspect, measure
     try:
         start = time.perf_counter()
         settings: dict[str, Any] = {kind: value, "method": method, "effort": effort}

@@ -1,4 +1,4 @@
-"""The `quorvel` command: encode, decode, info and report on signal files."""
+"""The `quorvel` command: its parser, the four subcommands, and one line for every failure."""
 from __future__ import annotations
 
 import argparse
@@ -11,7 +11,7 @@ import sys
 import threading
 from typing import Any, Callable, Iterator, NoReturn, Optional, Sequence
 
-from .settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES, Settings
+from ..settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES, Settings
 
 __all__ = ["main"]
 
@@ -56,13 +56,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Lossy wavelet compression of signal files, "
                      "aimed at the error or size you ask for.")
-    from . import __version__
+    from .. import __version__
+    from .formats import READERS, WRITERS, listing
+    from .formats.wav import SUBTYPES
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     encode = commands.add_parser("encode", help="compress a signal file into a .qrvl file",
-                                 description="Compress INPUT (.npy, .wav, .csv, .tsv, .edf, .bdf or a WFDB "
-                                 ".hea record) into OUTPUT. Give one target, or fixed codec settings.")
+                                 description=f"Compress INPUT ({listing(READERS)}) into OUTPUT. "
+                                 "Give one target, or fixed codec settings.")
     encode.add_argument("input", metavar="INPUT", type=pathlib.Path, help="signal file to compress")
     encode.add_argument("output", metavar="OUTPUT", type=pathlib.Path, help="the .qrvl file to write")
     _add_target(encode, "target (one of)")
@@ -77,11 +79,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     decode = commands.add_parser("decode", help="rebuild a signal file from a .qrvl file",
                                  description="Decode INPUT into OUTPUT, whose suffix chooses the format: "
-                                 ".npy, .wav, .csv, .tsv, .edf or .bdf.")
+                                 f"{listing(WRITERS)}.")
     decode.add_argument("input", metavar="INPUT", type=pathlib.Path, help="a .qrvl file")
     decode.add_argument("output", metavar="OUTPUT", type=pathlib.Path, help="the signal file to write")
-    decode.add_argument("--subtype", type=str.upper,
-                        choices=("PCM_U8", "PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE"),
+    decode.add_argument("--subtype", type=str.upper, choices=tuple(SUBTYPES),
                         help="WAV sample format (default: the source's, else FLOAT)")
     decode.add_argument("--rate", type=_positive_float, metavar="HZ",
                         help="sample rate for .wav and .edf when the file carries none")
@@ -190,10 +191,10 @@ def _run_encode(args: argparse.Namespace) -> int:
 
 
 def _run_decode(args: argparse.Namespace) -> int:
-    from .formats import output_kind, write_signal
+    from .formats import write_signal, writer_for
     from .signal_file import decode_signal
 
-    output_kind(args.output)  # an unknown suffix fails before any work
+    writer_for(args.output)  # an unknown suffix fails before any work
     data = _read_file(args.input)
     with _busy("decoding", _progress_wanted(args)):
         signal = decode_signal(data)
@@ -257,7 +258,7 @@ def _read_file(path: pathlib.Path) -> bytes:
 
 def _summary(source: pathlib.Path, output: pathlib.Path, original: Any, restored: Any, size: int) -> str:
     import numpy as np
-    from . import measure
+    from .. import measure
     shape = "x".join(str(n) for n in original.shape)
     finite = np.isfinite(original)
     figures = measure(np.where(finite, original, 0).ravel(), np.where(finite, restored, 0).ravel())
@@ -321,7 +322,3 @@ def _describe(error: BaseException) -> str:
 def _fail(message: str, status: int) -> int:
     print(message, file=sys.stderr)
     return status
-
-
-if __name__ == "__main__":
-    sys.exit(main())
