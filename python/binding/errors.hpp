@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "codec/error.hpp"
+#include "codec/codec.hpp"
 
 namespace quorvel::python {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "codec/frame.hpp"
+#include "codec/codec.hpp"
 #include "python/binding/buffers.hpp"
 #include "python/binding/errors.hpp"
 #include "python/tools_codec/settings_binding.hpp"
