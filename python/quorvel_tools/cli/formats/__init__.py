@@ -14,8 +14,8 @@ from typing import Iterable, Optional, cast
 
 from .base import Format, FormatError, Options, Signal
 
-__all__ = ["FORMATS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing", "read_signal",
-           "write_signal", "writer_for"]
+__all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing",
+           "read_signal", "write_signal", "writer_for"]
 
 # The registry: one module per format, in the order the help lists them.
 _MODULES = (

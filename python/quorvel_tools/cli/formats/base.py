@@ -54,12 +54,16 @@ def _no_size(metadata: Mapping[str, Any]) -> Optional[float]:
     return None
 
 
+def _itself(path: pathlib.Path) -> list[pathlib.Path]:
+    return [path]
+
+
 @dataclasses.dataclass(frozen=True)
 class Format:
     """One kind of signal file, as the command reads and writes it.
 
-    - `sources`: what a signal read from it names as its `source` (the first is
-      the format's name), so that what was read can be recognised later;
+    - `sources`: what a signal read from it names as its `source`, so that the
+      format can be recognised from a .qrvl file's metadata;
     - `suffixes`: the file names it reads and writes, lower case; `shown` is how
       lists in the help and messages name it (default: the suffixes);
     - `read(path, options)` and `write(path, signal, options)`: None when the
@@ -78,12 +82,8 @@ class Format:
     write: Optional[Callable[[pathlib.Path, Signal, Options], None]] = None
     shown: tuple[str, ...] = ()
     sample_bytes: Callable[[Mapping[str, Any]], Optional[float]] = _no_size
-    files: Callable[[pathlib.Path], list[pathlib.Path]] = lambda path: [path]
+    files: Callable[[pathlib.Path], list[pathlib.Path]] = _itself
     recognises: Optional[Callable[[pathlib.Path], bool]] = None
-
-    @property
-    def name(self) -> str:
-        return self.sources[0]
 
     def names(self) -> tuple[str, ...]:
         """How lists in the help and in messages name the format."""
