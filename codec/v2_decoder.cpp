@@ -1,0 +1,203 @@
+// codec/v2_decoder.cpp: blocks checked, their streams decoded a group at a time, codes mapped to samples.
+#include "codec/v2_decoder.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "codec/bytes.hpp"
+#include "codec/crc32.hpp"
+#include "codec/float_ordinal.hpp"
+#include "codec/interpolation.hpp"
+#include "codec/parallel.hpp"
+#include "codec/sequence_coder.hpp"
+
+namespace quorvel::v2 {
+
+namespace {
+
+// Blocks decoded together: the sequence coder runs a group's blocks in lockstep.
+constexpr std::size_t group_blocks = 8;
+
+std::string block_name(std::size_t b) { return "block " + std::to_string(b) + ": "; }
+
+// The streams of one block's coded part (the codes, and the corrections in mode 2).
+struct Streams {
+  std::span<const std::uint8_t> codes;
+  std::span<const std::uint8_t> corrections;
+};
+
+std::expected<Streams, QuorvelError> split_block(std::span<const std::uint8_t> part, Mode mode, std::size_t b) {
+  if (mode != Mode::corrected) return Streams{part, {}};
+  ByteReader in(part);
+  const auto length = in.leb128(32);
+  const auto codes = length ? in.take(*length) : std::nullopt;
+  if (!codes) return std::unexpected(damaged(block_name(b) + "its codes' length leaves the block"));
+  return Streams{*codes, part.subspan(in.position())};
+}
+
+bool finite(float v) { return std::fabs(v) <= std::numeric_limits<float>::max(); }
+
+// Samples [lo, hi) of a block (codes are the block's own, from its first
+// sample) into out; false when one is not finite or a rank leaves the palette.
+bool map_samples(const Header& h, std::span<const std::int32_t> codes, std::span<const std::int32_t> corrections,
+                 std::size_t lo, std::size_t hi, float* out) {
+  bool good = true;
+  const Grid grid = h.grid;
+  const auto code_at = [&](std::size_t i) -> std::int32_t {
+    if (h.palette.empty()) return codes[i];
+    const auto rank = static_cast<std::uint32_t>(codes[i]);
+    good = good && rank < h.palette.size();
+    return h.palette[std::min<std::size_t>(rank, h.palette.size() - 1)];
+  };
+  switch (h.mode) {
+    case Mode::grid:
+    case Mode::interpolated:
+      for (std::size_t i = lo; i < hi; ++i) {
+        const float y = grid.sample(code_at(i));
+        good = good && finite(y);
+        *out++ = y;
+      }
+      break;
+    case Mode::corrected:
+      for (std::size_t i = lo; i < hi; ++i) {
+        const std::int32_t ordinal = float_ordinal(grid.sample(codes[i]));
+        const float y = from_float_ordinal(wrapping_add(ordinal, corrections[i]));
+        good = good && finite(y);
+        *out++ = y;
+      }
+      break;
+    case Mode::ordinals:
+      for (std::size_t i = lo; i < hi; ++i) {
+        const float y = from_float_ordinal(code_at(i));
+        good = good && finite(y);
+        *out++ = y;
+      }
+      break;
+  }
+  return good;
+}
+
+// Per-thread scratch: a group's codes and second streams.
+struct Scratch {
+  std::vector<std::int32_t> codes, extra;
+};
+
+struct Request {
+  std::span<const std::uint8_t> container;
+  const Layout& layout;
+  std::size_t start;  // first sample wanted
+  std::span<float> out;
+};
+
+std::expected<void, QuorvelError> check_crc(const Request& r, std::size_t b) {
+  const std::size_t at = r.layout.block_starts[b];
+  const auto part = r.container.subspan(at, r.layout.block_sizes[b]);
+  ByteReader stored(r.container.subspan(at + part.size(), crc_size));
+  if (crc32(r.layout.header_crc, part) != stored.u32()) {
+    return std::unexpected(damaged("the container is damaged: block " + std::to_string(b) + " fails its CRC-32 check"));
+  }
+  return {};
+}
+
+// Decodes blocks [first, last) and writes their samples that were asked for.
+std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t first, std::size_t last, Scratch& s) {
+  const Header& h = r.layout.header;
+  const std::size_t base = first << h.block_log2;
+  const std::size_t count = std::min<std::size_t>(h.sample_count, last << h.block_log2) - base;
+  std::vector<std::span<const std::uint8_t>> codes_parts, correction_parts;
+  for (std::size_t b = first; b < last; ++b) {
+    if (auto crc = check_crc(r, b); !crc) return crc;
+    auto streams = split_block(r.container.subspan(r.layout.block_starts[b], r.layout.block_sizes[b]), h.mode, b);
+    if (!streams) return std::unexpected(streams.error());
+    codes_parts.push_back(streams->codes);
+    correction_parts.push_back(streams->corrections);
+  }
+  const SequenceCoding coding{.block_length = h.block_length()};
+  s.codes.resize(count);
+  if (auto d = decode_sequence(codes_parts, s.codes, coding); !d) return std::unexpected(damaged(d.error().message()));
+  if (h.mode == Mode::corrected || h.mode == Mode::interpolated) s.extra.resize(count);
+  if (h.mode == Mode::corrected) {
+    if (auto d = decode_sequence(correction_parts, s.extra, coding); !d) {
+      return std::unexpected(damaged(d.error().message()));
+    }
+  }
+  for (std::size_t b = first; b < last; ++b) {
+    const std::size_t block_start = b << h.block_log2, n = r.layout.block_samples(b);
+    auto codes = std::span<std::int32_t>(s.codes).subspan(block_start - base, n);
+    auto extra = s.extra.empty() ? std::span<std::int32_t>() : std::span<std::int32_t>(s.extra).subspan(block_start - base, n);
+    if (h.mode == Mode::interpolated) {
+      interpolation_restore(codes, extra);
+      std::swap(codes, extra);
+    }
+    const std::size_t lo = std::max(block_start, r.start), hi = std::min(block_start + n, r.start + r.out.size());
+    if (!map_samples(h, codes, extra, lo - block_start, hi - block_start, r.out.data() + (lo - r.start))) {
+      return std::unexpected(damaged(block_name(b) + "a code does not decode to a finite sample"));
+    }
+  }
+  return {};
+}
+
+QuorvelError outside(std::size_t start, std::size_t stop, std::size_t n) {
+  return QuorvelError::decompression_failed("samples " + std::to_string(start) + " to " + std::to_string(stop) +
+                                            " asked of a container of " + std::to_string(n));
+}
+
+std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> container, const Layout& layout,
+                                               std::size_t start, std::span<float> out, std::size_t threads) {
+  const std::size_t n = layout.header.sample_count;
+  if (start > n || out.size() > n - start) return std::unexpected(outside(start, start + out.size(), n));
+  if (out.empty()) return {};
+  const Request request{container, layout, start, out};
+  const std::size_t first = start >> layout.header.block_log2;
+  const std::size_t last = ((start + out.size() - 1) >> layout.header.block_log2) + 1;
+  const std::size_t groups = (last - first + group_blocks - 1) / group_blocks;
+  std::vector<std::optional<QuorvelError>> failures(groups);
+  parallel_for(groups, threads, [&](std::size_t g) {
+    thread_local Scratch scratch;
+    const std::size_t a = first + g * group_blocks, b = std::min(last, a + group_blocks);
+    if (auto done = decode_group(request, a, b, scratch); !done) failures[g] = done.error();
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container, std::size_t start,
+                                              std::span<float> out, std::size_t threads) {
+  const auto layout = parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  return decode_range(container, *layout, start, out, threads);
+}
+
+std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container, std::size_t start,
+                                                       std::size_t stop, std::size_t threads) {
+  const auto layout = parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  if (start > stop || stop > layout->header.sample_count) {
+    return std::unexpected(outside(start, stop, layout->header.sample_count));
+  }
+  std::vector<float> out(stop - start);
+  if (auto done = decode_range(container, *layout, start, out, threads); !done) return std::unexpected(done.error());
+  return out;
+}
+
+std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container, std::size_t threads) {
+  const auto layout = parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  std::vector<float> out(layout->header.sample_count);
+  if (auto done = decode_range(container, *layout, 0, out, threads); !done) return std::unexpected(done.error());
+  return out;
+}
+
+std::expected<std::size_t, QuorvelError> container_size(std::span<const std::uint8_t> container) {
+  const auto layout = parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  return std::max(layout->block_starts.back(), min_container_size);
+}
+
+}  // namespace quorvel::v2
