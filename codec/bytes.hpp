@@ -1,4 +1,5 @@
-// codec/bytes.hpp: little-endian fields and LEB128 numbers, appended to an array and read back with bounds checks.
+// codec/bytes.hpp: little-endian fields and LEB128 numbers, appended to an array and read back with bounds
+// checks.
 #pragma once
 
 #include <bit>

@@ -15,7 +15,8 @@ namespace quorvel {
 }
 
 [[nodiscard]] constexpr float from_float_ordinal(std::int32_t ordinal) {
-  return std::bit_cast<float>(ordinal >= 0 ? ordinal : (-(ordinal + 1)) | static_cast<std::int32_t>(0x80000000u));
+  return std::bit_cast<float>(ordinal >= 0 ? ordinal
+                                           : (-(ordinal + 1)) | static_cast<std::int32_t>(0x80000000u));
 }
 
 }  // namespace quorvel

@@ -2,32 +2,19 @@
 #include "codec/grid.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace quorvel {
 
 namespace {
 
-// Samples of a long signal that detection looks at: a run from the start and
-// an even spread over the whole, always with the extremes (which pin the step
-// hardest). Positions depend on the length alone.
-constexpr std::size_t sample_run = 4096;
+std::vector<double> sampled(std::span<const float> y, float lowest, float highest) {
+  return detection_sample(y.size(), [y](std::size_t i) { return y[i]; }, lowest, highest);
+}
 
 std::vector<double> sampled_values(std::span<const float> y, float lowest, float highest) {
-  std::vector<double> values;
-  if (y.size() <= 2 * sample_run) {
-    values.assign(y.begin(), y.end());
-  } else {
-    values.reserve(2 * sample_run + 2);
-    values.assign(y.begin(), y.begin() + sample_run);
-    const std::size_t stride = y.size() / sample_run;
-    for (std::size_t i = sample_run; i < y.size(); i += stride) values.push_back(y[i]);
-  }
-  values.push_back(lowest);
-  values.push_back(highest);
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  return values;
+  return distinct_values(sampled(y, lowest, highest));
 }
 
 // The smallest gap carries float32 noise, too much to round offsets a thousand
@@ -76,7 +63,8 @@ std::optional<Grid> zero_anchored(std::span<const double> values, const Rounding
     lowest = std::max(lowest, std::min(a, b));
     highest = std::min(highest, std::max(a, b));
   }
-  if (!(lowest > 0.0 && lowest <= highest && highest < std::numeric_limits<double>::infinity())) return std::nullopt;
+  if (!(lowest > 0.0 && lowest <= highest && highest < std::numeric_limits<double>::infinity()))
+    return std::nullopt;
   return Grid{0.0, simplest_between(lowest, highest)};
 }
 
@@ -88,7 +76,8 @@ std::optional<Grid> anchored(std::span<const double> values, const Rounding& r, 
   std::vector<double> index(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) index[i] = std::rint((values[i] - values[0]) / guess);
   const auto room = [&](double step) {
-    double lowest = -std::numeric_limits<double>::infinity(), highest = std::numeric_limits<double>::infinity();
+    double lowest = -std::numeric_limits<double>::infinity(),
+           highest = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < values.size(); ++i) {
       lowest = std::max(lowest, r.low[i] - step * index[i]);
       highest = std::min(highest, r.high[i] - step * index[i]);
@@ -115,7 +104,8 @@ bool reproduces(const Grid& grid, std::span<const double> values) {
   const GridCoder coder(grid);
   for (const double v : values) {
     const double k = coder.nearest(v);
-    if (!(std::fabs(k) <= largest_code) || static_cast<double>(grid.sample(static_cast<std::int64_t>(k))) != v) {
+    if (!(std::fabs(k) <= largest_code) ||
+        static_cast<double>(grid.sample(static_cast<std::int64_t>(k))) != v) {
       return false;
     }
   }
@@ -128,12 +118,53 @@ std::vector<double> missed_values(std::span<const float> y, const Grid& grid, st
   const GridCoder coder(grid);
   for (std::size_t i = 0; i < y.size() && missed.size() < limit; ++i) {
     const double k = coder.nearest(y[i]);
-    if (!(std::fabs(k) <= largest_code) || grid.sample(static_cast<std::int64_t>(k)) != y[i]) missed.push_back(y[i]);
+    if (!(std::fabs(k) <= largest_code) || grid.sample(static_cast<std::int64_t>(k)) != y[i])
+      missed.push_back(y[i]);
   }
   return missed;
 }
 
+// The gap between neighbouring values that occurs most often, to three
+// significant digits (float32 noise in the gaps goes).
+double commonest_gap(std::span<const double> values) {
+  std::vector<double> gaps;
+  gaps.reserve(values.size());
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    const double gap = values[i] - values[i - 1];
+    const double scale = std::pow(10.0, std::floor(std::log10(gap)) - 2);
+    gaps.push_back(std::round(gap / scale) * scale);
+  }
+  std::sort(gaps.begin(), gaps.end());
+  double best = 0.0;
+  std::size_t best_count = 0;
+  for (std::size_t i = 0; i < gaps.size();) {
+    std::size_t j = i;
+    while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
+    if (j - i > best_count) best = gaps[i], best_count = j - i;
+    i = j;
+  }
+  return best;
+}
+
+// Nearest codes of every sample, and how many the grid does not reproduce.
+std::size_t nearest_codes(std::span<const float> y, const Grid& grid, std::span<std::int32_t> codes) {
+  const GridCoder coder(grid);
+  std::size_t misses = 0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double k = std::clamp(coder.nearest(y[i]), -largest_code, largest_code);
+    codes[i] = static_cast<std::int32_t>(k);
+    misses += grid.sample(codes[i]) != y[i];
+  }
+  return misses;
+}
+
 }  // namespace
+
+std::vector<double> distinct_values(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
 
 double simplest_between(double low, double high) {
   const double middle = low + (high - low) / 2;
@@ -146,19 +177,25 @@ double simplest_between(double low, double high) {
   return middle;
 }
 
-bool codes_on_grid(std::span<const float> y, const Grid& grid, std::span<std::int32_t> codes) {
+bool codes_on_grid(std::span<const float> y, float lowest, float highest, const Grid& grid,
+                   std::span<std::int32_t> codes) {
   const GridCoder coder(grid);
+  // Codes grow with the values: when the extremes' codes fit an int32, every
+  // code does, and the loop converts without a check.
+  if (!(std::fabs(coder.nearest(lowest)) <= largest_code &&
+        std::fabs(coder.nearest(highest)) <= largest_code)) {
+    return false;
+  }
   // Chunks without an exit inside vectorise; a sample off the grid ends the
-  // check at the end of its chunk.
-  constexpr std::size_t chunk = 256;
-  for (std::size_t start = 0; start < y.size(); start += chunk) {
+  // check at the end of its chunk, which starts small so that most signals
+  // not on the grid are told apart at once.
+  for (std::size_t start = 0, chunk = 16; start < y.size();
+       start += chunk, chunk = std::min<std::size_t>(2 * chunk, 1024)) {
     const std::size_t end = std::min(y.size(), start + chunk);
     int off = 0;
     for (std::size_t i = start; i < end; ++i) {
-      const double k = coder.nearest(y[i]);
-      const bool fits = std::fabs(k) <= largest_code;
-      const auto code = static_cast<std::int32_t>(fits ? k : 0.0);
-      off |= static_cast<int>(!fits) | static_cast<int>(grid.sample(code) != y[i]);
+      const auto code = static_cast<std::int32_t>(coder.nearest(y[i]));
+      off |= static_cast<int>(grid.sample(code) != y[i]);
       codes[i] = code;
     }
     if (off != 0) return false;
@@ -179,7 +216,8 @@ std::optional<Grid> grid_of_values(std::span<const double> values) {
   for (int divisor = 1; divisor <= 5 && !found; ++divisor) {
     guess = refined_step(offsets, smallest / divisor);
     found = true;
-    for (const double offset : offsets) found = found && std::fabs(offset / guess - std::rint(offset / guess)) < 0.01;
+    for (const double offset : offsets)
+      found = found && std::fabs(offset / guess - std::rint(offset / guess)) < 0.01;
   }
   if (!found || !(guess > 0.0)) return std::nullopt;
   const Rounding r = rounding_intervals(values);
@@ -195,17 +233,35 @@ std::optional<Grid> detect_grid(std::span<const float> y, float lowest, float hi
   std::vector<double> values = sampled_values(y, lowest, highest);
   auto grid = grid_of_values(values);
   if (!grid) return std::nullopt;
-  if (codes_on_grid(y, *grid, codes)) return grid;
+  if (codes_on_grid(y, lowest, highest, *grid, codes)) return grid;
   if (values.size() >= y.size()) return std::nullopt;
   // The sample may have missed the values that pin the step: once more with
   // some of the samples this grid misses.
-  const std::vector<double> missed = missed_values(y, *grid, sample_run);
+  const std::vector<double> missed = missed_values(y, *grid, detection_run);
   values.insert(values.end(), missed.begin(), missed.end());
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  grid = grid_of_values(values);
-  if (grid && codes_on_grid(y, *grid, codes)) return grid;
+  grid = grid_of_values(distinct_values(std::move(values)));
+  if (grid && codes_on_grid(y, lowest, highest, *grid, codes)) return grid;
   return std::nullopt;
+}
+
+std::optional<MostlyGrid> detect_mostly_grid(std::span<const float> y, float lowest, float highest,
+                                             std::span<std::int32_t> codes) {
+  if (!(lowest < highest)) return std::nullopt;
+  const std::vector<double> sample = sampled(y, lowest, highest);
+  const std::vector<double> values = distinct_values(sample);
+  if (values.size() < 3) return std::nullopt;
+  const double step = commonest_gap(values);
+  if (!(step > 0.0)) return std::nullopt;
+  const auto near = [step](double v) { return std::fabs(v / step - std::rint(v / step)) < 1e-3; };
+  const auto on = static_cast<std::size_t>(std::count_if(sample.begin(), sample.end(), near));
+  if (on < sample.size() - sample.size() / 20) return std::nullopt;
+  std::vector<double> kept;
+  std::copy_if(values.begin(), values.end(), std::back_inserter(kept), near);
+  const auto grid = grid_of_values(kept);
+  if (!grid) return std::nullopt;
+  const std::size_t misses = nearest_codes(y, *grid, codes);
+  if (misses > y.size() / 20) return std::nullopt;
+  return MostlyGrid{*grid, misses};
 }
 
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 // codec/grid.hpp: uniform grids of float32 values, codes on them, and finding the grid a signal sits on.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -45,9 +46,33 @@ class GridCoder {
   double inverse_;
 };
 
-// True when every sample is a point of the grid with an int32 code, whose
-// codes then fill `codes`; stops at the first sample that is not.
-[[nodiscard]] bool codes_on_grid(std::span<const float> y, const Grid& grid, std::span<std::int32_t> codes);
+// The values grid detection looks at in a signal of n samples (value_at(i)
+// is sample i), with multiplicity: a run from the start and an even spread over
+// the whole, always with the extremes (which pin the step hardest). Positions
+// depend on the length alone.
+inline constexpr std::size_t detection_run = 4096;
+
+template <class ValueAt>
+[[nodiscard]] std::vector<double> detection_sample(std::size_t n, ValueAt&& value_at, float lowest,
+                                                   float highest) {
+  std::vector<double> values;
+  const std::size_t stride = n <= 2 * detection_run ? 1 : n / detection_run;
+  values.reserve(std::min(n, 2 * detection_run) + 2);
+  for (std::size_t i = 0; i < std::min(n, detection_run); ++i) values.push_back(value_at(i));
+  for (std::size_t i = detection_run; i < n; i += stride) values.push_back(value_at(i));
+  values.push_back(lowest);
+  values.push_back(highest);
+  return values;
+}
+
+// Sorted, without repeats.
+[[nodiscard]] std::vector<double> distinct_values(std::vector<double> values);
+
+// True when every sample (lowest and highest their extremes) is a point of
+// the grid with an int32 code, whose codes then fill `codes`; stops soon
+// after the first sample that is not.
+[[nodiscard]] bool codes_on_grid(std::span<const float> y, float lowest, float highest, const Grid& grid,
+                                 std::span<std::int32_t> codes);
 
 // The grid that reproduces each of these sorted, distinct values (at least two)
 // with at most 2^24 steps between the first and the last, if there is one.
@@ -60,6 +85,17 @@ class GridCoder {
 // `highest` are the signal's extremes. A function of the samples alone.
 [[nodiscard]] std::optional<Grid> detect_grid(std::span<const float> y, float lowest, float highest,
                                               std::span<std::int32_t> codes);
+
+// The grid at least 95 % of the samples sit on, the others off it
+// (interpolated values, glitches): the commonest spacing of a sample of the
+// values, detected on the values near its multiples. The nearest codes of all
+// samples fill `codes`. A function of the samples alone.
+struct MostlyGrid {
+  Grid grid;
+  std::size_t misses;  // samples the grid does not reproduce
+};
+[[nodiscard]] std::optional<MostlyGrid> detect_mostly_grid(std::span<const float> y, float lowest,
+                                                           float highest, std::span<std::int32_t> codes);
 
 // The value in [low, high] (0 < low <= high) with the fewest significant bits.
 [[nodiscard]] double simplest_between(double low, double high);

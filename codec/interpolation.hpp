@@ -24,7 +24,8 @@ void for_each_in_levels(std::size_t n, Body&& body) {
 // cubic (-1, 9, 9, -1) / 16 where four are, the mean of two where two are, the
 // left one at the end of the block, 0 for point 0. Integer arithmetic (the
 // products of int32 codes fit an int64 easily), rounded down.
-[[nodiscard]] inline std::int64_t interpolated(std::span<const std::int32_t> q, std::size_t i, std::size_t stride) {
+[[nodiscard]] inline std::int64_t interpolated(std::span<const std::int32_t> q, std::size_t i,
+                                               std::size_t stride) {
   if (stride == 0) return 0;
   const std::int64_t left = q[i - stride];
   if (i + stride >= q.size()) return left;
@@ -40,7 +41,8 @@ void interpolation_restore(std::span<const std::int32_t> residuals, std::span<st
 
 // Code plus (or minus) a residual, modulo 2^32.
 [[nodiscard]] inline std::int32_t wrapping_add(std::int64_t prediction, std::int32_t residual) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(prediction) + static_cast<std::uint32_t>(residual));
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(prediction) +
+                                   static_cast<std::uint32_t>(residual));
 }
 [[nodiscard]] inline std::int32_t wrapping_sub(std::int32_t code, std::int64_t prediction) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(code) - static_cast<std::uint32_t>(prediction));

@@ -11,10 +11,9 @@ namespace quorvel {
 namespace {
 
 // float32(2^(i/16)) for i = 0..15.
-constexpr std::array<float, 16> rung_mantissas{1.0f,        1.04427373f, 1.09050775f, 1.13878858f,
-                                               1.18920708f, 1.24185777f, 1.29683959f, 1.35425556f,
-                                               1.41421354f, 1.47682619f, 1.54221082f, 1.61049032f,
-                                               1.68179286f, 1.75625217f, 1.8340081f,  1.91520655f};
+constexpr std::array<float, 16> rung_mantissas{
+    1.0f,        1.04427373f, 1.09050775f, 1.13878858f, 1.18920708f, 1.24185777f, 1.29683959f, 1.35425556f,
+    1.41421354f, 1.47682619f, 1.54221082f, 1.61049032f, 1.68179286f, 1.75625217f, 1.8340081f,  1.91520655f};
 
 // The largest float32 <= v, for v > 0.
 float float_at_most(double v) {
@@ -22,20 +21,6 @@ float float_at_most(double v) {
   if (static_cast<double>(f) > v) f = std::nextafter(f, 0.0f);
   return f;
 }
-
-// Accumulates a distortion over chunks that vectorise.
-struct Accumulator {
-  double unit;
-  double max_abs = 0.0;
-  double sum_squares = 0.0;
-
-  void add(double y, double x) {
-    const double d = y - x;
-    max_abs = std::max(max_abs, std::fabs(d));
-    sum_squares += (d * unit) * (d * unit);
-  }
-  [[nodiscard]] Distortion result() const { return {max_abs, sum_squares}; }
-};
 
 // sign(d) * floor(|d| + 0.5 - dead_zone): rounding to nearest with a wider zero.
 std::int64_t dead_zone_round(double d, double dead_zone) {
@@ -78,55 +63,77 @@ int rung_at_most(double step) {
 }
 
 template <class T>
-Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit, std::span<std::int32_t> codes,
-                            std::span<float> y) {
+Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
+  // Four lanes of maxima and sums: the additions stay in a fixed order (the
+  // same figure on every machine) and still run two or four at a time.
+  double max_abs[4] = {}, sums[4] = {};
+  const auto add = [&](std::size_t i, std::size_t lane) {
+    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
+    const double magnitude = std::fabs(d);
+    max_abs[lane] = magnitude > max_abs[lane] ? magnitude : max_abs[lane];
+    sums[lane] += (d * unit) * (d * unit);
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= x.size(); i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) add(i + lane, lane);
+  }
+  for (; i < x.size(); ++i) add(i, 0);
+  return {std::max(std::max(max_abs[0], max_abs[1]), std::max(max_abs[2], max_abs[3])),
+          (sums[0] + sums[1]) + (sums[2] + sums[3])};
+}
+
+template <class T>
+Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
+                            std::span<std::int32_t> codes, std::span<float> y) {
   const GridCoder coder(grid);
-  Accumulator a{unit};
   for (std::size_t i = 0; i < x.size(); ++i) {
     const auto code = static_cast<std::int32_t>(coder.nearest(static_cast<double>(x[i])));
-    const float v = grid.sample(code);
     codes[i] = code;
-    y[i] = v;
-    a.add(v, static_cast<double>(x[i]));
+    y[i] = grid.sample(code);
   }
-  return a.result();
+  return distortion_of(x, std::span<const float>(y), unit);
 }
 
 template <class T>
 Distortion quantise_to_multiple(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
                                 std::int32_t offset, std::int32_t m, double unit, std::span<float> y) {
-  Accumulator a{unit};
-  const std::int64_t half = (m - 1) / 2;
+  // In double, exactly: the codes and their differences are integers far
+  // below 2^51, and (from + 0.5) / m lies 0.5 / m from any integer, far more
+  // than the reciprocal's rounding moves it, so its floor is from's floor
+  // division by m.
+  const double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
+  const double width = m, inverse = 1.0 / width;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    const std::int64_t from = std::int64_t{codes[i]} - offset + half;
-    const std::int64_t q = (from >= 0 ? from : from - (m - 1)) / m;  // floor division
-    const float v = grid.sample(offset + m * q);
-    y[i] = v;
-    a.add(v, static_cast<double>(x[i]));
+    const double v = (static_cast<double>(codes[i]) - start + 0.5) * inverse;
+    double q = round_even(v);
+    q -= q > v ? 1.0 : 0.0;
+    y[i] = static_cast<float>(grid.origin + grid.step * (static_cast<double>(offset) + width * q));
   }
-  return a.result();
+  return distortion_of(x, std::span<const float>(y), unit);
 }
 
 template <class T>
-Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone, std::size_t block_length,
-                                double unit, std::span<std::int32_t> codes, std::span<float> y) {
+Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
+                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
+                                std::span<float> y) {
   const double inverse = 1.0 / grid.step;
-  Accumulator a{unit};
   for (std::size_t start = 0; start < x.size(); start += block_length) {
     const std::size_t n = std::min(block_length, x.size() - start);
     const auto block = codes.subspan(start, n);
     for_each_in_levels(n, [&](std::size_t i, std::size_t stride) {
       const std::int64_t prediction = interpolated(block, i, stride);
-      const double d = (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(prediction);
+      const double d =
+          (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(prediction);
       const auto code = static_cast<std::int32_t>(prediction + dead_zone_round(d, dead_zone));
       block[i] = code;
       y[start + i] = grid.sample(code);
-      a.add(y[start + i], static_cast<double>(x[start + i]));
     });
   }
-  return a.result();
+  return distortion_of(x, std::span<const float>(y), unit);
 }
 
+template Distortion distortion_of(std::span<const float>, std::span<const float>, double);
+template Distortion distortion_of(std::span<const double>, std::span<const float>, double);
 template Distortion quantise_to_grid(std::span<const float>, const Grid&, double, std::span<std::int32_t>,
                                      std::span<float>);
 template Distortion quantise_to_grid(std::span<const double>, const Grid&, double, std::span<std::int32_t>,

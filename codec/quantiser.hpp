@@ -19,6 +19,10 @@ struct Distortion {
   double sum_squares = 0.0;
 };
 
+// The distortion of decoded samples y against the samples x as given.
+template <class T>
+Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit);
+
 // The grids a strict bound e > 0 may quantise to, coarsest first, for a signal
 // from `lowest` whose samples stay within `peak` in magnitude, anchored at
 // `lowest`. Each step is a float32 a little under 2e: the middle one by just
@@ -42,8 +46,8 @@ inline constexpr int highest_rung = 127 * 16;
 // Nearest codes on a grid whose codes fit int32 for every sample (callers
 // choose such grids), the samples they decode to, and their distortion.
 template <class T>
-Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit, std::span<std::int32_t> codes,
-                            std::span<float> y);
+Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
+                            std::span<std::int32_t> codes, std::span<float> y);
 
 // Samples on every m-th point (m odd) of a grid the samples sit on, counted
 // from code `offset`: each moves at most (m - 1) / 2 points. `codes` are the
@@ -57,7 +61,8 @@ Distortion quantise_to_multiple(std::span<const T> x, const Grid& grid, std::spa
 // the difference quantised with a dead zone (|d| < 0.5 + dead_zone steps goes
 // to zero), so the codes' interpolation residuals are mostly zero.
 template <class T>
-Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone, std::size_t block_length,
-                                double unit, std::span<std::int32_t> codes, std::span<float> y);
+Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
+                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
+                                std::span<float> y);
 
 }  // namespace quorvel

@@ -21,7 +21,9 @@ constexpr std::uint8_t step_f64_flag = 0x40;
 constexpr std::uint8_t known_flags = palette_flag | origin_f64_flag | step_f64_flag;
 constexpr unsigned mode_count = 4;
 
-[[nodiscard]] bool is_float32(double value) { return static_cast<double>(static_cast<float>(value)) == value; }
+[[nodiscard]] bool is_float32(double value) {
+  return static_cast<double>(static_cast<float>(value)) == value;
+}
 
 std::uint8_t mode_byte(const Header& header) {
   auto byte = static_cast<std::uint8_t>(header.mode);
@@ -44,7 +46,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> palette_bytes(std::span<c
   std::vector<std::int32_t> gaps(palette.size());
   gaps[0] = palette[0];
   for (std::size_t i = 1; i < palette.size(); ++i) {
-    gaps[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(palette[i]) - static_cast<std::uint32_t>(palette[i - 1]) - 1u);
+    gaps[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(palette[i]) -
+                                        static_cast<std::uint32_t>(palette[i - 1]) - 1u);
   }
   auto blocks = encode_sequence(gaps, SequenceCoding{.block_length = std::bit_ceil(palette.size())});
   if (!blocks) return std::unexpected(blocks.error());
@@ -52,19 +55,22 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> palette_bytes(std::span<c
   return std::move(blocks->front());
 }
 
-std::expected<std::vector<std::int32_t>, QuorvelError> read_palette(ByteReader& in, std::uint32_t sample_count) {
+std::expected<std::vector<std::int32_t>, QuorvelError> read_palette(ByteReader& in,
+                                                                    std::uint32_t sample_count) {
   const auto count = in.leb128(32);
   const auto length = in.leb128(32);
   if (!count || !length) return std::unexpected(damaged("the container ends inside its palette"));
   if (*count == 0 || *count > std::min<std::uint64_t>(sample_count, max_palette)) {
     return std::unexpected(damaged("a palette of " + std::to_string(*count) + " entries for " +
-                                   std::to_string(sample_count) + " samples (at most 65536 and one per sample)"));
+                                   std::to_string(sample_count) +
+                                   " samples (at most 65536 and one per sample)"));
   }
   const auto bytes = in.take(*length);
   if (!bytes) return std::unexpected(damaged("the container ends inside its palette"));
   std::vector<std::int32_t> palette(*count);
   const std::span<const std::uint8_t> block[] = {*bytes};
-  auto decoded = decode_sequence(block, palette, SequenceCoding{.block_length = std::bit_ceil(palette.size())});
+  auto decoded =
+      decode_sequence(block, palette, SequenceCoding{.block_length = std::bit_ceil(palette.size())});
   if (!decoded) return std::unexpected(damaged("palette: " + decoded.error().message()));
   std::int64_t entry = palette[0];
   for (std::size_t i = 1; i < palette.size(); ++i) {
@@ -85,12 +91,14 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   if (!mode || !block_log2 || !count) return std::unexpected(damaged("the container ends inside its header"));
   if ((*mode & 0x0F) >= mode_count) {
     return std::unexpected(damaged("unknown coding mode " + std::to_string(*mode & 0x0F) +
-                                   " (this decoder reads modes 0 to " + std::to_string(mode_count - 1) + ")"));
+                                   " (this decoder reads modes 0 to " + std::to_string(mode_count - 1) +
+                                   ")"));
   }
   Header header;
   header.mode = static_cast<Mode>(*mode & 0x0F);
   const std::uint8_t flags = *mode & 0xF0;
-  if ((flags & ~known_flags) != 0 || (!has_grid(header.mode) && (flags & (origin_f64_flag | step_f64_flag)) != 0) ||
+  if ((flags & ~known_flags) != 0 ||
+      (!has_grid(header.mode) && (flags & (origin_f64_flag | step_f64_flag)) != 0) ||
       (!allows_palette(header.mode) && (flags & palette_flag) != 0)) {
     return std::unexpected(damaged("unknown flags in mode byte " + std::to_string(*mode)));
   }
@@ -103,8 +111,10 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   header.block_log2 = *block_log2;
   header.sample_count = static_cast<std::uint32_t>(*count);
   if (has_grid(header.mode)) {
-    const auto origin = (flags & origin_f64_flag) ? in.f64() : in.f32().transform([](float v) { return double{v}; });
-    const auto step = (flags & step_f64_flag) ? in.f64() : in.f32().transform([](float v) { return double{v}; });
+    const auto origin =
+        (flags & origin_f64_flag) ? in.f64() : in.f32().transform([](float v) { return double{v}; });
+    const auto step =
+        (flags & step_f64_flag) ? in.f64() : in.f32().transform([](float v) { return double{v}; });
     if (!origin || !step) return std::unexpected(damaged("the container ends inside its header"));
     if (!std::isfinite(*origin) || !std::isfinite(*step) || !(*step > 0.0)) {
       return std::unexpected(damaged("the grid's origin and step must be finite and the step positive"));
@@ -168,7 +178,8 @@ std::expected<Layout, QuorvelError> parse(std::span<const std::uint8_t> containe
   for (const std::uint32_t size : layout.block_sizes) {
     layout.block_starts.push_back(at);
     if (container.size() - at < std::size_t{size} + crc_size) {
-      return std::unexpected(damaged("the container is truncated: its blocks need more bytes than follow its header"));
+      return std::unexpected(
+          damaged("the container is truncated: its blocks need more bytes than follow its header"));
     }
     at += size + crc_size;
   }
@@ -176,9 +187,10 @@ std::expected<Layout, QuorvelError> parse(std::span<const std::uint8_t> containe
   return layout;
 }
 
-std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(const Header& header,
-                                                                std::span<const std::vector<std::uint8_t>> blocks) {
-  if (blocks.size() != header.block_count()) return std::unexpected(damaged("one coded part per block is needed"));
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
+    const Header& header, std::span<const std::vector<std::uint8_t>> blocks) {
+  if (blocks.size() != header.block_count())
+    return std::unexpected(damaged("one coded part per block is needed"));
   std::size_t coded = 0;
   for (const auto& block : blocks) coded += block.size() + 5 + crc_size;
   std::vector<std::uint8_t> out;

@@ -55,7 +55,9 @@ inline constexpr std::size_t max_palette = 65536;
 inline constexpr std::size_t crc_size = 4;
 
 [[nodiscard]] constexpr bool has_grid(Mode mode) { return mode != Mode::ordinals; }
-[[nodiscard]] constexpr bool allows_palette(Mode mode) { return mode == Mode::grid || mode == Mode::ordinals; }
+[[nodiscard]] constexpr bool allows_palette(Mode mode) {
+  return mode == Mode::grid || mode == Mode::ordinals;
+}
 
 // What a header says. `palette` empty: no palette.
 struct Header {
@@ -72,8 +74,9 @@ struct Header {
 // A parsed container: the header, and where each block's coded part lies.
 struct Layout {
   Header header;
-  std::uint32_t header_crc = 0;           // CRC-32 of the header's bytes, where each block's check starts
-  std::vector<std::size_t> block_starts;  // offsets of the coded parts; one more: where the last one's CRC ends
+  std::uint32_t header_crc = 0;  // CRC-32 of the header's bytes, where each block's check starts
+  std::vector<std::size_t>
+      block_starts;  // offsets of the coded parts; one more: where the last one's CRC ends
   std::vector<std::uint32_t> block_sizes;
 
   // The samples block b holds.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "codec/buffer.hpp"
 #include "codec/bytes.hpp"
 #include "codec/crc32.hpp"
 #include "codec/float_ordinal.hpp"
@@ -28,7 +29,8 @@ struct Streams {
   std::span<const std::uint8_t> corrections;
 };
 
-std::expected<Streams, QuorvelError> split_block(std::span<const std::uint8_t> part, Mode mode, std::size_t b) {
+std::expected<Streams, QuorvelError> split_block(std::span<const std::uint8_t> part, Mode mode,
+                                                 std::size_t b) {
   if (mode != Mode::corrected) return Streams{part, {}};
   ByteReader in(part);
   const auto length = in.leb128(32);
@@ -37,51 +39,42 @@ std::expected<Streams, QuorvelError> split_block(std::span<const std::uint8_t> p
   return Streams{*codes, part.subspan(in.position())};
 }
 
-bool finite(float v) { return std::fabs(v) <= std::numeric_limits<float>::max(); }
-
 // Samples [lo, hi) of a block (codes are the block's own, from its first
 // sample) into out; false when one is not finite or a rank leaves the palette.
-bool map_samples(const Header& h, std::span<const std::int32_t> codes, std::span<const std::int32_t> corrections,
-                 std::size_t lo, std::size_t hi, float* out) {
-  bool good = true;
+// One loop per coding, each free of branches so that it vectorises.
+bool map_samples(const Header& h, std::span<const std::int32_t> codes,
+                 std::span<const std::int32_t> corrections, std::size_t lo, std::size_t hi, float* out) {
+  constexpr float largest = std::numeric_limits<float>::max();
+  int bad = 0;
   const Grid grid = h.grid;
-  const auto code_at = [&](std::size_t i) -> std::int32_t {
-    if (h.palette.empty()) return codes[i];
-    const auto rank = static_cast<std::uint32_t>(codes[i]);
-    good = good && rank < h.palette.size();
-    return h.palette[std::min<std::size_t>(rank, h.palette.size() - 1)];
+  const std::span<const std::int32_t> palette = h.palette;
+  const auto entry = [&](std::int32_t rank) {
+    const auto r = static_cast<std::uint32_t>(rank);
+    bad |= static_cast<int>(r >= palette.size());
+    return palette[std::min<std::size_t>(r, palette.size() - 1)];
   };
-  switch (h.mode) {
-    case Mode::grid:
-    case Mode::interpolated:
-      for (std::size_t i = lo; i < hi; ++i) {
-        const float y = grid.sample(code_at(i));
-        good = good && finite(y);
-        *out++ = y;
-      }
-      break;
-    case Mode::corrected:
-      for (std::size_t i = lo; i < hi; ++i) {
-        const std::int32_t ordinal = float_ordinal(grid.sample(codes[i]));
-        const float y = from_float_ordinal(wrapping_add(ordinal, corrections[i]));
-        good = good && finite(y);
-        *out++ = y;
-      }
-      break;
-    case Mode::ordinals:
-      for (std::size_t i = lo; i < hi; ++i) {
-        const float y = from_float_ordinal(code_at(i));
-        good = good && finite(y);
-        *out++ = y;
-      }
-      break;
+  const auto put = [&](std::size_t i, float y) {
+    bad |= static_cast<int>(!(std::fabs(y) <= largest));
+    out[i - lo] = y;
+  };
+  if (h.mode == Mode::corrected) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      put(i, from_float_ordinal(wrapping_add(float_ordinal(grid.sample(codes[i])), corrections[i])));
+    }
+  } else if (h.mode == Mode::ordinals) {
+    for (std::size_t i = lo; i < hi; ++i)
+      put(i, from_float_ordinal(palette.empty() ? codes[i] : entry(codes[i])));
+  } else if (palette.empty()) {
+    for (std::size_t i = lo; i < hi; ++i) put(i, grid.sample(codes[i]));
+  } else {
+    for (std::size_t i = lo; i < hi; ++i) put(i, grid.sample(entry(codes[i])));
   }
-  return good;
+  return bad == 0;
 }
 
 // Per-thread scratch: a group's codes and second streams.
 struct Scratch {
-  std::vector<std::int32_t> codes, extra;
+  Buffer<std::int32_t> codes, extra;
 };
 
 struct Request {
@@ -96,27 +89,31 @@ std::expected<void, QuorvelError> check_crc(const Request& r, std::size_t b) {
   const auto part = r.container.subspan(at, r.layout.block_sizes[b]);
   ByteReader stored(r.container.subspan(at + part.size(), crc_size));
   if (crc32(r.layout.header_crc, part) != stored.u32()) {
-    return std::unexpected(damaged("the container is damaged: block " + std::to_string(b) + " fails its CRC-32 check"));
+    return std::unexpected(
+        damaged("the container is damaged: block " + std::to_string(b) + " fails its CRC-32 check"));
   }
   return {};
 }
 
 // Decodes blocks [first, last) and writes their samples that were asked for.
-std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t first, std::size_t last, Scratch& s) {
+std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t first, std::size_t last,
+                                               Scratch& s) {
   const Header& h = r.layout.header;
   const std::size_t base = first << h.block_log2;
   const std::size_t count = std::min<std::size_t>(h.sample_count, last << h.block_log2) - base;
   std::vector<std::span<const std::uint8_t>> codes_parts, correction_parts;
   for (std::size_t b = first; b < last; ++b) {
     if (auto crc = check_crc(r, b); !crc) return crc;
-    auto streams = split_block(r.container.subspan(r.layout.block_starts[b], r.layout.block_sizes[b]), h.mode, b);
+    auto streams =
+        split_block(r.container.subspan(r.layout.block_starts[b], r.layout.block_sizes[b]), h.mode, b);
     if (!streams) return std::unexpected(streams.error());
     codes_parts.push_back(streams->codes);
     correction_parts.push_back(streams->corrections);
   }
   const SequenceCoding coding{.block_length = h.block_length()};
   s.codes.resize(count);
-  if (auto d = decode_sequence(codes_parts, s.codes, coding); !d) return std::unexpected(damaged(d.error().message()));
+  if (auto d = decode_sequence(codes_parts, s.codes, coding); !d)
+    return std::unexpected(damaged(d.error().message()));
   if (h.mode == Mode::corrected || h.mode == Mode::interpolated) s.extra.resize(count);
   if (h.mode == Mode::corrected) {
     if (auto d = decode_sequence(correction_parts, s.extra, coding); !d) {
@@ -126,12 +123,14 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
   for (std::size_t b = first; b < last; ++b) {
     const std::size_t block_start = b << h.block_log2, n = r.layout.block_samples(b);
     auto codes = std::span<std::int32_t>(s.codes).subspan(block_start - base, n);
-    auto extra = s.extra.empty() ? std::span<std::int32_t>() : std::span<std::int32_t>(s.extra).subspan(block_start - base, n);
+    auto extra = s.extra.empty() ? std::span<std::int32_t>()
+                                 : std::span<std::int32_t>(s.extra).subspan(block_start - base, n);
     if (h.mode == Mode::interpolated) {
       interpolation_restore(codes, extra);
       std::swap(codes, extra);
     }
-    const std::size_t lo = std::max(block_start, r.start), hi = std::min(block_start + n, r.start + r.out.size());
+    const std::size_t lo = std::max(block_start, r.start),
+                      hi = std::min(block_start + n, r.start + r.out.size());
     if (!map_samples(h, codes, extra, lo - block_start, hi - block_start, r.out.data() + (lo - r.start))) {
       return std::unexpected(damaged(block_name(b) + "a code does not decode to a finite sample"));
     }
@@ -140,8 +139,9 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
 }
 
 QuorvelError outside(std::size_t start, std::size_t stop, std::size_t n) {
-  return QuorvelError::decompression_failed("samples " + std::to_string(start) + " to " + std::to_string(stop) +
-                                            " asked of a container of " + std::to_string(n));
+  return QuorvelError::decompression_failed("samples " + std::to_string(start) + " to " +
+                                            std::to_string(stop) + " asked of a container of " +
+                                            std::to_string(n));
 }
 
 std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> container, const Layout& layout,
@@ -174,23 +174,27 @@ std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> cont
   return decode_range(container, *layout, start, out, threads);
 }
 
-std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container, std::size_t start,
-                                                       std::size_t stop, std::size_t threads) {
+std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
+                                                       std::size_t start, std::size_t stop,
+                                                       std::size_t threads) {
   const auto layout = parse(container);
   if (!layout) return std::unexpected(layout.error());
   if (start > stop || stop > layout->header.sample_count) {
     return std::unexpected(outside(start, stop, layout->header.sample_count));
   }
   std::vector<float> out(stop - start);
-  if (auto done = decode_range(container, *layout, start, out, threads); !done) return std::unexpected(done.error());
+  if (auto done = decode_range(container, *layout, start, out, threads); !done)
+    return std::unexpected(done.error());
   return out;
 }
 
-std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container, std::size_t threads) {
+std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
+                                                       std::size_t threads) {
   const auto layout = parse(container);
   if (!layout) return std::unexpected(layout.error());
   std::vector<float> out(layout->header.sample_count);
-  if (auto done = decode_range(container, *layout, 0, out, threads); !done) return std::unexpected(done.error());
+  if (auto done = decode_range(container, *layout, 0, out, threads); !done)
+    return std::unexpected(done.error());
   return out;
 }
 

@@ -16,8 +16,9 @@ namespace quorvel::v2 {
 // only the blocks that hold them, each checked against its CRC-32 first.
 // `threads` blocks groups at once (0: one per processor). A damaged container
 // is an error that says so, never wrong samples; `out` then holds no meaning.
-[[nodiscard]] std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container, std::size_t start,
-                                                            std::span<float> out, std::size_t threads = 1);
+[[nodiscard]] std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container,
+                                                            std::size_t start, std::span<float> out,
+                                                            std::size_t threads = 1);
 
 // Samples [start, stop) of the container; stop beyond the sample count is an error.
 [[nodiscard]] std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
@@ -30,6 +31,7 @@ namespace quorvel::v2 {
 
 // The bytes the container takes (what follows is not its), after the same
 // checks of header and index as decoding (not of the blocks' contents).
-[[nodiscard]] std::expected<std::size_t, QuorvelError> container_size(std::span<const std::uint8_t> container);
+[[nodiscard]] std::expected<std::size_t, QuorvelError> container_size(
+    std::span<const std::uint8_t> container);
 
 }  // namespace quorvel::v2

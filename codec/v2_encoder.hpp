@@ -39,10 +39,11 @@ struct EncodeOptions {
 //
 // The container is decoded and measured once before it is returned; a target
 // that cannot be met gives Unreachable with the best figure reachable.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const float> samples, Target target,
-                                                                       const EncodeOptions& options = {});
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const float> samples,
+                                                                        Target target,
+                                                                        const EncodeOptions& options = {});
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const double> samples,
-                                                                       Target target,
-                                                                       const EncodeOptions& options = {});
+                                                                        Target target,
+                                                                        const EncodeOptions& options = {});
 
 }  // namespace quorvel::v2

@@ -7,62 +7,24 @@
 #include "codec/interpolation.hpp"
 #include "codec/v2_stages.hpp"
 
-// Idempotence rests on one rule: a container is a function of the samples it
-// decodes to. Every plan first asks whether the samples may be kept as they
-// are (constant; on one of the target's own grids, coarsest first; or, for a
-// strict bound, on a grid of their own at least 2e coarse), and if so codes
-// them on that grid. A signal the plan quantises lands on one of the target's
-// grids, so encoding the decoded signal again keeps it, on the same grid: the
-// quantiser passes its result through the same rule before it codes it.
-
 namespace quorvel::v2::stages {
 
 namespace {
 
-constexpr double keep_slack = 1.0 - 0x1p-20;
 constexpr double dead_zone = 0.1;
-
-// Grid detection on a signal, kept for the steps that follow.
-struct Detected {
-  std::optional<Grid> grid;
-  std::vector<std::int32_t> codes;
-};
-
-// A quantisation's own grid and codes, which the rule need not check again.
-struct Known {
-  Grid grid;
-  std::span<const std::int32_t> codes;
-};
-
-std::optional<Codes> constant(std::span<const float> y, const Extremes& ex) {
-  if (ex.lowest != ex.highest) return std::nullopt;
-  return Codes{Mode::grid, Grid{ex.lowest, 1.0}, std::vector<std::int32_t>(y.size(), 0), {}};
-}
 
 // The first of the grids the samples lie on, coarsest first.
 template <class Grids>
-std::optional<Codes> first_grid_on(std::span<const float> y, const Grids& grids, const Known* known) {
-  std::vector<std::int32_t> codes(y.size());
+std::optional<Codes> first_grid_on(std::span<const float> y, const Extremes& ex, const Grids& grids,
+                                   const Known* known) {
+  Buffer<std::int32_t> codes(y.size());
   for (const std::optional<Grid>& grid : grids) {
     if (!grid) continue;
     if (known != nullptr && *grid == known->grid) {
-      return Codes{Mode::grid, *grid, std::vector<std::int32_t>(known->codes.begin(), known->codes.end()), {}};
+      return Codes{Mode::grid, *grid, Buffer<std::int32_t>(known->codes.begin(), known->codes.end()), {}};
     }
-    if (codes_on_grid(y, *grid, codes)) return Codes{Mode::grid, *grid, std::move(codes), {}};
-  }
-  return std::nullopt;
-}
-
-// Kept under a strict bound e: constant, on one of the bound's grids, or on a
-// grid of its own at least 2e coarse (no coarser grid meets the bound).
-std::optional<Codes> keep_for_bound(std::span<const float> y, double e, Detected& detected, const Known* known) {
-  const Extremes ex = extremes(y);
-  if (auto c = constant(y, ex)) return c;
-  if (auto c = first_grid_on(y, bound_ladder(e, ex.lowest, ex.peak()), known)) return c;
-  detected.codes.resize(y.size());
-  detected.grid = detect_grid(y, ex.lowest, ex.highest, detected.codes);
-  if (detected.grid && detected.grid->step >= 2 * e * keep_slack) {
-    return Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}};
+    if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes))
+      return Codes{Mode::grid, *grid, std::move(codes), {}};
   }
   return std::nullopt;
 }
@@ -98,10 +60,10 @@ Rungs rungs_of(const Extremes& ex, double finest, double reach) {
 // The window is wider than the search's (finer by 4, and by 4 again against
 // the range), so that a decoded signal whose range or PRD target moved a
 // little still finds its rung.
-std::optional<Codes> keep_on_rungs(std::span<const float> y, double finest, const Known* known) {
-  const Extremes ex = extremes(y);
-  if (auto c = constant(y, ex)) return c;
-  return first_grid_on(y, rungs_of(ex, finest / 4, 0x1p-30), known);
+std::optional<Codes> keep_on_rungs(std::span<const float> y, const Extremes& ex, double finest,
+                                   const Known* known) {
+  if (auto c = constant(y.size(), ex)) return c;
+  return first_grid_on(y, ex, rungs_of(ex, finest / 4, 0x1p-30), known);
 }
 
 // max_error 0 promises the very bits: a grid turns -0 into +0, so samples
@@ -123,32 +85,43 @@ auto on_samples(const Input& input, F&& f) {
   return std::visit(std::forward<F>(f), input.x);
 }
 
-// Every m-th point of the grid the samples sit on, m the largest odd number
-// whose moves of (m - 1) / 2 points stay within e, when that is at least as
-// coarse as 2e; the decoded signal must keep under the bound's rule.
-std::optional<Codes> on_multiple(const Input& input, double e, Detected& detected) {
-  const Grid grid = *detected.grid;
-  const double half_ulp = std::ldexp(1.0, std::max(std::ilogb(input.peak() + e) - 24, -150));
-  const double room = e - 2 * half_ulp - input.rounding.max_abs;
-  if (!(room > 0)) return std::nullopt;
-  const double half = std::floor(room / grid.step);
-  if (half < 1 || half > 1e6) return std::nullopt;
-  const auto m = static_cast<std::int32_t>(2 * half + 1);
-  if (m * grid.step < 2 * e * keep_slack) return std::nullopt;
-  const auto offset = static_cast<std::int32_t>(GridCoder(grid).nearest(input.lowest));
-  std::vector<float> y(input.size());
-  const Distortion d = on_samples(input, [&](auto x) {
-    return quantise_to_multiple(x, grid, detected.codes, offset, m, input.unit, y);
-  });
-  if (!(d.max_abs <= e)) return std::nullopt;
-  Detected again;
-  return keep_for_bound(y, e, again, nullptr);
+// The samples exactly as they are, on a grid most of them sit on, the others
+// moved there by corrections of their float32 ordinals.
+std::optional<Codes> corrected_codes(std::span<const float> y, float lowest, float highest) {
+  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size())};
+  const auto mostly = detect_mostly_grid(y, lowest, highest, c.codes);
+  if (!mostly) return std::nullopt;
+  c.grid = mostly->grid;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    c.corrections[i] = wrapping_sub(float_ordinal(y[i]), float_ordinal(c.grid.sample(c.codes[i])));
+  }
+  return c;
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> lossless(const Input& input, Detected& detected, bool exact,
-                                                            const Settings& settings) {
-  Codes c = lossless_codes(input.xf, detected.grid, std::move(detected.codes));
-  return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
+std::expected<std::vector<std::uint8_t>, AimError> smaller(
+    std::expected<std::vector<std::uint8_t>, AimError> a,
+    std::expected<std::vector<std::uint8_t>, AimError> b) {
+  if (!a || !b) return a ? std::move(b) : std::move(a);
+  return b->size() < a->size() ? std::move(b) : std::move(a);
+}
+
+// The samples exactly as they are: codes on the grid they sit on, else the
+// smaller of their float32 ordinals and a grid most of them sit on with
+// corrections. `exact` keeps the sign of zeros too.
+std::expected<std::vector<std::uint8_t>, AimError> lossless(const Input& input, Detected& detected,
+                                                            bool exact, const Settings& settings) {
+  if (detected.grid) {
+    Codes c{Mode::grid, *detected.grid, std::move(detected.codes), {}};
+    return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
+  }
+  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}};
+  for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
+  auto container = smallest_container(ordinals, settings);
+  if (settings.options.effort == Effort::fast) return container;
+  if (auto corrected = corrected_codes(input.xf, input.lowest, input.highest)) {
+    return smaller(std::move(container), smallest_container(*corrected, settings));
+  }
+  return container;
 }
 
 // A quantisation onto a grid, and its canonical codes.
@@ -159,27 +132,29 @@ struct Quantised {
 
 template <class Quantise>
 Quantised quantised_on_rungs(const Input& input, const Grid& grid, double finest, Quantise&& quantise) {
-  std::vector<std::int32_t> codes(input.size());
-  std::vector<float> y(input.size());
-  const Distortion d =
-      on_samples(input, [&](auto x) { return quantise(x, std::span<std::int32_t>(codes), std::span<float>(y)); });
+  Buffer<std::int32_t> codes(input.size());
+  Buffer<float> y(input.size());
+  const Distortion d = on_samples(
+      input, [&](auto x) { return quantise(x, std::span<std::int32_t>(codes), std::span<float>(y)); });
   const Known known{grid, codes};
-  auto kept = keep_on_rungs(y, finest, &known);
+  auto kept = keep_on_rungs(y, extremes(y), finest, &known);
   return {d, kept ? std::move(kept) : Codes{Mode::grid, grid, std::move(codes), {}}};
 }
 
 Quantised plain(const Input& input, int k, double finest) {
   const Grid grid{input.lowest, rung_step(k)};
-  return quantised_on_rungs(input, grid, finest, [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_to_grid(x, grid, input.unit, codes, y);
-  });
+  return quantised_on_rungs(input, grid, finest,
+                            [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
+                              return quantise_to_grid(x, grid, input.unit, codes, y);
+                            });
 }
 
 Quantised closed_loop(const Input& input, int k, double finest, std::size_t block_length) {
   const Grid grid{input.lowest, rung_step(k)};
-  return quantised_on_rungs(input, grid, finest, [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
-  });
+  return quantised_on_rungs(
+      input, grid, finest, [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
+        return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
+      });
 }
 
 // The coarsest rung in [floor, top] whose trial meets the goal, searched from
@@ -197,33 +172,66 @@ std::optional<int> coarsest_rung(int guess, int floor, int top, Meets&& meets) {
   return std::nullopt;
 }
 
+// A signal most of whose samples sit on a grid at least `coarse` may code
+// smaller exactly as it is, with corrections for the others (interpolated
+// values, glitches), than quantised: the smaller container of the two.
+std::expected<std::vector<std::uint8_t>, AimError> or_mostly_on_grid(
+    std::expected<std::vector<std::uint8_t>, AimError> quantised, const Input& input, double coarse,
+    const Settings& settings) {
+  if (!quantised || settings.options.effort == Effort::fast) return quantised;
+  const auto corrected = corrected_codes(input.xf, input.lowest, input.highest);
+  if (!corrected || corrected->grid.step < coarse) return quantised;
+  return smaller(std::move(quantised), smallest_container(*corrected, settings));
+}
+
 }  // namespace
 
+std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
+  if (ex.lowest != ex.highest) return std::nullopt;
+  return Codes{Mode::grid, Grid{ex.lowest, 1.0}, Buffer<std::int32_t>(n, 0), {}};
+}
+
+std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
+                                    Detected& detected, const Known* known) {
+  if (auto c = constant(y.size(), ex)) return c;
+  if (auto c = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), known)) return c;
+  detected.codes.resize(y.size());
+  detected.grid = detect_grid(y, ex.lowest, ex.highest, detected.codes);
+  if (detected.grid && detected.grid->step >= 2 * e * keep_slack) {
+    return Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}};
+  }
+  return std::nullopt;
+}
+
 std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input& input, double e,
-                                                                   const Settings& settings) {
+                                                                    const Settings& settings) {
   if (e < input.rounding.max_abs) {
     return std::unexpected(unreachable({TargetKind::max_error, e}, input.rounding.max_abs));
   }
   Detected detected;
-  if (auto kept = keep_for_bound(input.xf, e, detected, nullptr)) {
+  if (auto kept = keep_for_bound(input.xf, input.extremes(), e, detected, nullptr)) {
     return smallest_container(e == 0 ? bit_exact(std::move(*kept), input.xf) : std::move(*kept), settings);
   }
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
   if (detected.grid) {
-    if (auto c = on_multiple(input, e, detected)) return smallest_container(*c, settings);
+    if (auto c = on_multiple(input, e, *detected.grid, detected.codes))
+      return smallest_container(*c, settings);
   }
-  std::vector<std::int32_t> codes(input.size());
-  std::vector<float> y(input.size());
+  Buffer<std::int32_t> codes(input.size());
+  Buffer<float> y(input.size());
   on_samples(input, [&](auto x) { return quantise_to_grid(x, *ladder[1], input.unit, codes, y); });
   const Known known{*ladder[1], codes};
   Detected unused;
-  auto kept = keep_for_bound(y, e, unused, &known);
-  return smallest_container(kept ? *kept : Codes{Mode::grid, *ladder[1], std::move(codes), {}}, settings);
+  auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
+  auto container =
+      smallest_container(kept ? *kept : Codes{Mode::grid, *ladder[1], std::move(codes), {}}, settings);
+  if (detected.grid) return container;
+  return or_mostly_on_grid(std::move(container), input, 2 * e * keep_slack, settings);
 }
 
 std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input, double rmse,
-                                                             const Settings& settings) {
+                                                              const Settings& settings) {
   const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
   if (rmse < measure(input.rounding)) {
     return std::unexpected(unreachable({TargetKind::rmse, rmse}, measure(input.rounding)));
@@ -232,36 +240,39 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input
   // than half a step (0.6 with the dead zone): the search starts at the first
   // and needs to go no finer than a sixteenth of it.
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
-  if (auto kept = keep_on_rungs(input.xf, finest, nullptr)) return smallest_container(*kept, settings);
+  if (auto kept = keep_on_rungs(input.xf, input.extremes(), finest, nullptr)) {
+    return smallest_container(*kept, settings);
+  }
   Detected detected;
   detected.codes.resize(input.size());
   detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
   const auto meets = [&](const Quantised& q) { return measure(q.distortion) <= rmse; };
-  const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor, window.top,
-                                   [&](int k) { return meets(plain(input, k, finest)); });
+  const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
+                                   window.top, [&](int k) { return meets(plain(input, k, finest)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}}, settings);
   }
   auto container = smallest_container(*plain(input, *found, finest).codes, settings);
+  if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  const auto loop = coarsest_rung(*found, window.floor, *found, [&](int k) {
-    return meets(closed_loop(input, k, finest, block_length));
-  });
+  const auto loop = coarsest_rung(*found, window.floor, *found,
+                                  [&](int k) { return meets(closed_loop(input, k, finest, block_length)); });
   if (!loop) return container;
-  auto other = smallest_container(*closed_loop(input, *loop, finest, block_length).codes, settings);
-  if (other && other->size() < container->size()) return other;
-  return container;
+  return smaller(std::move(container),
+                 smallest_container(*closed_loop(input, *loop, finest, block_length).codes, settings));
 }
 
 std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input, double budget,
-                                                                const Settings& settings) {
-  const auto fits = [&](const std::vector<std::uint8_t>& c) { return static_cast<double>(c.size()) <= budget; };
+                                                                 const Settings& settings) {
+  const auto fits = [&](const std::vector<std::uint8_t>& c) {
+    return static_cast<double>(c.size()) <= budget;
+  };
   // Any rung will do: a signal on one whose container fits is the best answer there is.
   constexpr double any = 0.0;
-  if (auto kept = keep_on_rungs(input.xf, any, nullptr)) {
+  if (auto kept = keep_on_rungs(input.xf, input.extremes(), any, nullptr)) {
     auto c = smallest_container(*kept, settings);
     if (!c || fits(*c)) return c;
   }
@@ -275,7 +286,8 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& in
   auto coarsest = trial(window.top);
   if (!coarsest) return coarsest;
   if (!fits(*coarsest)) {
-    return std::unexpected(unreachable({TargetKind::max_bytes, budget}, static_cast<double>(coarsest->size())));
+    return std::unexpected(
+        unreachable({TargetKind::max_bytes, budget}, static_cast<double>(coarsest->size())));
   }
   // Bisection between a rung that does not fit and one that does.
   int low = window.floor, high = window.top;

@@ -1,4 +1,5 @@
-// codec/v2_stages.hpp: the version-2 encoder's stages (input, canonical codes, containers, plans), shared by its files.
+// codec/v2_stages.hpp: the version-2 encoder's stages (input, canonical codes, containers, plans), shared by
+// its files.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "codec/buffer.hpp"
 #include "codec/quantiser.hpp"
 #include "codec/v2_encoder.hpp"
 
@@ -17,6 +19,13 @@ namespace quorvel::v2::stages {
 // The samples as given.
 using Samples = std::variant<std::span<const float>, std::span<const double>>;
 
+struct Extremes {
+  float lowest;
+  float highest;
+  [[nodiscard]] double peak() const {
+    return std::max(std::fabs(double{lowest}), std::fabs(double{highest}));
+  }
+};
 // Everything the plans need about the samples, fixed for the call.
 struct Input {
   Samples x;
@@ -28,7 +37,8 @@ struct Input {
   Distortion rounding;              // of xf against x: what float32 costs float64 input
 
   [[nodiscard]] std::size_t size() const { return xf.size(); }
-  [[nodiscard]] double peak() const { return std::max(std::fabs(double{lowest}), std::fabs(double{highest})); }
+  [[nodiscard]] Extremes extremes() const { return {lowest, highest}; }
+  [[nodiscard]] double peak() const { return extremes().peak(); }
 };
 
 // A target's figure of a distortion.
@@ -46,8 +56,8 @@ struct Measure {
 struct Codes {
   Mode mode = Mode::grid;
   Grid grid;
-  std::vector<std::int32_t> codes;
-  std::vector<std::int32_t> corrections;
+  Buffer<std::int32_t> codes;
+  Buffer<std::int32_t> corrections;
 };
 
 struct Settings {
@@ -57,30 +67,62 @@ struct Settings {
 
 // The smallest container of these codes among the codings the settings allow.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> smallest_container(const Codes& codes,
-                                                                                   const Settings& settings);
+                                                                                    const Settings& settings);
 
 // Distortion of decoded samples against the samples as given.
 [[nodiscard]] Distortion distortion(const Input& input, std::span<const float> decoded);
 
-struct Extremes {
-  float lowest;
-  float highest;
-  [[nodiscard]] double peak() const { return std::max(std::fabs(double{lowest}), std::fabs(double{highest})); }
-};
 [[nodiscard]] Extremes extremes(std::span<const float> y);
 
-// Codes of the samples exactly as they are: on the grid detected on them,
-// else float32 ordinals.
-[[nodiscard]] Codes lossless_codes(std::span<const float> y, const std::optional<Grid>& detected,
-                                   std::vector<std::int32_t>&& detected_codes);
+// ---------------------------------------------------------------- canonical codes (v2_plans.cpp)
+//
+// Idempotence rests on one rule: a container is a function of the samples it
+// decodes to. Every plan first asks whether the samples may be kept as they
+// are (constant; on one of the target's own grids, coarsest first; or, for a
+// strict bound, on a grid of their own at least 2e coarse), and if so codes
+// them on that grid. A signal the plan quantises lands on one of the target's
+// grids, so encoding the decoded signal again keeps it, on the same grid: the
+// quantiser passes its result through the same rule before it codes it.
+
+// Below 2e by no more than double's rounding of the figures involved.
+inline constexpr double keep_slack = 1.0 - 0x1p-20;
+
+// Grid detection on a signal, kept for the steps that follow.
+struct Detected {
+  std::optional<Grid> grid;
+  Buffer<std::int32_t> codes;
+};
+
+// A quantisation's own grid and codes, which the rule need not check again.
+struct Known {
+  Grid grid;
+  std::span<const std::int32_t> codes;
+};
+
+// All samples equal: codes 0 on a grid whose origin is the value.
+[[nodiscard]] std::optional<Codes> constant(std::size_t n, const Extremes& ex);
+
+// Kept under a strict bound e: constant, on one of the bound's grids, or on a
+// grid of its own at least 2e coarse (no coarser grid meets the bound).
+[[nodiscard]] std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
+                                                  Detected& detected, const Known* known);
+
+// Every m-th point of the grid the samples sit on (their codes on it given),
+// m the largest odd number whose moves of (m - 1) / 2 points stay within e,
+// when that is at least as coarse as 2e, in the codes keep_for_bound gives
+// the decoded signal (v2_multiple.cpp).
+[[nodiscard]] std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
+                                               std::span<const std::int32_t> codes);
 
 // The containers of each kind of target, before the check by decoding.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input& input, double e,
-                                                                                 const Settings& settings);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input& input,
+                                                                                  double e,
+                                                                                  const Settings& settings);
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input, double rmse,
-                                                                           const Settings& settings);
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input, double budget,
-                                                                              const Settings& settings);
+                                                                            const Settings& settings);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input,
+                                                                               double budget,
+                                                                               const Settings& settings);
 
 // The failures a plan reports.
 [[nodiscard]] AimError unreachable(Target target, double best);

@@ -42,7 +42,7 @@ TEST(GridDetection, FindsTheGridOfEveryGriddedRealSignal) {
     std::string file;
     double step;
   } cases[] = {
-      {"ecg_mitbih208_360hz.npy", 0.005},        {"speech_alsa_front_center_48k.npy", 1.0 / 32768},
+      {"ecg_mitbih208_360hz.npy", 0.005},       {"speech_alsa_front_center_48k.npy", 1.0 / 32768},
       {"eeg_fp1_128hz.npy", 17422.0 / 65535.0}, {"sunspots_yearly.npy", 0.1},
       {"sst_elnino_monthly.npy", 0.01},         {"goog_adj_close_daily.npy", 0.01},
   };
@@ -65,8 +65,8 @@ TEST(GridDetection, RefusesSignalsWithoutOne) {
   std::normal_distribution<float> normal;
   std::vector<float> noise(5000);
   for (float& v : noise) v = normal(random);
-  for (const auto& x : {codec_test::load_npy("mpl_membrane.npy"), codec_test::load_npy("co2_weekly_mauna_loa.npy"),
-                        noise}) {
+  for (const auto& x :
+       {codec_test::load_npy("mpl_membrane.npy"), codec_test::load_npy("co2_weekly_mauna_loa.npy"), noise}) {
     EXPECT_FALSE(detect(x).grid);
   }
 }
@@ -78,9 +78,12 @@ TEST(GridDetection, FindsSyntheticGridsOfAnyOriginAndMagnitude) {
     double origin, step;
     int span;  // codes drawn from [-span, span]
   } cases[] = {
-      {"decimal", 0.0, 0.01, 5000},         {"24-bit PCM", 0.0, 0x1p-23, 8000000},
-      {"EDF", -3276.8, 0.1000015259, 30000}, {"tiny", 0.0, 3e-33, 20000},
-      {"huge", 1e30, 7e25, 1000},            {"offset decimal", 1000.0, 0.25, 400},
+      {"decimal", 0.0, 0.01, 5000},
+      {"24-bit PCM", 0.0, 0x1p-23, 8000000},
+      {"EDF", -3276.8, 0.1000015259, 30000},
+      {"tiny", 0.0, 3e-33, 20000},
+      {"huge", 1e30, 7e25, 1000},
+      {"offset decimal", 1000.0, 0.25, 400},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -88,7 +88,8 @@ TEST(V2Container, GridCodesDecodeToTheDecodersFloat32OfOriginPlusStepTimesCode) 
   const auto decoded = quorvel::v2::decode(grid_hand(codes).bytes());
   ASSERT_TRUE(decoded) << decoded.error().message();
   ASSERT_EQ(decoded->size(), codes.size());
-  for (std::size_t i = 0; i < codes.size(); ++i) EXPECT_EQ((*decoded)[i], static_cast<float>(0.5 + 0.25 * codes[i]));
+  for (std::size_t i = 0; i < codes.size(); ++i)
+    EXPECT_EQ((*decoded)[i], static_cast<float>(0.5 + 0.25 * codes[i]));
 }
 
 TEST(V2Container, EveryCodingDecodesAsTheLayoutSays) {
@@ -111,11 +112,13 @@ TEST(V2Container, EveryCodingDecodesAsTheLayoutSays) {
   both.insert(both.end(), c.begin(), c.end());
   both.insert(both.end(), k.begin(), k.end());
   Hand corrected{0x02, 8, 2, grid_f32(0.5f, 0.25f), std::nullopt, {both}};
-  EXPECT_EQ(quorvel::v2::decode(corrected.bytes()).value(),
-            (std::vector<float>{std::nextafter(0.75f, 2.0f), std::nextafter(std::nextafter(1.0f, 0.0f), 0.0f)}));
+  EXPECT_EQ(
+      quorvel::v2::decode(corrected.bytes()).value(),
+      (std::vector<float>{std::nextafter(0.75f, 2.0f), std::nextafter(std::nextafter(1.0f, 0.0f), 0.0f)}));
 
   // A palette of 10, 20, 50 (gaps minus one: 9, 26), ranks 2, 0, 1.
-  Hand palette{0x10, 8, 3, grid_f32(0.0f, 1.0f), std::vector<std::int32_t>{10, 9, 29}, {coded({2, 0, 1}, 256)}};
+  Hand palette{
+      0x10, 8, 3, grid_f32(0.0f, 1.0f), std::vector<std::int32_t>{10, 9, 29}, {coded({2, 0, 1}, 256)}};
   EXPECT_EQ(quorvel::v2::decode(palette.bytes()).value(), (std::vector<float>{50.0f, 10.0f, 20.0f}));
 
   // Float64 origin and step (flags 5 and 6).
@@ -124,7 +127,8 @@ TEST(V2Container, EveryCodingDecodesAsTheLayoutSays) {
   wide.grid.clear();
   put(wide.grid, 0.1);
   put(wide.grid, 1e-10);
-  EXPECT_EQ(quorvel::v2::decode(wide.bytes()).value(), std::vector<float>{static_cast<float>(0.1 + 1e-10 * 3)});
+  EXPECT_EQ(quorvel::v2::decode(wide.bytes()).value(),
+            std::vector<float>{static_cast<float>(0.1 + 1e-10 * 3)});
 }
 
 TEST(V2Container, ShortContainersArePaddedSoTheSpecDecoderNamesTheVersion) {
@@ -142,7 +146,8 @@ TEST(V2Container, BlocksAreReadOnlyWhereAskedAndBytesAfterTheContainerIgnored) {
   for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::int32_t>(i * i % 1013);
   Hand three{0x00, 8, codes.size(), grid_f32(0.0f, 1.0f), std::nullopt, {}};
   for (std::size_t start = 0; start < codes.size(); start += 256) {
-    three.blocks.push_back(coded({codes.begin() + start, codes.begin() + std::min(codes.size(), start + 256)}, 256));
+    three.blocks.push_back(
+        coded({codes.begin() + start, codes.begin() + std::min(codes.size(), start + 256)}, 256));
   }
   Bytes container = three.bytes();
   const std::size_t size = container.size();
@@ -151,7 +156,8 @@ TEST(V2Container, BlocksAreReadOnlyWhereAskedAndBytesAfterTheContainerIgnored) {
   const auto middle = quorvel::v2::decode(container, 300, 310).value();
   for (std::size_t i = 0; i < middle.size(); ++i) EXPECT_EQ(middle[i], static_cast<float>(codes[300 + i]));
   // Damage in the first block does not touch a range inside the second.
-  const std::size_t first_block = size - (three.blocks[0].size() + three.blocks[1].size() + three.blocks[2].size() + 12);
+  const std::size_t first_block =
+      size - (three.blocks[0].size() + three.blocks[1].size() + three.blocks[2].size() + 12);
   container[first_block] ^= 1;
   EXPECT_TRUE(quorvel::v2::decode(container, 300, 310));
   EXPECT_EQ(message_of(container), damaged("the container is damaged: block 0 fails its CRC-32 check"));
@@ -167,12 +173,15 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
     return message_of(h.bytes());
   };
   EXPECT_EQ(message_of(good.bytes()), "decoded");
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }), damaged("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }),
+            damaged("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x80; }), damaged("unknown flags in mode byte 128"));
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x11; }), damaged("unknown flags in mode byte 17"));  // palette on residuals
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x11; }),
+            damaged("unknown flags in mode byte 17"));  // palette on residuals
   EXPECT_EQ(with([](Hand& h) { h.block_log2 = 17; }), damaged("block length 2^17 outside 2^8 to 2^16"));
   EXPECT_EQ(with([](Hand& h) { h.count = 0; }), damaged("sample count 0 outside 1 to 2147483647"));
-  EXPECT_EQ(with([](Hand& h) { h.count = 2147483648; }), damaged("sample count 2147483648 outside 1 to 2147483647"));
+  EXPECT_EQ(with([](Hand& h) { h.count = 2147483648; }),
+            damaged("sample count 2147483648 outside 1 to 2147483647"));
   const std::string bad_grid = damaged("the grid's origin and step must be finite and the step positive");
   EXPECT_EQ(with([](Hand& h) { h.grid = grid_f32(0.0f, 0.0f); }), bad_grid);
   EXPECT_EQ(with([](Hand& h) { h.grid = grid_f32(0.0f, -1.0f); }), bad_grid);
@@ -192,7 +201,8 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
   EXPECT_EQ(with([](Hand& h) { h.count = 100000; }),
             damaged("the container is truncated: 391 blocks cannot fit in the bytes that follow its header"));
   const Bytes bytes = good.bytes();
-  EXPECT_EQ(message_of(Bytes(bytes.begin(), bytes.begin() + 9)), damaged("the container ends inside its header"));
+  EXPECT_EQ(message_of(Bytes(bytes.begin(), bytes.begin() + 9)),
+            damaged("the container ends inside its header"));
   EXPECT_EQ(message_of(Bytes(bytes.begin(), bytes.end() - 1)),
             damaged("the container is truncated: its blocks need more bytes than follow its header"));
   EXPECT_EQ(message_of(Bytes{'Q', 'R', 'V', 'X', 2, 0}), "Magic should be 'QRVL' but it was 'QRVX'");

@@ -1,5 +1,7 @@
 // Version-2 encoder: targets met on every kind of signal, the same bytes for a decoded signal encoded again,
 // exact samples below half a grid step and at max error 0, and damage that never decodes to wrong samples.
+#include "codec/v2_encoder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "codec/v2_decoder.hpp"
-#include "codec/v2_encoder.hpp"
 #include "codec_test_support.hpp"
 
 namespace {
@@ -48,8 +49,8 @@ std::vector<float> signal(const std::string& kind, std::size_t n, unsigned seed)
   return x;
 }
 
-const std::vector<std::string> kinds{"walk", "noise", "runs", "spikes", "tiny", "huge", "magnitudes", "constant",
-                                     "grid"};
+const std::vector<std::string> kinds{"walk", "noise",      "runs",     "spikes", "tiny",
+                                     "huge", "magnitudes", "constant", "grid"};
 
 double range_of(const std::vector<float>& x) {
   const auto [low, high] = std::minmax_element(x.begin(), x.end());
@@ -59,9 +60,15 @@ double range_of(const std::vector<float>& x) {
 std::vector<Target> targets_for(const std::vector<float>& x) {
   const double r = std::max(range_of(x), 1e-30);
   const double n = static_cast<double>(x.size());
-  return {{TargetKind::max_error, 1e-1 * r}, {TargetKind::max_error, 1e-3 * r}, {TargetKind::max_error, 1e-6 * r},
-          {TargetKind::max_error, 0.0},     {TargetKind::rmse, 1e-2 * r},      {TargetKind::rmse, 1e-5 * r},
-          {TargetKind::prd, 5.0},           {TargetKind::prd, 0.01},           {TargetKind::max_bytes, 2 * n + 200},
+  return {{TargetKind::max_error, 1e-1 * r},
+          {TargetKind::max_error, 1e-3 * r},
+          {TargetKind::max_error, 1e-6 * r},
+          {TargetKind::max_error, 0.0},
+          {TargetKind::rmse, 1e-2 * r},
+          {TargetKind::rmse, 1e-5 * r},
+          {TargetKind::prd, 5.0},
+          {TargetKind::prd, 0.01},
+          {TargetKind::max_bytes, 2 * n + 200},
           {TargetKind::max_bytes, n + 100}};
 }
 
@@ -138,9 +145,18 @@ TEST(V2Encoder, EncodingTheDecodedSignalAgainGivesTheSameBytes) {
 }
 
 TEST(V2Encoder, MaxErrorZeroGivesBackTheVeryBits) {
-  std::vector<float> x{0.0f, -0.0f, 1e-45f, -1e-45f, 1.17549435e-38f, std::numeric_limits<float>::max(),
-                       -std::numeric_limits<float>::max(), 3.14159274f, -0.0f, 1.0f};
-  for (const auto& more : {signal("noise", 2000, 1), signal("grid", 2000, 2), signal("magnitudes", 2000, 3)}) {
+  std::vector<float> x{0.0f,
+                       -0.0f,
+                       1e-45f,
+                       -1e-45f,
+                       1.17549435e-38f,
+                       std::numeric_limits<float>::max(),
+                       -std::numeric_limits<float>::max(),
+                       3.14159274f,
+                       -0.0f,
+                       1.0f};
+  for (const auto& more :
+       {signal("noise", 2000, 1), signal("grid", 2000, 2), signal("magnitudes", 2000, 3)}) {
     x.insert(x.end(), more.begin(), more.end());
     for (const Effort effort : all_efforts) {
       const auto container = v2::encode(x, {TargetKind::max_error, 0.0}, {.effort = effort});
@@ -159,7 +175,8 @@ TEST(V2Encoder, TargetsFinerThanHalfTheSignalsGridGiveBackItsSamples) {
                                    std::pair{"speech_alsa_front_center_48k.npy", 1.0 / 32768},
                                    std::pair{"eeg_fp1_128hz.npy", 17422.0 / 65535.0}}) {
     const auto x = codec_test::load_npy(file);
-    for (const Target target : {Target{TargetKind::max_error, 0.49 * step}, Target{TargetKind::rmse, 0.05 * step}}) {
+    for (const Target target :
+         {Target{TargetKind::max_error, 0.49 * step}, Target{TargetKind::rmse, 0.05 * step}}) {
       SCOPED_TRACE(std::string(file) + " " + describe(target));
       const auto container = v2::encode(x, target);
       ASSERT_TRUE(container) << container.error().message();
@@ -172,7 +189,8 @@ TEST(V2Encoder, Float64InputIsMeasuredAsGiven) {
   std::vector<double> x(4000);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.01 * static_cast<double>(i)) + 1e-3 * (i % 7);
   double rounding = 0;
-  for (const double v : x) rounding = std::max(rounding, std::fabs(static_cast<double>(static_cast<float>(v)) - v));
+  for (const double v : x)
+    rounding = std::max(rounding, std::fabs(static_cast<double>(static_cast<float>(v)) - v));
   // Below float32's own rounding of the samples nothing can reach.
   const auto exact = v2::encode(x, {TargetKind::max_error, 0.0});
   ASSERT_FALSE(exact);
@@ -195,7 +213,8 @@ TEST(V2Encoder, RangesAndThreadsDecodeTheSameSamples) {
   ASSERT_TRUE(container);
   const auto whole = v2::decode(*container).value();
   EXPECT_EQ(v2::decode(*container, 2).value(), whole);
-  EXPECT_TRUE(*container == v2::encode(x, {TargetKind::rmse, 0.05}, {.threads = 2, .block_log2 = 12}).value());
+  EXPECT_TRUE(*container ==
+              v2::encode(x, {TargetKind::rmse, 0.05}, {.threads = 2, .block_log2 = 12}).value());
   std::mt19937 random(4);
   for (int round = 0; round < 20; ++round) {
     std::size_t start = random() % x.size(), stop = random() % x.size();
@@ -217,19 +236,20 @@ TEST(V2Encoder, DamagedContainersNeverDecodeToWrongSamples) {
       {walk, {TargetKind::rmse, 2.0}},                          // interpolation residuals, perhaps
       {signal("noise", 300, 2), {TargetKind::max_error, 0.0}},  // float ordinals
       {{membrane.begin(), membrane.begin() + 900}, {TargetKind::max_error, 0.0}},  // a palette
-      {{0.0f, -0.0f, 1.0f}, {TargetKind::max_error, 0.0}},                        // corrections, padded
+      {{0.0f, -0.0f, 1.0f}, {TargetKind::max_error, 0.0}},                         // corrections, padded
   };
   for (const auto& [x, target] : cases) {
     const auto container = v2::encode(x, target, {.block_log2 = 8}).value();
     const auto meets = [&, &x = x, &target = target](const std::vector<std::uint8_t>& bytes) {
       const auto y = v2::decode(bytes);
       if (!y) return true;
-      return y->size() == x.size() &&
-             codec_test::figure_for(codec_test::figures(std::span<const float>(x), std::span<const float>(*y)),
-                                    target.kind) <= target.value;
+      return y->size() == x.size() && codec_test::figure_for(codec_test::figures(std::span<const float>(x),
+                                                                                 std::span<const float>(*y)),
+                                                             target.kind) <= target.value;
     };
     for (std::size_t length = 0; length < container.size(); ++length) {
-      EXPECT_TRUE(meets({container.begin(), container.begin() + static_cast<std::ptrdiff_t>(length)})) << length;
+      EXPECT_TRUE(meets({container.begin(), container.begin() + static_cast<std::ptrdiff_t>(length)}))
+          << length;
     }
     for (std::size_t at = 0; at < container.size(); ++at) {
       for (const std::uint8_t flip : {0x01, 0x80, 0xFF}) {
@@ -257,8 +277,9 @@ TEST(V2Encoder, RefusesWhatItCannotEncode) {
   ASSERT_FALSE(small);
   const double smallest = small.error().best_reachable().value();
   EXPECT_GE(smallest, 52);
-  EXPECT_EQ(small.error().message(), "Can't fit this signal in 20 bytes: the smallest container for it takes " +
-                                         codec_test::figure_text(smallest) + " bytes");
+  EXPECT_EQ(small.error().message(),
+            "Can't fit this signal in 20 bytes: the smallest container for it takes " +
+                codec_test::figure_text(smallest) + " bytes");
 }
 
 }  // namespace
