@@ -8,3 +8,5 @@
 #include "codec/error.hpp"
 #include "codec/frame.hpp"
 #include "codec/header.hpp"
+#include "codec/v2_decoder.hpp"
+#include "codec/v2_encoder.hpp"

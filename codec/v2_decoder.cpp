@@ -39,11 +39,11 @@ std::expected<Streams, QuorvelError> split_block(std::span<const std::uint8_t> p
   return Streams{*codes, part.subspan(in.position())};
 }
 
-// Samples [lo, hi) of a block (codes are the block's own, from its first
-// sample) into out; false when one is not finite or a rank leaves the palette.
-// One loop per coding, each free of branches so that it vectorises.
+// The samples of a block's codes (and corrections) into out; false when one
+// is not finite or a rank leaves the palette. One loop per coding, each free
+// of branches so that it vectorises.
 bool map_samples(const Header& h, std::span<const std::int32_t> codes,
-                 std::span<const std::int32_t> corrections, std::size_t lo, std::size_t hi, float* out) {
+                 std::span<const std::int32_t> corrections, float* out) {
   constexpr float largest = std::numeric_limits<float>::max();
   int bad = 0;
   const Grid grid = h.grid;
@@ -55,19 +55,19 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
   };
   const auto put = [&](std::size_t i, float y) {
     bad |= static_cast<int>(!(std::fabs(y) <= largest));
-    out[i - lo] = y;
+    out[i] = y;
   };
   if (h.mode == Mode::corrected) {
-    for (std::size_t i = lo; i < hi; ++i) {
+    for (std::size_t i = 0; i < codes.size(); ++i) {
       put(i, from_float_ordinal(wrapping_add(float_ordinal(grid.sample(codes[i])), corrections[i])));
     }
   } else if (h.mode == Mode::ordinals) {
-    for (std::size_t i = lo; i < hi; ++i)
+    for (std::size_t i = 0; i < codes.size(); ++i)
       put(i, from_float_ordinal(palette.empty() ? codes[i] : entry(codes[i])));
   } else if (palette.empty()) {
-    for (std::size_t i = lo; i < hi; ++i) put(i, grid.sample(codes[i]));
+    for (std::size_t i = 0; i < codes.size(); ++i) put(i, grid.sample(codes[i]));
   } else {
-    for (std::size_t i = lo; i < hi; ++i) put(i, grid.sample(entry(codes[i])));
+    for (std::size_t i = 0; i < codes.size(); ++i) put(i, grid.sample(entry(codes[i])));
   }
   return bad == 0;
 }
@@ -75,6 +75,7 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
 // Per-thread scratch: a group's codes and second streams.
 struct Scratch {
   Buffer<std::int32_t> codes, extra;
+  Buffer<float> samples;  // a block only part of which was asked for
 };
 
 struct Request {
@@ -129,11 +130,16 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
       interpolation_restore(codes, extra);
       std::swap(codes, extra);
     }
+    // A block is checked whole, whatever part of it was asked for.
     const std::size_t lo = std::max(block_start, r.start),
                       hi = std::min(block_start + n, r.start + r.out.size());
-    if (!map_samples(h, codes, extra, lo - block_start, hi - block_start, r.out.data() + (lo - r.start))) {
+    const bool whole = lo == block_start && hi == block_start + n;
+    if (!whole) s.samples.resize(n);
+    float* out = whole ? r.out.data() + (lo - r.start) : s.samples.data();
+    if (!map_samples(h, codes, extra, out)) {
       return std::unexpected(damaged(block_name(b) + "a code does not decode to a finite sample"));
     }
+    if (!whole) std::copy(out + (lo - block_start), out + (hi - block_start), r.out.data() + (lo - r.start));
   }
   return {};
 }

@@ -124,37 +124,40 @@ std::expected<std::vector<std::uint8_t>, AimError> lossless(const Input& input, 
   return container;
 }
 
-// A quantisation onto a grid, and its canonical codes.
-struct Quantised {
+// A quantisation onto a rung: its codes, the samples they decode to and how
+// far those lie from the signal.
+struct Trial {
+  Grid grid;
+  Buffer<std::int32_t> codes;
+  Buffer<float> y;
   Distortion distortion;
-  std::optional<Codes> codes;
+
+  // The canonical codes of the decoded samples.
+  [[nodiscard]] Codes canonical(double finest) && {
+    const Known known{grid, codes};
+    auto kept = keep_on_rungs(y, extremes(y), finest, &known);
+    return kept ? std::move(*kept) : Codes{Mode::grid, grid, std::move(codes), {}};
+  }
 };
 
 template <class Quantise>
-Quantised quantised_on_rungs(const Input& input, const Grid& grid, double finest, Quantise&& quantise) {
-  Buffer<std::int32_t> codes(input.size());
-  Buffer<float> y(input.size());
-  const Distortion d = on_samples(
-      input, [&](auto x) { return quantise(x, std::span<std::int32_t>(codes), std::span<float>(y)); });
-  const Known known{grid, codes};
-  auto kept = keep_on_rungs(y, extremes(y), finest, &known);
-  return {d, kept ? std::move(kept) : Codes{Mode::grid, grid, std::move(codes), {}}};
+Trial trial_on(const Input& input, int k, Quantise&& quantise) {
+  Trial t{
+      Grid{input.lowest, rung_step(k)}, Buffer<std::int32_t>(input.size()), Buffer<float>(input.size()), {}};
+  t.distortion = on_samples(input, [&](auto x) { return quantise(x, t.grid, t.codes, t.y); });
+  return t;
 }
 
-Quantised plain(const Input& input, int k, double finest) {
-  const Grid grid{input.lowest, rung_step(k)};
-  return quantised_on_rungs(input, grid, finest,
-                            [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
-                              return quantise_to_grid(x, grid, input.unit, codes, y);
-                            });
+Trial plain(const Input& input, int k) {
+  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+    return quantise_to_grid(x, grid, input.unit, codes, y);
+  });
 }
 
-Quantised closed_loop(const Input& input, int k, double finest, std::size_t block_length) {
-  const Grid grid{input.lowest, rung_step(k)};
-  return quantised_on_rungs(
-      input, grid, finest, [&](auto x, std::span<std::int32_t> codes, std::span<float> y) {
-        return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
-      });
+Trial closed_loop(const Input& input, int k, std::size_t block_length) {
+  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+    return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
+  });
 }
 
 // The coarsest rung in [floor, top] whose trial meets the goal, searched from
@@ -247,22 +250,22 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input
   detected.codes.resize(input.size());
   detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
-  const auto meets = [&](const Quantised& q) { return measure(q.distortion) <= rmse; };
+  const auto meets = [&](const Trial& t) { return measure(t.distortion) <= rmse; };
   const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
-                                   window.top, [&](int k) { return meets(plain(input, k, finest)); });
+                                   window.top, [&](int k) { return meets(plain(input, k)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}}, settings);
   }
-  auto container = smallest_container(*plain(input, *found, finest).codes, settings);
+  auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const auto loop = coarsest_rung(*found, window.floor, *found,
-                                  [&](int k) { return meets(closed_loop(input, k, finest, block_length)); });
+                                  [&](int k) { return meets(closed_loop(input, k, block_length)); });
   if (!loop) return container;
   return smaller(std::move(container),
-                 smallest_container(*closed_loop(input, *loop, finest, block_length).codes, settings));
+                 smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
 }
 
 std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input, double budget,
@@ -282,7 +285,7 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& in
   auto exact = lossless(input, detected, false, settings);
   if (!exact || fits(*exact)) return exact;
   const Rungs window = rungs_of({input.lowest, input.highest}, any, 0x1p-28);
-  const auto trial = [&](int k) { return smallest_container(*plain(input, k, any).codes, settings); };
+  const auto trial = [&](int k) { return smallest_container(plain(input, k).canonical(any), settings); };
   auto coarsest = trial(window.top);
   if (!coarsest) return coarsest;
   if (!fits(*coarsest)) {

@@ -44,13 +44,14 @@ std::vector<float> signal(const std::string& kind, std::size_t n, unsigned seed)
                                 (random() % 2 ? 1 : -1));
     }
     if (kind == "constant") x[i] = -2.75f;
-    if (kind == "grid") x[i] = static_cast<float>(std::round(walk * 40) * 0.005);  // an ADC's 0.005 step
+    if (kind == "grid") x[i] = static_cast<float>(std::round(walk * 40) * 0.005);      // an ADC's 0.005 step
+    if (kind == "pcm24") x[i] = static_cast<float>(std::round(walk * 1e4) * 0x1p-23);  // 24-bit audio
   }
   return x;
 }
 
 const std::vector<std::string> kinds{"walk", "noise",      "runs",     "spikes", "tiny",
-                                     "huge", "magnitudes", "constant", "grid"};
+                                     "huge", "magnitudes", "constant", "grid",   "pcm24"};
 
 double range_of(const std::vector<float>& x) {
   const auto [low, high] = std::minmax_element(x.begin(), x.end());
