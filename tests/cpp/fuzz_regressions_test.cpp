@@ -56,4 +56,10 @@ TEST(FuzzRegressions, FrameFindingsFailCleanlyOrDecode) {
   });
 }
 
+TEST(FuzzRegressions, VersionTwoDecoderFindingsFailCleanlyOrDecode) {
+  replay("v2_decode_fuzz", [](const std::vector<std::uint8_t>& bytes) {
+    return quorvel::fuzz::v2_decode_property(bytes);
+  });
+}
+
 }  // namespace
