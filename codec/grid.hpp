@@ -24,6 +24,12 @@ struct Grid {
   friend bool operator==(const Grid&, const Grid&) = default;
 };
 
+// A grid anchored at a sample value. -0 becomes +0: origin + step * 0 is +0
+// either way, and the same decoded samples must give the same grid.
+[[nodiscard]] inline Grid anchored_at(float origin, double step) {
+  return Grid{static_cast<double>(origin) + 0.0, step};
+}
+
 inline constexpr double largest_code = 2147483647.0;
 
 // Round half to even of |v| < 2^51 by the float adder itself, which (unlike

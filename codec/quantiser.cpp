@@ -44,7 +44,7 @@ std::array<std::optional<Grid>, 3> bound_ladder(double e, float lowest, double p
     if (!(wanted > 0.0)) continue;
     const double step = float_at_most(wanted);
     if (!(step > 0.0) || 2.0 * top / step > 0x1p30) continue;
-    ladder[static_cast<std::size_t>(i)] = Grid{lowest, step};
+    ladder[static_cast<std::size_t>(i)] = anchored_at(lowest, step);
   }
   return ladder;
 }

@@ -38,7 +38,7 @@ struct Rungs {
   struct Iterator {
     const Rungs* rungs;
     int k;
-    std::optional<Grid> operator*() const { return Grid{rungs->lowest, rung_step(k)}; }
+    std::optional<Grid> operator*() const { return anchored_at(rungs->lowest, rung_step(k)); }
     Iterator& operator++() {
       --k;
       return *this;
@@ -142,8 +142,10 @@ struct Trial {
 
 template <class Quantise>
 Trial trial_on(const Input& input, int k, Quantise&& quantise) {
-  Trial t{
-      Grid{input.lowest, rung_step(k)}, Buffer<std::int32_t>(input.size()), Buffer<float>(input.size()), {}};
+  Trial t{anchored_at(input.lowest, rung_step(k)),
+          Buffer<std::int32_t>(input.size()),
+          Buffer<float>(input.size()),
+          {}};
   t.distortion = on_samples(input, [&](auto x) { return quantise(x, t.grid, t.codes, t.y); });
   return t;
 }
@@ -191,7 +193,7 @@ std::expected<std::vector<std::uint8_t>, AimError> or_mostly_on_grid(
 
 std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
   if (ex.lowest != ex.highest) return std::nullopt;
-  return Codes{Mode::grid, Grid{ex.lowest, 1.0}, Buffer<std::int32_t>(n, 0), {}};
+  return Codes{Mode::grid, anchored_at(ex.lowest, 1.0), Buffer<std::int32_t>(n, 0), {}};
 }
 
 std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,

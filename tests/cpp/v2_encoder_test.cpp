@@ -145,6 +145,20 @@ TEST(V2Encoder, EncodingTheDecodedSignalAgainGivesTheSameBytes) {
   }
 }
 
+TEST(V2Encoder, NegativeZerosDoNotMoveTheGrid) {
+  // -0 as the lowest sample or as a constant decodes to +0 (on a grid) or to
+  // -0 (at max error 0): either way, encoding the result again is the same.
+  for (const auto& x : {std::vector<float>{-0.0f, 1.0f, 2.5f, 0.25f}, std::vector<float>(50, -0.0f),
+                        std::vector<float>{-0.0f, 0.0f, -0.0f}}) {
+    for (const Target& target : {Target{TargetKind::max_error, 0.1}, Target{TargetKind::max_error, 0.0},
+                                 Target{TargetKind::rmse, 0.1}, Target{TargetKind::max_bytes, 100}}) {
+      SCOPED_TRACE(describe(target));
+      const auto first = v2::encode(x, target).value();
+      EXPECT_TRUE(first == v2::encode(v2::decode(first).value(), target).value());
+    }
+  }
+}
+
 TEST(V2Encoder, MaxErrorZeroGivesBackTheVeryBits) {
   std::vector<float> x{0.0f,
                        -0.0f,
