@@ -65,9 +65,9 @@ double median(std::vector<double> v) {
 // Smallest container of the fixed settings (methods x scales x cutoffs) meeting the target (bytes, or none).
 std::optional<std::size_t> best_fixed_setting(const std::vector<float>& x, Target target) {
   std::optional<std::size_t> best;
-  for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4, CompressionMethod::sym4}) {
-    for (std::uint8_t scale = 6; scale <= 12; ++scale) {
-      for (auto cutoff : {CutoffLevel::low, CutoffLevel::medium, CutoffLevel::high}) {
+  for (const auto& [method, method_name] : Names<CompressionMethod>::table) {
+    for (std::uint8_t scale = min_scale; scale <= max_scale; ++scale) {
+      for (const auto& [cutoff, cutoff_name] : Names<CutoffLevel>::table) {
         const auto container = compress(x, CompressionOptions(method, scale, cutoff));
         if (!container) continue;
         const bool meets = target.kind == TargetKind::max_bytes
@@ -82,39 +82,29 @@ std::optional<std::size_t> best_fixed_setting(const std::vector<float>& x, Targe
 
 // Every fixed setting's size and errors, for rate-distortion plots.
 void print_fixed_points(const std::vector<float>& x) {
-  const char* methods[] = {"cdf53", "cdf97", "db4", "sym4"};
-  const char* cutoffs[] = {"low", "medium", "high"};
-  for (int m = 0; m < 4; ++m) {
-    for (std::uint8_t scale = 6; scale <= 12; ++scale) {
-      for (int c = 0; c < 3; ++c) {
-        const auto container =
-            compress(x, CompressionOptions(static_cast<CompressionMethod>(m), scale, static_cast<CutoffLevel>(c)));
+  for (const auto& [method, method_name] : Names<CompressionMethod>::table) {
+    for (std::uint8_t scale = min_scale; scale <= max_scale; ++scale) {
+      for (const auto& [cutoff, cutoff_name] : Names<CutoffLevel>::table) {
+        const auto container = compress(x, CompressionOptions(method, scale, cutoff));
         if (!container) continue;
         const Errors e = measure(x, *decompress(*container));
-        std::printf("{\"fixed\": \"%s/%d/%s\", \"bytes\": %zu, \"max_abs\": %.9g, \"rmse\": %.9g}\n", methods[m],
-                    scale, cutoffs[c], container->size(), e.max_abs, e.rmse);
+        std::printf("{\"fixed\": \"%s/%d/%s\", \"bytes\": %zu, \"max_abs\": %.9g, \"rmse\": %.9g}\n",
+                    std::string(method_name).c_str(), scale, std::string(cutoff_name).c_str(), container->size(),
+                    e.max_abs, e.rmse);
       }
     }
   }
 }
 
-std::optional<TargetKind> kind_named(const std::string& name) {
-  if (name == "max_error") return TargetKind::max_error;
-  if (name == "rmse") return TargetKind::rmse;
-  if (name == "prd") return TargetKind::prd;
-  if (name == "max_bytes") return TargetKind::max_bytes;
-  return std::nullopt;
-}
 
 void compare(const std::vector<float>& x, const std::string& kind_name, Target target, int repeats,
              const std::string& wanted, bool with_fixed) {
   const auto fixed = with_fixed ? best_fixed_setting(x, target) : std::nullopt;
-  const char* efforts[] = {"fast", "default", "best"};
-  for (int effort = 0; effort < 3; ++effort) {
-    if (wanted.find(efforts[effort]) == std::string::npos) continue;
-    const AimOptions options{std::nullopt, static_cast<Effort>(effort)};
+  for (const auto& [effort, effort_name] : Names<Effort>::table) {
+    if (wanted.find(effort_name) == std::string::npos) continue;
+    const AimOptions options{std::nullopt, effort};
     std::vector<double> aimed_times, default_times;
-    std::expected<std::vector<std::uint8_t>, AimError> container;
+    std::expected<std::vector<std::uint8_t>, QuorvelError> container;
     for (int r = 0; r < repeats; ++r) {
       auto t0 = std::chrono::steady_clock::now();
       container = compress_aimed(std::span<const float>(x), target, options);
@@ -125,7 +115,7 @@ void compare(const std::vector<float>& x, const std::string& kind_name, Target t
       if (!reference) std::abort();
     }
     std::printf("{\"kind\": \"%s\", \"target\": %.9g, \"effort\": \"%s\", \"n\": %zu, ", kind_name.c_str(),
-                target.value, efforts[effort], x.size());
+                target.value, std::string(effort_name).c_str(), x.size());
     if (fixed) {
       std::printf("\"fixed_bytes\": %zu, ", *fixed);
     } else {
@@ -180,7 +170,7 @@ int main(int argc, char** argv) {
       continue;
     }
     const auto eq = arg.find('=');
-    const auto kind = eq == std::string::npos ? std::nullopt : kind_named(arg.substr(0, eq));
+    const auto kind = eq == std::string::npos ? std::nullopt : from_name<TargetKind>(arg.substr(0, eq));
     if (!kind) {
       std::fprintf(stderr, "bad target %s\n", arg.c_str());
       return 2;

@@ -150,16 +150,9 @@ void CompressStages(benchmark::State& state) {
     auto t3 = Clock::now();
     auto container = deflate(stream, quorvel::header_size).value();
     auto t4 = Clock::now();
-    const auto header = quorvel::QuorvelHeader{.magic = quorvel::header_magic, .version = quorvel::header_version,
-                                               .format_tag = quorvel::header_format_tag,
-                                               .method_tag = quorvel::method_tag(options.method()),
-                                               .levels = levels,
-                                               .scale = options.scale(), .reserved = 0,
-                                               .sample_count = static_cast<std::uint32_t>(x.size()),
-                                               .minimum = signal.minimum, .maximum = signal.maximum,
-                                               .mean = signal.mean,
-                                               .payload_length = static_cast<std::uint32_t>(container.size() - 52),
-                                               .reserved_bytes = {}}
+    const auto header = quorvel::ContainerHeader{options.method(), levels, options.scale(),
+                                                 static_cast<std::uint32_t>(x.size()), signal.minimum, signal.maximum,
+                                                 signal.mean, static_cast<std::uint32_t>(container.size() - 52)}
                             .to_bytes();
     std::copy(header.begin(), header.end(), container.begin());
     benchmark::DoNotOptimize(container);
@@ -175,7 +168,7 @@ void CompressStages(benchmark::State& state) {
 
 // The decoder's stages one after another, as decompress runs them: header,
 // inflate (libdeflate in one shot, the decoder's path for sound containers),
-// band split, inverse transform (dequantising and de-normalising as it goes).
+// output block, inverse transform (dequantising and de-normalising as it goes).
 void DecompressStages(benchmark::State& state) {
   using Clock = ThreadCpuClock;
   const auto container = quorvel::compress(ecg_tiled(), options_for(state)).value();
@@ -184,33 +177,18 @@ void DecompressStages(benchmark::State& state) {
   double seconds[5] = {};
   for (auto _ : state) {
     auto t0 = Clock::now();
-    const auto h = quorvel::QuorvelHeader::from_bytes(container).value();
-    const auto executor = quorvel::method_executor(*quorvel::method_from_tag(h.method_tag));
-    std::vector<std::size_t> details;
-    std::size_t n = std::max<std::size_t>(h.sample_count, executor->filter_length());
-    std::size_t total = 0;
-    for (std::size_t k = 0; k < h.levels; ++k) {
-      const auto lengths = executor->dwt_size(n);
-      details.push_back(lengths.details_length);
-      total += lengths.details_length;
-      n = lengths.approx_length;
-    }
-    total += n;
+    const auto h = quorvel::ContainerHeader::parse(container).value();
+    const auto executor = quorvel::method_executor(h.method);
+    const auto layout = quorvel::decoder_stages::band_layout(*executor, h.sample_count, h.levels).value();
     auto t1 = Clock::now();
-    std::vector<std::uint8_t> stream(2 * total);
+    std::vector<std::uint8_t> stream(2 * layout.total);
     libdeflate_deflate_decompress(inflater.get(), container.data() + quorvel::header_size, h.payload_length,
                                   stream.data(), stream.size(), nullptr);
     auto t2 = Clock::now();
-    const std::span<const std::int16_t> all(reinterpret_cast<const std::int16_t*>(stream.data()), total);
-    rimble::QuantisedMultiDwtView<float> view{all.first(n), {}, std::ldexp(1.0f, -static_cast<int>(h.scale))};
-    std::size_t offset = n;
-    for (const std::size_t length : details) {
-      view.details.push_back(all.subspan(offset, length));
-      offset += length;
-    }
+    const std::span<const std::int16_t> codes(reinterpret_cast<const std::int16_t*>(stream.data()), layout.total);
+    rimble::LargeBlock<float> signal(layout.reconstruction_length);
     auto t3 = Clock::now();
-    rimble::LargeBlock<float> signal(h.sample_count);
-    if (!executor->multi_idwt_quantised(view, {h.mean, h.maximum - h.minimum, h.minimum}, signal.span())) {
+    if (!quorvel::decoder_stages::reconstruct(*executor, layout, codes, h, signal.span())) {
       state.SkipWithError("inverse transform failed");
     }
     auto t4 = Clock::now();
@@ -220,7 +198,7 @@ void DecompressStages(benchmark::State& state) {
     for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
   }
   const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
-  const char* names[] = {"header%", "inflate%", "split%", "inverse%", "rest%"};
+  const char* names[] = {"header%", "inflate%", "allocate%", "inverse%", "rest%"};
   for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
   count_samples(state);
 }

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 

@@ -11,14 +11,11 @@
 #include <string>
 
 #include "codec/deflate.hpp"
+#include "codec/executor.hpp"
 #include "rimble/err.hpp"
-#include "rimble/factory.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
-
-std::shared_ptr<const rimble::DwtExecutor<float>> method_executor(CompressionMethod method) {
-  return method_facts(method).make_executor();
-}
 
 std::size_t compute_max_levels(std::size_t length, std::size_t filter_length) {
   if (filter_length == 0) rimble::fatal("compute_max_levels: filter length 0");
@@ -189,15 +186,12 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
                                                                 CompressionOptions options) {
   using namespace encoder_stages;
   const std::size_t n = samples.size();
-  if (n == 0) return std::unexpected(QuorvelError::unsupported_configuration("Can't compress empty data"));
-  if (n > max_sample_count) {
-    return std::unexpected(QuorvelError::unsupported_configuration(
-        "Can't compress data bigger than " + std::to_string(max_sample_count) + ", but data was " +
-        std::to_string(n)));
+  if (const auto problem = unencodable_count(n)) {
+    return std::unexpected(QuorvelError::unsupported_configuration(*problem));
   }
   // The options class never builds other scales; a hand-made record must not
   // index past the threshold table.
-  if (options.scale() < 6 || options.scale() > 12) {
+  if (options.scale() < min_scale || options.scale() > max_scale) {
     return std::unexpected(QuorvelError::unsupported_scale(options.scale()));
   }
 
@@ -219,38 +213,15 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> compress(std::span<const 
   if (bands->levels.empty()) {
     return std::unexpected(QuorvelError::transform_failed("Internal DWT returned zero levels, what shouldn't happen"));
   }
-
   const auto stream = serialise_coefficients(*bands, options.scale(), options.cutoff());
   if (!stream) return std::unexpected(stream.error());
   // The float bands take twice the stream's memory: drop them before DEFLATE
   // allocates its own tables and output.
   bands->levels = {};
-  auto container = deflate(*stream, header_size);
-  if (!container) return std::unexpected(std::move(container.error()));
-
-  const std::size_t payload_length = container->size() - header_size;
-  if (payload_length > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(QuorvelError::deflate_failed("DEFLATE payload of " + std::to_string(payload_length) +
-                                                        " bytes does not fit the 32-bit length field"));
-  }
-  const QuorvelHeader header{
-      .magic = header_magic,
-      .version = header_version,
-      .format_tag = header_format_tag,
-      .method_tag = method_tag(options.method()),
-      .levels = static_cast<std::uint8_t>(levels),
-      .scale = options.scale(),
-      .reserved = 0,
-      .sample_count = static_cast<std::uint32_t>(n),
-      .minimum = statistics->minimum,
-      .maximum = statistics->maximum,
-      .mean = statistics->mean,
-      .payload_length = static_cast<std::uint32_t>(payload_length),
-      .reserved_bytes = {},
-  };
-  const auto header_bytes = header.to_bytes();
-  std::copy(header_bytes.begin(), header_bytes.end(), container->begin());
-  return std::move(*container);
+  const ContainerHeader header{options.method(),    static_cast<std::uint8_t>(levels), options.scale(),
+                               static_cast<std::uint32_t>(n), statistics->minimum,      statistics->maximum,
+                               statistics->mean,    0};
+  return assemble_container(header, *stream, reference_deflate_level);
 }
 
 }  // namespace quorvel

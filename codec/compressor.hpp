@@ -4,13 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <span>
 #include <vector>
 
+#include "codec/container.hpp"
 #include "codec/error.hpp"
-#include "codec/header.hpp"
-#include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"
 
 namespace quorvel {
@@ -24,10 +22,6 @@ namespace quorvel {
 // Decomposition levels for a signal of `length` samples: floor(log2(length /
 // filter_length)) held to 1..8, and 1 for signals shorter than one filter.
 [[nodiscard]] std::size_t compute_max_levels(std::size_t length, std::size_t filter_length);
-
-// A new handle to the method's executor: lifting for the CDF wavelets, the
-// 8-tap Daubechies and symlet filter banks with periodic borders otherwise.
-[[nodiscard]] std::shared_ptr<const rimble::DwtExecutor<float>> method_executor(CompressionMethod method);
 
 // The stages of compress, exposed so that benchmarks can time each one. They
 // are what compress runs, in this order; callers of the codec need none of them.

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
+#include <zlib.h>
 #if QUORVEL_HAVE_LIBDEFLATE
 #include <libdeflate.h>
-#else
-#include <zlib.h>
 #endif
 
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel {
 
@@ -151,7 +151,47 @@ bool inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t
 
 #endif
 
+std::string zlib_error_text(int code) {
+  switch (code) {
+    case Z_DATA_ERROR: return "corrupt deflate stream";
+    case Z_MEM_ERROR: return "insufficient memory";
+    case Z_STREAM_ERROR: return "inconsistent deflate stream state";
+    case Z_VERSION_ERROR: return "incompatible zlib version";
+    default: return "deflate decompression failed with zlib code " + std::to_string(code);
+  }
+}
+
 }  // namespace
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> raw_inflate_stream(std::span<const std::uint8_t> payload,
+                                                                          std::size_t limit) {
+  const auto failed = [](int code) { return std::unexpected(QuorvelError::decompression_failed(zlib_error_text(code))); };
+  z_stream z{};
+  if (const int init = inflateInit2(&z, -15); init != Z_OK) return failed(init);
+  const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+
+  z.next_in = const_cast<Bytef*>(payload.data());  // zlib's API is not const-correct; it only reads
+  z.avail_in = static_cast<uInt>(payload.size());   // payload lengths are 32-bit
+  std::vector<std::uint8_t> out;
+  std::size_t produced = 0;
+  // Small first chunk: a hostile header can claim gigabytes while its payload
+  // inflates to nothing, and this path serves exactly such streams (complete
+  // ones go through raw_inflate_exact), so the buffer starts at 4 KiB and doubles.
+  constexpr std::size_t first_chunk = std::size_t{1} << 12;
+  constexpr std::size_t max_step = std::size_t{1} << 30;  // avail_out is a 32-bit count
+  while (produced < limit) {
+    if (produced == out.size()) out.resize(std::min(limit, std::max(first_chunk, 2 * out.size())));
+    const std::size_t room = std::min(out.size() - produced, max_step);
+    z.next_out = out.data() + produced;
+    z.avail_out = static_cast<uInt>(room);
+    const int status = inflate(&z, Z_NO_FLUSH);
+    produced += room - z.avail_out;
+    if (status == Z_STREAM_END || status == Z_BUF_ERROR) break;  // Z_BUF_ERROR: input used up
+    if (status != Z_OK) return failed(status);
+  }
+  out.resize(produced);
+  return out;
+}
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> raw_deflate(std::span<const std::uint8_t> stream, int level,
                                                                    std::size_t prefix) {

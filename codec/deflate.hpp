@@ -32,4 +32,14 @@ inline constexpr int reference_deflate_level = 6;
 // 1 GiB or more, which callers then inflate as a stream.
 [[nodiscard]] bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out);
 
+// Inflates the raw DEFLATE `payload` as a stream with zlib, whose behaviour
+// on truncated and malformed streams is the container's reference. Stops at
+// the end of the stream, when the input is used up (a truncated stream yields
+// what it decoded) or once `limit` bytes are out (whatever follows would be
+// ignored). The result grows with what the stream actually delivers, never
+// past `limit`. Malformed data fails with DecompressionFailed ("corrupt
+// deflate stream").
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_inflate_stream(
+    std::span<const std::uint8_t> payload, std::size_t limit);
+
 }  // namespace quorvel

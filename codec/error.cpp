@@ -1,6 +1,7 @@
 // codec/error.cpp: display texts of the codec's errors.
 #include "codec/error.hpp"
 
+#include <cstdio>
 #include <ostream>
 #include <sstream>
 
@@ -56,32 +57,80 @@ void write_bytes_as_text(std::ostream& out, std::span<const std::uint8_t> bytes)
   }
 }
 
+// `text` and the raw bytes between single quotes.
+std::ostream& write_quoted(std::ostream& out, const char* text, std::span<const std::uint8_t> bytes) {
+  out << text << " '";
+  write_bytes_as_text(out, bytes);
+  return out << '\'';
+}
+
 }  // namespace
+
+std::string figure(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+namespace {
+
+std::string target_text(Target target) {
+  switch (target.kind) {
+    case TargetKind::max_error: return "a max error of " + figure(target.value);
+    case TargetKind::rmse: return "an RMSE of " + figure(target.value);
+    case TargetKind::prd: return "a PRD of " + figure(target.value) + " %";
+    case TargetKind::max_bytes: return figure(target.value) + " bytes";
+  }
+  return {};
+}
+
+std::ostream& write_unreachable(std::ostream& out, Target target, double best) {
+  if (target.kind == TargetKind::max_bytes) {
+    return out << "Can't fit this signal in " << target_text(target) << ": the smallest container for it takes "
+               << figure(best) << " bytes";
+  }
+  return out << "Can't reach " << target_text(target) << " on this signal: the finest reachable is about "
+             << figure(best);
+}
+
+constexpr std::array<std::string_view, 18> kind_names = {
+    "invalid_compression_method", "invalid_magic",   "invalid_format_tag",
+    "invalid_header_version",     "transform_failed", "deflate_failed",
+    "out_of_memory",              "invalid_header",  "unsupported_configuration",
+    "decompression_failed",       "unsupported_scale", "invalid_input",
+    "invalid_target",             "invalid_options", "unreachable",
+    "invalid_frame",              "invalid_container", "damaged_container",
+};
+static_assert(kind_names.size() == static_cast<std::size_t>(QuorvelError::Kind::DamagedContainer) + 1);
+
+}  // namespace
+
+std::string_view QuorvelError::kind_name() const { return kind_names[static_cast<std::size_t>(kind_)]; }
 
 std::ostream& operator<<(std::ostream& out, const QuorvelError& error) {
   using Kind = QuorvelError::Kind;
   const std::span<const std::uint8_t> four(error.bytes_);
   const auto two = four.first(2);
+  if (error.lane_) out << "lane " << std::to_string(*error.lane_) << ": ";
   switch (error.kind_) {
-    case Kind::InvalidCompressionMethod:
-      out << "Invalid compression method '";
-      write_bytes_as_text(out, four);
-      return out << '\'';
-    case Kind::InvalidMagic:
-      out << "Magic should be 'QRVL' but it was '";
-      write_bytes_as_text(out, four);
-      return out << '\'';
-    case Kind::InvalidFormatTag:
-      out << "Invalid compression method '";
-      write_bytes_as_text(out, two);
-      return out << '\'';
-    case Kind::InvalidHeaderVersion:
-      out << "Invalid header version '";
-      write_bytes_as_text(out, two);
-      return out << '\'';
+    case Kind::InvalidCompressionMethod: return write_quoted(out, "Invalid compression method", four);
+    case Kind::InvalidMagic: return write_quoted(out, "Magic should be 'QRVL' but it was", four);
+    case Kind::InvalidFormatTag: return write_quoted(out, "Invalid compression method", two);
+    case Kind::InvalidHeaderVersion: return write_quoted(out, "Invalid header version", two);
     case Kind::TransformFailed:
     case Kind::DeflateFailed:
+    case Kind::InvalidInput:
+    case Kind::InvalidTarget:
+    case Kind::InvalidOptions:
+    case Kind::InvalidFrame:
       return out << error.text_;
+    case Kind::Unreachable:
+      return write_unreachable(out, error.target_.value_or(Target{}), error.best_.value_or(0.0));
+    case Kind::InvalidContainer:
+      return out << "Invalid version-2 container: " << error.text_;
+    case Kind::DamagedContainer:
+      return out << "The container is damaged: block " << std::to_string(error.number_)
+                 << " fails its CRC-32 check";
     // Numbers go through to_string so that a locale imbued in the sink never
     // adds grouping.
     case Kind::OutOfMemory:

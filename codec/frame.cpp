@@ -10,8 +10,6 @@
 #include <optional>
 #include <type_traits>
 
-#include "codec/aim.hpp"
-#include "codec/compressor.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/parallel.hpp"
@@ -20,11 +18,10 @@ namespace quorvel {
 
 namespace {
 
-// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes (258
-// bytes per 2-bit match), and a container's bands hold at least one 16-bit
-// coefficient per sample: a payload of P bytes cannot describe more than
-// 516 P samples, and a mask of L bytes cannot cover more than 8256 L.
-constexpr std::uint64_t max_deflate_ratio = 1032;
+// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes, and a
+// container's bands hold at least one 16-bit coefficient per sample: a
+// payload of P bytes cannot describe more than 516 P samples, and a mask of L
+// bytes cannot cover more than 8256 L.
 constexpr std::uint64_t max_samples_per_payload_byte = max_deflate_ratio / 2;
 constexpr int mask_deflate_level = 6;
 
@@ -33,7 +30,7 @@ enum MaskIndex : std::size_t { nan_mask = 0, positive_infinity_mask = 1, negativ
 constexpr std::size_t mask_count = 3;
 constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
 
-FrameError invalid(std::string text) { return FrameError::invalid_frame(std::move(text)); }
+QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
 
 template <class T>
 constexpr FrameDtype dtype_of() {
@@ -61,27 +58,29 @@ struct Geometry {
 };
 
 // Sample and lane counts of a shape. The sample count stays small enough that
-// its bytes (8 per sample) and its mask bits are representable.
-std::expected<Geometry, std::string> geometry(std::span<const std::uint64_t> shape) {
+// its bytes (8 per sample) and its mask bits are representable. A shape that
+// is not is InvalidInput.
+std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> shape) {
   constexpr std::uint64_t max_samples = std::numeric_limits<std::size_t>::max() / 16;
+  const auto refuse = [](std::string text) { return std::unexpected(QuorvelError::invalid_input(std::move(text))); };
   if (shape.size() > frame_max_ndim) {
-    return std::unexpected("Arrays of " + std::to_string(shape.size()) + " axes are not supported (at most " +
-                           std::to_string(frame_max_ndim) + ")");
+    return refuse("Arrays of " + std::to_string(shape.size()) + " axes are not supported (at most " +
+                  std::to_string(frame_max_ndim) + ")");
   }
   std::uint64_t lanes = 1;
   for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) {
     if (__builtin_mul_overflow(lanes, shape[axis], &lanes) || lanes > max_samples) {
-      return std::unexpected(std::string("Shape holds too many samples"));
+      return refuse("Shape holds too many samples");
     }
   }
   const std::uint64_t length = shape.empty() ? 1 : shape.back();
   std::uint64_t samples = 0;
   if (__builtin_mul_overflow(lanes, length, &samples) || samples > max_samples) {
-    return std::unexpected(std::string("Shape holds too many samples"));
+    return refuse("Shape holds too many samples");
   }
   if (length > max_sample_count) {
-    return std::unexpected("Lanes of " + std::to_string(length) + " samples exceed the container limit of " +
-                           std::to_string(max_sample_count));
+    return refuse("Lanes of " + std::to_string(length) + " samples exceed the container limit of " +
+                  std::to_string(max_sample_count));
   }
   return Geometry{static_cast<std::size_t>(samples), static_cast<std::size_t>(lanes),
                   static_cast<std::size_t>(length)};
@@ -113,39 +112,26 @@ bool fill_gaps(std::span<T> lane) {
 }
 
 // Runs work(lane) for every lane on the thread pool. work returns the lane's
-// failure, if any; the first failing lane in lane order is the error. An
-// allocation that fails inside a lane fails that lane.
+// failure, if any; the first failing lane in lane order is the error, marked
+// with its lane. An allocation that fails inside a lane fails that lane.
 template <class Work>
-std::expected<void, FrameError> run_lanes(std::size_t count, std::size_t threads, Work&& work) {
-  std::vector<std::optional<std::string>> failures(count);
+std::expected<void, QuorvelError> run_lanes(std::size_t count, std::size_t lane_length, std::size_t threads,
+                                            Work&& work) {
+  std::vector<std::optional<QuorvelError>> failures(count);
   parallel_for(count, threads, [&](std::size_t lane) {
     try {
       failures[lane] = work(lane);
     } catch (const std::bad_alloc&) {
-      failures[lane] = "out of memory";
+      failures[lane] = QuorvelError::out_of_memory(lane_length);
     }
   });
   for (std::size_t lane = 0; lane < count; ++lane) {
-    if (failures[lane]) return std::unexpected(FrameError::codec(lane, *failures[lane]));
+    if (failures[lane]) return std::unexpected(failures[lane]->in_lane(lane));
   }
   return {};
 }
 
 // ---- encoding -------------------------------------------------------------
-
-// The lane's samples as the codec takes them: float32, with every value in range.
-template <class T>
-std::expected<std::vector<float>, std::string> as_float32(std::span<const T> lane) {
-  std::vector<float> out(lane.size());
-  for (std::size_t i = 0; i < lane.size(); ++i) {
-    out[i] = static_cast<float>(lane[i]);
-    if (std::isinf(out[i])) {
-      return std::unexpected("sample " + std::to_string(i) + " (" + std::to_string(lane[i]) +
-                             ") is beyond the float32 range");
-    }
-  }
-  return out;
-}
 
 // The target for a filled lane that guarantees `target` on the lane's finite
 // samples alone. The encoder measures the fills too: a mean square error E
@@ -171,21 +157,13 @@ Target lane_target(Target target, std::span<const T> lane, std::span<const T> fi
 
 // One lane's container, or no bytes when the lane has no finite sample.
 template <class T>
-std::expected<std::vector<std::uint8_t>, std::string> encode_lane(std::span<const T> lane,
-                                                                  const FrameSettings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<const T> lane,
+                                                                   const FrameSettings& settings) {
   std::vector<T> filled(lane.begin(), lane.end());
   if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
-  if (settings.target) {
-    auto container = compress_aimed(std::span<const T>(filled),
-                                    lane_target(*settings.target, lane, std::span<const T>(filled)), settings.aim);
-    if (!container) return std::unexpected(container.error().message());
-    return std::move(*container);
-  }
-  auto samples = as_float32(std::span<const T>(filled));
-  if (!samples) return std::unexpected(std::move(samples.error()));
-  auto container = compress(*samples, settings.fixed);
-  if (!container) return std::unexpected(container.error().message());
-  return std::move(*container);
+  FrameSettings lane_settings = settings;
+  if (settings.target) lane_settings.target = lane_target(*settings.target, lane, std::span<const T>(filled));
+  return encode(std::span<const T>(filled), lane_settings);
 }
 
 using Masks = std::array<std::vector<std::uint8_t>, mask_count>;
@@ -205,19 +183,20 @@ Masks build_masks(std::span<const T> samples) {
   return masks;
 }
 
-std::expected<std::uint32_t, FrameError> part_length(std::size_t bytes, const std::string& what) {
+std::expected<std::uint32_t, QuorvelError> part_length(std::size_t bytes, const std::string& what) {
   if (bytes > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(FrameError::invalid_input(what + " of " + std::to_string(bytes) +
-                                                     " bytes does not fit in a frame (at most 4294967295)"));
+    return std::unexpected(QuorvelError::invalid_input(what + " of " + std::to_string(bytes) +
+                                                       " bytes does not fit in a frame (at most 4294967295)"));
   }
   return static_cast<std::uint32_t>(bytes);
 }
 
 // Header, lane table, containers and masks, in frame order.
-std::expected<std::vector<std::uint8_t>, FrameError> assemble(FrameDtype dtype, std::span<const std::uint64_t> shape,
-                                                              const std::vector<std::vector<std::uint8_t>>& lanes,
-                                                              const Masks& packed_masks) {
-  std::size_t size = frame_fixed_size + 8 * shape.size() + 4 * lanes.size();
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(FrameDtype dtype,
+                                                                std::span<const std::uint64_t> shape,
+                                                                const std::vector<std::vector<std::uint8_t>>& lanes,
+                                                                const Masks& packed_masks) {
+  std::size_t size = frame_overhead(shape);
   for (const auto& c : lanes) size += c.size();
   for (const auto& m : packed_masks) size += m.size();
   std::vector<std::uint8_t> out(size);
@@ -245,30 +224,32 @@ std::expected<std::vector<std::uint8_t>, FrameError> assemble(FrameDtype dtype, 
 }
 
 template <class T>
-std::expected<std::vector<std::uint8_t>, FrameError> encode_frame_of(std::span<const T> samples,
-                                                                     std::span<const std::uint64_t> shape,
-                                                                     const FrameSettings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span<const T> samples,
+                                                                       std::span<const std::uint64_t> shape,
+                                                                       const FrameSettings& settings) {
   const auto g = geometry(shape);
-  if (!g) return std::unexpected(FrameError::invalid_input(g.error()));
+  if (!g) return std::unexpected(g.error());
   if (g->sample_count != samples.size()) {
-    return std::unexpected(FrameError::invalid_input("The shape holds " + std::to_string(g->sample_count) +
-                                                     " samples but the array has " + std::to_string(samples.size())));
+    return std::unexpected(QuorvelError::invalid_input("The shape holds " + std::to_string(g->sample_count) +
+                                                       " samples but the array has " + std::to_string(samples.size())));
   }
 
   std::vector<std::vector<std::uint8_t>> containers(g->lane_count);
-  auto encoded = run_lanes(g->lane_count, settings.threads, [&](std::size_t lane) -> std::optional<std::string> {
-    auto container = encode_lane(samples.subspan(lane * g->lane_length, g->lane_length), settings);
-    if (!container) return std::move(container.error());
-    containers[lane] = std::move(*container);
-    return std::nullopt;
-  });
+  auto encoded = run_lanes(g->lane_count, g->lane_length, settings.threads,
+                           [&](std::size_t lane) -> std::optional<QuorvelError> {
+                             auto container = encode_lane(samples.subspan(lane * g->lane_length, g->lane_length),
+                                                          settings);
+                             if (!container) return std::move(container.error());
+                             containers[lane] = std::move(*container);
+                             return std::nullopt;
+                           });
   if (!encoded) return std::unexpected(encoded.error());
 
   Masks packed = build_masks(samples);
   for (auto& mask : packed) {
     if (mask.empty()) continue;
     auto deflated = raw_deflate(mask, mask_deflate_level, 0);
-    if (!deflated) return std::unexpected(FrameError::invalid_input(deflated.error().message()));
+    if (!deflated) return std::unexpected(deflated.error());
     mask = std::move(*deflated);
   }
   return assemble(dtype_of<T>(), shape, containers, packed);
@@ -286,24 +267,23 @@ struct ParsedFrame {
 // The container of a lane of `length` samples: a header that parses, the
 // lane's sample count, and a payload inside the container that could really
 // hold that many samples.
-std::expected<void, FrameError> check_container(std::size_t lane, std::span<const std::uint8_t> container,
-                                                std::size_t length) {
+std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> container, std::size_t length) {
   if (container.empty()) return {};
-  if (length == 0) return std::unexpected(FrameError::codec(lane, "an empty lane has a container"));
-  const auto header = QuorvelHeader::from_bytes(container);
-  if (!header) return std::unexpected(FrameError::codec(lane, header.error().message()));
+  if (length == 0) return std::unexpected(invalid("an empty lane has a container"));
+  const auto header = ContainerHeader::parse(container);
+  if (!header) return std::unexpected(header.error());
   if (header->sample_count != length) {
-    return std::unexpected(FrameError::codec(lane, "the container holds " + std::to_string(header->sample_count) +
-                                                       " samples but the lane has " + std::to_string(length)));
+    return std::unexpected(invalid("the container holds " + std::to_string(header->sample_count) +
+                                   " samples but the lane has " + std::to_string(length)));
   }
   if (header->payload_length != container.size() - header_size) {
-    return std::unexpected(FrameError::codec(lane, "the container is " + std::to_string(container.size()) +
-                                                       " bytes but its header and payload make " +
-                                                       std::to_string(header_size + header->payload_length)));
+    return std::unexpected(invalid("the container is " + std::to_string(container.size()) +
+                                   " bytes but its header and payload make " +
+                                   std::to_string(header_size + header->payload_length)));
   }
   if (length > max_samples_per_payload_byte * header->payload_length) {
-    return std::unexpected(FrameError::codec(lane, "a payload of " + std::to_string(header->payload_length) +
-                                                       " bytes cannot hold " + std::to_string(length) + " samples"));
+    return std::unexpected(invalid("a payload of " + std::to_string(header->payload_length) + " bytes cannot hold " +
+                                   std::to_string(length) + " samples"));
   }
   return {};
 }
@@ -316,7 +296,8 @@ std::uint64_t read_lengths(const std::uint8_t* p, std::size_t count, std::vector
   return sum;
 }
 
-std::expected<ParsedFrame, FrameError> parse_frame(std::span<const std::uint8_t> frame) {
+// The fixed header and the shape, checked; the info without its lane table.
+std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> frame) {
   if (frame.size() < frame_fixed_size) {
     return std::unexpected(invalid("Frame is too short for its header: " + std::to_string(frame.size()) + " bytes"));
   }
@@ -331,57 +312,70 @@ std::expected<ParsedFrame, FrameError> parse_frame(std::span<const std::uint8_t>
   if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
     return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
   }
-
-  ParsedFrame parsed;
-  parsed.info.dtype = static_cast<FrameDtype>(p[5]);
-  parsed.info.shape.resize(ndim);
+  FrameInfo info{static_cast<FrameDtype>(p[5]), std::vector<std::uint64_t>(ndim), 0, 0, 0, {}};
   for (std::size_t axis = 0; axis < ndim; ++axis) {
-    parsed.info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
+    info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
   }
-  const auto g = geometry(parsed.info.shape);
-  if (!g) return std::unexpected(invalid(g.error()));
-  parsed.info.sample_count = g->sample_count;
-  parsed.info.lane_count = g->lane_count;
-  parsed.info.lane_length = g->lane_length;
+  const auto g = geometry(info.shape);
+  if (!g) return std::unexpected(invalid(g.error().message()));
+  info.sample_count = g->sample_count;
+  info.lane_count = g->lane_count;
+  info.lane_length = g->lane_length;
+  return info;
+}
 
+// The masks that follow the containers from `offset`, each able to cover the
+// samples; whether any is present.
+std::expected<bool, QuorvelError> parse_masks(ParsedFrame& parsed, std::span<const std::uint8_t> frame,
+                                              std::size_t offset, const std::vector<std::uint32_t>& lengths) {
+  bool any_mask = false;
+  const std::size_t samples = parsed.info.sample_count;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    parsed.masks[m] = frame.subspan(offset, lengths[m]);
+    offset += lengths[m];
+    if (lengths[m] == 0) continue;
+    any_mask = true;
+    if ((samples + 7) / 8 > max_deflate_ratio * lengths[m] || samples == 0) {
+      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(lengths[m]) +
+                                     " bytes cannot cover " + std::to_string(samples) + " samples"));
+    }
+  }
+  return any_mask;
+}
+
+std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_t> frame) {
+  auto head = parse_head(frame);
+  if (!head) return std::unexpected(head.error());
+  ParsedFrame parsed{std::move(*head), {}, {}};
+  const FrameInfo& info = parsed.info;
   // The lane table must lie inside the frame before anything is sized by it.
-  const std::size_t table = frame_fixed_size + 8 * ndim;
-  if ((frame.size() - table) / 4 < g->lane_count) {
-    return std::unexpected(invalid("Frame is too short for the lane table of " + std::to_string(g->lane_count) +
+  const std::size_t table = frame_fixed_size + 8 * info.shape.size();
+  if ((frame.size() - table) / 4 < info.lane_count) {
+    return std::unexpected(invalid("Frame is too short for the lane table of " + std::to_string(info.lane_count) +
                                    " lanes"));
   }
   std::vector<std::uint32_t> mask_lengths, lane_lengths;
-  const std::uint64_t parts = read_lengths(p + 8, mask_count, mask_lengths) +
-                              read_lengths(p + table, g->lane_count, lane_lengths);
-  const std::size_t body = table + 4 * g->lane_count;
+  const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
+                              read_lengths(frame.data() + table, info.lane_count, lane_lengths);
+  const std::size_t body = frame_overhead(info.shape);
   if (parts != frame.size() - body) {
     return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts) + " bytes but " +
                                    std::to_string(frame.size() - body) + " follow the lane table"));
   }
-
   std::size_t offset = body;
-  parsed.containers.resize(g->lane_count);
   bool every_lane_has_a_container = true;
-  for (std::size_t lane = 0; lane < g->lane_count; ++lane) {
-    parsed.containers[lane] = frame.subspan(offset, lane_lengths[lane]);
+  for (std::size_t lane = 0; lane < info.lane_count; ++lane) {
+    parsed.containers.push_back(frame.subspan(offset, lane_lengths[lane]));
+    parsed.info.lanes.push_back({offset, lane_lengths[lane]});
     offset += lane_lengths[lane];
-    if (auto ok = check_container(lane, parsed.containers[lane], g->lane_length); !ok) {
-      return std::unexpected(ok.error());
+    if (auto ok = check_container(parsed.containers[lane], info.lane_length); !ok) {
+      return std::unexpected(ok.error().in_lane(lane));
     }
-    every_lane_has_a_container = every_lane_has_a_container && (g->lane_length == 0 || lane_lengths[lane] != 0);
+    every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || lane_lengths[lane] != 0);
   }
-  bool any_mask = false;
-  for (std::size_t m = 0; m < mask_count; ++m) {
-    parsed.masks[m] = frame.subspan(offset, mask_lengths[m]);
-    offset += mask_lengths[m];
-    if (mask_lengths[m] == 0) continue;
-    any_mask = true;
-    if ((g->sample_count + 7) / 8 > max_deflate_ratio * mask_lengths[m] || g->sample_count == 0) {
-      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(mask_lengths[m]) +
-                                     " bytes cannot cover " + std::to_string(g->sample_count) + " samples"));
-    }
-  }
-  if (!every_lane_has_a_container && !any_mask) {
+  const auto any_mask = parse_masks(parsed, frame, offset, mask_lengths);
+  if (!any_mask) return std::unexpected(any_mask.error());
+  if (!every_lane_has_a_container && !*any_mask) {
     return std::unexpected(invalid("A lane without a container needs a mask"));
   }
   return parsed;
@@ -389,8 +383,8 @@ std::expected<ParsedFrame, FrameError> parse_frame(std::span<const std::uint8_t>
 
 // A mask's bits, inflated to exactly one bit per sample with nothing after
 // the stream, spare bits of the last byte zero.
-std::expected<std::vector<std::uint8_t>, FrameError> inflate_mask(std::span<const std::uint8_t> packed,
-                                                                  std::size_t sample_count, const char* name) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_mask(std::span<const std::uint8_t> packed,
+                                                                    std::size_t sample_count, const char* name) {
   if (packed.empty()) return std::vector<std::uint8_t>{};
   std::vector<std::uint8_t> bits((sample_count + 7) / 8);
   if (!raw_inflate_exact(packed, bits)) {
@@ -404,7 +398,7 @@ std::expected<std::vector<std::uint8_t>, FrameError> inflate_mask(std::span<cons
 
 // The three masks, checked to be disjoint and to cover every lane that has
 // no container.
-std::expected<Masks, FrameError> read_masks(const ParsedFrame& parsed) {
+std::expected<Masks, QuorvelError> read_masks(const ParsedFrame& parsed) {
   Masks masks;
   for (std::size_t m = 0; m < mask_count; ++m) {
     auto bits = inflate_mask(parsed.masks[m], parsed.info.sample_count, mask_names[m]);
@@ -425,8 +419,8 @@ std::expected<Masks, FrameError> read_masks(const ParsedFrame& parsed) {
     if (!parsed.containers[lane].empty()) continue;
     for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
       if ((any[i / 8] >> (i % 8) & 1) == 0) {
-        return std::unexpected(FrameError::codec(lane, "no container, yet sample " + std::to_string(i - lane * n) +
-                                                           " is not masked"));
+        return std::unexpected(
+            invalid("no container, yet sample " + std::to_string(i - lane * n) + " is not masked").in_lane(lane));
       }
     }
   }
@@ -445,29 +439,31 @@ void restore_masked(const Masks& masks, std::span<T> out) {
 }
 
 template <class T>
-std::expected<void, FrameError> decode_frame_into(std::span<const std::uint8_t> frame, std::span<T> out,
-                                                  std::size_t threads) {
+std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t> frame, std::span<T> out,
+                                                    std::size_t threads) {
   auto parsed = parse_frame(frame);
   if (!parsed) return std::unexpected(parsed.error());
   const FrameInfo& info = parsed->info;
   if (info.dtype != dtype_of<T>()) {
-    return std::unexpected(FrameError::invalid_input("The frame holds samples of the other floating-point type"));
+    return std::unexpected(QuorvelError::invalid_input("The frame holds samples of the other floating-point type"));
   }
   if (out.size() != info.sample_count) {
-    return std::unexpected(FrameError::invalid_input("The frame holds " + std::to_string(info.sample_count) +
-                                                     " samples but the output has room for " +
-                                                     std::to_string(out.size())));
+    return std::unexpected(QuorvelError::invalid_input("The frame holds " + std::to_string(info.sample_count) +
+                                                       " samples but the output has room for " +
+                                                       std::to_string(out.size())));
   }
   const auto masks = read_masks(*parsed);
   if (!masks) return std::unexpected(masks.error());
 
-  auto decoded = run_lanes(info.lane_count, threads, [&](std::size_t lane) -> std::optional<std::string> {
-    if (parsed->containers[lane].empty()) return std::nullopt;
-    const auto samples = decompress_block(parsed->containers[lane]);
-    if (!samples) return samples.error().message();
-    std::ranges::copy(samples->span(), out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
-    return std::nullopt;
-  });
+  auto decoded = run_lanes(info.lane_count, info.lane_length, threads,
+                           [&](std::size_t lane) -> std::optional<QuorvelError> {
+                             if (parsed->containers[lane].empty()) return std::nullopt;
+                             const auto samples = decompress_block(parsed->containers[lane]);
+                             if (!samples) return samples.error();
+                             std::ranges::copy(samples->span(),
+                                               out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
+                             return std::nullopt;
+                           });
   if (!decoded) return std::unexpected(decoded.error());
   restore_masked(*masks, out);
   return {};
@@ -475,31 +471,37 @@ std::expected<void, FrameError> decode_frame_into(std::span<const std::uint8_t> 
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(std::span<const float> samples,
-                                                                  std::span<const std::uint64_t> shape,
-                                                                  const FrameSettings& settings) {
+std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
+  std::size_t lanes = 1;
+  for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) lanes *= static_cast<std::size_t>(shape[axis]);
+  return frame_fixed_size + 8 * shape.size() + 4 * lanes;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,
+                                                                    std::span<const std::uint64_t> shape,
+                                                                    const FrameSettings& settings) {
   return encode_frame_of(samples, shape, settings);
 }
 
-std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(std::span<const double> samples,
-                                                                  std::span<const std::uint64_t> shape,
-                                                                  const FrameSettings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const double> samples,
+                                                                    std::span<const std::uint64_t> shape,
+                                                                    const FrameSettings& settings) {
   return encode_frame_of(samples, shape, settings);
 }
 
-std::expected<FrameInfo, FrameError> read_frame_info(std::span<const std::uint8_t> frame) {
+std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame) {
   auto parsed = parse_frame(frame);
   if (!parsed) return std::unexpected(parsed.error());
   return std::move(parsed->info);
 }
 
-std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
-                                             std::size_t threads) {
+std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
+                                               std::size_t threads) {
   return decode_frame_into(frame, out, threads);
 }
 
-std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
-                                             std::size_t threads) {
+std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
+                                               std::size_t threads) {
   return decode_frame_into(frame, out, threads);
 }
 

@@ -34,8 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "codec/aim.hpp"
-#include "codec/header.hpp"
+#include "codec/container.hpp"
+#include "codec/error.hpp"
+#include "codec/settings.hpp"
 
 namespace quorvel {
 
@@ -46,38 +47,15 @@ inline constexpr std::uint8_t frame_version = 1;
 inline constexpr std::size_t frame_fixed_size = 20;
 inline constexpr std::size_t frame_max_ndim = 32;
 
-// Every failure of the frame encoder and decoder.
-class FrameError {
- public:
-  enum class Kind : std::uint8_t {
-    InvalidFrame,  // the bytes are not a well-formed frame
-    InvalidInput,  // the array or the settings cannot be encoded, or the output does not fit
-    Codec,         // a lane's encoder or decoder failed; the message names the lane
-  };
-
-  static FrameError invalid_frame(std::string text) { return {Kind::InvalidFrame, std::move(text)}; }
-  static FrameError invalid_input(std::string text) { return {Kind::InvalidInput, std::move(text)}; }
-  static FrameError codec(std::size_t lane, const std::string& text) {
-    return {Kind::Codec, "lane " + std::to_string(lane) + ": " + text};
-  }
-
-  [[nodiscard]] Kind kind() const { return kind_; }
-  [[nodiscard]] const std::string& message() const { return message_; }
-
- private:
-  FrameError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
-  Kind kind_;
-  std::string message_;
-};
-
-// How the lanes are encoded: each lane meets `target` on its own finite
+// How the lanes are encoded: each lane meets the target on its own finite
 // samples (the aimed encoder), or, without a target, every lane gets the
-// fixed method, scale and cutoff.
-struct FrameSettings {
-  CompressionOptions fixed = {};
-  std::optional<Target> target = std::nullopt;  // max_bytes is a budget per lane's container
-  AimOptions aim = {};
-  std::size_t threads = 0;  // lanes encoded at once; 0: one per processor
+// fixed method, scale and cutoff. A max_bytes target is a budget per lane.
+using FrameSettings = Settings;
+
+// Where a lane's container lies in the frame; size 0: the lane has none.
+struct LanePart {
+  std::size_t offset;
+  std::size_t size;
 };
 
 // What a frame's header says, checked against the frame's own size.
@@ -87,25 +65,32 @@ struct FrameInfo {
   std::size_t sample_count;  // product of the shape
   std::size_t lane_count;    // product of all axes but the last (1 for ndim 0)
   std::size_t lane_length;   // the last axis (1 for ndim 0)
+  std::vector<LanePart> lanes;  // the lane table, lane after lane
 };
 
+// Bytes a frame of this shape takes besides its containers and masks: the
+// fixed header, the shape and the lane table.
+[[nodiscard]] std::size_t frame_overhead(std::span<const std::uint64_t> shape);
+
 // Encodes a C-ordered array of the given shape. The lanes run along the last
-// axis and hold at most 2147483647 samples each.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(
+// axis and hold at most 2147483647 samples each. A lane's failure carries its
+// index (QuorvelError::lane()).
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
     std::span<const float> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings);
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, FrameError> encode_frame(
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
     std::span<const double> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings);
 
-// Parses and checks the header and the lane table without decoding anything,
-// so that a caller can size the output. Allocates only the shape.
-[[nodiscard]] std::expected<FrameInfo, FrameError> read_frame_info(std::span<const std::uint8_t> frame);
+// Parses and checks the header, the lane table and the containers' headers
+// without decoding anything, so that a caller can size the output and find
+// each lane's container. Allocates only the shape and the lane table.
+[[nodiscard]] std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame);
 
 // Decodes a frame into `out`, which must have exactly the frame's sample count
 // and the frame's sample type. `threads` lanes are decoded at once (0: one per
 // processor). On failure the contents of `out` are unspecified.
-[[nodiscard]] std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
+[[nodiscard]] std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
                                                            std::size_t threads = 0);
-[[nodiscard]] std::expected<void, FrameError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
+[[nodiscard]] std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
                                                            std::size_t threads = 0);
 
 }  // namespace quorvel

@@ -63,26 +63,6 @@ int rung_at_most(double step) {
 }
 
 template <class T>
-Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
-  // Four lanes of maxima and sums: the additions stay in a fixed order (the
-  // same figure on every machine) and still run two or four at a time.
-  double max_abs[4] = {}, sums[4] = {};
-  const auto add = [&](std::size_t i, std::size_t lane) {
-    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
-    const double magnitude = std::fabs(d);
-    max_abs[lane] = magnitude > max_abs[lane] ? magnitude : max_abs[lane];
-    sums[lane] += (d * unit) * (d * unit);
-  };
-  std::size_t i = 0;
-  for (; i + 4 <= x.size(); i += 4) {
-    for (std::size_t lane = 0; lane < 4; ++lane) add(i + lane, lane);
-  }
-  for (; i < x.size(); ++i) add(i, 0);
-  return {std::max(std::max(max_abs[0], max_abs[1]), std::max(max_abs[2], max_abs[3])),
-          (sums[0] + sums[1]) + (sums[2] + sums[3])};
-}
-
-template <class T>
 Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
                             std::span<std::int32_t> codes, std::span<float> y) {
   const GridCoder coder(grid);
@@ -90,24 +70,6 @@ Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
     const auto code = static_cast<std::int32_t>(coder.nearest(static_cast<double>(x[i])));
     codes[i] = code;
     y[i] = grid.sample(code);
-  }
-  return distortion_of(x, std::span<const float>(y), unit);
-}
-
-template <class T>
-Distortion quantise_to_multiple(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
-                                std::int32_t offset, std::int32_t m, double unit, std::span<float> y) {
-  // In double, exactly: the codes and their differences are integers far
-  // below 2^51, and (from + 0.5) / m lies 0.5 / m from any integer, far more
-  // than the reciprocal's rounding moves it, so its floor is from's floor
-  // division by m.
-  const double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
-  const double width = m, inverse = 1.0 / width;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double v = (static_cast<double>(codes[i]) - start + 0.5) * inverse;
-    double q = round_even(v);
-    q -= q > v ? 1.0 : 0.0;
-    y[i] = static_cast<float>(grid.origin + grid.step * (static_cast<double>(offset) + width * q));
   }
   return distortion_of(x, std::span<const float>(y), unit);
 }
@@ -132,16 +94,10 @@ Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double d
   return distortion_of(x, std::span<const float>(y), unit);
 }
 
-template Distortion distortion_of(std::span<const float>, std::span<const float>, double);
-template Distortion distortion_of(std::span<const double>, std::span<const float>, double);
 template Distortion quantise_to_grid(std::span<const float>, const Grid&, double, std::span<std::int32_t>,
                                      std::span<float>);
 template Distortion quantise_to_grid(std::span<const double>, const Grid&, double, std::span<std::int32_t>,
                                      std::span<float>);
-template Distortion quantise_to_multiple(std::span<const float>, const Grid&, std::span<const std::int32_t>,
-                                         std::int32_t, std::int32_t, double, std::span<float>);
-template Distortion quantise_to_multiple(std::span<const double>, const Grid&, std::span<const std::int32_t>,
-                                         std::int32_t, std::int32_t, double, std::span<float>);
 template Distortion quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, double,
                                          std::span<std::int32_t>, std::span<float>);
 template Distortion quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, double,

@@ -8,20 +8,9 @@
 #include <span>
 
 #include "codec/grid.hpp"
+#include "codec/samples.hpp"
 
 namespace quorvel {
-
-// How far decoded samples lie from the samples as given: the largest
-// difference, and the sum of the squared differences times unit^2 (a power of
-// two that keeps the squares of tiny or huge signals inside double's range).
-struct Distortion {
-  double max_abs = 0.0;
-  double sum_squares = 0.0;
-};
-
-// The distortion of decoded samples y against the samples x as given.
-template <class T>
-Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit);
 
 // The grids a strict bound e > 0 may quantise to, coarsest first, for a signal
 // from `lowest` whose samples stay within `peak` in magnitude, anchored at
@@ -48,13 +37,6 @@ inline constexpr int highest_rung = 127 * 16;
 template <class T>
 Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
                             std::span<std::int32_t> codes, std::span<float> y);
-
-// Samples on every m-th point (m odd) of a grid the samples sit on, counted
-// from code `offset`: each moves at most (m - 1) / 2 points. `codes` are the
-// samples' own codes on that grid.
-template <class T>
-Distortion quantise_to_multiple(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
-                                std::int32_t offset, std::int32_t m, double unit, std::span<float> y);
 
 // Closed-loop interpolation within blocks of `block_length`: each point is
 // predicted from the decoded points around it (codec/interpolation.hpp) and

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "codec/bytes.hpp"
+#include "codec/container.hpp"
 #include "codec/crc32.hpp"
-#include "codec/header.hpp"
 #include "codec/sequence_coder.hpp"
 
 namespace quorvel::v2 {
@@ -103,7 +103,7 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
     return std::unexpected(damaged("unknown flags in mode byte " + std::to_string(*mode)));
   }
   if (*block_log2 < min_block_log2 || *block_log2 > max_block_log2) {
-    return std::unexpected(damaged("block length 2^" + std::to_string(*block_log2) + " outside 2^8 to 2^16"));
+    return std::unexpected(damaged("block length 2^" + std::to_string(*block_log2) + " outside 2^8 to 2^14"));
   }
   if (*count == 0 || *count > max_sample_count) {
     return std::unexpected(damaged("sample count " + std::to_string(*count) + " outside 1 to 2147483647"));
@@ -144,7 +144,7 @@ std::expected<void, QuorvelError> read_index(ByteReader& in, Layout& layout) {
 
 }  // namespace
 
-QuorvelError damaged(std::string text) { return QuorvelError::decompression_failed(std::move(text)); }
+QuorvelError damaged(std::string text) { return QuorvelError::invalid_container(std::move(text)); }
 
 std::size_t Layout::block_samples(std::size_t b) const {
   const std::size_t start = b << header.block_log2;

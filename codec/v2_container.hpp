@@ -9,7 +9,7 @@
 //   6       1     mode: bits 0-3 the coding of the samples (below; other values are refused),
 //                 bit 4 a palette follows, bit 5 the grid origin is a float64 (else float32),
 //                 bit 6 the grid step is a float64 (else float32), bit 7 zero
-//   7       1     log2 of the block length B, 8 to 16
+//   7       1     log2 of the block length B, 8 to 14
 //   8       1-5   sample count n, LEB128, 1 to 2^31 - 1
 //   ...     4|8   grid origin, finite      } modes 0 to 2: sample = float32(origin + step * code),
 //   ...     4|8   grid step, finite, > 0   } the product and the sum in double
@@ -49,7 +49,7 @@ enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordi
 inline constexpr std::uint16_t version = 2;
 inline constexpr std::size_t min_container_size = 52;
 inline constexpr unsigned min_block_log2 = 8;
-inline constexpr unsigned max_block_log2 = 16;
+inline constexpr unsigned max_block_log2 = 14;
 inline constexpr unsigned default_block_log2 = 14;
 inline constexpr std::size_t max_palette = 65536;
 inline constexpr std::size_t crc_size = 4;
@@ -92,7 +92,7 @@ struct Layout {
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
     const Header& header, std::span<const std::vector<std::uint8_t>> blocks);
 
-// The failure of a damaged or malformed version-2 container.
+// The failure of a malformed version-2 container.
 [[nodiscard]] QuorvelError damaged(std::string text);
 
 }  // namespace quorvel::v2

@@ -89,14 +89,30 @@ std::expected<void, QuorvelError> check_crc(const Request& r, std::size_t b) {
   const std::size_t at = r.layout.block_starts[b];
   const auto part = r.container.subspan(at, r.layout.block_sizes[b]);
   ByteReader stored(r.container.subspan(at + part.size(), crc_size));
-  if (crc32(r.layout.header_crc, part) != stored.u32()) {
-    return std::unexpected(
-        damaged("the container is damaged: block " + std::to_string(b) + " fails its CRC-32 check"));
-  }
+  if (crc32(r.layout.header_crc, part) != stored.u32())
+    return std::unexpected(QuorvelError::damaged_container(b));
   return {};
 }
 
-// Decodes blocks [first, last) and writes their samples that were asked for.
+// One stream of the blocks from `first` on into `codes`. When the group
+// fails, each block again on its own, to name the one that does not decode.
+std::expected<void, QuorvelError> decode_stream(std::span<const std::span<const std::uint8_t>> parts,
+                                                std::span<std::int32_t> codes, std::size_t first,
+                                                std::size_t block_length) {
+  const SequenceCoding coding{.block_length = block_length};
+  auto done = decode_sequence(parts, codes, coding);
+  if (done || done.error().kind() == QuorvelError::Kind::OutOfMemory) return done;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::size_t n = std::min(block_length, codes.size() - i * block_length);
+    if (!decode_sequence(parts.subspan(i, 1), codes.subspan(i * block_length, n), coding)) {
+      return std::unexpected(damaged(block_name(first + i) + "its codes do not decode"));
+    }
+  }
+  return std::unexpected(damaged(block_name(first) + "its group's codes do not decode"));
+}
+
+// Decodes blocks [first, last) and writes the samples of them that were asked
+// for. A block is checked whole, whatever part of it was asked for.
 std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t first, std::size_t last,
                                                Scratch& s) {
   const Header& h = r.layout.header;
@@ -111,15 +127,11 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
     codes_parts.push_back(streams->codes);
     correction_parts.push_back(streams->corrections);
   }
-  const SequenceCoding coding{.block_length = h.block_length()};
   s.codes.resize(count);
-  if (auto d = decode_sequence(codes_parts, s.codes, coding); !d)
-    return std::unexpected(damaged(d.error().message()));
+  if (auto d = decode_stream(codes_parts, s.codes, first, h.block_length()); !d) return d;
   if (h.mode == Mode::corrected || h.mode == Mode::interpolated) s.extra.resize(count);
   if (h.mode == Mode::corrected) {
-    if (auto d = decode_sequence(correction_parts, s.extra, coding); !d) {
-      return std::unexpected(damaged(d.error().message()));
-    }
+    if (auto d = decode_stream(correction_parts, s.extra, first, h.block_length()); !d) return d;
   }
   for (std::size_t b = first; b < last; ++b) {
     const std::size_t block_start = b << h.block_log2, n = r.layout.block_samples(b);
@@ -130,7 +142,6 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
       interpolation_restore(codes, extra);
       std::swap(codes, extra);
     }
-    // A block is checked whole, whatever part of it was asked for.
     const std::size_t lo = std::max(block_start, r.start),
                       hi = std::min(block_start + n, r.start + r.out.size());
     const bool whole = lo == block_start && hi == block_start + n;
@@ -145,9 +156,8 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
 }
 
 QuorvelError outside(std::size_t start, std::size_t stop, std::size_t n) {
-  return QuorvelError::decompression_failed("samples " + std::to_string(start) + " to " +
-                                            std::to_string(stop) + " asked of a container of " +
-                                            std::to_string(n));
+  return QuorvelError::invalid_input("Samples " + std::to_string(start) + " to " + std::to_string(stop) +
+                                     " asked of a container of " + std::to_string(n));
 }
 
 std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> container, const Layout& layout,

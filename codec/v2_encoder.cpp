@@ -11,6 +11,7 @@
 #include "codec/bytes.hpp"
 #include "codec/float_ordinal.hpp"
 #include "codec/interpolation.hpp"
+#include "codec/samples.hpp"
 #include "codec/sequence_coder.hpp"
 #include "codec/v2_decoder.hpp"
 #include "codec/v2_stages.hpp"
@@ -21,12 +22,6 @@ namespace stages {
 
 namespace {
 
-std::string figure(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6g", value);
-  return text;
-}
-
 // ---------------------------------------------------------------- containers
 
 SequenceCoding sequence_coding(const EncodeOptions& options) {
@@ -35,16 +30,16 @@ SequenceCoding sequence_coding(const EncodeOptions& options) {
           .threads = options.threads};
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> container(const Header& header,
-                                                             std::span<const std::int32_t> codes,
-                                                             std::span<const std::int32_t> corrections,
-                                                             const EncodeOptions& options) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> container(const Header& header,
+                                                                 std::span<const std::int32_t> codes,
+                                                                 std::span<const std::int32_t> corrections,
+                                                                 const EncodeOptions& options) {
   const SequenceCoding coding = sequence_coding(options);
   auto blocks = encode_sequence(codes, coding);
-  if (!blocks) return std::unexpected(AimError::codec(blocks.error()));
+  if (!blocks) return std::unexpected(blocks.error());
   if (header.mode == Mode::corrected) {
     auto second = encode_sequence(corrections, coding);
-    if (!second) return std::unexpected(AimError::codec(second.error()));
+    if (!second) return std::unexpected(second.error());
     for (std::size_t b = 0; b < blocks->size(); ++b) {
       std::vector<std::uint8_t> joined;
       ByteWriter w(joined);
@@ -54,9 +49,7 @@ std::expected<std::vector<std::uint8_t>, AimError> container(const Header& heade
       (*blocks)[b] = std::move(joined);
     }
   }
-  auto bytes = assemble(header, *blocks);
-  if (!bytes) return std::unexpected(AimError::codec(bytes.error()));
-  return std::move(*bytes);
+  return assemble(header, *blocks);
 }
 
 // A palette: the sorted distinct codes, when there are few of them (at most a
@@ -142,23 +135,8 @@ Buffer<std::int32_t> block_residuals(std::span<const std::int32_t> codes, std::s
 
 }  // namespace
 
-double Measure::operator()(const Distortion& d) const {
-  switch (kind) {
-    case TargetKind::max_error:
-      return d.max_abs;
-    case TargetKind::rmse:
-      return std::sqrt(d.sum_squares / static_cast<double>(n)) / unit;
-    case TargetKind::prd:
-      if (signal_sum_squares > 0) return 100.0 * std::sqrt(d.sum_squares / signal_sum_squares);
-      return d.sum_squares > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    case TargetKind::max_bytes:
-      break;
-  }
-  return std::sqrt(d.sum_squares / static_cast<double>(n)) / unit;
-}
-
 Distortion distortion(const Input& input, std::span<const float> decoded) {
-  return std::visit([&](auto x) { return distortion_of(x, decoded, input.unit); }, input.x);
+  return quorvel::distortion(input.x, decoded, input.unit);
 }
 
 Extremes extremes(std::span<const float> y) {
@@ -181,13 +159,13 @@ Extremes extremes(std::span<const float> y) {
           *std::max_element(std::begin(high), std::end(high))};
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> smallest_container(const Codes& codes,
-                                                                      const Settings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
+                                                                          const Settings& settings) {
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}};
   auto best = container(header, codes.codes, codes.corrections, settings.options);
   if (!best || settings.options.effort == Effort::fast) return best;
-  const auto keep_smaller = [&best](std::expected<std::vector<std::uint8_t>, AimError> other) {
+  const auto keep_smaller = [&best](std::expected<std::vector<std::uint8_t>, QuorvelError> other) {
     if (!other) return;
     if (other->size() < best->size()) best = std::move(other);
   };
@@ -205,122 +183,51 @@ std::expected<std::vector<std::uint8_t>, AimError> smallest_container(const Code
   return best;
 }
 
-AimError unreachable(Target target, double best) {
-  if (target.kind == TargetKind::max_bytes) {
-    return AimError::unreachable("Can't fit this signal in " + figure(target.value) +
-                                     " bytes: the smallest container for it takes " + figure(best) + " bytes",
-                                 best);
-  }
-  const char* what = target.kind == TargetKind::max_error ? "a max error of "
-                     : target.kind == TargetKind::rmse    ? "an RMSE of "
-                                                          : "a PRD of ";
-  const std::string unit = target.kind == TargetKind::prd ? " %" : "";
-  return AimError::unreachable("Can't reach " + std::string(what) + figure(target.value) + unit +
-                                   " on this signal: the finest reachable is about " + figure(best) + unit,
-                               best);
-}
-
 }  // namespace stages
 
 namespace {
 
 using namespace stages;
 
-template <class T>
-std::expected<void, AimError> check_finite(std::span<const T> x) {
-  for (std::size_t j = 0; j < x.size(); ++j) {
-    const double v = x[j];
-    if (std::isfinite(v)) continue;
-    const char* what = std::isnan(v) ? "NaN" : v > 0 ? "+inf" : "-inf";
-    return std::unexpected(
-        AimError::invalid_input("Sample " + std::to_string(j) + " is " + what +
-                                ": only finite samples can be encoded to an error target"));
-  }
-  return {};
-}
-
-// One pass for the extremes and the sum of squares (NaN and infinities
-// surface in the sum), a second only to name a bad sample or, for float64
-// samples beyond 1e100 or below 1e-100, to square them scaled.
-template <class T>
-std::expected<Input, AimError> examine(std::span<const T> x, Buffer<float>& narrowed) {
-  if (x.empty()) return std::unexpected(AimError::invalid_input("Can't compress empty data"));
-  if (x.size() > max_sample_count) {
-    return std::unexpected(AimError::invalid_input("Can't compress data bigger than " +
-                                                   std::to_string(max_sample_count) + ", but data was " +
-                                                   std::to_string(x.size())));
-  }
-  double low[4], high[4], sums[4] = {};
-  std::fill(std::begin(low), std::end(low), std::numeric_limits<double>::infinity());
-  std::fill(std::begin(high), std::end(high), -std::numeric_limits<double>::infinity());
-  std::size_t i = 0;
-  for (; i + 4 <= x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      low[k] = v < low[k] ? v : low[k];
-      high[k] = v > high[k] ? v : high[k];
-      sums[k] += v * v;
-    }
-  }
-  for (; i < x.size(); ++i) {
-    const double v = x[i];
-    low[0] = std::min(low[0], v);
-    high[0] = std::max(high[0], v);
-    sums[0] += v * v;
-  }
-  const double sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-  if (!std::isfinite(sum)) {
-    if (auto finite = check_finite(x); !finite) return std::unexpected(finite.error());
-  }
-  const double lowest = *std::min_element(std::begin(low), std::end(low));
-  const double highest = *std::max_element(std::begin(high), std::end(high));
-  const double peak = std::max(std::fabs(lowest), std::fabs(highest));
-  if (peak > std::numeric_limits<float>::max()) {
-    return std::unexpected(AimError::invalid_input("Samples reach " + figure(peak) +
-                                                   ", beyond the largest float32 the decoder can return"));
-  }
+// What the plans take: the samples' float32 values (the samples themselves,
+// or float64 ones narrowed into `narrowed`) and what they cost float64 input.
+Input input_of(const Samples& x, const SignalFacts& facts, Buffer<float>& narrowed) {
   Input input;
   input.x = x;
-  if (peak > 0) input.unit = std::ldexp(1.0, -std::ilogb(peak));
-  if (peak < 1e-100 || peak > 1e100) {
-    for (const T v : x) input.signal_sum_squares += (v * input.unit) * (v * input.unit);
-  } else {
-    input.signal_sum_squares = sum * input.unit * input.unit;
-  }
+  input.unit = facts.unit;
+  input.signal_sum_squares = facts.sum_squares;
   // float32 rounding keeps order: the extremes of the float32 values are the
   // float32 values of the extremes.
-  input.lowest = static_cast<float>(lowest);
-  input.highest = static_cast<float>(highest);
-  if constexpr (std::is_same_v<T, float>) {
-    input.xf = x;
+  input.lowest = static_cast<float>(facts.lowest);
+  input.highest = static_cast<float>(facts.highest);
+  if (const auto* narrow = std::get_if<std::span<const float>>(&x)) {
+    input.xf = *narrow;
   } else {
-    narrowed.assign(x.begin(), x.end());
+    const auto wide = std::get<std::span<const double>>(x);
+    narrowed.resize(wide.size());
+    std::transform(wide.begin(), wide.end(), narrowed.begin(),
+                   [](double v) { return static_cast<float>(v); });
     input.xf = narrowed;
-    input.rounding = distortion(input, input.xf);
+    input.rounding = quorvel::distortion(x, input.xf, input.unit);
   }
   return input;
 }
 
-std::expected<void, AimError> check_request(Target target, const EncodeOptions& options) {
-  if (target.kind > TargetKind::max_bytes)
-    return std::unexpected(AimError::invalid_target("Unknown target kind"));
-  if (!std::isfinite(target.value) || target.value < 0) {
-    return std::unexpected(
-        AimError::invalid_target("Target must be a finite number >= 0, but it was " + figure(target.value)));
-  }
-  if (options.effort > Effort::best) {
-    return std::unexpected(
-        AimError::invalid_options("Unknown effort code " + std::to_string(static_cast<int>(options.effort))));
+std::expected<void, QuorvelError> check_options(const EncodeOptions& options) {
+  if (!is_known(options.effort)) {
+    return std::unexpected(QuorvelError::invalid_options("Unknown effort code " +
+                                                         std::to_string(static_cast<int>(options.effort))));
   }
   if (options.block_log2 < min_block_log2 || options.block_log2 > max_block_log2) {
-    return std::unexpected(AimError::invalid_options("Block length 2^" + std::to_string(options.block_log2) +
-                                                     " outside 2^8 to 2^16"));
+    return std::unexpected(QuorvelError::invalid_options(
+        "Block length 2^" + std::to_string(options.block_log2) + " outside 2^" +
+        std::to_string(min_block_log2) + " to 2^" + std::to_string(max_block_log2)));
   }
   return {};
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> plan(const Input& input, Target target,
-                                                        const EncodeOptions& options) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, Target target,
+                                                            const EncodeOptions& options) {
   switch (target.kind) {
     case TargetKind::max_error:
       return encode_max_error(input, target.value, Settings{options, false});
@@ -329,51 +236,50 @@ std::expected<std::vector<std::uint8_t>, AimError> plan(const Input& input, Targ
     case TargetKind::prd: {
       const double rms = std::sqrt(input.signal_sum_squares / static_cast<double>(input.size())) / input.unit;
       auto container = encode_rms(input, target.value / 100.0 * rms, Settings{options, true});
-      if (!container && container.error().kind() == AimError::Kind::Unreachable) {
+      if (!container && container.error().kind() == QuorvelError::Kind::Unreachable) {
         const double best = *container.error().best_reachable();
-        return std::unexpected(unreachable(target, rms > 0 ? 100.0 * best / rms : best));
+        return std::unexpected(QuorvelError::unreachable(target, rms > 0 ? 100.0 * best / rms : best));
       }
       return container;
     }
     case TargetKind::max_bytes:
       return encode_budget(input, target.value, Settings{options, true});
   }
-  return std::unexpected(AimError::invalid_target("Unknown target kind"));
+  return std::unexpected(QuorvelError::invalid_target("Unknown target kind"));
 }
 
-template <class T>
-std::expected<std::vector<std::uint8_t>, AimError> encode_samples(std::span<const T> x, Target target,
-                                                                  const EncodeOptions& options) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_samples(const Samples& x, Target target,
+                                                                      const EncodeOptions& options) {
+  const auto facts = examine(x);
+  if (!facts) return std::unexpected(facts.error());
+  if (auto checked = check_target(target); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_options(options); !checked) return std::unexpected(checked.error());
   Buffer<float> narrowed;
-  const auto input = examine(x, narrowed);
-  if (!input) return std::unexpected(input.error());
-  if (auto checked = check_request(target, options); !checked) return std::unexpected(checked.error());
-  auto container = plan(*input, target, options);
+  const Input input = input_of(x, *facts, narrowed);
+  auto container = plan(input, target, options);
   if (!container) return container;
   // The check: decode with the decoder itself and measure.
-  Buffer<float> decoded(input->size());
+  Buffer<float> decoded(input.size());
   if (auto done = decode_into(*container, 0, decoded, options.threads); !done) {
-    return std::unexpected(AimError::codec(done.error()));
+    return std::unexpected(done.error());
   }
-  const Measure measure{target.kind, input->size(), input->signal_sum_squares, input->unit};
-  const double figure = measure(distortion(*input, decoded));
-  if (target.kind == TargetKind::max_bytes ? static_cast<double>(container->size()) <= target.value
-                                           : figure <= target.value) {
-    return container;
-  }
-  return std::unexpected(unreachable(
-      target, target.kind == TargetKind::max_bytes ? static_cast<double>(container->size()) : figure));
+  const Measure measure{target.kind, input.size(), input.signal_sum_squares, input.unit};
+  const double figure = measure(distortion(input, decoded));
+  const double size = static_cast<double>(container->size());
+  if (target.kind == TargetKind::max_bytes ? size <= target.value : figure <= target.value) return container;
+  return std::unexpected(
+      QuorvelError::unreachable(target, target.kind == TargetKind::max_bytes ? size : figure));
 }
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const float> samples, Target target,
-                                                          const EncodeOptions& options) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const float> samples, Target target,
+                                                              const EncodeOptions& options) {
   return encode_samples(samples, target, options);
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const double> samples, Target target,
-                                                          const EncodeOptions& options) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const double> samples, Target target,
+                                                              const EncodeOptions& options) {
   return encode_samples(samples, target, options);
 }
 

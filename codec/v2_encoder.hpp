@@ -7,13 +7,14 @@
 #include <span>
 #include <vector>
 
-#include "codec/aim.hpp"
+#include "codec/error.hpp"
 #include "codec/v2_container.hpp"
+#include "codec/vocabulary.hpp"
 
 namespace quorvel::v2 {
 
 struct EncodeOptions {
-  Effort effort = Effort::normal;
+  Effort effort = Effort::default_;
   std::size_t threads = 1;  // blocks coded at once; 0: one per processor
   unsigned block_log2 = default_block_log2;
 };
@@ -39,11 +40,9 @@ struct EncodeOptions {
 //
 // The container is decoded and measured once before it is returned; a target
 // that cannot be met gives Unreachable with the best figure reachable.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const float> samples,
-                                                                        Target target,
-                                                                        const EncodeOptions& options = {});
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode(std::span<const double> samples,
-                                                                        Target target,
-                                                                        const EncodeOptions& options = {});
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode(
+    std::span<const float> samples, Target target, const EncodeOptions& options = {});
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode(
+    std::span<const double> samples, Target target, const EncodeOptions& options = {});
 
 }  // namespace quorvel::v2

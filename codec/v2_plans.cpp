@@ -98,9 +98,9 @@ std::optional<Codes> corrected_codes(std::span<const float> y, float lowest, flo
   return c;
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> smaller(
-    std::expected<std::vector<std::uint8_t>, AimError> a,
-    std::expected<std::vector<std::uint8_t>, AimError> b) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> smaller(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> a,
+    std::expected<std::vector<std::uint8_t>, QuorvelError> b) {
   if (!a || !b) return a ? std::move(b) : std::move(a);
   return b->size() < a->size() ? std::move(b) : std::move(a);
 }
@@ -108,8 +108,8 @@ std::expected<std::vector<std::uint8_t>, AimError> smaller(
 // The samples exactly as they are: codes on the grid they sit on, else the
 // smaller of their float32 ordinals and a grid most of them sit on with
 // corrections. `exact` keeps the sign of zeros too.
-std::expected<std::vector<std::uint8_t>, AimError> lossless(const Input& input, Detected& detected,
-                                                            bool exact, const Settings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& input, Detected& detected,
+                                                                bool exact, const Settings& settings) {
   if (detected.grid) {
     Codes c{Mode::grid, *detected.grid, std::move(detected.codes), {}};
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
@@ -180,8 +180,8 @@ std::optional<int> coarsest_rung(int guess, int floor, int top, Meets&& meets) {
 // A signal most of whose samples sit on a grid at least `coarse` may code
 // smaller exactly as it is, with corrections for the others (interpolated
 // values, glitches), than quantised: the smaller container of the two.
-std::expected<std::vector<std::uint8_t>, AimError> or_mostly_on_grid(
-    std::expected<std::vector<std::uint8_t>, AimError> quantised, const Input& input, double coarse,
+std::expected<std::vector<std::uint8_t>, QuorvelError> or_mostly_on_grid(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> quantised, const Input& input, double coarse,
     const Settings& settings) {
   if (!quantised || settings.options.effort == Effort::fast) return quantised;
   const auto corrected = corrected_codes(input.xf, input.lowest, input.highest);
@@ -208,10 +208,10 @@ std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex
   return std::nullopt;
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input& input, double e,
-                                                                    const Settings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const Input& input, double e,
+                                                                        const Settings& settings) {
   if (e < input.rounding.max_abs) {
-    return std::unexpected(unreachable({TargetKind::max_error, e}, input.rounding.max_abs));
+    return std::unexpected(QuorvelError::unreachable({TargetKind::max_error, e}, input.rounding.max_abs));
   }
   Detected detected;
   if (auto kept = keep_for_bound(input.xf, input.extremes(), e, detected, nullptr)) {
@@ -235,11 +235,11 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input&
   return or_mostly_on_grid(std::move(container), input, 2 * e * keep_slack, settings);
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input, double rmse,
-                                                              const Settings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& input, double rmse,
+                                                                  const Settings& settings) {
   const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
   if (rmse < measure(input.rounding)) {
-    return std::unexpected(unreachable({TargetKind::rmse, rmse}, measure(input.rounding)));
+    return std::unexpected(QuorvelError::unreachable({TargetKind::rmse, rmse}, measure(input.rounding)));
   }
   // Uniform quantisation errs by step / sqrt(12) in RMSE, and never by more
   // than half a step (0.6 with the dead zone): the search starts at the first
@@ -270,8 +270,8 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input
                  smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
 }
 
-std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input, double budget,
-                                                                 const Settings& settings) {
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input, double budget,
+                                                                     const Settings& settings) {
   const auto fits = [&](const std::vector<std::uint8_t>& c) {
     return static_cast<double>(c.size()) <= budget;
   };
@@ -292,7 +292,7 @@ std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& in
   if (!coarsest) return coarsest;
   if (!fits(*coarsest)) {
     return std::unexpected(
-        unreachable({TargetKind::max_bytes, budget}, static_cast<double>(coarsest->size())));
+        QuorvelError::unreachable({TargetKind::max_bytes, budget}, static_cast<double>(coarsest->size())));
   }
   // Bisection between a rung that does not fit and one that does.
   int low = window.floor, high = window.top;

@@ -16,9 +16,6 @@
 
 namespace quorvel::v2::stages {
 
-// The samples as given.
-using Samples = std::variant<std::span<const float>, std::span<const double>>;
-
 struct Extremes {
   float lowest;
   float highest;
@@ -26,6 +23,7 @@ struct Extremes {
     return std::max(std::fabs(double{lowest}), std::fabs(double{highest}));
   }
 };
+
 // Everything the plans need about the samples, fixed for the call.
 struct Input {
   Samples x;
@@ -39,16 +37,6 @@ struct Input {
   [[nodiscard]] std::size_t size() const { return xf.size(); }
   [[nodiscard]] Extremes extremes() const { return {lowest, highest}; }
   [[nodiscard]] double peak() const { return extremes().peak(); }
-};
-
-// A target's figure of a distortion.
-struct Measure {
-  TargetKind kind;
-  std::size_t n;
-  double signal_sum_squares;
-  double unit;
-
-  [[nodiscard]] double operator()(const Distortion& d) const;
 };
 
 // A decoded signal as its container stores it: codes on a grid (grid), with
@@ -66,8 +54,8 @@ struct Settings {
 };
 
 // The smallest container of these codes among the codings the settings allow.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> smallest_container(const Codes& codes,
-                                                                                    const Settings& settings);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(
+    const Codes& codes, const Settings& settings);
 
 // Distortion of decoded samples against the samples as given.
 [[nodiscard]] Distortion distortion(const Input& input, std::span<const float> decoded);
@@ -115,16 +103,13 @@ struct Known {
                                                std::span<const std::int32_t> codes);
 
 // The containers of each kind of target, before the check by decoding.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_max_error(const Input& input,
-                                                                                  double e,
-                                                                                  const Settings& settings);
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_rms(const Input& input, double rmse,
-                                                                            const Settings& settings);
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, AimError> encode_budget(const Input& input,
-                                                                               double budget,
-                                                                               const Settings& settings);
-
-// The failures a plan reports.
-[[nodiscard]] AimError unreachable(Target target, double best);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(
+    const Input& input, double e, const Settings& settings);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& input,
+                                                                                double rmse,
+                                                                                const Settings& settings);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input,
+                                                                                   double budget,
+                                                                                   const Settings& settings);
 
 }  // namespace quorvel::v2::stages

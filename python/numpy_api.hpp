@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 
 namespace quorvel::python {
 

@@ -17,21 +17,6 @@ struct OptionsObject {
   CompressionOptions options;
 };
 
-constexpr std::array<std::pair<std::string_view, CutoffLevel>, 3> cutoff_names{{
-    {"low", CutoffLevel::low},
-    {"medium", CutoffLevel::medium},
-    {"high", CutoffLevel::high},
-}};
-
-// Byte-for-byte, case-sensitive match on the UTF-8 form.
-template <class Value, std::size_t N>
-std::optional<Value> lookup(const std::array<std::pair<std::string_view, Value>, N>& table, std::string_view text) {
-  for (const auto& [name, value] : table) {
-    if (name == text) return value;
-  }
-  return std::nullopt;
-}
-
 // A text argument: its str object (nullptr for the default) and UTF-8 bytes.
 struct TextArgument {
   PyObject* object;
@@ -84,25 +69,26 @@ PyObject* options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_tuple_dict(parameters, args, kwargs, bound)) return nullptr;
 
   // Every type check runs before any value check.
-  TextArgument method{nullptr, method_facts(CompressionOptions().method()).name};
-  TextArgument cutoff{nullptr, "low"};
-  std::uint8_t scale = 11;
+  TextArgument method{nullptr, name_of(CompressionOptions().method())};
+  TextArgument cutoff{nullptr, name_of(CompressionOptions().cutoff())};
+  std::uint8_t scale = CompressionOptions().scale();
   if (bound[0] != nullptr && !text_argument(bound[0], "method", method)) return nullptr;
   if (bound[1] != nullptr && !scale_argument(bound[1], scale)) return nullptr;
   if (bound[2] != nullptr && !text_argument(bound[2], "cutoff", cutoff)) return nullptr;
 
-  const auto known_method = method_from_name(method.utf8);
+  const auto known_method = from_name<CompressionMethod>(method.utf8);
   if (!known_method) {
-    const std::string expected = ", expected " + method_names_text(CompressionOptions().method());
+    const std::string expected = ", expected " + names_text(CompressionOptions().method());
     raise_unknown("Unknown method ", method, expected.c_str());
     return nullptr;
   }
-  const auto known_cutoff = lookup(cutoff_names, cutoff.utf8);
+  const auto known_cutoff = from_name<CutoffLevel>(cutoff.utf8);
   if (!known_cutoff) {
-    raise_unknown("Unknown cutoff level ", cutoff, ", expected 'low' or 'medium' or 'high'");
+    const std::string expected = ", expected " + names_text(CompressionOptions().cutoff());
+    raise_unknown("Unknown cutoff level ", cutoff, expected.c_str());
     return nullptr;
   }
-  if (scale < 6 || scale > 12) {
+  if (scale < min_scale || scale > max_scale) {
     raise_value_error(QuorvelError::unsupported_scale(scale).message());
     return nullptr;
   }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 #include "rimble/lifting.hpp"
 
@@ -14,21 +13,15 @@ namespace rimble::cdf53f {
 // multiply-add give the same bits.
 inline constexpr float kPredict = -0.5f;
 inline constexpr float kUpdate = 0.25f;
-inline constexpr float kUndoUpdate = -0.25f;
-inline constexpr float kUndoPredict = 0.5f;
+
+// One predict and one update; a level needs three samples, and the codec plans its levels as for
+// a filter of six taps.
+inline constexpr lifting::Scheme<1> kScheme{.min_length = 3, .filter_length = 6, .steps = {{{kPredict, kUpdate}}}};
 
 // Stateless; needs no scratch memory and no border mode (the ends mirror, see rimble/lifting.hpp).
-class Cdf53 final : public lifting::LiftingExecutor<Cdf53> {
- public:
-  static constexpr std::size_t kMinLength = 3;
-  static constexpr std::size_t kFilterLength = 6;
-
-  static void execute_forward_impl(std::span<const float> input, std::span<float> approximations,
-                                   std::span<float> details);
-  // The inverse lifts copies of both bands.
-  static constexpr std::size_t inverse_work_size(std::size_t n) { return n; }
-  static void execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
-                                   std::span<float> output, std::span<float> work);
-};
+using Cdf53 = lifting::PortableLifting<kScheme>;
 
 }  // namespace rimble::cdf53f
+
+// Built once, in rimble/cdf53f.cpp.
+extern template class rimble::lifting::PortableLifting<rimble::cdf53f::kScheme>;

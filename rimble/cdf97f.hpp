@@ -3,7 +3,6 @@
 
 #include <bit>
 #include <cstddef>
-#include <span>
 
 #include "rimble/lifting.hpp"
 
@@ -25,22 +24,19 @@ inline constexpr float kDelta = std::bit_cast<float>(0x3EE31355u);  //  0.443506
 inline constexpr float kK = std::bit_cast<float>(0x3F93263Du);      //  1.1496044
 inline constexpr float kKPrime = std::bit_cast<float>(0x3F5EAF70u); //  0.86986446
 
-// even[i] = (details[i-1] + details[i]) * w + even[i], mirrored at both ends (details[-1] is
-// details[0]; for an odd-length signal details[d] is details[d-1]).
-void dwt97_forward_update_even(std::span<float> even, std::span<const float> details, float w);
+// Predict (alpha), update (beta), predict (gamma), update (delta), then the scaling; a level needs
+// four samples, and the codec plans its levels as for a filter of ten taps.
+inline constexpr lifting::Scheme<2> kScheme{.min_length = 4,
+                                            .filter_length = 10,
+                                            .steps = {{{kAlpha, kBeta}, {kGamma, kDelta}}},
+                                            .scaled = true,
+                                            .k = kK,
+                                            .k_prime = kKPrime};
 
 // Stateless; needs no scratch memory and no border mode (the ends mirror, see rimble/lifting.hpp).
-class Cdf97 final : public lifting::LiftingExecutor<Cdf97> {
- public:
-  static constexpr std::size_t kMinLength = 4;
-  static constexpr std::size_t kFilterLength = 10;
-
-  static void execute_forward_impl(std::span<const float> input, std::span<float> approximations,
-                                   std::span<float> details);
-  // The inverse lifts copies of both bands.
-  static constexpr std::size_t inverse_work_size(std::size_t n) { return n; }
-  static void execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
-                                   std::span<float> output, std::span<float> work);
-};
+using Cdf97 = lifting::PortableLifting<kScheme>;
 
 }  // namespace rimble::cdf97f
+
+// Built once, in rimble/cdf97f.cpp.
+extern template class rimble::lifting::PortableLifting<rimble::cdf97f::kScheme>;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "rimble/memory.hpp"
 #include "rimble/strip_inverse.hpp"
 
 namespace rimble {

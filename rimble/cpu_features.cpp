@@ -3,14 +3,16 @@
 
 #include <cstdint>
 
-#if defined(__x86_64__)
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
 #include <cpuid.h>
 #endif
 
 namespace rimble {
 namespace {
 
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 // XGETBV is only executed after OSXSAVE says it exists; the target attribute
 // keeps the rest of the file baseline.
 [[gnu::target("xsave")]] std::uint64_t read_xcr0() {
@@ -48,7 +50,7 @@ CpuFeatures detect() {
   return f;
 }
 #else
-// Other processors: no vector kernels are built, the portable tier runs.
+// Other processors: none of these features exist there.
 CpuFeatures detect() { return {}; }
 #endif
 

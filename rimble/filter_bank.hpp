@@ -2,9 +2,9 @@
 // arena rules that every tier shares, and the two executors into which a tier plugs its kernels.
 //
 // A tier is a kernels type (the portable one in rimble/wavelet_n_taps.hpp, the vector ones in
-// rimble/sse/ and rimble/avx/) with
+// rimble/vector_filter_bank.hpp) with
 //   using sample_type = T;
-//   static constexpr std::size_t max_fixed_taps;   // longest fixed filter it unrolls
+//   static constexpr std::size_t max_fixed_taps;   // longest length of RIMBLE_FIXED_TAPS it unrolls
 //   template <std::size_t L> static void forward(const T* x, std::size_t count, const T* low,
 //       const T* high, std::size_t taps, T* approx, T* details);
 //     approx[i] = sum_j low[j] x[2i+j], details[i] likewise with high, for i < count
@@ -28,10 +28,27 @@
 #include "rimble/err.hpp"
 #include "rimble/filter_padding.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 #include "rimble/util.hpp"
 
+// The filter lengths with an unrolled executor, ascending: RIMBLE_FIXED_TAPS(X, arg) expands
+// X(L, arg) for each of them, RIMBLE_FIXED_TAPS_UP_TO_<n>(X, arg) for those up to n. Every other
+// even length runs on the n-tap executor.
+#define RIMBLE_FIXED_TAPS_UP_TO_2(X, arg) X(2, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_4(X, arg) RIMBLE_FIXED_TAPS_UP_TO_2(X, arg) X(4, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_6(X, arg) RIMBLE_FIXED_TAPS_UP_TO_4(X, arg) X(6, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_8(X, arg) RIMBLE_FIXED_TAPS_UP_TO_6(X, arg) X(8, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_10(X, arg) RIMBLE_FIXED_TAPS_UP_TO_8(X, arg) X(10, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_12(X, arg) RIMBLE_FIXED_TAPS_UP_TO_10(X, arg) X(12, arg)
+#define RIMBLE_FIXED_TAPS_UP_TO_16(X, arg) RIMBLE_FIXED_TAPS_UP_TO_12(X, arg) X(16, arg)
+#define RIMBLE_FIXED_TAPS(X, arg) RIMBLE_FIXED_TAPS_UP_TO_16(X, arg)
+
 namespace rimble {
+
+#define RIMBLE_FIXED_TAPS_ELEMENT(L, unused) L,
+inline constexpr std::size_t kFixedTaps[] = {RIMBLE_FIXED_TAPS(RIMBLE_FIXED_TAPS_ELEMENT, )};
+#undef RIMBLE_FIXED_TAPS_ELEMENT
 
 // Shapes and checks of every filter bank, whatever its tier. Forward output i
 // of a filter of L taps covers the signal window x[2i - (L-2)] .. x[2i + 1];
@@ -155,7 +172,8 @@ void check_filter_length(std::size_t taps);
 // kernel. The inverse kernel covers the whole output with no border case.
 template <class Kernels, std::size_t L>
 class FixedTapsFilterBank final : public IncompleteDwtExecutor<typename Kernels::sample_type> {
-  static_assert(L >= 2 && L % 2 == 0 && L <= 16, "fixed filter banks have an even number of taps, at most 16");
+  static_assert(L >= 2 && L % 2 == 0 && L <= Kernels::max_fixed_taps,
+                "fixed filter banks have an even number of taps, at most the tier's longest");
   using T = typename Kernels::sample_type;
 
  public:

@@ -1,7 +1,5 @@
-// rimble/filter_padding.cpp: the plain arena writer and the dispatch.
+// rimble/filter_padding.cpp: the plain arena writer and the choice by tier.
 #include "rimble/filter_padding.hpp"
-
-#include "rimble/cpu_features.hpp"
 
 namespace rimble {
 
@@ -21,17 +19,15 @@ Result<void> write_arena_1d_impl(std::span<const float> src, std::span<float> ar
   return detail::write_arena_1d_portable(src, arena, left, right, mode);
 }
 
-ArenaWriter1d ArenaWriterDispatch::get() const {
-  // A function-local static is initialised once, thread-safely, on first use.
-  static const ArenaWriter1d chosen = [] {
-#if defined(__x86_64__)
-    const CpuFeatures& features = cpu_features();
-    if (features.avx2_fma) return &write_arena_1d_avx;
-    if (features.sse4_1) return &write_arena_1d_sse4_1;
+ArenaWriter1d arena_writer([[maybe_unused]] ProcessorTier tier) {
+#if RIMBLE_ARCH(X86_64)
+  // Every x86-64 tier from Avx up runs AVX2; the Sse tier's SSE4.2 includes SSE4.1.
+  if (tier >= ProcessorTier::Avx) return &write_arena_1d_avx;
+  if (tier >= ProcessorTier::Sse) return &write_arena_1d_sse4_1;
 #endif
-    return &write_arena_1d_impl;
-  }();
-  return chosen;
+  return &write_arena_1d_impl;
 }
+
+ArenaWriter1d ArenaWriterDispatch::get() const { return arena_writer(processor_tier()); }
 
 }  // namespace rimble

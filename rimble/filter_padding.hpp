@@ -1,12 +1,14 @@
 // rimble/filter_padding.hpp: copying a signal into an arena with its border
-// extensions, and the process-wide choice of the routine that does it.
+// extensions, and the choice of the routine that does it, by processor tier.
 #pragma once
 
 #include <cstddef>
 #include <span>
 
+#include "rimble/arch.hpp"
 #include "rimble/border_mode.hpp"
 #include "rimble/err.hpp"
+#include "rimble/processor_tier.hpp"
 
 namespace rimble {
 
@@ -23,7 +25,7 @@ using ArenaWriter1d = Result<void> (*)(std::span<const float> src, std::span<flo
 // Plain routine.
 [[nodiscard]] Result<void> write_arena_1d_impl(std::span<const float> src, std::span<float> arena, std::size_t left,
                                                std::size_t right, BorderMode mode);
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 // The plain routine built for processors with SSE4.1 (rimble/sse/filter_padding.cpp).
 [[nodiscard]] Result<void> write_arena_1d_sse4_1(std::span<const float> src, std::span<float> arena,
                                                  std::size_t left, std::size_t right, BorderMode mode);
@@ -32,8 +34,12 @@ using ArenaWriter1d = Result<void> (*)(std::span<const float> src, std::span<flo
                                               std::size_t right, BorderMode mode);
 #endif
 
-// The writer for this processor: AVX2, else SSE4.1, else plain. Chosen on
-// first use (safe under concurrent first use) and kept for the process.
+// The writer of a tier: the AVX2 one from the Avx tier up, the SSE4.1 one on
+// the Sse tier, the plain one otherwise.
+[[nodiscard]] ArenaWriter1d arena_writer(ProcessorTier tier);
+
+// The writer of the tier the factory builds for, processor_tier(): the same on
+// every call of a process, except where a test binary lowers the tier cap.
 class ArenaWriterDispatch {
  public:
   [[nodiscard]] ArenaWriter1d get() const;

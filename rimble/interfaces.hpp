@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 
 namespace rimble {

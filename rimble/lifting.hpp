@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <span>
@@ -12,6 +13,7 @@
 
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 #include "rimble/strip_inverse.hpp"
 
@@ -78,7 +80,7 @@ inline void scale(std::span<float> values, float factor) {
   }
 }
 
-// Everything of a lifting executor except its two single-level kernels, which Scheme (the final
+// Everything of a lifting executor except its two single-level kernels, which Executor (the final
 // executor class, deriving from this) provides as static members:
 //   kMinLength, kFilterLength: shortest signal one level accepts, and the codec's filter length;
 //   execute_forward_impl(x, approx, details): one forward level, sizes already checked;
@@ -88,14 +90,14 @@ inline void scale(std::span<float> values, float factor) {
 //   execute_inverse_quantised_impl(approx, details, step, output, map): the same level on 16-bit
 //   details times step, map (when not null) applied to the output, in one pass.
 // Vector executors reuse it unchanged: only their kernels differ.
-template <class Scheme>
+template <class Executor>
 class LiftingExecutor : public DwtExecutor<float> {
  public:
   [[nodiscard]] Result<void> execute_forward(std::span<const float> input, std::span<float> approximations,
                                              std::span<float> details) const final {
     const std::size_t n = input.size();
-    if (n < Scheme::kMinLength) {
-      return std::unexpected(RimbleError::input_too_short(n, Scheme::kMinLength));
+    if (n < Executor::kMinLength) {
+      return std::unexpected(RimbleError::input_too_short(n, Executor::kMinLength));
     }
     // Both band checks report the signal length n as the "required size": callers match on
     // these messages, so they keep that form although the band itself needs (n + 1) / 2 or n / 2.
@@ -105,7 +107,7 @@ class LiftingExecutor : public DwtExecutor<float> {
     if (details.size() != n / 2) {
       return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), n));
     }
-    Scheme::execute_forward_impl(input, approximations, details);
+    Executor::execute_forward_impl(input, approximations, details);
     return {};
   }
 
@@ -119,7 +121,7 @@ class LiftingExecutor : public DwtExecutor<float> {
 
   // The bands of a signal of max(n, kMinLength) samples.
   [[nodiscard]] BandLengths dwt_size(std::size_t n) const final {
-    const std::size_t m = std::max(n, Scheme::kMinLength);
+    const std::size_t m = std::max(n, Executor::kMinLength);
     return {(m + 1) / 2, m / 2};
   }
 
@@ -140,19 +142,19 @@ class LiftingExecutor : public DwtExecutor<float> {
     if (details.size() != required.details_length) {
       return std::unexpected(RimbleError::approximation_size_mismatch(details.size(), required.details_length));
     }
-    auto work = zeroed_vector<float>(Scheme::inverse_work_size(n));
+    auto work = zeroed_vector<float>(Executor::inverse_work_size(n));
     if (!work) {
       return std::unexpected(work.error());
     }
-    Scheme::execute_inverse_impl(approximations, details, output, *work);
+    Executor::execute_inverse_impl(approximations, details, output, *work);
     return {};
   }
 
   [[nodiscard]] std::size_t idwt_size(BandLengths lengths) const final {
-    return std::max(lengths.approx_length + lengths.details_length, Scheme::kMinLength);
+    return std::max(lengths.approx_length + lengths.details_length, Executor::kMinLength);
   }
 
-  [[nodiscard]] std::size_t filter_length() const final { return Scheme::kFilterLength; }
+  [[nodiscard]] std::size_t filter_length() const final { return Executor::kFilterLength; }
 
   // Only the deepest level's bands are kept; each level reads the previous level's approximation
   // band in place, so no copy of the signal is made.
@@ -227,10 +229,10 @@ class LiftingExecutor : public DwtExecutor<float> {
     }
     if (!planned) return strips::dequantised_multi_idwt(*this, view, map, output);
 
-    if constexpr (requires { &Scheme::execute_inverse_quantised_impl; }) {
+    if constexpr (requires { &Executor::execute_inverse_quantised_impl; }) {
       const auto level = [&](std::span<const float> approx, std::span<const std::int16_t> details,
                              std::span<float> out, bool last, std::span<float> /*strip*/) {
-        Scheme::execute_inverse_quantised_impl(approx, details, view.step, out, last ? &map : nullptr);
+        Executor::execute_inverse_quantised_impl(approx, details, view.step, out, last ? &map : nullptr);
         return Result<void>{};
       };
       return strips::run_levels(view, outputs, 0, output, level);
@@ -247,9 +249,9 @@ class LiftingExecutor : public DwtExecutor<float> {
         const std::size_t approx_end = details_end == details.size() ? approx.size() : details_end;
         const std::size_t n = (approx_end - first) + (details_end - first);
         strips::widen(details.subspan(first, details_end - first), view.step, widened.data());
-        Scheme::execute_inverse_impl(approx.subspan(first, approx_end - first),
+        Executor::execute_inverse_impl(approx.subspan(first, approx_end - first),
                                      widened.first(details_end - first), window_out.first(n),
-                                     work.first(Scheme::inverse_work_size(n)));
+                                     work.first(Executor::inverse_work_size(n)));
         // The strip's samples; the last strip also takes an odd level's last sample.
         const std::size_t count = 2 * (end - begin) + (end == details.size() ? approx.size() - details.size() : 0);
         const std::span<const float> kept = window_out.subspan(2 * (begin - first), count);
@@ -261,7 +263,7 @@ class LiftingExecutor : public DwtExecutor<float> {
         return Result<void>{};
       });
     };
-    return strips::run_levels(view, outputs, 3 * window_pairs + Scheme::inverse_work_size(2 * window_pairs), output,
+    return strips::run_levels(view, outputs, 3 * window_pairs + Executor::inverse_work_size(2 * window_pairs), output,
                               level);
   }
 
@@ -293,7 +295,7 @@ class LiftingExecutor : public DwtExecutor<float> {
   [[nodiscard]] Result<void> decompose(std::span<const float> signal, std::size_t levels, Keep keep) const {
     std::span<const float> input = signal;
     for (std::size_t k = 0; k < std::max<std::size_t>(levels, 1); ++k) {
-      if (input.size() < Scheme::kMinLength) {
+      if (input.size() < Executor::kMinLength) {
         return std::unexpected(RimbleError::buffer_too_small_for_level());
       }
       auto bands = forward_level(input);
@@ -308,10 +310,72 @@ class LiftingExecutor : public DwtExecutor<float> {
   // How many successive levels a signal of n samples allows.
   [[nodiscard]] static std::size_t possible_levels(std::size_t n) {
     std::size_t count = 0;
-    for (std::size_t m = n; m >= Scheme::kMinLength; m = (m + 1) / 2) {
+    for (std::size_t m = n; m >= Executor::kMinLength; m = (m + 1) / 2) {
       ++count;
     }
     return count;
+  }
+};
+
+// One predict step and the update step that follows it, by their weights.
+struct Step {
+  float predict;
+  float update;
+};
+
+// A lifting scheme: all that tells CDF 5/3 from CDF 9/7. Its N predict-update pairs run in
+// order, then, when it is scaled, approximations are multiplied by k and details by k_prime. The
+// inverse unscales (approximations times k_prime, details times k), then undoes the pairs in
+// reverse order with the negated weights: exact negations, the sign bit flipped.
+template <std::size_t N>
+struct Scheme {
+  std::size_t min_length;     // the shortest signal one level accepts
+  std::size_t filter_length;  // the filter length the codec plans its levels with
+  std::array<Step, N> steps;
+  bool scaled = false;
+  float k = 0.0f;
+  float k_prime = 0.0f;
+};
+
+// The portable executor of a scheme: one pass over memory per step.
+template <const auto& kScheme>
+class PortableLifting final : public LiftingExecutor<PortableLifting<kScheme>> {
+ public:
+  static constexpr std::size_t kMinLength = kScheme.min_length;
+  static constexpr std::size_t kFilterLength = kScheme.filter_length;
+
+  static void execute_forward_impl(std::span<const float> input, std::span<float> approximations,
+                                   std::span<float> details) {
+    split(input, approximations, details);
+    for (const Step& step : kScheme.steps) {
+      predict(details, approximations, step.predict);
+      update(approximations, details, step.update);
+    }
+    if constexpr (kScheme.scaled) {
+      scale(approximations, kScheme.k);
+      scale(details, kScheme.k_prime);
+    }
+  }
+
+  // The inverse lifts copies of both bands.
+  static constexpr std::size_t inverse_work_size(std::size_t n) { return n; }
+
+  static void execute_inverse_impl(std::span<const float> approximations, std::span<const float> details,
+                                   std::span<float> output, std::span<float> work) {
+    const std::span<float> even = work.first(approximations.size());
+    const std::span<float> odd = work.subspan(approximations.size(), details.size());
+    if constexpr (kScheme.scaled) {
+      std::ranges::transform(approximations, even.begin(), [](float a) { return a * kScheme.k_prime; });
+      std::ranges::transform(details, odd.begin(), [](float d) { return d * kScheme.k; });
+    } else {
+      std::ranges::copy(approximations, even.begin());
+      std::ranges::copy(details, odd.begin());
+    }
+    for (auto step = kScheme.steps.rbegin(); step != kScheme.steps.rend(); ++step) {
+      update(even, odd, -step->update);
+      predict(odd, even, -step->predict);
+    }
+    merge(even, odd, output);
   }
 };
 

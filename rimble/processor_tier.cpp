@@ -1,22 +1,22 @@
-// rimble/processor_tier.cpp: the factory's processor tier, from the feature cache.
+// rimble/processor_tier.cpp: the factory's processor tier, from the feature cache and the cap.
 #include "rimble/processor_tier.hpp"
 
-#include <algorithm>
-
-#include "rimble/cpu_features.hpp"
+#include <iterator>
 
 namespace rimble {
 
 ProcessorTier processor_tier() {
-  const CpuFeatures& features = cpu_features();
-  const ProcessorTier detected = features.avx2_fma ? ProcessorTier::Avx
-                                 : features.sse4_2 ? ProcessorTier::Sse
-                                                   : ProcessorTier::Portable;
-  return std::min(detected, testing::tier_cap());
+  const CpuFeatures& cpu = cpu_features();
+  const ProcessorTier cap = testing::tier_cap();
+  ProcessorTier chosen = ProcessorTier::Portable;
+  for (const ProcessorTier tier : kProcessorTiers) {
+    if (tier <= cap && tier_runs(tier, cpu)) chosen = tier;
+  }
+  return chosen;
 }
 
 // Weak, so that a test binary's definition replaces it at link time (and,
 // being replaceable, it is never inlined into processor_tier).
-[[gnu::weak]] ProcessorTier testing::tier_cap() { return ProcessorTier::Avx; }
+[[gnu::weak]] ProcessorTier testing::tier_cap() { return kProcessorTiers[std::size(kProcessorTiers) - 1]; }
 
 }  // namespace rimble

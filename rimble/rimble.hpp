@@ -1,9 +1,11 @@
 // rimble/rimble.hpp: the whole public API of the wavelet library.
 #pragma once
 
+#include "rimble/arch.hpp"
 #include "rimble/cpu_features.hpp"
 #include "rimble/processor_tier.hpp"
 #include "rimble/err.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/interfaces.hpp"
 #include "rimble/records.hpp"
 #include "rimble/border_mode.hpp"
@@ -25,10 +27,5 @@
 #include "rimble/coefficients.hpp"
 #include "rimble/cdf53f.hpp"
 #include "rimble/cdf97f.hpp"
-// The vector kernels are built for x86-64 only.
-#if defined(__x86_64__)
-#include "rimble/sse/filter_bank.hpp"
-#include "rimble/avx/filter_bank.hpp"
-#include "rimble/avx/cdf53f.hpp"
-#include "rimble/avx/cdf97f.hpp"
-#endif
+#include "rimble/vector_filter_bank.hpp"
+#include "rimble/avx/lifting.hpp"

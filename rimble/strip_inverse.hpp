@@ -20,6 +20,7 @@
 
 #include "rimble/err.hpp"
 #include "rimble/interfaces.hpp"
+#include "rimble/memory.hpp"
 #include "rimble/records.hpp"
 
 namespace rimble::strips {

@@ -1,5 +1,6 @@
 // rimble/vector_kernels.hpp: the polyphase filter-bank loops of every vector tier, written once
-// over a register type.
+// over a register type, and the kernels they make of a tier's registers. Included only by a
+// tier's rimble/<folder>/filter_bank.cpp.
 //
 // Forward. Output i of a band is sum_j f[j] x[2i+j]: the window of output i+1 is
 // that of output i moved by one sample pair. Grouping the taps in pairs,
@@ -31,7 +32,9 @@
 // those of the inverse above adding into zeros, then the map.
 //
 // A tier supplies the register type R:
-//   reg, kLanes; zero(), broadcast(x), load(p), store(p, v), add(a, b), multiply(a, b);
+//   reg: a vector of floats (kLanes of them) in GCC's vector extension, as __m128 and __m256
+//     are, which the loops zero, load, store, add and multiply themselves;
+//   broadcast(x): x repeated over the register;
 //   tap_pair(f): f[0], f[1] repeated over the register;
 //   multiply_add(a, b, sum): sum + a b (fused or not, as the tier rounds);
 //   hold(v): keeps v in a register (no-op where the compiler does so anyway);
@@ -45,8 +48,15 @@
 //
 // GCC inlines a function with a target attribute only into one with the same
 // target, so the loops carry the tier's attribute too: a tier's file defines
-// RIMBLE_VECTOR_TARGET before including this header, and everything here has
-// internal linkage, so each tier compiles its own copy for its own target.
+// RIMBLE_VECTOR_TARGET before including this header, and the loops have
+// internal linkage, so each tier compiles its own copy for its own target. Their
+// three entry points (forward, inverse, inverse_quantised) are called, not
+// inlined, by the tier's kernels at the end of this file, which are baseline code.
+//
+// A tier's file then, in namespace rimble, defines its register type R with
+// RIMBLE_VECTOR_OPERATION on each member, declares
+//   template <> struct TierLoops<ProcessorTier::Tier> : VectorLoops<R> {};
+// and instantiates its kernels with RIMBLE_INSTANTIATE_VECTOR_KERNELS(ProcessorTier::Tier).
 #pragma once
 
 #ifndef RIMBLE_VECTOR_TARGET
@@ -57,18 +67,31 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "rimble/processor_tier.hpp"
 #include "rimble/records.hpp"
+#include "rimble/vector_filter_bank.hpp"
 #include "rimble/wavelet_n_taps.hpp"
+
+// An operation on a tier's registers: compiled for the tier, always inlined into the loops.
+#define RIMBLE_VECTOR_OPERATION [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static
 
 namespace rimble {
 namespace {
 
 template <class R>
-struct VectorKernels {
-  using sample_type = float;
+struct VectorLoops {
   using reg = typename R::reg;
-  static constexpr std::size_t kLanes = R::kLanes;
+  static constexpr std::size_t kLanes = sizeof(reg) / sizeof(float);
+
+  // Unaligned loads and stores of a whole register.
+  RIMBLE_VECTOR_OPERATION reg load(const float* p) {
+    reg v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  RIMBLE_VECTOR_OPERATION void store(float* p, reg v) { std::memcpy(p, &v, sizeof v); }
 
   template <std::size_t L>
   [[gnu::always_inline]] static std::size_t tap_pairs(std::size_t taps) {
@@ -83,7 +106,7 @@ struct VectorKernels {
       const float* x, const float* low, const float* high, std::size_t taps, float* approx, float* details) {
     reg low_sums[2 * B], high_sums[2 * B];
     #pragma GCC unroll 16
-    for (std::size_t r = 0; r < 2 * B; ++r) low_sums[r] = high_sums[r] = R::zero();
+    for (std::size_t r = 0; r < 2 * B; ++r) low_sums[r] = high_sums[r] = reg{};
     const std::size_t pairs = tap_pairs<L>(taps);
     #pragma GCC unroll 16
     for (std::size_t k = 0; k < pairs; ++k) {
@@ -91,7 +114,7 @@ struct VectorKernels {
       const reg high_pair = R::tap_pair(high + 2 * k);
       #pragma GCC unroll 16
       for (std::size_t r = 0; r < 2 * B; ++r) {
-        reg samples = R::load(x + kLanes * r + 2 * k);
+        reg samples = load(x + kLanes * r + 2 * k);
         R::hold(samples);
         low_sums[r] = R::multiply_add(low_pair, samples, low_sums[r]);
         high_sums[r] = R::multiply_add(high_pair, samples, high_sums[r]);
@@ -99,8 +122,8 @@ struct VectorKernels {
     }
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      R::store(approx + kLanes * b, R::add_pairs(low_sums[2 * b], low_sums[2 * b + 1]));
-      R::store(details + kLanes * b, R::add_pairs(high_sums[2 * b], high_sums[2 * b + 1]));
+      store(approx + kLanes * b, R::add_pairs(low_sums[2 * b], low_sums[2 * b + 1]));
+      store(details + kLanes * b, R::add_pairs(high_sums[2 * b], high_sums[2 * b + 1]));
     }
   }
 
@@ -115,7 +138,7 @@ struct VectorKernels {
     reg approx_first[B], approx_second[B], detail_first[B], detail_second[B];
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      approx_first[b] = approx_second[b] = detail_first[b] = detail_second[b] = R::zero();
+      approx_first[b] = approx_second[b] = detail_first[b] = detail_second[b] = reg{};
     }
     const std::size_t pairs = tap_pairs<L>(taps);
     #pragma GCC unroll 16
@@ -125,8 +148,8 @@ struct VectorKernels {
       const reg high_pair = R::tap_pair(high + 2 * q);
       #pragma GCC unroll 16
       for (std::size_t b = 0; b < B; ++b) {
-        const reg approx = R::load(a + kLanes * b + offset);
-        const reg detail = R::load(d + kLanes * b + offset);
+        const reg approx = load(a + kLanes * b + offset);
+        const reg detail = load(d + kLanes * b + offset);
         approx_first[b] = R::multiply_add(low_pair, R::repeat_low(approx), approx_first[b]);
         approx_second[b] = R::multiply_add(low_pair, R::repeat_high(approx), approx_second[b]);
         detail_first[b] = R::multiply_add(high_pair, R::repeat_low(detail), detail_first[b]);
@@ -135,11 +158,11 @@ struct VectorKernels {
     }
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      const reg mixed_first = R::add(approx_first[b], detail_first[b]);
-      const reg mixed_second = R::add(approx_second[b], detail_second[b]);
+      const reg mixed_first = approx_first[b] + detail_first[b];
+      const reg mixed_second = approx_second[b] + detail_second[b];
       const float* base = out + 2 * kLanes * b;
-      sums[2 * b] = R::add(R::load(base), R::join_first(mixed_first, mixed_second));
-      sums[2 * b + 1] = R::add(R::load(base + kLanes), R::join_second(mixed_first, mixed_second));
+      sums[2 * b] = load(base) + R::join_first(mixed_first, mixed_second);
+      sums[2 * b + 1] = load(base + kLanes) + R::join_second(mixed_first, mixed_second);
     }
   }
 
@@ -147,7 +170,7 @@ struct VectorKernels {
   [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void store_registers(float* out,
                                                                                         const reg (&sums)[N]) {
     #pragma GCC unroll 16
-    for (std::size_t r = 0; r < N; ++r) R::store(out + kLanes * r, sums[r]);
+    for (std::size_t r = 0; r < N; ++r) store(out + kLanes * r, sums[r]);
   }
 
   // The quantised inverse's registers: B output registers of kLanes samples
@@ -158,7 +181,7 @@ struct VectorKernels {
       const float* z, const float* taps, const OutputMap<float>& map, reg (&sums)[B]) {
     reg even[B], odd[B];
     #pragma GCC unroll 16
-    for (std::size_t b = 0; b < B; ++b) even[b] = odd[b] = R::zero();
+    for (std::size_t b = 0; b < B; ++b) even[b] = odd[b] = reg{};
     #pragma GCC unroll 16
     for (std::size_t q = 0; q < L / 2; ++q) {
       const std::size_t offset = 2 * (L / 2 - 1 - q);
@@ -166,7 +189,7 @@ struct VectorKernels {
       const reg odd_taps = R::tap_pair(taps + 4 * q + 2);
       #pragma GCC unroll 16
       for (std::size_t b = 0; b < B; ++b) {
-        reg pairs = R::load(z + kLanes * b + offset);
+        reg pairs = load(z + kLanes * b + offset);
         R::hold(pairs);
         even[b] = R::multiply_add(even_taps, pairs, even[b]);
         odd[b] = R::multiply_add(odd_taps, pairs, odd[b]);
@@ -175,7 +198,7 @@ struct VectorKernels {
     const reg shift = R::broadcast(map.shift), scale = R::broadcast(map.scale), offset = R::broadcast(map.offset);
     #pragma GCC unroll 16
     for (std::size_t b = 0; b < B; ++b) {
-      sums[b] = R::add(R::multiply(R::add(R::interleave_pair_sums(even[b], odd[b]), shift), scale), offset);
+      sums[b] = (R::interleave_pair_sums(even[b], odd[b]) + shift) * scale + offset;
     }
   }
 
@@ -206,11 +229,13 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse_quantised(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void inverse_quantised(
       const float* approx, const std::int16_t* details, float step, std::size_t count, const float* low,
       const float* high, float* out, const OutputMap<float>& map) {
     static_assert(L >= 2 && L <= 16, "the quantised inverse is unrolled for fixed filter lengths");
-    if (count < kLanes / 2) {
+    // Below a register of pairs, as inverse() does: the samples must be those
+    // of the same kernel, and the portable one rounds a multiply-add twice.
+    if (count < kLanes) {
       PortableKernels<float>::inverse_quantised<L>(approx, details, step, count, low, high, out, map);
       return;
     }
@@ -240,7 +265,7 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void forward(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void forward(
       const float* x, std::size_t count, const float* low, const float* high, std::size_t taps, float* approx,
       float* details) {
     if (count < kLanes) {
@@ -265,7 +290,7 @@ struct VectorKernels {
   }
 
   template <std::size_t L>
-  [[gnu::target(RIMBLE_VECTOR_TARGET), gnu::always_inline]] static void inverse(
+  [[gnu::target(RIMBLE_VECTOR_TARGET)]] static void inverse(
       const float* approx, const float* details, std::size_t count, const float* low, const float* high,
       std::size_t taps, float* out) {
     if (count < kLanes) {
@@ -294,4 +319,51 @@ struct VectorKernels {
 };
 
 }  // namespace
+
+// The loops of a tier on its registers, specialised in the tier's own file only, where its
+// kernels below are instantiated.
+template <ProcessorTier tier>
+struct TierLoops;
+
+// The kernels run the loops of their tier for every length its executors use: L = 0 (the n-tap
+// executor) and the lengths up to its longest. The other instantiations are empty: no executor
+// of the tier has them (FixedTapsFilterBank refuses longer filters, and the n-tap executor has no
+// quantised inverse).
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::forward(const float* x, std::size_t count, const float* low, const float* high,
+                                  std::size_t taps, float* approx, float* details) {
+  if constexpr (L <= max_fixed_taps) TierLoops<tier>::template forward<L>(x, count, low, high, taps, approx, details);
+}
+
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::inverse(const float* approx, const float* details, std::size_t count, const float* low,
+                                  const float* high, std::size_t taps, float* out) {
+  if constexpr (L <= max_fixed_taps) TierLoops<tier>::template inverse<L>(approx, details, count, low, high, taps, out);
+}
+
+template <ProcessorTier tier>
+template <std::size_t L>
+void VectorKernels<tier>::inverse_quantised(const float* approx, const std::int16_t* details, float step,
+                                            std::size_t count, const float* low, const float* high, float* out,
+                                            const OutputMap<float>& map) {
+  if constexpr (L != 0 && L <= max_fixed_taps) {
+    TierLoops<tier>::template inverse_quantised<L>(approx, details, step, count, low, high, out, map);
+  }
+}
+
+// The kernels of a tier for L taps.
+#define RIMBLE_INSTANTIATE_KERNELS(L, tier)                                                                       \
+  template void VectorKernels<tier>::forward<L>(const float*, std::size_t, const float*, const float*, std::size_t, \
+                                                float*, float*);                                                   \
+  template void VectorKernels<tier>::inverse<L>(const float*, const float*, std::size_t, const float*, const float*, \
+                                                std::size_t, float*);                                              \
+  template void VectorKernels<tier>::inverse_quantised<L>(const float*, const std::int16_t*, float, std::size_t,    \
+                                                          const float*, const float*, float*, const OutputMap<float>&);
+
+// The kernels of a tier for every length of RIMBLE_FIXED_TAPS and for any length (L = 0).
+#define RIMBLE_INSTANTIATE_VECTOR_KERNELS(tier) \
+  RIMBLE_FIXED_TAPS(RIMBLE_INSTANTIATE_KERNELS, tier) RIMBLE_INSTANTIATE_KERNELS(0, tier)
+
 }  // namespace rimble

@@ -14,13 +14,9 @@ namespace rimble {
 template <class T, std::size_t L>
 using WaveletFixedTaps = FixedTapsFilterBank<PortableKernels<T>, L>;
 
-}  // namespace rimble
-
 // Built once, in rimble/wavelet_n_taps.cpp.
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 2>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 4>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 6>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 8>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 10>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 12>;
-extern template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 16>;
+#define RIMBLE_EXTERN_PORTABLE(L, unused) extern template class FixedTapsFilterBank<PortableKernels<float>, L>;
+RIMBLE_FIXED_TAPS(RIMBLE_EXTERN_PORTABLE, )
+#undef RIMBLE_EXTERN_PORTABLE
+
+}  // namespace rimble

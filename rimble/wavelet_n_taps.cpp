@@ -3,11 +3,11 @@
 
 #include "rimble/wavelet_fixed_taps.hpp"
 
-template class rimble::NTapsFilterBank<rimble::PortableKernels<float>>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 2>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 4>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 6>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 8>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 10>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 12>;
-template class rimble::FixedTapsFilterBank<rimble::PortableKernels<float>, 16>;
+namespace rimble {
+
+template class NTapsFilterBank<PortableKernels<float>>;
+#define RIMBLE_INSTANTIATE_PORTABLE(L, unused) template class FixedTapsFilterBank<PortableKernels<float>, L>;
+RIMBLE_FIXED_TAPS(RIMBLE_INSTANTIATE_PORTABLE, )
+#undef RIMBLE_INSTANTIATE_PORTABLE
+
+}  // namespace rimble

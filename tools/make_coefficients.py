@@ -50,11 +50,17 @@ def row(name):
     return taps
 
 
-def c_array(name, taps):
-    for x in taps:
-        assert float(repr(x)) == x
-    body = ",\n".join(f"    {x!r}" for x in taps)
-    return f"constexpr double {name}[{len(taps)}] = {{\n{body},\n}};\n"
+def c_table(family, names):
+    """One array of the family's rows one after another, each behind a comment with its name."""
+    lines = [f"constexpr double {family}[] = {{"]
+    for name in names:
+        taps = row(name)
+        for x in taps:
+            assert float(repr(x)) == x
+        lines.append(f"    // {name}")
+        lines += [f"    {x!r}," for x in taps]
+    lines.append("};")
+    return "\n".join(lines) + "\n"
 
 
 def render():
@@ -67,27 +73,30 @@ def render():
         "",
         '#include "rimble/coefficients.hpp"',
         "",
+        "#include <iterator>",
+        "",
         "namespace rimble {",
         "namespace {",
         "",
     ]
-    for name in DAUBECHIES + SYMLETS:
-        out.append(c_array(name, row(name)))
     out += [
+        "// Each family's rows one after another: code k of the Daubechies rows (db(k+1), 2k + 2 taps)",
+        "// starts at k(k + 1), code k of the symlet rows (sym(k+2), 2k + 4 taps) at k(k + 3).",
+        c_table("kDaubechies", DAUBECHIES),
+        c_table("kSymlets", SYMLETS),
+        f"static_assert(std::size(kDaubechies) == {len(DAUBECHIES)} * {len(DAUBECHIES) + 1});",
+        f"static_assert(std::size(kSymlets) == {len(SYMLETS)} * {len(SYMLETS) + 3});",
+        "",
         "}  // namespace",
         "",
         "std::span<const double> daubechies_row(DaubechiesFamily family) {",
-        "  static constexpr std::span<const double> rows[] = {",
-        *[f"      {name}," for name in DAUBECHIES],
-        "  };",
-        "  return rows[static_cast<std::size_t>(family)];",
+        "  const auto k = static_cast<std::size_t>(family);",
+        "  return std::span<const double>(kDaubechies).subspan(k * (k + 1), 2 * k + 2);",
         "}",
         "",
         "std::span<const double> symlet_row(SymletFamily family) {",
-        "  static constexpr std::span<const double> rows[] = {",
-        *[f"      {name}," for name in SYMLETS],
-        "  };",
-        "  return rows[static_cast<std::size_t>(family)];",
+        "  const auto k = static_cast<std::size_t>(family);",
+        "  return std::span<const double>(kSymlets).subspan(k * (k + 3), 2 * k + 4);",
         "}",
         "",
         "}  // namespace rimble",

@@ -6,10 +6,12 @@
 
 namespace quorvel::tools {
 
-// encode_frame(samples, shape, target_kind, target_value, method, effort, scale, cutoff, threads, /) -> bytes
+// encode_frame(samples, shape, settings, threads, /) -> bytes
 [[nodiscard]] PyObject* encode_frame(PyObject* module, PyObject* args);
-// frame_info(frame, /) -> (dtype name, shape)
+// frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...))
 [[nodiscard]] PyObject* frame_info(PyObject* module, PyObject* frame);
+// frame_overhead(shape, /) -> bytes besides the containers and masks
+[[nodiscard]] PyObject* frame_overhead(PyObject* module, PyObject* shape);
 // decode_frame(frame, out, threads, /) -> None
 [[nodiscard]] PyObject* decode_frame(PyObject* module, PyObject* args);
 

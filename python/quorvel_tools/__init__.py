@@ -11,6 +11,11 @@ shape as one frame, a container per lane along the last axis, with NaN and
 infinities kept. The same frames serve the numcodecs codec
 (``quorvel_tools.numcodecs.Quorvel``) and the Zarr codec
 (``quorvel_tools.zarr.QuorvelCodec``), both found by the name ``"quorvel"``.
+
+``Settings`` is what all of them take, checked once: a target for the aimed
+encoder or the fixed method, scale and cutoff. The codec's refusals are
+``CodecError`` and ``UnreachableTargetError``, both ``ValueError``, with their
+particulars (the lane, the best reachable figure) as attributes.
 """
 from importlib import metadata as _metadata
 
@@ -18,6 +23,8 @@ from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
 from quorvel_tools._frame import decode_array, encode_array
 from quorvel_tools._measure import Measurement, measure
+from quorvel_tools.errors import CodecError, UnreachableTargetError
+from quorvel_tools.settings import Settings
 
 try:
     __version__: str = _metadata.version("quorvel")
@@ -25,8 +32,11 @@ except _metadata.PackageNotFoundError:  # imported from a source tree that was n
     __version__ = "0+unknown"
 
 __all__ = [
+    "CodecError",
     "ContainerInfo",
     "Measurement",
+    "Settings",
+    "UnreachableTargetError",
     "__version__",
     "decode",
     "decode_array",

@@ -1,55 +1,13 @@
-"""Aimed encoding: argument checks and conversion in front of the C++ encoder."""
+"""Encoding 1-D signals: the settings checked once, the samples converted only when needed."""
 from __future__ import annotations
 
-import math
-import numbers
-import operator
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _native
-
-Method = Literal["auto", "cdf53", "cdf97", "db4", "sym4"]
-Effort = Literal["fast", "default", "best"]
-
-# Codes of the C++ enumerations; -1 lets the encoder choose the method.
-_METHODS = {"auto": -1, "cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
-_EFFORTS = {"fast": 0, "default": 1, "best": 2}
-_TARGETS = ("max_error", "rmse", "prd", "max_bytes")
-
-
-def _choice(name: str, value: object, choices: dict[str, int]) -> int:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    if value not in choices:
-        allowed = ", ".join(repr(choice) for choice in choices)
-        raise ValueError(f"unknown {name} {value!r}; expected one of {allowed}")
-    return choices[value]
-
-
-def _target(values: tuple[object, ...]) -> tuple[int, float]:
-    """The one target given, as (kind code, value)."""
-    given = [(kind, value) for kind, value in enumerate(values) if value is not None]
-    if len(given) != 1:
-        named = " and ".join(_TARGETS[kind] for kind, _ in given) or "none"
-        raise ValueError(f"exactly one target is required (max_error, rmse, prd or max_bytes); got {named}")
-    kind, value = given[0]
-    name = _TARGETS[kind]
-    if name == "max_bytes":
-        if isinstance(value, bool):
-            raise TypeError("max_bytes must be an int, not bool")
-        number = float(operator.index(value))  # type: ignore[arg-type]
-    else:
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-        number = float(value)
-    if math.isnan(number) or number < 0:
-        raise ValueError(f"{name} must be a non-negative number, got {value!r}")
-    if math.isinf(number):
-        raise ValueError(f"{name} must be finite, got {value!r}")
-    return kind, number
+from quorvel_tools.settings import Effort, Method, Settings, thread_count
 
 
 def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating[Any]]:
@@ -96,15 +54,17 @@ def encode(
 
     Returns a standard container: ``quorvel.decompress_signal`` and
     :func:`decode` read it, and the decoded float32 signal meets the target.
-    Raises ``ValueError`` for a missing, repeated, negative or unreachable
-    target (the message names the best figure that can be reached), an unknown
-    method or effort, and for empty or non-finite data; ``TypeError`` for data
-    that does not hold real numbers. The encoder runs with the interpreter
-    lock released.
+    Raises ``ValueError`` for a missing, repeated or negative target and an
+    unknown method or effort; :class:`~quorvel_tools.UnreachableTargetError`
+    (a ``ValueError``) for a target the signal cannot meet, with the best
+    figure that can be reached as ``best_reachable``;
+    :class:`~quorvel_tools.CodecError` (a ``ValueError``) for empty or
+    non-finite data; ``TypeError`` for data that does not hold real numbers.
+    The encoder runs with the interpreter lock released.
     """
-    kind, value = _target((max_error, rmse, prd, max_bytes))
-    codes = _choice("method", method, _METHODS), _choice("effort", effort, _EFFORTS)
-    return _native.encode(_samples(data, 1), kind, value, *codes)
+    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
+                           target_required=True)
+    return encode_settings(data, settings)
 
 
 def encode_rows(
@@ -125,16 +85,17 @@ def encode_rows(
     number of threads to use, the calling one included; ``None`` means one per
     processor. The result equals ``[encode(row, ...) for row in data2d]``,
     byte for byte, whatever the number of threads. A row that cannot be encoded
-    raises ``ValueError`` naming the first such row.
+    raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) for the first
+    such row, its index as ``row``.
     """
-    kind, value = _target((max_error, rmse, prd, max_bytes))
-    codes = _choice("method", method, _METHODS), _choice("effort", effort, _EFFORTS)
-    if threads is None:
-        count = 0
-    else:
-        if isinstance(threads, bool):
-            raise TypeError("threads must be an int or None, not bool")
-        count = operator.index(threads)
-        if count < 1:
-            raise ValueError(f"threads must be at least 1, got {threads}")
-    return _native.encode_rows(_samples(data2d, 2), kind, value, *codes, count)
+    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
+                           target_required=True)
+    count = thread_count(threads)
+    return _native.encode_rows(_samples(data2d, 2), settings, count)
+
+
+def encode_settings(data: npt.ArrayLike, settings: Settings) -> bytes:
+    """One container of a 1-D signal under any settings, fixed or aimed. Fixed
+    settings give the bytes of ``quorvel.compress_signal`` for float32 data
+    (float64 is narrowed to float32 first)."""
+    return _native.encode(_samples(data, 1), settings)

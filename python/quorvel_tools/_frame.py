@@ -1,94 +1,17 @@
 """N-D arrays as chunk frames: one container per lane along the last axis, NaN and infinities kept."""
 from __future__ import annotations
 
-import operator
-from typing import TYPE_CHECKING, Any, Literal, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _native
 from quorvel_tools._container import _contiguous
-from quorvel_tools._encode import _EFFORTS, _METHODS, _choice, _target
+from quorvel_tools.settings import Cutoff, Effort, Method, Settings, thread_count
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
-
-Method = Literal["auto", "cdf53", "cdf97", "db4", "sym4"]
-Effort = Literal["fast", "default", "best"]
-Cutoff = Literal["low", "medium", "high"]
-
-_CUTOFFS = {"low": 0, "medium": 1, "high": 2}
-_FIXED_METHODS = {name: code for name, code in _METHODS.items() if code >= 0}
-_TARGET_NAMES = ("max_error", "rmse", "prd", "max_bytes")
-
-
-def frame_settings(
-    *,
-    max_error: float | None = None,
-    rmse: float | None = None,
-    prd: float | None = None,
-    max_bytes: int | None = None,
-    method: str | None = None,
-    scale: int | None = None,
-    cutoff: str | None = None,
-    effort: str | None = None,
-) -> dict[str, Any]:
-    """The settings in their one canonical form, checked.
-
-    With a target: ``{<target>: value, "method": ..., "effort": ...}`` (method
-    ``"auto"`` and effort ``"default"`` unless given). Without one: the fixed
-    ``{"method", "scale", "cutoff"}`` of every lane (``"cdf97"``, 11 and
-    ``"low"`` unless given). Raises ``ValueError`` (``TypeError`` for a value of
-    the wrong type) for more than one target, a scale or cutoff beside a
-    target, an effort without one, and unknown names.
-    """
-    targets = dict(zip(_TARGET_NAMES, (max_error, rmse, prd, max_bytes)))
-    given = {name: value for name, value in targets.items() if value is not None}
-    if given:
-        if scale is not None or cutoff is not None:
-            raise ValueError("scale and cutoff fix the quantisation; they cannot be combined with a target")
-        kind, value = _target(tuple(targets.values()))
-        name = _TARGET_NAMES[kind]
-        settings: dict[str, Any] = {name: int(value) if name == "max_bytes" else value}
-        settings["method"] = "auto" if method is None else method
-        settings["effort"] = "default" if effort is None else effort
-        _choice("method", settings["method"], _METHODS)
-        _choice("effort", settings["effort"], _EFFORTS)
-        return settings
-    if effort is not None:
-        raise ValueError("effort applies to a target (max_error, rmse, prd or max_bytes); none was given")
-    settings = {
-        "method": "cdf97" if method is None else method,
-        "scale": 11 if scale is None else scale,
-        "cutoff": "low" if cutoff is None else cutoff,
-    }
-    _choice("method", settings["method"], _FIXED_METHODS)
-    _choice("cutoff", settings["cutoff"], _CUTOFFS)
-    if isinstance(settings["scale"], bool) or not isinstance(settings["scale"], int):
-        raise TypeError(f"scale must be an int, not {type(settings['scale']).__name__}")
-    if not 6 <= settings["scale"] <= 12:
-        raise ValueError(f"scale must be 6 to 12, got {settings['scale']}")
-    return settings
-
-
-def _native_codes(settings: dict[str, Any]) -> tuple[int, float, int, int, int, int]:
-    """(target kind, target value, method, effort, scale, cutoff) codes of canonical settings."""
-    for kind, name in enumerate(_TARGET_NAMES):
-        if name in settings:
-            return (kind, float(settings[name]), _METHODS[settings["method"]], _EFFORTS[settings["effort"]], 11, 0)
-    return (-1, 0.0, _METHODS[settings["method"]], 0, settings["scale"], _CUTOFFS[settings["cutoff"]])
-
-
-def _thread_count(threads: int | None) -> int:
-    if threads is None:
-        return 0
-    if isinstance(threads, bool):
-        raise TypeError("threads must be an int or None, not bool")
-    count = operator.index(threads)
-    if count < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return count
 
 
 def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
@@ -99,12 +22,10 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
     return np.require(array, dtype=np.dtype(array.dtype.type), requirements=["C", "A"])
 
 
-def encode_settings(data: npt.ArrayLike, settings: dict[str, Any], threads: int | None = None) -> bytes:
-    """A frame of `data` under settings already in canonical form (see :func:`frame_settings`)."""
+def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None) -> bytes:
+    """A frame of `data` under `settings`."""
     array = _float_array(data)
-    return _native.encode_frame(
-        array.reshape(-1), tuple(array.shape), *_native_codes(settings), _thread_count(threads)
-    )
+    return _native.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads))
 
 
 def encode_array(
@@ -138,21 +59,34 @@ def encode_array(
     default ``"low"``). ``threads`` lanes are encoded at once (``None``: one per
     processor), with the interpreter lock released.
 
-    Raises ``TypeError`` for data that is not float32 or float64 and
-    ``ValueError`` for bad settings or a lane that cannot be encoded (the
-    message names the lane).
+    Raises ``TypeError`` for data that is not float32 or float64,
+    ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
+    ``ValueError``) for a lane that cannot be encoded, its index as ``lane``.
     """
-    settings = frame_settings(
-        max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale, cutoff=cutoff,
-        effort=effort,
-    )
+    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale,
+                           cutoff=cutoff, effort=effort)
     return encode_settings(data, settings, threads)
+
+
+def frame_layout(
+    frame: Buffer | npt.NDArray[Any],
+) -> tuple[np.dtype[Any], tuple[int, ...], tuple[tuple[int, int], ...]]:
+    """The dtype and shape a frame holds, and where each lane's container lies in it
+    (offset, size; size 0 for a lane without one), from the frame's header and
+    lane table, checked against its size and the containers' headers."""
+    dtype, shape, lanes = _native.frame_info(_contiguous(cast("Buffer", frame)))
+    return np.dtype(dtype), shape, lanes
 
 
 def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[int, ...]]:
     """The dtype and shape a frame holds, from its header (checked against the frame's size)."""
-    dtype, shape = _native.frame_info(_contiguous(cast("Buffer", frame)))
-    return np.dtype(dtype), shape
+    dtype, shape, _ = frame_layout(frame)
+    return dtype, shape
+
+
+def frame_overhead(shape: tuple[int, ...]) -> int:
+    """Bytes a frame of this shape takes besides its containers and masks."""
+    return _native.frame_overhead(tuple(shape))
 
 
 def decode_array(
@@ -164,8 +98,8 @@ def decode_array(
     writable C-contiguous array of the frame's dtype and number of samples (any
     shape), which is returned. ``threads`` lanes are decoded at once (``None``:
     one per processor), with the interpreter lock released. Raises
-    ``ValueError`` for a damaged frame and ``TypeError`` or ``ValueError`` for
-    an ``out`` that does not fit.
+    :class:`~quorvel_tools.CodecError` (a ``ValueError``) for a damaged frame
+    and ``TypeError`` or ``ValueError`` for an ``out`` that does not fit.
     """
     view = _contiguous(cast("Buffer", frame))  # ndarrays are buffers; typeshed says so from 3.12
     dtype, shape = frame_shape(view)
@@ -175,5 +109,5 @@ def decode_array(
         raise TypeError(f"out must be a C-contiguous {dtype} array")
     elif out.size != int(np.prod(shape, dtype=np.int64)):
         raise ValueError(f"out has {out.size} samples but the frame holds shape {shape}")
-    _native.decode_frame(view, out.reshape(-1), _thread_count(threads))
+    _native.decode_frame(view, out.reshape(-1), thread_count(threads))
     return out

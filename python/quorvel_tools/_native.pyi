@@ -7,31 +7,19 @@ import numpy as np
 import numpy.typing as npt
 from typing_extensions import Buffer
 
-def encode(
-    samples: npt.NDArray[np.floating[Any]], target_kind: int, target_value: float, method: int, effort: int, /
-) -> bytes: ...
-def encode_rows(
-    samples: npt.NDArray[np.floating[Any]],
-    target_kind: int,
-    target_value: float,
-    method: int,
-    effort: int,
-    threads: int,
-    /,
-) -> list[bytes]: ...
+from quorvel_tools.settings import Settings
+
+def vocabulary() -> dict[str, tuple[str, ...]]: ...
+
+def encode(samples: npt.NDArray[np.floating[Any]], settings: Settings, /) -> bytes: ...
+def encode_rows(samples: npt.NDArray[np.floating[Any]], settings: Settings, threads: int, /) -> list[bytes]: ...
 def decode(container: Buffer, /) -> npt.NDArray[np.float32]: ...
 def read_header(container: Buffer, /) -> tuple[str, int, int, int, float, float, float, int]: ...
 def encode_frame(
-    samples: npt.NDArray[np.floating[Any]],
-    shape: tuple[int, ...],
-    target_kind: int,
-    target_value: float,
-    method: int,
-    effort: int,
-    scale: int,
-    cutoff: int,
-    threads: int,
-    /,
+    samples: npt.NDArray[np.floating[Any]], shape: tuple[int, ...], settings: Settings, threads: int, /
 ) -> bytes: ...
-def frame_info(frame: Buffer | npt.NDArray[Any], /) -> tuple[str, tuple[int, ...]]: ...
+def frame_info(
+    frame: Buffer | npt.NDArray[Any], /
+) -> tuple[str, tuple[int, ...], tuple[tuple[int, int], ...]]: ...
+def frame_overhead(shape: tuple[int, ...], /) -> int: ...
 def decode_frame(frame: Buffer | npt.NDArray[Any], out: npt.NDArray[np.floating[Any]], threads: int, /) -> None: ...

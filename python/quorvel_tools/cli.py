@@ -11,10 +11,11 @@ import sys
 import threading
 from typing import Any, Callable, Iterator, NoReturn, Optional, Sequence
 
+from .settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES, Settings
+
 __all__ = ["main"]
 
 PROG = "quorvel"
-METHODS = ("auto", "cdf53", "cdf97", "db4", "sym4")
 
 
 class UsageError(Exception):
@@ -65,11 +66,11 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("input", metavar="INPUT", type=pathlib.Path, help="signal file to compress")
     encode.add_argument("output", metavar="OUTPUT", type=pathlib.Path, help="the .qrvl file to write")
     _add_target(encode, "target (one of)")
-    encode.add_argument("--method", choices=METHODS, default="auto",
+    encode.add_argument("--method", choices=(AUTO,) + METHODS, default=AUTO,
                         help="wavelet (default: auto, the encoder chooses; with a fixed setting: cdf97)")
-    encode.add_argument("--scale", type=int, choices=range(6, 13), metavar="6..12",
+    encode.add_argument("--scale", type=int, choices=SCALES, metavar="6..12",
                         help="fixed quantisation scale, no target (default 11)")
-    encode.add_argument("--cutoff", choices=("low", "medium", "high"),
+    encode.add_argument("--cutoff", choices=CUTOFFS,
                         help="fixed dead-zone strength, no target (default low)")
     _add_common(encode)
     encode.set_defaults(run=_run_encode, prog=f"{PROG} encode")
@@ -120,7 +121,7 @@ def _add_target(parser: argparse.ArgumentParser, title: str) -> None:
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--effort", choices=("fast", "default", "best"), default="default",
+    parser.add_argument("--effort", choices=EFFORTS, default="default",
                         help="how hard the encoder searches (default: default)")
     parser.add_argument("--column", metavar="NAME",
                         help="CSV/TSV column by name or position from 0 (default: the only numeric one)")
@@ -148,10 +149,11 @@ def _positive_int(text: str) -> int:
 
 
 def _target(args: argparse.Namespace) -> Optional[tuple[str, float]]:
+    """The target asked for, as (name, value): a float, or an int of bytes."""
     for kind, name in (("max_error", "max_error"), ("rmse", "rmse"), ("prd", "prd"), ("max_bytes", "bytes")):
         value = getattr(args, name, None)
         if value is not None:
-            return kind, float(value)
+            return kind, value
     return None
 
 
@@ -160,7 +162,7 @@ def _target(args: argparse.Namespace) -> Optional[tuple[str, float]]:
 def _run_encode(args: argparse.Namespace) -> int:
     from .atomic import write_bytes
     from .formats import read_signal
-    from .signal_file import Settings, decode_signal, encode_signal
+    from .signal_file import decode_signal, encode_signal
 
     target = _target(args)
     if target is not None and (args.scale is not None or args.cutoff is not None):
@@ -168,8 +170,12 @@ def _run_encode(args: argparse.Namespace) -> int:
     if target is None and args.method == "auto" and args.scale is None and args.cutoff is None:
         raise UsageError("give a target (--max-error, --rmse, --prd or --bytes) "
                          "or fixed settings (--method, --scale, --cutoff)")
-    settings = Settings(target=target, method=args.method, effort=args.effort,
-                        scale=args.scale, cutoff=args.cutoff)
+    if target is not None:
+        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort}
+        settings = Settings.of(**aimed)
+    else:
+        settings = Settings.of(method="cdf97" if args.method == "auto" else args.method, scale=args.scale,
+                               cutoff=args.cutoff)
     show = _progress_wanted(args)
     with _busy("reading", show):
         signal = read_signal(args.input, column=args.column)

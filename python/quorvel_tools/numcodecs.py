@@ -16,10 +16,8 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("quorvel_tools.numcodecs needs numcodecs: pip install numcodecs") from error
 
-from quorvel_tools._frame import decode_array, encode_settings, frame_settings, frame_shape
-
-# Constructor arguments, in the order repr writes them.
-_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort")
+from quorvel_tools._frame import decode_array, encode_settings, frame_shape
+from quorvel_tools.settings import CODEC_PARAMETERS, Settings
 
 
 class Quorvel(Codec):  # type: ignore[misc]
@@ -47,20 +45,17 @@ class Quorvel(Codec):  # type: ignore[misc]
         cutoff: str | None = None,
         effort: str | None = None,
     ) -> None:
-        settings = frame_settings(
-            max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff, effort=effort
-        )
-        for name in _PARAMETERS:
-            setattr(self, name, settings.get(name))
-
-    def _settings(self) -> dict[str, Any]:
-        return {name: getattr(self, name) for name in _PARAMETERS if getattr(self, name) is not None}
+        self.settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
+                                    effort=effort)
+        config = self.settings.config()
+        for name in CODEC_PARAMETERS:
+            setattr(self, name, config.get(name))
 
     def get_config(self) -> dict[str, Any]:
-        return {"id": self.codec_id, **self._settings()}
+        return {"id": self.codec_id, **self.settings.config()}
 
     def __repr__(self) -> str:
-        arguments = ", ".join(f"{name}={value!r}" for name, value in self._settings().items())
+        arguments = ", ".join(f"{name}={value!r}" for name, value in self.settings.config().items())
         return f"{type(self).__name__}({arguments})"
 
     def encode(self, buf: Any) -> bytes:
@@ -69,7 +64,7 @@ class Quorvel(Codec):  # type: ignore[misc]
             raise TypeError(f"the quorvel codec encodes float32 or float64 ndarrays, not {type(buf).__name__}")
         if buf.ndim > 1 and buf.flags.f_contiguous and not buf.flags.c_contiguous:
             raise ValueError("the quorvel codec encodes C-ordered arrays; this one is in Fortran order")
-        return encode_settings(buf, self._settings())
+        return encode_settings(buf, self.settings)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """The array of a frame held in any buffer; fills ``out`` when given."""

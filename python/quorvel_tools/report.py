@@ -16,15 +16,16 @@ import numpy as np
 
 from .atomic import write_bytes
 from .formats import Signal
+from .settings import METHODS
 
 __all__ = ["Row", "Results", "run", "format_table", "METHODS"]
 
-METHODS = ("cdf53", "cdf97", "db4", "sym4")
 # Max-error rungs as fractions of the signal's peak-to-peak range, and PRD rungs in percent.
 MAX_ERROR_LADDER = (1e-4, 3e-4, 1e-3, 3e-3, 1e-2, 3e-2)
 PRD_LADDER = (0.25, 0.5, 1.0, 2.0, 4.0, 8.0)
 DEFAULT_SHOWN = 1e-3   # max error of the pictured encoding, as a fraction of the range
 LIMIT = 1 << 21        # samples studied; the ladder encodes the signal 50 times
+# Colours of the methods in the pictures; a method without one takes matplotlib's cycle.
 COLOURS = {"cdf53": "#1f77b4", "cdf97": "#d62728", "db4": "#2ca02c", "sym4": "#9467bd", "auto": "#000000"}
 
 
@@ -171,7 +172,7 @@ def _ratio_figure(rows: list[Row], name: str) -> Any:
             done = [r for r in rows if r.target == ladder and r.method == method and not r.note]
             done.sort(key=lambda r: getattr(r, field))
             axis.plot([getattr(r, field) for r in done], [r.ratio for r in done], marker="o",
-                      markersize=4, label=method, color=COLOURS[method])
+                      markersize=4, label=method, color=COLOURS.get(method))
         axis.set_xscale("log")
         axis.xaxis.set_major_locator(ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
         axis.xaxis.set_major_formatter(ticker.FuncFormatter(lambda v, _: f"{v:g}"))

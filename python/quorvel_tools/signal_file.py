@@ -23,11 +23,12 @@ from __future__ import annotations
 import dataclasses
 import json
 import struct
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
 from .formats import Signal
+from .settings import Settings
 
 __all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe"]
 
@@ -43,28 +44,14 @@ class FileError(Exception):
     """A .qrvl file that cannot be read; the message says why, in one line."""
 
 
-@dataclasses.dataclass(frozen=True)
-class Settings:
-    """How to encode: one target (kind, value) for the aimed encoder, or fixed codec settings."""
-
-    target: Optional[tuple[str, float]] = None   # ("max_error" | "rmse" | "prd" | "max_bytes", value)
-    method: str = "auto"
-    effort: str = "default"
-    scale: Optional[int] = None
-    cutoff: Optional[str] = None
-
-    @property
-    def fixed(self) -> bool:
-        return self.target is None
-
-
 def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
     settings = _safe_settings(signal, settings)
     if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
-        container = _encode_lane(signal.data, settings)
+        from ._encode import encode_settings
+        container = encode_settings(signal.data, settings)
         return container + _block(signal) if _remembers_something(signal) else container
     block = _block(signal)
     return block + _encode_frame(signal.data, settings, len(block))
@@ -72,8 +59,9 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
 
 def decode_signal(data: bytes) -> Signal:
     """The signal a .qrvl file holds, with its metadata when it has some."""
+    from . import decode, decode_array
     kind, metadata, body = _split(data)
-    samples = _decode_lane(body) if kind == "container" else _decode_frame(body)
+    samples = decode(body) if kind == "container" else np.asarray(decode_array(body))
     return _signal_from(samples, metadata)
 
 
@@ -87,8 +75,10 @@ def describe(data: bytes) -> dict[str, Any]:
         shape: list[int] = [info.sample_count]
         itemsize = 4
     else:
-        shape, itemsize, containers = _frame_layout(body)
-        lanes = [inspect(c) for c in containers if c]
+        from ._frame import frame_layout
+        dtype, frame_shape, parts = frame_layout(body)
+        shape, itemsize = [int(n) for n in frame_shape], dtype.itemsize
+        lanes = [inspect(body[offset:offset + size]) for offset, size in parts if size]
     description: dict[str, Any] = {"layout": "container" if kind == "container" else "frame",
                                    "size": len(data), "shape": shape,
                                    "channels": 1 if len(shape) < 2 else int(np.prod(shape[:-1])),
@@ -119,15 +109,15 @@ def _safe_settings(signal: Signal, settings: Settings) -> Settings:
     grid point moves it by at most half a step: if |y - x| <= E - step/2 then the
     rounded value is within E of x. Errors below half a step round back to x itself.
     """
-    if settings.target is None or not signal.grid_step or settings.target[0] == "max_bytes":
+    if settings.target is None or not signal.grid_step or settings.target == "max_bytes":
         return settings
-    kind, value = settings.target
+    kind, value = settings.target, float(settings.value or 0.0)
     half = max(signal.grid_step) / 2
     if kind == "prd":
         rms = float(np.min(np.sqrt(np.mean(np.square(signal.rows(), dtype=np.float64), axis=-1))))
         half = 100.0 * half / rms if rms > 0 else 0.0
     safe = max(value - half, min(value, 0.98 * half))
-    return dataclasses.replace(settings, target=(kind, safe))
+    return dataclasses.replace(settings, value=safe)
 
 
 def _block(signal: Signal) -> bytes:
@@ -211,58 +201,10 @@ def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:
 
 # --- codec calls -------------------------------------------------------------------------
 
-def _codec_kwargs(settings: Settings) -> dict[str, Any]:
-    if settings.target is None:
-        return {"method": "cdf97" if settings.method == "auto" else settings.method,
-                "scale": 11 if settings.scale is None else settings.scale,
-                "cutoff": settings.cutoff or "low"}
-    kind, value = settings.target
-    return {kind: int(value) if kind == "max_bytes" else value, "method": settings.method,
-            "effort": settings.effort}
-
-
-def _encode_lane(samples: np.ndarray, settings: Settings) -> bytes:
-    if settings.target is None:
-        import quorvel
-        kwargs = _codec_kwargs(settings)
-        options = quorvel.TarvoCompressionOptions(kwargs["method"], kwargs["scale"], kwargs["cutoff"])
-        return bytes(quorvel.compress_signal(np.ascontiguousarray(samples, np.float32), options))
-    from . import encode
-    return encode(samples, **_codec_kwargs(settings))
-
-
-def _decode_lane(container: bytes) -> np.ndarray:
-    from . import decode
-    return decode(container)
-
-
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
-    from . import encode_array
-    kwargs = _codec_kwargs(settings)
-    if "max_bytes" in kwargs:  # the frame's budget is per lane: share out what the file may take
+    from ._frame import encode_settings, frame_overhead
+    if settings.target == "max_bytes":  # the frame's budget is per lane: share out what the file may take
         lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
-        fixed = _PREFIX.size + overhead + _FRAME_FIXED + 8 * samples.ndim + 4 * lanes
-        kwargs["max_bytes"] = max(1, (int(kwargs["max_bytes"]) - fixed) // lanes)
-    return bytes(encode_array(samples, **kwargs))
-
-
-def _decode_frame(body: bytes) -> np.ndarray:
-    from . import decode_array
-    return np.asarray(decode_array(body))
-
-
-_FRAME_FIXED = 20
-
-
-def _frame_layout(body: bytes) -> tuple[list[int], int, list[bytes]]:
-    """Shape, sample size and lane containers of a frame whose header the frame reader checked."""
-    from ._frame import frame_shape
-    dtype, shape = frame_shape(body)
-    lanes = int(np.prod(shape[:-1], dtype=np.int64)) if len(shape) > 1 else 1
-    table = _FRAME_FIXED + 8 * len(shape)
-    lengths = struct.unpack_from(f"<{lanes}I", body, table)
-    containers, position = [], table + 4 * lanes
-    for length in lengths:
-        containers.append(bytes(body[position:position + length]))
-        position += length
-    return [int(n) for n in shape], dtype.itemsize, containers
+        fixed = _PREFIX.size + overhead + frame_overhead(samples.shape)
+        settings = dataclasses.replace(settings, value=max(1, (int(settings.value or 0) - fixed) // lanes))
+    return bytes(encode_settings(samples, settings))

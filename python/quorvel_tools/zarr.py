@@ -23,7 +23,8 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import decode_array, encode_settings, frame_settings
+from quorvel_tools._frame import decode_array, encode_settings
+from quorvel_tools.settings import CODEC_PARAMETERS, Settings
 
 if TYPE_CHECKING:
     from typing import Self
@@ -34,7 +35,6 @@ if TYPE_CHECKING:
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
 
 CODEC_NAME = "quorvel"
-_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort")
 
 
 @dataclass(frozen=True)
@@ -68,14 +68,13 @@ class QuorvelCodec(ArrayBytesCodec):
         cutoff: str | None = None,
         effort: str | None = None,
     ) -> None:
-        settings = frame_settings(
-            max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff, effort=effort
-        )
-        for name in _PARAMETERS:
-            object.__setattr__(self, name, settings.get(name))
+        settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
+                               effort=effort)
+        for name, value in settings.config().items():
+            object.__setattr__(self, name, value)
 
-    def _settings(self) -> dict[str, Any]:
-        return {name: getattr(self, name) for name in _PARAMETERS if getattr(self, name) is not None}
+    def _settings(self) -> Settings:
+        return Settings.of(**{name: getattr(self, name) for name in CODEC_PARAMETERS if getattr(self, name) is not None})
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:
@@ -84,7 +83,7 @@ class QuorvelCodec(ArrayBytesCodec):
         return cls(**settings)
 
     def to_dict(self) -> dict[str, Any]:
-        return {"name": CODEC_NAME, "configuration": self._settings()}
+        return {"name": CODEC_NAME, "configuration": self._settings().config()}
 
     def validate(
         self,

@@ -1,5 +1,9 @@
 // rimble/avx/filter_padding.cpp: the arena writer that maps four extension
 // indices at a time in AVX2 registers.
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
 #include "rimble/filter_padding.hpp"
 
 #include <immintrin.h>
@@ -125,3 +129,5 @@ namespace {
 }
 
 }  // namespace rimble
+
+#endif

@@ -1,4 +1,8 @@
 // rimble/sse/filter_padding.cpp: the plain arena writer compiled for SSE4.1.
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
 #include "rimble/filter_padding.hpp"
 
 namespace rimble {
@@ -9,3 +13,5 @@ namespace rimble {
 }
 
 }  // namespace rimble
+
+#endif

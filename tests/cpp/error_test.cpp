@@ -36,6 +36,17 @@ TEST(QuorvelError, EveryDisplayTextReadsExactly) {
        "Can't decompress data, reason: Max supported level is 10 but it was 11"},
       {QuorvelError::unsupported_scale(13), "Only scaled 6..12 is supported, but it was 13"},
       {QuorvelError::unsupported_scale(5), "Only scaled 6..12 is supported, but it was 5"},
+      {QuorvelError::invalid_input("Can't compress empty data"), "Can't compress empty data"},
+      {QuorvelError::invalid_frame("Not a frame: bad magic"), "Not a frame: bad magic"},
+      {QuorvelError::unreachable({quorvel::TargetKind::max_error, 1e-9}, 2.0027222e-05),
+       "Can't reach a max error of 1e-09 on this signal: the finest reachable is about 2.00272e-05"},
+      {QuorvelError::unreachable({quorvel::TargetKind::rmse, 0.5}, 0.75),
+       "Can't reach an RMSE of 0.5 on this signal: the finest reachable is about 0.75"},
+      {QuorvelError::unreachable({quorvel::TargetKind::prd, 0.1}, 100),
+       "Can't reach a PRD of 0.1 % on this signal: the finest reachable is about 100"},
+      {QuorvelError::unreachable({quorvel::TargetKind::max_bytes, 40}, 65),
+       "Can't fit this signal in 40 bytes: the smallest container for it takes 65 bytes"},
+      {QuorvelError::invalid_header().in_lane(3), "lane 3: Header is invalid"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
@@ -90,6 +101,20 @@ TEST(Utf8, ValidatorAcceptsExactlyWellFormedSequences) {
     SCOPED_TRACE(row.what);
     EXPECT_EQ(quorvel::is_valid_utf8(row.bytes), row.valid);
   }
+}
+
+// What callers in other languages read besides the text.
+TEST(QuorvelError, KindNameLaneAndUnreachablePayload) {
+  const auto error = QuorvelError::unreachable({quorvel::TargetKind::prd, 2.0}, 3.5).in_lane(7);
+  EXPECT_EQ(error.kind(), QuorvelError::Kind::Unreachable);
+  EXPECT_EQ(error.kind_name(), "unreachable");
+  EXPECT_EQ(error.lane(), 7u);
+  EXPECT_EQ(error.target(), (quorvel::Target{quorvel::TargetKind::prd, 2.0}));
+  EXPECT_EQ(error.best_reachable(), 3.5);
+  EXPECT_EQ(QuorvelError::invalid_magic({'A', 'B', 'C', 'D'}).kind_name(), "invalid_magic");
+  EXPECT_EQ(QuorvelError::invalid_frame("x").kind_name(), "invalid_frame");
+  EXPECT_EQ(QuorvelError::invalid_header().lane(), std::nullopt);
+  EXPECT_EQ(QuorvelError::invalid_header().best_reachable(), std::nullopt);
 }
 
 TEST(QuorvelError, IsAComparableMovableValue) {

@@ -122,7 +122,7 @@ TEST(Factory, LiftingConstructorsPickTheAvxTierOnlyWhenItIsAvailable) {
   const bool avx = rimble::processor_tier() == rimble::ProcessorTier::Avx;
   const auto cdf53 = Rimble::make_cdf53_f32();
   const auto cdf97 = Rimble::make_cdf97_f32();
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
   EXPECT_EQ(dynamic_cast<const rimble::avx::cdf53f::AvxCdf53*>(cdf53.get()) != nullptr, avx);
   EXPECT_EQ(dynamic_cast<const rimble::avx::cdf97f::AvxCdf97*>(cdf97.get()) != nullptr, avx);
 #else

@@ -14,7 +14,7 @@
 namespace {
 
 using namespace codec_test;
-using quorvel::FrameError;
+using quorvel::QuorvelError;
 using Shape = std::vector<std::uint64_t>;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -31,7 +31,7 @@ Bytes encode_ok(const std::vector<T>& x, const Shape& shape) {
 }
 
 template <class T = float>
-std::expected<std::vector<T>, FrameError> decode(std::span<const std::uint8_t> frame) {
+std::expected<std::vector<T>, QuorvelError> decode(std::span<const std::uint8_t> frame) {
   const auto info = quorvel::read_frame_info(frame);
   if (!info) return std::unexpected(info.error());
   std::vector<T> out(info->sample_count);
@@ -236,7 +236,7 @@ TEST(Frame, EncoderRefusesWhatItCannotStore) {
   const std::vector<float> two = {1.0f, 2.0f};
   const std::vector<double> wide = {1.0, 1e300};
   struct Case {
-    std::expected<Bytes, FrameError> result;
+    std::expected<Bytes, QuorvelError> result;
     std::string message;
   };
   const Case cases[] = {

@@ -1,9 +1,10 @@
-// Every lifting executor against an independent double-precision model, and the behaviour of the
-// multi-level operations they share.
+// Every lifting executor against an independent double-precision model, the behaviour of the
+// multi-level operations they share, and one level's sizes and checks with each scheme's numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "lifting_test_support.hpp"
@@ -30,7 +31,7 @@ struct Cdf97Case {
   static constexpr double kTolerance = 1e-5;
 };
 
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 // The vector executors: same model, same tolerances.
 template <class Portable, class Vector>
 struct AvxCase : Portable {
@@ -53,7 +54,7 @@ class LiftingExecutor : public ::testing::Test {
   const std::size_t min_length = Case::Executor::kMinLength;
 };
 
-#if defined(__x86_64__)
+#if RIMBLE_ARCH(X86_64)
 using Cases = ::testing::Types<Cdf53Case, Cdf97Case, AvxCdf53Case, AvxCdf97Case>;
 #else
 using Cases = ::testing::Types<Cdf53Case, Cdf97Case>;
@@ -156,6 +157,78 @@ TYPED_TEST(LiftingExecutor, IdwtAndMultiIdwtOfOneLevelAgree) {
   ASSERT_TRUE(single && multi);
   EXPECT_EQ(*single, y);
   EXPECT_EQ(*multi, y);
+}
+
+// One level's sizes with each scheme's numbers: the bands of a signal of n samples (of the
+// shortest signal, for a shorter n), and the signal that bands rebuild.
+TEST(LiftingLevel, SizesFollowTheShortestSignalOfTheScheme) {
+  const rimble::cdf53f::Cdf53 cdf53;
+  const rimble::cdf97f::Cdf97 cdf97;
+  const struct {
+    const rimble::DwtExecutor<float>& executor;
+    std::size_t n;
+    rimble::BandLengths bands;
+  } rows[] = {{cdf53, 0, {2, 1}}, {cdf53, 1, {2, 1}}, {cdf53, 2, {2, 1}},       {cdf53, 3, {2, 1}},
+              {cdf53, 4, {2, 2}}, {cdf53, 5, {3, 2}}, {cdf53, 1001, {501, 500}}, {cdf97, 0, {2, 2}},
+              {cdf97, 3, {2, 2}}, {cdf97, 4, {2, 2}}, {cdf97, 5, {3, 2}},       {cdf97, 6, {3, 3}},
+              {cdf97, 1001, {501, 500}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.executor.filter_length() << " taps, n = " << row.n);
+    EXPECT_EQ(row.executor.dwt_size(row.n), row.bands);
+    EXPECT_EQ(row.executor.required_scratch_size(row.n), 0u);
+  }
+  const struct {
+    const rimble::DwtExecutor<float>& executor;
+    rimble::BandLengths bands;
+    std::size_t n;
+  } rebuilt[] = {{cdf53, {0, 0}, 3}, {cdf53, {2, 0}, 3}, {cdf53, {501, 500}, 1001},
+                 {cdf97, {0, 0}, 4}, {cdf97, {2, 1}, 4}, {cdf97, {3, 2}, 5}};
+  for (const auto& row : rebuilt) {
+    EXPECT_EQ(row.executor.idwt_size(row.bands), row.n) << row.executor.filter_length() << " taps";
+  }
+  EXPECT_EQ(cdf53.filter_length(), 6u);
+  EXPECT_EQ(cdf97.filter_length(), 10u);
+}
+
+// A forward level over n samples into bands of a and d samples, and an inverse from bands of a
+// and d into n samples: the first failed check's message with the scheme's numbers, or "ok". A
+// wrong forward band reports its own length and the signal length; a wrong inverse band its own
+// length and that of the shortest signal's band where the output is shorter than that signal.
+TEST(LiftingLevel, ChecksLengthsInOrder) {
+  using rimble::cdf53f::Cdf53;
+  using rimble::cdf97f::Cdf97;
+  const auto forward53 = lifting_probe::forward_error<Cdf53>, forward97 = lifting_probe::forward_error<Cdf97>;
+  const auto inverse53 = lifting_probe::inverse_error<Cdf53>, inverse97 = lifting_probe::inverse_error<Cdf97>;
+  const struct {
+    std::string (*run)(std::size_t, std::size_t, std::size_t);
+    std::size_t first, second, third;
+    const char* message;
+  } rows[] = {
+      {forward53, 0, 0, 0, "Input size 0 can't be less than 3"}, {forward53, 1, 2, 1, "Input size 1 can't be less than 3"},
+      {forward53, 2, 2, 1, "Input size 2 can't be less than 3"},
+      {forward53, 10, 4, 5, "Approximate size 4 does not match required size 10"},
+      {forward53, 11, 6, 6, "Approximate size 6 does not match required size 11"},
+      {forward53, 11, 5, 5, "Approximate size 5 does not match required size 11"}, {forward53, 3, 2, 1, "ok"},
+      {forward97, 3, 2, 1, "Input size 3 can't be less than 4"}, {forward97, 0, 2, 2, "Input size 0 can't be less than 4"},
+      {forward97, 9, 4, 4, "Approximate size 4 does not match required size 9"},
+      {forward97, 9, 5, 5, "Approximate size 5 does not match required size 9"}, {forward97, 4, 2, 2, "ok"},
+      {inverse53, 5, 5, 9, "Output size should be 10, but it was 9"},
+      {inverse53, 4, 5, 9, "Approximate size 4 does not match required size 5"},
+      {inverse53, 0, 0, 0, "Approximate size 0 does not match required size 2"},
+      {inverse53, 1, 1, 2, "Approximate size 1 does not match required size 2"},
+      // Two approximations and no detail make 2 samples: the detail band is reported against the
+      // single detail of a 3-sample signal (9/7: the two of a 4-sample one).
+      {inverse53, 2, 0, 2, "Approximate size 0 does not match required size 1"}, {inverse53, 2, 1, 3, "ok"},
+      {inverse97, 3, 3, 5, "Output size should be 6, but it was 5"},
+      {inverse97, 2, 3, 5, "Approximate size 2 does not match required size 3"},
+      {inverse97, 0, 0, 0, "Approximate size 0 does not match required size 2"},
+      {inverse97, 2, 0, 2, "Approximate size 0 does not match required size 2"},
+      {inverse97, 2, 1, 3, "Approximate size 1 does not match required size 2"}, {inverse97, 2, 2, 4, "ok"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    EXPECT_EQ(row.run(row.first, row.second, row.third), row.message);
+  }
 }
 
 }  // namespace

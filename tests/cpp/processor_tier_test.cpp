@@ -13,14 +13,6 @@
 #include "rimble/rimble.hpp"
 #include "tier_cap.hpp"
 
-// The vector executors exist on x86-64 only. Elsewhere the detected tier is
-// portable, so their columns are never read, and they name no type.
-#if defined(__x86_64__)
-#define VECTOR_TYPEID(type) typeid(type)
-#else
-#define VECTOR_TYPEID(type) typeid(void)
-#endif
-
 namespace {
 
 using rimble::BorderMode;
@@ -28,14 +20,15 @@ using rimble::DwtFactory;
 using rimble::ProcessorTier;
 using quorvel_testing::ScopedTierCap;
 
-ProcessorTier detected_tier() {
-  const auto& features = rimble::cpu_features();
-  return features.avx2_fma ? ProcessorTier::Avx : features.sse4_2 ? ProcessorTier::Sse : ProcessorTier::Portable;
-}
+bool processor_runs(ProcessorTier tier) { return rimble::tier_runs(tier, rimble::cpu_features()); }
 
-const char* tier_name(ProcessorTier tier) {
-  static const char* const names[] = {"portable", "sse", "avx"};
-  return names[static_cast<int>(tier)];
+// The tiers this processor runs, lowest first, whatever the cap.
+std::vector<ProcessorTier> tiers_of_this_processor() {
+  std::vector<ProcessorTier> tiers;
+  for (const ProcessorTier tier : rimble::kProcessorTiers) {
+    if (processor_runs(tier)) tiers.push_back(tier);
+  }
+  return tiers;
 }
 
 template <std::size_t N>
@@ -45,68 +38,82 @@ std::array<float, N> taps() {
   return out;
 }
 
-// The dynamic type each DwtFactory operation returns, per tier.
-struct Expected {
-  const char* operation;
-  DwtFactory<float>::Handle (*make)(BorderMode);
-  const std::type_info& portable;
-  const std::type_info& sse;
-  const std::type_info& avx;
+// The longest filter for which each tier builds an unrolled executor; longer filters and
+// wavelet_n_taps get its n-tap executor. SSE has no 16-tap form.
+struct TierRow {
+  ProcessorTier tier;
+  std::size_t longest_fixed;
 };
+constexpr TierRow kTierRows[] = {
+    {ProcessorTier::Portable, 16},
+    {ProcessorTier::Sse, 12},
+    {ProcessorTier::Avx, 16},
+};
+
+// Each fixed-length DwtFactory operation, by its tap count, and the type a tier's kernels K
+// make of it: FixedTapsFilterBank<K, L> where the tier unrolls L.
+struct Operation {
+  std::size_t taps;
+  DwtFactory<float>::Handle (*make)(BorderMode);
+  const std::type_info& (*fixed_type)(ProcessorTier);
+};
+template <std::size_t L>
+const std::type_info& fixed_type(ProcessorTier tier) {
+  return rimble::visit_tier_kernels(tier, []<class K>() -> const std::type_info& {
+    if constexpr (L <= K::max_fixed_taps) return typeid(rimble::FixedTapsFilterBank<K, L>);
+    return typeid(void);
+  });
+}
+#define OPERATION(L, unused) \
+  {L, [](BorderMode m) { return DwtFactory<float>::wavelet_##L##_taps(m, taps<L>()); }, &fixed_type<L>},
+const Operation kOperations[] = {RIMBLE_FIXED_TAPS(OPERATION, )};
+#undef OPERATION
+
+const std::type_info& n_taps_type(ProcessorTier tier) {
+  return rimble::visit_tier_kernels(
+      tier, []<class K>() -> const std::type_info& { return typeid(rimble::NTapsFilterBank<K>); });
+}
 
 TEST(DwtFactory, BuildsTheExecutorFamilyOfTheTier) {
   const std::vector<float> fourteen(14, 0.1f);
-  static const std::vector<float>* n_taps = &fourteen;
-  const Expected table[] = {
-      {"wavelet_2_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_2_taps(m, taps<2>()); },
-       typeid(rimble::Wavelet2Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet2TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet2TapsF32)},
-      {"wavelet_4_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_4_taps(m, taps<4>()); },
-       typeid(rimble::Wavelet4Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet4TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet4TapsF32)},
-      {"wavelet_6_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_6_taps(m, taps<6>()); },
-       typeid(rimble::Wavelet6Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet6TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet6TapsF32)},
-      {"wavelet_8_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_8_taps(m, taps<8>()); },
-       typeid(rimble::Wavelet8Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet8TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet8TapsF32)},
-      {"wavelet_10_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_10_taps(m, taps<10>()); },
-       typeid(rimble::Wavelet10Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet10TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet10TapsF32)},
-      {"wavelet_12_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_12_taps(m, taps<12>()); },
-       typeid(rimble::Wavelet12Taps<float>), VECTOR_TYPEID(rimble::sse::SseWavelet12TapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet12TapsF32)},
-      // No SSE form of 16 taps: the generic SSE executor stands in.
-      {"wavelet_16_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_16_taps(m, taps<16>()); },
-       typeid(rimble::Wavelet16Taps<float>), VECTOR_TYPEID(rimble::sse::SseWaveletNTapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWavelet16TapsF32)},
-      {"wavelet_n_taps", [](BorderMode m) { return DwtFactory<float>::wavelet_n_taps(m, *n_taps); },
-       typeid(rimble::WaveletNTaps<float>), VECTOR_TYPEID(rimble::sse::SseWaveletNTapsF32),
-       VECTOR_TYPEID(rimble::avx::AvxWaveletNTapsF32)},
-  };
-  for (const ProcessorTier cap : {ProcessorTier::Portable, ProcessorTier::Sse, ProcessorTier::Avx}) {
-    if (cap > detected_tier()) continue;
-    const ScopedTierCap scoped(cap);
-    for (const Expected& row : table) {
-      SCOPED_TRACE(std::string(tier_name(cap)) + " " + row.operation);
-      const auto executor = row.make(BorderMode::Zeros);
-      const std::type_info& expected =
-          cap == ProcessorTier::Avx ? row.avx : cap == ProcessorTier::Sse ? row.sse : row.portable;
+  for (const TierRow& row : kTierRows) {
+    if (!processor_runs(row.tier)) continue;
+    const ScopedTierCap scoped(row.tier);
+    const std::string tier(rimble::tier_name(row.tier));
+    for (const Operation& operation : kOperations) {
+      SCOPED_TRACE(tier + " wavelet_" + std::to_string(operation.taps) + "_taps");
+      const auto executor = operation.make(BorderMode::Zeros);
+      const auto& expected =
+          operation.taps <= row.longest_fixed ? operation.fixed_type(row.tier) : n_taps_type(row.tier);
       EXPECT_EQ(typeid(*executor), expected) << typeid(*executor).name();
     }
+    SCOPED_TRACE(tier + " wavelet_n_taps");
+    const auto executor = DwtFactory<float>::wavelet_n_taps(BorderMode::Zeros, fourteen);
+    EXPECT_EQ(typeid(*executor), n_taps_type(row.tier)) << typeid(*executor).name();
   }
 }
 
 // An executor built on a tier keeps its family when the tier changes later.
 TEST(DwtFactory, ChoosesOncePerConstruction) {
-  if (detected_tier() != ProcessorTier::Avx) GTEST_SKIP() << "needs AVX2 and FMA";
+  if (!processor_runs(ProcessorTier::Avx)) GTEST_SKIP() << "needs AVX2 and FMA";
   DwtFactory<float>::Handle executor;
   {
     const ScopedTierCap scoped(ProcessorTier::Avx);
     executor = DwtFactory<float>::wavelet_8_taps(BorderMode::Periodic, taps<8>());
   }
   const ScopedTierCap scoped(ProcessorTier::Portable);
-  EXPECT_EQ(typeid(*executor), VECTOR_TYPEID(rimble::avx::AvxWavelet8TapsF32));
+  EXPECT_EQ(typeid(*executor), typeid(rimble::avx::AvxWavelet8TapsF32));
+}
+
+TEST(CpuFeatures, AvxImpliesSse) {
+  const auto& f = rimble::cpu_features();
+  EXPECT_EQ(&f, &rimble::cpu_features());
+  if (f.avx2_fma) {
+    EXPECT_TRUE(f.sse4_2);
+  }
+  if (f.sse4_2) {
+    EXPECT_TRUE(f.sse4_1);
+  }
 }
 
 // The codec's db4 and two longer filters through every tier the processor has:
@@ -127,12 +134,12 @@ TEST(Rimble, FilterBanksAgreeAcrossTiers) {
       {"db8", [] { return rimble::Rimble::make_daubechies_f32(rimble::DaubechiesFamily::Db8, BorderMode::Symmetric); }},
       {"sym20", [] { return rimble::Rimble::make_symlet_f32(rimble::SymletFamily::Sym20, BorderMode::Reflect); }},
   };
+  const auto tiers = tiers_of_this_processor();
   for (const Wavelet& wavelet : wavelets) {
     std::vector<rimble::MultiDwt<float>> forward;
     std::vector<std::vector<float>> inverse;
-    for (const ProcessorTier cap : {ProcessorTier::Portable, ProcessorTier::Sse, ProcessorTier::Avx}) {
-      if (cap > detected_tier()) continue;
-      const ScopedTierCap scoped(cap);
+    for (const ProcessorTier tier : tiers) {
+      const ScopedTierCap scoped(tier);
       const auto executor = wavelet.make();
       auto levels = executor->multi_dwt(x, 5);
       ASSERT_TRUE(levels.has_value());
@@ -144,7 +151,7 @@ TEST(Rimble, FilterBanksAgreeAcrossTiers) {
       inverse.push_back(std::move(*y));
     }
     for (std::size_t t = 1; t < forward.size(); ++t) {
-      SCOPED_TRACE(std::string(wavelet.name) + " tier " + tier_name(static_cast<ProcessorTier>(t)));
+      SCOPED_TRACE(std::string(wavelet.name) + " tier " + std::string(rimble::tier_name(tiers[t])));
       for (std::size_t level = 0; level < forward[0].levels.size(); ++level) {
         const auto& expected = forward[0].levels[level];
         const auto& actual = forward[t].levels[level];

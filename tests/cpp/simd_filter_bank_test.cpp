@@ -1,32 +1,26 @@
-// The SSE4.2 and AVX2+FMA filter banks against their portable twins: values
-// within rounding, reconstruction, and the same sizes and errors.
+// Every vector tier's filter banks against their portable twins: values within
+// rounding, reconstruction, and the same sizes and errors.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filter_bank_fixtures.hpp"
-#include "rimble/avx/filter_bank.hpp"
 #include "rimble/coefficients.hpp"
 #include "rimble/rimble.hpp"
-#include "rimble/sse/filter_bank.hpp"
 
 namespace {
 
 using rimble::BorderMode;
+using rimble::ProcessorTier;
 using Executor = rimble::IncompleteDwtExecutor<float>;
 using Handle = std::shared_ptr<const Executor>;
-
-enum class Isa { Sse, Avx };
-
-bool processor_has(Isa isa) {
-  const auto& features = rimble::cpu_features();
-  return isa == Isa::Avx ? features.avx2_fma : features.sse4_2;
-}
 
 // The db(L/2) low-pass row in float: an orthonormal filter, so that forward
 // then inverse must give the input back.
@@ -35,9 +29,12 @@ std::vector<float> daubechies_taps(std::size_t taps) {
   return std::vector<float>(row.begin(), row.end());
 }
 
+// A vector executor and the portable one it stands in for, with their filters.
 struct Twins {
   Handle portable;
   Handle vector;
+  std::vector<float> low;
+  std::vector<float> high;
 };
 
 template <class Vector, std::size_t L>
@@ -45,46 +42,57 @@ Twins fixed_twins(BorderMode mode) {
   const auto taps = daubechies_taps(L);
   std::array<float, L> low{};
   std::copy(taps.begin(), taps.end(), low.begin());
-  return {std::make_shared<rimble::WaveletFixedTaps<float, L>>(mode, low), std::make_shared<Vector>(mode, low)};
+  return {std::make_shared<rimble::WaveletFixedTaps<float, L>>(mode, low), std::make_shared<Vector>(mode, low), taps,
+          rimble::util::low_pass_to_high<float>(taps)};
 }
 
 template <class Vector, std::size_t L>
 Twins n_taps_twins(BorderMode mode) {
   const auto low = daubechies_taps(L);
-  return {std::make_shared<rimble::WaveletNTaps<float>>(mode, low), std::make_shared<Vector>(mode, low)};
+  return {std::make_shared<rimble::WaveletNTaps<float>>(mode, low), std::make_shared<Vector>(mode, low), low,
+          rimble::util::low_pass_to_high<float>(low)};
 }
 
 struct Family {
-  const char* name;
-  Isa isa;
+  std::string name;
+  ProcessorTier tier;
   std::size_t taps;
   Twins (*make)(BorderMode);
 };
+void PrintTo(const Family& family, std::ostream* out) { *out << family.name; }
 
-// Every vector executor, each beside the portable executor it stands in for.
-// The n-tap ones run with short, odd-pair, 16 and long filters.
-const Family kFamilies[] = {
-    {"Avx2", Isa::Avx, 2, fixed_twins<rimble::avx::AvxWavelet2TapsF32, 2>},
-    {"Avx4", Isa::Avx, 4, fixed_twins<rimble::avx::AvxWavelet4TapsF32, 4>},
-    {"Avx6", Isa::Avx, 6, fixed_twins<rimble::avx::AvxWavelet6TapsF32, 6>},
-    {"Avx8", Isa::Avx, 8, fixed_twins<rimble::avx::AvxWavelet8TapsF32, 8>},
-    {"Avx10", Isa::Avx, 10, fixed_twins<rimble::avx::AvxWavelet10TapsF32, 10>},
-    {"Avx12", Isa::Avx, 12, fixed_twins<rimble::avx::AvxWavelet12TapsF32, 12>},
-    {"Avx16", Isa::Avx, 16, fixed_twins<rimble::avx::AvxWavelet16TapsF32, 16>},
-    {"AvxN2", Isa::Avx, 2, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 2>},
-    {"AvxN14", Isa::Avx, 14, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 14>},
-    {"AvxN40", Isa::Avx, 40, n_taps_twins<rimble::avx::AvxWaveletNTapsF32, 40>},
-    {"Sse2", Isa::Sse, 2, fixed_twins<rimble::sse::SseWavelet2TapsF32, 2>},
-    {"Sse4", Isa::Sse, 4, fixed_twins<rimble::sse::SseWavelet4TapsF32, 4>},
-    {"Sse6", Isa::Sse, 6, fixed_twins<rimble::sse::SseWavelet6TapsF32, 6>},
-    {"Sse8", Isa::Sse, 8, fixed_twins<rimble::sse::SseWavelet8TapsF32, 8>},
-    {"Sse10", Isa::Sse, 10, fixed_twins<rimble::sse::SseWavelet10TapsF32, 10>},
-    {"Sse12", Isa::Sse, 12, fixed_twins<rimble::sse::SseWavelet12TapsF32, 12>},
-    {"SseN2", Isa::Sse, 2, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 2>},
-    {"SseN14", Isa::Sse, 14, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 14>},
-    {"SseN16", Isa::Sse, 16, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 16>},
-    {"SseN40", Isa::Sse, 40, n_taps_twins<rimble::sse::SseWaveletNTapsF32, 40>},
-};
+template <class Kernels, std::size_t L>
+void add_fixed_family(std::vector<Family>& families, ProcessorTier tier) {
+  if constexpr (L <= Kernels::max_fixed_taps) {
+    families.push_back({std::string(rimble::tier_name(tier)) + "_" + std::to_string(L), tier, L,
+                        fixed_twins<rimble::FixedTapsFilterBank<Kernels, L>, L>});
+  }
+}
+
+template <class Kernels, std::size_t L>
+void add_n_taps_family(std::vector<Family>& families, ProcessorTier tier) {
+  families.push_back({std::string(rimble::tier_name(tier)) + "_n" + std::to_string(L), tier, L,
+                      n_taps_twins<rimble::NTapsFilterBank<Kernels>, L>});
+}
+
+// Every executor of every vector tier this build compiles: the unrolled ones,
+// and the n-tap one with short, odd-pair, 16 and long filters.
+std::vector<Family> every_family() {
+  std::vector<Family> families;
+  for (const ProcessorTier tier : rimble::kProcessorTiers) {
+    if (tier == ProcessorTier::Portable || !rimble::tier_built(tier)) continue;
+    rimble::visit_tier_kernels(tier, [&]<class Kernels>() {
+      [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (add_fixed_family<Kernels, rimble::kFixedTaps[I]>(families, tier), ...);
+      }(std::make_index_sequence<std::size(rimble::kFixedTaps)>());
+      add_n_taps_family<Kernels, 2>(families, tier);
+      add_n_taps_family<Kernels, 14>(families, tier);
+      add_n_taps_family<Kernels, 16>(families, tier);
+      add_n_taps_family<Kernels, 40>(families, tier);
+    });
+  }
+  return families;
+}
 
 // Rounding bound of a k-term float32 dot product (Higham, Accuracy and
 // Stability of Numerical Algorithms, 3.1): whatever the summation order, with
@@ -99,33 +107,12 @@ double twice_gamma(std::size_t k) {
   return 2.0 * static_cast<double>(k) * u / (1.0 - static_cast<double>(k) * u);
 }
 
-std::vector<float> taps_of(const Executor& executor, bool high) {
-  // The twins share their filters; read them back through the portable type.
-  if (const auto* n_taps = dynamic_cast<const rimble::WaveletNTaps<float>*>(&executor)) {
-    const auto f = high ? n_taps->high() : n_taps->low();
-    return {f.begin(), f.end()};
-  }
-  std::vector<float> out;
-  const auto collect = [&](const auto* fixed) {
-    if (fixed != nullptr && out.empty()) {
-      const auto& f = high ? fixed->high() : fixed->low();
-      out.assign(f.begin(), f.end());
-    }
-  };
-  collect(dynamic_cast<const rimble::Wavelet2Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet4Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet6Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet8Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet10Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet12Taps<float>*>(&executor));
-  collect(dynamic_cast<const rimble::Wavelet16Taps<float>*>(&executor));
-  return out;
-}
-
 class SimdFilterBank : public ::testing::TestWithParam<Family> {
  protected:
   void SetUp() override {
-    if (!processor_has(GetParam().isa)) GTEST_SKIP() << "the processor lacks " << GetParam().name;
+    if (!rimble::tier_runs(GetParam().tier, rimble::cpu_features())) {
+      GTEST_SKIP() << "the processor lacks " << rimble::tier_name(GetParam().tier);
+    }
   }
   [[nodiscard]] std::size_t taps() const { return GetParam().taps; }
 };
@@ -146,8 +133,8 @@ TEST_P(SimdFilterBank, ForwardAgreesWithPortableTwinWithinRounding) {
   const std::size_t L = taps();
   for (const BorderMode mode : fixtures::kAllModes) {
     const Twins twins = GetParam().make(mode);
-    const auto low = taps_of(*twins.portable, false);
-    const auto high = taps_of(*twins.portable, true);
+    const auto& low = twins.low;
+    const auto& high = twins.high;
     ASSERT_EQ(low.size(), L);
     for (const std::size_t n : signal_lengths(L)) {
       SCOPED_TRACE(std::string(fixtures::mode_name(mode)) + ", n = " + std::to_string(n));
@@ -179,8 +166,8 @@ TEST_P(SimdFilterBank, ForwardAgreesWithPortableTwinWithinRounding) {
 TEST_P(SimdFilterBank, InverseAgreesWithPortableTwinWithinRounding) {
   const std::size_t L = taps();
   const Twins twins = GetParam().make(BorderMode::Periodic);
-  const auto low = taps_of(*twins.portable, false);
-  const auto high = taps_of(*twins.portable, true);
+  const auto& low = twins.low;
+  const auto& high = twins.high;
   std::vector<std::size_t> band_lengths = {2049, 2050};
   for (std::size_t m = L / 2 - 1; m < L / 2 + 40; ++m) band_lengths.push_back(m);
   for (const std::size_t m : band_lengths) {
@@ -300,7 +287,9 @@ TEST_P(SimdFilterBank, RejectsTheSameWrongSizesWithTheSameErrors) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFamilies, SimdFilterBank, ::testing::ValuesIn(kFamilies),
-                         [](const ::testing::TestParamInfo<Family>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllFamilies, SimdFilterBank, ::testing::ValuesIn(every_family()),
+                         [](const ::testing::TestParamInfo<Family>& info) { return info.param.name; });
+// Builds for an architecture without vector tiers list no family.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimdFilterBank);
 
 }  // namespace

@@ -3,27 +3,49 @@
 //
 //   quorvel_tests --quorvel_tier_cap=sse   runs every test with the factory
 //                                          limited to the SSE4.2 executors
-// CTest runs the suite uncapped and again capped at sse and at portable, so
-// every factory- and codec-facing test also covers the lower tiers.
+//                                          (any name of rimble::tier_name)
+//   quorvel_tests --quorvel_lower_tiers    names the tiers below the best one
+//                                          this processor runs, one a line
+// CTest runs the suite uncapped and again capped at each of those lower tiers
+// (tests/cpp/CMakeLists.txt), so every factory- and codec-facing test also
+// covers them.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "tier_cap.hpp"
 
 namespace {
 
-std::atomic<rimble::ProcessorTier> current_cap{rimble::ProcessorTier::Avx};
+std::atomic<rimble::ProcessorTier> current_cap{rimble::kProcessorTiers[std::size(rimble::kProcessorTiers) - 1]};
 
-bool parse_tier(std::string_view text, rimble::ProcessorTier& tier) {
-  if (text == "portable") tier = rimble::ProcessorTier::Portable;
-  else if (text == "sse") tier = rimble::ProcessorTier::Sse;
-  else if (text == "avx") tier = rimble::ProcessorTier::Avx;
-  else return false;
-  return true;
+std::optional<rimble::ProcessorTier> tier_named(std::string_view name) {
+  for (const rimble::ProcessorTier tier : rimble::kProcessorTiers) {
+    if (rimble::tier_name(tier) == name) return tier;
+  }
+  return std::nullopt;
+}
+
+std::string tier_names() {
+  std::string names;
+  for (const rimble::ProcessorTier tier : rimble::kProcessorTiers) {
+    names += (names.empty() ? "" : "|") + std::string(rimble::tier_name(tier));
+  }
+  return names;
+}
+
+// Every tier the processor runs but its best.
+void print_lower_tiers() {
+  const char* lower = nullptr;
+  for (const rimble::ProcessorTier tier : rimble::kProcessorTiers) {
+    if (!rimble::tier_runs(tier, rimble::cpu_features())) continue;
+    if (lower != nullptr) std::printf("%s\n", lower);
+    lower = rimble::tier_name(tier).data();
+  }
 }
 
 }  // namespace
@@ -43,12 +65,17 @@ int main(int argc, char** argv) {
   constexpr std::string_view flag = "--quorvel_tier_cap=";
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
-    rimble::ProcessorTier tier{};
-    if (argument.substr(0, flag.size()) != flag || !parse_tier(argument.substr(flag.size()), tier)) {
-      std::fprintf(stderr, "unknown argument %s (expected --quorvel_tier_cap=portable|sse|avx)\n", argv[i]);
+    if (argument == "--quorvel_lower_tiers") {
+      print_lower_tiers();
+      return 0;
+    }
+    const auto tier = argument.starts_with(flag) ? tier_named(argument.substr(flag.size())) : std::nullopt;
+    if (!tier) {
+      std::fprintf(stderr, "unknown argument %s (expected --quorvel_tier_cap=%s or --quorvel_lower_tiers)\n",
+                   argv[i], tier_names().c_str());
       return 2;
     }
-    current_cap.store(tier);
+    current_cap.store(*tier);
     std::printf("Factory tier capped at %s\n", argument.substr(flag.size()).data());
   }
   return RUN_ALL_TESTS();

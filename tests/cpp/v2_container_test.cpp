@@ -81,7 +81,8 @@ std::string message_of(const Bytes& container) {
   return decoded ? std::string("decoded") : decoded.error().message();
 }
 
-std::string damaged(const std::string& why) { return "Can't decompress data, reason: " + why; }
+std::string invalid(const std::string& why) { return "Invalid version-2 container: " + why; }
+const std::string crc_fails = "The container is damaged: block 0 fails its CRC-32 check";
 
 TEST(V2Container, GridCodesDecodeToTheDecodersFloat32OfOriginPlusStepTimesCode) {
   const std::vector<std::int32_t> codes{0, 1, -3, 1000000, -7};
@@ -160,9 +161,9 @@ TEST(V2Container, BlocksAreReadOnlyWhereAskedAndBytesAfterTheContainerIgnored) {
       size - (three.blocks[0].size() + three.blocks[1].size() + three.blocks[2].size() + 12);
   container[first_block] ^= 1;
   EXPECT_TRUE(quorvel::v2::decode(container, 300, 310));
-  EXPECT_EQ(message_of(container), damaged("the container is damaged: block 0 fails its CRC-32 check"));
+  EXPECT_EQ(message_of(container), crc_fails);
   EXPECT_EQ(quorvel::v2::decode(container, 650, 701).error().message(),
-            damaged("samples 650 to 701 asked of a container of 700"));
+            "Samples 650 to 701 asked of a container of 700");
 }
 
 TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
@@ -174,15 +175,15 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
   };
   EXPECT_EQ(message_of(good.bytes()), "decoded");
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }),
-            damaged("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x80; }), damaged("unknown flags in mode byte 128"));
+            invalid("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x80; }), invalid("unknown flags in mode byte 128"));
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x11; }),
-            damaged("unknown flags in mode byte 17"));  // palette on residuals
-  EXPECT_EQ(with([](Hand& h) { h.block_log2 = 17; }), damaged("block length 2^17 outside 2^8 to 2^16"));
-  EXPECT_EQ(with([](Hand& h) { h.count = 0; }), damaged("sample count 0 outside 1 to 2147483647"));
+            invalid("unknown flags in mode byte 17"));  // palette on residuals
+  EXPECT_EQ(with([](Hand& h) { h.block_log2 = 15; }), invalid("block length 2^15 outside 2^8 to 2^14"));
+  EXPECT_EQ(with([](Hand& h) { h.count = 0; }), invalid("sample count 0 outside 1 to 2147483647"));
   EXPECT_EQ(with([](Hand& h) { h.count = 2147483648; }),
-            damaged("sample count 2147483648 outside 1 to 2147483647"));
-  const std::string bad_grid = damaged("the grid's origin and step must be finite and the step positive");
+            invalid("sample count 2147483648 outside 1 to 2147483647"));
+  const std::string bad_grid = invalid("the grid's origin and step must be finite and the step positive");
   EXPECT_EQ(with([](Hand& h) { h.grid = grid_f32(0.0f, 0.0f); }), bad_grid);
   EXPECT_EQ(with([](Hand& h) { h.grid = grid_f32(0.0f, -1.0f); }), bad_grid);
   EXPECT_EQ(with([](Hand& h) { h.grid = grid_f32(INFINITY, 1.0f); }), bad_grid);
@@ -191,20 +192,20 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
               h.mode = 0x10;
               h.palette_gaps = std::vector<std::int32_t>{0, 0, 0, 0};
             }),
-            damaged("a palette of 4 entries for 3 samples (at most 65536 and one per sample)"));
+            invalid("a palette of 4 entries for 3 samples (at most 65536 and one per sample)"));
   EXPECT_EQ(with([](Hand& h) {
               h.mode = 0x10;
               h.palette_gaps = std::vector<std::int32_t>{2147483600, 100};
             }),
-            damaged("the palette's entries leave the int32 codes"));
+            invalid("the palette's entries leave the int32 codes"));
   // A sample count that needs more blocks than the bytes could hold.
   EXPECT_EQ(with([](Hand& h) { h.count = 100000; }),
-            damaged("the container is truncated: 391 blocks cannot fit in the bytes that follow its header"));
+            invalid("the container is truncated: 391 blocks cannot fit in the bytes that follow its header"));
   const Bytes bytes = good.bytes();
   EXPECT_EQ(message_of(Bytes(bytes.begin(), bytes.begin() + 9)),
-            damaged("the container ends inside its header"));
+            invalid("the container ends inside its header"));
   EXPECT_EQ(message_of(Bytes(bytes.begin(), bytes.end() - 1)),
-            damaged("the container is truncated: its blocks need more bytes than follow its header"));
+            invalid("the container is truncated: its blocks need more bytes than follow its header"));
   EXPECT_EQ(message_of(Bytes{'Q', 'R', 'V', 'X', 2, 0}), "Magic should be 'QRVL' but it was 'QRVX'");
 }
 
@@ -213,17 +214,20 @@ TEST(V2Container, DamageAnywhereFailsTheCrcCheck) {
   for (const std::size_t at : {std::size_t{10}, std::size_t{12}, bytes.size() - 6, bytes.size() - 1}) {
     Bytes copy = bytes;
     copy[at] ^= 0x04;  // in the origin, the step, the codes, the CRC
-    EXPECT_EQ(message_of(copy), damaged("the container is damaged: block 0 fails its CRC-32 check")) << at;
+    EXPECT_EQ(message_of(copy), crc_fails) << at;
+    const auto error = quorvel::v2::decode(copy).error();
+    EXPECT_EQ(error.kind(), quorvel::QuorvelError::Kind::DamagedContainer);
+    EXPECT_EQ(error.block(), 0u);
   }
 }
 
 TEST(V2Container, CodesThatLeaveTheirPaletteOrFloat32AreErrors) {
   Hand palette{0x10, 8, 2, grid_f32(0.0f, 1.0f), std::vector<std::int32_t>{10, 9}, {coded({1, 2}, 256)}};
-  EXPECT_EQ(message_of(palette.bytes()), damaged("block 0: a code does not decode to a finite sample"));
+  EXPECT_EQ(message_of(palette.bytes()), invalid("block 0: a code does not decode to a finite sample"));
   Hand huge{0x00, 8, 1, grid_f32(0.0f, 3e38f), std::nullopt, {coded({2}, 256)}};
-  EXPECT_EQ(message_of(huge.bytes()), damaged("block 0: a code does not decode to a finite sample"));
+  EXPECT_EQ(message_of(huge.bytes()), invalid("block 0: a code does not decode to a finite sample"));
   Hand nan{0x03, 8, 1, {}, std::nullopt, {coded({0x7FC00000}, 256)}};
-  EXPECT_EQ(message_of(nan.bytes()), damaged("block 0: a code does not decode to a finite sample"));
+  EXPECT_EQ(message_of(nan.bytes()), invalid("block 0: a code does not decode to a finite sample"));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ using quorvel::Target;
 using quorvel::TargetKind;
 namespace v2 = quorvel::v2;
 
-constexpr Effort all_efforts[] = {Effort::fast, Effort::normal, Effort::best};
+constexpr Effort all_efforts[] = {Effort::fast, Effort::default_, Effort::best};
 
 // Signals of every shape the encoder must survive, from a seed.
 std::vector<float> signal(const std::string& kind, std::size_t n, unsigned seed) {
@@ -84,7 +84,7 @@ std::vector<std::uint8_t> expect_met(std::span<const T> x, Target target, Effort
   const auto container = v2::encode(x, target, {.effort = effort});
   if (!container) {
     EXPECT_EQ(target.kind, TargetKind::max_bytes) << container.error().message();
-    EXPECT_EQ(container.error().kind(), quorvel::AimError::Kind::Unreachable);
+    EXPECT_EQ(container.error().kind(), quorvel::QuorvelError::Kind::Unreachable);
     if (container.error().best_reachable()) {
       EXPECT_GT(*container.error().best_reachable(), target.value);
     }
@@ -123,7 +123,7 @@ TEST(V2Encoder, MeetsTargetsOnLongSignalsOfManyBlocks) {
     const auto x = signal(kind, 1000000, 3);
     for (const Target& target : {targets_for(x)[1], targets_for(x)[4], targets_for(x)[3]}) {
       SCOPED_TRACE(kind + " " + describe(target));
-      expect_met(std::span<const float>(x), target, Effort::normal);
+      expect_met(std::span<const float>(x), target, Effort::default_);
     }
   }
 }
@@ -209,17 +209,17 @@ TEST(V2Encoder, Float64InputIsMeasuredAsGiven) {
   // Below float32's own rounding of the samples nothing can reach.
   const auto exact = v2::encode(x, {TargetKind::max_error, 0.0});
   ASSERT_FALSE(exact);
-  EXPECT_EQ(exact.error().kind(), quorvel::AimError::Kind::Unreachable);
+  EXPECT_EQ(exact.error().kind(), quorvel::QuorvelError::Kind::Unreachable);
   EXPECT_EQ(*exact.error().best_reachable(), rounding);
   for (const Target target : {Target{TargetKind::max_error, rounding}, Target{TargetKind::max_error, 1e-4},
                               Target{TargetKind::rmse, 1e-5}, Target{TargetKind::prd, 0.1}}) {
     SCOPED_TRACE(describe(target));
-    expect_met(std::span<const double>(x), target, Effort::normal);
+    expect_met(std::span<const double>(x), target, Effort::default_);
   }
   // Float32 values given as float64 are kept bit for bit.
   std::vector<double> widened(x.size());
   std::transform(x.begin(), x.end(), widened.begin(), [](double v) { return double{static_cast<float>(v)}; });
-  expect_met(std::span<const double>(widened), {TargetKind::max_error, 0.0}, Effort::normal);
+  expect_met(std::span<const double>(widened), {TargetKind::max_error, 0.0}, Effort::default_);
 }
 
 TEST(V2Encoder, RangesAndThreadsDecodeTheSameSamples) {

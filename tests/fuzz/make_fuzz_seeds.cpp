@@ -33,9 +33,6 @@ namespace {
 using quorvel::CompressionMethod;
 using quorvel::CutoffLevel;
 
-constexpr std::array methods = {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
-                                CompressionMethod::sym4};
-constexpr std::array<const char*, 4> method_names = {"cdf53", "cdf97", "db4", "sym4"};
 constexpr std::array<std::size_t, 26> lengths = {1,  2,  5,  6,  7,  8,  9,   10,  11,  19,   20,   39,   40,
                                                  59, 60, 79, 80, 96, 100, 255, 256, 513, 1000, 1536, 2048, 2560};
 
@@ -141,25 +138,25 @@ int main(int argc, char** argv) {
   std::mt19937 random(20261208);
 
   std::size_t written = 0;
-  for (std::size_t m = 0; m < methods.size(); ++m) {
+  for (const auto& [method, method_name] : quorvel::Names<CompressionMethod>::table) {
     for (const std::size_t n : lengths) {
       const auto signal = sensor_like(n, random);
       // Scale and cutoff vary with the length so that every combination occurs
       // somewhere without multiplying the corpus by 21.
       const auto scale = static_cast<std::uint8_t>(6 + n % 7);
       const auto cutoff = static_cast<CutoffLevel>(n % 3);
-      const auto container = quorvel::compress(signal, quorvel::CompressionOptions(methods[m], scale, cutoff));
+      const auto container = quorvel::compress(signal, quorvel::CompressionOptions(method, scale, cutoff));
       if (!container) {
         std::fprintf(stderr, "compress failed: %s\n", container.error().message().c_str());
         return 1;
       }
-      const std::string name = std::string(method_names[m]) + "-" + std::to_string(n);
+      const std::string name = std::string(method_name) + "-" + std::to_string(n);
       write_file(decompress_dir + "/" + name, *container);
-      write_file(compress_dir + "/" + name, quorvel::fuzz::encoder_input(methods[m], scale, cutoff, signal));
+      write_file(compress_dir + "/" + name, quorvel::fuzz::encoder_input(method, scale, cutoff, signal));
       written += 2;
       if (n <= 256) {
         write_file(compress_dir + "/" + name + "-special",
-                   quorvel::fuzz::encoder_input(methods[m], scale, cutoff, special_values(n)));
+                   quorvel::fuzz::encoder_input(method, scale, cutoff, special_values(n)));
         ++written;
       }
     }

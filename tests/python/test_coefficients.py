@@ -20,12 +20,16 @@ TABLE = pathlib.Path(__file__).resolve().parents[2] / "rimble" / "coefficients.c
 
 
 def load_rows():
-    text = TABLE.read_text()
+    """Every row by name: each family's array holds its rows one after another, each behind a
+    comment with its name."""
     rows = {}
-    for name, count, body in re.findall(r"constexpr double (\w+)\[(\d+)\] = \{(.*?)\};", text, re.S):
-        values = [float(v) for v in body.replace("\n", " ").split(",") if v.strip()]
-        assert len(values) == int(count), name
-        rows[name] = values
+    for family in re.findall(r"constexpr double \w+\[\] = \{(.*?)\};", TABLE.read_text(), re.S):
+        for name, body in re.findall(r"// (\w+)\n(.*?)(?=// |\Z)", family, re.S):
+            rows[name] = [float(v) for v in body.split(",") if v.strip()]
+    for p in range(1, 25):
+        assert len(rows[f"db{p}"]) == 2 * p
+    for p in range(2, 21):
+        assert len(rows[f"sym{p}"]) == 2 * p
     return rows
 
 

@@ -38,8 +38,9 @@ def test_encode_rows_names_the_first_row_that_fails(rows):
     data = rows.copy()
     data[6, 10] = np.nan
     data[3, 0] = np.inf
-    with pytest.raises(ValueError, match=r"^row 3: "):
+    with pytest.raises(quorvel_tools.CodecError, match=r"^row 3: ") as raised:
         quorvel_tools.encode_rows(data, max_error=0.1, threads=2)
+    assert (raised.value.row, raised.value.lane, raised.value.kind) == (3, None, "invalid_input")
     with pytest.raises(ValueError, match=r"^row 0: .*empty"):
         quorvel_tools.encode_rows(np.zeros((3, 0)), max_error=0.1)
 

@@ -70,7 +70,7 @@ def test_delimited_reader_picks_columns_and_reads_gaps_as_nan(tmp_path):
 def test_a_signal_with_gaps_keeps_them_through_the_frame(tmp_path):
     data = np.sin(np.arange(2000) / 7.0)
     data[[0, 500, 501, 1999]] = [np.nan, np.inf, -np.inf, np.nan]
-    blob = encode_signal(Signal(data=data, source="csv"), Settings(target=("max_error", 1e-3)))
+    blob = encode_signal(Signal(data=data, source="csv"), Settings.of(max_error=1e-3))
     restored = decode_signal(blob).data
     same = np.isnan(restored) == np.isnan(data)
     assert same.all() and (restored[500:502] == [np.inf, -np.inf]).all()
@@ -85,13 +85,13 @@ def test_pcm_sources_meet_the_target_after_rounding_back_to_their_grid():
     data = np.round(np.cumsum(rng.normal(0, 200, (2, 20000)), axis=1) % 30000) * lsb
     signal = Signal(data=data.astype(np.float32), source="wav", sample_rate=8000.0, wav_subtype="PCM_16",
                     grid_step=[lsb, lsb])
-    restored = decode_signal(encode_signal(signal, Settings(target=("max_error", 1.5 * lsb)))).data
+    restored = decode_signal(encode_signal(signal, Settings.of(max_error=1.5 * lsb))).data
     rounded = np.round(restored.astype(np.float64) / lsb) * lsb
     assert np.abs(rounded - data).max() <= 1.5 * lsb
 
 
 def test_describe_rejects_damaged_files():
-    blob = encode_signal(Signal(data=np.sin(np.arange(500) / 3.0), source="npy"), Settings(target=("prd", 1.0)))
+    blob = encode_signal(Signal(data=np.sin(np.arange(500) / 3.0), source="npy"), Settings.of(prd=1.0))
     assert describe(blob)["layout"] == "container"
     with pytest.raises(FileError, match="truncated"):
         describe(blob[:-1])

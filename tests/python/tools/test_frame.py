@@ -202,8 +202,14 @@ def test_data_that_is_not_float32_or_float64_is_a_type_error():
 def test_lane_failures_name_the_lane():
     x = np.zeros((3, 4), np.float64)
     x[2, 1] = 1e300  # beyond what a float32 container can hold
-    with pytest.raises(ValueError, match=r"^lane 2: "):
+    with pytest.raises(quorvel_tools.CodecError, match=r"^lane 2: ") as raised:
         quorvel_tools.encode_array(x)
+    assert (raised.value.lane, raised.value.kind) == (2, "invalid_input")
+    # A lane's unreachable target keeps its figures beside the lane.
+    with pytest.raises(quorvel_tools.UnreachableTargetError, match=r"^lane 0: ") as raised:
+        quorvel_tools.encode_array(recording((2, 300)), max_bytes=20)
+    assert (raised.value.lane, raised.value.target, raised.value.value) == (0, "max_bytes", 20)
+    assert raised.value.best_reachable > 52
 
 
 def test_big_endian_and_strided_input_encode_like_native_contiguous_input():

@@ -1,4 +1,5 @@
 """The package surface: names, signatures, argument errors, decode, inspect and measure."""
+import dataclasses
 import importlib.metadata
 import inspect as pyinspect
 import math
@@ -26,7 +27,8 @@ def container(signal):
 
 
 def test_public_names_and_version():
-    assert sorted(quorvel_tools.__all__) == ["ContainerInfo", "Measurement", "__version__", "decode", "decode_array",
+    assert sorted(quorvel_tools.__all__) == ["CodecError", "ContainerInfo", "Measurement", "Settings",
+                                             "UnreachableTargetError", "__version__", "decode", "decode_array",
                                              "encode", "encode_array", "encode_rows", "inspect", "measure"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
 
@@ -87,6 +89,45 @@ def test_thread_counts_are_checked(signal, threads, error):
         quorvel_tools.encode_rows(signal.reshape(7, 100), max_error=0.1, threads=threads)
 
 
+# --- settings and errors -------------------------------------------------------
+
+def test_the_vocabulary_is_the_codecs_own():
+    from quorvel_tools import _native, settings
+    assert _native.vocabulary() == {"methods": settings.METHODS, "cutoffs": settings.CUTOFFS,
+                                    "targets": settings.TARGETS, "efforts": settings.EFFORTS}
+
+
+def test_settings_are_checked_once_however_they_are_made():
+    aimed = quorvel_tools.Settings.of(max_bytes=900)
+    assert aimed == quorvel_tools.Settings("max_bytes", 900, "auto", "default", None, None)
+    assert aimed.config() == {"max_bytes": 900, "method": "auto", "effort": "default"}
+    assert quorvel_tools.Settings.of().config() == {"method": "cdf97", "scale": 11, "cutoff": "low"}
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        aimed.value = 1  # type: ignore[misc]
+    for fields, error in [(dict(target="max_error", value=-1.0, method="auto", effort="fast", scale=None, cutoff=None),
+                           ValueError),
+                          (dict(target="psnr", value=1.0, method="auto", effort="fast", scale=None, cutoff=None),
+                           ValueError),
+                          (dict(scale=13), ValueError), (dict(method="auto"), ValueError), (dict(effort="best"), ValueError),
+                          (dict(scale=11.0), TypeError)]:
+        with pytest.raises(error):
+            quorvel_tools.Settings(**fields)
+
+
+def test_codec_errors_are_value_errors_with_their_particulars(signal):
+    assert issubclass(quorvel_tools.UnreachableTargetError, quorvel_tools.CodecError)
+    assert issubclass(quorvel_tools.CodecError, ValueError)
+    with pytest.raises(quorvel_tools.UnreachableTargetError) as raised:
+        quorvel_tools.encode(signal, rmse=0.0)
+    error = raised.value
+    assert (error.kind, error.target, error.value, error.lane, error.row) == ("unreachable", "rmse", 0.0, None, None)
+    assert str(error) == f"Can't reach an RMSE of 0 on this signal: the finest reachable is about " \
+                         f"{error.best_reachable:.6g}"
+    with pytest.raises(quorvel_tools.CodecError) as raised:
+        quorvel_tools.encode(np.array([1.0, np.nan]), max_error=0.1)
+    assert raised.value.kind == "invalid_input" and type(raised.value) is quorvel_tools.CodecError
+
+
 # --- decode ---------------------------------------------------------------------
 
 def test_decode_reads_any_buffer_like_the_module_decoder(container):
@@ -105,7 +146,7 @@ def test_decode_errors_are_the_codec_messages(container, damage):
     bad = damage(container)
     with pytest.raises(ValueError) as expected:
         quorvel.decompress_signal(bad)
-    with raises_exactly(ValueError, str(expected.value)):
+    with raises_exactly(quorvel_tools.CodecError, str(expected.value)):
         quorvel_tools.decode(bad)
 
 
@@ -152,8 +193,9 @@ def test_inspect_names_each_method(tag, method):
 def test_inspect_rejects_bad_headers_with_the_codec_message(header):
     with pytest.raises(ValueError) as expected:
         quorvel.decompress_signal(header)
-    with raises_exactly(ValueError, str(expected.value)):
+    with raises_exactly(quorvel_tools.CodecError, str(expected.value)) as raised:
         quorvel_tools.inspect(header)
+    assert raised.value.kind in ("invalid_header", "invalid_magic", "invalid_compression_method")
 
 
 # --- measure against figures worked out by hand ---------------------------------

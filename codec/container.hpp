@@ -1,4 +1,5 @@
-// codec/header.hpp: the options of the codec and the 52-byte container header.
+// codec/container.hpp: the container format: its limits, the options record, the 52-byte header
+// (parsed, assembled), and how decoded values become samples.
 #pragma once
 
 #include <array>
@@ -7,15 +8,17 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 #include "codec/error.hpp"
-#include "codec/methods.hpp"
+#include "codec/vocabulary.hpp"
+#include "rimble/records.hpp"
 
 namespace quorvel {
-
-enum class CutoffLevel : std::uint8_t { low = 0, medium = 1, high = 2 };
 
 // Method, cutoff and scale packed into one 32-bit value: cutoff in bits 0-7,
 // method in bits 8-15, scale in bits 16-23, the top byte zero. The producer
@@ -46,9 +49,15 @@ class CompressionOptions {
 
 inline constexpr std::size_t header_size = 52;
 inline constexpr std::uint32_t max_sample_count = 2147483647;
+inline constexpr std::size_t max_levels = 10;
+inline constexpr std::uint8_t min_scale = 6;
+inline constexpr std::uint8_t max_scale = 12;
 inline constexpr std::array<std::uint8_t, 4> header_magic = {'Q', 'R', 'V', 'L'};
 inline constexpr std::uint16_t header_version = 1;
 inline constexpr std::array<std::uint8_t, 2> header_format_tag = {'f', '3'};
+// At most 258 bytes per 2 bits (a length code and a distance code of one bit
+// each): no raw DEFLATE stream of L bytes inflates to more than 1032 L bytes.
+inline constexpr std::uint64_t max_deflate_ratio = 1032;
 
 // The container header, field by field as stored (little-endian on disk).
 struct QuorvelHeader {
@@ -76,6 +85,45 @@ struct QuorvelHeader {
 
   friend bool operator==(const QuorvelHeader&, const QuorvelHeader&) = default;
 };
+
+// A header as the codec reads and writes it: the method as an enumerator, the
+// fixed fields (magic, version, format tag, reserved bytes) implied.
+struct ContainerHeader {
+  CompressionMethod method;
+  std::uint8_t levels;
+  std::uint8_t scale;
+  std::uint32_t sample_count;
+  float minimum;
+  float maximum;
+  float mean;
+  std::uint32_t payload_length;
+
+  // QuorvelHeader::from_bytes, with its checks, and the method its tag names.
+  [[nodiscard]] static std::expected<ContainerHeader, QuorvelError> parse(std::span<const std::uint8_t> bytes);
+  [[nodiscard]] std::array<std::uint8_t, header_size> to_bytes() const;
+};
+
+// Why `count` samples cannot go into a container, if they cannot: the
+// encoders' refusal of an empty or an oversized signal.
+[[nodiscard]] std::optional<std::string> unencodable_count(std::size_t count);
+
+// A container: `header` (its payload length aside) in front of the raw DEFLATE
+// of `stream` (the coefficients, int16 little-endian) at `level`.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> assemble_container(
+    ContainerHeader header, std::span<const std::uint8_t> stream, int level);
+
+// Samples are ((y + mean) * (maximum - minimum)) + minimum of the inverse
+// transform's y, each operation rounded to float. With header statistics below
+// 2^62 in magnitude that cannot overflow (reconstructions stay far below
+// 2^40), and the transform applies it as it writes each sample: the map.
+// Larger ones (a range near the float limit, samples near -3.4e38 and 0) may
+// overflow although adding the minimum would bring the value back, and the
+// quantisation overshoot can pass the limit itself: for those headers the
+// transform keeps y (the identity map) and denormalise_saturating recomputes
+// the samples that overflow in double, saturated at the largest float.
+[[nodiscard]] bool denormalises_in_float(const ContainerHeader& header);
+[[nodiscard]] rimble::OutputMap<float> output_map(const ContainerHeader& header);
+void denormalise_saturating(std::span<float> signal, const ContainerHeader& header);
 
 // Little-endian loads and stores that work on any host and any alignment.
 namespace little_endian {

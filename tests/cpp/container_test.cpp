@@ -58,6 +58,19 @@ TEST(QuorvelHeader, ParsesEveryFieldOfAHandBuiltHeader) {
   for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(h->reserved_bytes[i], 36 + i);
 }
 
+// The codec's own reading names the method, and writes back the very bytes.
+TEST(ContainerHeader, ReadsTheMethodAsAnEnumeratorAndWritesTheSameBytes) {
+  const auto bytes = valid_header_bytes();
+  const auto h = quorvel::ContainerHeader::parse(bytes);
+  ASSERT_TRUE(h.has_value()) << h.error().message();
+  EXPECT_EQ(h->method, CompressionMethod::cdf53);
+  const auto written = h->to_bytes();
+  EXPECT_EQ(std::vector<std::uint8_t>(written.begin(), written.end()), bytes);
+  auto bad = bytes;
+  bad[0] = 'X';
+  EXPECT_EQ(quorvel::ContainerHeader::parse(bad).error(), QuorvelHeader::from_bytes(bad).error());
+}
+
 TEST(QuorvelHeader, ChecksFailInTheirFixedOrder) {
   const auto with = [](auto&& edit) {
     auto b = valid_header_bytes();
@@ -133,8 +146,7 @@ TEST(QuorvelHeader, AcceptsEdgeValuesTheDecoderChecksLater) {
 }
 
 TEST(QuorvelHeader, EveryMethodTagParses) {
-  for (auto method : {CompressionMethod::cdf53, CompressionMethod::cdf97, CompressionMethod::db4,
-                      CompressionMethod::sym4}) {
+  for (const auto& [method, tag_bytes, name, wavelet] : quorvel::method_rows) {
     auto b = valid_header_bytes();
     const auto tag = quorvel::method_tag(method);
     std::copy(tag.begin(), tag.end(), b.begin() + 8);
@@ -196,19 +208,42 @@ TEST(CompressionOptions, PacksCutoffMethodAndScaleIntoOneWord) {
   EXPECT_EQ(unpacked.scale(), 12);
 }
 
-// The table's filter lengths are the ones the executors report; rows are in
-// code order with distinct tags and names.
+// Rows are in code order with distinct tags and names, and each builds the
+// wavelet it names (filter lengths 6, 10, 8, 8: the two lifting schemes' and
+// the 8-tap filter banks').
 TEST(CompressionMethod, TableRowsAgreeWithTheirExecutors) {
-  for (std::size_t code = 0; code < quorvel::methods.size(); ++code) {
-    const auto& facts = quorvel::methods[code];
-    EXPECT_EQ(static_cast<std::size_t>(facts.method), code);
-    EXPECT_EQ(facts.make_executor()->filter_length(), facts.filter_length) << facts.name;
-    EXPECT_EQ(quorvel::method_executor(facts.method)->filter_length(), facts.filter_length) << facts.name;
-    EXPECT_EQ(quorvel::method_from_tag(facts.tag), facts.method) << facts.name;
-    EXPECT_EQ(quorvel::method_from_name(facts.name), facts.method) << facts.name;
+  constexpr std::size_t filter_lengths[] = {6, 10, 8, 8};
+  ASSERT_EQ(quorvel::method_rows.size(), std::size(filter_lengths));
+  for (std::size_t code = 0; code < quorvel::method_rows.size(); ++code) {
+    const auto& row = quorvel::method_rows[code];
+    EXPECT_EQ(static_cast<std::size_t>(row.method), code);
+    EXPECT_EQ(quorvel::method_executor(row.method)->filter_length(), filter_lengths[code]) << row.name;
+    EXPECT_EQ(quorvel::method_from_tag(row.tag), row.method) << row.name;
+    EXPECT_EQ(quorvel::from_name<CompressionMethod>(row.name), row.method) << row.name;
   }
-  EXPECT_EQ(quorvel::method_from_name("CDF53"), std::nullopt);
-  EXPECT_EQ(quorvel::method_names_text(CompressionMethod::cdf97), "'cdf97' or 'cdf53' or 'db4' or 'sym4'");
+  EXPECT_EQ(quorvel::from_name<CompressionMethod>("CDF53"), std::nullopt);
+  EXPECT_EQ(quorvel::names_text(CompressionMethod::cdf97), "'cdf97' or 'cdf53' or 'db4' or 'sym4'");
+}
+
+// The names callers pass, in enumerator order; Python spells them the same.
+TEST(Vocabulary, EveryEnumeratorHasItsNameBothWays) {
+  const auto round_trips = [](auto first, std::initializer_list<std::string_view> names) {
+    using E = decltype(first);
+    std::size_t code = 0;
+    for (const std::string_view name : names) {
+      const auto value = static_cast<E>(code++);
+      EXPECT_EQ(quorvel::name_of(value), name);
+      EXPECT_EQ(quorvel::from_name<E>(name), value) << name;
+      EXPECT_TRUE(quorvel::is_known(value));
+    }
+    EXPECT_FALSE(quorvel::is_known(static_cast<E>(code)));
+    EXPECT_EQ(quorvel::name_of(static_cast<E>(code)), "");
+  };
+  round_trips(CompressionMethod{}, {"cdf53", "cdf97", "db4", "sym4"});
+  round_trips(CutoffLevel{}, {"low", "medium", "high"});
+  round_trips(quorvel::TargetKind{}, {"max_error", "rmse", "prd", "max_bytes"});
+  round_trips(quorvel::Effort{}, {"fast", "default", "best"});
+  EXPECT_EQ(quorvel::from_name<quorvel::Effort>("normal"), std::nullopt);
 }
 
 }  // namespace

@@ -1,0 +1,152 @@
+"""How to encode: the vocabulary of the encoders and the one settings object, checked once.
+
+The names are the codec's own (``quorvel_tools._native`` holds the C++ tables
+with the same names in the same order).
+"""
+from __future__ import annotations
+
+import dataclasses
+import math
+import numbers
+import operator
+from typing import Any, Literal, Optional, Union, get_args
+
+FixedMethod = Literal["cdf53", "cdf97", "db4", "sym4"]
+Method = Literal["auto", "cdf53", "cdf97", "db4", "sym4"]
+Effort = Literal["fast", "default", "best"]
+Cutoff = Literal["low", "medium", "high"]
+TargetName = Literal["max_error", "rmse", "prd", "max_bytes"]
+
+METHODS: tuple[str, ...] = get_args(FixedMethod)
+EFFORTS: tuple[str, ...] = get_args(Effort)
+CUTOFFS: tuple[str, ...] = get_args(Cutoff)
+TARGETS: tuple[str, ...] = get_args(TargetName)
+AUTO = "auto"
+SCALES = range(6, 13)
+# The settings of the numcodecs and Zarr codecs, in the order their repr writes them.
+CODEC_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort")
+
+
+def _choice(name: str, value: object, choices: tuple[str, ...]) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    if value not in choices:
+        allowed = ", ".join(repr(choice) for choice in choices)
+        raise ValueError(f"unknown {name} {value!r}; expected one of {allowed}")
+
+
+def _figure(name: str, value: object) -> Union[float, int]:
+    """A target's value: a non-negative finite number (an int for max_bytes)."""
+    number: Union[float, int]
+    if name == "max_bytes":
+        if isinstance(value, bool):
+            raise TypeError("max_bytes must be an int, not bool")
+        number = operator.index(value)  # type: ignore[arg-type]  # TypeError for anything but an integer
+    else:
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+        number = float(value)
+    if math.isnan(number) or number < 0:
+        raise ValueError(f"{name} must be a non-negative number, got {value!r}")
+    if math.isinf(number):
+        raise ValueError(f"{name} must be finite, got {value!r}")
+    return number
+
+
+def thread_count(threads: Optional[int]) -> int:
+    """A thread count for the codec: at least 1, or 0 (one per processor) for None."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return count
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """How to encode a signal, or every lane of an array.
+
+    With a target, the aimed encoder meets it: ``target`` names it
+    (``"max_error"``, ``"rmse"``, ``"prd"`` or ``"max_bytes"``) and ``value`` is
+    its figure, with ``method`` (``"auto"`` or one of the four wavelets) and
+    ``effort``. Without one, every container gets the fixed ``method``,
+    ``scale`` (6 to 12) and ``cutoff``. The fields are checked when the object
+    is made; :meth:`of` makes one from the keyword arguments the encoders take.
+    """
+
+    target: Optional[TargetName] = None
+    value: Optional[float] = None
+    method: Method = "cdf97"
+    effort: Optional[Effort] = None
+    scale: Optional[int] = 11
+    cutoff: Optional[Cutoff] = "low"
+
+    def __post_init__(self) -> None:
+        if self.target is not None:
+            _choice("target", self.target, TARGETS)
+            object.__setattr__(self, "value", _figure(self.target, self.value))
+            _choice("method", self.method, (AUTO,) + METHODS)
+            _choice("effort", self.effort, EFFORTS)
+            if self.scale is not None or self.cutoff is not None:
+                raise ValueError("scale and cutoff fix the quantisation; they cannot be combined with a target")
+            return
+        if self.effort is not None:
+            raise ValueError("effort applies to a target (max_error, rmse, prd or max_bytes); none was given")
+        if self.value is not None:
+            raise ValueError("a value needs a target (max_error, rmse, prd or max_bytes)")
+        _choice("method", self.method, METHODS)
+        _choice("cutoff", self.cutoff, CUTOFFS)
+        if isinstance(self.scale, bool) or not isinstance(self.scale, int):
+            raise TypeError(f"scale must be an int, not {type(self.scale).__name__}")
+        if self.scale not in SCALES:
+            raise ValueError(f"scale must be 6 to 12, got {self.scale}")
+
+    @classmethod
+    def of(
+        cls,
+        *,
+        max_error: Optional[float] = None,
+        rmse: Optional[float] = None,
+        prd: Optional[float] = None,
+        max_bytes: Optional[int] = None,
+        method: Optional[str] = None,
+        scale: Optional[int] = None,
+        cutoff: Optional[str] = None,
+        effort: Optional[str] = None,
+        target_required: bool = False,
+    ) -> Settings:
+        """The settings of these keyword arguments (those of the encoders and codecs).
+
+        At most one target, with method ``"auto"`` and effort ``"default"`` for
+        None; without one, method ``"cdf97"``, scale 11 and cutoff ``"low"``
+        for None. ``target_required`` asks for exactly one target, with the
+        method and effort as given (``encode``'s own defaults stand for None).
+
+        Raises ``ValueError`` (``TypeError`` for a value of the wrong type) for
+        more than one target, a scale or cutoff beside a target, an effort
+        without one, unknown names and values out of range.
+        """
+        given = [(name, value) for name, value in zip(TARGETS, (max_error, rmse, prd, max_bytes)) if value is not None]
+        if given and (scale is not None or cutoff is not None):
+            raise ValueError("scale and cutoff fix the quantisation; they cannot be combined with a target")
+        if len(given) > 1 or (target_required and not given):
+            named = " and ".join(name for name, _ in given) or "none"
+            raise ValueError(f"exactly one target is required (max_error, rmse, prd or max_bytes); got {named}")
+        if given:
+            if not target_required:
+                method, effort = AUTO if method is None else method, "default" if effort is None else effort
+            return cls(given[0][0], given[0][1], method, effort, None, None)  # type: ignore[arg-type]
+        if effort is not None:
+            raise ValueError("effort applies to a target (max_error, rmse, prd or max_bytes); none was given")
+        return cls(None, None, "cdf97" if method is None else method, None,  # type: ignore[arg-type]
+                   11 if scale is None else scale, "low" if cutoff is None else cutoff)  # type: ignore[arg-type]
+
+    def config(self) -> dict[str, Any]:
+        """The settings as keyword arguments of :meth:`of`: ``{target: value, "method", "effort"}``,
+        or ``{"method", "scale", "cutoff"}``."""
+        if self.target is not None:
+            return {self.target: self.value, "method": self.method, "effort": self.effort}
+        return {"method": self.method, "scale": self.scale, "cutoff": self.cutoff}
