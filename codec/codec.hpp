@@ -4,6 +4,7 @@
 #include "codec/aim.hpp"
 #include "codec/compressor.hpp"
 #include "codec/container.hpp"
+#include "codec/decode.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/error.hpp"

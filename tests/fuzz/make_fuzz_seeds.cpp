@@ -8,8 +8,8 @@
 // that mutation starts from deep inside the decoder rather than at the magic.
 // The encoder's corpus holds the same lengths with float patterns that
 // stress sanitising and normalisation. The frame decoder's corpus holds frames
-// of one to three axes, short lanes, float64, masks of every kind and lanes
-// without a container. The version-2 decoder's corpus holds containers of
+// of one to three axes, short lanes, float64, masks of every kind, lanes
+// without a container, and lanes of version 2. The version-2 decoder's corpus holds containers of
 // every coding (grid codes, interpolation residuals, corrections, ordinals,
 // palettes), of one block and of several.
 
@@ -72,6 +72,8 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
   using Shape = std::vector<std::uint64_t>;
   const quorvel::FrameSettings settings{.fixed = quorvel::CompressionOptions(CompressionMethod::cdf53, 9, CutoffLevel::low),
                                        .threads = 1};
+  const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::rmse, 0.01}, .threads = 1,
+                                        .format = 2};
   const std::vector<Shape> shapes = {{1}, {7}, {100}, {2, 3}, {3, 7}, {2, 2, 5}, {4, 64}, {}, {0}, {2, 0}};
   std::size_t written = 0;
   for (std::size_t s = 0; s < shapes.size(); ++s) {
@@ -84,13 +86,16 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
     const std::vector<double> wide(samples.begin(), samples.end());
     const auto narrow = quorvel::encode_frame(std::span<const float>(samples), shapes[s], settings);
     const auto widened = quorvel::encode_frame(std::span<const double>(wide), shapes[s], settings);
-    if (!narrow || !widened) {
-      std::fprintf(stderr, "encode_frame failed: %s\n", (!narrow ? narrow : widened).error().message().c_str());
+    const auto second = quorvel::encode_frame(std::span<const float>(samples), shapes[s], version_2);
+    if (!narrow || !widened || !second) {
+      const auto& failed = !narrow ? narrow : !widened ? widened : second;
+      std::fprintf(stderr, "encode_frame failed: %s\n", failed.error().message().c_str());
       std::exit(1);
     }
     write_file(dir + "/frame-f32-" + std::to_string(s), *narrow);
     write_file(dir + "/frame-f64-" + std::to_string(s), *widened);
-    written += 2;
+    write_file(dir + "/frame-v2-" + std::to_string(s), *second);
+    written += 3;
   }
   return written;
 }
