@@ -10,6 +10,7 @@
 #include "codec/error.hpp"
 #include "codec/executor.hpp"
 #include "codec/frame.hpp"
+#include "codec/sequence_coder.hpp"
 #include "codec/settings.hpp"
 #include "codec/vocabulary.hpp"
 #include "codec/v2_decoder.hpp"

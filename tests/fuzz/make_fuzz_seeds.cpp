@@ -1,6 +1,6 @@
 // tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the fuzz
 // drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>
-// [<v2-decode-corpus-dir>]]
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
 //
 // The decoder's corpus holds valid containers of every method at the lengths
 // where band sizes, padding and level planning change (1, just under and over
@@ -9,9 +9,11 @@
 // The encoder's corpus holds the same lengths with float patterns that
 // stress sanitising and normalisation. The frame decoder's corpus holds frames
 // of one to three axes, short lanes, float64, masks of every kind, lanes
-// without a container, and lanes of version 2. The version-2 decoder's corpus holds containers of
-// every coding (grid codes, interpolation residuals, corrections, ordinals,
-// palettes), of one block and of several.
+// without a container, and lanes of version 2. The sequence coder's corpus
+// holds blocks of walks, waves, noise and extremes at the lane and segment
+// edges, and the same codes as encoder inputs. The version-2 decoder's corpus
+// holds containers of every coding (grid codes, interpolation residuals,
+// corrections, ordinals, palettes), of one block and of several.
 
 #include <array>
 #include <cmath>
@@ -129,13 +131,42 @@ std::size_t write_v2_seeds(const std::string& dir, std::mt19937& random) {
   return written;
 }
 
+// Blocks of every predictor's kind of input, and the codes themselves as encoder inputs.
+std::size_t write_sequence_seeds(const std::string& dir, std::mt19937& random) {
+  std::size_t written = 0;
+  for (const std::size_t n : {1u, 7u, 300u, 1024u, 4096u, 5000u}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      std::vector<std::int32_t> codes(n);
+      std::int32_t walk = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto noise = static_cast<std::int32_t>(random());
+        codes[i] = kind == 0   ? (walk += noise % 9)
+                   : kind == 1 ? static_cast<std::int32_t>(900 * std::sin(0.03 * static_cast<double>(i)))
+                   : kind == 2 ? noise
+                               : (i % 3 ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max());
+      }
+      const auto effort = static_cast<quorvel::Effort>((n + static_cast<std::size_t>(kind)) % 3);
+      std::vector<std::uint8_t> block;
+      quorvel::sequence::encode_block(codes, effort, block);
+      const std::string name = dir + "/sequence-" + std::to_string(kind) + "-" + std::to_string(n);
+      write_file(name, quorvel::fuzz::sequence_block_input(effort, n, block));
+      if (n <= 1024) {
+        std::vector<std::uint8_t> input = {static_cast<std::uint8_t>(1 | static_cast<unsigned>(effort) << 1)};
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(codes.data());
+        input.insert(input.end(), raw, raw + 4 * n);
+        write_file(name + "-codes", input);
+      }
+      written += n <= 1024 ? 2 : 1;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 5) {
-    std::fprintf(stderr,
-                 "usage: %s <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir> [<v2-decode-corpus-dir>]]\n",
-                 argv[0]);
+  if (argc < 3 || argc > 6) {
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
     return 2;
   }
   const std::string decompress_dir = argv[1];
@@ -167,7 +198,8 @@ int main(int argc, char** argv) {
     }
   }
   if (argc >= 4) written += write_frame_seeds(argv[3], random);
-  if (argc == 5) written += write_v2_seeds(argv[4], random);
+  if (argc >= 5) written += write_sequence_seeds(argv[4], random);
+  if (argc >= 6) written += write_v2_seeds(argv[5], random);
   std::printf("wrote %zu seed files\n", written);
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "codec/codec.hpp"
 #include "codec/crc32.hpp"
+#include "codec/sequence_block.hpp"
 #include "codec/v2_decoder.hpp"
 
 namespace quorvel::fuzz {
@@ -146,9 +147,48 @@ template <class T>
                                             : frame_decode_as<double>(bytes, info->sample_count);
 }
 
+// Sequence coder input layout. Byte 0: bit 0 picks the mode, bits 1-2 the effort (modulo 3).
+//   mode 0, a block: bytes 1-2 are the code count less one (little-endian), the rest is the block;
+//   mode 1, codes: every following group of four bytes is one int32 code.
+inline constexpr std::size_t sequence_header_bytes = 3;
+
+[[nodiscard]] inline std::vector<std::uint8_t> sequence_block_input(Effort effort, std::size_t n,
+                                                                    std::span<const std::uint8_t> block) {
+  std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(static_cast<unsigned>(effort) << 1),
+                                     static_cast<std::uint8_t>(n - 1), static_cast<std::uint8_t>((n - 1) >> 8)};
+  bytes.insert(bytes.end(), block.begin(), block.end());
+  return bytes;
+}
+
+// Codes through the encoder and back, in blocks of 4096.
+[[nodiscard]] inline const char* sequence_round_trip(std::span<const std::int32_t> codes, Effort effort) {
+  const SequenceCoding coding{.effort = effort, .block_length = 4096};
+  const auto blocks = encode_sequence(codes, coding);
+  if (!blocks) return "every code sequence encodes";
+  const std::vector<std::span<const std::uint8_t>> spans(blocks->begin(), blocks->end());
+  std::vector<std::int32_t> back(codes.size());
+  if (!decode_sequence(spans, back, coding)) return "every encoded sequence decodes";
+  return std::equal(back.begin(), back.end(), codes.begin(), codes.end()) ? nullptr : "codes come back exactly";
+}
+
+// Arbitrary bytes as a block of up to 65536 codes: decoding returns, and whatever codes a block decodes to
+// go through the encoder and back unchanged. Or arbitrary codes through the encoder and back.
+[[nodiscard]] inline const char* sequence_property(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < sequence_header_bytes) return nullptr;
+  const auto effort = static_cast<Effort>((bytes[0] >> 1 & 3) % 3);
+  if (bytes[0] & 1) {
+    std::vector<std::int32_t> codes((bytes.size() - 1) / 4);
+    if (!codes.empty()) std::memcpy(codes.data(), bytes.data() + 1, codes.size() * 4);
+    return sequence_round_trip(codes, effort);
+  }
+  std::vector<std::int32_t> codes(1 + (std::size_t{bytes[1]} | std::size_t{bytes[2]} << 8));
+  if (!sequence::decode_block(bytes.subspan(sequence_header_bytes), codes)) return nullptr;
+  return sequence_round_trip(codes, effort);
+}
+
 // Version-2 containers of more samples than this are checked for their size
 // promise and decoded in part only: a few bytes per block may honestly stand
-// for 65536 constant samples.
+// for 16384 constant samples.
 inline constexpr std::size_t v2_decode_limit = std::size_t{1} << 22;
 
 // The promises of one version-2 container: whatever the bytes, the decoder
