@@ -4,6 +4,7 @@
 #include "codec/aim.hpp"
 #include "codec/compressor.hpp"
 #include "codec/container.hpp"
+#include "codec/decode.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/error.hpp"
@@ -12,3 +13,5 @@
 #include "codec/sequence_coder.hpp"
 #include "codec/settings.hpp"
 #include "codec/vocabulary.hpp"
+#include "codec/v2_decoder.hpp"
+#include "codec/v2_encoder.hpp"
