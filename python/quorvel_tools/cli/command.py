@@ -227,8 +227,12 @@ def _run_info(args: argparse.Namespace) -> int:
     lanes = description["lanes"]
     for index, lane in enumerate(lanes):
         name = f"lane {index}:" if len(lanes) > 1 else "codec:"
-        print(f"{name:<{width}} method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}, "
-              f"{lane['sample_count']} samples, {lane['size']} bytes")
+        if "method" in lane:
+            coding = f"method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}"
+        else:
+            step = "" if lane["grid_step"] is None else f", grid step {lane['grid_step']:.6g}"
+            coding = f"version 2, mode {lane['mode']}, {lane['blocks']} blocks{step}"
+        print(f"{name:<{width}} {coding}, {lane['sample_count']} samples, {lane['size']} bytes")
     return 0
 
 

@@ -203,6 +203,11 @@ def test_info_shows_the_fields_as_text_and_json(tmp_path):
     assert (info["layout"], info["channels"], info["sample_count"], info["size"]) == ("frame", 2, 8000, size)
     assert info["ratio"] == pytest.approx(8000 * 3 / size)  # against the 24-bit samples
     assert [lane["method"] for lane in info["lanes"]] == ["sym4", "sym4"]
+    # Version 2, the default with a target, shows its coding instead of wavelet settings.
+    ok("encode", tmp_path / "in.wav", tmp_path / "v2.qrvl", "--max-error", "1e-3")
+    assert "version 2, mode " in ok("info", tmp_path / "v2.qrvl")
+    info = json.loads(ok("info", tmp_path / "v2.qrvl", "--json"))
+    assert [(lane["version"], lane["blocks"]) for lane in info["lanes"]] == [(2, 1), (2, 1)]
 
 
 def test_report_writes_readable_pictures_and_a_page(tmp_path):
