@@ -11,7 +11,7 @@ import sys
 import threading
 from typing import Any, Callable, Iterator, NoReturn, Optional, Sequence
 
-from ..settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES, Settings
+from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES, Settings
 
 __all__ = ["main"]
 
@@ -74,6 +74,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="fixed quantisation scale, no target (default 11)")
     encode.add_argument("--cutoff", choices=CUTOFFS,
                         help="fixed dead-zone strength, no target (default low)")
+    encode.add_argument("--format", type=int, choices=FORMATS,
+                        help="container version: 2 (default with a target) or 1 (wavelets, read by the quorvel module)")
     _add_common(encode)
     encode.set_defaults(run=_run_encode, prog=f"{PROG} encode")
 
@@ -172,11 +174,12 @@ def _run_encode(args: argparse.Namespace) -> int:
         raise UsageError("give a target (--max-error, --rmse, --prd or --bytes) "
                          "or fixed settings (--method, --scale, --cutoff)")
     if target is not None:
-        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort}
+        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort,
+                                 "format": args.format}
         settings = Settings.of(**aimed)
     else:
         settings = Settings.of(method="cdf97" if args.method == "auto" else args.method, scale=args.scale,
-                               cutoff=args.cutoff)
+                               cutoff=args.cutoff, format=args.format)
     show = _progress_wanted(args)
     with _busy("reading", show):
         signal = read_signal(args.input, column=args.column)
@@ -224,8 +227,12 @@ def _run_info(args: argparse.Namespace) -> int:
     lanes = description["lanes"]
     for index, lane in enumerate(lanes):
         name = f"lane {index}:" if len(lanes) > 1 else "codec:"
-        print(f"{name:<{width}} method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}, "
-              f"{lane['sample_count']} samples, {lane['size']} bytes")
+        if "method" in lane:
+            coding = f"method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}"
+        else:
+            step = "" if lane["grid_step"] is None else f", grid step {lane['grid_step']:.6g}"
+            coding = f"version 2, mode {lane['mode']}, {lane['blocks']} blocks{step}"
+        print(f"{name:<{width}} {coding}, {lane['sample_count']} samples, {lane['size']} bytes")
     return 0
 
 
