@@ -12,7 +12,7 @@ import csv
 import io
 import pathlib
 import zlib
-from typing import Any, Optional
+from typing import Any, Optional, cast
 
 import numpy as np
 
@@ -45,7 +45,7 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     columns = [[row[i] for row in body] for i in range(len(header))]
     time = None if options.column is not None else _time_column(header, columns)
     chosen = _chosen(path, header, columns, options.column, time)
-    data = np.stack([_numbers(columns[i]) for i in chosen])
+    data = np.stack([cast(np.ndarray, _numbers(columns[i])) for i in chosen])  # numeric: checked when chosen
     extra: dict[str, Any] = {"columns": len(header), "channel_columns": chosen}
     if not headed:
         extra["headerless"] = True
@@ -101,8 +101,8 @@ def shortest_text(values: np.ndarray, gap: str = "") -> np.ndarray:
     if whole.size == 0:
         return text
     written = np.char.mod("%.0f", values[whole])
-    digits = np.char.str_len(np.char.replace(np.char.partition(text[whole].astype(str), "e")[:, 0], ".", ""))
-    plain = np.char.str_len(np.char.rstrip(written, "0")) <= digits  # both count the sign
+    mantissa = np.char.str_len(np.char.replace(np.char.partition(text[whole].astype(str), "e")[:, 0], ".", ""))
+    plain = np.char.str_len(np.char.rstrip(written, "0")) <= mantissa  # both count the sign
     text[whole[plain]] = written[plain]
     return text
 

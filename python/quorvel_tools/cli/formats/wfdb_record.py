@@ -51,7 +51,7 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     names = signal.channel_names if len(signal.channel_names) == count else default_names(count)
     units = [unit or "NU" for unit in signal.units] if len(signal.units) == count else ["NU"] * count
     arguments: dict[str, Any] = {"p_signal": rows.T, "fmt": ["16"] * count}
-    gains, baselines = signal.extra.get("adc_gain"), signal.extra.get("baseline")
+    gains, baselines = signal.extra.get("adc_gain") or [], signal.extra.get("baseline") or []
     if signal.source == "wfdb" and signal.grid_step and len(gains) == len(baselines) == count:
         digital = np.rint(rows.T * np.asarray(gains) + np.asarray(baselines))
         fmt = signal.extra.get("fmt") if len(signal.extra.get("fmt", [])) == count else ["16"] * count
