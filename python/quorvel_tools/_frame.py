@@ -96,7 +96,7 @@ def layout_advice(shape: tuple[int, ...], time_axis: int, option: str) -> str | 
     if len(shape) < 2:
         return None
     lane, longest = shape[-1], max(shape[:-1])
-    if lane >= SHORT_LANE or 4 * lane > longest:
+    if lane == 0 or lane >= SHORT_LANE or 4 * lane > longest:  # an empty array has no layout to get wrong
         return None
     axis = shape[:-1].index(longest)
     axis = axis if axis < _axis(time_axis, len(shape)) else axis + 1  # in the caller's own layout
