@@ -124,8 +124,7 @@ def test_a_budget_below_the_header_names_the_smallest_size():
     signal = np.sin(np.arange(500, dtype=np.float32) / 9)
     with pytest.raises(quorvel_tools.UnreachableTargetError) as refused:
         quorvel_tools.encode(signal, max_bytes=51)
-    assert str(refused.value) == f"Can't fit this signal in 51 bytes: the smallest container for it takes " \
-                                 f"{refused.value.best_reachable:.6g} bytes"
     smallest = int(refused.value.best_reachable)
+    assert str(refused.value) == f"Can't fit this signal in 51 bytes: ask for {smallest} bytes or more"
     assert smallest >= 52
     assert len(quorvel_tools.encode(signal, max_bytes=smallest)) <= smallest
