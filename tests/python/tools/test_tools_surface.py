@@ -121,9 +121,10 @@ def test_codec_errors_are_value_errors_with_their_particulars(signal):
         quorvel_tools.encode(signal, rmse=0.0)
     error = raised.value
     assert (error.kind, error.target, error.value, error.lane, error.row) == ("unreachable", "rmse", 0.0, None, None)
-    # The figure to ask for, rounded up to the six digits shown.
+    # The figure to ask for, rounded up to the six digits shown: asking for it is met.
     shown = str(error).removeprefix("Can't reach an RMSE of 0 on this signal: ask for ").removesuffix(" or more")
     assert float(shown) >= error.best_reachable > 0 and f"{float(shown):.6g}" == shown
+    quorvel_tools.encode(signal, rmse=float(shown))
     with pytest.raises(quorvel_tools.CodecError) as raised:
         quorvel_tools.encode(np.array([1.0, np.nan]), max_error=0.1)
     assert raised.value.kind == "invalid_input" and type(raised.value) is quorvel_tools.CodecError
