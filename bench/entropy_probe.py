@@ -34,6 +34,40 @@ HEADER_BYTES = 29
 BLOCK_BYTES = 8
 
 
+# ---------------------------------------------------------------- the research's context model
+
+
+def context_base(u: np.ndarray, classes: int) -> int:
+    """The bit length of the block's median value, less half the classes."""
+    return max(0, int(m.bit_length(np.array([int(np.median(u))]))[0]) - classes // 2 + 1)
+
+
+def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray:
+    """Two-value contexts: the bit length of the mean of the values lag and 2 lag before, less
+    the base, clipped to the classes (the coder itself uses the one token before, bench/v2_model.py)."""
+    if classes <= 1:
+        return np.zeros(u.size, np.int64)
+    padded = np.concatenate([np.zeros(2 * lag, np.int64), u])
+    magnitude = (padded[lag : lag + u.size] + padded[: u.size] + 1) >> 1
+    return np.clip(m.bit_length(magnitude) - base, 0, classes - 1)
+
+
+def context_model(mine: np.ndarray) -> tuple[float, int, np.ndarray]:
+    """Bits, preset or -1, and codes of one context's tokens, every preset tried."""
+    if mine.size == 0:
+        return 1.0 + 7, -1, np.zeros(0, np.int64)
+    codes = m.table_codes(np.bincount(mine))
+    own = m.table_bits(codes) + float(np.sum(m.COST[m.frequencies(codes)[mine]]))
+    costs = np.sum(m.COST[m.PRESETS[:, mine]], axis=1)
+    best = int(np.argmin(costs))
+    return (own, -1, codes) if own <= m.PRESET_BITS + costs[best] else (m.PRESET_BITS + float(costs[best]), best, codes)
+
+
+def block_bits(token: np.ndarray, raw: np.ndarray, context: np.ndarray, classes: int) -> float:
+    """Bits of a block's tokens under its per-context models, the models and the raw bits."""
+    return float(raw.sum()) + sum(context_model(token[context == c])[0] for c in range(classes))
+
+
 @dataclasses.dataclass(frozen=True)
 class Variant:
     name: str
@@ -109,17 +143,17 @@ def residual_bits(r: np.ndarray, variant: Variant) -> float:
         return empirical_bits(r)
     u = m.zigzag(r)
     classes = variant.classes
-    context = m.contexts(u, classes, m.context_base(u, classes), variant.lag)
+    context = contexts(u, classes, context_base(u, classes), variant.lag)
     if variant.one_neighbour:
         length = m.bit_length(np.concatenate([[0], u[:-1]]))
-        context = np.clip(length - m.context_base(u, classes), 0, classes - 1)
+        context = np.clip(length - context_base(u, classes), 0, classes - 1)
     if (variant.direct, variant.mantissa) != (16, 1):
         token, raw = fine_tokens(u, variant.direct, variant.mantissa)
         return float(raw.sum()) + sum(own_table_bits(token[context == c]) for c in range(classes))
     token, raw = m.tokens(u)
     if variant.adaptive:
         return float(raw.sum()) + adaptive_bits(token, context, classes)
-    return m.block_bits(token, raw, context, classes)
+    return block_bits(token, raw, context, classes)
 
 
 def fine_tokens(u: np.ndarray, direct: int, mantissa: int) -> tuple[np.ndarray, np.ndarray]:
@@ -138,7 +172,7 @@ def own_table_bits(mine: np.ndarray) -> float:
     if mine.size == 0:
         return 8.0
     codes = m.table_codes(np.bincount(mine))
-    return 1 + m.table_bits(codes) + float(np.sum(m.PROB_BITS - np.log2(m.frequencies(codes)[mine])))
+    return m.table_bits(codes) + float(np.sum(m.PROB_BITS - np.log2(m.frequencies(codes)[mine])))
 
 
 def adaptive_bits(token: np.ndarray, context: np.ndarray, classes: int) -> float:

@@ -1,12 +1,16 @@
-"""One version-2 block in real bytes, and back: the byte-level half of bench/v2_model.py.
+"""One version-2 block in real bytes and back: the byte layout of the C++ sequence coder, in Python.
 
-    .venv/bin/python bench/v2_block.py          # every corpus signal at max error 1e-3 x range (a few minutes)
+    .venv/bin/python bench/v2_block.py          # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
 
-A block holds the codes q of up to a few thousand samples. Layout, bit-packed LSB first, then
-byte-aligned parts:
-  4 bits predictor (d1 d2 d3 lpc2 lpc4 lpc8 lpc16 lpc32 interp); LPC: 4 bits shift, 16 bits per coefficient
-  5 bits context base; per context 1 bit (preset or table), then 6 bits preset or 7 bits count + 5 bits per token
-  varint count of 16-bit rANS words, the words, then the raw bits to the end of the block
+Bit-exact with codec/sequence_block.hpp and codec/rans_coder.hpp, and making the same choices as
+codec/sequence_block_encoder.cpp, so that tools/make_sequence_reference.py can write blocks the C++
+decoder must read back exactly. Layout, bit-packed least significant bit first:
+  per segment of 4096 codes: predictor (3 bits; LPC: order - 1 (5), shift (4), width - 1 (4), the
+    coefficients in `width` bits each); from the second segment on, 1 bit: a new table set follows;
+    a table set: base (5), merge pattern (3), per table 1 bit preset (then 6 bits) or codes (count 7,
+    first used token 7, its code 5, Exp-Golomb ranks of the others)
+  byte-aligned: the number of rANS words (LEB128), the words (16-bit little-endian), the raw bits in
+  decoding order (segment, round, lane), least significant bit first.
 """
 
 from __future__ import annotations
@@ -20,8 +24,8 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import v2_model as m  # noqa: E402
 
-PREDICTORS = ("d1", "d2", "d3", "lpc2", "lpc4", "lpc8", "lpc16", "lpc32", "interp")
-CLASSES = 4
+STATE_LOW = 1 << 16
+EFFORTS = ("fast", "default", "best")
 
 
 class BitWriter:
@@ -30,6 +34,13 @@ class BitWriter:
 
     def put(self, value: int, count: int) -> None:
         self.bits += [(value >> i) & 1 for i in range(count)]
+
+    def put_exp_golomb1(self, value: int) -> None:
+        shifted = value + 2
+        length = shifted.bit_length()
+        self.put(0, length - 2)
+        self.put(1, 1)
+        self.put(shifted, length - 1)
 
     def tobytes(self) -> bytes:
         padded = self.bits + [0] * (-len(self.bits) % 8)
@@ -42,12 +53,361 @@ class BitReader:
         self.position = 0
 
     def get(self, count: int) -> int:
+        if self.position + count > self.bits.size:
+            raise ValueError("past the end")
         chunk = self.bits[self.position : self.position + count]
         self.position += count
-        return int(np.dot(chunk.astype(np.int64), 1 << np.arange(count, dtype=np.int64))) if count else 0
+        return sum(int(b) << i for i, b in enumerate(chunk))
+
+    def get_exp_golomb1(self) -> int:
+        zeros = 0
+        while self.get(1) == 0:
+            zeros += 1
+        return ((1 << (zeros + 1)) | self.get(zeros + 1)) - 2
 
     def aligned(self) -> int:
         return (self.position + 7) // 8
+
+
+# ---------------------------------------------------------------- table sets
+
+
+def used_range(counts: np.ndarray) -> tuple[int, int]:
+    used = np.flatnonzero(counts)
+    return (int(used[0]), int(used[-1]) + 1) if used.size else (0, 0)
+
+
+def coded_bits(counts: np.ndarray, used: tuple[int, int], freq: np.ndarray) -> float:
+    """Four partial sums, token t into sum t mod 4, as the C++ coder adds them."""
+    sums = [0.0] * 4
+    for t in range(*used):
+        sums[t & 3] += float(counts[t]) * float(m.COST[freq[t]])
+    return (sums[0] + sums[1]) + (sums[2] + sums[3])
+
+
+MEANS = [float(m.top_of(np.array([t]))[0]) + (2.0 ** (m.raw_bits_of(np.array([t]))[0] - 1) if t >= 16 else 0.0)
+         for t in range(m.TOKENS)]
+
+
+def lround(x: float) -> int:
+    return int(math.copysign(math.floor(abs(x) + 0.5), x))
+
+
+def choose_table(counts: np.ndarray, every_preset: bool) -> tuple[float, dict]:
+    """(bits, table): the table made from the counts or a preset, as codec/token_tables.cpp does."""
+    total = int(counts.sum())
+    if total == 0:
+        return 7.0, {"preset": 0}
+    used = used_range(counts)
+    codes = m.table_codes(counts)
+    best = (m.table_bits(codes) + coded_bits(counts, used, m.frequencies(codes)), {"codes": codes})
+    if every_preset:
+        low, high = 0, 63
+    else:
+        mean = 0.0
+        for t in range(*used):
+            mean += float(counts[t]) * MEANS[t]
+        k = lround(4 * math.log2(4 * max(mean / total, 1 / 64)))
+        low, high = min(max(k - 3, 0), 63), min(max(k + 3, 0), 63)
+    for k in range(low, high + 1):
+        bits = 7 + coded_bits(counts, used, m.PRESETS[k])
+        if bits < best[0]:
+            best = (bits, {"preset": k})
+    return best
+
+
+def merged_counts(counts: np.ndarray, base: int, first: int, last: int) -> np.ndarray:
+    classes = m.class_of_level(np.arange(m.LEVELS), base)
+    return counts[(classes >= first) & (classes <= last)].sum(axis=0)
+
+
+def class_tables_bits(counts: np.ndarray, base: int) -> float:
+    bits = 8.0
+    for c in range(m.CLASSES):
+        bits += choose_table(merged_counts(counts, base, c, c), False)[0]
+    return bits
+
+
+def choose_table_set(counts: np.ndarray, base: int, thorough: bool) -> tuple[float, dict]:
+    best = (math.inf, {})
+    spread = 1 if thorough else 0
+    for b in range(max(0, base - spread), min(31, base + spread) + 1):
+        run = {(f, l): choose_table(merged_counts(counts, b, f, l), thorough)
+               for f in range(m.CLASSES) for l in range(f, m.CLASSES)}
+        for merge in range(8):
+            bits, tables, first = 8.0, [], 0
+            while first < m.CLASSES:
+                last = first
+                while last + 1 < m.CLASSES and (merge >> last) & 1:
+                    last += 1
+                bits += run[(first, last)][0]
+                tables.append(run[(first, last)][1])
+                first = last + 1
+            if bits < best[0]:
+                best = (bits, {"base": b, "merge": merge, "tables": tables})
+    return best
+
+
+def base_of(counts: np.ndarray) -> int:
+    per_level = counts.sum(axis=1)
+    total = int(per_level.sum())
+    seen, median = 0, 0
+    while median + 1 < m.LEVELS:
+        seen += int(per_level[median])
+        if seen * 2 >= total:
+            break
+        median += 1
+    return min(max(median - m.CLASSES // 2 + 1, 0), 31)
+
+
+def table_frequencies(table: dict) -> np.ndarray:
+    return m.PRESETS[table["preset"]] if "preset" in table else m.frequencies(table["codes"])
+
+
+def tables_of_levels(table_set: dict) -> list[np.ndarray]:
+    """The frequencies of each context level's table."""
+    of_class, t = [0], 0
+    for c in range(1, m.CLASSES):
+        t += 0 if (table_set["merge"] >> (c - 1)) & 1 else 1
+        of_class.append(t)
+    freq = [table_frequencies(table) for table in table_set["tables"]]
+    return [freq[of_class[int(m.class_of_level(level, table_set["base"]))]] for level in range(m.LEVELS)]
+
+
+def write_table_set(head: BitWriter, table_set: dict) -> None:
+    head.put(table_set["base"], 5)
+    head.put(table_set["merge"], 3)
+    for table in table_set["tables"]:
+        head.put(int("preset" in table), 1)
+        if "preset" in table:
+            head.put(table["preset"], 6)
+            continue
+        codes = table["codes"]
+        first, ranks = m.code_ranks(codes)
+        head.put(codes.size, 7)
+        head.put(first, 7)
+        head.put(int(codes[first]), 5)
+        for rank in ranks:
+            head.put_exp_golomb1(rank)
+
+
+def read_table_set(head: BitReader) -> dict:
+    table_set = {"base": head.get(5), "merge": head.get(3), "tables": []}
+    for _ in range(4 - bin(table_set["merge"]).count("1")):
+        if head.get(1):
+            table_set["tables"].append({"preset": head.get(6)})
+            continue
+        count, first = head.get(7), head.get(7)
+        if not 1 <= count <= m.TOKENS or first >= count:
+            raise ValueError("bad table")
+        codes = np.zeros(count, np.int64)
+        codes[first] = head.get(5)
+        if codes[first] == 0:
+            raise ValueError("bad table")
+        previous = first
+        for t in range(first + 1, count):
+            rank = head.get_exp_golomb1()
+            codes[t] = m.RANKS[m.predicted_code(int(codes[previous]), previous, t)][rank]
+            previous = t if codes[t] else previous
+        table_set["tables"].append({"codes": codes})
+    return table_set
+
+
+# ---------------------------------------------------------------- predictors in the head
+
+
+def write_predictor(head: BitWriter, choice: m.Choice) -> None:
+    head.put(m.PREDICTORS.index(choice.kind), 3)
+    if choice.kind != "lpc":
+        return
+    width = (choice.head_bits() - 16) // choice.order
+    head.put(choice.order - 1, 5)
+    head.put(choice.shift, 4)
+    head.put(width - 1, 4)
+    for c in choice.coefficients:
+        head.put(c & ((1 << width) - 1), width)
+
+
+def read_predictor(head: BitReader) -> m.Choice:
+    kind = head.get(3)
+    if kind >= len(m.PREDICTORS):
+        raise ValueError("bad predictor")
+    if m.PREDICTORS[kind] != "lpc":
+        return m.Choice(m.PREDICTORS[kind])
+    order, shift, width = head.get(5) + 1, head.get(4), head.get(4) + 1
+    coefficients = []
+    for _ in range(order):
+        c = head.get(width)
+        coefficients.append(c - (1 << width) if c >> (width - 1) else c)
+    return m.Choice("lpc", order, shift, tuple(coefficients))
+
+
+# ---------------------------------------------------------------- rANS over lanes
+
+
+def lanes(ways: int, count: int) -> tuple[int, list[int]]:
+    """Lane length and the number of tokens of each lane of a segment of `count` tokens."""
+    length = -(-count // ways)
+    return length, [max(0, min(length, count - l * length)) for l in range(ways)]
+
+
+def decoding_order(start: int, count: int, ways: int) -> list[int]:
+    """Block positions of a segment's tokens in the order the decoder meets them."""
+    length, rounds = lanes(ways, count)
+    return [start + l * length + k for k in range(length) for l in range(ways) if k < rounds[l]]
+
+
+def rans_encode(token: np.ndarray, layout: list[dict], ways: int) -> list[int]:
+    """16-bit words, in the order the decoder reads them (see codec/rans_coder.hpp)."""
+    n = token.size
+    states, words = [STATE_LOW] * ways, []
+    for s in range((n + m.SEGMENT - 1) // m.SEGMENT - 1, -1, -1):
+        start = s * m.SEGMENT
+        count = min(m.SEGMENT, n - start)
+        by_level = tables_of_levels(layout[s])
+        levels = m.lane_levels(token[start : start + count], ways)
+        starts = [np.concatenate([[0], np.cumsum(f)[:-1]]) for f in by_level]
+        for i in reversed(decoding_order(start, count, ways)):
+            lane = (i - start) // lanes(ways, count)[0]
+            level, t = int(levels[i - start]), int(token[i])
+            f, c = int(by_level[level][t]), int(starts[level][t])
+            x = states[lane]
+            if x >= f << (32 - m.PROB_BITS):
+                words.append(x & 0xFFFF)
+                x >>= 16
+            states[lane] = ((x // f) << m.PROB_BITS) + (x % f) + c
+    for x in reversed(states):
+        words += [x & 0xFFFF, x >> 16]
+    return words[::-1]
+
+
+def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.ndarray:
+    states = [(words[2 * l] << 16) | words[2 * l + 1] for l in range(ways)]
+    position = 2 * ways
+    token = np.zeros(n, np.int64)
+    for s in range((n + m.SEGMENT - 1) // m.SEGMENT):
+        start = s * m.SEGMENT
+        count = min(m.SEGMENT, n - start)
+        length = lanes(ways, count)[0]
+        by_level = tables_of_levels(layout[s])
+        slots = [np.repeat(np.arange(f.size), f) for f in by_level]
+        starts = [np.concatenate([[0], np.cumsum(f)[:-1]]) for f in by_level]
+        for i in decoding_order(start, count, ways):
+            lane = (i - start) // length
+            level = 0 if (i - start) % length == 0 else int(m.level_of(np.array([token[i - 1]]))[0])
+            x = states[lane]
+            slot = x & (m.TOTAL - 1)
+            t = int(slots[level][slot])
+            x = int(by_level[level][t]) * (x >> m.PROB_BITS) + slot - int(starts[level][t])
+            if x < STATE_LOW:
+                x = (x << 16) | words[position]
+                position += 1
+            states[lane] = x
+            token[i] = t
+    if position != len(words) or any(x != STATE_LOW for x in states):
+        raise ValueError("damaged rANS stream")
+    return token
+
+
+# ---------------------------------------------------------------- blocks
+
+
+def candidates(effort: str) -> list[m.Choice]:
+    out = [m.Choice("identity"), m.Choice("d1"), m.Choice("d2")]
+    if effort == "fast":
+        return out
+    out += [m.Choice("lpc", 8), m.Choice("interp")]
+    if effort == "default":
+        return out
+    return out + [m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+
+
+def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:
+    """Token counts by context level, the raw bits and the tokens counted, of every `lane_step`-th lane
+    of a segment's residuals."""
+    token, raw = m.tokens(m.zigzag(r))
+    levels = m.lane_levels(token, ways)
+    keep = (np.arange(r.size) // -(-r.size // ways)) % lane_step == 0
+    counts = np.zeros((m.LEVELS, m.TOKENS), np.int64)
+    np.add.at(counts, (levels[keep], token[keep]), 1)
+    return counts, int(raw[keep].sum()), int(keep.sum())
+
+
+def identity_worth_trying(q: np.ndarray, start: int, end: int) -> bool:
+    """The identity is tried where the zigzagged codes' bit lengths sum to no more than their first
+    differences', over every 8th code (residuals the caller made itself)."""
+    at = np.arange(start, end, 8)
+    before = np.where(at > 0, q[np.maximum(at - 1, 0)], 0)
+    plain = m.bit_length(m.zigzag(q[at])).sum()
+    return bool(plain <= m.bit_length(m.zigzag(q[at] - before)).sum())
+
+
+def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
+    """The block's bytes, with the choices codec/sequence_block_encoder.cpp makes."""
+    q = np.asarray(q, np.int64)
+    n, ways = q.size, m.ways_for(q.size)
+    chosen, counts = [], []
+    token, value = np.zeros(n, np.int64), np.zeros(n, np.int64)
+    for start in range(0, n, m.SEGMENT):
+        end = min(n, start + m.SEGMENT)
+        best = (math.inf, None, None)
+        for candidate in candidates(effort):
+            if candidate.kind == "identity" and not identity_worth_trying(q, start, end):
+                continue
+            choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
+            # The best effort counts every token, the others every other lane.
+            c, raw, counted = segment_counts(m.predict(q, start, end, choice), ways, 1 if effort == "best" else 2)
+            bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
+            if bits < best[0]:
+                best = (bits, choice)
+        chosen.append(best[1])
+        counts.append(segment_counts(m.predict(q, start, end, best[1]), ways)[0])
+        value[start:end] = m.zigzag(m.predict(q, start, end, best[1]))
+        token[start:end] = m.tokens(value[start:end])[0]
+    layout = group_segments(counts, effort == "best")
+    head = BitWriter()
+    for s, choice in enumerate(chosen):
+        write_predictor(head, choice)
+        new_set = s == 0 or layout[s] is not layout[s - 1]
+        if s > 0:
+            head.put(int(new_set), 1)
+        if new_set:
+            write_table_set(head, layout[s])
+    words = rans_encode(token, layout, ways)
+    raw = BitWriter()
+    for start in range(0, n, m.SEGMENT):
+        for i in decoding_order(start, min(m.SEGMENT, n - start), ways):
+            raw.put(int(value[i]), int(m.raw_bits_of(np.array([token[i]]))[0]))
+    packed = np.array(words, np.uint16).astype("<u2").tobytes()
+    return head.tobytes() + varint(len(words)) + packed + raw.tobytes()
+
+
+def group_segments(counts: list[np.ndarray], thorough: bool) -> list[dict]:
+    """The table set of each segment: consecutive segments share one where that is cheaper. The best
+    effort prices each group with its best table set, the others with one table per class."""
+    s_count = len(counts)
+    cost, start_of, sets = [0.0] + [math.inf] * s_count, [0] * (s_count + 1), {}
+    for last in range(1, s_count + 1):
+        for first in range(last - 1, -1, -1):
+            merged = sum(counts[first:last])
+            if thorough:
+                sets[(first, last)] = choose_table_set(merged, base_of(merged), True)
+                group_bits = sets[(first, last)][0]
+            else:
+                group_bits = class_tables_bits(merged, base_of(merged))
+            bits = cost[first] + group_bits + (last - first)
+            if bits < cost[last]:
+                cost[last], start_of[last] = bits, first
+    layout, last = [None] * s_count, s_count
+    while last > 0:
+        first = start_of[last]
+        if not thorough:
+            merged = sum(counts[first:last])
+            sets[(first, last)] = choose_table_set(merged, base_of(merged), False)
+        for s in range(first, last):
+            layout[s] = sets[(first, last)][1]
+        last = first
+    return layout
 
 
 def varint(value: int) -> bytes:
@@ -69,125 +429,42 @@ def read_varint(data: bytes, at: int) -> tuple[int, int]:
             return value, at
 
 
-def predict(q: np.ndarray, predictor: str) -> tuple[np.ndarray, tuple]:
-    if predictor.startswith("d"):
-        return m.fixed_residuals(q, int(predictor[1:])), ()
-    if predictor == "interp":
-        return m.interpolation_residuals(q), ()
-    coefs, shift = m.lpc_coefficients(q, int(predictor[3:]))
-    return m.lpc_residuals(q, coefs, shift), (coefs, shift)
-
-
-def unpredict(r: np.ndarray, predictor: str, parameters: tuple) -> np.ndarray:
-    if predictor.startswith("d"):
-        q = r
-        for _ in range(int(predictor[1:])):
-            q = np.cumsum(q)
-        return q
-    if predictor == "interp":
-        return m.interpolation_decode(r)
-    return m.lpc_decode(r, *parameters)
-
-
-def encode_block(q: np.ndarray) -> bytes:
-    """The cheapest predictor's residuals under per-context models, in real bytes."""
-    costs = []
-    for predictor in PREDICTORS:
-        r, parameters = predict(q, predictor)
-        u = m.zigzag(r)
-        token, raw = m.tokens(u)
-        base = m.context_base(u, CLASSES)
-        context = m.contexts(u, CLASSES, base)
-        bits = m.block_bits(token, raw, context, CLASSES) + (16 * len(parameters[0]) + 4 if parameters else 0)
-        costs.append((bits, predictor, parameters, u, token, raw, base, context))
-    _, predictor, parameters, u, token, raw, base, context = min(costs, key=lambda c: c[0])
-    head = BitWriter()
-    head.put(PREDICTORS.index(predictor), 4)
-    if parameters:
-        head.put(parameters[1], 4)
-        for c in parameters[0]:
-            head.put(int(c) & 0xFFFF, 16)
-    head.put(base, 5)
-    tables = []
-    for c in range(CLASSES):
-        _, preset, codes = m.context_model(token[context == c])
-        head.put(int(preset >= 0), 1)
-        if preset >= 0:
-            head.put(preset, 6)
-            tables.append(m.PRESETS[preset])
-        else:
-            head.put(codes.size, 7)
-            for code in codes:
-                head.put(int(code), 5)
-            tables.append(m.frequencies(codes) if codes.size else np.ones(1, np.int64) * m.TOTAL)
-    words = m.rans_encode(token, tables, context, ways(q.size))
-    tail = BitWriter()
-    for value, count in zip(u, raw):
-        tail.put(int(value) & ((1 << int(count)) - 1), int(count))
-    packed = np.array(words, np.uint16).astype("<u2").tobytes()
-    return head.tobytes() + varint(len(words)) + packed + tail.tobytes()
-
-
-def ways(n: int) -> int:
-    return 4 if n >= 2048 else 1
-
-
 def decode_block(data: bytes, n: int) -> np.ndarray:
     head = BitReader(data)
-    predictor = PREDICTORS[head.get(4)]
-    parameters: tuple = ()
-    if predictor.startswith("lpc"):
-        shift, order = head.get(4), min(int(predictor[3:]), n - 1)
-        coefs = np.array([head.get(16) for _ in range(order)], np.int64)
-        parameters = (np.where(coefs >= 1 << 15, coefs - (1 << 16), coefs), shift)
-    base = head.get(5)
-    tables = []
-    for _ in range(CLASSES):
-        if head.get(1):
-            tables.append(m.PRESETS[head.get(6)])
-        else:
-            codes = np.array([head.get(5) for _ in range(head.get(7))], np.int64)
-            tables.append(m.frequencies(codes) if codes.size else np.ones(1, np.int64) * m.TOTAL)
+    chosen, layout = [], []
+    for s in range((n + m.SEGMENT - 1) // m.SEGMENT):
+        chosen.append(read_predictor(head))
+        layout.append(read_table_set(head) if s == 0 or head.get(1) else layout[-1])
     count, at = read_varint(data, head.aligned())
     words = np.frombuffer(data[at : at + 2 * count], "<u2").astype(np.int64).tolist()
-    tail = BitReader(data[at + 2 * count :])
-    u = np.zeros(n, np.int64)
-
-    # The context of value i comes from the two values before it, which the loop has finished.
-    def classes_of(i: int, token: np.ndarray) -> int:
-        if i > 0:
-            u[i - 1] = value_of(int(token[i - 1]), tail)
-        magnitude = ((int(u[i - 1]) if i > 0 else 0) + (int(u[i - 2]) if i > 1 else 0) + 1) >> 1
-        return min(max(magnitude.bit_length() - base, 0), CLASSES - 1)
-
-    token = m.rans_decode(words, n, tables, classes_of, ways(n))
-    u[n - 1] = value_of(int(token[n - 1]), tail)
-    return unpredict(m.unzigzag(u), predictor, parameters)
-
-
-def value_of(token: int, tail: BitReader) -> int:
-    if token < m.DIRECT:
-        return token
-    length, half = (token - m.DIRECT) // 2 + 5, (token - m.DIRECT) % 2
-    top = (2 | half) << (length - 2)
-    return top | tail.get(length - 2)
+    ways = m.ways_for(n)
+    token = rans_decode(words, n, layout, ways)
+    raw = BitReader(data[at + 2 * count :])
+    value = np.zeros(n, np.int64)
+    for start in range(0, n, m.SEGMENT):
+        for i in decoding_order(start, min(m.SEGMENT, n - start), ways):
+            t = int(token[i])
+            value[i] = int(m.top_of(np.array([t]))[0]) | raw.get(int(m.raw_bits_of(np.array([t]))[0]))
+    if raw.aligned() != len(data) - at - 2 * count:
+        raise ValueError("raw bits do not end the block")
+    q = np.zeros(n, np.int64)
+    residuals = m.unzigzag(value)
+    for s, choice in enumerate(chosen):
+        start = s * m.SEGMENT
+        m.reconstruct(q, start, min(n, start + m.SEGMENT), choice, residuals[start : start + m.SEGMENT])
+    return q
 
 
 def main() -> None:
-    from entropy_probe import HEADER_BYTES, Variant, coded_bytes
     from peers import load_signals
 
-    print(f"{'signal':<10}{'samples':>9}{'real bytes':>12}{'estimate':>10}  exact")
+    print(f"{'signal':<10}{'samples':>9}{'bytes':>9}  round trip")
     for name, x in load_signals().items():
         e = 1e-3 * (float(x.max()) - float(x.min()))
-        grid, q = m.quantise_max_error(x, e)
-        blobs = [encode_block(q[s : s + 4096]) for s in range(0, q.size, 4096)]
-        decoded = np.concatenate([decode_block(blob, min(4096, q.size - 4096 * i)) for i, blob in enumerate(blobs)])
-        within = np.max(np.abs(grid.samples(decoded).astype(np.float64) - x)) <= e
-        # Each block also pays its index entry (3 bytes) and its CRC32C (4), as the estimate does.
-        real = HEADER_BYTES + sum(len(b) + 7 for b in blobs)
-        estimate = coded_bytes(x, "max_error", e, Variant("v2"), {})
-        print(f"{name:<10}{x.size:>9}{real:>12}{estimate:>10}  {np.array_equal(decoded, q) and within}", flush=True)
+        q = m.quantise_max_error(x, e)[1]
+        blobs = [encode_block(q[s : s + 16384]) for s in range(0, q.size, 16384)]
+        decoded = np.concatenate([decode_block(b, min(16384, q.size - 16384 * i)) for i, b in enumerate(blobs)])
+        print(f"{name:<10}{x.size:>9}{sum(map(len, blobs)):>9}  {np.array_equal(decoded, q)}", flush=True)
 
 
 if __name__ == "__main__":

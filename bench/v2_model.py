@@ -6,9 +6,10 @@ Imported by bench/entropy_probe.py, which measures each stage against the peers.
 written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS) so that this file
 can serve that coder's tests as an independent model.
 
-Stream model (sizes charged by `block_bytes`, written and read by `encode_block` / `decode_block`):
-  header: kind, anchor (float32 bits), step (float64), length, block size
-  block:  predictor id (1 byte), predictor parameters, token table per context, rANS words, raw bits
+The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
+(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); bench/v2_block.py writes
+and reads whole blocks in its byte layout. The research's two-value contexts and per-context
+cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
 """
 
 from __future__ import annotations
@@ -192,87 +193,71 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 
 
 # ---------------------------------------------------------------- predictors on integer codes
+#
+# Bit-exact with codec/predictors.cpp. A block's codes q are int32; each segment [start, end) of the
+# block has its own predictor, computed in 64-bit integers from the codes before it in the block (zeros
+# before the block: the first samples use lower orders); residuals and codes wrap modulo 2^32.
+
+SEGMENT = 4096
+LPC_PRECISION = 14
+LMS_TAPS, LMS_SHIFT, LMS_STEP = 8, 8, 2
+PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms")  # ids 0..6 in a block head
 
 
-def fixed_residuals(q: np.ndarray, order: int) -> np.ndarray:
-    r = q.astype(np.int64)
-    for _ in range(order):
-        r = np.concatenate([r[:1], np.diff(r)])
-    return r
+def wrap(v):
+    """int64 values (or a Python int) modulo 2^32 as int32."""
+    if isinstance(v, np.ndarray):
+        return ((v.astype(np.int64) + 2**31) & 0xFFFFFFFF) - 2**31
+    return ((int(v) + 2**31) & 0xFFFFFFFF) - 2**31
 
 
-def lpc_coefficients(q: np.ndarray, order: int, precision: int = 14) -> tuple[np.ndarray, int]:
-    """Levinson-Durbin on the block's autocorrelation; coefficients rounded to `precision` bits
-    (then narrowed so each fits 16 signed bits), applied as (sum c_i q[n-i]) >> shift."""
-    order = min(order, q.size - 1)
-    if order < 1:
-        return np.zeros(0, np.int64), 0
-    z = q.astype(np.float64) - q.mean()
-    ac = np.array([np.dot(z[: z.size - k], z[k:]) for k in range(order + 1)])
-    if ac[0] <= 0:
-        return np.zeros(order, np.int64), 0
-    ac[0] *= 1.0 + 1e-9
-    a, err = np.zeros(order), ac[0]
-    for i in range(order):
-        k = (ac[i + 1] - np.dot(a[:i], ac[i:0:-1])) / err
-        a[:i] = a[:i] - k * a[:i][::-1]
-        a[i] = k
-        err *= 1 - k * k
-    shift = precision
-    while shift > 0 and np.max(np.abs(np.rint(a * 2**shift))) >= 2**15:
-        shift -= 1
-    return np.rint(a * 2**shift).astype(np.int64), shift
+@dataclasses.dataclass
+class Choice:
+    kind: str
+    order: int = 0
+    shift: int = 0
+    coefficients: tuple = ()
+
+    def head_bits(self) -> int:
+        if self.kind != "lpc":
+            return 3
+        width = max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
+        return 3 + 5 + 4 + 4 + self.order * width
 
 
-def lpc_residuals(q: np.ndarray, coefs: np.ndarray, shift: int) -> np.ndarray:
-    """Residuals of the integer predictor; the first len(coefs) samples use first differences."""
+def fixed_predictions(q: np.ndarray, start: int, end: int, k: int) -> np.ndarray:
+    """Order-k difference predictions for q[start:end], order min(k, n) at block position n."""
     q = q.astype(np.int64)
-    order = min(coefs.size, q.size)
-    prediction = np.zeros(q.size, np.int64)
-    for i in range(1, order + 1):
-        prediction[order:] += coefs[i - 1] * q[order - i : q.size - i]
-    prediction[order:] >>= shift
-    r = q - prediction
-    r[:order] = fixed_residuals(q[:order], 1)
-    return r
+    n = np.arange(start, end)
+    at = lambda d: np.where(n >= d, q[np.maximum(n - d, 0)], 0)  # noqa: E731
+    order = np.minimum(n, k)
+    p1, p2, p3 = at(1), at(2), at(3)
+    return np.select([order == 1, order == 2, order == 3], [p1, 2 * p1 - p2, 3 * p1 - 3 * p2 + p3], 0)
 
 
-def lpc_decode(r: np.ndarray, coefs: np.ndarray, shift: int) -> np.ndarray:
-    order = coefs.size
-    q = np.empty(r.size, np.int64)
-    q[:order] = np.cumsum(r[:order])
-    history = [int(v) for v in q[:order]]
-    c = [int(v) for v in coefs]
-    for n in range(order, r.size):
-        value = int(r[n]) + (sum(c[i] * history[-1 - i] for i in range(order)) >> shift)
-        history.append(value)
-        q[n] = value
-    return q
+def lpc_predictions(q: np.ndarray, start: int, end: int, choice: Choice) -> np.ndarray:
+    q = q.astype(np.int64)
+    n = np.arange(start, end)
+    total = np.zeros(n.size, np.int64)
+    for i, c in enumerate(choice.coefficients):
+        total += c * np.where(n >= i + 1, q[np.maximum(n - 1 - i, 0)], 0)
+    early = np.where(n >= 1, q[np.maximum(n - 1, 0)], 0)
+    return np.where(n >= choice.order, total >> choice.shift, early)
 
 
-def sign_lms(r: np.ndarray, taps: int = 8, shift: int = 8, step: int = 2, inverse: bool = False) -> np.ndarray:
-    """A sign-sign LMS stage over integer residuals (the second stage of a cascade after a first
-    difference): predict (w . last taps values) >> shift, then move each weight by step in the
-    direction that shrinks the error. Weights start at zero in every block; the decoder runs the
-    same recurrence (inverse=True turns the stage's output back into its input)."""
-    weights = np.zeros(taps, np.int64)
-    history = np.zeros(taps, np.int64)
-    out = np.empty(r.size, np.int64)
-    for n in range(r.size):
-        prediction = int(np.dot(weights, history)) >> shift
-        value = int(r[n]) + prediction if inverse else int(r[n])
-        error = value - prediction
-        out[n] = value if inverse else error
-        if error:
-            weights += (1 if error > 0 else -1) * np.sign(history) * step
-        history[1:] = history[:-1]
-        history[0] = value
+def interpolation_order(m: int) -> list[tuple[int, int]]:
+    """(index, stride) in coding order after sample 0: for each stride from the largest power of two
+    below m down to 1, the odd multiples of the stride."""
+    out = []
+    stride = 1 << ((m - 1).bit_length() - 1) if m > 1 else 0
+    while stride >= 1:
+        out += [(i, stride) for i in range(stride, m, 2 * stride)]
+        stride //= 2
     return out
 
 
 def interpolation_levels(n: int) -> list[tuple[int, np.ndarray]]:
-    """(stride, indices) level by level, coarsest first: sample 0, then the odd multiples of each
-    stride from the largest power of two below n down to 1 (SZ3-style multilevel interpolation)."""
+    """(stride, indices) level by level, coarsest first, sample 0 as level (0, [0])."""
     levels = [(0, np.array([0]))]
     stride = 1 << max(0, (n - 1).bit_length() - 1) if n > 1 else 0
     while stride >= 1:
@@ -281,42 +266,163 @@ def interpolation_levels(n: int) -> list[tuple[int, np.ndarray]]:
     return levels
 
 
-def interpolation_prediction(q: np.ndarray, stride: int, index: np.ndarray) -> np.ndarray:
-    """Each point from the coarser points around it: cubic (-1, 9, 9, -1)/16 where four are
-    known, the mean of two where two are, the left one at the end. Whole levels at once."""
-    if stride == 0:
-        return np.zeros(index.size, np.int64)
-    n = q.size
-    left = q[index - stride]
-    has_right = index + stride < n
-    right = np.where(has_right, q[np.minimum(index + stride, n - 1)], left)
-    cubic_ok = has_right & (index >= 3 * stride) & (index + 3 * stride < n)
-    far_left = q[np.maximum(index - 3 * stride, 0)]
-    far_right = q[np.minimum(index + 3 * stride, n - 1)]
+def interpolation_prediction(s: np.ndarray, stride: int, index: np.ndarray) -> np.ndarray:
+    """Each point of a level from the coarser points around it: cubic (-1, 9, 9, -1)/16 where four
+    are known, the mean of two where two are, the left one at the end."""
+    m = s.size
+    left = s[index - stride]
+    has_right = index + stride < m
+    right = np.where(has_right, s[np.minimum(index + stride, m - 1)], left)
+    cubic_ok = has_right & (index >= 3 * stride) & (index + 3 * stride < m)
+    far_left = s[np.maximum(index - 3 * stride, 0)]
+    far_right = s[np.minimum(index + 3 * stride, m - 1)]
     cubic = (9 * (left + right) - far_left - far_right + 8) >> 4
-    return np.where(cubic_ok, cubic, np.where(has_right, (left + right + 1) >> 1, left))
+    return wrap(np.where(cubic_ok, cubic, np.where(has_right, (left + right + 1) >> 1, left)))
+
+
+class SignLms:
+    """First differences, then an 8-tap sign-sign LMS stage on them; weights start at zero in each
+    segment, the history holds the differences before it (zeros before the block)."""
+
+    def __init__(self, q: np.ndarray, start: int) -> None:
+        self.weights = [0] * LMS_TAPS
+        d = [wrap(int(q[n]) - (int(q[n - 1]) if n else 0)) for n in range(max(0, start - LMS_TAPS), start)]
+        self.history = (d[::-1] + [0] * LMS_TAPS)[:LMS_TAPS]
+
+    def prediction(self) -> int:
+        return wrap(sum(w * h for w, h in zip(self.weights, self.history)) >> LMS_SHIFT)
+
+    def update(self, value: int, error: int) -> None:
+        direction = (error > 0) - (error < 0)
+        self.weights = [w + direction * ((h > 0) - (h < 0)) * LMS_STEP for w, h in zip(self.weights, self.history)]
+        self.history = [value] + self.history[:-1]
+
+
+def predict(q: np.ndarray, start: int, end: int, choice: Choice) -> np.ndarray:
+    """Residuals of the segment q[start:end] of a block, in coding order."""
+    q = q.astype(np.int64)
+    if choice.kind == "identity":
+        return q[start:end].copy()
+    if choice.kind in ("d1", "d2", "d3"):
+        return wrap(q[start:end] - fixed_predictions(q, start, end, int(choice.kind[1])))
+    if choice.kind == "lpc":
+        return wrap(q[start:end] - wrap(lpc_predictions(q, start, end, choice)))
+    if choice.kind == "interp":
+        s = q[start:end]
+        r = np.empty(s.size, np.int64)
+        r[0] = wrap(s[0] - (q[start - 1] if start else 0))
+        for (stride, index), at in zip(interpolation_levels(s.size)[1:], level_offsets(s.size)):
+            r[at : at + index.size] = wrap(s[index] - interpolation_prediction(s, stride, index))
+        return r
+    lms, out = SignLms(q, start), []
+    for n in range(start, end):
+        d = wrap(int(q[n]) - (int(q[n - 1]) if n else 0))
+        error = wrap(d - lms.prediction())
+        out.append(error)
+        lms.update(d, error)
+    return np.array(out, np.int64)
+
+
+def level_offsets(m: int) -> list[int]:
+    """Where each interpolation level's residuals start in coding order (after sample 0)."""
+    offsets, at = [], 1
+    for _, index in interpolation_levels(m)[1:]:
+        offsets.append(at)
+        at += index.size
+    return offsets
+
+
+def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarray) -> None:
+    """The inverse of `predict`: fills q[start:end] (int64 array) with q[:start] decoded."""
+    r = r.astype(np.int64)
+    if choice.kind == "identity":
+        q[start:end] = r
+    elif choice.kind in ("d1", "d2", "d3", "lpc"):
+        for n in range(start, end):
+            if choice.kind == "lpc":
+                prediction = int(lpc_predictions(q, n, n + 1, choice)[0])
+            else:
+                prediction = int(fixed_predictions(q, n, n + 1, int(choice.kind[1]))[0])
+            q[n] = wrap(int(r[n - start]) + wrap(prediction))
+    elif choice.kind == "interp":
+        s = np.zeros(end - start, np.int64)
+        s[0] = wrap(r[0] + (q[start - 1] if start else 0))
+        for (stride, index), at in zip(interpolation_levels(s.size)[1:], level_offsets(s.size)):
+            s[index] = wrap(r[at : at + index.size] + interpolation_prediction(s, stride, index))
+        q[start:end] = s
+    else:
+        lms = SignLms(q, start)
+        for n in range(start, end):
+            error = int(r[n - start])
+            d = wrap(error + lms.prediction())
+            q[n] = wrap(d + (int(q[n - 1]) if n else 0))
+            lms.update(d, error)
+
+
+def fit_lpc(q: np.ndarray, start: int, end: int, order: int) -> Choice:
+    """Levinson-Durbin on the segment's autocorrelation, coefficients quantised to 16 bits."""
+    z = q[start:end].astype(np.int64) - int(q[start])
+    scale = max(0, int(np.max(np.abs(z))).bit_length() - 20)
+    z >>= scale
+    # Every product and partial sum is an integer below 2^53: exact, as the C++ doubles are.
+    ac = [float(np.dot(z[k:], z[: z.size - k])) if k < z.size else 0.0 for k in range(order + 1)]
+    if ac[0] <= 0:
+        return Choice("lpc", 1, 0, (1,))
+    ac[0] *= 1.0 + 1e-9
+    a, error = [0.0] * order, ac[0]
+    for i in range(order):
+        dot = 0.0
+        for j in range(i):
+            dot += a[j] * ac[i - j]
+        k = (ac[i + 1] - dot) / error
+        if not math.isfinite(k) or not abs(k) < 1:
+            break
+        previous = a[:]
+        for j in range(i):
+            a[j] = previous[j] - k * previous[i - 1 - j]
+        a[i] = k
+        error *= 1 - k * k
+    largest = max(abs(v) for v in a)
+    shift = LPC_PRECISION
+    while shift > 0 and round(largest * (1 << shift)) >= 32768:
+        shift -= 1
+    coefficients = tuple(int(min(max(round(v * (1 << shift)), -32768), 32767)) for v in a)
+    return Choice("lpc", order, shift, coefficients)
+
+
+# The research probe's whole-array helpers, on the same definitions (one segment per array).
+
+
+def fixed_residuals(q: np.ndarray, order: int) -> np.ndarray:
+    return predict(q, 0, q.size, Choice(f"d{order}"))
+
+
+def lpc_coefficients(q: np.ndarray, order: int) -> tuple[np.ndarray, int]:
+    choice = fit_lpc(q, 0, q.size, min(order, max(1, q.size - 1)))
+    return np.array(choice.coefficients, np.int64), choice.shift
+
+
+def lpc_residuals(q: np.ndarray, coefs: np.ndarray, shift: int) -> np.ndarray:
+    return predict(q, 0, q.size, Choice("lpc", coefs.size, shift, tuple(int(c) for c in coefs)))
 
 
 def interpolation_residuals(q: np.ndarray) -> np.ndarray:
-    q = q.astype(np.int64)
-    return np.concatenate([q[i] - interpolation_prediction(q, s, i) for s, i in interpolation_levels(q.size)])
+    return predict(q, 0, q.size, Choice("interp"))
 
 
-def interpolation_decode(r: np.ndarray) -> np.ndarray:
-    q = np.zeros(r.size, np.int64)
-    start = 0
-    for stride, index in interpolation_levels(r.size):
-        q[index] = r[start : start + index.size] + interpolation_prediction(q, stride, index)
-        start += index.size
-    return q
+def sign_lms(d: np.ndarray) -> np.ndarray:
+    """The LMS stage alone over first differences d (the probe's cascade)."""
+    return predict(np.cumsum(d), 0, d.size, Choice("lms"))
 
 
 # ---------------------------------------------------------------- tokens and contexts
 
 DIRECT = 16  # zigzag values below this are tokens of their own
+TOKENS = 72  # every uint32
 
 
 def zigzag(r: np.ndarray) -> np.ndarray:
+    r = wrap(np.asarray(r, np.int64))
     return np.where(r >= 0, 2 * r, -2 * r - 1).astype(np.int64)
 
 
@@ -324,81 +430,144 @@ def unzigzag(u: np.ndarray) -> np.ndarray:
     return np.where(u & 1, -((u + 1) >> 1), u >> 1)
 
 
-def tokens(u: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Token and raw-bit count of each value: small values are tokens; a larger one is coded as its
-    bit length and next-highest bit (the token) plus its bits below those (raw)."""
-    bits = np.zeros(u.size, np.int64)
-    big = u >= DIRECT
-    length = np.zeros(u.size, np.int64)
-    length[big] = np.floor(np.log2(u[big])).astype(np.int64) + 1
-    token = u.copy()
-    token[big] = DIRECT + (length[big] - 5) * 2 + ((u[big] >> (length[big] - 2)) & 1)
-    bits[big] = length[big] - 2
-    return token, bits
-
-
 def bit_length(v: np.ndarray) -> np.ndarray:
     out = np.zeros(v.size, np.int64)
     nonzero = v > 0
     out[nonzero] = np.floor(np.log2(v[nonzero])).astype(np.int64) + 1
+    big = v >= 2**48  # log2 in float64 could round up near powers of two
+    out[big] = [int(x).bit_length() for x in v[big]]
     return out
 
 
-def context_base(u: np.ndarray, classes: int) -> int:
-    """The block's context origin: the bit length of its median value, so that the classes sit
-    around the block's typical magnitude whatever the step."""
-    return max(0, int(bit_length(np.array([int(np.median(u))]))[0]) - classes // 2 + 1)
+def tokens(u: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Token and raw-bit count of each value: small values are tokens; a larger one is coded as its
+    bit length and next-highest bit (the token) plus its bits below those (raw)."""
+    u = np.asarray(u, np.int64)
+    length = bit_length(u | 16)
+    coarse = DIRECT + 2 * (length - 5) + ((u >> (length - 2)) & 1)
+    big = u >= DIRECT
+    return np.where(big, coarse, u), np.where(big, length - 2, 0)
 
 
-def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray:
-    """Context class of each value from the two `lag` and 2 * `lag` before it (zeros before the
-    block): the bit length of their mean, less the block's base, clipped to the classes. A lag
-    equal to the number of interleaved rANS states keeps the states' decode chains independent."""
-    if classes <= 1:
-        return np.zeros(u.size, np.int64)
-    padded = np.concatenate([np.zeros(2 * lag, np.int64), u])
-    magnitude = (padded[lag : lag + u.size] + padded[: u.size] + 1) >> 1
-    return np.clip(bit_length(magnitude) - base, 0, classes - 1)
+def raw_bits_of(token: np.ndarray) -> np.ndarray:
+    return np.where(token >= DIRECT, (token - DIRECT) // 2 + 3, 0)
 
 
-# ---------------------------------------------------------------- static per-block models
+def top_of(token: np.ndarray) -> np.ndarray:
+    """The smallest value of each token."""
+    token = np.asarray(token, np.int64)
+    return np.where(token >= DIRECT, (2 | (token & 1)) << raw_bits_of(token), token)
 
-PROB_BITS = 12
+
+def level_of(token: np.ndarray) -> np.ndarray:
+    """The context level a token gives the token after it: the bit length of its top."""
+    return bit_length(top_of(token))
+
+
+def ways_for(n: int) -> int:
+    """rANS lanes of a block of n codes."""
+    return 8 if n >= 4096 else 4 if n >= 1024 else 1
+
+
+def lane_levels(token: np.ndarray, ways: int) -> np.ndarray:
+    """Each token's context level within a segment cut into `ways` lanes of ceil(m / ways) tokens:
+    the level of the token before it in its lane, 0 at the lane's start."""
+    m = token.size
+    length = -(-m // ways)
+    levels = np.concatenate([[0], level_of(token[:-1])]) if m else np.zeros(0, np.int64)
+    levels[np.arange(0, m, length)] = 0
+    return levels
+
+
+CLASSES = 4
+LEVELS = 33
+
+
+def class_of_level(level, base: int):
+    return np.clip(np.asarray(level) - base, 0, CLASSES - 1)
+
+
+# ---------------------------------------------------------------- static per-block tables
+#
+# Bit-exact with codec/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
+# geometric presets; a table's codes are sent as Exp-Golomb ranks against a prediction.
+
+PROB_BITS = 11
 TOTAL = 1 << PROB_BITS
 # Weights of the 5-bit table codes: code c > 0 stands for a frequency near 2^((c-1)/2), in 1/16ths.
 WEIGHTS = np.array([0] + [round(2.0 ** ((c - 1) / 2) * 16) for c in range(1, 32)], np.int64)
 
 
 def table_codes(counts: np.ndarray) -> np.ndarray:
-    """Each token's frequency as a 5-bit half-octave code, up to the last token used (0: unused)."""
+    """Each token's frequency as a 5-bit half-octave code, up to the last token used (0: unused):
+    round(2 log2(count * 2^11 / total)) + 1, clipped to 1..31."""
     used = np.flatnonzero(counts)
     if used.size == 0:
         return np.zeros(0, np.int64)
-    counts = counts[: used[-1] + 1].astype(np.float64)
-    codes = np.zeros(counts.size, np.int64)
-    share = counts[counts > 0] * TOTAL / counts.sum()
-    codes[counts > 0] = np.clip(np.rint(2 * np.log2(share)) + 1, 1, 31)
+    total = int(np.sum(counts))
+    offset = 2 * PROB_BITS + 1 - 2 * math.log2(total)
+    codes = np.zeros(int(used[-1]) + 1, np.int64)
+    for t in used:
+        codes[t] = min(max(round(2 * math.log2(int(counts[t])) + offset), 1), 31)
     return codes
 
 
 def frequencies(codes: np.ndarray) -> np.ndarray:
     """The decoder's frequencies (summing to TOTAL, each used token at least 1), integers only."""
-    weight = WEIGHTS[codes]
+    weight = WEIGHTS[np.asarray(codes, np.int64)]
     if weight.sum() == 0:
         return weight
     freq = np.where(codes > 0, np.maximum(1, weight * TOTAL // weight.sum()), 0)
     freq[int(np.argmax(freq))] += TOTAL - int(freq.sum())
-    return freq
+    return np.concatenate([freq, np.zeros(TOKENS - freq.size, np.int64)])
+
+
+def log2_width(token: int) -> int:
+    return 0 if token < DIRECT else (token - DIRECT) // 2 + 3
+
+
+def rank_order(p: int) -> list[int]:
+    """Codes from the likeliest to the least likely given the prediction p: p, unused (0), p-1, p-2,
+    p+1, p-3, p-4, p+2, ..., within 1..31."""
+    out = [p, 0]
+    for step in range(1, 32):
+        out += [c for c in (p - (2 * step - 1), p - 2 * step, p + step) if 1 <= c <= 31]
+    return out
+
+
+RANKS = {p: rank_order(p) for p in range(1, 32)}
+
+
+def predicted_code(previous_code: int, previous_token: int, token: int) -> int:
+    return min(max(previous_code + 2 * (log2_width(token) - log2_width(previous_token)), 1), 31)
+
+
+def exp_golomb1_bits(value: int) -> int:
+    return 2 * (value + 2).bit_length() - 3
+
+
+def code_ranks(codes: np.ndarray) -> tuple[int, list[int]]:
+    """The first used token and the rank of each later code against its prediction."""
+    first = int(np.flatnonzero(codes)[0])
+    previous, ranks = first, []
+    for t in range(first + 1, codes.size):
+        ranks.append(RANKS[predicted_code(int(codes[previous]), previous, t)].index(int(codes[t])))
+        if codes[t]:
+            previous = t
+    return first, ranks
 
 
 def table_bits(codes: np.ndarray) -> int:
-    return 7 + 5 * codes.size
+    """Head bits of a table sent as codes: flag, count, first used token, its code, ranks."""
+    if codes.size == 0:
+        return 1 + 7
+    return 1 + 7 + 7 + 5 + sum(exp_golomb1_bits(k) for k in code_ranks(codes)[1])
 
 
 def preset_tables(count: int = 64) -> np.ndarray:
     """Token frequencies of geometric laws on the zigzag values, means 2^(k/4) / 4 for k < count:
     a block names one in 6 bits instead of sending a table (short blocks, sparse contexts)."""
-    tokens_of = tokens(np.array([DIRECT] + [1 << n for n in range(5, 40)], np.int64))[0]
+    tokens_of = tokens(np.array([DIRECT] + [1 << n for n in range(5, 32)], np.int64))[0]
     size = int(tokens_of.max()) + 2
     edges = np.zeros(size + 1)
     edges[:DIRECT + 1] = np.arange(DIRECT + 1)
@@ -418,70 +587,5 @@ def preset_tables(count: int = 64) -> np.ndarray:
 
 PRESETS = preset_tables()
 PRESET_BITS = 1 + 6
-
-
-def context_model(mine: np.ndarray) -> tuple[float, int, np.ndarray]:
-    """(bits, preset or -1, table codes) of one context: its tokens under its own table with the
-    table itself, or under the best preset (1 flag bit either way)."""
-    if mine.size == 0:
-        return 1.0 + 7, -1, np.zeros(0, np.int64)
-    codes = table_codes(np.bincount(mine))
-    own = 1 + table_bits(codes) + float(np.sum(PROB_BITS - np.log2(frequencies(codes)[mine])))
-    if mine.max() >= PRESETS.shape[1]:
-        return own, -1, codes
-    costs = np.sum(PROB_BITS - np.log2(PRESETS[:, mine]), axis=1)
-    best = int(np.argmin(costs))
-    return (own, -1, codes) if own <= PRESET_BITS + costs[best] else (PRESET_BITS + float(costs[best]), best, codes)
-
-
-def block_bits(token: np.ndarray, raw: np.ndarray, context: np.ndarray, classes: int) -> float:
-    """Bits of a block's tokens under its per-context models, the models and the raw bits."""
-    return float(raw.sum()) + sum(context_model(token[context == c])[0] for c in range(classes))
-
-
-# ---------------------------------------------------------------- rANS, interleaved
-
-STATE_LOW = 1 << 16  # 32-bit states, renormalised 16 bits at a time
-
-
-def rans_encode(symbols: np.ndarray, tables: list[np.ndarray], context: np.ndarray, ways: int) -> list[int]:
-    """16-bit words; symbol i goes through state i % ways. Encoded last to first, so the decoder
-    reads the words front to back: first the final states, then each renormalisation in turn."""
-    starts = [np.concatenate([[0], np.cumsum(f)[:-1]]) for f in tables]
-    states = [STATE_LOW] * ways
-    words: list[int] = []
-    for i in range(symbols.size - 1, -1, -1):
-        table, s = int(context[i]), int(symbols[i])
-        f, start = int(tables[table][s]), int(starts[table][s])
-        x = states[i % ways]
-        limit = ((STATE_LOW >> PROB_BITS) << 16) * f
-        while x >= limit:
-            words.append(x & 0xFFFF)
-            x >>= 16
-        states[i % ways] = ((x // f) << PROB_BITS) + (x % f) + start
-    for x in reversed(states):
-        words += [x & 0xFFFF, x >> 16]
-    return words[::-1]
-
-
-def rans_decode(words: list[int], count: int, tables: list[np.ndarray], classes_of, ways: int) -> np.ndarray:
-    """classes_of(i, decoded) gives symbol i's table from the symbols before it (the contexts)."""
-    starts = [np.concatenate([[0], np.cumsum(f)[:-1]]) for f in tables]
-    slots = [np.repeat(np.arange(f.size), f) for f in tables]
-    position, states = 0, []
-    for _ in range(ways):
-        states.append((words[position] << 16) | words[position + 1])
-        position += 2
-    out = np.zeros(count, np.int64)
-    for i in range(count):
-        table = classes_of(i, out)
-        x = states[i % ways]
-        slot = x & (TOTAL - 1)
-        s = int(slots[table][slot])
-        x = int(tables[table][s]) * (x >> PROB_BITS) + slot - int(starts[table][s])
-        while x < STATE_LOW:
-            x = (x << 16) | words[position]
-            position += 1
-        states[i % ways] = x
-        out[i] = s
-    return out
+# The C++ coder keeps 11 - log2(f) in float32.
+COST = np.concatenate([[64.0], np.float32(PROB_BITS - np.log2(np.arange(1, TOTAL + 1))).astype(np.float64)])

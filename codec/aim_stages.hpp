@@ -23,6 +23,7 @@
 #include "codec/aim.hpp"
 #include "codec/container.hpp"
 #include "codec/decompressor.hpp"
+#include "codec/samples.hpp"
 #include "rimble/memory.hpp"
 #include "rimble/interfaces.hpp"
 
@@ -32,9 +33,6 @@ using Executor = rimble::DwtExecutor<float>;
 
 inline constexpr float largest_code = 32766.0f;  // |code| stays inside int16 with room for rounding
 inline constexpr double float_max = std::numeric_limits<float>::max();
-
-// The samples as given.
-using Samples = std::variant<std::span<const float>, std::span<const double>>;
 
 // Resizes a reused buffer; fresh multi-megabyte storage is advised onto huge
 // pages first, which saves most of its page faults.
@@ -50,29 +48,6 @@ void resize_buffer(std::vector<T>& buffer, std::size_t n) {
 }
 
 // ---------------------------------------------------------------- input (aim_input.cpp)
-
-struct SignalFacts {
-  double lowest;
-  double highest;
-  double peak;         // largest magnitude
-  double unit;         // a power of two that brings the peak into [1, 2)
-  double sum_squares;  // of the samples times unit, for PRD
-};
-
-struct Distortion {
-  double max_abs = 0.0;
-  double sum_squares = 0.0;
-};
-
-// What the target measures, in its own units; budgets rank their candidates by RMSE.
-struct Measure {
-  TargetKind kind;
-  std::size_t n;
-  double signal_sum_squares;  // both sums are of values times `unit`
-  double unit;
-
-  [[nodiscard]] double operator()(const Distortion& d) const;
-};
 
 // Everything one search needs about the signal, fixed for the call.
 struct Problem {
@@ -103,9 +78,6 @@ struct Problem {
 
 // Where the step search starts for an error target.
 [[nodiscard]] double first_guess(const Problem& p, TargetKind kind);
-
-// Distortion of decoded samples against the samples as given (the first n).
-[[nodiscard]] Distortion distortion(const Samples& x, std::span<const float> decoded, double unit);
 
 // ---------------------------------------------------------------- trial (aim_trial.cpp)
 

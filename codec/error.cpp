@@ -119,15 +119,15 @@ std::ostream& write_unreachable(std::ostream& out, Target target, double best, b
              << (target.kind == TargetKind::prd ? best_text + " %" : best_text) << " or more";
 }
 
-constexpr std::array<std::string_view, 16> kind_names = {
+constexpr std::array<std::string_view, 18> kind_names = {
     "invalid_compression_method", "invalid_magic",   "invalid_format_tag",
     "invalid_header_version",     "transform_failed", "deflate_failed",
     "out_of_memory",              "invalid_header",  "unsupported_configuration",
     "decompression_failed",       "unsupported_scale", "invalid_input",
     "invalid_target",             "invalid_options", "unreachable",
-    "invalid_frame",
+    "invalid_frame",              "invalid_container", "damaged_container",
 };
-static_assert(kind_names.size() == static_cast<std::size_t>(QuorvelError::Kind::InvalidFrame) + 1);
+static_assert(kind_names.size() == static_cast<std::size_t>(QuorvelError::Kind::DamagedContainer) + 1);
 
 }  // namespace
 
@@ -152,6 +152,11 @@ std::ostream& operator<<(std::ostream& out, const QuorvelError& error) {
       return out << error.text_;
     case Kind::Unreachable:
       return write_unreachable(out, error.target_.value_or(Target{}), error.best_.value_or(0.0), error.lane_.has_value());
+    case Kind::InvalidContainer:
+      return out << "Invalid version-2 container: " << error.text_;
+    case Kind::DamagedContainer:
+      return out << "The container is damaged: block " << std::to_string(error.number_)
+                 << " fails its CRC-32 check";
     // Numbers go through to_string so that a locale imbued in the sink never
     // adds grouping.
     case Kind::OutOfMemory:

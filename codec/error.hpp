@@ -38,6 +38,8 @@ class QuorvelError {
     InvalidOptions,  // a method or effort outside its enumeration
     Unreachable,     // no container meets the target; best_reachable() says what can be met
     InvalidFrame,    // bytes that are not a well-formed chunk frame
+    InvalidContainer,  // a version-2 container whose header, index or blocks are malformed
+    DamagedContainer,  // a version-2 block that fails its CRC-32 check; block() names it
   };
 
   using Bytes4 = std::array<std::uint8_t, 4>;
@@ -63,6 +65,8 @@ class QuorvelError {
   static QuorvelError invalid_target(std::string text) { return {Kind::InvalidTarget, std::move(text)}; }
   static QuorvelError invalid_options(std::string text) { return {Kind::InvalidOptions, std::move(text)}; }
   static QuorvelError invalid_frame(std::string text) { return {Kind::InvalidFrame, std::move(text)}; }
+  static QuorvelError invalid_container(std::string text) { return {Kind::InvalidContainer, std::move(text)}; }
+  static QuorvelError damaged_container(std::size_t block) { return {Kind::DamagedContainer, std::uint64_t{block}}; }
   // `best` is the finest error (or, for a budget, the smallest size) this signal allows.
   static QuorvelError unreachable(Target target, double best) {
     QuorvelError error(Kind::Unreachable);
@@ -81,6 +85,10 @@ class QuorvelError {
   [[nodiscard]] Kind kind() const { return kind_; }
   // The kind as callers in other languages name it: "invalid_magic", "unreachable", ...
   [[nodiscard]] std::string_view kind_name() const;
+  // For DamagedContainer: the block whose check failed.
+  [[nodiscard]] std::optional<std::size_t> block() const {
+    return kind_ == Kind::DamagedContainer ? std::optional<std::size_t>(number_) : std::nullopt;
+  }
   [[nodiscard]] std::optional<std::size_t> lane() const { return lane_; }
   // For Unreachable: the target asked for, and the finest figure (or smallest size) reachable.
   [[nodiscard]] std::optional<Target> target() const { return target_; }

@@ -13,6 +13,7 @@
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/parallel.hpp"
+#include "codec/v2_decoder.hpp"
 
 namespace quorvel {
 
@@ -162,6 +163,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<con
   std::vector<T> filled(lane.begin(), lane.end());
   if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
   FrameSettings lane_settings = settings;
+  lane_settings.threads = 1;  // lanes run on their own threads already
   if (settings.target) lane_settings.target = lane_target(*settings.target, lane, std::span<const T>(filled));
   return encode(std::span<const T>(filled), lane_settings);
 }
@@ -192,7 +194,7 @@ std::expected<std::uint32_t, QuorvelError> part_length(std::size_t bytes, const 
 }
 
 // Header, lane table, containers and masks, in frame order.
-std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(FrameDtype dtype,
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t version, FrameDtype dtype,
                                                                 std::span<const std::uint64_t> shape,
                                                                 const std::vector<std::vector<std::uint8_t>>& lanes,
                                                                 const Masks& packed_masks) {
@@ -202,7 +204,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(FrameDtype dtype
   std::vector<std::uint8_t> out(size);
   std::uint8_t* p = out.data();
   std::copy(frame_magic.begin(), frame_magic.end(), p);
-  p[4] = frame_version;
+  p[4] = version;
   p[5] = static_cast<std::uint8_t>(dtype);
   p[6] = static_cast<std::uint8_t>(shape.size());
   p[7] = 0;
@@ -229,6 +231,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
                                                                        const FrameSettings& settings) {
   const auto g = geometry(shape);
   if (!g) return std::unexpected(g.error());
+  if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
   if (g->sample_count != samples.size()) {
     return std::unexpected(QuorvelError::invalid_input("The shape holds " + std::to_string(g->sample_count) +
                                                        " samples but the array has " + std::to_string(samples.size())));
@@ -252,7 +255,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
     if (!deflated) return std::unexpected(deflated.error());
     mask = std::move(*deflated);
   }
-  return assemble(dtype_of<T>(), shape, containers, packed);
+  return assemble(static_cast<std::uint8_t>(settings.format), dtype_of<T>(), shape, containers, packed);
 }
 
 // ---- decoding -------------------------------------------------------------
@@ -264,12 +267,34 @@ struct ParsedFrame {
   std::array<std::span<const std::uint8_t>, mask_count> masks;
 };
 
-// The container of a lane of `length` samples: a header that parses, the
-// lane's sample count, and a payload inside the container that could really
-// hold that many samples.
-std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> container, std::size_t length) {
+// A version-2 lane's container: a header and index that parse, the lane's
+// sample count, and blocks (each with its index byte and CRC, so at most 3277
+// samples per byte) that fill the lane exactly, up to zero padding.
+std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> container, std::size_t length) {
+  const auto layout = v2::parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  if (layout->header.sample_count != length) {
+    return std::unexpected(invalid("the container holds " + std::to_string(layout->header.sample_count) +
+                                   " samples but the lane has " + std::to_string(length)));
+  }
+  const std::size_t end = layout->block_starts.back();
+  const auto padding = container.subspan(end);
+  if (std::max(end, v2::min_container_size) != container.size() ||
+      std::any_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b != 0; })) {
+    return std::unexpected(invalid("the container is " + std::to_string(container.size()) +
+                                   " bytes but its header and blocks make " + std::to_string(end)));
+  }
+  return {};
+}
+
+// The container of a lane of `length` samples in a frame of `version`: a
+// header of that version that parses, the lane's sample count, and a payload
+// inside the container that could really hold that many samples.
+std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> container, std::size_t length,
+                                                  std::uint8_t version) {
   if (container.empty()) return {};
   if (length == 0) return std::unexpected(invalid("an empty lane has a container"));
+  if (version == 2) return check_version_2(container, length);
   const auto header = ContainerHeader::parse(container);
   if (!header) return std::unexpected(header.error());
   if (header->sample_count != length) {
@@ -303,7 +328,9 @@ std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> 
   }
   const std::uint8_t* p = frame.data();
   if (!std::equal(frame_magic.begin(), frame_magic.end(), p)) return std::unexpected(invalid("Not a frame: bad magic"));
-  if (p[4] != frame_version) return std::unexpected(invalid("Unsupported frame version " + std::to_string(p[4])));
+  if (p[4] < first_frame_version || p[4] > last_frame_version) {
+    return std::unexpected(invalid("Unsupported frame version " + std::to_string(p[4])));
+  }
   if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
     return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
   }
@@ -312,7 +339,7 @@ std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> 
   if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
     return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
   }
-  FrameInfo info{static_cast<FrameDtype>(p[5]), std::vector<std::uint64_t>(ndim), 0, 0, 0, {}};
+  FrameInfo info{p[4], static_cast<FrameDtype>(p[5]), std::vector<std::uint64_t>(ndim), 0, 0, 0, {}};
   for (std::size_t axis = 0; axis < ndim; ++axis) {
     info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
   }
@@ -368,7 +395,7 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
     parsed.containers.push_back(frame.subspan(offset, lane_lengths[lane]));
     parsed.info.lanes.push_back({offset, lane_lengths[lane]});
     offset += lane_lengths[lane];
-    if (auto ok = check_container(parsed.containers[lane], info.lane_length); !ok) {
+    if (auto ok = check_container(parsed.containers[lane], info.lane_length, info.version); !ok) {
       return std::unexpected(ok.error().in_lane(lane));
     }
     every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || lane_lengths[lane] != 0);
@@ -427,6 +454,25 @@ std::expected<Masks, QuorvelError> read_masks(const ParsedFrame& parsed) {
   return masks;
 }
 
+// A lane's container of the frame's version into its samples.
+template <class T>
+std::expected<void, QuorvelError> decode_lane(std::span<const std::uint8_t> container, std::uint8_t version,
+                                              std::span<T> out) {
+  if constexpr (std::is_same_v<T, float>) {
+    if (version == 2) return v2::decode_into(container, 0, out, 1);
+  }
+  if (version == 2) {
+    std::vector<float> samples(out.size());
+    if (auto done = v2::decode_into(container, 0, samples, 1); !done) return done;
+    std::ranges::copy(samples, out.begin());
+    return {};
+  }
+  const auto samples = decompress_block(container);
+  if (!samples) return std::unexpected(samples.error());
+  std::ranges::copy(samples->span(), out.begin());
+  return {};
+}
+
 // Writes the masked values over the decoded samples.
 template <class T>
 void restore_masked(const Masks& masks, std::span<T> out) {
@@ -458,11 +504,9 @@ std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t
   auto decoded = run_lanes(info.lane_count, info.lane_length, threads,
                            [&](std::size_t lane) -> std::optional<QuorvelError> {
                              if (parsed->containers[lane].empty()) return std::nullopt;
-                             const auto samples = decompress_block(parsed->containers[lane]);
-                             if (!samples) return samples.error();
-                             std::ranges::copy(samples->span(),
-                                               out.begin() + static_cast<std::ptrdiff_t>(lane * info.lane_length));
-                             return std::nullopt;
+                             auto done = decode_lane(parsed->containers[lane], info.version,
+                                                     out.subspan(lane * info.lane_length, info.lane_length));
+                             return done ? std::nullopt : std::optional<QuorvelError>(std::move(done.error()));
                            });
   if (!decoded) return std::unexpected(decoded.error());
   restore_masked(*masks, out);

@@ -2,8 +2,9 @@
 #pragma once
 
 // A frame holds one chunk of an N-D float32 or float64 array. Time runs along
-// the last axis: every 1-D lane along it becomes one standard version-1
-// container, so a loud channel never spoils the quantisation of a quiet one.
+// the last axis: every 1-D lane along it becomes one container (version 1 or
+// 2, the same for every lane), so a loud channel never spoils the
+// quantisation of a quiet one.
 // NaN, +inf and -inf cannot go through the wavelet codec; their positions are
 // kept in three bit masks (raw DEFLATE), the gaps are filled by linear
 // interpolation before encoding and the values are put back exactly on decode.
@@ -12,7 +13,8 @@
 //
 //   offset      size        field
 //   0           4           magic "QRVC"
-//   4           1           version, 1
+//   4           1           version: 1, every lane a version-1 container; 2, every lane a
+//                           version-2 container (a reader that knows only 1 refuses it)
 //   5           1           sample type: 0 float32, 1 float64
 //   6           1           ndim, 0..32 (0: a single sample)
 //   7           1           reserved, 0
@@ -43,13 +45,15 @@ namespace quorvel {
 enum class FrameDtype : std::uint8_t { float32 = 0, float64 = 1 };
 
 inline constexpr std::array<std::uint8_t, 4> frame_magic = {'Q', 'R', 'V', 'C'};
-inline constexpr std::uint8_t frame_version = 1;
+inline constexpr std::uint8_t first_frame_version = 1;
+inline constexpr std::uint8_t last_frame_version = 2;
 inline constexpr std::size_t frame_fixed_size = 20;
 inline constexpr std::size_t frame_max_ndim = 32;
 
 // How the lanes are encoded: each lane meets the target on its own finite
 // samples (the aimed encoder), or, without a target, every lane gets the
 // fixed method, scale and cutoff. A max_bytes target is a budget per lane.
+// The settings' format is the lanes' container version, and the frame's.
 using FrameSettings = Settings;
 
 // Where a lane's container lies in the frame; size 0: the lane has none.
@@ -60,6 +64,7 @@ struct LanePart {
 
 // What a frame's header says, checked against the frame's own size.
 struct FrameInfo {
+  std::uint8_t version;  // of the frame, and of every lane's container
   FrameDtype dtype;
   std::vector<std::uint64_t> shape;
   std::size_t sample_count;  // product of the shape

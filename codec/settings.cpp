@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "codec/compressor.hpp"
+#include "codec/v2_encoder.hpp"
 
 namespace quorvel {
 
@@ -27,6 +28,10 @@ std::expected<std::vector<float>, QuorvelError> as_float32(std::span<const doubl
 template <class T>
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_with(std::span<const T> samples,
                                                                    const Settings& settings) {
+  if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
+  if (settings.format == 2) {
+    return v2::encode(samples, *settings.target, {.effort = settings.aim.effort, .threads = settings.threads});
+  }
   if (settings.target) return compress_aimed(samples, *settings.target, settings.aim);
   if constexpr (std::is_same_v<T, float>) {
     return compress(samples, settings.fixed);
@@ -38,6 +43,22 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_with(std::span<con
 }
 
 }  // namespace
+
+std::expected<void, QuorvelError> check_format(const Settings& settings) {
+  if (settings.format < first_format || settings.format > last_format) {
+    return std::unexpected(QuorvelError::invalid_options("Unknown container format " +
+                                                         std::to_string(settings.format) + ", expected 1 or 2"));
+  }
+  if (settings.format == 2 && !settings.target) {
+    return std::unexpected(QuorvelError::invalid_options(
+        "Version-2 containers are encoded to a target; fixed method, scale and cutoff write version 1"));
+  }
+  if (settings.format == 2 && settings.aim.method) {
+    return std::unexpected(QuorvelError::invalid_options(
+        "Version-2 containers use no wavelet, so no method can be asked of them"));
+  }
+  return {};
+}
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const float> samples,
                                                              const Settings& settings) {

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from quorvel_tools import _native
+from quorvel_tools import _codec
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -29,7 +29,7 @@ def decode(container: Buffer) -> npt.NDArray[np.float32]:
     the codec's message for a damaged container and ``TypeError`` for an object
     that is not a buffer. The decoder runs with the interpreter lock released.
     """
-    return _native.decode(_contiguous(container))
+    return _codec.decode(_contiguous(container))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -60,5 +60,5 @@ def inspect(container: Buffer) -> ContainerInfo:
     (too short, wrong magic, version, format tag or method, non-finite
     statistics); the payload is not checked.
     """
-    method, levels, scale, count, minimum, maximum, mean, payload = _native.read_header(_contiguous(container))
+    method, levels, scale, count, minimum, maximum, mean, payload = _codec.read_header(_contiguous(container))
     return ContainerInfo(method, levels, scale, count, minimum, maximum, mean, payload, _HEADER_SIZE + payload)

@@ -6,7 +6,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quorvel_tools import _native
+from quorvel_tools import _codec
 from quorvel_tools.settings import Effort, Method, Settings, thread_count
 
 
@@ -91,11 +91,11 @@ def encode_rows(
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
                            target_required=True)
     count = thread_count(threads)
-    return _native.encode_rows(_samples(data2d, 2), settings, count)
+    return _codec.encode_rows(_samples(data2d, 2), settings, count)
 
 
 def encode_settings(data: npt.ArrayLike, settings: Settings) -> bytes:
     """One container of a 1-D signal under any settings, fixed or aimed. Fixed
     settings give the bytes of ``quorvel.compress_signal`` for float32 data
     (float64 is narrowed to float32 first)."""
-    return _native.encode(_samples(data, 1), settings)
+    return _codec.encode(_samples(data, 1), settings)

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from quorvel_tools import _native
+from quorvel_tools import _codec
 from quorvel_tools._container import _contiguous
 from quorvel_tools.settings import Cutoff, Effort, Method, Settings, thread_count
 
@@ -25,7 +25,7 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
 def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None) -> bytes:
     """A frame of `data` under `settings`."""
     array = _float_array(data)
-    return _native.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads))
+    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads))
 
 
 def encode_array(
@@ -74,7 +74,7 @@ def frame_layout(
     """The dtype and shape a frame holds, and where each lane's container lies in it
     (offset, size; size 0 for a lane without one), from the frame's header and
     lane table, checked against its size and the containers' headers."""
-    dtype, shape, lanes = _native.frame_info(_contiguous(cast("Buffer", frame)))
+    dtype, shape, lanes = _codec.frame_info(_contiguous(cast("Buffer", frame)))
     return np.dtype(dtype), shape, lanes
 
 
@@ -86,7 +86,7 @@ def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[
 
 def frame_overhead(shape: tuple[int, ...]) -> int:
     """Bytes a frame of this shape takes besides its containers and masks."""
-    return _native.frame_overhead(tuple(shape))
+    return _codec.frame_overhead(tuple(shape))
 
 
 def decode_array(
@@ -109,5 +109,5 @@ def decode_array(
         raise TypeError(f"out must be a C-contiguous {dtype} array")
     elif out.size != int(np.prod(shape, dtype=np.int64)):
         raise ValueError(f"out has {out.size} samples but the frame holds shape {shape}")
-    _native.decode_frame(view, out.reshape(-1), thread_count(threads))
+    _codec.decode_frame(view, out.reshape(-1), thread_count(threads))
     return out

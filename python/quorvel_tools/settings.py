@@ -1,6 +1,6 @@
 """How to encode: the vocabulary of the encoders and the one settings object, checked once.
 
-The names are the codec's own (``quorvel_tools._native`` holds the C++ tables
+The names are the codec's own (``quorvel_tools._codec`` holds the C++ tables
 with the same names in the same order).
 """
 from __future__ import annotations

@@ -28,55 +28,15 @@ using quorvel::Effort;
 using quorvel::Target;
 using quorvel::TargetKind;
 
-// A 1-D little-endian float32 .npy file from tests/data.
-std::vector<float> load_npy(const std::string& name) {
-  std::ifstream file(std::filesystem::path(QUORVEL_TEST_DATA_DIR) / name, std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (bytes.size() < 10 || std::memcmp(bytes.data(), "\x93NUMPY", 6) != 0) {
-    ADD_FAILURE() << name << " is not a .npy file";
-    return {};
-  }
-  const auto u8 = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(bytes[i])); };
-  const std::size_t data_at = 10 + (u8(8) | u8(9) << 8);
-  std::vector<float> x((bytes.size() - data_at) / sizeof(float));
-  std::memcpy(x.data(), bytes.data() + data_at, x.size() * sizeof(float));
-  return x;
-}
+using codec_test::load_npy;
 
 const std::vector<float>& ecg() {
   static const std::vector<float> x = load_npy("ecg_mitbih208_360hz.npy");
   return x;
 }
 
-// The error figures of a decoded signal against the original, in double.
-struct Figures {
-  double max_abs = 0, rmse = 0, prd = 0;
-};
-
-template <class T>
-Figures figures(std::span<const T> x, std::span<const float> y) {
-  double ss = 0, sx = 0;
-  Figures f;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
-    f.max_abs = std::max(f.max_abs, std::abs(d));
-    ss += d * d;
-    sx += static_cast<double>(x[i]) * static_cast<double>(x[i]);
-  }
-  f.rmse = std::sqrt(ss / static_cast<double>(x.size()));
-  f.prd = sx > 0 ? 100 * std::sqrt(ss / sx) : (ss > 0 ? INFINITY : 0);
-  return f;
-}
-
-double figure_for(const Figures& f, TargetKind kind) {
-  switch (kind) {
-    case TargetKind::max_error: return f.max_abs;
-    case TargetKind::rmse: return f.rmse;
-    case TargetKind::prd: return f.prd;
-    case TargetKind::max_bytes: break;
-  }
-  return 0;
-}
+using codec_test::figure_for;
+using codec_test::figures;
 
 // Decodes with decompress and checks the target; also checks, with zlib as an
 // independent inflater, that the payload holds exactly the coefficients the

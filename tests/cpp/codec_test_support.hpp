@@ -9,8 +9,14 @@
 #include <cmath>
 #include <bit>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "codec/codec.hpp"
@@ -162,6 +168,58 @@ inline std::vector<std::uint8_t> hand_container(const HandHeader& h, std::span<c
 // A coefficient stream of `count` zeros followed by nothing, deflated by zlib.
 inline std::vector<std::uint8_t> zero_payload(std::size_t count, int level = 6) {
   return deflate_raw(std::vector<std::uint8_t>(2 * count, 0), level);
+}
+
+// A 1-D little-endian float32 .npy file from tests/data.
+inline std::vector<float> load_npy(const std::string& name) {
+  std::ifstream file(std::filesystem::path(QUORVEL_TEST_DATA_DIR) / name, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (bytes.size() < 10 || std::memcmp(bytes.data(), "\x93NUMPY", 6) != 0) {
+    ADD_FAILURE() << name << " is not a .npy file";
+    return {};
+  }
+  const auto u8 = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(bytes[i])); };
+  const std::size_t data_at = 10 + (u8(8) | u8(9) << 8);
+  std::vector<float> x((bytes.size() - data_at) / sizeof(float));
+  std::memcpy(x.data(), bytes.data() + data_at, x.size() * sizeof(float));
+  return x;
+}
+
+// The error figures of a decoded signal against the original, in double.
+struct Figures {
+  double max_abs = 0, rmse = 0, prd = 0;
+};
+
+template <class T>
+Figures figures(std::span<const T> x, std::span<const float> y) {
+  double ss = 0, sx = 0;
+  Figures f;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double d = static_cast<double>(y[i]) - static_cast<double>(x[i]);
+    f.max_abs = std::max(f.max_abs, std::abs(d));
+    ss += d * d;
+    sx += static_cast<double>(x[i]) * static_cast<double>(x[i]);
+  }
+  f.rmse = std::sqrt(ss / static_cast<double>(x.size()));
+  f.prd = sx > 0 ? 100 * std::sqrt(ss / sx) : (ss > 0 ? INFINITY : 0);
+  return f;
+}
+
+// A number as the codec's messages show it.
+inline std::string figure_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+inline double figure_for(const Figures& f, quorvel::TargetKind kind) {
+  switch (kind) {
+    case quorvel::TargetKind::max_error: return f.max_abs;
+    case quorvel::TargetKind::rmse: return f.rmse;
+    case quorvel::TargetKind::prd: return f.prd;
+    case quorvel::TargetKind::max_bytes: break;
+  }
+  return 0;
 }
 
 }  // namespace codec_test

@@ -177,29 +177,36 @@ TEST(Frame, AimedLanesMeetTheTargetOnTheirFiniteSamples) {
   std::fill(x.begin() + 2 * n + 300, x.begin() + 2 * n + 1500, nan);
   x[2 * n] = x[3 * n - 1] = nan;
   using quorvel::TargetKind;
-  for (const quorvel::Target target : {quorvel::Target{TargetKind::max_error, 1e-2},
-                                       quorvel::Target{TargetKind::rmse, 5e-3}, quorvel::Target{TargetKind::prd, 0.5}}) {
-    SCOPED_TRACE(static_cast<int>(target.kind));
-    const quorvel::FrameSettings aimed{.target = target, .threads = 2};
-    const auto f = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, aimed);
-    ASSERT_TRUE(f) << f.error().message();
-    const auto back = decode(*f);
-    ASSERT_TRUE(back) << back.error().message();
-    for (std::size_t lane = 0; lane < 3; ++lane) {
-      double worst = 0, squares = 0, energy = 0;
-      std::size_t finite = 0;
-      for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
-        if (!std::isfinite(x[i])) continue;
-        const double e = static_cast<double>((*back)[i]) - x[i];
-        worst = std::max(worst, std::abs(e));
-        squares += e * e;
-        energy += static_cast<double>(x[i]) * x[i];
-        ++finite;
+  for (const std::uint16_t format : {1, 2}) {
+    for (const quorvel::Target target :
+         {quorvel::Target{TargetKind::max_error, 1e-2}, quorvel::Target{TargetKind::rmse, 5e-3},
+          quorvel::Target{TargetKind::prd, 0.5}}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(target.kind)) + " format " + std::to_string(format));
+      const quorvel::FrameSettings aimed{.target = target, .threads = 2, .format = format};
+      const auto f = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, aimed);
+      ASSERT_TRUE(f) << f.error().message();
+      // The frame's version is its lanes' container version.
+      EXPECT_EQ((*f)[4], format);
+      for (const Bytes& lane : hand_parse(*f).containers) EXPECT_EQ(quorvel::container_version(lane), format);
+      const auto back = decode(*f);
+      ASSERT_TRUE(back) << back.error().message();
+      for (std::size_t lane = 0; lane < 3; ++lane) {
+        double worst = 0, squares = 0, energy = 0;
+        std::size_t finite = 0;
+        for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
+          if (!std::isfinite(x[i])) continue;
+          const double e = static_cast<double>((*back)[i]) - x[i];
+          worst = std::max(worst, std::abs(e));
+          squares += e * e;
+          energy += static_cast<double>(x[i]) * x[i];
+          ++finite;
+        }
+        const double measured = target.kind == TargetKind::max_error ? worst
+                                : target.kind == TargetKind::rmse
+                                    ? std::sqrt(squares / static_cast<double>(finite))
+                                    : 100.0 * std::sqrt(squares / energy);
+        EXPECT_LE(measured, target.value) << "lane " << lane;
       }
-      const double measured = target.kind == TargetKind::max_error ? worst
-                              : target.kind == TargetKind::rmse    ? std::sqrt(squares / static_cast<double>(finite))
-                                                                   : 100.0 * std::sqrt(squares / energy);
-      EXPECT_LE(measured, target.value) << "lane " << lane;
     }
   }
 }
@@ -296,7 +303,7 @@ TEST(FrameDecode, HostileFramesGetTheirExactError) {
   const std::pair<Bytes, std::string> cases[] = {
       {Bytes(good.begin(), good.begin() + 19), "Frame is too short for its header: 19 bytes"},
       {patched(0, 'X'), "Not a frame: bad magic"},
-      {patched(4, 2), "Unsupported frame version 2"},
+      {patched(4, 3), "Unsupported frame version 3"},
       {patched(5, 2), "Unknown sample type 2"},
       {patched(7, 1), "Reserved frame byte is not zero"},
       {patched(6, 33), "Frame is too short for a shape of 33 axes"},
@@ -347,7 +354,9 @@ TEST(FrameDecode, EveryPrefixAndRandomByteFlipsFailCleanly) {
   x[0] = nan;
   x[50] = inf;
   x[119] = -inf;
-  const auto f = encode_ok(x, Shape{3, 40});
+  const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::rmse, 0.01}, .format = 2};
+  for (const Bytes& f : {encode_ok(x, Shape{3, 40}), quorvel::encode_frame(std::span<const float>(x), Shape{3, 40},
+                                                                            version_2).value()}) {
   for (std::size_t n = 0; n < f.size(); ++n) {
     const auto r = decode(std::span<const std::uint8_t>(f.data(), n));
     ASSERT_FALSE(r) << "prefix of " << n << " bytes decoded";
@@ -368,6 +377,37 @@ TEST(FrameDecode, EveryPrefixAndRandomByteFlipsFailCleanly) {
       ASSERT_FALSE(r.error().message().empty());
     }
   }
+  }
+}
+
+TEST(FrameDecode, LanesAreContainersOfTheFramesVersion) {
+  std::vector<float> x = wave(2 * 300);
+  x[7] = nan;
+  const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.01}, .format = 2};
+  Bytes second = quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, version_2).value();
+  Bytes first = encode_ok(x, Shape{2, 300});
+  // A version-2 frame read as version 1 (and the other way round) meets a
+  // container of the other version in its first lane.
+  second[4] = 1;
+  EXPECT_EQ(error_of(second), std::string("lane 0: Invalid header version '\x02") + '\0' + "'");
+  second[4] = 2;
+  first[4] = 2;
+  EXPECT_EQ(error_of(first), std::string("lane 0: Invalid header version '\x01") + '\0' + "'");
+  first[4] = 3;
+  EXPECT_EQ(error_of(first), "Unsupported frame version 3");
+  // The float64 frame of version 2 decodes to the same samples, widened.
+  const std::vector<double> wide(x.begin(), x.end());
+  const auto f64 = quorvel::encode_frame(std::span<const double>(wide), Shape{2, 300}, version_2).value();
+  const auto narrow = decode(second).value();
+  const auto widened = decode<double>(f64).value();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::isnan(x[i])) continue;
+    EXPECT_LE(std::abs(widened[i] - x[i]), 0.01);
+    EXPECT_LE(std::abs(narrow[i] - x[i]), 0.01);
+  }
+  // Version 2 needs a target, and takes no method.
+  EXPECT_EQ(quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, {.format = 2}).error().message(),
+            "Version-2 containers are encoded to a target; fixed method, scale and cutoff write version 1");
 }
 
 }  // namespace

@@ -56,4 +56,14 @@ TEST(FuzzRegressions, FrameFindingsFailCleanlyOrDecode) {
   });
 }
 
+TEST(FuzzRegressions, SequenceCoderFindingsKeepEveryPromise) {
+  replay("sequence_fuzz", [](const std::vector<std::uint8_t>& bytes) { return quorvel::fuzz::sequence_property(bytes); });
+}
+
+TEST(FuzzRegressions, VersionTwoDecoderFindingsFailCleanlyOrDecode) {
+  replay("v2_decode_fuzz", [](const std::vector<std::uint8_t>& bytes) {
+    return quorvel::fuzz::v2_decode_property(bytes);
+  });
+}
+
 }  // namespace

@@ -204,7 +204,8 @@ std::vector<std::string> tier_digests(const std::string& tier) {
 }
 
 // On the tier the file was made on, the very bytes; on the others, whose
-// transforms differ in their last bits, the digests recorded for them. With
+// transforms differ in their last bits, the digests recorded for them (both
+// with libdeflate, which made the file). With
 // QUORVEL_GOLDEN_DIGESTS set, the test prints this tier's digest lines (how
 // golden_containers_tiers.txt is remade when the golden file is).
 TEST(Golden, EveryEncoderGivesTheRecordedBytesAndRefusals) {
@@ -220,6 +221,15 @@ TEST(Golden, EveryEncoderGivesTheRecordedBytesAndRefusals) {
     SCOPED_TRACE("case " + std::to_string(i) + " (road " + std::to_string(c.road) + ", " + c.text + ")");
     const auto [refused, output] = encode(c);
     if (std::getenv("QUORVEL_GOLDEN_DIGESTS") != nullptr) std::printf("%s %s\n", tier.c_str(), digest(i, refused, output).c_str());
+    if (!QUORVEL_HAVE_LIBDEFLATE) {
+      // zlib writes DEFLATE streams of its own, and the aimed roads choose by
+      // their sizes: on the file's tier the plain encoder must still give the
+      // recorded samples.
+      if (c.road != 0 || tier != golden.tier) continue;
+      EXPECT_EQ(refused, c.refused);
+      if (!refused && !c.refused) EXPECT_EQ(quorvel::decompress(output), quorvel::decompress(c.output));
+      continue;
+    }
     if (tier != golden.tier) {
       EXPECT_EQ(digest(i, refused, output), digests[i]);
       continue;

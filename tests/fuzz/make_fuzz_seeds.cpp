@@ -1,5 +1,6 @@
 // tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the fuzz
-// drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>]
+// drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
 //
 // The decoder's corpus holds valid containers of every method at the lengths
 // where band sizes, padding and level planning change (1, just under and over
@@ -7,8 +8,12 @@
 // that mutation starts from deep inside the decoder rather than at the magic.
 // The encoder's corpus holds the same lengths with float patterns that
 // stress sanitising and normalisation. The frame decoder's corpus holds frames
-// of one to three axes, short lanes, float64, masks of every kind and lanes
-// without a container.
+// of one to three axes, short lanes, float64, masks of every kind, lanes
+// without a container, and lanes of version 2. The sequence coder's corpus
+// holds blocks of walks, waves, noise and extremes at the lane and segment
+// edges, and the same codes as encoder inputs. The version-2 decoder's corpus
+// holds containers of every coding (grid codes, interpolation residuals,
+// corrections, ordinals, palettes), of one block and of several.
 
 #include <array>
 #include <cmath>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/v2_encoder.hpp"
 #include "tests/fuzz/properties.hpp"
 
 namespace {
@@ -68,6 +74,8 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
   using Shape = std::vector<std::uint64_t>;
   const quorvel::FrameSettings settings{.fixed = quorvel::CompressionOptions(CompressionMethod::cdf53, 9, CutoffLevel::low),
                                        .threads = 1};
+  const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::rmse, 0.01}, .threads = 1,
+                                        .format = 2};
   const std::vector<Shape> shapes = {{1}, {7}, {100}, {2, 3}, {3, 7}, {2, 2, 5}, {4, 64}, {}, {0}, {2, 0}};
   std::size_t written = 0;
   for (std::size_t s = 0; s < shapes.size(); ++s) {
@@ -80,13 +88,76 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
     const std::vector<double> wide(samples.begin(), samples.end());
     const auto narrow = quorvel::encode_frame(std::span<const float>(samples), shapes[s], settings);
     const auto widened = quorvel::encode_frame(std::span<const double>(wide), shapes[s], settings);
-    if (!narrow || !widened) {
-      std::fprintf(stderr, "encode_frame failed: %s\n", (!narrow ? narrow : widened).error().message().c_str());
+    const auto second = quorvel::encode_frame(std::span<const float>(samples), shapes[s], version_2);
+    if (!narrow || !widened || !second) {
+      const auto& failed = !narrow ? narrow : !widened ? widened : second;
+      std::fprintf(stderr, "encode_frame failed: %s\n", failed.error().message().c_str());
       std::exit(1);
     }
     write_file(dir + "/frame-f32-" + std::to_string(s), *narrow);
     write_file(dir + "/frame-f64-" + std::to_string(s), *widened);
-    written += 2;
+    write_file(dir + "/frame-v2-" + std::to_string(s), *second);
+    written += 3;
+  }
+  return written;
+}
+
+// Version-2 containers of every coding, short and of several 256-sample blocks.
+std::size_t write_v2_seeds(const std::string& dir, std::mt19937& random) {
+  using quorvel::TargetKind;
+  std::size_t written = 0;
+  for (const std::size_t n : {1, 2, 3, 100, 255, 256, 257, 700, 2560}) {
+    auto smooth = sensor_like(n, random);
+    std::vector<float> levels(n), zeros(n, 0.0f);
+    for (std::size_t i = 0; i < n; ++i) levels[i] = 0.125f * static_cast<float>((i * 7) % 5) - 3.0f;  // a palette
+    for (std::size_t i = 0; i < n; i += 3) zeros[i] = -0.0f;                                   // corrections
+    const struct {
+      const char* name;
+      const std::vector<float>& x;
+      quorvel::Target target;
+    } cases[] = {{"grid", smooth, {TargetKind::max_error, 0.01}},  {"interpolated", smooth, {TargetKind::rmse, 0.3}},
+                 {"ordinals", smooth, {TargetKind::max_error, 0}}, {"palette", levels, {TargetKind::max_error, 0}},
+                 {"corrected", zeros, {TargetKind::max_error, 0}}};
+    for (const auto& c : cases) {
+      const auto container = quorvel::v2::encode(c.x, c.target, {.block_log2 = 8});
+      if (!container) {
+        std::fprintf(stderr, "v2::encode failed: %s\n", container.error().message().c_str());
+        std::exit(1);
+      }
+      write_file(dir + "/v2-" + c.name + "-" + std::to_string(n), *container);
+      ++written;
+    }
+  }
+  return written;
+}
+
+// Blocks of every predictor's kind of input, and the codes themselves as encoder inputs.
+std::size_t write_sequence_seeds(const std::string& dir, std::mt19937& random) {
+  std::size_t written = 0;
+  for (const std::size_t n : {1u, 7u, 300u, 1024u, 4096u, 5000u}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      std::vector<std::int32_t> codes(n);
+      std::int32_t walk = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto noise = static_cast<std::int32_t>(random());
+        codes[i] = kind == 0   ? (walk += noise % 9)
+                   : kind == 1 ? static_cast<std::int32_t>(900 * std::sin(0.03 * static_cast<double>(i)))
+                   : kind == 2 ? noise
+                               : (i % 3 ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max());
+      }
+      const auto effort = static_cast<quorvel::Effort>((n + static_cast<std::size_t>(kind)) % 3);
+      std::vector<std::uint8_t> block;
+      quorvel::sequence::encode_block(codes, effort, block);
+      const std::string name = dir + "/sequence-" + std::to_string(kind) + "-" + std::to_string(n);
+      write_file(name, quorvel::fuzz::sequence_block_input(effort, n, block));
+      if (n <= 1024) {
+        std::vector<std::uint8_t> input = {static_cast<std::uint8_t>(1 | static_cast<unsigned>(effort) << 1)};
+        const auto* raw = reinterpret_cast<const std::uint8_t*>(codes.data());
+        input.insert(input.end(), raw, raw + 4 * n);
+        write_file(name + "-codes", input);
+      }
+      written += n <= 1024 ? 2 : 1;
+    }
   }
   return written;
 }
@@ -94,8 +165,8 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: %s <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>]\n", argv[0]);
+  if (argc < 3 || argc > 6) {
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
     return 2;
   }
   const std::string decompress_dir = argv[1];
@@ -126,7 +197,9 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (argc == 4) written += write_frame_seeds(argv[3], random);
+  if (argc >= 4) written += write_frame_seeds(argv[3], random);
+  if (argc >= 5) written += write_sequence_seeds(argv[4], random);
+  if (argc >= 6) written += write_v2_seeds(argv[5], random);
   std::printf("wrote %zu seed files\n", written);
   return 0;
 }

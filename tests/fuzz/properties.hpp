@@ -3,6 +3,7 @@
 // C++ suite replays saved findings through the same checks.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/crc32.hpp"
+#include "codec/sequence_block.hpp"
+#include "codec/v2_decoder.hpp"
 
 namespace quorvel::fuzz {
 
@@ -141,6 +145,99 @@ template <class T>
   if (info->sample_count > frame_decode_limit) return nullptr;
   return info->dtype == FrameDtype::float32 ? frame_decode_as<float>(bytes, info->sample_count)
                                             : frame_decode_as<double>(bytes, info->sample_count);
+}
+
+// Sequence coder input layout. Byte 0: bit 0 picks the mode, bits 1-2 the effort (modulo 3).
+//   mode 0, a block: bytes 1-2 are the code count less one (little-endian), the rest is the block;
+//   mode 1, codes: every following group of four bytes is one int32 code.
+inline constexpr std::size_t sequence_header_bytes = 3;
+
+[[nodiscard]] inline std::vector<std::uint8_t> sequence_block_input(Effort effort, std::size_t n,
+                                                                    std::span<const std::uint8_t> block) {
+  std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(static_cast<unsigned>(effort) << 1),
+                                     static_cast<std::uint8_t>(n - 1), static_cast<std::uint8_t>((n - 1) >> 8)};
+  bytes.insert(bytes.end(), block.begin(), block.end());
+  return bytes;
+}
+
+// Codes through the encoder and back, in blocks of 4096.
+[[nodiscard]] inline const char* sequence_round_trip(std::span<const std::int32_t> codes, Effort effort) {
+  const SequenceCoding coding{.effort = effort, .block_length = 4096};
+  const auto blocks = encode_sequence(codes, coding);
+  if (!blocks) return "every code sequence encodes";
+  const std::vector<std::span<const std::uint8_t>> spans(blocks->begin(), blocks->end());
+  std::vector<std::int32_t> back(codes.size());
+  if (!decode_sequence(spans, back, coding)) return "every encoded sequence decodes";
+  return std::equal(back.begin(), back.end(), codes.begin(), codes.end()) ? nullptr : "codes come back exactly";
+}
+
+// Arbitrary bytes as a block of up to 65536 codes: decoding returns, and whatever codes a block decodes to
+// go through the encoder and back unchanged. Or arbitrary codes through the encoder and back.
+[[nodiscard]] inline const char* sequence_property(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < sequence_header_bytes) return nullptr;
+  const auto effort = static_cast<Effort>((bytes[0] >> 1 & 3) % 3);
+  if (bytes[0] & 1) {
+    std::vector<std::int32_t> codes((bytes.size() - 1) / 4);
+    if (!codes.empty()) std::memcpy(codes.data(), bytes.data() + 1, codes.size() * 4);
+    return sequence_round_trip(codes, effort);
+  }
+  std::vector<std::int32_t> codes(1 + (std::size_t{bytes[1]} | std::size_t{bytes[2]} << 8));
+  if (!sequence::decode_block(bytes.subspan(sequence_header_bytes), codes)) return nullptr;
+  return sequence_round_trip(codes, effort);
+}
+
+// Version-2 containers of more samples than this are checked for their size
+// promise and decoded in part only: a few bytes per block may honestly stand
+// for 16384 constant samples.
+inline constexpr std::size_t v2_decode_limit = std::size_t{1} << 22;
+
+// The promises of one version-2 container: whatever the bytes, the decoder
+// returns with an error that has a text, or with exactly the stored number of
+// samples, all finite; a container never claims more samples than its bytes
+// can describe (a block takes at least an index byte and its CRC); a range
+// decodes to the same samples as the whole.
+[[nodiscard]] inline const char* v2_container_promises(std::span<const std::uint8_t> bytes) {
+  const auto layout = v2::parse(bytes);
+  if (!layout) return layout.error().message().empty() ? "every error has a display text" : nullptr;
+  const std::size_t n = layout->header.sample_count;
+  if (layout->header.block_count() * (1 + v2::crc_size) > bytes.size()) {
+    return "a container holds no more blocks than its bytes can describe";
+  }
+  const std::size_t middle = n / 2, stop = std::min(n, middle + 1000);
+  const auto part = v2::decode(bytes, middle, stop);
+  if (n > v2_decode_limit) return nullptr;
+  const auto whole = v2::decode(bytes, 1 + bytes.size() % 3);
+  if (!whole) {
+    if (part && layout->header.block_count() == 1)
+      return "a range of a container that fails to decode fails too";
+    return whole.error().message().empty() ? "every error has a display text" : nullptr;
+  }
+  if (whole->size() != n) return "the result holds exactly the stored sample count";
+  for (const float sample : *whole) {
+    if (!std::isfinite(sample)) return "every decoded sample is finite";
+  }
+  if (!part ||
+      !std::equal(part->begin(), part->end(), whole->begin() + static_cast<std::ptrdiff_t>(middle))) {
+    return "a range decodes to the samples of the whole";
+  }
+  return nullptr;
+}
+
+// Arbitrary bytes into the version-2 decoder, as they are and with every
+// block's CRC-32 made right: the checks behind the CRC (the sequence coder's
+// blocks, palettes, codes that leave float32) meet hostile input too.
+[[nodiscard]] inline const char* v2_decode_property(std::span<const std::uint8_t> bytes) {
+  if (const char* broken = v2_container_promises(bytes)) return broken;
+  const auto layout = v2::parse(bytes);
+  if (!layout) return nullptr;
+  std::vector<std::uint8_t> repaired(bytes.begin(), bytes.end());
+  for (std::size_t b = 0; b < layout->block_sizes.size(); ++b) {
+    const std::size_t at = layout->block_starts[b], size = layout->block_sizes[b];
+    const std::uint32_t crc = crc32(layout->header_crc, bytes.subspan(at, size));
+    for (std::size_t i = 0; i < v2::crc_size; ++i)
+      repaired[at + size + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  }
+  return v2_container_promises(repaired);
 }
 
 }  // namespace quorvel::fuzz

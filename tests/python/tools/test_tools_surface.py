@@ -3,9 +3,11 @@ import dataclasses
 import importlib.metadata
 import inspect as pyinspect
 import math
+import pathlib
 import shutil
 import struct
 import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -35,10 +37,22 @@ def test_public_names_and_version():
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_the_extension_exports_only_its_init_function():
-    from quorvel_tools import _native
-    listing = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
+    from quorvel_tools import _codec
+    listing = subprocess.run(["nm", "-D", "--defined-only", _codec.__file__],
                              check=True, capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__native"]
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__codec"]
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/maps").exists(), reason="needs /proc/self/maps")
+def test_both_extension_modules_load_one_shared_codec():
+    # In a fresh process, importing both maps the two modules and one core: the codec's state
+    # (DEFLATE workers, the processor tier) exists once.
+    script = ("import pathlib, quorvel, quorvel_tools._codec\n"
+              "for line in pathlib.Path('/proc/self/maps').read_text().splitlines():\n"
+              "    print(pathlib.Path(line.split()[-1]).name)")
+    mapped = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout
+    names = sorted({name.split(".")[0] for name in mapped.split() if "quorvel" in name or name.startswith("_codec")})
+    assert names == ["_codec", "libquorvel_core", "quorvel"]
 
 
 @pytest.mark.parametrize("function, extra", [
@@ -95,8 +109,8 @@ def test_thread_counts_are_checked(signal, threads, error):
 # --- settings and errors -------------------------------------------------------
 
 def test_the_vocabulary_is_the_codecs_own():
-    from quorvel_tools import _native, settings
-    assert _native.vocabulary() == {"methods": settings.METHODS, "cutoffs": settings.CUTOFFS,
+    from quorvel_tools import _codec, settings
+    assert _codec.vocabulary() == {"methods": settings.METHODS, "cutoffs": settings.CUTOFFS,
                                     "targets": settings.TARGETS, "efforts": settings.EFFORTS}
 
 

@@ -1,0 +1,338 @@
+// codec/predictors.cpp: residuals and reconstruction of the integer predictors, and the LPC fit.
+#include "codec/predictors.hpp"
+
+#include "codec/sequence_kernels.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <vector>
+
+namespace quorvel::sequence {
+
+namespace {
+
+using u32 = std::uint32_t;
+using i64 = std::int64_t;
+
+constexpr int kLpcPrecision = 14;
+constexpr std::size_t kSegmentCap = 4096;  // the longest segment a predictor sees
+constexpr int kLmsTaps = 8;
+constexpr int kLmsShift = 8;
+constexpr int kLmsStep = 2;
+
+std::int32_t wrap(i64 value) { return static_cast<std::int32_t>(static_cast<u32>(value)); }
+std::int32_t minus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) - static_cast<u32>(b)); }
+std::int32_t plus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) + static_cast<u32>(b)); }
+
+// Fixed predictor of order min(k, n) at block position n (differences need k earlier samples).
+std::int32_t fixed_prediction(const std::int32_t* q, std::size_t n, int k) {
+  const u32 a = n >= 1 ? static_cast<u32>(q[n - 1]) : 0, b = n >= 2 ? static_cast<u32>(q[n - 2]) : 0,
+            c = n >= 3 ? static_cast<u32>(q[n - 3]) : 0;
+  switch (std::min<std::size_t>(static_cast<std::size_t>(k), n)) {
+    case 0: return 0;
+    case 1: return static_cast<std::int32_t>(a);
+    case 2: return static_cast<std::int32_t>(2 * a - b);
+    default: return static_cast<std::int32_t>(3 * a - 3 * b + c);
+  }
+}
+
+std::int32_t lpc_prediction(const std::int32_t* q, std::size_t n, const PredictorChoice& choice) {
+  if (n < static_cast<std::size_t>(choice.order)) return n ? q[n - 1] : 0;
+  i64 sum = 0;
+  for (int i = 0; i < choice.order; ++i) sum += i64{choice.coefficients[i]} * q[n - 1 - static_cast<std::size_t>(i)];
+  return wrap(sum >> choice.shift);
+}
+
+// The interpolation order of a segment of n samples: sample 0, then for each stride from the largest
+// power of two below n down to 1, the odd multiples of the stride.
+template <class Body>
+void for_each_interpolated(std::size_t n, Body&& body) {
+  std::size_t at = 1;
+  for (std::size_t stride = n > 1 ? std::bit_floor(n - 1) : 0; stride >= 1; stride >>= 1)
+    for (std::size_t i = stride; i < n; i += 2 * stride) body(i, stride, at++);
+}
+
+// Prediction of x[i] from the samples at the level's stride around it (x is the segment).
+std::int32_t interpolated(const std::int32_t* x, std::size_t n, std::size_t i, std::size_t stride) {
+  const i64 left = x[i - stride];
+  if (i + stride >= n) return static_cast<std::int32_t>(left);
+  const i64 right = x[i + stride];
+  if (i >= 3 * stride && i + 3 * stride < n)
+    return wrap((9 * (left + right) - x[i - 3 * stride] - x[i + 3 * stride] + 8) >> 4);
+  return wrap((left + right + 1) >> 1);
+}
+
+struct SignLms {
+  std::array<std::int32_t, kLmsTaps> weights{};
+  std::array<std::int32_t, kLmsTaps> history{};  // the last inputs, newest first
+
+  std::int32_t prediction() const {
+    i64 sum = 0;
+    for (int i = 0; i < kLmsTaps; ++i) sum += i64{weights[i]} * history[i];
+    return wrap(sum >> kLmsShift);
+  }
+  void update(std::int32_t input, std::int32_t error) {
+    const int direction = (error > 0) - (error < 0);
+    for (int i = 0; i < kLmsTaps; ++i) weights[i] += direction * ((history[i] > 0) - (history[i] < 0)) * kLmsStep;
+    std::copy_backward(history.begin(), history.end() - 1, history.end());
+    history[0] = input;
+  }
+  // History: the first differences before the segment start (zeros before the block).
+  SignLms(const std::int32_t* q, std::size_t start) {
+    for (std::size_t i = 0; i < kLmsTaps && i < start; ++i) history[i] = minus(q[start - 1 - i], fixed_prediction(q, start - 1 - i, 1));
+  }
+};
+
+
+// Residuals of the fixed predictor of order k: the first k samples of a block use lower orders.
+void predict_fixed(const std::int32_t* x, std::size_t start, std::size_t end, int k, std::int32_t* r) {
+  std::size_t n = start;
+  for (; n < end && n < static_cast<std::size_t>(k); ++n) r[n - start] = minus(x[n], fixed_prediction(x, n, k));
+  const auto* q = reinterpret_cast<const u32*>(x);
+  auto* out = reinterpret_cast<u32*>(r) - start;
+  if (k == 1)
+    for (; n < end; ++n) out[n] = q[n] - q[n - 1];
+  else if (k == 2)
+    for (; n < end; ++n) out[n] = q[n] - 2 * q[n - 1] + q[n - 2];
+  else
+    for (; n < end; ++n) out[n] = q[n] - 3 * q[n - 1] + 3 * q[n - 2] - q[n - 3];
+}
+
+// Its inverse as k running sums.
+void reconstruct_fixed(std::int32_t* x, std::size_t start, std::size_t end, int k, const std::int32_t* r) {
+  std::size_t n = start;
+  for (; n < end && n < static_cast<std::size_t>(k); ++n) x[n] = plus(r[n - start], fixed_prediction(x, n, k));
+  if (n == end) return;
+  auto* q = reinterpret_cast<u32*>(x);
+  const auto* in = reinterpret_cast<const u32*>(r) - start;
+  u32 a = q[n - 1];
+  if (k == 1) {
+    for (; n < end; ++n) q[n] = a += in[n];
+  } else if (k == 2) {
+    u32 d = a - q[n - 2];
+    for (; n < end; ++n) q[n] = a += d += in[n];
+  } else {
+    u32 d = a - q[n - 2], e = d - (q[n - 2] - q[n - 3]);
+    for (; n < end; ++n) q[n] = a += d += e += in[n];
+  }
+}
+
+void predict_lpc(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice, std::int32_t* r) {
+  std::size_t n = start;
+  for (; n < end && n < static_cast<std::size_t>(choice.order); ++n) r[n - start] = minus(x[n], lpc_prediction(x, n, choice));
+  (avx2_kernels() ? lpc_residuals_avx2 : lpc_residuals)(x, n, end, choice.coefficients.data(), choice.order, choice.shift,
+                                                        r + (n - start));
+}
+
+// The recurrence with the last Order codes in locals, newest first. The newest one's product is added
+// last, so the sum of the older ones is ready before it: the chain from one code to the next is one
+// multiply, two adds and a shift.
+template <int Order>
+void reconstruct_lpc_order(std::int32_t* x, std::size_t n, std::size_t end, const PredictorChoice& choice,
+                           const std::int32_t* r) {
+  std::array<i64, Order> c, h;
+  for (int i = 0; i < Order; ++i) {
+    c[i] = choice.coefficients[i];
+    h[i] = x[n - 1 - static_cast<std::size_t>(i)];
+  }
+  const int shift = choice.shift;
+  for (; n < end; ++n) {
+    i64 older = 0;
+    for (int i = Order - 1; i >= 1; --i) older += c[i] * h[i];
+    const std::int32_t value = plus(*r++, wrap((older + c[0] * h[0]) >> shift));
+    for (int i = Order - 1; i >= 1; --i) h[i] = h[i - 1];
+    h[0] = value;
+    x[n] = value;
+  }
+}
+
+void reconstruct_lpc_any(std::int32_t* x, std::size_t n, std::size_t end, const PredictorChoice& choice,
+                         const std::int32_t* r) {
+  for (; n < end; ++n) x[n] = plus(*r++, lpc_prediction(x, n, choice));
+}
+
+void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                     const std::int32_t* r) {
+  std::size_t n = start;
+  for (; n < end && n < static_cast<std::size_t>(choice.order); ++n) x[n] = plus(r[n - start], lpc_prediction(x, n, choice));
+  r += n - start;
+  switch (choice.order) {
+    case 2: return reconstruct_lpc_order<2>(x, n, end, choice, r);
+    case 4: return reconstruct_lpc_order<4>(x, n, end, choice, r);
+    case 8: return reconstruct_lpc_order<8>(x, n, end, choice, r);
+    default: return reconstruct_lpc_any(x, n, end, choice, r);
+  }
+}
+
+}  // namespace
+
+int PredictorChoice::head_bits() const {
+  if (kind != Predictor::lpc) return 3;
+  int width = 1;
+  for (int i = 0; i < order; ++i) {
+    const auto magnitude = static_cast<u32>(coefficients[i] < 0 ? ~coefficients[i] : coefficients[i]);
+    width = std::max(width, 1 + static_cast<int>(std::bit_width(magnitude)));
+  }
+  return 3 + 5 + 4 + 4 + order * width;
+}
+
+void write_predictor(BitWriter& out, const PredictorChoice& choice) {
+  out.put(static_cast<u32>(choice.kind), 3);
+  if (choice.kind != Predictor::lpc) return;
+  const int width = (choice.head_bits() - 16) / choice.order;
+  out.put(static_cast<u32>(choice.order - 1), 5);
+  out.put(static_cast<u32>(choice.shift), 4);
+  out.put(static_cast<u32>(width - 1), 4);
+  for (int i = 0; i < choice.order; ++i) out.put(static_cast<u32>(choice.coefficients[i]), width);
+}
+
+bool read_predictor(BitReader& in, PredictorChoice& choice) {
+  choice = PredictorChoice{};
+  const u32 kind = in.get(3);
+  if (kind >= kPredictorKinds) return false;
+  choice.kind = static_cast<Predictor>(kind);
+  if (choice.kind != Predictor::lpc) return in.ok();
+  choice.order = static_cast<int>(in.get(5)) + 1;
+  choice.shift = static_cast<int>(in.get(4));
+  const int width = static_cast<int>(in.get(4)) + 1;
+  for (int i = 0; i < choice.order; ++i) {
+    const u32 bits = in.get(width);
+    // Sign-extend the width-bit field.
+    choice.coefficients[i] = static_cast<std::int32_t>(bits << (32 - width)) >> (32 - width);
+  }
+  return in.ok();
+}
+
+void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
+             std::span<std::int32_t> r) {
+  const std::int32_t* x = q.data();
+  switch (choice.kind) {
+    case Predictor::identity:
+      std::copy(x + start, x + end, r.begin());
+      return;
+    case Predictor::diff1:
+    case Predictor::diff2:
+    case Predictor::diff3:
+      predict_fixed(x, start, end, static_cast<int>(choice.kind), r.data());
+      return;
+    case Predictor::lpc:
+      predict_lpc(x, start, end, choice, r.data());
+      return;
+    case Predictor::interpolation: {
+      const std::int32_t* s = x + start;
+      r[0] = minus(s[0], start ? x[start - 1] : 0);
+      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at) {
+        r[at] = minus(s[i], interpolated(s, end - start, i, stride));
+      });
+      return;
+    }
+    case Predictor::sign_lms: {
+      SignLms lms(x, start);
+      for (std::size_t n = start; n < end; ++n) {
+        const std::int32_t d = minus(x[n], fixed_prediction(x, n, 1));
+        const std::int32_t error = minus(d, lms.prediction());
+        r[n - start] = error;
+        lms.update(d, error);
+      }
+      return;
+    }
+  }
+}
+
+void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                 std::span<const std::int32_t> r) {
+  std::int32_t* x = q.data();
+  switch (choice.kind) {
+    case Predictor::identity:
+      std::copy(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(end - start), x + start);
+      return;
+    case Predictor::diff1:
+    case Predictor::diff2:
+    case Predictor::diff3:
+      reconstruct_fixed(x, start, end, static_cast<int>(choice.kind), r.data());
+      return;
+    case Predictor::lpc:
+      reconstruct_lpc(x, start, end, choice, r.data());
+      return;
+    case Predictor::interpolation: {
+      std::int32_t* s = x + start;
+      s[0] = plus(r[0], start ? x[start - 1] : 0);
+      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at) {
+        s[i] = plus(r[at], interpolated(s, end - start, i, stride));
+      });
+      return;
+    }
+    case Predictor::sign_lms: {
+      SignLms lms(x, start);
+      for (std::size_t n = start; n < end; ++n) {
+        const std::int32_t error = r[n - start];
+        const std::int32_t d = plus(error, lms.prediction());
+        x[n] = plus(d, fixed_prediction(x, n, 1));
+        lms.update(d, error);
+      }
+      return;
+    }
+  }
+}
+
+PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order) {
+  PredictorChoice choice{.kind = Predictor::lpc, .order = order};
+  const std::size_t n = end - start;
+  // Autocorrelation of the codes less their first value, scaled down to 20 bits if they are larger: every
+  // product and partial sum is then an integer below 2^53, exact in doubles in any order, so every
+  // processor fits the same coefficients.
+  i64 largest = 0;
+  for (std::size_t i = start; i < end; ++i) largest = std::max(largest, std::abs(i64{q[i]} - q[start]));
+  const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
+  std::array<double, kSegmentCap> z;
+  for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>((i64{q[start + i]} - q[start]) >> scale);
+  std::array<double, kMaxLpcOrder + 1> ac{};
+  (avx2_kernels() ? autocorrelation_avx2 : autocorrelation)(z.data(), n, order, ac.data());
+  if (ac[0] <= 0) {
+    choice.order = 1;  // a constant segment: predict the last sample
+    choice.coefficients[0] = 1;
+    return choice;
+  }
+  ac[0] *= 1.0 + 1e-9;
+  std::array<double, kMaxLpcOrder> a{}, previous{};
+  double error = ac[0];
+  for (int i = 0; i < order; ++i) {
+    double dot = 0;
+    for (int j = 0; j < i; ++j) dot += a[j] * ac[i - j];
+    const double k = (ac[i + 1] - dot) / error;
+    if (!std::isfinite(k) || !(std::abs(k) < 1)) break;  // numerically singular: keep the lower order
+    previous = a;
+    for (int j = 0; j < i; ++j) a[j] = previous[j] - k * previous[i - 1 - j];
+    a[i] = k;
+    error *= 1 - k * k;
+  }
+  // The finest shift (at most kLpcPrecision) at which every coefficient fits 16 bits.
+  double largest_coefficient = 0;
+  for (int i = 0; i < order; ++i) largest_coefficient = std::max(largest_coefficient, std::abs(a[i]));
+  int shift = kLpcPrecision;
+  while (shift > 0 && std::nearbyint(largest_coefficient * double(1 << shift)) >= 32768.0) --shift;
+  choice.shift = shift;
+  for (int i = 0; i < order; ++i)
+    choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
+  return choice;
+}
+
+void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
+  for (int k = 0; k <= order; ++k) {
+    double sum = 0;
+    for (std::size_t i = static_cast<std::size_t>(k); i < n; ++i) sum += z[i] * z[i - static_cast<std::size_t>(k)];
+    ac[k] = sum;
+  }
+}
+
+void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order, int shift,
+                   std::int32_t* r) {
+  for (std::size_t i = from; i < to; ++i) {
+    i64 sum = 0;
+    for (int j = 0; j < order; ++j) sum += i64{c[j]} * x[i - 1 - static_cast<std::size_t>(j)];
+    *r++ = minus(x[i], wrap(sum >> shift));
+  }
+}
+
+}  // namespace quorvel::sequence

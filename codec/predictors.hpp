@@ -1,0 +1,54 @@
+// codec/predictors.hpp: the integer predictors of the sequence coder, their residuals and their inverses.
+//
+// Each segment of a block has its own predictor. Predictions are computed in 64-bit integers from the
+// codes before them in the block (zeros before the block's start: the first samples use a lower order),
+// and residuals and codes wrap modulo 2^32, so every int32 sequence comes back exactly on every processor.
+//   identity       r = q (for callers that made residuals themselves)
+//   diff1..diff3   first, second, third differences
+//   lpc            (sum c_i q[n-i]) >> shift, c_i 16-bit integers from Levinson-Durbin on the segment;
+//                  the first `order` samples of a block use first differences
+//   interpolation  the segment level by level, coarsest first: every sample from its neighbours at the
+//                  level's stride (cubic (-1, 9, 9, -1)/16 where four are known, else their mean, else the
+//                  left one); its residuals are stored in that order
+//   sign_lms       first differences, then an 8-tap sign-sign LMS stage on them (weights start at zero in
+//                  each segment)
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "codec/bit_io.hpp"
+
+namespace quorvel::sequence {
+
+enum class Predictor : std::uint8_t { identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6 };
+inline constexpr int kPredictorKinds = 7;
+inline constexpr int kMaxLpcOrder = 32;
+
+struct PredictorChoice {
+  Predictor kind = Predictor::diff1;
+  int order = 0;  // lpc only
+  int shift = 0;
+  std::array<std::int32_t, kMaxLpcOrder> coefficients{};
+
+  // Bits of the head fields.
+  [[nodiscard]] int head_bits() const;
+};
+
+void write_predictor(BitWriter& out, const PredictorChoice& choice);
+[[nodiscard]] bool read_predictor(BitReader& in, PredictorChoice& choice);
+
+// The quantised LPC predictor of `order` fitted to the segment q[start, end).
+[[nodiscard]] PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order);
+
+// Residuals of the segment q[start, end) of a block, in coding order, into r (end - start values).
+void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
+             std::span<std::int32_t> r);
+
+// The inverse: q[start, end) from its residuals, with q[0, start) already decoded.
+void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                 std::span<const std::int32_t> r);
+
+}  // namespace quorvel::sequence

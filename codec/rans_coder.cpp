@@ -1,0 +1,227 @@
+// codec/rans_coder.cpp: the interleaved rANS encoder and the lockstep scalar decoder.
+#include "codec/rans_coder.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace quorvel::sequence {
+
+namespace {
+
+// Per table and token: what the encoder needs to push the token onto a state. Division by the frequency f
+// is a multiply and shifts: with k = ceil(log2 f), m = ceil(2^(32 + k) / f) lies in (2^32, 2^33], so
+// q = (x + (x * (m - 2^32) >> 32)) >> k, exact for every 32-bit state.
+struct EncodeSymbol {
+  std::uint32_t reciprocal;  // m - 2^32
+  std::uint32_t shift;       // k
+  std::uint32_t start;       // x becomes x + start + q * (2^11 - f)
+  std::uint32_t complement;
+  std::uint32_t limit;       // the state must be at most f * 2^21 - 1 before the token is pushed
+};
+
+using SymbolTable = std::array<EncodeSymbol, kTokenCount>;
+
+// The table of each token of a set, indexed by the token before it.
+std::array<std::uint8_t, kTokenCount> table_after(const TableSet& set) {
+  const auto of_level = set.table_of_level();
+  std::array<std::uint8_t, kTokenCount> out{};
+  for (int t = 0; t < kTokenCount; ++t) out[t] = of_level[kTokenTable.level[t]];
+  return out;
+}
+
+std::vector<SymbolTable> encode_symbols(const TableSet& set) {
+  std::vector<SymbolTable> out(static_cast<std::size_t>(set.table_count()));
+  for (std::size_t t = 0; t < out.size(); ++t) {
+    const Frequencies f = set.tables[t].frequencies();
+    std::uint32_t start = 0;
+    for (int token = 0; token < kTokenCount; ++token) {
+      if (f[token] == 0) continue;
+      const std::uint32_t k = std::bit_width(std::uint32_t{f[token]} - 1u);
+      const std::uint64_t m = ((std::uint64_t{1} << (32 + k)) + f[token] - 1) / f[token];
+      out[t][token] = {static_cast<std::uint32_t>(m - (std::uint64_t{1} << 32)), k, start, kProbTotal - f[token],
+                       static_cast<std::uint32_t>((std::uint64_t{f[token]} << (32 - kProbBits)) - 1)};
+      start += f[token];
+    }
+  }
+  return out;
+}
+
+// Pushes a token onto a state, first giving the state's low word if it must (the word is written either
+// way and kept only if given: no branch to mispredict).
+[[gnu::always_inline]] inline void encode_token(std::uint32_t& state, const EncodeSymbol& symbol, std::uint16_t* words,
+                                                std::size_t& next) {
+  std::uint32_t x = state;
+  const std::uint32_t give = x > symbol.limit;
+  words[next - 1] = static_cast<std::uint16_t>(x);
+  next -= give;
+  x >>= give << 4;
+  const auto q = static_cast<std::uint32_t>((x + ((std::uint64_t{x} * symbol.reciprocal) >> 32)) >> symbol.shift);
+  state = x + symbol.start + q * symbol.complement;
+}
+
+// One segment, last token first: whole rounds (all lanes) with the lanes unrolled, the others one by one.
+template <std::size_t W>
+void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const std::vector<SymbolTable>& symbols,
+                    const std::array<std::uint8_t, kTokenCount>& after, std::uint32_t* state, std::uint16_t* words,
+                    std::size_t& next) {
+  const std::size_t ways = W > 0 ? W : lanes.ways, full = lanes.rounds_of(ways - 1);
+  const auto symbol = [&](std::size_t lane, std::size_t k) -> const EncodeSymbol& {
+    const std::uint8_t* at = tokens + lane * lanes.length + k;
+    return symbols[after[k ? at[-1] : 0]][*at];
+  };
+  for (std::size_t k = lanes.length; k-- > full;)
+    for (std::size_t lane = ways; lane-- > 0;)
+      if (k < lanes.rounds_of(lane)) encode_token(state[lane], symbol(lane, k), words, next);
+  std::uint32_t x[kMaxWays];
+  for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
+  for (std::size_t k = full; k-- > 0;) {
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, k), words, next);
+  }
+  for (std::size_t lane = 0; lane < ways; ++lane) state[lane] = x[lane];
+}
+
+}  // namespace
+
+void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
+  const std::size_t n = tokens.size(), ways = ways_for(n);
+  // Words are produced last to first: fill a buffer from its end.
+  std::vector<std::uint16_t> words(n + 2 * ways + 1);
+  std::size_t next = words.size();
+  std::array<std::uint32_t, kMaxWays> state;
+  state.fill(kStateLow);
+  const std::size_t segments = (n + kSegmentLength - 1) / kSegmentLength;
+  for (std::size_t s = segments; s-- > 0;) {
+    const TableSet& set = layout.sets[layout.set_of_segment[s]];
+    const auto symbols = encode_symbols(set);
+    const auto after = table_after(set);
+    const std::size_t first = s * kSegmentLength;
+    const SegmentLanes lanes(ways, std::min(kSegmentLength, n - first));
+    if (ways == 8)
+      encode_segment<8>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
+    else
+      encode_segment<0>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
+  }
+  for (std::size_t lane = ways; lane-- > 0;) {
+    words[--next] = static_cast<std::uint16_t>(state[lane]);
+    words[--next] = static_cast<std::uint16_t>(state[lane] >> 16);
+  }
+  const std::size_t at = out.size();
+  out.resize(at + 2 * (words.size() - next));
+  for (std::size_t w = next; w < words.size(); ++w) {
+    out[at + 2 * (w - next)] = static_cast<std::uint8_t>(words[w]);
+    out[at + 2 * (w - next) + 1] = static_cast<std::uint8_t>(words[w] >> 8);
+  }
+}
+
+namespace {
+
+std::uint32_t load_word(const std::uint8_t* words, std::size_t w) {
+  std::uint16_t value;
+  std::memcpy(&value, words + 2 * w, 2);
+  if constexpr (std::endian::native == std::endian::big) value = static_cast<std::uint16_t>(value << 8 | value >> 8);
+  return value;
+}
+
+// One token of one lane: `table` is the lane's context, `word` the next word of the stream, taken if
+// the state needs it; returns 1 if it did.
+[[gnu::always_inline]] inline std::uint32_t decode_token(std::uint32_t& state, const DecodeEntry*& table,
+                                                         const DecodeEntry* const* after, std::uint32_t word,
+                                                         std::uint8_t* token) {
+  const DecodeEntry entry = table[state & (kProbTotal - 1)];
+  const std::uint32_t x = (entry >> 11 & 0xFFF) * (state >> kProbBits) + (entry & 0x7FF);
+  // A conditional move, not a branch: the refill happens at random.
+  const std::uint32_t refill = __builtin_expect_with_probability(x < kStateLow, 1, 0.5);
+  state = refill ? x << 16 | word : x;
+  table = after[entry >> 23];
+  *token = static_cast<std::uint8_t>(entry >> 23);
+  return refill;
+}
+
+// Rounds [from, to) of lanes 0..used-1, which all have a token in each; W > 0 is `used` known at compile
+// time, so that the lanes' states and tables can live in registers (and everything else in locals: the
+// token stores could alias any member).
+template <std::size_t W>
+bool decode_rounds(std::uint32_t* states, const DecodeEntry** tables, std::size_t used, const DecodeEntry* const* after,
+                   const std::uint8_t* words, std::size_t& word_next, std::size_t count, std::size_t from,
+                   std::size_t to, std::uint8_t* out, std::size_t ways) {
+  constexpr std::size_t kMax = W > 0 ? W : kMaxWays;
+  const std::size_t lanes = W > 0 ? W : used;
+  std::uint32_t x[kMax];
+  const DecodeEntry* table[kMax];
+  for (std::size_t l = 0; l < lanes; ++l) x[l] = states[l], table[l] = tables[l];
+  std::size_t next = word_next, k = from;
+  // While a whole round of words is left, each lane reads the next word whether it takes it or not.
+  for (; k < to && next + lanes <= count; ++k) {
+    std::uint8_t* round = out + k * ways;
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < lanes; ++l) next += decode_token(x[l], table[l], after, load_word(words, next), round + l);
+  }
+  bool ok = true;
+  for (; k < to && ok; ++k) {
+    for (std::size_t l = 0; l < lanes && ok; ++l) {
+      const bool left = next < count;
+      const std::uint32_t took = decode_token(x[l], table[l], after, left ? load_word(words, next) : 0, out + k * ways + l);
+      next += took;
+      ok = left || !took;
+    }
+  }
+  for (std::size_t l = 0; l < lanes; ++l) states[l] = x[l], tables[l] = table[l];
+  word_next = next;
+  return ok;
+}
+
+}  // namespace
+
+bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
+  ways_ = ways_for(n);
+  words_ = words.data();
+  count_ = words.size() / 2;
+  next_ = 2 * ways_;
+  if (words.size() % 2 != 0 || count_ < next_) return false;
+  for (std::size_t l = 0; l < ways_; ++l) state_[l] = load_word(words_, 2 * l) << 16 | load_word(words_, 2 * l + 1);
+  return true;
+}
+
+void RansDecoder::build_tables(const TableSet& set) {
+  entries_.resize(static_cast<std::size_t>(set.table_count()) * kProbTotal);
+  for (int t = 0; t < set.table_count(); ++t) {
+    const Frequencies f = set.tables[t].frequencies();
+    DecodeEntry* entry = entries_.data() + static_cast<std::size_t>(t) * kProbTotal;
+    for (int token = 0; token < kTokenCount; ++token) {
+      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23;
+      for (std::uint32_t j = 0; j < f[token]; ++j) entry[j] = first + j;
+      entry += f[token];
+    }
+  }
+  const auto after = table_after(set);
+  for (int t = 0; t < kTokenCount; ++t) table_after_[t] = entries_.data() + std::size_t{after[t]} * kProbTotal;
+}
+
+bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t m, std::span<std::uint8_t> tokens) {
+  if (new_set) build_tables(set);
+  const SegmentLanes lanes(ways_, m);
+  std::array<const DecodeEntry*, kMaxWays> table;
+  table.fill(table_after_[0]);
+  // All lanes while the last has tokens, then the rounds the last lanes have no token in.
+  for (std::size_t k = 0; k < lanes.length;) {
+    std::size_t used = 0;
+    while (used < ways_ && k < lanes.rounds_of(used)) ++used;
+    const std::size_t end = lanes.rounds_of(used - 1);
+    const bool ok = used == 8 ? decode_rounds<8>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
+                    : used == 4 ? decode_rounds<4>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
+                                : decode_rounds<0>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_);
+    if (!ok) return false;
+    k = end;
+  }
+  return true;
+}
+
+bool RansDecoder::finish() const {
+  for (std::size_t l = 0; l < ways_; ++l)
+    if (state_[l] != kStateLow) return false;
+  return next_ == count_;
+}
+
+}  // namespace quorvel::sequence

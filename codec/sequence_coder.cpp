@@ -1,0 +1,77 @@
+// codec/sequence_coder.cpp: a sequence of codes as independently decodable blocks, on several threads.
+#include "codec/sequence_coder.hpp"
+
+#include <atomic>
+#include <bit>
+#include <new>
+#include <string>
+
+#include "codec/parallel.hpp"
+#include "codec/sequence_block.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Blocks up to 2^22 codes: working memory per block stays a few tens of megabytes.
+constexpr std::size_t kMaxBlockLength = std::size_t{1} << 22;
+
+std::expected<void, QuorvelError> check_coding(const SequenceCoding& coding) {
+  if (coding.block_length == 0 || coding.block_length > kMaxBlockLength || !std::has_single_bit(coding.block_length))
+    return std::unexpected(QuorvelError::invalid_options(
+        "block length " + std::to_string(coding.block_length) + " is not a power of two up to 2^22"));
+  if (!is_known(coding.effort)) return std::unexpected(QuorvelError::invalid_options("unknown effort"));
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
+    std::span<const std::int32_t> codes, const SequenceCoding& coding) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
+  std::vector<std::vector<std::uint8_t>> blocks(count);
+  std::atomic<bool> out_of_memory{false};
+  parallel_for(count, coding.threads, [&](std::size_t b) {
+    const std::size_t start = b * coding.block_length;
+    try {
+      sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
+                             blocks[b]);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  });
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
+  return blocks;
+}
+
+std::expected<void, QuorvelError> decode_sequence(std::span<const std::span<const std::uint8_t>> blocks,
+                                                  std::span<std::int32_t> codes, const SequenceCoding& coding) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  if (blocks.size() != (codes.size() + coding.block_length - 1) / coding.block_length)
+    return std::unexpected(QuorvelError::decompression_failed(
+        std::to_string(blocks.size()) + " blocks for " + std::to_string(codes.size()) + " codes"));
+  std::atomic<std::size_t> first_damaged{blocks.size()};
+  std::atomic<bool> out_of_memory{false};
+  parallel_for(blocks.size(), coding.threads, [&](std::size_t b) {
+    const std::size_t start = b * coding.block_length;
+    bool decoded = false;
+    try {
+      decoded = sequence::decode_block(blocks[b], codes.subspan(start, std::min(coding.block_length, codes.size() - start)));
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return;
+    }
+    if (!decoded) {
+      std::size_t seen = first_damaged.load();
+      while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
+      }
+    }
+  });
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
+  if (first_damaged.load() < blocks.size())
+    return std::unexpected(QuorvelError::decompression_failed("block " + std::to_string(first_damaged.load()) + " is damaged"));
+  return {};
+}
+
+}  // namespace quorvel

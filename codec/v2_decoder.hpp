@@ -1,0 +1,37 @@
+// codec/v2_decoder.hpp: decoding version-2 containers, whole or a range of samples, on one or more threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "codec/error.hpp"
+#include "codec/v2_container.hpp"
+
+namespace quorvel::v2 {
+
+// Samples [start, start + out.size()) of the container into `out`, reading
+// only the blocks that hold them, each checked against its CRC-32 first.
+// `threads` blocks groups at once (0: one per processor). A damaged container
+// is an error that says so, never wrong samples; `out` then holds no meaning.
+[[nodiscard]] std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container,
+                                                            std::size_t start, std::span<float> out,
+                                                            std::size_t threads = 1);
+
+// Samples [start, stop) of the container; stop beyond the sample count is an error.
+[[nodiscard]] std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
+                                                                     std::size_t start, std::size_t stop,
+                                                                     std::size_t threads = 1);
+
+// Every sample of the container.
+[[nodiscard]] std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
+                                                                     std::size_t threads = 1);
+
+// The bytes the container takes (what follows is not its), after the same
+// checks of header and index as decoding (not of the blocks' contents).
+[[nodiscard]] std::expected<std::size_t, QuorvelError> container_size(
+    std::span<const std::uint8_t> container);
+
+}  // namespace quorvel::v2

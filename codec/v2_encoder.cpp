@@ -1,0 +1,286 @@
+// codec/v2_encoder.cpp: the version-2 encoder's input, containers of codes, and the check by decoding.
+#include "codec/v2_encoder.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "codec/bytes.hpp"
+#include "codec/float_ordinal.hpp"
+#include "codec/interpolation.hpp"
+#include "codec/samples.hpp"
+#include "codec/sequence_coder.hpp"
+#include "codec/v2_decoder.hpp"
+#include "codec/v2_stages.hpp"
+
+namespace quorvel::v2 {
+
+namespace stages {
+
+namespace {
+
+// ---------------------------------------------------------------- containers
+
+SequenceCoding sequence_coding(const EncodeOptions& options) {
+  return {.effort = options.effort,
+          .block_length = std::size_t{1} << options.block_log2,
+          .threads = options.threads};
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> container(const Header& header,
+                                                                 std::span<const std::int32_t> codes,
+                                                                 std::span<const std::int32_t> corrections,
+                                                                 const EncodeOptions& options) {
+  const SequenceCoding coding = sequence_coding(options);
+  auto blocks = encode_sequence(codes, coding);
+  if (!blocks) return std::unexpected(blocks.error());
+  if (header.mode == Mode::corrected) {
+    auto second = encode_sequence(corrections, coding);
+    if (!second) return std::unexpected(second.error());
+    for (std::size_t b = 0; b < blocks->size(); ++b) {
+      std::vector<std::uint8_t> joined;
+      ByteWriter w(joined);
+      w.leb128((*blocks)[b].size());
+      w.bytes((*blocks)[b]);
+      w.bytes((*second)[b]);
+      (*blocks)[b] = std::move(joined);
+    }
+  }
+  return assemble(header, *blocks);
+}
+
+// A palette: the sorted distinct codes, when there are few of them (at most a
+// quarter of the samples and 65536) with gaps between them, and the codes'
+// ranks in it, which then code smaller than the codes themselves.
+struct Palette {
+  std::vector<std::int32_t> entries;
+  Buffer<std::int32_t> ranks;
+};
+
+// Codes spanning up to 2^22 values: a bitmap of the values present, and the
+// ranks from its prefix counts, in two passes.
+constexpr std::int64_t bitmap_span = std::int64_t{1} << 22;
+
+std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
+                                         std::int64_t span, std::size_t most) {
+  std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
+  for (const std::int32_t c : codes) {
+    const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
+    present[v / 64] |= std::uint64_t{1} << (v % 64);
+  }
+  std::vector<std::int32_t> before(present.size());
+  std::size_t count = 0;
+  for (std::size_t w = 0; w < present.size(); ++w) {
+    before[w] = static_cast<std::int32_t>(count);
+    count += static_cast<std::size_t>(std::popcount(present[w]));
+  }
+  // Ranks pay for their palette only where it leaves out much of the span.
+  if (count > most || 4 * static_cast<std::int64_t>(count) > 3 * span) return std::nullopt;
+  Palette p;
+  p.entries.reserve(count);
+  for (std::size_t w = 0; w < present.size(); ++w) {
+    for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
+      p.entries.push_back(
+          static_cast<std::int32_t>(low + static_cast<std::int64_t>(64 * w) + std::countr_zero(bits)));
+    }
+  }
+  p.ranks.resize(codes.size());
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const auto v = static_cast<std::uint64_t>(std::int64_t{codes[i]} - low);
+    const std::uint64_t below = present[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
+    p.ranks[i] = before[v / 64] + std::popcount(below);
+  }
+  return p;
+}
+
+// Codes spread wide (float ordinals): sorting, for signals up to 2^20 samples.
+std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, std::size_t most) {
+  if (codes.size() > (std::size_t{1} << 20)) return std::nullopt;
+  std::vector<std::int32_t> entries(codes.begin(), codes.end());
+  std::sort(entries.begin(), entries.end());
+  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+  if (entries.size() > most) return std::nullopt;
+  Palette p{std::move(entries), Buffer<std::int32_t>(codes.size())};
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    p.ranks[i] = static_cast<std::int32_t>(std::lower_bound(p.entries.begin(), p.entries.end(), codes[i]) -
+                                           p.entries.begin());
+  }
+  return p;
+}
+
+std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes) {
+  const std::size_t most = std::min(max_palette, codes.size() / 4);
+  if (most < 2) return std::nullopt;
+  std::int32_t low = codes[0], high = codes[0];
+  for (const std::int32_t c : codes) {
+    low = c < low ? c : low;
+    high = c > high ? c : high;
+  }
+  const std::int64_t span = std::int64_t{high} - low + 1;
+  if (span <= bitmap_span) return palette_by_bitmap(codes, low, span, most);
+  return palette_by_sorting(codes, most);
+}
+
+Buffer<std::int32_t> block_residuals(std::span<const std::int32_t> codes, std::size_t block_length) {
+  Buffer<std::int32_t> out(codes.size());
+  for (std::size_t start = 0; start < codes.size(); start += block_length) {
+    const std::size_t n = std::min(block_length, codes.size() - start);
+    interpolation_residuals(codes.subspan(start, n), std::span(out).subspan(start, n));
+  }
+  return out;
+}
+
+}  // namespace
+
+Distortion distortion(const Input& input, std::span<const float> decoded) {
+  return quorvel::distortion(input.x, decoded, input.unit);
+}
+
+Extremes extremes(std::span<const float> y) {
+  // Eight running extremes, so that the loop vectorises.
+  float low[8], high[8];
+  std::fill(std::begin(low), std::end(low), y[0]);
+  std::fill(std::begin(high), std::end(high), y[0]);
+  std::size_t i = 0;
+  for (; i + 8 <= y.size(); i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      low[k] = y[i + k] < low[k] ? y[i + k] : low[k];
+      high[k] = y[i + k] > high[k] ? y[i + k] : high[k];
+    }
+  }
+  for (; i < y.size(); ++i) {
+    low[0] = std::min(low[0], y[i]);
+    high[0] = std::max(high[0], y[i]);
+  }
+  return {*std::min_element(std::begin(low), std::end(low)),
+          *std::max_element(std::begin(high), std::end(high))};
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
+                                                                          const Settings& settings) {
+  const auto n = static_cast<std::uint32_t>(codes.codes.size());
+  Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}};
+  auto best = container(header, codes.codes, codes.corrections, settings.options);
+  if (!best || settings.options.effort == Effort::fast) return best;
+  const auto keep_smaller = [&best](std::expected<std::vector<std::uint8_t>, QuorvelError> other) {
+    if (!other) return;
+    if (other->size() < best->size()) best = std::move(other);
+  };
+  if (allows_palette(codes.mode)) {
+    if (auto palette = sparse_palette(codes.codes)) {
+      Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries)};
+      keep_smaller(container(with, palette->ranks, {}, settings.options));
+    }
+  }
+  if (settings.interpolated && codes.mode == Mode::grid) {
+    const auto residuals = block_residuals(codes.codes, header.block_length());
+    Header interpolated{Mode::interpolated, settings.options.block_log2, n, codes.grid, {}};
+    keep_smaller(container(interpolated, residuals, {}, settings.options));
+  }
+  return best;
+}
+
+}  // namespace stages
+
+namespace {
+
+using namespace stages;
+
+// What the plans take: the samples' float32 values (the samples themselves,
+// or float64 ones narrowed into `narrowed`) and what they cost float64 input.
+Input input_of(const Samples& x, const SignalFacts& facts, Buffer<float>& narrowed) {
+  Input input;
+  input.x = x;
+  input.unit = facts.unit;
+  input.signal_sum_squares = facts.sum_squares;
+  // float32 rounding keeps order: the extremes of the float32 values are the
+  // float32 values of the extremes.
+  input.lowest = static_cast<float>(facts.lowest);
+  input.highest = static_cast<float>(facts.highest);
+  if (const auto* narrow = std::get_if<std::span<const float>>(&x)) {
+    input.xf = *narrow;
+  } else {
+    const auto wide = std::get<std::span<const double>>(x);
+    narrowed.resize(wide.size());
+    std::transform(wide.begin(), wide.end(), narrowed.begin(),
+                   [](double v) { return static_cast<float>(v); });
+    input.xf = narrowed;
+    input.rounding = quorvel::distortion(x, input.xf, input.unit);
+  }
+  return input;
+}
+
+std::expected<void, QuorvelError> check_options(const EncodeOptions& options) {
+  if (!is_known(options.effort)) {
+    return std::unexpected(QuorvelError::invalid_options("Unknown effort code " +
+                                                         std::to_string(static_cast<int>(options.effort))));
+  }
+  if (options.block_log2 < min_block_log2 || options.block_log2 > max_block_log2) {
+    return std::unexpected(QuorvelError::invalid_options(
+        "Block length 2^" + std::to_string(options.block_log2) + " outside 2^" +
+        std::to_string(min_block_log2) + " to 2^" + std::to_string(max_block_log2)));
+  }
+  return {};
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, Target target,
+                                                            const EncodeOptions& options) {
+  switch (target.kind) {
+    case TargetKind::max_error:
+      return encode_max_error(input, target.value, Settings{options, false});
+    case TargetKind::rmse:
+      return encode_rms(input, target.value, Settings{options, true});
+    case TargetKind::prd: {
+      const double rms = std::sqrt(input.signal_sum_squares / static_cast<double>(input.size())) / input.unit;
+      auto container = encode_rms(input, target.value / 100.0 * rms, Settings{options, true});
+      if (!container && container.error().kind() == QuorvelError::Kind::Unreachable) {
+        const double best = *container.error().best_reachable();
+        return std::unexpected(QuorvelError::unreachable(target, rms > 0 ? 100.0 * best / rms : best));
+      }
+      return container;
+    }
+    case TargetKind::max_bytes:
+      return encode_budget(input, target.value, Settings{options, true});
+  }
+  return std::unexpected(QuorvelError::invalid_target("Unknown target kind"));
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_samples(const Samples& x, Target target,
+                                                                      const EncodeOptions& options) {
+  const auto facts = examine(x);
+  if (!facts) return std::unexpected(facts.error());
+  if (auto checked = check_target(target); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_options(options); !checked) return std::unexpected(checked.error());
+  Buffer<float> narrowed;
+  const Input input = input_of(x, *facts, narrowed);
+  auto container = plan(input, target, options);
+  if (!container) return container;
+  // The check: decode with the decoder itself and measure.
+  Buffer<float> decoded(input.size());
+  if (auto done = decode_into(*container, 0, decoded, options.threads); !done) {
+    return std::unexpected(done.error());
+  }
+  const Measure measure{target.kind, input.size(), input.signal_sum_squares, input.unit};
+  const double figure = measure(distortion(input, decoded));
+  const double size = static_cast<double>(container->size());
+  if (target.kind == TargetKind::max_bytes ? size <= target.value : figure <= target.value) return container;
+  return std::unexpected(
+      QuorvelError::unreachable(target, target.kind == TargetKind::max_bytes ? size : figure));
+}
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const float> samples, Target target,
+                                                              const EncodeOptions& options) {
+  return encode_samples(samples, target, options);
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const double> samples, Target target,
+                                                              const EncodeOptions& options) {
+  return encode_samples(samples, target, options);
+}
+
+}  // namespace quorvel::v2

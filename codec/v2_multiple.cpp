@@ -1,0 +1,139 @@
+// codec/v2_multiple.cpp: samples moved to every m-th point of their own grid, and the canonical codes of the
+// result found from the values present rather than from every sample.
+#include <algorithm>
+#include <cmath>
+
+#include "codec/v2_stages.hpp"
+
+// A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
+// multiples of that step decodes to a few hundred or thousand distinct
+// values, and the rule that makes its codes canonical (keep_for_bound) asks
+// only which grids reproduce those values. So the samples are never written
+// out: each becomes the index q of its multiple, the values present are
+// marked, and the rule's checks run on the values, with the sample of values
+// grid detection would take from the decoded signal. The answer equals
+// keep_for_bound's on the decoded samples, which a second encode computes;
+// where the shortcut cannot tell (a detection that needs its second try),
+// the samples are written out and the rule itself decides.
+
+namespace quorvel::v2::stages {
+
+namespace {
+
+// The multiples: index q stands for code offset + m q of the grid.
+struct Multiples {
+  Grid grid;
+  std::int32_t offset;
+  std::int32_t m;
+
+  [[nodiscard]] float value(std::int32_t q) const {
+    return static_cast<float>(grid.origin + grid.step * (static_cast<double>(offset) +
+                                                         static_cast<double>(m) * static_cast<double>(q)));
+  }
+};
+
+// Indices of the codes, exactly in double: (from + 0.5) / m lies 0.5 / m
+// from any integer, far more than the reciprocal's rounding moves it, so its
+// floor is the floor division of from = code - offset + (m - 1) / 2 by m.
+void indices(std::span<const std::int32_t> codes, const Multiples& to, std::span<std::int32_t> q) {
+  const double start = static_cast<double>(to.offset) - static_cast<double>((to.m - 1) / 2);
+  const double inverse = 1.0 / static_cast<double>(to.m);
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const double v = (static_cast<double>(codes[i]) - start + 0.5) * inverse;
+    double floor = round_even(v);
+    floor -= floor > v ? 1.0 : 0.0;
+    q[i] = static_cast<std::int32_t>(floor);
+  }
+}
+
+// The sorted indices present among q.
+std::vector<std::int32_t> present(std::span<const std::int32_t> q) {
+  std::int32_t low = q[0], high = q[0];
+  for (const std::int32_t v : q) {
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+  }
+  std::vector<std::uint8_t> seen(static_cast<std::size_t>(std::int64_t{high} - low) + 1, 0);
+  for (const std::int32_t v : q) seen[static_cast<std::size_t>(v - low)] = 1;
+  std::vector<std::int32_t> levels;
+  for (std::size_t j = 0; j < seen.size(); ++j) {
+    if (seen[j]) levels.push_back(static_cast<std::int32_t>(low + static_cast<std::int64_t>(j)));
+  }
+  return levels;
+}
+
+// Whether `grid` reproduces the value of every index present, and if so
+// whether its codes are the indices plus a constant (then that constant).
+struct Reproduction {
+  bool all = false;
+  std::optional<std::int64_t> shift;
+};
+
+Reproduction on(const Grid& grid, const Multiples& to, std::span<const std::int32_t> levels) {
+  const GridCoder coder(grid);
+  Reproduction r{true, std::nullopt};
+  bool affine = true;
+  for (const std::int32_t q : levels) {
+    const float v = to.value(q);
+    const double k = coder.nearest(v);
+    if (!(std::fabs(k) <= largest_code) || grid.sample(static_cast<std::int64_t>(k)) != v) return {};
+    const std::int64_t s = static_cast<std::int64_t>(k) - q;
+    affine = affine && (!r.shift || *r.shift == s);
+    r.shift = s;
+  }
+  if (!affine) r.shift.reset();
+  return r;
+}
+
+Codes shifted(const Grid& grid, std::span<const std::int32_t> q, std::int64_t shift) {
+  Codes c{Mode::grid, grid, Buffer<std::int32_t>(q.size()), {}};
+  const auto s = static_cast<std::int32_t>(shift);
+  for (std::size_t i = 0; i < q.size(); ++i) c.codes[i] = q[i] + s;
+  return c;
+}
+
+// The samples written out and the rule itself.
+std::optional<Codes> keep_written_out(std::span<const std::int32_t> q, const Multiples& to,
+                                      const Extremes& ex, double e) {
+  Buffer<float> y(q.size());
+  for (std::size_t i = 0; i < q.size(); ++i) y[i] = to.value(q[i]);
+  Detected unused;
+  return keep_for_bound(y, ex, e, unused, nullptr);
+}
+
+}  // namespace
+
+std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
+                                 std::span<const std::int32_t> codes) {
+  const double half_ulp = std::ldexp(1.0, std::max(std::ilogb(input.peak() + e) - 24, -150));
+  const double room = e - 2 * half_ulp - input.rounding.max_abs;
+  if (!(room > 0)) return std::nullopt;
+  const double half = std::floor(room / grid.step);
+  if (half < 1 || half > 1e6) return std::nullopt;
+  const auto m = static_cast<std::int32_t>(2 * half + 1);
+  if (m * grid.step < 2 * e * keep_slack) return std::nullopt;
+  const Multiples to{grid, static_cast<std::int32_t>(GridCoder(grid).nearest(input.lowest)), m};
+  Buffer<std::int32_t> q(input.size());
+  indices(codes, to, q);
+  const std::vector<std::int32_t> levels = present(q);
+  const Extremes ex{to.value(levels.front()), to.value(levels.back())};
+  // keep_for_bound's steps, on the values present; codes other than the
+  // indices shifted leave it to keep_for_bound itself.
+  if (auto c = constant(q.size(), ex)) return c;
+  for (const auto& rung : bound_ladder(e, ex.lowest, ex.peak())) {
+    if (!rung) continue;
+    const Reproduction r = on(*rung, to, levels);
+    if (r.all && r.shift) return shifted(*rung, q, *r.shift);
+    if (r.all) return keep_written_out(q, to, ex, e);
+  }
+  const auto sample = detection_sample(
+      q.size(), [&](std::size_t i) { return double{to.value(q[i])}; }, ex.lowest, ex.highest);
+  const auto own = grid_of_values(distinct_values(sample));
+  if (!own) return std::nullopt;
+  const Reproduction r = on(*own, to, levels);
+  if (!r.all || !r.shift) return keep_written_out(q, to, ex, e);
+  if (own->step < 2 * e * keep_slack) return std::nullopt;
+  return shifted(*own, q, *r.shift);
+}
+
+}  // namespace quorvel::v2::stages

@@ -1,0 +1,81 @@
+"""Signal files in and out, one module per format, found through the registry below.
+
+A format is a module that defines ``FORMAT = Format(...)`` (see ``base.Format``;
+``npy.py`` is the smallest) and one line in ``_MODULES``. Everything else, the
+command's choice of reader and writer, its help and its messages, and the size
+of a source file per sample, comes from the registry.
+"""
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import pathlib
+from typing import Iterable, Optional, cast
+
+from .base import Format, FormatError, Options, Signal
+
+__all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing",
+           "read_signal", "write_signal", "writer_for"]
+
+# The registry: one module per format, in the order the help lists them.
+_MODULES = (
+    "npy",
+    "wav",
+    "delimited",
+    "edf",
+    "wfdb_record",
+)
+FORMATS: tuple[Format, ...] = tuple(cast(Format, importlib.import_module(f"{__name__}.{module}").FORMAT)
+                                    for module in _MODULES)
+READERS = tuple(entry for entry in FORMATS if entry.read is not None)
+WRITERS = tuple(entry for entry in FORMATS if entry.write is not None)
+
+
+def listing(formats: Iterable[Format]) -> str:
+    """The formats as the help names them: ".npy, .wav or .csv"."""
+    names = [name for entry in formats for name in entry.names()]
+    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " or " + names[-1]
+
+
+def read_signal(path: pathlib.Path, *, column: Optional[str] = None) -> Signal:
+    """Reads the signal file at `path`, choosing the reader by the file's name."""
+    reader = next((entry for entry in READERS if entry.claims(path)), None)
+    if reader is None:
+        if not path.is_file():
+            raise FormatError(f"{path}: no such file")
+        raise FormatError(f"{path}: unknown input format '{path.suffix.lower()}' (expected {listing(READERS)})")
+    for file in reader.files(path):
+        if not file.is_file():
+            raise FormatError(f"{file}: no such file")
+    assert reader.read is not None
+    return reader.read(path, Options(column=column))
+
+
+def input_size(path: pathlib.Path) -> int:
+    """Bytes the input took on disk: a WFDB record counts its header and its signal file."""
+    reader = next((entry for entry in READERS if entry.claims(path)), None)
+    files = reader.files(path) if reader is not None else [path]
+    return sum(file.stat().st_size for file in files)
+
+
+def writer_for(path: pathlib.Path) -> Format:
+    """The format a decode to `path` writes, chosen by its suffix; checked before any work is done."""
+    writer = next((entry for entry in WRITERS if path.suffix.lower() in entry.suffixes), None)
+    if writer is None:
+        raise FormatError(f"{path}: unknown output format '{path.suffix}' (expected {listing(WRITERS)})")
+    return writer
+
+
+def write_signal(path: pathlib.Path, signal: Signal, *, subtype: Optional[str] = None,
+                 sample_rate: Optional[float] = None) -> None:
+    """Writes `signal` to `path` atomically in the format its suffix names."""
+    writer = writer_for(path)
+    if sample_rate is not None:
+        signal = dataclasses.replace(signal, sample_rate=sample_rate)
+    assert writer.write is not None
+    writer.write(path, signal, Options(subtype=subtype))
+
+
+def by_source(source: object) -> Optional[Format]:
+    """The format a signal named as its `source` was read from, if any."""
+    return next((entry for entry in FORMATS if source in entry.sources), None)

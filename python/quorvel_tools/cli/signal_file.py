@@ -1,0 +1,208 @@
+"""The .qrvl file the command line writes: a container or a chunk frame, and a metadata block.
+
+The metadata block is
+
+    offset  size  field
+    0       4     magic "QRVS"
+    4       1     version, 1
+    5       3     reserved, zero
+    8       4     length M of the metadata (u32, little-endian)
+    12      M     metadata: UTF-8 JSON object (source format, sample rate,
+                  channel names and units, WAV subtype, the source's own header)
+
+A finite 1-D signal is stored as a plain version-1 container, followed by the
+block when there is something to remember (a CSV column's name); decoders ignore
+bytes after a container, so `quorvel.decompress_signal` reads the file as it is.
+Anything else (several channels, NaN or infinities, a sample rate) is stored as
+the block followed by a chunk frame ("QRVC": one container per lane, NaN and
+infinity masks, shape and sample type), so that `quorvel decode` can write the
+recording back in its own format.
+"""
+from __future__ import annotations
+
+import dataclasses
+import json
+import struct
+from typing import Any
+
+import numpy as np
+
+from ..settings import Settings
+from .formats import Signal, by_source
+
+__all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe"]
+
+FILE_MAGIC = b"QRVS"
+FILE_VERSION = 1
+CONTAINER_MAGIC = b"QRVL"
+FRAME_MAGIC = b"QRVC"
+_PREFIX = struct.Struct("<4sB3xI")
+_MAX_METADATA = 1 << 24
+
+
+class FileError(Exception):
+    """A .qrvl file that cannot be read; the message says why, in one line."""
+
+
+def encode_signal(signal: Signal, settings: Settings) -> bytes:
+    """The bytes of a .qrvl file holding `signal`."""
+    if signal.data.size == 0:
+        raise ValueError("the signal is empty")
+    settings = _safe_settings(signal, settings)
+    if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
+        from .._encode import encode_settings
+        container = encode_settings(signal.data, settings)
+        return container + _block(signal) if _remembers_something(signal) else container
+    block = _block(signal)
+    return block + _encode_frame(signal.data, settings, len(block))
+
+
+def decode_signal(data: bytes) -> Signal:
+    """The signal a .qrvl file holds, with its metadata when it has some."""
+    from .. import decode, decode_array
+    kind, metadata, body = _split(data)
+    samples = decode(body) if kind == "container" else np.asarray(decode_array(body))
+    return _signal_from(samples, metadata)
+
+
+def describe(data: bytes) -> dict[str, Any]:
+    """The fields `quorvel info` shows: layout, shape, codec settings and ratio."""
+    from .. import inspect
+    kind, metadata, body = _split(data)
+    if kind == "container":
+        info = inspect(body)
+        lanes = [info]
+        shape: list[int] = [info.sample_count]
+        itemsize = 4
+    else:
+        from .._frame import frame_layout
+        dtype, frame_shape, parts = frame_layout(body)
+        shape, itemsize = [int(n) for n in frame_shape], dtype.itemsize
+        lanes = [inspect(body[offset:offset + size]) for offset, size in parts if size]
+    description: dict[str, Any] = {"layout": "container" if kind == "container" else "frame",
+                                   "size": len(data), "shape": shape,
+                                   "channels": 1 if len(shape) < 2 else int(np.prod(shape[:-1])),
+                                   "sample_count": int(np.prod(shape))}
+    description.update({key: metadata[key] for key in ("source", "sample_rate", "channel_names", "units",
+                                                      "wav_subtype") if metadata.get(key) is not None})
+    lengths = metadata.get("extra", {}).get("lengths") if isinstance(metadata.get("extra"), dict) else None
+    if isinstance(lengths, list) and all(isinstance(n, int) for n in lengths):
+        description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
+    source_bytes = _source_bytes_per_sample(metadata, itemsize)
+    description["ratio"] = description["sample_count"] * source_bytes / len(data)
+    description["lanes"] = [{"method": lane.method, "levels": lane.levels, "scale": lane.scale,
+                             "sample_count": lane.sample_count, "size": lane.size} for lane in lanes]
+    return description
+
+
+def _remembers_something(signal: Signal) -> bool:
+    """Whether a 1-D signal carries more than its samples (a .npy vector does not)."""
+    return bool(signal.sample_rate is not None or signal.wav_subtype or signal.extra
+                or any(signal.channel_names) or any(signal.units))
+
+
+def _safe_settings(signal: Signal, settings: Settings) -> Settings:
+    """Tightens an error target so that it still holds once decoded values are rounded back
+    onto the source's grid (integer PCM, EDF digital units).
+
+    The source values lie on the grid, so rounding a decoded value y to the nearest
+    grid point moves it by at most half a step: if |y - x| <= E - step/2 then the
+    rounded value is within E of x. Errors below half a step round back to x itself.
+    """
+    if settings.target is None or not signal.grid_step or settings.target == "max_bytes":
+        return settings
+    kind, value = settings.target, float(settings.value or 0.0)
+    half = max(signal.grid_step) / 2
+    if kind == "prd":
+        rms = float(np.min(np.sqrt(np.mean(np.square(signal.rows(), dtype=np.float64), axis=-1))))
+        half = 100.0 * half / rms if rms > 0 else 0.0
+    safe = max(value - half, min(value, 0.98 * half))
+    return dataclasses.replace(settings, value=safe)
+
+
+def _block(signal: Signal) -> bytes:
+    """The metadata block: what `decode` needs to write the signal back in its own format."""
+    metadata = {"source": signal.source, "sample_rate": signal.sample_rate,
+                "channel_names": signal.channel_names, "units": signal.units,
+                "wav_subtype": signal.wav_subtype, "extra": signal.extra}
+    kept = {key: value for key, value in metadata.items() if value and (not isinstance(value, list) or any(value))}
+    text = json.dumps(kept, separators=(",", ":")).encode()
+    return _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(text)) + text
+
+
+def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
+    count = 1 if samples.ndim == 1 else int(samples.shape[0])
+
+    def strings(key: str) -> list[str]:
+        values = metadata.get(key)
+        if isinstance(values, list) and len(values) == count and all(isinstance(v, str) for v in values):
+            return [str(v) for v in values]
+        return []
+
+    rate = metadata.get("sample_rate")
+    subtype = metadata.get("wav_subtype")
+    extra = metadata.get("extra")
+    return Signal(data=samples, source=str(metadata.get("source", "npy")),
+                  sample_rate=float(rate) if isinstance(rate, (int, float)) and rate > 0 else None,
+                  channel_names=strings("channel_names"), units=strings("units"),
+                  wav_subtype=subtype if isinstance(subtype, str) else None,
+                  extra=extra if isinstance(extra, dict) else {})
+
+
+def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
+    """(kind, metadata, body) of a .qrvl file; kind is "container" or "frame"."""
+    from .. import inspect
+    head = bytes(data[:4])
+    if head == CONTAINER_MAGIC:
+        size = inspect(data).size
+        if size > len(data):
+            raise FileError(f"corrupt quorvel file: the container is truncated ({len(data)} of {size} bytes)")
+        if size == len(data):
+            return "container", {}, data
+        metadata, end = _read_block(data, size)
+        if end != len(data):
+            raise FileError("corrupt quorvel file: unexpected bytes after the metadata")
+        return "container", metadata, data[:size]
+    if head == FRAME_MAGIC:
+        return "frame", {}, data
+    if head != FILE_MAGIC:
+        raise FileError("not a quorvel file (unknown magic)")
+    metadata, end = _read_block(data, 0)
+    return "frame", metadata, data[end:]
+
+
+def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
+    """The metadata of the block at `start`, and the offset just after it."""
+    if len(data) - start < _PREFIX.size or bytes(data[start:start + 4]) != FILE_MAGIC:
+        raise FileError("corrupt quorvel file: a damaged metadata block")
+    _, version, length = _PREFIX.unpack_from(data, start)
+    if version != FILE_VERSION:
+        raise FileError(f"unsupported quorvel file version {version}")
+    begin = start + _PREFIX.size
+    if length > min(len(data) - begin, _MAX_METADATA):
+        raise FileError("corrupt quorvel file: the metadata runs past the end")
+    try:
+        metadata = json.loads(bytes(data[begin:begin + length]).decode())
+    except (UnicodeDecodeError, ValueError):
+        raise FileError("corrupt quorvel file: unreadable metadata") from None
+    if not isinstance(metadata, dict):
+        raise FileError("corrupt quorvel file: unreadable metadata")
+    return metadata, begin + length
+
+
+def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:
+    """Bytes one sample took in the source file, so the ratio compares with what the user had."""
+    source = by_source(metadata.get("source"))
+    size = source.sample_bytes(metadata) if source is not None else None
+    return itemsize if size is None else size
+
+
+# --- codec calls -------------------------------------------------------------------------
+
+def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
+    from .._frame import encode_settings, frame_overhead
+    if settings.target == "max_bytes":  # the frame's budget is per lane: share out what the file may take
+        lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
+        fixed = _PREFIX.size + overhead + frame_overhead(samples.shape)
+        settings = dataclasses.replace(settings, value=max(1, (int(settings.value or 0) - fixed) // lanes))
+    return bytes(encode_settings(samples, settings))

@@ -1,0 +1,18 @@
+// python/tools_codec/frame_functions.hpp: the chunk-frame functions of quorvel_tools._codec.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quorvel::tools {
+
+// encode_frame(samples, shape, settings, threads, /) -> bytes
+[[nodiscard]] PyObject* encode_frame(PyObject* module, PyObject* args);
+// frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...))
+[[nodiscard]] PyObject* frame_info(PyObject* module, PyObject* frame);
+// frame_overhead(shape, /) -> bytes besides the containers and masks
+[[nodiscard]] PyObject* frame_overhead(PyObject* module, PyObject* shape);
+// decode_frame(frame, out, threads, /) -> None
+[[nodiscard]] PyObject* decode_frame(PyObject* module, PyObject* args);
+
+}  // namespace quorvel::tools

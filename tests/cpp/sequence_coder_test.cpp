@@ -1,0 +1,206 @@
+// The sequence coder: round trips of every kind of code sequence, the AVX2 kernels against the portable
+// ones, table heads, and damaged or hostile blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/sequence_coder.hpp"
+#include "codec/sequence_kernels.hpp"
+#include "codec/token_tables.hpp"
+#include "tier_cap.hpp"
+
+namespace {
+
+using quorvel::Effort;
+using quorvel::SequenceCoding;
+
+constexpr Effort kEfforts[] = {Effort::fast, Effort::default_, Effort::best};
+
+// Sequences that stress each part: noise of a given bit width (predictions useless), random walks and
+// waves (predictions good), constant runs, rare spikes, and int32 extremes whose residuals wrap.
+std::vector<std::int32_t> codes_of(const std::string& kind, std::size_t n, int bits, std::mt19937& rng) {
+  std::vector<std::int32_t> q(n);
+  std::uniform_int_distribution<std::uint32_t> any;
+  const std::uint32_t mask = bits >= 32 ? ~0u : (1u << bits) - 1;
+  std::int64_t walk = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t noise = any(rng) & mask;
+    if (kind == "noise") q[i] = static_cast<std::int32_t>(noise);
+    if (kind == "walk") q[i] = static_cast<std::int32_t>(walk += static_cast<std::int32_t>(noise >> 1) - static_cast<std::int32_t>(mask >> 2));
+    if (kind == "wave") q[i] = static_cast<std::int32_t>(std::lround(std::ldexp(std::sin(0.01 * double(i)), bits - 2)));
+    if (kind == "constant") q[i] = -77;
+    if (kind == "spikes") q[i] = i % 97 == 5 ? static_cast<std::int32_t>(any(rng)) : static_cast<std::int32_t>(noise & 3);
+    if (kind == "extremes") q[i] = std::array{INT32_MIN, INT32_MAX, 0, -1}[any(rng) % 4];
+  }
+  return q;
+}
+
+std::vector<std::int32_t> round_trip(std::span<const std::int32_t> q, const SequenceCoding& coding) {
+  const auto blocks = quorvel::encode_sequence(q, coding);
+  EXPECT_TRUE(blocks.has_value());
+  std::vector<std::span<const std::uint8_t>> spans(blocks->begin(), blocks->end());
+  std::vector<std::int32_t> back(q.size(), 12345);
+  const auto decoded = quorvel::decode_sequence(spans, back, coding);
+  EXPECT_TRUE(decoded.has_value()) << (decoded ? "" : decoded.error().message());
+  return back;
+}
+
+TEST(SequenceCoder, EverySequenceComesBackExactly) {
+  std::mt19937 rng(20261208);
+  for (const std::string kind : {"noise", "walk", "wave", "constant", "spikes", "extremes"}) {
+    for (const int bits : {0, 1, 4, 13, 24, 32}) {
+      if ((kind == "constant" || kind == "extremes") && bits != 0) continue;
+      // Lengths at the edges of lanes (1024, 4096), segments (4096) and blocks (16384).
+      for (const std::size_t n : {1u, 2u, 9u, 1023u, 1024u, 4095u, 4097u, 16384u * 2 + 1}) {
+        const auto q = codes_of(kind, n, bits, rng);
+        for (const Effort effort : kEfforts) {
+          if (effort == Effort::best && n > 5000) continue;  // the slowest effort on the shorter ones
+          SCOPED_TRACE(kind + " bits " + std::to_string(bits) + " n " + std::to_string(n) + " effort " +
+                       std::to_string(static_cast<int>(effort)));
+          EXPECT_EQ(round_trip(q, {.effort = effort}), q);
+        }
+      }
+    }
+  }
+}
+
+TEST(SequenceCoder, BlockLengthsAndThreadsGiveTheSameCodes) {
+  std::mt19937 rng(7);
+  const auto q = codes_of("walk", 3 * 4096 + 17, 9, rng);
+  for (const std::size_t block : {1u, 64u, 4096u, 8192u, 65536u})
+    for (const std::size_t threads : {1u, 2u, 0u}) {
+      SCOPED_TRACE("block " + std::to_string(block) + " threads " + std::to_string(threads));
+      EXPECT_EQ(round_trip(q, {.block_length = block, .threads = threads}), q);
+    }
+}
+
+// The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.
+TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  std::mt19937 rng(11);
+  for (const std::string kind : {"walk", "wave", "noise", "spikes"}) {
+    const auto q = codes_of(kind, 20000, kind == "noise" ? 28 : 12, rng);
+    for (const Effort effort : {Effort::fast, Effort::default_}) {
+      SCOPED_TRACE(kind + " effort " + std::to_string(static_cast<int>(effort)));
+      const auto vector = quorvel::encode_sequence(q, {.effort = effort});
+      std::vector<std::vector<std::uint8_t>> portable;
+      {
+        const quorvel_testing::ScopedTierCap cap(rimble::ProcessorTier::Portable);
+        portable = quorvel::encode_sequence(q, {.effort = effort}).value();
+        EXPECT_EQ(round_trip(q, {.effort = effort}), q);
+      }
+      EXPECT_EQ(vector.value(), portable);
+    }
+  }
+}
+
+TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<std::int32_t> small(-(1 << 20), 1 << 20), any(INT32_MIN, INT32_MAX), coefficient(-32768, 32767);
+  for (const std::size_t n : {1u, 5u, 33u, 4096u}) {
+    std::vector<double> z(n);
+    for (double& v : z) v = small(rng);
+    std::vector<double> a(33), b(33);
+    quorvel::sequence::autocorrelation(z.data(), n, 32, a.data());
+    quorvel::sequence::autocorrelation_avx2(z.data(), n, 32, b.data());
+    EXPECT_EQ(a, b) << "n " << n;
+    std::vector<std::int32_t> x(n + 32), c(32), r1(n), r2(n);
+    for (auto& v : x) v = any(rng);
+    for (auto& v : c) v = coefficient(rng);
+    for (const int order : {1, 2, 8, 32}) {
+      quorvel::sequence::lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r1.data());
+      quorvel::sequence::lpc_residuals_avx2(x.data(), 32, n + 32, c.data(), order, 14, r2.data());
+      EXPECT_EQ(r1, r2) << "n " << n << " order " << order;
+    }
+  }
+}
+
+// Random half-octave codes (gaps of unused tokens, the extremes 1 and 31) survive the head, and their
+// frequencies always sum to 2^11 with every used token at least 1.
+TEST(SequenceCoder, TableHeadsRoundTripAndFrequenciesAreValid) {
+  using namespace quorvel::sequence;
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 2000; ++trial) {
+    TableSet set{.base = static_cast<int>(rng() % 32), .merge = static_cast<int>(rng() % 8)};
+    for (int t = 0; t < set.table_count(); ++t) {
+      TableCode& code = set.tables[t];
+      if (rng() % 4 == 0) {
+        code.preset = static_cast<int>(rng() % kPresetCount);
+        continue;
+      }
+      code.count = 1 + static_cast<int>(rng() % kTokenCount);
+      for (int i = 0; i < code.count; ++i) code.codes[i] = rng() % 3 == 0 ? 0 : static_cast<std::uint8_t>(1 + rng() % 31);
+      code.codes[code.count - 1] = static_cast<std::uint8_t>(1 + rng() % 31);
+      const Frequencies f = code.frequencies();
+      std::uint32_t sum = 0;
+      for (int i = 0; i < kTokenCount; ++i) {
+        sum += f[i];
+        EXPECT_EQ(f[i] > 0, i < code.count && code.codes[i] > 0);
+      }
+      EXPECT_EQ(sum, kProbTotal);
+    }
+    std::vector<std::uint8_t> bytes;
+    BitWriter out(bytes);
+    write_table_set(out, set);
+    out.flush();
+    BitReader in(bytes);
+    TableSet back;
+    ASSERT_TRUE(read_table_set(in, back));
+    EXPECT_EQ(back.base, set.base);
+    EXPECT_EQ(back.merge, set.merge);
+    for (int t = 0; t < set.table_count(); ++t) EXPECT_EQ(back.tables[t].frequencies(), set.tables[t].frequencies());
+  }
+}
+
+TEST(SequenceCoder, RejectsBadSettingsAndBlockCounts) {
+  const std::vector<std::int32_t> q(100, 1);
+  for (const std::size_t block : {std::size_t{0}, std::size_t{3}, std::size_t{100}, std::size_t{1} << 23}) {
+    const auto encoded = quorvel::encode_sequence(q, {.block_length = block});
+    ASSERT_FALSE(encoded.has_value());
+    EXPECT_EQ(encoded.error().message(),
+              "block length " + std::to_string(block) + " is not a power of two up to 2^22");
+  }
+  const auto blocks = quorvel::encode_sequence(q, {.block_length = 64}).value();  // 2 blocks
+  std::vector<std::span<const std::uint8_t>> one(blocks.begin(), blocks.begin() + 1);
+  std::vector<std::int32_t> out(100);
+  const auto decoded = quorvel::decode_sequence(one, out, {.block_length = 64});
+  ASSERT_FALSE(decoded.has_value());
+  EXPECT_EQ(decoded.error().message(), "Can't decompress data, reason: 1 blocks for 100 codes");
+}
+
+// Every cut of a block is detected (the rANS states must end where they began and the raw bits must end
+// the block); a changed byte either fails cleanly or decodes to some codes, and never reads or writes
+// out of bounds (the sanitizer build and the fuzzer check that part).
+TEST(SequenceCoder, DamagedBlocksFailCleanly) {
+  std::mt19937 rng(13);
+  for (const std::size_t n : {3u, 1500u, 9000u}) {
+    const auto q = codes_of("walk", n, 10, rng);
+    const auto blocks = quorvel::encode_sequence(q, {}).value();
+    const std::vector<std::uint8_t>& block = blocks[0];
+    std::vector<std::int32_t> out(n);
+    for (std::size_t size = 0; size < block.size(); ++size) {
+      const std::span<const std::uint8_t> cut[] = {std::span(block).first(size)};
+      const auto decoded = quorvel::decode_sequence(cut, out, {});
+      ASSERT_FALSE(decoded.has_value()) << "n " << n << " cut to " << size;
+      EXPECT_EQ(decoded.error().message(), "Can't decompress data, reason: block 0 is damaged");
+    }
+    std::vector<std::uint8_t> longer = block;
+    longer.push_back(0);
+    const std::span<const std::uint8_t> extended[] = {longer};
+    EXPECT_FALSE(quorvel::decode_sequence(extended, out, {}).has_value());
+    for (std::size_t at = 0; at < block.size(); at += 1 + block.size() / 200) {
+      std::vector<std::uint8_t> changed = block;
+      changed[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      const std::span<const std::uint8_t> one[] = {changed};
+      (void)quorvel::decode_sequence(one, out, {});
+    }
+  }
+}
+
+}  // namespace

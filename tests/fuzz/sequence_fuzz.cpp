@@ -1,0 +1,17 @@
+// tests/fuzz/sequence_fuzz.cpp: arbitrary bytes into the sequence coder's block decoder, and arbitrary
+// codes through its encoder (the promises are in properties.hpp).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/fuzz/properties.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (const char* broken = quorvel::fuzz::sequence_property({data, size})) {
+    std::fprintf(stderr, "broken promise: %s\n", broken);
+    std::abort();
+  }
+  return 0;
+}
