@@ -107,15 +107,16 @@ std::string target_text(TargetKind kind, const std::string& value) {
 }
 
 // The target as the caller gave it, and what to ask for instead: the finest
-// figure, or the smallest size, the encoder can deliver. A lane of a frame
-// has a budget of its own.
+// figure, or the smallest size, the encoder can deliver. In a frame the
+// target, a budget too, holds for each lane.
 std::ostream& write_unreachable(std::ostream& out, Target target, double best, bool lane) {
   if (target.kind == TargetKind::max_bytes) {
     return out << "Can't fit this " << (lane ? "lane" : "signal") << " in " << bytes_text(target.value)
                << ": ask for " << bytes_text(std::ceil(best)) << " or more" << (lane ? " per lane" : "");
   }
   const std::string best_text = figure_at_least(best);
-  return out << "Can't reach " << target_text(target.kind, figure(target.value)) << " on this signal: ask for "
+  return out << "Can't reach " << target_text(target.kind, figure(target.value)) << " on this "
+             << (lane ? "lane" : "signal") << ": ask for "
              << (target.kind == TargetKind::prd ? best_text + " %" : best_text) << " or more";
 }
 
