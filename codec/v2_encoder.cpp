@@ -281,8 +281,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, 
       // refusal named an ulp below the RMSE it stands for; 1e-12 covers that.
       auto container = encode_rms(input, target.value / 100.0 * rms * (1 + 1e-12), Settings{options, true});
       if (!container && container.error().kind() == QuorvelError::Kind::Unreachable) {
-        const double best = *container.error().best_reachable();
-        return std::unexpected(QuorvelError::unreachable(target, rms > 0 ? 100.0 * best / rms : best));
+        // Only float32's rounding of the samples is out of reach: named as
+        // the final check measures it, so that asking for it is met.
+        const Measure prd{TargetKind::prd, input.size(), input.signal_sum_squares, input.unit};
+        return std::unexpected(QuorvelError::unreachable(target, prd(input.rounding)));
       }
       return container;
     }
