@@ -12,6 +12,8 @@ infinities kept. The same frames serve the numcodecs codec
 (``quorvel_tools.numcodecs.Quorvel``) and the Zarr codec
 (``quorvel_tools.zarr.QuorvelCodec``), both found by the name ``"quorvel"``.
 
+``build_info`` says which DEFLATE library and processor tier the codec uses.
+
 ``Settings`` is what all of them take, checked once: a target for the aimed
 encoder or the fixed method, scale and cutoff. The codec's refusals are
 ``CodecError`` and ``UnreachableTargetError``, both ``ValueError``, with their
@@ -19,6 +21,7 @@ particulars (the lane, the best reachable figure) as attributes.
 """
 from importlib import metadata as _metadata
 
+from quorvel_tools._build import BuildInfo, build_info
 from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
 from quorvel_tools._frame import decode_array, encode_array
@@ -32,12 +35,14 @@ except _metadata.PackageNotFoundError:  # imported from a source tree that was n
     __version__ = "0+unknown"
 
 __all__ = [
+    "BuildInfo",
     "CodecError",
     "ContainerInfo",
     "Measurement",
     "Settings",
     "UnreachableTargetError",
     "__version__",
+    "build_info",
     "decode",
     "decode_array",
     "encode",
