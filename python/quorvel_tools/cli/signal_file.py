@@ -96,8 +96,8 @@ def describe(data: bytes) -> dict[str, Any]:
         description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
     source_bytes = _source_bytes_per_sample(metadata, itemsize)
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
-    kind = f"{metadata['source']} samples" if source_bytes != itemsize and metadata.get("source") else "samples"
-    description["ratio_basis"] = f"{source_bytes:g}-byte {kind}"
+    kind = metadata.get("source") if source_bytes != itemsize else f"float{8 * itemsize}"
+    description["ratio_basis"] = f"{source_bytes:g}-byte {kind} samples"
     description["lanes"] = [{"method": lane.method, "levels": lane.levels, "scale": lane.scale,
                              "sample_count": lane.sample_count, "size": lane.size} for lane in lanes]
     return description
