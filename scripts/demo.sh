@@ -9,8 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 source scripts/venv.sh
 echo "Building and installing the quorvel Python packages into $venv_dir (pip install '.[cli]') ..."
-# A build folder that stays (build/pip): installing again rebuilds only what changed.
-"$python" -m pip install --quiet --config-settings=build-dir=build/pip ".[cli]"
+"$python" -m pip install --quiet ".[cli]"
 "$python" examples/compress_signal.py
 
 quorvel="$venv_dir/bin/quorvel"
