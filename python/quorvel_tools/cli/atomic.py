@@ -114,14 +114,15 @@ def atomic_path(target: pathlib.Path, *, size: Optional[int] = None) -> Iterator
     if target.is_dir():
         raise IsADirectoryError(errno.EISDIR, "is a folder", str(target))
     final = pathlib.Path(os.path.realpath(target))  # a forced write through a symbolic link keeps the link
-    with _TemporaryOutput(final) as temporary:
-        try:
+    temporary = _TemporaryOutput(final)
+    try:
+        with temporary:
             if size:
                 temporary.reserve(size)
             yield temporary.path
             temporary.commit()
-        except OSError as error:
-            raise _named_for_user(error, temporary, target) from None
+    except OSError as error:
+        raise _named_for_user(error, temporary, target) from None
 
 
 class _TemporaryOutput:
@@ -131,6 +132,7 @@ class _TemporaryOutput:
         self.final = final
         self.replaced = _stat_or_none(final)
         self.fd = -1
+        self.path = final
         self.hidden: Optional[pathlib.Path] = None  # the fallback's name beside the target
         self.private: Optional[pathlib.Path] = None  # the folder that names the unnamed file
 
@@ -223,8 +225,8 @@ def _named_for_user(error: OSError, temporary: _TemporaryOutput, target: pathlib
     """The error with the user's target in place of the temporary name, and a full disk called so."""
     if error.errno is None and shutil.disk_usage(temporary.final.parent).free < 1 << 20:
         return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), str(target))  # NumPy says "n requested..."
-    if error.filename is not None and str(error.filename) in (str(temporary.path), str(temporary.final)):
-        return OSError(error.errno, error.strerror, str(target))
+    if error.filename is not None and str(error.filename) != str(temporary.final.parent):
+        return OSError(error.errno, error.strerror, str(target))  # a temporary name, or the link's target
     return error
 
 

@@ -142,6 +142,28 @@ def test_a_damaged_edf_is_one_line_on_stderr_and_nothing_on_stdout(eeg):
     assert out == b"" and (status == 0 or len(err.strip().splitlines()) == 1), err
 
 
+def test_a_damaged_edf_header_in_a_qrvl_file_says_which_field(eeg):
+    import struct
+    ok("encode", eeg, eeg.parent / "a.qrvl", "--prd", "3", "-q")
+    raw = (eeg.parent / "a.qrvl").read_bytes()
+    length = struct.unpack_from("<I", raw, 8)[0]
+    metadata = json.loads(raw[12:12 + length])
+    del metadata["extra"]["signal_headers"][0]["digital_max"]
+    text = json.dumps(metadata).encode()
+    (eeg.parent / "b.qrvl").write_bytes(raw[:8] + struct.pack("<I", len(text)) + text + raw[12 + length:])
+    status, _, err = run("decode", eeg.parent / "b.qrvl", eeg.parent / "b.edf")
+    assert status == 1 and "damaged EDF header in the .qrvl file: signal 0 has no valid digital_max" in err
+
+
+def test_an_output_the_system_refuses_is_named_as_the_user_gave_it(tmp_path):
+    np.save(tmp_path / "x.npy", np.sin(np.arange(4000) / 9.0))
+    target = pathlib.Path("/sys/x.qrvl")  # sysfs takes no new files, not even from root
+    if not target.parent.is_dir():
+        pytest.skip("no /sys here")
+    status, _, err = run("encode", tmp_path / "x.npy", target, "--prd", "1")
+    assert status == 1 and err.startswith(f"quorvel encode: error: {target}: ") and ".tmp" not in err
+
+
 # --- ratio, version, streams, folders, JSON, completion ---------------------------------------
 
 def test_every_ratio_names_its_basis(eeg):
