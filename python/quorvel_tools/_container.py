@@ -8,11 +8,10 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
+from quorvel_tools.settings import thread_count
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
-
-_HEADER_SIZE = 52
 
 
 def _contiguous(container: Buffer) -> memoryview:
@@ -21,44 +20,78 @@ def _contiguous(container: Buffer) -> memoryview:
     return view if view.c_contiguous else memoryview(view.tobytes())
 
 
-def decode(container: Buffer) -> npt.NDArray[np.float32]:
-    """Decompress a container held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
+def decode(
+    container: Buffer, *, start: int | None = None, stop: int | None = None, threads: int | None = None
+) -> npt.NDArray[np.float32]:
+    """Decompress a container of either version held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
 
-    Returns a new writable 1-D float32 array, the same samples as
-    ``quorvel.decompress_signal(bytes(container))``. Raises ``ValueError`` with
-    the codec's message for a damaged container and ``TypeError`` for an object
-    that is not a buffer. The decoder runs with the interpreter lock released.
+    Returns a new writable 1-D float32 array: every sample, or those of
+    ``decoded[start:stop]`` (the same slice, negative indices included) when
+    ``start`` or ``stop`` is given. A version-2 container is then read only in
+    the blocks that cover the range; a version-1 container has no blocks and
+    is decoded whole first. ``threads`` blocks of a version-2 container are
+    decoded at once (``None``: one per processor). A version-1 container gives
+    the same samples as ``quorvel.decompress_signal(bytes(container))``.
+
+    Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
+    codec's message for a damaged container (a version-2 block whose CRC-32
+    fails is named), ``TypeError`` for an object that is not a buffer. The
+    decoder runs with the interpreter lock released.
     """
-    return _codec.decode(_contiguous(container))
+    view = _contiguous(container)
+    count = thread_count(threads)
+    if start is None and stop is None:
+        return _codec.decode(view, count)
+    first, end, _ = slice(start, stop).indices(_codec.inspect(view)["sample_count"])
+    return _codec.decode_range(view, first, max(first, end), count)
 
 
 @dataclasses.dataclass(frozen=True)
 class ContainerInfo:
-    """The fields of a container's header.
+    """What a container's header says.
 
-    ``minimum`` and ``maximum`` are the offset and range the decoder maps the
-    normalised signal onto, and ``mean`` the offset of the normalised signal.
-    ``size`` is the number of bytes the container occupies, header and payload
-    (bytes after it are not part of it).
+    Every container has its ``version`` (1 or 2), ``sample_count`` and
+    ``size``, the bytes it occupies (bytes after it are not part of it).
+
+    Version 1 (the others None for version 2): the wavelet ``method``,
+    ``levels`` and ``scale``; ``minimum`` and ``maximum``, the offset and range
+    the decoder maps the normalised signal onto, and ``mean``, the offset of the
+    normalised signal; ``payload_length``, the DEFLATE stream's size.
+
+    Version 2 (None for version 1): ``mode``, how the samples are coded
+    (``"grid"``: codes on a grid, ``"interpolated"``: the codes' residuals
+    against interpolation, ``"corrected"``: grid codes with per-sample
+    corrections, ``"ordinals"``: the float32 values themselves);
+    ``block_length`` and ``block_count``, the independently decodable blocks;
+    ``grid_origin`` and ``grid_step``, the grid (sample = float32(origin + step
+    * code); None for ``"ordinals"``); ``palette_size``, the number of
+    distinct codes listed in a palette (0: none).
     """
 
-    method: str
-    levels: int
-    scale: int
+    version: int
     sample_count: int
-    minimum: float
-    maximum: float
-    mean: float
-    payload_length: int
     size: int
+    method: str | None = None
+    levels: int | None = None
+    scale: int | None = None
+    minimum: float | None = None
+    maximum: float | None = None
+    mean: float | None = None
+    payload_length: int | None = None
+    mode: str | None = None
+    block_length: int | None = None
+    block_count: int | None = None
+    grid_origin: float | None = None
+    grid_step: float | None = None
+    palette_size: int | None = None
 
 
 def inspect(container: Buffer) -> ContainerInfo:
-    """Read the header of a container held in any buffer, without decoding it.
+    """Read the header of a container of either version held in any buffer, without decoding it.
 
-    Raises ``ValueError`` with the codec's message when the header is invalid
-    (too short, wrong magic, version, format tag or method, non-finite
-    statistics); the payload is not checked.
+    Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
+    codec's message when the header is invalid (too short, wrong magic,
+    unknown version, format tag, method or mode, non-finite statistics, a
+    block index that runs past the bytes); the blocks are not checked.
     """
-    method, levels, scale, count, minimum, maximum, mean, payload = _codec.read_header(_contiguous(container))
-    return ContainerInfo(method, levels, scale, count, minimum, maximum, mean, payload, _HEADER_SIZE + payload)
+    return ContainerInfo(**_codec.inspect(_contiguous(container)))

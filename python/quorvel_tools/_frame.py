@@ -8,7 +8,7 @@ import numpy.typing as npt
 
 from quorvel_tools import _codec
 from quorvel_tools._container import _contiguous
-from quorvel_tools.settings import Cutoff, Effort, Method, Settings, thread_count
+from quorvel_tools.settings import Cutoff, Effort, Format, Method, Settings, thread_count
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -39,6 +39,7 @@ def encode_array(
     scale: int | None = None,
     cutoff: Cutoff | None = None,
     effort: Effort | None = None,
+    format: Format | None = None,
     threads: int | None = None,
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
@@ -56,15 +57,17 @@ def encode_array(
     and ``effort`` as for :func:`quorvel_tools.encode`. Without a target every
     lane is encoded with the fixed ``method`` (default ``"cdf97"``), ``scale``
     (6 to 12, default 11) and ``cutoff`` (``"low"``, ``"medium"`` or ``"high"``,
-    default ``"low"``). ``threads`` lanes are encoded at once (``None``: one per
-    processor), with the interpreter lock released.
+    default ``"low"``). ``format`` is the lanes' container version, as for
+    :func:`quorvel_tools.encode`: 2 for a target with method ``"auto"``, 1 for
+    fixed settings or a named wavelet. ``threads`` lanes are encoded at once
+    (``None``: one per processor), with the interpreter lock released.
 
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
     ``ValueError``) for a lane that cannot be encoded, its index as ``lane``.
     """
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale,
-                           cutoff=cutoff, effort=effort)
+                           cutoff=cutoff, effort=effort, format=format)
     return encode_settings(data, settings, threads)
 
 

@@ -43,8 +43,10 @@ class QuorvelCodec(ArrayBytesCodec):
 
     The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
     one target (``max_error``, ``rmse``, ``prd``) with ``method`` and ``effort``,
-    or the fixed ``method``, ``scale`` and ``cutoff``. NaN and infinities, and
-    so a NaN fill value, come back exactly.
+    or the fixed ``method``, ``scale`` and ``cutoff``, and the ``format``. NaN
+    and infinities, and so a NaN fill value, come back exactly. Metadata
+    without ``format`` was written when version 1 was the only one, so
+    :meth:`from_dict` reads it as ``format=1``.
     """
 
     is_fixed_size = False
@@ -56,6 +58,7 @@ class QuorvelCodec(ArrayBytesCodec):
     scale: int | None = None
     cutoff: str | None = None
     effort: str | None = None
+    format: int | None = None
 
     def __init__(
         self,
@@ -67,9 +70,10 @@ class QuorvelCodec(ArrayBytesCodec):
         scale: int | None = None,
         cutoff: str | None = None,
         effort: str | None = None,
+        format: int | None = None,
     ) -> None:
         settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                               effort=effort)
+                               effort=effort, format=format)
         for name, value in settings.config().items():
             object.__setattr__(self, name, value)
 
@@ -79,7 +83,7 @@ class QuorvelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
-        settings: dict[str, Any] = dict(configuration or {})
+        settings: dict[str, Any] = {"format": 1, **(configuration or {})}
         return cls(**settings)
 
     def to_dict(self) -> dict[str, Any]:

@@ -8,7 +8,7 @@ import pathlib
 import sys
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
-from ..settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES
+from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES
 from .atomic import Interrupted, stop_on_signals
 from .paths import for_user
 from .subcommands import UsageError, run_decode, run_encode, run_info, run_report
@@ -86,6 +86,8 @@ def _add_encode(commands: Any) -> None:
                         help="fixed quantisation scale, no target (default 11)")
     encode.add_argument("--cutoff", choices=CUTOFFS,
                         help="fixed dead-zone strength, no target (default low)")
+    encode.add_argument("--format", type=int, choices=FORMATS,
+                        help="container version: 2 (default with a target) or 1 (wavelets, read by the quorvel module)")
     _add_common(encode)
     encode.add_argument("--json", action="store_true", help="print the summary as one JSON object per input")
     _add_force(encode)

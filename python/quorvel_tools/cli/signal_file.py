@@ -98,9 +98,17 @@ def describe(data: bytes) -> dict[str, Any]:
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
     kind = metadata.get("source") if source_bytes != itemsize else f"float{8 * itemsize}"
     description["ratio_basis"] = f"{source_bytes:g}-byte {kind} samples"
-    description["lanes"] = [{"method": lane.method, "levels": lane.levels, "scale": lane.scale,
-                             "sample_count": lane.sample_count, "size": lane.size} for lane in lanes]
+    description["lanes"] = [_lane_fields(lane) for lane in lanes]
     return description
+
+
+def _lane_fields(lane: Any) -> dict[str, Any]:
+    """What `quorvel info` shows of one container: its wavelet settings, or version 2's coding."""
+    if lane.version == 1:
+        fields = {"method": lane.method, "levels": lane.levels, "scale": lane.scale}
+    else:
+        fields = {"version": 2, "mode": lane.mode, "blocks": lane.block_count, "grid_step": lane.grid_step}
+    return {**fields, "sample_count": lane.sample_count, "size": lane.size}
 
 
 def _remembers_something(signal: Signal) -> bool:

@@ -36,10 +36,11 @@ def _settings(args: argparse.Namespace) -> Settings:
         raise UsageError("give a target (--max-error, --rmse, --prd or --bytes) "
                          "or fixed settings (--method, --scale, --cutoff)")
     if target is not None:
-        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort}
+        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort,
+                                 "format": args.format}
         return Settings.of(**aimed)
     return Settings.of(method="cdf97" if args.method == "auto" else args.method, scale=args.scale,
-                       cutoff=args.cutoff)
+                       cutoff=args.cutoff, format=args.format)
 
 
 # --- encode ------------------------------------------------------------------------------
@@ -219,8 +220,12 @@ def run_info(args: argparse.Namespace) -> int:
     lanes = description["lanes"]
     for index, lane in enumerate(lanes):
         name = f"lane {index}:" if len(lanes) > 1 else "codec:"
-        print(f"{name:<{width}} method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}, "
-              f"{lane['sample_count']} samples, {lane['size']} bytes")
+        if "method" in lane:
+            coding = f"method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}"
+        else:
+            step = "" if lane["grid_step"] is None else f", grid step {lane['grid_step']:.6g}"
+            coding = f"version 2, mode {lane['mode']}, {lane['blocks']} blocks{step}"
+        print(f"{name:<{width}} {coding}, {lane['sample_count']} samples, {lane['size']} bytes")
     return 0
 
 

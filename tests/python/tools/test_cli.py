@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import quorvel
+import quorvel_tools
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -100,7 +101,7 @@ def test_ecg_at_prd_2_is_a_plain_container_within_prd(tmp_path):
     ecg = np.load(DATA / "ecg_mitbih208_360hz.npy")
     np.save(tmp_path / "ecg.npy", ecg)
     ok("encode", tmp_path / "ecg.npy", tmp_path / "ecg.qrvl", "--prd", "2")
-    restored = quorvel.decompress_signal((tmp_path / "ecg.qrvl").read_bytes())
+    restored = quorvel_tools.decode((tmp_path / "ecg.qrvl").read_bytes())
     x = ecg.astype(np.float64)
     prd = 100 * np.sqrt(np.sum((restored - x) ** 2) / np.sum(x ** 2))
     assert restored.shape == ecg.shape and prd <= 2.0
@@ -152,7 +153,7 @@ def test_csv_column_round_trips_within_rmse(tmp_path):
     assert rows[0] == ["pressure"] and len(rows) == 3001
     assert np.sqrt(np.mean((restored - given) ** 2)) <= 0.05
     # The column's name rides after the container, where decoders do not look.
-    direct = quorvel.decompress_signal((tmp_path / "log.qrvl").read_bytes())
+    direct = quorvel_tools.decode((tmp_path / "log.qrvl").read_bytes())
     np.testing.assert_array_equal(direct, restored.astype(np.float32))
 
 
@@ -202,6 +203,11 @@ def test_info_shows_the_fields_as_text_and_json(tmp_path):
     assert (info["layout"], info["channels"], info["sample_count"], info["size"]) == ("frame", 2, 8000, size)
     assert info["ratio"] == pytest.approx(8000 * 3 / size)  # against the 24-bit samples
     assert [lane["method"] for lane in info["lanes"]] == ["sym4", "sym4"]
+    # Version 2, the default with a target, shows its coding instead of wavelet settings.
+    ok("encode", tmp_path / "in.wav", tmp_path / "v2.qrvl", "--max-error", "1e-3")
+    assert "version 2, mode " in ok("info", tmp_path / "v2.qrvl")
+    info = json.loads(ok("info", tmp_path / "v2.qrvl", "--json"))
+    assert [(lane["version"], lane["blocks"]) for lane in info["lanes"]] == [(2, 1), (2, 1)]
 
 
 def test_report_writes_readable_pictures_and_a_page(tmp_path):

@@ -26,7 +26,7 @@ def signal():
 
 @pytest.fixture(scope="module")
 def container(signal):
-    return quorvel_tools.encode(signal, max_error=0.01)
+    return quorvel_tools.encode(signal, max_error=0.01, format=1)
 
 
 def test_public_names_and_version():
@@ -70,8 +70,8 @@ def test_both_extension_modules_load_one_shared_codec():
 
 
 @pytest.mark.parametrize("function, extra", [
-    (quorvel_tools.encode, []),
-    (quorvel_tools.encode_rows, ["threads"]),
+    (quorvel_tools.encode, ["format", "threads"]),
+    (quorvel_tools.encode_rows, ["format", "threads"]),
 ])
 def test_options_are_keyword_only(function, extra):
     parameters = list(pyinspect.signature(function).parameters.values())
@@ -128,8 +128,8 @@ def test_the_vocabulary_is_the_codecs_own():
 def test_settings_are_checked_once_however_they_are_made():
     aimed = quorvel_tools.Settings.of(max_bytes=900)
     assert aimed == quorvel_tools.Settings("max_bytes", 900, "auto", "default", None, None)
-    assert aimed.config() == {"max_bytes": 900, "method": "auto", "effort": "default"}
-    assert quorvel_tools.Settings.of().config() == {"method": "cdf97", "scale": 11, "cutoff": "low"}
+    assert aimed.config() == {"max_bytes": 900, "method": "auto", "effort": "default", "format": 2}
+    assert quorvel_tools.Settings.of().config() == {"method": "cdf97", "scale": 11, "cutoff": "low", "format": 1}
     with pytest.raises(dataclasses.FrozenInstanceError):
         aimed.value = 1  # type: ignore[misc]
     for fields, error in [(dict(target="max_error", value=-1.0, method="auto", effort="fast", scale=None, cutoff=None),
@@ -146,7 +146,7 @@ def test_codec_errors_are_value_errors_with_their_particulars(signal):
     assert issubclass(quorvel_tools.UnreachableTargetError, quorvel_tools.CodecError)
     assert issubclass(quorvel_tools.CodecError, ValueError)
     with pytest.raises(quorvel_tools.UnreachableTargetError) as raised:
-        quorvel_tools.encode(signal, rmse=0.0)
+        quorvel_tools.encode(signal, rmse=0.0, format=1)
     error = raised.value
     assert (error.kind, error.target, error.value, error.lane, error.row) == ("unreachable", "rmse", 0.0, None, None)
     assert str(error) == f"Can't reach an RMSE of 0 on this signal: the finest reachable is about " \
@@ -198,7 +198,7 @@ def test_inspect_reads_every_field_of_a_handmade_header():
     # 100 samples with cdf53 and 4 levels hold 100 coefficients (7 + 50 + 25 + 12 + 6).
     container = handmade_container(np.arange(100) - 50, 4, 9, -2.5, 7.25, 0.125, reserved=b"\x07" * 16)
     info = quorvel_tools.inspect(container + b"\xff" * 10)
-    assert info == quorvel_tools.ContainerInfo(method="cdf53", levels=4, scale=9, sample_count=100, minimum=-2.5,
+    assert info == quorvel_tools.ContainerInfo(version=1, method="cdf53", levels=4, scale=9, sample_count=100, minimum=-2.5,
                                                maximum=7.25, mean=0.125, payload_length=len(container) - 52,
                                                size=len(container))
     assert quorvel_tools.decode(container).size == 100
@@ -213,7 +213,7 @@ def test_inspect_names_each_method(tag, method):
 
 
 @pytest.mark.parametrize("header", [
-    b"QRVL" * 12,                                   # too short
+    b"QRVL\1\0" + b"QRVL" * 10 + b"QR",             # too short
     b"QRVM" + b"\0" * 48,                           # magic
     handmade_container([0] * 8, 1, 12, 0.0, 1.0, 0.0, tag=b"CF53"),
     handmade_container([0] * 8, 1, 12, 0.0, math.inf, 0.0),
