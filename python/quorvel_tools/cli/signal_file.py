@@ -96,7 +96,7 @@ def describe(data: bytes) -> dict[str, Any]:
         description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
     source_bytes = _source_bytes_per_sample(metadata, itemsize)
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
-    kind = metadata.get("source") if source_bytes != itemsize else f"float{8 * itemsize}"
+    kind = str(metadata.get("source")) if source_bytes != itemsize else f"float{8 * itemsize}"
     description["ratio_basis"] = f"{source_bytes:g}-byte {kind} samples"
     description["lanes"] = [_lane_fields(lane) for lane in lanes]
     return description
