@@ -20,7 +20,7 @@ import tempfile
 from typing import Any, Iterable, Iterator, Optional
 
 __all__ = ["Interrupted", "OutputError", "atomic_path", "check_output", "check_room", "human_size",
-           "stop_on_signals", "write_bytes"]
+           "private_folder", "stop_on_signals", "write_bytes"]
 
 # Names that exist only while an output is being written (the hidden fallback files,
 # the private folders that give an unnamed file a name with the target's suffix).
@@ -141,12 +141,15 @@ class _TemporaryOutput:
             self.fd = os.open(self.final.parent, os.O_TMPFILE | os.O_RDWR, 0o666)
         except (AttributeError, OSError):  # no O_TMPFILE here, or not on this file system
             self._open_hidden()
-        else:
-            self.private = pathlib.Path(tempfile.mkdtemp(prefix="quorvel-"))
-            _LIVE.add(str(self.private))
-            self.path = self.private / f"output{self.final.suffix}"
-            os.symlink(f"/proc/{os.getpid()}/fd/{self.fd}", self.path)
-        self._keep_permissions()
+        try:
+            if self.hidden is None:  # a name with the target's suffix, for writers that open a path
+                self.private = _private_folder()
+                self.path = self.private / f"output{self.final.suffix}"
+                os.symlink(f"/proc/{os.getpid()}/fd/{self.fd}", self.path)
+            self._keep_permissions()
+        except BaseException:
+            self.__exit__()
+            raise
         return self
 
     def _open_hidden(self) -> None:
@@ -190,6 +193,7 @@ class _TemporaryOutput:
     def __exit__(self, *exc: object) -> None:
         if self.fd >= 0:
             os.close(self.fd)
+            self.fd = -1
         for name in (self.hidden, self.private):
             if name is not None:
                 _remove(str(name))
@@ -219,6 +223,22 @@ def _link_unnamed(fd: int, name: pathlib.Path) -> None:
         copy.flush()
         os.fchmod(copy.fileno(), stat.S_IMODE(os.fstat(fd).st_mode))
         os.fsync(copy.fileno())
+
+
+@contextlib.contextmanager
+def private_folder() -> Iterator[pathlib.Path]:
+    """A folder only this process uses, removed at the end, on failure and on SIGTERM/SIGHUP/SIGINT."""
+    folder = _private_folder()
+    try:
+        yield folder
+    finally:
+        _remove(str(folder))
+
+
+def _private_folder() -> pathlib.Path:
+    name = tempfile.mkdtemp(prefix="quorvel-")
+    _LIVE.add(name)
+    return pathlib.Path(name)
 
 
 def _named_for_user(error: OSError, temporary: _TemporaryOutput, target: pathlib.Path) -> OSError:

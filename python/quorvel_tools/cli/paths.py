@@ -8,12 +8,11 @@ import os
 import pathlib
 import stat
 import sys
-import tempfile
 from typing import Callable, Iterator
 
-from .atomic import OutputError, check_output
+from .atomic import OutputError, check_output, private_folder
 
-__all__ = ["ALIASES", "STDIO", "Pair", "UsageError", "check_input", "for_user", "muted_stdout", "pairs", "private_folder",
+__all__ = ["ALIASES", "STDIO", "Pair", "UsageError", "check_input", "for_user", "muted_stdout", "pairs",
            "signal_suffixes", "stdin_copy", "to_stdout"]
 
 STDIO = pathlib.Path("-")
@@ -96,18 +95,6 @@ def stdin_copy() -> Iterator[pathlib.Path]:
         path.write_bytes(data)
         ALIASES[str(path)] = "-"
         yield path
-
-
-@contextlib.contextmanager
-def private_folder() -> Iterator[pathlib.Path]:
-    """A folder only this process uses, removed at the end, on failure and on SIGTERM/SIGHUP/SIGINT."""
-    from .atomic import _LIVE, _remove
-    name = tempfile.mkdtemp(prefix="quorvel-")
-    _LIVE.add(name)
-    try:
-        yield pathlib.Path(name)
-    finally:
-        _remove(name)
 
 
 def to_stdout(write: Callable[[pathlib.Path], None], suffix: str) -> int:
