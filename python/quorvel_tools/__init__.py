@@ -12,7 +12,10 @@ infinities kept. The same frames serve the numcodecs codec
 (``quorvel_tools.numcodecs.Quorvel``) and the Zarr codec
 (``quorvel_tools.zarr.QuorvelCodec``), both found by the name ``"quorvel"``.
 
-``build_info`` says which DEFLATE library and processor tier the codec uses.
+``load`` reads the .qrvl files the ``quorvel`` command writes (the channels,
+their rates, labels, units and annotations, as a ``Recording``) and ``save``
+writes them. ``build_info`` says which DEFLATE library and processor tier the
+codec uses.
 
 ``Settings`` is what all of them take, checked once: a target for the aimed
 encoder or the fixed method, scale and cutoff. The codec's refusals are
@@ -24,7 +27,8 @@ from importlib import metadata as _metadata
 from quorvel_tools._build import BuildInfo, build_info
 from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
-from quorvel_tools._frame import decode_array, encode_array
+from quorvel_tools._files import Recording, load, save
+from quorvel_tools._frame import LayoutWarning, decode_array, encode_array
 from quorvel_tools._measure import Measurement, measure
 from quorvel_tools.errors import CodecError, UnreachableTargetError
 from quorvel_tools.settings import Settings
@@ -38,7 +42,9 @@ __all__ = [
     "BuildInfo",
     "CodecError",
     "ContainerInfo",
+    "LayoutWarning",
     "Measurement",
+    "Recording",
     "Settings",
     "UnreachableTargetError",
     "__version__",
@@ -49,5 +55,7 @@ __all__ = [
     "encode_array",
     "encode_rows",
     "inspect",
+    "load",
     "measure",
+    "save",
 ]

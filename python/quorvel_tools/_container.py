@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
+from quorvel_tools.errors import CodecError
 from quorvel_tools.settings import thread_count
 
 if TYPE_CHECKING:
@@ -18,6 +19,21 @@ def _contiguous(container: Buffer) -> memoryview:
     """A C-contiguous byte view of any buffer (a copy only for a strided one)."""
     view = memoryview(container)
     return view if view.c_contiguous else memoryview(view.tobytes())
+
+
+# What each kind of quorvel byte string begins with, and the function that reads it.
+_READERS = {b"QRVL": "a container: read it with quorvel_tools.decode",
+            b"QRVC": "a chunk frame: read it with quorvel_tools.decode_array",
+            b"QRVS": "a signal file written by the quorvel command: read it with quorvel_tools.load"}
+
+
+def refuse_other_kinds(view: memoryview, magic: bytes) -> None:
+    """Says which function reads a quorvel byte string that is not of the kind `magic` names."""
+    head = np.frombuffer(view, np.uint8, count=4).tobytes() if view.nbytes >= 4 else b""
+    if head != magic and head in _READERS:
+        error = CodecError(f"this is {_READERS[head]}")
+        error.kind = "invalid_magic"
+        raise error
 
 
 def decode(
@@ -35,10 +51,12 @@ def decode(
 
     Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
     codec's message for a damaged container (a version-2 block whose CRC-32
-    fails is named), ``TypeError`` for an object that is not a buffer. The
+    fails is named), or naming the function that reads a chunk frame or a
+    signal file; ``TypeError`` for an object that is not a buffer. The
     decoder runs with the interpreter lock released.
     """
     view = _contiguous(container)
+    refuse_other_kinds(view, b"QRVL")
     count = thread_count(threads)
     if start is None and stop is None:
         return _codec.decode(view, count)
@@ -48,15 +66,20 @@ def decode(
 
 @dataclasses.dataclass(frozen=True)
 class ContainerInfo:
-    """What a container's header says.
+    """What a container holds: its header's fields, and the range of the signal it decodes to.
 
     Every container has its ``version`` (1 or 2), ``sample_count`` and
-    ``size``, the bytes it occupies (bytes after it are not part of it).
+    ``size``, the bytes it occupies (bytes after it are not part of it), and
+    ``signal_minimum`` and ``signal_maximum``, the extremes of the decoded
+    samples (None for an empty signal).
 
     Version 1 (the others None for version 2): the wavelet ``method``,
-    ``levels`` and ``scale``; ``minimum`` and ``maximum``, the offset and range
-    the decoder maps the normalised signal onto, and ``mean``, the offset of the
-    normalised signal; ``payload_length``, the DEFLATE stream's size.
+    ``levels`` and ``scale``; the decoder maps the inverse transform's output
+    ``y`` onto the signal as ``(y + shift) * span + offset``: ``offset`` and
+    ``shift`` are free offsets and ``span`` (in float32, as the decoder forms
+    it) sets the quantisation step ``span * 2**-scale``. The encoder chooses
+    them to suit its search, so they need not be the signal's extremes.
+    ``payload_length`` is the DEFLATE stream's size.
 
     Version 2 (None for version 1): ``mode``, how the samples are coded
     (``"grid"``: codes on a grid, ``"interpolated"``: the codes' residuals
@@ -71,12 +94,14 @@ class ContainerInfo:
     version: int
     sample_count: int
     size: int
+    signal_minimum: float | None = None
+    signal_maximum: float | None = None
     method: str | None = None
     levels: int | None = None
     scale: int | None = None
-    minimum: float | None = None
-    maximum: float | None = None
-    mean: float | None = None
+    offset: float | None = None
+    span: float | None = None
+    shift: float | None = None
     payload_length: int | None = None
     mode: str | None = None
     block_length: int | None = None
@@ -87,11 +112,25 @@ class ContainerInfo:
 
 
 def inspect(container: Buffer) -> ContainerInfo:
-    """Read the header of a container of either version held in any buffer, without decoding it.
+    """Read the header of a container of either version held in any buffer, and the range of its signal.
 
     Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
     codec's message when the header is invalid (too short, wrong magic,
     unknown version, format tag, method or mode, non-finite statistics, a
-    block index that runs past the bytes); the blocks are not checked.
+    block index that runs past the bytes) or the payload is damaged.
     """
-    return ContainerInfo(**_codec.inspect(_contiguous(container)))
+    view = _contiguous(container)
+    refuse_other_kinds(view, b"QRVL")
+    fields = _codec.inspect(view)
+    samples = _codec.decode(view, 1)
+    if samples.size:
+        fields["signal_minimum"], fields["signal_maximum"] = float(np.nanmin(samples)), float(np.nanmax(samples))
+    if fields["version"] == 1:
+        minimum, maximum = fields.pop("minimum"), fields.pop("maximum")
+        with np.errstate(over="ignore"):
+            fields["span"] = float(np.float32(maximum) - np.float32(minimum))
+        fields["offset"], fields["shift"] = minimum, fields.pop("mean")
+    else:
+        for key in ("minimum", "maximum", "mean"):
+            fields.pop(key, None)
+    return ContainerInfo(**fields)

@@ -83,8 +83,12 @@ class Quorvel(Codec):  # type: ignore[misc]
         if out is None:
             return decode_array(frame)
         target = ensure_contiguous_ndarray(out)
-        dtype, shape = frame_shape(frame)
-        if target.dtype == dtype and target.size == int(np.prod(shape, dtype=np.int64)):
+        dtype, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
+        count = int(np.prod(shape, dtype=np.int64))
+        if target.nbytes != count * dtype.itemsize:
+            raise ValueError(f"the chunk's frame holds {dtype} of shape {shape}, which does not fit an output "
+                             f"of {target.nbytes} bytes")
+        if target.dtype == dtype:
             decode_array(frame, out=target)
             return out
         return ndarray_copy(decode_array(frame), out)

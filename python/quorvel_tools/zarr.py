@@ -23,7 +23,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import decode_array, encode_settings
+from quorvel_tools._frame import decode_array, encode_settings, frame_shape
 from quorvel_tools.settings import CODEC_PARAMETERS, Settings
 
 if TYPE_CHECKING:
@@ -105,9 +105,11 @@ class QuorvelCodec(ArrayBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(frame)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        array = decode_array(chunk_bytes.as_numpy_array())
-        if array.shape != tuple(chunk_spec.shape):
-            raise ValueError(f"the chunk's frame holds shape {array.shape}, the array expects {chunk_spec.shape}")
+        frame = chunk_bytes.as_numpy_array()
+        _, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
+        if shape != tuple(chunk_spec.shape):
+            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {chunk_spec.shape}")
+        array = decode_array(frame)
         array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 

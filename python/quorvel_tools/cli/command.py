@@ -6,6 +6,7 @@ import math
 import os
 import pathlib
 import sys
+import warnings
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
 from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES
@@ -34,7 +35,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     try:
         run: Callable[[argparse.Namespace], int] = args.run
-        with stop_on_signals():
+        with stop_on_signals(), warnings.catch_warnings():
+            warnings.showwarning = _warning_line
             return run(args)
     except BrokenPipeError:  # the reader of stdout went away (`quorvel report x | head`)
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -170,13 +172,17 @@ def _add_target(parser: argparse.ArgumentParser, title: str) -> None:
     group.add_argument("--rmse", type=_positive_float, metavar="E", help="root-mean-square error")
     group.add_argument("--prd", type=_positive_float, metavar="P", help="percent root-mean-square difference")
     group.add_argument("--bytes", type=_positive_int, metavar="N", help="size budget in bytes")
+    group.add_argument("--snr", type=_positive_float, metavar="DB",
+                       help="signal-to-noise ratio in decibels, at least (a PRD of 100 * 10**(-DB/20) %%)")
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--effort", choices=EFFORTS, default="default",
                         help="how hard the encoder searches (default: default)")
     parser.add_argument("--column", metavar="NAME",
-                        help="CSV/TSV column by name or position from 0 (default: the only numeric one)")
+                        help="CSV/TSV column by name or position from 0 (default: every numeric one)")
+    parser.add_argument("--time-axis", type=int, choices=(0, 1), default=None, metavar="AXIS",
+                        help="axis along which time runs in a 2-D .npy array (default 1: channels x time)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
 
 
@@ -209,6 +215,11 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, MemoryError):
         return "not enough memory"
     return for_user(text)
+
+
+def _warning_line(message: Any, category: Any, filename: str, lineno: int, file: Any = None,
+                  line: Optional[str] = None) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 def _fail(message: str, status: int) -> int:

@@ -25,7 +25,8 @@ def target_of(args: argparse.Namespace) -> Optional[tuple[str, float]]:
         value = getattr(args, name, None)
         if value is not None:
             return kind, value
-    return None
+    snr = getattr(args, "snr", None)
+    return ("prd", 100.0 * 10.0 ** (-snr / 20.0)) if snr is not None else None
 
 
 def _settings(args: argparse.Namespace) -> Settings:
@@ -66,7 +67,7 @@ def _encode_one(pair: Pair, settings: Settings, args: argparse.Namespace) -> Non
     show = progress_wanted(args)
     with _readable(pair.input) as path:
         with busy("reading", show), muted_stdout():
-            signal = read_signal(path, column=args.column)
+            signal = read_signal(path, column=args.column, time_axis=args.time_axis)
         source_size = input_size(path)
     with busy("encoding", show):
         blob = encode_signal(signal, settings)
@@ -78,30 +79,29 @@ def _encode_one(pair: Pair, settings: Settings, args: argparse.Namespace) -> Non
     if args.quiet and not args.json:
         return
     with busy("checking", show):
-        record = _encode_record(pair, signal.data, blob, source_size)
+        record, figures = _encode_record(pair, signal, blob, source_size)
     summary = sys.stderr if pair.output == STDIO else sys.stdout  # standard output may carry the data
-    print(json.dumps(record) if args.json else _encode_line(record), file=summary)
+    print(json.dumps(record) if args.json else _encode_line(record, figures), file=summary)
 
 
-def _encode_record(pair: Pair, original: Any, blob: bytes, source_size: int) -> dict[str, Any]:
-    """What an encode made, with the figures of the decoded samples against the original ones."""
-    import numpy as np
-    from .. import measure
+def _encode_record(pair: Pair, signal: Any, blob: bytes, source_size: int) -> tuple[dict[str, Any], str]:
+    """What an encode made, with the figures of the file `decode` writes (the worst channel's), as
+    numbers and as the summary's text."""
+    from .fidelity import channel_figures, file_figures, worst
     from .signal_file import decode_signal
     restored = decode_signal(blob).data
-    finite = np.isfinite(original)
-    figures = measure(np.where(finite, original, 0).ravel(), np.where(finite, restored, 0).ravel())
-    return {"input": str(pair.input), "output": str(pair.output), "shape": list(original.shape),
-            "bytes": len(blob), "input_bytes": source_size, "ratio": source_size / len(blob),
-            "ratio_basis": "the input file", "max_error": figures.max_error, "rmse": figures.rmse,
-            "prd": figures.prd}
+    figures = worst(channel_figures(signal, restored))
+    record = {"input": str(pair.input), "output": str(pair.output), "shape": list(signal.data.shape),
+              "bytes": len(blob), "input_bytes": source_size, "ratio": source_size / len(blob),
+              "ratio_basis": "the input file", "max_error": figures.max_error, "rmse": figures.rmse,
+              "prd": figures.prd, "snr_db": figures.snr_db}
+    return record, file_figures(signal, restored)
 
 
-def _encode_line(record: dict[str, Any]) -> str:
+def _encode_line(record: dict[str, Any], figures: str) -> str:
     shape = "x".join(str(n) for n in record["shape"])
     return (f"{record['input']} -> {record['output']}: {shape} samples, {record['bytes']} bytes (ratio "
-            f"{record['ratio']:.2f} against the input file's {record['input_bytes']} bytes), max error "
-            f"{record['max_error']:.4g}, RMSE {record['rmse']:.4g}, PRD {record['prd']:.4g} %")
+            f"{record['ratio']:.2f} against the input file's {record['input_bytes']} bytes), {figures}")
 
 
 def _input_files(path: pathlib.Path) -> list[pathlib.Path]:
@@ -235,7 +235,7 @@ def run_report(args: argparse.Namespace) -> int:
 
     check_input(args.input)
     with muted_stdout():
-        signal = read_signal(args.input, column=args.column)
+        signal = read_signal(args.input, column=args.column, time_axis=args.time_axis)
     if signal.sample_rate is None and args.rate is not None:
         signal.sample_rate = args.rate
     if not 0 <= args.channel < signal.channel_count:
@@ -244,7 +244,7 @@ def run_report(args: argparse.Namespace) -> int:
     results = report.run(signal, channel=args.channel, out=out, effort=args.effort,
                          shown_target=target_of(args), name=args.input.name,
                          progress=progress_wanted(args))
-    print(report.format_table(results.rows))
+    print(f"{results.title} (* marks the target asked for)\n{report.format_table(results.rows)}")
     if not args.quiet:
         print(f"\nwrote {out / 'index.html'}", file=sys.stderr)
     return 0

@@ -142,8 +142,10 @@ def test_csv_column_round_trips_within_rmse(tmp_path):
         writer.writerow(["time", "pressure", "temperature"])
         writer.writerows([f"2026-01-01T00:{i // 60:02d}:{i % 60:02d}", f"{p:.4f}", f"{20 + i / 1000:.3f}"]
                          for i, p in enumerate(pressure))
-    status, _, err = run("encode", tmp_path / "log.csv", tmp_path / "log.qrvl", "--rmse", "0.05")
-    assert status == 1 and "several numeric columns (pressure, temperature)" in err
+    ok("encode", tmp_path / "log.csv", tmp_path / "all.qrvl", "--rmse", "0.05")
+    ok("decode", tmp_path / "all.qrvl", tmp_path / "all.csv")
+    with open(tmp_path / "all.csv", newline="") as handle:
+        assert next(csv.reader(handle)) == ["time", "pressure", "temperature"]
     ok("encode", tmp_path / "log.csv", tmp_path / "log.qrvl", "--rmse", "0.05", "--column", "pressure")
     ok("decode", tmp_path / "log.qrvl", tmp_path / "out.csv")
     with open(tmp_path / "out.csv", newline="") as handle:
@@ -214,7 +216,9 @@ def test_report_writes_readable_pictures_and_a_page(tmp_path):
     image = pytest.importorskip("matplotlib.image")
     np.save(tmp_path / "ecg.npy", np.load(DATA / "ecg_mitbih208_360hz.npy")[:3000])
     out = ok("report", tmp_path / "ecg.npy", "--out", tmp_path / "rep", "--prd", "2", "--quiet")
-    header = out.splitlines()[0].split()
+    title, header = out.splitlines()[0], out.splitlines()[1].split()
+    assert title == "ecg.npy, channel 0 (* marks the target asked for)"
+    assert out.splitlines()[-1].split()[:3] == ["*", "prd", "2"]
     assert header == ["target", "method", "ratio_f32", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
     assert {"cdf53", "cdf97", "db4", "sym4"} <= set(out.split())
     page = (tmp_path / "rep" / "index.html").read_text()

@@ -107,3 +107,24 @@ def test_settings_and_data_types_the_codec_cannot_take_are_refused(tmp_path):
     with pytest.raises(ValueError, match="the quorvel codec stores float32 or float64 arrays, not int16"):
         zarr.create_array(tmp_path / "ints.zarr", shape=(10,), dtype="int16", serializer=QuorvelCodec(),
                           compressors=None)
+
+
+def test_a_chunk_of_the_wrong_shape_is_refused_before_it_is_decoded(tmp_path, monkeypatch):
+    import quorvel_tools.numcodecs
+    import quorvel_tools.zarr
+    a = zarr.create_array(tmp_path / "z.zarr", shape=(100,), chunks=(100,), dtype="float32",
+                          serializer=QuorvelCodec(max_error=1e-3), compressors=None)
+    a[:] = np.arange(100, dtype=np.float32)
+    chunk = next(p for p in (tmp_path / "z.zarr").rglob("*") if p.is_file() and p.name != "zarr.json")
+    frame = quorvel_tools.encode_array(np.full(10**6, np.nan, np.float32), max_error=1e-3)
+    chunk.write_bytes(frame)
+
+    def no_decoding(*args, **kwargs):
+        raise AssertionError("decoded a chunk whose shape its header shows to be wrong")
+
+    monkeypatch.setattr(quorvel_tools.zarr, "decode_array", no_decoding)
+    monkeypatch.setattr(quorvel_tools.numcodecs, "decode_array", no_decoding)
+    with pytest.raises(ValueError, match=r"holds shape \(1000000,\), the array expects \(100,\)"):
+        a[:]
+    with pytest.raises(ValueError, match="does not fit an output of 400 bytes"):
+        Quorvel(max_error=1e-3).decode(frame, out=np.empty(100, np.float32))
