@@ -82,7 +82,8 @@ def signal_suffixes() -> set[str]:
 
 
 # Signal files recognised by their first bytes, for a stream that has no name.
-_MAGIC = ((b"\x93NUMPY", ".npy"), (b"RIFF", ".wav"), (b"\xffBIOSEMI", ".bdf"), (b"0       ", ".edf"))
+_MAGIC = ((b"\x93NUMPY", ".npy"), (b"RIFF", ".wav"), (b"\xffBIOSEMI", ".bdf"), (b"0       ", ".edf"),
+          (b"fLaC", ".flac"), (b"OggS", ".ogg"))
 
 
 @contextlib.contextmanager

@@ -9,13 +9,14 @@ import sys
 from typing import Any, Iterator, Optional
 
 from ..settings import Settings
-from .atomic import check_room, human_size, write_bytes
+from .atomic import check_output, check_room, human_size, write_bytes
 from .paths import STDIO, Pair, UsageError, check_input, muted_stdout, pairs, signal_suffixes, stdin_copy, to_stdout
 from .progress import busy, progress_wanted
 
 __all__ = ["UsageError", "run_decode", "run_encode", "run_info", "run_report"]
 
 CONTAINER_SUFFIX = ".qrvl"
+_RECORD_FILES = (".hea", ".dat")
 _LOUD = 100_000_000  # outputs from this size up are announced before they are written
 
 
@@ -134,6 +135,9 @@ def run_decode(args: argparse.Namespace) -> int:
     for pair in planned:
         if pair.output != STDIO:
             writer_for(pair.output)  # an unknown suffix fails before any work
+        if pair.output.suffix.lower() in _RECORD_FILES:  # a WFDB record is two files: neither may be lost
+            for suffix in _RECORD_FILES:
+                check_output(pair.output.with_suffix(suffix), inputs=[pair.input], force=args.force)
     for pair in planned:
         _decode_one(pair, args)
     return 0

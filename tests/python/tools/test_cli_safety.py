@@ -66,6 +66,19 @@ def test_an_existing_output_needs_force_and_keeps_its_permissions(eeg):
     assert status == 1 and "already exists" in err
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning:wfdb", "ignore::FutureWarning:wfdb")
+def test_a_wfdb_record_is_refused_when_either_of_its_files_exists(tmp_path):
+    wfdb = pytest.importorskip("wfdb")
+    t = np.arange(2000) / 250
+    wfdb.wrsamp("rec", fs=250, units=["mV"], sig_name=["II"], p_signal=np.sin(t)[:, None], fmt=["16"],
+                write_dir=str(tmp_path))
+    ok("encode", tmp_path / "rec.hea", tmp_path / "rec.qrvl", "--max-error", "0.01", "-q")
+    (tmp_path / "out.dat").write_bytes(b"someone's signal file")
+    status, _, err = run("decode", tmp_path / "rec.qrvl", tmp_path / "out.hea")
+    assert status == 1 and "out.dat: already exists" in err
+    assert (tmp_path / "out.dat").read_bytes() == b"someone's signal file" and not (tmp_path / "out.hea").exists()
+
+
 def big_csv_decode(tmp_path):
     """A container whose decode to CSV writes for a few seconds: time to interrupt it."""
     signal_ = np.sin(np.arange(3_000_000) / 7.0).astype(np.float32)
