@@ -79,15 +79,17 @@ def test_a_wfdb_record_is_refused_when_either_of_its_files_exists(tmp_path):
     assert (tmp_path / "out.dat").read_bytes() == b"someone's signal file" and not (tmp_path / "out.hea").exists()
 
 
-def big_csv_decode(tmp_path):
-    """A container whose decode to CSV writes for a few seconds: time to interrupt it."""
-    signal_ = np.sin(np.arange(3_000_000) / 7.0).astype(np.float32)
-    np.save(tmp_path / "big.npy", signal_)
-    ok("encode", tmp_path / "big.npy", tmp_path / "big.qrvl", "--max-error", "1e-2", "-q")
-    (tmp_path / "big.npy").unlink()
-    return ["decode", tmp_path / "big.qrvl", tmp_path / "big.csv", "-q"]
-
-
+# The container is written in small pieces with pauses, so that a signal surely lands mid-write.
+SLOW_WRITES = """
+import pathlib, time
+def write_slowly(self, data):
+    with open(self, "wb") as handle:
+        for start in range(0, len(data), 1024):
+            handle.write(data[start:start + 1024])
+            handle.flush()
+            time.sleep(0.02)
+pathlib.Path.write_bytes = write_slowly
+"""
 # A hidden name cannot outlive SIGKILL's cleanup; an unnamed file has nothing to clean.
 INTERRUPTIONS = [(how, True) for how in ("SIGTERM", "SIGHUP", "SIGINT", "SIGKILL")] + [
     (how, False) for how in ("SIGTERM", "SIGHUP", "SIGINT")]
@@ -95,23 +97,28 @@ INTERRUPTIONS = [(how, True) for how in ("SIGTERM", "SIGHUP", "SIGINT", "SIGKILL
 
 @pytest.mark.parametrize("how,unnamed", INTERRUPTIONS)
 def test_an_interrupted_write_leaves_no_file_behind(tmp_path, how, unnamed):
-    args = big_csv_decode(tmp_path)
+    np.save(tmp_path / "x.npy", np.random.default_rng(1).standard_normal(20_000))
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     # Without unnamed files the output is written under a hidden name beside the target.
-    prelude = "" if unnamed else "import os; del os.O_TMPFILE; "
-    code = prelude + f"import sys; from quorvel_tools.cli import main; sys.exit(main({list(map(str, args))!r}))"
+    prelude = SLOW_WRITES + ("" if unnamed else "import os; del os.O_TMPFILE\n")
+    args = ["encode", str(tmp_path / "x.npy"), str(tmp_path / "x.qrvl"), "--max-error", "1e-3", "-q"]
+    code = prelude + f"import sys; from quorvel_tools.cli import main; sys.exit(main({args!r}))"
     process = subprocess.Popen([sys.executable, "-c", code], env={**os.environ, "TMPDIR": str(scratch)},
                                stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 60
-    while not (list(scratch.iterdir()) if unnamed else list(tmp_path.glob(".big.csv*"))):
-        assert process.poll() is None and time.monotonic() < deadline, "the write never started"
-        time.sleep(0.01)
-    time.sleep(0.2)
-    process.send_signal(getattr(signal, how))
-    process.wait(timeout=60)
+    try:
+        deadline = time.monotonic() + 120
+        while not (list(scratch.iterdir()) if unnamed else list(tmp_path.glob(".x.qrvl*"))):
+            assert process.poll() is None and time.monotonic() < deadline, "the write never started"
+            time.sleep(0.01)
+        time.sleep(0.1)
+        process.send_signal(getattr(signal, how))
+        process.wait(timeout=60)
+    finally:
+        process.kill()
+        process.communicate()
     assert process.returncode != 0
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.qrvl", "scratch"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scratch", "x.npy"]
     if how != "SIGKILL":
         assert list(scratch.iterdir()) == []
 
