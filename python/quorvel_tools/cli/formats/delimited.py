@@ -86,6 +86,15 @@ def shortest_text(values: np.ndarray, gap: str = "") -> np.ndarray:
     single = values.dtype == np.float32 or bool((values.astype(np.float32) == values)[np.isfinite(values)].all())
     exact = np.float32 if single else np.float64  # a codec's output is float32 even when held in float64
     values = np.asarray(values, exact)
+    # In pieces: a signal (SIGTERM, Ctrl-C) is only handled between them.
+    pieces = [_shortest_piece(values[start:start + _PIECE], exact, gap) for start in range(0, values.size, _PIECE)]
+    return np.concatenate(pieces) if pieces else np.empty(0, object)
+
+
+_PIECE = 1 << 15
+
+
+def _shortest_piece(values: np.ndarray, exact: type, gap: str) -> np.ndarray:
     text = np.where(np.isnan(values), gap, np.where(values > 0, "inf", "-inf")).astype(object)
     pending = np.flatnonzero(np.isfinite(values))
     for digits in range(1, 10 if exact == np.float32 else 18):
