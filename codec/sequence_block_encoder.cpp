@@ -3,10 +3,12 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "codec/bit_io.hpp"
 #include "codec/predictors.hpp"
 #include "codec/rans_coder.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/sequence_block.hpp"
 #include "codec/token_tables.hpp"
 
@@ -28,33 +30,39 @@ std::vector<PredictorChoice> candidates(Effort effort) {
   return out;
 }
 
-// A segment coded one way: its predictor, its context counts and what it costs.
+// A segment coded one way: its predictor, its residuals and their tokens (block order), the bound of the
+// tokens, the context counts and what it costs.
 struct SegmentTrial {
   PredictorChoice choice;
+  std::vector<std::int32_t> residuals;
+  std::vector<std::uint8_t> tokens;
+  int token_end = 0;
   LevelCounts counts{};
   double bits = 0;
 };
 
-// Token counts of a segment's residuals by context level: each token's context is the level of the token
-// before it in its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a
-// predictor from every other lane costs 0.1 % in size and halves the work). Counted lanes go in pairs
-// into two tables: increments of one table in a row would wait for each other through memory.
+// Token counts of a segment by context level: each token's context is the level of the token before it in
+// its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a predictor from
+// every other lane costs 0.1 % in size and halves the work). Counted lanes go in pairs into two tables:
+// increments of one table in a row would wait for each other through memory. The tables are the caller's,
+// zero on entry and left zero: only the corner below `token_end` (no token reaches it) is added and cleared.
+using HalfCounts = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
+
 struct ContextCounts {
   std::uint64_t raw_bits = 0;
   std::uint64_t tokens = 0;
 };
 
-ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, std::size_t first_lane,
-                             std::size_t lane_step, LevelCounts& counts) {
-  using Half = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
-  Half first{}, second{};
+ContextCounts count_contexts(const std::uint8_t* tokens, std::size_t n, int token_end, std::size_t ways,
+                             std::size_t first_lane, std::size_t lane_step, std::array<HalfCounts, 2>& scratch,
+                             LevelCounts& counts) {
+  auto& [first, second] = scratch;
   const SegmentLanes lanes(ways, n);
-  const auto count_lane = [&](Half& table, std::size_t l, std::size_t from, std::size_t to, int& previous) {
-    const std::int32_t* lane = residuals + l * lanes.length;
+  const auto count_lane = [&](HalfCounts& table, std::size_t l, std::size_t from, std::size_t to, int& previous) {
+    const std::uint8_t* lane = tokens + l * lanes.length;
     for (std::size_t k = from; k < to; ++k) {
-      const int token = token_of(zigzag(lane[k]));
-      ++table[kTokenTable.level[previous]][token];
-      previous = token;
+      ++table[kTokenTable.level[previous]][lane[k]];
+      previous = lane[k];
     }
   };
   ContextCounts out;
@@ -69,13 +77,18 @@ ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::
     count_lane(first, l, both, lanes.rounds_of(l), a);
     out.tokens += lanes.rounds_of(l) + both;
   }
-  for (int level = 0; level < kLevels; ++level) {
-    for (int t = 0; t < kTokenCount; ++t) {
+  const int levels = kTokenTable.level[token_end - 1] + 1;
+  for (int level = 0; level < levels; ++level) {
+    for (int t = 0; t < token_end; ++t) {
       const std::uint32_t both = std::uint32_t{first[level][t]} + second[level][t];
-      counts[level][t] += both;
+      counts.rows[level][t] += both;
       out.raw_bits += std::uint64_t{both} * kTokenTable.raw_bits[t];
     }
+    std::fill_n(first[level].begin(), token_end, std::uint16_t{0});
+    std::fill_n(second[level].begin(), token_end, std::uint16_t{0});
   }
+  counts.levels = std::max(counts.levels, levels);
+  counts.tokens = std::max(counts.tokens, token_end);
   return out;
 }
 
@@ -96,8 +109,13 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
-      : codes_(codes), effort_(effort), tokens_(codes.size()), values_(codes.size()),
-        residuals_(std::min(codes.size(), kSegmentLength)), best_residuals_(residuals_.size()) {}
+      : codes_(codes), effort_(effort), tokens_(codes.size()), residuals_(codes.size()),
+        trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<std::array<HalfCounts, 2>>()) {
+    for (SegmentTrial& trial : *trials_) {
+      trial.residuals.resize(std::min(codes.size(), kSegmentLength));
+      trial.tokens.resize(trial.residuals.size());
+    }
+  }
 
   void encode(std::vector<std::uint8_t>& out);
 
@@ -110,11 +128,12 @@ class BlockEncoder {
 
   std::span<const std::int32_t> codes_;
   Effort effort_;
-  std::vector<std::uint8_t> tokens_;
-  std::vector<std::uint32_t> values_;
-  std::vector<std::int32_t> residuals_, best_residuals_;  // of the candidate being priced, of the best so far
+  std::vector<std::uint8_t> tokens_;      // the winners'
+  std::vector<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
   std::vector<LevelCounts> counts_;  // per segment
+  std::unique_ptr<std::array<SegmentTrial, 2>> trials_;  // the best so far and the one being priced, in turns
+  std::unique_ptr<std::array<HalfCounts, 2>> scratch_;  // count_contexts' tables, zero between calls
 };
 
 void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
@@ -124,35 +143,34 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
 }
 
 void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
-  SegmentTrial best, trial;
-  best.bits = std::numeric_limits<double>::infinity();
+  SegmentTrial* best = &(*trials_)[0];
+  SegmentTrial* trial = &(*trials_)[1];
+  best->bits = std::numeric_limits<double>::infinity();
   for (const PredictorChoice& candidate : candidates(effort_)) {
     if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
-    try_predictor(start, end, candidate, trial);
-    if (trial.bits < best.bits) {
-      std::swap(best, trial);
-      std::swap(best_residuals_, residuals_);
-    }
+    try_predictor(start, end, candidate, *trial);
+    if (trial->bits < best->bits) std::swap(best, trial);
   }
-  // The winner's residuals as tokens and values, and the counts of the lanes it was not priced on.
-  for (std::size_t i = start; i < end; ++i) {
-    values_[i] = zigzag(best_residuals_[i - start]);
-    tokens_[i] = static_cast<std::uint8_t>(token_of(values_[i]));
-  }
-  if (effort_ != Effort::best) count_contexts(best_residuals_.data(), end - start, ways_for(codes_.size()), 1, 2, best.counts);
-  chosen_.push_back(best.choice);
-  counts_.push_back(best.counts);
+  // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
+  const std::size_t n = end - start;
+  std::copy_n(best->residuals.begin(), n, residuals_.begin() + static_cast<std::ptrdiff_t>(start));
+  std::copy_n(best->tokens.begin(), n, tokens_.begin() + static_cast<std::ptrdiff_t>(start));
+  if (effort_ != Effort::best)
+    count_contexts(best->tokens.data(), n, best->token_end, ways_for(codes_.size()), 1, 2, *scratch_, best->counts);
+  chosen_.push_back(best->choice);
+  counts_.push_back(best->counts);
 }
 
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
                                  SegmentTrial& trial) {
   trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
-  predict(codes_, start, end, trial.choice, residuals_);
-  // The best effort counts every token; the others estimate from every other lane.
+  predict(codes_, start, end, trial.choice, trial.residuals);
   const std::size_t n = end - start;
-  for (auto& row : trial.counts) row.fill(0);
-  const ContextCounts counted =
-      count_contexts(residuals_.data(), n, ways_for(codes_.size()), 0, effort_ == Effort::best ? 1 : 2, trial.counts);
+  trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.residuals.data(), n, trial.tokens.data())) + 1;
+  // The best effort counts every token; the others estimate from every other lane.
+  trial.counts.clear();
+  const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
+                                               effort_ == Effort::best ? 1 : 2, *scratch_, trial.counts);
   trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
                    double(counted.tokens) + double(trial.choice.head_bits());
 }
@@ -168,17 +186,14 @@ TableLayout BlockEncoder::group_segments() {
   std::vector<std::vector<SetChoice>> sets(segments + 1, std::vector<SetChoice>(segments));
   const auto merge_counts = [&](std::size_t first, std::size_t last) {
     LevelCounts merged{};
-    for (std::size_t s = first; s < last; ++s)
-      for (int level = 0; level < kLevels; ++level)
-        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[s][level][t];
+    for (std::size_t s = first; s < last; ++s) merged.add(counts_[s]);
     return merged;
   };
   cost[0] = 0;
   for (std::size_t last = 1; last <= segments; ++last) {
     LevelCounts merged{};
     for (std::size_t first = last; first-- > 0;) {
-      for (int level = 0; level < kLevels; ++level)
-        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[first][level][t];
+      merged.add(counts_[first]);
       double group_bits = 0;
       if (thorough) {
         sets[last][first] = choose_table_set(merged, base_of(merged), true);
@@ -248,7 +263,7 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
       for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) {
         const std::size_t i = start + l * lanes.length + k;
         const int bits = kTokenTable.raw_bits[tokens_[i]];
-        pending |= (std::uint64_t{values_[i]} & ((std::uint64_t{1} << bits) - 1)) << filled;
+        pending |= (std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1)) << filled;
         filled += bits;
         std::memcpy(next, &pending, 8);
         next += filled >> 3;
@@ -262,6 +277,16 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
 }
 
 }  // namespace
+
+std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
+  std::uint32_t seen = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t u = zigzag(r[i]);
+    seen |= u;
+    tokens[i] = static_cast<std::uint8_t>(token_of(u));
+  }
+  return seen;
+}
 
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out) {
   BlockEncoder(codes, effort).encode(out);
