@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "codec/bit_io.hpp"
 #include "codec/predictors.hpp"
@@ -43,49 +44,64 @@ struct SegmentTrial {
 
 // Token counts of a segment by context level: each token's context is the level of the token before it in
 // its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a predictor from
-// every other lane costs 0.1 % in size and halves the work). Counted lanes go in pairs into two tables:
-// increments of one table in a row would wait for each other through memory. The tables are the caller's,
-// zero on entry and left zero: only the corner below `token_end` (no token reaches it) is added and cleared.
-using HalfCounts = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
+// every other lane costs 0.1 % in size and halves the work). Lanes go four at a time into four tables:
+// small residuals hit the same few counters over and over, and increments of one counter in a row wait
+// for each other through memory. The tables are the caller's, zero on entry and left zero: only the
+// corner below `token_end` (no token reaches it) is added and cleared.
+constexpr std::size_t kCountTables = 4;
+using LaneCounts = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
+using CountTables = std::array<LaneCounts, kCountTables>;
 
 struct ContextCounts {
   std::uint64_t raw_bits = 0;
   std::uint64_t tokens = 0;
 };
 
+// Rounds [from, to) of one lane.
+void count_lane(LaneCounts& table, const std::uint8_t* lane, std::size_t from, std::size_t to) {
+  int previous = from > 0 ? lane[from - 1] : 0;
+  for (std::size_t k = from; k < to; ++k) {
+    ++table[kTokenTable.level[previous]][lane[k]];
+    previous = lane[k];
+  }
+}
+
+// Four lanes of `rounds` tokens each in lockstep, one table each.
+void count_four_lanes(CountTables& tables, const std::array<const std::uint8_t*, kCountTables>& lane, std::size_t rounds) {
+  int previous[kCountTables] = {};
+  for (std::size_t k = 0; k < rounds; ++k) {
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < kCountTables; ++j) {
+      ++tables[j][kTokenTable.level[previous[j]]][lane[j][k]];
+      previous[j] = lane[j][k];
+    }
+  }
+}
+
 ContextCounts count_contexts(const std::uint8_t* tokens, std::size_t n, int token_end, std::size_t ways,
-                             std::size_t first_lane, std::size_t lane_step, std::array<HalfCounts, 2>& scratch,
-                             LevelCounts& counts) {
-  auto& [first, second] = scratch;
+                             std::size_t first_lane, std::size_t lane_step, CountTables& tables, LevelCounts& counts) {
   const SegmentLanes lanes(ways, n);
-  const auto count_lane = [&](HalfCounts& table, std::size_t l, std::size_t from, std::size_t to, int& previous) {
-    const std::uint8_t* lane = tokens + l * lanes.length;
-    for (std::size_t k = from; k < to; ++k) {
-      ++table[kTokenTable.level[previous]][lane[k]];
-      previous = lane[k];
-    }
-  };
   ContextCounts out;
-  for (std::size_t l = first_lane; l < ways; l += 2 * lane_step) {
-    const std::size_t other = l + lane_step;
-    int a = 0, b = 0;
-    const std::size_t both = other < ways ? lanes.rounds_of(other) : 0;
-    for (std::size_t k = 0; k < both; ++k) {
-      count_lane(first, l, k, k + 1, a);
-      count_lane(second, other, k, k + 1, b);
+  for (std::size_t l = first_lane; l < ways; l += kCountTables * lane_step) {
+    std::array<const std::uint8_t*, kCountTables> lane{};
+    std::size_t group = 0;
+    for (; group < kCountTables && l + group * lane_step < ways; ++group) {
+      lane[group] = tokens + (l + group * lane_step) * lanes.length;
+      out.tokens += lanes.rounds_of(l + group * lane_step);
     }
-    count_lane(first, l, both, lanes.rounds_of(l), a);
-    out.tokens += lanes.rounds_of(l) + both;
+    // Later lanes have no more tokens than earlier ones: all four share the last one's rounds.
+    const std::size_t shared = group == kCountTables ? lanes.rounds_of(l + (group - 1) * lane_step) : 0;
+    if (shared > 0) count_four_lanes(tables, lane, shared);
+    for (std::size_t j = 0; j < group; ++j) count_lane(tables[j], lane[j], shared, lanes.rounds_of(l + j * lane_step));
   }
   const int levels = kTokenTable.level[token_end - 1] + 1;
   for (int level = 0; level < levels; ++level) {
     for (int t = 0; t < token_end; ++t) {
-      const std::uint32_t both = std::uint32_t{first[level][t]} + second[level][t];
-      counts.rows[level][t] += both;
-      out.raw_bits += std::uint64_t{both} * kTokenTable.raw_bits[t];
+      std::uint32_t all = 0;
+      for (LaneCounts& table : tables) all += std::exchange(table[level][t], std::uint16_t{0});
+      counts.rows[level][t] += all;
+      out.raw_bits += std::uint64_t{all} * kTokenTable.raw_bits[t];
     }
-    std::fill_n(first[level].begin(), token_end, std::uint16_t{0});
-    std::fill_n(second[level].begin(), token_end, std::uint16_t{0});
   }
   counts.levels = std::max(counts.levels, levels);
   counts.tokens = std::max(counts.tokens, token_end);
@@ -110,7 +126,7 @@ class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
       : codes_(codes), effort_(effort), tokens_(codes.size()), residuals_(codes.size()),
-        trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<std::array<HalfCounts, 2>>()) {
+        trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
     for (SegmentTrial& trial : *trials_) {
       trial.residuals.resize(std::min(codes.size(), kSegmentLength));
       trial.tokens.resize(trial.residuals.size());
@@ -133,7 +149,7 @@ class BlockEncoder {
   std::vector<PredictorChoice> chosen_;
   std::vector<LevelCounts> counts_;  // per segment
   std::unique_ptr<std::array<SegmentTrial, 2>> trials_;  // the best so far and the one being priced, in turns
-  std::unique_ptr<std::array<HalfCounts, 2>> scratch_;  // count_contexts' tables, zero between calls
+  std::unique_ptr<CountTables> scratch_;  // count_contexts' tables, zero between calls
 };
 
 void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
@@ -247,30 +263,35 @@ void BlockEncoder::write(const TableLayout& layout, std::vector<std::uint8_t>& o
 
 // Raw bits in the order the decoder meets the tokens: segment by segment, round by round, lane by lane.
 // Each value goes into a 64-bit accumulator that is stored whole every time (the buffer has 8 bytes to
-// spare) and advanced by its full bytes.
+// spare) and advanced by its full bytes. Their number comes from the segments' counts.
 void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
   std::uint64_t total = 0;
-  for (std::uint8_t t : tokens_) total += kTokenTable.raw_bits[t];
+  for (const LevelCounts& counts : counts_)
+    for (int level = 0; level < counts.levels; ++level)
+      for (int t = 0; t < counts.tokens; ++t) total += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
   const std::size_t at = out.size();
   out.resize(at + (total + 7) / 8 + 8);
   std::uint8_t* next = out.data() + at;
   std::uint64_t pending = 0;
   int filled = 0;
+  const auto put = [&](std::size_t i) {
+    const int bits = kTokenTable.raw_bits[tokens_[i]];
+    pending |= (std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1)) << filled;
+    filled += bits;
+    std::memcpy(next, &pending, 8);
+    next += filled >> 3;
+    pending >>= filled & ~7;  // filled < 8 + 30
+    filled &= 7;
+  };
   const std::size_t ways = ways_for(codes_.size());
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const SegmentLanes lanes(ways, std::min(kSegmentLength, codes_.size() - start));
-    for (std::size_t k = 0; k < lanes.length; ++k) {
-      for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) {
-        const std::size_t i = start + l * lanes.length + k;
-        const int bits = kTokenTable.raw_bits[tokens_[i]];
-        pending |= (std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1)) << filled;
-        filled += bits;
-        std::memcpy(next, &pending, 8);
-        next += filled >> 3;
-        pending = (filled & ~7) == 64 ? 0 : pending >> (filled & ~7);
-        filled &= 7;
-      }
-    }
+    // Rounds in which every lane has a token, then the others.
+    const std::size_t full = lanes.rounds_of(ways - 1);
+    for (std::size_t k = 0; k < full; ++k)
+      for (std::size_t i = start + k; i < start + ways * lanes.length; i += lanes.length) put(i);
+    for (std::size_t k = full; k < lanes.length; ++k)
+      for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) put(start + l * lanes.length + k);
   }
   std::memcpy(next, &pending, 8);
   out.resize(at + (total + 7) / 8);
