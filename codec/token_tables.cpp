@@ -75,11 +75,33 @@ UsedRange used_range(const TokenCounts& counts, int end) {
   return range;
 }
 
-// Four partial sums (token t into sum t mod 4), so that the additions do not wait for each other.
-double coded_bits(const TokenCounts& counts, UsedRange used, const Frequencies& frequencies) {
+// Bits of each token under a table: the cost of its frequency.
+using TokenCosts = std::array<float, kTokenCount>;
+
+TokenCosts costs_of(const Frequencies& frequencies) {
   const auto& cost = cost_of_frequency();
+  TokenCosts out;
+  for (int t = 0; t < kTokenCount; ++t) out[t] = cost[frequencies[t]];
+  return out;
+}
+
+// The presets' token costs, made once.
+const std::array<TokenCosts, kPresetCount>& preset_costs() {
+  static const auto table = [] {
+    std::array<TokenCosts, kPresetCount> out{};
+    for (int k = 0; k < kPresetCount; ++k) out[k] = costs_of(kPresetTables[static_cast<std::size_t>(k)]);
+    return out;
+  }();
+  return table;
+}
+
+// Four partial sums (token t into sum t mod 4), so that the additions do not wait for each other. The
+// loop runs over whole groups of four: tokens outside the used range have no count and add +0.
+double coded_bits(const TokenCounts& counts, UsedRange used, const TokenCosts& costs) {
+  static_assert(kTokenCount % 4 == 0);
   double sum[4] = {0, 0, 0, 0};
-  for (int t = used.first; t < used.end; ++t) sum[t & 3] += double(counts[t]) * cost[frequencies[t]];
+  for (int t = used.first & ~3; t < used.end; t += 4)
+    for (int j = 0; j < 4; ++j) sum[j] += double(counts[t + j]) * double(costs[t + j]);
   return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
@@ -242,10 +264,11 @@ TableChoice choose_table(const TokenCounts& counts, bool every_preset, int end) 
   if (total == 0) return {1 + 6, TableCode{.preset = 0}};
   const UsedRange used = used_range(counts, end);
   TableChoice best{0, codes_of(counts, used, total)};
-  best.bits = own_codes_bits(best.code) + coded_bits(counts, used, best.code.frequencies());
+  best.bits = own_codes_bits(best.code) + coded_bits(counts, used, costs_of(best.code.frequencies()));
   const auto [low, high] = every_preset ? std::pair{0, kPresetCount - 1} : nearby_presets(counts, used, total);
+  const auto& presets = preset_costs();
   for (int k = low; k <= high; ++k) {
-    const double bits = 1 + 6 + coded_bits(counts, used, kPresetTables[static_cast<std::size_t>(k)]);
+    const double bits = 1 + 6 + coded_bits(counts, used, presets[static_cast<std::size_t>(k)]);
     if (bits < best.bits) best = {bits, TableCode{.preset = k}};
   }
   return best;
