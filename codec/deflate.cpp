@@ -203,4 +203,16 @@ bool raw_inflate_exact(std::span<const std::uint8_t> payload, std::span<std::uin
   return inflate_exact(payload, out);
 }
 
+std::string_view zlib_runtime_version() {
+  return zlibVersion();  // the library loaded at run time, which may be newer than the header
+}
+
+DeflateLibrary deflate_library() {
+#if QUORVEL_HAVE_LIBDEFLATE
+  return {"libdeflate", LIBDEFLATE_VERSION_STRING};
+#else
+  return {"zlib", zlib_runtime_version()};
+#endif
+}
+
 }  // namespace quorvel

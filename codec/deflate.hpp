@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "codec/error.hpp"
@@ -41,5 +42,15 @@ inline constexpr int reference_deflate_level = 6;
 // deflate stream").
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> raw_inflate_stream(
     std::span<const std::uint8_t> payload, std::size_t limit);
+
+// The library that compresses and inflates whole streams in this build, and its
+// version: "libdeflate" when it was found at build time, else "zlib". zlib's own
+// version is zlib_runtime_version(); it always inflates truncated streams.
+struct DeflateLibrary {
+  std::string_view name;
+  std::string_view version;
+};
+[[nodiscard]] DeflateLibrary deflate_library();
+[[nodiscard]] std::string_view zlib_runtime_version();
 
 }  // namespace quorvel

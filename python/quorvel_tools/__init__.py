@@ -14,7 +14,8 @@ infinities kept. The same frames serve the numcodecs codec
 
 ``load`` reads the .qrvl files the ``quorvel`` command writes (the channels,
 their rates, labels, units and annotations, as a ``Recording``) and ``save``
-writes them.
+writes them. ``build_info`` says which DEFLATE library and processor tier the
+codec uses.
 
 ``Settings`` is what all of them take, checked once: a target for the aimed
 encoder or the fixed method, scale and cutoff. The codec's refusals are
@@ -23,6 +24,7 @@ particulars (the lane, the best reachable figure) as attributes.
 """
 from importlib import metadata as _metadata
 
+from quorvel_tools._build import BuildInfo, build_info
 from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
 from quorvel_tools._files import Recording, load, save
@@ -37,6 +39,7 @@ except _metadata.PackageNotFoundError:  # imported from a source tree that was n
     __version__ = "0+unknown"
 
 __all__ = [
+    "BuildInfo",
     "CodecError",
     "ContainerInfo",
     "LayoutWarning",
@@ -45,6 +48,7 @@ __all__ = [
     "Settings",
     "UnreachableTargetError",
     "__version__",
+    "build_info",
     "decode",
     "decode_array",
     "encode",

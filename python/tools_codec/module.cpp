@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/deflate.hpp"
 #include "codec/parallel.hpp"
 #include "python/binding/buffers.hpp"
 #include "python/binding/errors.hpp"
 #include "python/binding/numpy_api.hpp"
 #include "python/tools_codec/frame_functions.hpp"
 #include "python/tools_codec/settings_binding.hpp"
+#include "rimble/processor_tier.hpp"
 
 namespace quorvel::tools {
 
@@ -174,6 +176,15 @@ PyObject* inspect(PyObject* /*module*/, PyObject* container) {
   return info ? header_fields(*info) : nullptr;
 }
 
+PyObject* build_info(PyObject* /*module*/, PyObject* /*unused*/) {
+  const DeflateLibrary deflate = deflate_library();
+  const std::string_view zlib = zlib_runtime_version();
+  const std::string_view tier = rimble::tier_name(rimble::processor_tier());
+  return Py_BuildValue("(s#s#s#s#)", deflate.name.data(), static_cast<Py_ssize_t>(deflate.name.size()),
+                       deflate.version.data(), static_cast<Py_ssize_t>(deflate.version.size()), zlib.data(),
+                       static_cast<Py_ssize_t>(zlib.size()), tier.data(), static_cast<Py_ssize_t>(tier.size()));
+}
+
 PyMethodDef methods[] = {
     {"encode", encode, METH_VARARGS,
      "encode(samples, settings, threads, /)\n--\n\n"
@@ -202,6 +213,8 @@ PyMethodDef methods[] = {
     {"decode_frame", decode_frame, METH_VARARGS,
      "decode_frame(frame, out, threads, /)\n--\n\n"
      "Decodes a frame into a writable C-contiguous buffer of its dtype and sample count."},
+    {"build_info", build_info, METH_NOARGS,
+     "build_info()\n--\n\n(DEFLATE library, its version, zlib's version, processor tier) of this build."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,44 +1,283 @@
-"""Atomic output: write beside the target under a temporary name, then rename over it."""
+"""Outputs that appear whole or not at all, and never over a file the user did not give up.
+
+On Linux an output is written into an unnamed file (O_TMPFILE) in the target's
+folder and linked into place once it is complete: until then nothing has a name,
+so no interruption, `kill -9` included, leaves a partial file to be seen. Where
+the file system refuses unnamed files, it is written under a hidden name beside
+the target and renamed; that name is removed when the block fails and when the
+process is stopped by SIGTERM, SIGHUP or SIGINT (see `stop_on_signals`).
+"""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import pathlib
+import shutil
+import signal
+import stat
 import tempfile
-from typing import Iterator
+from typing import Any, Iterable, Iterator, Optional
+
+__all__ = ["Interrupted", "OutputError", "atomic_path", "check_output", "check_room", "human_size",
+           "private_folder", "stop_on_signals", "write_bytes"]
+
+# Names that exist only while an output is being written (the hidden fallback files,
+# the private folders that give an unnamed file a name with the target's suffix).
+_LIVE: set[str] = set()
+
+
+class OutputError(Exception):
+    """An output the command will not write; the message says why, in one line."""
+
+
+class Interrupted(BaseException):
+    """The process was asked to stop by a signal; carries the signal's number."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
 
 
 @contextlib.contextmanager
-def atomic_path(target: pathlib.Path) -> Iterator[pathlib.Path]:
-    """Yields a temporary path in the target's folder with the target's suffix.
-
-    When the block ends normally the file is flushed to disk and renamed onto
-    `target`; when it raises, the temporary file is removed and `target` is left
-    as it was. Writers that insist on opening the path themselves (pyedflib)
-    can use it as well as plain `open`.
-    """
-    folder = target.parent if str(target.parent) else pathlib.Path(".")
-    if not folder.is_dir():
-        raise FileNotFoundError(2, "no such folder", str(folder))
-    if target.is_dir():
-        raise IsADirectoryError(21, "is a folder", str(target))
-    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=f".tmp{target.suffix}", dir=folder)
-    os.close(fd)
-    temp = pathlib.Path(name)
+def stop_on_signals() -> Iterator[None]:
+    """Turns SIGTERM and SIGHUP into `Interrupted` while the block runs, so that every
+    `atomic_path` block unwinds and removes what it made; SIGINT already raises
+    KeyboardInterrupt. The former handlers come back at the end."""
+    former = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGTERM, signal.SIGHUP)}
     try:
-        yield temp
-        with open(temp, "rb+") as handle:
-            os.fsync(handle.fileno())
-        os.chmod(temp, 0o666 & ~_umask())
-        os.replace(temp, target)
-    except BaseException:
-        temp.unlink(missing_ok=True)
-        raise
+        yield
+    finally:
+        for signum, handler in former.items():
+            signal.signal(signum, handler)
+
+
+def _on_signal(signum: int, frame: Any) -> None:
+    _remove_live()  # first, in case unwinding is slow to start inside a long native call
+    raise Interrupted(signum)
+
+
+def check_output(target: pathlib.Path, *, inputs: Iterable[pathlib.Path] = (), force: bool = False) -> None:
+    """Refuses an output that is one of the inputs (the same file under any name, hard
+    links and symbolic links included, even with `force`), a folder or a device, or an
+    existing file unless `force`."""
+    try:
+        found = target.stat()
+    except FileNotFoundError:
+        return
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, str(target)) from None
+    for source in inputs:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(source, target):
+                raise OutputError(f"{target}: is the input {source}; choose another output name")
+    if stat.S_ISDIR(found.st_mode):
+        raise OutputError(f"{target}: is a folder")
+    if not stat.S_ISREG(found.st_mode):
+        raise OutputError(f"{target}: is not a regular file")
+    if not force:
+        raise OutputError(f"{target}: already exists (use --force to replace it)")
+
+
+def check_room(target: pathlib.Path, size: int) -> None:
+    """Refuses an output of `size` bytes that the target's file system has no room for."""
+    free = shutil.disk_usage(_folder(target)).free
+    if size > free:
+        raise OSError(errno.ENOSPC, f"no space left on device: the output takes {human_size(size)}, "
+                      f"{human_size(free)} are free", str(target))
+
+
+def human_size(size: float) -> str:
+    """Bytes as people read them: 512 bytes, 36.2 kB, 1.20 GB."""
+    if size < 1000:
+        return f"{int(size)} bytes"
+    for unit in ("kB", "MB", "GB", "TB"):
+        size /= 1000
+        if size < 1000 or unit == "TB":
+            return f"{size:.3g} {unit}" if size < 100 else f"{size:.0f} {unit}"
+    raise AssertionError("unreachable")
+
+
+@contextlib.contextmanager
+def atomic_path(target: pathlib.Path, *, size: Optional[int] = None) -> Iterator[pathlib.Path]:
+    """Yields a path, ending in the target's suffix, to write the output through.
+
+    When the block ends normally the file is flushed to disk and appears under
+    `target` at once; when it raises, nothing is left and `target` is as it was.
+    A replaced file's permissions (and owner, where the system allows) carry over.
+    Writers that insist on opening a path themselves (pyedflib) use it as well as
+    plain `open`. `size`, when known, is reserved before anything is written.
+    """
+    folder = _folder(target)
+    if not folder.is_dir():
+        raise FileNotFoundError(errno.ENOENT, "no such folder", str(folder))
+    if target.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "is a folder", str(target))
+    final = pathlib.Path(os.path.realpath(target))  # a forced write through a symbolic link keeps the link
+    temporary = _TemporaryOutput(final)
+    try:
+        with temporary:
+            if size:
+                temporary.reserve(size)
+            yield temporary.path
+            temporary.commit()
+    except OSError as error:
+        raise _named_for_user(error, temporary, target) from None
+
+
+class _TemporaryOutput:
+    """The file an output is written into before it takes the target's name."""
+
+    def __init__(self, final: pathlib.Path) -> None:
+        self.final = final
+        self.replaced = _stat_or_none(final)
+        self.fd = -1
+        self.path = final
+        self.hidden: Optional[pathlib.Path] = None  # the fallback's name beside the target
+        self.private: Optional[pathlib.Path] = None  # the folder that names the unnamed file
+
+    def __enter__(self) -> "_TemporaryOutput":
+        try:
+            self.fd = os.open(self.final.parent, os.O_TMPFILE | os.O_RDWR, 0o666)
+        except (AttributeError, OSError):  # no O_TMPFILE here, or not on this file system
+            self._open_hidden()
+        try:
+            if self.hidden is None:  # a name with the target's suffix, for writers that open a path
+                self.private = _private_folder()
+                self.path = self.private / f"output{self.final.suffix}"
+                os.symlink(f"/proc/{os.getpid()}/fd/{self.fd}", self.path)
+            self._keep_permissions()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def _open_hidden(self) -> None:
+        self.fd, name = tempfile.mkstemp(prefix=f".{self.final.name}.", suffix=f".tmp{self.final.suffix}",
+                                         dir=self.final.parent)
+        self.hidden = self.path = pathlib.Path(name)
+        _LIVE.add(name)
+        os.fchmod(self.fd, 0o666 & ~_umask())
+
+    def _keep_permissions(self) -> None:
+        if self.replaced is None:
+            return
+        os.fchmod(self.fd, stat.S_IMODE(self.replaced.st_mode))
+        with contextlib.suppress(PermissionError):
+            os.fchown(self.fd, self.replaced.st_uid, self.replaced.st_gid)
+
+    def reserve(self, size: int) -> None:
+        """Claims the blocks up front, so that a full disk fails before the first byte."""
+        with contextlib.suppress(AttributeError):
+            try:
+                os.posix_fallocate(self.fd, 0, size)
+            except OSError as error:
+                if error.errno == errno.ENOSPC:
+                    raise
+                return  # the file system does not reserve; the write itself will tell
+            os.ftruncate(self.fd, 0)
+
+    def commit(self) -> None:
+        os.fsync(self.fd)
+        if self.hidden is None and self.replaced is None:
+            _link_unnamed(self.fd, self.final)  # fails if someone made the name meanwhile
+            return
+        if self.hidden is None:  # link() cannot replace: give the file a hidden name, then rename it
+            self.hidden = self.final.with_name(f".{self.final.name}.{os.getpid()}.tmp{self.final.suffix}")
+            _LIVE.add(str(self.hidden))
+            _link_unnamed(self.fd, self.hidden)
+        os.replace(self.hidden, self.final)
+        _LIVE.discard(str(self.hidden))
+        self.hidden = None
+
+    def __exit__(self, *exc: object) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+        for name in (self.hidden, self.private):
+            if name is not None:
+                _remove(str(name))
+
+
+def _link_unnamed(fd: int, name: pathlib.Path) -> None:
+    """Gives the unnamed file open as `fd` the name `name`.
+
+    linkat() through /proc/self/fd works for anyone on Linux; some sandboxes refuse it
+    and accept linkat(fd, "", AT_EMPTY_PATH) instead. Where neither works the content
+    is copied into a file of that name.
+    """
+    try:
+        os.link(f"/proc/self/fd/{fd}", name, follow_symlinks=True)
+        return
+    except OSError as error:
+        if error.errno not in (errno.EXDEV, errno.ENOENT, errno.EPERM, errno.EACCES):
+            raise
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_fdcwd, at_empty_path = -100, 0x1000
+    if libc.linkat(fd, b"", at_fdcwd, os.fsencode(name), at_empty_path) == 0:
+        return
+    os.lseek(fd, 0, os.SEEK_SET)
+    with os.fdopen(os.dup(fd), "rb") as source, open(name, "xb") as copy:
+        shutil.copyfileobj(source, copy)
+        copy.flush()
+        os.fchmod(copy.fileno(), stat.S_IMODE(os.fstat(fd).st_mode))
+        os.fsync(copy.fileno())
+
+
+@contextlib.contextmanager
+def private_folder() -> Iterator[pathlib.Path]:
+    """A folder only this process uses, removed at the end, on failure and on SIGTERM/SIGHUP/SIGINT."""
+    folder = _private_folder()
+    try:
+        yield folder
+    finally:
+        _remove(str(folder))
+
+
+def _private_folder() -> pathlib.Path:
+    name = tempfile.mkdtemp(prefix="quorvel-")
+    _LIVE.add(name)
+    return pathlib.Path(name)
+
+
+def _named_for_user(error: OSError, temporary: _TemporaryOutput, target: pathlib.Path) -> OSError:
+    """The error with the user's target in place of the temporary name, and a full disk called so."""
+    if error.errno is None and shutil.disk_usage(temporary.final.parent).free < 1 << 20:
+        return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), str(target))  # NumPy says "n requested..."
+    if error.filename is not None and str(error.filename) != str(temporary.final.parent):
+        return OSError(error.errno, error.strerror, str(target))  # a temporary name, or the link's target
+    return error
 
 
 def write_bytes(target: pathlib.Path, data: bytes) -> None:
-    with atomic_path(target) as temp:
+    with atomic_path(target, size=len(data)) as temp:
         temp.write_bytes(data)
+
+
+def _folder(target: pathlib.Path) -> pathlib.Path:
+    return target.parent if str(target.parent) else pathlib.Path(".")
+
+
+def _stat_or_none(path: pathlib.Path) -> Optional[os.stat_result]:
+    try:
+        return path.stat()
+    except OSError:
+        return None
+
+
+def _remove(name: str) -> None:
+    _LIVE.discard(name)
+    if os.path.isdir(name) and not os.path.islink(name):
+        shutil.rmtree(name, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(name)
+
+
+def _remove_live() -> None:
+    for name in list(_LIVE):
+        _remove(name)
 
 
 def _umask() -> int:

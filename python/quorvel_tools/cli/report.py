@@ -79,7 +79,7 @@ def run(signal: Signal, *, channel: int, out: pathlib.Path, effort: str = "defau
 
 def format_table(rows: list[Row], *, csv: bool = False) -> str:
     """The ladder as aligned text (or CSV): target, method, ratio, errors and times."""
-    head = ["target", "method", "ratio", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
+    head = ["target", "method", "ratio_f32", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
     lines = [[_target_text(r), r.method, *(_number(v) for v in (r.ratio, r.max_error, r.rmse, r.prd)),
               *(f"{v:.2f}" if math.isfinite(v) else "-" for v in (r.encode_ms, r.decode_ms))]
              if not r.note else [_target_text(r), r.method, r.note] for r in rows]
@@ -216,7 +216,7 @@ def _signal_figure(samples: np.ndarray, restored: np.ndarray, rate: Optional[flo
         axis.grid(True, alpha=0.3)
     whole.axvspan(t[window][0], t[window][-1], color="#1f77b4", alpha=0.25)
     whole.set_title(f"{name}: original and decoded at {_target_text(shown)} "
-                    f"(ratio {shown.ratio:.1f}, method {shown.method})")
+                    f"(ratio {shown.ratio:.1f} against float32, method {shown.method})")
     close.set_title("close-up around the largest error (shaded above)")
     close.legend(loc="upper right")
     return figure

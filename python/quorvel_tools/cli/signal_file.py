@@ -23,14 +23,14 @@ from __future__ import annotations
 import dataclasses
 import json
 import struct
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 
 from ..settings import Settings
 from .formats import Signal, by_source
 
-__all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe"]
+__all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe", "source_of"]
 
 FILE_MAGIC = b"QRVS"
 FILE_VERSION = 1
@@ -70,6 +70,12 @@ def decode_signal(data: bytes) -> Signal:
     return _signal_from(samples, metadata)
 
 
+def source_of(data: bytes) -> Optional[str]:
+    """The format the signal of a .qrvl file was read from, when the file says."""
+    source = _split(data)[1].get("source")
+    return source if isinstance(source, str) else None
+
+
 def describe(data: bytes) -> dict[str, Any]:
     """The fields `quorvel info` shows: layout, shape, codec settings and ratio."""
     from .. import inspect
@@ -95,6 +101,8 @@ def describe(data: bytes) -> dict[str, Any]:
         description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
     source_bytes = _source_bytes_per_sample(metadata, itemsize)
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
+    kind = str(metadata.get("source")) if source_bytes != itemsize else f"float{8 * itemsize}"
+    description["ratio_basis"] = f"{source_bytes:g}-byte {kind} samples"
     description["lanes"] = [_lane_fields(lane) for lane in lanes]
     return description
 

@@ -219,7 +219,7 @@ def test_report_writes_readable_pictures_and_a_page(tmp_path):
     title, header = out.splitlines()[0], out.splitlines()[1].split()
     assert title == "ecg.npy, channel 0 (* marks the target asked for)"
     assert out.splitlines()[-1].split()[:3] == ["*", "prd", "2"]
-    assert header == ["target", "method", "ratio", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
+    assert header == ["target", "method", "ratio_f32", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
     assert {"cdf53", "cdf97", "db4", "sym4"} <= set(out.split())
     page = (tmp_path / "rep" / "index.html").read_text()
     for name in ("ratio.png", "signal.png", "error.png"):
@@ -273,7 +273,7 @@ def test_bad_input_is_one_line_a_status_and_no_output(bad_inputs, case):
 def test_a_failure_leaves_an_existing_output_untouched(bad_inputs):
     target = bad_inputs / "keep.npy"
     target.write_bytes(b"precious")
-    status, _, _ = run("decode", bad_inputs / "cut.qrvl", target)
+    status, _, _ = run("decode", bad_inputs / "cut.qrvl", target, "--force")
     assert status == 1 and target.read_bytes() == b"precious"
 
 
@@ -281,7 +281,7 @@ def test_quiet_encode_prints_nothing_and_piped_stderr_has_no_progress(tmp_path):
     np.save(tmp_path / "ok.npy", np.sin(np.arange(4000) / 9.0))
     status, out, err = run("encode", tmp_path / "ok.npy", tmp_path / "ok.qrvl", "--prd", "1", "--quiet")
     assert (status, out, err) == (0, "", "")
-    status, out, err = run("encode", tmp_path / "ok.npy", tmp_path / "ok.qrvl", "--prd", "1")
+    status, out, err = run("encode", tmp_path / "ok.npy", tmp_path / "ok.qrvl", "--prd", "1", "--force")
     assert status == 0 and err == "" and "PRD" in out
 
 

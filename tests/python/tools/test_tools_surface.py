@@ -4,6 +4,7 @@ import importlib.metadata
 import inspect as pyinspect
 import math
 import pathlib
+import platform
 import shutil
 import struct
 import subprocess
@@ -29,11 +30,23 @@ def container(signal):
 
 
 def test_public_names_and_version():
-    assert sorted(quorvel_tools.__all__) == ["CodecError", "ContainerInfo", "LayoutWarning", "Measurement",
-                                             "Recording", "Settings", "UnreachableTargetError", "__version__",
-                                             "decode", "decode_array", "encode", "encode_array", "encode_rows",
-                                             "inspect", "load", "measure", "save"]
+    assert sorted(quorvel_tools.__all__) == ["BuildInfo", "CodecError", "ContainerInfo", "LayoutWarning",
+                                             "Measurement", "Recording", "Settings", "UnreachableTargetError",
+                                             "__version__", "build_info", "decode", "decode_array", "encode",
+                                             "encode_array", "encode_rows", "inspect", "load", "measure", "save"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
+
+
+def test_build_info_names_the_tier_this_processor_runs_and_the_loaded_zlib():
+    info = quorvel_tools.build_info()
+    assert info.deflate in ("libdeflate", "zlib") and info.deflate_version
+    assert info.zlib_version == zlib.ZLIB_RUNTIME_VERSION  # one libz in the process
+    with open("/proc/cpuinfo") as cpuinfo:  # the kernel's word for what the processor runs
+        flags = {flag for line in cpuinfo if line.startswith("flags") for flag in line.split(":")[1].split()}
+    expected = "avx" if {"avx2", "fma"} <= flags else "sse" if "sse4_2" in flags else "portable"
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert info.processor_tier == expected
+    assert info.processor_tier in str(info) and info.deflate in str(info)
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")

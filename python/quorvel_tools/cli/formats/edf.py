@@ -76,7 +76,7 @@ def _signal_headers(path: pathlib.Path, signal: Signal, rows: np.ndarray) -> lis
     same_kind = signal.source == path.suffix.lower().lstrip(".")
     kept = signal.extra.get("signal_headers", [])
     if same_kind and len(kept) == rows.shape[0]:
-        return [dict(h) for h in kept]
+        return [_checked(dict(h), index) for index, h in enumerate(kept)]
     low, high = _DIGITAL[path.suffix.lower()]
     names = signal.channel_names if len(signal.channel_names) == rows.shape[0] else default_names(rows.shape[0])
     units = signal.units if len(signal.units) == rows.shape[0] else [""] * rows.shape[0]
@@ -92,6 +92,22 @@ def _signal_headers(path: pathlib.Path, signal: Signal, rows: np.ndarray) -> lis
                         "physical_max": _edf_number(hi, math.ceil, path),
                         "digital_min": low, "digital_max": high, "prefilter": "", "transducer": ""})
     return headers
+
+
+def _checked(header: dict[str, Any], index: int) -> dict[str, Any]:
+    """A signal header kept in a .qrvl file, refused with the reason when it cannot scale samples."""
+    def number(key: str) -> float:
+        value = header.get(key)
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+            raise FormatError(f"damaged EDF header in the .qrvl file: signal {index} has no valid {key}")
+        return float(value)
+
+    if number("digital_max") <= number("digital_min"):
+        raise FormatError(f"damaged EDF header in the .qrvl file: signal {index} has digital_max <= digital_min")
+    if number("physical_max") == number("physical_min") or number("sample_frequency") <= 0:
+        raise FormatError(f"damaged EDF header in the .qrvl file: signal {index} has an empty physical range "
+                          "or no sample rate")
+    return header
 
 
 def _padded(signals: list[np.ndarray]) -> np.ndarray:

@@ -13,6 +13,7 @@ from .base import Format, FormatError, Options, Signal
 
 
 def read(path: pathlib.Path, options: Options) -> Signal:
+    _check_length(path)
     try:
         array = np.load(path, allow_pickle=False)
     except (ValueError, OSError, EOFError) as error:
@@ -34,6 +35,23 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     if advice:
         warnings.warn(f"{path}: {advice}", LayoutWarning, stacklevel=2)
     return Signal(data=np.ascontiguousarray(array), source="npy", extra=extra)
+
+
+def _check_length(path: pathlib.Path) -> None:
+    """Refuses a file shorter than its header claims, before NumPy sets aside memory for it."""
+    with open(path, "rb") as handle:
+        try:
+            version = np.lib.format.read_magic(handle)
+            read_header = {(1, 0): np.lib.format.read_array_header_1_0,
+                           (2, 0): np.lib.format.read_array_header_2_0}[version]
+            shape, _, dtype = read_header(handle)
+        except (ValueError, OSError, EOFError, KeyError):
+            return  # not a plain array: np.load says what it is
+        claimed = int(np.prod(shape, dtype=object)) * dtype.itemsize
+        held = path.stat().st_size - handle.tell()
+    if claimed > held and not dtype.hasobject:
+        raise FormatError(f"{path}: truncated or corrupt .npy file: its header claims {shape} samples of "
+                          f"{dtype} ({claimed} bytes), the file holds {held} bytes of data")
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:

@@ -1,15 +1,14 @@
 """WFDB records (a .hea header beside its .dat signal file), read and written through the wfdb package."""
 from __future__ import annotations
 
-import os
 import pathlib
 import re
-import tempfile
 import warnings
 from typing import Any
 
 import numpy as np
 
+from ..atomic import private_folder, write_bytes
 from .base import Format, FormatError, Options, Signal, default_names, require
 
 
@@ -57,17 +56,16 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
         fmt = signal.extra.get("fmt") if len(signal.extra.get("fmt", [])) == count else ["16"] * count
         arguments = {"d_signal": np.nan_to_num(digital, nan=-32768).astype(np.int64), "fmt": fmt,
                      "adc_gain": gains, "baseline": baselines}
-    folder = record.parent if str(record.parent) else pathlib.Path(".")
-    with tempfile.TemporaryDirectory(prefix=f".{record.name}.", dir=folder) as scratch:
+    with private_folder() as scratch:  # wfdb writes by name: let it write aside, then move each file whole
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 wfdb.wrsamp(record.name, fs=signal.sample_rate, units=units, sig_name=names,
-                            write_dir=scratch, **arguments)
+                            write_dir=str(scratch), **arguments)
         except Exception as error:  # wfdb raises a variety of types for data it cannot hold
             raise FormatError(f"{path}: cannot write a WFDB record ({_one_line(error)})") from None
         for suffix in (".dat", ".hea"):  # the header last: a record is whole once it names its signal file
-            os.replace(pathlib.Path(scratch) / (record.name + suffix), record.with_suffix(suffix))
+            write_bytes(record.with_suffix(suffix), (scratch / (record.name + suffix)).read_bytes())
 
 
 def _one_line(error: Exception) -> str:
