@@ -1,6 +1,7 @@
 // Speed and size of the sequence coder alone, per effort, on the corpus codes.
 //
 //   quorvel_sequence_coder_speed [--data tests/data] [--rounds 9] [--fraction 1e-3] [--threads 1]
+//                                [--signals ecg-1e6,eeg] [--efforts default]   (subsets, for profiling one case)
 //   quorvel_sequence_coder_speed --codes FILE     (FILE: little-endian int32 codes; prints the bytes per effort)
 //
 // Each signal (the ECG tiled to 10^6 samples, each tile rotated by an odd number of samples as
@@ -87,8 +88,19 @@ struct Timing {
   }
 };
 
-void measure(const std::string& name, const std::vector<std::int32_t>& q, int rounds, std::size_t threads) {
+// Whether a comma-separated list names this item (an empty list names every item).
+bool listed(const std::string& list, const std::string& item) {
+  return list.empty() || ("," + list + ",").find("," + item + ",") != std::string::npos;
+}
+
+const char* effort_name(Effort effort) {
+  return effort == Effort::fast ? "fast" : effort == Effort::default_ ? "default" : "best";
+}
+
+void measure(const std::string& name, const std::vector<std::int32_t>& q, int rounds, std::size_t threads,
+             const std::string& efforts) {
   for (const Effort effort : {Effort::fast, Effort::default_, Effort::best}) {
+    if (!listed(efforts, effort_name(effort))) continue;
     const SequenceCoding coding{.effort = effort, .threads = threads};
     Timing encode, decode;
     std::size_t bytes = 0;
@@ -103,8 +115,7 @@ void measure(const std::string& name, const std::vector<std::int32_t>& q, int ro
       bytes = 0;
       for (const auto& b : blocks) bytes += b.size();
     }
-    std::printf("%-9s %8zu %-7s %9zu %7.2f  encode %s  decode %s%s\n", name.c_str(), q.size(),
-                effort == Effort::fast ? "fast" : effort == Effort::default_ ? "default" : "best", bytes,
+    std::printf("%-9s %8zu %-7s %9zu %7.2f  encode %s  decode %s%s\n", name.c_str(), q.size(), effort_name(effort), bytes,
                 4.0 * double(q.size()) / double(bytes), encode.rate(q.size(), threads == 1).c_str(),
                 decode.rate(q.size(), threads == 1).c_str(), exact ? "" : "  NOT EXACT");
   }
@@ -134,12 +145,15 @@ int main(int argc, char** argv) {
   int rounds = 9;
   double fraction = 1e-3;
   std::size_t threads = 1;
+  std::string signals, efforts;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--data") data = argv[i + 1];
     else if (flag == "--rounds") rounds = std::atoi(argv[i + 1]);
     else if (flag == "--fraction") fraction = std::atof(argv[i + 1]);
     else if (flag == "--threads") threads = static_cast<std::size_t>(std::atol(argv[i + 1]));
+    else if (flag == "--signals") signals = argv[i + 1];
+    else if (flag == "--efforts") efforts = argv[i + 1];
   }
   const char* tiers[] = {"portable", "sse", "avx"};
   std::printf("processor tier %s, max error %g x range, %zu thread(s); rates: CPU time (wall)\n",
@@ -150,11 +164,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no %s/ecg_mitbih208_360hz.npy (run from the repository root or pass --data)\n", data.c_str());
     return 1;
   }
-  measure("ecg-1e6", quantised(tiled(ecg, 1000000), fraction), rounds, threads);
+  if (listed(signals, "ecg-1e6")) measure("ecg-1e6", quantised(tiled(ecg, 1000000), fraction), rounds, threads, efforts);
   for (const char* name : {"ecg_mitbih208_360hz", "speech_alsa_front_center_48k", "eeg_fp1_128hz", "mpl_membrane",
                            "co2_weekly_mauna_loa", "sst_elnino_monthly", "sunspots_yearly", "goog_adj_close_daily"}) {
-    const auto x = load_npy(data + "/" + name + ".npy");
-    measure(std::string(name).substr(0, std::string(name).find('_')), quantised(x, fraction), rounds, threads);
+    const std::string label = std::string(name).substr(0, std::string(name).find('_'));
+    if (!listed(signals, label)) continue;
+    measure(label, quantised(load_npy(data + "/" + name + ".npy"), fraction), rounds, threads, efforts);
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel::sequence {
@@ -45,20 +46,28 @@ std::int32_t lpc_prediction(const std::int32_t* q, std::size_t n, const Predicto
 }
 
 // The interpolation order of a segment of n samples: sample 0, then for each stride from the largest
-// power of two below n down to 1, the odd multiples of the stride.
+// power of two below n down to 1, the odd multiples of the stride. Calls body(i, stride, at, inner) with
+// `inner` a compile-time flag: the four neighbours at the stride are all inside the segment (the first and
+// last few of each level are not), so that the loop over those has no branch.
 template <class Body>
 void for_each_interpolated(std::size_t n, Body&& body) {
   std::size_t at = 1;
-  for (std::size_t stride = n > 1 ? std::bit_floor(n - 1) : 0; stride >= 1; stride >>= 1)
-    for (std::size_t i = stride; i < n; i += 2 * stride) body(i, stride, at++);
+  for (std::size_t stride = n > 1 ? std::bit_floor(n - 1) : 0; stride >= 1; stride >>= 1) {
+    std::size_t i = stride;
+    for (; i < n && (i < 3 * stride || i + 3 * stride >= n); i += 2 * stride) body(i, stride, at++, std::false_type{});
+    for (; i + 3 * stride < n; i += 2 * stride) body(i, stride, at++, std::true_type{});
+    for (; i < n; i += 2 * stride) body(i, stride, at++, std::false_type{});
+  }
 }
 
 // Prediction of x[i] from the samples at the level's stride around it (x is the segment).
-std::int32_t interpolated(const std::int32_t* x, std::size_t n, std::size_t i, std::size_t stride) {
+template <bool Inner>
+std::int32_t interpolated(const std::int32_t* x, std::size_t n, std::size_t i, std::size_t stride,
+                          std::bool_constant<Inner>) {
   const i64 left = x[i - stride];
-  if (i + stride >= n) return static_cast<std::int32_t>(left);
+  if (!Inner && i + stride >= n) return static_cast<std::int32_t>(left);
   const i64 right = x[i + stride];
-  if (i >= 3 * stride && i + 3 * stride < n)
+  if (Inner || (i >= 3 * stride && i + 3 * stride < n))
     return wrap((9 * (left + right) - x[i - 3 * stride] - x[i + 3 * stride] + 8) >> 4);
   return wrap((left + right + 1) >> 1);
 }
@@ -222,8 +231,8 @@ void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end
     case Predictor::interpolation: {
       const std::int32_t* s = x + start;
       r[0] = minus(s[0], start ? x[start - 1] : 0);
-      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at) {
-        r[at] = minus(s[i], interpolated(s, end - start, i, stride));
+      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at, auto inner) {
+        r[at] = minus(s[i], interpolated(s, end - start, i, stride, inner));
       });
       return;
     }
@@ -258,8 +267,8 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
     case Predictor::interpolation: {
       std::int32_t* s = x + start;
       s[0] = plus(r[0], start ? x[start - 1] : 0);
-      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at) {
-        s[i] = plus(r[at], interpolated(s, end - start, i, stride));
+      for_each_interpolated(end - start, [&](std::size_t i, std::size_t stride, std::size_t at, auto inner) {
+        s[i] = plus(r[at], interpolated(s, end - start, i, stride, inner));
       });
       return;
     }
@@ -282,11 +291,19 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   // Autocorrelation of the codes less their first value, scaled down to 20 bits if they are larger: every
   // product and partial sum is then an integer below 2^53, exact in doubles in any order, so every
   // processor fits the same coefficients.
-  i64 largest = 0;
-  for (std::size_t i = start; i < end; ++i) largest = std::max(largest, std::abs(i64{q[i]} - q[start]));
+  std::int32_t low = q[start], high = q[start];
+  for (std::size_t i = start; i < end; ++i) {
+    low = std::min(low, q[i]);
+    high = std::max(high, q[i]);
+  }
+  const i64 first = q[start], largest = std::max(i64{high} - first, first - i64{low});
   const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
   std::array<double, kSegmentCap> z;
-  for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>((i64{q[start + i]} - q[start]) >> scale);
+  if (scale == 0) {  // the usual case, in doubles: both codes and their difference are exact there
+    for (std::size_t i = 0; i < n; ++i) z[i] = double(q[start + i]) - double(first);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>((i64{q[start + i]} - first) >> scale);
+  }
   std::array<double, kMaxLpcOrder + 1> ac{};
   (avx2_kernels() ? autocorrelation_avx2 : autocorrelation)(z.data(), n, order, ac.data());
   if (ac[0] <= 0) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 namespace quorvel::sequence {
 
@@ -20,8 +21,6 @@ struct EncodeSymbol {
   std::uint32_t limit;       // the state must be at most f * 2^21 - 1 before the token is pushed
 };
 
-using SymbolTable = std::array<EncodeSymbol, kTokenCount>;
-
 // The table of each token of a set, indexed by the token before it.
 std::array<std::uint8_t, kTokenCount> table_after(const TableSet& set) {
   const auto of_level = set.table_of_level();
@@ -30,22 +29,28 @@ std::array<std::uint8_t, kTokenCount> table_after(const TableSet& set) {
   return out;
 }
 
-std::vector<SymbolTable> encode_symbols(const TableSet& set) {
-  std::vector<SymbolTable> out(static_cast<std::size_t>(set.table_count()));
-  for (std::size_t t = 0; t < out.size(); ++t) {
-    const Frequencies f = set.tables[t].frequencies();
-    std::uint32_t start = 0;
-    for (int token = 0; token < kTokenCount; ++token) {
-      if (f[token] == 0) continue;
-      const std::uint32_t k = std::bit_width(std::uint32_t{f[token]} - 1u);
-      const std::uint64_t m = ((std::uint64_t{1} << (32 + k)) + f[token] - 1) / f[token];
-      out[t][token] = {static_cast<std::uint32_t>(m - (std::uint64_t{1} << 32)), k, start, kProbTotal - f[token],
-                       static_cast<std::uint32_t>((std::uint64_t{f[token]} << (32 - kProbBits)) - 1)};
-      start += f[token];
+// A set's encoder tables, and for each token the table of the token after it.
+struct SetSymbols {
+  std::array<std::array<EncodeSymbol, kTokenCount>, kClasses> tables;
+  std::array<const EncodeSymbol*, kTokenCount> after;
+
+  explicit SetSymbols(const TableSet& set) {
+    for (int t = 0; t < set.table_count(); ++t) {
+      const Frequencies f = set.tables[t].frequencies();
+      std::uint32_t start = 0;
+      for (int token = 0; token < kTokenCount; ++token) {
+        if (f[token] == 0) continue;
+        const std::uint32_t k = std::bit_width(std::uint32_t{f[token]} - 1u);
+        const std::uint64_t m = ((std::uint64_t{1} << (32 + k)) + f[token] - 1) / f[token];
+        tables[t][token] = {static_cast<std::uint32_t>(m - (std::uint64_t{1} << 32)), k, start, kProbTotal - f[token],
+                            static_cast<std::uint32_t>((std::uint64_t{f[token]} << (32 - kProbBits)) - 1)};
+        start += f[token];
+      }
     }
+    const auto table_of = table_after(set);
+    for (int t = 0; t < kTokenCount; ++t) after[t] = tables[table_of[t]].data();
   }
-  return out;
-}
+};
 
 // Pushes a token onto a state, first giving the state's low word if it must (the word is written either
 // way and kept only if given: no branch to mispredict).
@@ -62,23 +67,28 @@ std::vector<SymbolTable> encode_symbols(const TableSet& set) {
 
 // One segment, last token first: whole rounds (all lanes) with the lanes unrolled, the others one by one.
 template <std::size_t W>
-void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const std::vector<SymbolTable>& symbols,
-                    const std::array<std::uint8_t, kTokenCount>& after, std::uint32_t* state, std::uint16_t* words,
-                    std::size_t& next) {
+void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const SetSymbols& symbols,
+                    std::uint32_t* state, std::uint16_t* words, std::size_t& next) {
   const std::size_t ways = W > 0 ? W : lanes.ways, full = lanes.rounds_of(ways - 1);
   const auto symbol = [&](std::size_t lane, std::size_t k) -> const EncodeSymbol& {
     const std::uint8_t* at = tokens + lane * lanes.length + k;
-    return symbols[after[k ? at[-1] : 0]][*at];
+    return symbols.after[k ? at[-1] : 0][*at];
   };
   for (std::size_t k = lanes.length; k-- > full;)
     for (std::size_t lane = ways; lane-- > 0;)
       if (k < lanes.rounds_of(lane)) encode_token(state[lane], symbol(lane, k), words, next);
   std::uint32_t x[kMaxWays];
   for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
-  for (std::size_t k = full; k-- > 0;) {
+  // Rounds after the first read the token before in the lane; the first follows a 0.
+  for (std::size_t k = full; k-- > 1;) {
 #pragma GCC unroll 8
-    for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, k), words, next);
+    for (std::size_t j = 0; j < ways; ++j) {
+      const std::uint8_t* at = tokens + (ways - 1 - j) * lanes.length + k;
+      encode_token(x[ways - 1 - j], symbols.after[at[-1]][*at], words, next);
+    }
   }
+  if (full > 0)
+    for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, 0), words, next);
   for (std::size_t lane = 0; lane < ways; ++lane) state[lane] = x[lane];
 }
 
@@ -92,16 +102,16 @@ void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout
   std::array<std::uint32_t, kMaxWays> state;
   state.fill(kStateLow);
   const std::size_t segments = (n + kSegmentLength - 1) / kSegmentLength;
+  std::unique_ptr<SetSymbols> symbols;  // of the segments' set, made anew where the set changes
   for (std::size_t s = segments; s-- > 0;) {
-    const TableSet& set = layout.sets[layout.set_of_segment[s]];
-    const auto symbols = encode_symbols(set);
-    const auto after = table_after(set);
+    if (s + 1 == segments || layout.set_of_segment[s] != layout.set_of_segment[s + 1])
+      symbols = std::make_unique<SetSymbols>(layout.sets[layout.set_of_segment[s]]);
     const std::size_t first = s * kSegmentLength;
     const SegmentLanes lanes(ways, std::min(kSegmentLength, n - first));
     if (ways == 8)
-      encode_segment<8>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
+      encode_segment<8>(tokens.data() + first, lanes, *symbols, state.data(), words.data(), next);
     else
-      encode_segment<0>(tokens.data() + first, lanes, symbols, after, state.data(), words.data(), next);
+      encode_segment<0>(tokens.data() + first, lanes, *symbols, state.data(), words.data(), next);
   }
   for (std::size_t lane = ways; lane-- > 0;) {
     words[--next] = static_cast<std::uint16_t>(state[lane]);

@@ -3,10 +3,13 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <utility>
 
 #include "codec/bit_io.hpp"
 #include "codec/predictors.hpp"
 #include "codec/rans_coder.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/sequence_block.hpp"
 #include "codec/token_tables.hpp"
 
@@ -28,54 +31,80 @@ std::vector<PredictorChoice> candidates(Effort effort) {
   return out;
 }
 
-// A segment coded one way: its predictor, its context counts and what it costs.
+// A segment coded one way: its predictor, its residuals and their tokens (block order), the bound of the
+// tokens, the context counts and what it costs.
 struct SegmentTrial {
   PredictorChoice choice;
+  std::vector<std::int32_t> residuals;
+  std::vector<std::uint8_t> tokens;
+  int token_end = 0;
   LevelCounts counts{};
   double bits = 0;
 };
 
-// Token counts of a segment's residuals by context level: each token's context is the level of the token
-// before it in its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a
-// predictor from every other lane costs 0.1 % in size and halves the work). Counted lanes go in pairs
-// into two tables: increments of one table in a row would wait for each other through memory.
+// Token counts of a segment by context level: each token's context is the level of the token before it in
+// its lane (0 at the lane's start). Counts every `lane_step`-th lane (all with 1: choosing a predictor from
+// every other lane costs 0.1 % in size and halves the work). Lanes go four at a time into four tables:
+// small residuals hit the same few counters over and over, and increments of one counter in a row wait
+// for each other through memory. The tables are the caller's, zero on entry and left zero: only the
+// corner below `token_end` (no token reaches it) is added and cleared.
+constexpr std::size_t kCountTables = 4;
+using LaneCounts = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
+using CountTables = std::array<LaneCounts, kCountTables>;
+
 struct ContextCounts {
   std::uint64_t raw_bits = 0;
   std::uint64_t tokens = 0;
 };
 
-ContextCounts count_contexts(const std::int32_t* residuals, std::size_t n, std::size_t ways, std::size_t first_lane,
-                             std::size_t lane_step, LevelCounts& counts) {
-  using Half = std::array<std::array<std::uint16_t, kTokenCount>, kLevels>;  // at most 4096 per segment
-  Half first{}, second{};
+// Rounds [from, to) of one lane.
+void count_lane(LaneCounts& table, const std::uint8_t* lane, std::size_t from, std::size_t to) {
+  int previous = from > 0 ? lane[from - 1] : 0;
+  for (std::size_t k = from; k < to; ++k) {
+    ++table[kTokenTable.level[previous]][lane[k]];
+    previous = lane[k];
+  }
+}
+
+// Four lanes of `rounds` tokens each in lockstep, one table each.
+void count_four_lanes(CountTables& tables, const std::array<const std::uint8_t*, kCountTables>& lane, std::size_t rounds) {
+  int previous[kCountTables] = {};
+  for (std::size_t k = 0; k < rounds; ++k) {
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < kCountTables; ++j) {
+      ++tables[j][kTokenTable.level[previous[j]]][lane[j][k]];
+      previous[j] = lane[j][k];
+    }
+  }
+}
+
+ContextCounts count_contexts(const std::uint8_t* tokens, std::size_t n, int token_end, std::size_t ways,
+                             std::size_t first_lane, std::size_t lane_step, CountTables& tables, LevelCounts& counts) {
   const SegmentLanes lanes(ways, n);
-  const auto count_lane = [&](Half& table, std::size_t l, std::size_t from, std::size_t to, int& previous) {
-    const std::int32_t* lane = residuals + l * lanes.length;
-    for (std::size_t k = from; k < to; ++k) {
-      const int token = token_of(zigzag(lane[k]));
-      ++table[kTokenTable.level[previous]][token];
-      previous = token;
-    }
-  };
   ContextCounts out;
-  for (std::size_t l = first_lane; l < ways; l += 2 * lane_step) {
-    const std::size_t other = l + lane_step;
-    int a = 0, b = 0;
-    const std::size_t both = other < ways ? lanes.rounds_of(other) : 0;
-    for (std::size_t k = 0; k < both; ++k) {
-      count_lane(first, l, k, k + 1, a);
-      count_lane(second, other, k, k + 1, b);
+  for (std::size_t l = first_lane; l < ways; l += kCountTables * lane_step) {
+    std::array<const std::uint8_t*, kCountTables> lane{};
+    std::size_t group = 0;
+    for (; group < kCountTables && l + group * lane_step < ways; ++group) {
+      lane[group] = tokens + (l + group * lane_step) * lanes.length;
+      out.tokens += lanes.rounds_of(l + group * lane_step);
     }
-    count_lane(first, l, both, lanes.rounds_of(l), a);
-    out.tokens += lanes.rounds_of(l) + both;
+    // Later lanes have no more tokens than earlier ones: all four share the last one's rounds.
+    const std::size_t shared = group == kCountTables ? lanes.rounds_of(l + (group - 1) * lane_step) : 0;
+    if (shared > 0) count_four_lanes(tables, lane, shared);
+    for (std::size_t j = 0; j < group; ++j) count_lane(tables[j], lane[j], shared, lanes.rounds_of(l + j * lane_step));
   }
-  for (int level = 0; level < kLevels; ++level) {
-    for (int t = 0; t < kTokenCount; ++t) {
-      const std::uint32_t both = std::uint32_t{first[level][t]} + second[level][t];
-      counts[level][t] += both;
-      out.raw_bits += std::uint64_t{both} * kTokenTable.raw_bits[t];
+  const int levels = kTokenTable.level[token_end - 1] + 1;
+  for (int level = 0; level < levels; ++level) {
+    for (int t = 0; t < token_end; ++t) {
+      std::uint32_t all = 0;
+      for (LaneCounts& table : tables) all += std::exchange(table[level][t], std::uint16_t{0});
+      counts.rows[level][t] += all;
+      out.raw_bits += std::uint64_t{all} * kTokenTable.raw_bits[t];
     }
   }
+  counts.levels = std::max(counts.levels, levels);
+  counts.tokens = std::max(counts.tokens, token_end);
   return out;
 }
 
@@ -96,8 +125,13 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
-      : codes_(codes), effort_(effort), tokens_(codes.size()), values_(codes.size()),
-        residuals_(std::min(codes.size(), kSegmentLength)), best_residuals_(residuals_.size()) {}
+      : codes_(codes), effort_(effort), tokens_(codes.size()), residuals_(codes.size()),
+        trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
+    for (SegmentTrial& trial : *trials_) {
+      trial.residuals.resize(std::min(codes.size(), kSegmentLength));
+      trial.tokens.resize(trial.residuals.size());
+    }
+  }
 
   void encode(std::vector<std::uint8_t>& out);
 
@@ -110,11 +144,12 @@ class BlockEncoder {
 
   std::span<const std::int32_t> codes_;
   Effort effort_;
-  std::vector<std::uint8_t> tokens_;
-  std::vector<std::uint32_t> values_;
-  std::vector<std::int32_t> residuals_, best_residuals_;  // of the candidate being priced, of the best so far
+  std::vector<std::uint8_t> tokens_;      // the winners'
+  std::vector<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
   std::vector<LevelCounts> counts_;  // per segment
+  std::unique_ptr<std::array<SegmentTrial, 2>> trials_;  // the best so far and the one being priced, in turns
+  std::unique_ptr<CountTables> scratch_;  // count_contexts' tables, zero between calls
 };
 
 void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
@@ -124,35 +159,34 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
 }
 
 void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
-  SegmentTrial best, trial;
-  best.bits = std::numeric_limits<double>::infinity();
+  SegmentTrial* best = &(*trials_)[0];
+  SegmentTrial* trial = &(*trials_)[1];
+  best->bits = std::numeric_limits<double>::infinity();
   for (const PredictorChoice& candidate : candidates(effort_)) {
     if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
-    try_predictor(start, end, candidate, trial);
-    if (trial.bits < best.bits) {
-      std::swap(best, trial);
-      std::swap(best_residuals_, residuals_);
-    }
+    try_predictor(start, end, candidate, *trial);
+    if (trial->bits < best->bits) std::swap(best, trial);
   }
-  // The winner's residuals as tokens and values, and the counts of the lanes it was not priced on.
-  for (std::size_t i = start; i < end; ++i) {
-    values_[i] = zigzag(best_residuals_[i - start]);
-    tokens_[i] = static_cast<std::uint8_t>(token_of(values_[i]));
-  }
-  if (effort_ != Effort::best) count_contexts(best_residuals_.data(), end - start, ways_for(codes_.size()), 1, 2, best.counts);
-  chosen_.push_back(best.choice);
-  counts_.push_back(best.counts);
+  // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
+  const std::size_t n = end - start;
+  std::copy_n(best->residuals.begin(), n, residuals_.begin() + static_cast<std::ptrdiff_t>(start));
+  std::copy_n(best->tokens.begin(), n, tokens_.begin() + static_cast<std::ptrdiff_t>(start));
+  if (effort_ != Effort::best)
+    count_contexts(best->tokens.data(), n, best->token_end, ways_for(codes_.size()), 1, 2, *scratch_, best->counts);
+  chosen_.push_back(best->choice);
+  counts_.push_back(best->counts);
 }
 
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
                                  SegmentTrial& trial) {
   trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
-  predict(codes_, start, end, trial.choice, residuals_);
-  // The best effort counts every token; the others estimate from every other lane.
+  predict(codes_, start, end, trial.choice, trial.residuals);
   const std::size_t n = end - start;
-  for (auto& row : trial.counts) row.fill(0);
-  const ContextCounts counted =
-      count_contexts(residuals_.data(), n, ways_for(codes_.size()), 0, effort_ == Effort::best ? 1 : 2, trial.counts);
+  trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.residuals.data(), n, trial.tokens.data())) + 1;
+  // The best effort counts every token; the others estimate from every other lane.
+  trial.counts.clear();
+  const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
+                                               effort_ == Effort::best ? 1 : 2, *scratch_, trial.counts);
   trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
                    double(counted.tokens) + double(trial.choice.head_bits());
 }
@@ -168,17 +202,14 @@ TableLayout BlockEncoder::group_segments() {
   std::vector<std::vector<SetChoice>> sets(segments + 1, std::vector<SetChoice>(segments));
   const auto merge_counts = [&](std::size_t first, std::size_t last) {
     LevelCounts merged{};
-    for (std::size_t s = first; s < last; ++s)
-      for (int level = 0; level < kLevels; ++level)
-        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[s][level][t];
+    for (std::size_t s = first; s < last; ++s) merged.add(counts_[s]);
     return merged;
   };
   cost[0] = 0;
   for (std::size_t last = 1; last <= segments; ++last) {
     LevelCounts merged{};
     for (std::size_t first = last; first-- > 0;) {
-      for (int level = 0; level < kLevels; ++level)
-        for (int t = 0; t < kTokenCount; ++t) merged[level][t] += counts_[first][level][t];
+      merged.add(counts_[first]);
       double group_bits = 0;
       if (thorough) {
         sets[last][first] = choose_table_set(merged, base_of(merged), true);
@@ -232,36 +263,51 @@ void BlockEncoder::write(const TableLayout& layout, std::vector<std::uint8_t>& o
 
 // Raw bits in the order the decoder meets the tokens: segment by segment, round by round, lane by lane.
 // Each value goes into a 64-bit accumulator that is stored whole every time (the buffer has 8 bytes to
-// spare) and advanced by its full bytes.
+// spare) and advanced by its full bytes. Their number comes from the segments' counts.
 void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
   std::uint64_t total = 0;
-  for (std::uint8_t t : tokens_) total += kTokenTable.raw_bits[t];
+  for (const LevelCounts& counts : counts_)
+    for (int level = 0; level < counts.levels; ++level)
+      for (int t = 0; t < counts.tokens; ++t) total += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
   const std::size_t at = out.size();
   out.resize(at + (total + 7) / 8 + 8);
   std::uint8_t* next = out.data() + at;
   std::uint64_t pending = 0;
   int filled = 0;
+  const auto put = [&](std::size_t i) {
+    const int bits = kTokenTable.raw_bits[tokens_[i]];
+    pending |= (std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1)) << filled;
+    filled += bits;
+    std::memcpy(next, &pending, 8);
+    next += filled >> 3;
+    pending >>= filled & ~7;  // filled < 8 + 30
+    filled &= 7;
+  };
   const std::size_t ways = ways_for(codes_.size());
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const SegmentLanes lanes(ways, std::min(kSegmentLength, codes_.size() - start));
-    for (std::size_t k = 0; k < lanes.length; ++k) {
-      for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) {
-        const std::size_t i = start + l * lanes.length + k;
-        const int bits = kTokenTable.raw_bits[tokens_[i]];
-        pending |= (std::uint64_t{values_[i]} & ((std::uint64_t{1} << bits) - 1)) << filled;
-        filled += bits;
-        std::memcpy(next, &pending, 8);
-        next += filled >> 3;
-        pending = (filled & ~7) == 64 ? 0 : pending >> (filled & ~7);
-        filled &= 7;
-      }
-    }
+    // Rounds in which every lane has a token, then the others.
+    const std::size_t full = lanes.rounds_of(ways - 1);
+    for (std::size_t k = 0; k < full; ++k)
+      for (std::size_t i = start + k; i < start + ways * lanes.length; i += lanes.length) put(i);
+    for (std::size_t k = full; k < lanes.length; ++k)
+      for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) put(start + l * lanes.length + k);
   }
   std::memcpy(next, &pending, 8);
   out.resize(at + (total + 7) / 8);
 }
 
 }  // namespace
+
+std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
+  std::uint32_t seen = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t u = zigzag(r[i]);
+    seen |= u;
+    tokens[i] = static_cast<std::uint8_t>(token_of(u));
+  }
+  return seen;
+}
 
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out) {
   BlockEncoder(codes, effort).encode(out);

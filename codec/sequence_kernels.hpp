@@ -21,6 +21,11 @@ std::size_t read_rounds_avx2(const std::uint8_t* tokens, std::size_t from, std::
                              const std::uint8_t* raw, std::uint64_t& position, std::uint64_t limit,
                              std::int32_t* residuals);
 
+// Tokens of the residuals r[0, n) (token_of(zigzag(r[i]))), and the or of every zigzagged value (whose
+// token bounds theirs).
+std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* tokens);
+std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens);
+
 // Autocorrelation ac[0..order] of z[0, n): every product and partial sum must be an integer below 2^53, so
 // that any order of summation gives the same doubles.
 void autocorrelation(const double* z, std::size_t n, int order, double* ac);

@@ -1,12 +1,15 @@
 // codec/sequence_kernels_avx2.cpp: the AVX2 kernels of the sequence coder (only these functions use AVX2).
 #include "codec/sequence_kernels.hpp"
 
+#include <algorithm>
+
 #include "rimble/processor_tier.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
+#include "codec/predictors.hpp"
 #include "codec/sequence_tokens.hpp"
 
 namespace quorvel::sequence {
@@ -99,6 +102,39 @@ namespace {
   return k;
 }
 
+// Eight tokens at a time. The bit length L of u >= 16 comes from the exponent of w = u >> 4 as a float,
+// with w's bit below its leading one cleared first so that rounding cannot carry into the exponent; the
+// token is then 16 + 2 (L - 5) + the bit of u below its leading one.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i tokens_of(__m256i r, __m256i& seen) {
+  const __m256i u = _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
+  seen = _mm256_or_si256(seen, u);
+  const __m256i w = _mm256_srli_epi32(u, 4);
+  const __m256i exact = _mm256_andnot_si256(_mm256_srli_epi32(w, 1), w);
+  const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(exact)), 23), _mm256_set1_epi32(127));
+  const __m256i below = _mm256_and_si256(_mm256_srlv_epi32(u, _mm256_add_epi32(e, _mm256_set1_epi32(3))), _mm256_set1_epi32(1));
+  const __m256i coarse = _mm256_add_epi32(_mm256_add_epi32(_mm256_set1_epi32(16), _mm256_add_epi32(e, e)), below);
+  return _mm256_blendv_epi8(coarse, u, _mm256_cmpeq_epi32(w, _mm256_setzero_si256()));
+}
+
+[[gnu::target("avx2,fma")]] std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
+  __m256i seen = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i t[4];
+    for (std::size_t j = 0; j < 4; ++j)
+      t[j] = tokens_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + i + 8 * j)), seen);
+    // Packing works within 128-bit halves: the groups of four come out as 0 2 4 6 1 3 5 7 and go back in order.
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(t[0], t[1]), _mm256_packus_epi32(t[2], t[3]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tokens + i),
+                        _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+  }
+  alignas(32) std::uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), seen);
+  std::uint32_t out = tokenize(r + i, n - i, tokens + i);
+  for (const std::uint32_t lane : lanes) out |= lane;
+  return out;
+}
+
 // Four accumulators per lag: the additions of one would wait for each other.
 [[gnu::target("avx2,fma")]] void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac) {
   for (int k = 0; k <= order; ++k) {
@@ -116,14 +152,15 @@ namespace {
   }
 }
 
+namespace {
+
 // Four predictions at a time: 64-bit products of the codes (sign-extended) and the coefficients, summed,
 // shifted right; the low 32 bits of a logical shift by at most 15 are those of the arithmetic one.
-[[gnu::target("avx2,fma")]] void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
+[[gnu::target("avx2,fma")]] void lpc_residuals_wide(const std::int32_t* x, std::size_t& i, std::size_t to,
                                                     const std::int32_t* c, int order, int shift, std::int32_t* r) {
   const __m128i count = _mm_cvtsi32_si128(shift);
   const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-  std::size_t i = from;
-  for (; i + 4 <= to; i += 4) {
+  for (; i + 4 <= to; i += 4, r += 4) {
     __m256i sum = _mm256_setzero_si256();
     for (int j = 0; j < order; ++j) {
       const __m256i history = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i - 1 - j)));
@@ -131,12 +168,71 @@ namespace {
     }
     const __m256i shifted = _mm256_permutevar8x32_epi32(_mm256_srl_epi64(sum, count), low_dwords);
     const __m128i actual = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i - from), _mm_sub_epi32(actual, _mm256_castsi256_si128(shifted)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r), _mm_sub_epi32(actual, _mm256_castsi256_si128(shifted)));
+  }
+}
+
+// Eight predictions at a time in 32-bit lanes, for codes small enough that no partial sum can leave int32
+// (every sum is then the exact one, and so is its shift). Order 0: any order, known only at run time.
+template <int Order>
+[[gnu::target("avx2,fma")]] void lpc_residuals_narrow(const std::int32_t* x, std::size_t& i, std::size_t to,
+                                                      const std::int32_t* c, int order, int shift, std::int32_t* r) {
+  const int taps = Order > 0 ? Order : order;
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  __m256i coefficient[Order > 0 ? Order : kMaxLpcOrder];
+  for (int j = 0; j < taps; ++j) coefficient[j] = _mm256_set1_epi32(c[j]);
+  for (; i + 8 <= to; i += 8, r += 8) {
+    __m256i sum = _mm256_setzero_si256();
+    for (int j = 0; j < taps; ++j) {
+      const __m256i history = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i - 1 - j));
+      sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(history, coefficient[j]));
+    }
+    const __m256i actual = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(r), _mm256_sub_epi32(actual, _mm256_sra_epi32(sum, count)));
+  }
+}
+
+// The largest magnitude in x[from, to), as unsigned (INT32_MIN counts 2^31).
+[[gnu::target("avx2,fma")]] std::uint32_t largest_magnitude(const std::int32_t* x, std::size_t from, std::size_t to) {
+  __m256i most = _mm256_setzero_si256();
+  std::size_t i = from;
+  for (; i + 8 <= to; i += 8)
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i))));
+  alignas(32) std::uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), most);
+  std::uint32_t out = 0;
+  for (const std::uint32_t lane : lanes) out = std::max(out, lane);
+  for (; i < to; ++i) out = std::max(out, x[i] < 0 ? 0u - static_cast<std::uint32_t>(x[i]) : static_cast<std::uint32_t>(x[i]));
+  return out;
+}
+
+}  // namespace
+
+// Sums of 32-bit products where the coefficients' magnitudes times the codes' cannot reach 2^31, which is
+// the usual case (codes of a few thousand steps), else 64-bit ones.
+[[gnu::target("avx2,fma")]] void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
+                                                    const std::int32_t* c, int order, int shift, std::int32_t* r) {
+  std::uint64_t weight = 0;
+  for (int j = 0; j < order; ++j) weight += static_cast<std::uint64_t>(c[j] < 0 ? -std::int64_t{c[j]} : c[j]);
+  std::size_t i = from;
+  const auto history = static_cast<std::size_t>(order);
+  if (from < to && weight * largest_magnitude(x, from - history, to) < (std::uint64_t{1} << 31)) {
+    switch (order) {
+      case 2: lpc_residuals_narrow<2>(x, i, to, c, order, shift, r); break;
+      case 4: lpc_residuals_narrow<4>(x, i, to, c, order, shift, r); break;
+      case 8: lpc_residuals_narrow<8>(x, i, to, c, order, shift, r); break;
+      case 16: lpc_residuals_narrow<16>(x, i, to, c, order, shift, r); break;
+      default: lpc_residuals_narrow<0>(x, i, to, c, order, shift, r); break;
+    }
+  } else {
+    lpc_residuals_wide(x, i, to, c, order, shift, r);
   }
   lpc_residuals(x, i, to, c, order, shift, r + (i - from));
 }
 
 #else
+
+std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) { return tokenize(r, n, tokens); }
 
 void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac) { autocorrelation(z, n, order, ac); }
 

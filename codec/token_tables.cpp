@@ -68,18 +68,40 @@ struct UsedRange {
   int first = 0, end = 0;
 };
 
-UsedRange used_range(const TokenCounts& counts) {
-  UsedRange range{0, kTokenCount};
+UsedRange used_range(const TokenCounts& counts, int end) {
+  UsedRange range{0, end};
   while (range.end > 0 && counts[range.end - 1] == 0) --range.end;
   while (range.first < range.end && counts[range.first] == 0) ++range.first;
   return range;
 }
 
-// Four partial sums (token t into sum t mod 4), so that the additions do not wait for each other.
-double coded_bits(const TokenCounts& counts, UsedRange used, const Frequencies& frequencies) {
+// Bits of each token under a table: the cost of its frequency.
+using TokenCosts = std::array<float, kTokenCount>;
+
+TokenCosts costs_of(const Frequencies& frequencies) {
   const auto& cost = cost_of_frequency();
+  TokenCosts out;
+  for (int t = 0; t < kTokenCount; ++t) out[t] = cost[frequencies[t]];
+  return out;
+}
+
+// The presets' token costs, made once.
+const std::array<TokenCosts, kPresetCount>& preset_costs() {
+  static const auto table = [] {
+    std::array<TokenCosts, kPresetCount> out{};
+    for (int k = 0; k < kPresetCount; ++k) out[k] = costs_of(kPresetTables[static_cast<std::size_t>(k)]);
+    return out;
+  }();
+  return table;
+}
+
+// Four partial sums (token t into sum t mod 4), so that the additions do not wait for each other. The
+// loop runs over whole groups of four: tokens outside the used range have no count and add +0.
+double coded_bits(const TokenCounts& counts, UsedRange used, const TokenCosts& costs) {
+  static_assert(kTokenCount % 4 == 0);
   double sum[4] = {0, 0, 0, 0};
-  for (int t = used.first; t < used.end; ++t) sum[t & 3] += double(counts[t]) * cost[frequencies[t]];
+  for (int t = used.first & ~3; t < used.end; t += 4)
+    for (int j = 0; j < 4; ++j) sum[j] += double(counts[t + j]) * double(costs[t + j]);
   return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
@@ -236,16 +258,17 @@ bool read_table_set(BitReader& in, TableSet& set) {
   return in.ok();
 }
 
-TableChoice choose_table(const TokenCounts& counts, bool every_preset) {
+TableChoice choose_table(const TokenCounts& counts, bool every_preset, int end) {
   std::uint64_t total = 0;
-  for (std::uint32_t c : counts) total += c;
+  for (int t = 0; t < end; ++t) total += counts[t];
   if (total == 0) return {1 + 6, TableCode{.preset = 0}};
-  const UsedRange used = used_range(counts);
+  const UsedRange used = used_range(counts, end);
   TableChoice best{0, codes_of(counts, used, total)};
-  best.bits = own_codes_bits(best.code) + coded_bits(counts, used, best.code.frequencies());
+  best.bits = own_codes_bits(best.code) + coded_bits(counts, used, costs_of(best.code.frequencies()));
   const auto [low, high] = every_preset ? std::pair{0, kPresetCount - 1} : nearby_presets(counts, used, total);
+  const auto& presets = preset_costs();
   for (int k = low; k <= high; ++k) {
-    const double bits = 1 + 6 + coded_bits(counts, used, kPresetTables[static_cast<std::size_t>(k)]);
+    const double bits = 1 + 6 + coded_bits(counts, used, presets[static_cast<std::size_t>(k)]);
     if (bits < best.bits) best = {bits, TableCode{.preset = k}};
   }
   return best;
@@ -253,13 +276,12 @@ TableChoice choose_table(const TokenCounts& counts, bool every_preset) {
 
 namespace {
 
-// Token counts of the classes first..last (inclusive) at this base.
 // Token counts of each class at this base.
 std::array<TokenCounts, kClasses> class_counts(const LevelCounts& counts, int base) {
   std::array<TokenCounts, kClasses> out{};
-  for (int level = 0; level < kLevels; ++level) {
+  for (int level = 0; level < counts.levels; ++level) {
     TokenCounts& row = out[class_of_level(level, base)];
-    for (int t = 0; t < kTokenCount; ++t) row[t] += counts[level][t];
+    for (int t = 0; t < counts.tokens; ++t) row[t] += counts[level][t];
   }
   return out;
 }
@@ -269,7 +291,7 @@ std::array<TokenCounts, kClasses> class_counts(const LevelCounts& counts, int ba
 double class_tables_bits(const LevelCounts& counts, int base) {
   const auto by_class = class_counts(counts, base);
   double bits = 5 + 3;
-  for (int c = 0; c < kClasses; ++c) bits += choose_table(by_class[c], false).bits;
+  for (int c = 0; c < kClasses; ++c) bits += choose_table(by_class[c], false, counts.tokens).bits;
   return bits;
 }
 
@@ -283,8 +305,8 @@ SetChoice choose_table_set(const LevelCounts& counts, int base, bool thorough) {
     for (int first = 0; first < kClasses; ++first) {
       TokenCounts merged{};
       for (int last = first; last < kClasses; ++last) {
-        for (int t = 0; t < kTokenCount; ++t) merged[t] += by_class[last][t];
-        run[first][last] = choose_table(merged, thorough);
+        for (int t = 0; t < counts.tokens; ++t) merged[t] += by_class[last][t];
+        run[first][last] = choose_table(merged, thorough, counts.tokens);
       }
     }
     for (int merge = 0; merge < (1 << (kClasses - 1)); ++merge) {
@@ -303,11 +325,23 @@ SetChoice choose_table_set(const LevelCounts& counts, int base, bool thorough) {
   return best;
 }
 
+void LevelCounts::add(const LevelCounts& other) {
+  for (int level = 0; level < other.levels; ++level)
+    for (int t = 0; t < other.tokens; ++t) rows[level][t] += other.rows[level][t];
+  levels = std::max(levels, other.levels);
+  tokens = std::max(tokens, other.tokens);
+}
+
+void LevelCounts::clear() {
+  for (int level = 0; level < levels; ++level) std::fill_n(rows[level].begin(), tokens, 0u);
+  levels = tokens = 0;
+}
+
 int base_of(const LevelCounts& counts) {
   std::array<std::uint64_t, kLevels> per_level{};
   std::uint64_t total = 0;
-  for (int level = 0; level < kLevels; ++level) {
-    for (std::uint32_t c : counts[level]) per_level[level] += c;
+  for (int level = 0; level < counts.levels; ++level) {
+    for (int t = 0; t < counts.tokens; ++t) per_level[level] += counts[level][t];
     total += per_level[level];
   }
   std::uint64_t seen = 0;

@@ -23,7 +23,18 @@ inline constexpr int kMaxBase = 31;
 
 using Frequencies = std::array<std::uint16_t, kTokenCount>;  // sums to kProbTotal; 0 for unused tokens
 using TokenCounts = std::array<std::uint32_t, kTokenCount>;
-using LevelCounts = std::array<TokenCounts, kLevels>;  // token counts by context level
+
+// Token counts by context level. Every nonzero count lies in rows [0, levels) and columns [0, tokens), so
+// that the loops over them, and clearing them, touch only that corner (a few percent of the whole).
+struct LevelCounts {
+  std::array<TokenCounts, kLevels> rows{};
+  int levels = 0, tokens = 0;
+
+  [[nodiscard]] const TokenCounts& operator[](int level) const { return rows[level]; }
+  // Adds other's counts.
+  void add(const LevelCounts& other);
+  void clear();
+};
 
 // One table as a head describes it.
 struct TableCode {
@@ -60,7 +71,8 @@ struct SetChoice {
 };
 
 // The cheaper of the table made from the counts and the presets near their mean (all presets if `every`).
-[[nodiscard]] TableChoice choose_table(const TokenCounts& counts, bool every_preset);
+// Counts from `end` on are zero.
+[[nodiscard]] TableChoice choose_table(const TokenCounts& counts, bool every_preset, int end = kTokenCount);
 // Bits of a table set with one table per class at this base (the quick estimate for choosing predictors).
 [[nodiscard]] double class_tables_bits(const LevelCounts& counts, int base);
 // The best merge pattern at this base; `thorough` also tries the bases next to it and every preset.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -102,7 +103,7 @@ TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
 TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
   if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
   std::mt19937 rng(3);
-  std::uniform_int_distribution<std::int32_t> small(-(1 << 20), 1 << 20), any(INT32_MIN, INT32_MAX), coefficient(-32768, 32767);
+  std::uniform_int_distribution<std::int32_t> small(-(1 << 20), 1 << 20), coefficient(-32768, 32767);
   for (const std::size_t n : {1u, 5u, 33u, 4096u}) {
     std::vector<double> z(n);
     for (double& v : z) v = small(rng);
@@ -111,13 +112,40 @@ TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
     quorvel::sequence::autocorrelation_avx2(z.data(), n, 32, b.data());
     EXPECT_EQ(a, b) << "n " << n;
     std::vector<std::int32_t> x(n + 32), c(32), r1(n), r2(n);
-    for (auto& v : x) v = any(rng);
     for (auto& v : c) v = coefficient(rng);
-    for (const int order : {1, 2, 8, 32}) {
-      quorvel::sequence::lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r1.data());
-      quorvel::sequence::lpc_residuals_avx2(x.data(), 32, n + 32, c.data(), order, 14, r2.data());
-      EXPECT_EQ(r1, r2) << "n " << n << " order " << order;
+    for (const int order : {1, 2, 3, 8, 16, 32}) {
+      // Codes of any size (64-bit sums), and codes whose sums just fit int32 or just might not (the
+      // kernel's 32-bit sums serve only the first).
+      std::int64_t weight = 0;
+      for (int j = 0; j < order; ++j) weight += std::abs(std::int64_t{c[j]});
+      for (const std::int64_t bound : {std::int64_t{INT32_MAX}, INT32_MAX / weight, INT32_MAX / weight + 1}) {
+        std::uniform_int_distribution<std::int32_t> code(static_cast<std::int32_t>(-bound), static_cast<std::int32_t>(bound));
+        for (auto& v : x) v = code(rng);
+        x[32 - static_cast<std::size_t>(order)] = static_cast<std::int32_t>(-bound);  // the extreme in the history only
+        quorvel::sequence::lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r1.data());
+        quorvel::sequence::lpc_residuals_avx2(x.data(), 32, n + 32, c.data(), order, 14, r2.data());
+        EXPECT_EQ(r1, r2) << "n " << n << " order " << order << " codes up to " << bound;
+      }
     }
+  }
+}
+
+// Tokens from the vector kernel at every bit length's edges (where a float's rounding could carry into
+// its exponent) and at random, against the portable ones.
+TEST(SequenceCoder, TokenKernelMatchesThePortableOne) {
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  std::vector<std::int32_t> r;
+  for (int bits = 0; bits <= 32; ++bits) {
+    const std::uint64_t power = std::uint64_t{1} << bits;
+    for (const std::uint64_t u : {power - 1, power, power + 1, power + power / 2 - 1, power + power / 2})
+      if (u <= UINT32_MAX) r.push_back(quorvel::sequence::unzigzag(static_cast<std::uint32_t>(u)));
+  }
+  std::mt19937 rng(5);
+  while (r.size() < 1000) r.push_back(static_cast<std::int32_t>(rng()) >> (rng() % 32));
+  for (const std::size_t n : {r.size(), std::size_t{37}, std::size_t{3}}) {
+    std::vector<std::uint8_t> a(n), b(n);
+    EXPECT_EQ(quorvel::sequence::tokenize(r.data(), n, a.data()), quorvel::sequence::tokenize_avx2(r.data(), n, b.data()));
+    EXPECT_EQ(a, b) << "n " << n;
   }
 }
 
