@@ -37,7 +37,8 @@ std::optional<Host> resolve(void* library) {
 }  // namespace
 
 void Host::push(hid_t minor, const char* function, const std::string& message) const {
-  push_error(H5E_DEFAULT, __FILE__, function, __LINE__, error_class, pipeline, minor, "%s", message.c_str());
+  // The stack names the plugin, not a source line of this helper.
+  push_error(H5E_DEFAULT, "libquorvel_hdf5.so", function, 0, error_class, pipeline, minor, "%s", message.c_str());
 }
 
 std::optional<Host> host_of(const void* caller) {

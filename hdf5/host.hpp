@@ -33,6 +33,9 @@ struct Host {
   hid_t bad_type;        // minor: a datatype the filter refuses
 
   // Puts `message` on the default error stack, under the pipeline's major error.
+  // HDF5 1.10 keeps what a filter pushes while it reads; HDF5 2.0 keeps what
+  // can_apply and set_local push but drops the filter's own, leaving its
+  // "filter returned failure during read".
   void push(hid_t minor, const char* function, const std::string& message) const;
 };
 
