@@ -105,6 +105,18 @@ def test_chunks_are_frames_of_the_asked_format_and_smaller_than_raw(written):
             assert dataset.id.get_storage_size() < original.nbytes / 2, name
 
 
+def test_a_chunk_is_the_frame_encode_array_makes_of_it(tmp_path):
+    """The filter and the kit's frames are the same code: a whole chunk stores exactly encode_array's bytes."""
+    quorvel_tools = pytest.importorskip("quorvel_tools")
+    data = recording((3, 3000), "f8")
+    settings = {"rmse": 0.01, "method": "db4", "effort": "fast"}
+    with h5py.File(tmp_path / "same.h5", "w") as f:
+        dataset = f.create_dataset("x", data=data, chunks=(3, 1000), **hdf5.Quorvel(**settings, format=1))
+        for start in (0, 1000, 2000):
+            stored = dataset.id.read_direct_chunk((0, start))[1]
+            assert stored == quorvel_tools.encode_array(data[:, start:start + 1000], **settings), start
+
+
 def test_quorvel_mapping_surface():
     assert hdf5.__all__ == ["FILTER_ID", "PLUGIN_PATH", "Quorvel"]
     assert 256 <= hdf5.FILTER_ID <= 511 and hdf5.Quorvel.filter_id == hdf5.FILTER_ID
