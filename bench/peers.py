@@ -14,7 +14,8 @@ probe reads the peers' bytes from it).
 
 `--speed` times encode and decode of the ECG tiled to 10^6 samples (each tile rotated by an odd
 number of samples) at max error 1e-3 x range, one thread, wall time, medians of interleaved rounds.
-A `format=` keyword on quorvel_tools.encode adds a version-2 column by itself (see `quorvel_peers`).
+quorvel runs on one thread too (`threads=1`); one more line decodes its version-2 container on
+2 threads.
 """
 
 from __future__ import annotations
@@ -26,7 +27,6 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 
 import argparse  # noqa: E402
 import dataclasses  # noqa: E402
-import inspect  # noqa: E402
 import json  # noqa: E402
 import math  # noqa: E402
 import pathlib  # noqa: E402
@@ -149,25 +149,20 @@ def fso_delta_zlib_peer() -> Peer:
     return Peer("fso+delta+zlib", encode, decode)
 
 
-def quorvel_peers() -> list[Peer]:
-    """quorvel_tools' aimed encoder at two efforts; once encode takes `format=` (and writes version 2
-    by default), version 1 is asked for by name and version-2 columns join."""
+def quorvel_peers(threads: int = 1) -> list[Peer]:
+    """quorvel_tools' aimed encoder at two efforts and both container versions, on `threads` threads."""
     import quorvel_tools
 
-    formats = "format" in inspect.signature(quorvel_tools.encode).parameters
-
     def aimed(effort: str, version: int) -> Peer:
-        extra = {"format": version} if formats else {}
-
         def encode(x: np.ndarray, kind: str, target: float) -> bytes:
-            return quorvel_tools.encode(x, **{kind: target}, effort=effort, **extra)
+            return quorvel_tools.encode(x, **{kind: target}, effort=effort, format=version, threads=threads)
 
         def decode(blob: bytes, x: np.ndarray, bound: float) -> np.ndarray:
-            return quorvel_tools.decode(blob)
+            return quorvel_tools.decode(blob, threads=threads)
 
         return Peer(f"v{version}-{effort}", lambda x, b: b"", decode, aims=encode)
 
-    return [aimed(effort, version) for version in ((1, 2) if formats else (1,)) for effort in ("best", "default")]
+    return [aimed(effort, version) for version in (1, 2) for effort in ("best", "default")]
 
 
 def all_peers() -> list[Peer]:
@@ -366,7 +361,9 @@ def main() -> None:
     options = parser.parse_args()
     peers = all_peers()
     if options.speed:
-        speed([p for p in peers if not p.name.endswith("-best")], options.rounds)
+        on_two = [dataclasses.replace(p, name=p.name + " 2 threads") for p in quorvel_peers(threads=2)
+                  if p.name == "v2-default"]
+        speed([p for p in peers if not p.name.endswith("-best")] + on_two, options.rounds)
         return
     rows = with_best_peer(measure_all(load_signals(options.signals and options.signals.split(",")), peers))
     columns = [p.name for p in peers] + ["sz3", "best-peer"]

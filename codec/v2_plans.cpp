@@ -243,9 +243,12 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   }
   // Uniform quantisation errs by step / sqrt(12) in RMSE, and never by more
   // than half a step (0.6 with the dead zone): the search starts at the first
-  // and needs to go no finer than a sixteenth of it.
+  // and needs to go no finer than a sixteenth of it. It always stops above
+  // natural / 2.1, so a signal is kept as it is only on a rung no finer than
+  // natural / 4: that keeps every signal the search decodes to, while speech
+  // on its 16-bit grid under a target of several LSB is quantised, not kept.
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
-  if (auto kept = keep_on_rungs(input.xf, input.extremes(), finest, nullptr)) {
+  if (auto kept = keep_on_rungs(input.xf, input.extremes(), natural, nullptr)) {
     return smallest_container(*kept, settings);
   }
   Detected detected;

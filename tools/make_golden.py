@@ -166,9 +166,10 @@ def encode(road, settings, x):
         if road == "plain":
             options = quorvel.TarvoCompressionOptions(settings["method"], settings["scale"], settings["cutoff"])
             return 0, bytes(quorvel.compress_signal(x, options))
+        # The records hold version-1 containers and frames, written before version 2 existed.
         if road == "aimed":
-            return 0, quorvel_tools.encode(x, **settings)
-        return 0, quorvel_tools.encode_array(x, **settings)
+            return 0, quorvel_tools.encode(x, format=1, **settings)
+        return 0, quorvel_tools.encode_array(x, format=1, **settings)
     except ValueError as error:
         return 1, str(error).encode()
 

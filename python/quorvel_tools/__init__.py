@@ -12,6 +12,10 @@ infinities kept. The same frames serve the numcodecs codec
 (``quorvel_tools.numcodecs.Quorvel``) and the Zarr codec
 (``quorvel_tools.zarr.QuorvelCodec``), both found by the name ``"quorvel"``.
 
+``load`` reads the .qrvl files the ``quorvel`` command writes (the channels,
+their rates, labels, units and annotations, as a ``Recording``) and ``save``
+writes them.
+
 ``Settings`` is what all of them take, checked once: a target for the aimed
 encoder or the fixed method, scale and cutoff. The codec's refusals are
 ``CodecError`` and ``UnreachableTargetError``, both ``ValueError``, with their
@@ -21,7 +25,8 @@ from importlib import metadata as _metadata
 
 from quorvel_tools._container import ContainerInfo, decode, inspect
 from quorvel_tools._encode import encode, encode_rows
-from quorvel_tools._frame import decode_array, encode_array
+from quorvel_tools._files import Recording, load, save
+from quorvel_tools._frame import LayoutWarning, decode_array, encode_array
 from quorvel_tools._measure import Measurement, measure
 from quorvel_tools.errors import CodecError, UnreachableTargetError
 from quorvel_tools.settings import Settings
@@ -34,7 +39,9 @@ except _metadata.PackageNotFoundError:  # imported from a source tree that was n
 __all__ = [
     "CodecError",
     "ContainerInfo",
+    "LayoutWarning",
     "Measurement",
+    "Recording",
     "Settings",
     "UnreachableTargetError",
     "__version__",
@@ -44,5 +51,7 @@ __all__ = [
     "encode_array",
     "encode_rows",
     "inspect",
+    "load",
     "measure",
+    "save",
 ]

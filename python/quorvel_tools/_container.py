@@ -8,11 +8,11 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
+from quorvel_tools.errors import CodecError
+from quorvel_tools.settings import thread_count
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
-
-_HEADER_SIZE = 52
 
 
 def _contiguous(container: Buffer) -> memoryview:
@@ -21,44 +21,116 @@ def _contiguous(container: Buffer) -> memoryview:
     return view if view.c_contiguous else memoryview(view.tobytes())
 
 
-def decode(container: Buffer) -> npt.NDArray[np.float32]:
-    """Decompress a container held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
+# What each kind of quorvel byte string begins with, and the function that reads it.
+_READERS = {b"QRVL": "a container: read it with quorvel_tools.decode",
+            b"QRVC": "a chunk frame: read it with quorvel_tools.decode_array",
+            b"QRVS": "a signal file written by the quorvel command: read it with quorvel_tools.load"}
 
-    Returns a new writable 1-D float32 array, the same samples as
-    ``quorvel.decompress_signal(bytes(container))``. Raises ``ValueError`` with
-    the codec's message for a damaged container and ``TypeError`` for an object
-    that is not a buffer. The decoder runs with the interpreter lock released.
+
+def refuse_other_kinds(view: memoryview, magic: bytes) -> None:
+    """Says which function reads a quorvel byte string that is not of the kind `magic` names."""
+    head = np.frombuffer(view, np.uint8, count=4).tobytes() if view.nbytes >= 4 else b""
+    if head != magic and head in _READERS:
+        error = CodecError(f"this is {_READERS[head]}")
+        error.kind = "invalid_magic"
+        raise error
+
+
+def decode(
+    container: Buffer, *, start: int | None = None, stop: int | None = None, threads: int | None = None
+) -> npt.NDArray[np.float32]:
+    """Decompress a container of either version held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
+
+    Returns a new writable 1-D float32 array: every sample, or those of
+    ``decoded[start:stop]`` (the same slice, negative indices included) when
+    ``start`` or ``stop`` is given. A version-2 container is then read only in
+    the blocks that cover the range; a version-1 container has no blocks and
+    is decoded whole first. ``threads`` blocks of a version-2 container are
+    decoded at once (``None``: one per processor). A version-1 container gives
+    the same samples as ``quorvel.decompress_signal(bytes(container))``.
+
+    Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
+    codec's message for a damaged container (a version-2 block whose CRC-32
+    fails is named), or naming the function that reads a chunk frame or a
+    signal file; ``TypeError`` for an object that is not a buffer. The
+    decoder runs with the interpreter lock released.
     """
-    return _codec.decode(_contiguous(container))
+    view = _contiguous(container)
+    refuse_other_kinds(view, b"QRVL")
+    count = thread_count(threads)
+    if start is None and stop is None:
+        return _codec.decode(view, count)
+    first, end, _ = slice(start, stop).indices(_codec.inspect(view)["sample_count"])
+    return _codec.decode_range(view, first, max(first, end), count)
 
 
 @dataclasses.dataclass(frozen=True)
 class ContainerInfo:
-    """The fields of a container's header.
+    """What a container holds: its header's fields, and the range of the signal it decodes to.
 
-    ``minimum`` and ``maximum`` are the offset and range the decoder maps the
-    normalised signal onto, and ``mean`` the offset of the normalised signal.
-    ``size`` is the number of bytes the container occupies, header and payload
-    (bytes after it are not part of it).
+    Every container has its ``version`` (1 or 2), ``sample_count`` and
+    ``size``, the bytes it occupies (bytes after it are not part of it), and
+    ``signal_minimum`` and ``signal_maximum``, the extremes of the decoded
+    samples (None for an empty signal).
+
+    Version 1 (the others None for version 2): the wavelet ``method``,
+    ``levels`` and ``scale``; the decoder maps the inverse transform's output
+    ``y`` onto the signal as ``(y + shift) * span + offset``: ``offset`` and
+    ``shift`` are free offsets and ``span`` (in float32, as the decoder forms
+    it) sets the quantisation step ``span * 2**-scale``. The encoder chooses
+    them to suit its search, so they need not be the signal's extremes.
+    ``payload_length`` is the DEFLATE stream's size.
+
+    Version 2 (None for version 1): ``mode``, how the samples are coded
+    (``"grid"``: codes on a grid, ``"interpolated"``: the codes' residuals
+    against interpolation, ``"corrected"``: grid codes with per-sample
+    corrections, ``"ordinals"``: the float32 values themselves);
+    ``block_length`` and ``block_count``, the independently decodable blocks;
+    ``grid_origin`` and ``grid_step``, the grid (sample = float32(origin + step
+    * code); None for ``"ordinals"``); ``palette_size``, the number of
+    distinct codes listed in a palette (0: none).
     """
 
-    method: str
-    levels: int
-    scale: int
+    version: int
     sample_count: int
-    minimum: float
-    maximum: float
-    mean: float
-    payload_length: int
     size: int
+    signal_minimum: float | None = None
+    signal_maximum: float | None = None
+    method: str | None = None
+    levels: int | None = None
+    scale: int | None = None
+    offset: float | None = None
+    span: float | None = None
+    shift: float | None = None
+    payload_length: int | None = None
+    mode: str | None = None
+    block_length: int | None = None
+    block_count: int | None = None
+    grid_origin: float | None = None
+    grid_step: float | None = None
+    palette_size: int | None = None
 
 
 def inspect(container: Buffer) -> ContainerInfo:
-    """Read the header of a container held in any buffer, without decoding it.
+    """Read the header of a container of either version held in any buffer, and the range of its signal.
 
-    Raises ``ValueError`` with the codec's message when the header is invalid
-    (too short, wrong magic, version, format tag or method, non-finite
-    statistics); the payload is not checked.
+    Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
+    codec's message when the header is invalid (too short, wrong magic,
+    unknown version, format tag, method or mode, non-finite statistics, a
+    block index that runs past the bytes) or the payload is damaged.
     """
-    method, levels, scale, count, minimum, maximum, mean, payload = _codec.read_header(_contiguous(container))
-    return ContainerInfo(method, levels, scale, count, minimum, maximum, mean, payload, _HEADER_SIZE + payload)
+    view = _contiguous(container)
+    refuse_other_kinds(view, b"QRVL")
+    fields = _codec.inspect(view)
+    samples = _codec.decode(view, 1)
+    if samples.size:
+        fields["signal_minimum"], fields["signal_maximum"] = float(np.nanmin(samples)), float(np.nanmax(samples))
+    if fields["version"] == 1:
+        minimum, maximum = fields.pop("minimum"), fields.pop("maximum")
+        with np.errstate(over="ignore"):
+            fields["span"] = float(np.float32(maximum) - np.float32(minimum))
+        fields["offset"], fields["shift"] = minimum, fields.pop("mean")
+    else:
+        for key in ("minimum", "maximum", "mean"):
+            fields.pop(key, None)
+    return ContainerInfo(**fields)

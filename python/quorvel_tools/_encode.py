@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
-from quorvel_tools.settings import Effort, Method, Settings, thread_count
+from quorvel_tools.settings import Effort, Format, Method, Settings, thread_count
 
 
 def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating[Any]]:
@@ -34,6 +34,8 @@ def encode(
     max_bytes: int | None = None,
     method: Method = "auto",
     effort: Effort = "default",
+    format: Format | None = None,
+    threads: int | None = None,
 ) -> bytes:
     """Compress a 1-D signal into a quorvel container that meets one target.
 
@@ -52,8 +54,17 @@ def encode(
     one of ``"cdf53"``, ``"cdf97"``, ``"db4"``, ``"sym4"``; ``effort`` is
     ``"fast"``, ``"default"`` or ``"best"`` (smaller containers, slower).
 
-    Returns a standard container: ``quorvel.decompress_signal`` and
-    :func:`decode` read it, and the decoded float32 signal meets the target.
+    ``format`` is the container version. 2, the default, is the smaller one,
+    read by :func:`decode`; it codes the samples themselves (no wavelet), gives
+    back the input exactly at a target finer than half the grid the samples sit
+    on (``max_error=0``: any float32 signal), and re-encoding its decoded
+    signal with the same settings gives the same container. 1 is the
+    wavelet container that ``quorvel.decompress_signal`` reads too; a named
+    ``method`` implies it, and is a ``ValueError`` with ``format=2``.
+    ``threads`` is the number of threads for the blocks of a version-2
+    container (``None``: one per processor); the bytes do not depend on it.
+
+    The decoded float32 signal meets the target.
     Raises ``ValueError`` for a missing, repeated or negative target and an
     unknown method or effort; :class:`~quorvel_tools.UnreachableTargetError`
     (a ``ValueError``) for a target the signal cannot meet, with the best
@@ -63,8 +74,8 @@ def encode(
     The encoder runs with the interpreter lock released.
     """
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
-                           target_required=True)
-    return encode_settings(data, settings)
+                           format=format, target_required=True)
+    return encode_settings(data, settings, threads)
 
 
 def encode_rows(
@@ -76,11 +87,12 @@ def encode_rows(
     max_bytes: int | None = None,
     method: Method = "auto",
     effort: Effort = "default",
+    format: Format | None = None,
     threads: int | None = None,
 ) -> list[bytes]:
     """Compress every row of a 2-D array into a container of its own, on a pool of threads.
 
-    The targets, ``method`` and ``effort`` are those of :func:`encode` and apply
+    The targets, ``method``, ``effort`` and ``format`` are those of :func:`encode` and apply
     to each row alone (``max_bytes`` is a budget per row). ``threads`` is the
     number of threads to use, the calling one included; ``None`` means one per
     processor. The result equals ``[encode(row, ...) for row in data2d]``,
@@ -89,13 +101,13 @@ def encode_rows(
     such row, its index as ``row``.
     """
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
-                           target_required=True)
+                           format=format, target_required=True)
     count = thread_count(threads)
     return _codec.encode_rows(_samples(data2d, 2), settings, count)
 
 
-def encode_settings(data: npt.ArrayLike, settings: Settings) -> bytes:
+def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None) -> bytes:
     """One container of a 1-D signal under any settings, fixed or aimed. Fixed
     settings give the bytes of ``quorvel.compress_signal`` for float32 data
     (float64 is narrowed to float32 first)."""
-    return _codec.encode(_samples(data, 1), settings)
+    return _codec.encode(_samples(data, 1), settings, thread_count(threads))

@@ -1,14 +1,15 @@
 """N-D arrays as chunk frames: one container per lane along the last axis, NaN and infinities kept."""
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
-from quorvel_tools._container import _contiguous
-from quorvel_tools.settings import Cutoff, Effort, Method, Settings, thread_count
+from quorvel_tools._container import _contiguous, refuse_other_kinds
+from quorvel_tools.settings import Cutoff, Effort, Format, Method, Settings, thread_count
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -39,13 +40,20 @@ def encode_array(
     scale: int | None = None,
     cutoff: Cutoff | None = None,
     effort: Effort | None = None,
+    format: Format | None = None,
     threads: int | None = None,
+    time_axis: int = -1,
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
 
-    Time runs along the last axis: every 1-D lane along it (every channel of a
-    ``(channels, time)`` array) becomes a quorvel container of its own, so a
-    loud channel never spoils a quiet one. NaN, +inf and -inf are kept exactly:
+    Time runs along ``time_axis`` (the last by default; give ``time_axis=0``
+    for a ``(time, channels)`` array as soundfile and pandas make them): every
+    1-D lane along it becomes a quorvel container of its own, so a loud
+    channel never spoils a quiet one. The frame holds the array with its time
+    axis moved last; :func:`decode_array` with the same ``time_axis`` gives
+    back the original layout. Lanes much shorter than another axis compress
+    poorly and most likely mean a wrong time axis: they raise a
+    :class:`LayoutWarning` that says what to give. NaN, +inf and -inf are kept exactly:
     their positions go into bit masks and the gaps are bridged by linear
     interpolation before encoding; a lane without a finite sample costs no
     container.
@@ -56,16 +64,53 @@ def encode_array(
     and ``effort`` as for :func:`quorvel_tools.encode`. Without a target every
     lane is encoded with the fixed ``method`` (default ``"cdf97"``), ``scale``
     (6 to 12, default 11) and ``cutoff`` (``"low"``, ``"medium"`` or ``"high"``,
-    default ``"low"``). ``threads`` lanes are encoded at once (``None``: one per
-    processor), with the interpreter lock released.
+    default ``"low"``). ``format`` is the lanes' container version, as for
+    :func:`quorvel_tools.encode`: 2 for a target with method ``"auto"``, 1 for
+    fixed settings or a named wavelet. ``threads`` lanes are encoded at once
+    (``None``: one per processor), with the interpreter lock released.
 
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
     ``ValueError``) for a lane that cannot be encoded, its index as ``lane``.
     """
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale,
-                           cutoff=cutoff, effort=effort)
-    return encode_settings(data, settings, threads)
+                           cutoff=cutoff, effort=effort, format=format)
+    array = _float_array(data)
+    lanes = np.moveaxis(array, _axis(time_axis, array.ndim), -1) if array.ndim else array
+    advice = layout_advice(lanes.shape, time_axis, "time_axis=")
+    if advice:
+        warnings.warn(advice, LayoutWarning, stacklevel=2)
+    return encode_settings(lanes, settings, threads)
+
+
+class LayoutWarning(UserWarning):
+    """An array whose lanes along the time axis are much shorter than another axis."""
+
+
+SHORT_LANE = 256  # samples: a lane this short and far shorter than another axis is most likely a channel
+
+
+def layout_advice(shape: tuple[int, ...], time_axis: int, option: str) -> str | None:
+    """What to say when the lanes of an array laid out as `shape` (time last) look like
+    channels: lanes shorter than SHORT_LANE samples and than a quarter of another axis."""
+    if len(shape) < 2:
+        return None
+    lane, longest = shape[-1], max(shape[:-1])
+    if lane >= SHORT_LANE or 4 * lane > longest:
+        return None
+    axis = shape[:-1].index(longest)
+    axis = axis if axis < _axis(time_axis, len(shape)) else axis + 1  # in the caller's own layout
+    return (f"the time axis holds {lane} samples per lane against {longest} along axis {axis}; "
+            f"if time runs along axis {axis}, give {option}{axis}")
+
+
+def _axis(time_axis: int, ndim: int) -> int:
+    """`time_axis` as a non-negative axis of an array of `ndim` dimensions."""
+    if not isinstance(time_axis, (int, np.integer)) or isinstance(time_axis, bool):
+        raise TypeError(f"time_axis must be an int, not {type(time_axis).__name__}")
+    if not -max(ndim, 1) <= time_axis < max(ndim, 1):
+        raise ValueError(f"time_axis {time_axis} is out of range for an array of {ndim} dimensions")
+    return int(time_axis) % max(ndim, 1)
 
 
 def frame_layout(
@@ -74,7 +119,9 @@ def frame_layout(
     """The dtype and shape a frame holds, and where each lane's container lies in it
     (offset, size; size 0 for a lane without one), from the frame's header and
     lane table, checked against its size and the containers' headers."""
-    dtype, shape, lanes = _codec.frame_info(_contiguous(cast("Buffer", frame)))
+    view = _contiguous(cast("Buffer", frame))
+    refuse_other_kinds(view, b"QRVC")
+    dtype, shape, lanes = _codec.frame_info(view)
     return np.dtype(dtype), shape, lanes
 
 
@@ -90,13 +137,19 @@ def frame_overhead(shape: tuple[int, ...]) -> int:
 
 
 def decode_array(
-    frame: Buffer | npt.NDArray[Any], *, out: npt.NDArray[np.floating] | None = None, threads: int | None = None
+    frame: Buffer | npt.NDArray[Any],
+    *,
+    out: npt.NDArray[np.floating] | None = None,
+    threads: int | None = None,
+    time_axis: int = -1,
 ) -> npt.NDArray[np.floating]:
     """Decompress a frame held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
 
-    Returns a new array of the frame's dtype and shape, or fills ``out``: a
-    writable C-contiguous array of the frame's dtype and number of samples (any
-    shape), which is returned. ``threads`` lanes are decoded at once (``None``:
+    Returns a new array of the frame's dtype and shape, with its time axis
+    (last in the frame) moved to ``time_axis`` as given to :func:`encode_array`
+    (a view of the decoded array), or fills ``out``: a writable C-contiguous
+    array of the frame's dtype and number of samples (any shape), which is
+    returned as it is (``time_axis`` does not apply to it). ``threads`` lanes are decoded at once (``None``:
     one per processor), with the interpreter lock released. Raises
     :class:`~quorvel_tools.CodecError` (a ``ValueError``) for a damaged frame
     and ``TypeError`` or ``ValueError`` for an ``out`` that does not fit.
@@ -104,7 +157,10 @@ def decode_array(
     view = _contiguous(cast("Buffer", frame))  # ndarrays are buffers; typeshed says so from 3.12
     dtype, shape = frame_shape(view)
     if out is None:
-        out = np.empty(shape, dtype=dtype)
+        axis = _axis(time_axis, len(shape))
+        decoded = np.empty(shape, dtype=dtype)
+        _codec.decode_frame(view, decoded.reshape(-1), thread_count(threads))
+        return np.moveaxis(decoded, -1, axis) if shape else decoded
     elif not isinstance(out, np.ndarray) or out.dtype != dtype or not out.flags.c_contiguous:
         raise TypeError(f"out must be a C-contiguous {dtype} array")
     elif out.size != int(np.prod(shape, dtype=np.int64)):

@@ -17,16 +17,24 @@ class Measurement:
     - ``prd``: the percentage root-mean-square difference,
       ``100 * sqrt(sum((x - y)**2) / sum(x**2))``;
     - ``snr_db``: the signal-to-noise ratio ``10 * log10(sum(x**2) / sum((x - y)**2))``
-      in decibels (so ``snr_db == -20 * log10(prd / 100)``).
+      in decibels (so ``snr_db == -20 * log10(prd / 100)``);
+    - ``mismatched``: how many positions differ in kind: finite in one signal
+      and not in the other, or NaN against an infinity, or infinities of
+      opposite signs.
 
-    Identical signals give 0, 0, 0 and ``inf``. A signal of zero energy that is
-    not reproduced exactly gives a ``prd`` of ``inf`` and an ``snr_db`` of ``-inf``.
+    The four figures are taken over the positions where both signals are
+    finite: NaN and infinities that come back as they were (as a frame or a
+    Zarr round trip gives them) are not errors, and those that do not are
+    counted in ``mismatched``. Identical signals give 0, 0, 0, ``inf`` and 0. A
+    signal of zero energy that is not reproduced exactly gives a ``prd`` of
+    ``inf`` and an ``snr_db`` of ``-inf``.
     """
 
     max_error: float
     rmse: float
     prd: float
     snr_db: float
+    mismatched: int = 0
 
 
 def measure(original: npt.ArrayLike, decoded: npt.ArrayLike) -> Measurement:
@@ -34,29 +42,32 @@ def measure(original: npt.ArrayLike, decoded: npt.ArrayLike) -> Measurement:
 
     Everything is computed in float64 whatever the inputs' dtypes, scaled by
     the largest magnitude first so that squares of large values (1e38 and
-    beyond) do not overflow. Empty inputs measure as identical. NaN in either
-    input gives NaN figures.
+    beyond) do not overflow. Empty inputs measure as identical.
     """
     x = np.asarray(original, dtype=np.float64)
     y = np.asarray(decoded, dtype=np.float64)
     if x.shape != y.shape:
         raise ValueError(f"original and decoded differ in shape: {x.shape} and {y.shape}")
+    finite = np.isfinite(x) & np.isfinite(y)
+    mismatched = 0
+    if not finite.all():
+        same_kind = (np.isnan(x) & np.isnan(y)) | (np.isinf(x) & (x == y))
+        mismatched = int(np.count_nonzero(~finite & ~same_kind))
+        x, y = x[finite], y[finite]
     error = x - y
     max_error = float(np.max(np.abs(error))) if error.size else 0.0
     peak = float(np.max(np.abs(x))) if x.size else 0.0
     scale = max(max_error, peak)
-    if not 0.0 < scale < math.inf:
-        scale = 1.0  # all zero, or NaN and infinities that the sums carry through unscaled
+    if scale == 0.0:
+        scale = 1.0  # all zero
     error_energy = float(np.sum(np.square(error / scale)))
     signal_energy = float(np.sum(np.square(x / scale)))
     rmse = scale * math.sqrt(error_energy / error.size) if error.size else 0.0
-    return Measurement(max_error, rmse, *_relative(error_energy, signal_energy))
+    return Measurement(max_error, rmse, *_relative(error_energy, signal_energy), mismatched)
 
 
 def _relative(error_energy: float, signal_energy: float) -> tuple[float, float]:
     """(PRD in percent, SNR in dB) from the energies of the error and the signal."""
-    if math.isnan(error_energy) or math.isnan(signal_energy):
-        return math.nan, math.nan
     if error_energy == 0.0:
         return 0.0, math.inf
     if signal_energy == 0.0:

@@ -18,8 +18,6 @@ from __future__ import annotations
 
 import ctypes
 import math
-import numbers
-import operator
 import struct
 from pathlib import Path
 from typing import Any, Optional
@@ -38,7 +36,6 @@ PLUGIN_PATH: str = str(Path(__file__).with_name("hdf5_plugin"))
 
 # The layout version of the filter's client data (hdf5/filter.hpp describes the words).
 _CLIENT_DATA_VERSION = 1
-_FORMATS = (1, 2)
 
 
 class _FilterClass(ctypes.Structure):
@@ -66,26 +63,18 @@ _PLUGIN, _CLASS_ADDRESS, FILTER_ID = _load_plugin()
 h5py.h5z.register_filter(_CLASS_ADDRESS)
 
 
-def _format(value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"format must be an int, not {type(value).__name__}")
-    number = operator.index(value)
-    if number not in _FORMATS:
-        raise ValueError(f"format must be 1 or 2, got {number}")
-    return number
-
-
 class Quorvel(h5py.filters.FilterRefBase):  # type: ignore[misc]
     """The keyword arguments of ``h5py.Group.create_dataset`` that compress a dataset with quorvel.
 
     Give exactly one target, which every lane of every chunk meets on its
     finite samples: ``max_error`` or ``rmse`` in the data's units, or ``prd``
     in percent; ``effort`` is ``"fast"``, ``"default"`` or ``"best"``.
-    ``format`` is the containers' version: 2 (default), smaller and chosen
-    without a wavelet, or 1, which the ``quorvel`` module also reads, where
-    ``method`` (``"auto"``, ``"cdf53"``, ``"cdf97"``, ``"db4"`` or ``"sym4"``)
-    picks the wavelet. Datasets must be float32 or float64 and chunked (h5py
-    chunks them when asked for a filter); time runs along the last axis.
+    ``format`` is the containers' version, chosen as by every encoder of the
+    kit (:class:`quorvel_tools.Settings`): 2, smaller, for method ``"auto"``
+    (the default), or 1, which the ``quorvel`` module also reads, where
+    ``method`` (``"cdf53"``, ``"cdf97"``, ``"db4"`` or ``"sym4"``) picks the
+    wavelet. Datasets must be float32 or float64 and chunked (h5py chunks them
+    when asked for a filter); time runs along the last axis.
 
     The mapping holds ``compression``, ``compression_opts`` and
     ``fillvalue=nan``: HDF5 pads the chunks at a dataset's edge with the fill
@@ -103,25 +92,22 @@ class Quorvel(h5py.filters.FilterRefBase):  # type: ignore[misc]
         prd: Optional[float] = None,
         method: Optional[str] = None,
         effort: Optional[str] = None,
-        format: int = 2,
+        format: Optional[int] = None,
     ) -> None:
-        settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, effort=effort)
+        settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, effort=effort, format=format)
         if settings.target is None:
             raise ValueError("exactly one target is required (max_error, rmse or prd); got none")
-        self.format = _format(format)
-        if self.format == 2 and settings.method != AUTO:
-            raise ValueError(f"format 2 chooses no wavelet, so method {settings.method!r} applies to format 1 only")
         self.settings = settings
 
     @property
     def filter_options(self) -> tuple[int, ...]:
         """The filter's client data: layout version, target, its value as two 32-bit words, method, effort, format."""
         settings = self.settings
-        assert settings.target is not None and settings.value is not None and settings.effort is not None
+        assert settings.target and settings.value is not None and settings.effort and settings.format
         low, high = struct.unpack("<II", struct.pack("<d", float(settings.value)))
         method = 0 if settings.method == AUTO else METHODS.index(settings.method) + 1
         return (_CLIENT_DATA_VERSION, TARGETS.index(settings.target), low, high, method,
-                EFFORTS.index(settings.effort), self.format)
+                EFFORTS.index(settings.effort), settings.format)
 
     @property
     def _kwargs(self) -> dict[str, Any]:
@@ -129,4 +115,4 @@ class Quorvel(h5py.filters.FilterRefBase):  # type: ignore[misc]
 
     def __repr__(self) -> str:
         arguments = ", ".join(f"{name}={value!r}" for name, value in self.settings.config().items())
-        return f"{type(self).__name__}({arguments}, format={self.format})"
+        return f"{type(self).__name__}({arguments})"

@@ -29,8 +29,13 @@ class Quorvel(Codec):  # type: ignore[misc]
     and ``effort`` (``"fast"``, ``"default"`` or ``"best"``). Without a target,
     every lane is encoded with the fixed ``method``, ``scale`` (6 to 12) and
     ``cutoff`` (``"low"``, ``"medium"`` or ``"high"``). NaN, +inf and -inf come
-    back exactly. The configuration is the settings in their canonical form,
-    so ``Quorvel()`` equals ``Quorvel(method="cdf97", scale=11, cutoff="low")``.
+    back exactly. ``format`` is the lanes' container version, as for
+    :func:`quorvel_tools.encode`: 2 for a target with method ``"auto"``, 1 for
+    fixed settings or a named wavelet. The configuration is the settings in
+    their canonical form, format included, so ``Quorvel()`` equals
+    ``Quorvel(method="cdf97", scale=11, cutoff="low", format=1)``. A stored
+    configuration without ``format`` was written when version 1 was the only
+    one, so :meth:`from_config` reads it as ``format=1``.
     """
 
     codec_id = "quorvel"
@@ -44,12 +49,18 @@ class Quorvel(Codec):  # type: ignore[misc]
         scale: int | None = None,
         cutoff: str | None = None,
         effort: str | None = None,
+        format: int | None = None,
     ) -> None:
         self.settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                                    effort=effort)
+                                    effort=effort, format=format)
         config = self.settings.config()
         for name in CODEC_PARAMETERS:
             setattr(self, name, config.get(name))
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> Quorvel:
+        codec: Quorvel = super().from_config({"format": 1, **config})
+        return codec
 
     def get_config(self) -> dict[str, Any]:
         return {"id": self.codec_id, **self.settings.config()}
@@ -72,8 +83,12 @@ class Quorvel(Codec):  # type: ignore[misc]
         if out is None:
             return decode_array(frame)
         target = ensure_contiguous_ndarray(out)
-        dtype, shape = frame_shape(frame)
-        if target.dtype == dtype and target.size == int(np.prod(shape, dtype=np.int64)):
+        dtype, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
+        count = int(np.prod(shape, dtype=np.int64))
+        if target.nbytes != count * dtype.itemsize:
+            raise ValueError(f"the chunk's frame holds {dtype} of shape {shape}, which does not fit an output "
+                             f"of {target.nbytes} bytes")
+        if target.dtype == dtype:
             decode_array(frame, out=target)
             return out
         return ndarray_copy(decode_array(frame), out)

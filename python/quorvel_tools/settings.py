@@ -16,6 +16,7 @@ Method = Literal["auto", "cdf53", "cdf97", "db4", "sym4"]
 Effort = Literal["fast", "default", "best"]
 Cutoff = Literal["low", "medium", "high"]
 TargetName = Literal["max_error", "rmse", "prd", "max_bytes"]
+Format = Literal[1, 2]
 
 METHODS: tuple[str, ...] = get_args(FixedMethod)
 EFFORTS: tuple[str, ...] = get_args(Effort)
@@ -23,8 +24,9 @@ CUTOFFS: tuple[str, ...] = get_args(Cutoff)
 TARGETS: tuple[str, ...] = get_args(TargetName)
 AUTO = "auto"
 SCALES = range(6, 13)
+FORMATS: tuple[int, ...] = get_args(Format)
 # The settings of the numcodecs and Zarr codecs, in the order their repr writes them.
-CODEC_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort")
+CODEC_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort", "format")
 
 
 def _choice(name: str, value: object, choices: tuple[str, ...]) -> None:
@@ -53,6 +55,25 @@ def _figure(name: str, value: object) -> Union[float, int]:
     return number
 
 
+def _container_format(settings: Settings) -> Format:
+    """The container version of these settings: ``format`` as given (checked),
+    else 2, or 1 for what only version 1 has (fixed settings, a wavelet)."""
+    version_1 = settings.target is None or settings.method != AUTO
+    if settings.format is None:
+        return 1 if version_1 else 2
+    if isinstance(settings.format, bool) or not isinstance(settings.format, int):
+        raise TypeError(f"format must be an int, not {type(settings.format).__name__}")
+    if settings.format not in FORMATS:
+        raise ValueError(f"format must be 1 or 2, got {settings.format}")
+    if settings.format == 2 and settings.target is None:
+        raise ValueError("format 2 is encoded to a target (max_error, rmse, prd or max_bytes); "
+                         "fixed method, scale and cutoff write format 1")
+    if settings.format == 2 and version_1:
+        raise ValueError(f"format 2 uses no wavelet: method must be 'auto', got {settings.method!r} "
+                         "(a wavelet writes format 1)")
+    return settings.format
+
+
 def thread_count(threads: Optional[int]) -> int:
     """A thread count for the codec: at least 1, or 0 (one per processor) for None."""
     if threads is None:
@@ -73,8 +94,13 @@ class Settings:
     (``"max_error"``, ``"rmse"``, ``"prd"`` or ``"max_bytes"``) and ``value`` is
     its figure, with ``method`` (``"auto"`` or one of the four wavelets) and
     ``effort``. Without one, every container gets the fixed ``method``,
-    ``scale`` (6 to 12) and ``cutoff``. The fields are checked when the object
-    is made; :meth:`of` makes one from the keyword arguments the encoders take.
+    ``scale`` (6 to 12) and ``cutoff``. ``format`` is the container version:
+    2 (smaller, made for a target; read by quorvel_tools only) or 1 (read by
+    the ``quorvel`` module too). None chooses 2 for a target with method
+    ``"auto"``, and 1 for fixed settings or a named wavelet, which only version 1
+    has; asking version 2 for those is a ``ValueError``. The fields are checked
+    when the object is made; :meth:`of` makes one from the keyword arguments
+    the encoders take.
     """
 
     target: Optional[TargetName] = None
@@ -83,8 +109,13 @@ class Settings:
     effort: Optional[Effort] = None
     scale: Optional[int] = 11
     cutoff: Optional[Cutoff] = "low"
+    format: Optional[Format] = None
 
     def __post_init__(self) -> None:
+        self._check_fields()
+        object.__setattr__(self, "format", _container_format(self))
+
+    def _check_fields(self) -> None:
         if self.target is not None:
             _choice("target", self.target, TARGETS)
             object.__setattr__(self, "value", _figure(self.target, self.value))
@@ -116,14 +147,16 @@ class Settings:
         scale: Optional[int] = None,
         cutoff: Optional[str] = None,
         effort: Optional[str] = None,
+        format: Optional[int] = None,
         target_required: bool = False,
     ) -> Settings:
         """The settings of these keyword arguments (those of the encoders and codecs).
 
         At most one target, with method ``"auto"`` and effort ``"default"`` for
         None; without one, method ``"cdf97"``, scale 11 and cutoff ``"low"``
-        for None. ``target_required`` asks for exactly one target, with the
-        method and effort as given (``encode``'s own defaults stand for None).
+        for None. ``format`` None chooses as the class says.
+        ``target_required`` asks for exactly one target, with the method and
+        effort as given (``encode``'s own defaults stand for None).
 
         Raises ``ValueError`` (``TypeError`` for a value of the wrong type) for
         more than one target, a scale or cutoff beside a target, an effort
@@ -138,15 +171,15 @@ class Settings:
         if given:
             if not target_required:
                 method, effort = AUTO if method is None else method, "default" if effort is None else effort
-            return cls(given[0][0], given[0][1], method, effort, None, None)  # type: ignore[arg-type]
+            return cls(given[0][0], given[0][1], method, effort, None, None, format)  # type: ignore[arg-type]
         if effort is not None:
             raise ValueError("effort applies to a target (max_error, rmse, prd or max_bytes); none was given")
         return cls(None, None, "cdf97" if method is None else method, None,  # type: ignore[arg-type]
-                   11 if scale is None else scale, "low" if cutoff is None else cutoff)  # type: ignore[arg-type]
+                   11 if scale is None else scale, "low" if cutoff is None else cutoff, format)  # type: ignore[arg-type]
 
     def config(self) -> dict[str, Any]:
-        """The settings as keyword arguments of :meth:`of`: ``{target: value, "method", "effort"}``,
-        or ``{"method", "scale", "cutoff"}``."""
+        """The settings as keyword arguments of :meth:`of`: ``{target: value, "method", "effort", "format"}``,
+        or ``{"method", "scale", "cutoff", "format"}``."""
         if self.target is not None:
-            return {self.target: self.value, "method": self.method, "effort": self.effort}
-        return {"method": self.method, "scale": self.scale, "cutoff": self.cutoff}
+            return {self.target: self.value, "method": self.method, "effort": self.effort, "format": self.format}
+        return {"method": self.method, "scale": self.scale, "cutoff": self.cutoff, "format": self.format}

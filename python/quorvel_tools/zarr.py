@@ -23,7 +23,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import decode_array, encode_settings
+from quorvel_tools._frame import decode_array, encode_settings, frame_shape
 from quorvel_tools.settings import CODEC_PARAMETERS, Settings
 
 if TYPE_CHECKING:
@@ -43,8 +43,10 @@ class QuorvelCodec(ArrayBytesCodec):
 
     The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
     one target (``max_error``, ``rmse``, ``prd``) with ``method`` and ``effort``,
-    or the fixed ``method``, ``scale`` and ``cutoff``. NaN and infinities, and
-    so a NaN fill value, come back exactly.
+    or the fixed ``method``, ``scale`` and ``cutoff``, and the ``format``. NaN
+    and infinities, and so a NaN fill value, come back exactly. Metadata
+    without ``format`` was written when version 1 was the only one, so
+    :meth:`from_dict` reads it as ``format=1``.
     """
 
     is_fixed_size = False
@@ -56,6 +58,7 @@ class QuorvelCodec(ArrayBytesCodec):
     scale: int | None = None
     cutoff: str | None = None
     effort: str | None = None
+    format: int | None = None
 
     def __init__(
         self,
@@ -67,9 +70,10 @@ class QuorvelCodec(ArrayBytesCodec):
         scale: int | None = None,
         cutoff: str | None = None,
         effort: str | None = None,
+        format: int | None = None,
     ) -> None:
         settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                               effort=effort)
+                               effort=effort, format=format)
         for name, value in settings.config().items():
             object.__setattr__(self, name, value)
 
@@ -79,7 +83,7 @@ class QuorvelCodec(ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_NAME, require_configuration=False)
-        settings: dict[str, Any] = dict(configuration or {})
+        settings: dict[str, Any] = {"format": 1, **(configuration or {})}
         return cls(**settings)
 
     def to_dict(self) -> dict[str, Any]:
@@ -101,9 +105,11 @@ class QuorvelCodec(ArrayBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(frame)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        array = decode_array(chunk_bytes.as_numpy_array())
-        if array.shape != tuple(chunk_spec.shape):
-            raise ValueError(f"the chunk's frame holds shape {array.shape}, the array expects {chunk_spec.shape}")
+        frame = chunk_bytes.as_numpy_array()
+        _, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
+        if shape != tuple(chunk_spec.shape):
+            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {chunk_spec.shape}")
+        array = decode_array(frame)
         array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 

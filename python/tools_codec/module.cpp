@@ -49,9 +49,10 @@ Encoded encode_row(const SampleTable& table, std::size_t row, const Settings& se
 
 PyObject* encode(PyObject* /*module*/, PyObject* args) {
   PyObject *data, *settings_object;
-  if (!PyArg_ParseTuple(args, "OO:encode", &data, &settings_object)) return nullptr;
+  Py_ssize_t threads = 0;
+  if (!PyArg_ParseTuple(args, "OOn:encode", &data, &settings_object, &threads)) return nullptr;
   Settings settings;
-  if (!settings_from(settings_object, settings)) return nullptr;
+  if (!settings_from(settings_object, settings) || !thread_count(threads, settings.threads)) return nullptr;
   HeldBuffer held;
   SampleTable table;
   if (!python::view_samples(data, 1, held, table)) return nullptr;
@@ -98,35 +99,97 @@ PyObject* encode_rows(PyObject* /*module*/, PyObject* args) {
   return container_list(containers);
 }
 
-PyObject* decode(PyObject* /*module*/, PyObject* container) {
-  if (!python::numpy_ready()) return nullptr;
-  auto samples =
-      python::on_bytes(container, [](std::span<const std::uint8_t> bytes) { return decompress_block(bytes); });
+PyObject* decode(PyObject* /*module*/, PyObject* args) {
+  PyObject* container;
+  Py_ssize_t threads = 0;
+  std::size_t count = 0;
+  if (!PyArg_ParseTuple(args, "On:decode", &container, &threads) || !thread_count(threads, count) ||
+      !python::numpy_ready()) {
+    return nullptr;
+  }
+  auto samples = python::on_bytes(container, [count](std::span<const std::uint8_t> bytes) {
+    return quorvel::decode(bytes, count);
+  });
   if (!samples) return nullptr;
   return python::adopt_float32_block(std::move(*samples));
 }
 
-PyObject* read_header(PyObject* /*module*/, PyObject* container) {
-  const auto header = python::on_bytes(container, &ContainerHeader::parse);
-  if (!header) return nullptr;
-  const std::string method(name_of(header->method));
-  return Py_BuildValue("(sIIIdddI)", method.c_str(), static_cast<unsigned>(header->levels),
-                       static_cast<unsigned>(header->scale), static_cast<unsigned>(header->sample_count),
-                       static_cast<double>(header->minimum), static_cast<double>(header->maximum),
-                       static_cast<double>(header->mean), static_cast<unsigned>(header->payload_length));
+// Samples [start, stop) of a container; a version-2 container is read only in
+// the blocks that hold them.
+PyObject* decode_range(PyObject* /*module*/, PyObject* args) {
+  PyObject* container;
+  Py_ssize_t start = 0, stop = 0, threads = 0;
+  std::size_t count = 0;
+  if (!PyArg_ParseTuple(args, "Onnn:decode_range", &container, &start, &stop, &threads) ||
+      !thread_count(threads, count) || !python::numpy_ready()) {
+    return nullptr;
+  }
+  if (start < 0 || stop < start) {
+    PyErr_Format(PyExc_ValueError, "samples %zd to %zd are no range", start, stop);
+    return nullptr;
+  }
+  const auto length = static_cast<std::size_t>(stop - start);
+  auto samples = python::on_bytes(container, [&](std::span<const std::uint8_t> bytes)
+                                                 -> std::expected<rimble::LargeBlock<float>, QuorvelError> {
+    rimble::LargeBlock<float> out(length);
+    if (out.size() != length) return std::unexpected(QuorvelError::out_of_memory(length * sizeof(float)));
+    if (auto done = decode_into(bytes, static_cast<std::size_t>(start), out.span(), count); !done) {
+      return std::unexpected(done.error());
+    }
+    return out;
+  });
+  if (!samples) return nullptr;
+  return python::adopt_float32_block(std::move(*samples));
+}
+
+// What the header says, as keyword arguments of quorvel_tools.ContainerInfo.
+PyObject* header_fields(const ContainerInfo& info) {
+  if (info.v1) {
+    const ContainerHeader& header = *info.v1;
+    const std::string method(name_of(header.method));
+    return Py_BuildValue("{sIsIsnsssIsIsdsdsdsI}", "version", unsigned{info.version}, "sample_count",
+                         static_cast<unsigned>(info.sample_count), "size", static_cast<Py_ssize_t>(info.size),
+                         "method", method.c_str(), "levels", static_cast<unsigned>(header.levels), "scale",
+                         static_cast<unsigned>(header.scale), "minimum", static_cast<double>(header.minimum),
+                         "maximum", static_cast<double>(header.maximum), "mean", static_cast<double>(header.mean),
+                         "payload_length", static_cast<unsigned>(header.payload_length));
+  }
+  static constexpr const char* mode_names[] = {"grid", "interpolated", "corrected", "ordinals"};
+  const v2::Header& header = info.v2->header;
+  const bool grid = v2::has_grid(header.mode);
+  PyObject* origin = grid ? PyFloat_FromDouble(header.grid.origin) : Py_NewRef(Py_None);
+  PyObject* step = grid ? PyFloat_FromDouble(header.grid.step) : Py_NewRef(Py_None);
+  return Py_BuildValue("{sIsIsnsssnsnsNsNsn}", "version", unsigned{info.version}, "sample_count",
+                       static_cast<unsigned>(info.sample_count), "size", static_cast<Py_ssize_t>(info.size), "mode",
+                       mode_names[static_cast<std::size_t>(header.mode)], "block_length",
+                       static_cast<Py_ssize_t>(header.block_length()), "block_count",
+                       static_cast<Py_ssize_t>(header.block_count()), "grid_origin", origin, "grid_step", step,
+                       "palette_size", static_cast<Py_ssize_t>(header.palette.size()));
+}
+
+PyObject* inspect(PyObject* /*module*/, PyObject* container) {
+  const auto info = python::on_bytes(container, [](std::span<const std::uint8_t> bytes) {
+    return quorvel::inspect(bytes);
+  });
+  return info ? header_fields(*info) : nullptr;
 }
 
 PyMethodDef methods[] = {
     {"encode", encode, METH_VARARGS,
-     "encode(samples, settings, /)\n--\n\n"
-     "One container for a C-contiguous 1-D float32 or float64 buffer under a quorvel_tools.Settings."},
+     "encode(samples, settings, threads, /)\n--\n\n"
+     "One container for a C-contiguous 1-D float32 or float64 buffer under a quorvel_tools.Settings\n"
+     "(the blocks of a version-2 container on threads)."},
     {"encode_rows", encode_rows, METH_VARARGS,
      "encode_rows(samples, settings, threads, /)\n--\n\n"
      "One container per row of a C-contiguous 2-D float32 or float64 buffer, rows spread over threads."},
-    {"decode", decode, METH_O, "decode(container, /)\n--\n\nThe float32 samples of a container held in any buffer."},
-    {"read_header", read_header, METH_O,
-     "read_header(container, /)\n--\n\n"
-     "(method, levels, scale, sample_count, minimum, maximum, mean, payload_length) of a container's header."},
+    {"decode", decode, METH_VARARGS,
+     "decode(container, threads, /)\n--\n\nThe float32 samples of a container of either version held in any buffer."},
+    {"decode_range", decode_range, METH_VARARGS,
+     "decode_range(container, start, stop, threads, /)\n--\n\n"
+     "Samples [start, stop) of a container, read only from the blocks that hold them."},
+    {"inspect", inspect, METH_O,
+     "inspect(container, /)\n--\n\n"
+     "A dict of what a container's header says (version, sample_count, size, and the fields of its version)."},
     {"encode_frame", encode_frame, METH_VARARGS,
      "encode_frame(samples, shape, settings, threads, /)\n--\n\n"
      "A chunk frame of the C-ordered float32 or float64 samples of that shape."},

@@ -53,6 +53,18 @@ bool fixed_settings(PyObject* method, PyObject* scale, PyObject* cutoff, Setting
   return true;
 }
 
+// The container version; encode checks what it allows (check_format).
+bool container_format(PyObject* format, Settings& settings) {
+  const long number = PyLong_AsLong(format);
+  if (number == -1 && PyErr_Occurred()) return false;
+  if (number < first_format || number > last_format) {
+    PyErr_Format(PyExc_ValueError, "unknown container format %ld", number);
+    return false;
+  }
+  settings.format = static_cast<std::uint16_t>(number);
+  return true;
+}
+
 template <class E>
 PyObject* names() {
   const auto& table = Names<E>::table;
@@ -68,7 +80,7 @@ PyObject* names() {
 }  // namespace
 
 bool settings_from(PyObject* object, Settings& settings) {
-  static constexpr const char* names[] = {"target", "value", "method", "effort", "scale", "cutoff"};
+  static constexpr const char* names[] = {"target", "value", "method", "effort", "scale", "cutoff", "format"};
   PyObject* fields[std::size(names)] = {};
   bool ok = true;
   for (std::size_t i = 0; ok && i < std::size(names); ++i) {
@@ -76,9 +88,10 @@ bool settings_from(PyObject* object, Settings& settings) {
     ok = fields[i] != nullptr;
   }
   if (ok) {
-    const auto [target, value, method, effort, scale, cutoff] = fields;
+    const auto [target, value, method, effort, scale, cutoff, format] = fields;
     ok = target == Py_None ? fixed_settings(method, scale, cutoff, settings)
                            : aimed_settings(target, value, method, effort, settings);
+    ok = ok && container_format(format, settings);
   }
   for (PyObject* field : fields) Py_XDECREF(field);
   return ok;

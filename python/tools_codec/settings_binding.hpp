@@ -12,9 +12,9 @@
 namespace quorvel::tools {
 
 // The codec's settings from a quorvel_tools.Settings (its attributes target,
-// value, method, effort, scale and cutoff, by name): a target name with its
-// value, "auto" or a method name, an effort name; or no target (None) and a
-// method, scale and cutoff. The package has checked them; a name the codec
+// value, method, effort, scale, cutoff and format, by name): a target name
+// with its value, "auto" or a method name, an effort name; or no target (None)
+// and a method, scale and cutoff; and the container version, 1 or 2. The package has checked them; a name the codec
 // does not know or a missing value raise ValueError here.
 [[nodiscard]] bool settings_from(PyObject* object, Settings& settings);
 

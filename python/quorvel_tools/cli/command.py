@@ -9,9 +9,10 @@ import os
 import pathlib
 import sys
 import threading
+import warnings
 from typing import Any, Callable, Iterator, NoReturn, Optional, Sequence
 
-from ..settings import AUTO, CUTOFFS, EFFORTS, METHODS, SCALES, Settings
+from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES, Settings
 
 __all__ = ["main"]
 
@@ -38,7 +39,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     try:
         run: Callable[[argparse.Namespace], int] = args.run
-        return run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warning_line
+            return run(args)
     except BrokenPipeError:  # the reader of stdout went away (`quorvel report x | head`)
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
@@ -74,6 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="fixed quantisation scale, no target (default 11)")
     encode.add_argument("--cutoff", choices=CUTOFFS,
                         help="fixed dead-zone strength, no target (default low)")
+    encode.add_argument("--format", type=int, choices=FORMATS,
+                        help="container version: 2 (default with a target) or 1 (wavelets, read by the quorvel module)")
     _add_common(encode)
     encode.set_defaults(run=_run_encode, prog=f"{PROG} encode")
 
@@ -119,13 +124,17 @@ def _add_target(parser: argparse.ArgumentParser, title: str) -> None:
     group.add_argument("--rmse", type=_positive_float, metavar="E", help="root-mean-square error")
     group.add_argument("--prd", type=_positive_float, metavar="P", help="percent root-mean-square difference")
     group.add_argument("--bytes", type=_positive_int, metavar="N", help="size budget in bytes")
+    group.add_argument("--snr", type=_positive_float, metavar="DB",
+                       help="signal-to-noise ratio in decibels, at least (a PRD of 100 * 10**(-DB/20) %%)")
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--effort", choices=EFFORTS, default="default",
                         help="how hard the encoder searches (default: default)")
     parser.add_argument("--column", metavar="NAME",
-                        help="CSV/TSV column by name or position from 0 (default: the only numeric one)")
+                        help="CSV/TSV column by name or position from 0 (default: every numeric one)")
+    parser.add_argument("--time-axis", type=int, choices=(0, 1), default=None, metavar="AXIS",
+                        help="axis along which time runs in a 2-D .npy array (default 1: channels x time)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
 
 
@@ -155,7 +164,8 @@ def _target(args: argparse.Namespace) -> Optional[tuple[str, float]]:
         value = getattr(args, name, None)
         if value is not None:
             return kind, value
-    return None
+    snr = getattr(args, "snr", None)
+    return ("prd", 100.0 * 10.0 ** (-snr / 20.0)) if snr is not None else None
 
 
 # --- commands ----------------------------------------------------------------------------
@@ -172,21 +182,22 @@ def _run_encode(args: argparse.Namespace) -> int:
         raise UsageError("give a target (--max-error, --rmse, --prd or --bytes) "
                          "or fixed settings (--method, --scale, --cutoff)")
     if target is not None:
-        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort}
+        aimed: dict[str, Any] = {target[0]: target[1], "method": args.method, "effort": args.effort,
+                                 "format": args.format}
         settings = Settings.of(**aimed)
     else:
         settings = Settings.of(method="cdf97" if args.method == "auto" else args.method, scale=args.scale,
-                               cutoff=args.cutoff)
+                               cutoff=args.cutoff, format=args.format)
     show = _progress_wanted(args)
     with _busy("reading", show):
-        signal = read_signal(args.input, column=args.column)
+        signal = read_signal(args.input, column=args.column, time_axis=args.time_axis)
     with _busy("encoding", show):
         blob = encode_signal(signal, settings)
     write_bytes(args.output, blob)
     if not args.quiet:
         with _busy("checking", show):
             restored = decode_signal(blob)
-        print(_summary(args.input, args.output, signal.data, restored.data, len(blob)))
+        print(_summary(args.input, args.output, signal, restored.data, len(blob)))
     return 0
 
 
@@ -224,8 +235,12 @@ def _run_info(args: argparse.Namespace) -> int:
     lanes = description["lanes"]
     for index, lane in enumerate(lanes):
         name = f"lane {index}:" if len(lanes) > 1 else "codec:"
-        print(f"{name:<{width}} method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}, "
-              f"{lane['sample_count']} samples, {lane['size']} bytes")
+        if "method" in lane:
+            coding = f"method {lane['method']}, levels {lane['levels']}, scale {lane['scale']:g}"
+        else:
+            step = "" if lane["grid_step"] is None else f", grid step {lane['grid_step']:.6g}"
+            coding = f"version 2, mode {lane['mode']}, {lane['blocks']} blocks{step}"
+        print(f"{name:<{width}} {coding}, {lane['sample_count']} samples, {lane['size']} bytes")
     return 0
 
 
@@ -233,7 +248,7 @@ def _run_report(args: argparse.Namespace) -> int:
     from . import report
     from .formats import read_signal
 
-    signal = read_signal(args.input, column=args.column)
+    signal = read_signal(args.input, column=args.column, time_axis=args.time_axis)
     if signal.sample_rate is None and args.rate is not None:
         signal.sample_rate = args.rate
     if not 0 <= args.channel < signal.channel_count:
@@ -242,7 +257,7 @@ def _run_report(args: argparse.Namespace) -> int:
     results = report.run(signal, channel=args.channel, out=out, effort=args.effort,
                          shown_target=_target(args), name=args.input.name,
                          progress=_progress_wanted(args))
-    print(report.format_table(results.rows))
+    print(f"{results.title} (* marks the target asked for)\n{report.format_table(results.rows)}")
     if not args.quiet:
         print(f"\nwrote {out / 'index.html'}", file=sys.stderr)
     return 0
@@ -256,17 +271,14 @@ def _read_file(path: pathlib.Path) -> bytes:
     return path.read_bytes()
 
 
-def _summary(source: pathlib.Path, output: pathlib.Path, original: Any, restored: Any, size: int) -> str:
-    import numpy as np
-    from .. import measure
-    shape = "x".join(str(n) for n in original.shape)
-    finite = np.isfinite(original)
-    figures = measure(np.where(finite, original, 0).ravel(), np.where(finite, restored, 0).ravel())
+def _summary(source: pathlib.Path, output: pathlib.Path, signal: Any, restored: Any, size: int) -> str:
+    from .fidelity import file_figures
+    shape = "x".join(str(n) for n in signal.data.shape)
+    figures = file_figures(signal, restored)
     from .formats import input_size
     source_size = input_size(source)
     return (f"{source} -> {output}: {shape} samples, {size} bytes (ratio {source_size / size:.2f} against "
-            f"the input file), max error {figures.max_error:.4g}, RMSE {figures.rmse:.4g}, "
-            f"PRD {figures.prd:.4g} %")
+            f"the input file), {figures}")
 
 
 def _progress_wanted(args: argparse.Namespace) -> bool:
@@ -317,6 +329,11 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, MemoryError):
         return "not enough memory"
     return text
+
+
+def _warning_line(message: Any, category: Any, filename: str, lineno: int, file: Any = None,
+                  line: Optional[str] = None) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 def _fail(message: str, status: int) -> int:

@@ -41,6 +41,7 @@ class Row:
     encode_ms: float = math.nan
     decode_ms: float = math.nan
     note: str = ""                   # why no container was made
+    marked: bool = False             # the encoding at the target asked for
 
 
 @dataclasses.dataclass(frozen=True)
@@ -48,6 +49,7 @@ class Results:
     rows: list[Row]
     shown: Row
     files: list[pathlib.Path]
+    title: str = ""      # the file, the channel studied and its unit
 
 
 def run(signal: Signal, *, channel: int, out: pathlib.Path, effort: str = "default",
@@ -55,6 +57,7 @@ def run(signal: Signal, *, channel: int, out: pathlib.Path, effort: str = "defau
         progress: bool = False) -> Results:
     """Runs the ladder on one channel and writes ratio.png, signal.png, error.png and index.html."""
     samples = _studied(signal, channel)
+    name = _described(signal, channel, name)
     span = float(samples.max() - samples.min())
     if span == 0:
         raise ValueError("the signal is constant: there is nothing to compare")
@@ -63,14 +66,15 @@ def run(signal: Signal, *, channel: int, out: pathlib.Path, effort: str = "defau
     rows = [_measure_one(samples, kind, value, method, effort) for kind, value, method in _bar(jobs, progress)]
     shown_kind, shown_value = shown_target or ("max_error", DEFAULT_SHOWN * span)
     shown, restored = _encode_shown(samples, shown_kind, shown_value, effort)
+    rows.append(dataclasses.replace(shown, marked=True))
     out.mkdir(parents=True, exist_ok=True)
     rate = signal.sample_rate
-    files = [_save(out / "ratio.png", _ratio_figure(rows, name)),
+    files = [_save(out / "ratio.png", _ratio_figure(rows, name, shown)),
              _save(out / "signal.png", _signal_figure(samples, restored, rate, shown, name)),
              _save(out / "error.png", _error_figure(samples, restored, rate, shown, name))]
     write_bytes(out / "table.csv", format_table(rows, csv=True).encode())
     write_bytes(out / "index.html", _page(rows, shown, name, samples.size, effort).encode())
-    return Results(rows=rows, shown=shown, files=files + [out / "table.csv", out / "index.html"])
+    return Results(rows=rows, shown=shown, files=files + [out / "table.csv", out / "index.html"], title=name)
 
 
 def format_table(rows: list[Row], *, csv: bool = False) -> str:
@@ -126,7 +130,8 @@ def _encode_measured(samples: np.ndarray, kind: str, value: float, method: str,
     except ValueError as error:
         return Row(kind, value, method, note=" ".join(str(error).split()) or "failed"), None
     figures = measure(samples, restored)
-    chosen = method if method != "auto" else f"auto ({inspect(blob).method})"
+    info = inspect(blob)
+    chosen = method if method != "auto" else f"auto ({info.method or info.mode})"
     return Row(kind, value, chosen, ratio=samples.size * 4 / len(blob), max_error=figures.max_error,
                rmse=figures.rmse, prd=figures.prd, encode_ms=1e3 * (middle - start),
                decode_ms=1e3 * (end - middle)), restored
@@ -161,7 +166,7 @@ def _pyplot() -> Any:
     return plt
 
 
-def _ratio_figure(rows: list[Row], name: str) -> Any:
+def _ratio_figure(rows: list[Row], name: str, shown: Row) -> Any:
     plt = _pyplot()
     from matplotlib import ticker
     figure, axes = plt.subplots(1, 2, figsize=(11, 4.2), constrained_layout=True)
@@ -180,6 +185,8 @@ def _ratio_figure(rows: list[Row], name: str) -> Any:
         axis.set_xlabel(label)
         axis.set_ylabel("compression ratio (vs float32)")
         axis.grid(True, which="both", alpha=0.3)
+        axis.plot([getattr(shown, field)], [shown.ratio], marker="*", markersize=14, linestyle="none",
+                  color="#ff7f0e", label=f"asked: {_target_text(shown)}")
         axis.legend(title="method")
     axes[0].set_title("ratio at a max-error target")
     axes[1].set_title("ratio at a PRD target")
@@ -243,11 +250,19 @@ def _save(path: pathlib.Path, figure: Any) -> pathlib.Path:
 # --- text --------------------------------------------------------------------------------
 
 def _target_text(row: Row) -> str:
+    mark = "* " if row.marked else ""
     if row.target == "prd":
-        return f"prd {row.value:g} %"
+        return f"{mark}prd {row.value:g} %"
     if row.target == "max_bytes":
-        return f"bytes {row.value:g}"
-    return f"{row.target.replace('_', ' ')} {row.value:.3g}"
+        return f"{mark}bytes {row.value:g}"
+    return f"{mark}{row.target.replace('_', ' ')} {row.value:.3g}"
+
+
+def _described(signal: Signal, channel: int, name: str) -> str:
+    """The file and the channel studied, with its unit: "rec.edf, channel 2 'Fp1' (uV)"."""
+    label = signal.channel_names[channel] if channel < len(signal.channel_names) else ""
+    unit = signal.units[channel] if channel < len(signal.units) else ""
+    return f"{name}, channel {channel}" + (f" '{label}'" if label else "") + (f" ({unit})" if unit else "")
 
 
 def _number(value: float) -> str:

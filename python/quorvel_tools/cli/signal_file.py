@@ -38,6 +38,7 @@ CONTAINER_MAGIC = b"QRVL"
 FRAME_MAGIC = b"QRVC"
 _PREFIX = struct.Struct("<4sB3xI")
 _MAX_METADATA = 1 << 24
+_CONTAINER_HEADER = 52
 
 
 class FileError(Exception):
@@ -48,7 +49,12 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
-    settings = _safe_settings(signal, settings)
+    from .fidelity import encode_meeting_target
+    return encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
+                                 lambda blob: decode_signal(blob).data)
+
+
+def _encoded(signal: Signal, settings: Settings) -> bytes:
     if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
         from .._encode import encode_settings
         container = encode_settings(signal.data, settings)
@@ -90,41 +96,31 @@ def describe(data: bytes) -> dict[str, Any]:
         description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
     source_bytes = _source_bytes_per_sample(metadata, itemsize)
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
-    description["lanes"] = [{"method": lane.method, "levels": lane.levels, "scale": lane.scale,
-                             "sample_count": lane.sample_count, "size": lane.size} for lane in lanes]
+    description["lanes"] = [_lane_fields(lane) for lane in lanes]
     return description
+
+
+def _lane_fields(lane: Any) -> dict[str, Any]:
+    """What `quorvel info` shows of one container: its wavelet settings, or version 2's coding."""
+    if lane.version == 1:
+        fields = {"method": lane.method, "levels": lane.levels, "scale": lane.scale}
+    else:
+        fields = {"version": 2, "mode": lane.mode, "blocks": lane.block_count, "grid_step": lane.grid_step}
+    return {**fields, "sample_count": lane.sample_count, "size": lane.size}
 
 
 def _remembers_something(signal: Signal) -> bool:
     """Whether a 1-D signal carries more than its samples (a .npy vector does not)."""
-    return bool(signal.sample_rate is not None or signal.wav_subtype or signal.extra
+    return bool(signal.sample_rate is not None or signal.wav_subtype or signal.extra or signal.annotations
                 or any(signal.channel_names) or any(signal.units))
-
-
-def _safe_settings(signal: Signal, settings: Settings) -> Settings:
-    """Tightens an error target so that it still holds once decoded values are rounded back
-    onto the source's grid (integer PCM, EDF digital units).
-
-    The source values lie on the grid, so rounding a decoded value y to the nearest
-    grid point moves it by at most half a step: if |y - x| <= E - step/2 then the
-    rounded value is within E of x. Errors below half a step round back to x itself.
-    """
-    if settings.target is None or not signal.grid_step or settings.target == "max_bytes":
-        return settings
-    kind, value = settings.target, float(settings.value or 0.0)
-    half = max(signal.grid_step) / 2
-    if kind == "prd":
-        rms = float(np.min(np.sqrt(np.mean(np.square(signal.rows(), dtype=np.float64), axis=-1))))
-        half = 100.0 * half / rms if rms > 0 else 0.0
-    safe = max(value - half, min(value, 0.98 * half))
-    return dataclasses.replace(settings, value=safe)
 
 
 def _block(signal: Signal) -> bytes:
     """The metadata block: what `decode` needs to write the signal back in its own format."""
     metadata = {"source": signal.source, "sample_rate": signal.sample_rate,
                 "channel_names": signal.channel_names, "units": signal.units,
-                "wav_subtype": signal.wav_subtype, "extra": signal.extra}
+                "wav_subtype": signal.wav_subtype, "extra": signal.extra,
+                "annotations": [list(event) for event in signal.annotations]}
     kept = {key: value for key, value in metadata.items() if value and (not isinstance(value, list) or any(value))}
     text = json.dumps(kept, separators=(",", ":")).encode()
     return _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(text)) + text
@@ -146,15 +142,24 @@ def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
                   sample_rate=float(rate) if isinstance(rate, (int, float)) and rate > 0 else None,
                   channel_names=strings("channel_names"), units=strings("units"),
                   wav_subtype=subtype if isinstance(subtype, str) else None,
-                  extra=extra if isinstance(extra, dict) else {})
+                  extra=extra if isinstance(extra, dict) else {}, annotations=_annotations(metadata))
+
+
+def _annotations(metadata: dict[str, Any]) -> list[tuple[float, float, str]]:
+    """The timed events of the metadata, those that are well formed."""
+    events = metadata.get("annotations")
+    if not isinstance(events, list):
+        return []
+    return [(float(event[0]), float(event[1]), event[2]) for event in events
+            if isinstance(event, list) and len(event) == 3 and all(isinstance(v, (int, float)) for v in event[:2])
+            and isinstance(event[2], str)]
 
 
 def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
     """(kind, metadata, body) of a .qrvl file; kind is "container" or "frame"."""
-    from .. import inspect
     head = bytes(data[:4])
     if head == CONTAINER_MAGIC:
-        size = inspect(data).size
+        size = _container_size(data)
         if size > len(data):
             raise FileError(f"corrupt quorvel file: the container is truncated ({len(data)} of {size} bytes)")
         if size == len(data):
@@ -169,6 +174,13 @@ def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
         raise FileError("not a quorvel file (unknown magic)")
     metadata, end = _read_block(data, 0)
     return "frame", metadata, data[end:]
+
+
+def _container_size(data: bytes) -> int:
+    """Bytes the container at the start of `data` occupies, from its header alone."""
+    from .. import _codec
+    payload = _codec.read_header(memoryview(data))[-1]
+    return _CONTAINER_HEADER + payload
 
 
 def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:

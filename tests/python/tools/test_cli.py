@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import quorvel
+import quorvel_tools
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -100,7 +101,7 @@ def test_ecg_at_prd_2_is_a_plain_container_within_prd(tmp_path):
     ecg = np.load(DATA / "ecg_mitbih208_360hz.npy")
     np.save(tmp_path / "ecg.npy", ecg)
     ok("encode", tmp_path / "ecg.npy", tmp_path / "ecg.qrvl", "--prd", "2")
-    restored = quorvel.decompress_signal((tmp_path / "ecg.qrvl").read_bytes())
+    restored = quorvel_tools.decode((tmp_path / "ecg.qrvl").read_bytes())
     x = ecg.astype(np.float64)
     prd = 100 * np.sqrt(np.sum((restored - x) ** 2) / np.sum(x ** 2))
     assert restored.shape == ecg.shape and prd <= 2.0
@@ -141,8 +142,10 @@ def test_csv_column_round_trips_within_rmse(tmp_path):
         writer.writerow(["time", "pressure", "temperature"])
         writer.writerows([f"2026-01-01T00:{i // 60:02d}:{i % 60:02d}", f"{p:.4f}", f"{20 + i / 1000:.3f}"]
                          for i, p in enumerate(pressure))
-    status, _, err = run("encode", tmp_path / "log.csv", tmp_path / "log.qrvl", "--rmse", "0.05")
-    assert status == 1 and "several numeric columns (pressure, temperature)" in err
+    ok("encode", tmp_path / "log.csv", tmp_path / "all.qrvl", "--rmse", "0.05")
+    ok("decode", tmp_path / "all.qrvl", tmp_path / "all.csv")
+    with open(tmp_path / "all.csv", newline="") as handle:
+        assert next(csv.reader(handle)) == ["time", "pressure", "temperature"]
     ok("encode", tmp_path / "log.csv", tmp_path / "log.qrvl", "--rmse", "0.05", "--column", "pressure")
     ok("decode", tmp_path / "log.qrvl", tmp_path / "out.csv")
     with open(tmp_path / "out.csv", newline="") as handle:
@@ -152,7 +155,7 @@ def test_csv_column_round_trips_within_rmse(tmp_path):
     assert rows[0] == ["pressure"] and len(rows) == 3001
     assert np.sqrt(np.mean((restored - given) ** 2)) <= 0.05
     # The column's name rides after the container, where decoders do not look.
-    direct = quorvel.decompress_signal((tmp_path / "log.qrvl").read_bytes())
+    direct = quorvel_tools.decode((tmp_path / "log.qrvl").read_bytes())
     np.testing.assert_array_equal(direct, restored.astype(np.float32))
 
 
@@ -202,13 +205,20 @@ def test_info_shows_the_fields_as_text_and_json(tmp_path):
     assert (info["layout"], info["channels"], info["sample_count"], info["size"]) == ("frame", 2, 8000, size)
     assert info["ratio"] == pytest.approx(8000 * 3 / size)  # against the 24-bit samples
     assert [lane["method"] for lane in info["lanes"]] == ["sym4", "sym4"]
+    # Version 2, the default with a target, shows its coding instead of wavelet settings.
+    ok("encode", tmp_path / "in.wav", tmp_path / "v2.qrvl", "--max-error", "1e-3")
+    assert "version 2, mode " in ok("info", tmp_path / "v2.qrvl")
+    info = json.loads(ok("info", tmp_path / "v2.qrvl", "--json"))
+    assert [(lane["version"], lane["blocks"]) for lane in info["lanes"]] == [(2, 1), (2, 1)]
 
 
 def test_report_writes_readable_pictures_and_a_page(tmp_path):
     image = pytest.importorskip("matplotlib.image")
     np.save(tmp_path / "ecg.npy", np.load(DATA / "ecg_mitbih208_360hz.npy")[:3000])
     out = ok("report", tmp_path / "ecg.npy", "--out", tmp_path / "rep", "--prd", "2", "--quiet")
-    header = out.splitlines()[0].split()
+    title, header = out.splitlines()[0], out.splitlines()[1].split()
+    assert title == "ecg.npy, channel 0 (* marks the target asked for)"
+    assert out.splitlines()[-1].split()[:3] == ["*", "prd", "2"]
     assert header == ["target", "method", "ratio", "max_error", "rmse", "prd_%", "encode_ms", "decode_ms"]
     assert {"cdf53", "cdf97", "db4", "sym4"} <= set(out.split())
     page = (tmp_path / "rep" / "index.html").read_text()

@@ -51,7 +51,8 @@ def peak_rss():
 
 
 @pytest.mark.parametrize("forged, message", [
-    (b"QRVL" + bytes(30), "Not a frame: bad magic"),
+    (b"QRVX" + bytes(30), "Not a frame: bad magic"),
+    (b"QRVL" + bytes(30), "this is a container: read it with quorvel_tools.decode"),
     (header((1 << 40, 1 << 20)), "Shape holds too many samples"),
     (header((1 << 28, 4)), "Frame is too short for the lane table of 268435456 lanes"),
     # A 3-byte NaN mask (all ones) for a billion samples: DEFLATE cannot inflate that far.

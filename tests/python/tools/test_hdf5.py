@@ -109,12 +109,12 @@ def test_a_chunk_is_the_frame_encode_array_makes_of_it(tmp_path):
     """The filter and the kit's frames are the same code: a whole chunk stores exactly encode_array's bytes."""
     quorvel_tools = pytest.importorskip("quorvel_tools")
     data = recording((3, 3000), "f8")
-    settings = {"rmse": 0.01, "method": "db4", "effort": "fast"}
     with h5py.File(tmp_path / "same.h5", "w") as f:
-        dataset = f.create_dataset("x", data=data, chunks=(3, 1000), **hdf5.Quorvel(**settings, format=1))
-        for start in (0, 1000, 2000):
-            stored = dataset.id.read_direct_chunk((0, start))[1]
-            assert stored == quorvel_tools.encode_array(data[:, start:start + 1000], **settings), start
+        for settings in ({"rmse": 0.01, "method": "db4", "effort": "fast"}, {"prd": 3.0, "effort": "best"}):
+            dataset = f.create_dataset(str(settings), data=data, chunks=(3, 1000), **hdf5.Quorvel(**settings))
+            for start in (0, 1000, 2000):
+                stored = dataset.id.read_direct_chunk((0, start))[1]
+                assert stored == quorvel_tools.encode_array(data[:, start:start + 1000], **settings), (settings, start)
 
 
 def test_quorvel_mapping_surface():
@@ -125,16 +125,15 @@ def test_quorvel_mapping_surface():
     low, high = struct.unpack("<II", struct.pack("<d", 2.5))
     assert q.filter_options == (1, 2, low, high, 0, 2, 2)
     assert dict(q)["compression"] == hdf5.FILTER_ID and math.isnan(dict(q)["fillvalue"])
-    assert hdf5.Quorvel(max_error=1e-3, method="db4", format=1).filter_options[4:] == (3, 1, 1)
+    assert hdf5.Quorvel(max_error=1e-3, method="db4").filter_options[4:] == (3, 1, 1)
     assert q == hdf5.Quorvel(prd=2.5, effort="best", format=2) != hdf5.Quorvel(prd=2.5)
     with raises_exactly(ValueError, "exactly one target is required (max_error, rmse or prd); got none"):
         hdf5.Quorvel()
-    with raises_exactly(ValueError, "format 2 chooses no wavelet, so method 'db4' applies to format 1 only"):
-        hdf5.Quorvel(rmse=1, method="db4")
+    with raises_exactly(ValueError, "format 2 uses no wavelet: method must be 'auto', got 'db4' "
+                                    "(a wavelet writes format 1)"):
+        hdf5.Quorvel(rmse=1, method="db4", format=2)
     with raises_exactly(ValueError, "format must be 1 or 2, got 3"):
         hdf5.Quorvel(rmse=1, format=3)
-    with raises_exactly(TypeError, "format must be an int, not bool"):
-        hdf5.Quorvel(rmse=1, format=True)
 
 
 def test_other_dtypes_and_bad_client_data_are_refused_when_the_dataset_is_created(tmp_path):

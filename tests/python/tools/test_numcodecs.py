@@ -33,9 +33,11 @@ def signal(shape, dtype=np.float32, seed=0):
 
 
 def test_the_registry_finds_the_codec_by_name():
-    codec = numcodecs.get_codec({"id": "quorvel", "max_error": 1e-3})
+    codec = numcodecs.get_codec({"id": "quorvel", "max_error": 1e-3, "format": 2})
     assert type(codec) is Quorvel
     assert codec == Quorvel(max_error=1e-3)
+    # A configuration stored before version 2 existed means version 1, whatever it asks for.
+    assert numcodecs.get_codec({"id": "quorvel", "max_error": 1e-3}) == Quorvel(max_error=1e-3, format=1)
 
 
 @pytest.mark.parametrize("config", CONFIGS, ids=str)
@@ -49,8 +51,8 @@ def test_config_round_trips_through_json(config):
 
 def test_config_is_the_canonical_settings_and_equality_follows_it():
     assert Quorvel(max_error=1e-3).get_config() == {
-        "id": "quorvel", "max_error": 1e-3, "method": "auto", "effort": "default"}
-    assert Quorvel().get_config() == {"id": "quorvel", "method": "cdf97", "scale": 11, "cutoff": "low"}
+        "id": "quorvel", "max_error": 1e-3, "method": "auto", "effort": "default", "format": 2}
+    assert Quorvel().get_config() == {"id": "quorvel", "method": "cdf97", "scale": 11, "cutoff": "low", "format": 1}
     assert Quorvel() == Quorvel(method="cdf97", scale=11, cutoff="low")
     assert Quorvel(max_error=1e-3) == Quorvel(max_error=1e-3, method="auto", effort="default")
     assert Quorvel(max_error=1e-3) != Quorvel(max_error=2e-3)
@@ -58,9 +60,9 @@ def test_config_is_the_canonical_settings_and_equality_follows_it():
 
 
 @pytest.mark.parametrize("statement", [
-    "Quorvel(max_error=0.001, method='auto', effort='default')",
-    "Quorvel(rmse=0.5, method='db4', effort='fast')",
-    "Quorvel(method='cdf53', scale=7, cutoff='medium')",
+    "Quorvel(max_error=0.001, method='auto', effort='default', format=2)",
+    "Quorvel(rmse=0.5, method='db4', effort='fast', format=1)",
+    "Quorvel(method='cdf53', scale=7, cutoff='medium', format=1)",
 ])
 def test_repr_is_the_constructor_call(statement, monkeypatch):
     # check_repr evaluates the statement in its own module's namespace.
@@ -130,8 +132,11 @@ def test_frames_written_earlier_still_decode(monkeypatch):
         np.where(rng.random((3, 100)) < 0.1, np.nan, signal((3, 100), np.float32, 4)).astype(np.float32),
         np.array([np.inf, -np.inf, 1.0, 2.0, np.nan], np.float64),
     ]
-    codecs = [Quorvel(max_error=1e-3), Quorvel(prd=1.0, effort="fast"), Quorvel(method="db4", scale=10)]
+    # The first three configurations were stored without a format, so they mean version 1; the
+    # fourth holds version-2 frames.
+    codecs = [Quorvel(max_error=1e-3, format=1), Quorvel(prd=1.0, effort="fast", format=1),
+              Quorvel(method="db4", scale=10), Quorvel(max_error=1e-3)]
     monkeypatch.chdir(DATA_DIR)
     # Decimal places each codec's error allows: a max error of 1e-3; a PRD of
     # 1 % (and the fixed scale 10) on signals of range about 10, within 0.05.
-    check_backwards_compatibility(Quorvel.codec_id, arrays, codecs, precision=[2, 1, 1])
+    check_backwards_compatibility(Quorvel.codec_id, arrays, codecs, precision=[2, 1, 1, 2])

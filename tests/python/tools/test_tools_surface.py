@@ -25,13 +25,14 @@ def signal():
 
 @pytest.fixture(scope="module")
 def container(signal):
-    return quorvel_tools.encode(signal, max_error=0.01)
+    return quorvel_tools.encode(signal, max_error=0.01, format=1)
 
 
 def test_public_names_and_version():
-    assert sorted(quorvel_tools.__all__) == ["CodecError", "ContainerInfo", "Measurement", "Settings",
-                                             "UnreachableTargetError", "__version__", "decode", "decode_array",
-                                             "encode", "encode_array", "encode_rows", "inspect", "measure"]
+    assert sorted(quorvel_tools.__all__) == ["CodecError", "ContainerInfo", "LayoutWarning", "Measurement",
+                                             "Recording", "Settings", "UnreachableTargetError", "__version__",
+                                             "decode", "decode_array", "encode", "encode_array", "encode_rows",
+                                             "inspect", "load", "measure", "save"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
 
 
@@ -56,8 +57,8 @@ def test_both_extension_modules_load_one_shared_codec():
 
 
 @pytest.mark.parametrize("function, extra", [
-    (quorvel_tools.encode, []),
-    (quorvel_tools.encode_rows, ["threads"]),
+    (quorvel_tools.encode, ["format", "threads"]),
+    (quorvel_tools.encode_rows, ["format", "threads"]),
 ])
 def test_options_are_keyword_only(function, extra):
     parameters = list(pyinspect.signature(function).parameters.values())
@@ -114,8 +115,8 @@ def test_the_vocabulary_is_the_codecs_own():
 def test_settings_are_checked_once_however_they_are_made():
     aimed = quorvel_tools.Settings.of(max_bytes=900)
     assert aimed == quorvel_tools.Settings("max_bytes", 900, "auto", "default", None, None)
-    assert aimed.config() == {"max_bytes": 900, "method": "auto", "effort": "default"}
-    assert quorvel_tools.Settings.of().config() == {"method": "cdf97", "scale": 11, "cutoff": "low"}
+    assert aimed.config() == {"max_bytes": 900, "method": "auto", "effort": "default", "format": 2}
+    assert quorvel_tools.Settings.of().config() == {"method": "cdf97", "scale": 11, "cutoff": "low", "format": 1}
     with pytest.raises(dataclasses.FrozenInstanceError):
         aimed.value = 1  # type: ignore[misc]
     for fields, error in [(dict(target="max_error", value=-1.0, method="auto", effort="fast", scale=None, cutoff=None),
@@ -132,7 +133,7 @@ def test_codec_errors_are_value_errors_with_their_particulars(signal):
     assert issubclass(quorvel_tools.UnreachableTargetError, quorvel_tools.CodecError)
     assert issubclass(quorvel_tools.CodecError, ValueError)
     with pytest.raises(quorvel_tools.UnreachableTargetError) as raised:
-        quorvel_tools.encode(signal, rmse=0.0)
+        quorvel_tools.encode(signal, rmse=0.0, format=1)
     error = raised.value
     assert (error.kind, error.target, error.value, error.lane, error.row) == ("unreachable", "rmse", 0.0, None, None)
     assert str(error) == f"Can't reach an RMSE of 0 on this signal: the finest reachable is about " \
@@ -172,10 +173,11 @@ def test_decode_of_a_non_buffer_is_a_type_error():
 
 # --- inspect against a container built by hand ------------------------------------
 
-def handmade_container(coefficients, levels, scale, minimum, maximum, mean, tag=b"cf53", reserved=b"\0" * 16):
+def handmade_container(coefficients, levels, scale, minimum, maximum, mean, tag=b"cf53", reserved=b"\0" * 16,
+                       count=None):
     payload = zlib.compressobj(6, zlib.DEFLATED, -15)
     payload = payload.compress(np.asarray(coefficients, dtype="<i2").tobytes()) + payload.flush()
-    header = struct.pack("<4sH2s4sBBHIfffI16s", b"QRVL", 1, b"f3", tag, levels, scale, 0, len(coefficients),
+    header = struct.pack("<4sH2s4sBBHIfffI16s", b"QRVL", 1, b"f3", tag, levels, scale, 0, count or len(coefficients),
                          minimum, maximum, mean, len(payload), reserved)
     return header + payload
 
@@ -184,10 +186,12 @@ def test_inspect_reads_every_field_of_a_handmade_header():
     # 100 samples with cdf53 and 4 levels hold 100 coefficients (7 + 50 + 25 + 12 + 6).
     container = handmade_container(np.arange(100) - 50, 4, 9, -2.5, 7.25, 0.125, reserved=b"\x07" * 16)
     info = quorvel_tools.inspect(container + b"\xff" * 10)
-    assert info == quorvel_tools.ContainerInfo(method="cdf53", levels=4, scale=9, sample_count=100, minimum=-2.5,
-                                               maximum=7.25, mean=0.125, payload_length=len(container) - 52,
-                                               size=len(container))
-    assert quorvel_tools.decode(container).size == 100
+    decoded = quorvel_tools.decode(container)
+    assert info == quorvel_tools.ContainerInfo(version=1, method="cdf53", levels=4, scale=9, sample_count=100,
+                                               offset=-2.5, span=9.75, shift=0.125, payload_length=len(container) - 52,
+                                               size=len(container), signal_minimum=float(decoded.min()),
+                                               signal_maximum=float(decoded.max()))
+    assert decoded.size == 100
     with pytest.raises(AttributeError):
         info.levels = 5  # frozen
 
@@ -195,11 +199,14 @@ def test_inspect_reads_every_field_of_a_handmade_header():
 @pytest.mark.parametrize("tag, method", [(b"cf53", "cdf53"), (b"cf97", "cdf97"), (b"db04", "db4"),
                                          (b"sym4", "sym4")])
 def test_inspect_names_each_method(tag, method):
-    assert quorvel_tools.inspect(handmade_container([0] * 16, 1, 12, 0.0, 1.0, 0.0, tag=tag)).method == method
+    # 16 samples at one level take 16 coefficients by lifting, 2 x 11 with the 8-tap filter banks.
+    count = 16 if tag.startswith(b"cf") else 22
+    container = handmade_container([0] * count, 1, 12, 0.0, 1.0, 0.0, tag=tag, count=16)
+    assert quorvel_tools.inspect(container).method == method
 
 
 @pytest.mark.parametrize("header", [
-    b"QRVL" * 12,                                   # too short
+    b"QRVL\1\0" + b"QRVL" * 10 + b"QR",             # too short
     b"QRVM" + b"\0" * 48,                           # magic
     handmade_container([0] * 8, 1, 12, 0.0, 1.0, 0.0, tag=b"CF53"),
     handmade_container([0] * 8, 1, 12, 0.0, math.inf, 0.0),
@@ -243,6 +250,22 @@ def test_measure_works_in_float64_even_for_float32_inputs():
 def test_measure_defines_the_degenerate_cases(original, decoded, expected):
     m = quorvel_tools.measure(original, decoded)
     assert (m.max_error, m.rmse, m.prd, m.snr_db) == pytest.approx(expected, rel=1e-15)
+
+
+def test_measure_takes_the_finite_positions_and_counts_those_that_differ_in_kind():
+    inf, nan = math.inf, math.nan
+    original = [1.0, nan, inf, -inf, 2.0, nan, inf, 4.0, 3.0]
+    decoded = [1.0, nan, inf, -inf, 2.5, inf, -inf, nan, 3.0]
+    m = quorvel_tools.measure(original, decoded)
+    finite = quorvel_tools.measure([1.0, 2.0, 3.0], [1.0, 2.5, 3.0])
+    assert (m.max_error, m.rmse, m.prd, m.snr_db) == (finite.max_error, finite.rmse, finite.prd, finite.snr_db)
+    assert (m.mismatched, finite.mismatched) == (3, 0)
+
+
+def test_inspect_gives_the_signals_own_range_whatever_the_encoder_chose(ecg):
+    container = quorvel_tools.encode(ecg, max_error=1e-3)
+    info, decoded = quorvel_tools.inspect(container), quorvel_tools.decode(container)
+    assert (info.signal_minimum, info.signal_maximum) == (decoded.min(), decoded.max())
 
 
 def test_measure_rejects_shapes_that_differ():

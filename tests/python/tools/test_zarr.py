@@ -59,7 +59,7 @@ def test_format_3_store_names_the_codec_and_reopens_by_name(tmp_path, dtype):
     a[...] = x
     metadata = json.loads((store / "zarr.json").read_text())
     assert metadata["codecs"] == [
-        {"name": "quorvel", "configuration": {"max_error": 1e-3, "method": "auto", "effort": "default"}}]
+        {"name": "quorvel", "configuration": {"max_error": 1e-3, "method": "auto", "effort": "default", "format": 2}}]
     check_against(x, zarr.open_array(store, mode="r")[...], 1e-3)
     check_against(x, read_in_fresh_process(store, tmp_path), 1e-3)
     # A partial read decodes only the chunks it touches, with the same values.
@@ -75,7 +75,7 @@ def test_format_2_store_with_the_numcodecs_compressor_reopens_by_name(tmp_path):
                               fill_value=np.nan, compressors=Quorvel(prd=0.5), filters=None)
         a[...] = x
     compressor = json.loads((store / ".zarray").read_text())["compressor"]
-    assert compressor == {"id": "quorvel", "prd": 0.5, "method": "auto", "effort": "default"}
+    assert compressor == {"id": "quorvel", "prd": 0.5, "method": "auto", "effort": "default", "format": 2}
     y = read_in_fresh_process(store, tmp_path)
     np.testing.assert_array_equal(np.isnan(y), np.isnan(x))
     for lane, back in zip(x, y):
@@ -87,7 +87,11 @@ def test_format_2_store_with_the_numcodecs_compressor_reopens_by_name(tmp_path):
 def test_fixed_settings_and_a_codec_built_from_its_metadata(tmp_path):
     codec = QuorvelCodec(method="cdf53", scale=9, cutoff="medium")
     assert QuorvelCodec.from_dict(codec.to_dict()) == codec
-    assert codec.to_dict() == {"name": "quorvel", "configuration": {"method": "cdf53", "scale": 9, "cutoff": "medium"}}
+    assert codec.to_dict() == {"name": "quorvel",
+                               "configuration": {"method": "cdf53", "scale": 9, "cutoff": "medium", "format": 1}}
+    # Metadata written before version 2 existed has no format: it means version 1.
+    stored = QuorvelCodec.from_dict({"name": "quorvel", "configuration": {"max_error": 1e-3}})
+    assert stored.format == 1 and QuorvelCodec(max_error=1e-3).format == 2
     assert QuorvelCodec() == QuorvelCodec(method="cdf97", scale=11, cutoff="low")
     x = recording(2, 2000)
     a = zarr.create_array(tmp_path / "fixed.zarr", shape=x.shape, chunks=(2, 2000), dtype="float32",
@@ -103,3 +107,24 @@ def test_settings_and_data_types_the_codec_cannot_take_are_refused(tmp_path):
     with pytest.raises(ValueError, match="the quorvel codec stores float32 or float64 arrays, not int16"):
         zarr.create_array(tmp_path / "ints.zarr", shape=(10,), dtype="int16", serializer=QuorvelCodec(),
                           compressors=None)
+
+
+def test_a_chunk_of_the_wrong_shape_is_refused_before_it_is_decoded(tmp_path, monkeypatch):
+    import quorvel_tools.numcodecs
+    import quorvel_tools.zarr
+    a = zarr.create_array(tmp_path / "z.zarr", shape=(100,), chunks=(100,), dtype="float32",
+                          serializer=QuorvelCodec(max_error=1e-3), compressors=None)
+    a[:] = np.arange(100, dtype=np.float32)
+    chunk = next(p for p in (tmp_path / "z.zarr").rglob("*") if p.is_file() and p.name != "zarr.json")
+    frame = quorvel_tools.encode_array(np.full(10**6, np.nan, np.float32), max_error=1e-3)
+    chunk.write_bytes(frame)
+
+    def no_decoding(*args, **kwargs):
+        raise AssertionError("decoded a chunk whose shape its header shows to be wrong")
+
+    monkeypatch.setattr(quorvel_tools.zarr, "decode_array", no_decoding)
+    monkeypatch.setattr(quorvel_tools.numcodecs, "decode_array", no_decoding)
+    with pytest.raises(ValueError, match=r"holds shape \(1000000,\), the array expects \(100,\)"):
+        a[:]
+    with pytest.raises(ValueError, match="does not fit an output of 400 bytes"):
+        Quorvel(max_error=1e-3).decode(frame, out=np.empty(100, np.float32))

@@ -21,6 +21,7 @@ __all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "
 _MODULES = (
     "npy",
     "wav",
+    "sound",
     "delimited",
     "edf",
     "wfdb_record",
@@ -37,7 +38,7 @@ def listing(formats: Iterable[Format]) -> str:
     return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " or " + names[-1]
 
 
-def read_signal(path: pathlib.Path, *, column: Optional[str] = None) -> Signal:
+def read_signal(path: pathlib.Path, *, column: Optional[str] = None, time_axis: Optional[int] = None) -> Signal:
     """Reads the signal file at `path`, choosing the reader by the file's name."""
     reader = next((entry for entry in READERS if entry.claims(path)), None)
     if reader is None:
@@ -48,7 +49,7 @@ def read_signal(path: pathlib.Path, *, column: Optional[str] = None) -> Signal:
         if not file.is_file():
             raise FormatError(f"{file}: no such file")
     assert reader.read is not None
-    return reader.read(path, Options(column=column))
+    return reader.read(path, Options(column=column, time_axis=time_axis))
 
 
 def input_size(path: pathlib.Path) -> int:

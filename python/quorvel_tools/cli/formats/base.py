@@ -21,7 +21,10 @@ class Signal:
 
     `data` is 1-D (time) or 2-D (channels, time), float32 or float64. `grid_step`
     gives, per channel, the spacing of the values the source could hold (one
-    LSB of integer PCM, one digital unit of EDF) or None for float sources.
+    LSB of integer PCM, one digital unit of EDF) or None for float sources, and
+    `grid_origin` a value on each channel's grid (None: zero).
+    `annotations` are timed events: (onset in seconds, duration in seconds or
+    -1 when it has none, text).
     """
 
     data: np.ndarray
@@ -31,7 +34,9 @@ class Signal:
     units: list[str] = dataclasses.field(default_factory=list)
     wav_subtype: Optional[str] = None
     grid_step: Optional[list[float]] = None
+    grid_origin: Optional[list[float]] = None
     extra: dict[str, Any] = dataclasses.field(default_factory=dict)
+    annotations: list[tuple[float, float, str]] = dataclasses.field(default_factory=list)
 
     @property
     def channel_count(self) -> int:
@@ -48,6 +53,7 @@ class Options:
 
     column: Optional[str] = None   # delimited text: the column to read, by name or position
     subtype: Optional[str] = None  # WAV: the sample format to write
+    time_axis: Optional[int] = None  # 2-D arrays: the axis time runs along (None: the last)
 
 
 def _no_size(metadata: Mapping[str, Any]) -> Optional[float]:

@@ -31,6 +31,7 @@ def read(path: pathlib.Path, options: Options) -> Signal:
         headers = [{key: _plain(h[key]) for key in _SIGNAL_KEYS} for h in reader.getSignalHeaders()]
         data = _padded([reader.readSignal(i) for i in range(count)])
         header = reader.getHeader()
+        onsets, durations, texts = reader.readAnnotations()
     finally:
         reader.close()
     if data.shape[1] == 0:
@@ -45,7 +46,9 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     return Signal(data=data, source=path.suffix.lower().lstrip("."),
                   sample_rate=max(float(h["sample_frequency"]) for h in headers),
                   channel_names=[h["label"] for h in headers], units=[h["dimension"] for h in headers],
-                  grid_step=[_step(h) for h in headers], extra=extra)
+                  grid_step=[_step(h) for h in headers],
+                  grid_origin=[float(h["physical_min"]) for h in headers], extra=extra,
+                  annotations=[(float(t), float(d), str(x)) for t, d, x in zip(onsets, durations, texts)])
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
@@ -60,6 +63,7 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     start = signal.extra.get("startdate")
     if start:
         header["startdate"] = datetime.datetime.fromisoformat(start)
+    header["annotations"] = [list(event) for event in signal.annotations]
     with atomic_path(path) as temp:
         try:
             pyedflib.highlevel.write_edf(str(temp), digital, headers, header, digital=True)

@@ -1,10 +1,13 @@
-"""NumPy .npy files: 1-D signals, or 2-D arrays laid out as (channels, time)."""
+"""NumPy .npy files: 1-D signals, or 2-D arrays laid out as (channels, time), or (time, channels)
+when asked (written back as they came)."""
 from __future__ import annotations
 
 import pathlib
+import warnings
 
 import numpy as np
 
+from ..._frame import LayoutWarning, layout_advice
 from ..atomic import atomic_path
 from .base import Format, FormatError, Options, Signal
 
@@ -24,13 +27,20 @@ def read(path: pathlib.Path, options: Options) -> Signal:
         raise FormatError(f"{path}: cannot compress samples of type {array.dtype}")
     if array.dtype != np.float32:
         array = array.astype(np.float64)
-    return Signal(data=np.ascontiguousarray(array), source="npy")
+    extra = {}
+    if array.ndim == 2 and options.time_axis == 0:
+        array, extra = array.T, {"time_axis": 0}
+    advice = layout_advice(array.shape, 0 if extra else -1, "--time-axis ")
+    if advice:
+        warnings.warn(f"{path}: {advice}", LayoutWarning, stacklevel=2)
+    return Signal(data=np.ascontiguousarray(array), source="npy", extra=extra)
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
+    data = signal.data.T if signal.data.ndim == 2 and signal.extra.get("time_axis") == 0 else signal.data
     with atomic_path(path) as temp:
         with open(temp, "wb") as handle:
-            np.save(handle, signal.data, allow_pickle=False)
+            np.save(handle, data, allow_pickle=False)
 
 
 def _first_line(error: Exception) -> str:
