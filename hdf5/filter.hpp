@@ -37,7 +37,7 @@ namespace quorvel::hdf5 {
 // The filter's id. HDF5 leaves ids 256 to 511 to filters that are not
 // registered with The HDF Group (README, "HDF5 filter").
 inline constexpr unsigned filter_id = 308;
-inline constexpr char filter_name[] = "quorvel: lossy wavelet compression of float signals";
+inline constexpr char filter_name[] = "quorvel: lossy compression of float signals to an error target";
 
 inline constexpr unsigned client_data_version = 1;
 
