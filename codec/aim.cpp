@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -18,6 +19,7 @@ using namespace aim_stages;
 
 struct Plan {
   std::vector<CompressionMethod> methods;
+  std::vector<CompressionMethod> allowed;  // the methods a refusal looks through: the preferred one first
   std::vector<float> roundings;
   int rank_level;   // DEFLATE level that ranks several candidates
   int final_level;  // DEFLATE level of the container
@@ -27,25 +29,25 @@ struct Plan {
 // fast: one method, nearest rounding, a second trial only when the first
 // lands far below the goal, and a fast DEFLATE.
 // default: one method, a tight search and a stronger DEFLATE. best: every
-// method (cdf97 first), several dead-zones, ranked by DEFLATE, the smallest
-// at level 12.
+// method allowed (cdf97 first), several dead-zones, ranked by DEFLATE, the
+// smallest at level 12.
 Plan plan_for(const AimOptions& options) {
   constexpr CompressionMethod first = CompressionMethod::cdf97;
   const CompressionMethod preferred = options.method.value_or(first);
-  switch (options.effort) {
-    case Effort::fast: return {{preferred}, {0.5f}, 1, 1, {2, 0.05, 0.2}};
-    case Effort::default_: return {{preferred}, {0.5f}, 6, 6, {10, 0.01, 0.01}};
-    case Effort::best: break;
-  }
-  std::vector<CompressionMethod> methods{preferred};
+  std::vector<CompressionMethod> allowed{preferred};
   for (const auto& row : method_rows) {
-    if (!options.method && row.method != first) methods.push_back(row.method);
+    if (!options.method && row.method != first) allowed.push_back(row.method);
+  }
+  switch (options.effort) {
+    case Effort::fast: return {{preferred}, allowed, {0.5f}, 1, 1, {2, 0.05, 0.2}};
+    case Effort::default_: return {{preferred}, allowed, {0.5f}, 6, 6, {10, 0.01, 0.01}};
+    case Effort::best: break;
   }
   // Measured on ECG, speech-like, CO2 and membrane signals: nearest rounding
   // wins at fine targets, a slightly wider zero bin at coarse ones; wider
   // dead-zones (or ones on the finest bands only) never won, for RMSE either.
   const std::vector<float> roundings{0.5f, 0.42f, 0.35f};
-  return {methods, roundings, 6, 12, {16, 0.004, 0.002}};
+  return {allowed, allowed, roundings, 6, 12, {16, 0.004, 0.002}};
 }
 
 struct Candidate {
@@ -61,7 +63,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(CompressionMetho
 }
 
 // Decodes the container with decompress itself and measures it; a miss (which
-// the trials' decoding should rule out) shrinks the step and tries again.
+// the trials' decoding should rule out) shrinks the step and tries again, and
+// Unreachable sends the caller to the fallback.
 std::expected<std::vector<std::uint8_t>, QuorvelError> finish(const Problem& p, Candidate chosen, Target target,
                                                               int level, int fallback_level) {
   const Decomposition& d = *chosen.decomposition;
@@ -117,16 +120,16 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_constant(const Pro
 // keep the candidate within them that decodes closest to the signal.
 std::expected<std::optional<Candidate>, QuorvelError> search(const Problem& p, const Plan& plan, Target target,
                                                              const std::shared_ptr<const Decomposition>& d,
-                                                             float rounding, double& reachable, Workspace& ws) {
+                                                             float rounding, Workspace& ws) {
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
   const int search_level = ranked ? plan.rank_level : plan.final_level;
   if (target.kind == TargetKind::max_bytes) {
-    auto found = search_size(p, *d, rounding, target.value, search_level, plan.limits, reachable, ws);
+    auto found = search_size(p, *d, rounding, target.value, search_level, plan.limits, ws);
     if (!found) return std::unexpected(found.error());
     if (!*found) return std::optional<Candidate>{};
     return Candidate{d, std::move((*found)->trial), (*found)->bytes};
   }
-  auto found = search_error(p, *d, rounding, first_guess(p, target.kind), plan.limits, reachable, ws);
+  auto found = search_error(p, *d, rounding, first_guess(p, target.kind), plan.limits, ws);
   if (!found) return std::unexpected(found.error());
   if (!*found) return std::optional<Candidate>{};
   Candidate candidate{d, std::move(**found), 0};
@@ -138,18 +141,16 @@ std::expected<std::optional<Candidate>, QuorvelError> search(const Problem& p, c
   return candidate;
 }
 
-// The best candidate over the plan's methods and roundings; `reachable` gets
-// the finest error (or smallest size) any trial reached.
-std::expected<std::optional<Candidate>, QuorvelError> choose(const Problem& p, const Plan& plan, Target target,
-                                                             double& reachable) {
+// The best candidate over the plan's methods and roundings.
+std::expected<std::optional<Candidate>, QuorvelError> choose(const Problem& p, const Plan& plan, Target target) {
   std::optional<Candidate> chosen;
   Workspace ws;
   for (const CompressionMethod method : plan.methods) {
-    auto decomposition = decompose(p, method);
+    auto decomposition = decompose(p, method, p.half_range);
     if (!decomposition) return std::unexpected(decomposition.error());
     const auto shared = std::make_shared<const Decomposition>(std::move(*decomposition));
     for (const float rounding : plan.roundings) {
-      auto candidate = search(p, plan, target, shared, rounding, reachable, ws);
+      auto candidate = search(p, plan, target, shared, rounding, ws);
       if (!candidate) return std::unexpected(candidate.error());
       if (!*candidate) continue;
       const bool better = !chosen || (target.kind == TargetKind::max_bytes
@@ -161,28 +162,43 @@ std::expected<std::optional<Candidate>, QuorvelError> choose(const Problem& p, c
   return chosen;
 }
 
+// The candidates that do not depend on the target's value, looked at before
+// refusing: their container, or Unreachable naming the best of their figure
+// and `refused` (the figure of a constant container that was refused), so
+// that a second call for the figure named meets it.
+std::expected<std::vector<std::uint8_t>, QuorvelError> fall_back(const Problem& p, const Plan& plan, Target target,
+                                                                 double refused) {
+  auto last = fallback(p, plan.allowed, target, plan.final_level);
+  if (last || last.error().kind() != QuorvelError::Kind::Unreachable) return last;
+  return std::unexpected(QuorvelError::unreachable(target, std::min(*last.error().best_reachable(), refused)));
+}
+
+// A constant container of `value`, or the fallback.
+std::expected<std::vector<std::uint8_t>, QuorvelError> constant_or_fall_back(const Problem& p, const Plan& plan,
+                                                                             Target target, float value) {
+  auto constant = encode_constant(p, plan.methods.front(), target, value);
+  if (constant || constant.error().kind() != QuorvelError::Kind::Unreachable) return constant;
+  return fall_back(p, plan, target, *constant.error().best_reachable());
+}
+
 std::expected<std::vector<std::uint8_t>, QuorvelError> aim(Samples x, Target target, AimOptions options) {
   const auto posed = pose(x, target, options);
   if (!posed) return std::unexpected(posed.error());
   const Problem& p = *posed;
   const Plan plan = plan_for(options);
-  if (p.half_range == 0.0) return encode_constant(p, plan.methods.front(), target, p.minimum);
+  if (p.half_range == 0.0) return constant_or_fall_back(p, plan, target, p.minimum);
 
-  double reachable = std::numeric_limits<double>::infinity();
-  auto chosen = choose(p, plan, target, reachable);
+  auto chosen = choose(p, plan, target);
   if (!chosen) return std::unexpected(chosen.error());
-  if (!*chosen) {
-    // A float64 signal whose spread float32 cannot resolve (0.5 + 1e-13, or
-    // values below float32's range) leaves no step to search: its float32
-    // centre as a constant may still meet the target, and bounds what can be.
-    auto constant = encode_constant(p, plan.methods.front(), target, static_cast<float>(p.centre));
-    if (constant || constant.error().kind() != QuorvelError::Kind::Unreachable) return constant;
-    // The figure named is one the encoder can promise: what it reached plus the tier margin.
-    return std::unexpected(
-        QuorvelError::unreachable(target, std::min(reachable + p.margin, *constant.error().best_reachable())));
-  }
+  // A float64 signal whose spread float32 cannot resolve (0.5 + 1e-13, or
+  // values below float32's range) leaves no step to search: its float32
+  // centre as a constant may still meet the target, and bounds what can be.
+  if (!*chosen) return constant_or_fall_back(p, plan, target, static_cast<float>(p.centre));
   const bool ranked = plan.methods.size() * plan.roundings.size() > 1;
-  return finish(p, std::move(**chosen), target, plan.final_level, ranked ? plan.rank_level : plan.final_level);
+  auto container =
+      finish(p, std::move(**chosen), target, plan.final_level, ranked ? plan.rank_level : plan.final_level);
+  if (container || container.error().kind() != QuorvelError::Kind::Unreachable) return container;
+  return fall_back(p, plan, target, std::numeric_limits<double>::infinity());
 }
 
 }  // namespace

@@ -60,6 +60,12 @@ std::expected<Problem, QuorvelError> pose(Samples x, Target target, const AimOpt
   return p;
 }
 
+bool dyadic(CompressionMethod method) {
+  return method_rows[static_cast<std::size_t>(method)].wavelet.family == Wavelet::Family::cdf53_lifting;
+}
+
+double tier_margin(const Problem& p, CompressionMethod method) { return dyadic(method) ? 0.0 : p.margin; }
+
 // The max error of nearest rounding is about one step (a little under, so
 // that a one-trial search usually meets the goal at once), an RMSE between
 // step / sqrt(12) (uniform) and less (many zeros).

@@ -12,9 +12,9 @@ namespace quorvel::aim_stages {
 // round limit until some step meets the goal or the finest step has failed.
 std::expected<std::optional<Trial>, QuorvelError> search_error(const Problem& p, const Decomposition& d,
                                                            float rounding, double guess, SearchLimits limits,
-                                                           double& finest_seen, Workspace& ws) {
+                                                           Workspace& ws) {
   constexpr int hard_rounds = 60;
-  double floor_step = d.peaks[0] * p.half_range / largest_code;  // finer steps overflow int16
+  double floor_step = d.peaks[0] * d.divisor / largest_code;  // finer steps overflow int16
   const double cap = step_cap(p.minimum);
   double ok = 0.0;
   double bad = std::numeric_limits<double>::infinity();
@@ -31,7 +31,6 @@ std::expected<std::optional<Trial>, QuorvelError> search_error(const Problem& p,
     }
     const double actual = (*trial)->framing.step;
     const double error = (*trial)->error;
-    finest_seen = std::min(finest_seen, error);
     if (error <= p.goal && actual > ok) {
       ok = actual;
       if (best) ws.recycle(std::move(*best));
@@ -65,10 +64,10 @@ std::expected<std::optional<Trial>, QuorvelError> search_error(const Problem& p,
 // between a fitting and a too-large step), bisecting when it stalls.
 std::expected<std::optional<Sized>, QuorvelError> search_size(const Problem& p, const Decomposition& d, float rounding,
                                                           double budget, int level, SearchLimits limits,
-                                                          double& smallest_seen, Workspace& ws) {
-  const double floor_step = d.peaks[0] * p.half_range / largest_code;
+                                                          Workspace& ws) {
+  const double floor_step = d.peaks[0] * d.divisor / largest_code;
   // Beyond a step of twice the largest coefficient every code is 0: the smallest container.
-  const double cap = std::min(step_cap(p.minimum), 2.0 * d.peaks.back() * p.half_range / (1.0f - rounding));
+  const double cap = std::min(step_cap(p.minimum), 2.0 * d.peaks.back() * d.divisor / (1.0f - rounding));
   std::optional<Sized> best;
   double fit_step = 0.0, fit_size = 0.0, over_step = 0.0, over_size = 0.0;
   double step = std::clamp(p.half_range / 1024.0, std::min(floor_step, cap), cap);
@@ -84,7 +83,6 @@ std::expected<std::optional<Sized>, QuorvelError> search_size(const Problem& p, 
     if (!payload) return std::unexpected(payload.error());
     const double size = static_cast<double>(header_size + *payload);
     const double actual = (*trial)->framing.step;
-    smallest_seen = std::min(smallest_seen, size);
     if (size <= budget) {
       if (!best || actual < fit_step) {
         fit_step = actual;

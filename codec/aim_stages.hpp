@@ -65,22 +65,37 @@ struct Problem {
 // The samples, the target and the options checked, and the problem they pose.
 [[nodiscard]] std::expected<Problem, QuorvelError> pose(Samples x, Target target, const AimOptions& options);
 
+// Whether the method's wavelet weights are powers of two (CDF 5/3's lifting
+// steps, 1/2 and 1/4): products by them are exact, so fused and separate
+// roundings agree, and every processor tier decodes its containers (whose
+// output map is never fused) to the same bits.
+[[nodiscard]] bool dyadic(CompressionMethod method);
+
+// Room for decoders on other processor tiers in a container of `method`:
+// none for a dyadic method, p.margin for the others. The searches leave
+// p.margin on every method, as their containers always have.
+[[nodiscard]] double tier_margin(const Problem& p, CompressionMethod method);
+
 // Where the step search starts for an error target.
 [[nodiscard]] double first_guess(const Problem& p, TargetKind kind);
 
 // ---------------------------------------------------------------- trial (aim_trial.cpp)
 
-// One method's forward transform of z = (x - centre) / half_range, to as many
-// levels as the signal allows; fewer levels are a prefix of these bands.
+// One method's forward transform of z = (x - centre) / divisor, to as many
+// levels as the signal allows; fewer levels are a prefix of these bands. The
+// searches divide by half the range; a step of the decoder then means a gain
+// of divisor / step on these bands.
 struct Decomposition {
   CompressionMethod method;
+  double divisor;
   std::shared_ptr<const Executor> executor;
   rimble::MultiDwt<float> bands;
   std::vector<float> peaks;  // peaks[L - 1]: largest |coefficient| among the bands L levels store
   std::vector<decoder_stages::BandLayout> layouts;  // layouts[L - 1]: the stream of L levels
 };
 
-[[nodiscard]] std::expected<Decomposition, QuorvelError> decompose(const Problem& p, CompressionMethod method);
+[[nodiscard]] std::expected<Decomposition, QuorvelError> decompose(const Problem& p, CompressionMethod method,
+                                                                   double divisor);
 
 // Header values that make the decoder's step range * 2^-scale, with range =
 // maximum - minimum in float32 as the decoder forms it, and the signal's centre
@@ -118,10 +133,12 @@ struct Workspace {
   void recycle(Trial&& trial) { spare_codes = std::move(trial.codes); }
 };
 
-// A trial at (about) `step`: the most levels that fit, the nearest framing;
-// none when the step is too fine for int16 codes or the header's floats.
+// A trial at (about) `step` with the nearest framing and `levels` levels (0:
+// the most that fit); none when the step is too fine for int16 codes at those
+// levels or for the header's floats.
 [[nodiscard]] std::expected<std::optional<Trial>, QuorvelError> try_step(const Problem& p, const Decomposition& d,
-                                                                         double step, float rounding, Workspace& ws);
+                                                                         double step, float rounding, Workspace& ws,
+                                                                         std::size_t levels = 0);
 
 // The coefficient stream's bytes, int16 little-endian: the codes' own memory
 // on little-endian hosts, a byte-swapped copy in `scratch` elsewhere.
@@ -139,11 +156,10 @@ struct SearchLimits {
 };
 
 // The largest step whose trial meets the goal; none when even the finest step
-// fails. `finest_seen` gets the finest error any trial reached.
+// fails.
 [[nodiscard]] std::expected<std::optional<Trial>, QuorvelError> search_error(const Problem& p, const Decomposition& d,
                                                                              float rounding, double guess,
-                                                                             SearchLimits limits, double& finest_seen,
-                                                                             Workspace& ws);
+                                                                             SearchLimits limits, Workspace& ws);
 
 // A trial that fits a byte budget, with its payload size at the level it was measured.
 struct Sized {
@@ -151,11 +167,20 @@ struct Sized {
   std::size_t bytes;
 };
 
-// The finest step whose container fits the budget. `smallest_seen` gets the
-// smallest container any trial made.
+// The finest step whose container fits the budget; none when even the
+// coarsest step's container does not.
 [[nodiscard]] std::expected<std::optional<Sized>, QuorvelError> search_size(const Problem& p, const Decomposition& d,
                                                                             float rounding, double budget, int level,
-                                                                            SearchLimits limits,
-                                                                            double& smallest_seen, Workspace& ws);
+                                                                            SearchLimits limits, Workspace& ws);
+
+// ---------------------------------------------------------------- fallback (aim_fallback.cpp)
+
+// The container that meets `target`, taken from candidates that do not depend
+// on its value: per method, the finest step (for a budget, the coarsest), the
+// exact steps of CDF 5/3, and on short signals every fixed setting. Otherwise
+// Unreachable naming the best figure among them, which a second call for that
+// figure then finds again. `methods` are those the caller allows.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> fallback(
+    const Problem& p, std::span<const CompressionMethod> methods, Target target, int level);
 
 }  // namespace quorvel::aim_stages

@@ -36,13 +36,13 @@ std::size_t possible_levels(const Executor& executor, std::size_t length) {
   return std::max<std::size_t>(levels, 1);
 }
 
-// z = (x - centre) / half_range in float32. Signals shorter than the filter
+// z = (x - centre) / divisor in float32. Signals shorter than the filter
 // repeat up to its length, as the decoder's band sizes expect.
 template <class T>
-std::vector<float> centred(std::span<const T> x, std::size_t length, double centre, double half_range) {
+std::vector<float> centred(std::span<const T> x, std::size_t length, double centre, double divisor) {
   std::vector<float> z;
   resize_buffer(z, length);
-  const double inverse = half_range > 0 ? 1.0 / half_range : 0.0;
+  const double inverse = divisor > 0 ? 1.0 / divisor : 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) z[i] = static_cast<float>((static_cast<double>(x[i]) - centre) * inverse);
   for (std::size_t i = x.size(); i < z.size(); ++i) z[i] = z[i % x.size()];
   return z;
@@ -92,7 +92,7 @@ std::expected<Trial, QuorvelError> try_framing(const Problem& p, const Decomposi
   const decoder_stages::BandLayout& layout = d.layouts[levels - 1];
   Trial trial{levels, framing, rounding, std::move(ws.spare_codes), 0.0};
   resize_buffer(trial.codes, layout.total);
-  const auto gain = static_cast<float>(p.half_range / framing.step);
+  const auto gain = static_cast<float>(d.divisor / framing.step);
   std::int16_t* codes = quantise_band(used.back().approximations, gain, rounding, trial.codes.data());
   for (const auto& level : used) codes = quantise_band(level.details, gain, rounding, codes);
 
@@ -106,13 +106,13 @@ std::expected<Trial, QuorvelError> try_framing(const Problem& p, const Decomposi
 
 }  // namespace
 
-std::expected<Decomposition, QuorvelError> decompose(const Problem& p, CompressionMethod method) {
+std::expected<Decomposition, QuorvelError> decompose(const Problem& p, CompressionMethod method, double divisor) {
   auto executor = method_executor(method);
   const std::size_t length = std::max(p.n, executor->filter_length());
-  const auto z = std::visit([&](auto x) { return centred(x, length, p.centre, p.half_range); }, p.x);
+  const auto z = std::visit([&](auto x) { return centred(x, length, p.centre, divisor); }, p.x);
   auto bands = executor->multi_dwt(z, possible_levels(*executor, z.size()));
   if (!bands) return std::unexpected(QuorvelError::transform_failed(bands.error().message()));
-  Decomposition d{method, std::move(executor), std::move(*bands), {}, {}};
+  Decomposition d{method, divisor, std::move(executor), std::move(*bands), {}, {}};
   float detail_peak = 0.0f;
   for (const auto& level : d.bands.levels) {
     detail_peak = std::max(detail_peak, peak_of(level.details));
@@ -140,12 +140,12 @@ ContainerHeader header_of(CompressionMethod method, std::size_t n, const Trial& 
 }
 
 std::expected<std::optional<Trial>, QuorvelError> try_step(const Problem& p, const Decomposition& d, double step,
-                                                           float rounding, Workspace& ws) {
+                                                           float rounding, Workspace& ws, std::size_t levels) {
   const auto framing = frame(step, p.minimum, p.centre);
   if (!framing) return std::optional<Trial>{};
-  const std::size_t levels = levels_for(d, static_cast<float>(p.half_range / framing->step));
-  if (levels == 0) return std::optional<Trial>{};
-  auto trial = try_framing(p, d, *framing, levels, rounding, ws);
+  const std::size_t fitting = levels_for(d, static_cast<float>(d.divisor / framing->step));
+  if (fitting == 0 || levels > fitting) return std::optional<Trial>{};
+  auto trial = try_framing(p, d, *framing, levels == 0 ? fitting : levels, rounding, ws);
   if (!trial) return std::unexpected(std::move(trial.error()));
   return std::optional<Trial>{std::move(*trial)};
 }

@@ -1,7 +1,9 @@
 // codec/error.cpp: display texts of the codec's errors.
 #include "codec/error.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <sstream>
 
@@ -74,23 +76,48 @@ std::string figure(double value) {
 
 namespace {
 
-std::string target_text(Target target) {
-  switch (target.kind) {
-    case TargetKind::max_error: return "a max error of " + figure(target.value);
-    case TargetKind::rmse: return "an RMSE of " + figure(target.value);
-    case TargetKind::prd: return "a PRD of " + figure(target.value) + " %";
-    case TargetKind::max_bytes: return figure(target.value) + " bytes";
-  }
-  return {};
+// A byte count in whole bytes, never in exponent form.
+std::string bytes_text(double count) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", count);
+  return std::string(text) + (count == 1 ? " byte" : " bytes");
 }
 
-std::ostream& write_unreachable(std::ostream& out, Target target, double best) {
-  if (target.kind == TargetKind::max_bytes) {
-    return out << "Can't fit this signal in " << target_text(target) << ": the smallest container for it takes "
-               << figure(best) << " bytes";
+// The figure of `value` as `figure` writes it, rounded up rather than to the
+// nearest: a user who asks for the figure a message names is asking for at
+// least the value.
+std::string figure_at_least(double value) {
+  std::string text = figure(value);
+  if (!(std::strtod(text.c_str(), nullptr) < value)) return text;
+  const double unit = std::pow(10.0, std::floor(std::log10(value)) - 5);  // of the sixth digit
+  for (double up = std::ceil(value / unit) * unit;; up += unit) {
+    text = figure(up);
+    if (std::strtod(text.c_str(), nullptr) >= value) return text;
   }
-  return out << "Can't reach " << target_text(target) << " on this signal: the finest reachable is about "
-             << figure(best);
+}
+
+std::string target_text(TargetKind kind, const std::string& value) {
+  switch (kind) {
+    case TargetKind::max_error: return "a max error of " + value;
+    case TargetKind::rmse: return "an RMSE of " + value;
+    case TargetKind::prd: return "a PRD of " + value + " %";
+    case TargetKind::max_bytes: break;
+  }
+  return value;
+}
+
+// The target as the caller gave it, and what to ask for instead: the finest
+// figure, or the smallest size, the encoder can deliver. In a frame the
+// target, a budget too, holds for each lane.
+std::ostream& write_unreachable(std::ostream& out, Target target, double best, bool lane) {
+  if (target.kind == TargetKind::max_bytes) {
+    return out << "Can't fit this " << (lane ? "lane" : "signal") << " in " << bytes_text(target.value)
+               << ": ask for " << bytes_text(std::ceil(best)) << " or more" << (lane ? " per lane" : "");
+  }
+  const std::string best_text = figure_at_least(best);
+  return out << "Can't reach " << target_text(target.kind, figure(target.value)) << " on this "
+             << (lane ? "lane" : "signal") << ": ask for "
+             << (target.kind == TargetKind::prd ? best_text + " %" : best_text) << " or more";
 }
 
 constexpr std::array<std::string_view, 18> kind_names = {
@@ -125,7 +152,7 @@ std::ostream& operator<<(std::ostream& out, const QuorvelError& error) {
     case Kind::InvalidFrame:
       return out << error.text_;
     case Kind::Unreachable:
-      return write_unreachable(out, error.target_.value_or(Target{}), error.best_.value_or(0.0));
+      return write_unreachable(out, error.target_.value_or(Target{}), error.best_.value_or(0.0), error.lane_.has_value());
     case Kind::InvalidContainer:
       return out << "Invalid version-2 container: " << error.text_;
     case Kind::DamagedContainer:

@@ -112,9 +112,26 @@ bool fill_gaps(std::span<T> lane) {
   return true;
 }
 
+// The failure a frame reports: the first in lane order, marked with its lane.
+// When that one is an unreachable target, the unreachable lane that needs the
+// most instead: every lane shares the target, so its figure (a size per lane
+// for a budget) is what the whole frame can ask for.
+std::optional<QuorvelError> frame_failure(const std::vector<std::optional<QuorvelError>>& failures) {
+  const auto first = std::ranges::find_if(failures, [](const auto& f) { return f.has_value(); });
+  if (first == failures.end()) return std::nullopt;
+  const auto need = [](const std::optional<QuorvelError>& f) {
+    return f && f->kind() == QuorvelError::Kind::Unreachable ? f->best_reachable().value_or(0.0) : -1.0;
+  };
+  auto worst = first;
+  if (need(*first) >= 0) {
+    for (auto f = first; f != failures.end(); ++f) worst = need(*f) > need(*worst) ? f : worst;
+  }
+  return (*worst)->in_lane(static_cast<std::size_t>(worst - failures.begin()));
+}
+
 // Runs work(lane) for every lane on the thread pool. work returns the lane's
-// failure, if any; the first failing lane in lane order is the error, marked
-// with its lane. An allocation that fails inside a lane fails that lane.
+// failure, if any; frame_failure picks the frame's error. An allocation that
+// fails inside a lane fails that lane.
 template <class Work>
 std::expected<void, QuorvelError> run_lanes(std::size_t count, std::size_t lane_length, std::size_t threads,
                                             Work&& work) {
@@ -126,22 +143,21 @@ std::expected<void, QuorvelError> run_lanes(std::size_t count, std::size_t lane_
       failures[lane] = QuorvelError::out_of_memory(lane_length);
     }
   });
-  for (std::size_t lane = 0; lane < count; ++lane) {
-    if (failures[lane]) return std::unexpected(failures[lane]->in_lane(lane));
-  }
+  if (auto failure = frame_failure(failures)) return std::unexpected(std::move(*failure));
   return {};
 }
 
 // ---- encoding -------------------------------------------------------------
 
-// The target for a filled lane that guarantees `target` on the lane's finite
-// samples alone. The encoder measures the fills too: a mean square error E
-// over n samples bounds the error over the f finite ones by E n / f, and a PRD
-// over the filled lane divides by its energy S_n rather than the finite
-// samples' S_f, so RMSE shrinks by sqrt(f / n) and PRD by sqrt(S_f / S_n).
+// What a filled lane's target is multiplied by so that it guarantees the
+// target on the lane's finite samples alone. The encoder measures the fills
+// too: a mean square error E over n samples bounds the error over the f
+// finite ones by E n / f, and a PRD over the filled lane divides by its energy
+// S_n rather than the finite samples' S_f, so RMSE shrinks by sqrt(f / n) and
+// PRD by sqrt(S_f / S_n).
 template <class T>
-Target lane_target(Target target, std::span<const T> lane, std::span<const T> filled) {
-  if (target.kind != TargetKind::rmse && target.kind != TargetKind::prd) return target;
+double lane_factor(TargetKind kind, std::span<const T> lane, std::span<const T> filled) {
+  if (kind != TargetKind::rmse && kind != TargetKind::prd) return 1.0;
   std::size_t finite = 0;
   double finite_energy = 0, filled_energy = 0;
   for (std::size_t i = 0; i < lane.size(); ++i) {
@@ -149,11 +165,20 @@ Target lane_target(Target target, std::span<const T> lane, std::span<const T> fi
     filled_energy += x * x;
     if (std::isfinite(lane[i])) ++finite, finite_energy += x * x;
   }
-  if (finite == lane.size()) return target;
-  const double share = target.kind == TargetKind::rmse ? static_cast<double>(finite) / static_cast<double>(lane.size())
-                       : filled_energy > 0        ? finite_energy / filled_energy
-                                                  : 1.0;
-  return {target.kind, target.value * std::sqrt(share)};
+  if (finite == lane.size()) return 1.0;
+  const double share = kind == TargetKind::rmse ? static_cast<double>(finite) / static_cast<double>(lane.size())
+                       : filled_energy > 0      ? finite_energy / filled_energy
+                                                : 1.0;
+  return std::sqrt(share);
+}
+
+// A lane's refusal in the caller's terms: their target, and the figure to ask
+// for, rounded up so that once shrunk by `factor` again it is still reached.
+QuorvelError in_callers_terms(const QuorvelError& refused, Target target, double factor) {
+  const double lane_best = refused.best_reachable().value_or(0.0);
+  double best = lane_best / factor;
+  while (best * factor < lane_best) best = std::nextafter(best, HUGE_VAL);
+  return QuorvelError::unreachable(target, best);
 }
 
 // One lane's container, or no bytes when the lane has no finite sample.
@@ -164,8 +189,13 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<con
   if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
   FrameSettings lane_settings = settings;
   lane_settings.threads = 1;  // lanes run on their own threads already
-  if (settings.target) lane_settings.target = lane_target(*settings.target, lane, std::span<const T>(filled));
-  return encode(std::span<const T>(filled), lane_settings);
+  if (!settings.target) return encode(std::span<const T>(filled), lane_settings);
+  const Target target = *settings.target;
+  const double factor = lane_factor(target.kind, lane, std::span<const T>(filled));
+  lane_settings.target = Target{target.kind, target.value * factor};
+  auto container = encode(std::span<const T>(filled), lane_settings);
+  if (container || factor == 1.0 || container.error().kind() != QuorvelError::Kind::Unreachable) return container;
+  return std::unexpected(in_callers_terms(container.error(), target, factor));
 }
 
 using Masks = std::array<std::vector<std::uint8_t>, mask_count>;

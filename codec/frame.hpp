@@ -79,7 +79,8 @@ struct FrameInfo {
 
 // Encodes a C-ordered array of the given shape. The lanes run along the last
 // axis and hold at most 2147483647 samples each. A lane's failure carries its
-// index (QuorvelError::lane()).
+// index (QuorvelError::lane()); an unreachable target names the lane that
+// needs the most, and a figure (a budget per lane) that every lane meets.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
     std::span<const float> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings);
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(

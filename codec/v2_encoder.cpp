@@ -159,11 +159,57 @@ Extremes extremes(std::span<const float> y) {
           *std::max_element(std::begin(high), std::end(high))};
 }
 
+// Bytes of the blocks encode_sequence makes of `codes`.
+std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
+  auto blocks = encode_sequence(codes, sequence_coding(options));
+  if (!blocks) return std::unexpected(blocks.error());
+  std::size_t total = 0;
+  for (const auto& block : *blocks) total += block.size();
+  return total;
+}
+
+// Which codings of grid codes are made whole.
+enum class Codings { plain, interpolated, both };
+
+// Every block is coded on its own, so at default effort a few whole blocks
+// spread over a long signal decide between the codes and their interpolation
+// residuals for all of them: the signal is then coded once instead of twice.
+// Best effort, and signals of few blocks, code both whole.
+std::expected<Codings, QuorvelError> codings_to_make(std::span<const std::int32_t> codes, const Header& header,
+                                                     const Settings& settings) {
+  constexpr std::size_t sampled = 4;
+  const Effort effort = settings.options.effort;
+  if (!settings.interpolated || header.mode != Mode::grid || effort == Effort::fast) return Codings::plain;
+  const std::size_t blocks = header.block_count(), block_length = header.block_length();
+  if (effort == Effort::best || blocks < 4 * sampled) return Codings::both;
+  Buffer<std::int32_t> sample(sampled * block_length);
+  for (std::size_t i = 0; i < sampled; ++i) {
+    const std::size_t block = (2 * i + 1) * (blocks - 1) / (2 * sampled);  // whole blocks, never the short last
+    std::copy_n(codes.begin() + static_cast<std::ptrdiff_t>(block * block_length), block_length,
+                sample.begin() + static_cast<std::ptrdiff_t>(i * block_length));
+  }
+  const auto plain = coded_size(sample, settings.options);
+  if (!plain) return std::unexpected(plain.error());
+  const auto interpolated = coded_size(block_residuals(sample, block_length), settings.options);
+  if (!interpolated) return std::unexpected(interpolated.error());
+  return *interpolated < *plain ? Codings::interpolated : Codings::plain;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> interpolated_container(const Codes& codes,
+                                                                              const Settings& settings) {
+  const Header header{Mode::interpolated, settings.options.block_log2,
+                      static_cast<std::uint32_t>(codes.codes.size()), codes.grid, {}};
+  return container(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
+}
+
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}};
-  auto best = container(header, codes.codes, codes.corrections, settings.options);
+  const auto codings = codings_to_make(codes.codes, header, settings);
+  if (!codings) return std::unexpected(codings.error());
+  auto best = *codings == Codings::interpolated ? interpolated_container(codes, settings)
+                                                : container(header, codes.codes, codes.corrections, settings.options);
   if (!best || settings.options.effort == Effort::fast) return best;
   const auto keep_smaller = [&best](std::expected<std::vector<std::uint8_t>, QuorvelError> other) {
     if (!other) return;
@@ -175,11 +221,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
       keep_smaller(container(with, palette->ranks, {}, settings.options));
     }
   }
-  if (settings.interpolated && codes.mode == Mode::grid) {
-    const auto residuals = block_residuals(codes.codes, header.block_length());
-    Header interpolated{Mode::interpolated, settings.options.block_log2, n, codes.grid, {}};
-    keep_smaller(container(interpolated, residuals, {}, settings.options));
-  }
+  if (*codings == Codings::both) keep_smaller(interpolated_container(codes, settings));
   return best;
 }
 

@@ -71,7 +71,10 @@ def encode_array(
 
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
-    ``ValueError``) for a lane that cannot be encoded, its index as ``lane``.
+    ``ValueError``) for a lane that cannot be encoded, its index as ``lane``. An
+    :class:`~quorvel_tools.UnreachableTargetError` names the lane that needs the
+    most, and as ``best_reachable`` the figure (for ``max_bytes``, the budget per
+    lane) that every lane meets.
     """
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale,
                            cutoff=cutoff, effort=effort, format=format)
@@ -96,7 +99,7 @@ def layout_advice(shape: tuple[int, ...], time_axis: int, option: str) -> str | 
     if len(shape) < 2:
         return None
     lane, longest = shape[-1], max(shape[:-1])
-    if lane >= SHORT_LANE or 4 * lane > longest:
+    if lane == 0 or lane >= SHORT_LANE or 4 * lane > longest:  # an empty array has no layout to get wrong
         return None
     axis = shape[:-1].index(longest)
     axis = axis if axis < _axis(time_axis, len(shape)) else axis + 1  # in the caller's own layout

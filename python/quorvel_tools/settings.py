@@ -27,6 +27,8 @@ SCALES = range(6, 13)
 FORMATS: tuple[int, ...] = get_args(Format)
 # The settings of the numcodecs and Zarr codecs, in the order their repr writes them.
 CODEC_PARAMETERS = ("max_error", "rmse", "prd", "method", "scale", "cutoff", "effort", "format")
+# The largest budget: no byte count on a 64-bit machine exceeds it.
+MAX_BYTES = 2**63 - 1
 
 
 def _choice(name: str, value: object, choices: tuple[str, ...]) -> None:
@@ -37,21 +39,38 @@ def _choice(name: str, value: object, choices: tuple[str, ...]) -> None:
         raise ValueError(f"unknown {name} {value!r}; expected one of {allowed}")
 
 
+def _shown(value: object) -> str:
+    """`value` for a message; a number beyond the float range by its size, as its digits would say nothing."""
+    try:
+        float(value)  # type: ignore[arg-type]
+    except OverflowError:
+        if isinstance(value, int):
+            return f"an integer of {abs(value).bit_length()} bits"
+        return f"a {type(value).__name__} beyond the float range"
+    return repr(value)
+
+
 def _figure(name: str, value: object) -> Union[float, int]:
-    """A target's value: a non-negative finite number (an int for max_bytes)."""
-    number: Union[float, int]
+    """A target's value: a non-negative finite number (for max_bytes an int, at most MAX_BYTES)."""
     if name == "max_bytes":
         if isinstance(value, bool):
             raise TypeError("max_bytes must be an int, not bool")
-        number = operator.index(value)  # type: ignore[arg-type]  # TypeError for anything but an integer
-    else:
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+        count = operator.index(value)  # type: ignore[arg-type]  # TypeError for anything but an integer
+        if count < 0:
+            raise ValueError(f"max_bytes must be a non-negative number, got {_shown(count)}")
+        if count > MAX_BYTES:
+            raise ValueError(f"max_bytes must be at most 2**63 - 1, got {_shown(count)}")
+        return count
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    try:
         number = float(value)
+    except OverflowError:  # an int or a fraction beyond the largest float
+        number = math.inf if value > 0 else -math.inf
     if math.isnan(number) or number < 0:
-        raise ValueError(f"{name} must be a non-negative number, got {value!r}")
+        raise ValueError(f"{name} must be a non-negative number, got {_shown(value)}")
     if math.isinf(number):
-        raise ValueError(f"{name} must be finite, got {value!r}")
+        raise ValueError(f"{name} must be finite, got {_shown(value)}")
     return number
 
 

@@ -49,7 +49,11 @@ void expect_meets(std::span<const T> x, std::span<const std::uint8_t> container,
   if (target.kind == TargetKind::max_bytes) {
     EXPECT_LE(container.size(), target.value);
   } else {
-    EXPECT_LE(figure_for(figures(x, std::span<const float>(*decoded)), target.kind), target.value);
+    // Sums in another order than the encoder's differ in their last bits: RMSE
+    // and PRD get 1e-9 of the target as slack (a target the encoder names as
+    // reachable is met to its own arithmetic, to the last bit).
+    const double slack = target.kind == TargetKind::max_error ? 0.0 : 1e-9 * target.value;
+    EXPECT_LE(figure_for(figures(x, std::span<const float>(*decoded)), target.kind), target.value + slack);
   }
   const auto header = quorvel::QuorvelHeader::from_bytes(container);
   ASSERT_TRUE(header);
@@ -206,12 +210,12 @@ TEST(AimedEncoder, UnreachableTargetsNameAFigureThatIsReachable) {
     const auto best = result.error().best_reachable();
     ASSERT_TRUE(best);
     EXPECT_GT(*best, 1e-9);
-    EXPECT_NE(result.error().message().find("finest reachable"), std::string::npos) << result.error().message();
-    // The named figure is honest: a target a little above it is met.
-    const Target near{kind, *best * 1.5};
-    const auto met = quorvel::compress_aimed(x, near);
+    EXPECT_NE(result.error().message().find(": ask for "), std::string::npos) << result.error().message();
+    // The named figure is honest: asking for it is met.
+    const Target named{kind, *best};
+    const auto met = quorvel::compress_aimed(x, named);
     ASSERT_TRUE(met) << met.error().message();
-    expect_meets(x, *met, near);
+    expect_meets(x, *met, named);
   }
 }
 
@@ -223,7 +227,7 @@ TEST(AimedEncoder, BudgetsBelowTheSmallestContainerAreUnreachable) {
     EXPECT_EQ(result.error().kind(), QuorvelError::Kind::Unreachable);
     const double smallest = result.error().best_reachable().value_or(0);
     EXPECT_GT(smallest, 52);
-    EXPECT_NE(result.error().message().find("smallest container"), std::string::npos);
+    EXPECT_NE(result.error().message().find(": ask for "), std::string::npos);
     const auto fits = quorvel::compress_aimed(x, Target{TargetKind::max_bytes, smallest});
     ASSERT_TRUE(fits) << fits.error().message();
     EXPECT_LE(fits->size(), smallest);
@@ -394,6 +398,54 @@ TEST(AimedEncoder, ContainersMeetTheTargetOnEveryProcessorTier) {
   }
 }
 
+// The searches leave no room on CDF 5/3 before they refuse (its weights are
+// powers of two): every tier must decode its containers to the same bits.
+TEST(AimedEncoder, Cdf53ContainersDecodeToTheSameBitsOnEveryProcessorTier) {
+  const std::span<const float> x = std::span(ecg()).first(30000);
+  std::vector<float> far(x.begin(), x.end());
+  for (float& v : far) v = 1000.0f + 3.0f * v;
+  for (const std::vector<float>* signal : {&ecg(), static_cast<const std::vector<float>*>(&far)}) {
+    const auto container = quorvel::compress_aimed(std::span(*signal).first(30000), Target{TargetKind::max_error, 0.004},
+                                                   AimOptions{CompressionMethod::cdf53, Effort::default_});
+    ASSERT_TRUE(container) << container.error().message();
+    const auto here = quorvel::decompress(*container);
+    ASSERT_TRUE(here);
+    for (const auto tier : {rimble::ProcessorTier::Portable, rimble::ProcessorTier::Sse}) {
+      const quorvel_testing::ScopedTierCap cap(tier);
+      EXPECT_TRUE(quorvel::decompress(*container) == here) << rimble::tier_name(tier);
+    }
+  }
+}
+
+// Two levels, a spike on a baseline, a step: centred and divided by a power of
+// two these are dyadic, and CDF 5/3 rebuilds them exactly at steps the
+// searches never try. Every error target down to 0 is met, on the short
+// signals (where the fixed settings are tried too) and on a long one.
+TEST(AimedEncoder, FewValuedSignalsAreRebuiltExactly) {
+  std::vector<double> spike(64, 0.0);
+  spike[27] = 1654;
+  std::vector<double> two_levels(37, -59109.0);
+  two_levels.resize(74, -96656.0);
+  std::vector<double> step(27, 0.0);
+  step.resize(96, 1.0);
+  std::vector<double> square(20000);
+  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 1000) % 2 ? 3.25 : -5.0;
+  for (const std::vector<double>* x : {&spike, &two_levels, &step, &square}) {
+    for (const TargetKind kind : {TargetKind::max_error, TargetKind::rmse, TargetKind::prd}) {
+      for (const Effort effort : all_efforts) {
+        SCOPED_TRACE(std::to_string(x->size()) + " samples, kind " + std::to_string(static_cast<int>(kind)) +
+                     ", effort " + effort_name(effort));
+        const auto container = quorvel::compress_aimed(std::span<const double>(*x), Target{kind, 0.0},
+                                                       AimOptions{std::nullopt, effort});
+        ASSERT_TRUE(container) << container.error().message();
+        const auto decoded = quorvel::decompress(*container);
+        ASSERT_TRUE(decoded);
+        EXPECT_TRUE(std::equal(x->begin(), x->end(), decoded->begin()));
+      }
+    }
+  }
+}
+
 TEST(AimedEncoder, ConcurrentCallsGiveTheSameBytes) {
   const std::span<const float> x = std::span(ecg()).first(30000);
   const Target target{TargetKind::max_error, 0.01};
@@ -410,7 +462,8 @@ TEST(AimedEncoder, ConcurrentCallsGiveTheSameBytes) {
 
 // Random signals over many magnitudes and offsets, random targets: every call
 // gives a container that meets its target, or Unreachable naming a figure
-// above the target that a second call then meets. Nothing else is allowed.
+// above the target that a second call for that very figure meets. Nothing
+// else is allowed.
 template <class T>
 void random_signals_and_targets(std::uint32_t seed, int rounds) {
   std::mt19937 rng(seed);
@@ -444,7 +497,7 @@ void random_signals_and_targets(std::uint32_t seed, int rounds) {
     ASSERT_EQ(container.error().kind(), QuorvelError::Kind::Unreachable) << container.error().message();
     const double best = container.error().best_reachable().value_or(0);
     EXPECT_GT(best, value);
-    const Target reachable{kind, kind == TargetKind::max_bytes ? best : 1.5 * best};
+    const Target reachable{kind, best};
     const auto retry = quorvel::compress_aimed(std::span<const T>(x), reachable, options);
     ASSERT_TRUE(retry) << retry.error().message();
     expect_meets(std::span<const T>(x), *retry, reachable);

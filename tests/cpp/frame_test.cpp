@@ -211,6 +211,40 @@ TEST(Frame, AimedLanesMeetTheTargetOnTheirFiniteSamples) {
   }
 }
 
+// Lanes that need different sizes and figures, one with a gap (whose target
+// the frame tightens): a refusal quotes the target as given and names the
+// lane that needs the most, with a figure that every lane meets when asked for.
+TEST(Frame, ARefusalNamesAFigureThatEveryLaneMeets) {
+  constexpr std::size_t n = 600;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> noise;
+  std::vector<float> x(3 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = std::sin(0.01f * static_cast<float>(i));
+    x[n + i] = 20.0f * noise(rng);
+    x[2 * n + i] = 80.0f * noise(rng) + 1000.0f;
+  }
+  std::fill(x.begin() + 2 * n + 100, x.begin() + 2 * n + 400, nan);
+  using quorvel::TargetKind;
+  for (const quorvel::Target target : {quorvel::Target{TargetKind::max_bytes, 60}, quorvel::Target{TargetKind::rmse, 1e-9},
+                                       quorvel::Target{TargetKind::prd, 1e-9}}) {
+    SCOPED_TRACE(static_cast<int>(target.kind));
+    const quorvel::FrameSettings aimed{.target = target, .threads = 2};
+    const auto refused = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, aimed);
+    ASSERT_FALSE(refused);
+    ASSERT_EQ(refused.error().kind(), QuorvelError::Kind::Unreachable);
+    EXPECT_EQ(refused.error().target()->value, target.value);
+    // The smooth lane can be asked for the finest figure (every lane's smallest container is about the same).
+    if (target.kind != TargetKind::max_bytes) {
+      EXPECT_NE(refused.error().lane(), 0u);
+    }
+    const quorvel::Target named{target.kind, *refused.error().best_reachable()};
+    const quorvel::FrameSettings retry{.target = named, .threads = 2};
+    const auto met = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, retry);
+    EXPECT_TRUE(met) << met.error().message();
+  }
+}
+
 TEST(Frame, LanesWithoutAFiniteSampleCostNoContainer) {
   std::vector<float> x(4 * 10000, nan);
   for (std::size_t i = 10000; i < 20000; ++i) x[i] = -inf;

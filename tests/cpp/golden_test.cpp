@@ -227,7 +227,9 @@ TEST(Golden, EveryEncoderGivesTheRecordedBytesAndRefusals) {
       // recorded samples.
       if (c.road != 0 || tier != golden.tier) continue;
       EXPECT_EQ(refused, c.refused);
-      if (!refused && !c.refused) EXPECT_EQ(quorvel::decompress(output), quorvel::decompress(c.output));
+      if (!refused && !c.refused) {
+        EXPECT_EQ(quorvel::decompress(output), quorvel::decompress(c.output));
+      }
       continue;
     }
     if (tier != golden.tier) {

@@ -38,7 +38,6 @@ CONTAINER_MAGIC = b"QRVL"
 FRAME_MAGIC = b"QRVC"
 _PREFIX = struct.Struct("<4sB3xI")
 _MAX_METADATA = 1 << 24
-_CONTAINER_HEADER = 52
 
 
 class FileError(Exception):
@@ -179,8 +178,7 @@ def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
 def _container_size(data: bytes) -> int:
     """Bytes the container at the start of `data` occupies, from its header alone."""
     from .. import _codec
-    payload = _codec.read_header(memoryview(data))[-1]
-    return _CONTAINER_HEADER + payload
+    return int(_codec.inspect(memoryview(data))["size"])
 
 
 def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:

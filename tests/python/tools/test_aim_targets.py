@@ -4,9 +4,10 @@ import pytest
 from hypothesis import assume, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
+import quorvel
 import quorvel_tools
 from conftest import DATA_DIR
-from aim_oracle import TARGETS, assert_meets, assert_met_or_refused_honestly, figures
+from aim_oracle import SUM_SLACK, TARGETS, assert_meets, assert_met_or_refused_honestly, figures
 
 METHODS = ("auto", "cdf53", "cdf97", "db4", "sym4")
 EFFORTS = ("fast", "default", "best")
@@ -124,8 +125,65 @@ def test_a_budget_below_the_header_names_the_smallest_size():
     signal = np.sin(np.arange(500, dtype=np.float32) / 9)
     with pytest.raises(quorvel_tools.UnreachableTargetError) as refused:
         quorvel_tools.encode(signal, max_bytes=51)
-    assert str(refused.value) == f"Can't fit this signal in 51 bytes: the smallest container for it takes " \
-                                 f"{refused.value.best_reachable:.6g} bytes"
     smallest = int(refused.value.best_reachable)
+    assert str(refused.value) == f"Can't fit this signal in 51 bytes: ask for {smallest} bytes or more"
     assert smallest >= 52
     assert len(quorvel_tools.encode(signal, max_bytes=smallest)) <= smallest
+
+
+# --- few-valued signals: targets that a fixed setting meets ------------------------
+
+FIXED_SETTINGS = [(method, scale, cutoff) for method in ("cdf53", "cdf97", "db4", "sym4")
+                  for scale in range(6, 13) for cutoff in ("low", "medium", "high")]
+
+
+@st.composite
+def few_valued_signals(draw):
+    """Short signals of one to four values: two levels, a spike on a baseline, a coarse staircase."""
+    length = draw(st.integers(1, 80))
+    levels = draw(st.lists(st.integers(-2**17, 2**17), min_size=1, max_size=4, unique=True))
+    x = np.asarray(levels)[draw(hnp.arrays(np.int64, length, elements=st.integers(0, len(levels) - 1)))]
+    dtype = draw(st.sampled_from([np.int16, np.int32, np.float32, np.float64]))
+    if dtype == np.int16:
+        return (x % 2**15).astype(np.int16)
+    scale = 1 if dtype == np.int32 else draw(st.sampled_from([1.0, 2.0**-12, 1e-3, 37.5]))
+    return (x * scale).astype(dtype)
+
+
+def tier_room(x, kind, method):
+    """What a container of `method` must leave for decoders on other processor tiers: nothing for cdf53,
+    which every tier decodes to the same bits; for the others twice the last-bit flip of the largest
+    sample plus a few roundings of the range that those decoders can add."""
+    x = np.asarray(x, dtype=np.float64)
+    if method == "cdf53" or kind == "max_bytes":
+        return 0.0
+    room = 2 * (float(np.max(np.abs(x))) * 2.0**-23 + float(np.ptp(x)) * 2.0**-20)
+    if kind == "prd":
+        rms = float(np.sqrt(np.mean(x * x)))
+        return 100.0 * room / rms if rms > 0 else 0.0
+    return room
+
+
+@settings(max_examples=120, deadline=None)
+@given(x=few_valued_signals(), kind=st.sampled_from(TARGETS), pick=st.integers(0, len(FIXED_SETTINGS) - 1),
+       factor=st.sampled_from([0.0, 0.5, 1.0, 1.5]), effort=st.sampled_from(EFFORTS))
+def test_targets_a_fixed_setting_meets_are_met_and_refusals_name_a_figure_that_is(x, kind, pick, factor, effort):
+    # The plain encoder's container for every fixed setting, judged as the aimed one is.
+    narrowed = np.asarray(x, dtype=np.float64).astype(np.float32)
+    fixed = [(method, figures(x, quorvel.compress_signal(narrowed, quorvel.TarvoCompressionOptions(method, scale,
+                                                                                                    cutoff))))
+             for method, scale, cutoff in FIXED_SETTINGS]
+    method, picked = fixed[pick]
+    if kind == "max_bytes":
+        value = int(picked[kind] * factor)
+        met_by = [m for m, f in fixed if f[kind] <= value]
+    else:
+        value = factor * (picked[kind] + tier_room(x, kind, method))
+        met_by = [m for m, f in fixed if f[kind] * (1 + SUM_SLACK) + tier_room(x, kind, m) <= value]
+    try:
+        container = quorvel_tools.encode(x, **{kind: value}, effort=effort)
+    except quorvel_tools.UnreachableTargetError as refused:
+        assert not met_by, f"{refused}, yet the fixed {met_by[0]} container meets it"
+        assert_met_or_refused_honestly(x, kind, value, effort=effort)
+    else:
+        assert_meets(x, container, kind, value)

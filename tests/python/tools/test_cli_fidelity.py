@@ -171,6 +171,7 @@ def test_audio_in_and_out_through_soundfile_with_an_snr_target(tmp_path, suffix,
         assert min(snr) >= 30, snr
 
 
+@pytest.mark.filterwarnings("ignore:The inplace keyword:DeprecationWarning")  # wfdb on newer pandas
 def test_decode_writes_a_wfdb_record_that_wfdb_reads(tmp_path):
     wfdb = pytest.importorskip("wfdb")
     ecg = np.load(DATA / "ecg_mitbih208_360hz.npy")[:5000].astype(np.float64)

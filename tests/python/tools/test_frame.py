@@ -185,6 +185,7 @@ BAD_SETTINGS = [
     (dict(scale=13), ValueError, "scale must be 6 to 12, got 13"),
     (dict(scale=10.0), TypeError, "scale must be an int, not float"),
     (dict(max_error=-1.0), ValueError, "max_error must be a non-negative number, got -1.0"),
+    (dict(max_bytes=2**1024), ValueError, "max_bytes must be at most 2**63 - 1, got an integer of 1025 bits"),
     (dict(max_error=1e-3, threads=0), ValueError, "threads must be at least 1, got 0"),
 ]
 

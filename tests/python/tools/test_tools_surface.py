@@ -78,6 +78,9 @@ def test_options_are_keyword_only(function, extra):
     ({"prd": float("nan")}, "prd must be a non-negative number, got nan"),
     ({"rmse": float("inf")}, "rmse must be finite, got inf"),
     ({"max_bytes": -1}, "max_bytes must be a non-negative number, got -1"),
+    ({"max_bytes": 2**1024}, "max_bytes must be at most 2**63 - 1, got an integer of 1025 bits"),
+    ({"max_error": 10**400}, "max_error must be finite, got an integer of 1329 bits"),
+    ({"prd": -10**400}, "prd must be a non-negative number, got an integer of 1329 bits"),
     ({"max_error": 0.1, "method": "haar"},
      "unknown method 'haar'; expected one of 'auto', 'cdf53', 'cdf97', 'db4', 'sym4'"),
     ({"max_error": 0.1, "effort": "normal"}, "unknown effort 'normal'; expected one of 'fast', 'default', 'best'"),
@@ -136,8 +139,10 @@ def test_codec_errors_are_value_errors_with_their_particulars(signal):
         quorvel_tools.encode(signal, rmse=0.0, format=1)
     error = raised.value
     assert (error.kind, error.target, error.value, error.lane, error.row) == ("unreachable", "rmse", 0.0, None, None)
-    assert str(error) == f"Can't reach an RMSE of 0 on this signal: the finest reachable is about " \
-                         f"{error.best_reachable:.6g}"
+    # The figure to ask for, rounded up to the six digits shown: asking for it is met.
+    shown = str(error).removeprefix("Can't reach an RMSE of 0 on this signal: ask for ").removesuffix(" or more")
+    assert float(shown) >= error.best_reachable > 0 and f"{float(shown):.6g}" == shown
+    quorvel_tools.encode(signal, rmse=float(shown))
     with pytest.raises(quorvel_tools.CodecError) as raised:
         quorvel_tools.encode(np.array([1.0, np.nan]), max_error=0.1)
     assert raised.value.kind == "invalid_input" and type(raised.value) is quorvel_tools.CodecError
