@@ -3,7 +3,9 @@
 # they are missing. Runs apt-get as root, or through sudo when available.
 set -euo pipefail
 
-packages=(g++ make pkg-config zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev)
+# libhdf5-dev: the headers the HDF5 filter plugin builds against (it links no
+# libhdf5); hdf5-tools: h5repack and h5dump, which its tests drive.
+packages=(g++ make pkg-config zlib1g-dev libdeflate-dev libgtest-dev libbenchmark-dev libhdf5-dev hdf5-tools)
 command -v cmake >/dev/null 2>&1 || packages+=(cmake)
 # The Python module needs the interpreter's headers; the scripts install it
 # into a virtual environment, which on Debian needs python3-venv (ensurepip).

@@ -1,0 +1,95 @@
+// hdf5/filter.hpp: the HDF5 filter's work without HDF5: its client data, and a chunk to a frame and back.
+#pragma once
+
+// A chunk of an HDF5 dataset is one frame (codec/frame.hpp): lanes along the
+// last axis of the chunk, NaN and infinities kept. Everything the filter
+// knows comes from its client data, an array of 32-bit words that HDF5 keeps
+// with the dataset:
+//
+//   word        holds
+//   0           layout version of these words (client_data_version)
+//   1           target kind: 0 max_error, 1 rmse, 2 prd, 3 max_bytes (per lane)
+//   2, 3        the target value, an IEEE double: low 32 bits, then high 32 bits
+//   4           method: 0 the encoder chooses, 1 + code of a method (1 cdf53 .. 4 sym4)
+//   5           effort: 0 fast, 1 default, 2 best
+//   6           container format, 1 or 2
+//   --- added by set_local when the dataset is created:
+//   7           bytes per sample, 4 (float32) or 8 (float64)
+//   8           rank of the chunk, 1..32
+//   9 ...       the chunk's dimensions, slowest axis first
+//
+// Users (the Python helper, h5repack's UD= option) give words 0 to 6; a
+// later version may add words, and a reader refuses a version it does not know.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "codec/error.hpp"
+#include "codec/frame.hpp"
+#include "codec/settings.hpp"
+
+namespace quorvel::hdf5 {
+
+// The filter's id. HDF5 leaves ids 256 to 511 to filters that are not
+// registered with The HDF Group (README, "HDF5 filter").
+inline constexpr unsigned filter_id = 308;
+inline constexpr char filter_name[] = "quorvel: lossy compression of float signals to an error target";
+
+inline constexpr unsigned client_data_version = 1;
+
+// Positions of the words above.
+enum ClientWord : std::size_t {
+  word_version,
+  word_target_kind,
+  word_value_low,
+  word_value_high,
+  word_method,
+  word_effort,
+  word_format,
+  user_word_count,  // words a user gives
+  word_sample_size = user_word_count,
+  word_rank,
+  word_first_dim,
+};
+
+// What the client data says, checked.
+struct ChunkCodec {
+  Settings settings;
+  FrameDtype dtype;
+  std::vector<std::uint64_t> shape;  // of every chunk
+  std::size_t chunk_bytes;           // what one chunk takes unfiltered
+};
+
+// The user's words (the first user_word_count) of client data, checked: the
+// version, a known target kind, method and effort, and settings the encoder
+// takes (a finite non-negative target, a format of 1 or 2 with what it needs).
+[[nodiscard]] std::expected<Settings, QuorvelError> read_settings(std::span<const unsigned> client_data);
+
+// The client data a dataset keeps: the user's words, checked, then the
+// sample size (4 or 8), the rank and the chunk's dimensions.
+[[nodiscard]] std::expected<std::vector<unsigned>, QuorvelError> local_client_data(
+    std::span<const unsigned> client_data, std::size_t sample_size, std::span<const std::uint64_t> chunk_dims);
+
+// The whole client data of a dataset, checked: exactly the words its rank
+// asks for, and a chunk whose byte size is representable.
+[[nodiscard]] std::expected<ChunkCodec, QuorvelError> read_client_data(std::span<const unsigned> client_data);
+
+// One chunk's frame. The chunk must be exactly chunk_bytes long.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_chunk(const ChunkCodec& codec,
+                                                                                std::span<const std::byte> chunk);
+
+// Checks a frame against the dataset without decoding it: its sample type and
+// shape must be the chunk's, so that it decodes into exactly chunk_bytes.
+[[nodiscard]] std::expected<void, QuorvelError> check_chunk_frame(const ChunkCodec& codec,
+                                                                  std::span<const std::uint8_t> frame);
+
+// Decodes a chunk's frame into `out`, exactly chunk_bytes long.
+[[nodiscard]] std::expected<void, QuorvelError> decode_chunk(const ChunkCodec& codec,
+                                                             std::span<const std::uint8_t> frame,
+                                                             std::span<std::byte> out);
+
+}  // namespace quorvel::hdf5
