@@ -22,11 +22,13 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import math
 import struct
 from typing import Any, Optional
 
 import numpy as np
 
+from ..errors import UnreachableTargetError
 from ..settings import Settings
 from .formats import Signal, by_source
 
@@ -219,8 +221,17 @@ def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:
 
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
     from .._frame import encode_settings, frame_overhead
-    if settings.target == "max_bytes":  # the frame's budget is per lane: share out what the file may take
-        lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
-        fixed = _PREFIX.size + overhead + frame_overhead(samples.shape)
-        settings = dataclasses.replace(settings, value=max(1, (int(settings.value or 0) - fixed) // lanes))
-    return bytes(encode_settings(samples, settings))
+    if settings.target != "max_bytes":
+        return bytes(encode_settings(samples, settings))
+    # The frame's budget is per lane: share out what the file may take, and
+    # quote a refusal in the file's own terms.
+    lanes = 1 if samples.ndim == 1 else int(np.prod(samples.shape[:-1]))
+    fixed = _PREFIX.size + overhead + frame_overhead(samples.shape)
+    total = int(settings.value or 0)
+    try:
+        return bytes(encode_settings(samples, dataclasses.replace(settings, value=max(1, (total - fixed) // lanes))))
+    except UnreachableTargetError as refused:
+        needed = fixed + lanes * math.ceil(refused.best_reachable)
+        error = UnreachableTargetError(f"Can't fit this file in {total} bytes: ask for {needed} bytes or more")
+        error.target, error.value, error.best_reachable = "max_bytes", float(total), float(needed)
+        raise error from None

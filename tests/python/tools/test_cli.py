@@ -327,3 +327,13 @@ def test_edf_signals_of_different_rates_come_back_at_their_own_rates(tmp_path):
     assert [h["sample_frequency"] for h in restored_headers] == [256, 32]
     for got, want in zip(restored, given):
         assert got.shape == want.shape and np.abs(got - want).max() <= 0.2
+
+
+def test_a_budget_too_small_for_a_multichannel_file_names_the_total_to_ask_for(tmp_path):
+    eeg = np.load(DATA / "eeg_fp1_128hz.npy")[:60000].astype(np.float32).reshape(3, 20000)
+    np.save(tmp_path / "eeg.npy", eeg)
+    status, _, err = run("encode", tmp_path / "eeg.npy", tmp_path / "a.qrvl", "--bytes", "100")
+    assert status == 1 and "Can't fit this file in 100 bytes: ask for " in err, err
+    needed = int(err.split("ask for ")[1].split()[0])
+    ok("encode", tmp_path / "eeg.npy", tmp_path / "b.qrvl", "--bytes", needed)
+    assert (tmp_path / "b.qrvl").stat().st_size <= needed
