@@ -14,7 +14,7 @@
 
 namespace quorvel {
 
-// The container versions the encoders write: 1, which the spec module reads;
+// The container versions the encoders write: 1, which the quorvel module and every decoder read;
 // 2, smaller and made for a target (codec/v2_container.hpp).
 inline constexpr std::uint16_t first_format = 1;
 inline constexpr std::uint16_t last_format = 2;
