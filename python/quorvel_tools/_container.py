@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import dataclasses
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -111,6 +111,23 @@ class ContainerInfo:
     palette_size: int | None = None
 
 
+def _header_fields(view: memoryview) -> dict[str, Any]:
+    """The header's fields under ContainerInfo's names."""
+    refuse_other_kinds(view, b"QRVL")
+    fields: dict[str, Any] = _codec.inspect(view)
+    if fields["version"] == 1:
+        minimum, maximum = fields.pop("minimum"), fields.pop("maximum")
+        with np.errstate(over="ignore"):
+            fields["span"] = float(np.float32(maximum) - np.float32(minimum))
+        fields["offset"], fields["shift"] = minimum, fields.pop("mean")
+    return fields
+
+
+def header_info(container: Buffer) -> ContainerInfo:
+    """What :func:`inspect` gives, but from the header alone: the signal's range stays None."""
+    return ContainerInfo(**_header_fields(_contiguous(container)))
+
+
 def inspect(container: Buffer) -> ContainerInfo:
     """Read the header of a container of either version held in any buffer, and the range of its signal.
 
@@ -120,17 +137,8 @@ def inspect(container: Buffer) -> ContainerInfo:
     block index that runs past the bytes) or the payload is damaged.
     """
     view = _contiguous(container)
-    refuse_other_kinds(view, b"QRVL")
-    fields = _codec.inspect(view)
+    fields = _header_fields(view)
     samples = _codec.decode(view, 1)
     if samples.size:
         fields["signal_minimum"], fields["signal_maximum"] = float(np.nanmin(samples)), float(np.nanmax(samples))
-    if fields["version"] == 1:
-        minimum, maximum = fields.pop("minimum"), fields.pop("maximum")
-        with np.errstate(over="ignore"):
-            fields["span"] = float(np.float32(maximum) - np.float32(minimum))
-        fields["offset"], fields["shift"] = minimum, fields.pop("mean")
-    else:
-        for key in ("minimum", "maximum", "mean"):
-            fields.pop(key, None)
     return ContainerInfo(**fields)

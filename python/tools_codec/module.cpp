@@ -49,15 +49,22 @@ Encoded encode_row(const SampleTable& table, std::size_t row, const Settings& se
       table.values);
 }
 
-PyObject* encode(PyObject* /*module*/, PyObject* args) {
+// The arguments of both encoders: samples of `dims` axes, a Settings object and
+// a thread count ("OOn:" and the function's name in `format`).
+bool encoder_arguments(PyObject* args, const char* format, int dims, Settings& settings, HeldBuffer& held,
+                       SampleTable& table) {
   PyObject *data, *settings_object;
   Py_ssize_t threads = 0;
-  if (!PyArg_ParseTuple(args, "OOn:encode", &data, &settings_object, &threads)) return nullptr;
+  return PyArg_ParseTuple(args, format, &data, &settings_object, &threads) &&
+         settings_from(settings_object, settings) && thread_count(threads, settings.threads) &&
+         python::view_samples(data, dims, held, table);
+}
+
+PyObject* encode(PyObject* /*module*/, PyObject* args) {
   Settings settings;
-  if (!settings_from(settings_object, settings) || !thread_count(threads, settings.threads)) return nullptr;
   HeldBuffer held;
   SampleTable table;
-  if (!python::view_samples(data, 1, held, table)) return nullptr;
+  if (!encoder_arguments(args, "OOn:encode", 1, settings, held, table)) return nullptr;
   Encoded container;
   Py_BEGIN_ALLOW_THREADS
   container = encode_row(table, 0, settings);
@@ -85,14 +92,10 @@ PyObject* container_list(const std::vector<Encoded>& containers) {
 }
 
 PyObject* encode_rows(PyObject* /*module*/, PyObject* args) {
-  PyObject *data, *settings_object;
-  Py_ssize_t threads = 0;
-  if (!PyArg_ParseTuple(args, "OOn:encode_rows", &data, &settings_object, &threads)) return nullptr;
   Settings settings;
-  if (!settings_from(settings_object, settings) || !thread_count(threads, settings.threads)) return nullptr;
   HeldBuffer held;
   SampleTable table;
-  if (!python::view_samples(data, 2, held, table)) return nullptr;
+  if (!encoder_arguments(args, "OOn:encode_rows", 2, settings, held, table)) return nullptr;
   std::vector<Encoded> containers(table.rows);
   Py_BEGIN_ALLOW_THREADS
   parallel_for(table.rows, settings.threads,
