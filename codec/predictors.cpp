@@ -94,6 +94,36 @@ struct SignLms {
 };
 
 
+// The inverse of the sign-LMS stage, with its sum split so that the one term that waits for the sample
+// just decoded comes last: the weights move only with the signs of the residuals, which are known ahead,
+// and the older seven products do not wait for the newest difference. The differences live in a window
+// (`d`, the block's eight before the segment first, zeros before the block) rather than a shifted history.
+void reconstruct_sign_lms(std::int32_t* x, std::size_t start, std::size_t end, const std::int32_t* r) {
+  constexpr std::ptrdiff_t kBefore = kLmsTaps + 1;  // the weights' update looks one difference further back
+  std::array<std::int32_t, kSegmentCap + kBefore> window{};
+  std::int32_t* d = window.data() + kBefore;
+  for (std::ptrdiff_t k = 1; k <= kLmsTaps && static_cast<std::size_t>(k) <= start; ++k) {
+    const std::size_t at = start - static_cast<std::size_t>(k);
+    d[-k] = minus(x[at], fixed_prediction(x, at, 1));
+  }
+  const auto sign = [](std::int32_t v) { return (v > 0) - (v < 0); };
+  std::array<i64, kLmsTaps> weights{};
+  int direction = 0;  // the sign of the residual before
+  std::int32_t previous = start ? x[start - 1] : 0;
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(end - start); ++i) {
+#pragma GCC unroll 8
+    for (int k = 0; k < kLmsTaps; ++k) weights[k] += direction * kLmsStep * sign(d[i - 2 - k]);
+    i64 older = 0;
+#pragma GCC unroll 8
+    for (int k = 1; k < kLmsTaps; ++k) older += weights[k] * d[i - 1 - k];
+    const i64 sum = older + weights[0] * d[i - 1];
+    d[i] = plus(r[i], wrap(sum >> kLmsShift));
+    previous = plus(d[i], previous);
+    x[start + static_cast<std::size_t>(i)] = previous;
+    direction = sign(r[i]);
+  }
+}
+
 // Residuals of the fixed predictor of order k: the first k samples of a block use lower orders.
 void predict_fixed(const std::int32_t* x, std::size_t start, std::size_t end, int k, std::int32_t* r) {
   std::size_t n = start;
@@ -272,16 +302,9 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
       });
       return;
     }
-    case Predictor::sign_lms: {
-      SignLms lms(x, start);
-      for (std::size_t n = start; n < end; ++n) {
-        const std::int32_t error = r[n - start];
-        const std::int32_t d = plus(error, lms.prediction());
-        x[n] = plus(d, fixed_prediction(x, n, 1));
-        lms.update(d, error);
-      }
+    case Predictor::sign_lms:
+      reconstruct_sign_lms(x, start, end, r.data());
       return;
-    }
   }
 }
 
