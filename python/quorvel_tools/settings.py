@@ -66,7 +66,7 @@ def _figure(name: str, value: object) -> Union[float, int]:
     try:
         number = float(value)
     except OverflowError:  # an int or a fraction beyond the largest float
-        number = math.inf if value > 0 else -math.inf
+        number = -math.inf if value < 0 else math.inf
     if math.isnan(number) or number < 0:
         raise ValueError(f"{name} must be a non-negative number, got {_shown(value)}")
     if math.isinf(number):
