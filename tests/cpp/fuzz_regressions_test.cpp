@@ -66,4 +66,10 @@ TEST(FuzzRegressions, VersionTwoDecoderFindingsFailCleanlyOrDecode) {
   });
 }
 
+TEST(FuzzRegressions, Hdf5FilterFindingsFailCleanlyOrDecode) {
+  replay("hdf5_filter_fuzz", [](const std::vector<std::uint8_t>& bytes) {
+    return quorvel::fuzz::hdf5_filter_property(bytes);
+  });
+}
+
 }  // namespace

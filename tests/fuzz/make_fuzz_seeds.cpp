@@ -1,6 +1,6 @@
 // tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the fuzz
 // drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>
-// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir> [<hdf5-filter-corpus-dir>]]]]
 //
 // The decoder's corpus holds valid containers of every method at the lengths
 // where band sizes, padding and level planning change (1, just under and over
@@ -13,12 +13,15 @@
 // holds blocks of walks, waves, noise and extremes at the lane and segment
 // edges, and the same codes as encoder inputs. The version-2 decoder's corpus
 // holds containers of every coding (grid codes, interpolation residuals,
-// corrections, ordinals, palettes), of one block and of several.
+// corrections, ordinals, palettes), of one block and of several. The HDF5
+// filter's corpus holds a dataset's client data with one of its chunks, at
+// both formats and sample types and at ranks one to three.
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -28,6 +31,7 @@
 
 #include "codec/codec.hpp"
 #include "codec/v2_encoder.hpp"
+#include "hdf5/filter.hpp"
 #include "tests/fuzz/properties.hpp"
 
 namespace {
@@ -162,10 +166,48 @@ std::size_t write_sequence_seeds(const std::string& dir, std::mt19937& random) {
   return written;
 }
 
+// Client data (target, method, effort, format, then sample size, rank and
+// dimensions) with a chunk that filter made of a sensor-like signal.
+std::size_t write_hdf5_seeds(const std::string& dir, std::mt19937& random) {
+  using Dims = std::vector<unsigned>;
+  std::size_t written = 0;
+  for (const unsigned format : {1u, 2u}) {
+    for (const unsigned sample_size : {4u, 8u}) {
+      for (const Dims& dims : {Dims{100}, Dims{3, 40}, Dims{2, 2, 33}}) {
+        std::vector<unsigned> words = {quorvel::hdf5::client_data_version, 1, 0, 0, 0, 1, format};
+        const double value = 0.01;
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        words[quorvel::hdf5::word_value_low] = static_cast<unsigned>(bits);
+        words[quorvel::hdf5::word_value_high] = static_cast<unsigned>(bits >> 32);
+        words.push_back(sample_size);
+        words.push_back(static_cast<unsigned>(dims.size()));
+        words.insert(words.end(), dims.begin(), dims.end());
+        const auto codec = quorvel::hdf5::read_client_data(words);
+        if (!codec) continue;
+        const auto samples = sensor_like(codec->chunk_bytes / sample_size, random);
+        std::vector<std::byte> chunk(codec->chunk_bytes);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+          if (sample_size == 4) std::memcpy(chunk.data() + 4 * i, &samples[i], 4);
+          const double wide = samples[i];
+          if (sample_size == 8) std::memcpy(chunk.data() + 8 * i, &wide, 8);
+        }
+        const auto frame = quorvel::hdf5::encode_chunk(*codec, chunk);
+        if (!frame) continue;
+        write_file(dir + "/v" + std::to_string(format) + "-f" + std::to_string(8 * sample_size) + "-rank" +
+                       std::to_string(dims.size()),
+                   quorvel::fuzz::hdf5_filter_input(words, *frame));
+        ++written;
+      }
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 6) {
+  if (argc < 3 || argc > 7) {
 // [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
     return 2;
   }
@@ -200,6 +242,7 @@ int main(int argc, char** argv) {
   if (argc >= 4) written += write_frame_seeds(argv[3], random);
   if (argc >= 5) written += write_sequence_seeds(argv[4], random);
   if (argc >= 6) written += write_v2_seeds(argv[5], random);
+  if (argc >= 7) written += write_hdf5_seeds(argv[6], random);
   std::printf("wrote %zu seed files\n", written);
   return 0;
 }

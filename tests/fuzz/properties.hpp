@@ -15,6 +15,7 @@
 #include "codec/crc32.hpp"
 #include "codec/sequence_block.hpp"
 #include "codec/v2_decoder.hpp"
+#include "hdf5/filter.hpp"
 
 namespace quorvel::fuzz {
 
@@ -145,6 +146,39 @@ template <class T>
   if (info->sample_count > frame_decode_limit) return nullptr;
   return info->dtype == FrameDtype::float32 ? frame_decode_as<float>(bytes, info->sample_count)
                                             : frame_decode_as<double>(bytes, info->sample_count);
+}
+
+// HDF5 filter input layout. Byte 0 is the number of 32-bit client-data words
+// (modulo 32), which follow little-endian; the rest is the chunk as stored.
+[[nodiscard]] inline std::vector<std::uint8_t> hdf5_filter_input(std::span<const unsigned> words,
+                                                                 std::span<const std::uint8_t> chunk) {
+  std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(words.size())};
+  for (const unsigned w : words)
+    for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<std::uint8_t>(w >> (8 * b)));
+  bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+  return bytes;
+}
+
+// Chunks read back are checked against the dataset before anything is
+// decoded, and decode into exactly the chunk's bytes; every refusal says why.
+// Chunks over 16 MiB unfiltered are only checked.
+[[nodiscard]] inline const char* hdf5_filter_property(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return nullptr;
+  const std::size_t count = bytes[0] % 32;
+  if (bytes.size() < 1 + 4 * count) return nullptr;
+  std::vector<unsigned> words(count);
+  for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t b = 0; b < 4; ++b) words[i] |= unsigned{bytes[1 + 4 * i + b]} << (8 * b);
+  const auto chunk = bytes.subspan(1 + 4 * count);
+  const auto codec = hdf5::read_client_data(words);
+  if (!codec) return codec.error().message().empty() ? "every error has a display text" : nullptr;
+  const auto checked = hdf5::check_chunk_frame(*codec, chunk);
+  if (!checked) return checked.error().message().empty() ? "every error has a display text" : nullptr;
+  if (codec->chunk_bytes > (std::size_t{16} << 20)) return nullptr;
+  std::vector<std::byte> out(codec->chunk_bytes);
+  const auto decoded = hdf5::decode_chunk(*codec, chunk, out);
+  if (!decoded && decoded.error().message().empty()) return "every error has a display text";
+  return nullptr;
 }
 
 // Sequence coder input layout. Byte 0: bit 0 picks the mode, bits 1-2 the effort (modulo 3).
