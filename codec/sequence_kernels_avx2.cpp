@@ -2,6 +2,7 @@
 #include "codec/sequence_kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "rimble/processor_tier.hpp"
 
@@ -11,6 +12,7 @@
 
 #include "codec/predictors.hpp"
 #include "codec/sequence_tokens.hpp"
+#include "codec/token_tables.hpp"
 
 namespace quorvel::sequence {
 
@@ -102,18 +104,141 @@ namespace {
   return k;
 }
 
-// Eight tokens at a time. The bit length L of u >= 16 comes from the exponent of w = u >> 4 as a float,
-// with w's bit below its leading one cleared first so that rounding cannot carry into the exponent; the
-// token is then 16 + 2 (L - 5) + the bit of u below its leading one.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i tokens_of(__m256i r, __m256i& seen) {
-  const __m256i u = _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
-  seen = _mm256_or_si256(seen, u);
+namespace {
+
+// Per set of lanes that give a word (bit l for lane l): the byte shuffle that moves their low words, in lane
+// order, to the top of the eight, where the scalar encoder would have put them below words[next].
+struct GivenWords {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  constexpr GivenWords() {
+    for (unsigned give = 0; give < 256; ++give) {
+      shuffle[give].fill(0x80);
+      auto slot = static_cast<std::size_t>(8 - std::popcount(give));
+      for (std::uint8_t lane = 0; lane < 8; ++lane) {
+        if ((give >> lane & 1) == 0) continue;
+        shuffle[give][2 * slot] = static_cast<std::uint8_t>(2 * lane);
+        shuffle[give][2 * slot + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+        ++slot;
+      }
+    }
+  }
+};
+alignas(16) constexpr GivenWords kGivenWords{};
+
+// (x + (x * reciprocal >> 32)) >> shift per 32-bit lane, in 64-bit halves (the sum takes 33 bits).
+[[gnu::target("avx2,fma")]] __m256i divide(__m256i x, __m256i reciprocal, __m256i shift) {
+  const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i odd_x = _mm256_srli_epi64(x, 32);
+  const __m256i even = _mm256_srlv_epi64(
+      _mm256_add_epi64(_mm256_and_si256(x, low), _mm256_srli_epi64(_mm256_mul_epu32(x, reciprocal), 32)),
+      _mm256_and_si256(shift, low));
+  const __m256i odd = _mm256_srlv_epi64(
+      _mm256_add_epi64(odd_x, _mm256_srli_epi64(_mm256_mul_epu32(odd_x, _mm256_srli_epi64(reciprocal, 32)), 32)),
+      _mm256_srli_epi64(shift, 32));
+  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+}
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] void rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length,
+                                                         std::size_t from, std::size_t to,
+                                                         const RansGatherTables& tables, std::uint32_t* state,
+                                                         std::uint16_t* words, std::size_t& next) {
+  const __m256i lane_start = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                _mm256_set1_epi32(static_cast<int>(length)));
+  const __m256i all = _mm256_set1_epi32(-1);
+  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
+  for (std::size_t k = to; k-- > from;) {
+    // Each lane's token and the one before it: bytes 3 and 2 of the four that end at the token.
+    const __m256i pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tokens),
+                                                _mm256_add_epi32(lane_start, _mm256_set1_epi32(static_cast<int>(k) - 3)), 1);
+    const __m256i before = _mm256_and_si256(_mm256_srli_epi32(pair, 16), _mm256_set1_epi32(0xFF));
+    const __m256i entry = _mm256_add_epi32(_mm256_i32gather_epi32(tables.after.data(), before, 4), _mm256_srli_epi32(pair, 24));
+    const __m256i fields = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.fields.data()), entry, 4);
+    const __m256i reciprocal = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.reciprocal.data()), entry, 4);
+    const __m256i frequency = _mm256_and_si256(fields, _mm256_set1_epi32(0xFFF));
+    // A lane whose state exceeds f * 2^21 - 1 gives its low word first.
+    const __m256i limit = _mm256_add_epi32(_mm256_slli_epi32(frequency, 32 - kProbBits), all);
+    const __m256i keep = _mm256_cmpeq_epi32(_mm256_max_epu32(x, limit), limit);
+    const unsigned give = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep))) & 0xFF;
+    const __m256i low = _mm256_and_si256(x, _mm256_set1_epi32(0xFFFF));
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, low), 0x08);
+    const __m128i given = _mm_shuffle_epi8(_mm256_castsi256_si128(packed),
+                                           _mm_load_si128(reinterpret_cast<const __m128i*>(kGivenWords.shuffle[give].data())));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + next - 8), given);
+    next -= static_cast<std::size_t>(std::popcount(give));
+    x = _mm256_blendv_epi8(_mm256_srli_epi32(x, 16), x, keep);
+    const __m256i q = divide(x, reciprocal, _mm256_srli_epi32(fields, 24));
+    const __m256i start = _mm256_and_si256(_mm256_srli_epi32(fields, 12), _mm256_set1_epi32(0xFFF));
+    x = _mm256_add_epi32(_mm256_add_epi32(x, start),
+                         _mm256_mullo_epi32(q, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency)));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
+}
+
+namespace {
+
+// L - 5 for the bit length L of each u >= 16, from the exponent of w = u >> 4 as a float, with w's bit below
+// its leading one cleared first so that rounding cannot carry into the exponent (-127 for u < 16).
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i length_less_5(__m256i u) {
   const __m256i w = _mm256_srli_epi32(u, 4);
   const __m256i exact = _mm256_andnot_si256(_mm256_srli_epi32(w, 1), w);
-  const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(exact)), 23), _mm256_set1_epi32(127));
+  return _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(exact)), 23), _mm256_set1_epi32(127));
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i zigzag(__m256i r) {
+  return _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
+}
+
+// Eight tokens at a time: 16 + 2 (L - 5) + the bit of u below its leading one, for u >= 16.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i tokens_of(__m256i r, __m256i& seen) {
+  const __m256i u = zigzag(r);
+  seen = _mm256_or_si256(seen, u);
+  const __m256i w = _mm256_srli_epi32(u, 4);
+  const __m256i e = length_less_5(u);
   const __m256i below = _mm256_and_si256(_mm256_srlv_epi32(u, _mm256_add_epi32(e, _mm256_set1_epi32(3))), _mm256_set1_epi32(1));
   const __m256i coarse = _mm256_add_epi32(_mm256_add_epi32(_mm256_set1_epi32(16), _mm256_add_epi32(e, e)), below);
   return _mm256_blendv_epi8(coarse, u, _mm256_cmpeq_epi32(w, _mm256_setzero_si256()));
+}
+
+// One round: the raw bits of the 8 lanes' residuals (L - 2 of a value of bit length L >= 5), in lane
+// order, put two by two; a round with a value of more than 28 raw bits (a pair of which would not fit
+// the writer's 56) puts them one by one.
+[[gnu::target("avx2,fma")]] void write_round(__m256i r, RawBitWriter& out) {
+  const __m256i u = zigzag(r);
+  const __m256i bits = _mm256_max_epi32(_mm256_add_epi32(length_less_5(u), _mm256_set1_epi32(3)), _mm256_setzero_si256());
+  if (_mm256_testz_si256(bits, bits)) return;
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i value = _mm256_and_si256(u, _mm256_sub_epi32(_mm256_sllv_epi32(one, bits), one));
+  alignas(32) std::uint64_t piece[4], count[4];
+  if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(bits, _mm256_set1_epi32(28))))) {
+    alignas(32) std::uint32_t lane_value[8], lane_bits[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_value), value);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_bits), bits);
+    for (int l = 0; l < 8; ++l) out.put(lane_value[l], static_cast<int>(lane_bits[l]));
+    return;
+  }
+  const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i even_bits = _mm256_and_si256(bits, low);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(piece),
+                     _mm256_or_si256(_mm256_and_si256(value, low), _mm256_sllv_epi64(_mm256_srli_epi64(value, 32), even_bits)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(count), _mm256_add_epi64(even_bits, _mm256_srli_epi64(bits, 32)));
+  for (int j = 0; j < 4; ++j) out.put(piece[j], static_cast<int>(count[j]));
+}
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] std::size_t write_rounds_avx2(const std::int32_t* residuals, std::size_t from, std::size_t to,
+                                                          std::size_t length, RawBitWriter& out) {
+  std::size_t k = from;
+  for (; k + 8 <= to; k += 8) {
+    __m256i rounds[8];
+    for (std::size_t l = 0; l < 8; ++l)
+      rounds[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(residuals + l * length + k));
+    transpose(rounds);
+    for (const __m256i& round : rounds) write_round(round, out);
+  }
+  return k;
 }
 
 [[gnu::target("avx2,fma")]] std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
@@ -239,6 +364,13 @@ void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac)
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r) {
   lpc_residuals(x, from, to, c, order, shift, r);
+}
+
+void rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t, const RansGatherTables&,
+                             std::uint32_t*, std::uint16_t*, std::size_t&) {}
+
+std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t, std::size_t, RawBitWriter&) {
+  return from;
 }
 
 std::size_t read_rounds_avx2(const std::uint8_t*, std::size_t from, std::size_t, std::size_t, const std::uint8_t*,
