@@ -162,8 +162,9 @@ std::uint32_t load_word(const std::uint8_t* words, std::size_t w) {
   // A conditional move, not a branch: the refill happens at random.
   const std::uint32_t refill = __builtin_expect_with_probability(x < kStateLow, 1, 0.5);
   state = refill ? x << 16 | word : x;
-  table = after[entry >> 23];
-  *token = static_cast<std::uint8_t>(entry >> 23);
+  const std::uint32_t decoded = entry >> 23 & 0x7F;
+  table = after[decoded];
+  *token = static_cast<std::uint8_t>(decoded);
   return refill;
 }
 
@@ -204,6 +205,7 @@ bool decode_rounds(std::uint32_t* states, const DecodeEntry** tables, std::size_
 
 bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
   ways_ = ways_for(n);
+  avx2_ = avx2_kernels();
   words_ = words.data();
   count_ = words.size() / 2;
   next_ = 2 * ways_;
@@ -213,17 +215,18 @@ bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
 }
 
 void RansDecoder::build_tables(const TableSet& set) {
+  const auto after = table_after(set);
   entries_.resize(static_cast<std::size_t>(set.table_count()) * kProbTotal);
   for (int t = 0; t < set.table_count(); ++t) {
     const Frequencies f = set.tables[t].frequencies();
     DecodeEntry* entry = entries_.data() + static_cast<std::size_t>(t) * kProbTotal;
     for (int token = 0; token < kTokenCount; ++token) {
-      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23;
+      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23 |
+                                std::uint32_t{after[token]} << 30;
       for (std::uint32_t j = 0; j < f[token]; ++j) entry[j] = first + j;
       entry += f[token];
     }
   }
-  const auto after = table_after(set);
   for (int t = 0; t < kTokenCount; ++t) table_after_[t] = entries_.data() + std::size_t{after[t]} * kProbTotal;
 }
 
@@ -237,6 +240,7 @@ bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t 
     std::size_t used = 0;
     while (used < ways_ && k < lanes.rounds_of(used)) ++used;
     const std::size_t end = lanes.rounds_of(used - 1);
+    if (avx2_ && used == 8) k = decode_rounds_avx2(k, end, table, tokens.data());
     const bool ok = used == 8 ? decode_rounds<8>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
                     : used == 4 ? decode_rounds<4>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
                                 : decode_rounds<0>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_);
@@ -244,6 +248,15 @@ bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t 
     k = end;
   }
   return true;
+}
+
+std::size_t RansDecoder::decode_rounds_avx2(std::size_t from, std::size_t to, std::array<const DecodeEntry*, kMaxWays>& table,
+                                           std::uint8_t* tokens) {
+  std::array<std::int32_t, kMaxWays> first;
+  for (std::size_t l = 0; l < kMaxWays; ++l) first[l] = static_cast<std::int32_t>(table[l] - entries_.data());
+  const std::size_t k = rans_decode_rounds_avx2(entries_.data(), state_.data(), first.data(), words_, next_, count_, from, to, tokens);
+  for (std::size_t l = 0; l < kMaxWays; ++l) table[l] = entries_.data() + first[l];
+  return k;
 }
 
 bool RansDecoder::finish() const {

@@ -42,6 +42,15 @@ void rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length, std
                              const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
                              std::size_t& next);
 
+// Decodes rounds [from, to) of a segment in 8 lanes, all of which have a token in each, while a whole round
+// of words is left (words[next + 7] < count); returns the round it stopped at. `entries` are the set's
+// decoder tables (the token's successor's table in bits 30-31 of each entry), `table` each lane's current
+// table as the index of its first entry; both go in and out with the states. Tokens are written in
+// decoding order, round k at tokens[8 k].
+std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state, std::int32_t* table,
+                                    const std::uint8_t* words, std::size_t& next, std::size_t count, std::size_t from,
+                                    std::size_t to, std::uint8_t* tokens);
+
 // Raw bits appended least significant first: a 64-bit accumulator stored whole every time (the buffer has
 // 8 bytes to spare) and advanced by its full bytes.
 struct RawBitWriter {

@@ -178,6 +178,60 @@ alignas(16) constexpr GivenWords kGivenWords{};
 
 namespace {
 
+// Per set of lanes that take a word (bit l for lane l): for each lane, how many lanes below it take one,
+// which is the place of its word among the next ones.
+struct TakenWords {
+  std::array<std::array<std::uint8_t, 8>, 256> place{};
+  constexpr TakenWords() {
+    for (unsigned taken = 0; taken < 256; ++taken) {
+      std::uint8_t below = 0;
+      for (unsigned lane = 0; lane < 8; ++lane) {
+        place[taken][lane] = below;
+        below = static_cast<std::uint8_t>(below + (taken >> lane & 1));
+      }
+    }
+  }
+};
+constexpr TakenWords kTakenWords{};
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state,
+                                                                std::int32_t* table, const std::uint8_t* words,
+                                                                std::size_t& next, std::size_t count, std::size_t from,
+                                                                std::size_t to, std::uint8_t* tokens) {
+  const __m256i first_bytes = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                               0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
+  __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table));
+  std::size_t k = from;
+  for (; k < to && next + 8 <= count; ++k) {
+    const __m256i entry = _mm256_i32gather_epi32(
+        reinterpret_cast<const int*>(entries),
+        _mm256_add_epi32(first, _mm256_and_si256(x, _mm256_set1_epi32(static_cast<int>(kProbTotal - 1)))), 4);
+    const __m256i decoded = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(entry, 11), _mm256_set1_epi32(0xFFF)), _mm256_srli_epi32(x, kProbBits)),
+        _mm256_and_si256(entry, _mm256_set1_epi32(0x7FF)));
+    // Lanes whose state fell below 2^16 take the next words, in lane order.
+    const __m256i take = _mm256_cmpeq_epi32(_mm256_min_epu32(decoded, _mm256_set1_epi32(0xFFFF)), decoded);
+    const auto taken = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(take)));
+    const __m256i word = _mm256_permutevar8x32_epi32(
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 2 * next))),
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kTakenWords.place[taken].data()))));
+    x = _mm256_blendv_epi8(decoded, _mm256_or_si256(_mm256_slli_epi32(decoded, 16), word), take);
+    next += static_cast<std::size_t>(std::popcount(taken));
+    first = _mm256_slli_epi32(_mm256_srli_epi32(entry, 30), kProbBits);
+    const __m256i token = _mm256_shuffle_epi8(_mm256_and_si256(_mm256_srli_epi32(entry, 23), _mm256_set1_epi32(0x7F)), first_bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(tokens + 8 * k),
+                     _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(token, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0))));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(table), first);
+  return k;
+}
+
+namespace {
+
 // L - 5 for the bit length L of each u >= 16, from the exponent of w = u >> 4 as a float, with w's bit below
 // its leading one cleared first so that rounding cannot carry into the exponent (-127 for u < 16).
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i length_less_5(__m256i u) {
@@ -368,6 +422,11 @@ void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
 
 void rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t, const RansGatherTables&,
                              std::uint32_t*, std::uint16_t*, std::size_t&) {}
+
+std::size_t rans_decode_rounds_avx2(const std::uint32_t*, std::uint32_t*, std::int32_t*, const std::uint8_t*, std::size_t&,
+                                    std::size_t, std::size_t from, std::size_t, std::uint8_t*) {
+  return from;
+}
 
 std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t, std::size_t, RawBitWriter&) {
   return from;
