@@ -55,10 +55,10 @@ struct SetSymbols {
       }
     }
     const auto table_of = table_after(set);
-    for (int t = 0; t < kTokenCount; ++t) {
-      after[t] = tables[table_of[t]].data();
-      gather.after[t] = table_of[t] * kTokenCount;
-    }
+    for (int t = 0; t < kTokenCount; ++t) after[t] = tables[table_of[t]].data();
+    gather.base = set.base;
+    const auto of_class = set.table_of_class();
+    for (std::size_t c = 0; c < of_class.size(); ++c) gather.first_of_class[c] = of_class[c] * kTokenCount;
   }
 };
 
@@ -92,10 +92,7 @@ void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const
   for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
   // Rounds after the first read the token before in the lane; the first follows a 0.
   std::size_t k = full;
-  if (W == 8 && avx2 && k > 3) {
-    rans_encode_rounds_avx2(tokens, lanes.length, 3, k, symbols.gather, x, words, next);
-    k = 3;
-  }
+  if (W == 8 && avx2) k = rans_encode_rounds_avx2(tokens, lanes.length, 1, k, symbols.gather, x, words, next);
   for (; k-- > 1;) {
 #pragma GCC unroll 8
     for (std::size_t j = 0; j < ways; ++j) {

@@ -27,20 +27,22 @@ std::size_t read_rounds_avx2(const std::uint8_t* tokens, std::size_t from, std::
 
 // A table set's rANS encoder tables as the AVX2 encoder gathers them. Entry t * kTokenCount + token of
 // table t: the reciprocal of the token's frequency f (as the scalar encoder has it) and f | start << 12 |
-// shift << 24; per token, the first entry of the table of the token after it.
+// shift << 24. Per context class (the set's base is the level of class 0), the first entry of its table.
 struct RansGatherTables {
   std::array<std::uint32_t, kClasses * kTokenCount> reciprocal{};
   std::array<std::uint32_t, kClasses * kTokenCount> fields{};
-  std::array<std::int32_t, kTokenCount> after{};
+  std::int32_t base = 0;
+  std::array<std::int32_t, 8> first_of_class{};
 };
 
-// Encodes rounds to - 1 down to `from` >= 3 of a segment in 8 lanes of `length` tokens, all of which have
-// a token in those rounds (each round reads the three tokens before it in every lane). The states go in
-// and out; the words are written below words[next] as the scalar encoder writes them (the 8 words below
-// words[next] may be overwritten: the caller keeps room for them).
-void rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length, std::size_t from, std::size_t to,
-                             const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
-                             std::size_t& next);
+// Encodes whole groups of 8 rounds of a segment in 8 lanes of `length` tokens, last first, from round `to`
+// down to `from` >= 1 (each round reads the token before it in every lane), all of which have a token in
+// those rounds; returns the round it stopped at. The states go in and out; the words are written below
+// words[next] as the scalar encoder writes them (the 8 words below words[next] may be overwritten: the
+// caller keeps room for them).
+std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length, std::size_t from, std::size_t to,
+                                    const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
+                                    std::size_t& next);
 
 // Decodes rounds [from, to) of a segment in 8 lanes, all of which have a token in each, while a whole round
 // of words is left (words[next + 7] < count); returns the round it stopped at. `entries` are the set's

@@ -138,42 +138,64 @@ alignas(16) constexpr GivenWords kGivenWords{};
   return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
 }
 
+// The first entry of the table of the token after each of t (8 tokens, one per 32-bit lane): its level is
+// the bit length of t below 16 and (t >> 1) - 3 above; its class is the level less the base, clipped.
+[[gnu::target("avx2,fma")]] __m256i table_after(__m256i t, const RansGatherTables& tables) {
+  const __m256i short_length = _mm256_setr_epi8(0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4,
+                                                0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4);
+  const __m256i level = _mm256_blendv_epi8(_mm256_shuffle_epi8(short_length, t),
+                                           _mm256_sub_epi32(_mm256_srli_epi32(t, 1), _mm256_set1_epi32(3)),
+                                           _mm256_cmpgt_epi32(t, _mm256_set1_epi32(kDirectTokens - 1)));
+  const __m256i c = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(level, _mm256_set1_epi32(tables.base)),
+                                                      _mm256_setzero_si256()), _mm256_set1_epi32(kClasses - 1));
+  return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables.first_of_class.data())), c);
+}
+
+// One round: pushes each lane's token (its table entry given) onto its state.
+[[gnu::target("avx2,fma")]] __m256i encode_round(__m256i x, __m256i entry, const RansGatherTables& tables,
+                                                 std::uint16_t* words, std::size_t& next) {
+  const __m256i fields = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.fields.data()), entry, 4);
+  const __m256i reciprocal = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.reciprocal.data()), entry, 4);
+  const __m256i frequency = _mm256_and_si256(fields, _mm256_set1_epi32(0xFFF));
+  // A lane whose state exceeds f * 2^21 - 1 gives its low word first.
+  const __m256i limit = _mm256_add_epi32(_mm256_slli_epi32(frequency, 32 - kProbBits), _mm256_set1_epi32(-1));
+  const __m256i keep = _mm256_cmpeq_epi32(_mm256_max_epu32(x, limit), limit);
+  const unsigned give = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep))) & 0xFF;
+  const __m256i low = _mm256_and_si256(x, _mm256_set1_epi32(0xFFFF));
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, low), 0x08);
+  const __m128i given = _mm_shuffle_epi8(_mm256_castsi256_si128(packed),
+                                         _mm_load_si128(reinterpret_cast<const __m128i*>(kGivenWords.shuffle[give].data())));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words + next - 8), given);
+  next -= static_cast<std::size_t>(std::popcount(give));
+  x = _mm256_blendv_epi8(_mm256_srli_epi32(x, 16), x, keep);
+  const __m256i q = divide(x, reciprocal, _mm256_srli_epi32(fields, 24));
+  const __m256i start = _mm256_and_si256(_mm256_srli_epi32(fields, 12), _mm256_set1_epi32(0xFFF));
+  return _mm256_add_epi32(_mm256_add_epi32(x, start),
+                          _mm256_mullo_epi32(q, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency)));
+}
+
 }  // namespace
 
-[[gnu::target("avx2,fma")]] void rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length,
-                                                         std::size_t from, std::size_t to,
-                                                         const RansGatherTables& tables, std::uint32_t* state,
-                                                         std::uint16_t* words, std::size_t& next) {
-  const __m256i lane_start = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
-                                                _mm256_set1_epi32(static_cast<int>(length)));
-  const __m256i all = _mm256_set1_epi32(-1);
+// Eight rounds at a time: each lane's eight tokens and the ones before them, their entries, turned into rounds.
+[[gnu::target("avx2,fma")]] std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length,
+                                                                std::size_t from, std::size_t to,
+                                                                const RansGatherTables& tables, std::uint32_t* state,
+                                                                std::uint16_t* words, std::size_t& next) {
   __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
-  for (std::size_t k = to; k-- > from;) {
-    // Each lane's token and the one before it: bytes 3 and 2 of the four that end at the token.
-    const __m256i pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tokens),
-                                                _mm256_add_epi32(lane_start, _mm256_set1_epi32(static_cast<int>(k) - 3)), 1);
-    const __m256i before = _mm256_and_si256(_mm256_srli_epi32(pair, 16), _mm256_set1_epi32(0xFF));
-    const __m256i entry = _mm256_add_epi32(_mm256_i32gather_epi32(tables.after.data(), before, 4), _mm256_srli_epi32(pair, 24));
-    const __m256i fields = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.fields.data()), entry, 4);
-    const __m256i reciprocal = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.reciprocal.data()), entry, 4);
-    const __m256i frequency = _mm256_and_si256(fields, _mm256_set1_epi32(0xFFF));
-    // A lane whose state exceeds f * 2^21 - 1 gives its low word first.
-    const __m256i limit = _mm256_add_epi32(_mm256_slli_epi32(frequency, 32 - kProbBits), all);
-    const __m256i keep = _mm256_cmpeq_epi32(_mm256_max_epu32(x, limit), limit);
-    const unsigned give = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep))) & 0xFF;
-    const __m256i low = _mm256_and_si256(x, _mm256_set1_epi32(0xFFFF));
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, low), 0x08);
-    const __m128i given = _mm_shuffle_epi8(_mm256_castsi256_si128(packed),
-                                           _mm_load_si128(reinterpret_cast<const __m128i*>(kGivenWords.shuffle[give].data())));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + next - 8), given);
-    next -= static_cast<std::size_t>(std::popcount(give));
-    x = _mm256_blendv_epi8(_mm256_srli_epi32(x, 16), x, keep);
-    const __m256i q = divide(x, reciprocal, _mm256_srli_epi32(fields, 24));
-    const __m256i start = _mm256_and_si256(_mm256_srli_epi32(fields, 12), _mm256_set1_epi32(0xFFF));
-    x = _mm256_add_epi32(_mm256_add_epi32(x, start),
-                         _mm256_mullo_epi32(q, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency)));
+  std::size_t k = to;
+  for (; k >= from + 8; k -= 8) {
+    __m256i entry[8];
+    for (std::size_t l = 0; l < 8; ++l) {
+      const std::uint8_t* lane = tokens + l * length + k - 8;
+      const __m256i t = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane)));
+      const __m256i before = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane - 1)));
+      entry[l] = _mm256_add_epi32(table_after(before, tables), t);
+    }
+    transpose(entry);
+    for (std::size_t j = 8; j-- > 0;) x = encode_round(x, entry[j], tables, words, next);
   }
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
+  return k;
 }
 
 namespace {
@@ -420,8 +442,10 @@ void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
   lpc_residuals(x, from, to, c, order, shift, r);
 }
 
-void rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t, const RansGatherTables&,
-                             std::uint32_t*, std::uint16_t*, std::size_t&) {}
+std::size_t rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t to,
+                                    const RansGatherTables&, std::uint32_t*, std::uint16_t*, std::size_t&) {
+  return to;
+}
 
 std::size_t rans_decode_rounds_avx2(const std::uint32_t*, std::uint32_t*, std::int32_t*, const std::uint8_t*, std::size_t&,
                                     std::size_t, std::size_t from, std::size_t, std::uint8_t*) {
