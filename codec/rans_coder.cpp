@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "codec/sequence_kernels.hpp"
+
 namespace quorvel::sequence {
 
 namespace {
@@ -29,10 +31,12 @@ std::array<std::uint8_t, kTokenCount> table_after(const TableSet& set) {
   return out;
 }
 
-// A set's encoder tables, and for each token the table of the token after it.
+// A set's encoder tables, and for each token the table of the token after it; the same as the AVX2
+// encoder gathers them.
 struct SetSymbols {
   std::array<std::array<EncodeSymbol, kTokenCount>, kClasses> tables;
   std::array<const EncodeSymbol*, kTokenCount> after;
+  RansGatherTables gather;
 
   explicit SetSymbols(const TableSet& set) {
     for (int t = 0; t < set.table_count(); ++t) {
@@ -44,11 +48,17 @@ struct SetSymbols {
         const std::uint64_t m = ((std::uint64_t{1} << (32 + k)) + f[token] - 1) / f[token];
         tables[t][token] = {static_cast<std::uint32_t>(m - (std::uint64_t{1} << 32)), k, start, kProbTotal - f[token],
                             static_cast<std::uint32_t>((std::uint64_t{f[token]} << (32 - kProbBits)) - 1)};
+        const std::size_t entry = static_cast<std::size_t>(t * kTokenCount + token);
+        gather.reciprocal[entry] = tables[t][token].reciprocal;
+        gather.fields[entry] = f[token] | start << 12 | k << 24;
         start += f[token];
       }
     }
     const auto table_of = table_after(set);
     for (int t = 0; t < kTokenCount; ++t) after[t] = tables[table_of[t]].data();
+    gather.base = set.base;
+    const auto of_class = set.table_of_class();
+    for (std::size_t c = 0; c < of_class.size(); ++c) gather.first_of_class[c] = of_class[c] * kTokenCount;
   }
 };
 
@@ -65,9 +75,10 @@ struct SetSymbols {
   state = x + symbol.start + q * symbol.complement;
 }
 
-// One segment, last token first: whole rounds (all lanes) with the lanes unrolled, the others one by one.
+// One segment, last token first: whole rounds (all lanes) with the lanes unrolled (in AVX2 where it may
+// run), the others one by one.
 template <std::size_t W>
-void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const SetSymbols& symbols,
+void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const SetSymbols& symbols, bool avx2,
                     std::uint32_t* state, std::uint16_t* words, std::size_t& next) {
   const std::size_t ways = W > 0 ? W : lanes.ways, full = lanes.rounds_of(ways - 1);
   const auto symbol = [&](std::size_t lane, std::size_t k) -> const EncodeSymbol& {
@@ -80,7 +91,9 @@ void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const
   std::uint32_t x[kMaxWays];
   for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
   // Rounds after the first read the token before in the lane; the first follows a 0.
-  for (std::size_t k = full; k-- > 1;) {
+  std::size_t k = full;
+  if (W == 8 && avx2) k = rans_encode_rounds_avx2(tokens, lanes.length, 1, k, symbols.gather, x, words, next);
+  for (; k-- > 1;) {
 #pragma GCC unroll 8
     for (std::size_t j = 0; j < ways; ++j) {
       const std::uint8_t* at = tokens + (ways - 1 - j) * lanes.length + k;
@@ -96,22 +109,24 @@ void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const
 
 void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
   const std::size_t n = tokens.size(), ways = ways_for(n);
-  // Words are produced last to first: fill a buffer from its end.
+  // Words are produced last to first: fill a buffer from its end (the initial states below the tokens'
+  // words leave the AVX2 encoder the room it writes into).
   std::vector<std::uint16_t> words(n + 2 * ways + 1);
   std::size_t next = words.size();
   std::array<std::uint32_t, kMaxWays> state;
   state.fill(kStateLow);
   const std::size_t segments = (n + kSegmentLength - 1) / kSegmentLength;
   std::unique_ptr<SetSymbols> symbols;  // of the segments' set, made anew where the set changes
+  const bool avx2 = avx2_kernels();
   for (std::size_t s = segments; s-- > 0;) {
     if (s + 1 == segments || layout.set_of_segment[s] != layout.set_of_segment[s + 1])
       symbols = std::make_unique<SetSymbols>(layout.sets[layout.set_of_segment[s]]);
     const std::size_t first = s * kSegmentLength;
     const SegmentLanes lanes(ways, std::min(kSegmentLength, n - first));
     if (ways == 8)
-      encode_segment<8>(tokens.data() + first, lanes, *symbols, state.data(), words.data(), next);
+      encode_segment<8>(tokens.data() + first, lanes, *symbols, avx2, state.data(), words.data(), next);
     else
-      encode_segment<0>(tokens.data() + first, lanes, *symbols, state.data(), words.data(), next);
+      encode_segment<0>(tokens.data() + first, lanes, *symbols, avx2, state.data(), words.data(), next);
   }
   for (std::size_t lane = ways; lane-- > 0;) {
     words[--next] = static_cast<std::uint16_t>(state[lane]);
@@ -144,8 +159,9 @@ std::uint32_t load_word(const std::uint8_t* words, std::size_t w) {
   // A conditional move, not a branch: the refill happens at random.
   const std::uint32_t refill = __builtin_expect_with_probability(x < kStateLow, 1, 0.5);
   state = refill ? x << 16 | word : x;
-  table = after[entry >> 23];
-  *token = static_cast<std::uint8_t>(entry >> 23);
+  const std::uint32_t decoded = entry >> 23 & 0x7F;
+  table = after[decoded];
+  *token = static_cast<std::uint8_t>(decoded);
   return refill;
 }
 
@@ -186,6 +202,7 @@ bool decode_rounds(std::uint32_t* states, const DecodeEntry** tables, std::size_
 
 bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
   ways_ = ways_for(n);
+  avx2_ = avx2_kernels();
   words_ = words.data();
   count_ = words.size() / 2;
   next_ = 2 * ways_;
@@ -195,17 +212,18 @@ bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
 }
 
 void RansDecoder::build_tables(const TableSet& set) {
+  const auto after = table_after(set);
   entries_.resize(static_cast<std::size_t>(set.table_count()) * kProbTotal);
   for (int t = 0; t < set.table_count(); ++t) {
     const Frequencies f = set.tables[t].frequencies();
     DecodeEntry* entry = entries_.data() + static_cast<std::size_t>(t) * kProbTotal;
     for (int token = 0; token < kTokenCount; ++token) {
-      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23;
+      const DecodeEntry first = std::uint32_t{f[token]} << 11 | static_cast<std::uint32_t>(token) << 23 |
+                                std::uint32_t{after[token]} << 30;
       for (std::uint32_t j = 0; j < f[token]; ++j) entry[j] = first + j;
       entry += f[token];
     }
   }
-  const auto after = table_after(set);
   for (int t = 0; t < kTokenCount; ++t) table_after_[t] = entries_.data() + std::size_t{after[t]} * kProbTotal;
 }
 
@@ -219,6 +237,7 @@ bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t 
     std::size_t used = 0;
     while (used < ways_ && k < lanes.rounds_of(used)) ++used;
     const std::size_t end = lanes.rounds_of(used - 1);
+    if (avx2_ && used == 8) k = decode_rounds_avx2(k, end, table, tokens.data());
     const bool ok = used == 8 ? decode_rounds<8>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
                     : used == 4 ? decode_rounds<4>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
                                 : decode_rounds<0>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_);
@@ -226,6 +245,15 @@ bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t 
     k = end;
   }
   return true;
+}
+
+std::size_t RansDecoder::decode_rounds_avx2(std::size_t from, std::size_t to, std::array<const DecodeEntry*, kMaxWays>& table,
+                                           std::uint8_t* tokens) {
+  std::array<std::int32_t, kMaxWays> first;
+  for (std::size_t l = 0; l < kMaxWays; ++l) first[l] = static_cast<std::int32_t>(table[l] - entries_.data());
+  const std::size_t k = rans_decode_rounds_avx2(entries_.data(), state_.data(), first.data(), words_, next_, count_, from, to, tokens);
+  for (std::size_t l = 0; l < kMaxWays; ++l) table[l] = entries_.data() + first[l];
+  return k;
 }
 
 bool RansDecoder::finish() const {

@@ -48,8 +48,8 @@ struct TableLayout {
 void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out);
 
 // The decoder's view of a table: per slot, what its token takes from the state: the slot less the token's
-// start (bits 0-10), the token's frequency (bits 11-22) and the token (bits 23-29). 4 bytes keep a table set
-// (4 x 8 KiB) in the first-level cache.
+// start (bits 0-10), the token's frequency (bits 11-22), the token (bits 23-29) and the table of the token
+// after it (bits 30-31). 4 bytes keep a table set (4 x 8 KiB) in the first-level cache.
 using DecodeEntry = std::uint32_t;
 
 // The decoder of one block, segment by segment.
@@ -66,9 +66,13 @@ class RansDecoder {
 
  private:
   void build_tables(const TableSet& set);
+  // The AVX2 kernel's share of rounds [from, to) of 8 lanes; returns the round it stopped at.
+  std::size_t decode_rounds_avx2(std::size_t from, std::size_t to, std::array<const DecodeEntry*, kMaxWays>& table,
+                                 std::uint8_t* tokens);
 
   const std::uint8_t* words_ = nullptr;
   std::size_t next_ = 0, count_ = 0, ways_ = 0;
+  bool avx2_ = false;
   std::array<std::uint32_t, kMaxWays> state_{};
   std::vector<DecodeEntry> entries_;  // the current set's tables
   std::array<const DecodeEntry*, kTokenCount> table_after_{};  // the table of the token after each token

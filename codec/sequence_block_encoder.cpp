@@ -262,8 +262,7 @@ void BlockEncoder::write(const TableLayout& layout, std::vector<std::uint8_t>& o
 }
 
 // Raw bits in the order the decoder meets the tokens: segment by segment, round by round, lane by lane.
-// Each value goes into a 64-bit accumulator that is stored whole every time (the buffer has 8 bytes to
-// spare) and advanced by its full bytes. Their number comes from the segments' counts.
+// Their number comes from the segments' counts.
 void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
   std::uint64_t total = 0;
   for (const LevelCounts& counts : counts_)
@@ -271,29 +270,24 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
       for (int t = 0; t < counts.tokens; ++t) total += std::uint64_t{counts[level][t]} * kTokenTable.raw_bits[t];
   const std::size_t at = out.size();
   out.resize(at + (total + 7) / 8 + 8);
-  std::uint8_t* next = out.data() + at;
-  std::uint64_t pending = 0;
-  int filled = 0;
+  RawBitWriter raw{out.data() + at};
   const auto put = [&](std::size_t i) {
     const int bits = kTokenTable.raw_bits[tokens_[i]];
-    pending |= (std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1)) << filled;
-    filled += bits;
-    std::memcpy(next, &pending, 8);
-    next += filled >> 3;
-    pending >>= filled & ~7;  // filled < 8 + 30
-    filled &= 7;
+    raw.put(std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1), bits);
   };
   const std::size_t ways = ways_for(codes_.size());
+  const bool avx2 = ways == 8 && avx2_kernels();
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const SegmentLanes lanes(ways, std::min(kSegmentLength, codes_.size() - start));
     // Rounds in which every lane has a token, then the others.
     const std::size_t full = lanes.rounds_of(ways - 1);
-    for (std::size_t k = 0; k < full; ++k)
+    std::size_t k = avx2 ? write_rounds_avx2(residuals_.data() + start, 0, full, lanes.length, raw) : 0;
+    for (; k < full; ++k)
       for (std::size_t i = start + k; i < start + ways * lanes.length; i += lanes.length) put(i);
-    for (std::size_t k = full; k < lanes.length; ++k)
+    for (; k < lanes.length; ++k)
       for (std::size_t l = 0; l < ways && k < lanes.rounds_of(l); ++l) put(start + l * lanes.length + k);
   }
-  std::memcpy(next, &pending, 8);
+  raw.put(0, 0);  // stores the last bits
   out.resize(at + (total + 7) / 8);
 }
 

@@ -5,8 +5,12 @@
 // test binary can cap.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "codec/sequence_tokens.hpp"
 
 namespace quorvel::sequence {
 
@@ -20,6 +24,57 @@ namespace quorvel::sequence {
 std::size_t read_rounds_avx2(const std::uint8_t* tokens, std::size_t from, std::size_t to, std::size_t length,
                              const std::uint8_t* raw, std::uint64_t& position, std::uint64_t limit,
                              std::int32_t* residuals);
+
+// A table set's rANS encoder tables as the AVX2 encoder gathers them. Entry t * kTokenCount + token of
+// table t: the reciprocal of the token's frequency f (as the scalar encoder has it) and f | start << 12 |
+// shift << 24. Per context class (the set's base is the level of class 0), the first entry of its table.
+struct RansGatherTables {
+  std::array<std::uint32_t, kClasses * kTokenCount> reciprocal{};
+  std::array<std::uint32_t, kClasses * kTokenCount> fields{};
+  std::int32_t base = 0;
+  std::array<std::int32_t, 8> first_of_class{};
+};
+
+// Encodes whole groups of 8 rounds of a segment in 8 lanes of `length` tokens, last first, from round `to`
+// down to `from` >= 1 (each round reads the token before it in every lane), all of which have a token in
+// those rounds; returns the round it stopped at. The states go in and out; the words are written below
+// words[next] as the scalar encoder writes them (the 8 words below words[next] may be overwritten: the
+// caller keeps room for them).
+std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length, std::size_t from, std::size_t to,
+                                    const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
+                                    std::size_t& next);
+
+// Decodes rounds [from, to) of a segment in 8 lanes, all of which have a token in each, while a whole round
+// of words is left (words[next + 7] < count); returns the round it stopped at. `entries` are the set's
+// decoder tables (the token's successor's table in bits 30-31 of each entry), `table` each lane's current
+// table as the index of its first entry; both go in and out with the states. Tokens are written in
+// decoding order, round k at tokens[8 k].
+std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state, std::int32_t* table,
+                                    const std::uint8_t* words, std::size_t& next, std::size_t count, std::size_t from,
+                                    std::size_t to, std::uint8_t* tokens);
+
+// Raw bits appended least significant first: a 64-bit accumulator stored whole every time (the buffer has
+// 8 bytes to spare) and advanced by its full bytes.
+struct RawBitWriter {
+  std::uint8_t* next;
+  std::uint64_t pending = 0;
+  int filled = 0;  // below 8 between puts
+
+  // The low `bits` <= 56 bits of value, the others zero.
+  void put(std::uint64_t value, int bits) {
+    pending |= value << filled;
+    filled += bits;
+    std::memcpy(next, &pending, 8);
+    next += filled >> 3;
+    pending >>= filled & ~7;
+    filled &= 7;
+  }
+};
+
+// The raw bits of whole groups of 8 rounds of a segment in 8 lanes of `length` residuals (block order),
+// from round `from` up to `to`; returns the round it stopped at.
+std::size_t write_rounds_avx2(const std::int32_t* residuals, std::size_t from, std::size_t to, std::size_t length,
+                              RawBitWriter& out);
 
 // Tokens of the residuals r[0, n) (token_of(zigzag(r[i]))), and the or of every zigzagged value (whose
 // token bounds theirs).

@@ -2,6 +2,7 @@
 #include "codec/sequence_kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "rimble/processor_tier.hpp"
 
@@ -11,6 +12,7 @@
 
 #include "codec/predictors.hpp"
 #include "codec/sequence_tokens.hpp"
+#include "codec/token_tables.hpp"
 
 namespace quorvel::sequence {
 
@@ -102,18 +104,217 @@ namespace {
   return k;
 }
 
-// Eight tokens at a time. The bit length L of u >= 16 comes from the exponent of w = u >> 4 as a float,
-// with w's bit below its leading one cleared first so that rounding cannot carry into the exponent; the
-// token is then 16 + 2 (L - 5) + the bit of u below its leading one.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i tokens_of(__m256i r, __m256i& seen) {
-  const __m256i u = _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
-  seen = _mm256_or_si256(seen, u);
+namespace {
+
+// Per set of lanes that give a word (bit l for lane l): the byte shuffle that moves their low words, in lane
+// order, to the top of the eight, where the scalar encoder would have put them below words[next].
+struct GivenWords {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  constexpr GivenWords() {
+    for (unsigned give = 0; give < 256; ++give) {
+      shuffle[give].fill(0x80);
+      auto slot = static_cast<std::size_t>(8 - std::popcount(give));
+      for (std::uint8_t lane = 0; lane < 8; ++lane) {
+        if ((give >> lane & 1) == 0) continue;
+        shuffle[give][2 * slot] = static_cast<std::uint8_t>(2 * lane);
+        shuffle[give][2 * slot + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+        ++slot;
+      }
+    }
+  }
+};
+alignas(16) constexpr GivenWords kGivenWords{};
+
+// (x + (x * reciprocal >> 32)) >> shift per 32-bit lane, in 64-bit halves (the sum takes 33 bits).
+[[gnu::target("avx2,fma")]] __m256i divide(__m256i x, __m256i reciprocal, __m256i shift) {
+  const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i odd_x = _mm256_srli_epi64(x, 32);
+  const __m256i even = _mm256_srlv_epi64(
+      _mm256_add_epi64(_mm256_and_si256(x, low), _mm256_srli_epi64(_mm256_mul_epu32(x, reciprocal), 32)),
+      _mm256_and_si256(shift, low));
+  const __m256i odd = _mm256_srlv_epi64(
+      _mm256_add_epi64(odd_x, _mm256_srli_epi64(_mm256_mul_epu32(odd_x, _mm256_srli_epi64(reciprocal, 32)), 32)),
+      _mm256_srli_epi64(shift, 32));
+  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+}
+
+// The first entry of the table of the token after each of t (8 tokens, one per 32-bit lane): its level is
+// the bit length of t below 16 and (t >> 1) - 3 above; its class is the level less the base, clipped.
+[[gnu::target("avx2,fma")]] __m256i table_after(__m256i t, const RansGatherTables& tables) {
+  const __m256i short_length = _mm256_setr_epi8(0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4,
+                                                0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4);
+  const __m256i level = _mm256_blendv_epi8(_mm256_shuffle_epi8(short_length, t),
+                                           _mm256_sub_epi32(_mm256_srli_epi32(t, 1), _mm256_set1_epi32(3)),
+                                           _mm256_cmpgt_epi32(t, _mm256_set1_epi32(kDirectTokens - 1)));
+  const __m256i c = _mm256_min_epi32(_mm256_max_epi32(_mm256_sub_epi32(level, _mm256_set1_epi32(tables.base)),
+                                                      _mm256_setzero_si256()), _mm256_set1_epi32(kClasses - 1));
+  return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables.first_of_class.data())), c);
+}
+
+// One round: pushes each lane's token (its table entry given) onto its state.
+[[gnu::target("avx2,fma")]] __m256i encode_round(__m256i x, __m256i entry, const RansGatherTables& tables,
+                                                 std::uint16_t* words, std::size_t& next) {
+  const __m256i fields = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.fields.data()), entry, 4);
+  const __m256i reciprocal = _mm256_i32gather_epi32(reinterpret_cast<const int*>(tables.reciprocal.data()), entry, 4);
+  const __m256i frequency = _mm256_and_si256(fields, _mm256_set1_epi32(0xFFF));
+  // A lane whose state exceeds f * 2^21 - 1 gives its low word first.
+  const __m256i limit = _mm256_add_epi32(_mm256_slli_epi32(frequency, 32 - kProbBits), _mm256_set1_epi32(-1));
+  const __m256i keep = _mm256_cmpeq_epi32(_mm256_max_epu32(x, limit), limit);
+  const unsigned give = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep))) & 0xFF;
+  const __m256i low = _mm256_and_si256(x, _mm256_set1_epi32(0xFFFF));
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, low), 0x08);
+  const __m128i given = _mm_shuffle_epi8(_mm256_castsi256_si128(packed),
+                                         _mm_load_si128(reinterpret_cast<const __m128i*>(kGivenWords.shuffle[give].data())));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words + next - 8), given);
+  next -= static_cast<std::size_t>(std::popcount(give));
+  x = _mm256_blendv_epi8(_mm256_srli_epi32(x, 16), x, keep);
+  const __m256i q = divide(x, reciprocal, _mm256_srli_epi32(fields, 24));
+  const __m256i start = _mm256_and_si256(_mm256_srli_epi32(fields, 12), _mm256_set1_epi32(0xFFF));
+  return _mm256_add_epi32(_mm256_add_epi32(x, start),
+                          _mm256_mullo_epi32(q, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency)));
+}
+
+}  // namespace
+
+// Eight rounds at a time: each lane's eight tokens and the ones before them, their entries, turned into rounds.
+[[gnu::target("avx2,fma")]] std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length,
+                                                                std::size_t from, std::size_t to,
+                                                                const RansGatherTables& tables, std::uint32_t* state,
+                                                                std::uint16_t* words, std::size_t& next) {
+  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
+  std::size_t k = to;
+  for (; k >= from + 8; k -= 8) {
+    __m256i entry[8];
+    for (std::size_t l = 0; l < 8; ++l) {
+      const std::uint8_t* lane = tokens + l * length + k - 8;
+      const __m256i t = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane)));
+      const __m256i before = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane - 1)));
+      entry[l] = _mm256_add_epi32(table_after(before, tables), t);
+    }
+    transpose(entry);
+    for (std::size_t j = 8; j-- > 0;) x = encode_round(x, entry[j], tables, words, next);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
+  return k;
+}
+
+namespace {
+
+// Per set of lanes that take a word (bit l for lane l): for each lane, how many lanes below it take one,
+// which is the place of its word among the next ones.
+struct TakenWords {
+  std::array<std::array<std::uint8_t, 8>, 256> place{};
+  constexpr TakenWords() {
+    for (unsigned taken = 0; taken < 256; ++taken) {
+      std::uint8_t below = 0;
+      for (unsigned lane = 0; lane < 8; ++lane) {
+        place[taken][lane] = below;
+        below = static_cast<std::uint8_t>(below + (taken >> lane & 1));
+      }
+    }
+  }
+};
+constexpr TakenWords kTakenWords{};
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state,
+                                                                std::int32_t* table, const std::uint8_t* words,
+                                                                std::size_t& next, std::size_t count, std::size_t from,
+                                                                std::size_t to, std::uint8_t* tokens) {
+  const __m256i first_bytes = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                               0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
+  __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table));
+  std::size_t k = from;
+  for (; k < to && next + 8 <= count; ++k) {
+    const __m256i entry = _mm256_i32gather_epi32(
+        reinterpret_cast<const int*>(entries),
+        _mm256_add_epi32(first, _mm256_and_si256(x, _mm256_set1_epi32(static_cast<int>(kProbTotal - 1)))), 4);
+    const __m256i decoded = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(entry, 11), _mm256_set1_epi32(0xFFF)), _mm256_srli_epi32(x, kProbBits)),
+        _mm256_and_si256(entry, _mm256_set1_epi32(0x7FF)));
+    // Lanes whose state fell below 2^16 take the next words, in lane order.
+    const __m256i take = _mm256_cmpeq_epi32(_mm256_min_epu32(decoded, _mm256_set1_epi32(0xFFFF)), decoded);
+    const auto taken = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(take)));
+    const __m256i word = _mm256_permutevar8x32_epi32(
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 2 * next))),
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kTakenWords.place[taken].data()))));
+    x = _mm256_blendv_epi8(decoded, _mm256_or_si256(_mm256_slli_epi32(decoded, 16), word), take);
+    next += static_cast<std::size_t>(std::popcount(taken));
+    first = _mm256_slli_epi32(_mm256_srli_epi32(entry, 30), kProbBits);
+    const __m256i token = _mm256_shuffle_epi8(_mm256_and_si256(_mm256_srli_epi32(entry, 23), _mm256_set1_epi32(0x7F)), first_bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(tokens + 8 * k),
+                     _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(token, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0))));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(table), first);
+  return k;
+}
+
+namespace {
+
+// L - 5 for the bit length L of each u >= 16, from the exponent of w = u >> 4 as a float, with w's bit below
+// its leading one cleared first so that rounding cannot carry into the exponent (-127 for u < 16).
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i length_less_5(__m256i u) {
   const __m256i w = _mm256_srli_epi32(u, 4);
   const __m256i exact = _mm256_andnot_si256(_mm256_srli_epi32(w, 1), w);
-  const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(exact)), 23), _mm256_set1_epi32(127));
+  return _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(exact)), 23), _mm256_set1_epi32(127));
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i zigzag(__m256i r) {
+  return _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
+}
+
+// Eight tokens at a time: 16 + 2 (L - 5) + the bit of u below its leading one, for u >= 16.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i tokens_of(__m256i r, __m256i& seen) {
+  const __m256i u = zigzag(r);
+  seen = _mm256_or_si256(seen, u);
+  const __m256i w = _mm256_srli_epi32(u, 4);
+  const __m256i e = length_less_5(u);
   const __m256i below = _mm256_and_si256(_mm256_srlv_epi32(u, _mm256_add_epi32(e, _mm256_set1_epi32(3))), _mm256_set1_epi32(1));
   const __m256i coarse = _mm256_add_epi32(_mm256_add_epi32(_mm256_set1_epi32(16), _mm256_add_epi32(e, e)), below);
   return _mm256_blendv_epi8(coarse, u, _mm256_cmpeq_epi32(w, _mm256_setzero_si256()));
+}
+
+// One round: the raw bits of the 8 lanes' residuals (L - 2 of a value of bit length L >= 5), in lane
+// order, put two by two; a round with a value of more than 28 raw bits (a pair of which would not fit
+// the writer's 56) puts them one by one.
+[[gnu::target("avx2,fma")]] void write_round(__m256i r, RawBitWriter& out) {
+  const __m256i u = zigzag(r);
+  const __m256i bits = _mm256_max_epi32(_mm256_add_epi32(length_less_5(u), _mm256_set1_epi32(3)), _mm256_setzero_si256());
+  if (_mm256_testz_si256(bits, bits)) return;
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i value = _mm256_and_si256(u, _mm256_sub_epi32(_mm256_sllv_epi32(one, bits), one));
+  alignas(32) std::uint64_t piece[4], count[4];
+  if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(bits, _mm256_set1_epi32(28))))) {
+    alignas(32) std::uint32_t lane_value[8], lane_bits[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_value), value);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_bits), bits);
+    for (int l = 0; l < 8; ++l) out.put(lane_value[l], static_cast<int>(lane_bits[l]));
+    return;
+  }
+  const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i even_bits = _mm256_and_si256(bits, low);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(piece),
+                     _mm256_or_si256(_mm256_and_si256(value, low), _mm256_sllv_epi64(_mm256_srli_epi64(value, 32), even_bits)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(count), _mm256_add_epi64(even_bits, _mm256_srli_epi64(bits, 32)));
+  for (int j = 0; j < 4; ++j) out.put(piece[j], static_cast<int>(count[j]));
+}
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] std::size_t write_rounds_avx2(const std::int32_t* residuals, std::size_t from, std::size_t to,
+                                                          std::size_t length, RawBitWriter& out) {
+  std::size_t k = from;
+  for (; k + 8 <= to; k += 8) {
+    __m256i rounds[8];
+    for (std::size_t l = 0; l < 8; ++l)
+      rounds[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(residuals + l * length + k));
+    transpose(rounds);
+    for (const __m256i& round : rounds) write_round(round, out);
+  }
+  return k;
 }
 
 [[gnu::target("avx2,fma")]] std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
@@ -239,6 +440,20 @@ void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac)
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r) {
   lpc_residuals(x, from, to, c, order, shift, r);
+}
+
+std::size_t rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t to,
+                                    const RansGatherTables&, std::uint32_t*, std::uint16_t*, std::size_t&) {
+  return to;
+}
+
+std::size_t rans_decode_rounds_avx2(const std::uint32_t*, std::uint32_t*, std::int32_t*, const std::uint8_t*, std::size_t&,
+                                    std::size_t, std::size_t from, std::size_t, std::uint8_t*) {
+  return from;
+}
+
+std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t, std::size_t, RawBitWriter&) {
+  return from;
 }
 
 std::size_t read_rounds_avx2(const std::uint8_t*, std::size_t from, std::size_t, std::size_t, const std::uint8_t*,
