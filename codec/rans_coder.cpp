@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "codec/buffer.hpp"
 #include "codec/sequence_kernels.hpp"
 
 namespace quorvel::sequence {
@@ -111,7 +112,7 @@ void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout
   const std::size_t n = tokens.size(), ways = ways_for(n);
   // Words are produced last to first: fill a buffer from its end (the initial states below the tokens'
   // words leave the AVX2 encoder the room it writes into).
-  std::vector<std::uint16_t> words(n + 2 * ways + 1);
+  Buffer<std::uint16_t> words(n + 2 * ways + 1);  // filled from its end; only what is filled is read
   std::size_t next = words.size();
   std::array<std::uint32_t, kMaxWays> state;
   state.fill(kStateLow);

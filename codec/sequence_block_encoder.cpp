@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "codec/bit_io.hpp"
+#include "codec/buffer.hpp"
 #include "codec/predictors.hpp"
 #include "codec/rans_coder.hpp"
 #include "codec/sequence_kernels.hpp"
@@ -35,8 +36,8 @@ std::vector<PredictorChoice> candidates(Effort effort) {
 // tokens, the context counts and what it costs.
 struct SegmentTrial {
   PredictorChoice choice;
-  std::vector<std::int32_t> residuals;
-  std::vector<std::uint8_t> tokens;
+  Buffer<std::int32_t> residuals;
+  Buffer<std::uint8_t> tokens;
   int token_end = 0;
   LevelCounts counts{};
   double bits = 0;
@@ -144,8 +145,8 @@ class BlockEncoder {
 
   std::span<const std::int32_t> codes_;
   Effort effort_;
-  std::vector<std::uint8_t> tokens_;      // the winners'
-  std::vector<std::int32_t> residuals_;  // the winners'
+  Buffer<std::uint8_t> tokens_;      // the winners'
+  Buffer<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
   std::vector<LevelCounts> counts_;  // per segment
   std::unique_ptr<std::array<SegmentTrial, 2>> trials_;  // the best so far and the one being priced, in turns
