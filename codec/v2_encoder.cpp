@@ -61,11 +61,21 @@ struct Palette {
 };
 
 // Codes spanning up to 2^22 values: a bitmap of the values present, and the
-// ranks from its prefix counts, in two passes.
+// ranks from its prefix counts, in two passes. Codes spread wider (float
+// ordinals): sorting, for signals up to 2^20 samples.
 constexpr std::int64_t bitmap_span = std::int64_t{1} << 22;
+constexpr std::size_t most_sorted = std::size_t{1} << 20;
+
+// Whether a palette of `count` codes spanning `span` values, among n codes, is made.
+bool palette_may_pay(std::size_t count, std::int64_t span, std::size_t n) {
+  if (count > std::min(max_palette, n / 4)) return false;
+  // Ranks pay for their palette only where it leaves out much of the span.
+  if (span <= bitmap_span) return 4 * static_cast<std::int64_t>(count) <= 3 * span;
+  return n <= most_sorted;
+}
 
 std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
-                                         std::int64_t span, std::size_t most) {
+                                         std::int64_t span) {
   std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
   for (const std::int32_t c : codes) {
     const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
@@ -77,8 +87,7 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
     before[w] = static_cast<std::int32_t>(count);
     count += static_cast<std::size_t>(std::popcount(present[w]));
   }
-  // Ranks pay for their palette only where it leaves out much of the span.
-  if (count > most || 4 * static_cast<std::int64_t>(count) > 3 * span) return std::nullopt;
+  if (!palette_may_pay(count, span, codes.size())) return std::nullopt;
   Palette p;
   p.entries.reserve(count);
   for (std::size_t w = 0; w < present.size(); ++w) {
@@ -96,13 +105,12 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
   return p;
 }
 
-// Codes spread wide (float ordinals): sorting, for signals up to 2^20 samples.
-std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, std::size_t most) {
-  if (codes.size() > (std::size_t{1} << 20)) return std::nullopt;
+std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, std::int64_t span) {
+  if (codes.size() > most_sorted) return std::nullopt;
   std::vector<std::int32_t> entries(codes.begin(), codes.end());
   std::sort(entries.begin(), entries.end());
   entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-  if (entries.size() > most) return std::nullopt;
+  if (!palette_may_pay(entries.size(), span, codes.size())) return std::nullopt;
   Palette p{std::move(entries), Buffer<std::int32_t>(codes.size())};
   for (std::size_t i = 0; i < codes.size(); ++i) {
     p.ranks[i] = static_cast<std::int32_t>(std::lower_bound(p.entries.begin(), p.entries.end(), codes[i]) -
@@ -111,17 +119,22 @@ std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, s
   return p;
 }
 
-std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes) {
-  const std::size_t most = std::min(max_palette, codes.size() / 4);
-  if (most < 2) return std::nullopt;
+// `distinct`, the sorted distinct codes when known, may tell at once that no
+// palette pays.
+std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes, std::span<const std::int32_t> distinct) {
+  if (std::min(max_palette, codes.size() / 4) < 2) return std::nullopt;
+  if (!distinct.empty() &&
+      !palette_may_pay(distinct.size(), std::int64_t{distinct.back()} - distinct.front() + 1, codes.size())) {
+    return std::nullopt;
+  }
   std::int32_t low = codes[0], high = codes[0];
   for (const std::int32_t c : codes) {
     low = c < low ? c : low;
     high = c > high ? c : high;
   }
   const std::int64_t span = std::int64_t{high} - low + 1;
-  if (span <= bitmap_span) return palette_by_bitmap(codes, low, span, most);
-  return palette_by_sorting(codes, most);
+  if (span <= bitmap_span) return palette_by_bitmap(codes, low, span);
+  return palette_by_sorting(codes, span);
 }
 
 Buffer<std::int32_t> block_residuals(std::span<const std::int32_t> codes, std::size_t block_length) {
@@ -216,7 +229,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
     if (other->size() < best->size()) best = std::move(other);
   };
   if (allows_palette(codes.mode)) {
-    if (auto palette = sparse_palette(codes.codes)) {
+    if (auto palette = sparse_palette(codes.codes, codes.distinct)) {
       Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries)};
       keep_smaller(container(with, palette->ranks, {}, settings.options));
     }
