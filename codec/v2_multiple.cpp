@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "codec/sample_kernels.hpp"
 #include "codec/v2_stages.hpp"
 
 // A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
@@ -16,7 +17,21 @@
 // where the shortcut cannot tell (a detection that needs its second try),
 // the samples are written out and the rule itself decides.
 
-namespace quorvel::v2::stages {
+namespace quorvel {
+
+// Indices of the codes, exactly in double: (from + 0.5) / m lies 0.5 / m
+// from any integer, far more than the reciprocal's rounding moves it, so its
+// floor is the floor division of from = code - offset + (m - 1) / 2 by m.
+void kernels::floor_indices(std::span<std::int32_t> codes, double start, double inverse) {
+  for (std::int32_t& c : codes) {
+    const double v = (static_cast<double>(c) - start + 0.5) * inverse;
+    double floor = round_even(v);
+    floor -= floor > v ? 1.0 : 0.0;
+    c = static_cast<std::int32_t>(floor);
+  }
+}
+
+namespace v2::stages {
 
 namespace {
 
@@ -31,14 +46,10 @@ struct Multiples {
                                                          static_cast<double>(m) * static_cast<double>(q)));
   }
 
-  // The index of a code, exactly in double: (from + 0.5) / m lies 0.5 / m
-  // from any integer, far more than the reciprocal's rounding moves it, so its
-  // floor is the floor division of from = code - offset + (m - 1) / 2 by m.
+  // The index of a code (floor_indices below).
   [[nodiscard]] std::int32_t index(std::int32_t code) const {
-    const double v = (static_cast<double>(code) - start + 0.5) * inverse;
-    double floor = round_even(v);
-    floor -= floor > v ? 1.0 : 0.0;
-    return static_cast<std::int32_t>(floor);
+    kernels::floor_indices(std::span(&code, 1), start, inverse);
+    return code;
   }
 
   double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
@@ -51,11 +62,12 @@ struct Multiples {
 // cache are converted (a loop that vectorises) and then marked.
 std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multiples& to, std::int32_t low,
                                      std::int32_t high) {
+  const auto floor_indices = kernels::avx2() ? kernels::floor_indices_avx2 : kernels::floor_indices;
   std::vector<std::uint8_t> seen(static_cast<std::size_t>(std::int64_t{high} - low) + 1, 0);
   constexpr std::size_t piece = 2048;
   for (std::size_t start = 0; start < codes.size(); start += piece) {
     const auto part = codes.subspan(start, std::min(piece, codes.size() - start));
-    for (std::int32_t& c : part) c = to.index(c);
+    floor_indices(part, to.start, to.inverse);
     for (const std::int32_t q : part) seen[static_cast<std::size_t>(q - low)] = 1;
   }
   std::vector<std::int32_t> levels;
@@ -144,4 +156,6 @@ std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
   return shifted(*own, std::move(q), levels, *r.shift);
 }
 
-}  // namespace quorvel::v2::stages
+}  // namespace v2::stages
+
+}  // namespace quorvel

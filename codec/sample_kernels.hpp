@@ -1,0 +1,48 @@
+// codec/sample_kernels.hpp: the encoder's passes over every sample, portable and AVX2.
+//
+// The portable kernels live beside their callers (samples.cpp, v2_multiple.cpp, grid.cpp), compiled as
+// those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none fused), four
+// doubles at a time, so both give the same doubles and codes; the tests compare them. The choice
+// follows rimble::processor_tier(), which a test binary can cap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "codec/grid.hpp"
+
+namespace quorvel::kernels {
+
+// True when the AVX2 kernels may run (x86-64 with AVX2 and FMA, under the tier cap).
+[[nodiscard]] bool avx2();
+
+// Running figures in four lanes, lane k taking samples 4j + k, so that the
+// loops carry no serial dependency and add in a fixed order.
+struct Spread {
+  double lowest[4], highest[4], squares[4];
+};
+struct Misfit {
+  double largest[4], squares[4];  // of |y - x|, and of (y - x) * unit
+};
+
+// The lanes over all of x (its size a multiple of 4), from the values they hold.
+void spread(std::span<const float> x, Spread& lanes);
+void spread(std::span<const double> x, Spread& lanes);
+void spread_avx2(std::span<const float> x, Spread& lanes);
+void spread_avx2(std::span<const double> x, Spread& lanes);
+void misfit(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
+void misfit(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
+void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
+void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
+
+// The floor of (code - start + 0.5) * inverse of every code, in place.
+void floor_indices(std::span<std::int32_t> codes, double start, double inverse);
+void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse);
+
+// The nearest codes of the samples on the coder's grid (which the caller
+// knows fit an int32), and whether the grid misses any sample.
+bool nearest_codes(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
+bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
+
+}  // namespace quorvel::kernels
