@@ -16,12 +16,12 @@ constexpr double dead_zone = 0.1;
 // The first of the grids the samples lie on, coarsest first.
 template <class Grids>
 std::optional<Codes> first_grid_on(std::span<const float> y, const Extremes& ex, const Grids& grids,
-                                   const Known* known) {
+                                   Known* known) {
   Buffer<std::int32_t> codes(y.size());
   for (const std::optional<Grid>& grid : grids) {
     if (!grid) continue;
     if (known != nullptr && *grid == known->grid) {
-      return grid_codes(*grid, Buffer<std::int32_t>(known->codes.begin(), known->codes.end()));
+      return grid_codes(*grid, std::move(known->codes));
     }
     if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes))
       return grid_codes(*grid, std::move(codes));
@@ -61,7 +61,7 @@ Rungs rungs_of(const Extremes& ex, double finest, double reach) {
 // the range), so that a decoded signal whose range or PRD target moved a
 // little still finds its rung.
 std::optional<Codes> keep_on_rungs(std::span<const float> y, const Extremes& ex, double finest,
-                                   const Known* known) {
+                                   Known* known) {
   if (auto c = constant(y.size(), ex)) return c;
   return first_grid_on(y, ex, rungs_of(ex, finest / 4, 0x1p-30), known);
 }
@@ -134,7 +134,7 @@ struct Trial {
 
   // The canonical codes of the decoded samples.
   [[nodiscard]] Codes canonical(double finest) && {
-    const Known known{grid, codes};
+    Known known{grid, codes};
     auto kept = keep_on_rungs(y, extremes(y), finest, &known);
     return kept ? std::move(*kept) : grid_codes(grid, std::move(codes));
   }
@@ -197,7 +197,7 @@ std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
 }
 
 std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
-                                    Detected& detected, const Known* known) {
+                                    Detected& detected, Known* known) {
   if (auto c = constant(y.size(), ex)) return c;
   if (auto c = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), known)) return c;
   detected.codes.resize(y.size());
@@ -226,7 +226,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
   on_samples(input, [&](auto x) { return quantise_to_grid(x, *ladder[1], input.unit, codes, y); });
-  const Known known{*ladder[1], codes};
+  Known known{*ladder[1], codes};
   Detected unused;
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
   auto container =

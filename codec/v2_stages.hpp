@@ -86,10 +86,11 @@ struct Detected {
   Buffer<std::int32_t> codes;
 };
 
-// A quantisation's own grid and codes, which the rule need not check again.
+// A quantisation's own grid and codes, which the rule need not check again:
+// a signal kept on that grid takes the codes.
 struct Known {
   Grid grid;
-  std::span<const std::int32_t> codes;
+  Buffer<std::int32_t>& codes;
 };
 
 // All samples equal: codes 0 on a grid whose origin is the value.
@@ -98,7 +99,7 @@ struct Known {
 // Kept under a strict bound e: constant, on one of the bound's grids, or on a
 // grid of its own at least 2e coarse (no coarser grid meets the bound).
 [[nodiscard]] std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
-                                                  Detected& detected, const Known* known);
+                                                  Detected& detected, Known* known);
 
 // Every m-th point of the grid the samples sit on (their codes on it given),
 // m the largest odd number whose moves of (m - 1) / 2 points stay within e,
