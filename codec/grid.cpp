@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -191,7 +192,7 @@ bool codes_on_grid(std::span<const float> y, float lowest, float highest, const 
   // Chunks without an exit inside vectorise; a sample off the grid ends the
   // check at the end of its chunk, which starts small so that most signals
   // not on the grid are told apart at once.
-  const auto nearest = kernels::avx2() ? kernels::nearest_codes_avx2 : kernels::nearest_codes;
+  const auto nearest = sequence::avx2_kernels() ? kernels::nearest_codes_avx2 : kernels::nearest_codes;
   for (std::size_t start = 0, chunk = 16; start < y.size();
        start += chunk, chunk = std::min<std::size_t>(2 * chunk, 1024)) {
     const std::size_t n = std::min(y.size() - start, chunk);

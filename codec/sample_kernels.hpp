@@ -1,9 +1,10 @@
 // codec/sample_kernels.hpp: the encoder's passes over every sample, portable and AVX2.
 //
 // The portable kernels live beside their callers (samples.cpp, v2_multiple.cpp, grid.cpp), compiled as
-// those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none fused), four
-// doubles at a time, so both give the same doubles and codes; the tests compare them. The choice
-// follows rimble::processor_tier(), which a test binary can cap.
+// those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none
+// fused), four doubles at a time, so both give the same doubles and codes; the tests compare them. They
+// run where the sequence coder's AVX2 kernels do (sequence::avx2_kernels(): the processor tier, which a
+// test binary can cap).
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,6 @@
 #include "codec/grid.hpp"
 
 namespace quorvel::kernels {
-
-// True when the AVX2 kernels may run (x86-64 with AVX2 and FMA, under the tier cap).
-[[nodiscard]] bool avx2();
 
 // Running figures in four lanes, lane k taking samples 4j + k, so that the
 // loops carry no serial dependency and add in a fixed order.

@@ -1,21 +1,11 @@
 // codec/sample_kernels_avx2.cpp: the AVX2 kernels of the passes over every sample (only these use AVX2).
 #include "codec/sample_kernels.hpp"
 
-#include "rimble/processor_tier.hpp"
-
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
 namespace quorvel::kernels {
-
-bool avx2() {
-#if defined(__x86_64__)
-  return rimble::processor_tier() == rimble::ProcessorTier::Avx;
-#else
-  return false;
-#endif
-}
 
 #if defined(__x86_64__)
 
@@ -48,7 +38,8 @@ template <class T>
 }
 
 template <class T>
-[[gnu::target("avx2,fma")]] void misfit_of(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes) {
+[[gnu::target("avx2,fma")]] void misfit_of(std::span<const T> x, std::span<const float> y, double unit,
+                                           Misfit& lanes) {
   const __m256d sign = _mm256_set1_pd(-0.0), scale = _mm256_set1_pd(unit);
   __m256d largest = _mm256_loadu_pd(lanes.largest), squares = _mm256_loadu_pd(lanes.squares);
   for (std::size_t i = 0; i < x.size(); i += 4) {
@@ -73,7 +64,8 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
   misfit_of(x, y, unit, lanes);
 }
 
-[[gnu::target("avx2,fma")]] void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse) {
+[[gnu::target("avx2,fma")]] void floor_indices_avx2(std::span<std::int32_t> codes, double start,
+                                                    double inverse) {
   const __m256d from = _mm256_set1_pd(start), half = _mm256_set1_pd(0.5), scale = _mm256_set1_pd(inverse),
                 one = _mm256_set1_pd(1.0);
   const std::size_t whole = codes.size() / 4 * 4;

@@ -9,6 +9,7 @@
 
 #include "codec/container.hpp"
 #include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -63,7 +64,7 @@ std::expected<SignalFacts, QuorvelError> examine_samples(std::span<const T> x) {
   kernels::Spread lanes{{inf, inf, inf, inf}, {-inf, -inf, -inf, -inf}, {}};
   const std::size_t whole = x.size() / 4 * 4;
   using Kernel = void (*)(std::span<const T>, kernels::Spread&);
-  (kernels::avx2() ? Kernel{kernels::spread_avx2} : Kernel{kernels::spread})(x.first(whole), lanes);
+  (sequence::avx2_kernels() ? Kernel{kernels::spread_avx2} : Kernel{kernels::spread})(x.first(whole), lanes);
   double* const lowest = lanes.lowest;
   double* const highest = lanes.highest;
   double* const sums = lanes.squares;
@@ -127,8 +128,8 @@ Distortion distortion_of(std::span<const T> x, std::span<const float> y, double 
   kernels::Misfit lanes{};
   const std::size_t whole = x.size() / 4 * 4;
   using Kernel = void (*)(std::span<const T>, std::span<const float>, double, kernels::Misfit&);
-  (kernels::avx2() ? Kernel{kernels::misfit_avx2} : Kernel{kernels::misfit})(x.first(whole), y.first(whole),
-                                                                              unit, lanes);
+  const Kernel kernel = sequence::avx2_kernels() ? Kernel{kernels::misfit_avx2} : Kernel{kernels::misfit};
+  kernel(x.first(whole), y.first(whole), unit, lanes);
   const double* const maxima = lanes.largest;
   const double* const sums = lanes.squares;
   Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),

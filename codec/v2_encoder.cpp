@@ -121,7 +121,8 @@ std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, s
 
 // `distinct`, the sorted distinct codes when known, may tell at once that no
 // palette pays.
-std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes, std::span<const std::int32_t> distinct) {
+std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes,
+                                      std::span<const std::int32_t> distinct) {
   if (std::min(max_palette, codes.size() / 4) < 2) return std::nullopt;
   if (!distinct.empty() &&
       !palette_may_pay(distinct.size(), std::int64_t{distinct.back()} - distinct.front() + 1, codes.size())) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/v2_stages.hpp"
 
 // A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
@@ -62,7 +63,7 @@ struct Multiples {
 // cache are converted (a loop that vectorises) and then marked.
 std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multiples& to, std::int32_t low,
                                      std::int32_t high) {
-  const auto floor_indices = kernels::avx2() ? kernels::floor_indices_avx2 : kernels::floor_indices;
+  const auto floor_indices = sequence::avx2_kernels() ? kernels::floor_indices_avx2 : kernels::floor_indices;
   std::vector<std::uint8_t> seen(static_cast<std::size_t>(std::int64_t{high} - low) + 1, 0);
   constexpr std::size_t piece = 2048;
   for (std::size_t start = 0; start < codes.size(); start += piece) {

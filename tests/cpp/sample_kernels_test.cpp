@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace k = quorvel::kernels;
 
@@ -51,7 +52,7 @@ void expect_lanes_match(std::mt19937& rng) {
 }  // namespace
 
 TEST(SampleKernels, AvxLanesMatchThePortableOnes) {
-  if (!k::avx2()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
   std::mt19937 rng(5);
   expect_lanes_match<float>(rng);
   expect_lanes_match<double>(rng);
@@ -67,12 +68,13 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
         codes.push_back(static_cast<std::int32_t>(offset - half + q * m + r));
       }
     }
-    const double start = static_cast<double>(offset) - static_cast<double>(half), inverse = 1.0 / static_cast<double>(m);
+    const double start = static_cast<double>(offset) - static_cast<double>(half);
+    const double inverse = 1.0 / static_cast<double>(m);
     for (std::size_t n = codes.size() - 3; n <= codes.size(); ++n) {  // every tail length
       std::vector<std::int32_t> portable(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(n));
       std::vector<std::int32_t> vector = portable;
       k::floor_indices(portable, start, inverse);
-      if (k::avx2()) {
+      if (quorvel::sequence::avx2_kernels()) {
         k::floor_indices_avx2(vector, start, inverse);
         EXPECT_EQ(portable, vector) << "m " << m;
       }
@@ -86,7 +88,7 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
 }
 
 TEST(SampleKernels, AvxNearestCodesMatchThePortableOnes) {
-  if (!k::avx2()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
   const quorvel::Grid grid{-1.25, 0.0078125 * 3};
   const quorvel::GridCoder coder(grid);
   std::mt19937 rng(9);
