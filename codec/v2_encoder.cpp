@@ -77,9 +77,19 @@ bool palette_may_pay(std::size_t count, std::int64_t span, std::size_t n) {
 std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
                                          std::int64_t span) {
   std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
-  for (const std::int32_t c : codes) {
-    const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
-    present[v / 64] |= std::uint64_t{1} << (v % 64);
+  const auto present_count = [&present] {
+    std::size_t count = 0;
+    for (const std::uint64_t word : present) count += static_cast<std::size_t>(std::popcount(word));
+    return count;
+  };
+  // The count only grows: a prefix of the codes that already has too many
+  // values (as a smooth signal's first few thousand do) settles it.
+  for (std::size_t start = 0, piece = 4096; start < codes.size(); start += piece, piece *= 2) {
+    for (const std::int32_t c : codes.subspan(start, std::min(piece, codes.size() - start))) {
+      const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
+      present[v / 64] |= std::uint64_t{1} << (v % 64);
+    }
+    if (!palette_may_pay(present_count(), span, codes.size())) return std::nullopt;
   }
   std::vector<std::int32_t> before(present.size());
   std::size_t count = 0;
@@ -87,7 +97,6 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
     before[w] = static_cast<std::int32_t>(count);
     count += static_cast<std::size_t>(std::popcount(present[w]));
   }
-  if (!palette_may_pay(count, span, codes.size())) return std::nullopt;
   Palette p;
   p.entries.reserve(count);
   for (std::size_t w = 0; w < present.size(); ++w) {
