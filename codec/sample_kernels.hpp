@@ -34,9 +34,23 @@ void misfit(std::span<const double> x, std::span<const float> y, double unit, Mi
 void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
 void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
 
-// The floor of (code - start + 0.5) * inverse of every code, in place.
-void floor_indices(std::span<std::int32_t> codes, double start, double inverse);
-void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse);
+// The index among odd multiples m of a grid's step of a code, start being offset - (m - 1) / 2
+// and inverse 1 / m, exactly in double: (from + 0.5) / m lies 0.5 / m from any integer, far more
+// than the reciprocal's rounding moves it, so its floor is the floor division of
+// from = code - offset + (m - 1) / 2 by m.
+[[nodiscard]] inline std::int32_t floor_index(std::int32_t code, double start, double inverse) {
+  const double v = (static_cast<double>(code) - start + 0.5) * inverse;
+  double floor = round_even(v);
+  floor -= floor > v ? 1.0 : 0.0;
+  return static_cast<std::int32_t>(floor);
+}
+
+// Every code replaced by its index, in place, and seen[index - low] set to 1
+// (every index at least low and inside seen).
+void floor_indices(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                   std::span<std::uint8_t> seen);
+void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                        std::span<std::uint8_t> seen);
 
 // The nearest codes of the samples on the coder's grid (which the caller
 // knows fit an int32), and whether the grid misses any sample.

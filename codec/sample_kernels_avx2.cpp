@@ -65,20 +65,28 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
 }
 
 [[gnu::target("avx2,fma")]] void floor_indices_avx2(std::span<std::int32_t> codes, double start,
-                                                    double inverse) {
+                                                    double inverse, std::int32_t low,
+                                                    std::span<std::uint8_t> seen) {
   const __m256d from = _mm256_set1_pd(start), half = _mm256_set1_pd(0.5), scale = _mm256_set1_pd(inverse),
                 one = _mm256_set1_pd(1.0);
+  const __m128i base = _mm_set1_epi32(low);
+  std::uint8_t* const mark = seen.data();
   const std::size_t whole = codes.size() / 4 * 4;
   for (std::size_t i = 0; i < whole; i += 4) {
     auto* at = reinterpret_cast<__m128i*>(codes.data() + i);
-    const __m128i c = _mm_loadu_si128(at);
     const __m256d v =
-        _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(c), from), half), scale);
+        _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(at)), from), half), scale);
     __m256d floor = round_even4(v);
     floor = _mm256_sub_pd(floor, _mm256_and_pd(_mm256_cmp_pd(floor, v, _CMP_GT_OQ), one));
-    _mm_storeu_si128(at, _mm256_cvttpd_epi32(floor));
+    const __m128i q = _mm256_cvttpd_epi32(floor);
+    _mm_storeu_si128(at, q);
+    const __m128i j = _mm_sub_epi32(q, base);
+    mark[static_cast<std::uint32_t>(_mm_cvtsi128_si32(j))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 1))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 2))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 3))] = 1;
   }
-  floor_indices(codes.subspan(whole), start, inverse);
+  floor_indices(codes.subspan(whole), start, inverse, low, seen);
 }
 
 [[gnu::target("avx2,fma")]] bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder,
@@ -110,8 +118,9 @@ void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit
 void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
   misfit(x, y, unit, lanes);
 }
-void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse) {
-  floor_indices(codes, start, inverse);
+void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                        std::span<std::uint8_t> seen) {
+  floor_indices(codes, start, inverse, low, seen);
 }
 bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes) {
   return nearest_codes(y, coder, codes);

@@ -20,16 +20,10 @@
 
 namespace quorvel {
 
-// Indices of the codes, exactly in double: (from + 0.5) / m lies 0.5 / m
-// from any integer, far more than the reciprocal's rounding moves it, so its
-// floor is the floor division of from = code - offset + (m - 1) / 2 by m.
-void kernels::floor_indices(std::span<std::int32_t> codes, double start, double inverse) {
-  for (std::int32_t& c : codes) {
-    const double v = (static_cast<double>(c) - start + 0.5) * inverse;
-    double floor = round_even(v);
-    floor -= floor > v ? 1.0 : 0.0;
-    c = static_cast<std::int32_t>(floor);
-  }
+void kernels::floor_indices(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                            std::span<std::uint8_t> seen) {
+  for (std::int32_t& c : codes) c = floor_index(c, start, inverse);
+  for (const std::int32_t q : codes) seen[static_cast<std::size_t>(q - low)] = 1;
 }
 
 namespace v2::stages {
@@ -47,11 +41,7 @@ struct Multiples {
                                                          static_cast<double>(m) * static_cast<double>(q)));
   }
 
-  // The index of a code (floor_indices below).
-  [[nodiscard]] std::int32_t index(std::int32_t code) const {
-    kernels::floor_indices(std::span(&code, 1), start, inverse);
-    return code;
-  }
+  [[nodiscard]] std::int32_t index(std::int32_t code) const { return kernels::floor_index(code, start, inverse); }
 
   double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
   double inverse = 1.0 / static_cast<double>(m);
@@ -60,7 +50,7 @@ struct Multiples {
 // The codes replaced by their indices, and the sorted indices present. Codes
 // grow with the samples, and indices with the codes: every index lies between
 // those of the extremes' codes. Pieces small enough to stay in the first-level
-// cache are converted (a loop that vectorises) and then marked.
+// cache are converted and marked.
 std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multiples& to, std::int32_t low,
                                      std::int32_t high) {
   const auto floor_indices = sequence::avx2_kernels() ? kernels::floor_indices_avx2 : kernels::floor_indices;
@@ -68,8 +58,7 @@ std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multip
   constexpr std::size_t piece = 2048;
   for (std::size_t start = 0; start < codes.size(); start += piece) {
     const auto part = codes.subspan(start, std::min(piece, codes.size() - start));
-    floor_indices(part, to.start, to.inverse);
-    for (const std::int32_t q : part) seen[static_cast<std::size_t>(q - low)] = 1;
+    floor_indices(part, to.start, to.inverse, low, seen);
   }
   std::vector<std::int32_t> levels;
   for (std::size_t j = 0; j < seen.size(); ++j) {

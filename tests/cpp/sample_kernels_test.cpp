@@ -73,16 +73,21 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
     for (std::size_t n = codes.size() - 3; n <= codes.size(); ++n) {  // every tail length
       std::vector<std::int32_t> portable(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(n));
       std::vector<std::int32_t> vector = portable;
-      k::floor_indices(portable, start, inverse);
+      std::vector<std::uint8_t> seen(4096), seen_by_vector(4096), marked(4096);
+      const std::int32_t first = -1001;  // below the smallest index
+      k::floor_indices(portable, start, inverse, first, seen);
       if (quorvel::sequence::avx2_kernels()) {
-        k::floor_indices_avx2(vector, start, inverse);
+        k::floor_indices_avx2(vector, start, inverse, first, seen_by_vector);
         EXPECT_EQ(portable, vector) << "m " << m;
+        EXPECT_EQ(seen, seen_by_vector) << "m " << m;
       }
       for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t from = codes[i] - offset + half;
         const std::int64_t floor = from >= 0 ? from / m : -((-from + m - 1) / m);
         ASSERT_EQ(portable[i], floor) << "code " << codes[i] << " m " << m;
+        marked[static_cast<std::size_t>(floor - first)] = 1;
       }
+      EXPECT_EQ(seen, marked);
     }
   }
 }
