@@ -74,8 +74,8 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
   const std::size_t whole = codes.size() / 4 * 4;
   for (std::size_t i = 0; i < whole; i += 4) {
     auto* at = reinterpret_cast<__m128i*>(codes.data() + i);
-    const __m256d v =
-        _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(at)), from), half), scale);
+    const __m256d code = _mm256_cvtepi32_pd(_mm_loadu_si128(at));
+    const __m256d v = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(code, from), half), scale);
     __m256d floor = round_even4(v);
     floor = _mm256_sub_pd(floor, _mm256_and_pd(_mm256_cmp_pd(floor, v, _CMP_GT_OQ), one));
     const __m128i q = _mm256_cvttpd_epi32(floor);

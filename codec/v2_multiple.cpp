@@ -41,7 +41,9 @@ struct Multiples {
                                                          static_cast<double>(m) * static_cast<double>(q)));
   }
 
-  [[nodiscard]] std::int32_t index(std::int32_t code) const { return kernels::floor_index(code, start, inverse); }
+  [[nodiscard]] std::int32_t index(std::int32_t code) const {
+    return kernels::floor_index(code, start, inverse);
+  }
 
   double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
   double inverse = 1.0 / static_cast<double>(m);
