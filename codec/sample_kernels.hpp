@@ -1,7 +1,7 @@
 // codec/sample_kernels.hpp: the encoder's passes over every sample, portable and AVX2.
 //
-// The portable kernels live beside their callers (samples.cpp, v2_multiple.cpp, grid.cpp), compiled as
-// those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none
+// The portable kernels live beside their callers (samples.cpp, v2_encoder.cpp, v2_multiple.cpp,
+// grid.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none
 // fused), four doubles at a time, so both give the same doubles and codes; the tests compare them. They
 // run where the sequence coder's AVX2 kernels do (sequence::avx2_kernels(): the processor tier, which a
 // test binary can cap).
@@ -23,6 +23,15 @@ struct Spread {
 struct Misfit {
   double largest[4], squares[4];  // of |y - x|, and of (y - x) * unit
 };
+
+// Extremes of float32 samples in eight lanes.
+struct Range {
+  float lowest[8], highest[8];
+};
+
+// The lanes over all of y (its size a multiple of 8), from the values they hold.
+void range(std::span<const float> y, Range& lanes);
+void range_avx2(std::span<const float> y, Range& lanes);
 
 // The lanes over all of x (its size a multiple of 4), from the values they hold.
 void spread(std::span<const float> x, Spread& lanes);

@@ -37,6 +37,17 @@ template <class T>
   _mm256_storeu_pd(lanes.squares, squares);
 }
 
+[[gnu::target("avx2,fma")]] void range_of(std::span<const float> y, Range& lanes) {
+  __m256 low = _mm256_loadu_ps(lanes.lowest), high = _mm256_loadu_ps(lanes.highest);
+  for (std::size_t i = 0; i < y.size(); i += 8) {
+    const __m256 v = _mm256_loadu_ps(y.data() + i);
+    low = _mm256_min_ps(v, low);
+    high = _mm256_max_ps(v, high);
+  }
+  _mm256_storeu_ps(lanes.lowest, low);
+  _mm256_storeu_ps(lanes.highest, high);
+}
+
 template <class T>
 [[gnu::target("avx2,fma")]] void misfit_of(std::span<const T> x, std::span<const float> y, double unit,
                                            Misfit& lanes) {
@@ -53,6 +64,8 @@ template <class T>
 }
 
 }  // namespace
+
+void range_avx2(std::span<const float> y, Range& lanes) { range_of(y, lanes); }
 
 void spread_avx2(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
 void spread_avx2(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
@@ -110,6 +123,7 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
 
 #else
 
+void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
 void spread_avx2(std::span<const float> x, Spread& lanes) { spread(x, lanes); }
 void spread_avx2(std::span<const double> x, Spread& lanes) { spread(x, lanes); }
 void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {

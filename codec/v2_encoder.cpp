@@ -11,12 +11,26 @@
 #include "codec/bytes.hpp"
 #include "codec/float_ordinal.hpp"
 #include "codec/interpolation.hpp"
+#include "codec/sample_kernels.hpp"
 #include "codec/samples.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/sequence_coder.hpp"
 #include "codec/v2_decoder.hpp"
 #include "codec/v2_stages.hpp"
 
-namespace quorvel::v2 {
+namespace quorvel {
+
+// Eight running extremes, so that the loop carries no serial dependency.
+void kernels::range(std::span<const float> y, Range& lanes) {
+  for (std::size_t i = 0; i < y.size(); i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      lanes.lowest[k] = y[i + k] < lanes.lowest[k] ? y[i + k] : lanes.lowest[k];
+      lanes.highest[k] = y[i + k] > lanes.highest[k] ? y[i + k] : lanes.highest[k];
+    }
+  }
+}
+
+namespace v2 {
 
 namespace stages {
 
@@ -163,23 +177,18 @@ Distortion distortion(const Input& input, std::span<const float> decoded) {
 }
 
 Extremes extremes(std::span<const float> y) {
-  // Eight running extremes, so that the loop vectorises.
-  float low[8], high[8];
-  std::fill(std::begin(low), std::end(low), y[0]);
-  std::fill(std::begin(high), std::end(high), y[0]);
-  std::size_t i = 0;
-  for (; i + 8 <= y.size(); i += 8) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      low[k] = y[i + k] < low[k] ? y[i + k] : low[k];
-      high[k] = y[i + k] > high[k] ? y[i + k] : high[k];
-    }
-  }
-  for (; i < y.size(); ++i) {
+  kernels::Range lanes;
+  std::fill(std::begin(lanes.lowest), std::end(lanes.lowest), y[0]);
+  std::fill(std::begin(lanes.highest), std::end(lanes.highest), y[0]);
+  const std::size_t whole = y.size() / 8 * 8;
+  (sequence::avx2_kernels() ? kernels::range_avx2 : kernels::range)(y.first(whole), lanes);
+  float* const low = lanes.lowest;
+  float* const high = lanes.highest;
+  for (std::size_t i = whole; i < y.size(); ++i) {
     low[0] = std::min(low[0], y[i]);
     high[0] = std::max(high[0], y[i]);
   }
-  return {*std::min_element(std::begin(low), std::end(low)),
-          *std::max_element(std::begin(high), std::end(high))};
+  return {*std::min_element(low, low + 8), *std::max_element(high, high + 8)};
 }
 
 // Bytes of the blocks encode_sequence makes of `codes`.
@@ -352,4 +361,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const do
   return encode_samples(samples, target, options);
 }
 
-}  // namespace quorvel::v2
+}  // namespace v2
+
+}  // namespace quorvel

@@ -56,6 +56,12 @@ TEST(SampleKernels, AvxLanesMatchThePortableOnes) {
   std::mt19937 rng(5);
   expect_lanes_match<float>(rng);
   expect_lanes_match<double>(rng);
+  const std::vector<float> y = awkward_samples<float>(rng);
+  const std::span<const float> whole(y.data(), y.size() / 8 * 8);
+  k::Range r1{{0, -0.0f, 1, 2, 3, 4, 5, 6}, {0, -0.0f, -1, -2, -3, -4, -5, -6}}, r2 = r1;
+  k::range(whole, r1);
+  k::range_avx2(whole, r2);
+  EXPECT_TRUE(same_bits(r1, r2));
 }
 
 // Floor division by odd m, against integer arithmetic, at every remainder's edge.
