@@ -1,10 +1,10 @@
 // codec/sample_kernels.hpp: the encoder's passes over every sample, portable and AVX2.
 //
 // The portable kernels live beside their callers (samples.cpp, v2_encoder.cpp, v2_multiple.cpp,
-// grid.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in the same order (none
-// fused), four doubles at a time, so both give the same doubles and codes; the tests compare them. They
-// run where the sequence coder's AVX2 kernels do (sequence::avx2_kernels(): the processor tier, which a
-// test binary can cap).
+// grid.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in
+// the same order (none fused), four doubles or eight floats at a time, so both give the same doubles
+// and codes; the tests compare them. They run where the sequence coder's AVX2 kernels do
+// (sequence::avx2_kernels(): the processor tier, which a test binary can cap).
 #pragma once
 
 #include <cstddef>
