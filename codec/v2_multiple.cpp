@@ -92,6 +92,25 @@ Reproduction on(const Grid& grid, const Multiples& to, std::span<const std::int3
   return r;
 }
 
+// The distinct values of the sample grid detection would take from the
+// written-out samples, extremes included, in order without a sort: the values
+// grow with the indices, so equal ones are neighbours.
+std::vector<double> sampled_values(std::span<const std::int32_t> q, const Multiples& to,
+                                   std::span<const std::int32_t> levels) {
+  const std::int32_t low = levels.front();
+  std::vector<std::uint8_t> picked(static_cast<std::size_t>(std::int64_t{levels.back()} - low) + 1, 0);
+  for_each_detection_position(q.size(),
+                              [&](std::size_t i) { picked[static_cast<std::size_t>(q[i] - low)] = 1; });
+  picked.front() = picked.back() = 1;
+  std::vector<double> values;
+  for (std::size_t j = 0; j < picked.size(); ++j) {
+    if (!picked[j]) continue;
+    const double v = to.value(static_cast<std::int32_t>(low + static_cast<std::int64_t>(j)));
+    if (values.empty() || v != values.back()) values.push_back(v);
+  }
+  return values;
+}
+
 // The indices plus a constant, in place, with the distinct codes they make.
 Codes shifted(const Grid& grid, Buffer<std::int32_t> q, std::span<const std::int32_t> levels,
               std::int64_t shift) {
@@ -138,9 +157,7 @@ std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
     if (r.all && r.shift) return shifted(*rung, std::move(q), levels, *r.shift);
     if (r.all) return keep_written_out(q, to, ex, e);
   }
-  const auto sample = detection_sample(
-      q.size(), [&](std::size_t i) { return double{to.value(q[i])}; }, ex.lowest, ex.highest);
-  const auto own = grid_of_values(distinct_values(sample));
+  const auto own = grid_of_values(sampled_values(q, to, levels));
   if (!own) return std::nullopt;
   const Reproduction r = on(*own, to, levels);
   if (!r.all || !r.shift) return keep_written_out(q, to, ex, e);
