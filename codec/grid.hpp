@@ -58,14 +58,19 @@ class GridCoder {
 // depend on the length alone.
 inline constexpr std::size_t detection_run = 4096;
 
+template <class Visit>
+void for_each_detection_position(std::size_t n, Visit&& visit) {
+  const std::size_t stride = n <= 2 * detection_run ? 1 : n / detection_run;
+  for (std::size_t i = 0; i < std::min(n, detection_run); ++i) visit(i);
+  for (std::size_t i = detection_run; i < n; i += stride) visit(i);
+}
+
 template <class ValueAt>
 [[nodiscard]] std::vector<double> detection_sample(std::size_t n, ValueAt&& value_at, float lowest,
                                                    float highest) {
   std::vector<double> values;
-  const std::size_t stride = n <= 2 * detection_run ? 1 : n / detection_run;
   values.reserve(std::min(n, 2 * detection_run) + 2);
-  for (std::size_t i = 0; i < std::min(n, detection_run); ++i) values.push_back(value_at(i));
-  for (std::size_t i = detection_run; i < n; i += stride) values.push_back(value_at(i));
+  for_each_detection_position(n, [&](std::size_t i) { values.push_back(value_at(i)); });
   values.push_back(lowest);
   values.push_back(highest);
   return values;

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "codec/container.hpp"
+#include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -29,31 +31,50 @@ std::expected<void, QuorvelError> check_finite(std::span<const T> x) {
 }
 
 template <class T>
+void spread_of(std::span<const T> x, kernels::Spread& lanes) {
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double v = x[i + k];
+      lanes.lowest[k] = v < lanes.lowest[k] ? v : lanes.lowest[k];
+      lanes.highest[k] = v > lanes.highest[k] ? v : lanes.highest[k];
+      lanes.squares[k] += v * v;
+    }
+  }
+}
+
+template <class T>
+void misfit_of(std::span<const T> x, std::span<const float> y, double unit, kernels::Misfit& lanes) {
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double e = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
+      const double a = std::fabs(e);
+      lanes.largest[k] = a > lanes.largest[k] ? a : lanes.largest[k];
+      lanes.squares[k] += (e * unit) * (e * unit);
+    }
+  }
+}
+
+template <class T>
 std::expected<SignalFacts, QuorvelError> examine_samples(std::span<const T> x) {
   if (const auto problem = unencodable_count(x.size()))
     return std::unexpected(QuorvelError::invalid_input(*problem));
   // One branch-free pass (NaN and infinities surface in the sum of squares),
   // and a second one only to name the first bad sample.
-  double lowest[4], highest[4], sums[4] = {};
-  std::fill(std::begin(lowest), std::end(lowest), std::numeric_limits<double>::infinity());
-  std::fill(std::begin(highest), std::end(highest), -std::numeric_limits<double>::infinity());
-  std::size_t i = 0;
-  for (; i + 4 <= x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      lowest[k] = v < lowest[k] ? v : lowest[k];
-      highest[k] = v > highest[k] ? v : highest[k];
-      sums[k] += v * v;
-    }
-  }
-  for (; i < x.size(); ++i) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  kernels::Spread lanes{{inf, inf, inf, inf}, {-inf, -inf, -inf, -inf}, {}};
+  const std::size_t whole = x.size() / 4 * 4;
+  using Kernel = void (*)(std::span<const T>, kernels::Spread&);
+  (sequence::avx2_kernels() ? Kernel{kernels::spread_avx2} : Kernel{kernels::spread})(x.first(whole), lanes);
+  double* const lowest = lanes.lowest;
+  double* const highest = lanes.highest;
+  double* const sums = lanes.squares;
+  for (std::size_t i = whole; i < x.size(); ++i) {
     const double v = x[i];
     lowest[0] = std::min(lowest[0], v);
     highest[0] = std::max(highest[0], v);
     sums[0] += v * v;
   }
-  SignalFacts facts{*std::min_element(std::begin(lowest), std::end(lowest)),
-                    *std::max_element(std::begin(highest), std::end(highest)), 0.0, 1.0,
+  SignalFacts facts{*std::min_element(lowest, lowest + 4), *std::max_element(highest, highest + 4), 0.0, 1.0,
                     (sums[0] + sums[1]) + (sums[2] + sums[3])};
   if (!std::isfinite(facts.sum_squares)) {
     if (auto finite = check_finite(x); !finite) return std::unexpected(finite.error());
@@ -92,22 +113,28 @@ std::expected<void, QuorvelError> check_target(Target target) {
   return {};
 }
 
+void kernels::spread(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
+void kernels::spread(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
+
+void kernels::misfit(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit_of(x, y, unit, lanes);
+}
+void kernels::misfit(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit_of(x, y, unit, lanes);
+}
+
 template <class T>
 Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
-  double maxima[4] = {};
-  double sums[4] = {};
-  std::size_t i = 0;
-  for (; i + 4 <= x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double e = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
-      const double a = std::fabs(e);
-      maxima[k] = a > maxima[k] ? a : maxima[k];
-      sums[k] += (e * unit) * (e * unit);
-    }
-  }
+  kernels::Misfit lanes{};
+  const std::size_t whole = x.size() / 4 * 4;
+  using Kernel = void (*)(std::span<const T>, std::span<const float>, double, kernels::Misfit&);
+  const Kernel kernel = sequence::avx2_kernels() ? Kernel{kernels::misfit_avx2} : Kernel{kernels::misfit};
+  kernel(x.first(whole), y.first(whole), unit, lanes);
+  const double* const maxima = lanes.largest;
+  const double* const sums = lanes.squares;
   Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),
                (sums[0] + sums[1]) + (sums[2] + sums[3])};
-  for (; i < x.size(); ++i) {
+  for (std::size_t i = whole; i < x.size(); ++i) {
     const double e = static_cast<double>(y[i]) - static_cast<double>(x[i]);
     d.max_abs = std::max(d.max_abs, std::fabs(e));
     d.sum_squares += (e * unit) * (e * unit);

@@ -11,12 +11,26 @@
 #include "codec/bytes.hpp"
 #include "codec/float_ordinal.hpp"
 #include "codec/interpolation.hpp"
+#include "codec/sample_kernels.hpp"
 #include "codec/samples.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/sequence_coder.hpp"
 #include "codec/v2_decoder.hpp"
 #include "codec/v2_stages.hpp"
 
-namespace quorvel::v2 {
+namespace quorvel {
+
+// Eight running extremes, so that the loop carries no serial dependency.
+void kernels::range(std::span<const float> y, Range& lanes) {
+  for (std::size_t i = 0; i < y.size(); i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      lanes.lowest[k] = y[i + k] < lanes.lowest[k] ? y[i + k] : lanes.lowest[k];
+      lanes.highest[k] = y[i + k] > lanes.highest[k] ? y[i + k] : lanes.highest[k];
+    }
+  }
+}
+
+namespace v2 {
 
 namespace stages {
 
@@ -61,15 +75,35 @@ struct Palette {
 };
 
 // Codes spanning up to 2^22 values: a bitmap of the values present, and the
-// ranks from its prefix counts, in two passes.
+// ranks from its prefix counts, in two passes. Codes spread wider (float
+// ordinals): sorting, for signals up to 2^20 samples.
 constexpr std::int64_t bitmap_span = std::int64_t{1} << 22;
+constexpr std::size_t most_sorted = std::size_t{1} << 20;
+
+// Whether a palette of `count` codes spanning `span` values, among n codes, is made.
+bool palette_may_pay(std::size_t count, std::int64_t span, std::size_t n) {
+  if (count > std::min(max_palette, n / 4)) return false;
+  // Ranks pay for their palette only where it leaves out much of the span.
+  if (span <= bitmap_span) return 4 * static_cast<std::int64_t>(count) <= 3 * span;
+  return n <= most_sorted;
+}
 
 std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
-                                         std::int64_t span, std::size_t most) {
+                                         std::int64_t span) {
   std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
-  for (const std::int32_t c : codes) {
-    const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
-    present[v / 64] |= std::uint64_t{1} << (v % 64);
+  const auto present_count = [&present] {
+    std::size_t count = 0;
+    for (const std::uint64_t word : present) count += static_cast<std::size_t>(std::popcount(word));
+    return count;
+  };
+  // The count only grows: a prefix of the codes that already has too many
+  // values (as a smooth signal's first few thousand do) settles it.
+  for (std::size_t start = 0, piece = 4096; start < codes.size(); start += piece, piece *= 2) {
+    for (const std::int32_t c : codes.subspan(start, std::min(piece, codes.size() - start))) {
+      const auto v = static_cast<std::uint64_t>(std::int64_t{c} - low);
+      present[v / 64] |= std::uint64_t{1} << (v % 64);
+    }
+    if (!palette_may_pay(present_count(), span, codes.size())) return std::nullopt;
   }
   std::vector<std::int32_t> before(present.size());
   std::size_t count = 0;
@@ -77,8 +111,6 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
     before[w] = static_cast<std::int32_t>(count);
     count += static_cast<std::size_t>(std::popcount(present[w]));
   }
-  // Ranks pay for their palette only where it leaves out much of the span.
-  if (count > most || 4 * static_cast<std::int64_t>(count) > 3 * span) return std::nullopt;
   Palette p;
   p.entries.reserve(count);
   for (std::size_t w = 0; w < present.size(); ++w) {
@@ -96,13 +128,12 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
   return p;
 }
 
-// Codes spread wide (float ordinals): sorting, for signals up to 2^20 samples.
-std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, std::size_t most) {
-  if (codes.size() > (std::size_t{1} << 20)) return std::nullopt;
+std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, std::int64_t span) {
+  if (codes.size() > most_sorted) return std::nullopt;
   std::vector<std::int32_t> entries(codes.begin(), codes.end());
   std::sort(entries.begin(), entries.end());
   entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-  if (entries.size() > most) return std::nullopt;
+  if (!palette_may_pay(entries.size(), span, codes.size())) return std::nullopt;
   Palette p{std::move(entries), Buffer<std::int32_t>(codes.size())};
   for (std::size_t i = 0; i < codes.size(); ++i) {
     p.ranks[i] = static_cast<std::int32_t>(std::lower_bound(p.entries.begin(), p.entries.end(), codes[i]) -
@@ -111,17 +142,23 @@ std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, s
   return p;
 }
 
-std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes) {
-  const std::size_t most = std::min(max_palette, codes.size() / 4);
-  if (most < 2) return std::nullopt;
+// `distinct`, the sorted distinct codes when known, may tell at once that no
+// palette pays.
+std::optional<Palette> sparse_palette(std::span<const std::int32_t> codes,
+                                      std::span<const std::int32_t> distinct) {
+  if (std::min(max_palette, codes.size() / 4) < 2) return std::nullopt;
+  if (!distinct.empty() &&
+      !palette_may_pay(distinct.size(), std::int64_t{distinct.back()} - distinct.front() + 1, codes.size())) {
+    return std::nullopt;
+  }
   std::int32_t low = codes[0], high = codes[0];
   for (const std::int32_t c : codes) {
     low = c < low ? c : low;
     high = c > high ? c : high;
   }
   const std::int64_t span = std::int64_t{high} - low + 1;
-  if (span <= bitmap_span) return palette_by_bitmap(codes, low, span, most);
-  return palette_by_sorting(codes, most);
+  if (span <= bitmap_span) return palette_by_bitmap(codes, low, span);
+  return palette_by_sorting(codes, span);
 }
 
 Buffer<std::int32_t> block_residuals(std::span<const std::int32_t> codes, std::size_t block_length) {
@@ -140,23 +177,18 @@ Distortion distortion(const Input& input, std::span<const float> decoded) {
 }
 
 Extremes extremes(std::span<const float> y) {
-  // Eight running extremes, so that the loop vectorises.
-  float low[8], high[8];
-  std::fill(std::begin(low), std::end(low), y[0]);
-  std::fill(std::begin(high), std::end(high), y[0]);
-  std::size_t i = 0;
-  for (; i + 8 <= y.size(); i += 8) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      low[k] = y[i + k] < low[k] ? y[i + k] : low[k];
-      high[k] = y[i + k] > high[k] ? y[i + k] : high[k];
-    }
-  }
-  for (; i < y.size(); ++i) {
+  kernels::Range lanes;
+  std::fill(std::begin(lanes.lowest), std::end(lanes.lowest), y[0]);
+  std::fill(std::begin(lanes.highest), std::end(lanes.highest), y[0]);
+  const std::size_t whole = y.size() / 8 * 8;
+  (sequence::avx2_kernels() ? kernels::range_avx2 : kernels::range)(y.first(whole), lanes);
+  float* const low = lanes.lowest;
+  float* const high = lanes.highest;
+  for (std::size_t i = whole; i < y.size(); ++i) {
     low[0] = std::min(low[0], y[i]);
     high[0] = std::max(high[0], y[i]);
   }
-  return {*std::min_element(std::begin(low), std::end(low)),
-          *std::max_element(std::begin(high), std::end(high))};
+  return {*std::min_element(low, low + 8), *std::max_element(high, high + 8)};
 }
 
 // Bytes of the blocks encode_sequence makes of `codes`.
@@ -216,7 +248,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
     if (other->size() < best->size()) best = std::move(other);
   };
   if (allows_palette(codes.mode)) {
-    if (auto palette = sparse_palette(codes.codes)) {
+    if (auto palette = sparse_palette(codes.codes, codes.distinct)) {
       Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries)};
       keep_smaller(container(with, palette->ranks, {}, settings.options));
     }
@@ -329,4 +361,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const do
   return encode_samples(samples, target, options);
 }
 
-}  // namespace quorvel::v2
+}  // namespace v2
+
+}  // namespace quorvel

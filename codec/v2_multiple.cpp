@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 #include "codec/v2_stages.hpp"
 
 // A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
@@ -16,7 +18,15 @@
 // where the shortcut cannot tell (a detection that needs its second try),
 // the samples are written out and the rule itself decides.
 
-namespace quorvel::v2::stages {
+namespace quorvel {
+
+void kernels::floor_indices(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                            std::span<std::uint8_t> seen) {
+  for (std::int32_t& c : codes) c = floor_index(c, start, inverse);
+  for (const std::int32_t q : codes) seen[static_cast<std::size_t>(q - low)] = 1;
+}
+
+namespace v2::stages {
 
 namespace {
 
@@ -30,31 +40,28 @@ struct Multiples {
     return static_cast<float>(grid.origin + grid.step * (static_cast<double>(offset) +
                                                          static_cast<double>(m) * static_cast<double>(q)));
   }
+
+  [[nodiscard]] std::int32_t index(std::int32_t code) const {
+    return kernels::floor_index(code, start, inverse);
+  }
+
+  double start = static_cast<double>(offset) - static_cast<double>((m - 1) / 2);
+  double inverse = 1.0 / static_cast<double>(m);
 };
 
-// Indices of the codes, exactly in double: (from + 0.5) / m lies 0.5 / m
-// from any integer, far more than the reciprocal's rounding moves it, so its
-// floor is the floor division of from = code - offset + (m - 1) / 2 by m.
-void indices(std::span<const std::int32_t> codes, const Multiples& to, std::span<std::int32_t> q) {
-  const double start = static_cast<double>(to.offset) - static_cast<double>((to.m - 1) / 2);
-  const double inverse = 1.0 / static_cast<double>(to.m);
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    const double v = (static_cast<double>(codes[i]) - start + 0.5) * inverse;
-    double floor = round_even(v);
-    floor -= floor > v ? 1.0 : 0.0;
-    q[i] = static_cast<std::int32_t>(floor);
-  }
-}
-
-// The sorted indices present among q.
-std::vector<std::int32_t> present(std::span<const std::int32_t> q) {
-  std::int32_t low = q[0], high = q[0];
-  for (const std::int32_t v : q) {
-    low = v < low ? v : low;
-    high = v > high ? v : high;
-  }
+// The codes replaced by their indices, and the sorted indices present. Codes
+// grow with the samples, and indices with the codes: every index lies between
+// those of the extremes' codes. Pieces small enough to stay in the first-level
+// cache are converted and marked.
+std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multiples& to, std::int32_t low,
+                                     std::int32_t high) {
+  const auto floor_indices = sequence::avx2_kernels() ? kernels::floor_indices_avx2 : kernels::floor_indices;
   std::vector<std::uint8_t> seen(static_cast<std::size_t>(std::int64_t{high} - low) + 1, 0);
-  for (const std::int32_t v : q) seen[static_cast<std::size_t>(v - low)] = 1;
+  constexpr std::size_t piece = 2048;
+  for (std::size_t start = 0; start < codes.size(); start += piece) {
+    const auto part = codes.subspan(start, std::min(piece, codes.size() - start));
+    floor_indices(part, to.start, to.inverse, low, seen);
+  }
   std::vector<std::int32_t> levels;
   for (std::size_t j = 0; j < seen.size(); ++j) {
     if (seen[j]) levels.push_back(static_cast<std::int32_t>(low + static_cast<std::int64_t>(j)));
@@ -85,10 +92,34 @@ Reproduction on(const Grid& grid, const Multiples& to, std::span<const std::int3
   return r;
 }
 
-Codes shifted(const Grid& grid, std::span<const std::int32_t> q, std::int64_t shift) {
-  Codes c{Mode::grid, grid, Buffer<std::int32_t>(q.size()), {}};
+// The distinct values of the sample grid detection would take from the
+// written-out samples, extremes included, in order without a sort: the values
+// grow with the indices, so equal ones are neighbours.
+std::vector<double> sampled_values(std::span<const std::int32_t> q, const Multiples& to,
+                                   std::span<const std::int32_t> levels) {
+  const std::int32_t low = levels.front();
+  std::vector<std::uint8_t> picked(static_cast<std::size_t>(std::int64_t{levels.back()} - low) + 1, 0);
+  for_each_detection_position(q.size(),
+                              [&](std::size_t i) { picked[static_cast<std::size_t>(q[i] - low)] = 1; });
+  picked.front() = picked.back() = 1;
+  std::vector<double> values;
+  for (std::size_t j = 0; j < picked.size(); ++j) {
+    if (!picked[j]) continue;
+    const double v = to.value(static_cast<std::int32_t>(low + static_cast<std::int64_t>(j)));
+    if (values.empty() || v != values.back()) values.push_back(v);
+  }
+  return values;
+}
+
+// The indices plus a constant, in place, with the distinct codes they make.
+Codes shifted(const Grid& grid, Buffer<std::int32_t> q, std::span<const std::int32_t> levels,
+              std::int64_t shift) {
   const auto s = static_cast<std::int32_t>(shift);
-  for (std::size_t i = 0; i < q.size(); ++i) c.codes[i] = q[i] + s;
+  if (s != 0) {
+    for (std::int32_t& v : q) v += s;
+  }
+  Codes c{Mode::grid, grid, std::move(q), {}, std::vector<std::int32_t>(levels.size())};
+  std::transform(levels.begin(), levels.end(), c.distinct.begin(), [s](std::int32_t v) { return v + s; });
   return c;
 }
 
@@ -103,8 +134,7 @@ std::optional<Codes> keep_written_out(std::span<const std::int32_t> q, const Mul
 
 }  // namespace
 
-std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
-                                 std::span<const std::int32_t> codes) {
+std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid, Buffer<std::int32_t> codes) {
   const double half_ulp = std::ldexp(1.0, std::max(std::ilogb(input.peak() + e) - 24, -150));
   const double room = e - 2 * half_ulp - input.rounding.max_abs;
   if (!(room > 0)) return std::nullopt;
@@ -112,10 +142,11 @@ std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
   if (half < 1 || half > 1e6) return std::nullopt;
   const auto m = static_cast<std::int32_t>(2 * half + 1);
   if (m * grid.step < 2 * e * keep_slack) return std::nullopt;
-  const Multiples to{grid, static_cast<std::int32_t>(GridCoder(grid).nearest(input.lowest)), m};
-  Buffer<std::int32_t> q(input.size());
-  indices(codes, to, q);
-  const std::vector<std::int32_t> levels = present(q);
+  const GridCoder coder(grid);
+  const Multiples to{grid, static_cast<std::int32_t>(coder.nearest(input.lowest)), m};
+  const auto highest = static_cast<std::int32_t>(coder.nearest(input.highest));
+  Buffer<std::int32_t> q = std::move(codes);
+  const std::vector<std::int32_t> levels = to_indices(q, to, to.index(to.offset), to.index(highest));
   const Extremes ex{to.value(levels.front()), to.value(levels.back())};
   // keep_for_bound's steps, on the values present; codes other than the
   // indices shifted leave it to keep_for_bound itself.
@@ -123,17 +154,17 @@ std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
   for (const auto& rung : bound_ladder(e, ex.lowest, ex.peak())) {
     if (!rung) continue;
     const Reproduction r = on(*rung, to, levels);
-    if (r.all && r.shift) return shifted(*rung, q, *r.shift);
+    if (r.all && r.shift) return shifted(*rung, std::move(q), levels, *r.shift);
     if (r.all) return keep_written_out(q, to, ex, e);
   }
-  const auto sample = detection_sample(
-      q.size(), [&](std::size_t i) { return double{to.value(q[i])}; }, ex.lowest, ex.highest);
-  const auto own = grid_of_values(distinct_values(sample));
+  const auto own = grid_of_values(sampled_values(q, to, levels));
   if (!own) return std::nullopt;
   const Reproduction r = on(*own, to, levels);
   if (!r.all || !r.shift) return keep_written_out(q, to, ex, e);
   if (own->step < 2 * e * keep_slack) return std::nullopt;
-  return shifted(*own, q, *r.shift);
+  return shifted(*own, std::move(q), levels, *r.shift);
 }
 
-}  // namespace quorvel::v2::stages
+}  // namespace v2::stages
+
+}  // namespace quorvel

@@ -16,15 +16,15 @@ constexpr double dead_zone = 0.1;
 // The first of the grids the samples lie on, coarsest first.
 template <class Grids>
 std::optional<Codes> first_grid_on(std::span<const float> y, const Extremes& ex, const Grids& grids,
-                                   const Known* known) {
+                                   Known* known) {
   Buffer<std::int32_t> codes(y.size());
   for (const std::optional<Grid>& grid : grids) {
     if (!grid) continue;
     if (known != nullptr && *grid == known->grid) {
-      return Codes{Mode::grid, *grid, Buffer<std::int32_t>(known->codes.begin(), known->codes.end()), {}};
+      return grid_codes(*grid, std::move(known->codes));
     }
     if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes))
-      return Codes{Mode::grid, *grid, std::move(codes), {}};
+      return grid_codes(*grid, std::move(codes));
   }
   return std::nullopt;
 }
@@ -61,7 +61,7 @@ Rungs rungs_of(const Extremes& ex, double finest, double reach) {
 // the range), so that a decoded signal whose range or PRD target moved a
 // little still finds its rung.
 std::optional<Codes> keep_on_rungs(std::span<const float> y, const Extremes& ex, double finest,
-                                   const Known* known) {
+                                   Known* known) {
   if (auto c = constant(y.size(), ex)) return c;
   return first_grid_on(y, ex, rungs_of(ex, finest / 4, 0x1p-30), known);
 }
@@ -88,7 +88,7 @@ auto on_samples(const Input& input, F&& f) {
 // The samples exactly as they are, on a grid most of them sit on, the others
 // moved there by corrections of their float32 ordinals.
 std::optional<Codes> corrected_codes(std::span<const float> y, float lowest, float highest) {
-  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size())};
+  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size()), {}};
   const auto mostly = detect_mostly_grid(y, lowest, highest, c.codes);
   if (!mostly) return std::nullopt;
   c.grid = mostly->grid;
@@ -111,10 +111,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smaller(
 std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& input, Detected& detected,
                                                                 bool exact, const Settings& settings) {
   if (detected.grid) {
-    Codes c{Mode::grid, *detected.grid, std::move(detected.codes), {}};
+    Codes c = grid_codes(*detected.grid, std::move(detected.codes));
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
   }
-  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}};
+  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}};
   for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
   auto container = smallest_container(ordinals, settings);
   if (settings.options.effort == Effort::fast) return container;
@@ -134,9 +134,9 @@ struct Trial {
 
   // The canonical codes of the decoded samples.
   [[nodiscard]] Codes canonical(double finest) && {
-    const Known known{grid, codes};
+    Known known{grid, codes};
     auto kept = keep_on_rungs(y, extremes(y), finest, &known);
-    return kept ? std::move(*kept) : Codes{Mode::grid, grid, std::move(codes), {}};
+    return kept ? std::move(*kept) : grid_codes(grid, std::move(codes));
   }
 };
 
@@ -193,17 +193,17 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_mostly_on_grid(
 
 std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
   if (ex.lowest != ex.highest) return std::nullopt;
-  return Codes{Mode::grid, anchored_at(ex.lowest, 1.0), Buffer<std::int32_t>(n, 0), {}};
+  return grid_codes(anchored_at(ex.lowest, 1.0), Buffer<std::int32_t>(n, 0));
 }
 
 std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
-                                    Detected& detected, const Known* known) {
+                                    Detected& detected, Known* known) {
   if (auto c = constant(y.size(), ex)) return c;
   if (auto c = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), known)) return c;
   detected.codes.resize(y.size());
   detected.grid = detect_grid(y, ex.lowest, ex.highest, detected.codes);
   if (detected.grid && detected.grid->step >= 2 * e * keep_slack) {
-    return Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}};
+    return grid_codes(*detected.grid, std::move(detected.codes));
   }
   return std::nullopt;
 }
@@ -220,17 +220,17 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
   if (detected.grid) {
-    if (auto c = on_multiple(input, e, *detected.grid, detected.codes))
+    if (auto c = on_multiple(input, e, *detected.grid, std::move(detected.codes)))
       return smallest_container(*c, settings);
   }
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
   on_samples(input, [&](auto x) { return quantise_to_grid(x, *ladder[1], input.unit, codes, y); });
-  const Known known{*ladder[1], codes};
+  Known known{*ladder[1], codes};
   Detected unused;
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
   auto container =
-      smallest_container(kept ? *kept : Codes{Mode::grid, *ladder[1], std::move(codes), {}}, settings);
+      smallest_container(kept ? std::move(*kept) : grid_codes(*ladder[1], std::move(codes)), settings);
   if (detected.grid) return container;
   return or_mostly_on_grid(std::move(container), input, 2 * e * keep_slack, settings);
 }
@@ -260,7 +260,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
                                    window.top, [&](int k) { return meets(plain(input, k)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
-    return smallest_container(Codes{Mode::grid, *detected.grid, std::move(detected.codes), {}}, settings);
+    return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
   }
   auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);

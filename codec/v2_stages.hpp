@@ -46,7 +46,12 @@ struct Codes {
   Grid grid;
   Buffer<std::int32_t> codes;
   Buffer<std::int32_t> corrections;
+  std::vector<std::int32_t> distinct;  // the sorted distinct codes, where a stage knows them (else empty)
 };
+
+[[nodiscard]] inline Codes grid_codes(const Grid& grid, Buffer<std::int32_t> codes) {
+  return {Mode::grid, grid, std::move(codes), {}, {}};
+}
 
 struct Settings {
   EncodeOptions options;
@@ -81,10 +86,11 @@ struct Detected {
   Buffer<std::int32_t> codes;
 };
 
-// A quantisation's own grid and codes, which the rule need not check again.
+// A quantisation's own grid and codes, which the rule need not check again:
+// a signal kept on that grid takes the codes.
 struct Known {
   Grid grid;
-  std::span<const std::int32_t> codes;
+  Buffer<std::int32_t>& codes;
 };
 
 // All samples equal: codes 0 on a grid whose origin is the value.
@@ -93,14 +99,14 @@ struct Known {
 // Kept under a strict bound e: constant, on one of the bound's grids, or on a
 // grid of its own at least 2e coarse (no coarser grid meets the bound).
 [[nodiscard]] std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex, double e,
-                                                  Detected& detected, const Known* known);
+                                                  Detected& detected, Known* known);
 
 // Every m-th point of the grid the samples sit on (their codes on it given),
 // m the largest odd number whose moves of (m - 1) / 2 points stay within e,
 // when that is at least as coarse as 2e, in the codes keep_for_bound gives
-// the decoded signal (v2_multiple.cpp).
+// the decoded signal (v2_multiple.cpp). The codes' buffer becomes the result's.
 [[nodiscard]] std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
-                                               std::span<const std::int32_t> codes);
+                                               Buffer<std::int32_t> codes);
 
 // The containers of each kind of target, before the check by decoding.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(

@@ -1,0 +1,145 @@
+// codec/sample_kernels_avx2.cpp: the AVX2 kernels of the passes over every sample (only these use AVX2).
+#include "codec/sample_kernels.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quorvel::kernels {
+
+#if defined(__x86_64__)
+
+namespace {
+
+[[gnu::target("avx2,fma")]] __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+[[gnu::target("avx2,fma")]] __m256d load4(const double* p) { return _mm256_loadu_pd(p); }
+
+// round_even's two additions.
+[[gnu::target("avx2,fma")]] __m256d round_even4(__m256d v) {
+  const __m256d shifter = _mm256_set1_pd(6755399441055744.0);
+  return _mm256_sub_pd(_mm256_add_pd(v, shifter), shifter);
+}
+
+// MINPD and MAXPD give their first operand when it is strictly beyond the second,
+// the second otherwise: the portable loops' v < low ? v : low.
+template <class T>
+[[gnu::target("avx2,fma")]] void spread_of(std::span<const T> x, Spread& lanes) {
+  __m256d low = _mm256_loadu_pd(lanes.lowest), high = _mm256_loadu_pd(lanes.highest),
+          squares = _mm256_loadu_pd(lanes.squares);
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    const __m256d v = load4(x.data() + i);
+    low = _mm256_min_pd(v, low);
+    high = _mm256_max_pd(v, high);
+    squares = _mm256_add_pd(squares, _mm256_mul_pd(v, v));
+  }
+  _mm256_storeu_pd(lanes.lowest, low);
+  _mm256_storeu_pd(lanes.highest, high);
+  _mm256_storeu_pd(lanes.squares, squares);
+}
+
+[[gnu::target("avx2,fma")]] void range_of(std::span<const float> y, Range& lanes) {
+  __m256 low = _mm256_loadu_ps(lanes.lowest), high = _mm256_loadu_ps(lanes.highest);
+  for (std::size_t i = 0; i < y.size(); i += 8) {
+    const __m256 v = _mm256_loadu_ps(y.data() + i);
+    low = _mm256_min_ps(v, low);
+    high = _mm256_max_ps(v, high);
+  }
+  _mm256_storeu_ps(lanes.lowest, low);
+  _mm256_storeu_ps(lanes.highest, high);
+}
+
+template <class T>
+[[gnu::target("avx2,fma")]] void misfit_of(std::span<const T> x, std::span<const float> y, double unit,
+                                           Misfit& lanes) {
+  const __m256d sign = _mm256_set1_pd(-0.0), scale = _mm256_set1_pd(unit);
+  __m256d largest = _mm256_loadu_pd(lanes.largest), squares = _mm256_loadu_pd(lanes.squares);
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    const __m256d e = _mm256_sub_pd(load4(y.data() + i), load4(x.data() + i));
+    largest = _mm256_max_pd(_mm256_andnot_pd(sign, e), largest);
+    const __m256d scaled = _mm256_mul_pd(e, scale);
+    squares = _mm256_add_pd(squares, _mm256_mul_pd(scaled, scaled));
+  }
+  _mm256_storeu_pd(lanes.largest, largest);
+  _mm256_storeu_pd(lanes.squares, squares);
+}
+
+}  // namespace
+
+void range_avx2(std::span<const float> y, Range& lanes) { range_of(y, lanes); }
+
+void spread_avx2(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
+void spread_avx2(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
+
+void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit_of(x, y, unit, lanes);
+}
+void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit_of(x, y, unit, lanes);
+}
+
+[[gnu::target("avx2,fma")]] void floor_indices_avx2(std::span<std::int32_t> codes, double start,
+                                                    double inverse, std::int32_t low,
+                                                    std::span<std::uint8_t> seen) {
+  const __m256d from = _mm256_set1_pd(start), half = _mm256_set1_pd(0.5), scale = _mm256_set1_pd(inverse),
+                one = _mm256_set1_pd(1.0);
+  const __m128i base = _mm_set1_epi32(low);
+  std::uint8_t* const mark = seen.data();
+  const std::size_t whole = codes.size() / 4 * 4;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    auto* at = reinterpret_cast<__m128i*>(codes.data() + i);
+    const __m256d code = _mm256_cvtepi32_pd(_mm_loadu_si128(at));
+    const __m256d v = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(code, from), half), scale);
+    __m256d floor = round_even4(v);
+    floor = _mm256_sub_pd(floor, _mm256_and_pd(_mm256_cmp_pd(floor, v, _CMP_GT_OQ), one));
+    const __m128i q = _mm256_cvttpd_epi32(floor);
+    _mm_storeu_si128(at, q);
+    const __m128i j = _mm_sub_epi32(q, base);
+    mark[static_cast<std::uint32_t>(_mm_cvtsi128_si32(j))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 1))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 2))] = 1;
+    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 3))] = 1;
+  }
+  floor_indices(codes.subspan(whole), start, inverse, low, seen);
+}
+
+[[gnu::target("avx2,fma")]] bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder,
+                                     std::span<std::int32_t> codes) {
+  const Grid& grid = coder.grid();
+  const __m256d origin = _mm256_set1_pd(grid.origin), step = _mm256_set1_pd(grid.step),
+                inverse = _mm256_set1_pd(1.0 / grid.step);
+  const std::size_t whole = y.size() / 4 * 4;
+  int off = 0;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    const __m128 value = _mm_loadu_ps(y.data() + i);
+    const __m256d k = round_even4(_mm256_mul_pd(_mm256_sub_pd(_mm256_cvtps_pd(value), origin), inverse));
+    const __m128i code = _mm256_cvttpd_epi32(k);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(codes.data() + i), code);
+    const __m128 sample =
+        _mm256_cvtpd_ps(_mm256_add_pd(origin, _mm256_mul_pd(step, _mm256_cvtepi32_pd(code))));
+    off |= _mm_movemask_ps(_mm_cmp_ps(sample, value, _CMP_NEQ_UQ));
+  }
+  return nearest_codes(y.subspan(whole), coder, codes.subspan(whole)) || off != 0;
+}
+
+#else
+
+void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
+void spread_avx2(std::span<const float> x, Spread& lanes) { spread(x, lanes); }
+void spread_avx2(std::span<const double> x, Spread& lanes) { spread(x, lanes); }
+void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit(x, y, unit, lanes);
+}
+void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit(x, y, unit, lanes);
+}
+void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                        std::span<std::uint8_t> seen) {
+  floor_indices(codes, start, inverse, low, seen);
+}
+bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes) {
+  return nearest_codes(y, coder, codes);
+}
+
+#endif
+
+}  // namespace quorvel::kernels

@@ -1,0 +1,119 @@
+// The AVX2 kernels of the passes over every sample against their portable twins, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
+
+namespace k = quorvel::kernels;
+
+namespace {
+
+template <class T>
+bool same_bits(const T& a, const T& b) {
+  return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// Samples of every kind the lanes meet: signed zeros, subnormals, extremes, NaN and infinities.
+template <class T>
+std::vector<T> awkward_samples(std::mt19937& rng) {
+  std::uniform_real_distribution<double> uniform(-3.0, 3.0);
+  std::vector<T> x;
+  for (int i = 0; i < 400; ++i) x.push_back(static_cast<T>(std::ldexp(uniform(rng), i % 60 - 30)));
+  for (const T v : {T(0), T(-0.0), std::numeric_limits<T>::denorm_min(), std::numeric_limits<T>::max(),
+                    -std::numeric_limits<T>::max(), std::numeric_limits<T>::infinity(),
+                    std::numeric_limits<T>::quiet_NaN(), T(1)}) {
+    x.insert(x.begin() + static_cast<std::ptrdiff_t>(rng() % x.size()), v);
+  }
+  return x;
+}
+
+template <class T>
+void expect_lanes_match(std::mt19937& rng) {
+  const std::vector<T> x = awkward_samples<T>(rng);
+  std::vector<float> y(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) y[i] = static_cast<float>(x[(i * 7) % x.size()]) * 0.999f;
+  const std::span<const T> whole(x.data(), x.size() / 4 * 4);
+  k::Spread s1{{1, 2, 3, 4}, {-1, -2, -3, -4}, {}}, s2 = s1;
+  k::spread(whole, s1);
+  k::spread_avx2(whole, s2);
+  EXPECT_TRUE(same_bits(s1, s2));
+  k::Misfit m1{}, m2{};
+  k::misfit(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m1);
+  k::misfit_avx2(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m2);
+  EXPECT_TRUE(same_bits(m1, m2));
+}
+
+}  // namespace
+
+TEST(SampleKernels, AvxLanesMatchThePortableOnes) {
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  std::mt19937 rng(5);
+  expect_lanes_match<float>(rng);
+  expect_lanes_match<double>(rng);
+  const std::vector<float> y = awkward_samples<float>(rng);
+  const std::span<const float> whole(y.data(), y.size() / 8 * 8);
+  k::Range r1{{0, -0.0f, 1, 2, 3, 4, 5, 6}, {0, -0.0f, -1, -2, -3, -4, -5, -6}}, r2 = r1;
+  k::range(whole, r1);
+  k::range_avx2(whole, r2);
+  EXPECT_TRUE(same_bits(r1, r2));
+}
+
+// Floor division by odd m, against integer arithmetic, at every remainder's edge.
+TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
+  for (const std::int64_t m : {3, 5, 7, 101, 2000001}) {
+    const std::int64_t offset = -123457, half = (m - 1) / 2;
+    std::vector<std::int32_t> codes;
+    for (const std::int64_t q : {-1000, -2, -1, 0, 1, 2, 999}) {
+      for (const std::int64_t r : {std::int64_t{0}, std::int64_t{1}, m - 2, m - 1}) {
+        codes.push_back(static_cast<std::int32_t>(offset - half + q * m + r));
+      }
+    }
+    const double start = static_cast<double>(offset) - static_cast<double>(half);
+    const double inverse = 1.0 / static_cast<double>(m);
+    for (std::size_t n = codes.size() - 3; n <= codes.size(); ++n) {  // every tail length
+      std::vector<std::int32_t> portable(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(n));
+      std::vector<std::int32_t> vector = portable;
+      std::vector<std::uint8_t> seen(4096), seen_by_vector(4096), marked(4096);
+      const std::int32_t first = -1001;  // below the smallest index
+      k::floor_indices(portable, start, inverse, first, seen);
+      if (quorvel::sequence::avx2_kernels()) {
+        k::floor_indices_avx2(vector, start, inverse, first, seen_by_vector);
+        EXPECT_EQ(portable, vector) << "m " << m;
+        EXPECT_EQ(seen, seen_by_vector) << "m " << m;
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t from = codes[i] - offset + half;
+        const std::int64_t floor = from >= 0 ? from / m : -((-from + m - 1) / m);
+        ASSERT_EQ(portable[i], floor) << "code " << codes[i] << " m " << m;
+        marked[static_cast<std::size_t>(floor - first)] = 1;
+      }
+      EXPECT_EQ(seen, marked);
+    }
+  }
+}
+
+TEST(SampleKernels, AvxNearestCodesMatchThePortableOnes) {
+  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const quorvel::Grid grid{-1.25, 0.0078125 * 3};
+  const quorvel::GridCoder coder(grid);
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<std::int32_t> code(-100000, 100000);
+  for (const std::size_t n : {0u, 1u, 7u, 64u, 1027u}) {
+    for (const std::size_t off_at : {n, n / 2, n - 1}) {  // on the grid, a miss inside, a miss in the tail
+      std::vector<float> y(n);
+      for (float& v : y) v = grid.sample(code(rng));
+      if (off_at < n) y[off_at] = std::nextafter(y[off_at], 1e9f);
+      std::vector<std::int32_t> c1(n), c2(n);
+      const bool missed = k::nearest_codes(y, coder, c1);
+      EXPECT_EQ(k::nearest_codes_avx2(y, coder, c2), missed);
+      EXPECT_EQ(missed, off_at < n);
+      EXPECT_EQ(c1, c2) << "n " << n;
+    }
+  }
+}
