@@ -126,17 +126,20 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
-      : codes_(codes), effort_(effort), tokens_(codes.size()), residuals_(codes.size()),
+      : codes_(codes), effort_(effort), candidates_(candidates(effort)), tokens_(codes.size()),
+        residuals_(codes.size()),
         trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
     for (SegmentTrial& trial : *trials_) {
       trial.residuals.resize(std::min(codes.size(), kSegmentLength));
       trial.tokens.resize(trial.residuals.size());
     }
+    run_local_lms();
   }
 
   void encode(std::vector<std::uint8_t>& out);
 
  private:
+  void run_local_lms();
   void choose_segment(std::size_t start, std::size_t end);
   void try_predictor(std::size_t start, std::size_t end, const PredictorChoice& choice, SegmentTrial& trial);
   TableLayout group_segments();
@@ -145,6 +148,13 @@ class BlockEncoder {
 
   std::span<const std::int32_t> codes_;
   Effort effort_;
+  std::vector<PredictorChoice> candidates_;
+  // The residuals of each local sign-LMS candidate over the whole block, its segments side by side.
+  struct LocalLms {
+    PredictorChoice choice;
+    Buffer<std::int32_t> residuals;
+  };
+  std::vector<LocalLms> local_lms_;
   Buffer<std::uint8_t> tokens_;      // the winners'
   Buffer<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
@@ -159,11 +169,29 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
   write(group_segments(), out);
 }
 
+void BlockEncoder::run_local_lms() {
+  for (const PredictorChoice& candidate : candidates_) {
+    if (candidate.kind != Predictor::sign_lms_local) continue;
+    LocalLms& local = local_lms_.emplace_back(candidate, Buffer<std::int32_t>(codes_.size()));
+    differences_of(codes_.data(), 0, codes_.size(), local.residuals.data());
+    for (std::size_t first = 0; first < codes_.size(); first += kLmsLanes * kSegmentLength) {
+      std::array<LmsLane, kLmsLanes> lanes;
+      std::size_t count = 0;
+      for (std::size_t start = first; count < kLmsLanes && start < codes_.size(); start += kSegmentLength) {
+        std::int32_t* d = local.residuals.data() + start;
+        const std::size_t n = std::min(kSegmentLength, codes_.size() - start);
+        lanes[count++] = {.in = d, .out = d, .n = n, .taps = candidate.taps, .step = candidate.step};
+      }
+      (avx2_kernels() ? lms_lanes_avx2 : lms_lanes)(std::span(lanes).first(count), false);
+    }
+  }
+}
+
 void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   SegmentTrial* best = &(*trials_)[0];
   SegmentTrial* trial = &(*trials_)[1];
   best->bits = std::numeric_limits<double>::infinity();
-  for (const PredictorChoice& candidate : candidates(effort_)) {
+  for (const PredictorChoice& candidate : candidates_) {
     if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, *trial);
     if (trial->bits < best->bits) std::swap(best, trial);
@@ -181,8 +209,15 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
                                  SegmentTrial& trial) {
   trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
-  predict(codes_, start, end, trial.choice, trial.residuals);
   const std::size_t n = end - start;
+  const auto local = std::ranges::find_if(local_lms_, [&](const LocalLms& l) {
+    return candidate.kind == Predictor::sign_lms_local && l.choice.taps == candidate.taps &&
+           l.choice.step == candidate.step;
+  });
+  if (local != local_lms_.end())
+    std::copy_n(local->residuals.begin() + static_cast<std::ptrdiff_t>(start), n, trial.residuals.begin());
+  else
+    predict(codes_, start, end, trial.choice, trial.residuals);
   trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.residuals.data(), n, trial.tokens.data())) + 1;
   // The best effort counts every token; the others estimate from every other lane.
   trial.counts.clear();
