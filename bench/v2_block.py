@@ -322,10 +322,11 @@ def candidates(effort: str) -> list[m.Choice]:
     out = [m.Choice("identity"), m.Choice("d1"), m.Choice("d2")]
     if effort == "fast":
         return out
-    out += [m.Choice("lpc", 8), m.Choice("interp")]
+    out += [m.Choice("lpc", 8), m.Choice("lms_local", taps=8, step=2), m.Choice("lms_local", taps=16, step=1)]
     if effort == "default":
         return out
-    return out + [m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+    out += [m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+    return out + [m.Choice("lms_local", taps=4, step=4)]
 
 
 def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:

@@ -24,11 +24,14 @@ std::vector<PredictorChoice> candidates(Effort effort) {
   std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}, {.kind = P::diff2}};
   if (effort == Effort::fast) return out;
   out.push_back({.kind = P::lpc, .order = 8});
-  out.push_back({.kind = P::interpolation});
+  out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
+  out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
   if (effort == Effort::default_) return out;
+  out.push_back({.kind = P::interpolation});
   out.push_back({.kind = P::diff3});
   for (int order : {2, 4, 16, 32}) out.push_back({.kind = P::lpc, .order = order});
   out.push_back({.kind = P::sign_lms});
+  out.push_back({.kind = P::sign_lms_local, .taps = 4, .step = 4});
   return out;
 }
 
@@ -170,17 +173,21 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
 }
 
 void BlockEncoder::run_local_lms() {
+  Buffer<std::int32_t> differences;
   for (const PredictorChoice& candidate : candidates_) {
     if (candidate.kind != Predictor::sign_lms_local) continue;
+    if (differences.empty()) {
+      differences.resize(codes_.size());
+      differences_of(codes_.data(), 0, codes_.size(), differences.data());
+    }
     LocalLms& local = local_lms_.emplace_back(candidate, Buffer<std::int32_t>(codes_.size()));
-    differences_of(codes_.data(), 0, codes_.size(), local.residuals.data());
     for (std::size_t first = 0; first < codes_.size(); first += kLmsLanes * kSegmentLength) {
       std::array<LmsLane, kLmsLanes> lanes;
       std::size_t count = 0;
       for (std::size_t start = first; count < kLmsLanes && start < codes_.size(); start += kSegmentLength) {
-        std::int32_t* d = local.residuals.data() + start;
         const std::size_t n = std::min(kSegmentLength, codes_.size() - start);
-        lanes[count++] = {.in = d, .out = d, .n = n, .taps = candidate.taps, .step = candidate.step};
+        lanes[count++] = {.in = differences.data() + start, .out = local.residuals.data() + start, .n = n,
+                          .taps = candidate.taps, .step = candidate.step};
       }
       (avx2_kernels() ? lms_lanes_avx2 : lms_lanes)(std::span(lanes).first(count), false);
     }
