@@ -319,13 +319,13 @@ def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.n
 
 
 def candidates(effort: str) -> list[m.Choice]:
-    out = [m.Choice("identity"), m.Choice("d1"), m.Choice("d2")]
+    out = [m.Choice("identity"), m.Choice("d1")]
     if effort == "fast":
-        return out
+        return out + [m.Choice("d2")]
     out += [m.Choice("lpc", 8), m.Choice("lms_local", taps=8, step=2), m.Choice("lms_local", taps=16, step=1)]
     if effort == "default":
         return out
-    out += [m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+    out += [m.Choice("d2"), m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
     return out + [m.Choice("lms_local", taps=4, step=4)]
 
 

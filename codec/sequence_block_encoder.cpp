@@ -21,12 +21,16 @@ namespace {
 // The predictors an effort tries on every segment.
 std::vector<PredictorChoice> candidates(Effort effort) {
   using P = Predictor;
-  std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}, {.kind = P::diff2}};
-  if (effort == Effort::fast) return out;
+  std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}};
+  if (effort == Effort::fast) {
+    out.push_back({.kind = P::diff2});
+    return out;
+  }
   out.push_back({.kind = P::lpc, .order = 8});
   out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
   out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
   if (effort == Effort::default_) return out;
+  out.push_back({.kind = P::diff2});
   out.push_back({.kind = P::interpolation});
   out.push_back({.kind = P::diff3});
   for (int order : {2, 4, 16, 32}) out.push_back({.kind = P::lpc, .order = order});
