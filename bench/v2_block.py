@@ -218,6 +218,9 @@ def read_table_set(head: BitReader) -> dict:
 
 def write_predictor(head: BitWriter, choice: m.Choice) -> None:
     head.put(m.PREDICTORS.index(choice.kind), 3)
+    if choice.kind == "lms_local":
+        head.put(choice.taps.bit_length() - 2, 2)
+        head.put(choice.step.bit_length() - 1, 2)
     if choice.kind != "lpc":
         return
     width = (choice.head_bits() - 16) // choice.order
@@ -232,6 +235,9 @@ def read_predictor(head: BitReader) -> m.Choice:
     kind = head.get(3)
     if kind >= len(m.PREDICTORS):
         raise ValueError("bad predictor")
+    if m.PREDICTORS[kind] == "lms_local":
+        taps = 2 << head.get(2)
+        return m.Choice("lms_local", taps=taps, step=1 << head.get(2))
     if m.PREDICTORS[kind] != "lpc":
         return m.Choice(m.PREDICTORS[kind])
     order, shift, width = head.get(5) + 1, head.get(4), head.get(4) + 1
@@ -313,13 +319,14 @@ def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.n
 
 
 def candidates(effort: str) -> list[m.Choice]:
-    out = [m.Choice("identity"), m.Choice("d1"), m.Choice("d2")]
+    out = [m.Choice("identity"), m.Choice("d1")]
     if effort == "fast":
-        return out
-    out += [m.Choice("lpc", 8), m.Choice("interp")]
+        return out + [m.Choice("d2")]
+    out += [m.Choice("lpc", 8), m.Choice("lms_local", taps=8, step=2), m.Choice("lms_local", taps=16, step=1)]
     if effort == "default":
         return out
-    return out + [m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+    out += [m.Choice("d2"), m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
+    return out + [m.Choice("lms_local", taps=4, step=4)]
 
 
 def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:

@@ -200,8 +200,8 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 
 SEGMENT = 4096
 LPC_PRECISION = 14
-LMS_TAPS, LMS_SHIFT, LMS_STEP = 8, 8, 2
-PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms")  # ids 0..6 in a block head
+LMS_SHIFT = 8
+PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms", "lms_local")  # ids 0..7 in a block head
 
 
 def wrap(v):
@@ -217,8 +217,12 @@ class Choice:
     order: int = 0
     shift: int = 0
     coefficients: tuple = ()
+    taps: int = 8  # the sign-LMS stages'
+    step: int = 2
 
     def head_bits(self) -> int:
+        if self.kind == "lms_local":
+            return 3 + 2 + 2
         if self.kind != "lpc":
             return 3
         width = max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
@@ -281,20 +285,23 @@ def interpolation_prediction(s: np.ndarray, stride: int, index: np.ndarray) -> n
 
 
 class SignLms:
-    """First differences, then an 8-tap sign-sign LMS stage on them; weights start at zero in each
-    segment, the history holds the differences before it (zeros before the block)."""
+    """First differences, then a sign-sign LMS stage on them; weights start at zero in each segment, the
+    history holds the differences before it ("lms": the block's, zeros before the block; "lms_local":
+    zeros)."""
 
-    def __init__(self, q: np.ndarray, start: int) -> None:
-        self.weights = [0] * LMS_TAPS
-        d = [wrap(int(q[n]) - (int(q[n - 1]) if n else 0)) for n in range(max(0, start - LMS_TAPS), start)]
-        self.history = (d[::-1] + [0] * LMS_TAPS)[:LMS_TAPS]
+    def __init__(self, q: np.ndarray, start: int, choice: Choice) -> None:
+        taps = choice.taps
+        self.weights, self.step = [0] * taps, choice.step
+        first = start if choice.kind == "lms" else 0
+        d = [wrap(int(q[n]) - (int(q[n - 1]) if n else 0)) for n in range(max(0, first - taps), first)]
+        self.history = (d[::-1] + [0] * taps)[:taps]
 
     def prediction(self) -> int:
         return wrap(sum(w * h for w, h in zip(self.weights, self.history)) >> LMS_SHIFT)
 
     def update(self, value: int, error: int) -> None:
         direction = (error > 0) - (error < 0)
-        self.weights = [w + direction * ((h > 0) - (h < 0)) * LMS_STEP for w, h in zip(self.weights, self.history)]
+        self.weights = [w + direction * ((h > 0) - (h < 0)) * self.step for w, h in zip(self.weights, self.history)]
         self.history = [value] + self.history[:-1]
 
 
@@ -314,7 +321,7 @@ def predict(q: np.ndarray, start: int, end: int, choice: Choice) -> np.ndarray:
         for (stride, index), at in zip(interpolation_levels(s.size)[1:], level_offsets(s.size)):
             r[at : at + index.size] = wrap(s[index] - interpolation_prediction(s, stride, index))
         return r
-    lms, out = SignLms(q, start), []
+    lms, out = SignLms(q, start, choice), []
     for n in range(start, end):
         d = wrap(int(q[n]) - (int(q[n - 1]) if n else 0))
         error = wrap(d - lms.prediction())
@@ -351,7 +358,7 @@ def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarr
             s[index] = wrap(r[at : at + index.size] + interpolation_prediction(s, stride, index))
         q[start:end] = s
     else:
-        lms = SignLms(q, start)
+        lms = SignLms(q, start, choice)
         for n in range(start, end):
             error = int(r[n - start])
             d = wrap(error + lms.prediction())

@@ -18,9 +18,6 @@ using i64 = std::int64_t;
 
 constexpr int kLpcPrecision = 14;
 constexpr std::size_t kSegmentCap = 4096;  // the longest segment a predictor sees
-constexpr int kLmsTaps = 8;
-constexpr int kLmsShift = 8;
-constexpr int kLmsStep = 2;
 
 std::int32_t wrap(i64 value) { return static_cast<std::int32_t>(static_cast<u32>(value)); }
 std::int32_t minus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) - static_cast<u32>(b)); }
@@ -72,56 +69,95 @@ std::int32_t interpolated(const std::int32_t* x, std::size_t n, std::size_t i, s
   return wrap((left + right + 1) >> 1);
 }
 
-struct SignLms {
-  std::array<std::int32_t, kLmsTaps> weights{};
-  std::array<std::int32_t, kLmsTaps> history{};  // the last inputs, newest first
+// The sign-LMS stage of a segment, on its first differences d: at sample i the weights w_k (k < taps, zero
+// at the segment start) first move by sign(r[i - 1]) * step * sign(d[i - 2 - k]), then the stage predicts
+// wrap((sum_k w_k d[i - 1 - k]) >> 8) and r[i] = d[i] - prediction. The differences live in a window after
+// the kBefore before the segment, with step * sign(d) beside them.
+class LmsStage {
+ public:
+  static constexpr std::ptrdiff_t kBefore = kMaxLmsTaps + 1;  // the weights' move looks one difference further back
 
-  std::int32_t prediction() const {
-    i64 sum = 0;
-    for (int i = 0; i < kLmsTaps; ++i) sum += i64{weights[i]} * history[i];
-    return wrap(sum >> kLmsShift);
+  // `before`: the differences before the segment, oldest first.
+  LmsStage(const std::array<std::int32_t, kBefore>& before, int step) : step_(step) {
+    for (std::ptrdiff_t k = 0; k < kBefore; ++k) set(k - kBefore, before[static_cast<std::size_t>(k)]);
   }
-  void update(std::int32_t input, std::int32_t error) {
-    const int direction = (error > 0) - (error < 0);
-    for (int i = 0; i < kLmsTaps; ++i) weights[i] += direction * ((history[i] > 0) - (history[i] < 0)) * kLmsStep;
-    std::copy_backward(history.begin(), history.end() - 1, history.end());
-    history[0] = input;
+
+  // Forward: d in, residuals out. Inverse: residuals in, differences out.
+  template <int Taps, bool Inverse>
+  void run(const std::int32_t* in, std::size_t n, std::int32_t* out) {
+    std::array<i64, Taps> weights{};
+    int direction = 0;  // the sign of the residual before
+    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+      const std::int32_t prediction = wrap(sum<Taps>(weights, i, direction) >> kLmsShift);
+      const std::int32_t residual = Inverse ? in[i] : minus(in[i], prediction);
+      set(i, Inverse ? plus(in[i], prediction) : in[i]);
+      out[i] = Inverse ? at(i) : residual;
+      direction = (residual > 0) - (residual < 0);
+    }
   }
-  // History: the first differences before the segment start (zeros before the block).
-  SignLms(const std::int32_t* q, std::size_t start) {
-    for (std::size_t i = 0; i < kLmsTaps && i < start; ++i) history[i] = minus(q[start - 1 - i], fixed_prediction(q, start - 1 - i, 1));
+
+  template <bool Inverse>
+  void run(int taps, const std::int32_t* in, std::size_t n, std::int32_t* out) {
+    switch (taps) {
+      case 2: return run<2, Inverse>(in, n, out);
+      case 4: return run<4, Inverse>(in, n, out);
+      case 8: return run<8, Inverse>(in, n, out);
+      default: return run<16, Inverse>(in, n, out);
+    }
   }
+
+ private:
+  std::int32_t at(std::ptrdiff_t i) const { return differences_[static_cast<std::size_t>(i + kBefore)]; }
+  void set(std::ptrdiff_t i, std::int32_t difference) {
+    differences_[static_cast<std::size_t>(i + kBefore)] = difference;
+    steps_[static_cast<std::size_t>(i + kBefore)] = ((difference > 0) - (difference < 0)) * step_;
+  }
+
+  // The weights' moves and the older products come first: they do not wait for the newest difference, which
+  // is the one term the decoder's next sample waits for.
+  template <int Taps>
+  [[gnu::always_inline]] i64 sum(std::array<i64, Taps>& weights, std::ptrdiff_t i, int direction) const {
+    const std::int32_t* d = differences_.data() + kBefore + i;
+    const std::int32_t* s = steps_.data() + kBefore + i;
+#pragma GCC unroll 16
+    for (int k = 0; k < Taps; ++k) weights[k] += direction * s[-2 - k];
+    i64 older = 0;
+#pragma GCC unroll 16
+    for (int k = 1; k < Taps; ++k) older += weights[k] * d[-1 - k];
+    return older + weights[0] * d[-1];
+  }
+
+  std::array<std::int32_t, kSegmentCap + kBefore> differences_;  // only what is written is read
+  std::array<std::int32_t, kSegmentCap + kBefore> steps_;
+  int step_;
 };
 
+constexpr std::array<std::int32_t, LmsStage::kBefore> kNoHistory{};
 
-// The inverse of the sign-LMS stage, with its sum split so that the one term that waits for the sample
-// just decoded comes last: the weights move only with the signs of the residuals, which are known ahead,
-// and the older seven products do not wait for the newest difference. The differences live in a window
-// (`d`, the block's eight before the segment first, zeros before the block) rather than a shifted history.
-void reconstruct_sign_lms(std::int32_t* x, std::size_t start, std::size_t end, const std::int32_t* r) {
-  constexpr std::ptrdiff_t kBefore = kLmsTaps + 1;  // the weights' update looks one difference further back
-  std::array<std::int32_t, kSegmentCap + kBefore> window{};
-  std::int32_t* d = window.data() + kBefore;
-  for (std::ptrdiff_t k = 1; k <= kLmsTaps && static_cast<std::size_t>(k) <= start; ++k) {
+// The block's first differences before a segment start, oldest first (zeros before the block).
+std::array<std::int32_t, LmsStage::kBefore> history_before(const std::int32_t* x, std::size_t start) {
+  std::array<std::int32_t, LmsStage::kBefore> before{};
+  for (std::ptrdiff_t k = 1; k <= LmsStage::kBefore && static_cast<std::size_t>(k) <= start; ++k) {
     const std::size_t at = start - static_cast<std::size_t>(k);
-    d[-k] = minus(x[at], fixed_prediction(x, at, 1));
+    before[static_cast<std::size_t>(LmsStage::kBefore - k)] = minus(x[at], fixed_prediction(x, at, 1));
   }
-  const auto sign = [](std::int32_t v) { return (v > 0) - (v < 0); };
-  std::array<i64, kLmsTaps> weights{};
-  int direction = 0;  // the sign of the residual before
-  std::int32_t previous = start ? x[start - 1] : 0;
-  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(end - start); ++i) {
-#pragma GCC unroll 8
-    for (int k = 0; k < kLmsTaps; ++k) weights[k] += direction * kLmsStep * sign(d[i - 2 - k]);
-    i64 older = 0;
-#pragma GCC unroll 8
-    for (int k = 1; k < kLmsTaps; ++k) older += weights[k] * d[i - 1 - k];
-    const i64 sum = older + weights[0] * d[i - 1];
-    d[i] = plus(r[i], wrap(sum >> kLmsShift));
-    previous = plus(d[i], previous);
-    x[start + static_cast<std::size_t>(i)] = previous;
-    direction = sign(r[i]);
-  }
+  return before;
+}
+
+void predict_lms(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                 std::int32_t* r) {
+  std::array<std::int32_t, kSegmentCap> d;
+  differences_of(x, start, end, d.data());
+  LmsStage stage(choice.kind == Predictor::sign_lms ? history_before(x, start) : kNoHistory, choice.step);
+  stage.run<false>(choice.taps, d.data(), end - start, r);
+}
+
+void reconstruct_lms(std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                     const std::int32_t* r) {
+  std::array<std::int32_t, kSegmentCap> d;
+  LmsStage stage(choice.kind == Predictor::sign_lms ? history_before(x, start) : kNoHistory, choice.step);
+  stage.run<true>(choice.taps, r, end - start, d.data());
+  running_sum(d.data(), end - start, start ? x[start - 1] : 0, x + start);
 }
 
 // Residuals of the fixed predictor of order k: the first k samples of a block use lower orders.
@@ -207,6 +243,7 @@ void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const 
 }  // namespace
 
 int PredictorChoice::head_bits() const {
+  if (kind == Predictor::sign_lms_local) return 3 + 2 + 2;
   if (kind != Predictor::lpc) return 3;
   int width = 1;
   for (int i = 0; i < order; ++i) {
@@ -218,6 +255,10 @@ int PredictorChoice::head_bits() const {
 
 void write_predictor(BitWriter& out, const PredictorChoice& choice) {
   out.put(static_cast<u32>(choice.kind), 3);
+  if (choice.kind == Predictor::sign_lms_local) {
+    out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.taps)) - 1), 2);
+    out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.step))), 2);
+  }
   if (choice.kind != Predictor::lpc) return;
   const int width = (choice.head_bits() - 16) / choice.order;
   out.put(static_cast<u32>(choice.order - 1), 5);
@@ -231,6 +272,10 @@ bool read_predictor(BitReader& in, PredictorChoice& choice) {
   const u32 kind = in.get(3);
   if (kind >= kPredictorKinds) return false;
   choice.kind = static_cast<Predictor>(kind);
+  if (choice.kind == Predictor::sign_lms_local) {
+    choice.taps = 2 << in.get(2);
+    choice.step = 1 << in.get(2);
+  }
   if (choice.kind != Predictor::lpc) return in.ok();
   choice.order = static_cast<int>(in.get(5)) + 1;
   choice.shift = static_cast<int>(in.get(4));
@@ -266,16 +311,10 @@ void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end
       });
       return;
     }
-    case Predictor::sign_lms: {
-      SignLms lms(x, start);
-      for (std::size_t n = start; n < end; ++n) {
-        const std::int32_t d = minus(x[n], fixed_prediction(x, n, 1));
-        const std::int32_t error = minus(d, lms.prediction());
-        r[n - start] = error;
-        lms.update(d, error);
-      }
+    case Predictor::sign_lms:
+    case Predictor::sign_lms_local:
+      predict_lms(x, start, end, choice, r.data());
       return;
-    }
   }
 }
 
@@ -303,7 +342,8 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
       return;
     }
     case Predictor::sign_lms:
-      reconstruct_sign_lms(x, start, end, r.data());
+    case Predictor::sign_lms_local:
+      reconstruct_lms(x, start, end, choice, r.data());
       return;
   }
 }
@@ -356,6 +396,28 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   for (int i = 0; i < order; ++i)
     choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
   return choice;
+}
+
+void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* d) {
+  if (start == end) return;
+  d[0] = minus(x[start], start ? x[start - 1] : 0);
+  const auto* q = reinterpret_cast<const u32*>(x);
+  auto* out = reinterpret_cast<u32*>(d) - start;
+  for (std::size_t i = start + 1; i < end; ++i) out[i] = q[i] - q[i - 1];
+}
+
+void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x) {
+  for (std::size_t i = 0; i < n; ++i) x[i] = previous = plus(d[i], previous);
+}
+
+void lms_lanes(std::span<const LmsLane> lanes, bool inverse) {
+  for (const LmsLane& lane : lanes) {
+    LmsStage stage(kNoHistory, lane.step);
+    if (inverse)
+      stage.run<true>(lane.taps, lane.in, lane.n, lane.out);
+    else
+      stage.run<false>(lane.taps, lane.in, lane.n, lane.out);
+  }
 }
 
 void autocorrelation(const double* z, std::size_t n, int order, double* ac) {

@@ -11,7 +11,11 @@
 //                  level's stride (cubic (-1, 9, 9, -1)/16 where four are known, else their mean, else the
 //                  left one); its residuals are stored in that order
 //   sign_lms       first differences, then an 8-tap sign-sign LMS stage on them (weights start at zero in
-//                  each segment)
+//                  each segment and move by 2 / 256 per sample; the block's differences before the segment
+//                  are its first history)
+//   sign_lms_local the same with 2, 4, 8 or 16 taps and a step of 1, 2, 4 or 8 / 256, named in the head, and
+//                  zeros as its history: the stages of a block's segments are independent, and run side by
+//                  side (sequence_kernels.hpp)
 #pragma once
 
 #include <array>
@@ -23,15 +27,21 @@
 
 namespace quorvel::sequence {
 
-enum class Predictor : std::uint8_t { identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6 };
-inline constexpr int kPredictorKinds = 7;
+enum class Predictor : std::uint8_t {
+  identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6, sign_lms_local = 7
+};
+inline constexpr int kPredictorKinds = 8;
 inline constexpr int kMaxLpcOrder = 32;
+inline constexpr int kMaxLmsTaps = 16;
+inline constexpr int kLmsShift = 8;  // the weights' fraction bits
 
 struct PredictorChoice {
   Predictor kind = Predictor::diff1;
   int order = 0;  // lpc only
   int shift = 0;
   std::array<std::int32_t, kMaxLpcOrder> coefficients{};
+  int taps = 8;  // sign-LMS only
+  int step = 2;
 
   // Bits of the head fields.
   [[nodiscard]] int head_bits() const;
@@ -39,6 +49,12 @@ struct PredictorChoice {
 
 void write_predictor(BitWriter& out, const PredictorChoice& choice);
 [[nodiscard]] bool read_predictor(BitReader& in, PredictorChoice& choice);
+
+// sign_lms_local's outer halves, for callers that run the LMS stages of a block's segments side by side
+// (lms_lanes): the first differences of q[start, end) (0 before the block), and codes back from their
+// first differences after `previous`.
+void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* d);
+void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The quantised LPC predictor of `order` fitted to the segment q[start, end).
 [[nodiscard]] PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order);

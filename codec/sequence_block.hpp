@@ -3,8 +3,9 @@
 // A block of n codes is cut into segments of 4096 (the last may be shorter). Each segment has its own
 // predictor; consecutive segments may share a table set. Layout, bit-packed least significant bit first:
 //   per segment:  predictor (3 bits, LPC: order - 1 (5), shift (4), width - 1 (4), order coefficients of
-//                 width bits); from the second segment on, 1 bit: a new table set follows (else the
-//                 previous one serves); the table set (codec/token_tables.hpp)
+//                 width bits; local sign-LMS: log2(taps) - 1 (2), log2(step) (2)); from the second segment
+//                 on, 1 bit: a new table set follows (else the previous one serves); the table set
+//                 (codec/token_tables.hpp)
 //   then, byte-aligned: the number of rANS words (LEB128), the words (16-bit little-endian, in the order
 //   codec/rans_coder.hpp reads them), and the raw bits of every token in block order, least significant
 //   bit first, to the end of the block (the last byte padded with zeros).

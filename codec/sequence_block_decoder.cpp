@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/bit_io.hpp"
+#include "codec/buffer.hpp"
 #include "codec/predictors.hpp"
 #include "codec/rans_coder.hpp"
 #include "codec/sequence_block.hpp"
@@ -101,6 +102,31 @@ class ResidualReader {
   std::uint64_t position_ = 0;
 };
 
+// Codes back from a block's residuals (which it overwrites): the local sign-LMS stages of the segments
+// first, four side by side, then each segment's inverse in order.
+void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
+                   std::span<std::int32_t> codes) {
+  const std::size_t n = codes.size();
+  std::vector<LmsLane> lanes;
+  for (std::size_t s = 0; s < predictors.size(); ++s) {
+    const std::size_t start = s * kSegmentLength;
+    std::int32_t* r = residuals.data() + start;
+    if (predictors[s].kind == Predictor::sign_lms_local)
+      lanes.push_back({.in = r, .out = r, .n = std::min(n - start, kSegmentLength), .taps = predictors[s].taps,
+                       .step = predictors[s].step});
+  }
+  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
+  for (std::size_t first = 0; first < lanes.size(); first += kLmsLanes)
+    run(std::span(lanes).subspan(first, std::min(kLmsLanes, lanes.size() - first)), true);
+  for (std::size_t s = 0; s < predictors.size(); ++s) {
+    const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
+    if (predictors[s].kind == Predictor::sign_lms_local)
+      running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+    else
+      reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
+  }
+}
+
 }  // namespace
 
 bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes) {
@@ -115,16 +141,18 @@ bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> c
   if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
   ResidualReader residuals_of(block.subspan(at + 2 * word_count), avx2_kernels());
   std::vector<std::uint8_t> tokens(kSegmentLength + kMaxWays);
-  std::vector<std::int32_t> residuals(std::min(n, kSegmentLength));
+  // Every residual of the block first, so that the local sign-LMS stages of its segments run side by side.
+  Buffer<std::int32_t> residuals(n);
   for (std::size_t s = 0; s < head.predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
     const std::size_t set = head.layout.set_of_segment[s];
     if (!tokens_of.decode_segment(head.layout.sets[set], s == 0 || set != head.layout.set_of_segment[s - 1], m, tokens) ||
-        !residuals_of.read_segment(tokens, tokens_of.ways(), m, residuals.data()))
+        !residuals_of.read_segment(tokens, tokens_of.ways(), m, residuals.data() + start))
       return false;
-    reconstruct(codes, start, start + m, head.predictors[s], std::span(residuals).first(m));
   }
-  return tokens_of.finish() && residuals_of.finish();
+  if (!tokens_of.finish() || !residuals_of.finish()) return false;
+  restore_codes(head.predictors, residuals, codes);
+  return true;
 }
 
 }  // namespace quorvel::sequence

@@ -21,14 +21,21 @@ namespace {
 // The predictors an effort tries on every segment.
 std::vector<PredictorChoice> candidates(Effort effort) {
   using P = Predictor;
-  std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}, {.kind = P::diff2}};
-  if (effort == Effort::fast) return out;
+  std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}};
+  if (effort == Effort::fast) {
+    out.push_back({.kind = P::diff2});
+    return out;
+  }
   out.push_back({.kind = P::lpc, .order = 8});
-  out.push_back({.kind = P::interpolation});
+  out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
+  out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
   if (effort == Effort::default_) return out;
+  out.push_back({.kind = P::diff2});
+  out.push_back({.kind = P::interpolation});
   out.push_back({.kind = P::diff3});
   for (int order : {2, 4, 16, 32}) out.push_back({.kind = P::lpc, .order = order});
   out.push_back({.kind = P::sign_lms});
+  out.push_back({.kind = P::sign_lms_local, .taps = 4, .step = 4});
   return out;
 }
 
@@ -126,17 +133,20 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 class BlockEncoder {
  public:
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
-      : codes_(codes), effort_(effort), tokens_(codes.size()), residuals_(codes.size()),
+      : codes_(codes), effort_(effort), candidates_(candidates(effort)), tokens_(codes.size()),
+        residuals_(codes.size()),
         trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
     for (SegmentTrial& trial : *trials_) {
       trial.residuals.resize(std::min(codes.size(), kSegmentLength));
       trial.tokens.resize(trial.residuals.size());
     }
+    run_local_lms();
   }
 
   void encode(std::vector<std::uint8_t>& out);
 
  private:
+  void run_local_lms();
   void choose_segment(std::size_t start, std::size_t end);
   void try_predictor(std::size_t start, std::size_t end, const PredictorChoice& choice, SegmentTrial& trial);
   TableLayout group_segments();
@@ -145,6 +155,13 @@ class BlockEncoder {
 
   std::span<const std::int32_t> codes_;
   Effort effort_;
+  std::vector<PredictorChoice> candidates_;
+  // The residuals of each local sign-LMS candidate over the whole block, its segments side by side.
+  struct LocalLms {
+    PredictorChoice choice;
+    Buffer<std::int32_t> residuals;
+  };
+  std::vector<LocalLms> local_lms_;
   Buffer<std::uint8_t> tokens_;      // the winners'
   Buffer<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
@@ -159,11 +176,33 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
   write(group_segments(), out);
 }
 
+void BlockEncoder::run_local_lms() {
+  Buffer<std::int32_t> differences;
+  for (const PredictorChoice& candidate : candidates_) {
+    if (candidate.kind != Predictor::sign_lms_local) continue;
+    if (differences.empty()) {
+      differences.resize(codes_.size());
+      differences_of(codes_.data(), 0, codes_.size(), differences.data());
+    }
+    LocalLms& local = local_lms_.emplace_back(candidate, Buffer<std::int32_t>(codes_.size()));
+    for (std::size_t first = 0; first < codes_.size(); first += kLmsLanes * kSegmentLength) {
+      std::array<LmsLane, kLmsLanes> lanes;
+      std::size_t count = 0;
+      for (std::size_t start = first; count < kLmsLanes && start < codes_.size(); start += kSegmentLength) {
+        const std::size_t n = std::min(kSegmentLength, codes_.size() - start);
+        lanes[count++] = {.in = differences.data() + start, .out = local.residuals.data() + start, .n = n,
+                          .taps = candidate.taps, .step = candidate.step};
+      }
+      (avx2_kernels() ? lms_lanes_avx2 : lms_lanes)(std::span(lanes).first(count), false);
+    }
+  }
+}
+
 void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   SegmentTrial* best = &(*trials_)[0];
   SegmentTrial* trial = &(*trials_)[1];
   best->bits = std::numeric_limits<double>::infinity();
-  for (const PredictorChoice& candidate : candidates(effort_)) {
+  for (const PredictorChoice& candidate : candidates_) {
     if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, *trial);
     if (trial->bits < best->bits) std::swap(best, trial);
@@ -181,8 +220,15 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
                                  SegmentTrial& trial) {
   trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
-  predict(codes_, start, end, trial.choice, trial.residuals);
   const std::size_t n = end - start;
+  const auto local = std::ranges::find_if(local_lms_, [&](const LocalLms& l) {
+    return candidate.kind == Predictor::sign_lms_local && l.choice.taps == candidate.taps &&
+           l.choice.step == candidate.step;
+  });
+  if (local != local_lms_.end())
+    std::copy_n(local->residuals.begin() + static_cast<std::ptrdiff_t>(start), n, trial.residuals.begin());
+  else
+    predict(codes_, start, end, trial.choice, trial.residuals);
   trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.residuals.data(), n, trial.tokens.data())) + 1;
   // The best effort counts every token; the others estimate from every other lane.
   trial.counts.clear();

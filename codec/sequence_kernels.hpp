@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "codec/sequence_tokens.hpp"
 
@@ -91,5 +92,19 @@ void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, cons
                    int shift, std::int32_t* r);
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r);
+
+// The sign-LMS stages of up to kLmsLanes segments of a block side by side, each from zero history (the
+// predictor sign_lms_local, codec/predictors.cpp): forward from first differences (`in`) to residuals
+// (`out`), or inverse from residuals to first differences. `out` may be `in`.
+inline constexpr std::size_t kLmsLanes = 4;
+struct LmsLane {
+  const std::int32_t* in = nullptr;
+  std::int32_t* out = nullptr;
+  std::size_t n = 0;  // at most one segment
+  int taps = 2;       // 2, 4, 8 or 16
+  int step = 1;
+};
+void lms_lanes(std::span<const LmsLane> lanes, bool inverse);
+void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse);
 
 }  // namespace quorvel::sequence

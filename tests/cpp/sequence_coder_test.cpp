@@ -149,6 +149,38 @@ TEST(SequenceCoder, TokenKernelMatchesThePortableOne) {
   }
 }
 
+// The local sign-LMS stages side by side: lanes of unequal lengths, taps and steps (the vector kernel runs
+// them to the longest with the largest taps), small and wrapping differences; the inverse gives the
+// differences back, and the vector kernel the portable one's values.
+TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
+  namespace s = quorvel::sequence;
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::int32_t> small(-300, 300);
+  std::uniform_int_distribution<std::uint32_t> any;
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t count = 1 + round % s::kLmsLanes;
+    std::vector<std::vector<std::int32_t>> d(count), r(count), r2(count), back(count);
+    std::vector<s::LmsLane> forward(count), forward2(count), inverse(count);
+    for (std::size_t l = 0; l < count; ++l) {
+      const std::size_t n = std::array<std::size_t, 6>{1, 100, 255, 256, 257, 4096}[any(rng) % 6];
+      d[l].resize(n);
+      for (auto& v : d[l]) v = round % 3 == 2 && any(rng) % 8 == 0 ? static_cast<std::int32_t>(any(rng)) : small(rng);
+      r[l].resize(n), r2[l].resize(n), back[l].resize(n);
+      const int taps = 2 << (any(rng) % 4), step = 1 << (any(rng) % 4);
+      forward[l] = {.in = d[l].data(), .out = r[l].data(), .n = n, .taps = taps, .step = step};
+      forward2[l] = {.in = d[l].data(), .out = r2[l].data(), .n = n, .taps = taps, .step = step};
+      inverse[l] = {.in = r2[l].data(), .out = back[l].data(), .n = n, .taps = taps, .step = step};
+    }
+    s::lms_lanes(forward, false);
+    (s::avx2_kernels() ? s::lms_lanes_avx2 : s::lms_lanes)(forward2, false);
+    EXPECT_EQ(r, r2) << "round " << round;
+    (s::avx2_kernels() ? s::lms_lanes_avx2 : s::lms_lanes)(inverse, true);
+    EXPECT_EQ(back, d) << "round " << round;
+    s::lms_lanes(std::span(inverse).first(1), true);
+    EXPECT_EQ(back[0], d[0]) << "round " << round;
+  }
+}
+
 // Random half-octave codes (gaps of unused tokens, the extremes 1 and 31) survive the head, and their
 // frequencies always sum to 2^11 with every used token at least 1.
 TEST(SequenceCoder, TableHeadsRoundTripAndFrequenciesAreValid) {
