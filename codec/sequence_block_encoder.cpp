@@ -40,10 +40,12 @@ std::vector<PredictorChoice> candidates(Effort effort) {
 }
 
 // A segment coded one way: its predictor, its residuals and their tokens (block order), the bound of the
-// tokens, the context counts and what it costs.
+// tokens, the context counts and what it costs. The residuals are made in `residuals`, or were made for
+// the whole block beforehand; `coded` shows them.
 struct SegmentTrial {
   PredictorChoice choice;
   Buffer<std::int32_t> residuals;
+  std::span<const std::int32_t> coded;
   Buffer<std::uint8_t> tokens;
   int token_end = 0;
   LevelCounts counts{};
@@ -209,7 +211,7 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   }
   // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
   const std::size_t n = end - start;
-  std::copy_n(best->residuals.begin(), n, residuals_.begin() + static_cast<std::ptrdiff_t>(start));
+  std::copy_n(best->coded.begin(), n, residuals_.begin() + static_cast<std::ptrdiff_t>(start));
   std::copy_n(best->tokens.begin(), n, tokens_.begin() + static_cast<std::ptrdiff_t>(start));
   if (effort_ != Effort::best)
     count_contexts(best->tokens.data(), n, best->token_end, ways_for(codes_.size()), 1, 2, *scratch_, best->counts);
@@ -225,11 +227,13 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
     return candidate.kind == Predictor::sign_lms_local && l.choice.taps == candidate.taps &&
            l.choice.step == candidate.step;
   });
-  if (local != local_lms_.end())
-    std::copy_n(local->residuals.begin() + static_cast<std::ptrdiff_t>(start), n, trial.residuals.begin());
-  else
+  if (local != local_lms_.end()) {
+    trial.coded = std::span<const std::int32_t>(local->residuals).subspan(start, n);
+  } else {
     predict(codes_, start, end, trial.choice, trial.residuals);
-  trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.residuals.data(), n, trial.tokens.data())) + 1;
+    trial.coded = std::span<const std::int32_t>(trial.residuals).first(n);
+  }
+  trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.coded.data(), n, trial.tokens.data())) + 1;
   // The best effort counts every token; the others estimate from every other lane.
   trial.counts.clear();
   const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,

@@ -526,14 +526,28 @@ template <int Taps, bool Inverse, bool Masked>
         const __m256i move = _mm256_sign_epi32(moving, dj[-2 - 2 * static_cast<std::ptrdiff_t>(m)]);
         pairs[m] = _mm256_add_epi32(pairs[m], Masked ? _mm256_and_si256(move, keep[m]) : move);
       }
-      __m256i older = _mm256_mul_epi32(_mm256_srli_epi64(pairs[0], 32), dj[-2]);
+      // The newest difference's product comes last: in the inverse, it is the one that waits for the sample
+      // before. The older ones go in a row where that runs fastest (the inverse at up to 8 taps), else as a
+      // tree (in the forward direction they all wait for the weights).
+      __m256i products[Taps];
 #pragma GCC unroll 8
-      for (std::size_t m = 1; m < kPairs; ++m) {
+      for (std::size_t m = 0; m < kPairs; ++m) {
         const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
-        older = _mm256_add_epi64(older, _mm256_add_epi64(_mm256_mul_epi32(pairs[m], dj[-1 - k]),
-                                                         _mm256_mul_epi32(_mm256_srli_epi64(pairs[m], 32), dj[-2 - k])));
+        // (the newest difference from its register, not through memory)
+        products[2 * m] = _mm256_mul_epi32(pairs[m], m == 0 ? previous : dj[-1 - k]);
+        products[2 * m + 1] = _mm256_mul_epi32(_mm256_srli_epi64(pairs[m], 32), dj[-2 - k]);
       }
-      const __m256i sum = _mm256_add_epi64(older, _mm256_mul_epi32(pairs[0], dj[-1]));
+      if constexpr (Inverse && Taps <= 8) {
+#pragma GCC unroll 8
+        for (std::size_t k = 2; k < Taps; ++k) products[1] = _mm256_add_epi64(products[1], products[k]);
+      } else {
+#pragma GCC unroll 8
+        for (std::size_t width = 1; width < Taps; width *= 2)
+#pragma GCC unroll 8
+          for (std::size_t k = 1; k + width < Taps; k += 2 * width)
+            products[k] = _mm256_add_epi64(products[k], products[k + width]);
+      }
+      const __m256i sum = _mm256_add_epi64(products[1], products[0]);
       const __m256i prediction = _mm256_srli_epi64(sum, kLmsShift);
       const __m256i value = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(in[j])));
       const __m256i difference = Inverse ? _mm256_add_epi32(value, prediction) : value;
