@@ -1,6 +1,7 @@
 // codec/predictors.cpp: residuals and reconstruction of the integer predictors, and the LPC fit.
 #include "codec/predictors.hpp"
 
+#include "codec/rans_coder.hpp"
 #include "codec/sequence_kernels.hpp"
 
 #include <algorithm>
@@ -17,7 +18,7 @@ using u32 = std::uint32_t;
 using i64 = std::int64_t;
 
 constexpr int kLpcPrecision = 14;
-constexpr std::size_t kSegmentCap = 4096;  // the longest segment a predictor sees
+constexpr std::size_t kSegmentCap = kSegmentLength;  // the longest segment a predictor sees
 
 std::int32_t wrap(i64 value) { return static_cast<std::int32_t>(static_cast<u32>(value)); }
 std::int32_t minus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) - static_cast<u32>(b)); }
@@ -418,6 +419,24 @@ void lms_lanes(std::span<const LmsLane> lanes, bool inverse) {
     else
       stage.run<false>(lane.taps, lane.in, lane.n, lane.out);
   }
+}
+
+void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
+                      std::size_t n, bool inverse) {
+  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
+  std::array<LmsLane, kLmsLanes> lanes;
+  std::size_t count = 0;
+  for (std::size_t s = 0; s < stages.size(); ++s) {
+    if (stages[s].kind != Predictor::sign_lms_local) continue;
+    const std::size_t start = s * kSegmentLength;
+    lanes[count++] = {.in = in + start, .out = out + start, .n = std::min(kSegmentLength, n - start),
+                      .taps = stages[s].taps, .step = stages[s].step};
+    if (count == kLmsLanes) {
+      run(lanes, inverse);
+      count = 0;
+    }
+  }
+  if (count != 0) run(std::span(lanes).first(count), inverse);
 }
 
 void autocorrelation(const double* z, std::size_t n, int order, double* ac) {

@@ -56,6 +56,13 @@ void write_predictor(BitWriter& out, const PredictorChoice& choice);
 void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* d);
 void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
+// The sign-LMS stages of a block's segments (`stages[s]` for segment s, from s * kSegmentLength, n values
+// in all), those that are sign_lms_local and four at a time: forward from first differences `in` to
+// residuals `out`, or inverse from residuals to first differences. `out` may be `in`; the other segments'
+// values are left as they are.
+void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
+                      std::size_t n, bool inverse);
+
 // The quantised LPC predictor of `order` fitted to the segment q[start, end).
 [[nodiscard]] PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order);
 

@@ -107,17 +107,7 @@ class ResidualReader {
 void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
                    std::span<std::int32_t> codes) {
   const std::size_t n = codes.size();
-  std::vector<LmsLane> lanes;
-  for (std::size_t s = 0; s < predictors.size(); ++s) {
-    const std::size_t start = s * kSegmentLength;
-    std::int32_t* r = residuals.data() + start;
-    if (predictors[s].kind == Predictor::sign_lms_local)
-      lanes.push_back({.in = r, .out = r, .n = std::min(n - start, kSegmentLength), .taps = predictors[s].taps,
-                       .step = predictors[s].step});
-  }
-  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
-  for (std::size_t first = 0; first < lanes.size(); first += kLmsLanes)
-    run(std::span(lanes).subspan(first, std::min(kLmsLanes, lanes.size() - first)), true);
+  local_lms_stages(predictors, residuals.data(), residuals.data(), n, true);
   for (std::size_t s = 0; s < predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
     if (predictors[s].kind == Predictor::sign_lms_local)

@@ -187,16 +187,8 @@ void BlockEncoder::run_local_lms() {
       differences_of(codes_.data(), 0, codes_.size(), differences.data());
     }
     LocalLms& local = local_lms_.emplace_back(candidate, Buffer<std::int32_t>(codes_.size()));
-    for (std::size_t first = 0; first < codes_.size(); first += kLmsLanes * kSegmentLength) {
-      std::array<LmsLane, kLmsLanes> lanes;
-      std::size_t count = 0;
-      for (std::size_t start = first; count < kLmsLanes && start < codes_.size(); start += kSegmentLength) {
-        const std::size_t n = std::min(kSegmentLength, codes_.size() - start);
-        lanes[count++] = {.in = differences.data() + start, .out = local.residuals.data() + start, .n = n,
-                          .taps = candidate.taps, .step = candidate.step};
-      }
-      (avx2_kernels() ? lms_lanes_avx2 : lms_lanes)(std::span(lanes).first(count), false);
-    }
+    const std::vector<PredictorChoice> stages((codes_.size() + kSegmentLength - 1) / kSegmentLength, candidate);
+    local_lms_stages(stages, differences.data(), local.residuals.data(), codes_.size(), false);
   }
 }
 
