@@ -18,7 +18,8 @@ namespace {
 constexpr std::uint8_t palette_flag = 0x10;
 constexpr std::uint8_t origin_f64_flag = 0x20;
 constexpr std::uint8_t step_f64_flag = 0x40;
-constexpr std::uint8_t known_flags = palette_flag | origin_f64_flag | step_f64_flag;
+constexpr std::uint8_t filter_flag = 0x80;
+constexpr std::uint8_t known_flags = palette_flag | origin_f64_flag | step_f64_flag | filter_flag;
 constexpr unsigned mode_count = 4;
 
 [[nodiscard]] bool is_float32(double value) {
@@ -30,6 +31,7 @@ std::uint8_t mode_byte(const Header& header) {
   if (!header.palette.empty()) byte |= palette_flag;
   if (has_grid(header.mode) && !is_float32(header.grid.origin)) byte |= origin_f64_flag;
   if (has_grid(header.mode) && !is_float32(header.grid.step)) byte |= step_f64_flag;
+  if (header.filter) byte |= filter_flag;
   return byte;
 }
 
@@ -83,7 +85,25 @@ std::expected<std::vector<std::int32_t>, QuorvelError> read_palette(ByteReader& 
   return palette;
 }
 
-// Bytes 6 onwards up to the palette: mode, block length, count, grid.
+// Whether a coding may carry these flags (the high half of the mode byte).
+bool flags_allowed(Mode mode, std::uint8_t flags) {
+  const bool filter = (flags & filter_flag) != 0;
+  return (flags & ~known_flags) == 0 && (has_grid(mode) || (flags & (origin_f64_flag | step_f64_flag)) == 0) &&
+         (allows_palette(mode) || (flags & palette_flag) == 0) &&
+         (!filter || ((flags & palette_flag) == 0 && (mode == Mode::grid || mode == Mode::interpolated)));
+}
+
+std::optional<CellFilter> read_filter(ByteReader& in) {
+  CellFilter g{};
+  for (std::int16_t& tap : g) {
+    const auto v = in.u16();
+    if (!v) return std::nullopt;
+    tap = static_cast<std::int16_t>(*v);
+  }
+  return g;
+}
+
+// Bytes 6 onwards up to the palette: mode, block length, count, grid, filter.
 std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   const auto mode = in.u8();
   const auto block_log2 = in.u8();
@@ -97,9 +117,7 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   Header header;
   header.mode = static_cast<Mode>(*mode & 0x0F);
   const std::uint8_t flags = *mode & 0xF0;
-  if ((flags & ~known_flags) != 0 ||
-      (!has_grid(header.mode) && (flags & (origin_f64_flag | step_f64_flag)) != 0) ||
-      (!allows_palette(header.mode) && (flags & palette_flag) != 0)) {
+  if (!flags_allowed(header.mode, flags)) {
     return std::unexpected(damaged("unknown flags in mode byte " + std::to_string(*mode)));
   }
   if (*block_log2 < min_block_log2 || *block_log2 > max_block_log2) {
@@ -120,6 +138,10 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
       return std::unexpected(damaged("the grid's origin and step must be finite and the step positive"));
     }
     header.grid = Grid{*origin, *step};
+  }
+  if (flags & filter_flag) {
+    header.filter = read_filter(in);
+    if (!header.filter) return std::unexpected(damaged("the container ends inside its header"));
   }
   if (flags & palette_flag) header.palette.resize(1);  // read after the fields
   return header;
@@ -205,6 +227,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
   if (has_grid(header.mode)) {
     write_number(w, header.grid.origin, (mode & origin_f64_flag) != 0);
     write_number(w, header.grid.step, (mode & step_f64_flag) != 0);
+  }
+  if (header.filter) {
+    for (const std::int16_t tap : *header.filter) w.u16(static_cast<std::uint16_t>(tap));
   }
   if (!header.palette.empty()) {
     auto palette = palette_bytes(header.palette);

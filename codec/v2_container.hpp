@@ -8,11 +8,14 @@
 //   4       2     version, 2 (where version 1 has its own, so version-1 decoders refuse it by version)
 //   6       1     mode: bits 0-3 the coding of the samples (below; other values are refused),
 //                 bit 4 a palette follows, bit 5 the grid origin is a float64 (else float32),
-//                 bit 6 the grid step is a float64 (else float32), bit 7 zero
+//                 bit 6 the grid step is a float64 (else float32), bit 7 a cell filter follows
+//                 (modes 0 and 1, without a palette)
 //   7       1     log2 of the block length B, 8 to 14
 //   8       1-5   sample count n, LEB128, 1 to 2^31 - 1
 //   ...     4|8   grid origin, finite      } modes 0 to 2: sample = float32(origin + step * code),
 //   ...     4|8   grid step, finite, > 0   } the product and the sum in double
+//   ...     8     cell filter (bit 7): g[1] to g[4], int16 each; the samples are then the filtered
+//                 codes of each block (codec/cell_filter.hpp)
 //   ...           palette (bit 4; modes 0 and 3): entry count P (LEB128, 1 to min(n, 65536)), byte
 //                 length L (LEB128), then L bytes: one sequence-coder block of P codes, the first
 //                 entry then each gap minus one (modulo 2^32); entries rise strictly within int32.
@@ -36,9 +39,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "codec/cell_filter.hpp"
 #include "codec/error.hpp"
 #include "codec/grid.hpp"
 
@@ -66,6 +71,7 @@ struct Header {
   std::uint32_t sample_count = 0;
   Grid grid;
   std::vector<std::int32_t> palette;
+  std::optional<CellFilter> filter;
 
   [[nodiscard]] std::size_t block_length() const { return std::size_t{1} << block_log2; }
   [[nodiscard]] std::size_t block_count() const { return (sample_count + block_length() - 1) >> block_log2; }

@@ -147,7 +147,7 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
     const bool whole = lo == block_start && hi == block_start + n;
     if (!whole) s.samples.resize(n);
     float* out = whole ? r.out.data() + (lo - r.start) : s.samples.data();
-    if (!map_samples(h, codes, extra, out)) {
+    if (!(h.filter ? filter_block(h.grid, *h.filter, codes, out) : map_samples(h, codes, extra, out))) {
       return std::unexpected(damaged(block_name(b) + "a code does not decode to a finite sample"));
     }
     if (!whole) std::copy(out + (lo - block_start), out + (hi - block_start), r.out.data() + (lo - r.start));

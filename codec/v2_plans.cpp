@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "codec/cell_filter.hpp"
 #include "codec/float_ordinal.hpp"
 #include "codec/interpolation.hpp"
 #include "codec/v2_stages.hpp"
@@ -88,7 +89,7 @@ auto on_samples(const Input& input, F&& f) {
 // The samples exactly as they are, on a grid most of them sit on, the others
 // moved there by corrections of their float32 ordinals.
 std::optional<Codes> corrected_codes(std::span<const float> y, float lowest, float highest) {
-  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size()), {}};
+  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size()), {}, {}};
   const auto mostly = detect_mostly_grid(y, lowest, highest, c.codes);
   if (!mostly) return std::nullopt;
   c.grid = mostly->grid;
@@ -114,7 +115,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& inp
     Codes c = grid_codes(*detected.grid, std::move(detected.codes));
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
   }
-  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}};
+  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}};
   for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
   auto container = smallest_container(ordinals, settings);
   if (settings.options.effort == Effort::fast) return container;
@@ -189,6 +190,111 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_mostly_on_grid(
   return smaller(std::move(quantised), smallest_container(*corrected, settings));
 }
 
+// ---------------------------------------------------------------- the cell filter
+
+// A signal the cell filter made: its codes on one of the rungs of keep_on_rungs' window (anchored at its
+// lowest sample, which code 0 keeps) and the filter that give exactly its samples.
+std::optional<Codes> keep_filtered(std::span<const float> y, const Extremes& ex, double finest,
+                                   std::size_t block_length) {
+  if (ex.lowest == ex.highest) return std::nullopt;
+  Buffer<std::int32_t> codes(y.size());
+  for (const std::optional<Grid>& grid : rungs_of(ex, finest / 4, 0x1p-30)) {
+    if (auto g = filter_of_samples(y, *grid, block_length, codes)) {
+      Codes c = grid_codes(*grid, std::move(codes));
+      c.filter = g;
+      return c;
+    }
+  }
+  return std::nullopt;
+}
+
+struct Filtered {
+  Codes codes;
+  Buffer<float> y;
+  Distortion distortion;
+  Distortion unfiltered;  // of the quantiser's own samples
+};
+
+// A quantiser's codes on rung k, made canonical, through the filter fitted to the signal.
+template <class Quantise>
+std::optional<Filtered> filtered(const Input& input, int k, double finest, std::size_t block_length,
+                                 Quantise&& quantise) {
+  Trial trial = quantise(input, k);
+  const Distortion unfiltered = trial.distortion;
+  Codes c = std::move(trial).canonical(finest);
+  if (c.mode != Mode::grid) return std::nullopt;
+  const CellFilter g =
+      on_samples(input, [&](auto x) { return fit_cell_filter(x, c.grid, c.codes, block_length); });
+  if (g == CellFilter{}) return std::nullopt;
+  Buffer<float> y(input.size());
+  for (std::size_t start = 0; start < y.size(); start += block_length) {
+    const std::size_t n = std::min(block_length, y.size() - start);
+    if (!filter_block(c.grid, g, std::span<const std::int32_t>(c.codes).subspan(start, n), y.data() + start))
+      return std::nullopt;
+  }
+  c.filter = g;
+  const Distortion d = distortion(input, y);
+  return Filtered{std::move(c), std::move(y), d, unfiltered};
+}
+
+// The filter lets a coarser rung than the quantiser's own meet the target. It takes a near-constant share
+// of the quantiser's error from one rung to the next, so the quantiser alone tells which rungs it should
+// let meet it (the error need not grow with the step: the search goes on past a few that miss); then, from
+// the coarsest of them down, the first whose filtered codes do. The answer is the codes that encoding its
+// decoded samples finds, so that encoding them again gives the same container; none when those differ.
+template <class Quantise, class Meets>
+std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, double natural,
+                                       std::size_t block_length, Meets&& meets, Quantise&& quantise) {
+  constexpr int patience = 3;
+  constexpr double optimism = 0.85;  // the share shrinks a little on coarser rungs
+  const double finest = natural / 16;
+  std::optional<Filtered> best = filtered(input, from, finest, block_length, quantise);
+  if (!best || !(best->unfiltered.sum_squares > 0.0)) return std::nullopt;
+  const double share = best->distortion.sum_squares / best->unfiltered.sum_squares;
+  int likely = from;
+  for (int k = from + 1, misses = 0; k <= top && misses < patience; ++k) {
+    Distortion d = quantise(input, k).distortion;
+    d.sum_squares *= share * optimism;
+    misses = meets(d) ? 0 : misses + 1;
+    if (misses == 0) likely = k;
+  }
+  for (int k = likely; k > from; --k) {
+    auto trial = filtered(input, k, finest, block_length, quantise);
+    if (trial && meets(trial->distortion)) {
+      best = std::move(trial);
+      break;
+    }
+  }
+  if (!meets(best->distortion)) return std::nullopt;
+  const Extremes ex = extremes(best->y);
+  if (keep_on_rungs(best->y, ex, natural, nullptr)) return std::nullopt;
+  auto again = keep_filtered(best->y, ex, natural, block_length);
+  if (!again || again->grid != best->codes.grid) return std::nullopt;
+  return again;
+}
+
+// The smaller of `container` and the filtered codes of the plain quantiser (and at best effort the
+// closed loop's) from their own rungs.
+std::expected<std::vector<std::uint8_t>, QuorvelError> or_filtered(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double rmse,
+    int plain_rung, std::optional<int> loop_rung, const Settings& settings) {
+  const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
+  const auto meets = [&](const Distortion& d) { return measure(d) <= rmse; };
+  const double natural = std::sqrt(12.0) * rmse;
+  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
+  const int top = rungs_of({input.lowest, input.highest}, natural / 16, 0x1p-28).top;
+  const auto keep = [&](std::optional<Codes> codes) {
+    if (codes) container = smaller(std::move(container), smallest_container(*codes, settings));
+  };
+  keep(coarsest_filtered(input, plain_rung, top, natural, block_length, meets, plain));
+  // The closed loop's codes gain about as much from the filter, and cost several times more to make.
+  if (loop_rung && settings.options.effort == Effort::best) {
+    keep(coarsest_filtered(input, *loop_rung, top, natural, block_length, meets,
+                           [&](const Input& in, int k) { return closed_loop(in, k, block_length); }));
+  }
+  return container;
+}
+
 }  // namespace
 
 std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
@@ -248,7 +354,11 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   // natural / 4: that keeps every signal the search decodes to, while speech
   // on its 16-bit grid under a target of several LSB is quantised, not kept.
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
+  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   if (auto kept = keep_on_rungs(input.xf, input.extremes(), natural, nullptr)) {
+    return smallest_container(*kept, settings);
+  }
+  if (auto kept = keep_filtered(input.xf, input.extremes(), natural, block_length)) {
     return smallest_container(*kept, settings);
   }
   Detected detected;
@@ -265,12 +375,13 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
-  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const auto loop = coarsest_rung(*found, window.floor, *found,
                                   [&](int k) { return meets(closed_loop(input, k, block_length)); });
-  if (!loop) return container;
-  return smaller(std::move(container),
-                 smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
+  if (loop) {
+    container = smaller(std::move(container),
+                        smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
+  }
+  return or_filtered(std::move(container), input, rmse, *found, loop, settings);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input, double budget,

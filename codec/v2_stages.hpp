@@ -47,10 +47,11 @@ struct Codes {
   Buffer<std::int32_t> codes;
   Buffer<std::int32_t> corrections;
   std::vector<std::int32_t> distinct;  // the sorted distinct codes, where a stage knows them (else empty)
+  std::optional<CellFilter> filter;    // grid codes only
 };
 
 [[nodiscard]] inline Codes grid_codes(const Grid& grid, Buffer<std::int32_t> codes) {
-  return {Mode::grid, grid, std::move(codes), {}, {}};
+  return {Mode::grid, grid, std::move(codes), {}, {}, {}};
 }
 
 struct Settings {

@@ -88,7 +88,10 @@ class ContainerInfo:
     ``block_length`` and ``block_count``, the independently decodable blocks;
     ``grid_origin`` and ``grid_step``, the grid (sample = float32(origin + step
     * code); None for ``"ordinals"``); ``palette_size``, the number of
-    distinct codes listed in a palette (0: none).
+    distinct codes listed in a palette (0: none); ``cell_filter``, the four
+    integer weights of the smoothing that moves each sample inside its code's
+    cell (None: the samples are the grid points), which the encoder fits for
+    RMSE and PRD targets.
     """
 
     version: int
@@ -109,6 +112,7 @@ class ContainerInfo:
     grid_origin: float | None = None
     grid_step: float | None = None
     palette_size: int | None = None
+    cell_filter: tuple[int, int, int, int] | None = None
 
 
 def _header_fields(view: memoryview) -> dict[str, Any]:

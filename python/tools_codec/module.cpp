@@ -164,12 +164,18 @@ PyObject* header_fields(const ContainerInfo& info) {
   const bool grid = v2::has_grid(header.mode);
   PyObject* origin = grid ? PyFloat_FromDouble(header.grid.origin) : Py_NewRef(Py_None);
   PyObject* step = grid ? PyFloat_FromDouble(header.grid.step) : Py_NewRef(Py_None);
-  return Py_BuildValue("{sIsIsnsssnsnsNsNsn}", "version", unsigned{info.version}, "sample_count",
+  PyObject* filter = Py_NewRef(Py_None);
+  if (header.filter) {
+    const auto& g = *header.filter;
+    Py_DECREF(filter);
+    filter = Py_BuildValue("(iiii)", int{g[0]}, int{g[1]}, int{g[2]}, int{g[3]});
+  }
+  return Py_BuildValue("{sIsIsnsssnsnsNsNsnsN}", "version", unsigned{info.version}, "sample_count",
                        static_cast<unsigned>(info.sample_count), "size", static_cast<Py_ssize_t>(info.size), "mode",
                        mode_names[static_cast<std::size_t>(header.mode)], "block_length",
                        static_cast<Py_ssize_t>(header.block_length()), "block_count",
                        static_cast<Py_ssize_t>(header.block_count()), "grid_origin", origin, "grid_step", step,
-                       "palette_size", static_cast<Py_ssize_t>(header.palette.size()));
+                       "palette_size", static_cast<Py_ssize_t>(header.palette.size()), "cell_filter", filter);
 }
 
 PyObject* inspect(PyObject* /*module*/, PyObject* container) {

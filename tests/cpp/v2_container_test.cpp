@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/interpolation.hpp"
 #include "codec/sequence_coder.hpp"
 #include "codec/v2_decoder.hpp"
 #include "codec/v2_encoder.hpp"
@@ -132,6 +135,47 @@ TEST(V2Container, EveryCodingDecodesAsTheLayoutSays) {
             std::vector<float>{static_cast<float>(0.1 + 1e-10 * 3)});
 }
 
+// The cell filter written out from its definition: corrections in 1/1024 of a step from the symmetric
+// second differences of the codes, mirrored at the block's ends, clamped inside the cell, none at code 0.
+std::vector<float> filtered_by_hand(const std::vector<std::int32_t>& c, const std::array<std::int16_t, 4>& g,
+                                    double origin, double step) {
+  const auto n = static_cast<long>(c.size());
+  const auto at = [&](long k) {
+    if (k < 0) k = -k;
+    if (k > n - 1) k = 2 * (n - 1) - k;
+    return static_cast<double>(c[static_cast<std::size_t>(std::clamp(k, 0L, n - 1))]);
+  };
+  std::vector<float> out;
+  for (long i = 0; i < n; ++i) {
+    double s = 0;
+    for (long j = 1; j <= 4; ++j) s += g[static_cast<std::size_t>(j - 1)] * (at(i - j) + at(i + j) - 2 * at(i));
+    const double t = c[static_cast<std::size_t>(i)] == 0 ? 0.0 : std::clamp(s, -511.0, 511.0);
+    out.push_back(static_cast<float>(origin + step / 1024 * (1024 * at(i) + t)));
+  }
+  return out;
+}
+
+TEST(V2Container, FilteredCodesDecodeAsTheirDefinitionSays) {
+  // Steps, spikes and a ramp, long enough for the inner loop, and blocks too short for the mirror.
+  const std::vector<std::int32_t> codes{0, 3, 9, 9, 8, 40, 2, 2, 3, 5, 7, 9, 11, 1000, -1000, 6, 6, 0, 4, 5};
+  const std::array<std::int16_t, 4> g{300, -120, 40, -5};
+  for (const std::size_t n : {codes.size(), std::size_t{3}, std::size_t{1}}) {
+    const std::vector<std::int32_t> part(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(n));
+    Hand h{0x80, 8, n, grid_f32(-2.0f, 0.125f), std::nullopt, {coded(part, 256)}};
+    for (const std::int16_t tap : g) {
+      h.grid.push_back(static_cast<std::uint8_t>(tap));
+      h.grid.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(tap) >> 8));
+    }
+    EXPECT_EQ(quorvel::v2::decode(h.bytes()).value(), filtered_by_hand(part, g, -2.0, 0.125)) << n;
+    // The same codes as interpolation residuals decode to the same samples.
+    std::vector<std::int32_t> residuals(n);
+    quorvel::interpolation_residuals(part, residuals);
+    h.mode = 0x81;
+    h.blocks = {coded(residuals, 256)};
+    EXPECT_EQ(quorvel::v2::decode(h.bytes()).value(), filtered_by_hand(part, g, -2.0, 0.125)) << n;
+  }
+}
+
 TEST(V2Container, ShortContainersArePaddedSoTheSpecDecoderNamesTheVersion) {
   const auto container = quorvel::v2::encode(std::vector<float>{1.5f}, {quorvel::TargetKind::max_error, 0.0});
   ASSERT_TRUE(container);
@@ -176,7 +220,9 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
   EXPECT_EQ(message_of(good.bytes()), "decoded");
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }),
             invalid("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x80; }), invalid("unknown flags in mode byte 128"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x83; }), invalid("unknown flags in mode byte 131"));  // filter on ordinals
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x90; }), invalid("unknown flags in mode byte 144"));  // and a palette
+  EXPECT_NE(with([](Hand& h) { h.mode = 0x80; }), "decoded");  // the index and block taken for a filter
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x11; }),
             invalid("unknown flags in mode byte 17"));  // palette on residuals
   EXPECT_EQ(with([](Hand& h) { h.block_log2 = 15; }), invalid("block length 2^15 outside 2^8 to 2^14"));

@@ -1,0 +1,212 @@
+// codec/cell_filter.cpp: the cell filter's samples, its least-squares fit, and its detection in samples.
+#include "codec/cell_filter.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "codec/buffer.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using i64 = std::int64_t;
+constexpr i64 largest_correction = 511;  // in 1/1024 of a step: strictly inside the cell
+constexpr std::size_t edge = cell_filter_taps;
+using Differences = std::array<i64, cell_filter_taps>;
+
+// The four symmetric second differences around code i of a block, the codes mirrored at its ends.
+Differences mirrored_differences(std::span<const std::int32_t> c, std::size_t i) {
+  const auto last = static_cast<std::ptrdiff_t>(c.size()) - 1;
+  const auto at = [&](std::ptrdiff_t k) {
+    k = k < 0 ? -k : k > last ? 2 * last - k : k;
+    return i64{c[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(k, 0, last))]};
+  };
+  Differences d;
+  const auto p = static_cast<std::ptrdiff_t>(i);
+  for (std::ptrdiff_t j = 1; j <= cell_filter_taps; ++j) d[j - 1] = at(p - j) + at(p + j) - 2 * i64{c[i]};
+  return d;
+}
+
+Differences inner_differences(const std::int32_t* c) {
+  Differences d;
+  for (std::ptrdiff_t j = 1; j <= cell_filter_taps; ++j) d[j - 1] = i64{c[-j]} + c[j] - 2 * i64{c[0]};
+  return d;
+}
+
+// Calls visit(i, differences) for every code of a block; the codes away from its ends need no mirror.
+template <class Visit>
+void for_each_code(std::span<const std::int32_t> c, Visit&& visit) {
+  const std::size_t n = c.size();
+  const std::size_t inner_end = n > 2 * edge ? n - edge : 0;
+  for (std::size_t i = 0; i < std::min(n, edge); ++i) visit(i, mirrored_differences(c, i));
+  for (std::size_t i = edge; i < inner_end; ++i) visit(i, inner_differences(c.data() + i));
+  for (std::size_t i = std::max(edge, inner_end); i < n; ++i) visit(i, mirrored_differences(c, i));
+}
+
+i64 correction(const CellFilter& g, std::int32_t code, const Differences& d) {
+  i64 s = 0;
+  for (int j = 0; j < cell_filter_taps; ++j) s += i64{g[static_cast<std::size_t>(j)]} * d[static_cast<std::size_t>(j)];
+  return code == 0 ? 0 : std::clamp<i64>(s, -largest_correction, largest_correction);
+}
+
+// Least squares over rows (differences, target): the coefficients in 1/1024 that bring the differences'
+// weighted sums nearest the targets (in 1/1024 of a step), rounded into int16; zeros when singular.
+class Normal {
+ public:
+  void add(const Differences& d, double target) {
+    for (std::size_t a = 0; a < edge; ++a) {
+      b_[a] += static_cast<double>(d[a]) * target;
+      for (std::size_t b = 0; b <= a; ++b) m_[a][b] += static_cast<double>(d[a]) * static_cast<double>(d[b]);
+    }
+  }
+
+  [[nodiscard]] CellFilter solve() const {
+    // Cholesky of the symmetric matrix (lower half filled).
+    std::array<std::array<double, edge>, edge> l{};
+    for (std::size_t a = 0; a < edge; ++a) {
+      for (std::size_t b = 0; b <= a; ++b) {
+        double s = m_[a][b];
+        for (std::size_t k = 0; k < b; ++k) s -= l[a][k] * l[b][k];
+        if (a == b) {
+          if (!(s > 1e-9 * (m_[a][a] + 1.0))) return {};
+          l[a][a] = std::sqrt(s);
+        } else {
+          l[a][b] = s / l[b][b];
+        }
+      }
+    }
+    std::array<double, edge> y{}, x{};
+    for (std::size_t a = 0; a < edge; ++a) {
+      double s = b_[a];
+      for (std::size_t k = 0; k < a; ++k) s -= l[a][k] * y[k];
+      y[a] = s / l[a][a];
+    }
+    for (std::size_t a = edge; a-- > 0;) {
+      double s = y[a];
+      for (std::size_t k = a + 1; k < edge; ++k) s -= l[k][a] * x[k];
+      x[a] = s / l[a][a];
+    }
+    CellFilter g{};
+    for (std::size_t a = 0; a < edge; ++a) {
+      if (!std::isfinite(x[a])) return {};
+      g[a] = static_cast<std::int16_t>(std::clamp(std::nearbyint(x[a]), -32768.0, 32767.0));
+    }
+    return g;
+  }
+
+ private:
+  std::array<std::array<double, edge>, edge> m_{};
+  std::array<double, edge> b_{};
+};
+
+template <class F>
+void for_each_block(std::size_t n, std::size_t block_length, F&& f) {
+  for (std::size_t start = 0; start < n; start += block_length) f(start, std::min(block_length, n - start));
+}
+
+// The correction in 1/1024 of a step that a sample shows against the nearest code, when it is one.
+std::optional<i64> shown_correction(float y, const Grid& grid, std::int32_t& code) {
+  const double offset = (static_cast<double>(y) - grid.origin) / grid.step;
+  const double k = round_even(offset);
+  if (!(std::fabs(k) <= largest_code)) return std::nullopt;
+  code = static_cast<std::int32_t>(k);
+  const double fraction = (offset - k) * 1024.0;
+  const double t = std::nearbyint(fraction);
+  if (std::fabs(fraction - t) > 0.125 || std::fabs(t) > static_cast<double>(largest_correction) ||
+      (code == 0 && t != 0.0)) {
+    return std::nullopt;
+  }
+  return static_cast<i64>(t);
+}
+
+}  // namespace
+
+bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes, float* out) {
+  constexpr float largest = std::numeric_limits<float>::max();
+  const double fine = grid.step / 1024.0;  // exact: a power of two apart
+  int bad = 0;
+  const auto put = [&](std::size_t i, double t) {
+    const auto y = static_cast<float>(grid.origin + fine * (1024.0 * static_cast<double>(codes[i]) + t));
+    bad |= static_cast<int>(!(std::fabs(y) <= largest));
+    out[i] = y;
+  };
+  const auto mirrored = [&](std::size_t i) {
+    put(i, static_cast<double>(correction(g, codes[i], mirrored_differences(codes, i))));
+  };
+  // Away from the ends, the same sums in doubles, which hold them exactly (codes below 2^31, weights below
+  // 2^15: every product and sum below 2^51), without a branch, so that the loop vectorises.
+  const std::size_t n = codes.size(), inner_end = n > 2 * edge ? n - edge : 0;
+  const std::int32_t* c = codes.data();
+  const double g1 = g[0], g2 = g[1], g3 = g[2], g4 = g[3], limit = static_cast<double>(largest_correction);
+  for (std::size_t i = 0; i < std::min(n, edge); ++i) mirrored(i);
+  for (std::size_t i = edge; i < inner_end; ++i) {
+    const double c0 = c[i], twice = 2.0 * c0;
+    const double s = g1 * (static_cast<double>(c[i - 1]) + static_cast<double>(c[i + 1]) - twice) +
+                     g2 * (static_cast<double>(c[i - 2]) + static_cast<double>(c[i + 2]) - twice) +
+                     g3 * (static_cast<double>(c[i - 3]) + static_cast<double>(c[i + 3]) - twice) +
+                     g4 * (static_cast<double>(c[i - 4]) + static_cast<double>(c[i + 4]) - twice);
+    const double t = std::min(limit, std::max(-limit, s));
+    put(i, c[i] == 0 ? 0.0 : t);
+  }
+  for (std::size_t i = std::max(edge, inner_end); i < n; ++i) mirrored(i);
+  return bad == 0;
+}
+
+template <class T>
+CellFilter fit_cell_filter(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
+                           std::size_t block_length) {
+  Normal normal;
+  const double inverse = 1.0 / grid.step;
+  for_each_block(codes.size(), block_length, [&](std::size_t start, std::size_t n) {
+    const auto c = codes.subspan(start, n);
+    for_each_code(c, [&](std::size_t i, const Differences& d) {
+      if (c[i] == 0) return;
+      const double off = (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(c[i]);
+      normal.add(d, 1024.0 * off);
+    });
+  });
+  return normal.solve();
+}
+
+template CellFilter fit_cell_filter(std::span<const float>, const Grid&, std::span<const std::int32_t>, std::size_t);
+template CellFilter fit_cell_filter(std::span<const double>, const Grid&, std::span<const std::int32_t>, std::size_t);
+
+std::optional<CellFilter> filter_of_samples(std::span<const float> y, const Grid& grid, std::size_t block_length,
+                                            std::span<std::int32_t> codes) {
+  // On a grid the samples were not made on, one of the first few shows no correction at all.
+  constexpr std::size_t probe = 64;
+  for (std::size_t i = 0; i < std::min(probe, y.size()); ++i) {
+    if (!shown_correction(y[i], grid, codes[i])) return std::nullopt;
+  }
+  Buffer<std::int32_t> shown(y.size());
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const auto t = shown_correction(y[i], grid, codes[i]);
+    if (!t) return std::nullopt;
+    shown[i] = static_cast<std::int32_t>(*t);
+  }
+  Normal normal;
+  for_each_block(y.size(), block_length, [&](std::size_t start, std::size_t n) {
+    const auto c = std::span<const std::int32_t>(codes).subspan(start, n);
+    for_each_code(c, [&](std::size_t i, const Differences& d) {
+      const std::int32_t t = shown[start + i];
+      if (c[i] != 0 && std::abs(t) < largest_correction) normal.add(d, static_cast<double>(t));
+    });
+  });
+  const CellFilter g = normal.solve();
+  if (g == CellFilter{}) return std::nullopt;
+  Buffer<float> again(y.size());
+  bool same = true;
+  for_each_block(y.size(), block_length, [&](std::size_t start, std::size_t n) {
+    same = same && filter_block(grid, g, std::span<const std::int32_t>(codes).subspan(start, n), again.data() + start) &&
+           std::equal(y.begin() + static_cast<std::ptrdiff_t>(start), y.begin() + static_cast<std::ptrdiff_t>(start + n),
+                      again.begin() + static_cast<std::ptrdiff_t>(start),
+                      [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); });
+  });
+  if (!same) return std::nullopt;
+  return g;
+}
+
+}  // namespace quorvel
