@@ -155,6 +155,15 @@ bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::in
   return bad == 0;
 }
 
+bool filter_blocks(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes,
+                   std::size_t block_length, std::span<float> out) {
+  bool finite = true;
+  for_each_block(codes.size(), block_length, [&](std::size_t start, std::size_t n) {
+    finite = filter_block(grid, g, codes.subspan(start, n), out.data() + start) && finite;
+  });
+  return finite;
+}
+
 template <class T>
 CellFilter fit_cell_filter(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
                            std::size_t block_length) {
@@ -198,14 +207,9 @@ std::optional<CellFilter> filter_of_samples(std::span<const float> y, const Grid
   const CellFilter g = normal.solve();
   if (g == CellFilter{}) return std::nullopt;
   Buffer<float> again(y.size());
-  bool same = true;
-  for_each_block(y.size(), block_length, [&](std::size_t start, std::size_t n) {
-    same = same && filter_block(grid, g, std::span<const std::int32_t>(codes).subspan(start, n), again.data() + start) &&
-           std::equal(y.begin() + static_cast<std::ptrdiff_t>(start), y.begin() + static_cast<std::ptrdiff_t>(start + n),
-                      again.begin() + static_cast<std::ptrdiff_t>(start),
-                      [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); });
-  });
-  if (!same) return std::nullopt;
+  const auto same_bits = [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); };
+  if (!filter_blocks(grid, g, codes, block_length, again) || !std::equal(y.begin(), y.end(), again.begin(), same_bits))
+    return std::nullopt;
   return g;
 }
 

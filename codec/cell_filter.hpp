@@ -30,6 +30,10 @@ using CellFilter = std::array<std::int16_t, cell_filter_taps>;  // g[1..4]
 [[nodiscard]] bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes,
                                 float* out);
 
+// The samples of a signal's codes, block after block of `block_length`; false when one is not finite.
+[[nodiscard]] bool filter_blocks(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes,
+                                 std::size_t block_length, std::span<float> out);
+
 // The filter whose samples lie nearest the signal x in the least-squares sense (ignoring the clamp), for
 // codes on the grid in blocks of `block_length`. Zeros when nothing is to be gained.
 template <class T>

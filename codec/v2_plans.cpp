@@ -227,11 +227,7 @@ std::optional<Filtered> filtered(const Input& input, int k, double finest, std::
       on_samples(input, [&](auto x) { return fit_cell_filter(x, c.grid, c.codes, block_length); });
   if (g == CellFilter{}) return std::nullopt;
   Buffer<float> y(input.size());
-  for (std::size_t start = 0; start < y.size(); start += block_length) {
-    const std::size_t n = std::min(block_length, y.size() - start);
-    if (!filter_block(c.grid, g, std::span<const std::int32_t>(c.codes).subspan(start, n), y.data() + start))
-      return std::nullopt;
-  }
+  if (!filter_blocks(c.grid, g, c.codes, block_length, y)) return std::nullopt;
   c.filter = g;
   const Distortion d = distortion(input, y);
   return Filtered{std::move(c), std::move(y), d, unfiltered};

@@ -146,8 +146,9 @@ TEST(V2Encoder, EncodingTheDecodedSignalAgainGivesTheSameBytes) {
         // The cell filter's samples are found back too (where the quantiser's error, not the noise, is
         // what the target allows).
         if (kind == "oversampled" && target.kind == TargetKind::rmse && target.value > 1e-3 * range_of(x) &&
-            effort != Effort::fast)
+            effort != Effort::fast) {
           EXPECT_NE((*first)[6] & 0x80, 0);
+        }
       }
     }
   }
