@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "codec/buffer.hpp"
@@ -228,33 +229,57 @@ void RansDecoder::build_tables(const TableSet& set) {
   for (int t = 0; t < kTokenCount; ++t) table_after_[t] = entries_.data() + std::size_t{after[t]} * kProbTotal;
 }
 
-bool RansDecoder::decode_segment(const TableSet& set, bool new_set, std::size_t m, std::span<std::uint8_t> tokens) {
-  if (new_set) build_tables(set);
-  const SegmentLanes lanes(ways_, m);
-  std::array<const DecodeEntry*, kMaxWays> table;
-  table.fill(table_after_[0]);
+bool RansDecoder::decode_segment(const SegmentTokens& segment) {
+  RansDecoder* self = this;
+  return decode_segments({&self, 1}, {&segment, 1});
+}
+
+bool RansDecoder::decode_segments(std::span<RansDecoder* const> decoders, std::span<const SegmentTokens> segments) {
+  // Every lane starts the segment in the context of token 0.
+  bool together = true;
+  std::size_t full = std::numeric_limits<std::size_t>::max();
+  for (std::size_t i = 0; i < decoders.size(); ++i) {
+    RansDecoder& d = *decoders[i];
+    if (segments[i].new_set) d.build_tables(*segments[i].set);
+    d.table_.fill(d.table_after_[0]);
+    together &= d.avx2_ && d.ways_ == 8;
+    full = std::min(full, SegmentLanes(d.ways_, segments[i].m).rounds_of(d.ways_ - 1));
+  }
+  std::size_t k = 0;
+  if (together) {
+    std::array<RansLanes, kMaxTogether> lanes;
+    std::array<std::array<std::int32_t, kMaxWays>, kMaxTogether> first;
+    for (std::size_t i = 0; i < decoders.size(); ++i) {
+      RansDecoder& d = *decoders[i];
+      for (std::size_t l = 0; l < kMaxWays; ++l) first[i][l] = static_cast<std::int32_t>(d.table_[l] - d.entries_.data());
+      lanes[i] = {d.entries_.data(), d.state_.data(), first[i].data(), d.words_, d.next_, d.count_, segments[i].tokens};
+    }
+    k = rans_decode_rounds_avx2(lanes.data(), decoders.size(), 0, full);
+    for (std::size_t i = 0; i < decoders.size(); ++i) {
+      RansDecoder& d = *decoders[i];
+      for (std::size_t l = 0; l < kMaxWays; ++l) d.table_[l] = d.entries_.data() + first[i][l];
+      d.next_ = lanes[i].next;
+    }
+  }
+  for (std::size_t i = 0; i < decoders.size(); ++i)
+    if (!decoders[i]->decode_rounds(segments[i], k)) return false;
+  return true;
+}
+
+bool RansDecoder::decode_rounds(const SegmentTokens& segment, std::size_t k) {
+  const SegmentLanes lanes(ways_, segment.m);
   // All lanes while the last has tokens, then the rounds the last lanes have no token in.
-  for (std::size_t k = 0; k < lanes.length;) {
+  while (k < lanes.length) {
     std::size_t used = 0;
     while (used < ways_ && k < lanes.rounds_of(used)) ++used;
     const std::size_t end = lanes.rounds_of(used - 1);
-    if (avx2_ && used == 8) k = decode_rounds_avx2(k, end, table, tokens.data());
-    const bool ok = used == 8 ? decode_rounds<8>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
-                    : used == 4 ? decode_rounds<4>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_)
-                                : decode_rounds<0>(state_.data(), table.data(), used, table_after_.data(), words_, next_, count_, k, end, tokens.data(), ways_);
+    const bool ok = used == 8 ? sequence::decode_rounds<8>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
+                    : used == 4 ? sequence::decode_rounds<4>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
+                                : sequence::decode_rounds<0>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_);
     if (!ok) return false;
     k = end;
   }
   return true;
-}
-
-std::size_t RansDecoder::decode_rounds_avx2(std::size_t from, std::size_t to, std::array<const DecodeEntry*, kMaxWays>& table,
-                                           std::uint8_t* tokens) {
-  std::array<std::int32_t, kMaxWays> first;
-  for (std::size_t l = 0; l < kMaxWays; ++l) first[l] = static_cast<std::int32_t>(table[l] - entries_.data());
-  const std::size_t k = rans_decode_rounds_avx2(entries_.data(), state_.data(), first.data(), words_, next_, count_, from, to, tokens);
-  for (std::size_t l = 0; l < kMaxWays; ++l) table[l] = entries_.data() + first[l];
-  return k;
 }
 
 bool RansDecoder::finish() const {

@@ -52,28 +52,44 @@ void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout
 // after it (bits 30-31). 4 bytes keep a table set (4 x 8 KiB) in the first-level cache.
 using DecodeEntry = std::uint32_t;
 
+// One segment of a block to decode: its table set (`new_set`: not the previous segment's), its token count,
+// and where its tokens go, in decoding order: token k of lane l at tokens[k * ways + l].
+struct SegmentTokens {
+  const TableSet* set;
+  bool new_set;
+  std::size_t m;
+  std::uint8_t* tokens;
+};
+
 // The decoder of one block, segment by segment.
 class RansDecoder {
  public:
+  // Blocks whose segments can be decoded side by side.
+  static constexpr std::size_t kMaxTogether = 4;
+
   // False if the words cannot even hold the initial states.
   [[nodiscard]] bool start(std::span<const std::uint8_t> words, std::size_t n);
-  // Decodes the m tokens of the next segment with the set's tables, in decoding order: token k of lane l
-  // at tokens[k * ways + l]. False when the words run out.
-  [[nodiscard]] bool decode_segment(const TableSet& set, bool new_set, std::size_t m, std::span<std::uint8_t> tokens);
+  // Decodes the next segment. False when the words run out.
+  [[nodiscard]] bool decode_segment(const SegmentTokens& segment);
+  // The next segment of up to kMaxTogether blocks, one per decoder: while every lane of each has a token,
+  // their rounds run side by side, so that the table lookups of one wait while the others go on. The
+  // tokens are those each decoder would decode alone. False when the words of any run out.
+  [[nodiscard]] static bool decode_segments(std::span<RansDecoder* const> decoders,
+                                            std::span<const SegmentTokens> segments);
   // True when every word was used and every state is back where the encoder started.
   [[nodiscard]] bool finish() const;
   [[nodiscard]] std::size_t ways() const { return ways_; }
 
  private:
   void build_tables(const TableSet& set);
-  // The AVX2 kernel's share of rounds [from, to) of 8 lanes; returns the round it stopped at.
-  std::size_t decode_rounds_avx2(std::size_t from, std::size_t to, std::array<const DecodeEntry*, kMaxWays>& table,
-                                 std::uint8_t* tokens);
+  // Rounds from `k` to the segment's end.
+  [[nodiscard]] bool decode_rounds(const SegmentTokens& segment, std::size_t k);
 
   const std::uint8_t* words_ = nullptr;
   std::size_t next_ = 0, count_ = 0, ways_ = 0;
   bool avx2_ = false;
   std::array<std::uint32_t, kMaxWays> state_{};
+  std::array<const DecodeEntry*, kMaxWays> table_{};  // each lane's current table
   std::vector<DecodeEntry> entries_;  // the current set's tables
   std::array<const DecodeEntry*, kTokenCount> table_after_{};  // the table of the token after each token
 };

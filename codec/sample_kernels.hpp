@@ -1,7 +1,7 @@
-// codec/sample_kernels.hpp: the encoder's passes over every sample, portable and AVX2.
+// codec/sample_kernels.hpp: the codec's passes over every sample, portable and AVX2.
 //
 // The portable kernels live beside their callers (samples.cpp, v2_encoder.cpp, v2_multiple.cpp,
-// grid.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in
+// grid.cpp, v2_decoder.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in
 // the same order (none fused), four doubles or eight floats at a time, so both give the same doubles
 // and codes; the tests compare them. They run where the sequence coder's AVX2 kernels do
 // (sequence::avx2_kernels(): the processor tier, which a test binary can cap).
@@ -65,5 +65,9 @@ void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inve
 // knows fit an int32), and whether the grid misses any sample.
 bool nearest_codes(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
 bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
+
+// The grid's samples of the codes into out, and whether every one is finite.
+bool grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out);
+bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out);
 
 }  // namespace quorvel::kernels

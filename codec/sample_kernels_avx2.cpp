@@ -1,6 +1,8 @@
 // codec/sample_kernels_avx2.cpp: the AVX2 kernels of the passes over every sample (only these use AVX2).
 #include "codec/sample_kernels.hpp"
 
+#include <limits>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -121,6 +123,21 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
   return nearest_codes(y.subspan(whole), coder, codes.subspan(whole)) || off != 0;
 }
 
+[[gnu::target("avx2,fma")]] bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
+  const __m256d origin = _mm256_set1_pd(grid.origin), step = _mm256_set1_pd(grid.step);
+  const __m128 largest = _mm_set1_ps(std::numeric_limits<float>::max());
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  const std::size_t whole = codes.size() / 4 * 4;
+  int bad = 0;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    const __m128i code = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes.data() + i));
+    const __m128 sample = _mm256_cvtpd_ps(_mm256_add_pd(origin, _mm256_mul_pd(step, _mm256_cvtepi32_pd(code))));
+    _mm_storeu_ps(out + i, sample);
+    bad |= _mm_movemask_ps(_mm_cmp_ps(_mm_and_ps(sample, magnitude), largest, _CMP_NLE_UQ));
+  }
+  return grid_samples(codes.subspan(whole), grid, out + whole) && bad == 0;
+}
+
 #else
 
 void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
@@ -138,6 +155,10 @@ void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inve
 }
 bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes) {
   return nearest_codes(y, coder, codes);
+}
+
+bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
+  return grid_samples(codes, grid, out);
 }
 
 #endif

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "codec/bit_io.hpp"
 #include "codec/buffer.hpp"
@@ -111,38 +112,88 @@ void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::i
   for (std::size_t s = 0; s < predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
     if (predictors[s].kind == Predictor::sign_lms_local)
-      running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+      (avx2_kernels() ? running_sum_avx2 : running_sum)(residuals.data() + start, m, start ? codes[start - 1] : 0,
+                                                        codes.data() + start);
     else
       reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
   }
 }
 
+// One block on its way: its head, its token decoder, its raw bits and the residuals read so far.
+struct BlockDecoding {
+  std::span<std::int32_t> codes;
+  BlockHead head;
+  RansDecoder tokens_of;
+  std::optional<ResidualReader> residuals_of;
+  std::vector<std::uint8_t> tokens;
+  Buffer<std::int32_t> residuals;
+
+  [[nodiscard]] bool start(std::span<const std::uint8_t> block) {
+    const std::size_t n = codes.size();
+    if (!read_head(block, n, head)) return false;
+    std::size_t at = head.head_bytes;
+    std::uint64_t word_count = 0;
+    if (!read_varint(block, at, word_count) || word_count > (block.size() - at) / 2) return false;
+    if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
+    residuals_of.emplace(block.subspan(at + 2 * word_count), avx2_kernels());
+    tokens.resize(kSegmentLength + kMaxWays);
+    residuals.resize(n);
+    return true;
+  }
+
+  [[nodiscard]] SegmentTokens segment(std::size_t s) {
+    const std::size_t set = head.layout.set_of_segment[s];
+    return {&head.layout.sets[set], s == 0 || set != head.layout.set_of_segment[s - 1],
+            std::min(codes.size() - s * kSegmentLength, kSegmentLength), tokens.data()};
+  }
+
+  [[nodiscard]] bool read_segment(std::size_t s) {
+    return residuals_of->read_segment(tokens, tokens_of.ways(), segment(s).m, residuals.data() + s * kSegmentLength);
+  }
+
+  [[nodiscard]] bool finish() {
+    if (!tokens_of.finish() || !residuals_of->finish()) return false;
+    restore_codes(head.predictors, residuals, codes);
+    return true;
+  }
+};
+
 }  // namespace
 
-bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes) {
-  const std::size_t n = codes.size();
-  if (n == 0) return block.empty();
-  BlockHead head;
-  if (!read_head(block, n, head)) return false;
-  std::size_t at = head.head_bytes;
-  std::uint64_t word_count = 0;
-  if (!read_varint(block, at, word_count) || word_count > (block.size() - at) / 2) return false;
-  RansDecoder tokens_of;
-  if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
-  ResidualReader residuals_of(block.subspan(at + 2 * word_count), avx2_kernels());
-  std::vector<std::uint8_t> tokens(kSegmentLength + kMaxWays);
-  // Every residual of the block first, so that the local sign-LMS stages of its segments run side by side.
-  Buffer<std::int32_t> residuals(n);
-  for (std::size_t s = 0; s < head.predictors.size(); ++s) {
-    const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
-    const std::size_t set = head.layout.set_of_segment[s];
-    if (!tokens_of.decode_segment(head.layout.sets[set], s == 0 || set != head.layout.set_of_segment[s - 1], m, tokens) ||
-        !residuals_of.read_segment(tokens, tokens_of.ways(), m, residuals.data() + start))
-      return false;
+bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
+  const std::size_t count = blocks.size();
+  std::array<BlockDecoding, RansDecoder::kMaxTogether> at;
+  std::size_t segments = 0;
+  for (std::size_t b = 0; b < count; ++b) {
+    at[b].codes = codes[b];
+    if (codes[b].empty()) {
+      if (!blocks[b].empty()) return false;
+      continue;
+    }
+    if (!at[b].start(blocks[b])) return false;
+    segments = std::max(segments, at[b].head.predictors.size());
   }
-  if (!tokens_of.finish() || !residuals_of.finish()) return false;
-  restore_codes(head.predictors, residuals, codes);
+  // Every residual of a block first, so that the local sign-LMS stages of its segments run side by side.
+  for (std::size_t s = 0; s < segments; ++s) {
+    std::array<RansDecoder*, RansDecoder::kMaxTogether> decoders;
+    std::array<SegmentTokens, RansDecoder::kMaxTogether> segment;
+    std::size_t together = 0;
+    for (std::size_t b = 0; b < count; ++b) {
+      if (s >= at[b].head.predictors.size()) continue;
+      decoders[together] = &at[b].tokens_of;
+      segment[together++] = at[b].segment(s);
+    }
+    if (!RansDecoder::decode_segments({decoders.data(), together}, {segment.data(), together})) return false;
+    for (std::size_t b = 0; b < count; ++b)
+      if (s < at[b].head.predictors.size() && !at[b].read_segment(s)) return false;
+  }
+  for (std::size_t b = 0; b < count; ++b)
+    if (!codes[b].empty() && !at[b].finish()) return false;
   return true;
+}
+
+bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes) {
+  return decode_blocks({&block, 1}, {&codes, 1});
 }
 
 }  // namespace quorvel::sequence

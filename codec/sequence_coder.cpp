@@ -1,12 +1,16 @@
 // codec/sequence_coder.cpp: a sequence of codes as independently decodable blocks, on several threads.
 #include "codec/sequence_coder.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "codec/parallel.hpp"
+#include "codec/rans_coder.hpp"
 #include "codec/sequence_block.hpp"
 
 namespace quorvel {
@@ -53,19 +57,30 @@ std::expected<void, QuorvelError> decode_sequence(std::span<const std::span<cons
         std::to_string(blocks.size()) + " blocks for " + std::to_string(codes.size()) + " codes"));
   std::atomic<std::size_t> first_damaged{blocks.size()};
   std::atomic<bool> out_of_memory{false};
-  parallel_for(blocks.size(), coding.threads, [&](std::size_t b) {
+  const auto codes_of = [&](std::size_t b) {
     const std::size_t start = b * coding.block_length;
-    bool decoded = false;
+    return codes.subspan(start, std::min(coding.block_length, codes.size() - start));
+  };
+  // Blocks go in groups of up to four, decoded side by side, as long as every thread still gets a group;
+  // where one of them is damaged, one by one to tell which.
+  constexpr std::size_t most = sequence::RansDecoder::kMaxTogether;
+  const std::size_t threads = coding.threads == 0 ? std::max<std::size_t>(1, std::thread::hardware_concurrency()) : coding.threads;
+  const std::size_t together = std::clamp<std::size_t>(blocks.size() / threads, 1, most);
+  parallel_for((blocks.size() + together - 1) / together, threads, [&](std::size_t g) {
+    const std::size_t first = g * together, count = std::min(together, blocks.size() - first);
+    std::array<std::span<std::int32_t>, most> group;
+    for (std::size_t i = 0; i < count; ++i) group[i] = codes_of(first + i);
     try {
-      decoded = sequence::decode_block(blocks[b], codes.subspan(start, std::min(coding.block_length, codes.size() - start)));
+      if (sequence::decode_blocks(blocks.subspan(first, count), {group.data(), count})) return;
+      for (std::size_t b = first; b < first + count; ++b) {
+        if (sequence::decode_block(blocks[b], codes_of(b))) continue;
+        std::size_t seen = first_damaged.load();
+        while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
+        }
+        return;
+      }
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
-      return;
-    }
-    if (!decoded) {
-      std::size_t seen = first_damaged.load();
-      while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
-      }
     }
   });
   if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));

@@ -45,14 +45,24 @@ std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t leng
                                     const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
                                     std::size_t& next);
 
-// Decodes rounds [from, to) of a segment in 8 lanes, all of which have a token in each, while a whole round
-// of words is left (words[next + 7] < count); returns the round it stopped at. `entries` are the set's
-// decoder tables (the token's successor's table in bits 30-31 of each entry), `table` each lane's current
-// table as the index of its first entry; both go in and out with the states. Tokens are written in
-// decoding order, round k at tokens[8 k].
-std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state, std::int32_t* table,
-                                    const std::uint8_t* words, std::size_t& next, std::size_t count, std::size_t from,
-                                    std::size_t to, std::uint8_t* tokens);
+// One block's 8 lanes as the decoding kernel sees them: `entries` are its set's decoder tables (the token's
+// successor's table in bits 30-31 of each entry), `table` each lane's current table as the index of its
+// first entry; states, tables and `next` go in and out. Tokens are written in decoding order, round k at
+// tokens[8 k].
+struct RansLanes {
+  const std::uint32_t* entries;
+  std::uint32_t* state;
+  std::int32_t* table;
+  const std::uint8_t* words;
+  std::size_t next, count;
+  std::uint8_t* tokens;
+};
+
+// Decodes rounds [from, to) of a segment of each of `streams` (1 to 4) blocks side by side, all of whose
+// lanes have a token in each, while every stream has a whole round of words left (words[next + 7] <
+// count); returns the round they stopped at. One block's round waits for its table lookups; the
+// blocks' rounds are independent, so the processor overlaps them.
+std::size_t rans_decode_rounds_avx2(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to);
 
 // Raw bits appended least significant first: a 64-bit accumulator stored whole every time (the buffer has
 // 8 bytes to spare) and advanced by its full bytes.
@@ -92,6 +102,9 @@ void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, cons
                    int shift, std::int32_t* r);
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r);
+
+// x[i] = previous + d[0] + ... + d[i] for i < n, wrapping: running_sum (codec/predictors.hpp) eight at a time.
+void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The sign-LMS stages of up to kLmsLanes segments of a block side by side, each from zero history (the
 // predictor sign_lms_local, codec/predictors.cpp): forward from first differences (`in`) to residuals

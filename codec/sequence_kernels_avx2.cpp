@@ -216,40 +216,70 @@ struct TakenWords {
 };
 constexpr TakenWords kTakenWords{};
 
-}  // namespace
-
-[[gnu::target("avx2,fma")]] std::size_t rans_decode_rounds_avx2(const std::uint32_t* entries, std::uint32_t* state,
-                                                                std::int32_t* table, const std::uint8_t* words,
-                                                                std::size_t& next, std::size_t count, std::size_t from,
-                                                                std::size_t to, std::uint8_t* tokens) {
+template <std::size_t N>
+[[gnu::target("avx2,fma")]] std::size_t decode_rounds_of(RansLanes* lanes, std::size_t from, std::size_t to) {
   const __m256i first_bytes = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                                0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
-  __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table));
-  std::size_t k = from;
-  for (; k < to && next + 8 <= count; ++k) {
-    const __m256i entry = _mm256_i32gather_epi32(
-        reinterpret_cast<const int*>(entries),
-        _mm256_add_epi32(first, _mm256_and_si256(x, _mm256_set1_epi32(static_cast<int>(kProbTotal - 1)))), 4);
-    const __m256i decoded = _mm256_add_epi32(
-        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(entry, 11), _mm256_set1_epi32(0xFFF)), _mm256_srli_epi32(x, kProbBits)),
-        _mm256_and_si256(entry, _mm256_set1_epi32(0x7FF)));
-    // Lanes whose state fell below 2^16 take the next words, in lane order.
-    const __m256i take = _mm256_cmpeq_epi32(_mm256_min_epu32(decoded, _mm256_set1_epi32(0xFFFF)), decoded);
-    const auto taken = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(take)));
-    const __m256i word = _mm256_permutevar8x32_epi32(
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 2 * next))),
-        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kTakenWords.place[taken].data()))));
-    x = _mm256_blendv_epi8(decoded, _mm256_or_si256(_mm256_slli_epi32(decoded, 16), word), take);
-    next += static_cast<std::size_t>(std::popcount(taken));
-    first = _mm256_slli_epi32(_mm256_srli_epi32(entry, 30), kProbBits);
-    const __m256i token = _mm256_shuffle_epi8(_mm256_and_si256(_mm256_srli_epi32(entry, 23), _mm256_set1_epi32(0x7F)), first_bytes);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(tokens + 8 * k),
-                     _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(token, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0))));
+  // Everything the rounds carry lives in locals: the token stores could alias any field.
+  __m256i x[N], first[N];
+  std::size_t next[N], count[N];
+  const std::uint8_t* words[N];
+  std::uint8_t* tokens[N];
+  const std::uint32_t* entries[N];
+  for (std::size_t i = 0; i < N; ++i) {
+    x[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[i].state));
+    first[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[i].table));
+    next[i] = lanes[i].next, count[i] = lanes[i].count;
+    words[i] = lanes[i].words, tokens[i] = lanes[i].tokens, entries[i] = lanes[i].entries;
   }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(table), first);
+  const auto words_left = [&] {
+    bool left = true;
+    for (std::size_t i = 0; i < N; ++i) left &= next[i] + 8 <= count[i];
+    return left;
+  };
+  std::size_t k = from;
+  for (; k < to && words_left(); ++k) {
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < N; ++i) {
+      const __m256i entry = _mm256_i32gather_epi32(
+          reinterpret_cast<const int*>(entries[i]),
+          _mm256_add_epi32(first[i], _mm256_and_si256(x[i], _mm256_set1_epi32(static_cast<int>(kProbTotal - 1)))), 4);
+      const __m256i decoded =
+          _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(entry, 11), _mm256_set1_epi32(0xFFF)),
+                                              _mm256_srli_epi32(x[i], kProbBits)),
+                           _mm256_and_si256(entry, _mm256_set1_epi32(0x7FF)));
+      // Lanes whose state fell below 2^16 take the next words, in lane order.
+      const __m256i take = _mm256_cmpeq_epi32(_mm256_min_epu32(decoded, _mm256_set1_epi32(0xFFFF)), decoded);
+      const auto taken = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(take)));
+      const __m256i word = _mm256_permutevar8x32_epi32(
+          _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words[i] + 2 * next[i]))),
+          _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kTakenWords.place[taken].data()))));
+      x[i] = _mm256_blendv_epi8(decoded, _mm256_or_si256(_mm256_slli_epi32(decoded, 16), word), take);
+      next[i] += static_cast<std::size_t>(std::popcount(taken));
+      first[i] = _mm256_slli_epi32(_mm256_srli_epi32(entry, 30), kProbBits);
+      const __m256i token =
+          _mm256_shuffle_epi8(_mm256_and_si256(_mm256_srli_epi32(entry, 23), _mm256_set1_epi32(0x7F)), first_bytes);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(tokens[i] + 8 * k),
+                       _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(token, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0))));
+    }
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[i].state), x[i]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[i].table), first[i]);
+    lanes[i].next = next[i];
+  }
   return k;
+}
+
+}  // namespace
+
+std::size_t rans_decode_rounds_avx2(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to) {
+  switch (streams) {
+    case 1: return decode_rounds_of<1>(lanes, from, to);
+    case 2: return decode_rounds_of<2>(lanes, from, to);
+    case 3: return decode_rounds_of<3>(lanes, from, to);
+    default: return decode_rounds_of<4>(lanes, from, to);
+  }
 }
 
 namespace {
@@ -431,6 +461,25 @@ template <int Order>
   lpc_residuals(x, i, to, c, order, shift, r + (i - from));
 }
 
+// Each vector's own running sums (two shifted adds per half, then the low half's total into the high
+// one) wait for nothing; only the carry into the next vector does, one add per eight values.
+[[gnu::target("avx2,fma")]] void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous,
+                                                  std::int32_t* x) {
+  const __m256i last = _mm256_set1_epi32(7), low_half_last = _mm256_setr_epi32(0, 0, 0, 0, 3, 3, 3, 3);
+  const __m256i high_half = _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1);
+  __m256i carry = _mm256_set1_epi32(previous);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+    v = _mm256_add_epi32(v, _mm256_and_si256(_mm256_permutevar8x32_epi32(v, low_half_last), high_half));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + i), _mm256_add_epi32(v, carry));
+    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(v, last));
+  }
+  running_sum(d + i, n - i, static_cast<std::int32_t>(_mm256_cvtsi256_si32(carry)), x + i);
+}
+
 #else
 
 std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) { return tokenize(r, n, tokens); }
@@ -447,10 +496,7 @@ std::size_t rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_
   return to;
 }
 
-std::size_t rans_decode_rounds_avx2(const std::uint32_t*, std::uint32_t*, std::int32_t*, const std::uint8_t*, std::size_t&,
-                                    std::size_t, std::size_t from, std::size_t, std::uint8_t*) {
-  return from;
-}
+std::size_t rans_decode_rounds_avx2(RansLanes*, std::size_t, std::size_t from, std::size_t) { return from; }
 
 std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t, std::size_t, RawBitWriter&) {
   return from;
@@ -459,6 +505,10 @@ std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t
 std::size_t read_rounds_avx2(const std::uint8_t*, std::size_t from, std::size_t, std::size_t, const std::uint8_t*,
                              std::uint64_t&, std::uint64_t, std::int32_t*) {
   return from;
+}
+
+void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x) {
+  running_sum(d, n, previous, x);
 }
 
 #endif

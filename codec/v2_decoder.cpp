@@ -12,9 +12,22 @@
 #include "codec/float_ordinal.hpp"
 #include "codec/interpolation.hpp"
 #include "codec/parallel.hpp"
+#include "codec/sample_kernels.hpp"
 #include "codec/sequence_coder.hpp"
+#include "codec/sequence_kernels.hpp"
 
-namespace quorvel::v2 {
+namespace quorvel {
+
+bool kernels::grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
+  int bad = 0;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    out[i] = grid.sample(codes[i]);
+    bad |= static_cast<int>(!(std::fabs(out[i]) <= std::numeric_limits<float>::max()));
+  }
+  return bad == 0;
+}
+
+namespace v2 {
 
 namespace {
 
@@ -65,7 +78,7 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
     for (std::size_t i = 0; i < codes.size(); ++i)
       put(i, from_float_ordinal(palette.empty() ? codes[i] : entry(codes[i])));
   } else if (palette.empty()) {
-    for (std::size_t i = 0; i < codes.size(); ++i) put(i, grid.sample(codes[i]));
+    return (sequence::avx2_kernels() ? kernels::grid_samples_avx2 : kernels::grid_samples)(codes, grid, out);
   } else {
     for (std::size_t i = 0; i < codes.size(); ++i) put(i, grid.sample(entry(codes[i])));
   }
@@ -220,4 +233,6 @@ std::expected<std::size_t, QuorvelError> container_size(std::span<const std::uin
   return std::max(layout->block_starts.back(), min_container_size);
 }
 
-}  // namespace quorvel::v2
+}  // namespace v2
+
+}  // namespace quorvel

@@ -98,7 +98,7 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
   }
 }
 
-TEST(SampleKernels, AvxNearestCodesMatchThePortableOnes) {
+TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
   if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
   const quorvel::Grid grid{-1.25, 0.0078125 * 3};
   const quorvel::GridCoder coder(grid);
@@ -114,6 +114,14 @@ TEST(SampleKernels, AvxNearestCodesMatchThePortableOnes) {
       EXPECT_EQ(k::nearest_codes_avx2(y, coder, c2), missed);
       EXPECT_EQ(missed, off_at < n);
       EXPECT_EQ(c1, c2) << "n " << n;
+      // And back: the same samples, and a code past float32's range seen wherever it falls.
+      const quorvel::Grid wide{-3.0, 1e33};
+      if (off_at < n) c1[off_at] = 400000;
+      std::vector<float> s1(n), s2(n);
+      const bool finite = k::grid_samples(c1, wide, s1.data());
+      EXPECT_EQ(k::grid_samples_avx2(c1, wide, s2.data()), finite);
+      EXPECT_EQ(finite, off_at >= n);
+      EXPECT_EQ(s1, s2) << "n " << n;
     }
   }
 }

@@ -263,4 +263,21 @@ TEST(SequenceCoder, DamagedBlocksFailCleanly) {
   }
 }
 
+// Blocks decoded side by side: a damaged one among them is still the one named.
+TEST(SequenceCoder, DamagedBlockAmongOthersIsTheOneNamed) {
+  std::mt19937 rng(17);
+  const auto q = codes_of("walk", 5 * 4096 + 100, 10, rng);
+  const SequenceCoding coding{.block_length = 4096};
+  const auto blocks = quorvel::encode_sequence(q, coding).value();
+  for (const std::size_t damaged : {0u, 2u, 5u}) {
+    std::vector<std::span<const std::uint8_t>> spans(blocks.begin(), blocks.end());
+    spans[damaged] = spans[damaged].first(spans[damaged].size() - 1);
+    std::vector<std::int32_t> out(q.size());
+    const auto decoded = quorvel::decode_sequence(spans, out, coding);
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().message(),
+              "Can't decompress data, reason: block " + std::to_string(damaged) + " is damaged");
+  }
+}
+
 }  // namespace
