@@ -7,6 +7,8 @@
 #include <limits>
 
 #include "codec/buffer.hpp"
+#include "codec/sample_kernels.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -124,33 +126,41 @@ std::optional<i64> shown_correction(float y, const Grid& grid, std::int32_t& cod
 
 }  // namespace
 
-bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes, float* out) {
+bool kernels::filtered_samples(const std::int32_t* c, std::size_t from, std::size_t to, const Grid& grid,
+                               const CellFilter& g, float* out) {
   constexpr float largest = std::numeric_limits<float>::max();
-  const double fine = grid.step / 1024.0;  // exact: a power of two apart
+  const double fine = grid.step / 1024.0, limit = static_cast<double>(largest_correction);
+  const double g1 = g[0], g2 = g[1], g3 = g[2], g4 = g[3];
   int bad = 0;
-  const auto put = [&](std::size_t i, double t) {
-    const auto y = static_cast<float>(grid.origin + fine * (1024.0 * static_cast<double>(codes[i]) + t));
-    bad |= static_cast<int>(!(std::fabs(y) <= largest));
-    out[i] = y;
-  };
-  const auto mirrored = [&](std::size_t i) {
-    put(i, static_cast<double>(correction(g, codes[i], mirrored_differences(codes, i))));
-  };
-  // Away from the ends, the same sums in doubles, which hold them exactly (codes below 2^31, weights below
-  // 2^15: every product and sum below 2^51), without a branch, so that the loop vectorises.
-  const std::size_t n = codes.size(), inner_end = n > 2 * edge ? n - edge : 0;
-  const std::int32_t* c = codes.data();
-  const double g1 = g[0], g2 = g[1], g3 = g[2], g4 = g[3], limit = static_cast<double>(largest_correction);
-  for (std::size_t i = 0; i < std::min(n, edge); ++i) mirrored(i);
-  for (std::size_t i = edge; i < inner_end; ++i) {
+  for (std::size_t i = from; i < to; ++i) {
     const double c0 = c[i], twice = 2.0 * c0;
     const double s = g1 * (static_cast<double>(c[i - 1]) + static_cast<double>(c[i + 1]) - twice) +
                      g2 * (static_cast<double>(c[i - 2]) + static_cast<double>(c[i + 2]) - twice) +
                      g3 * (static_cast<double>(c[i - 3]) + static_cast<double>(c[i + 3]) - twice) +
                      g4 * (static_cast<double>(c[i - 4]) + static_cast<double>(c[i + 4]) - twice);
-    const double t = std::min(limit, std::max(-limit, s));
-    put(i, c[i] == 0 ? 0.0 : t);
+    const double t = c[i] == 0 ? 0.0 : std::min(limit, std::max(-limit, s));
+    out[i] = static_cast<float>(grid.origin + fine * (1024.0 * c0 + t));
+    bad |= static_cast<int>(!(std::fabs(out[i]) <= largest));
   }
+  return bad == 0;
+}
+
+bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes, float* out) {
+  constexpr float largest = std::numeric_limits<float>::max();
+  const double fine = grid.step / 1024.0;  // exact: a power of two apart
+  int bad = 0;
+  const auto mirrored = [&](std::size_t i) {
+    const double t = static_cast<double>(correction(g, codes[i], mirrored_differences(codes, i)));
+    out[i] = static_cast<float>(grid.origin + fine * (1024.0 * static_cast<double>(codes[i]) + t));
+    bad |= static_cast<int>(!(std::fabs(out[i]) <= largest));
+  };
+  // Away from the ends the same sums in doubles, which hold them exactly (codes below 2^31, weights below
+  // 2^15: every product and sum below 2^51), in any order, without a branch.
+  const std::size_t n = codes.size(), inner_end = n > 2 * edge ? n - edge : 0;
+  for (std::size_t i = 0; i < std::min(n, edge); ++i) mirrored(i);
+  if (inner_end > edge &&
+      !(sequence::avx2_kernels() ? kernels::filtered_samples_avx2 : kernels::filtered_samples)(codes.data(), edge, inner_end, grid, g, out))
+    bad = 1;
   for (std::size_t i = std::max(edge, inner_end); i < n; ++i) mirrored(i);
   return bad == 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "codec/cell_filter.hpp"
 #include "codec/grid.hpp"
 
 namespace quorvel::kernels {
@@ -69,5 +70,13 @@ bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::s
 // The grid's samples of the codes into out, and whether every one is finite.
 bool grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out);
 bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out);
+
+// The cell filter's samples (codec/cell_filter.hpp) of codes [from, to) of a block away from its ends (the
+// four codes on either side of each exist), into out[from, to); false when one is not finite. The sums are
+// exact in doubles, so every order of them gives the same samples.
+bool filtered_samples(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
+                      const CellFilter& g, float* out);
+bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
+                           const CellFilter& g, float* out);
 
 }  // namespace quorvel::kernels

@@ -138,6 +138,37 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
   return grid_samples(codes.subspan(whole), grid, out + whole) && bad == 0;
 }
 
+namespace {
+
+[[gnu::target("avx2,fma")]] __m256d codes4(const std::int32_t* p) {
+  return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+}  // namespace
+
+[[gnu::target("avx2,fma")]] bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to,
+                                                       const Grid& grid, const CellFilter& g, float* out) {
+  const __m256d origin = _mm256_set1_pd(grid.origin), fine = _mm256_set1_pd(grid.step / 1024.0);
+  const __m256d limit = _mm256_set1_pd(511.0), scale = _mm256_set1_pd(1024.0), zero = _mm256_setzero_pd();
+  const __m256d weight[4] = {_mm256_set1_pd(g[0]), _mm256_set1_pd(g[1]), _mm256_set1_pd(g[2]), _mm256_set1_pd(g[3])};
+  const __m128 largest = _mm_set1_ps(std::numeric_limits<float>::max());
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  int bad = 0;
+  std::size_t i = from;
+  for (; i + 4 <= to; i += 4) {
+    const __m256d c0 = codes4(codes + i), twice = _mm256_add_pd(c0, c0);
+    __m256d s = zero;
+    for (std::size_t j = 1; j <= 4; ++j)
+      s = _mm256_add_pd(s, _mm256_mul_pd(weight[j - 1], _mm256_sub_pd(_mm256_add_pd(codes4(codes + i - j), codes4(codes + i + j)), twice)));
+    const __m256d clamped = _mm256_min_pd(limit, _mm256_max_pd(_mm256_sub_pd(zero, limit), s));
+    const __m256d t = _mm256_andnot_pd(_mm256_cmp_pd(c0, zero, _CMP_EQ_OQ), clamped);
+    const __m128 sample = _mm256_cvtpd_ps(_mm256_add_pd(origin, _mm256_mul_pd(fine, _mm256_add_pd(_mm256_mul_pd(scale, c0), t))));
+    _mm_storeu_ps(out + i, sample);
+    bad |= _mm_movemask_ps(_mm_cmp_ps(_mm_and_ps(sample, magnitude), largest, _CMP_NLE_UQ));
+  }
+  return filtered_samples(codes, i, to, grid, g, out) && bad == 0;
+}
+
 #else
 
 void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
@@ -159,6 +190,11 @@ bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::s
 
 bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
   return grid_samples(codes, grid, out);
+}
+
+bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
+                           const CellFilter& g, float* out) {
+  return filtered_samples(codes, from, to, grid, g, out);
 }
 
 #endif

@@ -122,6 +122,14 @@ TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
       EXPECT_EQ(k::grid_samples_avx2(c1, wide, s2.data()), finite);
       EXPECT_EQ(finite, off_at >= n);
       EXPECT_EQ(s1, s2) << "n " << n;
+      // Through the cell filter: weights that reach the clamp, codes 0, a sample past float32's range.
+      const quorvel::CellFilter g{-700, 300, -90, 20};
+      if (n > 9) c1[n / 3] = 0;
+      const std::size_t from = std::min<std::size_t>(n, 4), to = n > 8 ? n - 4 : from;
+      std::fill(s1.begin(), s1.end(), 0.0f), std::fill(s2.begin(), s2.end(), 0.0f);
+      EXPECT_EQ(k::filtered_samples_avx2(c1.data(), from, to, wide, g, s2.data()),
+                k::filtered_samples(c1.data(), from, to, wide, g, s1.data()));
+      EXPECT_EQ(s1, s2) << "n " << n;
     }
   }
 }
