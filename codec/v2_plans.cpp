@@ -361,22 +361,26 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   detected.codes.resize(input.size());
   detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
-  const auto meets = [&](const Trial& t) { return measure(t.distortion) <= rmse; };
+  // Each search keeps the last trial that met the target, which is the one on the rung it answers.
+  std::optional<Trial> met;
+  const auto meets = [&](Trial t) {
+    if (measure(t.distortion) > rmse) return false;
+    met = std::move(t);
+    return true;
+  };
   const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
                                    window.top, [&](int k) { return meets(plain(input, k)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
   }
-  auto container = smallest_container(plain(input, *found).canonical(finest), settings);
+  auto container = smallest_container(std::move(*met).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
+  met.reset();
   const auto loop = coarsest_rung(*found, window.floor, *found,
                                   [&](int k) { return meets(closed_loop(input, k, block_length)); });
-  if (loop) {
-    container = smaller(std::move(container),
-                        smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
-  }
+  if (loop) container = smaller(std::move(container), smallest_container(std::move(*met).canonical(finest), settings));
   return or_filtered(std::move(container), input, rmse, *found, loop, settings);
 }
 
