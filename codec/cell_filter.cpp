@@ -32,22 +32,6 @@ Differences mirrored_differences(std::span<const std::int32_t> c, std::size_t i)
   return d;
 }
 
-Differences inner_differences(const std::int32_t* c) {
-  Differences d;
-  for (std::ptrdiff_t j = 1; j <= cell_filter_taps; ++j) d[j - 1] = i64{c[-j]} + c[j] - 2 * i64{c[0]};
-  return d;
-}
-
-// Calls visit(i, differences) for every code of a block; the codes away from its ends need no mirror.
-template <class Visit>
-void for_each_code(std::span<const std::int32_t> c, Visit&& visit) {
-  const std::size_t n = c.size();
-  const std::size_t inner_end = n > 2 * edge ? n - edge : 0;
-  for (std::size_t i = 0; i < std::min(n, edge); ++i) visit(i, mirrored_differences(c, i));
-  for (std::size_t i = edge; i < inner_end; ++i) visit(i, inner_differences(c.data() + i));
-  for (std::size_t i = std::max(edge, inner_end); i < n; ++i) visit(i, mirrored_differences(c, i));
-}
-
 i64 correction(const CellFilter& g, std::int32_t code, const Differences& d) {
   i64 s = 0;
   for (int j = 0; j < cell_filter_taps; ++j) s += i64{g[static_cast<std::size_t>(j)]} * d[static_cast<std::size_t>(j)];
@@ -58,22 +42,40 @@ i64 correction(const CellFilter& g, std::int32_t code, const Differences& d) {
 // weighted sums nearest the targets (in 1/1024 of a step), rounded into int16; zeros when singular.
 class Normal {
  public:
-  void add(const Differences& d, double target) {
-    for (std::size_t a = 0; a < edge; ++a) {
-      b_[a] += static_cast<double>(d[a]) * target;
-      for (std::size_t b = 0; b <= a; ++b) m_[a][b] += static_cast<double>(d[a]) * static_cast<double>(d[b]);
-    }
+  // The rows of a block's codes, with their targets (NaN: left out): those at its ends, whose differences
+  // need the mirror, in lane 0; the others through the kernel.
+  void add_block(std::span<const std::int32_t> c, std::span<const double> target) {
+    const std::size_t n = c.size(), inner_end = n > 2 * edge ? n - edge : 0;
+    const auto add_mirrored = [&](std::size_t i) {
+      if (std::isnan(target[i])) return;
+      const Differences d = mirrored_differences(c, i);
+      for (std::size_t a = 0; a < edge; ++a) {
+        lanes_.b[a][0] += static_cast<double>(d[a]) * target[i];
+        for (std::size_t b = 0; b <= a; ++b) lanes_.m[a][b][0] += static_cast<double>(d[a]) * static_cast<double>(d[b]);
+      }
+    };
+    for (std::size_t i = 0; i < std::min(n, edge); ++i) add_mirrored(i);
+    if (inner_end > edge)
+      (sequence::avx2_kernels() ? kernels::normal_rows_avx2 : kernels::normal_rows)(c.data(), target.data(), edge, inner_end, lanes_);
+    for (std::size_t i = std::max(edge, inner_end); i < n; ++i) add_mirrored(i);
   }
 
   [[nodiscard]] CellFilter solve() const {
+    std::array<std::array<double, edge>, edge> m{};
+    std::array<double, edge> rhs{};
+    const auto sum = [](const double (&lane)[4]) { return (lane[0] + lane[1]) + (lane[2] + lane[3]); };
+    for (std::size_t a = 0; a < edge; ++a) {
+      rhs[a] = sum(lanes_.b[a]);
+      for (std::size_t b = 0; b <= a; ++b) m[a][b] = sum(lanes_.m[a][b]);
+    }
     // Cholesky of the symmetric matrix (lower half filled).
     std::array<std::array<double, edge>, edge> l{};
     for (std::size_t a = 0; a < edge; ++a) {
       for (std::size_t b = 0; b <= a; ++b) {
-        double s = m_[a][b];
+        double s = m[a][b];
         for (std::size_t k = 0; k < b; ++k) s -= l[a][k] * l[b][k];
         if (a == b) {
-          if (!(s > 1e-9 * (m_[a][a] + 1.0))) return {};
+          if (!(s > 1e-9 * (m[a][a] + 1.0))) return {};
           l[a][a] = std::sqrt(s);
         } else {
           l[a][b] = s / l[b][b];
@@ -82,7 +84,7 @@ class Normal {
     }
     std::array<double, edge> y{}, x{};
     for (std::size_t a = 0; a < edge; ++a) {
-      double s = b_[a];
+      double s = rhs[a];
       for (std::size_t k = 0; k < a; ++k) s -= l[a][k] * y[k];
       y[a] = s / l[a][a];
     }
@@ -100,8 +102,7 @@ class Normal {
   }
 
  private:
-  std::array<std::array<double, edge>, edge> m_{};
-  std::array<double, edge> b_{};
+  kernels::NormalLanes lanes_;
 };
 
 template <class F>
@@ -145,6 +146,22 @@ bool kernels::filtered_samples(const std::int32_t* c, std::size_t from, std::siz
   return bad == 0;
 }
 
+void kernels::normal_rows(const std::int32_t* c, const double* target, std::size_t from, std::size_t to,
+                          NormalLanes& lanes) {
+  for (std::size_t i = from; i < to; ++i) {
+    if (std::isnan(target[i])) continue;
+    const std::size_t lane = (i - from) & 3;
+    const double c0 = c[i], twice = c0 + c0;
+    double d[edge];
+    for (std::size_t j = 1; j <= edge; ++j)
+      d[j - 1] = (static_cast<double>(c[i - j]) + static_cast<double>(c[i + j])) - twice;
+    for (std::size_t a = 0; a < edge; ++a) {
+      lanes.b[a][lane] += d[a] * target[i];
+      for (std::size_t b = 0; b <= a; ++b) lanes.m[a][b][lane] += d[a] * d[b];
+    }
+  }
+}
+
 bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes, float* out) {
   constexpr float largest = std::numeric_limits<float>::max();
   const double fine = grid.step / 1024.0;  // exact: a power of two apart
@@ -178,14 +195,15 @@ template <class T>
 CellFilter fit_cell_filter(std::span<const T> x, const Grid& grid, std::span<const std::int32_t> codes,
                            std::size_t block_length) {
   Normal normal;
-  const double inverse = 1.0 / grid.step;
+  const double inverse = 1.0 / grid.step, none = std::numeric_limits<double>::quiet_NaN();
+  Buffer<double> target(std::min(block_length, codes.size()));
   for_each_block(codes.size(), block_length, [&](std::size_t start, std::size_t n) {
     const auto c = codes.subspan(start, n);
-    for_each_code(c, [&](std::size_t i, const Differences& d) {
-      if (c[i] == 0) return;
+    for (std::size_t i = 0; i < n; ++i) {
       const double off = (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(c[i]);
-      normal.add(d, 1024.0 * off);
-    });
+      target[i] = c[i] == 0 ? none : 1024.0 * off;
+    }
+    normal.add_block(c, std::span<const double>(target).first(n));
   });
   return normal.solve();
 }
@@ -207,12 +225,15 @@ std::optional<CellFilter> filter_of_samples(std::span<const float> y, const Grid
     shown[i] = static_cast<std::int32_t>(*t);
   }
   Normal normal;
+  Buffer<double> target(std::min(block_length, y.size()));
   for_each_block(y.size(), block_length, [&](std::size_t start, std::size_t n) {
     const auto c = std::span<const std::int32_t>(codes).subspan(start, n);
-    for_each_code(c, [&](std::size_t i, const Differences& d) {
+    for (std::size_t i = 0; i < n; ++i) {
       const std::int32_t t = shown[start + i];
-      if (c[i] != 0 && std::abs(t) < largest_correction) normal.add(d, static_cast<double>(t));
-    });
+      target[i] = c[i] != 0 && std::abs(t) < largest_correction ? static_cast<double>(t)
+                                                               : std::numeric_limits<double>::quiet_NaN();
+    }
+    normal.add_block(c, std::span<const double>(target).first(n));
   });
   const CellFilter g = normal.solve();
   if (g == CellFilter{}) return std::nullopt;

@@ -79,4 +79,19 @@ bool filtered_samples(const std::int32_t* codes, std::size_t from, std::size_t t
 bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
                            const CellFilter& g, float* out);
 
+// The cell filter's normal equations in four lanes: for each code, the products of its four second
+// differences d[a] with each other (a >= b) and with its target, added up in lane k for codes from + 4j + k,
+// a multiplication then an addition each, so that every tier gives the same sums.
+struct NormalLanes {
+  double m[4][4][4] = {};  // [a][b][lane], a >= b
+  double b[4][4] = {};     // [a][lane]
+};
+
+// The rows of codes [from, to) of a block away from its ends (the four codes on either side of each exist);
+// a NaN target leaves its code out.
+void normal_rows(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
+                 NormalLanes& lanes);
+void normal_rows_avx2(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
+                      NormalLanes& lanes);
+
 }  // namespace quorvel::kernels

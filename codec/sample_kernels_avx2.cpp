@@ -169,6 +169,34 @@ namespace {
   return filtered_samples(codes, i, to, grid, g, out) && bad == 0;
 }
 
+[[gnu::target("avx2,fma")]] void normal_rows_avx2(const std::int32_t* codes, const double* target, std::size_t from,
+                                                  std::size_t to, NormalLanes& lanes) {
+  __m256d m[4][4], b[4];
+  for (std::size_t a = 0; a < 4; ++a) {
+    b[a] = _mm256_loadu_pd(lanes.b[a]);
+    for (std::size_t c = 0; c <= a; ++c) m[a][c] = _mm256_loadu_pd(lanes.m[a][c]);
+  }
+  std::size_t i = from;
+  for (; i + 4 <= to; i += 4) {
+    // A left-out code adds products of zeros: +0, which leaves every sum as it is.
+    const __m256d t = _mm256_loadu_pd(target + i), keep = _mm256_cmp_pd(t, t, _CMP_ORD_Q);
+    const __m256d c0 = codes4(codes + i), twice = _mm256_add_pd(c0, c0);
+    __m256d d[4];
+    for (std::size_t j = 1; j <= 4; ++j)
+      d[j - 1] = _mm256_and_pd(keep, _mm256_sub_pd(_mm256_add_pd(codes4(codes + i - j), codes4(codes + i + j)), twice));
+    const __m256d kept = _mm256_and_pd(keep, t);
+    for (std::size_t a = 0; a < 4; ++a) {
+      b[a] = _mm256_add_pd(b[a], _mm256_mul_pd(d[a], kept));
+      for (std::size_t c = 0; c <= a; ++c) m[a][c] = _mm256_add_pd(m[a][c], _mm256_mul_pd(d[a], d[c]));
+    }
+  }
+  for (std::size_t a = 0; a < 4; ++a) {
+    _mm256_storeu_pd(lanes.b[a], b[a]);
+    for (std::size_t c = 0; c <= a; ++c) _mm256_storeu_pd(lanes.m[a][c], m[a][c]);
+  }
+  normal_rows(codes, target, i, to, lanes);
+}
+
 #else
 
 void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
@@ -195,6 +223,11 @@ bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, fl
 bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
                            const CellFilter& g, float* out) {
   return filtered_samples(codes, from, to, grid, g, out);
+}
+
+void normal_rows_avx2(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
+                      NormalLanes& lanes) {
+  normal_rows(codes, target, from, to, lanes);
 }
 
 #endif
