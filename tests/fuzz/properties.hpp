@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -205,8 +206,31 @@ inline constexpr std::size_t sequence_header_bytes = 3;
   return std::equal(back.begin(), back.end(), codes.begin(), codes.end()) ? nullptr : "codes come back exactly";
 }
 
-// Arbitrary bytes as a block of up to 65536 codes: decoding returns, and whatever codes a block decodes to
-// go through the encoder and back unchanged. Or arbitrary codes through the encoder and back.
+// A block decoded side by side with a valid block, with itself, and with itself or its first two thirds:
+// the group fails exactly when one of its blocks fails alone, and otherwise gives each block's own codes.
+[[nodiscard]] inline const char* sequence_side_by_side(std::span<const std::uint8_t> block, bool cut,
+                                                       std::span<const std::int32_t> alone, bool decoded) {
+  const std::size_t n = alone.size();
+  std::vector<std::int32_t> ramp(n);
+  for (std::size_t i = 0; i < n; ++i) ramp[i] = static_cast<std::int32_t>(i * 37 % 1001);
+  const auto valid = encode_sequence(ramp, {.effort = Effort::fast, .block_length = std::bit_ceil(n)});
+  if (!valid) return "every code sequence encodes";
+  const auto last = cut ? block.first(block.size() - block.size() / 3) : block;
+  std::vector<std::int32_t> last_alone(n);
+  const bool expected = decoded && sequence::decode_block(last, last_alone);
+  std::vector<std::int32_t> a(n), b(n), c(n), d(n);
+  const std::span<const std::uint8_t> blocks[] = {valid->front(), block, block, last};
+  const std::span<std::int32_t> codes[] = {a, b, c, d};
+  const bool together = sequence::decode_blocks(blocks, codes);
+  if (together != expected) return "blocks decoded side by side fail exactly when one of them fails alone";
+  if (together && !(a == ramp && std::ranges::equal(b, alone) && std::ranges::equal(c, alone) && d == last_alone))
+    return "blocks decoded side by side give the codes each gives alone";
+  return nullptr;
+}
+
+// Arbitrary bytes as a block of up to 65536 codes: decoding returns, the same side by side with others,
+// and whatever codes a block decodes to go through the encoder and back unchanged. Or arbitrary codes
+// through the encoder and back.
 [[nodiscard]] inline const char* sequence_property(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < sequence_header_bytes) return nullptr;
   const auto effort = static_cast<Effort>((bytes[0] >> 1 & 3) % 3);
@@ -216,8 +240,10 @@ inline constexpr std::size_t sequence_header_bytes = 3;
     return sequence_round_trip(codes, effort);
   }
   std::vector<std::int32_t> codes(1 + (std::size_t{bytes[1]} | std::size_t{bytes[2]} << 8));
-  if (!sequence::decode_block(bytes.subspan(sequence_header_bytes), codes)) return nullptr;
-  return sequence_round_trip(codes, effort);
+  const auto block = bytes.subspan(sequence_header_bytes);
+  const bool decoded = sequence::decode_block(block, codes);
+  if (const char* broken = sequence_side_by_side(block, (bytes[0] & 8) != 0, codes, decoded)) return broken;
+  return decoded ? sequence_round_trip(codes, effort) : nullptr;
 }
 
 // Version-2 containers of more samples than this are checked for their size
