@@ -25,8 +25,8 @@ void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vecto
 
 // Decodes a whole block into codes (its length is the caller's). False on a damaged or hostile block.
 [[nodiscard]] bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes);
-// The same for up to 4 blocks at once, whose token decoding then runs side by side (faster than one after
-// the other). False if any is damaged.
+// The same for several blocks (codes[i] for blocks[i]), four at a time, whose token decoding then runs side
+// by side: faster than one after the other. False if any is damaged.
 [[nodiscard]] bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
                                  std::span<const std::span<std::int32_t>> codes);
 

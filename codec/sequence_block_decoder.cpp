@@ -158,9 +158,8 @@ struct BlockDecoding {
   }
 };
 
-}  // namespace
-
-bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
+// Up to RansDecoder::kMaxTogether blocks.
+bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
   const std::size_t count = blocks.size();
   std::array<BlockDecoding, RansDecoder::kMaxTogether> at;
   std::size_t segments = 0;
@@ -189,6 +188,17 @@ bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks, std::s
   }
   for (std::size_t b = 0; b < count; ++b)
     if (!codes[b].empty() && !at[b].finish()) return false;
+  return true;
+}
+
+}  // namespace
+
+bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
+  if (blocks.size() != codes.size()) return false;
+  for (std::size_t first = 0; first < blocks.size(); first += RansDecoder::kMaxTogether) {
+    const std::size_t count = std::min(RansDecoder::kMaxTogether, blocks.size() - first);
+    if (!decode_together(blocks.subspan(first, count), codes.subspan(first, count))) return false;
+  }
   return true;
 }
 
