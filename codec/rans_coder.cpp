@@ -235,34 +235,34 @@ bool RansDecoder::decode_segment(const SegmentTokens& segment) {
 }
 
 bool RansDecoder::decode_segments(std::span<RansDecoder* const> decoders, std::span<const SegmentTokens> segments) {
-  // Every lane starts the segment in the context of token 0.
-  bool together = true;
-  std::size_t full = std::numeric_limits<std::size_t>::max();
+  // Every lane starts the segment in the context of token 0. The blocks whose eight lanes the AVX2 kernel
+  // runs go side by side while all their lanes have tokens; each then finishes its segment alone.
+  std::array<RansLanes, kMaxTogether> lanes;
+  std::array<std::array<std::int32_t, kMaxWays>, kMaxTogether> first;
+  std::array<std::size_t, kMaxTogether> of;  // the decoder of each entry of `lanes`
+  std::size_t together = 0, full = std::numeric_limits<std::size_t>::max();
   for (std::size_t i = 0; i < decoders.size(); ++i) {
     RansDecoder& d = *decoders[i];
     if (segments[i].new_set) d.build_tables(*segments[i].set);
     d.table_.fill(d.table_after_[0]);
-    together &= d.avx2_ && d.ways_ == 8;
-    full = std::min(full, SegmentLanes(d.ways_, segments[i].m).rounds_of(d.ways_ - 1));
+    if (!d.avx2_ || d.ways_ != 8) continue;
+    for (std::size_t l = 0; l < kMaxWays; ++l) first[together][l] = static_cast<std::int32_t>(d.table_[l] - d.entries_.data());
+    lanes[together] = {d.entries_.data(), d.state_.data(), first[together].data(), d.words_, d.next_, d.count_, segments[i].tokens};
+    full = std::min(full, SegmentLanes(8, segments[i].m).rounds_of(7));
+    of[together++] = i;
   }
-  std::size_t k = 0;
-  if (together) {
-    std::array<RansLanes, kMaxTogether> lanes;
-    std::array<std::array<std::int32_t, kMaxWays>, kMaxTogether> first;
-    for (std::size_t i = 0; i < decoders.size(); ++i) {
-      RansDecoder& d = *decoders[i];
-      for (std::size_t l = 0; l < kMaxWays; ++l) first[i][l] = static_cast<std::int32_t>(d.table_[l] - d.entries_.data());
-      lanes[i] = {d.entries_.data(), d.state_.data(), first[i].data(), d.words_, d.next_, d.count_, segments[i].tokens};
-    }
-    k = rans_decode_rounds_avx2(lanes.data(), decoders.size(), 0, full);
-    for (std::size_t i = 0; i < decoders.size(); ++i) {
-      RansDecoder& d = *decoders[i];
-      for (std::size_t l = 0; l < kMaxWays; ++l) d.table_[l] = d.entries_.data() + first[i][l];
-      d.next_ = lanes[i].next;
+  std::array<std::size_t, kMaxTogether> start{};
+  if (together > 1) {
+    const std::size_t k = rans_decode_rounds_avx2(lanes.data(), together, 0, full);
+    for (std::size_t j = 0; j < together; ++j) {
+      RansDecoder& d = *decoders[of[j]];
+      for (std::size_t l = 0; l < kMaxWays; ++l) d.table_[l] = d.entries_.data() + first[j][l];
+      d.next_ = lanes[j].next;
+      start[of[j]] = k;
     }
   }
   for (std::size_t i = 0; i < decoders.size(); ++i)
-    if (!decoders[i]->decode_rounds(segments[i], k)) return false;
+    if (!decoders[i]->decode_rounds(segments[i], start[i])) return false;
   return true;
 }
 
@@ -273,6 +273,7 @@ bool RansDecoder::decode_rounds(const SegmentTokens& segment, std::size_t k) {
     std::size_t used = 0;
     while (used < ways_ && k < lanes.rounds_of(used)) ++used;
     const std::size_t end = lanes.rounds_of(used - 1);
+    if (avx2_ && used == 8) k = decode_rounds_avx2(k, end, segment.tokens);
     const bool ok = used == 8 ? sequence::decode_rounds<8>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
                     : used == 4 ? sequence::decode_rounds<4>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
                                 : sequence::decode_rounds<0>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_);
@@ -280,6 +281,16 @@ bool RansDecoder::decode_rounds(const SegmentTokens& segment, std::size_t k) {
     k = end;
   }
   return true;
+}
+
+std::size_t RansDecoder::decode_rounds_avx2(std::size_t from, std::size_t to, std::uint8_t* tokens) {
+  std::array<std::int32_t, kMaxWays> first;
+  for (std::size_t l = 0; l < kMaxWays; ++l) first[l] = static_cast<std::int32_t>(table_[l] - entries_.data());
+  RansLanes lanes{entries_.data(), state_.data(), first.data(), words_, next_, count_, tokens};
+  const std::size_t k = rans_decode_rounds_avx2(&lanes, 1, from, to);
+  for (std::size_t l = 0; l < kMaxWays; ++l) table_[l] = entries_.data() + first[l];
+  next_ = lanes.next;
+  return k;
 }
 
 bool RansDecoder::finish() const {

@@ -84,6 +84,8 @@ class RansDecoder {
   void build_tables(const TableSet& set);
   // Rounds from `k` to the segment's end.
   [[nodiscard]] bool decode_rounds(const SegmentTokens& segment, std::size_t k);
+  // The AVX2 kernel's share of rounds [from, to) of 8 lanes, this block alone; returns the round it stopped at.
+  std::size_t decode_rounds_avx2(std::size_t from, std::size_t to, std::uint8_t* tokens);
 
   const std::uint8_t* words_ = nullptr;
   std::size_t next_ = 0, count_ = 0, ways_ = 0;
