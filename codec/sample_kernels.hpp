@@ -1,9 +1,10 @@
 // codec/sample_kernels.hpp: the codec's passes over every sample, portable and AVX2.
 //
 // The portable kernels live beside their callers (samples.cpp, v2_encoder.cpp, v2_multiple.cpp,
-// grid.cpp, v2_decoder.cpp), compiled as those are. Each AVX2 kernel performs its portable twin's very operations in
-// the same order (none fused), four doubles or eight floats at a time, so both give the same doubles
-// and codes; the tests compare them. They run where the sequence coder's AVX2 kernels do
+// grid.cpp, v2_decoder.cpp, cell_filter.cpp), compiled as those are. Each AVX2 kernel performs its
+// portable twin's very operations in the same order (none fused; only sums that are exact may go in
+// another order), four doubles or eight floats at a time, so both give the same doubles and codes; the
+// tests compare them. They run where the sequence coder's AVX2 kernels do
 // (sequence::avx2_kernels(): the processor tier, which a test binary can cap).
 #pragma once
 
