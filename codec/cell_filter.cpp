@@ -49,10 +49,9 @@ class Normal {
     const auto add_mirrored = [&](std::size_t i) {
       if (std::isnan(target[i])) return;
       const Differences d = mirrored_differences(c, i);
-      for (std::size_t a = 0; a < edge; ++a) {
-        lanes_.b[a][0] += static_cast<double>(d[a]) * target[i];
-        for (std::size_t b = 0; b <= a; ++b) lanes_.m[a][b][0] += static_cast<double>(d[a]) * static_cast<double>(d[b]);
-      }
+      const double row[edge] = {static_cast<double>(d[0]), static_cast<double>(d[1]), static_cast<double>(d[2]),
+                                static_cast<double>(d[3])};
+      kernels::add_row(lanes_, row, target[i], 0);
     };
     for (std::size_t i = 0; i < std::min(n, edge); ++i) add_mirrored(i);
     if (inner_end > edge)
@@ -125,6 +124,11 @@ std::optional<i64> shown_correction(float y, const Grid& grid, std::int32_t& cod
   return static_cast<i64>(t);
 }
 
+// A code's sample with its correction t (in 1/1024 of a step: fine = step / 1024, exact).
+float cell_sample(const Grid& grid, double fine, double code, double t) {
+  return static_cast<float>(grid.origin + fine * (1024.0 * code + t));
+}
+
 }  // namespace
 
 bool kernels::filtered_samples(const std::int32_t* c, std::size_t from, std::size_t to, const Grid& grid,
@@ -140,7 +144,7 @@ bool kernels::filtered_samples(const std::int32_t* c, std::size_t from, std::siz
                      g3 * (static_cast<double>(c[i - 3]) + static_cast<double>(c[i + 3]) - twice) +
                      g4 * (static_cast<double>(c[i - 4]) + static_cast<double>(c[i + 4]) - twice);
     const double t = c[i] == 0 ? 0.0 : std::min(limit, std::max(-limit, s));
-    out[i] = static_cast<float>(grid.origin + fine * (1024.0 * c0 + t));
+    out[i] = cell_sample(grid, fine, c0, t);
     bad |= static_cast<int>(!(std::fabs(out[i]) <= largest));
   }
   return bad == 0;
@@ -155,10 +159,7 @@ void kernels::normal_rows(const std::int32_t* c, const double* target, std::size
     double d[edge];
     for (std::size_t j = 1; j <= edge; ++j)
       d[j - 1] = (static_cast<double>(c[i - j]) + static_cast<double>(c[i + j])) - twice;
-    for (std::size_t a = 0; a < edge; ++a) {
-      lanes.b[a][lane] += d[a] * target[i];
-      for (std::size_t b = 0; b <= a; ++b) lanes.m[a][b][lane] += d[a] * d[b];
-    }
+    add_row(lanes, d, target[i], lane);
   }
 }
 
@@ -168,7 +169,7 @@ bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::in
   int bad = 0;
   const auto mirrored = [&](std::size_t i) {
     const double t = static_cast<double>(correction(g, codes[i], mirrored_differences(codes, i)));
-    out[i] = static_cast<float>(grid.origin + fine * (1024.0 * static_cast<double>(codes[i]) + t));
+    out[i] = cell_sample(grid, fine, codes[i], t);
     bad |= static_cast<int>(!(std::fabs(out[i]) <= largest));
   };
   // Away from the ends the same sums in doubles, which hold them exactly (codes below 2^31, weights below

@@ -229,11 +229,6 @@ void RansDecoder::build_tables(const TableSet& set) {
   for (int t = 0; t < kTokenCount; ++t) table_after_[t] = entries_.data() + std::size_t{after[t]} * kProbTotal;
 }
 
-bool RansDecoder::decode_segment(const SegmentTokens& segment) {
-  RansDecoder* self = this;
-  return decode_segments({&self, 1}, {&segment, 1});
-}
-
 bool RansDecoder::decode_segments(std::span<RansDecoder* const> decoders, std::span<const SegmentTokens> segments) {
   // Every lane starts the segment in the context of token 0. The blocks whose eight lanes the AVX2 kernel
   // runs go side by side while all their lanes have tokens; each then finishes its segment alone.

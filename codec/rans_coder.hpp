@@ -69,8 +69,6 @@ class RansDecoder {
 
   // False if the words cannot even hold the initial states.
   [[nodiscard]] bool start(std::span<const std::uint8_t> words, std::size_t n);
-  // Decodes the next segment. False when the words run out.
-  [[nodiscard]] bool decode_segment(const SegmentTokens& segment);
   // The next segment of up to kMaxTogether blocks, one per decoder: while every lane of each has a token,
   // their rounds run side by side, so that the table lookups of one wait while the others go on. The
   // tokens are those each decoder would decode alone. False when the words of any run out.

@@ -88,6 +88,14 @@ struct NormalLanes {
   double b[4][4] = {};     // [a][lane]
 };
 
+// One code's row, its differences d and target, into one lane.
+inline void add_row(NormalLanes& lanes, const double (&d)[4], double target, std::size_t lane) {
+  for (std::size_t a = 0; a < 4; ++a) {
+    lanes.b[a][lane] += d[a] * target;
+    for (std::size_t b = 0; b <= a; ++b) lanes.m[a][b][lane] += d[a] * d[b];
+  }
+}
+
 // The rows of codes [from, to) of a block away from its ends (the four codes on either side of each exist);
 // a NaN target leaves its code out.
 void normal_rows(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
