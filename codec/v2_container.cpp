@@ -9,6 +9,7 @@
 #include "codec/bytes.hpp"
 #include "codec/container.hpp"
 #include "codec/crc32.hpp"
+#include "codec/integer_lifting.hpp"
 #include "codec/sequence_coder.hpp"
 
 namespace quorvel::v2 {
@@ -20,7 +21,7 @@ constexpr std::uint8_t origin_f64_flag = 0x20;
 constexpr std::uint8_t step_f64_flag = 0x40;
 constexpr std::uint8_t filter_flag = 0x80;
 constexpr std::uint8_t known_flags = palette_flag | origin_f64_flag | step_f64_flag | filter_flag;
-constexpr unsigned mode_count = 4;
+constexpr unsigned mode_count = 5;
 
 [[nodiscard]] bool is_float32(double value) {
   return static_cast<double>(static_cast<float>(value)) == value;
@@ -103,6 +104,25 @@ std::optional<CellFilter> read_filter(ByteReader& in) {
   return g;
 }
 
+// The lifted coding's levels and band steps, after its grid, which starts at zero.
+std::expected<void, QuorvelError> read_band_steps(ByteReader& in, Header& header) {
+  if (header.grid.origin != 0.0) return std::unexpected(damaged("the lifted coding's grid must start at 0"));
+  const auto levels = in.u8();
+  if (!levels) return std::unexpected(damaged("the container ends inside its header"));
+  if (*levels < 1 || *levels > max_lifting_levels) {
+    return std::unexpected(damaged(std::to_string(*levels) + " lifting levels (1 to 8 are read)"));
+  }
+  for (unsigned b = 0; b <= *levels; ++b) {
+    const auto step = in.leb128();
+    if (!step) return std::unexpected(damaged("the container ends inside its band steps"));
+    if (*step == 0 || *step > 0x7FFFFFFF) {
+      return std::unexpected(damaged("band step " + std::to_string(*step) + " outside 1 to 2147483647"));
+    }
+    header.band_steps.push_back(static_cast<std::uint32_t>(*step));
+  }
+  return {};
+}
+
 // Bytes 6 onwards up to the palette: mode, block length, count, grid, filter.
 std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   const auto mode = in.u8();
@@ -138,6 +158,9 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
       return std::unexpected(damaged("the grid's origin and step must be finite and the step positive"));
     }
     header.grid = Grid{*origin, *step};
+  }
+  if (header.mode == Mode::lifted) {
+    if (auto read = read_band_steps(in, header); !read) return std::unexpected(read.error());
   }
   if (flags & filter_flag) {
     header.filter = read_filter(in);
@@ -227,6 +250,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
   if (has_grid(header.mode)) {
     write_number(w, header.grid.origin, (mode & origin_f64_flag) != 0);
     write_number(w, header.grid.step, (mode & step_f64_flag) != 0);
+  }
+  if (header.mode == Mode::lifted) {
+    w.u8(static_cast<std::uint8_t>(header.band_steps.size() - 1));
+    for (const std::uint32_t step : header.band_steps) w.leb128(step);
   }
   if (header.filter) {
     for (const std::int16_t tap : *header.filter) w.u16(static_cast<std::uint16_t>(tap));

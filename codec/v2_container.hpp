@@ -12,8 +12,11 @@
 //                 (modes 0 and 1, without a palette)
 //   7       1     log2 of the block length B, 8 to 14
 //   8       1-5   sample count n, LEB128, 1 to 2^31 - 1
-//   ...     4|8   grid origin, finite      } modes 0 to 2: sample = float32(origin + step * code),
-//   ...     4|8   grid step, finite, > 0   } the product and the sum in double
+//   ...     4|8   grid origin, finite      } modes 0 to 2 and 4: sample = float32(origin + step * code),
+//   ...     4|8   grid step, finite, > 0   } the product and the sum in double; mode 4: origin 0
+//   ...     1     lifting levels L, 1 to 8 (mode 4)
+//   ...     1-5   L + 1 band steps, LEB128 each, 1 to 2^31 - 1 (mode 4): the approximation's, then the
+//                 details', coarse to fine
 //   ...     8     cell filter (bit 7): g[1] to g[4], int16 each; the samples are then the filtered
 //                 codes of each block (codec/cell_filter.hpp)
 //   ...           palette (bit 4; modes 0 and 3): entry count P (LEB128, 1 to min(n, 65536)), byte
@@ -35,6 +38,9 @@
 //     a stream of corrections: sample = float32 whose ordinal is the grid sample's ordinal plus the
 //     correction (modulo 2^32; codec/float_ordinal.hpp)
 //   3 float ordinals: one stream of the samples' ordinals (or palette ranks)
+//   4 lifted: one stream of the block's bands of integers (codec/integer_lifting.hpp: the approximation
+//     after L levels, or fewer in a short block, then the details coarse to fine); each times its band's
+//     step, through the inverse integer 9/7 lifting, gives the codes
 
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +55,7 @@
 
 namespace quorvel::v2 {
 
-enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3 };
+enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4 };
 
 inline constexpr std::uint16_t version = 2;
 inline constexpr std::size_t min_container_size = 52;
@@ -72,6 +78,7 @@ struct Header {
   Grid grid;
   std::vector<std::int32_t> palette;
   std::optional<CellFilter> filter;
+  std::vector<std::uint32_t> band_steps;  // lifted: the L + 1 bands' steps (else empty)
 
   [[nodiscard]] std::size_t block_length() const { return std::size_t{1} << block_log2; }
   [[nodiscard]] std::size_t block_count() const { return (sample_count + block_length() - 1) >> block_log2; }

@@ -10,6 +10,7 @@
 #include "codec/bytes.hpp"
 #include "codec/crc32.hpp"
 #include "codec/float_ordinal.hpp"
+#include "codec/integer_lifting.hpp"
 #include "codec/interpolation.hpp"
 #include "codec/parallel.hpp"
 #include "codec/sample_kernels.hpp"
@@ -88,8 +89,31 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
 // Per-thread scratch: a group's codes and second streams.
 struct Scratch {
   Buffer<std::int32_t> codes, extra;
-  Buffer<float> samples;  // a block only part of which was asked for
+  Buffer<float> samples;                // a block only part of which was asked for
+  Buffer<std::int64_t> wide, lifting;  // a lifted block's bands, then its codes
 };
+
+// The samples of a lifted block's band integers: each times its band's step, through the inverse
+// lifting, onto the grid. False when the lifting leaves its range or a sample is not finite.
+bool lifted_samples(const Header& h, std::span<const std::int32_t> q, Scratch& s, float* out) {
+  const std::size_t n = q.size();
+  s.wide.resize(n);
+  s.lifting.resize(n);
+  if (!codes_of_bands(q, h.band_steps, s.wide, s.lifting)) return false;
+  int bad = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = h.grid.sample(s.wide[i]);
+    bad |= static_cast<int>(!(std::fabs(out[i]) <= std::numeric_limits<float>::max()));
+  }
+  return bad == 0;
+}
+
+// The samples of one block's codes (and corrections) into out, as its coding maps them.
+bool block_samples(const Header& h, std::span<const std::int32_t> codes, std::span<const std::int32_t> extra,
+                   Scratch& s, float* out) {
+  if (h.mode == Mode::lifted) return lifted_samples(h, codes, s, out);
+  return h.filter ? filter_block(h.grid, *h.filter, codes, out) : map_samples(h, codes, extra, out);
+}
 
 struct Request {
   std::span<const std::uint8_t> container;
@@ -160,8 +184,10 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
     const bool whole = lo == block_start && hi == block_start + n;
     if (!whole) s.samples.resize(n);
     float* out = whole ? r.out.data() + (lo - r.start) : s.samples.data();
-    if (!(h.filter ? filter_block(h.grid, *h.filter, codes, out) : map_samples(h, codes, extra, out))) {
-      return std::unexpected(damaged(block_name(b) + "a code does not decode to a finite sample"));
+    if (!block_samples(h, codes, extra, s, out)) {
+      return std::unexpected(damaged(block_name(b) + (h.mode == Mode::lifted
+                                                          ? "its bands do not lift back to finite samples"
+                                                          : "a code does not decode to a finite sample")));
     }
     if (!whole) std::copy(out + (lo - block_start), out + (hi - block_start), r.out.data() + (lo - r.start));
   }

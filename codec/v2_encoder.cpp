@@ -230,14 +230,14 @@ std::expected<Codings, QuorvelError> codings_to_make(std::span<const std::int32_
 std::expected<std::vector<std::uint8_t>, QuorvelError> interpolated_container(const Codes& codes,
                                                                               const Settings& settings) {
   const Header header{Mode::interpolated, settings.options.block_log2,
-                      static_cast<std::uint32_t>(codes.codes.size()), codes.grid, {}, codes.filter};
+                      static_cast<std::uint32_t>(codes.codes.size()), codes.grid, {}, codes.filter, {}};
   return container(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
-  Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter};
+  Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
   const auto codings = codings_to_make(codes.codes, header, settings);
   if (!codings) return std::unexpected(codings.error());
   auto best = *codings == Codings::interpolated ? interpolated_container(codes, settings)
@@ -249,7 +249,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
   };
   if (allows_palette(codes.mode) && !codes.filter) {
     if (auto palette = sparse_palette(codes.codes, codes.distinct)) {
-      Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries), {}};
+      Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries), {}, {}};
       keep_smaller(container(with, palette->ranks, {}, settings.options));
     }
   }

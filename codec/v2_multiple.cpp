@@ -118,7 +118,7 @@ Codes shifted(const Grid& grid, Buffer<std::int32_t> q, std::span<const std::int
   if (s != 0) {
     for (std::int32_t& v : q) v += s;
   }
-  Codes c{Mode::grid, grid, std::move(q), {}, std::vector<std::int32_t>(levels.size()), {}};
+  Codes c{Mode::grid, grid, std::move(q), {}, std::vector<std::int32_t>(levels.size()), {}, {}};
   std::transform(levels.begin(), levels.end(), c.distinct.begin(), [s](std::int32_t v) { return v + s; });
   return c;
 }

@@ -89,7 +89,7 @@ auto on_samples(const Input& input, F&& f) {
 // The samples exactly as they are, on a grid most of them sit on, the others
 // moved there by corrections of their float32 ordinals.
 std::optional<Codes> corrected_codes(std::span<const float> y, float lowest, float highest) {
-  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size()), {}, {}};
+  Codes c{Mode::corrected, {}, Buffer<std::int32_t>(y.size()), Buffer<std::int32_t>(y.size()), {}, {}, {}};
   const auto mostly = detect_mostly_grid(y, lowest, highest, c.codes);
   if (!mostly) return std::nullopt;
   c.grid = mostly->grid;
@@ -115,7 +115,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& inp
     Codes c = grid_codes(*detected.grid, std::move(detected.codes));
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
   }
-  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}};
+  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}, {}};
   for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
   auto container = smallest_container(ordinals, settings);
   if (settings.options.effort == Effort::fast) return container;
@@ -351,6 +351,11 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   // on its 16-bit grid under a target of several LSB is quantised, not kept.
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
+  // A signal the lifted coding made sits on a fine rung too: it is found first, as such.
+  if (settings.options.effort != Effort::fast) {
+    if (auto kept = keep_lifted(input.xf, input.extremes(), rmse, block_length))
+      return smallest_container(*kept, settings);
+  }
   if (auto kept = keep_on_rungs(input.xf, input.extremes(), natural, nullptr)) {
     return smallest_container(*kept, settings);
   }
@@ -381,7 +386,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   const auto loop = coarsest_rung(*found, window.floor, *found,
                                   [&](int k) { return meets(closed_loop(input, k, block_length)); });
   if (loop) container = smaller(std::move(container), smallest_container(std::move(*met).canonical(finest), settings));
-  return or_filtered(std::move(container), input, rmse, *found, loop, settings);
+  return or_lifted(or_filtered(std::move(container), input, rmse, *found, loop, settings), input, rmse, settings);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input, double budget,

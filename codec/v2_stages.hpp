@@ -48,10 +48,11 @@ struct Codes {
   Buffer<std::int32_t> corrections;
   std::vector<std::int32_t> distinct;  // the sorted distinct codes, where a stage knows them (else empty)
   std::optional<CellFilter> filter;    // grid codes only
+  std::vector<std::uint32_t> band_steps;  // lifted: the bands' steps (codes: the band integers)
 };
 
 [[nodiscard]] inline Codes grid_codes(const Grid& grid, Buffer<std::int32_t> codes) {
-  return {Mode::grid, grid, std::move(codes), {}, {}, {}};
+  return {Mode::grid, grid, std::move(codes), {}, {}, {}, {}};
 }
 
 struct Settings {
@@ -108,6 +109,18 @@ struct Known {
 // the decoded signal (v2_multiple.cpp). The codes' buffer becomes the result's.
 [[nodiscard]] std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
                                                Buffer<std::int32_t> codes);
+
+// ---------------------------------------------------------------- the lifted coding (v2_lifted.cpp)
+
+// A signal the lifted coding made for an RMSE target: its codes on a zero-anchored rung near the
+// target's fine rung, whose lifted bands share a step each (at least 2 in every band not all zero).
+[[nodiscard]] std::optional<Codes> keep_lifted(std::span<const float> y, const Extremes& ex, double rmse,
+                                               std::size_t block_length);
+
+// The smaller of `container` and the lifted coding's that meets the RMSE target.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> or_lifted(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double rmse,
+    const Settings& settings);
 
 // The containers of each kind of target, before the check by decoding.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(

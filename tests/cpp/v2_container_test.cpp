@@ -219,7 +219,7 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
   };
   EXPECT_EQ(message_of(good.bytes()), "decoded");
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }),
-            invalid("unknown coding mode 5 (this decoder reads modes 0 to 3)"));
+            invalid("unknown coding mode 5 (this decoder reads modes 0 to 4)"));
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x83; }), invalid("unknown flags in mode byte 131"));  // filter on ordinals
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x90; }), invalid("unknown flags in mode byte 144"));  // and a palette
   EXPECT_NE(with([](Hand& h) { h.mode = 0x80; }), "decoded");  // the index and block taken for a filter
@@ -274,6 +274,37 @@ TEST(V2Container, CodesThatLeaveTheirPaletteOrFloat32AreErrors) {
   EXPECT_EQ(message_of(huge.bytes()), invalid("block 0: a code does not decode to a finite sample"));
   Hand nan{0x03, 8, 1, {}, std::nullopt, {coded({0x7FC00000}, 256)}};
   EXPECT_EQ(message_of(nan.bytes()), invalid("block 0: a code does not decode to a finite sample"));
+}
+
+
+// Lifted: the grid (origin 0), then the levels and the band steps; the bands' integers in the block.
+Hand lifted_hand(float origin, std::uint8_t levels, const std::vector<std::uint64_t>& steps,
+                 const std::vector<std::int32_t>& bands, float step = 0.5f) {
+  Hand h{0x04, 8, bands.size(), grid_f32(origin, step), std::nullopt, {coded(bands, 256)}};
+  h.grid.push_back(levels);
+  for (const std::uint64_t s : steps) put_leb128(h.grid, s);
+  return h;
+}
+
+TEST(V2Container, LiftedLevelsStepsAndBandsOutOfRangeAreRefused) {
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()), "decoded");
+  EXPECT_EQ(message_of(lifted_hand(1.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()),
+            invalid("the lifted coding's grid must start at 0"));
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 0, {3}, {1, 2}).bytes()), invalid("0 lifting levels (1 to 8 are read)"));
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 9, std::vector<std::uint64_t>(10, 1), {1, 2}).bytes()),
+            invalid("9 lifting levels (1 to 8 are read)"));
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 1, {3, 0}, {1, 2}).bytes()),
+            invalid("band step 0 outside 1 to 2147483647"));
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 1, {3, 2147483648}, {1, 2}).bytes()),
+            invalid("band step 2147483648 outside 1 to 2147483647"));
+  // Products far beyond the lifting's range, products within it that grow past it over 8 levels, and
+  // codes whose samples leave float32: errors, never wrapped integers.
+  const std::string unlifted = invalid("block 0: its bands do not lift back to finite samples");
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 1, {2147483647, 1}, {2147483647, 0}).bytes()), unlifted);
+  std::vector<std::int32_t> peaks(256, -(1 << 30));
+  for (std::size_t i = 0; i < peaks.size(); i += 2) peaks[i] = 1 << 30;
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 8, std::vector<std::uint64_t>(9, 1000), peaks).bytes()), unlifted);
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 1, {1, 1}, {1 << 20, 0}, 3e38f).bytes()), unlifted);
 }
 
 }  // namespace
