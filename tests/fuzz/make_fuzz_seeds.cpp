@@ -115,17 +115,21 @@ std::size_t write_v2_seeds(const std::string& dir, std::mt19937& random) {
     std::vector<float> levels(n), zeros(n, 0.0f);
     for (std::size_t i = 0; i < n; ++i) levels[i] = 0.125f * static_cast<float>((i * 7) % 5) - 3.0f;  // a palette
     for (std::size_t i = 0; i < n; i += 3) zeros[i] = -0.0f;                                   // corrections
-    std::vector<float> slow(n);  // far below the sampling rate: a cell filter under an RMSE target
+    // Below the sampling rate: a cell filter (noisier, a faster tone) or lifted bands under an RMSE target.
+    std::vector<float> slow(n), tone(n);
     std::normal_distribution<double> noise(0.0, 0.01);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
       slow[i] = static_cast<float>(std::sin(0.01 * static_cast<double>(i)) + noise(random));
+      tone[i] = static_cast<float>(std::sin(0.2 * static_cast<double>(i)) + 5 * noise(random));
+    }
     const struct {
       const char* name;
       const std::vector<float>& x;
       quorvel::Target target;
     } cases[] = {{"grid", smooth, {TargetKind::max_error, 0.01}},  {"interpolated", smooth, {TargetKind::rmse, 0.3}},
                  {"ordinals", smooth, {TargetKind::max_error, 0}}, {"palette", levels, {TargetKind::max_error, 0}},
-                 {"corrected", zeros, {TargetKind::max_error, 0}},  {"filtered", slow, {TargetKind::rmse, 0.02}}};
+                 {"corrected", zeros, {TargetKind::max_error, 0}},  {"filtered", tone, {TargetKind::rmse, 0.02}},
+                 {"lifted", slow, {TargetKind::rmse, 0.03}}};
     for (const auto& c : cases) {
       const auto container = quorvel::v2::encode(c.x, c.target, {.block_log2 = 8});
       if (!container) {
