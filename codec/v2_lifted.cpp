@@ -51,13 +51,16 @@ bool forward_blocks(std::span<std::int64_t> v, std::size_t block_length) {
 // The canonical bands of codes on a rung: each band's step the greatest common divisor of its values (1
 // for a band of zeros); none unless every band not all zero has a step of 2 or more, as a signal the
 // coding made shows and one it did not (all but surely) does not.
-std::optional<Codes> lifted_form(std::span<const std::int32_t> codes, const Grid& grid, std::size_t block_length) {
+std::optional<Codes> lifted_form(std::span<const std::int32_t> codes, const Grid& grid,
+                                 std::size_t block_length) {
   Buffer<std::int64_t> w(codes.size());
   std::copy(codes.begin(), codes.end(), w.begin());
   if (!forward_blocks(w, block_length)) return std::nullopt;
   std::vector<std::uint64_t> divisor(lifted_levels + 1, 0);
   for_each_band(std::span(w), block_length, [&](std::span<std::int64_t> band, unsigned s) {
-    for (const std::int64_t v : band) divisor[s] = std::gcd(divisor[s], static_cast<std::uint64_t>(std::abs(v)));
+    for (const std::int64_t v : band) {
+      divisor[s] = std::gcd(divisor[s], static_cast<std::uint64_t>(std::abs(v)));
+    }
   });
   Codes c{Mode::lifted, grid, Buffer<std::int32_t>(codes.size()), {}, {}, {}, {}};
   for (const std::uint64_t d : divisor) {
@@ -88,8 +91,7 @@ std::vector<double> band_gains(std::size_t n) {
   return gains;
 }
 
-// The bands of the signal's codes, quantised with steps for one delta (the error each band's step
-// gives the samples), and the samples they decode to.
+// The bands of the signal's codes quantised with a step each, and the samples they decode to.
 struct LiftedTrial {
   std::vector<std::uint32_t> steps;
   Buffer<std::int32_t> q;
@@ -98,48 +100,67 @@ struct LiftedTrial {
   Distortion distortion;
 };
 
+// Trials of one signal's bands: each for a delta, the error each band's step gives the samples.
 class LiftedSearch {
  public:
   LiftedSearch(const Input& input, Grid grid, Buffer<std::int64_t> bands, std::size_t block_length)
-      : input_(input), grid_(grid), bands_(std::move(bands)), block_length_(block_length),
+      : input_(input),
+        grid_(grid),
+        bands_(std::move(bands)),
+        block_length_(block_length),
         gains_(band_gains(std::min(block_length, input.size()))) {}
 
   // False where a band integer or the lifting leaves its range, or a sample is not finite.
   bool run(double delta, LiftedTrial& t) const {
     t.steps.clear();
     for (const double gain : gains_) {
-      t.steps.push_back(static_cast<std::uint32_t>(std::clamp(std::round(delta / std::sqrt(gain) / grid_.step), 1.0, 0x1p30)));
+      const double step = std::round(delta / std::sqrt(gain) / grid_.step);
+      t.steps.push_back(static_cast<std::uint32_t>(std::clamp(step, 1.0, 0x1p30)));
     }
-    const std::size_t n = input_.size();
-    t.q.resize(n);
-    t.codes.resize(n);
-    t.y.resize(n);
+    t.q.resize(input_.size());
+    t.codes.resize(input_.size());
+    t.y.resize(input_.size());
+    if (!quantise(t.steps, t.q) || !decode(t)) return false;
+    t.distortion = distortion(input_, t.y);
+    return true;
+  }
+
+ private:
+  // Rounding to nearest with a dead zone, which zeroes the many small details of a smooth signal.
+  bool quantise(std::span<const std::uint32_t> steps, std::span<std::int32_t> q) const {
     bool fits = true;
     std::size_t at = 0;
-    for_each_band(std::span<const std::int64_t>(bands_), block_length_, [&](std::span<const std::int64_t> band, unsigned s) {
-      const double step = t.steps[s];
+    const auto quantise_band = [&](std::span<const std::int64_t> band, unsigned s) {
+      const double step = steps[s];
       for (const std::int64_t v : band) {
         const double r = static_cast<double>(v) / step;
         const double magnitude = std::max(std::floor(std::fabs(r) + 0.5 - lifted_dead_zone), 0.0);
         fits = fits && magnitude <= 0x1p30;
-        t.q[at++] = static_cast<std::int32_t>(std::copysign(std::min(magnitude, 0x1p30), r));
+        q[at++] = static_cast<std::int32_t>(std::copysign(std::min(magnitude, 0x1p30), r));
       }
-    });
-    Buffer<std::int64_t> scratch(std::min(block_length_, n));
-    for (std::size_t start = 0; fits && start < n; start += block_length_) {
-      const std::size_t m = std::min(block_length_, n - start);
-      fits = codes_of_bands(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps,
-                            std::span(t.codes).subspan(start, m), std::span(scratch).first(m));
-    }
-    for (std::size_t i = 0; fits && i < n; ++i) {
-      t.y[i] = grid_.sample(t.codes[i]);
-      fits = std::isfinite(t.y[i]);
-    }
-    if (fits) t.distortion = distortion(input_, t.y);
+    };
+    for_each_band(std::span<const std::int64_t>(bands_), block_length_, quantise_band);
     return fits;
   }
 
- private:
+  // As the decoder does it.
+  bool decode(LiftedTrial& t) const {
+    const std::size_t n = input_.size();
+    Buffer<std::int64_t> scratch(std::min(block_length_, n));
+    for (std::size_t start = 0; start < n; start += block_length_) {
+      const std::size_t m = std::min(block_length_, n - start);
+      if (!codes_of_bands(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps,
+                          std::span(t.codes).subspan(start, m), std::span(scratch).first(m)))
+        return false;
+    }
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      t.y[i] = grid_.sample(t.codes[i]);
+      finite = finite && std::isfinite(t.y[i]);
+    }
+    return finite;
+  }
+
   const Input& input_;
   Grid grid_;
   Buffer<std::int64_t> bands_;

@@ -386,7 +386,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   const auto loop = coarsest_rung(*found, window.floor, *found,
                                   [&](int k) { return meets(closed_loop(input, k, block_length)); });
   if (loop) container = smaller(std::move(container), smallest_container(std::move(*met).canonical(finest), settings));
-  return or_lifted(or_filtered(std::move(container), input, rmse, *found, loop, settings), input, rmse, settings);
+  container = or_filtered(std::move(container), input, rmse, *found, loop, settings);
+  return or_lifted(std::move(container), input, rmse, settings);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input, double budget,

@@ -290,7 +290,8 @@ TEST(V2Container, LiftedLevelsStepsAndBandsOutOfRangeAreRefused) {
   EXPECT_EQ(message_of(lifted_hand(0.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()), "decoded");
   EXPECT_EQ(message_of(lifted_hand(1.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()),
             invalid("the lifted coding's grid must start at 0"));
-  EXPECT_EQ(message_of(lifted_hand(0.0f, 0, {3}, {1, 2}).bytes()), invalid("0 lifting levels (1 to 8 are read)"));
+  EXPECT_EQ(message_of(lifted_hand(0.0f, 0, {3}, {1, 2}).bytes()),
+            invalid("0 lifting levels (1 to 8 are read)"));
   EXPECT_EQ(message_of(lifted_hand(0.0f, 9, std::vector<std::uint64_t>(10, 1), {1, 2}).bytes()),
             invalid("9 lifting levels (1 to 8 are read)"));
   EXPECT_EQ(message_of(lifted_hand(0.0f, 1, {3, 0}, {1, 2}).bytes()),
