@@ -2,6 +2,10 @@
 #include "codec/integer_lifting.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <type_traits>
+
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -17,52 +21,69 @@ std::int64_t times(std::int64_t c, std::int64_t v) {
 }
 double times(std::int64_t c, double v) { return static_cast<double>(c) * 0x1p-16 * v; }
 
-// o[i] += sign [c (e[i] + e[i + 1])], e mirrored at its end (e has as many entries as o, or one more).
-template <class T>
-void lift_odds(std::span<T> o, std::span<const T> e, std::int64_t c, int sign) {
+// o[i] += [c (e[i] + e[i + 1])] (or -=, undoing it), e mirrored at its end (e has as many entries as o,
+// or one more).
+template <bool undo, class T>
+[[gnu::always_inline]] inline void lift_odds(std::span<T> o, std::span<const T> e, std::int64_t c) {
+  const auto lift = [c](T& v, T sum) { v = undo ? v - times(c, sum) : v + times(c, sum); };
   const std::size_t n = o.size();
-  for (std::size_t i = 0; i + 1 < n; ++i) o[i] += sign * times(c, e[i] + e[i + 1]);
-  if (n > 0) o[n - 1] += sign * times(c, e[n - 1] + e[std::min(n, e.size() - 1)]);
+  for (std::size_t i = 0; i + 1 < n; ++i) lift(o[i], e[i] + e[i + 1]);
+  lift(o[n - 1], e[n - 1] + e[e.size() > n ? n : n - 1]);
 }
 
-// e[i] += sign [c (o[i - 1] + o[i])], o mirrored at both ends.
-template <class T>
-void lift_evens(std::span<T> e, std::span<const T> o, std::int64_t c, int sign) {
-  const std::size_t n = e.size(), last = o.size() - 1;
-  e[0] += sign * times(c, o[0] + o[0]);
-  for (std::size_t i = 1; i < n; ++i) e[i] += sign * times(c, o[i - 1] + o[std::min(i, last)]);
+// e[i] += [c (o[i - 1] + o[i])] (or -=), o mirrored at both ends.
+template <bool undo, class T>
+[[gnu::always_inline]] inline void lift_evens(std::span<T> e, std::span<const T> o, std::int64_t c) {
+  const auto lift = [c](T& v, T sum) { v = undo ? v - times(c, sum) : v + times(c, sum); };
+  const std::size_t n = o.size();
+  lift(e[0], o[0] + o[0]);
+  for (std::size_t i = 1; i < n; ++i) lift(e[i], o[i - 1] + o[i]);
+  if (e.size() > n) lift(e[n], o[n - 1] + o[n - 1]);
 }
 
+// |x| < 2^40 for every x: x + 2^40 then lies in [0, 2^41), which an OR of all of them shows without a
+// comparison per value (that vectorises on any x86-64).
 template <class T>
-bool within_bound(std::span<const T> v) {
-  constexpr auto bound = static_cast<T>(lifting_bound);
-  int outside = 0;
-  for (const T x : v) outside |= static_cast<int>(x > bound) | static_cast<int>(x < -bound);
-  return outside == 0;
+[[gnu::always_inline]] inline bool within_bound(std::span<const T> v) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return std::all_of(v.begin(), v.end(), [](T x) { return std::fabs(x) < static_cast<T>(lifting_bound); });
+  } else {
+    std::uint64_t any = 0;
+    for (const T x : v) any |= static_cast<std::uint64_t>(x) + static_cast<std::uint64_t>(lifting_bound);
+    return (any >> 41) == 0;
+  }
 }
 
 // One level on s (at least two samples): evens then odds.
 template <class T>
 void forward_level(std::span<T> s, std::span<T> scratch) {
-  const std::size_t m = s.size(), ne = (m + 1) / 2;
-  for (std::size_t i = 0; i < m; ++i) scratch[(i % 2 == 0) ? i / 2 : ne + i / 2] = s[i];
+  const std::size_t m = s.size(), ne = (m + 1) / 2, no = m / 2;
+  for (std::size_t i = 0; i < no; ++i) {
+    scratch[i] = s[2 * i];
+    scratch[ne + i] = s[2 * i + 1];
+  }
+  if (ne > no) scratch[no] = s[m - 1];
   std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(m), s.begin());
   const auto e = s.first(ne), o = s.subspan(ne);
-  lift_odds<T>(o, e, factor_a, 1);
-  lift_evens<T>(e, o, factor_b, 1);
-  lift_odds<T>(o, e, factor_g, 1);
-  lift_evens<T>(e, o, factor_d, 1);
+  lift_odds<false, T>(o, e, factor_a);
+  lift_evens<false, T>(e, o, factor_b);
+  lift_odds<false, T>(o, e, factor_g);
+  lift_evens<false, T>(e, o, factor_d);
 }
 
 template <class T>
-void inverse_level(std::span<T> s, std::span<T> scratch) {
-  const std::size_t m = s.size(), ne = (m + 1) / 2;
+[[gnu::always_inline]] inline void inverse_level(std::span<T> s, std::span<T> scratch) {
+  const std::size_t m = s.size(), ne = (m + 1) / 2, no = m / 2;
   const auto e = s.first(ne), o = s.subspan(ne);
-  lift_evens<T>(e, o, factor_d, -1);
-  lift_odds<T>(o, e, factor_g, -1);
-  lift_evens<T>(e, o, factor_b, -1);
-  lift_odds<T>(o, e, factor_a, -1);
-  for (std::size_t i = 0; i < m; ++i) scratch[i] = s[(i % 2 == 0) ? i / 2 : ne + i / 2];
+  lift_evens<true, T>(e, o, factor_d);
+  lift_odds<true, T>(o, e, factor_g);
+  lift_evens<true, T>(e, o, factor_b);
+  lift_odds<true, T>(o, e, factor_a);
+  for (std::size_t i = 0; i < no; ++i) {
+    scratch[2 * i] = e[i];
+    scratch[2 * i + 1] = o[i];
+  }
+  if (ne > no) scratch[m - 1] = e[no];
   std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(m), s.begin());
 }
 
@@ -99,8 +120,11 @@ bool forward_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) 
   return true;
 }
 
+namespace {
+
+// Inlined whole into each caller below, so that each compiles it for its own instruction set.
 template <class T>
-bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) {
+[[gnu::always_inline]] inline bool inverse_steps(std::span<T> block, unsigned levels, std::span<T> scratch) {
   if (!within_bound<T>(block)) return false;
   const Bands bands = bands_of(block.size(), levels);
   for (unsigned b = 2; b <= bands.count; ++b) {
@@ -109,6 +133,26 @@ bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) 
     if (!within_bound<T>(s)) return false;
   }
   return true;
+}
+
+#if defined(__x86_64__)
+// The decoder's inverse on four int64 lanes at a time: the same integer steps, so the same values.
+[[gnu::target("avx2")]] bool inverse_avx2(std::span<std::int64_t> block, unsigned levels,
+                                          std::span<std::int64_t> scratch) {
+  return inverse_steps<std::int64_t>(block, levels, scratch);
+}
+#endif
+
+}  // namespace
+
+template <class T>
+bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) {
+#if defined(__x86_64__)
+  if constexpr (std::is_same_v<T, std::int64_t>) {
+    if (sequence::avx2_kernels()) return inverse_avx2(block, levels, scratch);
+  }
+#endif
+  return inverse_steps<T>(block, levels, scratch);
 }
 
 bool codes_of_bands(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,

@@ -8,8 +8,8 @@
 // The constants are the 9/7 factors in units of 2^-16 and [c v] = floor((c v + 2^15) / 2^16), an integer
 // shift: the inverse undoes each step exactly, on any processor. Levels go on with the evens; a block is
 // kept as its bands, the last evens (the approximation) first, then the odds of each level, coarse to fine.
-// Every level's output (and input) stays within +-2^40, so that no product within a level leaves int64;
-// a transform that would leave it fails.
+// Every level's output (and input) stays below 2^40 in magnitude, so that no product within a level
+// leaves int64; a transform that would leave it fails.
 #pragma once
 
 #include <array>
@@ -35,7 +35,7 @@ struct Bands {
 [[nodiscard]] Bands bands_of(std::size_t n, unsigned levels);
 
 // Samples into bands (forward) and back (inverse), in place, with scratch of the same length. False when
-// a value leaves +-lifting_bound; the block then holds no meaning. Integer for the codec; double (the
+// a value reaches lifting_bound in magnitude; the block then holds no meaning. Integer for the codec; double (the
 // same steps without rounding) for the encoder's measures of the bands' gains.
 template <class T>
 [[nodiscard]] bool forward_lifting(std::span<T> block, unsigned levels, std::span<T> scratch);
