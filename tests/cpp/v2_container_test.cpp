@@ -286,7 +286,19 @@ Hand lifted_hand(float origin, std::uint8_t levels, const std::vector<std::uint6
   return h;
 }
 
-TEST(V2Container, LiftedLevelsStepsAndBandsOutOfRangeAreRefused) {
+TEST(V2Container, LiftedBandsDecodeAsModelledAndOutOfRangeAreRefused) {
+  // Three levels of 40 samples (bands of 5, 5, 10, 20), against the numpy model of the lifting in
+  // tests/python/tools/test_lifted.py; on every tier the suite runs on.
+  std::vector<std::int32_t> bands(40);
+  for (std::size_t i = 0; i < bands.size(); ++i) bands[i] = static_cast<std::int32_t>((i * 7) % 11) - 5;
+  const std::vector<int> model{-13, 0,  -11, -2, 13, -22, -15, 2,  9,  5,  12, 27,  -3,  -1,
+                               -8,  -25, -14, 14, 8,  3,   -3,  -13, 12, 26, 13, 4,   4,   -20,
+                               3,   18, 15,  -4, -10, 11,  -7,  10,  14, -10, -11, 2};
+  const auto decoded = quorvel::v2::decode(lifted_hand(0.0f, 3, {3, 2, 5, 4}, bands).bytes());
+  ASSERT_TRUE(decoded) << decoded.error().message();
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    EXPECT_EQ((*decoded)[i], 0.5f * static_cast<float>(model[i])) << i;
+  }
   EXPECT_EQ(message_of(lifted_hand(0.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()), "decoded");
   EXPECT_EQ(message_of(lifted_hand(1.0f, 2, {3, 2, 5}, {1, -2, 0, 4, 7}).bytes()),
             invalid("the lifted coding's grid must start at 0"));
