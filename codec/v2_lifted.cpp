@@ -18,7 +18,7 @@ namespace quorvel::v2::stages {
 
 namespace {
 
-constexpr unsigned lifted_levels = 5;
+constexpr unsigned lifted_levels = 8;  // the most the layout allows; 6 to 8 code smallest on ECG, speech, EEG
 constexpr double lifted_dead_zone = 0.1;
 constexpr std::size_t shortest_lifted = 256;  // shorter signals gain nothing, and show too few bands
 constexpr int rung_window = 2;                // rungs around the fine rung a decoded signal is looked for on
