@@ -95,7 +95,6 @@ std::vector<double> band_gains(std::size_t n) {
 struct LiftedTrial {
   std::vector<std::uint32_t> steps;
   Buffer<std::int32_t> q;
-  Buffer<std::int64_t> codes;
   Buffer<float> y;
   Distortion distortion;
 };
@@ -118,7 +117,6 @@ class LiftedSearch {
       t.steps.push_back(static_cast<std::uint32_t>(std::clamp(step, 1.0, 0x1p30)));
     }
     t.q.resize(input_.size());
-    t.codes.resize(input_.size());
     t.y.resize(input_.size());
     if (!quantise(t.steps, t.q) || !decode(t)) return false;
     t.distortion = distortion(input_, t.y);
@@ -146,17 +144,17 @@ class LiftedSearch {
   // As the decoder does it.
   bool decode(LiftedTrial& t) const {
     const std::size_t n = input_.size();
-    Buffer<std::int64_t> scratch(std::min(block_length_, n));
+    Buffer<std::int64_t> codes(std::min(block_length_, n)), scratch(codes.size());
+    bool finite = true;
     for (std::size_t start = 0; start < n; start += block_length_) {
       const std::size_t m = std::min(block_length_, n - start);
       if (!codes_of_bands(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps,
-                          std::span(t.codes).subspan(start, m), std::span(scratch).first(m)))
+                          std::span(codes).first(m), std::span(scratch).first(m)))
         return false;
-    }
-    bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) {
-      t.y[i] = grid_.sample(t.codes[i]);
-      finite = finite && std::isfinite(t.y[i]);
+      for (std::size_t i = 0; i < m; ++i) {
+        t.y[start + i] = grid_.sample(codes[i]);
+        finite = finite && std::isfinite(t.y[start + i]);
+      }
     }
     return finite;
   }
