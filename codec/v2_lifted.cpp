@@ -126,15 +126,18 @@ class LiftedSearch {
  private:
   // Rounding to nearest with a dead zone, which zeroes the many small details of a smooth signal.
   bool quantise(std::span<const std::uint32_t> steps, std::span<std::int32_t> q) const {
+    constexpr double largest = 0x1p30;
     bool fits = true;
     std::size_t at = 0;
     const auto quantise_band = [&](std::span<const std::int64_t> band, unsigned s) {
-      const double step = steps[s];
+      const double inverse = 1.0 / steps[s];
       for (const std::int64_t v : band) {
-        const double r = static_cast<double>(v) / step;
-        const double magnitude = std::max(std::floor(std::fabs(r) + 0.5 - lifted_dead_zone), 0.0);
-        fits = fits && magnitude <= 0x1p30;
-        q[at++] = static_cast<std::int32_t>(std::copysign(std::min(magnitude, 0x1p30), r));
+        const double r = static_cast<double>(v) * inverse;
+        // Truncation floors the magnitude, which is never negative.
+        const double magnitude = std::min(std::fabs(r) + (0.5 - lifted_dead_zone), largest);
+        fits &= magnitude < largest;
+        const auto m = static_cast<std::int32_t>(magnitude);
+        q[at++] = r < 0 ? -m : m;
       }
     };
     for_each_band(std::span<const std::int64_t>(bands_), block_length_, quantise_band);
@@ -212,11 +215,13 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_lifted(
   if (!bands) return container;
   const LiftedSearch search(input, grid, std::move(*bands), block_length);
   const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
-  // Bisection on the logarithm of delta, keeping the coarsest trial that meets the target.
+  // Bisection on the logarithm of delta, keeping the coarsest trial that meets the target. Delta ends
+  // between 3 and 7 times the target on the signals measured; 12 halvings of [1, 16] leave it within
+  // 0.07 %.
   LiftedTrial trial, met;
   bool any = false;
-  double low = std::log(0.5 * rmse), high = std::log(20 * rmse);
-  for (int i = 0; i < 20; ++i) {
+  double low = std::log(rmse), high = std::log(16 * rmse);
+  for (int i = 0; i < 12; ++i) {
     const double middle = 0.5 * (low + high);
     if (search.run(std::exp(middle), trial) && measure(trial.distortion) <= rmse) {
       low = middle;
