@@ -135,11 +135,26 @@ template <class T>
   return true;
 }
 
+[[gnu::always_inline]] inline bool steps_then_inverse(std::span<const std::int32_t> q,
+                                                       std::span<const std::uint32_t> steps,
+                                                       std::span<std::int64_t> codes,
+                                                       std::span<std::int64_t> scratch) {
+  const auto levels = static_cast<unsigned>(steps.size() - 1);
+  const Bands bands = bands_of(q.size(), levels);
+  for (unsigned b = 0; b < bands.count; ++b) {
+    const std::int64_t step = steps[bands.step[b]];  // below 2^31, as q is: the product fits
+    for (std::size_t i = bands.start[b]; i < bands.start[b + 1]; ++i) codes[i] = step * q[i];
+  }
+  return inverse_steps<std::int64_t>(codes, levels, scratch);
+}
+
 #if defined(__x86_64__)
-// The decoder's inverse on four int64 lanes at a time: the same integer steps, so the same values.
-[[gnu::target("avx2")]] bool inverse_avx2(std::span<std::int64_t> block, unsigned levels,
-                                          std::span<std::int64_t> scratch) {
-  return inverse_steps<std::int64_t>(block, levels, scratch);
+// The decoder's pass on four int64 lanes at a time: the same integer steps, so the same values.
+[[gnu::target("avx2")]] bool steps_then_inverse_avx2(std::span<const std::int32_t> q,
+                                                     std::span<const std::uint32_t> steps,
+                                                     std::span<std::int64_t> codes,
+                                                     std::span<std::int64_t> scratch) {
+  return steps_then_inverse(q, steps, codes, scratch);
 }
 #endif
 
@@ -147,23 +162,15 @@ template <class T>
 
 template <class T>
 bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) {
-#if defined(__x86_64__)
-  if constexpr (std::is_same_v<T, std::int64_t>) {
-    if (sequence::avx2_kernels()) return inverse_avx2(block, levels, scratch);
-  }
-#endif
   return inverse_steps<T>(block, levels, scratch);
 }
 
 bool codes_of_bands(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
                     std::span<std::int64_t> codes, std::span<std::int64_t> scratch) {
-  const auto levels = static_cast<unsigned>(steps.size() - 1);
-  const Bands bands = bands_of(q.size(), levels);
-  for (unsigned b = 0; b < bands.count; ++b) {
-    const std::int64_t step = steps[bands.step[b]];  // below 2^31, as q is: the product fits
-    for (std::size_t i = bands.start[b]; i < bands.start[b + 1]; ++i) codes[i] = step * q[i];
-  }
-  return inverse_lifting<std::int64_t>(codes, levels, scratch);
+#if defined(__x86_64__)
+  if (sequence::avx2_kernels()) return steps_then_inverse_avx2(q, steps, codes, scratch);
+#endif
+  return steps_then_inverse(q, steps, codes, scratch);
 }
 
 template bool forward_lifting(std::span<std::int64_t>, unsigned, std::span<std::int64_t>);

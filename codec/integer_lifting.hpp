@@ -35,8 +35,8 @@ struct Bands {
 [[nodiscard]] Bands bands_of(std::size_t n, unsigned levels);
 
 // Samples into bands (forward) and back (inverse), in place, with scratch of the same length. False when
-// a value reaches lifting_bound in magnitude; the block then holds no meaning. Integer for the codec; double (the
-// same steps without rounding) for the encoder's measures of the bands' gains.
+// a value reaches lifting_bound in magnitude; the block then holds no meaning. Integer for the codec;
+// double (the same steps without rounding) for the encoder's measures of the bands' gains.
 template <class T>
 [[nodiscard]] bool forward_lifting(std::span<T> block, unsigned levels, std::span<T> scratch);
 template <class T>
@@ -44,6 +44,7 @@ template <class T>
 
 // The codes of one block's band integers q: each times its band's step (`steps`, the L + 1 of a
 // transform of L levels), through the inverse lifting, into `codes`. False where the lifting fails.
+// The decoder's pass: compiled for AVX2 too, chosen by the processor tier.
 [[nodiscard]] bool codes_of_bands(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
                                   std::span<std::int64_t> codes, std::span<std::int64_t> scratch);
 
