@@ -137,6 +137,7 @@ class BlockEncoder {
   BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed)
       : codes_(codes), effort_(effort), candidates_(candidates(effort)),
         allowed_((allowed & ((CandidateMask{1} << candidates_.size()) - 1)) ? allowed : kEveryCandidate),
+        alone_(std::popcount(allowed_ & ((CandidateMask{1} << candidates_.size()) - 1)) == 1),
         tokens_(codes.size()),
         residuals_(codes.size()),
         trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
@@ -161,6 +162,7 @@ class BlockEncoder {
   Effort effort_;
   std::vector<PredictorChoice> candidates_;
   CandidateMask allowed_;
+  bool alone_;  // one predictor allowed: it needs no price
   // The residuals of each local sign-LMS candidate over the whole block, its segments side by side.
   struct LocalLms {
     PredictorChoice choice;
@@ -204,12 +206,11 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   SegmentTrial* trial = &(*trials_)[1];
   best->bits = std::numeric_limits<double>::infinity();
   std::size_t winner = 0;
-  // (identity alone is tried even where it looks dear: something must code the segment)
-  const bool identity_alone = (allowed_ & ((CandidateMask{1} << candidates_.size()) - 1)) == 1;
   for (std::size_t c = 0; c < candidates_.size(); ++c) {
     const PredictorChoice& candidate = candidates_[c];
     if (!((allowed_ >> c) & 1)) continue;
-    if (candidate.kind == Predictor::identity && !identity_alone && !identity_worth_trying(codes_, start, end)) continue;
+    // (identity alone is tried even where it looks dear: something must code the segment)
+    if (candidate.kind == Predictor::identity && !alone_ && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, *trial);
     if (trial->bits < best->bits) {
       std::swap(best, trial);
@@ -246,8 +247,9 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
   trial.counts.clear();
   const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
                                                effort_ == Effort::best ? 1 : 2, *scratch_, trial.counts);
-  trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
-                   double(counted.tokens) + double(trial.choice.head_bits());
+  trial.bits = alone_ ? 0
+                     : (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
+                               double(counted.tokens) + double(trial.choice.head_bits());
 }
 
 // Consecutive segments share a table set where that is cheaper: the best grouping by dynamic programming.
