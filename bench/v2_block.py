@@ -101,14 +101,7 @@ def choose_table(counts: np.ndarray, every_preset: bool) -> tuple[float, dict]:
     used = used_range(counts)
     codes = m.table_codes(counts)
     best = (m.table_bits(codes) + coded_bits(counts, used, m.frequencies(codes)), {"codes": codes})
-    if every_preset:
-        low, high = 0, 63
-    else:
-        mean = 0.0
-        for t in range(*used):
-            mean += float(counts[t]) * MEANS[t]
-        k = lround(4 * math.log2(4 * max(mean / total, 1 / 64)))
-        low, high = min(max(k - 3, 0), 63), min(max(k + 3, 0), 63)
+    low, high = (0, 63) if every_preset else nearby_presets(counts, used, total)
     for k in range(low, high + 1):
         bits = 7 + coded_bits(counts, used, m.PRESETS[k])
         if bits < best[0]:
@@ -121,10 +114,37 @@ def merged_counts(counts: np.ndarray, base: int, first: int, last: int) -> np.nd
     return counts[(classes >= first) & (classes <= last)].sum(axis=0)
 
 
+def nearby_presets(counts: np.ndarray, used: tuple[int, int], total: int) -> tuple[int, int]:
+    mean = 0.0
+    for t in range(*used):
+        mean += float(counts[t]) * MEANS[t]
+    k = lround(4 * math.log2(4 * max(mean / total, 1 / 64)))
+    return min(max(k - 3, 0), 63), min(max(k + 3, 0), 63)
+
+
+def table_bits_estimate(counts: np.ndarray) -> float:
+    """A table's bits as the predictor search estimates them: the counts' entropy and a head of 20 bits and 3
+    per used token, or the nearby presets' exact price."""
+    total = int(counts.sum())
+    if total == 0:
+        return 7.0
+    used = used_range(counts)
+    twice_sum, present = 0.0, 0
+    for t in range(*used):
+        if counts[t]:
+            twice_sum += float(counts[t]) * (2 * math.log2(int(counts[t])))
+            present += 1
+    best = 0.5 * (float(total) * (2 * math.log2(total)) - twice_sum) + 20 + 3 * present
+    low, high = nearby_presets(counts, used, total)
+    for k in range(low, high + 1):
+        best = min(best, 7 + coded_bits(counts, used, m.PRESETS[k]))
+    return best
+
+
 def class_tables_bits(counts: np.ndarray, base: int) -> float:
     bits = 8.0
     for c in range(m.CLASSES):
-        bits += choose_table(merged_counts(counts, base, c, c), False)[0]
+        bits += table_bits_estimate(merged_counts(counts, base, c, c))
     return bits
 
 

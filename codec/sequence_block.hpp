@@ -11,6 +11,7 @@
 //   bit first, to the end of the block (the last byte padded with zeros).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -20,8 +21,17 @@
 
 namespace quorvel::sequence {
 
-// Appends the coded block to `out`.
-void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out);
+// The predictors an effort tries on each segment, one bit each in the effort's order of trying them, and
+// how many segments each won.
+using CandidateMask = std::uint32_t;
+inline constexpr CandidateMask kEveryCandidate = ~CandidateMask{0};
+inline constexpr std::size_t kMaxCandidates = 16;
+using CandidateWins = std::array<std::uint32_t, kMaxCandidates>;
+
+// Appends the coded block to `out`, each segment coded with the cheapest of the effort's predictors that
+// `allowed` holds (at least one), and adds the winners to `wins` if given.
+void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,
+                  CandidateMask allowed = kEveryCandidate, CandidateWins* wins = nullptr);
 
 // Decodes a whole block into codes (its length is the caller's). False on a damaged or hostile block.
 [[nodiscard]] bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes);

@@ -134,8 +134,11 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 
 class BlockEncoder {
  public:
-  BlockEncoder(std::span<const std::int32_t> codes, Effort effort)
-      : codes_(codes), effort_(effort), candidates_(candidates(effort)), tokens_(codes.size()),
+  BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed)
+      : codes_(codes), effort_(effort), candidates_(candidates(effort)),
+        allowed_((allowed & ((CandidateMask{1} << candidates_.size()) - 1)) ? allowed : kEveryCandidate),
+        alone_(std::popcount(allowed_ & ((CandidateMask{1} << candidates_.size()) - 1)) == 1),
+        tokens_(codes.size()),
         residuals_(codes.size()),
         trials_(std::make_unique<std::array<SegmentTrial, 2>>()), scratch_(std::make_unique<CountTables>()) {
     for (SegmentTrial& trial : *trials_) {
@@ -145,11 +148,11 @@ class BlockEncoder {
     run_local_lms();
   }
 
-  void encode(std::vector<std::uint8_t>& out);
+  void encode(std::vector<std::uint8_t>& out, CandidateWins* wins);
 
  private:
   void run_local_lms();
-  void choose_segment(std::size_t start, std::size_t end);
+  std::size_t choose_segment(std::size_t start, std::size_t end);
   void try_predictor(std::size_t start, std::size_t end, const PredictorChoice& choice, SegmentTrial& trial);
   TableLayout group_segments();
   void write(const TableLayout& layout, std::vector<std::uint8_t>& out);
@@ -158,6 +161,8 @@ class BlockEncoder {
   std::span<const std::int32_t> codes_;
   Effort effort_;
   std::vector<PredictorChoice> candidates_;
+  CandidateMask allowed_;
+  bool alone_;  // one predictor allowed: it needs no price
   // The residuals of each local sign-LMS candidate over the whole block, its segments side by side.
   struct LocalLms {
     PredictorChoice choice;
@@ -172,16 +177,19 @@ class BlockEncoder {
   std::unique_ptr<CountTables> scratch_;  // count_contexts' tables, zero between calls
 };
 
-void BlockEncoder::encode(std::vector<std::uint8_t>& out) {
-  for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength)
-    choose_segment(start, std::min(codes_.size(), start + kSegmentLength));
+void BlockEncoder::encode(std::vector<std::uint8_t>& out, CandidateWins* wins) {
+  for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
+    const std::size_t winner = choose_segment(start, std::min(codes_.size(), start + kSegmentLength));
+    if (wins) ++(*wins)[winner];
+  }
   write(group_segments(), out);
 }
 
 void BlockEncoder::run_local_lms() {
   Buffer<std::int32_t> differences;
-  for (const PredictorChoice& candidate : candidates_) {
-    if (candidate.kind != Predictor::sign_lms_local) continue;
+  for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    const PredictorChoice& candidate = candidates_[c];
+    if (candidate.kind != Predictor::sign_lms_local || !((allowed_ >> c) & 1)) continue;
     if (differences.empty()) {
       differences.resize(codes_.size());
       differences_of(codes_.data(), 0, codes_.size(), differences.data());
@@ -192,14 +200,22 @@ void BlockEncoder::run_local_lms() {
   }
 }
 
-void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
+// The index of the winning candidate.
+std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   SegmentTrial* best = &(*trials_)[0];
   SegmentTrial* trial = &(*trials_)[1];
   best->bits = std::numeric_limits<double>::infinity();
-  for (const PredictorChoice& candidate : candidates_) {
-    if (candidate.kind == Predictor::identity && !identity_worth_trying(codes_, start, end)) continue;
+  std::size_t winner = 0;
+  for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    const PredictorChoice& candidate = candidates_[c];
+    if (!((allowed_ >> c) & 1)) continue;
+    // (identity alone is tried even where it looks dear: something must code the segment)
+    if (candidate.kind == Predictor::identity && !alone_ && !identity_worth_trying(codes_, start, end)) continue;
     try_predictor(start, end, candidate, *trial);
-    if (trial->bits < best->bits) std::swap(best, trial);
+    if (trial->bits < best->bits) {
+      std::swap(best, trial);
+      winner = c;
+    }
   }
   // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
   const std::size_t n = end - start;
@@ -209,6 +225,7 @@ void BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
     count_contexts(best->tokens.data(), n, best->token_end, ways_for(codes_.size()), 1, 2, *scratch_, best->counts);
   chosen_.push_back(best->choice);
   counts_.push_back(best->counts);
+  return winner;
 }
 
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
@@ -230,8 +247,9 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
   trial.counts.clear();
   const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
                                                effort_ == Effort::best ? 1 : 2, *scratch_, trial.counts);
-  trial.bits = (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
-                   double(counted.tokens) + double(trial.choice.head_bits());
+  trial.bits = alone_ ? 0
+                     : (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
+                               double(counted.tokens) + double(trial.choice.head_bits());
 }
 
 // Consecutive segments share a table set where that is cheaper: the best grouping by dynamic programming.
@@ -346,8 +364,9 @@ std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* token
   return seen;
 }
 
-void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out) {
-  BlockEncoder(codes, effort).encode(out);
+void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,
+                  CandidateMask allowed, CandidateWins* wins) {
+  BlockEncoder(codes, effort, allowed).encode(out, wins);
 }
 
 }  // namespace quorvel::sequence

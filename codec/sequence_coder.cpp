@@ -28,6 +28,28 @@ std::expected<void, QuorvelError> check_coding(const SequenceCoding& coding) {
   return {};
 }
 
+// A long sequence below the best effort first codes a few blocks spread over it with every predictor, then
+// the others with only those that won at least an eighth of the sampled segments: a long recording keeps
+// its character, and the predictors that rarely win there cost time and, by splitting the segments' table
+// sets, often bytes too.
+constexpr std::size_t kSampledBlocks = 4;
+
+bool learns_predictors(std::size_t blocks, Effort effort) {
+  return effort != Effort::best && blocks >= 4 * kSampledBlocks;
+}
+
+sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins) {
+  std::uint32_t total = 0, most = 0;
+  for (const std::uint32_t w : wins) {
+    total += w;
+    most = std::max(most, w);
+  }
+  sequence::CandidateMask mask = 0;
+  for (std::size_t c = 0; c < wins.size(); ++c)
+    if (wins[c] == most || 8 * wins[c] >= total) mask |= sequence::CandidateMask{1} << c;
+  return mask;
+}
+
 }  // namespace
 
 std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
@@ -36,14 +58,30 @@ std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_seque
   const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
   std::vector<std::vector<std::uint8_t>> blocks(count);
   std::atomic<bool> out_of_memory{false};
-  parallel_for(count, coding.threads, [&](std::size_t b) {
+  const auto encode = [&](std::size_t b, sequence::CandidateMask allowed, sequence::CandidateWins* wins) {
     const std::size_t start = b * coding.block_length;
     try {
       sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
-                             blocks[b]);
+                             blocks[b], allowed, wins);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
+  };
+  sequence::CandidateMask allowed = sequence::kEveryCandidate;
+  std::vector<bool> sampled(count, false);
+  if (learns_predictors(count, coding.effort)) {
+    std::array<sequence::CandidateWins, kSampledBlocks> wins{};
+    const auto block_of = [&](std::size_t i) { return (2 * i + 1) * (count - 1) / (2 * kSampledBlocks); };
+    parallel_for(kSampledBlocks, coding.threads, [&](std::size_t i) { encode(block_of(i), allowed, &wins[i]); });
+    sequence::CandidateWins all{};
+    for (std::size_t i = 0; i < kSampledBlocks; ++i) {
+      sampled[block_of(i)] = true;
+      for (std::size_t c = 0; c < all.size(); ++c) all[c] += wins[i][c];
+    }
+    allowed = frequent_winners(all);
+  }
+  parallel_for(count, coding.threads, [&](std::size_t b) {
+    if (!sampled[b]) encode(b, allowed, nullptr);
   });
   if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
   return blocks;

@@ -288,10 +288,38 @@ std::array<TokenCounts, kClasses> class_counts(const LevelCounts& counts, int ba
 
 }  // namespace
 
+namespace {
+
+// The bits of counts under a table of their own, estimated: their entropy, and a head of a few bits per
+// used token, against the presets near their mean, priced exactly.
+double table_bits_estimate(const TokenCounts& counts, int end) {
+  std::uint64_t total = 0;
+  for (int t = 0; t < end; ++t) total += counts[t];
+  if (total == 0) return 1 + 6;
+  const UsedRange used = used_range(counts, end);
+  const auto& table = twice_log2();
+  const auto twice_log2_of = [&](std::uint64_t c) { return c < table.size() ? table[c] : 2 * std::log2(double(c)); };
+  double twice_sum = 0;
+  int present = 0;
+  for (int t = used.first; t < used.end; ++t) {
+    if (!counts[t]) continue;
+    twice_sum += double(counts[t]) * twice_log2_of(counts[t]);
+    ++present;
+  }
+  double best = 0.5 * (double(total) * twice_log2_of(total) - twice_sum) + 20 + 3 * present;
+  const auto [low, high] = nearby_presets(counts, used, total);
+  const auto& presets = preset_costs();
+  for (int k = low; k <= high; ++k)
+    best = std::min(best, 1 + 6 + coded_bits(counts, used, presets[static_cast<std::size_t>(k)]));
+  return best;
+}
+
+}  // namespace
+
 double class_tables_bits(const LevelCounts& counts, int base) {
   const auto by_class = class_counts(counts, base);
   double bits = 5 + 3;
-  for (int c = 0; c < kClasses; ++c) bits += choose_table(by_class[c], false, counts.tokens).bits;
+  for (int c = 0; c < kClasses; ++c) bits += table_bits_estimate(by_class[c], counts.tokens);
   return bits;
 }
 

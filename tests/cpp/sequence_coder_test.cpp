@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/sequence_block.hpp"
 #include "codec/sequence_coder.hpp"
 #include "codec/sequence_kernels.hpp"
 #include "codec/token_tables.hpp"
@@ -78,6 +79,31 @@ TEST(SequenceCoder, BlockLengthsAndThreadsGiveTheSameCodes) {
       SCOPED_TRACE("block " + std::to_string(block) + " threads " + std::to_string(threads));
       EXPECT_EQ(round_trip(q, {.block_length = block, .threads = threads}), q);
     }
+}
+
+// Each predictor alone codes any block (identity too, where it looks dear), and a long sequence that
+// learns its predictors from a few sampled blocks still codes blocks of another character between them.
+TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
+  std::mt19937 rng(3);
+  for (const std::string kind : {"walk", "constant", "spikes", "extremes"}) {
+    const auto q = codes_of(kind, 5000, 12, rng);
+    for (const Effort effort : {Effort::fast, Effort::default_})
+      for (std::size_t c = 0; c <= quorvel::sequence::kMaxCandidates; ++c) {
+        SCOPED_TRACE(kind + " effort " + std::to_string(static_cast<int>(effort)) + " candidate " + std::to_string(c));
+        std::vector<std::uint8_t> block;
+        quorvel::sequence::encode_block(q, effort, block, quorvel::sequence::CandidateMask{1} << c % 32);
+        std::vector<std::int32_t> back(q.size());
+        ASSERT_TRUE(quorvel::sequence::decode_block(block, back));
+        EXPECT_EQ(back, q);
+      }
+  }
+  std::vector<std::int32_t> mixed;
+  for (const std::string kind : {"wave", "noise", "constant", "extremes", "walk"}) {
+    const auto part = codes_of(kind, 256 * 9 + 5, 20, rng);
+    mixed.insert(mixed.end(), part.begin(), part.end());
+  }
+  for (const Effort effort : {Effort::fast, Effort::default_})
+    EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
 }
 
 // The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.
