@@ -129,6 +129,7 @@ def test_the_encoders_lifted_bands_are_multiples_of_their_steps_in_the_model():
     assert info.mode == "lifted"
     y = quorvel_tools.decode(container)
     assert np.sqrt(np.mean((y.astype(np.float64) - x) ** 2)) <= rmse
+    assert np.array_equal(quorvel_tools.decode(container, start=100, stop=17000, threads=2), y[100:17000])
     codes = np.round(y.astype(np.float64) / info.grid_step).astype(np.int64)
     assert np.array_equal((np.float32(info.grid_step) * codes).astype(np.float32), y)
     at = 8 + len(leb128(len(x))) + 8
