@@ -3,7 +3,7 @@
 //
 // Coarse quantisation in the signal domain puts its error where the signal is; quantising the bands of
 // a wavelet transform instead spreads it by the bands' gains, which for smooth signals at coarse RMSE
-// targets codes smaller. The samples are codes c on a fine zero-anchored rung g (at most rmse / 8, so
+// targets codes smaller. The samples are codes c on a fine zero-anchored rung g (at most rmse / 32, so
 // that g itself costs little of the target) and c is the inverse lifting of the bands' integers times
 // their steps: a decoded signal gives c back exactly, and the forward lifting of c gives the bands
 // again, each a multiple of its step. That is what keep_lifted finds, and the encoder writes what it
@@ -24,7 +24,9 @@ constexpr std::size_t shortest_lifted = 256;  // shorter signals gain nothing, a
 constexpr int rung_window = 2;                // rungs around the fine rung a decoded signal is looked for on
 constexpr std::int64_t largest_lifted_code = std::int64_t{1} << 30;
 
-int fine_rung(double rmse) { return rung_at_most(rmse / 8); }
+// (finer than rmse / 8 lets the band steps come nearer their ideal: 0.2 % smaller on the RMSE points measured;
+// the gain ends by rmse / 32)
+int fine_rung(double rmse) { return rung_at_most(rmse / 32); }
 
 // Calls f(band values, step index) for each band of each block of v.
 template <class T, class F>
