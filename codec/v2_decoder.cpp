@@ -30,6 +30,17 @@ bool kernels::grid_samples(std::span<const std::int32_t> codes, const Grid& grid
 
 namespace v2 {
 
+bool lifted_samples(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps, const Grid& grid,
+                    std::span<std::int64_t> codes, std::span<std::int64_t> scratch, float* out) {
+  if (!codes_of_bands(q, steps, codes, scratch)) return false;
+  int bad = 0;
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    out[i] = grid.sample(codes[i]);
+    bad |= static_cast<int>(!(std::fabs(out[i]) <= std::numeric_limits<float>::max()));
+  }
+  return bad == 0;
+}
+
 namespace {
 
 // Blocks decoded together: the sequence coder runs a group's blocks in lockstep.
@@ -93,25 +104,14 @@ struct Scratch {
   Buffer<std::int64_t> wide, lifting;  // a lifted block's bands, then its codes
 };
 
-// The samples of a lifted block's band integers: each times its band's step, through the inverse
-// lifting, onto the grid. False when the lifting leaves its range or a sample is not finite.
-bool lifted_samples(const Header& h, std::span<const std::int32_t> q, Scratch& s, float* out) {
-  const std::size_t n = q.size();
-  s.wide.resize(n);
-  s.lifting.resize(n);
-  if (!codes_of_bands(q, h.band_steps, s.wide, s.lifting)) return false;
-  int bad = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = h.grid.sample(s.wide[i]);
-    bad |= static_cast<int>(!(std::fabs(out[i]) <= std::numeric_limits<float>::max()));
-  }
-  return bad == 0;
-}
-
 // The samples of one block's codes (and corrections) into out, as its coding maps them.
 bool block_samples(const Header& h, std::span<const std::int32_t> codes, std::span<const std::int32_t> extra,
                    Scratch& s, float* out) {
-  if (h.mode == Mode::lifted) return lifted_samples(h, codes, s, out);
+  if (h.mode == Mode::lifted) {
+    s.wide.resize(codes.size());
+    s.lifting.resize(codes.size());
+    return lifted_samples(codes, h.band_steps, h.grid, s.wide, s.lifting, out);
+  }
   return h.filter ? filter_block(h.grid, *h.filter, codes, out) : map_samples(h, codes, extra, out);
 }
 

@@ -29,6 +29,13 @@ namespace quorvel::v2 {
 [[nodiscard]] std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
                                                                      std::size_t threads = 1);
 
+// The samples of one lifted block's band integers q: each times its band's step (`steps`), through the
+// inverse lifting into `codes`, onto the grid. `codes` and `scratch` as long as q. False when the lifting
+// leaves its range or a sample is not finite. (The encoder's trials decode this way too.)
+[[nodiscard]] bool lifted_samples(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
+                                  const Grid& grid, std::span<std::int64_t> codes, std::span<std::int64_t> scratch,
+                                  float* out);
+
 // The bytes the container takes (what follows is not its), after the same
 // checks of header and index as decoding (not of the blocks' contents).
 [[nodiscard]] std::expected<std::size_t, QuorvelError> container_size(

@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "codec/integer_lifting.hpp"
+#include "codec/v2_decoder.hpp"
 #include "codec/v2_stages.hpp"
 
 namespace quorvel::v2::stages {
@@ -150,18 +151,13 @@ class LiftedSearch {
   bool decode(LiftedTrial& t) const {
     const std::size_t n = input_.size();
     Buffer<std::int64_t> codes(std::min(block_length_, n)), scratch(codes.size());
-    bool finite = true;
     for (std::size_t start = 0; start < n; start += block_length_) {
       const std::size_t m = std::min(block_length_, n - start);
-      if (!codes_of_bands(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps,
-                          std::span(codes).first(m), std::span(scratch).first(m)))
+      if (!lifted_samples(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps, grid_,
+                          std::span(codes).first(m), std::span(scratch).first(m), t.y.data() + start))
         return false;
-      for (std::size_t i = 0; i < m; ++i) {
-        t.y[start + i] = grid_.sample(codes[i]);
-        finite = finite && std::isfinite(t.y[start + i]);
-      }
     }
-    return finite;
+    return true;
   }
 
   const Input& input_;
