@@ -1,5 +1,5 @@
-// codec/lms_kernels_avx2.cpp: the sign-LMS stages of four segments side by side in AVX2 (only these
-// functions use AVX2).
+// codec/lms_kernels_avx2.cpp: the sign-LMS stages of up to eight segments side by side in AVX2 (only
+// these functions use AVX2).
 #include <algorithm>
 
 #include "codec/predictors.hpp"
@@ -15,15 +15,18 @@ namespace quorvel::sequence {
 
 namespace {
 
+// Lanes in one register; a call takes up to two registers' worth (kLmsLanes).
+constexpr std::size_t kRegisterLanes = 4;
+
 // Rows [from, to) of four lanes (each present up to its own end, zeros after it and in absent lanes) into
 // io, one row of four per round: 4 x 4 transposes where every lane has the four values.
 [[gnu::target("avx2,fma")]] void lanes_to_rows(std::span<const LmsLane> lanes, std::size_t from, std::size_t to,
-                                               std::int32_t (*io)[kLmsLanes]) {
+                                               std::int32_t (*io)[kRegisterLanes]) {
   std::size_t full = to;
   for (const LmsLane& lane : lanes) full = std::min(full, std::max(lane.n, from));
   std::size_t j = from;
   for (; j + 4 <= full; j += 4) {
-    __m128i v[kLmsLanes] = {};
+    __m128i v[kRegisterLanes] = {};
     for (std::size_t l = 0; l < lanes.size(); ++l)
       v[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes[l].in + j));
     const __m128i a = _mm_unpacklo_epi32(v[0], v[1]), b = _mm_unpacklo_epi32(v[2], v[3]);
@@ -34,7 +37,7 @@ namespace {
     _mm_store_si128(reinterpret_cast<__m128i*>(io[j - from + 3]), _mm_unpackhi_epi64(c, d));
   }
   for (; j < to; ++j)
-    for (std::size_t l = 0; l < kLmsLanes; ++l)
+    for (std::size_t l = 0; l < kRegisterLanes; ++l)
       io[j - from][l] = l < lanes.size() && j < lanes[l].n ? lanes[l].in[j] : 0;
 }
 
@@ -55,13 +58,13 @@ namespace {
     for (std::size_t k = 0; k < 4; ++k) v[k] = low_halves(rows + (j + k - from));
     const __m128i a = _mm_unpacklo_epi32(v[0], v[1]), b = _mm_unpacklo_epi32(v[2], v[3]);
     const __m128i c = _mm_unpackhi_epi32(v[0], v[1]), d = _mm_unpackhi_epi32(v[2], v[3]);
-    const __m128i column[kLmsLanes] = {_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b), _mm_unpacklo_epi64(c, d),
+    const __m128i column[kRegisterLanes] = {_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b), _mm_unpacklo_epi64(c, d),
                                        _mm_unpackhi_epi64(c, d)};
     for (std::size_t l = 0; l < lanes.size(); ++l)
       _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[l].out + j), column[l]);
   }
   for (; j < to; ++j) {
-    alignas(16) std::int32_t values[kLmsLanes];
+    alignas(16) std::int32_t values[kRegisterLanes];
     _mm_store_si128(reinterpret_cast<__m128i*>(values), low_halves(rows + (j - from)));
     for (std::size_t l = 0; l < lanes.size(); ++l)
       if (j < lanes[l].n) lanes[l].out[j] = values[l];
@@ -70,14 +73,14 @@ namespace {
 
 // Each lane's step, in both halves of its 64-bit lane.
 [[gnu::target("avx2,fma")]] __m256i lane_steps(std::span<const LmsLane> lanes) {
-  alignas(32) std::int32_t steps[2 * kLmsLanes] = {};
+  alignas(32) std::int32_t steps[2 * kRegisterLanes] = {};
   for (std::size_t l = 0; l < lanes.size(); ++l) steps[2 * l] = steps[2 * l + 1] = lanes[l].step;
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(steps));
 }
 
 // All ones in the halves of the lanes that have the weights of pair m (taps 2m and 2m + 1), else zeros.
 [[gnu::target("avx2,fma")]] __m256i lanes_with_pair(std::span<const LmsLane> lanes, std::size_t m) {
-  alignas(32) std::int32_t mask[2 * kLmsLanes] = {};
+  alignas(32) std::int32_t mask[2 * kRegisterLanes] = {};
   for (std::size_t l = 0; l < lanes.size(); ++l)
     for (std::size_t half = 0; half < 2; ++half) mask[2 * l + half] = static_cast<int>(2 * m + half) < lanes[l].taps ? -1 : 0;
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
@@ -90,68 +93,86 @@ namespace {
 // the low half of the logical shift of the sum is the low half of its arithmetic shift. Lanes past their
 // end run on zeros, unread. The differences live in a window of kChunk rounds after the Taps + 1 before
 // them. With `Masked` (lanes of fewer taps than Taps), the weights beyond a lane's taps stay zero.
-template <int Taps, bool Inverse, bool Masked>
-[[gnu::target("avx2,fma")]] void lms_lanes_run(std::span<const LmsLane> lanes) {
+//
+// Each round waits for the one before (for its residual's sign, or in the inverse for its difference), so
+// one register of lanes leaves the processor idle most of the time: `Groups` registers of four lanes go
+// through each round together, their chains side by side.
+template <int Taps, bool Inverse, bool Masked, std::size_t Groups>
+[[gnu::target("avx2,fma")]] void lms_lanes_run(std::span<const LmsLane> all) {
   constexpr std::size_t kChunk = 256, kBefore = Taps + 1, kPairs = Taps / 2;
-  alignas(32) __m256i d[kBefore + kChunk] = {}, residuals[Inverse ? 1 : kChunk], keep[kPairs];
-  alignas(16) std::int32_t in[kChunk][kLmsLanes];
-  const __m256i step = lane_steps(lanes);
-  for (std::size_t m = 0; m < kPairs; ++m) keep[m] = lanes_with_pair(lanes, m);
+  alignas(32) __m256i d[Groups][kBefore + kChunk] = {}, residuals[Groups][Inverse ? 1 : kChunk], keep[Groups][kPairs];
+  alignas(16) std::int32_t in[Groups][kChunk][kRegisterLanes];
+  std::span<const LmsLane> lanes[Groups];
+  __m256i step[Groups], pairs[Groups][kPairs] = {};
+  __m256i direction[Groups], previous[Groups];  // the residuals before, whose signs move the weights; the difference before
   std::size_t rounds = 0;
-  for (const LmsLane& lane : lanes) rounds = std::max(rounds, lane.n);
-  __m256i pairs[kPairs] = {};
-  __m256i direction = _mm256_setzero_si256();  // the residuals before, whose signs move the weights
-  __m256i previous = _mm256_setzero_si256();   // the difference before
+  for (std::size_t g = 0; g < Groups; ++g) {
+    lanes[g] = all.subspan(g * kRegisterLanes, std::min(kRegisterLanes, all.size() - g * kRegisterLanes));
+    step[g] = lane_steps(lanes[g]);
+    for (std::size_t m = 0; m < kPairs; ++m) keep[g][m] = lanes_with_pair(lanes[g], m);
+    direction[g] = previous[g] = _mm256_setzero_si256();
+  }
+  for (const LmsLane& lane : all) rounds = std::max(rounds, lane.n);
   for (std::size_t base = 0; base < rounds; base += kChunk) {
     const std::size_t length = std::min(kChunk, rounds - base);
-    lanes_to_rows(lanes, base, base + length, in);
+    for (std::size_t g = 0; g < Groups; ++g) lanes_to_rows(lanes[g], base, base + length, in[g]);
     for (std::size_t j = 0; j < length; ++j) {
-      const __m256i* dj = d + kBefore + j;
-      const __m256i moving = _mm256_sign_epi32(step, _mm256_shuffle_epi32(direction, _MM_SHUFFLE(2, 2, 0, 0)));
+#pragma GCC unroll 2
+      for (std::size_t g = 0; g < Groups; ++g) {
+        const __m256i* dj = d[g] + kBefore + j;
+        const __m256i moving = _mm256_sign_epi32(step[g], _mm256_shuffle_epi32(direction[g], _MM_SHUFFLE(2, 2, 0, 0)));
 #pragma GCC unroll 8
-      for (std::size_t m = 0; m < kPairs; ++m) {
-        const __m256i move = _mm256_sign_epi32(moving, dj[-2 - 2 * static_cast<std::ptrdiff_t>(m)]);
-        pairs[m] = _mm256_add_epi32(pairs[m], Masked ? _mm256_and_si256(move, keep[m]) : move);
+        for (std::size_t m = 0; m < kPairs; ++m) {
+          const __m256i move = _mm256_sign_epi32(moving, dj[-2 - 2 * static_cast<std::ptrdiff_t>(m)]);
+          pairs[g][m] = _mm256_add_epi32(pairs[g][m], Masked ? _mm256_and_si256(move, keep[g][m]) : move);
+        }
+        // The newest difference's product comes last: in the inverse, it is the one that waits for the
+        // sample before. The older ones go in a row where that runs fastest (the inverse at up to 8 taps),
+        // else as a tree (in the forward direction they all wait for the weights).
+        __m256i products[Taps];
+#pragma GCC unroll 8
+        for (std::size_t m = 0; m < kPairs; ++m) {
+          const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
+          // (the newest difference from its register, not through memory)
+          products[2 * m] = _mm256_mul_epi32(pairs[g][m], m == 0 ? previous[g] : dj[-1 - k]);
+          products[2 * m + 1] = _mm256_mul_epi32(_mm256_srli_epi64(pairs[g][m], 32), dj[-2 - k]);
+        }
+        if constexpr (Inverse && Taps <= 8) {
+#pragma GCC unroll 8
+          for (std::size_t k = 2; k < Taps; ++k) products[1] = _mm256_add_epi64(products[1], products[k]);
+        } else {
+#pragma GCC unroll 8
+          for (std::size_t width = 1; width < Taps; width *= 2)
+#pragma GCC unroll 8
+            for (std::size_t k = 1; k + width < Taps; k += 2 * width)
+              products[k] = _mm256_add_epi64(products[k], products[k + width]);
+        }
+        const __m256i sum = _mm256_add_epi64(products[1], products[0]);
+        const __m256i prediction = _mm256_srli_epi64(sum, kLmsShift);
+        const __m256i value = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(in[g][j])));
+        const __m256i difference = Inverse ? _mm256_add_epi32(value, prediction) : value;
+        d[g][kBefore + j] = _mm256_blend_epi32(difference, _mm256_slli_epi64(previous[g], 32), 0xAA);
+        previous[g] = difference;
+        direction[g] = Inverse ? value : _mm256_sub_epi32(value, prediction);
+        if constexpr (!Inverse) residuals[g][j] = direction[g];
       }
-      // The newest difference's product comes last: in the inverse, it is the one that waits for the sample
-      // before. The older ones go in a row where that runs fastest (the inverse at up to 8 taps), else as a
-      // tree (in the forward direction they all wait for the weights).
-      __m256i products[Taps];
-#pragma GCC unroll 8
-      for (std::size_t m = 0; m < kPairs; ++m) {
-        const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
-        // (the newest difference from its register, not through memory)
-        products[2 * m] = _mm256_mul_epi32(pairs[m], m == 0 ? previous : dj[-1 - k]);
-        products[2 * m + 1] = _mm256_mul_epi32(_mm256_srli_epi64(pairs[m], 32), dj[-2 - k]);
-      }
-      if constexpr (Inverse && Taps <= 8) {
-#pragma GCC unroll 8
-        for (std::size_t k = 2; k < Taps; ++k) products[1] = _mm256_add_epi64(products[1], products[k]);
-      } else {
-#pragma GCC unroll 8
-        for (std::size_t width = 1; width < Taps; width *= 2)
-#pragma GCC unroll 8
-          for (std::size_t k = 1; k + width < Taps; k += 2 * width)
-            products[k] = _mm256_add_epi64(products[k], products[k + width]);
-      }
-      const __m256i sum = _mm256_add_epi64(products[1], products[0]);
-      const __m256i prediction = _mm256_srli_epi64(sum, kLmsShift);
-      const __m256i value = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(in[j])));
-      const __m256i difference = Inverse ? _mm256_add_epi32(value, prediction) : value;
-      d[kBefore + j] = _mm256_blend_epi32(difference, _mm256_slli_epi64(previous, 32), 0xAA);
-      previous = difference;
-      direction = Inverse ? value : _mm256_sub_epi32(value, prediction);
-      if constexpr (!Inverse) residuals[j] = direction;
     }
-    rows_to_lanes(lanes, base, base + length, Inverse ? d + kBefore : residuals);
-    std::copy(d + length, d + length + kBefore, d);
+    for (std::size_t g = 0; g < Groups; ++g) {
+      rows_to_lanes(lanes[g], base, base + length, Inverse ? d[g] + kBefore : residuals[g]);
+      std::copy(d[g] + length, d[g] + length + kBefore, d[g]);
+    }
   }
+}
+
+template <int Taps, bool Inverse, bool Masked>
+void lms_lanes_of_groups(std::span<const LmsLane> lanes) {
+  (lanes.size() > kRegisterLanes ? lms_lanes_run<Taps, Inverse, Masked, 2> : lms_lanes_run<Taps, Inverse, Masked, 1>)(lanes);
 }
 
 template <int Taps, bool Inverse>
 void lms_lanes_of_taps(std::span<const LmsLane> lanes) {
   const bool masked = std::ranges::any_of(lanes, [](const LmsLane& lane) { return lane.taps != Taps; });
-  (masked ? lms_lanes_run<Taps, Inverse, true> : lms_lanes_run<Taps, Inverse, false>)(lanes);
+  (masked ? lms_lanes_of_groups<Taps, Inverse, true> : lms_lanes_of_groups<Taps, Inverse, false>)(lanes);
 }
 
 template <bool Inverse>

@@ -421,22 +421,29 @@ void lms_lanes(std::span<const LmsLane> lanes, bool inverse) {
   }
 }
 
-void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
-                      std::size_t n, bool inverse) {
-  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
-  std::array<LmsLane, kLmsLanes> lanes;
-  std::size_t count = 0;
+void add_local_lms_lanes(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
+                         std::size_t n, std::vector<LmsLane>& lanes) {
   for (std::size_t s = 0; s < stages.size(); ++s) {
     if (stages[s].kind != Predictor::sign_lms_local) continue;
     const std::size_t start = s * kSegmentLength;
-    lanes[count++] = {.in = in + start, .out = out + start, .n = std::min(kSegmentLength, n - start),
-                      .taps = stages[s].taps, .step = stages[s].step};
-    if (count == kLmsLanes) {
-      run(lanes, inverse);
-      count = 0;
-    }
+    lanes.push_back({.in = in + start, .out = out + start, .n = std::min(kSegmentLength, n - start),
+                     .taps = stages[s].taps, .step = stages[s].step});
   }
-  if (count != 0) run(std::span(lanes).first(count), inverse);
+}
+
+void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
+  // Lanes of equal taps together: a batch runs at the largest taps among its lanes.
+  std::ranges::stable_sort(lanes, {}, &LmsLane::taps);
+  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
+  for (std::size_t first = 0; first < lanes.size(); first += kLmsLanes)
+    run(lanes.subspan(first, std::min(kLmsLanes, lanes.size() - first)), inverse);
+}
+
+void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
+                      std::size_t n, bool inverse) {
+  std::vector<LmsLane> lanes;
+  add_local_lms_lanes(stages, in, out, n, lanes);
+  run_lms_lanes(lanes, inverse);
 }
 
 void autocorrelation(const double* z, std::size_t n, int order, double* ac) {

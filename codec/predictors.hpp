@@ -22,8 +22,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codec/bit_io.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel::sequence {
 
@@ -57,11 +59,16 @@ void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, s
 void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The sign-LMS stages of a block's segments (`stages[s]` for segment s, from s * kSegmentLength, n values
-// in all), those that are sign_lms_local and four at a time: forward from first differences `in` to
-// residuals `out`, or inverse from residuals to first differences. `out` may be `in`; the other segments'
-// values are left as they are.
+// in all), those that are sign_lms_local, side by side: forward from first differences `in` to residuals
+// `out`, or inverse from residuals to first differences. `out` may be `in`; the other segments' values are
+// left as they are.
 void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
                       std::size_t n, bool inverse);
+// The same in two steps, so that the stages of several blocks run side by side: their lanes, then the run
+// (which reorders `lanes`).
+void add_local_lms_lanes(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
+                         std::size_t n, std::vector<LmsLane>& lanes);
+void run_lms_lanes(std::span<LmsLane> lanes, bool inverse);
 
 // The quantised LPC predictor of `order` fitted to the segment q[start, end).
 [[nodiscard]] PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order);

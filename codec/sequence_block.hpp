@@ -32,6 +32,12 @@ using CandidateWins = std::array<std::uint32_t, kMaxCandidates>;
 // `allowed` holds (at least one), and adds the winners to `wins` if given.
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,
                   CandidateMask allowed = kEveryCandidate, CandidateWins* wins = nullptr);
+// The same for several blocks, each into its own `out` as encode_block codes it, their local sign-LMS
+// stages side by side (faster where a block has fewer segments than the vector kernel has lanes); `wins`
+// adds up the winners of them all.
+void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
+                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed = kEveryCandidate,
+                   CandidateWins* wins = nullptr);
 
 // Decodes a whole block into codes (its length is the caller's). False on a damaged or hostile block.
 [[nodiscard]] bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes);

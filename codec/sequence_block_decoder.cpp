@@ -103,12 +103,11 @@ class ResidualReader {
   std::uint64_t position_ = 0;
 };
 
-// Codes back from a block's residuals (which it overwrites): the local sign-LMS stages of the segments
-// first, four side by side, then each segment's inverse in order.
+// Codes back from a block's residuals, once the local sign-LMS stages of its segments have made theirs
+// first differences in place: each segment's inverse in order.
 void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
                    std::span<std::int32_t> codes) {
   const std::size_t n = codes.size();
-  local_lms_stages(predictors, residuals.data(), residuals.data(), n, true);
   for (std::size_t s = 0; s < predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
     if (predictors[s].kind == Predictor::sign_lms_local)
@@ -151,9 +150,10 @@ struct BlockDecoding {
     return residuals_of->read_segment(tokens, tokens_of.ways(), segment(s).m, residuals.data() + s * kSegmentLength);
   }
 
-  [[nodiscard]] bool finish() {
+  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`.
+  [[nodiscard]] bool finish(std::vector<LmsLane>& lanes) {
     if (!tokens_of.finish() || !residuals_of->finish()) return false;
-    restore_codes(head.predictors, residuals, codes);
+    add_local_lms_lanes(head.predictors, residuals.data(), residuals.data(), codes.size(), lanes);
     return true;
   }
 };
@@ -186,8 +186,13 @@ bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std:
     for (std::size_t b = 0; b < count; ++b)
       if (s < at[b].head.predictors.size() && !at[b].read_segment(s)) return false;
   }
+  // The local sign-LMS stages of all the blocks side by side, then each block's codes.
+  std::vector<LmsLane> lanes;
   for (std::size_t b = 0; b < count; ++b)
-    if (!codes[b].empty() && !at[b].finish()) return false;
+    if (!codes[b].empty() && !at[b].finish(lanes)) return false;
+  run_lms_lanes(lanes, true);
+  for (std::size_t b = 0; b < count; ++b)
+    if (!codes[b].empty()) restore_codes(at[b].head.predictors, at[b].residuals, codes[b]);
   return true;
 }
 

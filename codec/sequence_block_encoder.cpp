@@ -145,13 +145,13 @@ class BlockEncoder {
       trial.residuals.resize(std::min(codes.size(), kSegmentLength));
       trial.tokens.resize(trial.residuals.size());
     }
-    run_local_lms();
   }
 
+  // The lanes that make the residuals of the local sign-LMS candidates, to be run before `encode`.
+  void add_local_lms_lanes(std::vector<LmsLane>& lanes);
   void encode(std::vector<std::uint8_t>& out, CandidateWins* wins);
 
  private:
-  void run_local_lms();
   std::size_t choose_segment(std::size_t start, std::size_t end);
   void try_predictor(std::size_t start, std::size_t end, const PredictorChoice& choice, SegmentTrial& trial);
   TableLayout group_segments();
@@ -169,6 +169,7 @@ class BlockEncoder {
     Buffer<std::int32_t> residuals;
   };
   std::vector<LocalLms> local_lms_;
+  Buffer<std::int32_t> differences_;  // the codes' first differences, the local sign-LMS stages' input
   Buffer<std::uint8_t> tokens_;      // the winners'
   Buffer<std::int32_t> residuals_;  // the winners'
   std::vector<PredictorChoice> chosen_;
@@ -185,18 +186,18 @@ void BlockEncoder::encode(std::vector<std::uint8_t>& out, CandidateWins* wins) {
   write(group_segments(), out);
 }
 
-void BlockEncoder::run_local_lms() {
-  Buffer<std::int32_t> differences;
+void BlockEncoder::add_local_lms_lanes(std::vector<LmsLane>& lanes) {
+  const std::size_t segments = (codes_.size() + kSegmentLength - 1) / kSegmentLength;
   for (std::size_t c = 0; c < candidates_.size(); ++c) {
     const PredictorChoice& candidate = candidates_[c];
     if (candidate.kind != Predictor::sign_lms_local || !((allowed_ >> c) & 1)) continue;
-    if (differences.empty()) {
-      differences.resize(codes_.size());
-      differences_of(codes_.data(), 0, codes_.size(), differences.data());
+    if (differences_.empty()) {
+      differences_.resize(codes_.size());
+      differences_of(codes_.data(), 0, codes_.size(), differences_.data());
     }
     LocalLms& local = local_lms_.emplace_back(candidate, Buffer<std::int32_t>(codes_.size()));
-    const std::vector<PredictorChoice> stages((codes_.size() + kSegmentLength - 1) / kSegmentLength, candidate);
-    local_lms_stages(stages, differences.data(), local.residuals.data(), codes_.size(), false);
+    sequence::add_local_lms_lanes(std::vector<PredictorChoice>(segments, candidate), differences_.data(),
+                                  local.residuals.data(), codes_.size(), lanes);
   }
 }
 
@@ -364,9 +365,20 @@ std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* token
   return seen;
 }
 
+void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
+                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins) {
+  std::vector<BlockEncoder> encoders;
+  encoders.reserve(codes.size());
+  std::vector<LmsLane> lanes;
+  for (const auto block : codes) encoders.emplace_back(block, effort, allowed).add_local_lms_lanes(lanes);
+  run_lms_lanes(lanes, false);
+  for (std::size_t b = 0; b < codes.size(); ++b) encoders[b].encode(*out[b], wins);
+}
+
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,
                   CandidateMask allowed, CandidateWins* wins) {
-  BlockEncoder(codes, effort, allowed).encode(out, wins);
+  std::vector<std::uint8_t>* const outs[] = {&out};
+  encode_blocks({&codes, 1}, effort, outs, allowed, wins);
 }
 
 }  // namespace quorvel::sequence

@@ -12,6 +12,7 @@
 #include "codec/parallel.hpp"
 #include "codec/rans_coder.hpp"
 #include "codec/sequence_block.hpp"
+#include "codec/sequence_kernels.hpp"
 
 namespace quorvel {
 
@@ -58,31 +59,56 @@ std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_seque
   const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
   std::vector<std::vector<std::uint8_t>> blocks(count);
   std::atomic<bool> out_of_memory{false};
-  const auto encode = [&](std::size_t b, sequence::CandidateMask allowed, sequence::CandidateWins* wins) {
-    const std::size_t start = b * coding.block_length;
+  // Blocks of fewer segments than the LMS kernel has lanes go together, as long as every thread still
+  // gets a group.
+  const std::size_t threads = coding.threads == 0 ? std::max<std::size_t>(1, std::thread::hardware_concurrency()) : coding.threads;
+  const std::size_t segments = (coding.block_length + sequence::kSegmentLength - 1) / sequence::kSegmentLength;
+  const std::size_t most = std::max<std::size_t>(1, sequence::kLmsLanes / segments);
+  // Codes blocks which[0, n) together.
+  const auto encode = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
+                          sequence::CandidateWins* wins) {
+    std::array<std::span<const std::int32_t>, sequence::kLmsLanes> group;
+    std::array<std::vector<std::uint8_t>*, sequence::kLmsLanes> out;
+    for (std::size_t i = 0; i < which.size(); ++i) {
+      const std::size_t start = which[i] * coding.block_length;
+      group[i] = codes.subspan(start, std::min(coding.block_length, codes.size() - start));
+      out[i] = &blocks[which[i]];
+    }
     try {
-      sequence::encode_block(codes.subspan(start, std::min(coding.block_length, codes.size() - start)), coding.effort,
-                             blocks[b], allowed, wins);
+      sequence::encode_blocks({group.data(), which.size()}, coding.effort, {out.data(), which.size()}, allowed, wins);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
   };
+  const auto encode_all = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
+                              std::span<sequence::CandidateWins> wins) {
+    const std::size_t together = std::clamp<std::size_t>(which.size() / threads, 1, most);
+    const std::size_t groups = (which.size() + together - 1) / together;
+    parallel_for(groups, threads, [&](std::size_t g) {
+      const std::size_t first = g * together;
+      encode(which.subspan(first, std::min(together, which.size() - first)), allowed, wins.empty() ? nullptr : &wins[g]);
+    });
+  };
   sequence::CandidateMask allowed = sequence::kEveryCandidate;
   std::vector<bool> sampled(count, false);
   if (learns_predictors(count, coding.effort)) {
-    std::array<sequence::CandidateWins, kSampledBlocks> wins{};
-    const auto block_of = [&](std::size_t i) { return (2 * i + 1) * (count - 1) / (2 * kSampledBlocks); };
-    parallel_for(kSampledBlocks, coding.threads, [&](std::size_t i) { encode(block_of(i), allowed, &wins[i]); });
-    sequence::CandidateWins all{};
+    std::array<std::size_t, kSampledBlocks> which;
     for (std::size_t i = 0; i < kSampledBlocks; ++i) {
-      sampled[block_of(i)] = true;
-      for (std::size_t c = 0; c < all.size(); ++c) all[c] += wins[i][c];
+      which[i] = (2 * i + 1) * (count - 1) / (2 * kSampledBlocks);
+      sampled[which[i]] = true;
     }
+    std::array<sequence::CandidateWins, kSampledBlocks> wins{};
+    encode_all(which, allowed, wins);
+    sequence::CandidateWins all{};
+    for (const auto& w : wins)
+      for (std::size_t c = 0; c < all.size(); ++c) all[c] += w[c];
     allowed = frequent_winners(all);
   }
-  parallel_for(count, coding.threads, [&](std::size_t b) {
-    if (!sampled[b]) encode(b, allowed, nullptr);
-  });
+  std::vector<std::size_t> rest;
+  rest.reserve(count);
+  for (std::size_t b = 0; b < count; ++b)
+    if (!sampled[b]) rest.push_back(b);
+  encode_all(rest, allowed, {});
   if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
   return blocks;
 }

@@ -106,10 +106,10 @@ void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
 // x[i] = previous + d[0] + ... + d[i] for i < n, wrapping: running_sum (codec/predictors.hpp) eight at a time.
 void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
-// The sign-LMS stages of up to kLmsLanes segments of a block side by side, each from zero history (the
-// predictor sign_lms_local, codec/predictors.cpp): forward from first differences (`in`) to residuals
-// (`out`), or inverse from residuals to first differences. `out` may be `in`.
-inline constexpr std::size_t kLmsLanes = 4;
+// The sign-LMS stages of up to kLmsLanes segments side by side (of one block or several), each from zero
+// history (the predictor sign_lms_local, codec/predictors.cpp): forward from first differences (`in`) to
+// residuals (`out`), or inverse from residuals to first differences. `out` may be `in`.
+inline constexpr std::size_t kLmsLanes = 8;
 struct LmsLane {
   const std::int32_t* in = nullptr;
   std::int32_t* out = nullptr;
