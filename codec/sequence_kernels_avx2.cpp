@@ -125,8 +125,11 @@ struct GivenWords {
 };
 alignas(16) constexpr GivenWords kGivenWords{};
 
-// (x + (x * reciprocal >> 32)) >> shift per 32-bit lane, in 64-bit halves (the sum takes 33 bits).
-[[gnu::target("avx2,fma")]] __m256i divide(__m256i x, __m256i reciprocal, __m256i shift) {
+// x + start + q * (kProbTotal - frequency) per 32-bit lane, with q = (x + (x * reciprocal >> 32)) >> shift:
+// the quotient x / frequency. Both steps run in 64-bit halves (the sum takes 33 bits, and the 32-bit
+// multiply waits twice as long), joined at the end; the result is below 2^32.
+[[gnu::target("avx2,fma")]] __m256i push(__m256i x, __m256i start, __m256i complement, __m256i reciprocal,
+                                         __m256i shift) {
   const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
   const __m256i odd_x = _mm256_srli_epi64(x, 32);
   const __m256i even = _mm256_srlv_epi64(
@@ -135,7 +138,10 @@ alignas(16) constexpr GivenWords kGivenWords{};
   const __m256i odd = _mm256_srlv_epi64(
       _mm256_add_epi64(odd_x, _mm256_srli_epi64(_mm256_mul_epu32(odd_x, _mm256_srli_epi64(reciprocal, 32)), 32)),
       _mm256_srli_epi64(shift, 32));
-  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+  const __m256i products = _mm256_blend_epi32(
+      _mm256_mul_epu32(even, complement), _mm256_slli_epi64(_mm256_mul_epu32(odd, _mm256_srli_epi64(complement, 32)), 32),
+      0xAA);
+  return _mm256_add_epi32(_mm256_add_epi32(x, start), products);
 }
 
 // The first entry of the table of the token after each of t (8 tokens, one per 32-bit lane): its level is
@@ -168,10 +174,9 @@ alignas(16) constexpr GivenWords kGivenWords{};
   _mm_storeu_si128(reinterpret_cast<__m128i*>(words + next - 8), given);
   next -= static_cast<std::size_t>(std::popcount(give));
   x = _mm256_blendv_epi8(_mm256_srli_epi32(x, 16), x, keep);
-  const __m256i q = divide(x, reciprocal, _mm256_srli_epi32(fields, 24));
   const __m256i start = _mm256_and_si256(_mm256_srli_epi32(fields, 12), _mm256_set1_epi32(0xFFF));
-  return _mm256_add_epi32(_mm256_add_epi32(x, start),
-                          _mm256_mullo_epi32(q, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency)));
+  return push(x, start, _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kProbTotal)), frequency), reciprocal,
+              _mm256_srli_epi32(fields, 24));
 }
 
 }  // namespace
