@@ -313,8 +313,8 @@ namespace {
 }
 
 // One round: the raw bits of the 8 lanes' residuals (L - 2 of a value of bit length L >= 5), in lane
-// order, put two by two; a round with a value of more than 28 raw bits (a pair of which would not fit
-// the writer's 56) puts them one by one.
+// order. Each put waits for the one before, so they go in as few as fit the writer's 56 bits: all eight
+// at once, by fours, or by twos; a round with a value of more than 28 raw bits puts them one by one.
 [[gnu::target("avx2,fma")]] void write_round(__m256i r, RawBitWriter& out) {
   const __m256i u = zigzag(r);
   const __m256i bits = _mm256_max_epi32(_mm256_add_epi32(length_less_5(u), _mm256_set1_epi32(3)), _mm256_setzero_si256());
@@ -331,10 +331,24 @@ namespace {
   }
   const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
   const __m256i even_bits = _mm256_and_si256(bits, low);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(piece),
-                     _mm256_or_si256(_mm256_and_si256(value, low), _mm256_sllv_epi64(_mm256_srli_epi64(value, 32), even_bits)));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(count), _mm256_add_epi64(even_bits, _mm256_srli_epi64(bits, 32)));
-  for (int j = 0; j < 4; ++j) out.put(piece[j], static_cast<int>(count[j]));
+  const __m256i pairs = _mm256_or_si256(_mm256_and_si256(value, low), _mm256_sllv_epi64(_mm256_srli_epi64(value, 32), even_bits));
+  const __m256i pair_bits = _mm256_add_epi64(even_bits, _mm256_srli_epi64(bits, 32));
+  // Pairs 0 and 1, and 2 and 3, joined in 64-bit lanes 0 and 2.
+  const __m256i fours = _mm256_or_si256(pairs, _mm256_sllv_epi64(_mm256_permute4x64_epi64(pairs, 0xF5), pair_bits));
+  const __m256i four_bits = _mm256_add_epi64(pair_bits, _mm256_permute4x64_epi64(pair_bits, 0xF5));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(count), four_bits);
+  if (count[0] + count[2] <= 56) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(piece), fours);
+    out.put(piece[0] | piece[2] << count[0], static_cast<int>(count[0] + count[2]));
+  } else if (count[0] <= 56 && count[2] <= 56) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(piece), fours);
+    out.put(piece[0], static_cast<int>(count[0]));
+    out.put(piece[2], static_cast<int>(count[2]));
+  } else {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(piece), pairs);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(count), pair_bits);
+    for (int j = 0; j < 4; ++j) out.put(piece[j], static_cast<int>(count[j]));
+  }
 }
 
 }  // namespace
