@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "codec/buffer.hpp"
 #include "codec/sequence_kernels.hpp"
@@ -77,69 +78,138 @@ struct SetSymbols {
   state = x + symbol.start + q * symbol.complement;
 }
 
-// One segment, last token first: whole rounds (all lanes) with the lanes unrolled (in AVX2 where it may
-// run), the others one by one.
-template <std::size_t W>
-void encode_segment(const std::uint8_t* tokens, const SegmentLanes& lanes, const SetSymbols& symbols, bool avx2,
-                    std::uint32_t* state, std::uint16_t* words, std::size_t& next) {
-  const std::size_t ways = W > 0 ? W : lanes.ways, full = lanes.rounds_of(ways - 1);
-  const auto symbol = [&](std::size_t lane, std::size_t k) -> const EncodeSymbol& {
-    const std::uint8_t* at = tokens + lane * lanes.length + k;
-    return symbols.after[k ? at[-1] : 0][*at];
-  };
-  for (std::size_t k = lanes.length; k-- > full;)
-    for (std::size_t lane = ways; lane-- > 0;)
-      if (k < lanes.rounds_of(lane)) encode_token(state[lane], symbol(lane, k), words, next);
-  std::uint32_t x[kMaxWays];
-  for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state[lane];
-  // Rounds after the first read the token before in the lane; the first follows a 0.
-  std::size_t k = full;
-  if (W == 8 && avx2) k = rans_encode_rounds_avx2(tokens, lanes.length, 1, k, symbols.gather, x, words, next);
-  for (; k-- > 1;) {
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < ways; ++j) {
-      const std::uint8_t* at = tokens + (ways - 1 - j) * lanes.length + k;
-      encode_token(x[ways - 1 - j], symbols.after[at[-1]][*at], words, next);
+// A block's tokens pushed onto its lanes' states segment by segment, last token first, its words filled
+// from the end of a buffer (the initial states below the tokens' words leave the AVX2 encoder the room it
+// writes into). Of each segment, the rounds where some lanes have no token go one by one; then the whole
+// rounds, in AVX2 where it may run (beside another block's) and unrolled where not; the first round,
+// which follows a 0 in every lane, last.
+class BlockWords {
+ public:
+  BlockWords(std::span<const std::uint8_t> tokens, const TableLayout& layout)
+      : tokens_(tokens), layout_(layout), ways_(ways_for(tokens.size())),
+        segment_((tokens.size() + kSegmentLength - 1) / kSegmentLength), words_(tokens.size() + 2 * ways_ + 1),
+        next_(words_.size()) {
+    state_.fill(kStateLow);
+  }
+
+  [[nodiscard]] bool segments_left() const { return segment_ > 0; }
+
+  // Moves to the next segment down and pushes its rounds past the whole ones; returns the whole ones for
+  // the AVX2 kernel, if it may take them.
+  std::optional<RansEncodeLanes> begin_segment(bool avx2) {
+    const std::size_t s = --segment_;
+    if (!symbols_ || layout_.set_of_segment[s] != layout_.set_of_segment[s + 1])
+      symbols_ = std::make_unique<SetSymbols>(layout_.sets[layout_.set_of_segment[s]]);
+    lanes_.emplace(ways_, std::min(kSegmentLength, tokens_.size() - s * kSegmentLength));
+    round_ = lanes_->rounds_of(ways_ - 1);
+    for (std::size_t k = lanes_->length; k-- > round_;)
+      for (std::size_t lane = ways_; lane-- > 0;)
+        if (k < lanes_->rounds_of(lane)) encode_token(state_[lane], symbol(lane, k), words_.data(), next_);
+    if (!(ways_ == 8 && avx2)) return std::nullopt;
+    return RansEncodeLanes{segment_tokens(), lanes_->length, &symbols_->gather, state_.data(), words_.data(), next_, round_};
+  }
+
+  // The segment's other rounds, once the AVX2 kernel (if it ran) has taken `lanes` down to their round.
+  void end_segment(const std::optional<RansEncodeLanes>& lanes) {
+    if (lanes) next_ = lanes->next, round_ = lanes->round;
+    if (ways_ == 8)
+      whole_rounds<8>();
+    else
+      whole_rounds<0>();
+  }
+
+  // Appends the words (little-endian): the initial states, then the tokens' words.
+  void finish(std::vector<std::uint8_t>& out) {
+    for (std::size_t lane = ways_; lane-- > 0;) {
+      words_[--next_] = static_cast<std::uint16_t>(state_[lane]);
+      words_[--next_] = static_cast<std::uint16_t>(state_[lane] >> 16);
+    }
+    const std::size_t at = out.size();
+    out.resize(at + 2 * (words_.size() - next_));
+    for (std::size_t w = next_; w < words_.size(); ++w) {
+      out[at + 2 * (w - next_)] = static_cast<std::uint8_t>(words_[w]);
+      out[at + 2 * (w - next_) + 1] = static_cast<std::uint8_t>(words_[w] >> 8);
     }
   }
-  if (full > 0)
-    for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, 0), words, next);
-  for (std::size_t lane = 0; lane < ways; ++lane) state[lane] = x[lane];
-}
+
+ private:
+  [[nodiscard]] const std::uint8_t* segment_tokens() const { return tokens_.data() + segment_ * kSegmentLength; }
+
+  [[nodiscard]] const EncodeSymbol& symbol(std::size_t lane, std::size_t k) const {
+    const std::uint8_t* at = segment_tokens() + lane * lanes_->length + k;
+    return symbols_->after[k ? at[-1] : 0][*at];
+  }
+
+  // Rounds round_ - 1 down to 0, in which every lane has a token; W > 0 is the ways known at compile time,
+  // so that the lanes unroll.
+  template <std::size_t W>
+  void whole_rounds() {
+    const std::size_t ways = W > 0 ? W : ways_;
+    const std::uint8_t* tokens = segment_tokens();
+    std::uint32_t x[kMaxWays];
+    for (std::size_t lane = 0; lane < ways; ++lane) x[lane] = state_[lane];
+    std::size_t next = next_;
+    for (std::size_t k = round_; k-- > 1;) {
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < ways; ++j) {
+        const std::uint8_t* at = tokens + (ways - 1 - j) * lanes_->length + k;
+        encode_token(x[ways - 1 - j], symbols_->after[at[-1]][*at], words_.data(), next);
+      }
+    }
+    if (round_ > 0)
+      for (std::size_t j = 0; j < ways; ++j) encode_token(x[ways - 1 - j], symbol(ways - 1 - j, 0), words_.data(), next);
+    for (std::size_t lane = 0; lane < ways; ++lane) state_[lane] = x[lane];
+    next_ = next;
+  }
+
+  std::span<const std::uint8_t> tokens_;
+  const TableLayout& layout_;
+  std::size_t ways_, segment_;
+  Buffer<std::uint16_t> words_;  // filled from its end; only what is filled is read
+  std::size_t next_, round_ = 0;
+  std::array<std::uint32_t, kMaxWays> state_;
+  std::unique_ptr<SetSymbols> symbols_;  // of the segment's set, made anew where the set changes
+  std::optional<SegmentLanes> lanes_;
+};
 
 }  // namespace
 
-void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
-  const std::size_t n = tokens.size(), ways = ways_for(n);
-  // Words are produced last to first: fill a buffer from its end (the initial states below the tokens'
-  // words leave the AVX2 encoder the room it writes into).
-  Buffer<std::uint16_t> words(n + 2 * ways + 1);  // filled from its end; only what is filled is read
-  std::size_t next = words.size();
-  std::array<std::uint32_t, kMaxWays> state;
-  state.fill(kStateLow);
-  const std::size_t segments = (n + kSegmentLength - 1) / kSegmentLength;
-  std::unique_ptr<SetSymbols> symbols;  // of the segments' set, made anew where the set changes
+void rans_encode_blocks(std::span<const std::span<const std::uint8_t>> tokens,
+                        std::span<const TableLayout* const> layouts, std::span<std::vector<std::uint8_t>* const> out) {
   const bool avx2 = avx2_kernels();
-  for (std::size_t s = segments; s-- > 0;) {
-    if (s + 1 == segments || layout.set_of_segment[s] != layout.set_of_segment[s + 1])
-      symbols = std::make_unique<SetSymbols>(layout.sets[layout.set_of_segment[s]]);
-    const std::size_t first = s * kSegmentLength;
-    const SegmentLanes lanes(ways, std::min(kSegmentLength, n - first));
-    if (ways == 8)
-      encode_segment<8>(tokens.data() + first, lanes, *symbols, avx2, state.data(), words.data(), next);
-    else
-      encode_segment<0>(tokens.data() + first, lanes, *symbols, avx2, state.data(), words.data(), next);
+  for (std::size_t first = 0; first < tokens.size(); first += 2) {
+    const std::size_t count = std::min<std::size_t>(2, tokens.size() - first);
+    std::vector<BlockWords> blocks;
+    blocks.reserve(count);
+    for (std::size_t b = first; b < first + count; ++b) blocks.emplace_back(tokens[b], *layouts[b]);
+    // A segment of each block in turn, their whole rounds side by side while both have some.
+    while (std::ranges::any_of(blocks, &BlockWords::segments_left)) {
+      std::array<bool, 2> active{};
+      std::array<std::optional<RansEncodeLanes>, 2> lanes;
+      std::array<RansEncodeLanes, 2> vector;
+      std::size_t streams = 0;
+      for (std::size_t b = 0; b < count; ++b) {
+        if (!(active[b] = blocks[b].segments_left())) continue;
+        lanes[b] = blocks[b].begin_segment(avx2);
+        if (lanes[b]) vector[streams++] = *lanes[b];
+      }
+      if (streams > 0) {
+        rans_encode_rounds_avx2(vector.data(), streams, 1);
+        for (std::size_t i = 0; i < streams; ++i) rans_encode_rounds_avx2(&vector[i], 1, 1);
+      }
+      for (std::size_t b = 0, i = 0; b < count; ++b) {
+        if (lanes[b]) lanes[b] = vector[i++];
+        if (active[b]) blocks[b].end_segment(lanes[b]);
+      }
+    }
+    for (std::size_t b = 0; b < count; ++b) blocks[b].finish(*out[first + b]);
   }
-  for (std::size_t lane = ways; lane-- > 0;) {
-    words[--next] = static_cast<std::uint16_t>(state[lane]);
-    words[--next] = static_cast<std::uint16_t>(state[lane] >> 16);
-  }
-  const std::size_t at = out.size();
-  out.resize(at + 2 * (words.size() - next));
-  for (std::size_t w = next; w < words.size(); ++w) {
-    out[at + 2 * (w - next)] = static_cast<std::uint8_t>(words[w]);
-    out[at + 2 * (w - next) + 1] = static_cast<std::uint8_t>(words[w] >> 8);
-  }
+}
+
+void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
+  const TableLayout* const layouts[] = {&layout};
+  std::vector<std::uint8_t>* const outs[] = {&out};
+  rans_encode_blocks({&tokens, 1}, layouts, outs);
 }
 
 namespace {

@@ -147,15 +147,18 @@ class BlockEncoder {
     }
   }
 
-  // The lanes that make the residuals of the local sign-LMS candidates, to be run before `encode`.
+  // The lanes that make the residuals of the local sign-LMS candidates, to be run before `plan`.
   void add_local_lms_lanes(std::vector<LmsLane>& lanes);
-  void encode(std::vector<std::uint8_t>& out, CandidateWins* wins);
+  // Chooses each segment's predictor (adding the winners to `wins` if given) and the table sets.
+  TableLayout plan(CandidateWins* wins);
+  [[nodiscard]] std::span<const std::uint8_t> tokens() const { return tokens_; }
+  // Appends the block: its head, the rANS words of its tokens under `layout`, and the raw bits.
+  void write(const TableLayout& layout, std::span<const std::uint8_t> words, std::vector<std::uint8_t>& out);
 
  private:
   std::size_t choose_segment(std::size_t start, std::size_t end);
   void try_predictor(std::size_t start, std::size_t end, const PredictorChoice& choice, SegmentTrial& trial);
   TableLayout group_segments();
-  void write(const TableLayout& layout, std::vector<std::uint8_t>& out);
   void write_raw_bits(std::vector<std::uint8_t>& out) const;
 
   std::span<const std::int32_t> codes_;
@@ -178,12 +181,12 @@ class BlockEncoder {
   std::unique_ptr<CountTables> scratch_;  // count_contexts' tables, zero between calls
 };
 
-void BlockEncoder::encode(std::vector<std::uint8_t>& out, CandidateWins* wins) {
+TableLayout BlockEncoder::plan(CandidateWins* wins) {
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const std::size_t winner = choose_segment(start, std::min(codes_.size(), start + kSegmentLength));
     if (wins) ++(*wins)[winner];
   }
-  write(group_segments(), out);
+  return group_segments();
 }
 
 void BlockEncoder::add_local_lms_lanes(std::vector<LmsLane>& lanes) {
@@ -302,7 +305,7 @@ TableLayout BlockEncoder::group_segments() {
   return layout;
 }
 
-void BlockEncoder::write(const TableLayout& layout, std::vector<std::uint8_t>& out) {
+void BlockEncoder::write(const TableLayout& layout, std::span<const std::uint8_t> words, std::vector<std::uint8_t>& out) {
   {
     BitWriter head(out);
     for (std::size_t s = 0; s < chosen_.size(); ++s) {
@@ -313,8 +316,6 @@ void BlockEncoder::write(const TableLayout& layout, std::vector<std::uint8_t>& o
     }
     head.flush();
   }
-  std::vector<std::uint8_t> words;
-  rans_encode(tokens_, layout, words);
   for (std::size_t count = words.size() / 2; ; count >>= 7) {
     out.push_back(static_cast<std::uint8_t>((count & 0x7F) | (count > 0x7F ? 0x80 : 0)));
     if (count <= 0x7F) break;
@@ -372,7 +373,18 @@ void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort 
   std::vector<LmsLane> lanes;
   for (const auto block : codes) encoders.emplace_back(block, effort, allowed).add_local_lms_lanes(lanes);
   run_lms_lanes(lanes, false);
-  for (std::size_t b = 0; b < codes.size(); ++b) encoders[b].encode(*out[b], wins);
+  const std::size_t n = codes.size();
+  std::vector<TableLayout> layouts(n);
+  std::vector<const TableLayout*> layout_of(n);
+  std::vector<std::span<const std::uint8_t>> tokens(n);
+  std::vector<std::vector<std::uint8_t>> words(n);
+  std::vector<std::vector<std::uint8_t>*> words_of(n);
+  for (std::size_t b = 0; b < n; ++b) {
+    layouts[b] = encoders[b].plan(wins);
+    layout_of[b] = &layouts[b], tokens[b] = encoders[b].tokens(), words_of[b] = &words[b];
+  }
+  rans_encode_blocks(tokens, layout_of, words_of);
+  for (std::size_t b = 0; b < n; ++b) encoders[b].write(layouts[b], words[b], *out[b]);
 }
 
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,

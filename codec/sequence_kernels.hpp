@@ -36,14 +36,24 @@ struct RansGatherTables {
   std::array<std::int32_t, 8> first_of_class{};
 };
 
-// Encodes whole groups of 8 rounds of a segment in 8 lanes of `length` tokens, last first, from round `to`
-// down to `from` >= 1 (each round reads the token before it in every lane), all of which have a token in
-// those rounds; returns the round it stopped at. The states go in and out; the words are written below
-// words[next] as the scalar encoder writes them (the 8 words below words[next] may be overwritten: the
-// caller keeps room for them).
-std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length, std::size_t from, std::size_t to,
-                                    const RansGatherTables& tables, std::uint32_t* state, std::uint16_t* words,
-                                    std::size_t& next);
+// A segment of one block as the encoding kernel sees it: 8 lanes of `length` tokens (block order), its
+// set's tables, the lanes' states, the words (written below words[next]) and the round the segment is down
+// to; states, `next` and `round` go in and out.
+struct RansEncodeLanes {
+  const std::uint8_t* tokens;
+  std::size_t length;
+  const RansGatherTables* tables;
+  std::uint32_t* state;
+  std::uint16_t* words;
+  std::size_t next, round;
+};
+
+// Encodes whole groups of 8 rounds, last first, of a segment of each of `streams` (1 or 2) blocks side by
+// side, all of whose lanes have a token in those rounds, while every stream has 8 rounds left above `from`
+// >= 1 (each round reads the token before it in every lane). The words go below words[next] as the scalar
+// encoder writes them (the 8 words below words[next] may be overwritten: the caller keeps room for them).
+// One block's rounds wait for each other; two blocks' are independent, so the processor overlaps them.
+void rans_encode_rounds_avx2(RansEncodeLanes* lanes, std::size_t streams, std::size_t from);
 
 // One block's 8 lanes as the decoding kernel sees them: `entries` are its set's decoder tables (the token's
 // successor's table in bits 30-31 of each entry), `table` each lane's current table as the index of its

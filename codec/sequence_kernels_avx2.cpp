@@ -179,28 +179,48 @@ alignas(16) constexpr GivenWords kGivenWords{};
               _mm256_srli_epi32(fields, 24));
 }
 
+// Eight rounds at a time: each lane's eight tokens and the ones before them, their entries, turned into
+// rounds; the streams' rounds in turn, their chains side by side.
+template <std::size_t N>
+[[gnu::target("avx2,fma")]] void encode_rounds_of(RansEncodeLanes* lanes, std::size_t from) {
+  // Everything the rounds carry lives in locals: the word stores could alias any field.
+  __m256i x[N];
+  std::size_t next[N], k[N];
+  for (std::size_t i = 0; i < N; ++i) {
+    x[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[i].state));
+    next[i] = lanes[i].next, k[i] = lanes[i].round;
+  }
+  const auto rounds_left = [&] {
+    bool left = true;
+    for (std::size_t i = 0; i < N; ++i) left &= k[i] >= from + 8;
+    return left;
+  };
+  while (rounds_left()) {
+    __m256i entry[N][8];
+    for (std::size_t i = 0; i < N; ++i) {
+      for (std::size_t l = 0; l < 8; ++l) {
+        const std::uint8_t* lane = lanes[i].tokens + l * lanes[i].length + k[i] - 8;
+        const __m256i t = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane)));
+        const __m256i before = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane - 1)));
+        entry[i][l] = _mm256_add_epi32(table_after(before, *lanes[i].tables), t);
+      }
+      transpose(entry[i]);
+    }
+    for (std::size_t j = 8; j-- > 0;)
+#pragma GCC unroll 2
+      for (std::size_t i = 0; i < N; ++i) x[i] = encode_round(x[i], entry[i][j], *lanes[i].tables, lanes[i].words, next[i]);
+    for (std::size_t i = 0; i < N; ++i) k[i] -= 8;
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[i].state), x[i]);
+    lanes[i].next = next[i], lanes[i].round = k[i];
+  }
+}
+
 }  // namespace
 
-// Eight rounds at a time: each lane's eight tokens and the ones before them, their entries, turned into rounds.
-[[gnu::target("avx2,fma")]] std::size_t rans_encode_rounds_avx2(const std::uint8_t* tokens, std::size_t length,
-                                                                std::size_t from, std::size_t to,
-                                                                const RansGatherTables& tables, std::uint32_t* state,
-                                                                std::uint16_t* words, std::size_t& next) {
-  __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state));
-  std::size_t k = to;
-  for (; k >= from + 8; k -= 8) {
-    __m256i entry[8];
-    for (std::size_t l = 0; l < 8; ++l) {
-      const std::uint8_t* lane = tokens + l * length + k - 8;
-      const __m256i t = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane)));
-      const __m256i before = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lane - 1)));
-      entry[l] = _mm256_add_epi32(table_after(before, tables), t);
-    }
-    transpose(entry);
-    for (std::size_t j = 8; j-- > 0;) x = encode_round(x, entry[j], tables, words, next);
-  }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state), x);
-  return k;
+void rans_encode_rounds_avx2(RansEncodeLanes* lanes, std::size_t streams, std::size_t from) {
+  (streams == 1 ? encode_rounds_of<1> : encode_rounds_of<2>)(lanes, from);
 }
 
 namespace {
@@ -510,10 +530,7 @@ void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to,
   lpc_residuals(x, from, to, c, order, shift, r);
 }
 
-std::size_t rans_encode_rounds_avx2(const std::uint8_t*, std::size_t, std::size_t, std::size_t to,
-                                    const RansGatherTables&, std::uint32_t*, std::uint16_t*, std::size_t&) {
-  return to;
-}
+void rans_encode_rounds_avx2(RansEncodeLanes*, std::size_t, std::size_t) {}
 
 std::size_t rans_decode_rounds_avx2(RansLanes*, std::size_t, std::size_t from, std::size_t) { return from; }
 
