@@ -2,9 +2,11 @@
 #include "codec/grid.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <limits>
 
+#include "codec/float_ordinal.hpp"
 #include "codec/sample_kernels.hpp"
 #include "codec/sequence_kernels.hpp"
 
@@ -163,8 +165,36 @@ std::size_t nearest_codes(std::span<const float> y, const Grid& grid, std::span<
 
 }  // namespace
 
+namespace {
+
+// Float32 values sorted by their ordinals (the order of their values, -0 just below +0): four passes of a
+// radix sort over a byte each, several times faster than comparisons on a detection sample.
+std::vector<double> sorted_floats(std::span<const double> values) {
+  std::vector<std::uint32_t> keys(values.size()), other(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i)
+    keys[i] = static_cast<std::uint32_t>(float_ordinal(static_cast<float>(values[i]))) ^ 0x80000000u;
+  for (int shift = 0; shift < 32; shift += 8) {
+    std::array<std::size_t, 257> start{};
+    for (const std::uint32_t k : keys) ++start[((k >> shift) & 0xFF) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    for (const std::uint32_t k : keys) other[start[(k >> shift) & 0xFF]++] = k;
+    keys.swap(other);
+  }
+  std::vector<double> out(values.size());
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    out[i] = from_float_ordinal(static_cast<std::int32_t>(keys[i] ^ 0x80000000u));
+  return out;
+}
+
+}  // namespace
+
 std::vector<double> distinct_values(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
+  const bool floats = std::ranges::all_of(values, [](double v) { return static_cast<double>(static_cast<float>(v)) == v; });
+  if (floats) {
+    values = sorted_floats(values);
+  } else {
+    std::sort(values.begin(), values.end());
+  }
   values.erase(std::unique(values.begin(), values.end()), values.end());
   return values;
 }
@@ -229,9 +259,9 @@ std::optional<Grid> grid_of_values(std::span<const double> values) {
   }
   if (!found || !(guess > 0.0)) return std::nullopt;
   const Rounding r = rounding_intervals(values);
-  for (const auto& grid : {zero_anchored(values, r, guess), anchored(values, r, guess)}) {
-    if (grid && reproduces(*grid, values)) return grid;
-  }
+  // (the anchored search costs a hundred passes over the values: only where zero does not anchor them)
+  if (auto grid = zero_anchored(values, r, guess); grid && reproduces(*grid, values)) return grid;
+  if (auto grid = anchored(values, r, guess); grid && reproduces(*grid, values)) return grid;
   return std::nullopt;
 }
 
