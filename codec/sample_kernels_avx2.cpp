@@ -79,27 +79,29 @@ void misfit_avx2(std::span<const double> x, std::span<const float> y, double uni
   misfit_of(x, y, unit, lanes);
 }
 
+// floor_index of four codes.
+[[gnu::target("avx2,fma")]] inline __m128i floor_index4(__m128i code, __m256d from, __m256d half, __m256d scale) {
+  const __m256d v = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(code), from), half), scale);
+  return _mm256_cvttpd_epi32(_mm256_round_pd(v, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+}
+
 [[gnu::target("avx2,fma")]] void floor_indices_avx2(std::span<std::int32_t> codes, double start,
                                                     double inverse, std::int32_t low,
                                                     std::span<std::uint8_t> seen) {
-  const __m256d from = _mm256_set1_pd(start), half = _mm256_set1_pd(0.5), scale = _mm256_set1_pd(inverse),
-                one = _mm256_set1_pd(1.0);
-  const __m128i base = _mm_set1_epi32(low);
+  const __m256d from = _mm256_set1_pd(start), half = _mm256_set1_pd(0.5), scale = _mm256_set1_pd(inverse);
+  const __m256i base = _mm256_set1_epi32(low);
   std::uint8_t* const mark = seen.data();
-  const std::size_t whole = codes.size() / 4 * 4;
-  for (std::size_t i = 0; i < whole; i += 4) {
-    auto* at = reinterpret_cast<__m128i*>(codes.data() + i);
-    const __m256d code = _mm256_cvtepi32_pd(_mm_loadu_si128(at));
-    const __m256d v = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(code, from), half), scale);
-    __m256d floor = round_even4(v);
-    floor = _mm256_sub_pd(floor, _mm256_and_pd(_mm256_cmp_pd(floor, v, _CMP_GT_OQ), one));
-    const __m128i q = _mm256_cvttpd_epi32(floor);
-    _mm_storeu_si128(at, q);
-    const __m128i j = _mm_sub_epi32(q, base);
-    mark[static_cast<std::uint32_t>(_mm_cvtsi128_si32(j))] = 1;
-    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 1))] = 1;
-    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 2))] = 1;
-    mark[static_cast<std::uint32_t>(_mm_extract_epi32(j, 3))] = 1;
+  const std::size_t whole = codes.size() / 8 * 8;
+  for (std::size_t i = 0; i < whole; i += 8) {
+    auto* at = reinterpret_cast<__m256i*>(codes.data() + i);
+    const __m256i code = _mm256_loadu_si256(at);
+    const __m256i q = _mm256_set_m128i(floor_index4(_mm256_extracti128_si256(code, 1), from, half, scale),
+                                       floor_index4(_mm256_castsi256_si128(code), from, half, scale));
+    _mm256_storeu_si256(at, q);
+    // The marks from memory: eight extractions would cost more than the store and loads.
+    alignas(32) std::uint32_t j[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(j), _mm256_sub_epi32(q, base));
+    for (const std::uint32_t k : j) mark[k] = 1;
   }
   floor_indices(codes.subspan(whole), start, inverse, low, seen);
 }
