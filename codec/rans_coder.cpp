@@ -124,11 +124,17 @@ class BlockWords {
       words_[--next_] = static_cast<std::uint16_t>(state_[lane]);
       words_[--next_] = static_cast<std::uint16_t>(state_[lane] >> 16);
     }
-    const std::size_t at = out.size();
-    out.resize(at + 2 * (words_.size() - next_));
-    for (std::size_t w = next_; w < words_.size(); ++w) {
-      out[at + 2 * (w - next_)] = static_cast<std::uint8_t>(words_[w]);
-      out[at + 2 * (w - next_) + 1] = static_cast<std::uint8_t>(words_[w] >> 8);
+    const std::size_t at = out.size(), count = words_.size() - next_;
+    out.resize(at + 2 * count);
+    std::uint8_t* bytes = out.data() + at;
+    const std::uint16_t* words = words_.data() + next_;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(bytes, words, 2 * count);
+    } else {
+      for (std::size_t w = 0; w < count; ++w) {
+        bytes[2 * w] = static_cast<std::uint8_t>(words[w]);
+        bytes[2 * w + 1] = static_cast<std::uint8_t>(words[w] >> 8);
+      }
     }
   }
 
