@@ -1,4 +1,4 @@
-// codec/lms_kernels_avx2.cpp: the sign-LMS stages of up to eight segments side by side in AVX2 (only
+// codec/lms_kernels_avx2.cpp: the sign-LMS stages of up to sixteen segments side by side in AVX2 (only
 // these functions use AVX2).
 #include <algorithm>
 
@@ -15,7 +15,7 @@ namespace quorvel::sequence {
 
 namespace {
 
-// Lanes in one register; a call takes up to two registers' worth (kLmsLanes).
+// Lanes in one register; a call takes up to four registers' worth (kLmsLanes).
 constexpr std::size_t kRegisterLanes = 4;
 
 // Rows [from, to) of four lanes (each present up to its own end, zeros after it and in absent lanes) into
@@ -117,7 +117,7 @@ template <int Taps, bool Inverse, bool Masked, std::size_t Groups>
     const std::size_t length = std::min(kChunk, rounds - base);
     for (std::size_t g = 0; g < Groups; ++g) lanes_to_rows(lanes[g], base, base + length, in[g]);
     for (std::size_t j = 0; j < length; ++j) {
-#pragma GCC unroll 2
+#pragma GCC unroll 4
       for (std::size_t g = 0; g < Groups; ++g) {
         const __m256i* dj = d[g] + kBefore + j;
         const __m256i moving = _mm256_sign_epi32(step[g], _mm256_shuffle_epi32(direction[g], _MM_SHUFFLE(2, 2, 0, 0)));
@@ -166,7 +166,12 @@ template <int Taps, bool Inverse, bool Masked, std::size_t Groups>
 
 template <int Taps, bool Inverse, bool Masked>
 void lms_lanes_of_groups(std::span<const LmsLane> lanes) {
-  (lanes.size() > kRegisterLanes ? lms_lanes_run<Taps, Inverse, Masked, 2> : lms_lanes_run<Taps, Inverse, Masked, 1>)(lanes);
+  switch ((lanes.size() + kRegisterLanes - 1) / kRegisterLanes) {
+    case 1: return lms_lanes_run<Taps, Inverse, Masked, 1>(lanes);
+    case 2: return lms_lanes_run<Taps, Inverse, Masked, 2>(lanes);
+    case 3: return lms_lanes_run<Taps, Inverse, Masked, 3>(lanes);
+    default: return lms_lanes_run<Taps, Inverse, Masked, 4>(lanes);
+  }
 }
 
 template <int Taps, bool Inverse>

@@ -435,8 +435,11 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
   // Lanes of equal taps together: a batch runs at the largest taps among its lanes.
   std::ranges::stable_sort(lanes, {}, &LmsLane::taps);
   const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
-  for (std::size_t first = 0; first < lanes.size(); first += kLmsLanes)
-    run(lanes.subspan(first, std::min(kLmsLanes, lanes.size() - first)), inverse);
+  // The forward stages wait on their sums longer than the inverse ones: they need four registers of lanes
+  // side by side to keep the processor busy, the inverse two.
+  const std::size_t batch = inverse ? kLmsLanes / 2 : kLmsLanes;
+  for (std::size_t first = 0; first < lanes.size(); first += batch)
+    run(lanes.subspan(first, std::min(batch, lanes.size() - first)), inverse);
 }
 
 void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,

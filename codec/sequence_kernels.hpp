@@ -119,7 +119,7 @@ void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previou
 // The sign-LMS stages of up to kLmsLanes segments side by side (of one block or several), each from zero
 // history (the predictor sign_lms_local, codec/predictors.cpp): forward from first differences (`in`) to
 // residuals (`out`), or inverse from residuals to first differences. `out` may be `in`.
-inline constexpr std::size_t kLmsLanes = 8;
+inline constexpr std::size_t kLmsLanes = 16;
 struct LmsLane {
   const std::int32_t* in = nullptr;
   std::int32_t* out = nullptr;
