@@ -222,6 +222,31 @@ std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> con
 
 }  // namespace
 
+std::expected<void, QuorvelError> decode_groups(std::span<const std::uint8_t> container, std::size_t threads,
+                                                const std::function<void(std::size_t, std::span<const float>)>& visit) {
+  const auto layout = parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  const Header& h = layout->header;
+  const std::size_t blocks = h.block_count(), groups = (blocks + group_blocks - 1) / group_blocks;
+  std::vector<std::optional<QuorvelError>> failures(groups);
+  parallel_for(groups, threads, [&](std::size_t g) {
+    thread_local Scratch scratch;
+    thread_local Buffer<float> samples;
+    const std::size_t a = g * group_blocks, b = std::min(blocks, a + group_blocks);
+    const std::size_t start = a << h.block_log2;
+    samples.resize(std::min<std::size_t>(h.sample_count, b << h.block_log2) - start);
+    if (auto done = decode_group({container, *layout, start, samples}, a, b, scratch); !done) {
+      failures[g] = done.error();
+      return;
+    }
+    visit(start, samples);
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  return {};
+}
+
 std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container, std::size_t start,
                                               std::span<float> out, std::size_t threads) {
   const auto layout = parse(container);

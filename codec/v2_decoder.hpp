@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -19,6 +20,13 @@ namespace quorvel::v2 {
 [[nodiscard]] std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container,
                                                             std::size_t start, std::span<float> out,
                                                             std::size_t threads = 1);
+
+// Every sample of the container, a group of blocks at a time, so that the whole signal is never held:
+// visit(start, samples) gets the samples from `start` on, in a buffer of the calling thread's. `threads`
+// groups at once (0: one per processor), visited in no set order; after an error, not all of them.
+[[nodiscard]] std::expected<void, QuorvelError> decode_groups(
+    std::span<const std::uint8_t> container, std::size_t threads,
+    const std::function<void(std::size_t, std::span<const float>)>& visit);
 
 // Samples [start, stop) of the container; stop beyond the sample count is an error.
 [[nodiscard]] std::expected<std::vector<float>, QuorvelError> decode(std::span<const std::uint8_t> container,
