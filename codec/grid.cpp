@@ -259,9 +259,10 @@ std::optional<Grid> grid_of_values(std::span<const double> values) {
   }
   if (!found || !(guess > 0.0)) return std::nullopt;
   const Rounding r = rounding_intervals(values);
-  // (the anchored search costs a hundred passes over the values: only where zero does not anchor them)
-  if (auto grid = zero_anchored(values, r, guess); grid && reproduces(*grid, values)) return grid;
-  if (auto grid = anchored(values, r, guess); grid && reproduces(*grid, values)) return grid;
+  // In turn: the anchored search costs a hundred passes over the values, only where zero does not anchor them.
+  for (const auto grid_of : {zero_anchored, anchored}) {
+    if (auto grid = grid_of(values, r, guess); grid && reproduces(*grid, values)) return grid;
+  }
   return std::nullopt;
 }
 
