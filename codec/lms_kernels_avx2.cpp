@@ -99,7 +99,8 @@ constexpr std::size_t kRegisterLanes = 4;
 // through each round together, their chains side by side.
 template <int Taps, bool Inverse, bool Masked, std::size_t Groups>
 [[gnu::target("avx2,fma")]] void lms_lanes_run(std::span<const LmsLane> all) {
-  constexpr std::size_t kChunk = 256, kBefore = Taps + 1, kPairs = Taps / 2;
+  // (about 20 KiB of stack a register of lanes: four take 80 KiB at 256 rounds a chunk, so fewer for them)
+  constexpr std::size_t kChunk = Groups > 2 ? 128 : 256, kBefore = Taps + 1, kPairs = Taps / 2;
   alignas(32) __m256i d[Groups][kBefore + kChunk] = {}, residuals[Groups][Inverse ? 1 : kChunk], keep[Groups][kPairs];
   alignas(16) std::int32_t in[Groups][kChunk][kRegisterLanes];
   std::span<const LmsLane> lanes[Groups];
