@@ -432,8 +432,9 @@ void add_local_lms_lanes(std::span<const PredictorChoice> stages, const std::int
 }
 
 void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
-  // Lanes of equal taps together: a batch runs at the largest taps among its lanes.
-  std::ranges::stable_sort(lanes, {}, &LmsLane::taps);
+  // Lanes of equal taps together: a batch runs at the largest taps among its lanes. (Each lane's values
+  // are its own, whatever the order.)
+  std::ranges::sort(lanes, {}, &LmsLane::taps);
   const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
   // The forward stages wait on their sums longer than the inverse ones: they need four registers of lanes
   // side by side to keep the processor busy, the inverse two.
