@@ -101,6 +101,7 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
 struct Scratch {
   Buffer<std::int32_t> codes, extra;
   Buffer<float> samples;                // a block only part of which was asked for
+  Buffer<float> group;                  // a group's samples, for decode_groups
   Buffer<std::int64_t> wide, lifting;  // a lifted block's bands, then its codes
 };
 
@@ -199,6 +200,23 @@ QuorvelError outside(std::size_t start, std::size_t stop, std::size_t n) {
                                      " asked of a container of " + std::to_string(n));
 }
 
+// Runs body(first, last, scratch) on the groups of blocks [first, last) `threads` at once, each with the
+// scratch of its thread; the first failure in block order, if any.
+template <class Body>
+std::expected<void, QuorvelError> for_each_group(std::size_t first, std::size_t last, std::size_t threads, Body&& body) {
+  const std::size_t groups = (last - first + group_blocks - 1) / group_blocks;
+  std::vector<std::optional<QuorvelError>> failures(groups);
+  parallel_for(groups, threads, [&](std::size_t g) {
+    thread_local Scratch scratch;
+    const std::size_t a = first + g * group_blocks, b = std::min(last, a + group_blocks);
+    if (auto done = body(a, b, scratch); !done) failures[g] = done.error();
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  return {};
+}
+
 std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> container, const Layout& layout,
                                                std::size_t start, std::span<float> out, std::size_t threads) {
   const std::size_t n = layout.header.sample_count;
@@ -207,17 +225,8 @@ std::expected<void, QuorvelError> decode_range(std::span<const std::uint8_t> con
   const Request request{container, layout, start, out};
   const std::size_t first = start >> layout.header.block_log2;
   const std::size_t last = ((start + out.size() - 1) >> layout.header.block_log2) + 1;
-  const std::size_t groups = (last - first + group_blocks - 1) / group_blocks;
-  std::vector<std::optional<QuorvelError>> failures(groups);
-  parallel_for(groups, threads, [&](std::size_t g) {
-    thread_local Scratch scratch;
-    const std::size_t a = first + g * group_blocks, b = std::min(last, a + group_blocks);
-    if (auto done = decode_group(request, a, b, scratch); !done) failures[g] = done.error();
-  });
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
-  }
-  return {};
+  return for_each_group(first, last, threads,
+                        [&](std::size_t a, std::size_t b, Scratch& scratch) { return decode_group(request, a, b, scratch); });
 }
 
 }  // namespace
@@ -227,24 +236,13 @@ std::expected<void, QuorvelError> decode_groups(std::span<const std::uint8_t> co
   const auto layout = parse(container);
   if (!layout) return std::unexpected(layout.error());
   const Header& h = layout->header;
-  const std::size_t blocks = h.block_count(), groups = (blocks + group_blocks - 1) / group_blocks;
-  std::vector<std::optional<QuorvelError>> failures(groups);
-  parallel_for(groups, threads, [&](std::size_t g) {
-    thread_local Scratch scratch;
-    thread_local Buffer<float> samples;
-    const std::size_t a = g * group_blocks, b = std::min(blocks, a + group_blocks);
+  return for_each_group(0, h.block_count(), threads, [&](std::size_t a, std::size_t b, Scratch& scratch) {
     const std::size_t start = a << h.block_log2;
-    samples.resize(std::min<std::size_t>(h.sample_count, b << h.block_log2) - start);
-    if (auto done = decode_group({container, *layout, start, samples}, a, b, scratch); !done) {
-      failures[g] = done.error();
-      return;
-    }
-    visit(start, samples);
+    scratch.group.resize(std::min<std::size_t>(h.sample_count, b << h.block_log2) - start);
+    auto done = decode_group({container, *layout, start, scratch.group}, a, b, scratch);
+    if (done) visit(start, scratch.group);
+    return done;
   });
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
-  }
-  return {};
 }
 
 std::expected<void, QuorvelError> decode_into(std::span<const std::uint8_t> container, std::size_t start,
