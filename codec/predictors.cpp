@@ -443,13 +443,6 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
     run(lanes.subspan(first, std::min(batch, lanes.size() - first)), inverse);
 }
 
-void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
-                      std::size_t n, bool inverse) {
-  std::vector<LmsLane> lanes;
-  add_local_lms_lanes(stages, in, out, n, lanes);
-  run_lms_lanes(lanes, inverse);
-}
-
 void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
   for (int k = 0; k <= order; ++k) {
     double sum = 0;

@@ -59,13 +59,10 @@ void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, s
 void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The sign-LMS stages of a block's segments (`stages[s]` for segment s, from s * kSegmentLength, n values
-// in all), those that are sign_lms_local, side by side: forward from first differences `in` to residuals
-// `out`, or inverse from residuals to first differences. `out` may be `in`; the other segments' values are
-// left as they are.
-void local_lms_stages(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
-                      std::size_t n, bool inverse);
-// The same in two steps, so that the stages of several blocks run side by side: their lanes, then the run
-// (which reorders `lanes`).
+// in all), those that are sign_lms_local, as lanes added to `lanes`: forward from first differences `in` to
+// residuals `out`, or inverse from residuals to first differences. `out` may be `in`; the other segments'
+// values are left as they are. The lanes of several blocks run side by side in one run_lms_lanes (which
+// reorders `lanes`).
 void add_local_lms_lanes(std::span<const PredictorChoice> stages, const std::int32_t* in, std::int32_t* out,
                          std::size_t n, std::vector<LmsLane>& lanes);
 void run_lms_lanes(std::span<LmsLane> lanes, bool inverse);

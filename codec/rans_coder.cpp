@@ -180,14 +180,13 @@ class BlockWords {
 
 }  // namespace
 
-void rans_encode_blocks(std::span<const std::span<const std::uint8_t>> tokens,
-                        std::span<const TableLayout* const> layouts, std::span<std::vector<std::uint8_t>* const> out) {
+void rans_encode(std::span<const RansBlock> all) {
   const bool avx2 = avx2_kernels();
-  for (std::size_t first = 0; first < tokens.size(); first += 2) {
-    const std::size_t count = std::min<std::size_t>(2, tokens.size() - first);
+  for (std::size_t first = 0; first < all.size(); first += 2) {
+    const std::size_t count = std::min<std::size_t>(2, all.size() - first);
     std::vector<BlockWords> blocks;
     blocks.reserve(count);
-    for (std::size_t b = first; b < first + count; ++b) blocks.emplace_back(tokens[b], *layouts[b]);
+    for (std::size_t b = first; b < first + count; ++b) blocks.emplace_back(all[b].tokens, *all[b].layout);
     // A segment of each block in turn, their whole rounds side by side while both have some.
     while (std::ranges::any_of(blocks, &BlockWords::segments_left)) {
       std::array<bool, 2> active{};
@@ -208,14 +207,8 @@ void rans_encode_blocks(std::span<const std::span<const std::uint8_t>> tokens,
         if (active[b]) blocks[b].end_segment(lanes[b]);
       }
     }
-    for (std::size_t b = 0; b < count; ++b) blocks[b].finish(*out[first + b]);
+    for (std::size_t b = 0; b < count; ++b) blocks[b].finish(*all[first + b].words);
   }
-}
-
-void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out) {
-  const TableLayout* const layouts[] = {&layout};
-  std::vector<std::uint8_t>* const outs[] = {&out};
-  rans_encode_blocks({&tokens, 1}, layouts, outs);
 }
 
 namespace {

@@ -44,12 +44,16 @@ struct TableLayout {
   std::vector<std::uint8_t> set_of_segment;
 };
 
-// Appends the words (little-endian) coding the block's tokens.
-void rans_encode(std::span<const std::uint8_t> tokens, const TableLayout& layout, std::vector<std::uint8_t>& out);
-// The same for several blocks (tokens[i] under layouts[i] into out[i]), two at a time, whose rounds then
-// run side by side: faster than one after the other.
-void rans_encode_blocks(std::span<const std::span<const std::uint8_t>> tokens,
-                        std::span<const TableLayout* const> layouts, std::span<std::vector<std::uint8_t>* const> out);
+// A block for the encoder: its tokens, where their tables come from, and where its words go.
+struct RansBlock {
+  std::span<const std::uint8_t> tokens;
+  const TableLayout* layout;
+  std::vector<std::uint8_t>* words;
+};
+
+// Appends to each block's `words` those (little-endian) that code its tokens. Blocks go two at a time,
+// their rounds side by side: faster than one after the other.
+void rans_encode(std::span<const RansBlock> blocks);
 
 // The decoder's view of a table: per slot, what its token takes from the state: the slot less the token's
 // start (bits 0-10), the token's frequency (bits 11-22), the token (bits 23-29) and the table of the token

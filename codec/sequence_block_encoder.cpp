@@ -375,15 +375,13 @@ void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort 
   run_lms_lanes(lanes, false);
   const std::size_t n = codes.size();
   std::vector<TableLayout> layouts(n);
-  std::vector<const TableLayout*> layout_of(n);
-  std::vector<std::span<const std::uint8_t>> tokens(n);
   std::vector<std::vector<std::uint8_t>> words(n);
-  std::vector<std::vector<std::uint8_t>*> words_of(n);
+  std::vector<RansBlock> blocks(n);
   for (std::size_t b = 0; b < n; ++b) {
     layouts[b] = encoders[b].plan(wins);
-    layout_of[b] = &layouts[b], tokens[b] = encoders[b].tokens(), words_of[b] = &words[b];
+    blocks[b] = {encoders[b].tokens(), &layouts[b], &words[b]};
   }
-  rans_encode_blocks(tokens, layout_of, words_of);
+  rans_encode(blocks);
   for (std::size_t b = 0; b < n; ++b) encoders[b].write(layouts[b], words[b], *out[b]);
 }
 
