@@ -72,6 +72,11 @@ def package_version(source: Source) -> str:
     return result.stdout
 
 
+def origin_path(source: Source) -> str:
+    """The file as a user finds it: absolute for Debian, under the import package's folder for PyPI."""
+    return source.path if is_debian(source) else f"{source.package}/{source.path}"
+
+
 def as_float32(signal: Signal) -> np.ndarray:
     """The samples as float32, cut to MAX_SAMPLES; integer sources scaled onto their grid exactly."""
     data = np.asarray(signal.data)
@@ -118,7 +123,7 @@ def extract(source: Source, cache: pathlib.Path) -> dict:
         "bits": signal.bits,
         "cut_from": int(np.asarray(signal.data).shape[-1]) if samples.shape[-1] == MAX_SAMPLES else None,
         "origin": {"package": source.package, "source": "debian" if is_debian(source) else "pypi",
-                   "version": package_version(source), "path": source.path},
+                   "version": package_version(source), "path": origin_path(source)},
         "licence": source.licence,
         "note": source.note,
         "file": f"{source.name}.npy",
