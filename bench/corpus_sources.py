@@ -166,6 +166,7 @@ def taylor(path: pathlib.Path) -> Signal:
 
 OBSPY = "obspy is LGPL-3.0; waveform from its test data"
 SPKIT = "spkit is MIT; the package cites the PhyAAt dataset for its EEG, PPG and EDA samples"
+SPKIT_OTHER = "spkit is MIT (package licence; the package does not document the recording's origin)"
 HEARTPY = "heartpy is GPL-3.0 (package licence; no separate licence for its data)"
 SONIC = "CC0 (Debian copyright of sonic-pi-samples, Freesound #{})"
 TMY = "pvlib is BSD-3-Clause; TMY3 data by NREL (US Government work)"
@@ -175,21 +176,28 @@ P = functools.partial
 S = Source
 
 
+def sonic_pi(name: str, kind: str, sample: str, freesound: int, what: str, bits: int = 16) -> Source:
+    return S(name, kind, f"PCM/2^{bits - 1}", "sonic-pi-samples", f"/usr/share/sonic-pi/samples/{sample}.flac",
+             SONIC.format(freesound), what, audio)
+
+
 def _one_dimensional() -> list[Source]:
     sig = "signal/tests/data/"
     return [
         # biosignals
-        S("ecg_spkit_surface_2048hz", "ecg", "ADC counts", "spkit", "data/files/ecg_egm_smaple_28s.pkl",
-          "MIT (spkit)", "Surface ECG (first of 4 ECG channels recorded with 5 contact electrograms), 28.8 s.",
+        S("ecg_spkit_contact_2048hz", "ecg", "ADC counts", "spkit", "data/files/ecg_egm_smaple_28s.pkl",
+          SPKIT_OTHER,
+          "ECG, first of 4 channels ('contact electrocardiogram recorded at high rate' in spkit) recorded with "
+          "5 contact electrograms, 28.8 s.",
           P(pickled, key="X", column=0)),
-        S("ecg_spkit_12lead_s2_i", "ecg", "as shipped", "spkit", "data/files/ecg_sample_2_12leads.pkl", "MIT (spkit)",
+        S("ecg_spkit_12lead_s2_i", "ecg", "as shipped", "spkit", "data/files/ecg_sample_2_12leads.pkl", SPKIT_OTHER,
           "Lead I of the package's second 12-lead ECG sample, 8.2 s at 500 Hz.", P(pickled, key="X", column=0)),
-        S("ecg_spkit_12lead_s3_v2", "ecg", "as shipped", "spkit", "data/files/ecg_sample_3_12leads.pkl", "MIT (spkit)",
-          "Lead V2 of the package's third 12-lead ECG sample.", P(pickled, key="X", column=7)),
+        S("ecg_spkit_12lead_s3_v2", "ecg", "as shipped", "spkit", "data/files/ecg_sample_3_12leads.pkl",
+          SPKIT_OTHER, "Lead V2 of the package's third 12-lead ECG sample.", P(pickled, key="X", column=7)),
         S("ppg_heartpy_data2", "ppg", "ADC counts", "heartpy", "data/data2.csv", HEARTPY,
           "PPG of heartpy's examples; rate from the file's millisecond timer (mean).", heartpy_timer),
         S("ppg_heartpy_data3", "ppg", "ADC counts", "heartpy", "data/data3.csv", HEARTPY,
-          "PPG of heartpy's examples, 18 min; rate from the file's time stamps (mean).", heartpy_datetime),
+          "PPG of heartpy's examples, 11 min; rate from the file's time stamps (mean).", heartpy_datetime),
         S("ppg_spkit_sample1", "ppg", "ADC counts", "spkit", "data/files/ppg_samples.pkl", SPKIT,
           "PPG sample 1 of spkit (PhyAAt), 34.5 min at 128 Hz.", P(pickled, key="x1")),
         S("eda_spkit_sample1", "eda", "as shipped", "spkit", "data/files/gsr_samples.pkl", SPKIT,
@@ -198,7 +206,7 @@ def _one_dimensional() -> list[Source]:
         S("eda_spkit_sample2", "eda", "as shipped", "spkit", "data/files/gsr_samples.pkl", SPKIT,
           "Electrodermal activity sample 2, 36 min at 128 Hz.", P(pickled, key="x2", grid=0.01)),
         S("eeg_spkit_af3", "eeg", "as shipped", "spkit", "data/files/EEG16sec_artifact.pkl", SPKIT,
-          "Channel AF3 of the raw 14-channel EEG (Emotiv) of the artifact sample, 16 s at 128 Hz.",
+          "Channel AF3 of the raw 14-channel EEG of the artifact sample, 16 s at 128 Hz.",
           P(pickled, key="X_raw", column=0)),
         S("eeg_spkit_o2", "eeg", "as shipped", "spkit", "data/files/EEG16sec_artifact.pkl", SPKIT,
           "Channel O2 of the same raw 14-channel EEG recording.", P(pickled, key="X_raw", column=7)),
@@ -214,7 +222,8 @@ def _one_dimensional() -> list[Source]:
           OBSPY + " (Bavarian network BW)", "Short-period vertical, station KW1, 2011-03-31 00:00-02:36, 100 Hz.",
           P(ascii_column, rate=100.0, dtype="int64")),
         S("seismic_iu_anmo_lhz", "seismic", "counts", "obspy", sig + "IUANMO.seed",
-          OBSPY + " (GSN network IU, IRIS/USGS)", "Long-period vertical, station ANMO (Albuquerque), one day at 1 Hz.",
+          OBSPY + " (GSN network IU, IRIS/USGS)",
+          "Long-period vertical, station ANMO (Albuquerque), one day at 1 Hz.",
           obspy_trace),
         S("seismic_nz_crlz_hhz", "seismic", "as shipped", "obspy", sig + "CRLZ.HHZ.10.NZ.SAC",
           OBSPY + " (GeoNet network NZ)", "Broadband vertical, station CRLZ, 100 Hz (SAC float32).", obspy_trace),
@@ -234,7 +243,7 @@ def _one_dimensional() -> list[Source]:
 
 
 def _one_dimensional_more() -> list[Source]:
-    alsa, sonic = "/usr/share/sounds/alsa/", "/usr/share/sonic-pi/samples/"
+    alsa = "/usr/share/sounds/alsa/"
     tmy_nc, tmy_ak = "data/723170TYA.CSV", "data/703165TY.csv"
     return [
         # voice and music
@@ -246,14 +255,14 @@ def _one_dimensional_more() -> list[Source]:
           "/usr/share/SuperCollider/sounds/a11wlk01.wav",
           "GPL-3+ (Debian copyright of supercollider-common, Files: *); NASA Apollo 11 audio",
           "Apollo 11 moonwalk radio speech, 44.1 kHz 16-bit mono.", audio),
-        S("voice_sonicpi_misc_burp", "voice", "PCM/2^23", "sonic-pi-samples", sonic + "misc_burp.flac",
-          SONIC.format(222022), "A human burp, 44.1 kHz 24-bit mono FLAC.", audio),
-        S("music_sonicpi_guit_e_slide", "music", "PCM/2^15", "sonic-pi-samples", sonic + "guit_e_slide.flac",
-          SONIC.format(2410), "Electric guitar slide, 44.1 kHz 16-bit mono.", audio),
-        S("music_sonicpi_drum_roll", "music", "PCM/2^15", "sonic-pi-samples", sonic + "drum_roll.flac",
-          SONIC.format(19433), "Snare drum roll, 44.1 kHz 16-bit mono.", audio),
-        S("music_sonicpi_tabla_ghe6", "music", "PCM/2^15", "sonic-pi-samples", sonic + "tabla_ghe6.flac",
-          SONIC.format(130409), "Tabla stroke, 44.1 kHz 16-bit mono.", audio),
+        sonic_pi("voice_sonicpi_misc_burp", "voice", "misc_burp", 222022,
+                 "A human burp, 44.1 kHz 24-bit mono FLAC.", bits=24),
+        sonic_pi("music_sonicpi_guit_e_slide", "music", "guit_e_slide", 2410,
+                 "Electric guitar slide, 44.1 kHz 16-bit mono."),
+        sonic_pi("music_sonicpi_drum_roll", "music", "drum_roll", 19433,
+                 "Snare drum roll, 44.1 kHz 16-bit mono."),
+        sonic_pi("music_sonicpi_tabla_ghe6", "music", "tabla_ghe6", 130409,
+                 "Tabla stroke, 44.1 kHz 16-bit mono."),
         S("music_asterisk_cold_day", "music", "PCM/2^15", "asterisk-moh-opsound-wav",
           "/usr/share/asterisk/moh/macroform-cold_day.wav", "CC BY-SA 3.0 (Macroform, Paul Shuler)",
           "Electronic music for telephone hold, 8 kHz 16-bit mono, 4 min.", audio),
@@ -288,15 +297,15 @@ def _one_dimensional_more() -> list[Source]:
 
 
 def _multi_channel() -> list[Source]:
-    sig, sonic = "signal/tests/data/", "/usr/share/sonic-pi/samples/"
+    sig = "signal/tests/data/"
     daphnet_ankle = ("ankle_horiz_fwd", "ankle_vert", "ankle_horiz_lateral")
     return [
         S("multi_eeg_spkit_14ch", "eeg", "as shipped", "spkit", "data/files/EEG16SecData.pkl", SPKIT,
-          "14-channel EEG (Emotiv, 10-20 positions), 16 s at 128 Hz.", P(pickled, key=0, names=EEG14)),
-        S("multi_ecg_spkit_12lead_s1", "ecg", "as shipped", "spkit", "data/files/ecg_sample_1_12leads.pkl", "MIT (spkit)",
-          "Standard 12-lead ECG, 8.2 s at 500 Hz.", P(pickled, key="X", names=LEADS)),
-        S("multi_egm_spkit_5ch", "ecg", "ADC counts", "spkit", "data/files/ecg_egm_smaple_28s.pkl", "MIT (spkit)",
-          "Five contact electrograms recorded with the surface ECG above, 2048 Hz.",
+          "14-channel EEG (Emotiv EPOC electrode set), 16 s at 128 Hz.", P(pickled, key=0, names=EEG14)),
+        S("multi_ecg_spkit_12lead_s1", "ecg", "as shipped", "spkit", "data/files/ecg_sample_1_12leads.pkl",
+          SPKIT_OTHER, "Standard 12-lead ECG, 8.2 s at 500 Hz.", P(pickled, key="X", names=LEADS)),
+        S("multi_egm_spkit_5ch", "ecg", "ADC counts", "spkit", "data/files/ecg_egm_smaple_28s.pkl", SPKIT_OTHER,
+          "Five contact electrograms recorded with ecg_spkit_contact_2048hz, 2048 Hz.",
           P(pickled, key="X", column=slice(4, 9), names=[f"EGM{i}" for i in range(9)])),
         S("multi_accel_daphnet_ankle", "accelerometer", "mg", "aeon", "datasets/data/Daphnet_S06R02E0/S06R02E0.csv",
           "aeon is BSD-3-Clause; Daphnet Freezing of Gait (UCI) is CC BY 4.0",
@@ -312,14 +321,15 @@ def _multi_channel() -> list[Source]:
           "Three broadband components of station CER (SEISAN file), 2005-07-23, 150 Hz.",
           P(obspy_traces, files=())),
         S("multi_optical_spkit_3px", "laboratory", "as shipped", "spkit", "data/files/optical_bio_samples.pkl",
-          "MIT (spkit)", "Optical mapping of cardiac tissue, three pixels, 1039 Hz.",
+          SPKIT_OTHER,
+          "Three optical mapping traces (spkit's optical_sample; preparation not documented), 1039 Hz.",
           P(pickled, key="X", names=["px0", "px1", "px2"])),
-        S("multi_stereo_sonicpi_loop_tabla", "music", "PCM/2^15", "sonic-pi-samples", sonic + "loop_tabla.flac",
-          SONIC.format(242591), "Tabla loop, 44.1 kHz 16-bit stereo.", audio),
-        S("multi_stereo_sonicpi_ambi_piano", "music", "PCM/2^15", "sonic-pi-samples", sonic + "ambi_piano.flac",
-          SONIC.format(51245), "Ambient piano, 44.1 kHz 16-bit stereo.", audio),
-        S("multi_stereo_sonicpi_perc_swash", "music", "PCM/2^23", "sonic-pi-samples", sonic + "perc_swash.flac",
-          SONIC.format(60009), "Swish percussion, 44.1 kHz 24-bit stereo.", audio),
+        sonic_pi("multi_stereo_sonicpi_loop_tabla", "music", "loop_tabla", 242591,
+                 "Tabla loop, 44.1 kHz 16-bit stereo."),
+        sonic_pi("multi_stereo_sonicpi_ambi_piano", "music", "ambi_piano", 51245,
+                 "Ambient piano, 44.1 kHz 16-bit stereo."),
+        sonic_pi("multi_stereo_sonicpi_perc_swash", "music", "perc_swash", 60009,
+                 "Swish percussion, 44.1 kHz 24-bit stereo.", bits=24),
     ]
 
 
