@@ -27,10 +27,12 @@ import hashlib
 import importlib.metadata
 import importlib.util
 import json
+import os
 import pathlib
 import subprocess
 import sys
 import time
+from typing import Callable
 
 import numpy as np
 
@@ -99,6 +101,18 @@ def grid_step(signal: Signal, samples: np.ndarray) -> float | None:
     return signal.grid if np.max(np.abs(x - np.round(x))) < 1e-3 else None
 
 
+def replace_atomically(path: pathlib.Path, write: Callable[[pathlib.Path], None]) -> None:
+    """Writes to a temporary file beside the target, then renames: never a half-written file."""
+    temporary = path.with_name(path.name + ".partial")
+    write(temporary)
+    os.replace(temporary, path)
+
+
+def save_npy(path: pathlib.Path, samples: np.ndarray) -> None:
+    with open(path, "wb") as f:  # a file object: np.save would append ".npy" to the name
+        np.save(f, samples)
+
+
 def sha256(samples: np.ndarray) -> str:
     return hashlib.sha256(np.ascontiguousarray(samples).tobytes()).hexdigest()
 
@@ -108,7 +122,7 @@ def extract(source: Source, cache: pathlib.Path) -> dict:
     samples = as_float32(signal)
     if not np.all(np.isfinite(samples)):
         raise ValueError(f"{source.name}: non-finite samples")
-    np.save(cache / f"{source.name}.npy", samples)
+    replace_atomically(cache / f"{source.name}.npy", lambda p: save_npy(p, samples))
     channels = 1 if samples.ndim == 1 else samples.shape[0]
     return {
         "name": source.name,
@@ -143,16 +157,28 @@ def assign_halves(entries: list[dict]) -> None:
             entry["half"] = "tuning" if index % 2 == 0 else "checking"
 
 
-def extract_all(cache: pathlib.Path) -> tuple[list[dict], float]:
+def extract_all(cache: pathlib.Path) -> tuple[list[dict], list[str], float]:
+    """Every signal that extracts, and one line for each that does not (a package not installed)."""
     cache.mkdir(parents=True, exist_ok=True)
     start = time.perf_counter()
-    entries = []
+    entries, failures = [], []
     for source in SOURCES:
-        entries.append(extract(source, cache))
+        try:
+            entries.append(extract(source, cache))
+        except (OSError, ImportError) as error:
+            failures.append(f"{source.name}: {error}")
+            continue
         print(f"  {source.name:34s} {entries[-1]['samples']:>9d} x {entries[-1]['channels']}",
               file=sys.stderr)
     assign_halves(entries)
-    return entries, time.perf_counter() - start
+    return entries, failures, time.perf_counter() - start
+
+
+def report_failures(failures: list[str]) -> None:
+    for line in failures:
+        print(f"corpus: {line}", file=sys.stderr)
+    if failures:
+        print("corpus: install bench/requirements-corpus.txt and bench/corpus-debian.txt", file=sys.stderr)
 
 
 def write_catalogue(entries: list[dict]) -> None:
@@ -160,7 +186,7 @@ def write_catalogue(entries: list[dict]) -> None:
     document = {"split_rule": SPLIT_RULE, "max_samples": MAX_SAMPLES,
                 "sha256_of": "the float32 samples in C order ((channels, time) for multi-channel)",
                 "signals": ordered}
-    CATALOGUE.write_text(json.dumps(document, indent=1) + "\n")
+    replace_atomically(CATALOGUE, lambda p: p.write_text(json.dumps(document, indent=1) + "\n"))
 
 
 def print_table(entries: list[dict]) -> None:
@@ -176,8 +202,9 @@ def print_table(entries: list[dict]) -> None:
 
 def check(cache: pathlib.Path) -> int:
     recorded = {e["name"]: e for e in json.loads(CATALOGUE.read_text())["signals"]}
-    entries, seconds = extract_all(cache)
-    failures = 0
+    entries, failed, seconds = extract_all(cache)
+    report_failures(failed)
+    failures = len(failed)
     for entry in entries:
         old = recorded.get(entry["name"])
         same = old is not None and all(old[k] == entry[k] for k in ("samples", "channels", "sha256", "half"))
@@ -202,7 +229,10 @@ def main() -> int:
         return 0
     if args.check:
         return check(args.cache)
-    entries, seconds = extract_all(args.cache)
+    entries, failures, seconds = extract_all(args.cache)
+    if failures:
+        report_failures(failures)
+        return 1
     write_catalogue(entries)
     print(f"{len(entries)} signals extracted to {args.cache} in {seconds:.1f} s; {CATALOGUE} written")
     return 0
