@@ -57,11 +57,15 @@ def is_debian(source: Source) -> bool:
 def locate(source: Source) -> pathlib.Path:
     """The file inside the installed package (without importing the package)."""
     if is_debian(source):
-        return pathlib.Path(source.path)
-    spec = importlib.util.find_spec(source.package)
-    if spec is None or not spec.submodule_search_locations:
-        raise FileNotFoundError(f"package {source.package} is not installed")
-    return pathlib.Path(list(spec.submodule_search_locations)[0]) / source.path
+        path = pathlib.Path(source.path)
+    else:
+        spec = importlib.util.find_spec(source.package)
+        if spec is None or not spec.submodule_search_locations:
+            raise FileNotFoundError(f"package {source.package} is not installed")
+        path = pathlib.Path(list(spec.submodule_search_locations)[0]) / source.path
+    if not path.exists():
+        raise FileNotFoundError(f"{path} not found: is package {source.package} installed?")
+    return path
 
 
 def package_version(source: Source) -> str:
@@ -220,7 +224,8 @@ def check(cache: pathlib.Path) -> int:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE)
+    parser.add_argument("--cache", type=pathlib.Path, default=DEFAULT_CACHE,
+                        help="folder of the .npy files (default bench/.corpus)")
     parser.add_argument("--list", action="store_true", help="print the table of bench/corpus.json")
     parser.add_argument("--check", action="store_true", help="extract again and compare with corpus.json")
     args = parser.parse_args()

@@ -94,7 +94,7 @@ def ascii_column(path: pathlib.Path, rate: float, dtype: str = "float64") -> Sig
 
 
 def ascii_components(path: pathlib.Path, suffixes: Sequence[str], rate: float) -> Signal:
-    parts = [np.loadtxt(path.with_name(path.name + "." + s)) for s in suffixes]
+    parts = [np.loadtxt(path.with_suffix("." + s)) for s in suffixes]  # path: the first component
     n = min(len(p) for p in parts)
     return Signal(np.stack([p[:n] for p in parts]), rate, channel_names=list(suffixes))
 
@@ -310,7 +310,7 @@ def _multi_channel() -> list[Source]:
         S("multi_accel_daphnet_ankle", "accelerometer", "mg", "aeon", "datasets/data/Daphnet_S06R02E0/S06R02E0.csv",
           "aeon is BSD-3-Clause; Daphnet Freezing of Gait (UCI) is CC BY 4.0",
           "3-axis ankle accelerometer of the Daphnet walk, 64 Hz.", P(daphnet, columns=daphnet_ankle)),
-        S("multi_seismic_rjob_zne", "seismic", "as shipped", "obspy", sig + "loc_RJOB20050801145719850", OBSPY,
+        S("multi_seismic_rjob_zne", "seismic", "as shipped", "obspy", sig + "loc_RJOB20050801145719850.z", OBSPY,
           "Three components (Z, N, E) of station RJOB, local event 2005-08-01, 200 Hz.",
           P(ascii_components, suffixes=("z", "n", "e"), rate=200.0)),
         S("multi_seismic_bw_uh_network", "seismic", "counts", "obspy", sig + "BW.UH1._.SHZ.D.2010.147.cut.slist.gz",
