@@ -1,6 +1,6 @@
 """One version-2 block in real bytes and back: the byte layout of the C++ sequence coder, in Python.
 
-    .venv/bin/python bench/v2_block.py          # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
+    .venv/bin/python tests/python/reference/v2_block.py   # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
 
 Bit-exact with codec/sequence_block.hpp and codec/rans_coder.hpp, and making the same choices as
 codec/sequence_block_encoder.cpp, so that tools/make_sequence_reference.py can write blocks the C++
@@ -483,6 +483,7 @@ def decode_block(data: bytes, n: int) -> np.ndarray:
 
 
 def main() -> None:
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "bench"))
     from peers import load_signals
 
     print(f"{'signal':<10}{'samples':>9}{'bytes':>9}  round trip")

@@ -1,13 +1,13 @@
 """A plain NumPy model of the version-2 coding: grid, quantiser, predictors, tokens, rANS, blocks.
 
-    .venv/bin/python bench/v2_model.py          # round-trips the corpus through real bytes (slow: pure Python rANS)
+    .venv/bin/python tests/python/reference/v2_block.py   # round-trips the corpus through real bytes (slow: pure Python rANS)
 
-Imported by bench/entropy_probe.py, which measures each stage against the peers. Every piece is
+Imported by bench/entropy_probe.py and the conformance tests (tests/python/reference/), which measures each stage against the peers. Every piece is
 written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS) so that this file
 can serve that coder's tests as an independent model.
 
 The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
-(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); bench/v2_block.py writes
+(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); v2_block.py writes
 and reads whole blocks in its byte layout. The research's two-value contexts and per-context
 cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
 """
