@@ -148,9 +148,10 @@ def read_palette(r: Reader, count: int) -> list[int]:
     return palette
 
 
-def container_size(data: bytes) -> int:
-    h, _, parts = parse(data)
-    return max(52, parts[-1][0] + parts[-1][1] + 4)
+def blocks_end(data: bytes) -> int:
+    """Where the last block's CRC ends; the container takes max(52, that) bytes."""
+    _, _, parts = parse(data)
+    return parts[-1][0] + parts[-1][1] + 4
 
 
 # ---------------------------------------------------------------- samples

@@ -345,12 +345,18 @@ def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarr
     if choice.kind == "identity":
         q[start:end] = r
     elif choice.kind in ("d1", "d2", "d3", "lpc"):
+        # One code at a time in plain integers: each prediction needs the codes just restored.
+        before = [int(v) for v in q[:start]]
         for n in range(start, end):
+            back = lambda d: before[n - d] if n >= d else 0  # noqa: E731
             if choice.kind == "lpc":
-                prediction = int(lpc_predictions(q, n, n + 1, choice)[0])
+                total = sum(c * back(i + 1) for i, c in enumerate(choice.coefficients))
+                prediction = total >> choice.shift if n >= choice.order else back(1)
             else:
-                prediction = int(fixed_predictions(q, n, n + 1, int(choice.kind[1]))[0])
-            q[n] = wrap(int(r[n - start]) + wrap(prediction))
+                order = min(n, int(choice.kind[1]))
+                prediction = (0, back(1), 2 * back(1) - back(2), 3 * back(1) - 3 * back(2) + back(3))[order]
+            before.append(wrap(int(r[n - start]) + wrap(prediction)))
+        q[start:end] = before[start:]
     elif choice.kind == "interp":
         s = np.zeros(end - start, np.int64)
         s[0] = wrap(r[0] + (q[start - 1] if start else 0))

@@ -1,0 +1,82 @@
+"""The conformance corpus (tests/data/conformance/, written by tools/make_conformance.py): every file
+decodes to the samples whose SHA-256 its manifest gives, through quorvel_tools, through the quorvel module
+for version 1, and through the plain Python decoder of tests/python/reference/ that docs/format.md
+describes; and both decoders refuse the same damage."""
+
+import hashlib
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+
+import quorvel
+import quorvel_tools
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
+import v2_container  # noqa: E402
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "data" / "conformance"
+
+
+def manifest():
+    lines = (CORPUS / "manifest.tsv").read_text().splitlines()
+    tier = lines[0].removeprefix("# processor tier ")
+    rows = [line.split("\t") for line in lines[2:] if line]
+    return tier, {name: (int(count), dtype, digest) for name, _, count, dtype, digest in rows}
+
+
+TIER, ENTRIES = manifest()
+
+
+def digest(samples) -> str:
+    samples = np.asarray(samples)
+    return hashlib.sha256(samples.astype(samples.dtype.newbyteorder("<")).tobytes()).hexdigest()
+
+
+def is_version_1(data: bytes) -> bool:
+    return data[4] == 1
+
+
+def plain_decode(data: bytes):
+    if data[:4] == b"QRVC":
+        return v2_container.decode_frame(data, quorvel.decompress_signal)
+    return v2_container.decode(data)
+
+
+def test_the_corpus_is_whole():
+    assert len(ENTRIES) >= 60
+    assert sorted(p.name for p in CORPUS.iterdir() if p.suffix in (".qrvl", ".qrvc")) == sorted(ENTRIES)
+    assert sum(p.stat().st_size for p in CORPUS.iterdir()) < 400_000
+
+
+@pytest.mark.parametrize("name", sorted(ENTRIES))
+def test_every_decoder_gives_the_manifest_samples(name):
+    count, dtype, expected = ENTRIES[name]
+    data = (CORPUS / name).read_bytes()
+    frame = data[:4] == b"QRVC"
+    samples = np.asarray(quorvel_tools.decode_array(data) if frame else quorvel_tools.decode(data))
+    assert (samples.size, str(samples.dtype)) == (count, dtype)
+    if is_version_1(data):
+        if not frame:
+            assert quorvel.decompress_signal(data).tobytes() == samples.tobytes()
+        if quorvel_tools.build_info().processor_tier != TIER:
+            pytest.skip(f"version-1 digests are those of the {TIER} tier")
+    assert digest(samples) == expected
+    if not is_version_1(data) or frame:
+        assert digest(plain_decode(data)) == expected
+
+
+VERSION_2 = [name for name in sorted(ENTRIES) if name.startswith(("v2_", "w_"))]
+
+
+@pytest.mark.parametrize("name", VERSION_2[::4])
+def test_both_decoders_refuse_a_damaged_block_or_a_cut(name):
+    data = (CORPUS / name).read_bytes()
+    flipped = bytearray(data)
+    flipped[v2_container.blocks_end(data) - 5] ^= 0x01
+    for damaged in (bytes(flipped), data[: v2_container.parse(data)[1] + 2]):
+        with pytest.raises(ValueError):
+            quorvel_tools.decode(damaged)
+        with pytest.raises(ValueError):
+            v2_container.decode(damaged)
