@@ -17,7 +17,11 @@ and prints the features no file covers, so the coverage is read, not assumed:
     python3 tools/make_conformance.py          # from the repository root, with quorvel_tools installed
 
 Version-1 samples come from a float32 wavelet transform whose last bits depend on the processor tier:
-the manifest's digests are those of the tier named on its first line.
+the manifest's digests are those of the tier named on its first line, and tiers.tsv holds the others,
+which the C++ suite prints when capped at each tier:
+
+    QUORVEL_CONFORMANCE_DIGESTS=1 build/tests/cpp/quorvel_tests --gtest_filter='Conformance.Every*' \
+        --quorvel_tier_cap=sse      # and =portable; lines "tier, file, digest" for tiers.tsv
 """
 
 from __future__ import annotations

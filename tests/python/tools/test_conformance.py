@@ -27,6 +27,8 @@ def manifest():
 
 
 TIER, ENTRIES = manifest()
+OTHER_TIERS = {tuple(line.split("\t")[:2]): line.split("\t")[2]
+               for line in (CORPUS / "tiers.tsv").read_text().splitlines() if line and not line.startswith("#")}
 
 
 def digest(samples) -> str:
@@ -60,8 +62,9 @@ def test_every_decoder_gives_the_manifest_samples(name):
     if is_version_1(data):
         if not frame:
             assert quorvel.decompress_signal(data).tobytes() == samples.tobytes()
-        if quorvel_tools.build_info().processor_tier != TIER:
-            pytest.skip(f"version-1 digests are those of the {TIER} tier")
+        tier = quorvel_tools.build_info().processor_tier
+        if tier != TIER:  # the float transform's last bits follow the processor tier
+            expected = OTHER_TIERS[(tier, name)]
     assert digest(samples) == expected
     if not is_version_1(data) or frame:
         assert digest(plain_decode(data)) == expected
