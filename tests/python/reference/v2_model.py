@@ -1,15 +1,12 @@
 """A plain NumPy model of the version-2 coding: grid, quantiser, predictors, tokens, rANS, blocks.
 
-    .venv/bin/python tests/python/reference/v2_block.py   # round-trips the corpus through real bytes (slow: pure Python rANS)
-
-Imported by bench/entropy_probe.py and the conformance tests (tests/python/reference/), which measures each stage against the peers. Every piece is
-written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS) so that this file
-can serve that coder's tests as an independent model.
-
-The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
-(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); v2_block.py writes
-and reads whole blocks in its byte layout. The research's two-value contexts and per-context
-cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
+Written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS), so that it serves
+as the independent model the conformance tests (tests/python/tools/test_conformance.py) hold the codec
+against; bench/entropy_probe.py measures each stage with it against the peers, and keeps the research's
+two-value contexts and per-context cost estimate for its ablations. The coding half (predictors, tokens,
+contexts, tables) is bit-exact with the C++ sequence coder (codec/predictors.cpp,
+codec/sequence_tokens.hpp, codec/token_tables.cpp); v2_block.py writes and reads whole blocks in its byte
+layout (`python tests/python/reference/v2_block.py` round-trips the corpus), v2_container.py containers.
 """
 
 from __future__ import annotations
@@ -345,8 +342,7 @@ def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarr
     if choice.kind == "identity":
         q[start:end] = r
     elif choice.kind in ("d1", "d2", "d3", "lpc"):
-        # One code at a time in plain integers: each prediction needs the codes just restored.
-        before = [int(v) for v in q[:start]]
+        before = [int(v) for v in q[:start]]  # plain integers, a code at a time: each needs the last
         for n in range(start, end):
             back = lambda d: before[n - d] if n >= d else 0  # noqa: E731
             if choice.kind == "lpc":
