@@ -254,6 +254,11 @@ def lifted_codes(q: np.ndarray, band_steps: list[int]) -> np.ndarray:
 
 
 def block_samples(h: Header, part: bytes, n: int) -> np.ndarray:
+    with np.errstate(over="ignore", invalid="ignore"):  # a sample past float32 is refused below, not warned of
+        return mapped_samples(h, part, n)
+
+
+def mapped_samples(h: Header, part: bytes, n: int) -> np.ndarray:
     if h.mode == 2:
         r = Reader(part)
         length = r.leb128(32)
