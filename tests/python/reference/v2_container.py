@@ -342,12 +342,14 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     version, dtype, ndim = data[4], (np.float32, np.float64)[data[5]], data[6]
     if ndim > 32 or len(data) < 20 + 8 * ndim:
         raise Damaged("bad shape")
-    masks = struct.unpack_from("<3I", data, 8)
     shape = struct.unpack_from(f"<{ndim}Q", data, 20)
-    lanes = int(np.prod(shape[:-1], dtype=np.int64)) if ndim else 1
+    lanes = int(np.prod(shape[:-1], dtype=object)) if ndim else 1
     length = shape[-1] if ndim else 1
     table = 20 + 8 * ndim
+    if length > 2**31 - 1 or lanes * length > 2**64 // 16 or (len(data) - table) // 4 < lanes:
+        raise Damaged("a shape or lane table the frame cannot hold")
     sizes = struct.unpack_from(f"<{lanes}I", data, table)
+    masks = struct.unpack_from("<3I", data, 8)
     at = table + 4 * lanes
     if at + sum(sizes) + sum(masks) != len(data):
         raise Damaged("frame parts do not add up")
@@ -355,20 +357,53 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     for lane, size in enumerate(sizes):
         if size:
             container = data[at : at + size]
-            lane_samples = decode(container) if version == 2 else version_1(container)
-            if lane_samples.size != length:
-                raise Damaged("a lane's container holds another sample count")
-            out[lane * length : (lane + 1) * length] = lane_samples
+            check_lane(container, version, length)
+            out[lane * length : (lane + 1) * length] = decode(container) if version == 2 else version_1(container)
         at += size
+    marked = np.zeros(out.size, bool)
     for mask, value in zip(masks, (np.nan, np.inf, -np.inf)):
         if mask:
-            inflater = zlib.decompressobj(-15)
-            bits = inflater.decompress(data[at : at + mask])
-            if len(bits) != (out.size + 7) // 8 or not inflater.eof or inflater.unused_data:
-                raise Damaged("a mask is not one bit per sample")
-            marked = np.unpackbits(np.frombuffer(bits, np.uint8), bitorder="little")
-            if marked[out.size :].any():
-                raise Damaged("a mask marks samples beyond the shape")
-            out[marked[: out.size].astype(bool)] = value
+            bits = inflate_mask(data[at : at + mask], out.size)
+            if (marked & bits).any():
+                raise Damaged("a sample is marked in two masks")
+            marked |= bits
+            out[bits] = value
         at += mask
+    if any(not size and not marked[lane * length : (lane + 1) * length].all() for lane, size in enumerate(sizes)):
+        raise Damaged("a lane without a container has samples no mask marks")
     return out.reshape(shape)
+
+
+def check_lane(container: bytes, version: int, length: int) -> None:
+    """A lane's container: the frame's version, the lane's sample count, its part filled exactly."""
+    if length == 0:
+        raise Damaged("an empty lane has a container")
+    if version == 2:
+        count, end = parse(container)[0].count, blocks_end(container)
+        if len(container) != max(end, 52) or any(container[end:]):
+            raise Damaged("a container does not fill its part")
+    else:
+        if len(container) < 52 or container[:6] != b"QRVL\x01\x00":
+            raise Damaged("not a version-1 container")
+        count, payload = struct.unpack_from("<I", container, 16)[0], struct.unpack_from("<I", container, 32)[0]
+        if len(container) != 52 + payload or count > 516 * payload:
+            raise Damaged("a container does not fill its part")
+    if count != length:
+        raise Damaged("a lane's container holds another sample count")
+
+
+def inflate_mask(packed: bytes, samples: int) -> np.ndarray:
+    """One bit per sample, exactly: a raw DEFLATE stream with nothing after it, spare bits zero."""
+    if samples == 0 or (samples + 7) // 8 > 1032 * len(packed):
+        raise Damaged("a mask that cannot cover the samples")
+    inflater = zlib.decompressobj(-15)
+    try:
+        bits = inflater.decompress(packed, (samples + 7) // 8 + 1)
+    except zlib.error:
+        raise Damaged("a mask is not a DEFLATE stream") from None
+    if len(bits) != (samples + 7) // 8 or not inflater.eof or inflater.unused_data:
+        raise Damaged("a mask is not one bit per sample")
+    marked = np.unpackbits(np.frombuffer(bits, np.uint8), bitorder="little")
+    if marked[samples:].any():
+        raise Damaged("a mask marks samples beyond the shape")
+    return marked[:samples].astype(bool)

@@ -109,3 +109,27 @@ def test_a_block_damaged_behind_a_remade_crc_is_refused_or_decoded_alike():
         assert results[0] == results[1]
         outcomes.add(results[0] is None)
     assert outcomes == {True, False}  # some damage decodes (a raw bit), some is refused
+
+
+def test_a_damaged_frame_is_refused_or_decoded_alike():
+    """Bits flipped in a frame's header, shape, lane table, containers' headers or masks, and frames cut
+    short: the frame's own checks (parts that add up, containers that fill their parts, masks of one bit
+    per sample that cover the empty lanes) must come out the same in the codec and the plain decoder."""
+    rng = np.random.default_rng(7)
+    frames = sorted(name for name in ENTRIES if name.endswith(".qrvc"))
+    outcomes = set()
+    for _ in range(300):
+        data = bytearray((CORPUS / frames[rng.integers(len(frames))]).read_bytes())
+        if rng.integers(4) == 0:
+            data = data[: rng.integers(len(data))]
+        else:
+            data[rng.integers(min(len(data), 64)) if rng.integers(2) else rng.integers(len(data))] ^= 1 << int(rng.integers(8))
+        results = []
+        for decoder in (quorvel_tools.decode_array, lambda f: v2_container.decode_frame(f, quorvel.decompress_signal)):
+            try:
+                results.append(np.asarray(decoder(bytes(data))).tobytes())
+            except ValueError:
+                results.append(None)
+        assert results[0] == results[1]
+        outcomes.add(results[0] is None)
+    assert outcomes == {True, False}
