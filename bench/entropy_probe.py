@@ -3,11 +3,11 @@
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py --json /tmp/peers.json
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/entropy_probe.py --peers /tmp/peers.json [--signals ecg,co2]
 
-Every variant quantises each corpus signal for each target of bench/peers.py (bench/v2_model.py:
+Every variant quantises each corpus signal for each target of bench/peers.py (tests/python/reference/v2_model.py:
 grid detection, step 2e or a multiple of the data's grid, the RMSE ladder), cuts the codes into
 blocks, predicts each block with the best of a set of predictors and charges it the bytes of its
 own per-context token tables, the tokens under those tables (what the rANS coder writes, to a few
-bytes: see `python bench/v2_model.py`), the raw bits, the predictor's parameters and the block's
+bytes: see `python tests/python/reference/v2_model.py`), the raw bits, the predictor's parameters and the block's
 fixed costs. Ratios are against the better of SZ3 and FixedScaleOffset+pcodec per signal and target.
 The variant `emp` is the plain estimate: the block's empirical entropy, nothing charged for models.
 """
@@ -23,7 +23,7 @@ import pathlib
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python" / "reference"))
 import v2_model as m  # noqa: E402
 from peers import MAX_ERROR_FRACTIONS, RMSE_FRACTIONS, geomean, load_signals  # noqa: E402
 
@@ -44,7 +44,7 @@ def context_base(u: np.ndarray, classes: int) -> int:
 
 def contexts(u: np.ndarray, classes: int, base: int, lag: int = 1) -> np.ndarray:
     """Two-value contexts: the bit length of the mean of the values lag and 2 lag before, less
-    the base, clipped to the classes (the coder itself uses the one token before, bench/v2_model.py)."""
+    the base, clipped to the classes (the coder itself uses the one token before, tests/python/reference/v2_model.py)."""
     if classes <= 1:
         return np.zeros(u.size, np.int64)
     padded = np.concatenate([np.zeros(2 * lag, np.int64), u])

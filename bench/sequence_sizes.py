@@ -4,7 +4,7 @@
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py --json /tmp/peers.json
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/sequence_sizes.py --peers /tmp/peers.json [--signals ecg,co2]
 
-Each signal is quantised for each max-error target as bench/v2_model.py does (grid detection, step 2e or a
+Each signal is quantised for each max-error target as tests/python/reference/v2_model.py does (grid detection, step 2e or a
 multiple of the data's grid), and its codes go through the C++ coder (blocks of 16384) at each effort.
 A container is charged the research's framing: a 29-byte header, and per block 7 bytes (its length in the
 index, its CRC32C). `research` is the research probe's estimate of its own default design for the same
@@ -25,7 +25,7 @@ import tempfile
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python" / "reference"))
 import entropy_probe as probe  # noqa: E402
 import v2_model as m  # noqa: E402
 from peers import MAX_ERROR_FRACTIONS, geomean, load_signals  # noqa: E402

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Writes tests/data/sequence_reference.bin: blocks of the sequence coder made by its Python model.
 
-bench/v2_block.py codes each block the way codec/sequence_block_encoder.cpp does, from the model of
-bench/v2_model.py, so the C++ decoder must give back every block's codes exactly, and the C++
+tests/python/reference/v2_block.py codes each block the way codec/sequence_block_encoder.cpp does, from the model of
+tests/python/reference/v2_model.py, so the C++ decoder must give back every block's codes exactly, and the C++
 encoder should make the same bytes (tests/cpp/sequence_reference_test.cpp).
 
 Cases (NumPy seed 20261208): random walks, smooth waves, noise of every magnitude, constant runs,
 spikes and int32 extremes (residuals wrap), at lengths around the segment, lane and block limits and
 each effort; and two blocks of real codes: the ECG and the speech of tests/data at max error 1e-3 x
-range (bench/v2_model.py's quantiser).
+range (tests/python/reference/v2_model.py's quantiser).
 
 File format, little-endian, one record per case until the end of the file:
   u32 n, u8 effort (0 fast, 1 default, 2 best), u32 block bytes b, n x i32 codes, b bytes of block.
@@ -22,7 +22,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "tests" / "python" / "reference"))
 import v2_block  # noqa: E402
 import v2_model  # noqa: E402
 

@@ -3,7 +3,7 @@
 
 A block may name one of these instead of sending a table. Preset k holds the token frequencies
 (11-bit, summing to 2048) of a geometric law on the zigzagged residuals with mean 2^(k/4) / 4,
-as bench/v2_model.py computes them (`preset_tables`). They are written out as integers so that
+as tests/python/reference/v2_model.py computes them (`preset_tables`). They are written out as integers so that
 every platform codes with the same tables, whatever its pow().
 
 Run from the repository root: python3 tools/make_token_presets.py
@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "tests" / "python" / "reference"))
 import v2_model  # noqa: E402
 
 OUT = ROOT / "codec" / "token_presets.hpp"

@@ -1,5 +1,5 @@
 // Blocks of the sequence coder against its independent Python model (tools/make_sequence_reference.py,
-// from bench/v2_model.py and bench/v2_block.py): the C++ decoder gives back every model block's codes
+// from tests/python/reference/v2_model.py and tests/python/reference/v2_block.py): the C++ decoder gives back every model block's codes
 // exactly, and the C++ encoder makes the model's bytes.
 #include <gtest/gtest.h>
 

@@ -1,15 +1,12 @@
 """A plain NumPy model of the version-2 coding: grid, quantiser, predictors, tokens, rANS, blocks.
 
-    .venv/bin/python bench/v2_model.py          # round-trips the corpus through real bytes (slow: pure Python rANS)
-
-Imported by bench/entropy_probe.py, which measures each stage against the peers. Every piece is
-written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS) so that this file
-can serve that coder's tests as an independent model.
-
-The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
-(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); bench/v2_block.py writes
-and reads whole blocks in its byte layout. The research's two-value contexts and per-context
-cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
+Written the way a C++ coder would do it (integers, fixed shifts, table-driven rANS), so that it serves
+as the independent model the conformance tests (tests/python/tools/test_conformance.py) hold the codec
+against; bench/entropy_probe.py measures each stage with it against the peers, and keeps the research's
+two-value contexts and per-context cost estimate for its ablations. The coding half (predictors, tokens,
+contexts, tables) is bit-exact with the C++ sequence coder (codec/predictors.cpp,
+codec/sequence_tokens.hpp, codec/token_tables.cpp); v2_block.py writes and reads whole blocks in its byte
+layout (`python tests/python/reference/v2_block.py` round-trips the corpus), v2_container.py containers.
 """
 
 from __future__ import annotations
@@ -345,12 +342,17 @@ def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarr
     if choice.kind == "identity":
         q[start:end] = r
     elif choice.kind in ("d1", "d2", "d3", "lpc"):
+        before = [int(v) for v in q[:start]]  # plain integers, a code at a time: each needs the last
         for n in range(start, end):
+            back = lambda d: before[n - d] if n >= d else 0  # noqa: E731
             if choice.kind == "lpc":
-                prediction = int(lpc_predictions(q, n, n + 1, choice)[0])
+                total = sum(c * back(i + 1) for i, c in enumerate(choice.coefficients))
+                prediction = total >> choice.shift if n >= choice.order else back(1)
             else:
-                prediction = int(fixed_predictions(q, n, n + 1, int(choice.kind[1]))[0])
-            q[n] = wrap(int(r[n - start]) + wrap(prediction))
+                order = min(n, int(choice.kind[1]))
+                prediction = (0, back(1), 2 * back(1) - back(2), 3 * back(1) - 3 * back(2) + back(3))[order]
+            before.append(wrap(int(r[n - start]) + wrap(prediction)))
+        q[start:end] = before[start:]
     elif choice.kind == "interp":
         s = np.zeros(end - start, np.int64)
         s[0] = wrap(r[0] + (q[start - 1] if start else 0))

@@ -1,6 +1,6 @@
 """One version-2 block in real bytes and back: the byte layout of the C++ sequence coder, in Python.
 
-    .venv/bin/python bench/v2_block.py          # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
+    .venv/bin/python tests/python/reference/v2_block.py   # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
 
 Bit-exact with codec/sequence_block.hpp and codec/rans_coder.hpp, and making the same choices as
 codec/sequence_block_encoder.cpp, so that tools/make_sequence_reference.py can write blocks the C++
@@ -307,32 +307,42 @@ def rans_encode(token: np.ndarray, layout: list[dict], ways: int) -> list[int]:
     return words[::-1]
 
 
+TOP = [int(v) for v in m.top_of(np.arange(m.TOKENS))]
+RAW = [int(v) for v in m.raw_bits_of(np.arange(m.TOKENS))]
+LEVEL = [int(v) for v in m.level_of(np.arange(m.TOKENS))]
+
+
 def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.ndarray:
+    """The tokens of a block, each lane's state refilled a word at a time (plain integers throughout)."""
+    if len(words) < 2 * ways:
+        raise ValueError("the words cannot hold the initial states")
     states = [(words[2 * l] << 16) | words[2 * l + 1] for l in range(ways)]
     position = 2 * ways
-    token = np.zeros(n, np.int64)
+    token = [0] * n
     for s in range((n + m.SEGMENT - 1) // m.SEGMENT):
         start = s * m.SEGMENT
         count = min(m.SEGMENT, n - start)
         length = lanes(ways, count)[0]
-        by_level = tables_of_levels(layout[s])
-        slots = [np.repeat(np.arange(f.size), f) for f in by_level]
-        starts = [np.concatenate([[0], np.cumsum(f)[:-1]]) for f in by_level]
+        by_level = [[int(v) for v in f] for f in tables_of_levels(layout[s])]
+        slots = [np.repeat(np.arange(len(f)), f).tolist() for f in by_level]
+        starts = [np.concatenate([[0], np.cumsum(f)[:-1]]).tolist() for f in by_level]
         for i in decoding_order(start, count, ways):
             lane = (i - start) // length
-            level = 0 if (i - start) % length == 0 else int(m.level_of(np.array([token[i - 1]]))[0])
+            level = 0 if (i - start) % length == 0 else LEVEL[token[i - 1]]
             x = states[lane]
             slot = x & (m.TOTAL - 1)
-            t = int(slots[level][slot])
-            x = int(by_level[level][t]) * (x >> m.PROB_BITS) + slot - int(starts[level][t])
+            t = slots[level][slot]
+            x = by_level[level][t] * (x >> m.PROB_BITS) + slot - starts[level][t]
             if x < STATE_LOW:
+                if position >= len(words):
+                    raise ValueError("the rANS words run out")
                 x = (x << 16) | words[position]
                 position += 1
             states[lane] = x
             token[i] = t
     if position != len(words) or any(x != STATE_LOW for x in states):
         raise ValueError("damaged rANS stream")
-    return token
+    return np.array(token, np.int64)
 
 
 # ---------------------------------------------------------------- blocks
@@ -369,8 +379,9 @@ def identity_worth_trying(q: np.ndarray, start: int, end: int) -> bool:
     return bool(plain <= m.bit_length(m.zigzag(q[at] - before)).sum())
 
 
-def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
-    """The block's bytes, with the choices codec/sequence_block_encoder.cpp makes."""
+def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None = None) -> bytes:
+    """The block's bytes, with the choices codec/sequence_block_encoder.cpp makes (`only`: every segment
+    with this predictor, for tests that need each one)."""
     q = np.asarray(q, np.int64)
     n, ways = q.size, m.ways_for(q.size)
     chosen, counts = [], []
@@ -378,8 +389,8 @@ def encode_block(q: np.ndarray, effort: str = "default") -> bytes:
     for start in range(0, n, m.SEGMENT):
         end = min(n, start + m.SEGMENT)
         best = (math.inf, None, None)
-        for candidate in candidates(effort):
-            if candidate.kind == "identity" and not identity_worth_trying(q, start, end):
+        for candidate in [only] if only else candidates(effort):
+            if candidate.kind == "identity" and not only and not identity_worth_trying(q, start, end):
                 continue
             choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
             # The best effort counts every token, the others every other lane.
@@ -463,16 +474,20 @@ def decode_block(data: bytes, n: int) -> np.ndarray:
         chosen.append(read_predictor(head))
         layout.append(read_table_set(head) if s == 0 or head.get(1) else layout[-1])
     count, at = read_varint(data, head.aligned())
+    if 2 * count > len(data) - at:
+        raise ValueError("more words than bytes")
     words = np.frombuffer(data[at : at + 2 * count], "<u2").astype(np.int64).tolist()
     ways = m.ways_for(n)
     token = rans_decode(words, n, layout, ways)
-    raw = BitReader(data[at + 2 * count :])
-    value = np.zeros(n, np.int64)
+    raw = data[at + 2 * count :] + bytes(8)
+    value, position, tokens = np.zeros(n, np.int64), 0, token.tolist()
     for start in range(0, n, m.SEGMENT):
         for i in decoding_order(start, min(m.SEGMENT, n - start), ways):
-            t = int(token[i])
-            value[i] = int(m.top_of(np.array([t]))[0]) | raw.get(int(m.raw_bits_of(np.array([t]))[0]))
-    if raw.aligned() != len(data) - at - 2 * count:
+            bits = RAW[tokens[i]]  # at most 30, read from a 5-byte window at the field's first byte
+            window = int.from_bytes(raw[position >> 3 : (position >> 3) + 5], "little") >> (position & 7)
+            value[i] = TOP[tokens[i]] | (window & ((1 << bits) - 1))
+            position += bits
+    if (position + 7) // 8 != len(raw) - 8:
         raise ValueError("raw bits do not end the block")
     q = np.zeros(n, np.int64)
     residuals = m.unzigzag(value)
@@ -483,6 +498,7 @@ def decode_block(data: bytes, n: int) -> np.ndarray:
 
 
 def main() -> None:
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "bench"))
     from peers import load_signals
 
     print(f"{'signal':<10}{'samples':>9}{'bytes':>9}  round trip")
