@@ -7,7 +7,7 @@ written the way a C++ coder would do it (integers, fixed shifts, table-driven rA
 can serve that coder's tests as an independent model.
 
 The coding half (predictors, tokens, contexts, tables) is bit-exact with the C++ sequence coder
-(codec/predictors.cpp, codec/sequence_tokens.hpp, codec/token_tables.cpp); bench/v2_block.py writes
+(codec/sequence/predictors.cpp, codec/sequence/tokens.hpp, codec/sequence/token_tables.cpp); bench/v2_block.py writes
 and reads whole blocks in its byte layout. The research's two-value contexts and per-context
 cost estimate live in bench/entropy_probe.py, which uses them for its ablations.
 """
@@ -194,7 +194,7 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 
 # ---------------------------------------------------------------- predictors on integer codes
 #
-# Bit-exact with codec/predictors.cpp. A block's codes q are int32; each segment [start, end) of the
+# Bit-exact with codec/sequence/predictors.cpp. A block's codes q are int32; each segment [start, end) of the
 # block has its own predictor, computed in 64-bit integers from the codes before it in the block (zeros
 # before the block: the first samples use lower orders); residuals and codes wrap modulo 2^32.
 
@@ -496,7 +496,7 @@ def class_of_level(level, base: int):
 
 # ---------------------------------------------------------------- static per-block tables
 #
-# Bit-exact with codec/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
+# Bit-exact with codec/sequence/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
 # geometric presets; a table's codes are sent as Exp-Golomb ranks against a prediction.
 
 PROB_BITS = 11

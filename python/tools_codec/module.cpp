@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "codec/deflate.hpp"
-#include "codec/parallel.hpp"
+#include "codec/v1/deflate.hpp"
+#include "codec/common/parallel.hpp"
 #include "python/binding/buffers.hpp"
 #include "python/binding/errors.hpp"
 #include "python/binding/numpy_api.hpp"

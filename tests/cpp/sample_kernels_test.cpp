@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "codec/sample_kernels.hpp"
-#include "codec/sequence_kernels.hpp"
+#include "codec/v2/sample_kernels.hpp"
+#include "codec/sequence/kernels.hpp"
 
 namespace k = quorvel::kernels;
 

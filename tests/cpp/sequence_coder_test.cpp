@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/sequence_block.hpp"
-#include "codec/sequence_coder.hpp"
-#include "codec/sequence_kernels.hpp"
-#include "codec/token_tables.hpp"
+#include "codec/sequence/block.hpp"
+#include "codec/sequence/coder.hpp"
+#include "codec/sequence/kernels.hpp"
+#include "codec/sequence/token_tables.hpp"
 #include "tier_cap.hpp"
 
 namespace {
