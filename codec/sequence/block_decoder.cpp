@@ -58,7 +58,8 @@ class ResidualReader {
   // 8 rounds of 8 values of up to 30 bits, and a window's 8 bytes.
   static constexpr std::size_t kPadding = 8 * 8 * 30 / 8 + 8;
 
-  ResidualReader(std::span<const std::uint8_t> raw, bool avx2) : bytes_(raw.size() + kPadding), size_(raw.size()), avx2_(avx2) {
+  ResidualReader(std::span<const std::uint8_t> raw, const Kernels& kernels)
+      : bytes_(raw.size() + kPadding), size_(raw.size()), whole_rounds_(kernels.read_rounds) {
     std::copy(raw.begin(), raw.end(), bytes_.begin());
   }
 
@@ -73,7 +74,8 @@ class ResidualReader {
     for (std::size_t used = ways; used > 0; --used) {
       // Rounds in which lanes 0..used-1 have a token.
       const std::size_t end = lanes.rounds_of(used - 1);
-      if (avx2_ && used == 8) k = read_rounds_avx2(tokens.data(), k, end, lanes.length, bytes_.data(), position, limit, residuals);
+      if (whole_rounds_ && used == 8)
+        k = whole_rounds_(tokens.data(), k, end, lanes.length, bytes_.data(), position, limit, residuals);
       for (; k < end; ++k) {
         if (position > limit) return false;
         for (std::size_t l = 0; l < used; ++l)
@@ -99,7 +101,7 @@ class ResidualReader {
 
   std::vector<std::uint8_t> bytes_;
   std::size_t size_;
-  bool avx2_;
+  decltype(Kernels::read_rounds) whole_rounds_;  // null where the tier has none
   std::uint64_t position_ = 0;
 };
 
@@ -111,8 +113,7 @@ void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::i
   for (std::size_t s = 0; s < predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
     if (predictors[s].kind == Predictor::sign_lms_local)
-      (avx2_kernels() ? running_sum_avx2 : running_sum)(residuals.data() + start, m, start ? codes[start - 1] : 0,
-                                                        codes.data() + start);
+      kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
     else
       reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
   }
@@ -134,7 +135,7 @@ struct BlockDecoding {
     std::uint64_t word_count = 0;
     if (!read_varint(block, at, word_count) || word_count > (block.size() - at) / 2) return false;
     if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
-    residuals_of.emplace(block.subspan(at + 2 * word_count), avx2_kernels());
+    residuals_of.emplace(block.subspan(at + 2 * word_count), kernels());
     tokens.resize(kSegmentLength + kMaxWays);
     residuals.resize(n);
     return true;

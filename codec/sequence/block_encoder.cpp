@@ -246,7 +246,7 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
     predict(codes_, start, end, trial.choice, trial.residuals);
     trial.coded = std::span<const std::int32_t>(trial.residuals).first(n);
   }
-  trial.token_end = token_of((avx2_kernels() ? tokenize_avx2 : tokenize)(trial.coded.data(), n, trial.tokens.data())) + 1;
+  trial.token_end = token_of(kernels().tokenize(trial.coded.data(), n, trial.tokens.data())) + 1;
   // The best effort counts every token; the others estimate from every other lane.
   trial.counts.clear();
   const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
@@ -339,12 +339,12 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
     raw.put(std::uint64_t{zigzag(residuals_[i])} & ((std::uint64_t{1} << bits) - 1), bits);
   };
   const std::size_t ways = ways_for(codes_.size());
-  const bool avx2 = ways == 8 && avx2_kernels();
+  const auto whole_rounds = ways == 8 ? kernels().write_rounds : nullptr;
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const SegmentLanes lanes(ways, std::min(kSegmentLength, codes_.size() - start));
     // Rounds in which every lane has a token, then the others.
     const std::size_t full = lanes.rounds_of(ways - 1);
-    std::size_t k = avx2 ? write_rounds_avx2(residuals_.data() + start, 0, full, lanes.length, raw) : 0;
+    std::size_t k = whole_rounds ? whole_rounds(residuals_.data() + start, 0, full, lanes.length, raw) : 0;
     for (; k < full; ++k)
       for (std::size_t i = start + k; i < start + ways * lanes.length; i += lanes.length) put(i);
     for (; k < lanes.length; ++k)
@@ -355,16 +355,6 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
 }
 
 }  // namespace
-
-std::uint32_t tokenize(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) {
-  std::uint32_t seen = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t u = zigzag(r[i]);
-    seen |= u;
-    tokens[i] = static_cast<std::uint8_t>(token_of(u));
-  }
-  return seen;
-}
 
 void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
                    std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins) {

@@ -1,8 +1,10 @@
-// codec/sequence/kernels.hpp: the sequence coder's loops that have AVX2 versions, and the choice between them.
+// codec/sequence/kernels.hpp: the sequence coder's loops that have AVX2 versions, one table of them per tier.
 //
 // Each AVX2 kernel gives exactly what its portable twin gives (integer arithmetic, or doubles whose every
-// value is an exact integer); the tests compare them. The choice follows rimble::processor_tier(), which a
-// test binary can cap.
+// value is an exact integer); the tests compare them. The portable kernels are in kernels.cpp (the sign-LMS
+// stage's in predictors.cpp, beside the stage it runs), the AVX2 ones in kernels_avx2.cpp and
+// lms_kernels_avx2.cpp, and callers reach either through kernels(), which follows rimble::processor_tier():
+// a test binary that caps that tier caps these kernels too.
 #pragma once
 
 #include <array>
@@ -12,11 +14,20 @@
 #include <span>
 
 #include "codec/sequence/tokens.hpp"
+#include "rimble/processor_tier.hpp"
 
 namespace quorvel::sequence {
 
-// True when the AVX2 kernels may run (x86-64 with AVX2 and FMA, under the tier cap).
-[[nodiscard]] bool avx2_kernels();
+// Arithmetic modulo 2^32 on int32 residuals and codes.
+[[nodiscard]] constexpr std::int32_t wrap(std::int64_t value) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+[[nodiscard]] constexpr std::int32_t minus(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+[[nodiscard]] constexpr std::int32_t plus(std::int32_t a, std::int32_t b) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
 
 // Residuals of whole groups of 8 rounds of a segment in 8 lanes of `length` tokens, from round `from` up to
 // `to`: tokens in decoding order, raw bits from bit `position` on, padded so that a group starting at bit
@@ -113,7 +124,8 @@ void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, cons
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r);
 
-// x[i] = previous + d[0] + ... + d[i] for i < n, wrapping: running_sum (codec/sequence/predictors.hpp) eight at a time.
+// x[i] = previous + d[0] + ... + d[i] for i < n, wrapping.
+void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The sign-LMS stages of up to kLmsLanes segments side by side (of one block or several), each from zero
@@ -129,5 +141,29 @@ struct LmsLane {
 };
 void lms_lanes(std::span<const LmsLane> lanes, bool inverse);
 void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse);
+
+// The kernels of one tier. The whole-round kernels take groups of 8 rounds of 8 lanes; where a tier has
+// none they are null, and the callers' scalar loops take every round.
+struct Kernels {
+  std::uint32_t (*tokenize)(const std::int32_t* r, std::size_t n, std::uint8_t* tokens);
+  void (*autocorrelation)(const double* z, std::size_t n, int order, double* ac);
+  void (*lpc_residuals)(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
+                        int shift, std::int32_t* r);
+  void (*running_sum)(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
+  void (*lms_lanes)(std::span<const LmsLane> lanes, bool inverse);
+  std::size_t (*read_rounds)(const std::uint8_t* tokens, std::size_t from, std::size_t to, std::size_t length,
+                             const std::uint8_t* raw, std::uint64_t& position, std::uint64_t limit,
+                             std::int32_t* residuals);
+  std::size_t (*write_rounds)(const std::int32_t* residuals, std::size_t from, std::size_t to, std::size_t length,
+                              RawBitWriter& out);
+  void (*rans_encode_rounds)(RansEncodeLanes* lanes, std::size_t streams, std::size_t from);
+  std::size_t (*rans_decode_rounds)(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to);
+};
+
+// The table of a tier: AVX2 on rimble's Avx tier and up (x86-64 builds), portable below it and elsewhere.
+[[nodiscard]] const Kernels& kernels_for(rimble::ProcessorTier tier);
+
+// The table of rimble::processor_tier(), read at each call: an operation takes it once where it starts.
+[[nodiscard]] const Kernels& kernels();
 
 }  // namespace quorvel::sequence

@@ -1,30 +1,20 @@
-// codec/sequence/kernels_avx2.cpp: the AVX2 kernels of the sequence coder (only these functions use AVX2).
-#include "codec/sequence/kernels.hpp"
+// codec/sequence/kernels_avx2.cpp: the AVX2 kernels of the sequence coder (only these functions use AVX2),
+// built for x86-64 only.
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <bit>
 
-#include "rimble/processor_tier.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
+#include "codec/sequence/kernels.hpp"
 #include "codec/sequence/predictors.hpp"
-#include "codec/sequence/tokens.hpp"
 #include "codec/sequence/token_tables.hpp"
+#include "codec/sequence/tokens.hpp"
 
 namespace quorvel::sequence {
-
-bool avx2_kernels() {
-#if defined(__x86_64__)
-  return rimble::processor_tier() == rimble::ProcessorTier::Avx;
-#else
-  return false;
-#endif
-}
-
-#if defined(__x86_64__)
 
 namespace {
 
@@ -519,34 +509,6 @@ template <int Order>
   running_sum(d + i, n - i, static_cast<std::int32_t>(_mm256_cvtsi256_si32(carry)), x + i);
 }
 
-#else
-
-std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* tokens) { return tokenize(r, n, tokens); }
-
-void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac) { autocorrelation(z, n, order, ac); }
-
-void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
-                        int shift, std::int32_t* r) {
-  lpc_residuals(x, from, to, c, order, shift, r);
-}
-
-void rans_encode_rounds_avx2(RansEncodeLanes*, std::size_t, std::size_t) {}
-
-std::size_t rans_decode_rounds_avx2(RansLanes*, std::size_t, std::size_t from, std::size_t) { return from; }
-
-std::size_t write_rounds_avx2(const std::int32_t*, std::size_t from, std::size_t, std::size_t, RawBitWriter&) {
-  return from;
-}
-
-std::size_t read_rounds_avx2(const std::uint8_t*, std::size_t from, std::size_t, std::size_t, const std::uint8_t*,
-                             std::uint64_t&, std::uint64_t, std::int32_t*) {
-  return from;
-}
-
-void running_sum_avx2(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x) {
-  running_sum(d, n, previous, x);
-}
+}  // namespace quorvel::sequence
 
 #endif
-
-}  // namespace quorvel::sequence

@@ -1,17 +1,17 @@
 // codec/sequence/lms_kernels_avx2.cpp: the sign-LMS stages of up to sixteen segments side by side in AVX2 (only
-// these functions use AVX2).
+// these functions use AVX2), built for x86-64 only.
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
+#include <immintrin.h>
+
 #include <algorithm>
 
-#include "codec/sequence/predictors.hpp"
 #include "codec/sequence/kernels.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "codec/sequence/predictors.hpp"
 
 namespace quorvel::sequence {
-
-#if defined(__x86_64__)
 
 namespace {
 
@@ -202,10 +202,6 @@ void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse) {
     lms_lanes_of<false>(lanes);
 }
 
-#else
-
-void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse) { lms_lanes(lanes, inverse); }
+}  // namespace quorvel::sequence
 
 #endif
-
-}  // namespace quorvel::sequence

@@ -20,9 +20,6 @@ using i64 = std::int64_t;
 constexpr int kLpcPrecision = 14;
 constexpr std::size_t kSegmentCap = kSegmentLength;  // the longest segment a predictor sees
 
-std::int32_t wrap(i64 value) { return static_cast<std::int32_t>(static_cast<u32>(value)); }
-std::int32_t minus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) - static_cast<u32>(b)); }
-std::int32_t plus(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(static_cast<u32>(a) + static_cast<u32>(b)); }
 
 // Fixed predictor of order min(k, n) at block position n (differences need k earlier samples).
 std::int32_t fixed_prediction(const std::int32_t* q, std::size_t n, int k) {
@@ -197,8 +194,7 @@ void reconstruct_fixed(std::int32_t* x, std::size_t start, std::size_t end, int 
 void predict_lpc(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice, std::int32_t* r) {
   std::size_t n = start;
   for (; n < end && n < static_cast<std::size_t>(choice.order); ++n) r[n - start] = minus(x[n], lpc_prediction(x, n, choice));
-  (avx2_kernels() ? lpc_residuals_avx2 : lpc_residuals)(x, n, end, choice.coefficients.data(), choice.order, choice.shift,
-                                                        r + (n - start));
+  kernels().lpc_residuals(x, n, end, choice.coefficients.data(), choice.order, choice.shift, r + (n - start));
 }
 
 // The recurrence with the last Order codes in locals, newest first. The newest one's product is added
@@ -369,7 +365,7 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
     for (std::size_t i = 0; i < n; ++i) z[i] = static_cast<double>((i64{q[start + i]} - first) >> scale);
   }
   std::array<double, kMaxLpcOrder + 1> ac{};
-  (avx2_kernels() ? autocorrelation_avx2 : autocorrelation)(z.data(), n, order, ac.data());
+  kernels().autocorrelation(z.data(), n, order, ac.data());
   if (ac[0] <= 0) {
     choice.order = 1;  // a constant segment: predict the last sample
     choice.coefficients[0] = 1;
@@ -407,10 +403,6 @@ void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, s
   for (std::size_t i = start + 1; i < end; ++i) out[i] = q[i] - q[i - 1];
 }
 
-void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x) {
-  for (std::size_t i = 0; i < n; ++i) x[i] = previous = plus(d[i], previous);
-}
-
 void lms_lanes(std::span<const LmsLane> lanes, bool inverse) {
   for (const LmsLane& lane : lanes) {
     LmsStage stage(kNoHistory, lane.step);
@@ -435,29 +427,12 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
   // Lanes of equal taps together: a batch runs at the largest taps among its lanes. (Each lane's values
   // are its own, whatever the order.)
   std::ranges::sort(lanes, {}, &LmsLane::taps);
-  const auto run = avx2_kernels() ? lms_lanes_avx2 : lms_lanes;
+  const auto run = kernels().lms_lanes;
   // The forward stages wait on their sums longer than the inverse ones: they need four registers of lanes
   // side by side to keep the processor busy, the inverse two.
   const std::size_t batch = inverse ? kLmsLanes / 2 : kLmsLanes;
   for (std::size_t first = 0; first < lanes.size(); first += batch)
     run(lanes.subspan(first, std::min(batch, lanes.size() - first)), inverse);
-}
-
-void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
-  for (int k = 0; k <= order; ++k) {
-    double sum = 0;
-    for (std::size_t i = static_cast<std::size_t>(k); i < n; ++i) sum += z[i] * z[i - static_cast<std::size_t>(k)];
-    ac[k] = sum;
-  }
-}
-
-void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order, int shift,
-                   std::int32_t* r) {
-  for (std::size_t i = from; i < to; ++i) {
-    i64 sum = 0;
-    for (int j = 0; j < order; ++j) sum += i64{c[j]} * x[i - 1 - static_cast<std::size_t>(j)];
-    *r++ = minus(x[i], wrap(sum >> shift));
-  }
 }
 
 }  // namespace quorvel::sequence

@@ -54,9 +54,8 @@ void write_predictor(BitWriter& out, const PredictorChoice& choice);
 
 // sign_lms_local's outer halves, for callers that run the LMS stages of a block's segments side by side
 // (lms_lanes): the first differences of q[start, end) (0 before the block), and codes back from their
-// first differences after `previous`.
+// first differences after `previous` (running_sum, codec/sequence/kernels.hpp).
 void differences_of(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* d);
-void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
 
 // The sign-LMS stages of a block's segments (`stages[s]` for segment s, from s * kSegmentLength, n values
 // in all), those that are sign_lms_local, as lanes added to `lanes`: forward from first differences `in` to

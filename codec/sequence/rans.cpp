@@ -95,8 +95,8 @@ class BlockWords {
   [[nodiscard]] bool segments_left() const { return segment_ > 0; }
 
   // Moves to the next segment down and pushes its rounds past the whole ones; returns the whole ones for
-  // the AVX2 kernel, if it may take them.
-  std::optional<RansEncodeLanes> begin_segment(bool avx2) {
+  // the whole-round kernel, if there is one to take them.
+  std::optional<RansEncodeLanes> begin_segment(bool whole_rounds) {
     const std::size_t s = --segment_;
     if (!symbols_ || layout_.set_of_segment[s] != layout_.set_of_segment[s + 1])
       symbols_ = std::make_unique<SetSymbols>(layout_.sets[layout_.set_of_segment[s]]);
@@ -105,7 +105,7 @@ class BlockWords {
     for (std::size_t k = lanes_->length; k-- > round_;)
       for (std::size_t lane = ways_; lane-- > 0;)
         if (k < lanes_->rounds_of(lane)) encode_token(state_[lane], symbol(lane, k), words_.data(), next_);
-    if (!(ways_ == 8 && avx2)) return std::nullopt;
+    if (!(ways_ == 8 && whole_rounds)) return std::nullopt;
     return RansEncodeLanes{segment_tokens(), lanes_->length, &symbols_->gather, state_.data(), words_.data(), next_, round_};
   }
 
@@ -181,7 +181,7 @@ class BlockWords {
 }  // namespace
 
 void rans_encode(std::span<const RansBlock> all) {
-  const bool avx2 = avx2_kernels();
+  const auto whole_rounds = kernels().rans_encode_rounds;  // null where the tier has none
   for (std::size_t first = 0; first < all.size(); first += 2) {
     const std::size_t count = std::min<std::size_t>(2, all.size() - first);
     std::vector<BlockWords> blocks;
@@ -195,12 +195,12 @@ void rans_encode(std::span<const RansBlock> all) {
       std::size_t streams = 0;
       for (std::size_t b = 0; b < count; ++b) {
         if (!(active[b] = blocks[b].segments_left())) continue;
-        lanes[b] = blocks[b].begin_segment(avx2);
+        lanes[b] = blocks[b].begin_segment(whole_rounds != nullptr);
         if (lanes[b]) vector[streams++] = *lanes[b];
       }
       if (streams > 0) {
-        rans_encode_rounds_avx2(vector.data(), streams, 1);
-        for (std::size_t i = 0; i < streams; ++i) rans_encode_rounds_avx2(&vector[i], 1, 1);
+        whole_rounds(vector.data(), streams, 1);
+        for (std::size_t i = 0; i < streams; ++i) whole_rounds(&vector[i], 1, 1);
       }
       for (std::size_t b = 0, i = 0; b < count; ++b) {
         if (lanes[b]) lanes[b] = vector[i++];
@@ -273,7 +273,7 @@ bool decode_rounds(std::uint32_t* states, const DecodeEntry** tables, std::size_
 
 bool RansDecoder::start(std::span<const std::uint8_t> words, std::size_t n) {
   ways_ = ways_for(n);
-  avx2_ = avx2_kernels();
+  whole_rounds_ = kernels().rans_decode_rounds;
   words_ = words.data();
   count_ = words.size() / 2;
   next_ = 2 * ways_;
@@ -309,7 +309,7 @@ bool RansDecoder::decode_segments(std::span<RansDecoder* const> decoders, std::s
     RansDecoder& d = *decoders[i];
     if (segments[i].new_set) d.build_tables(*segments[i].set);
     d.table_.fill(d.table_after_[0]);
-    if (!d.avx2_ || d.ways_ != 8) continue;
+    if (!d.whole_rounds_ || d.ways_ != 8) continue;
     for (std::size_t l = 0; l < kMaxWays; ++l) first[together][l] = static_cast<std::int32_t>(d.table_[l] - d.entries_.data());
     lanes[together] = {d.entries_.data(), d.state_.data(), first[together].data(), d.words_, d.next_, d.count_, segments[i].tokens};
     full = std::min(full, SegmentLanes(8, segments[i].m).rounds_of(7));
@@ -317,7 +317,7 @@ bool RansDecoder::decode_segments(std::span<RansDecoder* const> decoders, std::s
   }
   std::array<std::size_t, kMaxTogether> start{};
   if (together > 1) {
-    const std::size_t k = rans_decode_rounds_avx2(lanes.data(), together, 0, full);
+    const std::size_t k = decoders[of[0]]->whole_rounds_(lanes.data(), together, 0, full);
     for (std::size_t j = 0; j < together; ++j) {
       RansDecoder& d = *decoders[of[j]];
       for (std::size_t l = 0; l < kMaxWays; ++l) d.table_[l] = d.entries_.data() + first[j][l];
@@ -337,7 +337,7 @@ bool RansDecoder::decode_rounds(const SegmentTokens& segment, std::size_t k) {
     std::size_t used = 0;
     while (used < ways_ && k < lanes.rounds_of(used)) ++used;
     const std::size_t end = lanes.rounds_of(used - 1);
-    if (avx2_ && used == 8) k = decode_rounds_avx2(k, end, segment.tokens);
+    if (whole_rounds_ && used == 8) k = decode_whole_rounds(k, end, segment.tokens);
     const bool ok = used == 8 ? sequence::decode_rounds<8>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
                     : used == 4 ? sequence::decode_rounds<4>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_)
                                 : sequence::decode_rounds<0>(state_.data(), table_.data(), used, table_after_.data(), words_, next_, count_, k, end, segment.tokens, ways_);
@@ -347,11 +347,11 @@ bool RansDecoder::decode_rounds(const SegmentTokens& segment, std::size_t k) {
   return true;
 }
 
-std::size_t RansDecoder::decode_rounds_avx2(std::size_t from, std::size_t to, std::uint8_t* tokens) {
+std::size_t RansDecoder::decode_whole_rounds(std::size_t from, std::size_t to, std::uint8_t* tokens) {
   std::array<std::int32_t, kMaxWays> first;
   for (std::size_t l = 0; l < kMaxWays; ++l) first[l] = static_cast<std::int32_t>(table_[l] - entries_.data());
   RansLanes lanes{entries_.data(), state_.data(), first.data(), words_, next_, count_, tokens};
-  const std::size_t k = rans_decode_rounds_avx2(&lanes, 1, from, to);
+  const std::size_t k = whole_rounds_(&lanes, 1, from, to);
   for (std::size_t l = 0; l < kMaxWays; ++l) table_[l] = entries_.data() + first[l];
   next_ = lanes.next;
   return k;

@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/sequence/kernels.hpp"
 #include "codec/sequence/token_tables.hpp"
 
 namespace quorvel::sequence {
@@ -90,12 +91,13 @@ class RansDecoder {
   void build_tables(const TableSet& set);
   // Rounds from `k` to the segment's end.
   [[nodiscard]] bool decode_rounds(const SegmentTokens& segment, std::size_t k);
-  // The AVX2 kernel's share of rounds [from, to) of 8 lanes, this block alone; returns the round it stopped at.
-  std::size_t decode_rounds_avx2(std::size_t from, std::size_t to, std::uint8_t* tokens);
+  // The whole-round kernel's share of rounds [from, to) of 8 lanes, this block alone; returns the round it
+  // stopped at.
+  std::size_t decode_whole_rounds(std::size_t from, std::size_t to, std::uint8_t* tokens);
 
   const std::uint8_t* words_ = nullptr;
   std::size_t next_ = 0, count_ = 0, ways_ = 0;
-  bool avx2_ = false;
+  decltype(Kernels::rans_decode_rounds) whole_rounds_ = nullptr;  // of the tier at start(); null where it has none
   std::array<std::uint32_t, kMaxWays> state_{};
   std::array<const DecodeEntry*, kMaxWays> table_{};  // each lane's current table
   std::vector<DecodeEntry> entries_;  // the current set's tables

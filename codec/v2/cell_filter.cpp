@@ -8,14 +8,12 @@
 
 #include "codec/common/buffer.hpp"
 #include "codec/v2/sample_kernels.hpp"
-#include "codec/sequence/kernels.hpp"
 
 namespace quorvel {
 
 namespace {
 
 using i64 = std::int64_t;
-constexpr i64 largest_correction = 511;  // in 1/1024 of a step: strictly inside the cell
 constexpr std::size_t edge = cell_filter_taps;
 using Differences = std::array<i64, cell_filter_taps>;
 
@@ -55,7 +53,7 @@ class Normal {
     };
     for (std::size_t i = 0; i < std::min(n, edge); ++i) add_mirrored(i);
     if (inner_end > edge)
-      (sequence::avx2_kernels() ? kernels::normal_rows_avx2 : kernels::normal_rows)(c.data(), target.data(), edge, inner_end, lanes_);
+      kernels::sample_kernels().normal_rows(c.data(), target.data(), edge, inner_end, lanes_);
     for (std::size_t i = std::max(edge, inner_end); i < n; ++i) add_mirrored(i);
   }
 
@@ -124,44 +122,7 @@ std::optional<i64> shown_correction(float y, const Grid& grid, std::int32_t& cod
   return static_cast<i64>(t);
 }
 
-// A code's sample with its correction t (in 1/1024 of a step: fine = step / 1024, exact).
-float cell_sample(const Grid& grid, double fine, double code, double t) {
-  return static_cast<float>(grid.origin + fine * (1024.0 * code + t));
-}
-
 }  // namespace
-
-bool kernels::filtered_samples(const std::int32_t* c, std::size_t from, std::size_t to, const Grid& grid,
-                               const CellFilter& g, float* out) {
-  constexpr float largest = std::numeric_limits<float>::max();
-  const double fine = grid.step / 1024.0, limit = static_cast<double>(largest_correction);
-  const double g1 = g[0], g2 = g[1], g3 = g[2], g4 = g[3];
-  int bad = 0;
-  for (std::size_t i = from; i < to; ++i) {
-    const double c0 = c[i], twice = 2.0 * c0;
-    const double s = g1 * (static_cast<double>(c[i - 1]) + static_cast<double>(c[i + 1]) - twice) +
-                     g2 * (static_cast<double>(c[i - 2]) + static_cast<double>(c[i + 2]) - twice) +
-                     g3 * (static_cast<double>(c[i - 3]) + static_cast<double>(c[i + 3]) - twice) +
-                     g4 * (static_cast<double>(c[i - 4]) + static_cast<double>(c[i + 4]) - twice);
-    const double t = c[i] == 0 ? 0.0 : std::min(limit, std::max(-limit, s));
-    out[i] = cell_sample(grid, fine, c0, t);
-    bad |= static_cast<int>(!(std::fabs(out[i]) <= largest));
-  }
-  return bad == 0;
-}
-
-void kernels::normal_rows(const std::int32_t* c, const double* target, std::size_t from, std::size_t to,
-                          NormalLanes& lanes) {
-  for (std::size_t i = from; i < to; ++i) {
-    if (std::isnan(target[i])) continue;
-    const std::size_t lane = (i - from) & 3;
-    const double c0 = c[i], twice = c0 + c0;
-    double d[edge];
-    for (std::size_t j = 1; j <= edge; ++j)
-      d[j - 1] = (static_cast<double>(c[i - j]) + static_cast<double>(c[i + j])) - twice;
-    add_row(lanes, d, target[i], lane);
-  }
-}
 
 bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes, float* out) {
   constexpr float largest = std::numeric_limits<float>::max();
@@ -177,7 +138,7 @@ bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::in
   const std::size_t n = codes.size(), inner_end = n > 2 * edge ? n - edge : 0;
   for (std::size_t i = 0; i < std::min(n, edge); ++i) mirrored(i);
   if (inner_end > edge &&
-      !(sequence::avx2_kernels() ? kernels::filtered_samples_avx2 : kernels::filtered_samples)(codes.data(), edge, inner_end, grid, g, out))
+      !kernels::sample_kernels().filtered_samples(codes.data(), edge, inner_end, grid, g, out))
     bad = 1;
   for (std::size_t i = std::max(edge, inner_end); i < n; ++i) mirrored(i);
   return bad == 0;

@@ -26,6 +26,14 @@ namespace quorvel {
 inline constexpr int cell_filter_taps = 4;
 using CellFilter = std::array<std::int16_t, cell_filter_taps>;  // g[1..4]
 
+// The largest correction, in 1/1024 of a step: strictly inside the cell.
+inline constexpr std::int64_t largest_correction = 511;
+
+// A code's sample with its correction t (in 1/1024 of a step: fine = step / 1024, exact).
+[[nodiscard]] inline float cell_sample(const Grid& grid, double fine, double code, double t) {
+  return static_cast<float>(grid.origin + fine * (1024.0 * code + t));
+}
+
 // The samples of one block's codes through the filter; false when one is not finite.
 [[nodiscard]] bool filter_block(const Grid& grid, const CellFilter& g, std::span<const std::int32_t> codes,
                                 float* out);

@@ -15,18 +15,8 @@
 #include "codec/common/parallel.hpp"
 #include "codec/v2/sample_kernels.hpp"
 #include "codec/sequence/coder.hpp"
-#include "codec/sequence/kernels.hpp"
 
 namespace quorvel {
-
-bool kernels::grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
-  int bad = 0;
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    out[i] = grid.sample(codes[i]);
-    bad |= static_cast<int>(!(std::fabs(out[i]) <= std::numeric_limits<float>::max()));
-  }
-  return bad == 0;
-}
 
 namespace v2 {
 
@@ -90,7 +80,7 @@ bool map_samples(const Header& h, std::span<const std::int32_t> codes,
     for (std::size_t i = 0; i < codes.size(); ++i)
       put(i, from_float_ordinal(palette.empty() ? codes[i] : entry(codes[i])));
   } else if (palette.empty()) {
-    return (sequence::avx2_kernels() ? kernels::grid_samples_avx2 : kernels::grid_samples)(codes, grid, out);
+    return kernels::sample_kernels().grid_samples(codes, grid, out);
   } else {
     for (std::size_t i = 0; i < codes.size(); ++i) put(i, grid.sample(entry(codes[i])));
   }

@@ -14,22 +14,11 @@
 #include "codec/v2/interpolation.hpp"
 #include "codec/v2/sample_kernels.hpp"
 #include "codec/v2/samples.hpp"
-#include "codec/sequence/kernels.hpp"
 #include "codec/sequence/coder.hpp"
 #include "codec/v2/decoder.hpp"
 #include "codec/v2/encoder_stages.hpp"
 
 namespace quorvel {
-
-// Eight running extremes, so that the loop carries no serial dependency.
-void kernels::range(std::span<const float> y, Range& lanes) {
-  for (std::size_t i = 0; i < y.size(); i += 8) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      lanes.lowest[k] = y[i + k] < lanes.lowest[k] ? y[i + k] : lanes.lowest[k];
-      lanes.highest[k] = y[i + k] > lanes.highest[k] ? y[i + k] : lanes.highest[k];
-    }
-  }
-}
 
 namespace v2 {
 
@@ -182,7 +171,7 @@ Extremes extremes(std::span<const float> y) {
   std::fill(std::begin(lanes.lowest), std::end(lanes.lowest), y[0]);
   std::fill(std::begin(lanes.highest), std::end(lanes.highest), y[0]);
   const std::size_t whole = y.size() / 8 * 8;
-  (sequence::avx2_kernels() ? kernels::range_avx2 : kernels::range)(y.first(whole), lanes);
+  kernels::sample_kernels().range(y.first(whole), lanes);
   float* const low = lanes.lowest;
   float* const high = lanes.highest;
   for (std::size_t i = whole; i < y.size(); ++i) {

@@ -8,7 +8,6 @@
 
 #include "codec/v2/float_ordinal.hpp"
 #include "codec/v2/sample_kernels.hpp"
-#include "codec/sequence/kernels.hpp"
 
 namespace quorvel {
 
@@ -222,23 +221,13 @@ bool codes_on_grid(std::span<const float> y, float lowest, float highest, const 
   // Chunks without an exit inside vectorise; a sample off the grid ends the
   // check at the end of its chunk, which starts small so that most signals
   // not on the grid are told apart at once.
-  const auto nearest = sequence::avx2_kernels() ? kernels::nearest_codes_avx2 : kernels::nearest_codes;
+  const auto nearest = kernels::sample_kernels().nearest_codes;
   for (std::size_t start = 0, chunk = 16; start < y.size();
        start += chunk, chunk = std::min<std::size_t>(2 * chunk, 1024)) {
     const std::size_t n = std::min(y.size() - start, chunk);
     if (nearest(y.subspan(start, n), coder, codes.subspan(start, n))) return false;
   }
   return true;
-}
-
-bool kernels::nearest_codes(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes) {
-  int off = 0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const auto code = static_cast<std::int32_t>(coder.nearest(y[i]));
-    off |= static_cast<int>(coder.grid().sample(code) != y[i]);
-    codes[i] = code;
-  }
-  return off != 0;
 }
 
 std::optional<Grid> grid_of_values(std::span<const double> values) {

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <type_traits>
 
-#include "codec/sequence/kernels.hpp"
+#include "codec/v2/sample_kernels.hpp"
+#include "rimble/arch.hpp"
 
 namespace quorvel {
 
@@ -148,17 +149,22 @@ template <class T>
   return inverse_steps<std::int64_t>(codes, levels, scratch);
 }
 
-#if defined(__x86_64__)
+}  // namespace
+
+bool kernels::lifted_codes(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
+                           std::span<std::int64_t> codes, std::span<std::int64_t> scratch) {
+  return steps_then_inverse(q, steps, codes, scratch);
+}
+
+#if RIMBLE_ARCH(X86_64)
 // The decoder's pass on four int64 lanes at a time: the same integer steps, so the same values.
-[[gnu::target("avx2")]] bool steps_then_inverse_avx2(std::span<const std::int32_t> q,
-                                                     std::span<const std::uint32_t> steps,
-                                                     std::span<std::int64_t> codes,
-                                                     std::span<std::int64_t> scratch) {
+[[gnu::target("avx2")]] bool kernels::lifted_codes_avx2(std::span<const std::int32_t> q,
+                                                        std::span<const std::uint32_t> steps,
+                                                        std::span<std::int64_t> codes,
+                                                        std::span<std::int64_t> scratch) {
   return steps_then_inverse(q, steps, codes, scratch);
 }
 #endif
-
-}  // namespace
 
 template <class T>
 bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) {
@@ -167,10 +173,7 @@ bool inverse_lifting(std::span<T> block, unsigned levels, std::span<T> scratch) 
 
 bool codes_of_bands(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
                     std::span<std::int64_t> codes, std::span<std::int64_t> scratch) {
-#if defined(__x86_64__)
-  if (sequence::avx2_kernels()) return steps_then_inverse_avx2(q, steps, codes, scratch);
-#endif
-  return steps_then_inverse(q, steps, codes, scratch);
+  return kernels::sample_kernels().lifted_codes(q, steps, codes, scratch);
 }
 
 template bool forward_lifting(std::span<std::int64_t>, unsigned, std::span<std::int64_t>);

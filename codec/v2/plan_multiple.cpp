@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "codec/v2/sample_kernels.hpp"
-#include "codec/sequence/kernels.hpp"
 #include "codec/v2/encoder_stages.hpp"
 
 // A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
@@ -19,12 +18,6 @@
 // the samples are written out and the rule itself decides.
 
 namespace quorvel {
-
-void kernels::floor_indices(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
-                            std::span<std::uint8_t> seen) {
-  for (std::int32_t& c : codes) c = floor_index(c, start, inverse);
-  for (const std::int32_t q : codes) seen[static_cast<std::size_t>(q - low)] = 1;
-}
 
 namespace v2::stages {
 
@@ -55,7 +48,7 @@ struct Multiples {
 // cache are converted and marked.
 std::vector<std::int32_t> to_indices(std::span<std::int32_t> codes, const Multiples& to, std::int32_t low,
                                      std::int32_t high) {
-  const auto floor_indices = sequence::avx2_kernels() ? kernels::floor_indices_avx2 : kernels::floor_indices;
+  const auto floor_indices = kernels::sample_kernels().floor_indices;
   std::vector<std::uint8_t> seen(static_cast<std::size_t>(std::int64_t{high} - low) + 1, 0);
   constexpr std::size_t piece = 2048;
   for (std::size_t start = 0; start < codes.size(); start += piece) {

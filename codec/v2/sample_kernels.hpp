@@ -1,19 +1,22 @@
-// codec/v2/sample_kernels.hpp: the codec's passes over every sample, portable and AVX2.
+// codec/v2/sample_kernels.hpp: the version-2 passes over every sample, portable and AVX2, one table of them
+// per tier.
 //
-// The portable kernels live beside their callers (samples.cpp, v2_encoder.cpp, v2_multiple.cpp,
-// grid.cpp, v2_decoder.cpp, cell_filter.cpp), compiled as those are. Each AVX2 kernel performs its
-// portable twin's very operations in the same order (none fused; only sums that are exact may go in
-// another order), four doubles or eight floats at a time, so both give the same doubles and codes; the
-// tests compare them. They run where the sequence coder's AVX2 kernels do
-// (sequence::avx2_kernels(): the processor tier, which a test binary can cap).
+// The portable kernels are in sample_kernels.cpp, the AVX2 ones in sample_kernels_avx2.cpp (the integer
+// lifting's pair in integer_lifting.cpp, where its steps are). Each AVX2 kernel performs its portable
+// twin's very operations in the same order (none fused; only sums that are exact may go in another order),
+// four doubles or eight floats at a time, so both give the same doubles and codes; the tests compare them.
+// Callers reach either through sample_kernels(), which follows rimble::processor_tier() as the sequence
+// coder's kernels do: a test binary that caps that tier caps these kernels too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "codec/v2/cell_filter.hpp"
 #include "codec/v2/grid.hpp"
+#include "rimble/processor_tier.hpp"
 
 namespace quorvel::kernels {
 
@@ -102,5 +105,49 @@ void normal_rows(const std::int32_t* codes, const double* target, std::size_t fr
                  NormalLanes& lanes);
 void normal_rows_avx2(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
                       NormalLanes& lanes);
+
+// The integer 9/7 bands q scaled by their steps and inverse-lifted into codes (codes_of_bands,
+// codec/v2/integer_lifting.hpp).
+bool lifted_codes(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps, std::span<std::int64_t> codes,
+                  std::span<std::int64_t> scratch);
+bool lifted_codes_avx2(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
+                       std::span<std::int64_t> codes, std::span<std::int64_t> scratch);
+
+// The kernels of one tier.
+struct SampleKernels {
+  void (*range)(std::span<const float> y, Range& lanes);
+  void (*spread_f32)(std::span<const float> x, Spread& lanes);
+  void (*spread_f64)(std::span<const double> x, Spread& lanes);
+  void (*misfit_f32)(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
+  void (*misfit_f64)(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
+  void (*floor_indices)(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
+                        std::span<std::uint8_t> seen);
+  bool (*nearest_codes)(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
+  bool (*grid_samples)(std::span<const std::int32_t> codes, const Grid& grid, float* out);
+  bool (*filtered_samples)(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
+                           const CellFilter& g, float* out);
+  void (*normal_rows)(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
+                      NormalLanes& lanes);
+  bool (*lifted_codes)(std::span<const std::int32_t> q, std::span<const std::uint32_t> steps,
+                       std::span<std::int64_t> codes, std::span<std::int64_t> scratch);
+
+  // spread and misfit of float32 (T = float) or float64 samples.
+  template <class T>
+  [[nodiscard]] auto spread() const {
+    if constexpr (std::is_same_v<T, float>) return spread_f32;
+    else return spread_f64;
+  }
+  template <class T>
+  [[nodiscard]] auto misfit() const {
+    if constexpr (std::is_same_v<T, float>) return misfit_f32;
+    else return misfit_f64;
+  }
+};
+
+// The table of a tier: AVX2 on rimble's Avx tier and up (x86-64 builds), portable below it and elsewhere.
+[[nodiscard]] const SampleKernels& sample_kernels_for(rimble::ProcessorTier tier);
+
+// The table of rimble::processor_tier(), read at each call: an operation takes it once where it starts.
+[[nodiscard]] const SampleKernels& sample_kernels();
 
 }  // namespace quorvel::kernels

@@ -1,15 +1,16 @@
-// codec/v2/sample_kernels_avx2.cpp: the AVX2 kernels of the passes over every sample (only these use AVX2).
-#include "codec/v2/sample_kernels.hpp"
+// codec/v2/sample_kernels_avx2.cpp: the AVX2 kernels of the passes over every sample (only these use AVX2),
+// built for x86-64 only.
+#include "rimble/arch.hpp"
+
+#if RIMBLE_ARCH(X86_64)
+
+#include <immintrin.h>
 
 #include <limits>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "codec/v2/sample_kernels.hpp"
 
 namespace quorvel::kernels {
-
-#if defined(__x86_64__)
 
 namespace {
 
@@ -199,39 +200,6 @@ namespace {
   normal_rows(codes, target, i, to, lanes);
 }
 
-#else
-
-void range_avx2(std::span<const float> y, Range& lanes) { range(y, lanes); }
-void spread_avx2(std::span<const float> x, Spread& lanes) { spread(x, lanes); }
-void spread_avx2(std::span<const double> x, Spread& lanes) { spread(x, lanes); }
-void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit(x, y, unit, lanes);
-}
-void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit(x, y, unit, lanes);
-}
-void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
-                        std::span<std::uint8_t> seen) {
-  floor_indices(codes, start, inverse, low, seen);
-}
-bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes) {
-  return nearest_codes(y, coder, codes);
-}
-
-bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
-  return grid_samples(codes, grid, out);
-}
-
-bool filtered_samples_avx2(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
-                           const CellFilter& g, float* out) {
-  return filtered_samples(codes, from, to, grid, g, out);
-}
-
-void normal_rows_avx2(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,
-                      NormalLanes& lanes) {
-  normal_rows(codes, target, from, to, lanes);
-}
+}  // namespace quorvel::kernels
 
 #endif
-
-}  // namespace quorvel::kernels

@@ -9,7 +9,6 @@
 
 #include "codec/v1/container.hpp"
 #include "codec/v2/sample_kernels.hpp"
-#include "codec/sequence/kernels.hpp"
 
 namespace quorvel {
 
@@ -31,30 +30,6 @@ std::expected<void, QuorvelError> check_finite(std::span<const T> x) {
 }
 
 template <class T>
-void spread_of(std::span<const T> x, kernels::Spread& lanes) {
-  for (std::size_t i = 0; i < x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      lanes.lowest[k] = v < lanes.lowest[k] ? v : lanes.lowest[k];
-      lanes.highest[k] = v > lanes.highest[k] ? v : lanes.highest[k];
-      lanes.squares[k] += v * v;
-    }
-  }
-}
-
-template <class T>
-void misfit_of(std::span<const T> x, std::span<const float> y, double unit, kernels::Misfit& lanes) {
-  for (std::size_t i = 0; i < x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double e = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
-      const double a = std::fabs(e);
-      lanes.largest[k] = a > lanes.largest[k] ? a : lanes.largest[k];
-      lanes.squares[k] += (e * unit) * (e * unit);
-    }
-  }
-}
-
-template <class T>
 std::expected<SignalFacts, QuorvelError> examine_samples(std::span<const T> x) {
   if (const auto problem = unencodable_count(x.size()))
     return std::unexpected(QuorvelError::invalid_input(*problem));
@@ -63,8 +38,7 @@ std::expected<SignalFacts, QuorvelError> examine_samples(std::span<const T> x) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   kernels::Spread lanes{{inf, inf, inf, inf}, {-inf, -inf, -inf, -inf}, {}};
   const std::size_t whole = x.size() / 4 * 4;
-  using Kernel = void (*)(std::span<const T>, kernels::Spread&);
-  (sequence::avx2_kernels() ? Kernel{kernels::spread_avx2} : Kernel{kernels::spread})(x.first(whole), lanes);
+  kernels::sample_kernels().spread<T>()(x.first(whole), lanes);
   double* const lowest = lanes.lowest;
   double* const highest = lanes.highest;
   double* const sums = lanes.squares;
@@ -113,23 +87,11 @@ std::expected<void, QuorvelError> check_target(Target target) {
   return {};
 }
 
-void kernels::spread(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
-void kernels::spread(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
-
-void kernels::misfit(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
-}
-void kernels::misfit(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
-}
-
 template <class T>
 Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
   kernels::Misfit lanes{};
   const std::size_t whole = x.size() / 4 * 4;
-  using Kernel = void (*)(std::span<const T>, std::span<const float>, double, kernels::Misfit&);
-  const Kernel kernel = sequence::avx2_kernels() ? Kernel{kernels::misfit_avx2} : Kernel{kernels::misfit};
-  kernel(x.first(whole), y.first(whole), unit, lanes);
+  kernels::sample_kernels().misfit<T>()(x.first(whole), y.first(whole), unit, lanes);
   const double* const maxima = lanes.largest;
   const double* const sums = lanes.squares;
   Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),
