@@ -11,13 +11,9 @@
 #include "codec/aim/aim.hpp"
 #include "codec/v1/container.hpp"
 #include "codec/common/error.hpp"
+#include "codec/common/format.hpp"
 
 namespace quorvel {
-
-// The container versions the encoders write: 1, which the quorvel module and every decoder read;
-// 2, smaller and made for a target (codec/v2/container.hpp).
-inline constexpr std::uint16_t first_format = 1;
-inline constexpr std::uint16_t last_format = 2;
 
 // With a target, the aimed encoder meets it with `aim`; without one, the
 // plain encoder uses `fixed` (version 1 only). Version 2 takes the effort of

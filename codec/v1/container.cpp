@@ -108,15 +108,6 @@ std::array<std::uint8_t, header_size> ContainerHeader::to_bytes() const {
       .to_bytes();
 }
 
-std::optional<std::string> unencodable_count(std::size_t count) {
-  if (count == 0) return "Can't compress empty data";
-  if (count > max_sample_count) {
-    return "Can't compress data bigger than " + std::to_string(max_sample_count) + ", but data was " +
-           std::to_string(count);
-  }
-  return std::nullopt;
-}
-
 std::expected<std::vector<std::uint8_t>, QuorvelError> assemble_container(ContainerHeader header,
                                                                           std::span<const std::uint8_t> stream,
                                                                           int level) {

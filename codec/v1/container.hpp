@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/common/error.hpp"
+#include "codec/common/format.hpp"
 #include "codec/common/vocabulary.hpp"
 #include "rimble/records.hpp"
 
@@ -48,12 +49,9 @@ class CompressionOptions {
 };
 
 inline constexpr std::size_t header_size = 52;
-inline constexpr std::uint32_t max_sample_count = 2147483647;
 inline constexpr std::size_t max_levels = 10;
 inline constexpr std::uint8_t min_scale = 6;
 inline constexpr std::uint8_t max_scale = 12;
-inline constexpr std::array<std::uint8_t, 4> header_magic = {'Q', 'R', 'V', 'L'};
-inline constexpr std::uint16_t header_version = 1;
 inline constexpr std::array<std::uint8_t, 2> header_format_tag = {'f', '3'};
 // At most 258 bytes per 2 bits (a length code and a distance code of one bit
 // each): no raw DEFLATE stream of L bytes inflates to more than 1032 L bytes.
@@ -102,10 +100,6 @@ struct ContainerHeader {
   [[nodiscard]] static std::expected<ContainerHeader, QuorvelError> parse(std::span<const std::uint8_t> bytes);
   [[nodiscard]] std::array<std::uint8_t, header_size> to_bytes() const;
 };
-
-// Why `count` samples cannot go into a container, if they cannot: the
-// encoders' refusal of an empty or an oversized signal.
-[[nodiscard]] std::optional<std::string> unencodable_count(std::size_t count);
 
 // A container: `header` (its payload length aside) in front of the raw DEFLATE
 // of `stream` (the coefficients, int16 little-endian) at `level`.

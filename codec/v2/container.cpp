@@ -7,7 +7,6 @@
 #include <string>
 
 #include "codec/v2/bytes.hpp"
-#include "codec/v1/container.hpp"
 #include "codec/v2/crc32.hpp"
 #include "codec/v2/integer_lifting.hpp"
 #include "codec/sequence/coder.hpp"

@@ -51,13 +51,13 @@
 
 #include "codec/v2/cell_filter.hpp"
 #include "codec/common/error.hpp"
+#include "codec/common/format.hpp"
 #include "codec/v2/grid.hpp"
 
 namespace quorvel::v2 {
 
 enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4 };
 
-inline constexpr std::uint16_t version = 2;
 inline constexpr std::size_t min_container_size = 52;
 inline constexpr unsigned min_block_log2 = 8;
 inline constexpr unsigned max_block_log2 = 14;

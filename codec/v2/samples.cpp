@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "codec/v1/container.hpp"
+#include "codec/common/format.hpp"
 #include "codec/v2/sample_kernels.hpp"
 
 namespace quorvel {
