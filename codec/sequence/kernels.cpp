@@ -1,6 +1,7 @@
 // codec/sequence/kernels.cpp: the portable kernels of the sequence coder, and the table of each tier.
 #include "codec/sequence/kernels.hpp"
 
+#include "codec/common/kernel_tiers.hpp"
 #include "rimble/arch.hpp"
 
 namespace quorvel::sequence {
@@ -36,39 +37,16 @@ void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, st
   for (std::size_t i = 0; i < n; ++i) x[i] = previous = plus(d[i], previous);
 }
 
-namespace {
-
-constexpr Kernels kPortable{.tokenize = tokenize,
-                            .autocorrelation = autocorrelation,
-                            .lpc_residuals = lpc_residuals,
-                            .running_sum = running_sum,
-                            .lms_lanes = lms_lanes,
-                            .read_rounds = nullptr,
-                            .write_rounds = nullptr,
-                            .rans_encode_rounds = nullptr,
-                            .rans_decode_rounds = nullptr};
-
+// The whole-round kernels have no portable version: the callers' loops take every round.
+constexpr KernelTables<Kernels> kTables{
+    .portable = {tokenize, autocorrelation, lpc_residuals, running_sum, lms_lanes, nullptr, nullptr, nullptr,
+                 nullptr},
 #if RIMBLE_ARCH(X86_64)
-constexpr Kernels kAvx2{.tokenize = tokenize_avx2,
-                        .autocorrelation = autocorrelation_avx2,
-                        .lpc_residuals = lpc_residuals_avx2,
-                        .running_sum = running_sum_avx2,
-                        .lms_lanes = lms_lanes_avx2,
-                        .read_rounds = read_rounds_avx2,
-                        .write_rounds = write_rounds_avx2,
-                        .rans_encode_rounds = rans_encode_rounds_avx2,
-                        .rans_decode_rounds = rans_decode_rounds_avx2};
+    .avx2 = Kernels{tokenize_avx2, autocorrelation_avx2, lpc_residuals_avx2, running_sum_avx2, lms_lanes_avx2,
+                    read_rounds_avx2, write_rounds_avx2, rans_encode_rounds_avx2, rans_decode_rounds_avx2},
 #endif
+};
 
-}  // namespace
-
-const Kernels& kernels_for(rimble::ProcessorTier tier) {
-#if RIMBLE_ARCH(X86_64)
-  if (tier >= rimble::ProcessorTier::Avx) return kAvx2;
-#endif
-  return kPortable;
-}
-
-const Kernels& kernels() { return kernels_for(rimble::processor_tier()); }
+const Kernels& kernels_for(rimble::ProcessorTier tier) { return kTables.of(tier); }
 
 }  // namespace quorvel::sequence

@@ -164,6 +164,6 @@ struct Kernels {
 [[nodiscard]] const Kernels& kernels_for(rimble::ProcessorTier tier);
 
 // The table of rimble::processor_tier(), read at each call: an operation takes it once where it starts.
-[[nodiscard]] const Kernels& kernels();
+[[nodiscard]] inline const Kernels& kernels() { return kernels_for(rimble::processor_tier()); }
 
 }  // namespace quorvel::sequence

@@ -4,37 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "codec/common/kernel_tiers.hpp"
 #include "rimble/arch.hpp"
 
 namespace quorvel::kernels {
-
-namespace {
-
-template <class T>
-void spread_of(std::span<const T> x, Spread& lanes) {
-  for (std::size_t i = 0; i < x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      lanes.lowest[k] = v < lanes.lowest[k] ? v : lanes.lowest[k];
-      lanes.highest[k] = v > lanes.highest[k] ? v : lanes.highest[k];
-      lanes.squares[k] += v * v;
-    }
-  }
-}
-
-template <class T>
-void misfit_of(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes) {
-  for (std::size_t i = 0; i < x.size(); i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) {
-      const double e = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
-      const double a = std::fabs(e);
-      lanes.largest[k] = a > lanes.largest[k] ? a : lanes.largest[k];
-      lanes.squares[k] += (e * unit) * (e * unit);
-    }
-  }
-}
-
-}  // namespace
 
 // Eight running extremes, so that the loop carries no serial dependency.
 void range(std::span<const float> y, Range& lanes) {
@@ -46,18 +19,32 @@ void range(std::span<const float> y, Range& lanes) {
   }
 }
 
-void spread(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
-void spread(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
-
-void misfit(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
+template <class T>
+void spread(std::span<const T> x, Spread& lanes) {
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double v = x[i + k];
+      lanes.lowest[k] = v < lanes.lowest[k] ? v : lanes.lowest[k];
+      lanes.highest[k] = v > lanes.highest[k] ? v : lanes.highest[k];
+      lanes.squares[k] += v * v;
+    }
+  }
 }
-void misfit(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
+
+template <class T>
+void misfit(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes) {
+  for (std::size_t i = 0; i < x.size(); i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double e = static_cast<double>(y[i + k]) - static_cast<double>(x[i + k]);
+      const double a = std::fabs(e);
+      lanes.largest[k] = a > lanes.largest[k] ? a : lanes.largest[k];
+      lanes.squares[k] += (e * unit) * (e * unit);
+    }
+  }
 }
 
 void floor_indices(std::span<std::int32_t> codes, double start, double inverse, std::int32_t low,
-                            std::span<std::uint8_t> seen) {
+                   std::span<std::uint8_t> seen) {
   for (std::int32_t& c : codes) c = floor_index(c, start, inverse);
   for (const std::int32_t q : codes) seen[static_cast<std::size_t>(q - low)] = 1;
 }
@@ -82,7 +69,7 @@ bool grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* 
 }
 
 bool filtered_samples(const std::int32_t* c, std::size_t from, std::size_t to, const Grid& grid,
-                               const CellFilter& g, float* out) {
+                      const CellFilter& g, float* out) {
   constexpr float largest = std::numeric_limits<float>::max();
   const double fine = grid.step / 1024.0, limit = static_cast<double>(largest_correction);
   const double g1 = g[0], g2 = g[1], g3 = g[2], g4 = g[3];
@@ -101,59 +88,29 @@ bool filtered_samples(const std::int32_t* c, std::size_t from, std::size_t to, c
 }
 
 void normal_rows(const std::int32_t* c, const double* target, std::size_t from, std::size_t to,
-                          NormalLanes& lanes) {
+                 NormalLanes& lanes) {
+  constexpr std::size_t edge = cell_filter_taps;
   for (std::size_t i = from; i < to; ++i) {
     if (std::isnan(target[i])) continue;
     const std::size_t lane = (i - from) & 3;
     const double c0 = c[i], twice = c0 + c0;
-    double d[cell_filter_taps];
-    for (std::size_t j = 1; j <= cell_filter_taps; ++j)
+    double d[edge];
+    for (std::size_t j = 1; j <= edge; ++j)
       d[j - 1] = (static_cast<double>(c[i - j]) + static_cast<double>(c[i + j])) - twice;
     add_row(lanes, d, target[i], lane);
   }
 }
 
-namespace {
-
-constexpr SampleKernels kPortable{
-    .range = range,
-    .spread_f32 = spread,
-    .spread_f64 = spread,
-    .misfit_f32 = misfit,
-    .misfit_f64 = misfit,
-    .floor_indices = floor_indices,
-    .nearest_codes = nearest_codes,
-    .grid_samples = grid_samples,
-    .filtered_samples = filtered_samples,
-    .normal_rows = normal_rows,
-    .lifted_codes = lifted_codes,
+constexpr KernelTables<SampleKernels> kTables{
+    .portable = {range, spread<float>, spread<double>, misfit<float>, misfit<double>, floor_indices, nearest_codes,
+                 grid_samples, filtered_samples, normal_rows, lifted_codes},
+#if RIMBLE_ARCH(X86_64)
+    .avx2 = SampleKernels{range_avx2, spread_avx2<float>, spread_avx2<double>, misfit_avx2<float>,
+                          misfit_avx2<double>, floor_indices_avx2, nearest_codes_avx2, grid_samples_avx2,
+                          filtered_samples_avx2, normal_rows_avx2, lifted_codes_avx2},
+#endif
 };
 
-#if RIMBLE_ARCH(X86_64)
-constexpr SampleKernels kAvx2{
-    .range = range_avx2,
-    .spread_f32 = spread_avx2,
-    .spread_f64 = spread_avx2,
-    .misfit_f32 = misfit_avx2,
-    .misfit_f64 = misfit_avx2,
-    .floor_indices = floor_indices_avx2,
-    .nearest_codes = nearest_codes_avx2,
-    .grid_samples = grid_samples_avx2,
-    .filtered_samples = filtered_samples_avx2,
-    .normal_rows = normal_rows_avx2,
-    .lifted_codes = lifted_codes_avx2,
-};
-#endif
-
-}  // namespace
-
-const SampleKernels& sample_kernels_for(rimble::ProcessorTier tier) {
-#if RIMBLE_ARCH(X86_64)
-  if (tier >= rimble::ProcessorTier::Avx) return kAvx2;
-#endif
-  return kPortable;
-}
-
-const SampleKernels& sample_kernels() { return sample_kernels_for(rimble::processor_tier()); }
+const SampleKernels& sample_kernels_for(rimble::ProcessorTier tier) { return kTables.of(tier); }
 
 }  // namespace quorvel::kernels

@@ -39,14 +39,15 @@ void range(std::span<const float> y, Range& lanes);
 void range_avx2(std::span<const float> y, Range& lanes);
 
 // The lanes over all of x (its size a multiple of 4), from the values they hold.
-void spread(std::span<const float> x, Spread& lanes);
-void spread(std::span<const double> x, Spread& lanes);
-void spread_avx2(std::span<const float> x, Spread& lanes);
-void spread_avx2(std::span<const double> x, Spread& lanes);
-void misfit(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
-void misfit(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
-void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes);
-void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes);
+// T is float or double.
+template <class T>
+void spread(std::span<const T> x, Spread& lanes);
+template <class T>
+void spread_avx2(std::span<const T> x, Spread& lanes);
+template <class T>
+void misfit(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes);
+template <class T>
+void misfit_avx2(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes);
 
 // The index among odd multiples m of a grid's step of a code, start being offset - (m - 1) / 2
 // and inverse 1 / m, exactly in double: (from + 0.5) / m lies 0.5 / m from any integer, far more
@@ -148,6 +149,6 @@ struct SampleKernels {
 [[nodiscard]] const SampleKernels& sample_kernels_for(rimble::ProcessorTier tier);
 
 // The table of rimble::processor_tier(), read at each call: an operation takes it once where it starts.
-[[nodiscard]] const SampleKernels& sample_kernels();
+[[nodiscard]] inline const SampleKernels& sample_kernels() { return sample_kernels_for(rimble::processor_tier()); }
 
 }  // namespace quorvel::kernels

@@ -26,7 +26,7 @@ namespace {
 // MINPD and MAXPD give their first operand when it is strictly beyond the second,
 // the second otherwise: the portable loops' v < low ? v : low.
 template <class T>
-[[gnu::target("avx2,fma")]] void spread_of(std::span<const T> x, Spread& lanes) {
+[[gnu::target("avx2,fma")]] void spread_lanes(std::span<const T> x, Spread& lanes) {
   __m256d low = _mm256_loadu_pd(lanes.lowest), high = _mm256_loadu_pd(lanes.highest),
           squares = _mm256_loadu_pd(lanes.squares);
   for (std::size_t i = 0; i < x.size(); i += 4) {
@@ -40,20 +40,9 @@ template <class T>
   _mm256_storeu_pd(lanes.squares, squares);
 }
 
-[[gnu::target("avx2,fma")]] void range_of(std::span<const float> y, Range& lanes) {
-  __m256 low = _mm256_loadu_ps(lanes.lowest), high = _mm256_loadu_ps(lanes.highest);
-  for (std::size_t i = 0; i < y.size(); i += 8) {
-    const __m256 v = _mm256_loadu_ps(y.data() + i);
-    low = _mm256_min_ps(v, low);
-    high = _mm256_max_ps(v, high);
-  }
-  _mm256_storeu_ps(lanes.lowest, low);
-  _mm256_storeu_ps(lanes.highest, high);
-}
-
 template <class T>
-[[gnu::target("avx2,fma")]] void misfit_of(std::span<const T> x, std::span<const float> y, double unit,
-                                           Misfit& lanes) {
+[[gnu::target("avx2,fma")]] void misfit_lanes(std::span<const T> x, std::span<const float> y, double unit,
+                                              Misfit& lanes) {
   const __m256d sign = _mm256_set1_pd(-0.0), scale = _mm256_set1_pd(unit);
   __m256d largest = _mm256_loadu_pd(lanes.largest), squares = _mm256_loadu_pd(lanes.squares);
   for (std::size_t i = 0; i < x.size(); i += 4) {
@@ -68,17 +57,30 @@ template <class T>
 
 }  // namespace
 
-void range_avx2(std::span<const float> y, Range& lanes) { range_of(y, lanes); }
-
-void spread_avx2(std::span<const float> x, Spread& lanes) { spread_of(x, lanes); }
-void spread_avx2(std::span<const double> x, Spread& lanes) { spread_of(x, lanes); }
-
-void misfit_avx2(std::span<const float> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
+[[gnu::target("avx2,fma")]] void range_avx2(std::span<const float> y, Range& lanes) {
+  __m256 low = _mm256_loadu_ps(lanes.lowest), high = _mm256_loadu_ps(lanes.highest);
+  for (std::size_t i = 0; i < y.size(); i += 8) {
+    const __m256 v = _mm256_loadu_ps(y.data() + i);
+    low = _mm256_min_ps(v, low);
+    high = _mm256_max_ps(v, high);
+  }
+  _mm256_storeu_ps(lanes.lowest, low);
+  _mm256_storeu_ps(lanes.highest, high);
 }
-void misfit_avx2(std::span<const double> x, std::span<const float> y, double unit, Misfit& lanes) {
-  misfit_of(x, y, unit, lanes);
+
+// (The target attribute stays on the loops above: a template declared without it is another function.)
+template <class T>
+void spread_avx2(std::span<const T> x, Spread& lanes) {
+  spread_lanes(x, lanes);
 }
+template <class T>
+void misfit_avx2(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes) {
+  misfit_lanes(x, y, unit, lanes);
+}
+template void spread_avx2(std::span<const float>, Spread&);
+template void spread_avx2(std::span<const double>, Spread&);
+template void misfit_avx2(std::span<const float>, std::span<const float>, double, Misfit&);
+template void misfit_avx2(std::span<const double>, std::span<const float>, double, Misfit&);
 
 // floor_index of four codes.
 [[gnu::target("avx2,fma")]] inline __m128i floor_index4(__m128i code, __m256d from, __m256d half, __m256d scale) {
