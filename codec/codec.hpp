@@ -1,17 +1,16 @@
-// codec/codec.hpp: the whole public API of the signal codec.
+// codec/codec.hpp: the signal codec as its callers use it: settings to a container of either version and
+// back, chunk frames, version 1's own encoders and decoder, and the words and errors they share. Benches
+// and tests reach the parts inside (codec/sequence, the version-2 stages, DEFLATE) through their own headers.
 #pragma once
 
 #include "codec/aim/aim.hpp"
+#include "codec/common/error.hpp"
+#include "codec/common/format.hpp"
+#include "codec/common/runtime.hpp"
+#include "codec/common/vocabulary.hpp"
+#include "codec/front/decode.hpp"
+#include "codec/front/frame.hpp"
+#include "codec/front/settings.hpp"
 #include "codec/v1/compressor.hpp"
 #include "codec/v1/container.hpp"
-#include "codec/front/decode.hpp"
 #include "codec/v1/decompressor.hpp"
-#include "codec/v1/deflate.hpp"
-#include "codec/common/error.hpp"
-#include "codec/v1/wavelet.hpp"
-#include "codec/front/frame.hpp"
-#include "codec/sequence/coder.hpp"
-#include "codec/front/settings.hpp"
-#include "codec/common/vocabulary.hpp"
-#include "codec/v2/decoder.hpp"
-#include "codec/v2/encoder.hpp"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/sequence/coder.hpp"
 #include "codec/v2/crc32.hpp"
 #include "codec/sequence/block.hpp"
 #include "codec/v2/decoder.hpp"
