@@ -86,6 +86,34 @@ constexpr std::size_t kRegisterLanes = 4;
   return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
 }
 
+// The sum of the weight pairs' products with the differences before round j (dj[-1 - k] is d[j - 1 - k];
+// the newest one, d[j - 1], comes from its register, not through memory). The newest difference's product
+// comes last: in the inverse, it is the one that waits for the sample before. The older ones go in a row
+// where that runs fastest (the inverse at up to 8 taps), else as a tree (in the forward direction they all
+// wait for the weights).
+template <int Taps, bool Inverse>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i weighted_sum(const __m256i* pairs, const __m256i* dj,
+                                                                             __m256i newest) {
+  __m256i products[Taps];
+#pragma GCC unroll 8
+  for (std::size_t m = 0; m < Taps / 2; ++m) {
+    const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
+    products[2 * m] = _mm256_mul_epi32(pairs[m], m == 0 ? newest : dj[-1 - k]);
+    products[2 * m + 1] = _mm256_mul_epi32(_mm256_srli_epi64(pairs[m], 32), dj[-2 - k]);
+  }
+  if constexpr (Inverse && Taps <= 8) {
+#pragma GCC unroll 8
+    for (std::size_t k = 2; k < Taps; ++k) products[1] = _mm256_add_epi64(products[1], products[k]);
+  } else {
+#pragma GCC unroll 8
+    for (std::size_t width = 1; width < Taps; width *= 2)
+#pragma GCC unroll 8
+      for (std::size_t k = 1; k + width < Taps; k += 2 * width)
+        products[k] = _mm256_add_epi64(products[k], products[k + width]);
+  }
+  return _mm256_add_epi64(products[1], products[0]);
+}
+
 // The LMS stages of four lanes in the four 64-bit lanes of a register. A difference d[i] sits in the low
 // half of its lane with d[i - 1] in the high half, and the weights go in pairs, w[2m] low and w[2m + 1]
 // high: one sign and one add move two weights, by step * sign(residual before) * sign(d) (one sign of the
@@ -127,29 +155,7 @@ template <int Taps, bool Inverse, bool Masked, std::size_t Groups>
           const __m256i move = _mm256_sign_epi32(moving, dj[-2 - 2 * static_cast<std::ptrdiff_t>(m)]);
           pairs[g][m] = _mm256_add_epi32(pairs[g][m], Masked ? _mm256_and_si256(move, keep[g][m]) : move);
         }
-        // The newest difference's product comes last: in the inverse, it is the one that waits for the
-        // sample before. The older ones go in a row where that runs fastest (the inverse at up to 8 taps),
-        // else as a tree (in the forward direction they all wait for the weights).
-        __m256i products[Taps];
-#pragma GCC unroll 8
-        for (std::size_t m = 0; m < kPairs; ++m) {
-          const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
-          // (the newest difference from its register, not through memory)
-          products[2 * m] = _mm256_mul_epi32(pairs[g][m], m == 0 ? previous[g] : dj[-1 - k]);
-          products[2 * m + 1] = _mm256_mul_epi32(_mm256_srli_epi64(pairs[g][m], 32), dj[-2 - k]);
-        }
-        if constexpr (Inverse && Taps <= 8) {
-#pragma GCC unroll 8
-          for (std::size_t k = 2; k < Taps; ++k) products[1] = _mm256_add_epi64(products[1], products[k]);
-        } else {
-#pragma GCC unroll 8
-          for (std::size_t width = 1; width < Taps; width *= 2)
-#pragma GCC unroll 8
-            for (std::size_t k = 1; k + width < Taps; k += 2 * width)
-              products[k] = _mm256_add_epi64(products[k], products[k + width]);
-        }
-        const __m256i sum = _mm256_add_epi64(products[1], products[0]);
-        const __m256i prediction = _mm256_srli_epi64(sum, kLmsShift);
+        const __m256i prediction = _mm256_srli_epi64(weighted_sum<Taps, Inverse>(pairs[g], dj, previous[g]), kLmsShift);
         const __m256i value = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(in[g][j])));
         const __m256i difference = Inverse ? _mm256_add_epi32(value, prediction) : value;
         d[g][kBefore + j] = _mm256_blend_epi32(difference, _mm256_slli_epi64(previous[g], 32), 0xAA);
