@@ -25,6 +25,7 @@
 #include <libdeflate.h>
 
 #include "codec/codec.hpp"
+#include "codec/v1/wavelet.hpp"
 
 namespace {
 
@@ -129,6 +130,18 @@ struct ThreadCpuClock {
   }
 };
 
+// Five stages timed between six marks: each one's time is added to its seconds, and at the end its share
+// of the total becomes a counter named after it.
+void add_stage_times(const ThreadCpuClock::time_point (&marks)[6], double (&seconds)[5]) {
+  for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
+}
+
+void report_stage_shares(benchmark::State& state, const double (&seconds)[5], const char* const (&names)[5]) {
+  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
+  for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
+  count_samples(state);
+}
+
 // The encoder's stages one after another, timed each, as compress runs them.
 void CompressStages(benchmark::State& state) {
   using namespace quorvel::encoder_stages;
@@ -157,13 +170,9 @@ void CompressStages(benchmark::State& state) {
     std::copy(header.begin(), header.end(), container.begin());
     benchmark::DoNotOptimize(container);
     auto t5 = Clock::now();
-    const Clock::time_point marks[] = {t0, t1, t2, t3, t4, t5};
-    for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
+    add_stage_times({t0, t1, t2, t3, t4, t5}, seconds);
   }
-  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
-  const char* names[] = {"normalise%", "transform%", "quantise%", "deflate%", "header%"};
-  for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
-  count_samples(state);
+  report_stage_shares(state, seconds, {"normalise%", "transform%", "quantise%", "deflate%", "header%"});
 }
 
 // The decoder's stages one after another, as decompress runs them: header,
@@ -194,13 +203,9 @@ void DecompressStages(benchmark::State& state) {
     auto t4 = Clock::now();
     benchmark::DoNotOptimize(signal.data());
     auto t5 = Clock::now();
-    const Clock::time_point marks[] = {t0, t1, t2, t3, t4, t5};
-    for (int i = 0; i < 5; ++i) seconds[i] += std::chrono::duration<double>(marks[i + 1] - marks[i]).count();
+    add_stage_times({t0, t1, t2, t3, t4, t5}, seconds);
   }
-  const double total = seconds[0] + seconds[1] + seconds[2] + seconds[3] + seconds[4];
-  const char* names[] = {"header%", "inflate%", "allocate%", "inverse%", "rest%"};
-  for (int i = 0; i < 5; ++i) state.counters[names[i]] = 100.0 * seconds[i] / total;
-  count_samples(state);
+  report_stage_shares(state, seconds, {"header%", "inflate%", "allocate%", "inverse%", "rest%"});
 }
 
 void methods(benchmark::internal::Benchmark* b) {

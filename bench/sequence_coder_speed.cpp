@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/sequence_coder.hpp"
+#include "codec/sequence/coder.hpp"
 #include "rimble/processor_tier.hpp"
 
 namespace {

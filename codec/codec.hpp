@@ -1,17 +1,16 @@
-// codec/codec.hpp: the whole public API of the signal codec.
+// codec/codec.hpp: the signal codec as its callers use it: settings to a container of either version and
+// back, chunk frames, version 1's own encoders and decoder, and the words and errors they share. Benches
+// and tests reach the parts inside (codec/sequence, the version-2 stages, DEFLATE) through their own headers.
 #pragma once
 
-#include "codec/aim.hpp"
-#include "codec/compressor.hpp"
-#include "codec/container.hpp"
-#include "codec/decode.hpp"
-#include "codec/decompressor.hpp"
-#include "codec/deflate.hpp"
-#include "codec/error.hpp"
-#include "codec/executor.hpp"
-#include "codec/frame.hpp"
-#include "codec/sequence_coder.hpp"
-#include "codec/settings.hpp"
-#include "codec/vocabulary.hpp"
-#include "codec/v2_decoder.hpp"
-#include "codec/v2_encoder.hpp"
+#include "codec/aim/aim.hpp"
+#include "codec/common/error.hpp"
+#include "codec/common/format.hpp"
+#include "codec/common/runtime.hpp"
+#include "codec/common/vocabulary.hpp"
+#include "codec/front/decode.hpp"
+#include "codec/front/frame.hpp"
+#include "codec/front/settings.hpp"
+#include "codec/v1/compressor.hpp"
+#include "codec/v1/container.hpp"
+#include "codec/v1/decompressor.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "codec/samples.hpp"
+#include "codec/v2/samples.hpp"
 
 namespace quorvel::hdf5 {
 namespace {

@@ -1,7 +1,7 @@
 // hdf5/filter.hpp: the HDF5 filter's work without HDF5: its client data, and a chunk to a frame and back.
 #pragma once
 
-// A chunk of an HDF5 dataset is one frame (codec/frame.hpp): lanes along the
+// A chunk of an HDF5 dataset is one frame (codec/front/frame.hpp): lanes along the
 // last axis of the chunk, NaN and infinities kept. Everything the filter
 // knows comes from its client data, an array of 32-bit words that HDF5 keeps
 // with the dataset:
@@ -28,9 +28,9 @@
 #include <span>
 #include <vector>
 
-#include "codec/error.hpp"
-#include "codec/frame.hpp"
-#include "codec/settings.hpp"
+#include "codec/common/error.hpp"
+#include "codec/front/frame.hpp"
+#include "codec/front/settings.hpp"
 
 namespace quorvel::hdf5 {
 

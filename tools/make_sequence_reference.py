@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes tests/data/sequence_reference.bin: blocks of the sequence coder made by its Python model.
 
-tests/python/reference/v2_block.py codes each block the way codec/sequence_block_encoder.cpp does, from the model of
+tests/python/reference/v2_block.py codes each block the way codec/sequence/block_encoder.cpp does, from the model of
 tests/python/reference/v2_model.py, so the C++ decoder must give back every block's codes exactly, and the C++
 encoder should make the same bytes (tests/cpp/sequence_reference_test.cpp).
 

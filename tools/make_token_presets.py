@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes codec/token_presets.hpp: the 64 preset token tables of the sequence coder.
+"""Writes codec/sequence/token_presets.hpp: the 64 preset token tables of the sequence coder.
 
 A block may name one of these instead of sending a table. Preset k holds the token frequencies
 (11-bit, summing to 2048) of a geometric law on the zigzagged residuals with mean 2^(k/4) / 4,
@@ -15,7 +15,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python" / "reference"))
 import v2_model  # noqa: E402
 
-OUT = ROOT / "codec" / "token_presets.hpp"
+OUT = ROOT / "codec" / "sequence" / "token_presets.hpp"
 
 
 def main() -> None:
@@ -27,7 +27,7 @@ def main() -> None:
         lines = [", ".join(numbers[i : i + 18]) for i in range(0, len(numbers), 18)]
         rows.append("    {" + ",\n     ".join(lines) + "},")
     OUT.write_text(
-        "// codec/token_presets.hpp: the preset token tables, written by tools/make_token_presets.py.\n"
+        "// codec/sequence/token_presets.hpp: the preset token tables, written by tools/make_token_presets.py.\n"
         "// Preset k: token frequencies (out of 2048) of a geometric law on zigzagged residuals with mean\n"
         "// 2^(k/4) / 4. Do not edit; rerun the script.\n"
         "#pragma once\n\n#include <array>\n#include <cstdint>\n\n"

@@ -53,7 +53,7 @@ std::optional<std::span<const float>> float32_samples(PyObject* vector) {
   return std::span<const float>{static_cast<const float*>(PyArray_DATA(array)), count};
 }
 
-PyObject* adopt_float32_block(rimble::LargeBlock<float>&& samples) {
+PyObject* adopt_float32_block(LargeBlock<float>&& samples) {
   npy_intp length = static_cast<npy_intp>(samples.size());
   if (length == 0) return PyArray_SimpleNew(1, &length, NPY_FLOAT32);
 

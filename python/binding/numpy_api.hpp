@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "rimble/memory.hpp"
+#include "codec/common/runtime.hpp"
 
 namespace quorvel::python {
 
@@ -28,6 +28,6 @@ namespace quorvel::python {
 // A new writable 1-D float32 array over the memory of `samples`, which it
 // takes over without copying; the memory is freed when the array dies.
 // Returns nullptr with an exception set on failure (the samples are freed).
-[[nodiscard]] PyObject* adopt_float32_block(rimble::LargeBlock<float>&& samples);
+[[nodiscard]] PyObject* adopt_float32_block(LargeBlock<float>&& samples);
 
 }  // namespace quorvel::python

@@ -18,14 +18,13 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "codec/deflate.hpp"
-#include "codec/parallel.hpp"
+#include "codec/v1/deflate.hpp"
+#include "codec/common/parallel.hpp"
 #include "python/binding/buffers.hpp"
 #include "python/binding/errors.hpp"
 #include "python/binding/numpy_api.hpp"
 #include "python/tools_codec/frame_functions.hpp"
 #include "python/tools_codec/settings_binding.hpp"
-#include "rimble/processor_tier.hpp"
 
 namespace quorvel::tools {
 
@@ -135,8 +134,8 @@ PyObject* decode_range(PyObject* /*module*/, PyObject* args) {
   }
   const auto length = static_cast<std::size_t>(stop - start);
   auto samples = python::on_bytes(container, [&](std::span<const std::uint8_t> bytes)
-                                                 -> std::expected<rimble::LargeBlock<float>, QuorvelError> {
-    rimble::LargeBlock<float> out(length);
+                                                 -> std::expected<LargeBlock<float>, QuorvelError> {
+    LargeBlock<float> out(length);
     if (out.size() != length) return std::unexpected(QuorvelError::out_of_memory(length * sizeof(float)));
     if (auto done = decode_into(bytes, static_cast<std::size_t>(start), out.span(), count); !done) {
       return std::unexpected(done.error());
@@ -188,7 +187,7 @@ PyObject* inspect(PyObject* /*module*/, PyObject* container) {
 PyObject* build_info(PyObject* /*module*/, PyObject* /*unused*/) {
   const DeflateLibrary deflate = deflate_library();
   const std::string_view zlib = zlib_runtime_version();
-  const std::string_view tier = rimble::tier_name(rimble::processor_tier());
+  const std::string_view tier = processor_tier_name();
   return Py_BuildValue("(s#s#s#s#)", deflate.name.data(), static_cast<Py_ssize_t>(deflate.name.size()),
                        deflate.version.data(), static_cast<Py_ssize_t>(deflate.version.size()), zlib.data(),
                        static_cast<Py_ssize_t>(zlib.size()), tier.data(), static_cast<Py_ssize_t>(tier.size()));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/v1/wavelet.hpp"
 #include "codec_test_support.hpp"
 #include "tier_cap.hpp"
 

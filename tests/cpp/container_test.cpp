@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/v1/wavelet.hpp"
 
 namespace {
 

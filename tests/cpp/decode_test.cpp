@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/v2/decoder.hpp"
+#include "codec/v2/encoder.hpp"
 #include "codec_test_support.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/deflate.hpp"
+#include "codec/v1/deflate.hpp"
 
 namespace {
 

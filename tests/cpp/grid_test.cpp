@@ -1,5 +1,5 @@
 // Grid detection: exact on the real signals' own grids and on synthetic ones, refused where there is none.
-#include "codec/grid.hpp"
+#include "codec/v2/grid.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // tests/cpp/parallel_test.cpp: parallel_for visits every index once, on at most the threads asked for.
-#include "codec/parallel.hpp"
+#include "codec/common/parallel.hpp"
 
 #include <gtest/gtest.h>
 

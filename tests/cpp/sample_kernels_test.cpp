@@ -7,12 +7,18 @@
 #include <random>
 #include <vector>
 
-#include "codec/sample_kernels.hpp"
-#include "codec/sequence_kernels.hpp"
+#include "codec/sequence/kernels.hpp"
+#include "codec/v2/sample_kernels.hpp"
+#include "tier_cap.hpp"
 
 namespace k = quorvel::kernels;
 
 namespace {
+
+// The table of the tier as capped, and whether it is another than the portable one.
+const k::SampleKernels& vector_kernels() { return k::sample_kernels(); }
+const k::SampleKernels& portable_kernels() { return k::sample_kernels_for(rimble::ProcessorTier::Portable); }
+bool vector_tier() { return &vector_kernels() != &portable_kernels(); }
 
 template <class T>
 bool same_bits(const T& a, const T& b) {
@@ -40,27 +46,49 @@ void expect_lanes_match(std::mt19937& rng) {
   for (std::size_t i = 0; i < x.size(); ++i) y[i] = static_cast<float>(x[(i * 7) % x.size()]) * 0.999f;
   const std::span<const T> whole(x.data(), x.size() / 4 * 4);
   k::Spread s1{{1, 2, 3, 4}, {-1, -2, -3, -4}, {}}, s2 = s1;
-  k::spread(whole, s1);
-  k::spread_avx2(whole, s2);
+  portable_kernels().spread<T>()(whole, s1);
+  vector_kernels().spread<T>()(whole, s2);
   EXPECT_TRUE(same_bits(s1, s2));
   k::Misfit m1{}, m2{};
-  k::misfit(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m1);
-  k::misfit_avx2(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m2);
+  portable_kernels().misfit<T>()(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m1);
+  vector_kernels().misfit<T>()(whole, std::span<const float>(y).first(whole.size()), 0x1p-3, m2);
   EXPECT_TRUE(same_bits(m1, m2));
 }
 
 }  // namespace
 
+// Each part's table follows rimble's tier and its cap; the AVX2 tables fill every kernel but the
+// sequence coder's whole-round ones, which the portable table leaves to the callers' loops.
+TEST(SampleKernels, TablesFollowTheTierCap) {
+  namespace s = quorvel::sequence;
+  const auto& portable = s::kernels_for(rimble::ProcessorTier::Portable);
+  EXPECT_EQ(portable.read_rounds, nullptr);
+  EXPECT_EQ(portable.rans_decode_rounds, nullptr);
+  for (const rimble::ProcessorTier tier : rimble::kProcessorTiers) {
+    const quorvel_testing::ScopedTierCap cap(tier);
+    EXPECT_EQ(&s::kernels(), &s::kernels_for(rimble::processor_tier()));
+    EXPECT_EQ(&k::sample_kernels(), &k::sample_kernels_for(rimble::processor_tier()));
+    EXPECT_EQ(&s::kernels() != &portable, vector_tier()) << rimble::tier_name(tier);
+    if (tier < rimble::ProcessorTier::Avx) {
+      EXPECT_FALSE(vector_tier()) << rimble::tier_name(tier);
+    }
+    if (!vector_tier()) continue;
+    for (const auto entry : {s::kernels().read_rounds != nullptr, s::kernels().write_rounds != nullptr,
+                             s::kernels().rans_encode_rounds != nullptr, s::kernels().rans_decode_rounds != nullptr})
+      EXPECT_TRUE(entry);
+  }
+}
+
 TEST(SampleKernels, AvxLanesMatchThePortableOnes) {
-  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
   std::mt19937 rng(5);
   expect_lanes_match<float>(rng);
   expect_lanes_match<double>(rng);
   const std::vector<float> y = awkward_samples<float>(rng);
   const std::span<const float> whole(y.data(), y.size() / 8 * 8);
   k::Range r1{{0, -0.0f, 1, 2, 3, 4, 5, 6}, {0, -0.0f, -1, -2, -3, -4, -5, -6}}, r2 = r1;
-  k::range(whole, r1);
-  k::range_avx2(whole, r2);
+  portable_kernels().range(whole, r1);
+  vector_kernels().range(whole, r2);
   EXPECT_TRUE(same_bits(r1, r2));
 }
 
@@ -81,9 +109,9 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
       std::vector<std::int32_t> vector = portable;
       std::vector<std::uint8_t> seen(4096), seen_by_vector(4096), marked(4096);
       const std::int32_t first = -1001;  // below the smallest index
-      k::floor_indices(portable, start, inverse, first, seen);
-      if (quorvel::sequence::avx2_kernels()) {
-        k::floor_indices_avx2(vector, start, inverse, first, seen_by_vector);
+      portable_kernels().floor_indices(portable, start, inverse, first, seen);
+      if (vector_tier()) {
+        vector_kernels().floor_indices(vector, start, inverse, first, seen_by_vector);
         EXPECT_EQ(portable, vector) << "m " << m;
         EXPECT_EQ(seen, seen_by_vector) << "m " << m;
       }
@@ -99,7 +127,9 @@ TEST(SampleKernels, FloorIndicesAreFloorDivisionOnEveryTier) {
 }
 
 TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
-  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const k::SampleKernels& scalar = portable_kernels();
+  const k::SampleKernels& vector = vector_kernels();
   const quorvel::Grid grid{-1.25, 0.0078125 * 3};
   const quorvel::GridCoder coder(grid);
   std::mt19937 rng(9);
@@ -110,16 +140,16 @@ TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
       for (float& v : y) v = grid.sample(code(rng));
       if (off_at < n) y[off_at] = std::nextafter(y[off_at], 1e9f);
       std::vector<std::int32_t> c1(n), c2(n);
-      const bool missed = k::nearest_codes(y, coder, c1);
-      EXPECT_EQ(k::nearest_codes_avx2(y, coder, c2), missed);
+      const bool missed = scalar.nearest_codes(y, coder, c1);
+      EXPECT_EQ(vector.nearest_codes(y, coder, c2), missed);
       EXPECT_EQ(missed, off_at < n);
       EXPECT_EQ(c1, c2) << "n " << n;
       // And back: the same samples, and a code past float32's range seen wherever it falls.
       const quorvel::Grid wide{-3.0, 1e33};
       if (off_at < n) c1[off_at] = 400000;
       std::vector<float> s1(n), s2(n);
-      const bool finite = k::grid_samples(c1, wide, s1.data());
-      EXPECT_EQ(k::grid_samples_avx2(c1, wide, s2.data()), finite);
+      const bool finite = scalar.grid_samples(c1, wide, s1.data());
+      EXPECT_EQ(vector.grid_samples(c1, wide, s2.data()), finite);
       EXPECT_EQ(finite, off_at >= n);
       EXPECT_EQ(s1, s2) << "n " << n;
       // Through the cell filter: weights that reach the clamp, codes 0, a sample past float32's range.
@@ -127,15 +157,15 @@ TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
       if (n > 9) c1[n / 3] = 0;
       const std::size_t from = std::min<std::size_t>(n, 4), to = n > 8 ? n - 4 : from;
       std::fill(s1.begin(), s1.end(), 0.0f), std::fill(s2.begin(), s2.end(), 0.0f);
-      EXPECT_EQ(k::filtered_samples_avx2(c1.data(), from, to, wide, g, s2.data()),
-                k::filtered_samples(c1.data(), from, to, wide, g, s1.data()));
+      EXPECT_EQ(vector.filtered_samples(c1.data(), from, to, wide, g, s2.data()),
+                scalar.filtered_samples(c1.data(), from, to, wide, g, s1.data()));
       EXPECT_EQ(s1, s2) << "n " << n;
       // The filter's normal equations, with some codes left out.
       std::vector<double> target(n);
       for (std::size_t i = 0; i < n; ++i) target[i] = i % 5 == 2 ? std::nan("") : 0.37 * double(code(rng));
       k::NormalLanes l1, l2;
-      k::normal_rows(c1.data(), target.data(), from, to, l1);
-      k::normal_rows_avx2(c1.data(), target.data(), from, to, l2);
+      scalar.normal_rows(c1.data(), target.data(), from, to, l1);
+      vector.normal_rows(c1.data(), target.data(), from, to, l2);
       EXPECT_EQ(std::memcmp(&l1, &l2, sizeof l1), 0) << "n " << n;
     }
   }

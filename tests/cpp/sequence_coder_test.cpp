@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/sequence_block.hpp"
-#include "codec/sequence_coder.hpp"
-#include "codec/sequence_kernels.hpp"
-#include "codec/token_tables.hpp"
+#include "codec/sequence/block.hpp"
+#include "codec/sequence/coder.hpp"
+#include "codec/sequence/kernels.hpp"
+#include "codec/sequence/token_tables.hpp"
 #include "tier_cap.hpp"
 
 namespace {
@@ -22,6 +22,11 @@ using quorvel::Effort;
 using quorvel::SequenceCoding;
 
 constexpr Effort kEfforts[] = {Effort::fast, Effort::default_, Effort::best};
+
+// Whether the tier as capped runs other kernels than the portable ones.
+bool vector_tier() {
+  return &quorvel::sequence::kernels() != &quorvel::sequence::kernels_for(rimble::ProcessorTier::Portable);
+}
 
 // Sequences that stress each part: noise of a given bit width (predictions useless), random walks and
 // waves (predictions good), constant runs, rare spikes, and int32 extremes whose residuals wrap.
@@ -108,7 +113,7 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
 
 // The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.
 TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
-  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
   std::mt19937 rng(11);
   for (const std::string kind : {"walk", "wave", "noise", "spikes"}) {
     // (three whole blocks and a short one: blocks coded side by side, two of them through the vector rANS
@@ -129,15 +134,17 @@ TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
 }
 
 TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
-  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const auto& portable = quorvel::sequence::kernels_for(rimble::ProcessorTier::Portable);
+  const auto& vector = quorvel::sequence::kernels();
   std::mt19937 rng(3);
   std::uniform_int_distribution<std::int32_t> small(-(1 << 20), 1 << 20), coefficient(-32768, 32767);
   for (const std::size_t n : {1u, 5u, 33u, 4096u}) {
     std::vector<double> z(n);
     for (double& v : z) v = small(rng);
     std::vector<double> a(33), b(33);
-    quorvel::sequence::autocorrelation(z.data(), n, 32, a.data());
-    quorvel::sequence::autocorrelation_avx2(z.data(), n, 32, b.data());
+    portable.autocorrelation(z.data(), n, 32, a.data());
+    vector.autocorrelation(z.data(), n, 32, b.data());
     EXPECT_EQ(a, b) << "n " << n;
     std::vector<std::int32_t> x(n + 32), c(32), r1(n), r2(n);
     for (auto& v : c) v = coefficient(rng);
@@ -150,8 +157,8 @@ TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
         std::uniform_int_distribution<std::int32_t> code(static_cast<std::int32_t>(-bound), static_cast<std::int32_t>(bound));
         for (auto& v : x) v = code(rng);
         x[32 - static_cast<std::size_t>(order)] = static_cast<std::int32_t>(-bound);  // the extreme in the history only
-        quorvel::sequence::lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r1.data());
-        quorvel::sequence::lpc_residuals_avx2(x.data(), 32, n + 32, c.data(), order, 14, r2.data());
+        portable.lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r1.data());
+        vector.lpc_residuals(x.data(), 32, n + 32, c.data(), order, 14, r2.data());
         EXPECT_EQ(r1, r2) << "n " << n << " order " << order << " codes up to " << bound;
       }
     }
@@ -161,7 +168,9 @@ TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
 // Tokens from the vector kernel at every bit length's edges (where a float's rounding could carry into
 // its exponent) and at random, against the portable ones.
 TEST(SequenceCoder, TokenKernelMatchesThePortableOne) {
-  if (!quorvel::sequence::avx2_kernels()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const auto& portable = quorvel::sequence::kernels_for(rimble::ProcessorTier::Portable);
+  const auto& vector = quorvel::sequence::kernels();
   std::vector<std::int32_t> r;
   for (int bits = 0; bits <= 32; ++bits) {
     const std::uint64_t power = std::uint64_t{1} << bits;
@@ -172,7 +181,7 @@ TEST(SequenceCoder, TokenKernelMatchesThePortableOne) {
   while (r.size() < 1000) r.push_back(static_cast<std::int32_t>(rng()) >> (rng() % 32));
   for (const std::size_t n : {r.size(), std::size_t{37}, std::size_t{3}}) {
     std::vector<std::uint8_t> a(n), b(n);
-    EXPECT_EQ(quorvel::sequence::tokenize(r.data(), n, a.data()), quorvel::sequence::tokenize_avx2(r.data(), n, b.data()));
+    EXPECT_EQ(portable.tokenize(r.data(), n, a.data()), vector.tokenize(r.data(), n, b.data()));
     EXPECT_EQ(a, b) << "n " << n;
   }
 }
@@ -199,12 +208,12 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
       forward2[l] = {.in = d[l].data(), .out = r2[l].data(), .n = n, .taps = taps, .step = step};
       inverse[l] = {.in = r2[l].data(), .out = back[l].data(), .n = n, .taps = taps, .step = step};
     }
-    s::lms_lanes(forward, false);
-    (s::avx2_kernels() ? s::lms_lanes_avx2 : s::lms_lanes)(forward2, false);
+    s::kernels_for(rimble::ProcessorTier::Portable).lms_lanes(forward, false);
+    s::kernels().lms_lanes(forward2, false);
     EXPECT_EQ(r, r2) << "round " << round;
-    (s::avx2_kernels() ? s::lms_lanes_avx2 : s::lms_lanes)(inverse, true);
+    s::kernels().lms_lanes(inverse, true);
     EXPECT_EQ(back, d) << "round " << round;
-    s::lms_lanes(std::span(inverse).first(1), true);
+    s::kernels_for(rimble::ProcessorTier::Portable).lms_lanes(std::span(inverse).first(1), true);
     EXPECT_EQ(back[0], d[0]) << "round " << round;
   }
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/sequence_block.hpp"
+#include "codec/sequence/block.hpp"
 #include "codec_test_support.hpp"
 
 namespace {

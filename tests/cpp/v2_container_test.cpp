@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "codec/interpolation.hpp"
-#include "codec/sequence_coder.hpp"
-#include "codec/v2_decoder.hpp"
-#include "codec/v2_encoder.hpp"
+#include "codec/v2/interpolation.hpp"
+#include "codec/sequence/coder.hpp"
+#include "codec/v2/decoder.hpp"
+#include "codec/v2/encoder.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ Bytes coded(const std::vector<std::int32_t>& codes, std::size_t block_length) {
   return blocks ? blocks->front() : Bytes{};
 }
 
-// A container as the layout in codec/v2_container.hpp describes it.
+// A container as the layout in codec/v2/container.hpp describes it.
 struct Hand {
   std::uint8_t mode = 0;
   std::uint8_t block_log2 = 8;

@@ -1,6 +1,6 @@
 // Version-2 encoder: targets met on every kind of signal, the same bytes for a decoded signal encoded again,
 // exact samples below half a grid step and at max error 0, and damage that never decodes to wrong samples.
-#include "codec/v2_encoder.hpp"
+#include "codec/v2/encoder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/v2_decoder.hpp"
+#include "codec/v2/decoder.hpp"
 #include "codec_test_support.hpp"
 
 namespace {

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "codec/v2_encoder.hpp"
+#include "codec/v2/encoder.hpp"
 #include "hdf5/filter.hpp"
 #include "tests/fuzz/properties.hpp"
 

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "codec/crc32.hpp"
-#include "codec/sequence_block.hpp"
-#include "codec/v2_decoder.hpp"
+#include "codec/sequence/coder.hpp"
+#include "codec/v2/crc32.hpp"
+#include "codec/sequence/block.hpp"
+#include "codec/v2/decoder.hpp"
 #include "hdf5/filter.hpp"
 
 namespace quorvel::fuzz {

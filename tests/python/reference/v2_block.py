@@ -2,8 +2,8 @@
 
     .venv/bin/python tests/python/reference/v2_block.py   # the corpus at max error 1e-3 x range: C++-layout bytes (minutes)
 
-Bit-exact with codec/sequence_block.hpp and codec/rans_coder.hpp, and making the same choices as
-codec/sequence_block_encoder.cpp, so that tools/make_sequence_reference.py can write blocks the C++
+Bit-exact with codec/sequence/block.hpp and codec/sequence/rans.hpp, and making the same choices as
+codec/sequence/block_encoder.cpp, so that tools/make_sequence_reference.py can write blocks the C++
 decoder must read back exactly. Layout, bit-packed least significant bit first:
   per segment of 4096 codes: predictor (3 bits; LPC: order - 1 (5), shift (4), width - 1 (4), the
     coefficients in `width` bits each); from the second segment on, 1 bit: a new table set follows;
@@ -94,7 +94,7 @@ def lround(x: float) -> int:
 
 
 def choose_table(counts: np.ndarray, every_preset: bool) -> tuple[float, dict]:
-    """(bits, table): the table made from the counts or a preset, as codec/token_tables.cpp does."""
+    """(bits, table): the table made from the counts or a preset, as codec/sequence/token_tables.cpp does."""
     total = int(counts.sum())
     if total == 0:
         return 7.0, {"preset": 0}
@@ -284,7 +284,7 @@ def decoding_order(start: int, count: int, ways: int) -> list[int]:
 
 
 def rans_encode(token: np.ndarray, layout: list[dict], ways: int) -> list[int]:
-    """16-bit words, in the order the decoder reads them (see codec/rans_coder.hpp)."""
+    """16-bit words, in the order the decoder reads them (see codec/sequence/rans.hpp)."""
     n = token.size
     states, words = [STATE_LOW] * ways, []
     for s in range((n + m.SEGMENT - 1) // m.SEGMENT - 1, -1, -1):
@@ -380,7 +380,7 @@ def identity_worth_trying(q: np.ndarray, start: int, end: int) -> bool:
 
 
 def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None = None) -> bytes:
-    """The block's bytes, with the choices codec/sequence_block_encoder.cpp makes (`only`: every segment
+    """The block's bytes, with the choices codec/sequence/block_encoder.cpp makes (`only`: every segment
     with this predictor, for tests that need each one)."""
     q = np.asarray(q, np.int64)
     n, ways = q.size, m.ways_for(q.size)

@@ -4,8 +4,8 @@ Written the way a C++ coder would do it (integers, fixed shifts, table-driven rA
 as the independent model the conformance tests (tests/python/tools/test_conformance.py) hold the codec
 against; bench/entropy_probe.py measures each stage with it against the peers, and keeps the research's
 two-value contexts and per-context cost estimate for its ablations. The coding half (predictors, tokens,
-contexts, tables) is bit-exact with the C++ sequence coder (codec/predictors.cpp,
-codec/sequence_tokens.hpp, codec/token_tables.cpp); v2_block.py writes and reads whole blocks in its byte
+contexts, tables) is bit-exact with the C++ sequence coder (codec/sequence/predictors.cpp,
+codec/sequence/tokens.hpp, codec/sequence/token_tables.cpp); v2_block.py writes and reads whole blocks in its byte
 layout (`python tests/python/reference/v2_block.py` round-trips the corpus), v2_container.py containers.
 """
 
@@ -191,7 +191,7 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 
 # ---------------------------------------------------------------- predictors on integer codes
 #
-# Bit-exact with codec/predictors.cpp. A block's codes q are int32; each segment [start, end) of the
+# Bit-exact with codec/sequence/predictors.cpp. A block's codes q are int32; each segment [start, end) of the
 # block has its own predictor, computed in 64-bit integers from the codes before it in the block (zeros
 # before the block: the first samples use lower orders); residuals and codes wrap modulo 2^32.
 
@@ -498,7 +498,7 @@ def class_of_level(level, base: int):
 
 # ---------------------------------------------------------------- static per-block tables
 #
-# Bit-exact with codec/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
+# Bit-exact with codec/sequence/token_tables.cpp: 11-bit frequencies from 5-bit half-octave codes, or one of 64
 # geometric presets; a table's codes are sent as Exp-Golomb ranks against a prediction.
 
 PROB_BITS = 11

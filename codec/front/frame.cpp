@@ -1,0 +1,582 @@
+// codec/front/frame.cpp: chunk frames: gap filling, bit masks, one container per lane, and back.
+#include "codec/front/frame.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+
+#include "codec/v1/decompressor.hpp"
+#include "codec/v1/deflate.hpp"
+#include "codec/common/parallel.hpp"
+#include "codec/v2/decoder.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes, and a
+// container's bands hold at least one 16-bit coefficient per sample: a
+// payload of P bytes cannot describe more than 516 P samples, and a mask of L
+// bytes cannot cover more than 8256 L.
+constexpr std::uint64_t max_samples_per_payload_byte = max_deflate_ratio / 2;
+constexpr int mask_deflate_level = 6;
+
+// The three masks, in their order in the frame.
+enum MaskIndex : std::size_t { nan_mask = 0, positive_infinity_mask = 1, negative_infinity_mask = 2 };
+constexpr std::size_t mask_count = 3;
+constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
+
+QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
+
+template <class T>
+constexpr FrameDtype dtype_of() {
+  return std::is_same_v<T, float> ? FrameDtype::float32 : FrameDtype::float64;
+}
+
+// Which mask a sample belongs to, if any.
+template <class T>
+std::optional<MaskIndex> mask_of(T x) {
+  if (std::isnan(x)) return nan_mask;
+  if (std::isinf(x)) return x > 0 ? positive_infinity_mask : negative_infinity_mask;
+  return std::nullopt;
+}
+
+template <class T>
+T masked_value(std::size_t mask) {
+  constexpr T inf = std::numeric_limits<T>::infinity();
+  return mask == nan_mask ? std::numeric_limits<T>::quiet_NaN() : mask == positive_infinity_mask ? inf : -inf;
+}
+
+struct Geometry {
+  std::size_t sample_count;
+  std::size_t lane_count;
+  std::size_t lane_length;
+};
+
+// Sample and lane counts of a shape. The sample count stays small enough that
+// its bytes (8 per sample) and its mask bits are representable. A shape that
+// is not is InvalidInput.
+std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> shape) {
+  constexpr std::uint64_t max_samples = std::numeric_limits<std::size_t>::max() / 16;
+  const auto refuse = [](std::string text) { return std::unexpected(QuorvelError::invalid_input(std::move(text))); };
+  if (shape.size() > frame_max_ndim) {
+    return refuse("Arrays of " + std::to_string(shape.size()) + " axes are not supported (at most " +
+                  std::to_string(frame_max_ndim) + ")");
+  }
+  std::uint64_t lanes = 1;
+  for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) {
+    if (__builtin_mul_overflow(lanes, shape[axis], &lanes) || lanes > max_samples) {
+      return refuse("Shape holds too many samples");
+    }
+  }
+  const std::uint64_t length = shape.empty() ? 1 : shape.back();
+  std::uint64_t samples = 0;
+  if (__builtin_mul_overflow(lanes, length, &samples) || samples > max_samples) {
+    return refuse("Shape holds too many samples");
+  }
+  if (length > max_sample_count) {
+    return refuse("Lanes of " + std::to_string(length) + " samples exceed the container limit of " +
+                  std::to_string(max_sample_count));
+  }
+  return Geometry{static_cast<std::size_t>(samples), static_cast<std::size_t>(lanes),
+                  static_cast<std::size_t>(length)};
+}
+
+// Fills every non-finite sample from its finite neighbours: linear
+// interpolation inside a lane, the nearest finite value before the first and
+// after the last. Returns false, leaving the lane as it was, when no sample is
+// finite. The convex combination cannot overflow, and the clamp keeps its
+// rounding inside the two neighbours.
+template <class T>
+bool fill_gaps(std::span<T> lane) {
+  const auto first = std::find_if(lane.begin(), lane.end(), [](T x) { return std::isfinite(x); });
+  if (first == lane.end()) return false;
+  std::fill(lane.begin(), first, *first);
+  std::size_t last = static_cast<std::size_t>(first - lane.begin());
+  for (std::size_t i = last + 1; i < lane.size(); ++i) {
+    if (!std::isfinite(lane[i])) continue;
+    const double a = lane[last], b = lane[i];
+    const double width = static_cast<double>(i - last);
+    for (std::size_t k = last + 1; k < i; ++k) {
+      const double t = static_cast<double>(k - last) / width;
+      lane[k] = static_cast<T>(std::clamp(a * (1.0 - t) + b * t, std::min(a, b), std::max(a, b)));
+    }
+    last = i;
+  }
+  std::fill(lane.begin() + static_cast<std::ptrdiff_t>(last) + 1, lane.end(), lane[last]);
+  return true;
+}
+
+// The failure a frame reports: the first in lane order, marked with its lane.
+// When that one is an unreachable target, the unreachable lane that needs the
+// most instead: every lane shares the target, so its figure (a size per lane
+// for a budget) is what the whole frame can ask for.
+std::optional<QuorvelError> frame_failure(const std::vector<std::optional<QuorvelError>>& failures) {
+  const auto first = std::ranges::find_if(failures, [](const auto& f) { return f.has_value(); });
+  if (first == failures.end()) return std::nullopt;
+  const auto need = [](const std::optional<QuorvelError>& f) {
+    return f && f->kind() == QuorvelError::Kind::Unreachable ? f->best_reachable().value_or(0.0) : -1.0;
+  };
+  auto worst = first;
+  if (need(*first) >= 0) {
+    for (auto f = first; f != failures.end(); ++f) worst = need(*f) > need(*worst) ? f : worst;
+  }
+  return (*worst)->in_lane(static_cast<std::size_t>(worst - failures.begin()));
+}
+
+// Runs work(lane) for every lane on the thread pool. work returns the lane's
+// failure, if any; frame_failure picks the frame's error. An allocation that
+// fails inside a lane fails that lane.
+template <class Work>
+std::expected<void, QuorvelError> run_lanes(std::size_t count, std::size_t lane_length, std::size_t threads,
+                                            Work&& work) {
+  std::vector<std::optional<QuorvelError>> failures(count);
+  parallel_for(count, threads, [&](std::size_t lane) {
+    try {
+      failures[lane] = work(lane);
+    } catch (const std::bad_alloc&) {
+      failures[lane] = QuorvelError::out_of_memory(lane_length);
+    }
+  });
+  if (auto failure = frame_failure(failures)) return std::unexpected(std::move(*failure));
+  return {};
+}
+
+// ---- encoding -------------------------------------------------------------
+
+// What a filled lane's target is multiplied by so that it guarantees the
+// target on the lane's finite samples alone. The encoder measures the fills
+// too: a mean square error E over n samples bounds the error over the f
+// finite ones by E n / f, and a PRD over the filled lane divides by its energy
+// S_n rather than the finite samples' S_f, so RMSE shrinks by sqrt(f / n) and
+// PRD by sqrt(S_f / S_n).
+template <class T>
+double lane_factor(TargetKind kind, std::span<const T> lane, std::span<const T> filled) {
+  if (kind != TargetKind::rmse && kind != TargetKind::prd) return 1.0;
+  std::size_t finite = 0;
+  double finite_energy = 0, filled_energy = 0;
+  for (std::size_t i = 0; i < lane.size(); ++i) {
+    const double x = filled[i];
+    filled_energy += x * x;
+    if (std::isfinite(lane[i])) ++finite, finite_energy += x * x;
+  }
+  if (finite == lane.size()) return 1.0;
+  const double share = kind == TargetKind::rmse ? static_cast<double>(finite) / static_cast<double>(lane.size())
+                       : filled_energy > 0      ? finite_energy / filled_energy
+                                                : 1.0;
+  return std::sqrt(share);
+}
+
+// A lane's refusal in the caller's terms: their target, and the figure to ask
+// for, rounded up so that once shrunk by `factor` again it is still reached.
+QuorvelError in_callers_terms(const QuorvelError& refused, Target target, double factor) {
+  const double lane_best = refused.best_reachable().value_or(0.0);
+  double best = lane_best / factor;
+  while (best * factor < lane_best) best = std::nextafter(best, HUGE_VAL);
+  return QuorvelError::unreachable(target, best);
+}
+
+// One lane's container, or no bytes when the lane has no finite sample.
+template <class T>
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<const T> lane,
+                                                                   const FrameSettings& settings) {
+  std::vector<T> filled(lane.begin(), lane.end());
+  if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
+  FrameSettings lane_settings = settings;
+  lane_settings.threads = 1;  // lanes run on their own threads already
+  if (!settings.target) return encode(std::span<const T>(filled), lane_settings);
+  const Target target = *settings.target;
+  const double factor = lane_factor(target.kind, lane, std::span<const T>(filled));
+  lane_settings.target = Target{target.kind, target.value * factor};
+  auto container = encode(std::span<const T>(filled), lane_settings);
+  if (container || factor == 1.0 || container.error().kind() != QuorvelError::Kind::Unreachable) return container;
+  return std::unexpected(in_callers_terms(container.error(), target, factor));
+}
+
+using Masks = std::array<std::vector<std::uint8_t>, mask_count>;
+
+// One bit per sample for each kind of non-finite value; a mask stays empty
+// when its kind never occurs.
+template <class T>
+Masks build_masks(std::span<const T> samples) {
+  Masks masks;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto mask = mask_of(samples[i]);
+    if (!mask) continue;
+    auto& bits = masks[*mask];
+    if (bits.empty()) bits.assign((samples.size() + 7) / 8, 0);
+    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] | 1u << (i % 8));
+  }
+  return masks;
+}
+
+std::expected<std::uint32_t, QuorvelError> part_length(std::size_t bytes, const std::string& what) {
+  if (bytes > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(QuorvelError::invalid_input(what + " of " + std::to_string(bytes) +
+                                                       " bytes does not fit in a frame (at most 4294967295)"));
+  }
+  return static_cast<std::uint32_t>(bytes);
+}
+
+// Header, lane table, containers and masks, in frame order.
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t version, FrameDtype dtype,
+                                                                std::span<const std::uint64_t> shape,
+                                                                const std::vector<std::vector<std::uint8_t>>& lanes,
+                                                                const Masks& packed_masks) {
+  std::size_t size = frame_overhead(shape);
+  for (const auto& c : lanes) size += c.size();
+  for (const auto& m : packed_masks) size += m.size();
+  std::vector<std::uint8_t> out(size);
+  std::uint8_t* p = out.data();
+  std::copy(frame_magic.begin(), frame_magic.end(), p);
+  p[4] = version;
+  p[5] = static_cast<std::uint8_t>(dtype);
+  p[6] = static_cast<std::uint8_t>(shape.size());
+  p[7] = 0;
+  p += 8;
+  for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
+    auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
+    if (!length) return std::unexpected(length.error());
+    little_endian::store(p, *length);
+  }
+  for (const std::uint64_t extent : shape) little_endian::store(p, extent), p += 8;
+  for (std::size_t lane = 0; lane < lanes.size(); ++lane, p += 4) {
+    auto length = part_length(lanes[lane].size(), "The container of lane " + std::to_string(lane));
+    if (!length) return std::unexpected(length.error());
+    little_endian::store(p, *length);
+  }
+  for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
+  for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
+  return out;
+}
+
+template <class T>
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span<const T> samples,
+                                                                       std::span<const std::uint64_t> shape,
+                                                                       const FrameSettings& settings) {
+  const auto g = geometry(shape);
+  if (!g) return std::unexpected(g.error());
+  if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
+  if (g->sample_count != samples.size()) {
+    return std::unexpected(QuorvelError::invalid_input("The shape holds " + std::to_string(g->sample_count) +
+                                                       " samples but the array has " + std::to_string(samples.size())));
+  }
+
+  std::vector<std::vector<std::uint8_t>> containers(g->lane_count);
+  auto encoded = run_lanes(g->lane_count, g->lane_length, settings.threads,
+                           [&](std::size_t lane) -> std::optional<QuorvelError> {
+                             auto container = encode_lane(samples.subspan(lane * g->lane_length, g->lane_length),
+                                                          settings);
+                             if (!container) return std::move(container.error());
+                             containers[lane] = std::move(*container);
+                             return std::nullopt;
+                           });
+  if (!encoded) return std::unexpected(encoded.error());
+
+  Masks packed = build_masks(samples);
+  for (auto& mask : packed) {
+    if (mask.empty()) continue;
+    auto deflated = raw_deflate(mask, mask_deflate_level, 0);
+    if (!deflated) return std::unexpected(deflated.error());
+    mask = std::move(*deflated);
+  }
+  return assemble(static_cast<std::uint8_t>(settings.format), dtype_of<T>(), shape, containers, packed);
+}
+
+// ---- decoding -------------------------------------------------------------
+
+// A frame whose header, lane table and container headers passed every check.
+struct ParsedFrame {
+  FrameInfo info;
+  std::vector<std::span<const std::uint8_t>> containers;  // empty: no container
+  std::array<std::span<const std::uint8_t>, mask_count> masks;
+};
+
+// A version-2 lane's container: a header and index that parse, the lane's
+// sample count, and blocks (each with its index byte and CRC, so at most 3277
+// samples per byte) that fill the lane exactly, up to zero padding.
+std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> container, std::size_t length) {
+  const auto layout = v2::parse(container);
+  if (!layout) return std::unexpected(layout.error());
+  if (layout->header.sample_count != length) {
+    return std::unexpected(invalid("the container holds " + std::to_string(layout->header.sample_count) +
+                                   " samples but the lane has " + std::to_string(length)));
+  }
+  const std::size_t end = layout->block_starts.back();
+  const auto padding = container.subspan(end);
+  if (std::max(end, v2::min_container_size) != container.size() ||
+      std::any_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b != 0; })) {
+    return std::unexpected(invalid("the container is " + std::to_string(container.size()) +
+                                   " bytes but its header and blocks make " + std::to_string(end)));
+  }
+  return {};
+}
+
+// The container of a lane of `length` samples in a frame of `version`: a
+// header of that version that parses, the lane's sample count, and a payload
+// inside the container that could really hold that many samples.
+std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> container, std::size_t length,
+                                                  std::uint8_t version) {
+  if (container.empty()) return {};
+  if (length == 0) return std::unexpected(invalid("an empty lane has a container"));
+  if (version == 2) return check_version_2(container, length);
+  const auto header = ContainerHeader::parse(container);
+  if (!header) return std::unexpected(header.error());
+  if (header->sample_count != length) {
+    return std::unexpected(invalid("the container holds " + std::to_string(header->sample_count) +
+                                   " samples but the lane has " + std::to_string(length)));
+  }
+  if (header->payload_length != container.size() - header_size) {
+    return std::unexpected(invalid("the container is " + std::to_string(container.size()) +
+                                   " bytes but its header and payload make " +
+                                   std::to_string(header_size + header->payload_length)));
+  }
+  if (length > max_samples_per_payload_byte * header->payload_length) {
+    return std::unexpected(invalid("a payload of " + std::to_string(header->payload_length) + " bytes cannot hold " +
+                                   std::to_string(length) + " samples"));
+  }
+  return {};
+}
+
+// Reads `count` little-endian u32 lengths at `p`, and their sum.
+std::uint64_t read_lengths(const std::uint8_t* p, std::size_t count, std::vector<std::uint32_t>& out) {
+  std::uint64_t sum = 0;
+  out.resize(count);
+  for (std::size_t i = 0; i < count; ++i) sum += out[i] = little_endian::load<std::uint32_t>(p + 4 * i);
+  return sum;
+}
+
+// The fixed header and the shape, checked; the info without its lane table.
+std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> frame) {
+  if (frame.size() < frame_fixed_size) {
+    return std::unexpected(invalid("Frame is too short for its header: " + std::to_string(frame.size()) + " bytes"));
+  }
+  const std::uint8_t* p = frame.data();
+  if (!std::equal(frame_magic.begin(), frame_magic.end(), p)) return std::unexpected(invalid("Not a frame: bad magic"));
+  if (p[4] < first_frame_version || p[4] > last_frame_version) {
+    return std::unexpected(invalid("Unsupported frame version " + std::to_string(p[4])));
+  }
+  if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
+    return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
+  }
+  if (p[7] != 0) return std::unexpected(invalid("Reserved frame byte is not zero"));
+  const std::size_t ndim = p[6];
+  if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
+    return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
+  }
+  FrameInfo info{p[4], static_cast<FrameDtype>(p[5]), std::vector<std::uint64_t>(ndim), 0, 0, 0, {}};
+  for (std::size_t axis = 0; axis < ndim; ++axis) {
+    info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
+  }
+  const auto g = geometry(info.shape);
+  if (!g) return std::unexpected(invalid(g.error().message()));
+  info.sample_count = g->sample_count;
+  info.lane_count = g->lane_count;
+  info.lane_length = g->lane_length;
+  return info;
+}
+
+// The masks that follow the containers from `offset`, each able to cover the
+// samples; whether any is present.
+std::expected<bool, QuorvelError> parse_masks(ParsedFrame& parsed, std::span<const std::uint8_t> frame,
+                                              std::size_t offset, const std::vector<std::uint32_t>& lengths) {
+  bool any_mask = false;
+  const std::size_t samples = parsed.info.sample_count;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    parsed.masks[m] = frame.subspan(offset, lengths[m]);
+    offset += lengths[m];
+    if (lengths[m] == 0) continue;
+    any_mask = true;
+    if ((samples + 7) / 8 > max_deflate_ratio * lengths[m] || samples == 0) {
+      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(lengths[m]) +
+                                     " bytes cannot cover " + std::to_string(samples) + " samples"));
+    }
+  }
+  return any_mask;
+}
+
+std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_t> frame) {
+  auto head = parse_head(frame);
+  if (!head) return std::unexpected(head.error());
+  ParsedFrame parsed{std::move(*head), {}, {}};
+  const FrameInfo& info = parsed.info;
+  // The lane table must lie inside the frame before anything is sized by it.
+  const std::size_t table = frame_fixed_size + 8 * info.shape.size();
+  if ((frame.size() - table) / 4 < info.lane_count) {
+    return std::unexpected(invalid("Frame is too short for the lane table of " + std::to_string(info.lane_count) +
+                                   " lanes"));
+  }
+  std::vector<std::uint32_t> mask_lengths, lane_lengths;
+  const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
+                              read_lengths(frame.data() + table, info.lane_count, lane_lengths);
+  const std::size_t body = frame_overhead(info.shape);
+  if (parts != frame.size() - body) {
+    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts) + " bytes but " +
+                                   std::to_string(frame.size() - body) + " follow the lane table"));
+  }
+  std::size_t offset = body;
+  bool every_lane_has_a_container = true;
+  for (std::size_t lane = 0; lane < info.lane_count; ++lane) {
+    parsed.containers.push_back(frame.subspan(offset, lane_lengths[lane]));
+    parsed.info.lanes.push_back({offset, lane_lengths[lane]});
+    offset += lane_lengths[lane];
+    if (auto ok = check_container(parsed.containers[lane], info.lane_length, info.version); !ok) {
+      return std::unexpected(ok.error().in_lane(lane));
+    }
+    every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || lane_lengths[lane] != 0);
+  }
+  const auto any_mask = parse_masks(parsed, frame, offset, mask_lengths);
+  if (!any_mask) return std::unexpected(any_mask.error());
+  if (!every_lane_has_a_container && !*any_mask) {
+    return std::unexpected(invalid("A lane without a container needs a mask"));
+  }
+  return parsed;
+}
+
+// A mask's bits, inflated to exactly one bit per sample with nothing after
+// the stream, spare bits of the last byte zero.
+std::expected<std::vector<std::uint8_t>, QuorvelError> inflate_mask(std::span<const std::uint8_t> packed,
+                                                                    std::size_t sample_count, const char* name) {
+  if (packed.empty()) return std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> bits((sample_count + 7) / 8);
+  if (!raw_inflate_exact(packed, bits)) {
+    return std::unexpected(invalid(std::string(name) + " mask is not a DEFLATE stream of one bit per sample"));
+  }
+  if (sample_count % 8 != 0 && bits.back() >> (sample_count % 8) != 0) {
+    return std::unexpected(invalid(std::string(name) + " mask marks samples beyond the shape"));
+  }
+  return bits;
+}
+
+// The three masks, checked to be disjoint and to cover every lane that has
+// no container.
+std::expected<Masks, QuorvelError> read_masks(const ParsedFrame& parsed) {
+  Masks masks;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    auto bits = inflate_mask(parsed.masks[m], parsed.info.sample_count, mask_names[m]);
+    if (!bits) return std::unexpected(bits.error());
+    masks[m] = std::move(*bits);
+  }
+  // Without masks, parse_frame has seen a container in every lane.
+  if (std::all_of(masks.begin(), masks.end(), [](const auto& bits) { return bits.empty(); })) return masks;
+  std::vector<std::uint8_t> any((parsed.info.sample_count + 7) / 8, 0);
+  for (const auto& bits : masks) {
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      if ((any[i] & bits[i]) != 0) return std::unexpected(invalid("A sample is marked in two masks"));
+      any[i] = static_cast<std::uint8_t>(any[i] | bits[i]);
+    }
+  }
+  const std::size_t n = parsed.info.lane_length;
+  for (std::size_t lane = 0; lane < parsed.info.lane_count; ++lane) {
+    if (!parsed.containers[lane].empty()) continue;
+    for (std::size_t i = lane * n; i < (lane + 1) * n; ++i) {
+      if ((any[i / 8] >> (i % 8) & 1) == 0) {
+        return std::unexpected(
+            invalid("no container, yet sample " + std::to_string(i - lane * n) + " is not masked").in_lane(lane));
+      }
+    }
+  }
+  return masks;
+}
+
+// A lane's container of the frame's version into its samples.
+template <class T>
+std::expected<void, QuorvelError> decode_lane(std::span<const std::uint8_t> container, std::uint8_t version,
+                                              std::span<T> out) {
+  if constexpr (std::is_same_v<T, float>) {
+    if (version == 2) return v2::decode_into(container, 0, out, 1);
+  }
+  if (version == 2) {
+    std::vector<float> samples(out.size());
+    if (auto done = v2::decode_into(container, 0, samples, 1); !done) return done;
+    std::ranges::copy(samples, out.begin());
+    return {};
+  }
+  const auto samples = decompress_block(container);
+  if (!samples) return std::unexpected(samples.error());
+  std::ranges::copy(samples->span(), out.begin());
+  return {};
+}
+
+// Writes the masked values over the decoded samples.
+template <class T>
+void restore_masked(const Masks& masks, std::span<T> out) {
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    const auto& bits = masks[m];
+    for (std::size_t byte = 0; byte < bits.size(); ++byte) {
+      for (unsigned b = bits[byte]; b != 0; b &= b - 1) out[8 * byte + std::countr_zero(b)] = masked_value<T>(m);
+    }
+  }
+}
+
+template <class T>
+std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t> frame, std::span<T> out,
+                                                    std::size_t threads) {
+  auto parsed = parse_frame(frame);
+  if (!parsed) return std::unexpected(parsed.error());
+  const FrameInfo& info = parsed->info;
+  if (info.dtype != dtype_of<T>()) {
+    return std::unexpected(QuorvelError::invalid_input("The frame holds samples of the other floating-point type"));
+  }
+  if (out.size() != info.sample_count) {
+    return std::unexpected(QuorvelError::invalid_input("The frame holds " + std::to_string(info.sample_count) +
+                                                       " samples but the output has room for " +
+                                                       std::to_string(out.size())));
+  }
+  const auto masks = read_masks(*parsed);
+  if (!masks) return std::unexpected(masks.error());
+
+  auto decoded = run_lanes(info.lane_count, info.lane_length, threads,
+                           [&](std::size_t lane) -> std::optional<QuorvelError> {
+                             if (parsed->containers[lane].empty()) return std::nullopt;
+                             auto done = decode_lane(parsed->containers[lane], info.version,
+                                                     out.subspan(lane * info.lane_length, info.lane_length));
+                             return done ? std::nullopt : std::optional<QuorvelError>(std::move(done.error()));
+                           });
+  if (!decoded) return std::unexpected(decoded.error());
+  restore_masked(*masks, out);
+  return {};
+}
+
+}  // namespace
+
+std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
+  std::size_t lanes = 1;
+  for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) lanes *= static_cast<std::size_t>(shape[axis]);
+  return frame_fixed_size + 8 * shape.size() + 4 * lanes;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,
+                                                                    std::span<const std::uint64_t> shape,
+                                                                    const FrameSettings& settings) {
+  return encode_frame_of(samples, shape, settings);
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const double> samples,
+                                                                    std::span<const std::uint64_t> shape,
+                                                                    const FrameSettings& settings) {
+  return encode_frame_of(samples, shape, settings);
+}
+
+std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame) {
+  auto parsed = parse_frame(frame);
+  if (!parsed) return std::unexpected(parsed.error());
+  return std::move(parsed->info);
+}
+
+std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<float> out,
+                                               std::size_t threads) {
+  return decode_frame_into(frame, out, threads);
+}
+
+std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
+                                               std::size_t threads) {
+  return decode_frame_into(frame, out, threads);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,215 @@
+// codec/sequence/block_decoder.cpp: reads a block's head, its tokens, raw bits and predictors back into codes.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "codec/sequence/bit_io.hpp"
+#include "codec/common/buffer.hpp"
+#include "codec/sequence/predictors.hpp"
+#include "codec/sequence/rans.hpp"
+#include "codec/sequence/block.hpp"
+#include "codec/sequence/kernels.hpp"
+#include "codec/sequence/token_tables.hpp"
+
+namespace quorvel::sequence {
+
+namespace {
+
+struct BlockHead {
+  std::vector<PredictorChoice> predictors;
+  TableLayout layout;
+  std::size_t head_bytes = 0;
+};
+
+bool read_head(std::span<const std::uint8_t> block, std::size_t n, BlockHead& head) {
+  const std::size_t segments = (n + kSegmentLength - 1) / kSegmentLength;
+  BitReader in(block);
+  head.predictors.resize(segments);
+  head.layout.set_of_segment.resize(segments);
+  for (std::size_t s = 0; s < segments; ++s) {
+    if (!read_predictor(in, head.predictors[s])) return false;
+    if (s == 0 || in.get(1)) {
+      head.layout.sets.emplace_back();
+      if (!read_table_set(in, head.layout.sets.back())) return false;
+    }
+    head.layout.set_of_segment[s] = static_cast<std::uint8_t>(head.layout.sets.size() - 1);
+  }
+  head.head_bytes = in.bytes_used();
+  return in.ok();
+}
+
+bool read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& value) {
+  value = 0;
+  for (int shift = 0; shift < 35; shift += 7) {
+    if (at >= bytes.size()) return false;
+    const std::uint8_t byte = bytes[at++];
+    value |= std::uint64_t{byte & 0x7Fu} << shift;
+    if (byte < 0x80) return true;
+  }
+  return false;
+}
+
+// Raw bits of the tokens, made into residuals. Values are read from an 8-byte window at the byte of their
+// first bit, in a copy of the raw bits padded with zeros: a round (or a group of 8 rounds) that starts
+// inside the stream cannot read past the padding, so only each round's start is checked.
+class ResidualReader {
+ public:
+  // 8 rounds of 8 values of up to 30 bits, and a window's 8 bytes.
+  static constexpr std::size_t kPadding = 8 * 8 * 30 / 8 + 8;
+
+  ResidualReader(std::span<const std::uint8_t> raw, const Kernels& kernels)
+      : bytes_(raw.size() + kPadding), size_(raw.size()), whole_rounds_(kernels.read_rounds) {
+    std::copy(raw.begin(), raw.end(), bytes_.begin());
+  }
+
+  // The residuals of a segment whose tokens are in decoding order (token k of lane l at k * ways + l), in
+  // block order.
+  [[nodiscard]] bool read_segment(std::span<const std::uint8_t> tokens, std::size_t ways, std::size_t m,
+                                  std::int32_t* residuals) {
+    const SegmentLanes lanes(ways, m);
+    const std::uint64_t limit = 8 * std::uint64_t{size_};
+    std::uint64_t position = position_;
+    std::size_t k = 0;
+    for (std::size_t used = ways; used > 0; --used) {
+      // Rounds in which lanes 0..used-1 have a token.
+      const std::size_t end = lanes.rounds_of(used - 1);
+      if (whole_rounds_ && used == 8)
+        k = whole_rounds_(tokens.data(), k, end, lanes.length, bytes_.data(), position, limit, residuals);
+      for (; k < end; ++k) {
+        if (position > limit) return false;
+        for (std::size_t l = 0; l < used; ++l)
+          residuals[l * lanes.length + k] = read_value(bytes_.data(), position, tokens[k * ways + l]);
+      }
+    }
+    position_ = position;
+    return true;
+  }
+
+  // True when the stream ended with the last value (bar the padding of its last byte).
+  [[nodiscard]] bool finish() const { return (position_ + 7) / 8 == size_; }
+
+ private:
+  static std::int32_t read_value(const std::uint8_t* bytes, std::uint64_t& position, int token) {
+    const int bits = kTokenTable.raw_bits[token];
+    std::uint64_t window;
+    std::memcpy(&window, bytes + (position >> 3), 8);
+    const auto low = static_cast<std::uint32_t>((window >> (position & 7)) & ((std::uint64_t{1} << bits) - 1));
+    position += static_cast<std::uint64_t>(bits);
+    return unzigzag(kTokenTable.top[token] | low);
+  }
+
+  std::vector<std::uint8_t> bytes_;
+  std::size_t size_;
+  decltype(Kernels::read_rounds) whole_rounds_;  // null where the tier has none
+  std::uint64_t position_ = 0;
+};
+
+// Codes back from a block's residuals, once the local sign-LMS stages of its segments have made theirs
+// first differences in place: each segment's inverse in order.
+void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
+                   std::span<std::int32_t> codes) {
+  const std::size_t n = codes.size();
+  for (std::size_t s = 0; s < predictors.size(); ++s) {
+    const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
+    if (predictors[s].kind == Predictor::sign_lms_local)
+      kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+    else
+      reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
+  }
+}
+
+// One block on its way: its head, its token decoder, its raw bits and the residuals read so far.
+struct BlockDecoding {
+  std::span<std::int32_t> codes;
+  BlockHead head;
+  RansDecoder tokens_of;
+  std::optional<ResidualReader> residuals_of;
+  std::vector<std::uint8_t> tokens;
+  Buffer<std::int32_t> residuals;
+
+  [[nodiscard]] bool start(std::span<const std::uint8_t> block) {
+    const std::size_t n = codes.size();
+    if (!read_head(block, n, head)) return false;
+    std::size_t at = head.head_bytes;
+    std::uint64_t word_count = 0;
+    if (!read_varint(block, at, word_count) || word_count > (block.size() - at) / 2) return false;
+    if (!tokens_of.start(block.subspan(at, 2 * word_count), n)) return false;
+    residuals_of.emplace(block.subspan(at + 2 * word_count), kernels());
+    tokens.resize(kSegmentLength + kMaxWays);
+    residuals.resize(n);
+    return true;
+  }
+
+  [[nodiscard]] SegmentTokens segment(std::size_t s) {
+    const std::size_t set = head.layout.set_of_segment[s];
+    return {&head.layout.sets[set], s == 0 || set != head.layout.set_of_segment[s - 1],
+            std::min(codes.size() - s * kSegmentLength, kSegmentLength), tokens.data()};
+  }
+
+  [[nodiscard]] bool read_segment(std::size_t s) {
+    return residuals_of->read_segment(tokens, tokens_of.ways(), segment(s).m, residuals.data() + s * kSegmentLength);
+  }
+
+  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`.
+  [[nodiscard]] bool finish(std::vector<LmsLane>& lanes) {
+    if (!tokens_of.finish() || !residuals_of->finish()) return false;
+    add_local_lms_lanes(head.predictors, residuals.data(), residuals.data(), codes.size(), lanes);
+    return true;
+  }
+};
+
+// Up to RansDecoder::kMaxTogether blocks.
+bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
+  const std::size_t count = blocks.size();
+  std::array<BlockDecoding, RansDecoder::kMaxTogether> at;
+  std::size_t segments = 0;
+  for (std::size_t b = 0; b < count; ++b) {
+    at[b].codes = codes[b];
+    if (codes[b].empty()) {
+      if (!blocks[b].empty()) return false;
+      continue;
+    }
+    if (!at[b].start(blocks[b])) return false;
+    segments = std::max(segments, at[b].head.predictors.size());
+  }
+  // Every residual of a block first, so that the local sign-LMS stages of its segments run side by side.
+  for (std::size_t s = 0; s < segments; ++s) {
+    std::array<RansDecoder*, RansDecoder::kMaxTogether> decoders;
+    std::array<SegmentTokens, RansDecoder::kMaxTogether> segment;
+    std::size_t together = 0;
+    for (std::size_t b = 0; b < count; ++b) {
+      if (s >= at[b].head.predictors.size()) continue;
+      decoders[together] = &at[b].tokens_of;
+      segment[together++] = at[b].segment(s);
+    }
+    if (!RansDecoder::decode_segments({decoders.data(), together}, {segment.data(), together})) return false;
+    for (std::size_t b = 0; b < count; ++b)
+      if (s < at[b].head.predictors.size() && !at[b].read_segment(s)) return false;
+  }
+  // The local sign-LMS stages of all the blocks side by side, then each block's codes.
+  std::vector<LmsLane> lanes;
+  for (std::size_t b = 0; b < count; ++b)
+    if (!codes[b].empty() && !at[b].finish(lanes)) return false;
+  run_lms_lanes(lanes, true);
+  for (std::size_t b = 0; b < count; ++b)
+    if (!codes[b].empty()) restore_codes(at[b].head.predictors, at[b].residuals, codes[b]);
+  return true;
+}
+
+}  // namespace
+
+bool decode_blocks(std::span<const std::span<const std::uint8_t>> blocks, std::span<const std::span<std::int32_t>> codes) {
+  if (blocks.size() != codes.size()) return false;
+  for (std::size_t first = 0; first < blocks.size(); first += RansDecoder::kMaxTogether) {
+    const std::size_t count = std::min(RansDecoder::kMaxTogether, blocks.size() - first);
+    if (!decode_together(blocks.subspan(first, count), codes.subspan(first, count))) return false;
+  }
+  return true;
+}
+
+bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes) {
+  return decode_blocks({&block, 1}, {&codes, 1});
+}
+
+}  // namespace quorvel::sequence

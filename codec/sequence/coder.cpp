@@ -1,0 +1,156 @@
+// codec/sequence/coder.cpp: a sequence of codes as independently decodable blocks, on several threads.
+#include "codec/sequence/coder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "codec/common/parallel.hpp"
+#include "codec/sequence/rans.hpp"
+#include "codec/sequence/block.hpp"
+#include "codec/sequence/kernels.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Blocks up to 2^22 codes: working memory per block stays a few tens of megabytes.
+constexpr std::size_t kMaxBlockLength = std::size_t{1} << 22;
+
+std::expected<void, QuorvelError> check_coding(const SequenceCoding& coding) {
+  if (coding.block_length == 0 || coding.block_length > kMaxBlockLength || !std::has_single_bit(coding.block_length))
+    return std::unexpected(QuorvelError::invalid_options(
+        "block length " + std::to_string(coding.block_length) + " is not a power of two up to 2^22"));
+  if (!is_known(coding.effort)) return std::unexpected(QuorvelError::invalid_options("unknown effort"));
+  return {};
+}
+
+// A long sequence below the best effort first codes a few blocks spread over it with every predictor, then
+// the others with only those that won at least an eighth of the sampled segments: a long recording keeps
+// its character, and the predictors that rarely win there cost time and, by splitting the segments' table
+// sets, often bytes too.
+constexpr std::size_t kSampledBlocks = 4;
+
+bool learns_predictors(std::size_t blocks, Effort effort) {
+  return effort != Effort::best && blocks >= 4 * kSampledBlocks;
+}
+
+sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins) {
+  std::uint32_t total = 0, most = 0;
+  for (const std::uint32_t w : wins) {
+    total += w;
+    most = std::max(most, w);
+  }
+  sequence::CandidateMask mask = 0;
+  for (std::size_t c = 0; c < wins.size(); ++c)
+    if (wins[c] == most || 8 * wins[c] >= total) mask |= sequence::CandidateMask{1} << c;
+  return mask;
+}
+
+}  // namespace
+
+std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
+    std::span<const std::int32_t> codes, const SequenceCoding& coding) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
+  std::vector<std::vector<std::uint8_t>> blocks(count);
+  std::atomic<bool> out_of_memory{false};
+  // Blocks of fewer segments than the LMS kernel has lanes go together, as long as every thread still
+  // gets a group.
+  const std::size_t threads = coding.threads == 0 ? std::max<std::size_t>(1, std::thread::hardware_concurrency()) : coding.threads;
+  const std::size_t segments = (coding.block_length + sequence::kSegmentLength - 1) / sequence::kSegmentLength;
+  const std::size_t most = std::max<std::size_t>(1, sequence::kLmsLanes / segments);
+  // Codes blocks which[0, n) together.
+  const auto encode = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
+                          sequence::CandidateWins* wins) {
+    std::array<std::span<const std::int32_t>, sequence::kLmsLanes> group;
+    std::array<std::vector<std::uint8_t>*, sequence::kLmsLanes> out;
+    for (std::size_t i = 0; i < which.size(); ++i) {
+      const std::size_t start = which[i] * coding.block_length;
+      group[i] = codes.subspan(start, std::min(coding.block_length, codes.size() - start));
+      out[i] = &blocks[which[i]];
+    }
+    try {
+      sequence::encode_blocks({group.data(), which.size()}, coding.effort, {out.data(), which.size()}, allowed, wins);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  };
+  const auto encode_all = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
+                              std::span<sequence::CandidateWins> wins) {
+    const std::size_t together = std::clamp<std::size_t>(which.size() / threads, 1, most);
+    const std::size_t groups = (which.size() + together - 1) / together;
+    parallel_for(groups, threads, [&](std::size_t g) {
+      const std::size_t first = g * together;
+      encode(which.subspan(first, std::min(together, which.size() - first)), allowed, wins.empty() ? nullptr : &wins[g]);
+    });
+  };
+  sequence::CandidateMask allowed = sequence::kEveryCandidate;
+  std::vector<bool> sampled(count, false);
+  if (learns_predictors(count, coding.effort)) {
+    std::array<std::size_t, kSampledBlocks> which;
+    for (std::size_t i = 0; i < kSampledBlocks; ++i) {
+      which[i] = (2 * i + 1) * (count - 1) / (2 * kSampledBlocks);
+      sampled[which[i]] = true;
+    }
+    std::array<sequence::CandidateWins, kSampledBlocks> wins{};
+    encode_all(which, allowed, wins);
+    sequence::CandidateWins all{};
+    for (const auto& w : wins)
+      for (std::size_t c = 0; c < all.size(); ++c) all[c] += w[c];
+    allowed = frequent_winners(all);
+  }
+  std::vector<std::size_t> rest;
+  rest.reserve(count);
+  for (std::size_t b = 0; b < count; ++b)
+    if (!sampled[b]) rest.push_back(b);
+  encode_all(rest, allowed, {});
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
+  return blocks;
+}
+
+std::expected<void, QuorvelError> decode_sequence(std::span<const std::span<const std::uint8_t>> blocks,
+                                                  std::span<std::int32_t> codes, const SequenceCoding& coding) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  if (blocks.size() != (codes.size() + coding.block_length - 1) / coding.block_length)
+    return std::unexpected(QuorvelError::decompression_failed(
+        std::to_string(blocks.size()) + " blocks for " + std::to_string(codes.size()) + " codes"));
+  std::atomic<std::size_t> first_damaged{blocks.size()};
+  std::atomic<bool> out_of_memory{false};
+  const auto codes_of = [&](std::size_t b) {
+    const std::size_t start = b * coding.block_length;
+    return codes.subspan(start, std::min(coding.block_length, codes.size() - start));
+  };
+  // Blocks go in groups of up to four, decoded side by side, as long as every thread still gets a group;
+  // where one of them is damaged, one by one to tell which.
+  constexpr std::size_t most = sequence::RansDecoder::kMaxTogether;
+  const std::size_t threads = coding.threads == 0 ? std::max<std::size_t>(1, std::thread::hardware_concurrency()) : coding.threads;
+  const std::size_t together = std::clamp<std::size_t>(blocks.size() / threads, 1, most);
+  parallel_for((blocks.size() + together - 1) / together, threads, [&](std::size_t g) {
+    const std::size_t first = g * together, count = std::min(together, blocks.size() - first);
+    std::array<std::span<std::int32_t>, most> group;
+    for (std::size_t i = 0; i < count; ++i) group[i] = codes_of(first + i);
+    try {
+      if (sequence::decode_blocks(blocks.subspan(first, count), {group.data(), count})) return;
+      for (std::size_t b = first; b < first + count; ++b) {
+        if (sequence::decode_block(blocks[b], codes_of(b))) continue;
+        std::size_t seen = first_damaged.load();
+        while (b < seen && !first_damaged.compare_exchange_weak(seen, b)) {
+        }
+        return;
+      }
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  });
+  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
+  if (first_damaged.load() < blocks.size())
+    return std::unexpected(QuorvelError::decompression_failed("block " + std::to_string(first_damaged.load()) + " is damaged"));
+  return {};
+}
+
+}  // namespace quorvel

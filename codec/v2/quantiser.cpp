@@ -1,0 +1,106 @@
+// codec/v2/quantiser.cpp: the quantisers' loops, and the two step ladders.
+#include "codec/v2/quantiser.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "codec/v2/interpolation.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// float32(2^(i/16)) for i = 0..15.
+constexpr std::array<float, 16> rung_mantissas{
+    1.0f,        1.04427373f, 1.09050775f, 1.13878858f, 1.18920708f, 1.24185777f, 1.29683959f, 1.35425556f,
+    1.41421354f, 1.47682619f, 1.54221082f, 1.61049032f, 1.68179286f, 1.75625217f, 1.8340081f,  1.91520655f};
+
+// The largest float32 <= v, for v > 0.
+float float_at_most(double v) {
+  float f = static_cast<float>(v);
+  if (static_cast<double>(f) > v) f = std::nextafter(f, 0.0f);
+  return f;
+}
+
+// sign(d) * floor(|d| + 0.5 - dead_zone): rounding to nearest with a wider zero.
+std::int64_t dead_zone_round(double d, double dead_zone) {
+  const double magnitude = std::floor(std::fabs(d) + 0.5 - dead_zone);
+  if (!(magnitude > 0.0)) return 0;
+  const auto r = static_cast<std::int64_t>(magnitude);
+  return d < 0 ? -r : r;
+}
+
+}  // namespace
+
+std::array<std::optional<Grid>, 3> bound_ladder(double e, float lowest, double peak) {
+  std::array<std::optional<Grid>, 3> ladder;
+  const double top = peak + e;
+  const int middle = std::max(std::ilogb(top) - 24, -150);
+  for (int i = 0; i < 3; ++i) {
+    // Half a unit in the last place of any float32 below 2^(middle + 25),
+    // with room for the roundings of double.
+    const double half_ulp = std::ldexp(1.0, middle - 1 + i);
+    const double wanted = 2.0 * (e - half_ulp * (1.0 + 0x1p-20));
+    if (!(wanted > 0.0)) continue;
+    const double step = float_at_most(wanted);
+    if (!(step > 0.0) || 2.0 * top / step > 0x1p30) continue;
+    ladder[static_cast<std::size_t>(i)] = anchored_at(lowest, step);
+  }
+  return ladder;
+}
+
+double rung_step(int k) {
+  const int binade = k >= 0 ? k / 16 : -((-k + 15) / 16);
+  const int index = k - 16 * binade;
+  return static_cast<double>(std::ldexp(rung_mantissas[static_cast<std::size_t>(index)], binade));
+}
+
+int rung_at_most(double step) {
+  int k = std::clamp(static_cast<int>(std::floor(16.0 * std::log2(step))), lowest_rung, highest_rung);
+  while (k > lowest_rung && rung_step(k) > step) --k;
+  while (k < highest_rung && rung_step(k + 1) <= step) ++k;
+  return k;
+}
+
+template <class T>
+Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
+                            std::span<std::int32_t> codes, std::span<float> y) {
+  const GridCoder coder(grid);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const auto code = static_cast<std::int32_t>(coder.nearest(static_cast<double>(x[i])));
+    codes[i] = code;
+    y[i] = grid.sample(code);
+  }
+  return distortion_of(x, std::span<const float>(y), unit);
+}
+
+template <class T>
+Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
+                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
+                                std::span<float> y) {
+  const double inverse = 1.0 / grid.step;
+  for (std::size_t start = 0; start < x.size(); start += block_length) {
+    const std::size_t n = std::min(block_length, x.size() - start);
+    const auto block = codes.subspan(start, n);
+    for_each_in_levels(n, [&](std::size_t i, std::size_t stride) {
+      const std::int64_t prediction = interpolated(block, i, stride);
+      const double d =
+          (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(prediction);
+      const auto code = static_cast<std::int32_t>(prediction + dead_zone_round(d, dead_zone));
+      block[i] = code;
+      y[start + i] = grid.sample(code);
+    });
+  }
+  return distortion_of(x, std::span<const float>(y), unit);
+}
+
+template Distortion quantise_to_grid(std::span<const float>, const Grid&, double, std::span<std::int32_t>,
+                                     std::span<float>);
+template Distortion quantise_to_grid(std::span<const double>, const Grid&, double, std::span<std::int32_t>,
+                                     std::span<float>);
+template Distortion quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, double,
+                                         std::span<std::int32_t>, std::span<float>);
+template Distortion quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, double,
+                                         std::span<std::int32_t>, std::span<float>);
+
+}  // namespace quorvel
