@@ -50,9 +50,20 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
-    from .fidelity import encode_meeting_target
-    return encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
+    from .fidelity import ERROR_TARGETS, encode_meeting_target, grid_of, reached
+    blob = encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
                                  lambda blob: decode_signal(blob).data)
+    if settings.target not in ERROR_TARGETS:
+        return blob
+    # The target and what each channel reached go into the metadata, so that `decode` can hold
+    # the file it writes to the target; the grid too, so that it knows the source's values.
+    kind, _, body = _split(blob)
+    steps, origins = grid_of(signal)
+    extra = {**signal.extra, "fidelity": reached(signal, settings, decode_signal(blob).data)}
+    if steps:
+        extra["grid"] = {"step": steps, "origin": origins}
+    block = _block(dataclasses.replace(signal, extra=extra))
+    return body + block if kind == "container" else block + body
 
 
 def _encoded(signal: Signal, settings: Settings) -> bytes:

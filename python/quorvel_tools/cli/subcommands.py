@@ -151,9 +151,11 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
     with busy("decoding", progress_wanted(args)):
         signal = decode_signal(data)
     rate = args.rate if signal.sample_rate is None else None
+    notes: list[str] = []
 
     def write(path: pathlib.Path) -> None:
-        write_signal(path, signal, subtype=args.subtype, sample_rate=rate)
+        note = write_signal(path, signal, subtype=args.subtype, sample_rate=rate, lossy=args.lossy_output)
+        notes.extend([note] if note else [])
 
     if pair.output == STDIO:
         size = to_stdout(write, args.to or _source_suffix(signal.source))
@@ -168,6 +170,8 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
         shape = "x".join(str(n) for n in signal.data.shape)
         summary = sys.stderr if pair.output == STDIO else sys.stdout
         print(f"{pair.input} -> {pair.output}: {shape} samples, {human_size(size)}", file=summary)
+    for note in notes:  # what a lossy output measures is said even with --quiet
+        print(f"{pair.output}: {note}", file=sys.stderr)
 
 
 def _decoded_suffix(source: pathlib.Path, asked: Optional[str]) -> str:
