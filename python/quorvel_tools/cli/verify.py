@@ -110,12 +110,12 @@ def _lossy_note(path: pathlib.Path, lossy: list[Any]) -> str:
             f"PRD {worst.prd:.4g} % against the decoded samples")
     kept = lossy[0][2]
     if kept is not None:
-        kind = kept["target"]
-        figure = {"max_error": "max_error", "rmse": "rmse", "prd": "prd"}[kind]
-        # The error the lossy coding adds, on top of what the .qrvl file reached (triangle inequality).
-        reached = max(kept["value"] - (kept["room"][i][0] if kept["room"][i][0] is not None else -math.inf)
-                      + getattr(m, figure) for i, m, _ in lossy)
-        text += f"; about {reached:.4g} {kind.replace('_', ' ')} from the original (the file was made for {kept['value']:g})"
+        # What the lossy coding adds, on top of what the decoded samples reached (triangle inequality).
+        kind, rooms = kept["target"], kept["room"]
+        reached = max(kept["value"] - (rooms[i][0] if rooms[i][0] is not None else -math.inf) + getattr(m, kind)
+                      for i, m, _ in lossy)
+        text += (f"; about {reached:.4g} {kind.replace('_', ' ')} from the original "
+                 f"(the file was made for {kept['value']:g})")
     return text
 
 

@@ -20,7 +20,7 @@ wfdb = pytest.importorskip("wfdb")
 
 OUTPUTS = (".npy", ".wav", ".flac", ".ogg", ".csv", ".edf", ".bdf", ".hea")
 TARGETS = ("max_error", "rmse", "prd", "max_bytes")
-CASES = 48
+CASES = 64
 
 
 def recording(rng):

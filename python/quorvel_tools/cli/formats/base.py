@@ -135,9 +135,9 @@ def require(module: str, extra: str) -> Any:
                           f"pip install 'quorvel[{extra}]'") from None
 
 
-def channel_rates(signal: Signal) -> list[Optional[float]]:
+def channel_rates(signal: Signal, *, keep_unknown: bool = False) -> list[Optional[float]]:
     """Each channel's sample rate: its own where the signal keeps one (a recording saved with rates
-    of its own, the EDF signal headers), else the signal's."""
+    of its own, the EDF signal headers), else the signal's (None where unknown, with `keep_unknown`)."""
     count = signal.channel_count
     headers = signal.extra.get("signal_headers")
     kept = [h.get("sample_frequency") if isinstance(h, dict) else None for h in headers] \
@@ -146,7 +146,7 @@ def channel_rates(signal: Signal) -> list[Optional[float]]:
         if isinstance(rates, list) and len(rates) == count and all(
                 rate is None or (isinstance(rate, (int, float)) and not isinstance(rate, bool)
                                  and math.isfinite(rate) and rate > 0) for rate in rates):
-            return [signal.sample_rate if rate is None else float(rate) for rate in rates]
+            return [(None if keep_unknown else signal.sample_rate) if rate is None else float(rate) for rate in rates]
     return [signal.sample_rate] * count
 
 

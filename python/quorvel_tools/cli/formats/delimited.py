@@ -94,9 +94,15 @@ def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
     width = len(body[0]) if body else signal.channel_count
     time = signal.extra.get("time_column") if signal.source == "csv" else None
     skipped = time.get("index") if isinstance(time, dict) and width > signal.channel_count else None
-    columns = [[row[i] for row in body] for i in range(width) if i != skipped]
-    values = [np.array([_number(cell) if _number(cell) is not None else np.nan for cell in column])
-              for column in columns]
+    cells = np.array(body, dtype=str).reshape(len(body), width)
+    values = []
+    for i in (i for i in range(width) if i != skipped):
+        column = np.char.strip(cells[:, i])
+        gaps = np.isin(np.char.lower(column), GAPS)
+        try:
+            values.append(np.where(gaps, "nan", column).astype(np.float64))
+        except ValueError:  # a cell that is not a number: the file does not hold samples there
+            values.append(np.full(len(body), np.inf))
     return Readback(channels=values, rates=[None] * len(values), steps=[0.0] * len(values))
 
 
