@@ -103,10 +103,11 @@ def figure(kind, x, y):
     return rmse if kind == "rmse" else 100 * rmse / math.sqrt(float(np.mean(x[finite] ** 2)))
 
 
-def holds(rec, kind, value, channels, rates, suffix):
-    """Whether the file read back holds every channel: its length, rate, gaps and the target."""
+def holds(rec, decoded, kind, value, channels, rates, suffix):
+    """Whether the file read back holds every channel: its length, rate, gaps and the target (for a
+    byte budget: the decoded samples, within the steps of a 16-bit file over the channel's range)."""
     assert len(channels) == len(rec.signals), suffix
-    for x, y, rate, index in zip(rec.signals, channels, rec.rates, range(len(rates or rec.rates))):
+    for x, d, y, rate, index in zip(rec.signals, decoded.signals, channels, rec.rates, range(len(rec.rates))):
         y = np.asarray(y, np.float64)
         assert y.size >= x.size and np.isnan(y[x.size:]).all(), (suffix, index, y.size, x.size)
         y = y[:x.size]
@@ -115,6 +116,9 @@ def holds(rec, kind, value, channels, rates, suffix):
         assert (np.isnan(x) == np.isnan(y)).all(), (suffix, index)
         if kind != "max_bytes":
             assert figure(kind, x, y) <= value * (1 + 1e-9), (suffix, index, kind, figure(kind, x, y), value)
+        elif np.isfinite(d).any():
+            span, peak = np.nanmax(d) - np.nanmin(d), np.nanmax(np.abs(d))
+            assert figure("max_error", d, y) <= span / 30000 + 1e-6 * peak, (suffix, index)
 
 
 def test_every_decode_holds_the_recording_or_says_why_not(tmp_path, capsys):
@@ -134,7 +138,7 @@ def test_every_decode_holds_the_recording_or_says_why_not(tmp_path, capsys):
         status = main(["decode", str(packed), str(out), "--quiet"])
         err = capsys.readouterr().err
         if status == 0:
-            holds(rec, kind, value, *read_back(out, suffix), suffix)
+            holds(rec, quorvel_tools.load(packed), kind, value, *read_back(out, suffix), suffix)
             outcomes["written"] += 1
         else:
             assert status == 1 and err.count("\n") == 1 and err.startswith("quorvel decode: error: "), err
