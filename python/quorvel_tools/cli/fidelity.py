@@ -10,7 +10,7 @@ import numpy as np
 
 from .._measure import Measurement, measure
 from ..settings import Settings
-from .formats import Signal
+from .formats import Signal, by_source
 from .formats.base import channel_lengths
 
 ERROR_TARGETS = ("max_error", "rmse", "prd")
@@ -29,17 +29,15 @@ def on_grid(signal: Signal, rows: np.ndarray) -> np.ndarray:
 
 
 def grid_of(signal: Signal) -> tuple[list[float], list[float]]:
-    """Each channel's grid step and origin: the reader's, or those a .qrvl file kept ([] when none)."""
-    if signal.grid_step:
-        return list(signal.grid_step), list(signal.grid_origin or [0.0] * len(signal.grid_step))
-    kept = signal.extra.get("grid")
-    count = signal.channel_count
-    if isinstance(kept, dict):
-        steps, origins = kept.get("step"), kept.get("origin")
-        if isinstance(steps, list) and isinstance(origins, list) and len(steps) == len(origins) == count and all(
-                isinstance(v, (int, float)) and math.isfinite(v) for v in steps + origins) and min(steps) > 0:
-            return [float(v) for v in steps], [float(v) for v in origins]
-    return [], []
+    """Each channel's grid step and origin: the reader's, or those the source's metadata in a .qrvl
+    file gives ([] when none)."""
+    if not signal.grid_step:
+        source = by_source(signal.source)
+        found = source.grid(signal) if source is not None and source.grid is not None else None
+        if not found or not all(math.isfinite(v) and v > 0 for v in found[0]):
+            return [], []
+        return list(found[0]), list(found[1] or [0.0] * len(found[0]))
+    return list(signal.grid_step), list(signal.grid_origin or [0.0] * len(signal.grid_step))
 
 
 def channel_figures(signal: Signal, restored: np.ndarray) -> list[Measurement]:

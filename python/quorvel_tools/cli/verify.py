@@ -114,8 +114,9 @@ def _lossy_note(path: pathlib.Path, lossy: list[Any]) -> str:
         kind, rooms = kept["target"], kept["room"]
         reached = max(kept["value"] - (rooms[i][0] if rooms[i][0] is not None else -math.inf) + getattr(m, kind)
                       for i, m, _ in lossy)
-        text += (f"; about {reached:.4g} {kind.replace('_', ' ')} from the original "
-                 f"(the file was made for {kept['value']:g})")
+        name, unit = {"max_error": ("max error", ""), "rmse": ("RMSE", ""), "prd": ("PRD", " %")}[kind]
+        text += (f"; about {name} {reached:.4g}{unit} from the original (the file was made for "
+                 f"{kept['value']:g}{unit})")
     return text
 
 

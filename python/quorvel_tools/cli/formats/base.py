@@ -10,7 +10,7 @@ from typing import Any, Callable, Mapping, Optional
 import numpy as np
 
 __all__ = ["Format", "FormatError", "Options", "Readback", "Signal", "channel_lengths", "channel_rates",
-           "default_names", "one_rate", "pcm_values", "require", "source_is_pcm"]
+           "default_names", "on_its_grid", "one_rate", "pcm_values", "require", "source_is_pcm"]
 
 
 class FormatError(Exception):
@@ -101,7 +101,10 @@ class Format:
     - `recognises(path)`: whether the path is this format's, when the suffix
       alone does not tell (a WFDB record named without its suffix);
     - `read_back(path, signal, options)`: a written file as its users' library
-      reads it, to check it before it takes its name.
+      reads it, to check it before it takes its name;
+    - `grid(signal)`: each channel's grid step and origin (None: zero) as the
+      source's metadata gives them, or None for a float source; readers set
+      `grid_step` and `grid_origin` from it, and `decode` finds it again.
     """
 
     sources: tuple[str, ...]
@@ -113,6 +116,7 @@ class Format:
     files: Callable[[pathlib.Path], list[pathlib.Path]] = _itself
     recognises: Optional[Callable[[pathlib.Path], bool]] = None
     read_back: Optional[Callable[[pathlib.Path, Signal, Options], Readback]] = None
+    grid: Optional[Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]] = None
 
     def names(self) -> tuple[str, ...]:
         """How lists in the help and in messages name the format."""
@@ -120,6 +124,13 @@ class Format:
 
     def claims(self, path: pathlib.Path) -> bool:
         return path.suffix.lower() in self.suffixes or (self.recognises is not None and self.recognises(path))
+
+
+def on_its_grid(signal: Signal, grid: Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]) -> Signal:
+    """`signal` with the grid its metadata gives (see `Format.grid`)."""
+    found = grid(signal)
+    signal.grid_step, signal.grid_origin = (found[0], found[1]) if found else (None, None)
+    return signal
 
 
 def default_names(count: int) -> list[str]:

@@ -11,7 +11,7 @@ import numpy as np
 
 from ..atomic import atomic_path
 from .base import Format, FormatError, Options, Readback, Signal, channel_lengths, channel_rates, default_names, \
-    require
+    on_its_grid, require
 
 _DIGITAL = {".edf": (-32768, 32767), ".bdf": (-8388608, 8388607)}
 _HEADER_KEYS = ("technician", "recording_additional", "patientname", "patient_additional",
@@ -54,12 +54,22 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     lengths = [len(s) for s in signals]
     if len(set(lengths)) > 1:
         extra["lengths"] = lengths
-    return Signal(data=data, source=path.suffix.lower().lstrip("."),
-                  sample_rate=max(float(h["sample_frequency"]) for h in headers),
-                  channel_names=[h["label"] for h in headers], units=[h["dimension"] for h in headers],
-                  grid_step=[_step(h) for h in headers],
-                  grid_origin=[float(h["physical_min"]) for h in headers], extra=extra,
-                  annotations=[(float(t), float(d), str(x)) for t, d, x in events])
+    return on_its_grid(Signal(data=data, source=path.suffix.lower().lstrip("."),
+                              sample_rate=max(float(h["sample_frequency"]) for h in headers),
+                              channel_names=[h["label"] for h in headers], units=[h["dimension"] for h in headers],
+                              extra=extra, annotations=[(float(t), float(d), str(x)) for t, d, x in events]), grid)
+
+
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """The digital units of the signal headers, in physical units, from the physical minimum."""
+    headers = signal.extra.get("signal_headers")
+    if not isinstance(headers, list) or len(headers) != signal.channel_count:
+        return None
+    try:
+        checked = [_checked(dict(h), index) for index, h in enumerate(headers)]
+    except (FormatError, TypeError, ValueError):
+        return None
+    return [_step(h) for h in checked], [float(h["physical_min"]) for h in checked]
 
 
 # Annotations that say where a channel holds no data: a gap (NaN in the recording, written as the
@@ -248,4 +258,4 @@ def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
 
 
 FORMAT = Format(sources=("edf", "bdf"), suffixes=(".edf", ".bdf"), read=read, write=write,
-                sample_bytes=_sample_bytes, read_back=read_back)
+                sample_bytes=_sample_bytes, read_back=read_back, grid=grid)

@@ -7,7 +7,7 @@ from typing import Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Readback, Signal, default_names, one_rate, pcm_values, require, \
+from .base import Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values, require, \
     source_is_pcm
 
 # Integer PCM subtypes and their bits: their samples lie on a grid of 2**-(bits - 1).
@@ -28,9 +28,15 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     channels = samples.shape[1]
     bits = _PCM_BITS.get(subtype)
     data = samples.T.astype(np.float32) if bits is not None and bits <= 24 else samples.T
-    return Signal(data=np.ascontiguousarray(data), source=_CONTAINERS[path.suffix.lower()].lower(),
-                  sample_rate=float(rate), channel_names=default_names(channels), units=[""] * channels,
-                  grid_step=[2.0 ** -(bits - 1)] * channels if bits else None, extra={"subtype": subtype})
+    return on_its_grid(Signal(data=np.ascontiguousarray(data), source=_CONTAINERS[path.suffix.lower()].lower(),
+                              sample_rate=float(rate), channel_names=default_names(channels), units=[""] * channels,
+                              extra={"subtype": subtype}), grid)
+
+
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """Integer PCM's grid: one LSB of full scale."""
+    bits = _PCM_BITS.get(str(signal.extra.get("subtype")))
+    return ([2.0 ** -(bits - 1)] * signal.channel_count, None) if bits else None
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
@@ -86,4 +92,4 @@ def _subtype(container: str, signal: Signal, asked: Optional[str]) -> str:
 
 
 FORMAT = Format(sources=("flac", "ogg"), suffixes=tuple(_CONTAINERS), shown=(".flac", ".ogg"), read=read,
-                write=write, read_back=read_back)
+                write=write, read_back=read_back, grid=grid)

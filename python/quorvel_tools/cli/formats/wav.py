@@ -14,7 +14,7 @@ from typing import Any, Mapping, Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Readback, Signal, default_names, one_rate, pcm_values, source_is_pcm
+from .base import Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values, source_is_pcm
 
 _PCM = 1
 _IEEE_FLOAT = 3
@@ -48,9 +48,8 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     if frames == 0:
         raise FormatError(f"{path}: the WAV file holds no samples")
     samples = _decode(data[: frames * block_align], subtype).reshape(frames, channels).T
-    return Signal(data=np.ascontiguousarray(samples), source="wav", sample_rate=float(rate),
-                  channel_names=default_names(channels), units=[""] * channels,
-                  wav_subtype=subtype, grid_step=_grid(subtype, channels))
+    return on_its_grid(Signal(data=np.ascontiguousarray(samples), source="wav", sample_rate=float(rate),
+                              channel_names=default_names(channels), units=[""] * channels, wav_subtype=subtype), grid)
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
@@ -163,9 +162,10 @@ def _encode(frames: np.ndarray, subtype: str, signal: Signal, path: pathlib.Path
     return np.ascontiguousarray(little[..., :3])
 
 
-def _grid(subtype: str, channels: int) -> Optional[list[float]]:
-    tag, bits = SUBTYPES[subtype]
-    return [2.0 ** -(bits - 1)] * channels if tag == _PCM else None
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """Integer PCM's grid: one LSB of full scale."""
+    tag, bits = SUBTYPES.get(str(signal.wav_subtype), (_IEEE_FLOAT, 0))
+    return ([2.0 ** -(bits - 1)] * signal.channel_count, None) if tag == _PCM else None
 
 
 def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
@@ -174,4 +174,4 @@ def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
 
 
 FORMAT = Format(sources=("wav",), suffixes=(".wav",), read=read, write=write, sample_bytes=_sample_bytes,
-                read_back=read_back)
+                read_back=read_back, grid=grid)

@@ -12,7 +12,7 @@ import numpy as np
 
 from ..atomic import private_folder, write_bytes
 from .base import Format, FormatError, Options, Readback, Signal, channel_lengths, channel_rates, default_names, \
-    require
+    on_its_grid, require
 
 
 def read(path: pathlib.Path, options: Options) -> Signal:
@@ -25,16 +25,23 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     data = np.full((len(channels), max(len(c) for c in channels)), np.nan)
     for row, samples in zip(data, channels):
         row[:len(samples)] = samples
-    gains = [float(g) for g in (record.adc_gain or [])]
-    baselines = [int(b) for b in (record.baseline or [])]
-    on_grid = len(gains) == len(data) == len(baselines) and all(g > 0 for g in gains)
-    extra: dict[str, Any] = {"fmt": list(record.fmt or []), "adc_gain": gains, "baseline": baselines}
+    extra: dict[str, Any] = {"fmt": list(record.fmt or []), "adc_gain": [float(g) for g in (record.adc_gain or [])],
+                             "baseline": [int(b) for b in (record.baseline or [])]}
     if len(set(rates)) > 1:  # several samples per frame: each channel at its own rate
         extra.update(rates=rates, lengths=[len(c) for c in channels])
-    return Signal(data=data, source="wfdb", sample_rate=max(rates),
-                  channel_names=list(record.sig_name), units=list(record.units),
-                  grid_step=[1 / g for g in gains] if on_grid else None,
-                  grid_origin=[-b / g for b, g in zip(baselines, gains)] if on_grid else None, extra=extra)
+    return on_its_grid(Signal(data=data, source="wfdb", sample_rate=max(rates), channel_names=list(record.sig_name),
+                              units=list(record.units), extra=extra), grid)
+
+
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """The record's digital units, in physical units: 1/gain, from -baseline/gain."""
+    gains, baselines = signal.extra.get("adc_gain"), signal.extra.get("baseline")
+    if not (isinstance(gains, list) and isinstance(baselines, list)
+            and len(gains) == len(baselines) == signal.channel_count
+            and all(isinstance(g, (int, float)) and g > 0 for g in gains)
+            and all(isinstance(b, (int, float)) for b in baselines)):
+        return None
+    return [1 / g for g in gains], [-b / g for b, g in zip(baselines, gains)]
 
 
 def _read_record(record_name: pathlib.Path, path: pathlib.Path) -> Any:
@@ -159,4 +166,5 @@ def _named_without_suffix(path: pathlib.Path) -> bool:
 
 _SUFFIXES = (".hea", ".dat")
 FORMAT = Format(sources=("wfdb",), suffixes=_SUFFIXES, shown=("a WFDB .hea record",), read=read, write=write,
-                files=_files, recognises=_named_without_suffix, read_back=read_back)
+                files=_files, recognises=_named_without_suffix, read_back=read_back,
+                grid=grid)
