@@ -144,7 +144,7 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
-    from .formats import write_signal
+    from .formats import write_signal, writer_for
     from .signal_file import decode_signal
 
     data = read_input(pair.input)
@@ -165,7 +165,7 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
         if expected >= _LOUD and not args.quiet:
             print(f"writing about {human_size(expected)} to {pair.output}", file=sys.stderr)
         write(pair.output)
-        size = pair.output.stat().st_size
+        size = sum(file.stat().st_size for file in writer_for(pair.output).files(pair.output))  # a record: two
     if not args.quiet:
         shape = "x".join(str(n) for n in signal.data.shape)
         summary = sys.stderr if pair.output == STDIO else sys.stdout

@@ -84,7 +84,10 @@ def test_mixed_rates_go_to_wfdb_frames_and_are_refused_by_audio(mixed_edf):
     for suffix in (".wav", ".flac"):
         err = refused(folder / f"m{suffix}", "decode", folder / "m.qrvl", folder / f"m{suffix}")
         assert "1000 and 100 Hz" in err and "holds one rate" in err
-    assert quorvel("decode", folder / "m.qrvl", folder / "m.hea")[0] == 0
+    status, out, _ = quorvel("decode", folder / "m.qrvl", folder / "m.hea")
+    from quorvel_tools.cli.atomic import human_size
+    written = sum((folder / name).stat().st_size for name in ("m.hea", "m.dat"))
+    assert status == 0 and out.endswith(f", {human_size(written)}\n")  # the record's two files
     signals, rates = read_wfdb(folder / "m.hea")
     originals, _, _ = read_edf(mixed_edf)
     assert rates == [1000, 100] and [s.size for s in signals] == [29000, 2900]
