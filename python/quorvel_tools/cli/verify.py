@@ -71,14 +71,17 @@ def _kept_target(signal: Signal) -> Optional[dict[str, Any]]:
     kept = signal.extra.get("fidelity")
     if not isinstance(kept, dict) or kept.get("target") not in ERROR_TARGETS:
         return None
-    value, lines = kept.get("value"), kept.get("room")
-    if not isinstance(value, (int, float)) or not isinstance(lines, list) or len(lines) != signal.channel_count:
-        return None
-    if not all(isinstance(line, list) and line and all(v is None or isinstance(v, (int, float)) for v in line)
-               for line in lines):
-        return None
-    rms = kept.get("rms")
-    if kept["target"] == "prd" and not (isinstance(rms, list) and len(rms) == len(lines)):
+    value, lines, rms = kept.get("value"), kept.get("room"), kept.get("rms")
+
+    def numbers(values: Any, count: int) -> bool:
+        return isinstance(values, list) and 0 < len(values) == count and all(
+            v is None or (isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)) for v in values)
+
+    if not (isinstance(value, (int, float)) and 0 < value < math.inf and isinstance(lines, list)
+            and len(lines) == signal.channel_count and all(numbers(line, len(line)) and len(line) <= 2
+                                                           for line in lines)):
+        return None  # damaged: the file is held to the decoded samples instead
+    if kept["target"] == "prd" and not numbers(rms, len(lines)):
         return None
     return kept
 

@@ -195,3 +195,19 @@ def test_a_file_that_misses_after_writing_is_removed(tmp_path, monkeypatch):
     for suffix in (".edf", ".wav"):
         err = refused(tmp_path / f"e{suffix}", "decode", tmp_path / "e.qrvl", tmp_path / f"e{suffix}", "--rate", "360")
         assert "would not hold the recording" in err and "rmse" in err.lower()
+
+
+@pytest.mark.parametrize("kept", [{"target": "prd", "value": 2, "room": [[1e9]], "rms": ["x"]},
+                                  {"target": "max_error", "value": -1, "room": [[0.1]]},
+                                  {"target": "rmse", "value": 1, "room": [[None, 2, 3]]}, "junk"])
+def test_a_damaged_kept_target_is_not_trusted(tmp_path, kept):
+    from quorvel_tools.cli.formats import Signal
+    from quorvel_tools.cli.signal_file import Settings, encode_signal
+    ecg = np.load(DATA / "ecg_mitbih208_360hz.npy")[:2000].astype(np.float64)
+    signal = Signal(data=ecg, source="npy", sample_rate=360.0, extra={"fidelity": kept})
+    (tmp_path / "d.qrvl").write_bytes(encode_signal(signal, Settings.of(method="cdf97", scale=11)))
+    # Held to the decoded samples within EDF's steps instead: written, and within them.
+    assert quorvel("decode", tmp_path / "d.qrvl", tmp_path / "d.edf")[0] == 0
+    decoded = quorvel_tools.load(tmp_path / "d.qrvl").signals[0]
+    signals, _, _ = read_edf(tmp_path / "d.edf")
+    assert np.max(np.abs(signals[0][:2000] - decoded)) <= (decoded.max() - decoded.min()) / 65535
