@@ -154,7 +154,8 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
     notes: list[str] = []
 
     def write(path: pathlib.Path) -> None:
-        note = write_signal(path, signal, subtype=args.subtype, sample_rate=rate, lossy=args.lossy_output)
+        note = write_signal(path, signal, subtype=args.subtype, sample_rate=rate,
+                            lossy=getattr(args, "lossy_output", False))
         notes.extend([note] if note else [])
 
     if pair.output == STDIO:

@@ -126,7 +126,10 @@ class Format:
         return path.suffix.lower() in self.suffixes or (self.recognises is not None and self.recognises(path))
 
 
-def on_its_grid(signal: Signal, grid: Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]) -> Signal:
+Grid = Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]
+
+
+def on_its_grid(signal: Signal, grid: Grid) -> Signal:
     """`signal` with the grid its metadata gives (see `Format.grid`)."""
     found = grid(signal)
     signal.grid_step, signal.grid_origin = (found[0], found[1]) if found else (None, None)

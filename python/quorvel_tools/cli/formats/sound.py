@@ -7,8 +7,8 @@ from typing import Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values, require, \
-    source_is_pcm
+from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
+                   require, source_is_pcm)
 
 # Integer PCM subtypes and their bits: their samples lie on a grid of 2**-(bits - 1).
 _PCM_BITS = {"PCM_S8": 8, "PCM_16": 16, "PCM_24": 24}

@@ -14,7 +14,8 @@ from typing import Any, Mapping, Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values, source_is_pcm
+from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
+                   source_is_pcm)
 
 _PCM = 1
 _IEEE_FLOAT = 3
