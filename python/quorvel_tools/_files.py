@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import dataclasses
-import math
 import os
 import pathlib
 from typing import Any, Optional, Union
@@ -50,19 +49,18 @@ def load(path: PathLike) -> Recording:
     cannot be read and ``ValueError`` (the message says why) when it is not a
     quorvel file or is damaged.
     """
+    from quorvel_tools.cli.formats.base import channel_lengths, channel_rates
     from quorvel_tools.cli.signal_file import FileError, decode_signal
     data = pathlib.Path(path).read_bytes()
     try:
         signal = decode_signal(data)
     except FileError as error:
         raise ValueError(str(error)) from None
-    rows = signal.rows()
-    lengths = signal.extra.get("lengths")
-    if not (isinstance(lengths, list) and len(lengths) == len(rows)):
-        lengths = [rows.shape[1]] * len(rows)
+    rows, lengths = signal.rows(), channel_lengths(signal)
     names = signal.channel_names if len(signal.channel_names) == len(rows) else [""] * len(rows)
     units = signal.units if len(signal.units) == len(rows) else [""] * len(rows)
-    return Recording(signals=[row[:n].copy() for row, n in zip(rows, lengths)], rates=_rates(signal, len(rows)),
+    return Recording(signals=[row[:n].copy() for row, n in zip(rows, lengths)],
+                     rates=channel_rates(signal, keep_unknown=True),
                      labels=list(names), units=list(units), annotations=list(signal.annotations),
                      source=signal.source)
 
@@ -119,14 +117,3 @@ def _signal_of(recording: Recording) -> Any:
                   sample_rate=max(known) if known else None, channel_names=list(recording.labels),
                   units=list(recording.units), extra=extra,
                   annotations=[(float(t), float(d), str(x)) for t, d, x in recording.annotations])
-
-
-def _rates(signal: Any, count: int) -> list[Optional[float]]:
-    """Each channel's rate: its own where the file kept one, else the file's."""
-    for rates in (signal.extra.get("rates"),
-                  [h.get("sample_frequency") for h in signal.extra.get("signal_headers", []) if isinstance(h, dict)]):
-        if isinstance(rates, list) and len(rates) == count and all(
-                rate is None or (isinstance(rate, (int, float)) and math.isfinite(rate) and rate > 0)
-                for rate in rates):
-            return [None if rate is None else float(rate) for rate in rates]
-    return [signal.sample_rate] * count

@@ -14,9 +14,10 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ..settings import METHODS
+from ..settings import AUTO, METHODS
 from .atomic import write_bytes
 from .formats import Signal
+from .formats.base import channel_lengths, channel_rates
 
 __all__ = ["Row", "Results", "run", "format_table", "METHODS"]
 
@@ -62,13 +63,14 @@ def run(signal: Signal, *, channel: int, out: pathlib.Path, effort: str = "defau
     if span == 0:
         raise ValueError("the signal is constant: there is nothing to compare")
     ladder = [("max_error", f * span) for f in MAX_ERROR_LADDER] + [("prd", p) for p in PRD_LADDER]
-    jobs = [(kind, value, method) for kind, value in ladder for method in METHODS]
+    # The ladder tries every wavelet and the automatic choice the command itself makes.
+    jobs = [(kind, value, method) for kind, value in ladder for method in (AUTO,) + METHODS]
     rows = [_measure_one(samples, kind, value, method, effort) for kind, value, method in _bar(jobs, progress)]
     shown_kind, shown_value = shown_target or ("max_error", DEFAULT_SHOWN * span)
     shown, restored = _encode_shown(samples, shown_kind, shown_value, effort)
     rows.append(dataclasses.replace(shown, marked=True))
     out.mkdir(parents=True, exist_ok=True)
-    rate = signal.sample_rate
+    rate = channel_rates(signal)[channel]  # a channel of a lower rate is drawn over its own time
     files = [_save(out / "ratio.png", _ratio_figure(rows, name, shown)),
              _save(out / "signal.png", _signal_figure(samples, restored, rate, shown, name)),
              _save(out / "error.png", _error_figure(samples, restored, rate, shown, name))]
@@ -98,10 +100,7 @@ def format_table(rows: list[Row], *, csv: bool = False) -> str:
 # --- measuring ---------------------------------------------------------------------------
 
 def _studied(signal: Signal, channel: int) -> np.ndarray:
-    samples = signal.rows()[channel]
-    lengths = signal.extra.get("lengths")
-    if isinstance(lengths, list) and len(lengths) == signal.channel_count:
-        samples = samples[:lengths[channel]]  # EDF signals of a lower rate end early
+    samples = signal.rows()[channel][:channel_lengths(signal)[channel]]  # a lower rate ends early
     if samples.size == 0:
         raise ValueError("the signal is empty")
     if not np.isfinite(samples).all():
@@ -174,8 +173,9 @@ def _ratio_figure(rows: list[Row], name: str, shown: Row) -> Any:
     panels = (("max_error", "max_error", "max absolute error (signal units)"),
               ("prd", "prd", "PRD (%)"))
     for axis, (ladder, field, label) in zip(axes, panels):
-        for method in METHODS:
-            done = [r for r in rows if r.target == ladder and r.method == method and not r.note]
+        for method in (AUTO,) + METHODS:
+            done = [r for r in rows if r.target == ladder and r.method.split(" ")[0] == method and not r.note
+                    and not r.marked]
             done.sort(key=lambda r: getattr(r, field))
             axis.plot([getattr(r, field) for r in done], [r.ratio for r in done], marker="o",
                       markersize=4, label=method, color=COLOURS.get(method))

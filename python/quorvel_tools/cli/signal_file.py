@@ -50,9 +50,17 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
-    from .fidelity import encode_meeting_target
-    return encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
+    from .fidelity import ERROR_TARGETS, encode_meeting_target, reached
+    blob = encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
                                  lambda blob: decode_signal(blob).data)
+    if settings.target not in ERROR_TARGETS:
+        return blob
+    # The target and the room each channel left under it go into the metadata, so that `decode`
+    # can hold the file it writes to the target.
+    kind, _, body = _split(blob)
+    extra = {**signal.extra, "fidelity": reached(signal, settings, decode_signal(blob).data)}
+    block = _block(dataclasses.replace(signal, extra=extra))
+    return body + block if kind == "container" else block + body
 
 
 def _encoded(signal: Signal, settings: Settings) -> bytes:

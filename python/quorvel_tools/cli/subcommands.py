@@ -144,16 +144,19 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
-    from .formats import write_signal
+    from .formats import write_signal, writer_for
     from .signal_file import decode_signal
 
     data = read_input(pair.input)
     with busy("decoding", progress_wanted(args)):
         signal = decode_signal(data)
     rate = args.rate if signal.sample_rate is None else None
+    notes: list[str] = []
 
     def write(path: pathlib.Path) -> None:
-        write_signal(path, signal, subtype=args.subtype, sample_rate=rate)
+        note = write_signal(path, signal, subtype=args.subtype, sample_rate=rate,
+                            lossy=getattr(args, "lossy_output", False))
+        notes.extend([note] if note else [])
 
     if pair.output == STDIO:
         size = to_stdout(write, args.to or _source_suffix(signal.source))
@@ -163,11 +166,13 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
         if expected >= _LOUD and not args.quiet:
             print(f"writing about {human_size(expected)} to {pair.output}", file=sys.stderr)
         write(pair.output)
-        size = pair.output.stat().st_size
+        size = sum(file.stat().st_size for file in writer_for(pair.output).files(pair.output))  # a record: two
     if not args.quiet:
         shape = "x".join(str(n) for n in signal.data.shape)
         summary = sys.stderr if pair.output == STDIO else sys.stdout
         print(f"{pair.input} -> {pair.output}: {shape} samples, {human_size(size)}", file=summary)
+    for note in notes:  # what a lossy output measures is said even with --quiet
+        print(f"{pair.output}: {note}", file=sys.stderr)
 
 
 def _decoded_suffix(source: pathlib.Path, asked: Optional[str]) -> str:

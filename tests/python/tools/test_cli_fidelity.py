@@ -91,8 +91,14 @@ def test_load_reads_what_the_command_writes_and_save_writes_what_it_decodes(tmp_
     quorvel_tools.save(tmp_path / "again.qrvl", loaded, max_error=0.01)
     with pytest.raises(FileExistsError):
         quorvel_tools.save(tmp_path / "again.qrvl", loaded, max_error=0.01)
-    ok("decode", tmp_path / "again.qrvl", tmp_path / "again.edf")
-    assert [t for _, _, t in read_edf(tmp_path / "again.edf")[2]["annotations"]] == ["T0", "eyes closed"]
+    # A recording saved by the kit knows nothing of its source's 16-bit steps: EDF's own, fitted to
+    # the EEG's range, are coarser than 0.01 uV, so the command asks for BDF's 24 bits.
+    status, _, err = run("decode", tmp_path / "again.qrvl", tmp_path / "again.edf")
+    assert status == 1 and "write .bdf" in err and not (tmp_path / "again.edf").exists()
+    ok("decode", tmp_path / "again.qrvl", tmp_path / "again.bdf")
+    again, _, header = read_edf(tmp_path / "again.bdf")
+    assert [t for _, _, t in header["annotations"]] == ["T0", "eyes closed"]
+    assert max(np.max(np.abs(x - y)) for x, y in zip(originals, again)) <= 0.02
     blob = (tmp_path / "rec.qrvl").read_bytes()
     for reader in (quorvel_tools.decode, quorvel_tools.decode_array, quorvel_tools.inspect):
         with pytest.raises(ValueError, match="read it with quorvel_tools.load"):
@@ -163,12 +169,16 @@ def test_audio_in_and_out_through_soundfile_with_an_snr_target(tmp_path, suffix,
     soundfile.write(tmp_path / f"in{suffix}", np.stack([speech, speech[::-1]], axis=1), 48000, subtype=subtype)
     summary = ok("encode", tmp_path / f"in{suffix}", tmp_path / "s.qrvl", "--snr", "30")
     assert "SNR" in summary
-    ok("decode", tmp_path / "s.qrvl", tmp_path / f"out{suffix}")
+    status, _, err = run("decode", tmp_path / "s.qrvl", tmp_path / f"out{suffix}", *(
+        ["--lossy-output"] if subtype == "VORBIS" else []))
+    assert status == 0, err
     given, back = soundfile.read(tmp_path / f"in{suffix}")[0], soundfile.read(tmp_path / f"out{suffix}")[0]
     assert soundfile.info(tmp_path / f"out{suffix}").subtype == subtype
     if subtype == "PCM_16":  # a lossless container: the target holds in the file itself
         snr = [-20 * math.log10(figure("prd", x, y) / 100) for x, y in zip(given.T, back.T)]
         assert min(snr) >= 30, snr
+    else:  # a lossy one is written only when asked for, and its figures are said
+        assert "lossy .ogg output" in err and "PRD" in err
 
 
 @pytest.mark.filterwarnings("ignore:The inplace keyword:DeprecationWarning")  # wfdb on newer pandas

@@ -36,12 +36,18 @@ def test_wav_writer_is_read_back_exactly_by_soundfile(tmp_path, subtype):
     np.testing.assert_array_equal(soundfile.read(tmp_path / "b.wav")[0], soundfile.read(source)[0])
 
 
-def test_wav_writer_rounds_and_clips_to_the_integer_range(tmp_path):
-    signal = Signal(data=np.array([[-1.5, -1.0, 0.49 / 2**15, 0.51 / 2**15, 0.99999, 1.2, np.nan]]),
-                    source="npy", sample_rate=1000.0)
-    write_signal(tmp_path / "c.wav", signal, subtype="PCM_16")
+def test_wav_writer_rounds_and_clips_only_what_came_from_pcm(tmp_path):
+    # Decoded PCM a little past full scale goes back onto the edge its original lay within.
+    data = np.array([[-1.00002, -1.0, 0.49 / 2**15, 0.51 / 2**15, 0.99999, 1.00001]])
+    write_signal(tmp_path / "c.wav", Signal(data=data, source="wav", sample_rate=1000.0, wav_subtype="PCM_16"))
     values = np.frombuffer((tmp_path / "c.wav").read_bytes()[44:], "<i2")
-    assert values.tolist() == [-32768, -32768, 0, 1, 32767, 32767, 0]
+    assert values.tolist() == [-32768, -32768, 0, 1, 32767, 32767]
+    # Anything else beyond full scale, or a gap, is refused rather than clipped or zeroed, and no file is left.
+    for row in ([-1.5, 0.0, 0.5], [0.1, np.nan, 0.2]):
+        signal = Signal(data=np.array([row]), source="npy", sample_rate=1000.0)
+        with pytest.raises(FormatError, match="--subtype FLOAT or .npy"):
+            write_signal(tmp_path / "d.wav", signal, subtype="PCM_16")
+        assert not (tmp_path / "d.wav").exists()
 
 
 def test_wav_reader_skips_odd_sized_chunks_and_keeps_whole_frames(tmp_path):
@@ -93,12 +99,15 @@ def test_pcm_sources_meet_the_target_after_rounding_back_to_their_grid():
 def test_describe_rejects_damaged_files():
     blob = encode_signal(Signal(data=np.sin(np.arange(500) / 3.0), source="npy"), Settings.of(prd=1.0, format=1))
     assert describe(blob)["layout"] == "container"
+    container = blob[:blob.rindex(b"QRVS")]  # the target the file was made for follows the container
     with pytest.raises(FileError, match="truncated"):
+        describe(container[:-1])
+    with pytest.raises(FileError, match="metadata runs past the end"):
         describe(blob[:-1])
     # A version-2 header knows its blocks' sizes, so the codec itself finds the truncation.
     blob = encode_signal(Signal(data=np.sin(np.arange(500) / 3.0), source="npy"), Settings.of(prd=1.0))
     with pytest.raises(ValueError, match="truncated"):
-        describe(blob[:-1])
+        describe(blob[:blob.rindex(b"QRVS")][:-1])
     with pytest.raises(FileError, match="not a quorvel file"):
         describe(b"RIFF" + blob)
     with pytest.raises(FileError, match="the metadata runs past the end"):

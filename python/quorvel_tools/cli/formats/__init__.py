@@ -68,13 +68,26 @@ def writer_for(path: pathlib.Path) -> Format:
 
 
 def write_signal(path: pathlib.Path, signal: Signal, *, subtype: Optional[str] = None,
-                 sample_rate: Optional[float] = None) -> None:
-    """Writes `signal` to `path` atomically in the format its suffix names."""
+                 sample_rate: Optional[float] = None, lossy: bool = False) -> Optional[str]:
+    """Writes `signal` to `path` atomically in the format its suffix names, reading the file back
+    before it takes its name (FormatError when it would not hold the recording). Returns what a
+    lossy output measures, else None."""
     writer = writer_for(path)
     if sample_rate is not None:
         signal = dataclasses.replace(signal, sample_rate=sample_rate)
+    notes: list[str] = []
+
+    def verify(written: pathlib.Path) -> None:
+        from ..verify import check_written
+        assert writer.read_back is not None
+        note = check_written(path, signal, writer.read_back(written, signal, options))
+        if note:
+            notes.append(note)
+
+    options = Options(subtype=subtype, lossy=lossy, verify=verify)
     assert writer.write is not None
-    writer.write(path, signal, Options(subtype=subtype))
+    writer.write(path, signal, options)
+    return notes[0] if notes else None
 
 
 def by_source(source: object) -> Optional[Format]:

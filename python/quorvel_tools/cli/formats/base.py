@@ -3,12 +3,14 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import math
 import pathlib
 from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 
-__all__ = ["Format", "FormatError", "Options", "Signal", "default_names", "require"]
+__all__ = ["Format", "FormatError", "Options", "Readback", "Signal", "channel_lengths", "channel_rates",
+           "default_names", "on_its_grid", "one_rate", "pcm_values", "require", "source_is_pcm"]
 
 
 class FormatError(Exception):
@@ -54,6 +56,24 @@ class Options:
     column: Optional[str] = None   # delimited text: the column to read, by name or position
     subtype: Optional[str] = None  # WAV: the sample format to write
     time_axis: Optional[int] = None  # 2-D arrays: the axis time runs along (None: the last)
+    lossy: bool = False            # lossy outputs (Ogg) are written only when asked for
+    # Reads a written file back before it takes its name; raises FormatError when it misses.
+    verify: Callable[[pathlib.Path], None] = lambda path: None
+
+
+@dataclasses.dataclass
+class Readback:
+    """A written file as the library its users read it with sees it: each channel's samples
+    (padding after a channel's end is NaN), its rate (None: the file has none), the spacing
+    of the values it can hold (0: it holds the samples exactly, None: a lossy coding), and
+    the range it can hold (None: unbounded), within which a writer may clip; `advice` says what
+    to write instead when the file misses."""
+
+    channels: list[np.ndarray]
+    rates: list[Optional[float]]
+    steps: list[Optional[float]]
+    limits: Optional[list[tuple[float, float]]] = None
+    advice: str = "write .npy instead"
 
 
 def _no_size(metadata: Mapping[str, Any]) -> Optional[float]:
@@ -79,7 +99,12 @@ class Format:
     - `files(path)`: the files an input occupies, each of which must exist
       (default: the path itself);
     - `recognises(path)`: whether the path is this format's, when the suffix
-      alone does not tell (a WFDB record named without its suffix).
+      alone does not tell (a WFDB record named without its suffix);
+    - `read_back(path, signal, options)`: a written file as its users' library
+      reads it, to check it before it takes its name;
+    - `grid(signal)`: each channel's grid step and origin (None: zero) as the
+      source's metadata gives them, or None for a float source; readers set
+      `grid_step` and `grid_origin` from it, and `decode` finds it again.
     """
 
     sources: tuple[str, ...]
@@ -90,6 +115,8 @@ class Format:
     sample_bytes: Callable[[Mapping[str, Any]], Optional[float]] = _no_size
     files: Callable[[pathlib.Path], list[pathlib.Path]] = _itself
     recognises: Optional[Callable[[pathlib.Path], bool]] = None
+    read_back: Optional[Callable[[pathlib.Path, Signal, Options], Readback]] = None
+    grid: Optional[Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]] = None
 
     def names(self) -> tuple[str, ...]:
         """How lists in the help and in messages name the format."""
@@ -97,6 +124,16 @@ class Format:
 
     def claims(self, path: pathlib.Path) -> bool:
         return path.suffix.lower() in self.suffixes or (self.recognises is not None and self.recognises(path))
+
+
+Grid = Callable[[Signal], Optional[tuple[list[float], Optional[list[float]]]]]
+
+
+def on_its_grid(signal: Signal, grid: Grid) -> Signal:
+    """`signal` with the grid its metadata gives (see `Format.grid`)."""
+    found = grid(signal)
+    signal.grid_step, signal.grid_origin = (found[0], found[1]) if found else (None, None)
+    return signal
 
 
 def default_names(count: int) -> list[str]:
@@ -110,3 +147,67 @@ def require(module: str, extra: str) -> Any:
     except ImportError:
         raise FormatError(f"this format needs the package '{module}': "
                           f"pip install 'quorvel[{extra}]'") from None
+
+
+def channel_rates(signal: Signal, *, keep_unknown: bool = False) -> list[Optional[float]]:
+    """Each channel's sample rate: its own where the signal keeps one (a recording saved with rates
+    of its own, the EDF signal headers), else the signal's (None where unknown, with `keep_unknown`)."""
+    count = signal.channel_count
+    headers = signal.extra.get("signal_headers")
+    kept = [h.get("sample_frequency") if isinstance(h, dict) else None for h in headers] \
+        if isinstance(headers, list) else None
+    for rates in (signal.extra.get("rates"), kept):
+        if isinstance(rates, list) and len(rates) == count and all(
+                rate is None or (isinstance(rate, (int, float)) and not isinstance(rate, bool)
+                                 and math.isfinite(rate) and rate > 0) for rate in rates):
+            return [(None if keep_unknown else signal.sample_rate) if rate is None else float(rate) for rate in rates]
+    return [signal.sample_rate] * count
+
+
+def channel_lengths(signal: Signal) -> list[int]:
+    """Each channel's true length: channels of lower rates end early, NaN after."""
+    rows = signal.rows()
+    lengths = signal.extra.get("lengths")
+    if isinstance(lengths, list) and len(lengths) == len(rows) and all(
+            isinstance(n, int) and 0 <= n <= rows.shape[1] for n in lengths):
+        return [int(n) for n in lengths]
+    return [int(rows.shape[1])] * len(rows)
+
+
+def one_rate(signal: Signal, path: pathlib.Path, kind: str) -> None:
+    """Refuses a recording whose channels run at rates (or lengths) of their own, for a format
+    that holds one rate for all channels."""
+    rates = {rate for rate in channel_rates(signal) if rate is not None}
+    if len(rates) > 1:
+        listed = [f"{rate:g}" for rate in sorted(rates, reverse=True)]
+        shown = ", ".join(listed[:-1]) + " and " + listed[-1]
+        raise FormatError(f"{path}: the channels run at {shown} Hz and {kind} holds one rate; write .edf, "
+                          f".bdf, a WFDB .hea record or .npy")
+    if len(set(channel_lengths(signal))) > 1:
+        raise FormatError(f"{path}: the channels end at different lengths and {kind} holds one length; write "
+                          f".edf, .bdf, a WFDB .hea record or .npy")
+
+
+def source_is_pcm(signal: Signal) -> bool:
+    """Whether the samples came from integer PCM (full scale [-1, 1)), where a decoded value a
+    little past full scale goes back onto the edge the original lay within."""
+    subtype = signal.extra.get("subtype") if signal.source in ("flac", "ogg") else signal.wav_subtype
+    return isinstance(subtype, str) and subtype.startswith("PCM")
+
+
+def pcm_values(frames: np.ndarray, bits: int, signal: Signal, path: pathlib.Path, advice: str) -> np.ndarray:
+    """Floats of full scale -> the integers of `bits`-bit PCM (as float64), never clipping a
+    sample the PCM range cannot hold unless the source itself was PCM (then the original lay
+    inside the range, and the edge is nearer to it); otherwise the write is refused."""
+    top = 2.0 ** (bits - 1)
+    values = np.rint(np.asarray(frames, np.float64) * top)
+    if not np.isfinite(values).all():
+        raise FormatError(f"{path}: the recording has gaps (NaN) or infinities that {bits}-bit PCM cannot hold; "
+                          f"{advice}")
+    if values.size and (values.min() < -top or values.max() > top - 1):
+        if not source_is_pcm(signal):
+            peak = float(np.max(np.abs(frames)))
+            raise FormatError(f"{path}: samples reach {peak:.4g}, beyond the [-1, 1) that {bits}-bit PCM holds; "
+                              f"{advice}")
+        values = np.clip(values, -top, top - 1)
+    return values

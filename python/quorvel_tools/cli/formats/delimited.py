@@ -17,7 +17,7 @@ from typing import Any, Optional, cast
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Signal, default_names
+from .base import Format, FormatError, Options, Readback, Signal, default_names
 
 GAPS = ("", "na", "n/a", "nan", "null")
 TIME_NAMES = ("time", "t", "times", "timestamp", "date", "datetime", "seconds", "sec", "s", "ms", "elapsed",
@@ -74,9 +74,36 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     with atomic_path(path) as temp:
         with open(temp, "w", encoding="utf-8", newline="") as handle:
             writer = csv.writer(handle, delimiter=delimiter, lineterminator="\n")
-            if not signal.extra.get("headerless") or signal.source != "csv":
+            if _headed(signal):
                 writer.writerow(names)
             writer.writerows(zip(*cells))
+        options.verify(temp)
+
+
+def _headed(signal: Signal) -> bool:
+    return not signal.extra.get("headerless") or signal.source != "csv"
+
+
+def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
+    """A written CSV/TSV as Python's csv module reads it, the time column left out; every cell
+    that is not a number (the gap's text) is a gap."""
+    delimiter = "\t" if path.suffix.lower() == ".tsv" else ","
+    with open(path, encoding="utf-8", newline="") as handle:
+        rows = list(csv.reader(handle, delimiter=delimiter))
+    body = rows[1:] if _headed(signal) else rows
+    width = len(body[0]) if body else signal.channel_count
+    time = signal.extra.get("time_column") if signal.source == "csv" else None
+    skipped = time.get("index") if isinstance(time, dict) and width > signal.channel_count else None
+    cells = np.array(body, dtype=str).reshape(len(body), width)
+    values = []
+    for i in (i for i in range(width) if i != skipped):
+        column = np.char.strip(cells[:, i])
+        gaps = np.isin(np.char.lower(column), GAPS)
+        try:
+            values.append(np.where(gaps, "nan", column).astype(np.float64))
+        except ValueError:  # a cell that is not a number: the file does not hold samples there
+            values.append(np.full(len(body), np.inf))
+    return Readback(channels=values, rates=[None] * len(values), steps=[0.0] * len(values))
 
 
 def shortest_text(values: np.ndarray, gap: str = "") -> np.ndarray:
@@ -192,4 +219,4 @@ _MAX_CELL = 256  # characters of a time cell
 
 # .txt is read and written as comma-separated text, but not advertised.
 FORMAT = Format(sources=("csv",), suffixes=(".csv", ".tsv", ".txt"), shown=(".csv", ".tsv"), read=read,
-                write=write)
+                write=write, read_back=read_back)

@@ -9,7 +9,7 @@ import numpy as np
 
 from ..._frame import LayoutWarning, layout_advice
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Signal
+from .base import Format, FormatError, Options, Readback, Signal
 
 
 def read(path: pathlib.Path, options: Options) -> Signal:
@@ -59,6 +59,14 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     with atomic_path(path) as temp:
         with open(temp, "wb") as handle:
             np.save(handle, data, allow_pickle=False)
+        options.verify(temp)
+
+
+def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
+    """A written .npy as NumPy loads it: the samples exactly, the padding after a channel's end kept."""
+    array = np.load(path, allow_pickle=False)
+    rows = array.reshape(1, -1) if array.ndim == 1 else (array.T if signal.extra.get("time_axis") == 0 else array)
+    return Readback(channels=list(rows), rates=[None] * len(rows), steps=[0.0] * len(rows))
 
 
 def _first_line(error: Exception) -> str:
@@ -66,4 +74,4 @@ def _first_line(error: Exception) -> str:
     return text.splitlines()[0] if text else type(error).__name__
 
 
-FORMAT = Format(sources=("npy",), suffixes=(".npy",), read=read, write=write)
+FORMAT = Format(sources=("npy",), suffixes=(".npy",), read=read, write=write, read_back=read_back)

@@ -7,7 +7,8 @@ from typing import Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Signal, default_names, require
+from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
+                   require, source_is_pcm)
 
 # Integer PCM subtypes and their bits: their samples lie on a grid of 2**-(bits - 1).
 _PCM_BITS = {"PCM_S8": 8, "PCM_16": 16, "PCM_24": 24}
@@ -27,9 +28,15 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     channels = samples.shape[1]
     bits = _PCM_BITS.get(subtype)
     data = samples.T.astype(np.float32) if bits is not None and bits <= 24 else samples.T
-    return Signal(data=np.ascontiguousarray(data), source=_CONTAINERS[path.suffix.lower()].lower(),
-                  sample_rate=float(rate), channel_names=default_names(channels), units=[""] * channels,
-                  grid_step=[2.0 ** -(bits - 1)] * channels if bits else None, extra={"subtype": subtype})
+    return on_its_grid(Signal(data=np.ascontiguousarray(data), source=_CONTAINERS[path.suffix.lower()].lower(),
+                              sample_rate=float(rate), channel_names=default_names(channels), units=[""] * channels,
+                              extra={"subtype": subtype}), grid)
+
+
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """Integer PCM's grid: one LSB of full scale."""
+    bits = _PCM_BITS.get(str(signal.extra.get("subtype")))
+    return ([2.0 ** -(bits - 1)] * signal.channel_count, None) if bits else None
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
@@ -37,15 +44,43 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     if signal.sample_rate is None:
         raise FormatError("the file carries no sample rate; give one with --rate")
     container = _CONTAINERS[path.suffix.lower()]
+    one_rate(signal, path, "a FLAC file" if container == "FLAC" else "an Ogg file")
+    if round(signal.sample_rate) != signal.sample_rate:
+        raise FormatError(f"{path}: a {container} file cannot hold the sample rate {signal.sample_rate:g} Hz "
+                          f"(whole hertz only); write .npy or .edf")
     subtype = _subtype(container, signal, options.subtype)
     if not soundfile.check_format(container, subtype):
         raise FormatError(f"{path}: {container} cannot hold {subtype} samples")
-    frames = np.clip(np.nan_to_num(np.asarray(signal.rows(), np.float64).T), -1.0, 1.0)
+    frames = np.asarray(signal.rows(), np.float64).T
+    if subtype in _PCM_BITS:
+        bits = _PCM_BITS[subtype]
+        # As 32-bit integers whose top bits are the samples: libsndfile keeps those bits exactly.
+        values = pcm_values(frames, bits, signal, path, "write .wav (FLOAT) or .npy instead")
+        frames = np.ascontiguousarray(values.astype(np.int64) << (32 - bits), np.int32)
+    elif not options.lossy:
+        raise FormatError(f"{path}: {subtype} is a lossy coding that would add its own error to the file's; "
+                          "give --lossy-output to write it anyway (its figures are then reported), or write "
+                          ".flac or .wav")
+    elif not np.isfinite(frames).all():
+        raise FormatError(f"{path}: the recording has gaps (NaN) or infinities that {container} cannot hold; "
+                          "write .wav (FLOAT) or .npy instead")
     with atomic_path(path) as temp:
         try:
             soundfile.write(str(temp), frames, round(signal.sample_rate), format=container, subtype=subtype)
         except (RuntimeError, TypeError, ValueError) as error:
             raise FormatError(f"{path}: cannot write {container} ({str(error).strip()})") from None
+        options.verify(temp)
+
+
+def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
+    """A written FLAC or Ogg file as soundfile reads it; a lossy coding has no steps of its own."""
+    soundfile = require("soundfile", "audio")
+    samples, rate = soundfile.read(str(path), dtype="float64", always_2d=True)
+    bits = _PCM_BITS.get(soundfile.info(str(path)).subtype)
+    step = 2.0 ** -(bits - 1) if bits else None
+    limits = [(-1.0, 1.0 - step)] * samples.shape[1] if step and source_is_pcm(signal) else None
+    return Readback(channels=list(samples.T), rates=[float(rate)] * samples.shape[1], steps=[step] * samples.shape[1],
+                    limits=limits, advice="write .wav (FLOAT) or .npy instead")
 
 
 def _subtype(container: str, signal: Signal, asked: Optional[str]) -> str:
@@ -57,4 +92,4 @@ def _subtype(container: str, signal: Signal, asked: Optional[str]) -> str:
 
 
 FORMAT = Format(sources=("flac", "ogg"), suffixes=tuple(_CONTAINERS), shown=(".flac", ".ogg"), read=read,
-                write=write)
+                write=write, read_back=read_back, grid=grid)

@@ -6,6 +6,7 @@ integer PCM of b bits is divided by 2^(b-1) (8-bit PCM is unsigned, centred on
 """
 from __future__ import annotations
 
+import importlib
 import pathlib
 import struct
 from typing import Any, Mapping, Optional
@@ -13,7 +14,8 @@ from typing import Any, Mapping, Optional
 import numpy as np
 
 from ..atomic import atomic_path
-from .base import Format, FormatError, Options, Signal, default_names
+from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
+                   source_is_pcm)
 
 _PCM = 1
 _IEEE_FLOAT = 3
@@ -47,23 +49,24 @@ def read(path: pathlib.Path, options: Options) -> Signal:
     if frames == 0:
         raise FormatError(f"{path}: the WAV file holds no samples")
     samples = _decode(data[: frames * block_align], subtype).reshape(frames, channels).T
-    return Signal(data=np.ascontiguousarray(samples), source="wav", sample_rate=float(rate),
-                  channel_names=default_names(channels), units=[""] * channels,
-                  wav_subtype=subtype, grid_step=_grid(subtype, channels))
+    return on_its_grid(Signal(data=np.ascontiguousarray(samples), source="wav", sample_rate=float(rate),
+                              channel_names=default_names(channels), units=[""] * channels, wav_subtype=subtype), grid)
 
 
 def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
-    subtype = (options.subtype or signal.wav_subtype or "FLOAT").upper()
+    subtype = _subtype(signal, options.subtype)
     if subtype not in SUBTYPES:
         raise FormatError(f"unknown WAV subtype '{subtype}' (expected {', '.join(SUBTYPES)})")
     if signal.sample_rate is None:
         raise FormatError("the file carries no sample rate; give one with --rate")
+    one_rate(signal, path, "a WAV file")
     rate = round(signal.sample_rate)
-    if not 1 <= rate < 2**32:
-        raise FormatError(f"a WAV file cannot hold the sample rate {signal.sample_rate}")
+    if not 1 <= rate < 2**32 or rate != signal.sample_rate:
+        raise FormatError(f"{path}: a WAV file cannot hold the sample rate {signal.sample_rate:g} Hz "
+                          f"(whole hertz only); write .npy or .edf")
     tag, bits = SUBTYPES[subtype]
     rows = signal.rows()
-    payload = _encode(rows.T, subtype).tobytes()
+    payload = _encode(rows.T, subtype, signal, path).tobytes()
     if len(payload) > 0xFFFFFFFF - 36:
         raise FormatError("the signal is too long for a WAV file (4 GiB)")
     channels = rows.shape[0]
@@ -77,6 +80,33 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
             handle.write(payload)
             if len(payload) % 2:
                 handle.write(b"\0")
+        options.verify(temp)
+
+
+def _subtype(signal: Signal, asked: Optional[str]) -> str:
+    """The sample format to write: the one asked for, else the source's, else FLOAT (which holds
+    any float32 sample, NaN and samples beyond full scale included)."""
+    if asked:
+        return asked.upper()
+    kept = signal.wav_subtype if signal.source == "wav" else None
+    return (kept or "FLOAT").upper()
+
+
+def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
+    """A written WAV as soundfile reads it (as this module reads it, where soundfile is missing)."""
+    try:
+        soundfile = importlib.import_module("soundfile")
+        samples, rate = soundfile.read(str(path), dtype="float64", always_2d=True)
+        data, subtype = samples.T, soundfile.info(str(path)).subtype
+    except ImportError:
+        own = read(path, Options())
+        data, rate, subtype = own.rows().astype(np.float64), own.sample_rate, own.wav_subtype
+    tag, bits = SUBTYPES.get(str(subtype), (_IEEE_FLOAT, 64))
+    step = 2.0 ** -(bits - 1) if tag == _PCM else 0.0
+    limits = [(-1.0, 1.0 - step)] * len(data) if tag == _PCM and source_is_pcm(signal) else None
+    return Readback(channels=list(data), rates=[float(rate)] * len(data), steps=[step] * len(data), limits=limits,
+                    advice="write --subtype FLOAT (or DOUBLE) or .npy instead" if tag == _PCM else
+                    "write .npy instead")
 
 
 def _chunks(path: pathlib.Path, raw: bytes) -> tuple[bytes, bytes]:
@@ -115,16 +145,14 @@ def _decode(data: bytes, subtype: str) -> np.ndarray:
     return np.frombuffer(data, "<f8").astype(np.float64)
 
 
-def _encode(frames: np.ndarray, subtype: str) -> np.ndarray:
+def _encode(frames: np.ndarray, subtype: str, signal: Signal, path: pathlib.Path) -> np.ndarray:
     """(time, channels) floats of full scale -> the interleaved samples of `subtype`."""
     if subtype == "FLOAT":
         return np.ascontiguousarray(frames, "<f4")
     if subtype == "DOUBLE":
         return np.ascontiguousarray(frames, "<f8")
     bits = SUBTYPES[subtype][1]
-    top = 2.0 ** (bits - 1)
-    clipped = np.clip(np.rint(np.asarray(frames, np.float64) * top), -top, top - 1)
-    values: np.ndarray = np.nan_to_num(clipped, nan=0.0)
+    values = pcm_values(frames, bits, signal, path, "write --subtype FLOAT or .npy instead")
     if subtype == "PCM_U8":
         return (values + 128).astype(np.uint8)
     if subtype == "PCM_16":
@@ -135,9 +163,10 @@ def _encode(frames: np.ndarray, subtype: str) -> np.ndarray:
     return np.ascontiguousarray(little[..., :3])
 
 
-def _grid(subtype: str, channels: int) -> Optional[list[float]]:
-    tag, bits = SUBTYPES[subtype]
-    return [2.0 ** -(bits - 1)] * channels if tag == _PCM else None
+def grid(signal: Signal) -> Optional[tuple[list[float], Optional[list[float]]]]:
+    """Integer PCM's grid: one LSB of full scale."""
+    tag, bits = SUBTYPES.get(str(signal.wav_subtype), (_IEEE_FLOAT, 0))
+    return ([2.0 ** -(bits - 1)] * signal.channel_count, None) if tag == _PCM else None
 
 
 def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
@@ -145,4 +174,5 @@ def _sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
     return SUBTYPES[subtype][1] / 8 if subtype in SUBTYPES else None
 
 
-FORMAT = Format(sources=("wav",), suffixes=(".wav",), read=read, write=write, sample_bytes=_sample_bytes)
+FORMAT = Format(sources=("wav",), suffixes=(".wav",), read=read, write=write, sample_bytes=_sample_bytes,
+                read_back=read_back, grid=grid)
