@@ -17,7 +17,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("quorvel_tools.numcodecs needs numcodecs: pip install numcodecs") from error
 
 from quorvel_tools._frame import decode_array, encode_settings, frame_shape
-from quorvel_tools.settings import CODEC_PARAMETERS, Settings
+from quorvel_tools.settings import CODEC_PARAMETERS, chunk_settings
 
 
 class Quorvel(Codec):  # type: ignore[misc]
@@ -50,9 +50,10 @@ class Quorvel(Codec):  # type: ignore[misc]
         cutoff: str | None = None,
         effort: str | None = None,
         format: int | None = None,
+        max_bytes: int | None = None,
     ) -> None:
-        self.settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                                    effort=effort, format=format)
+        self.settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
+                                       cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
         config = self.settings.config()
         for name in CODEC_PARAMETERS:
             setattr(self, name, config.get(name))

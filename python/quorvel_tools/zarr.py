@@ -24,7 +24,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
 from quorvel_tools._frame import decode_array, encode_settings, frame_shape
-from quorvel_tools.settings import CODEC_PARAMETERS, Settings
+from quorvel_tools.settings import CODEC_PARAMETERS, Settings, chunk_settings
 
 if TYPE_CHECKING:
     from typing import Self
@@ -71,9 +71,10 @@ class QuorvelCodec(ArrayBytesCodec):
         cutoff: str | None = None,
         effort: str | None = None,
         format: int | None = None,
+        max_bytes: int | None = None,
     ) -> None:
-        settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                               effort=effort, format=format)
+        settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
+                                  cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
         for name, value in settings.config().items():
             object.__setattr__(self, name, value)
 

@@ -104,6 +104,8 @@ def test_fixed_settings_and_a_codec_built_from_its_metadata(tmp_path):
 def test_settings_and_data_types_the_codec_cannot_take_are_refused(tmp_path):
     with pytest.raises(ValueError, match="exactly one target is required"):
         QuorvelCodec.from_dict({"name": "quorvel", "configuration": {"max_error": 1e-3, "rmse": 1.0}})
+    with pytest.raises(ValueError, match="max_bytes is not a chunk codec target: a byte budget gives every chunk"):
+        QuorvelCodec(max_bytes=1000)
     with pytest.raises(ValueError, match="the quorvel codec stores float32 or float64 arrays, not int16"):
         zarr.create_array(tmp_path / "ints.zarr", shape=(10,), dtype="int16", serializer=QuorvelCodec(),
                           compressors=None)
