@@ -172,15 +172,12 @@ def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothin
     before = sorted({p.name for p in folder.iterdir()} | {"scratch"})
     args = STOPPABLE[command](folder)
     stream = (folder / "big.qrvl").read_bytes()
-    feeder = None
     started = time.monotonic()
     process = _start(args, folder)  # once to the end: how long the work takes here
     if command == "info":
-        feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0))
-        feeder.start()
-        feeder.join()
-        process.stdin.close()
-    assert process.wait(timeout=600) == 0, process.stderr.read().decode()
+        _feed_slowly(process, stream, 2.0)
+    _, err = process.communicate(timeout=600)
+    assert process.returncode == 0, err.decode()
     span = time.monotonic() - started
     shutil.rmtree(folder / "out", ignore_errors=True)
     for name in ("out.qrvl", "out.csv"):
@@ -188,8 +185,8 @@ def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothin
     rng = np.random.default_rng(len(command))
     for signum in SIGNALS:
         process = _start(args, folder)
+        feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0), daemon=True)
         if command == "info":
-            feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0), daemon=True)
             feeder.start()
         time.sleep(rng.uniform(0.05, 0.8) * span)
         sent = time.monotonic()
@@ -198,6 +195,8 @@ def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothin
             status = process.wait(timeout=60)
         finally:
             process.kill()
+            if feeder.is_alive():
+                feeder.join()
             process.communicate()
         assert time.monotonic() - sent < 3, f"{command} took {time.monotonic() - sent:.1f} s to stop"
         # Before the command has set up (Python still importing) the signal's own action ends it.
