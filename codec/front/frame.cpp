@@ -416,8 +416,10 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
                               read_lengths(frame.data() + table, info.lane_count, lane_lengths);
   const std::size_t body = frame_overhead(info.shape);
   if (parts != frame.size() - body) {
-    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts) + " bytes but " +
-                                   std::to_string(frame.size() - body) + " follow the lane table"));
+    return std::unexpected(invalid((parts > frame.size() - body ? "Frame is truncated: its parts add up to "
+                                                                 : "Frame parts add up to ") +
+                                   std::to_string(parts) + " bytes but " + std::to_string(frame.size() - body) +
+                                   " follow the lane table"));
   }
   std::size_t offset = body;
   bool every_lane_has_a_container = true;

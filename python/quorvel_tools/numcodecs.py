@@ -16,8 +16,9 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("quorvel_tools.numcodecs needs numcodecs: pip install numcodecs") from error
 
-from quorvel_tools._frame import decode_array, encode_settings, frame_shape
-from quorvel_tools.settings import CODEC_PARAMETERS, Settings
+from quorvel_tools._frame import decode_array, frame_shape
+from quorvel_tools._rewrite import encode_chunk, remember
+from quorvel_tools.settings import CODEC_PARAMETERS, chunk_settings
 
 
 class Quorvel(Codec):  # type: ignore[misc]
@@ -50,9 +51,10 @@ class Quorvel(Codec):  # type: ignore[misc]
         cutoff: str | None = None,
         effort: str | None = None,
         format: int | None = None,
+        max_bytes: int | None = None,
     ) -> None:
-        self.settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                                    effort=effort, format=format)
+        self.settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
+                                       cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
         config = self.settings.config()
         for name in CODEC_PARAMETERS:
             setattr(self, name, config.get(name))
@@ -75,13 +77,15 @@ class Quorvel(Codec):  # type: ignore[misc]
             raise TypeError(f"the quorvel codec encodes float32 or float64 ndarrays, not {type(buf).__name__}")
         if buf.ndim > 1 and buf.flags.f_contiguous and not buf.flags.c_contiguous:
             raise ValueError("the quorvel codec encodes C-ordered arrays; this one is in Fortran order")
-        return encode_settings(buf, self.settings)
+        return encode_chunk(buf, self.settings)
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         """The array of a frame held in any buffer; fills ``out`` when given."""
         frame = ensure_contiguous_ndarray(buf)
         if out is None:
-            return decode_array(frame)
+            array = decode_array(frame)
+            remember(frame, array)  # a partial write encodes it again: its other samples must not move
+            return array
         target = ensure_contiguous_ndarray(out)
         dtype, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
         count = int(np.prod(shape, dtype=np.int64))

@@ -202,3 +202,12 @@ class Settings:
         if self.target is not None:
             return {self.target: self.value, "method": self.method, "effort": self.effort, "format": self.format}
         return {"method": self.method, "scale": self.scale, "cutoff": self.cutoff, "format": self.format}
+
+
+def chunk_settings(*, max_bytes: Optional[int] = None, **given: Any) -> Settings:
+    """The settings of a chunk codec (numcodecs, Zarr): those of :meth:`Settings.of` but a size
+    budget, which would give each chunk its own error, and the chunks of one array must share one."""
+    if max_bytes is not None:
+        raise ValueError("max_bytes is not a chunk codec target: a byte budget gives every chunk a different "
+                         "error; give one error target (max_error, rmse or prd) or fixed settings")
+    return Settings.of(**given)

@@ -23,8 +23,9 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import decode_array, encode_settings, frame_shape
-from quorvel_tools.settings import CODEC_PARAMETERS, Settings
+from quorvel_tools._frame import decode_array, frame_shape
+from quorvel_tools._rewrite import encode_chunk, remember
+from quorvel_tools.settings import CODEC_PARAMETERS, Settings, chunk_settings
 
 if TYPE_CHECKING:
     from typing import Self
@@ -71,9 +72,10 @@ class QuorvelCodec(ArrayBytesCodec):
         cutoff: str | None = None,
         effort: str | None = None,
         format: int | None = None,
+        max_bytes: int | None = None,
     ) -> None:
-        settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale, cutoff=cutoff,
-                               effort=effort, format=format)
+        settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
+                                  cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
         for name, value in settings.config().items():
             object.__setattr__(self, name, value)
 
@@ -101,7 +103,7 @@ class QuorvelCodec(ArrayBytesCodec):
             raise ValueError(f"the quorvel codec stores float32 or float64 arrays, not {native}")
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
-        frame = encode_settings(chunk_array.as_numpy_array(), self._settings())
+        frame = encode_chunk(chunk_array.as_numpy_array(), self._settings(), narrow=True)  # see _decode_sync
         return chunk_spec.prototype.buffer.from_bytes(frame)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
@@ -111,6 +113,7 @@ class QuorvelCodec(ArrayBytesCodec):
             raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {chunk_spec.shape}")
         array = decode_array(frame)
         array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
+        remember(frame, array)  # a partial write encodes it again: its other samples must not move
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:

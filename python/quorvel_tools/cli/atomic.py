@@ -5,7 +5,7 @@ folder and linked into place once it is complete: until then nothing has a name,
 so no interruption, `kill -9` included, leaves a partial file to be seen. Where
 the file system refuses unnamed files, it is written under a hidden name beside
 the target and renamed; that name is removed when the block fails and when the
-process is stopped by SIGTERM, SIGHUP or SIGINT (see `stop_on_signals`).
+process is stopped by SIGTERM, SIGHUP or SIGINT (see `run_stoppable`).
 """
 from __future__ import annotations
 
@@ -17,10 +17,11 @@ import shutil
 import signal
 import stat
 import tempfile
-from typing import Any, Iterable, Iterator, Optional
+import threading
+from typing import Any, Callable, Iterable, Iterator, Optional, TypeVar, cast
 
-__all__ = ["Interrupted", "OutputError", "atomic_path", "check_output", "check_room", "human_size",
-           "private_folder", "stop_on_signals", "write_bytes"]
+__all__ = ["OutputError", "atomic_path", "check_output", "check_room", "folder_output", "human_size",
+           "private_folder", "run_stoppable", "write_bytes"]
 
 # Names that exist only while an output is being written (the hidden fallback files,
 # the private folders that give an unnamed file a name with the target's suffix).
@@ -31,30 +32,51 @@ class OutputError(Exception):
     """An output the command will not write; the message says why, in one line."""
 
 
-class Interrupted(BaseException):
-    """The process was asked to stop by a signal; carries the signal's number."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signal.Signals(signum).name)
-        self.signum = signum
+_STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Held while a finished output takes its name, so that a stop lands before or after, never between.
+_PLACING = threading.Lock()
+T = TypeVar("T")
 
 
-@contextlib.contextmanager
-def stop_on_signals() -> Iterator[None]:
-    """Turns SIGTERM and SIGHUP into `Interrupted` while the block runs, so that every
-    `atomic_path` block unwinds and removes what it made; SIGINT already raises
-    KeyboardInterrupt. The former handlers come back at the end."""
-    former = {signum: signal.signal(signum, _on_signal) for signum in (signal.SIGTERM, signal.SIGHUP)}
+def run_stoppable(work: Callable[[], T], prog: str) -> T:
+    """Runs `work` in a worker thread while this thread waits for SIGINT, SIGTERM and SIGHUP.
+
+    A signal stops the process within moments whatever the work is doing (a codec
+    call on a huge array holds its thread for as long as it takes): the outputs in
+    progress are dropped, their temporary files removed, and the process ends with
+    128 + the signal's number (130 for Ctrl-C) and one line on stderr. Outputs
+    already in place stay, whole. Outside the main thread (where signals cannot
+    be caught) `work` simply runs.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        return work()
+    outcome: dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["value"] = work()
+        except BaseException as error:  # handed to the waiting thread, which raises it
+            outcome["error"] = error
+
+    def stop(signum: int, frame: Any) -> None:
+        for other in _STOPS:
+            signal.signal(other, signal.SIG_IGN)  # a second Ctrl-C does not cut the cleanup short
+        _PLACING.acquire(timeout=10)  # let an output that is taking its name finish doing so
+        _remove_live()
+        os.write(2, f"{prog}: interrupted ({signal.Signals(signum).name})\n".encode())
+        os._exit(128 + signum)
+
+    worker = threading.Thread(target=target, name=f"{prog} work", daemon=True)
+    former = {signum: signal.signal(signum, stop) for signum in _STOPS}
     try:
-        yield
+        worker.start()
+        worker.join()  # wakes for the handlers, which run in this thread
     finally:
         for signum, handler in former.items():
             signal.signal(signum, handler)
-
-
-def _on_signal(signum: int, frame: Any) -> None:
-    _remove_live()  # first, in case unwinding is slow to start inside a long native call
-    raise Interrupted(signum)
+    if "error" in outcome:
+        raise outcome["error"]
+    return cast(T, outcome["value"])
 
 
 def check_output(target: pathlib.Path, *, inputs: Iterable[pathlib.Path] = (), force: bool = False) -> None:
@@ -179,6 +201,10 @@ class _TemporaryOutput:
 
     def commit(self) -> None:
         os.fsync(self.fd)
+        with _PLACING:
+            self._place()
+
+    def _place(self) -> None:
         if self.hidden is None and self.replaced is None:
             _link_unnamed(self.fd, self.final)  # fails if someone made the name meanwhile
             return
@@ -233,6 +259,23 @@ def private_folder() -> Iterator[pathlib.Path]:
         yield folder
     finally:
         _remove(str(folder))
+
+
+@contextlib.contextmanager
+def folder_output(folder: pathlib.Path) -> Iterator[None]:
+    """A block that fills `folder` with outputs: a folder it makes is removed, with all it holds,
+    when the block fails or a signal stops the process before the block ends."""
+    if folder.exists():
+        yield
+        return
+    name = os.path.abspath(folder)
+    _LIVE.add(name)
+    try:
+        yield
+    except BaseException:
+        _remove(name)
+        raise
+    _LIVE.discard(name)
 
 
 def _private_folder() -> pathlib.Path:

@@ -10,7 +10,7 @@ import warnings
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
 from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES
-from .atomic import Interrupted, stop_on_signals
+from .atomic import run_stoppable
 from .paths import for_user
 from .subcommands import UsageError, run_decode, run_encode, run_info, run_report
 
@@ -35,18 +35,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     try:
         run: Callable[[argparse.Namespace], int] = args.run
-        with stop_on_signals(), warnings.catch_warnings():
+        with warnings.catch_warnings():
             warnings.showwarning = _warning_line
-            return run(args)
+            return run_stoppable(lambda: run(args), PROG)  # a signal ends the process from there
     except BrokenPipeError:  # the reader of stdout went away (`quorvel report x | head`)
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # outside the main thread, where signals are not caught
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
-    except Interrupted as stop:
-        print(f"{PROG}: interrupted ({stop})", file=sys.stderr)
-        return 128 + stop.signum
     except UsageError as error:
         return _fail(f"{args.prog}: error: {error}", 2)
     except Exception as error:  # every failure becomes one line; QUORVEL_DEBUG=1 shows the traceback
@@ -79,7 +76,7 @@ def _add_encode(commands: Any) -> None:
                                  "Give one target, or fixed codec settings. Several inputs go into "
                                  "an existing folder, each as NAME.qrvl; - reads standard input or "
                                  "writes standard output.")
-    encode.add_argument("paths", metavar="INPUT... OUTPUT", type=pathlib.Path, nargs="+",
+    encode.add_argument("paths", metavar="INPUT... OUTPUT", type=_path, nargs="+",
                         help="signal files to compress, then the .qrvl file or folder to write")
     _add_target(encode, "target (one of)")
     encode.add_argument("--method", choices=(AUTO,) + METHODS, default=AUTO,
@@ -104,7 +101,7 @@ def _add_decode(commands: Any) -> None:
                                  f"{listing(WRITERS)}. Several inputs go into an existing folder, each in "
                                  "its source's format (or --to's); - reads standard input or writes "
                                  "standard output.")
-    decode.add_argument("paths", metavar="INPUT... OUTPUT", type=pathlib.Path, nargs="+",
+    decode.add_argument("paths", metavar="INPUT... OUTPUT", type=_path, nargs="+",
                         help=".qrvl files, then the signal file or folder to write")
     decode.add_argument("--to", metavar="SUFFIX",
                         help="format of outputs named in a folder or written to -, such as .npy "
@@ -186,6 +183,14 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--time-axis", type=int, choices=(0, 1), default=None, metavar="AXIS",
                         help="axis along which time runs in a 2-D .npy array (default 1: channels x time)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
+
+
+def _path(text: str) -> pathlib.Path:
+    """A path as given; one ending in / names a folder, which must exist (pathlib drops the slash,
+    and `encode x.edf nofolder/` would write a file called nofolder)."""
+    if text.endswith(os.sep) and not os.path.isdir(text):
+        raise argparse.ArgumentTypeError(f"{text}: no such folder")
+    return pathlib.Path(text)
 
 
 def _positive_float(text: str) -> float:

@@ -12,8 +12,8 @@ from typing import Callable, Iterator
 
 from .atomic import OutputError, check_output, private_folder
 
-__all__ = ["ALIASES", "STDIO", "Pair", "UsageError", "check_input", "for_user", "muted_stdout", "pairs",
-           "signal_suffixes", "stdin_copy", "to_stdout"]
+__all__ = ["ALIASES", "STDIO", "Pair", "UsageError", "check_input", "check_stdout", "for_user", "muted_stdout",
+           "pairs", "signal_suffixes", "stdin_copy", "to_stdout"]
 
 STDIO = pathlib.Path("-")
 
@@ -45,6 +45,8 @@ def pairs(paths: list[pathlib.Path], name_for: Callable[[pathlib.Path], str], *,
         raise UsageError("standard input (-) can only be read once, into one named output")
     if last == STDIO and sys.stdout.isatty():
         raise OutputError("standard output is a terminal; redirect it to a file or a pipe")
+    read = [file for source in sources if source != STDIO for file in inputs_of(source)]
+    check_stdout(read)
     planned = [Pair(source, last / name_for(source) if into_folder else last) for source in sources]
     outputs = [pair.output for pair in planned]
     for pair in planned:
@@ -53,7 +55,6 @@ def pairs(paths: list[pathlib.Path], name_for: Callable[[pathlib.Path], str], *,
         if pair.input != STDIO:
             check_input(pair.input)
         if pair.output != STDIO:
-            read = [file for source in sources if source != STDIO for file in inputs_of(source)]
             check_output(pair.output, inputs=read, force=force)
     return planned
 
@@ -73,6 +74,22 @@ def check_input(path: pathlib.Path) -> None:
     if kind is not None:
         hint = f"; to read a stream, give - and redirect it: < {path}" if not stat.S_ISDIR(mode) else ""
         raise OutputError(f"{path}: is {kind}, not a signal file{hint}")
+
+
+def check_stdout(inputs: list[pathlib.Path]) -> None:
+    """Refuses to run with standard output open on one of the inputs (`1<>sig.npy`, `>> sig.npy`):
+    data or a summary written there would overwrite the input."""
+    try:
+        out = os.fstat(1)
+    except OSError:
+        return
+    if not stat.S_ISREG(out.st_mode):
+        return
+    for path in inputs:
+        with contextlib.suppress(OSError):
+            found = path.stat()
+            if (found.st_dev, found.st_ino) == (out.st_dev, out.st_ino):
+                raise OutputError(f"{path}: is also standard output; writing there would overwrite the input")
 
 
 def signal_suffixes() -> set[str]:

@@ -1,14 +1,19 @@
 """The .qrvl file the command line writes: a container or a chunk frame, and a metadata block.
 
-The metadata block is
+The metadata block is (integers little-endian)
 
     offset  size  field
     0       4     magic "QRVS"
-    4       1     version, 1
+    4       1     version, 2
     5       3     reserved, zero
-    8       4     length M of the metadata (u32, little-endian)
-    12      M     metadata: UTF-8 JSON object (source format, sample rate,
+    8       4     length M of the metadata (u32)
+    12      4     CRC-32 (zlib's) of bytes 0 to 11 followed by the M bytes of metadata
+    16      M     metadata: UTF-8 JSON object (source format, sample rate,
                   channel names and units, WAV subtype, the source's own header)
+
+so that a damaged block is an error rather than another recording (a sample
+rate of 9000 Hz for 8000). Version 1, written before, is the same without the
+CRC field (the metadata starts at offset 12); it is still read.
 
 A finite 1-D signal is stored as a plain version-1 container, followed by the
 block when there is something to remember (a CSV column's name); decoders ignore
@@ -24,6 +29,7 @@ import dataclasses
 import json
 import math
 import struct
+import zlib
 from typing import Any, Optional
 
 import numpy as np
@@ -35,10 +41,12 @@ from .formats import Signal, by_source
 __all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe", "source_of"]
 
 FILE_MAGIC = b"QRVS"
-FILE_VERSION = 1
+FILE_VERSION = 2
+_UNCHECKED_VERSION = 1  # files written before the block carried its CRC
 CONTAINER_MAGIC = b"QRVL"
 FRAME_MAGIC = b"QRVC"
 _PREFIX = struct.Struct("<4sB3xI")
+_CHECK = struct.Struct("<I")
 _MAX_METADATA = 1 << 24
 
 
@@ -140,7 +148,8 @@ def _block(signal: Signal) -> bytes:
                 "annotations": [list(event) for event in signal.annotations]}
     kept = {key: value for key, value in metadata.items() if value and (not isinstance(value, list) or any(value))}
     text = json.dumps(kept, separators=(",", ":")).encode()
-    return _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(text)) + text
+    prefix = _PREFIX.pack(FILE_MAGIC, FILE_VERSION, len(text))
+    return prefix + _CHECK.pack(zlib.crc32(text, zlib.crc32(prefix))) + text
 
 
 def _signal_from(samples: np.ndarray, metadata: dict[str, Any]) -> Signal:
@@ -204,13 +213,19 @@ def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
     if len(data) - start < _PREFIX.size or bytes(data[start:start + 4]) != FILE_MAGIC:
         raise FileError("corrupt quorvel file: a damaged metadata block")
     _, version, length = _PREFIX.unpack_from(data, start)
-    if version != FILE_VERSION:
+    if version not in (FILE_VERSION, _UNCHECKED_VERSION):
         raise FileError(f"unsupported quorvel file version {version}")
-    begin = start + _PREFIX.size
+    begin = start + _PREFIX.size + (_CHECK.size if version == FILE_VERSION else 0)
     if length > min(len(data) - begin, _MAX_METADATA):
         raise FileError("corrupt quorvel file: the metadata runs past the end")
+    text = bytes(data[begin:begin + length])
+    if version == FILE_VERSION:
+        prefix = bytes(data[start:start + _PREFIX.size])
+        (stored,) = _CHECK.unpack_from(data, start + _PREFIX.size)
+        if zlib.crc32(text, zlib.crc32(prefix)) != stored:
+            raise FileError("corrupt quorvel file: the metadata block fails its check (CRC-32)")
     try:
-        metadata = json.loads(bytes(data[begin:begin + length]).decode())
+        metadata = json.loads(text.decode())
     except (UnicodeDecodeError, ValueError):
         raise FileError("corrupt quorvel file: unreadable metadata") from None
     if not isinstance(metadata, dict):

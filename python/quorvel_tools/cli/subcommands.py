@@ -9,8 +9,9 @@ import sys
 from typing import Any, Iterator, Optional
 
 from ..settings import Settings
-from .atomic import check_output, check_room, human_size, write_bytes
-from .paths import STDIO, Pair, UsageError, check_input, muted_stdout, pairs, signal_suffixes, stdin_copy, to_stdout
+from .atomic import check_output, check_room, folder_output, human_size, write_bytes
+from .paths import (STDIO, Pair, UsageError, check_input, check_stdout, muted_stdout, pairs, signal_suffixes,
+                    stdin_copy, to_stdout)
 from .progress import busy, progress_wanted
 
 __all__ = ["UsageError", "run_decode", "run_encode", "run_info", "run_report"]
@@ -70,7 +71,7 @@ def _encode_one(pair: Pair, settings: Settings, args: argparse.Namespace) -> Non
         with busy("reading", show), muted_stdout():
             signal = read_signal(path, column=args.column, time_axis=args.time_axis)
         source_size = input_size(path)
-    with busy("encoding", show):
+    with busy("encoding", show), _named(pair.input):
         blob = encode_signal(signal, settings)
     if pair.output == STDIO:
         sys.stdout.buffer.write(blob)
@@ -122,6 +123,19 @@ def _readable(path: pathlib.Path) -> Iterator[pathlib.Path]:
         yield copy
 
 
+@contextlib.contextmanager
+def _named(path: pathlib.Path) -> Iterator[None]:
+    """Names the input in a failure of the codec or of the file's layout, which knows no names."""
+    from .signal_file import FileError
+    try:
+        yield
+    except (ValueError, FileError) as error:
+        text = " ".join(str(error).split())
+        if path == STDIO or str(path) in text:
+            raise
+        raise FileError(f"{path}: {text}") from None
+
+
 # --- decode ------------------------------------------------------------------------------
 
 def run_decode(args: argparse.Namespace) -> int:
@@ -148,7 +162,7 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
     from .signal_file import decode_signal
 
     data = read_input(pair.input)
-    with busy("decoding", progress_wanted(args)):
+    with busy("decoding", progress_wanted(args)), _named(pair.input):
         signal = decode_signal(data)
     rate = args.rate if signal.sample_rate is None else None
     notes: list[str] = []
@@ -214,7 +228,9 @@ def estimated_size(suffix: str, signal: Any, subtype: Optional[str]) -> int:
 def run_info(args: argparse.Namespace) -> int:
     from .signal_file import describe
 
-    description = describe(read_input(args.file))
+    data = read_input(args.file)
+    with _named(args.file):
+        description = describe(data)
     if args.json:
         print(json.dumps(description, indent=2))
         return 0
@@ -243,6 +259,7 @@ def run_report(args: argparse.Namespace) -> int:
     from .formats import read_signal
 
     check_input(args.input)
+    check_stdout([args.input])
     with muted_stdout():
         signal = read_signal(args.input, column=args.column, time_axis=args.time_axis)
     if signal.sample_rate is None and args.rate is not None:
@@ -250,9 +267,10 @@ def run_report(args: argparse.Namespace) -> int:
     if not 0 <= args.channel < signal.channel_count:
         raise UsageError(f"--channel {args.channel}: the signal has {signal.channel_count} channel(s)")
     out = args.out or args.input.with_name(args.input.stem + "-report")
-    results = report.run(signal, channel=args.channel, out=out, effort=args.effort,
-                         shown_target=target_of(args), name=args.input.name,
-                         progress=progress_wanted(args))
+    with folder_output(out):
+        results = report.run(signal, channel=args.channel, out=out, effort=args.effort,
+                             shown_target=target_of(args), name=args.input.name,
+                             progress=progress_wanted(args))
     print(f"{results.title} (* marks the target asked for)\n{report.format_table(results.rows)}")
     if not args.quiet:
         print(f"\nwrote {out / 'index.html'}", file=sys.stderr)
@@ -264,4 +282,5 @@ def read_input(path: pathlib.Path) -> bytes:
     if path == STDIO:
         return sys.stdin.buffer.read()
     check_input(path)
+    check_stdout([path])
     return path.read_bytes()

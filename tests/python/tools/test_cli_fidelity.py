@@ -162,6 +162,46 @@ def test_csv_digits_are_the_shortest_that_give_back_the_same_float():
         assert ours == shortest
 
 
+def _shortest_by_text(value, gap):
+    """The CSV cell of one value, found the slow way: each count of digits tried on the text."""
+    if np.isnan(value):
+        return gap
+    if np.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    for digits in range(1, 10):
+        text = f"%.{digits}g" % value
+        if np.float32(float(text)) == value:
+            break
+    plain = "%.0f" % value
+    if "e+" in text and len(plain.rstrip("0")) <= len(text.split("e")[0].replace(".", "")):
+        return plain
+    return text
+
+
+def test_csv_text_is_that_of_trying_each_count_of_digits(tmp_path):
+    import csv
+    from quorvel_tools.cli.formats import Signal, write_signal
+    rng = np.random.default_rng(11)
+    values = np.concatenate([
+        rng.standard_normal(20000), rng.standard_normal(4000) * 10.0 ** rng.integers(-40, 39, 4000),
+        rng.integers(-2**23, 2**23, 4000) / 2**23, np.round(rng.standard_normal(4000) * 1000) / 1000,
+        rng.integers(-10**6, 10**6, 2000), 2.0 ** rng.integers(-30, 30, 500), 10.0 ** np.arange(-20, 30),
+        [0.0, -0.0, 0.25, 0.125, 2.5, 12.5, 1e-45, 3.4e38, np.nan, np.inf, -np.inf]]).astype(np.float32)
+    values = np.concatenate([values, np.frombuffer(rng.bytes(4 * 4000), np.float32)])  # every kind of bits
+    rows = values[: values.size // 2 * 2].reshape(2, -1)
+    for channels, gap in ((rows[:1], ""), (rows, "NA")):
+        signal = Signal(data=channels, source="csv", channel_names=["a", "b"][: len(channels)],
+                        units=[""] * len(channels), extra={"gap": gap, "columns": len(channels)})
+        write_signal(tmp_path / "out.csv", signal)
+        expected = tmp_path / "expected.csv"
+        with open(expected, "w", newline="") as handle:  # csv's own quoting, a lone empty cell included
+            writer = csv.writer(handle, lineterminator="\n")
+            writer.writerow(signal.channel_names)
+            writer.writerows(zip(*[[_shortest_by_text(v, gap) for v in row.tolist()] for row in channels]))
+        assert (tmp_path / "out.csv").read_text() == expected.read_text()
+        (tmp_path / "out.csv").unlink()
+
+
 @pytest.mark.parametrize("suffix, subtype", [(".flac", "PCM_16"), (".ogg", "VORBIS")])
 def test_audio_in_and_out_through_soundfile_with_an_snr_target(tmp_path, suffix, subtype):
     soundfile = pytest.importorskip("soundfile")

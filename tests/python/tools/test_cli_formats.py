@@ -112,6 +112,58 @@ def test_describe_rejects_damaged_files():
         describe(b"RIFF" + blob)
     with pytest.raises(FileError, match="the metadata runs past the end"):
         decode_signal(b"QRVS\x01\0\0\0" + struct.pack("<I", 1000) + b"{}")
+    # A frame (two channels) cut short says so too.
+    blob = encode_signal(Signal(data=np.sin(np.arange(1000).reshape(2, 500) / 3.0), source="npy"), Settings.of(prd=1.0))
+    with pytest.raises(ValueError, match="^Frame is truncated: its parts add up to"):
+        decode_signal(blob[:-1])
+
+
+def _same_recording(a, b):
+    return (a.source, a.sample_rate, a.channel_names, a.units, a.wav_subtype, a.extra, a.annotations) == (
+        b.source, b.sample_rate, b.channel_names, b.units, b.wav_subtype, b.extra, b.annotations) and (
+        np.array_equal(a.data, b.data, equal_nan=True))
+
+
+# A WAV recording (the block before a frame) and a CSV column (the block after a container).
+DAMAGED = {
+    "wav": Signal(data=np.sin(np.arange(2, 802).reshape(2, 400) / 7.0).astype(np.float32), source="wav",
+                  sample_rate=8000.0, channel_names=["ch0", "ch1"], units=["", ""], wav_subtype="PCM_16"),
+    "csv": Signal(data=np.cos(np.arange(600) / 5.0), source="csv", channel_names=["lead II"], units=[""],
+                  extra={"columns": 1, "channel_columns": [0], "gap": "NA"}),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(DAMAGED))
+def test_every_bit_flip_in_the_metadata_block_is_refused_or_harmless(kind):
+    blob = encode_signal(DAMAGED[kind], Settings.of(max_error=1e-3))
+    start = blob.rindex(b"QRVS")  # first before a frame, last after a container
+    length = struct.unpack_from("<I", blob, start + 8)[0]
+    assert blob[start + 4] == 2 and start + 16 + length == (len(blob) if start else blob.index(b"QRVC"))
+    original = decode_signal(blob)
+    silent = []
+    for bit in range(8 * (16 + length)):
+        damaged = bytearray(blob)
+        damaged[start + bit // 8] ^= 1 << (bit % 8)
+        try:
+            decoded = decode_signal(bytes(damaged))
+        except (FileError, ValueError):
+            continue
+        if not _same_recording(decoded, original):
+            silent.append(bit)
+    assert silent == []
+    damaged = bytearray(blob)
+    damaged[start + 16] ^= 0x20  # the first byte of the JSON
+    with pytest.raises(FileError, match="the metadata block fails its check"):
+        decode_signal(bytes(damaged))
+
+
+def test_a_block_written_before_it_carried_a_check_is_still_read():
+    signal = DAMAGED["wav"]
+    blob = encode_signal(signal, Settings.of(max_error=1e-3))
+    length = struct.unpack_from("<I", blob, 8)[0]
+    old = b"QRVS\x01\0\0\0" + struct.pack("<I", length) + blob[16:]  # version 1: no CRC field
+    assert _same_recording(decode_signal(old), decode_signal(blob))
+    assert decode_signal(old).sample_rate == 8000.0
 
 
 @pytest.mark.parametrize("suffix, digital_span", [(".edf", 65535), (".bdf", 16777215)])

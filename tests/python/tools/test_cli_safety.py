@@ -1,5 +1,6 @@
 """The command keeps what users own: no input or existing file overwritten, no partial file left by any
 interruption, messages that name the user's paths, and the small things users expect of a command."""
+import contextlib
 import json
 import os
 import pathlib
@@ -8,6 +9,7 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -123,7 +125,134 @@ def test_an_interrupted_write_leaves_no_file_behind(tmp_path, how, unnamed):
         assert list(scratch.iterdir()) == []
 
 
+# Each subcommand on an input that keeps it busy for a few seconds (reading a slow stream for
+# info): a signal at any moment stops it at once, with no output and no temporary left behind.
+STOPPABLE = {
+    "encode": lambda d: ["encode", d / "big.npy", d / "out.qrvl", "--rmse", "0.05", "-q"],
+    "decode": lambda d: ["decode", d / "big.qrvl", d / "out.csv", "-q"],
+    "report": lambda d: ["report", d / "small.npy", "--out", d / "out", "-q"],
+    "info": lambda d: ["info", "-"],
+}
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+@pytest.fixture(scope="module")
+def busy_inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("busy")
+    walk = np.cumsum(np.random.default_rng(3).standard_normal((2, 1_000_000)), axis=1).astype(np.float32)
+    np.save(folder / "big.npy", walk)
+    np.save(folder / "small.npy", walk[0, :100_000])
+    ok("encode", folder / "big.npy", folder / "big.qrvl", "--rmse", "0.05", "-q")
+    return folder
+
+
+def _start(args, folder):
+    scratch = folder / "scratch"
+    scratch.mkdir(exist_ok=True)
+    return subprocess.Popen([sys.executable, "-m", "quorvel_tools.cli", *map(str, args)],
+                            env={**os.environ, "TMPDIR": str(scratch)}, stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def _feed_slowly(process, blob, seconds):
+    """Writes `blob` to the process's standard input over about `seconds`, as a slow pipe would."""
+    pieces = 50
+    for start in range(0, len(blob), max(1, len(blob) // pieces)):
+        if process.poll() is not None:
+            break
+        with contextlib.suppress(BrokenPipeError):
+            process.stdin.write(blob[start:start + max(1, len(blob) // pieces)])
+            process.stdin.flush()
+        time.sleep(seconds / pieces)
+
+
+@pytest.mark.parametrize("command", sorted(STOPPABLE))
+def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothing(busy_inputs, command):
+    folder = busy_inputs
+    before = sorted({p.name for p in folder.iterdir()} | {"scratch"})
+    args = STOPPABLE[command](folder)
+    stream = (folder / "big.qrvl").read_bytes()
+    started = time.monotonic()
+    process = _start(args, folder)  # once to the end: how long the work takes here
+    if command == "info":
+        _feed_slowly(process, stream, 2.0)
+    _, err = process.communicate(timeout=600)
+    assert process.returncode == 0, err.decode()
+    span = time.monotonic() - started
+    shutil.rmtree(folder / "out", ignore_errors=True)
+    for name in ("out.qrvl", "out.csv"):
+        (folder / name).unlink(missing_ok=True)
+    rng = np.random.default_rng(len(command))
+    for signum in SIGNALS:
+        process = _start(args, folder)
+        feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0), daemon=True)
+        if command == "info":
+            feeder.start()
+        time.sleep(rng.uniform(0.05, 0.8) * span)
+        sent = time.monotonic()
+        process.send_signal(signum)
+        try:
+            status = process.wait(timeout=60)
+        finally:
+            process.kill()
+            if feeder.is_alive():
+                feeder.join()
+            process.communicate()
+        assert time.monotonic() - sent < 3, f"{command} took {time.monotonic() - sent:.1f} s to stop"
+        # Before the command has set up (Python still importing) the signal's own action ends it.
+        assert status in (128 + signum, -signum), (command, signum, status)
+        assert sorted(p.name for p in folder.iterdir()) == before
+        assert list((folder / "scratch").iterdir()) == []
+
+
 # --- messages ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("command", ["encode", "decode", "info", "report"])
+def test_standard_output_open_on_the_input_is_refused(tmp_path, command):
+    np.save(tmp_path / "x.npy", np.sin(np.arange(3000) / 5.0))
+    ok("encode", tmp_path / "x.npy", tmp_path / "x.qrvl", "--max-error", "1e-3", "-q")
+    given = tmp_path / ("x.npy" if command in ("encode", "report") else "x.qrvl")
+    args = {"encode": ["encode", given, "-", "--max-error", "1e-3"], "decode": ["decode", given, "-"],
+            "info": ["info", given], "report": ["report", given, "--out", tmp_path / "r"]}[command]
+    original = given.read_bytes()
+    with open(given, "r+b") as stdout:  # quorvel ... 1<>x.npy
+        done = subprocess.run([sys.executable, "-m", "quorvel_tools.cli", *map(str, args)], stdout=stdout,
+                              stderr=subprocess.PIPE)
+    assert done.returncode == 1 and "is also standard output" in done.stderr.decode()
+    assert given.read_bytes() == original and not (tmp_path / "r").exists()
+
+
+def test_messages_name_the_file_and_the_reason(tmp_path, monkeypatch):
+    np.save(tmp_path / "empty.npy", np.zeros(0, np.float32))
+    status, _, err = run("encode", tmp_path / "empty.npy", tmp_path / "e.qrvl", "--prd", "1")
+    assert status == 1 and "empty.npy: the signal is empty" in err
+    np.save(tmp_path / "x.npy", np.sin(np.arange(3000) / 5.0))
+    ok("encode", tmp_path / "x.npy", tmp_path / "x.qrvl", "--max-error", "1e-3", "-q")
+    (tmp_path / "cut.qrvl").write_bytes((tmp_path / "x.qrvl").read_bytes()[:-10])
+    for command in (["decode", tmp_path / "cut.qrvl", tmp_path / "cut.npy"], ["info", tmp_path / "cut.qrvl"]):
+        status, _, err = run(*command)
+        assert status == 1 and "cut.qrvl: " in err and "truncated" in err, err
+    # A folder that does not exist, named as one, is not taken for a file name.
+    status, _, err = run("encode", tmp_path / "x.npy", f"{tmp_path / 'nofolder'}/", "--prd", "1")
+    assert status == 2 and "nofolder/: no such folder" in err and not (tmp_path / "nofolder").exists()
+    # A missing reader names the package pip installs.
+    from quorvel_tools.cli.formats import FormatError, base
+    monkeypatch.setitem(sys.modules, "pyedflib", None)  # as if it were not installed
+    with pytest.raises(FormatError, match=r"pip install pyedflib \(or, in a checkout of quorvel: pip install "):
+        base.require("pyedflib", "edf")
+
+
+def test_a_flac_of_more_channels_than_it_holds_says_so_with_the_users_path(tmp_path):
+    pytest.importorskip("soundfile")
+    rows = np.sin(np.arange(9 * 2000).reshape(9, 2000) / 9.0) * 0.5
+    wav = tmp_path / "nine.wav"
+    import soundfile
+    soundfile.write(wav, rows.T, 8000, subtype="PCM_16")
+    ok("encode", wav, tmp_path / "nine.qrvl", "--max-error", "1e-3", "-q")
+    status, _, err = run("decode", tmp_path / "nine.qrvl", tmp_path / "nine.flac")
+    assert status == 1 and f"{tmp_path / 'nine.flac'}: FLAC holds at most 8 channels, the signal has 9" in err
+    assert "quorvel-" not in err and not (tmp_path / "nine.flac").exists()
+
 
 def test_inputs_that_are_not_files_say_what_they_are(tmp_path):
     os.mkfifo(tmp_path / "pipe.npy")
@@ -164,13 +293,16 @@ def test_a_damaged_edf_is_one_line_on_stderr_and_nothing_on_stdout(eeg):
 
 def test_a_damaged_edf_header_in_a_qrvl_file_says_which_field(eeg):
     import struct
+    import zlib
     ok("encode", eeg, eeg.parent / "a.qrvl", "--prd", "3", "-q")
     raw = (eeg.parent / "a.qrvl").read_bytes()
     length = struct.unpack_from("<I", raw, 8)[0]
-    metadata = json.loads(raw[12:12 + length])
+    metadata = json.loads(raw[16:16 + length])
     del metadata["extra"]["signal_headers"][0]["digital_max"]
     text = json.dumps(metadata).encode()
-    (eeg.parent / "b.qrvl").write_bytes(raw[:8] + struct.pack("<I", len(text)) + text + raw[12 + length:])
+    prefix = raw[:8] + struct.pack("<I", len(text))  # a block whose check holds: the JSON itself is wrong
+    block = prefix + struct.pack("<I", zlib.crc32(text, zlib.crc32(prefix))) + text
+    (eeg.parent / "b.qrvl").write_bytes(block + raw[16 + length:])
     status, _, err = run("decode", eeg.parent / "b.qrvl", eeg.parent / "b.edf")
     assert status == 1 and "damaged EDF header in the .qrvl file: signal 0 has no valid digital_max" in err
 

@@ -116,6 +116,7 @@ def test_encode_refuses_what_is_not_a_float_array():
     ({"scale": 3}, "scale must be 6 to 12, got 3"),
     ({"method": "haar"}, "unknown method 'haar'"),
     ({"rmse": 10**400}, "rmse must be finite, got an integer of 1329 bits"),
+    ({"max_bytes": 1000}, "max_bytes is not a chunk codec target"),
 ])
 def test_bad_configurations_are_refused_by_the_registry_too(config, message):
     with pytest.raises(ValueError, match=re.escape(message)):

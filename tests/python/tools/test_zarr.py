@@ -104,6 +104,8 @@ def test_fixed_settings_and_a_codec_built_from_its_metadata(tmp_path):
 def test_settings_and_data_types_the_codec_cannot_take_are_refused(tmp_path):
     with pytest.raises(ValueError, match="exactly one target is required"):
         QuorvelCodec.from_dict({"name": "quorvel", "configuration": {"max_error": 1e-3, "rmse": 1.0}})
+    with pytest.raises(ValueError, match="max_bytes is not a chunk codec target: a byte budget gives every chunk"):
+        QuorvelCodec(max_bytes=1000)
     with pytest.raises(ValueError, match="the quorvel codec stores float32 or float64 arrays, not int16"):
         zarr.create_array(tmp_path / "ints.zarr", shape=(10,), dtype="int16", serializer=QuorvelCodec(),
                           compressors=None)
@@ -128,3 +130,37 @@ def test_a_chunk_of_the_wrong_shape_is_refused_before_it_is_decoded(tmp_path, mo
         a[:]
     with pytest.raises(ValueError, match="does not fit an output of 400 bytes"):
         Quorvel(max_error=1e-3).decode(frame, out=np.empty(100, np.float32))
+
+
+# Zarr writes part of a chunk by decoding it, changing some samples and encoding it again.
+PARTIAL = [("zarr3", {"max_error": 0.05}), ("zarr3", {"rmse": 0.05}), ("zarr3", {"prd": 2.0}),
+           ("zarr3", {"rmse": 0.05, "method": "cdf97"}), ("numcodecs", {"prd": 2.0})]
+
+
+@pytest.mark.parametrize("through, target", PARTIAL)
+def test_partial_writes_leave_the_other_samples_of_a_chunk_as_they_were(tmp_path, through, target):
+    x = recording(2, 2048, np.float64 if "method" in target else np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # zarr warns that numcodecs codecs are outside its core set
+        if through == "zarr3":
+            a = zarr.create_array(tmp_path / "z.zarr", shape=x.shape, chunks=(2, 512), dtype=x.dtype,
+                                  serializer=QuorvelCodec(**target), compressors=None)
+        else:
+            a = zarr.create_array(tmp_path / "z.zarr", shape=x.shape, chunks=(2, 512), dtype=x.dtype,
+                                  zarr_format=2, compressors=Quorvel(**target), filters=None)
+        a[...] = x
+    stored = a[...]
+    written = np.zeros(x.shape, bool)
+    rng = np.random.default_rng(5)
+    for _ in range(100):
+        row, start = int(rng.integers(0, 2)), int(rng.integers(0, 2040))
+        stop = start + int(rng.integers(1, 8))
+        a[row, start:stop] = x[row, start:stop] + rng.normal(0, 0.5, stop - start)
+        written[row, start:stop] = True
+    now = a[...]
+    np.testing.assert_array_equal(now[~written], stored[~written])  # NaN where NaN was
+    assert np.isfinite(now[written & np.isfinite(x)]).all()
+    # Writing back what was read changes no byte of a chunk.
+    before = {p.name: p.read_bytes() for p in (tmp_path / "z.zarr").rglob("*") if p.is_file()}
+    a[:, 100:101] = a[:, 100:101]
+    assert {p.name: p.read_bytes() for p in (tmp_path / "z.zarr").rglob("*") if p.is_file()} == before

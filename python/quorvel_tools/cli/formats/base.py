@@ -141,12 +141,13 @@ def default_names(count: int) -> list[str]:
 
 
 def require(module: str, extra: str) -> Any:
-    """Imports an optional dependency, or says which extra installs it."""
+    """Imports an optional dependency, or says how to install it: the package itself (its
+    import name is its name on PyPI), or the `extra` from a checkout of quorvel."""
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise FormatError(f"this format needs the package '{module}': "
-                          f"pip install 'quorvel[{extra}]'") from None
+        raise FormatError(f"this format needs the package '{module}': pip install {module} "
+                          f"(or, in a checkout of quorvel: pip install '.[{extra}]')") from None
 
 
 def channel_rates(signal: Signal, *, keep_unknown: bool = False) -> list[Optional[float]]:

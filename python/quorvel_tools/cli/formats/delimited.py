@@ -63,12 +63,11 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     names = signal.channel_names if len(signal.channel_names) == rows.shape[0] else (
         ["signal"] if rows.shape[0] == 1 else default_names(rows.shape[0]))
     gap = str(signal.extra.get("gap", "")) if signal.source == "csv" else ""
-    cells: list[Any] = [shortest_text(row, gap) for row in rows]
     time = signal.extra.get("time_column") if signal.source == "csv" else None
     times = _inflated(time.get("text", ""), rows.shape[1]) if isinstance(time, dict) else None
+    index = None
     if isinstance(time, dict) and times is not None and isinstance(time.get("index"), int):
-        index = min(max(time["index"], 0), len(cells))
-        cells.insert(index, times)
+        index = min(max(time["index"], 0), rows.shape[0])
         names = names[:index] + [str(time.get("name", "time"))] + names[index:]
     delimiter = "\t" if path.suffix.lower() == ".tsv" else ","
     with atomic_path(path) as temp:
@@ -76,7 +75,13 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
             writer = csv.writer(handle, delimiter=delimiter, lineterminator="\n")
             if _headed(signal):
                 writer.writerow(names)
-            writer.writerows(zip(*cells))
+            for start in range(0, rows.shape[1], _PIECE):  # in pieces: memory stays small, signals land between
+                cells = [list(shortest_text(row[start:start + _PIECE], gap)) for row in rows]
+                if times is not None and index is not None:  # text of any kind: quoted as csv does
+                    cells.insert(index, times[start:start + _PIECE])
+                    writer.writerows(zip(*cells))
+                else:  # numbers and gap words need no quoting
+                    handle.write(_numeric_lines(cells, delimiter))
         options.verify(temp)
 
 
@@ -106,22 +111,75 @@ def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
     return Readback(channels=values, rates=[None] * len(values), steps=[0.0] * len(values))
 
 
+def _numeric_lines(cells: list[list[str]], delimiter: str) -> str:
+    """Lines of cells that need no quoting, as csv.writer writes them (a lone empty cell as \"\")."""
+    if len(cells) == 1:
+        return "".join(f"{cell or chr(34) * 2}\n" for cell in cells[0])
+    return "\n".join(map(delimiter.join, zip(*cells))) + "\n"
+
+
 def shortest_text(values: np.ndarray, gap: str = "") -> np.ndarray:
     """Each value as the shortest decimal that reads back as the same number: the same float32
-    when all of them are float32 values, else the same float64. NaN is `gap`, infinities inf
-    and -inf."""
+    when all of them are float32 values, else the same float64; %g's text for that count of
+    digits, with whole numbers written out where that takes no more digits (100, not 1e+02).
+    NaN is `gap`, infinities inf and -inf."""
     single = values.dtype == np.float32 or bool((values.astype(np.float32) == values)[np.isfinite(values)].all())
     exact = np.float32 if single else np.float64  # a codec's output is float32 even when held in float64
     values = np.asarray(values, exact)
-    # In pieces: a signal (SIGTERM, Ctrl-C) is only handled between them.
-    pieces = [_shortest_piece(values[start:start + _PIECE], exact, gap) for start in range(0, values.size, _PIECE)]
-    return np.concatenate(pieces) if pieces else np.empty(0, object)
+    text = np.empty(values.size, object)
+    digits = _float32_digits(values) if single else np.zeros(values.size, np.int8)
+    for count in np.unique(digits[digits > 0]):
+        chosen = np.flatnonzero(digits == count)
+        form = f"%.{count}g"
+        text[chosen] = [form % value for value in values[chosen].tolist()]
+    rest = np.flatnonzero(digits == 0)
+    if rest.size:
+        text[rest] = _shortest_by_trial(values[rest], exact, gap)
+    # %g writes a value in exponent form when its exponent reaches the count of digits.
+    wide = np.flatnonzero((digits == 0) | (np.abs(values) >= 10.0 ** (digits.astype(np.float64) - 1)))
+    return _whole_numbers_written_out(text, values, wide)
 
 
-_PIECE = 1 << 15
+_PIECE = 1 << 16
+_POWERS = np.array([float(10**n) for n in range(23)])  # exact in float64
 
 
-def _shortest_piece(values: np.ndarray, exact: type, gap: str) -> np.ndarray:
+@np.errstate(invalid="ignore", over="ignore")  # NaN and infinities are left to the trial
+def _float32_digits(values: np.ndarray) -> np.ndarray:
+    """The fewest significant digits (1 to 9) whose %g text reads back (through float64) as each
+    float32 value, computed on the numbers rather than on text; 0 where arithmetic cannot be sure
+    (zero, NaN, infinities, magnitudes beyond 1e-14 to 1e22, a rounding too close to a tie).
+
+    For k digits the decimal is m * 10**-s with m = round(|v| * 10**s), s = k - 1 - exponent.
+    With 10**s exact (|s| <= 22), |v| * 10**s is rounded once, so m is the decimal's mantissa
+    unless that product lies within its rounding error of a half; m / 10**s (or m * 10**-s) is
+    then rounded once too, which is what parsing the text gives.
+    """
+    size = np.abs(values.astype(np.float64))
+    digits = np.zeros(values.size, np.int8)
+    known = np.isfinite(size) & (size > 0)
+    exponent = np.floor(np.log10(np.where(known, size, 1.0))).astype(np.int64)
+    exponent += (size >= 10.0 ** (exponent + 1)).astype(np.int64) - (size < 10.0 ** exponent).astype(np.int64)
+    known &= (exponent >= -14) & (exponent <= 22)
+    target = np.abs(values)
+    for count in range(1, 10):
+        shift = np.where(known, count - 1 - exponent, 0)
+        power = _POWERS[np.abs(shift)]
+        scaled = np.where(shift >= 0, size * power, size / power)
+        mantissa = np.rint(scaled)
+        off_half = np.abs(scaled - np.floor(scaled) - 0.5)
+        exact_product = (shift >= 0) & (shift <= 12)  # 24 bits times 5**12 fit in 53: no rounding at all
+        unsure = (off_half <= scaled * 2.0**-51) & ~((off_half == 0) & exact_product)
+        back = np.where(shift >= 0, mantissa / power, mantissa * power).astype(np.float32)
+        pending = known & (digits == 0)
+        digits[pending & ~unsure & (back == target)] = count
+        known &= ~(pending & unsure)  # an unsure count leaves the value to the trial by text
+    return digits
+
+
+def _shortest_by_trial(values: np.ndarray, exact: type, gap: str) -> np.ndarray:
+    """The shortest text by trying each count of digits on the text itself (NaN, infinities, zero,
+    extreme magnitudes and float64 values)."""
     text = np.where(np.isnan(values), gap, np.where(values > 0, "inf", "-inf")).astype(object)
     pending = np.flatnonzero(np.isfinite(values))
     for digits in range(1, 10 if exact == np.float32 else 18):
@@ -131,9 +189,14 @@ def _shortest_piece(values: np.ndarray, exact: type, gap: str) -> np.ndarray:
         exactly = candidates.astype(np.float64).astype(exact) == values[pending]
         text[pending[exactly]] = candidates[exactly]
         pending = pending[~exactly]
-    # %g writes whole numbers with fewer digits than places in exponent form (1e+02): write
-    # them out where that takes no more digits (100, but not 12345678848 for 1.2345679e+10).
-    whole = np.flatnonzero(np.char.find(text.astype(str), "e+") >= 0)
+    return text
+
+
+def _whole_numbers_written_out(text: np.ndarray, values: np.ndarray, among: np.ndarray) -> np.ndarray:
+    """%g writes whole numbers with fewer digits than places in exponent form (1e+02): write
+    them out where that takes no more digits (100, but not 12345678848 for 1.2345679e+10).
+    Only the texts at `among` may be in that form."""
+    whole = among[np.array(["e+" in cell for cell in text[among]], bool)] if among.size else among
     if whole.size == 0:
         return text
     written = np.char.mod("%.0f", values[whole])

@@ -14,6 +14,7 @@ from .base import (Format, FormatError, Options, Readback, Signal, default_names
 _PCM_BITS = {"PCM_S8": 8, "PCM_16": 16, "PCM_24": 24}
 _CONTAINERS = {".flac": "FLAC", ".ogg": "OGG", ".oga": "OGG"}
 _DEFAULT_SUBTYPES = {"FLAC": "PCM_24", "OGG": "VORBIS"}
+_FLAC_CHANNELS = 8  # the most a FLAC stream holds
 
 
 def read(path: pathlib.Path, options: Options) -> Signal:
@@ -51,6 +52,9 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
     subtype = _subtype(container, signal, options.subtype)
     if not soundfile.check_format(container, subtype):
         raise FormatError(f"{path}: {container} cannot hold {subtype} samples")
+    if container == "FLAC" and signal.channel_count > _FLAC_CHANNELS:
+        raise FormatError(f"{path}: FLAC holds at most {_FLAC_CHANNELS} channels, the signal has "
+                          f"{signal.channel_count}; write .wav or .npy")
     frames = np.asarray(signal.rows(), np.float64).T
     if subtype in _PCM_BITS:
         bits = _PCM_BITS[subtype]
@@ -68,7 +72,8 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
         try:
             soundfile.write(str(temp), frames, round(signal.sample_rate), format=container, subtype=subtype)
         except (RuntimeError, TypeError, ValueError) as error:
-            raise FormatError(f"{path}: cannot write {container} ({str(error).strip()})") from None
+            reason = str(error).replace(str(temp), str(path)).strip()  # soundfile names the file it opened
+            raise FormatError(f"{path}: cannot write {container} ({reason})") from None
         options.verify(temp)
 
 
