@@ -269,7 +269,9 @@ def folder_output(folder: pathlib.Path) -> Iterator[None]:
         yield
         return
     name = os.path.abspath(folder)
-    _LIVE.add(name)
+    with _PLACING:  # a stop holds this lock to the end: the folder cannot appear after its removal
+        folder.mkdir(parents=True)
+        _LIVE.add(name)
     try:
         yield
     except BaseException:
@@ -312,7 +314,10 @@ def _stat_or_none(path: pathlib.Path) -> Optional[os.stat_result]:
 def _remove(name: str) -> None:
     _LIVE.discard(name)
     if os.path.isdir(name) and not os.path.islink(name):
-        shutil.rmtree(name, ignore_errors=True)
+        for _ in range(10):  # the work may still be adding a file while the folder goes
+            shutil.rmtree(name, ignore_errors=True)
+            if not os.path.lexists(name):
+                break
     else:
         with contextlib.suppress(OSError):
             os.unlink(name)

@@ -217,7 +217,7 @@ def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
         raise FileError(f"unsupported quorvel file version {version}")
     begin = start + _PREFIX.size + (_CHECK.size if version == FILE_VERSION else 0)
     if length > min(len(data) - begin, _MAX_METADATA):
-        raise FileError("corrupt quorvel file: the metadata runs past the end")
+        raise FileError("corrupt quorvel file: truncated, the metadata runs past the end")
     text = bytes(data[begin:begin + length])
     if version == FILE_VERSION:
         prefix = bytes(data[start:start + _PREFIX.size])

@@ -26,7 +26,8 @@ def check_written(path: pathlib.Path, signal: Signal, back: Readback) -> Optiona
     """Raises FormatError, naming `path` and saying what to do instead (`advice`), when the file read
     back as `back` does not hold `signal`; returns what a lossy file measures, else None."""
     advice = back.advice
-    rows = np.asarray(signal.rows(), np.float64)
+    with np.errstate(invalid="ignore"):  # a signalling NaN read as float32 stays a NaN in float64
+        rows = np.asarray(signal.rows(), np.float64)
     kept = _kept_target(signal)
     grid = on_grid(signal, rows) if grid_of(signal)[0] else None
     if len(back.channels) != len(rows):
@@ -44,13 +45,13 @@ def check_written(path: pathlib.Path, signal: Signal, back: Readback) -> Optiona
         if step is None:  # a lossy coding: measured, and said
             lossy.append((index, measure(want, got), kept))
             continue
-        moved = (got - want)[finite]
+        moved = got[finite] - want[finite]
         clipped = _clipped(back, index, want, got)[finite]
         moved[clipped] = 0.0  # the original lay inside the range: the edge is nearer to it
         if kept is not None:
             moved_on_grid = None
             if grid is not None:
-                moved_on_grid = (got - grid[index][:n])[finite]
+                moved_on_grid = got[finite] - grid[index][:n][finite]
                 moved_on_grid[clipped] = 0.0
             reached = bound(kept, index, moved, moved_on_grid)
             if not reached <= kept["value"] * (1 + 1e-9):

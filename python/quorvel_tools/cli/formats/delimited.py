@@ -100,12 +100,14 @@ def read_back(path: pathlib.Path, signal: Signal, options: Options) -> Readback:
     time = signal.extra.get("time_column") if signal.source == "csv" else None
     skipped = time.get("index") if isinstance(time, dict) and width > signal.channel_count else None
     cells = np.array(body, dtype=str).reshape(len(body), width)
+    # The text is the shortest that reads back as the same sample of the signal's own type.
+    dtype = np.float32 if signal.data.dtype == np.float32 else np.float64
     values = []
     for i in (i for i in range(width) if i != skipped):
         column = np.char.strip(cells[:, i])
         gaps = np.isin(np.char.lower(column), GAPS)
         try:
-            values.append(np.where(gaps, "nan", column).astype(np.float64))
+            values.append(np.where(gaps, "nan", column).astype(dtype).astype(np.float64))
         except ValueError:  # a cell that is not a number: the file does not hold samples there
             values.append(np.full(len(body), np.inf))
     return Readback(channels=values, rates=[None] * len(values), steps=[0.0] * len(values))
