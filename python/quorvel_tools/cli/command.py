@@ -166,8 +166,8 @@ def _run_completion(args: argparse.Namespace) -> int:
 
 def _add_target(parser: argparse.ArgumentParser, title: str) -> None:
     group = parser.add_argument_group(title).add_mutually_exclusive_group()
-    group.add_argument("--max-error", type=_positive_float, metavar="E",
-                       help="largest absolute error, in the signal's units")
+    group.add_argument("--max-error", type=_non_negative_float, metavar="E",
+                       help="largest absolute error, in the signal's units (0: every sample bit for bit)")
     group.add_argument("--rmse", type=_positive_float, metavar="E", help="root-mean-square error")
     group.add_argument("--prd", type=_positive_float, metavar="P", help="percent root-mean-square difference")
     group.add_argument("--bytes", type=_positive_int, metavar="N", help="size budget in bytes")
@@ -193,13 +193,27 @@ def _path(text: str) -> pathlib.Path:
     return pathlib.Path(text)
 
 
-def _positive_float(text: str) -> float:
+def _number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
-    if not math.isfinite(value) or value <= 0:
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    value = _number(text)
+    if value <= 0:
         raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _non_negative_float(text: str) -> float:
+    value = _number(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be zero or a positive number, got {text}")
     return value
 
 

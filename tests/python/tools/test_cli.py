@@ -229,12 +229,21 @@ def test_report_writes_readable_pictures_and_a_page(tmp_path):
         assert f'src="{name}"' in page
 
 
+def test_max_error_zero_gives_every_sample_back_bit_for_bit(tmp_path):
+    given = np.load(DATA / "ecg_mitbih208_360hz.npy")[:5000].copy()
+    given[7] = -0.0
+    np.save(tmp_path / "x.npy", given)
+    ok("encode", tmp_path / "x.npy", tmp_path / "x.qrvl", "--max-error", "0")
+    ok("decode", tmp_path / "x.qrvl", tmp_path / "y.npy")
+    assert np.load(tmp_path / "y.npy").tobytes() == given.tobytes()
+
+
 BAD = {
     "missing file": (["encode", "{d}/absent.npy", "{d}/out.qrvl", "--prd", "1"], 1, "absent.npy: no such file"),
     "unreadable wav": (["encode", "{d}/junk.wav", "{d}/out.qrvl", "--prd", "1"], 1, "not a WAV file"),
     "unknown input": (["encode", "{d}/junk.xyz", "{d}/out.qrvl", "--prd", "1"], 1, "unknown input format"),
     "empty signal": (["encode", "{d}/empty.npy", "{d}/out.qrvl", "--prd", "1"], 1, "empty"),
-    "negative target": (["encode", "{d}/ok.npy", "{d}/out.qrvl", "--max-error", "-1"], 2, "must be a positive"),
+    "negative target": (["encode", "{d}/ok.npy", "{d}/out.qrvl", "--max-error", "-1"], 2, "must be zero or a positive"),
     "unreachable": (["encode", "{d}/ok.npy", "{d}/out.qrvl", "--bytes", "10"], 1, "error:"),
     "no target": (["encode", "{d}/ok.npy", "{d}/out.qrvl"], 2, "give a target"),
     "corrupt container": (["decode", "{d}/cut.qrvl", "{d}/out.npy"], 1, "error:"),
