@@ -14,18 +14,24 @@ namespace {
 
 constexpr double dead_zone = 0.1;
 
-// The first of the grids the samples lie on, coarsest first.
+// The first of the grids the samples lie on, coarsest first. A grid they do not lie on shows it within
+// the first samples nearly always: those are checked first, and codes for all the samples are made
+// (and held) only for a grid that passes.
 template <class Grids>
 std::optional<Codes> first_grid_on(std::span<const float> y, const Extremes& ex, const Grids& grids,
                                    Known* known) {
-  Buffer<std::int32_t> codes(y.size());
+  constexpr std::size_t probe = 4096;
+  Buffer<std::int32_t> codes(std::min(probe, y.size()));
   for (const std::optional<Grid>& grid : grids) {
     if (!grid) continue;
     if (known != nullptr && *grid == known->grid) {
       return grid_codes(*grid, std::move(known->codes));
     }
-    if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes))
-      return grid_codes(*grid, std::move(codes));
+    if (!codes_on_grid(y.first(std::min(probe, y.size())), ex.lowest, ex.highest, *grid,
+                       std::span(codes).first(std::min(probe, y.size()))))
+      continue;
+    codes.resize(y.size());
+    if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes)) return grid_codes(*grid, std::move(codes));
   }
   return std::nullopt;
 }
@@ -115,14 +121,25 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& inp
     Codes c = grid_codes(*detected.grid, std::move(detected.codes));
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
   }
-  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}, {}};
-  for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
-  auto container = smallest_container(ordinals, settings);
+  auto container = [&] {
+    Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}, {}};
+    for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
+    return smallest_container(ordinals, settings);
+  }();
   if (settings.options.effort == Effort::fast) return container;
   if (auto corrected = corrected_codes(input.xf, input.lowest, input.highest)) {
     return smaller(std::move(container), smallest_container(*corrected, settings));
   }
   return container;
+}
+
+// The grid the samples sit on, with their codes; none (and no codes held) when there is none.
+Detected detected_grid(const Input& input) {
+  Detected detected;
+  detected.codes.resize(input.size());
+  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
+  if (!detected.grid) detected.codes = {};
+  return detected;
 }
 
 // A quantisation onto a rung: its codes, the samples they decode to and how
@@ -133,10 +150,11 @@ struct Trial {
   Buffer<float> y;
   Distortion distortion;
 
-  // The canonical codes of the decoded samples.
+  // The canonical codes of the decoded samples, whose buffer goes as soon as they are found.
   [[nodiscard]] Codes canonical(double finest) && {
     Known known{grid, codes};
     auto kept = keep_on_rungs(y, extremes(y), finest, &known);
+    y = {};
     return kept ? std::move(*kept) : grid_codes(grid, std::move(codes));
   }
 };
@@ -208,8 +226,10 @@ std::optional<Codes> keep_filtered(std::span<const float> y, const Extremes& ex,
   return std::nullopt;
 }
 
+// What a filtered trial leaves: its grid, samples and distortions (its codes, found again from the
+// samples at the end, are not kept).
 struct Filtered {
-  Codes codes;
+  Grid grid;
   Buffer<float> y;
   Distortion distortion;
   Distortion unfiltered;  // of the quantiser's own samples
@@ -228,9 +248,8 @@ std::optional<Filtered> filtered(const Input& input, int k, double finest, std::
   if (g == CellFilter{}) return std::nullopt;
   Buffer<float> y(input.size());
   if (!filter_blocks(c.grid, g, c.codes, block_length, y)) return std::nullopt;
-  c.filter = g;
   const Distortion d = distortion(input, y);
-  return Filtered{std::move(c), std::move(y), d, unfiltered};
+  return Filtered{c.grid, std::move(y), d, unfiltered};
 }
 
 // The filter lets a coarser rung than the quantiser's own meet the target. It takes a near-constant share
@@ -265,7 +284,7 @@ std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, do
   const Extremes ex = extremes(best->y);
   if (keep_on_rungs(best->y, ex, natural, nullptr)) return std::nullopt;
   auto again = keep_filtered(best->y, ex, natural, block_length);
-  if (!again || again->grid != best->codes.grid) return std::nullopt;
+  if (!again || again->grid != best->grid) return std::nullopt;
   return again;
 }
 
@@ -362,30 +381,27 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   if (auto kept = keep_filtered(input.xf, input.extremes(), natural, block_length)) {
     return smallest_container(*kept, settings);
   }
-  Detected detected;
-  detected.codes.resize(input.size());
-  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
+  Detected detected = detected_grid(input);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
-  // Each search keeps the last trial that met the target, which is the one on the rung it answers.
-  std::optional<Trial> met;
-  const auto meets = [&](Trial t) {
-    if (measure(t.distortion) > rmse) return false;
-    met = std::move(t);
-    return true;
-  };
+  // The searches keep no trial (one at a time is what memory allows): the one on the rung they answer
+  // is made again.
+  const auto meets = [&](const Trial& t) { return measure(t.distortion) <= rmse; };
   const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
                                    window.top, [&](int k) { return meets(plain(input, k)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
   }
-  auto container = smallest_container(std::move(*met).canonical(finest), settings);
+  detected.codes = {};
+  auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
-  met.reset();
   const auto loop = coarsest_rung(*found, window.floor, *found,
                                   [&](int k) { return meets(closed_loop(input, k, block_length)); });
-  if (loop) container = smaller(std::move(container), smallest_container(std::move(*met).canonical(finest), settings));
+  if (loop) {
+    container = smaller(std::move(container),
+                        smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
+  }
   container = or_filtered(std::move(container), input, rmse, *found, loop, settings);
   return or_lifted(std::move(container), input, rmse, settings);
 }
@@ -401,11 +417,14 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input
     auto c = smallest_container(*kept, settings);
     if (!c || fits(*c)) return c;
   }
-  Detected detected;
-  detected.codes.resize(input.size());
-  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
-  auto exact = lossless(input, detected, false, settings);
-  if (!exact || fits(*exact)) return exact;
+  // Containers that do not fit are let go at once: the bisection's trials need the room.
+  {
+    auto exact = [&] {
+      Detected detected = detected_grid(input);
+      return lossless(input, detected, false, settings);
+    }();
+    if (!exact || fits(*exact)) return exact;
+  }
   const Rungs window = rungs_of({input.lowest, input.highest}, any, 0x1p-28);
   const auto trial = [&](int k) { return smallest_container(plain(input, k).canonical(any), settings); };
   auto coarsest = trial(window.top);
@@ -416,8 +435,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input
   }
   // Bisection between a rung that does not fit and one that does.
   int low = window.floor, high = window.top;
-  auto finest = trial(low);
-  if (!finest || fits(*finest)) return finest;
+  if (auto finest = trial(low); !finest || fits(*finest)) return finest;
   while (high - low > 1) {
     const int middle = low + (high - low) / 2;
     auto c = trial(middle);
