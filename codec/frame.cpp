@@ -10,6 +10,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "codec/crc32.hpp"
 #include "codec/decompressor.hpp"
 #include "codec/deflate.hpp"
 #include "codec/parallel.hpp"
@@ -32,6 +33,16 @@ constexpr std::size_t mask_count = 3;
 constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
 
 QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
+
+// The fixed header, the shape and the lane table: where the containers start.
+std::size_t head_size(std::span<const std::uint64_t> shape) { return frame_overhead(shape) - frame_crc_size; }
+
+// The frame's own CRC-32: of the head and the masks, which `masks_at` starts,
+// up to the CRC itself at the end.
+std::uint32_t frame_crc(std::span<const std::uint8_t> frame, std::size_t head, std::size_t masks_at) {
+  const std::uint32_t crc = crc32(0, frame.first(head));
+  return crc32(crc, frame.subspan(masks_at, frame.size() - frame_crc_size - masks_at));
+}
 
 template <class T>
 constexpr FrameDtype dtype_of() {
@@ -237,7 +248,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
   p[4] = version;
   p[5] = static_cast<std::uint8_t>(dtype);
   p[6] = static_cast<std::uint8_t>(shape.size());
-  p[7] = 0;
+  p[7] = frame_flag_crc;
   p += 8;
   for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
     auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
@@ -251,7 +262,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
     little_endian::store(p, *length);
   }
   for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
+  const auto masks_at = static_cast<std::size_t>(p - out.data());
   for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
+  little_endian::store(p, frame_crc(out, head_size(shape), masks_at));
   return out;
 }
 
@@ -364,7 +377,7 @@ std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> 
   if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
     return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
   }
-  if (p[7] != 0) return std::unexpected(invalid("Reserved frame byte is not zero"));
+  if ((p[7] & ~frame_flag_crc) != 0) return std::unexpected(invalid("Unknown frame flags " + std::to_string(p[7])));
   const std::size_t ndim = p[6];
   if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
     return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
@@ -414,10 +427,18 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
   std::vector<std::uint32_t> mask_lengths, lane_lengths;
   const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
                               read_lengths(frame.data() + table, info.lane_count, lane_lengths);
-  const std::size_t body = frame_overhead(info.shape);
-  if (parts != frame.size() - body) {
-    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts) + " bytes but " +
-                                   std::to_string(frame.size() - body) + " follow the lane table"));
+  const std::size_t body = head_size(info.shape);
+  const bool checked = (frame[7] & frame_flag_crc) != 0;
+  if (parts + (checked ? frame_crc_size : 0) != frame.size() - body) {
+    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts + (checked ? frame_crc_size : 0)) +
+                                   " bytes but " + std::to_string(frame.size() - body) + " follow the lane table"));
+  }
+  const std::uint64_t masks_at = frame.size() - (checked ? frame_crc_size : 0) - mask_lengths[0] - mask_lengths[1] -
+                                 mask_lengths[2];
+  if (checked && frame_crc(frame, body, masks_at) != little_endian::load<std::uint32_t>(frame.data() + frame.size() -
+                                                                                         frame_crc_size)) {
+    return std::unexpected(invalid("Frame damaged: the CRC-32 of its header, shape, lane table and masks does not "
+                                   "match"));
   }
   std::size_t offset = body;
   bool every_lane_has_a_container = true;
@@ -548,7 +569,7 @@ std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t
 std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
   std::size_t lanes = 1;
   for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) lanes *= static_cast<std::size_t>(shape[axis]);
-  return frame_fixed_size + 8 * shape.size() + 4 * lanes;
+  return frame_fixed_size + 8 * shape.size() + 4 * lanes + frame_crc_size;
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,
