@@ -68,8 +68,7 @@ int rung_at_most(double step) {
 }
 
 template <class T>
-Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
-                            std::span<std::int32_t> codes, std::span<float> y) {
+void quantise_to_grid(std::span<const T> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
   const GridCoder coder(grid);
   for (std::size_t i = 0; i < x.size(); ++i) {
     // Float64 samples may lie far outside the range of their float32 values
@@ -79,13 +78,11 @@ Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
     codes[i] = code;
     y[i] = grid.sample(code);
   }
-  return distortion_of(x, std::span<const float>(y), unit);
 }
 
 template <class T>
-Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
-                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
-                                std::span<float> y) {
+void quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone, std::size_t block_length,
+                          std::span<std::int32_t> codes, std::span<float> y) {
   const double inverse = 1.0 / grid.step;
   for (std::size_t start = 0; start < x.size(); start += block_length) {
     const std::size_t n = std::min(block_length, x.size() - start);
@@ -100,16 +97,13 @@ Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double d
       y[start + i] = grid.sample(code);
     });
   }
-  return distortion_of(x, std::span<const float>(y), unit);
 }
 
-template Distortion quantise_to_grid(std::span<const float>, const Grid&, double, std::span<std::int32_t>,
-                                     std::span<float>);
-template Distortion quantise_to_grid(std::span<const double>, const Grid&, double, std::span<std::int32_t>,
-                                     std::span<float>);
-template Distortion quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, double,
-                                         std::span<std::int32_t>, std::span<float>);
-template Distortion quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, double,
-                                         std::span<std::int32_t>, std::span<float>);
+template void quantise_to_grid(std::span<const float>, const Grid&, std::span<std::int32_t>, std::span<float>);
+template void quantise_to_grid(std::span<const double>, const Grid&, std::span<std::int32_t>, std::span<float>);
+template void quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, std::span<std::int32_t>,
+                                   std::span<float>);
+template void quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, std::span<std::int32_t>,
+                                   std::span<float>);
 
 }  // namespace quorvel

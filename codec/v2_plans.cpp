@@ -159,26 +159,53 @@ struct Trial {
   }
 };
 
+// The quantisers, as quantise(samples, grid, codes, decoded samples); both work on any run of whole
+// blocks alone.
+constexpr auto plain_quantiser = [](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+  quantise_to_grid(x, grid, codes, y);
+};
+
+auto closed_loop_quantiser(std::size_t block_length) {
+  return [block_length](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+    quantise_closed_loop(x, grid, dead_zone, block_length, codes, y);
+  };
+}
+
 template <class Quantise>
 Trial trial_on(const Input& input, int k, Quantise&& quantise) {
   Trial t{anchored_at(input.lowest, rung_step(k)),
           Buffer<std::int32_t>(input.size()),
           Buffer<float>(input.size()),
           {}};
-  t.distortion = on_samples(input, [&](auto x) { return quantise(x, t.grid, t.codes, t.y); });
+  on_samples(input, [&](auto x) { quantise(x, t.grid, std::span(t.codes), std::span(t.y)); });
+  t.distortion = distortion(input, t.y);
   return t;
 }
 
-Trial plain(const Input& input, int k) {
-  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_to_grid(x, grid, input.unit, codes, y);
+// What trial_on(input, k, quantise) measures, to the last bit, made a part at a time so that the codes
+// and samples of the whole signal are never held: a search needs no more of its trials.
+template <class Quantise>
+Distortion distortion_on(const Input& input, int k, Quantise&& quantise) {
+  constexpr std::size_t part = std::size_t{1} << 16;  // whole blocks of any length, and a multiple of 4
+  const Grid grid = anchored_at(input.lowest, rung_step(k));
+  Buffer<std::int32_t> codes(std::min(part, input.size()));
+  Buffer<float> y(codes.size());
+  DistortionSum sum(input.unit);
+  on_samples(input, [&](auto x) {
+    for (std::size_t start = 0; start < x.size(); start += part) {
+      const auto piece = x.subspan(start, std::min(part, x.size() - start));
+      const auto decoded = std::span(y).first(piece.size());
+      quantise(piece, grid, std::span(codes).first(piece.size()), decoded);
+      sum.add(piece, std::span<const float>(decoded));
+    }
   });
+  return sum.total();
 }
 
+Trial plain(const Input& input, int k) { return trial_on(input, k, plain_quantiser); }
+
 Trial closed_loop(const Input& input, int k, std::size_t block_length) {
-  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
-  });
+  return trial_on(input, k, closed_loop_quantiser(block_length));
 }
 
 // The coarsest rung in [floor, top] whose trial meets the goal, searched from
@@ -259,7 +286,8 @@ std::optional<Filtered> filtered(const Input& input, int k, double finest, std::
 // decoded samples finds, so that encoding them again gives the same container; none when those differ.
 template <class Quantise, class Meets>
 std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, double natural,
-                                       std::size_t block_length, Meets&& meets, Quantise&& quantise) {
+                                       std::size_t block_length, Meets&& meets, Quantise&& quantiser) {
+  const auto quantise = [&](const Input& in, int k) { return trial_on(in, k, quantiser); };
   constexpr int patience = 3;
   constexpr double optimism = 0.85;  // the share shrinks a little on coarser rungs
   const double finest = natural / 16;
@@ -268,7 +296,7 @@ std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, do
   const double share = best->distortion.sum_squares / best->unfiltered.sum_squares;
   int likely = from;
   for (int k = from + 1, misses = 0; k <= top && misses < patience; ++k) {
-    Distortion d = quantise(input, k).distortion;
+    Distortion d = distortion_on(input, k, quantiser);
     d.sum_squares *= share * optimism;
     misses = meets(d) ? 0 : misses + 1;
     if (misses == 0) likely = k;
@@ -301,11 +329,11 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_filtered(
   const auto keep = [&](std::optional<Codes> codes) {
     if (codes) container = smaller(std::move(container), smallest_container(*codes, settings));
   };
-  keep(coarsest_filtered(input, plain_rung, top, natural, block_length, meets, plain));
+  keep(coarsest_filtered(input, plain_rung, top, natural, block_length, meets, plain_quantiser));
   // The closed loop's codes gain about as much from the filter, and cost several times more to make.
   if (loop_rung && settings.options.effort == Effort::best) {
     keep(coarsest_filtered(input, *loop_rung, top, natural, block_length, meets,
-                           [&](const Input& in, int k) { return closed_loop(in, k, block_length); }));
+                           closed_loop_quantiser(block_length)));
   }
   return container;
 }
@@ -346,7 +374,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   }
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
-  on_samples(input, [&](auto x) { return quantise_to_grid(x, *ladder[1], input.unit, codes, y); });
+  on_samples(input, [&](auto x) { quantise_to_grid(x, *ladder[1], std::span(codes), std::span(y)); });
   Known known{*ladder[1], codes};
   Detected unused;
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
@@ -385,9 +413,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
   // The searches keep no trial (one at a time is what memory allows): the one on the rung they answer
   // is made again.
-  const auto meets = [&](const Trial& t) { return measure(t.distortion) <= rmse; };
+  const auto meets = [&](const Distortion& d) { return measure(d) <= rmse; };
   const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
-                                   window.top, [&](int k) { return meets(plain(input, k)); });
+                                   window.top, [&](int k) { return meets(distortion_on(input, k, plain_quantiser)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
@@ -397,7 +425,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
   const auto loop = coarsest_rung(*found, window.floor, *found,
-                                  [&](int k) { return meets(closed_loop(input, k, block_length)); });
+                                  [&](int k) {
+                                    return meets(distortion_on(input, k, closed_loop_quantiser(block_length)));
+                                  });
   if (loop) {
     container = smaller(std::move(container),
                         smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
