@@ -138,7 +138,7 @@ Detected detected_grid(const Input& input) {
   Detected detected;
   detected.codes.resize(input.size());
   detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
-  if (!detected.grid) detected.codes = {};
+  if (!detected.grid) release(detected.codes);
   return detected;
 }
 
@@ -154,7 +154,7 @@ struct Trial {
   [[nodiscard]] Codes canonical(double finest) && {
     Known known{grid, codes};
     auto kept = keep_on_rungs(y, extremes(y), finest, &known);
-    y = {};
+    release(y);
     return kept ? std::move(*kept) : grid_codes(grid, std::move(codes));
   }
 };
@@ -420,7 +420,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
   }
-  detected.codes = {};
+  release(detected.codes);
   auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
