@@ -37,11 +37,9 @@ QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std:
 // The fixed header, the shape and the lane table: where the containers start.
 std::size_t head_size(std::span<const std::uint64_t> shape) { return frame_overhead(shape) - frame_crc_size; }
 
-// The frame's own CRC-32: of the head and the masks, which `masks_at` starts,
-// up to the CRC itself at the end.
-std::uint32_t frame_crc(std::span<const std::uint8_t> frame, std::size_t head, std::size_t masks_at) {
-  const std::uint32_t crc = crc32(0, frame.first(head));
-  return crc32(crc, frame.subspan(masks_at, frame.size() - frame_crc_size - masks_at));
+// The frame's own CRC-32: of the head and of the `masks` bytes before the CRC at the end.
+std::uint32_t frame_crc(std::span<const std::uint8_t> frame, std::size_t head, std::size_t masks) {
+  return crc32(crc32(0, frame.first(head)), frame.last(frame_crc_size + masks).first(masks));
 }
 
 template <class T>
@@ -239,9 +237,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
                                                                 std::span<const std::uint64_t> shape,
                                                                 const std::vector<std::vector<std::uint8_t>>& lanes,
                                                                 const Masks& packed_masks) {
-  std::size_t size = frame_overhead(shape);
+  std::size_t size = frame_overhead(shape), masks = 0;
   for (const auto& c : lanes) size += c.size();
-  for (const auto& m : packed_masks) size += m.size();
+  for (const auto& m : packed_masks) masks += m.size();
+  size += masks;
   std::vector<std::uint8_t> out(size);
   std::uint8_t* p = out.data();
   std::copy(frame_magic.begin(), frame_magic.end(), p);
@@ -262,9 +261,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
     little_endian::store(p, *length);
   }
   for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
-  const auto masks_at = static_cast<std::size_t>(p - out.data());
   for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
-  little_endian::store(p, frame_crc(out, head_size(shape), masks_at));
+  little_endian::store(p, frame_crc(out, head_size(shape), masks));
   return out;
 }
 
@@ -428,17 +426,14 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
   const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
                               read_lengths(frame.data() + table, info.lane_count, lane_lengths);
   const std::size_t body = head_size(info.shape);
-  const bool checked = (frame[7] & frame_flag_crc) != 0;
-  if (parts + (checked ? frame_crc_size : 0) != frame.size() - body) {
-    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts + (checked ? frame_crc_size : 0)) +
-                                   " bytes but " + std::to_string(frame.size() - body) + " follow the lane table"));
+  const std::size_t crc_bytes = (frame[7] & frame_flag_crc) != 0 ? frame_crc_size : 0;
+  if (parts + crc_bytes != frame.size() - body) {
+    return std::unexpected(invalid("Frame parts add up to " + std::to_string(parts + crc_bytes) + " bytes but " +
+                                   std::to_string(frame.size() - body) + " follow the lane table"));
   }
-  const std::uint64_t masks_at = frame.size() - (checked ? frame_crc_size : 0) - mask_lengths[0] - mask_lengths[1] -
-                                 mask_lengths[2];
-  if (checked && frame_crc(frame, body, masks_at) != little_endian::load<std::uint32_t>(frame.data() + frame.size() -
-                                                                                         frame_crc_size)) {
-    return std::unexpected(invalid("Frame damaged: the CRC-32 of its header, shape, lane table and masks does not "
-                                   "match"));
+  const std::size_t masks = std::size_t{mask_lengths[0]} + mask_lengths[1] + mask_lengths[2];
+  if (crc_bytes != 0 && frame_crc(frame, body, masks) != little_endian::load<std::uint32_t>(frame.last(4).data())) {
+    return std::unexpected(invalid("Frame damaged: the CRC-32 of its header, shape, lane table and masks fails"));
   }
   std::size_t offset = body;
   bool every_lane_has_a_container = true;

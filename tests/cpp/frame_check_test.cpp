@@ -116,7 +116,7 @@ TEST(FrameCheck, DamageIsNamed) {
     const auto r = decode_as_stored(f);
     return r ? std::string("decoded") : r.error();
   };
-  const std::string damaged = "Frame damaged: the CRC-32 of its header, shape, lane table and masks does not match";
+  const std::string damaged = "Frame damaged: the CRC-32 of its header, shape, lane table and masks fails";
   const auto flipped = [&](std::size_t at, std::uint8_t bits) {
     Bytes f = frame;
     f[at] ^= bits;
