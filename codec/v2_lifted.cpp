@@ -236,6 +236,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_lifted(
   if (!met || !search.run(std::exp(*met), trial)) return container;
   auto canonical = keep_lifted(trial.y, extremes(trial.y), rmse, block_length);
   if (!canonical) return container;
+  release(trial.y);  // coding the canonical codes needs the room
   auto lifted = smallest_container(*canonical, settings);
   if (!lifted || lifted->size() >= container->size()) return container;
   return lifted;
