@@ -77,10 +77,10 @@ HandParsed hand_parse(const Bytes& f) {
 }
 
 // The frame as encoders wrote it before the CRC-32: flags 0, nothing after the masks.
-Bytes unchecked(Bytes f) {
-  f[7] = 0;
-  f.resize(f.size() - 4);
-  return f;
+Bytes unchecked(const Bytes& f) {
+  Bytes old(f.begin(), f.end() - 4);
+  old[7] = 0;
+  return old;
 }
 
 TEST(Frame, HeaderFollowsTheDocumentedLayout) {
