@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer drivers (clang, ASan + UBSan + coverage) and fuzzes the
-# decoder, the encoder, the chunk-frame decoder, the sequence coder, the version-2 decoder and the HDF5 filter.
+# decoder, the encoder, the chunk-frame decoder, the sequence coder, the version-2 decoder, the HDF5 filter
+# and the version-2 encoder.
 #
 #   scripts/fuzz.sh short   # a minute per driver on the processor's best tier: the CI run
 #   scripts/fuzz.sh long    # ten minutes per driver on each tier (avx, sse, portable)
@@ -43,9 +44,11 @@ CXX="clang++-$clang_version" cmake -S . -B "$build" -DQUORVEL_FUZZ=ON -DQUORVEL_
 cmake --build "$build" -j "$(nproc)"
 
 mkdir -p "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz" "$build/corpus/frame_fuzz" \
-  "$build/corpus/sequence_fuzz" "$build/corpus/v2_decode_fuzz" "$build/corpus/hdf5_filter_fuzz" "$build/artifacts"
+  "$build/corpus/sequence_fuzz" "$build/corpus/v2_decode_fuzz" "$build/corpus/hdf5_filter_fuzz" "$build/corpus/v2_encode_fuzz" \
+  "$build/artifacts"
 "$build/tests/fuzz/make_fuzz_seeds" "$build/corpus/decompress_fuzz" "$build/corpus/compress_fuzz" \
-  "$build/corpus/frame_fuzz" "$build/corpus/sequence_fuzz" "$build/corpus/v2_decode_fuzz" "$build/corpus/hdf5_filter_fuzz"
+  "$build/corpus/frame_fuzz" "$build/corpus/sequence_fuzz" "$build/corpus/v2_decode_fuzz" "$build/corpus/hdf5_filter_fuzz" \
+  "$build/corpus/v2_encode_fuzz"
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 # Symbolised stack traces in findings: clang 19's symbolizer if installed, else any.
@@ -58,7 +61,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # frame decoder frames up to 8 KiB (it decodes at most 4 Mi samples, 32 MiB); the
 # sequence coder blocks of up to 65536 codes (256 KiB out) or 4096 codes to encode;
 # the version-2 decoder containers up to 8 KiB (decoded whole up to 4 Mi samples); the
-# HDF5 filter 32 words of client data and a chunk's frame of up to 8 KiB.
+# HDF5 filter 32 words of client data and a chunk's frame of up to 8 KiB; the
+# version-2 encoder 9 option bytes and up to 4096 float32 (2048 float64) samples.
 # malloc_limit_mb: no single allocation may exceed 64 MiB. An 8 KiB container
 # inflates to at most about 8.4 MB, so anything larger means a buffer was sized
 # from a header claim instead of from what the payload delivers.
@@ -83,4 +87,5 @@ for tier in "${tiers[@]}"; do
   run sequence_fuzz 16387
   run v2_decode_fuzz 8192
   run hdf5_filter_fuzz 8320
+  run v2_encode_fuzz 16393
 done

@@ -115,20 +115,14 @@ std::expected<std::optional<Trial>, QuorvelError> coarsest_trial(const Problem& 
   return try_step(p, d, std::min(step_cap(p.minimum), 4.0 * d.peaks.back() * d.divisor), 0.5f, ws);
 }
 
-// Two-valued signals, spikes on a baseline, samples on a coarse grid: centred
-// and divided by a power of two they are dyadic, and a dyadic wavelet keeps
-// them so. At a step that divides that power of two by another, with few
-// enough levels, every coefficient is a whole number of steps and the header's
-// arithmetic is exact too, so the container decodes to the samples
-// themselves. The searches follow the target's figure and divide by half the
-// range; they seldom land on such a step.
-std::expected<void, QuorvelError> offer_exact_steps(const Problem& p, CompressionMethod method, Target target,
-                                                    Shortlist& list, Workspace& ws) {
-  const auto d = decompose(p, method, std::ldexp(1.0, std::ilogb(p.half_range) + 1));
+// The exact steps of one divisor, from 2^-finest_shift of it.
+std::expected<void, QuorvelError> offer_exact_steps(const Problem& p, CompressionMethod method, double divisor,
+                                                    int finest_shift, Target target, Shortlist& list, Workspace& ws) {
+  const auto d = decompose(p, method, divisor);
   if (!d) return std::unexpected(d.error());
   for (std::size_t levels = 1; levels <= d->peaks.size(); ++levels) {
     int finest = 0;  // of the steps whose codes fit int16
-    while (finest < 64 && static_cast<double>(d->peaks[levels - 1]) * std::ldexp(1.0, finest + 1) <= largest_code) {
+    while (finest < finest_shift && static_cast<double>(d->peaks[levels - 1]) * std::ldexp(1.0, finest + 1) <= largest_code) {
       ++finest;
     }
     // Finest first, then coarser steps (smaller containers) while they still
@@ -150,6 +144,23 @@ std::expected<void, QuorvelError> offer_exact_steps(const Problem& p, Compressio
     }
   }
   return {};
+}
+
+// Two-valued signals, spikes on a baseline, samples on a coarse grid: centred
+// and divided by a power of two, or by their range (two values become +-1/2,
+// whatever they are), they are dyadic, and a dyadic wavelet keeps them so. At
+// a step that divides that divisor by a power of two, with few enough levels,
+// every coefficient is a whole number of steps and the header's arithmetic is
+// exact too, so the container decodes to the samples themselves. The searches
+// follow the target's figure and divide by half the range; they seldom land
+// on such a step. Steps of the range are exact in the header (whose range is
+// then the signal's) at the header's own scales alone, as the plain encoder
+// frames every signal.
+std::expected<void, QuorvelError> offer_exact_steps(const Problem& p, CompressionMethod method, Target target,
+                                                    Shortlist& list, Workspace& ws) {
+  const double power_of_two = std::ldexp(1.0, std::ilogb(p.half_range) + 1);
+  if (auto offered = offer_exact_steps(p, method, power_of_two, 64, target, list, ws); !offered) return offered;
+  return offer_exact_steps(p, method, 2 * p.half_range, max_scale, target, list, ws);
 }
 
 // Every fixed setting of the methods: the plain encoder's own containers.

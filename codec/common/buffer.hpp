@@ -45,4 +45,10 @@ struct UninitialisedAllocator : std::allocator<T> {
 template <class T>
 using Buffer = std::vector<T, UninitialisedAllocator<T>>;
 
+// Gives a buffer's memory back at once (clear() and `= {}` keep its capacity).
+template <class T>
+void release(Buffer<T>& buffer) {
+  Buffer<T>().swap(buffer);
+}
+
 }  // namespace quorvel

@@ -14,6 +14,7 @@
 #include "codec/v1/deflate.hpp"
 #include "codec/common/parallel.hpp"
 #include "codec/v2/decoder.hpp"
+#include "codec/v2/crc32.hpp"
 
 namespace quorvel {
 
@@ -32,6 +33,14 @@ constexpr std::size_t mask_count = 3;
 constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
 
 QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
+
+// The fixed header, the shape and the lane table: where the containers start.
+std::size_t head_size(std::span<const std::uint64_t> shape) { return frame_overhead(shape) - frame_crc_size; }
+
+// The frame's own CRC-32: of the head and of the `masks` bytes before the CRC at the end.
+std::uint32_t frame_crc(std::span<const std::uint8_t> frame, std::size_t head, std::size_t masks) {
+  return crc32(crc32(0, frame.first(head)), frame.last(frame_crc_size + masks).first(masks));
+}
 
 template <class T>
 constexpr FrameDtype dtype_of() {
@@ -228,16 +237,17 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
                                                                 std::span<const std::uint64_t> shape,
                                                                 const std::vector<std::vector<std::uint8_t>>& lanes,
                                                                 const Masks& packed_masks) {
-  std::size_t size = frame_overhead(shape);
+  std::size_t size = frame_overhead(shape), masks = 0;
   for (const auto& c : lanes) size += c.size();
-  for (const auto& m : packed_masks) size += m.size();
+  for (const auto& m : packed_masks) masks += m.size();
+  size += masks;
   std::vector<std::uint8_t> out(size);
   std::uint8_t* p = out.data();
   std::copy(frame_magic.begin(), frame_magic.end(), p);
   p[4] = version;
   p[5] = static_cast<std::uint8_t>(dtype);
   p[6] = static_cast<std::uint8_t>(shape.size());
-  p[7] = 0;
+  p[7] = frame_flag_crc;
   p += 8;
   for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
     auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
@@ -252,6 +262,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
   }
   for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
   for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
+  little_endian::store(p, frame_crc(out, head_size(shape), masks));
   return out;
 }
 
@@ -364,7 +375,7 @@ std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> 
   if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
     return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
   }
-  if (p[7] != 0) return std::unexpected(invalid("Reserved frame byte is not zero"));
+  if ((p[7] & ~frame_flag_crc) != 0) return std::unexpected(invalid("Unknown frame flags " + std::to_string(p[7])));
   const std::size_t ndim = p[6];
   if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
     return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
@@ -414,12 +425,17 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
   std::vector<std::uint32_t> mask_lengths, lane_lengths;
   const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
                               read_lengths(frame.data() + table, info.lane_count, lane_lengths);
-  const std::size_t body = frame_overhead(info.shape);
-  if (parts != frame.size() - body) {
-    return std::unexpected(invalid((parts > frame.size() - body ? "Frame is truncated: its parts add up to "
-                                                                 : "Frame parts add up to ") +
-                                   std::to_string(parts) + " bytes but " + std::to_string(frame.size() - body) +
-                                   " follow the lane table"));
+  const std::size_t body = head_size(info.shape);
+  const std::size_t crc_bytes = (frame[7] & frame_flag_crc) != 0 ? frame_crc_size : 0;
+  if (parts + crc_bytes != frame.size() - body) {
+    return std::unexpected(invalid((parts + crc_bytes > frame.size() - body ? "Frame is truncated: its parts add up to "
+                                                                             : "Frame parts add up to ") +
+                                   std::to_string(parts + crc_bytes) + " bytes but " +
+                                   std::to_string(frame.size() - body) + " follow the lane table"));
+  }
+  const std::size_t masks = std::size_t{mask_lengths[0]} + mask_lengths[1] + mask_lengths[2];
+  if (crc_bytes != 0 && frame_crc(frame, body, masks) != little_endian::load<std::uint32_t>(frame.last(4).data())) {
+    return std::unexpected(invalid("Frame damaged: the CRC-32 of its header, shape, lane table and masks fails"));
   }
   std::size_t offset = body;
   bool every_lane_has_a_container = true;
@@ -550,7 +566,7 @@ std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t
 std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
   std::size_t lanes = 1;
   for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) lanes *= static_cast<std::size_t>(shape[axis]);
-  return frame_fixed_size + 8 * shape.size() + 4 * lanes;
+  return frame_fixed_size + 8 * shape.size() + 4 * lanes + frame_crc_size;
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,

@@ -17,15 +17,19 @@
 //                           version-2 container (a reader that knows only 1 refuses it)
 //   5           1           sample type: 0 float32, 1 float64
 //   6           1           ndim, 0..32 (0: a single sample)
-//   7           1           reserved, 0
+//   7           1           flags: bit 0 set, a CRC-32 follows the masks; the other bits zero
 //   8           12          packed byte length of the NaN, +inf and -inf masks (u32 each; 0: none)
 //   20          8 ndim      shape (u64 each)
 //   20 + 8 ndim 4 lanes     byte length of each lane's container (u32; 0: every sample masked)
 //   ...                     the containers, lane after lane (C order of the leading axes)
 //   ...                     the masks that are present, NaN, +inf, -inf: raw DEFLATE of one bit
 //                           per sample in C order, bit i % 8 of byte i / 8, spare bits zero
+//   ...         4           with flag bit 0: CRC-32 of every byte of the frame but the
+//                           containers (which carry checks of their own) and this field
 //
-// The frame ends exactly after its last part.
+// The frame ends exactly after its last part. The encoder always sets flag bit
+// 0; frames without it (flags 0, as the first encoders wrote them) decode
+// without the check.
 
 #include <array>
 #include <cstddef>
@@ -49,6 +53,8 @@ inline constexpr std::uint8_t first_frame_version = 1;
 inline constexpr std::uint8_t last_frame_version = 2;
 inline constexpr std::size_t frame_fixed_size = 20;
 inline constexpr std::size_t frame_max_ndim = 32;
+inline constexpr std::uint8_t frame_flag_crc = 1;  // in the flags byte, offset 7
+inline constexpr std::size_t frame_crc_size = 4;
 
 // How the lanes are encoded: each lane meets the target on its own finite
 // samples (the aimed encoder), or, without a target, every lane gets the
@@ -74,7 +80,7 @@ struct FrameInfo {
 };
 
 // Bytes a frame of this shape takes besides its containers and masks: the
-// fixed header, the shape and the lane table.
+// fixed header, the shape, the lane table and the CRC-32.
 [[nodiscard]] std::size_t frame_overhead(std::span<const std::uint64_t> shape);
 
 // Encodes a C-ordered array of the given shape. The lanes run along the last

@@ -199,6 +199,7 @@ std::optional<CellFilter> filter_of_samples(std::span<const float> y, const Grid
   });
   const CellFilter g = normal.solve();
   if (g == CellFilter{}) return std::nullopt;
+  release(shown);  // the check below needs room for the samples again
   Buffer<float> again(y.size());
   const auto same_bits = [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); };
   if (!filter_blocks(grid, g, codes, block_length, again) || !std::equal(y.begin(), y.end(), again.begin(), same_bits))

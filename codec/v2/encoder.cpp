@@ -316,16 +316,23 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, 
   return std::unexpected(QuorvelError::invalid_target("Unknown target kind"));
 }
 
-// The container's figure for the target's kind, as decoding it gives. The largest error (all a max_error or
-// max_bytes check needs) comes a group of blocks at a time, without a decoded copy of the whole signal; a
-// sum of squares is taken over the whole, in the order the search measured its trials.
+// The container's figure for the target's kind, as decoding it gives, without a decoded copy of the whole
+// signal. The largest error (all a max_error or max_bytes check needs) comes a group of blocks at a time,
+// on threads; a sum of squares a part at a time, in the order the search measured its trials.
 std::expected<double, QuorvelError> decoded_figure(const Input& input, TargetKind kind,
                                                    std::span<const std::uint8_t> container, std::size_t threads) {
   const Measure measure{kind, input.size(), input.signal_sum_squares, input.unit};
   if (kind == TargetKind::rmse || kind == TargetKind::prd) {
-    Buffer<float> decoded(input.size());
-    if (auto done = decode_into(container, 0, decoded, threads); !done) return std::unexpected(done.error());
-    return measure(distortion(input, decoded));
+    // Whole blocks at a time (any block length divides the part), summed in the search's order.
+    constexpr std::size_t part = std::size_t{1} << 20;
+    Buffer<float> decoded(std::min(part, input.size()));
+    DistortionSum sum(input.unit);
+    for (std::size_t start = 0; start < input.size(); start += part) {
+      const auto piece = std::span(decoded).first(std::min(part, input.size() - start));
+      if (auto done = decode_into(container, start, piece, threads); !done) return std::unexpected(done.error());
+      std::visit([&](auto x) { sum.add(x.subspan(start, piece.size()), std::span<const float>(piece)); }, input.x);
+    }
+    return measure(sum.total());
   }
   std::mutex mutex;
   Distortion largest;

@@ -41,42 +41,56 @@ void for_each_band(std::span<T> v, std::size_t block_length, F&& f) {
   }
 }
 
-bool forward_blocks(std::span<std::int64_t> v, std::size_t block_length) {
-  Buffer<std::int64_t> scratch(std::min(block_length, v.size()));
-  for (std::size_t start = 0; start < v.size(); start += block_length) {
-    const std::size_t n = std::min(block_length, v.size() - start);
-    if (!forward_lifting<std::int64_t>(v.subspan(start, n), lifted_levels, std::span(scratch).first(n)))
+// The blocks' lifted bands one block at a time: visit(block start, its bands) after the forward lifting
+// of each block that make(block start, block) fills; false when make or the lifting fails. Only one
+// block's integers are held, never the whole signal's (twice its size).
+template <class Make, class Visit>
+bool for_each_lifted_block(std::size_t n, std::size_t block_length, Make&& make, Visit&& visit) {
+  Buffer<std::int64_t> block(std::min(block_length, n)), scratch(block.size());
+  for (std::size_t start = 0; start < n; start += block_length) {
+    const auto w = std::span(block).first(std::min(block_length, n - start));
+    if (!make(start, w) || !forward_lifting<std::int64_t>(w, lifted_levels, std::span(scratch).first(w.size())))
       return false;
+    if (!visit(start, w)) return false;
   }
   return true;
 }
 
 // The canonical bands of codes on a rung: each band's step the greatest common divisor of its values (1
 // for a band of zeros); none unless every band not all zero has a step of 2 or more, as a signal the
-// coding made shows and one it did not (all but surely) does not.
-std::optional<Codes> lifted_form(std::span<const std::int32_t> codes, const Grid& grid,
-                                 std::size_t block_length) {
-  Buffer<std::int64_t> w(codes.size());
-  std::copy(codes.begin(), codes.end(), w.begin());
-  if (!forward_blocks(w, block_length)) return std::nullopt;
+// coding made shows and one it did not (all but surely) does not. The band integers replace the codes.
+std::optional<Codes> lifted_form(Buffer<std::int32_t>& codes, const Grid& grid, std::size_t block_length) {
+  const auto load = [&](std::size_t start, std::span<std::int64_t> w) {
+    std::copy_n(codes.begin() + static_cast<std::ptrdiff_t>(start), w.size(), w.begin());
+    return true;
+  };
   std::vector<std::uint64_t> divisor(lifted_levels + 1, 0);
-  for_each_band(std::span(w), block_length, [&](std::span<std::int64_t> band, unsigned s) {
-    for (const std::int64_t v : band) {
-      divisor[s] = std::gcd(divisor[s], static_cast<std::uint64_t>(std::abs(v)));
-    }
+  const bool lifted = for_each_lifted_block(codes.size(), block_length, load, [&](std::size_t, auto w) {
+    for_each_band(w, block_length, [&](std::span<std::int64_t> band, unsigned s) {
+      for (const std::int64_t v : band) divisor[s] = std::gcd(divisor[s], static_cast<std::uint64_t>(std::abs(v)));
+    });
+    return true;
   });
-  Codes c{Mode::lifted, grid, Buffer<std::int32_t>(codes.size()), {}, {}, {}, {}};
+  if (!lifted) return std::nullopt;
+  std::vector<std::uint32_t> steps;
   for (const std::uint64_t d : divisor) {
     if (d == 1 || d > 0x7FFFFFFF) return std::nullopt;
-    c.band_steps.push_back(d == 0 ? 1u : static_cast<std::uint32_t>(d));
+    steps.push_back(d == 0 ? 1u : static_cast<std::uint32_t>(d));
   }
-  for_each_band(std::span(w), block_length, [&](std::span<std::int64_t> band, unsigned s) {
-    for (std::int64_t& v : band) v /= c.band_steps[s];
+  // The second pass lifts each block again before its codes make way for its band integers.
+  const bool fits = for_each_lifted_block(codes.size(), block_length, load, [&](std::size_t start, auto w) {
+    for_each_band(w, block_length, [&](std::span<std::int64_t> band, unsigned s) {
+      for (std::int64_t& v : band) v /= steps[s];
+    });
+    for (std::size_t i = 0; i < w.size(); ++i) {
+      if (w[i] != static_cast<std::int32_t>(w[i])) return false;
+      codes[start + i] = static_cast<std::int32_t>(w[i]);
+    }
+    return true;
   });
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    if (w[i] != static_cast<std::int32_t>(w[i])) return std::nullopt;
-    c.codes[i] = static_cast<std::int32_t>(w[i]);
-  }
+  if (!fits) return std::nullopt;
+  Codes c{Mode::lifted, grid, std::move(codes), {}, {}, {}, {}};
+  c.band_steps = std::move(steps);
   return c;
 }
 
@@ -97,38 +111,58 @@ std::vector<double> band_gains(std::size_t n) {
 // The bands of the signal's codes quantised with a step each, and the samples they decode to.
 struct LiftedTrial {
   std::vector<std::uint32_t> steps;
-  Buffer<std::int32_t> q;
   Buffer<float> y;
   Distortion distortion;
 };
 
-// Trials of one signal's bands: each for a delta, the error each band's step gives the samples.
+// Trials of one signal's bands: each for a delta, the error each band's step gives the samples. Each
+// trial lifts the signal's nearest codes on the rung again, a block at a time, and holds only its
+// samples besides one block.
 class LiftedSearch {
  public:
-  LiftedSearch(const Input& input, Grid grid, Buffer<std::int64_t> bands, std::size_t block_length)
+  LiftedSearch(const Input& input, Grid grid, std::size_t block_length)
       : input_(input),
         grid_(grid),
-        bands_(std::move(bands)),
         block_length_(block_length),
         gains_(band_gains(std::min(block_length, input.size()))) {}
 
-  // False where a band integer or the lifting leaves its range, or a sample is not finite.
+  // False where a code, a band integer or the lifting leaves its range, or a sample is not finite.
   bool run(double delta, LiftedTrial& t) const {
     t.steps.clear();
     for (const double gain : gains_) {
       const double step = std::round(delta / std::sqrt(gain) / grid_.step);
       t.steps.push_back(static_cast<std::uint32_t>(std::clamp(step, 1.0, 0x1p30)));
     }
-    t.q.resize(input_.size());
     t.y.resize(input_.size());
-    if (!quantise(t.steps, t.q) || !decode(t)) return false;
+    Buffer<std::int32_t> q(std::min(block_length_, input_.size()));
+    Buffer<std::int64_t> scratch(q.size());
+    const auto make = [this](std::size_t start, std::span<std::int64_t> w) { return nearest_codes(start, w); };
+    const bool decoded = for_each_lifted_block(input_.size(), block_length_, make, [&](std::size_t start, auto w) {
+      // As the decoder does it, into the block's own integers once they are quantised.
+      const auto block = std::span(q).first(w.size());
+      return quantise(t.steps, w, block) &&
+             lifted_samples(block, t.steps, grid_, w, std::span(scratch).first(w.size()), t.y.data() + start);
+    });
+    if (!decoded) return false;
     t.distortion = distortion(input_, t.y);
     return true;
   }
 
  private:
+  // The signal's nearest codes on the rung from `start`; false where one leaves its range.
+  bool nearest_codes(std::size_t start, std::span<std::int64_t> w) const {
+    const double inverse = 1.0 / grid_.step;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+      const double c = round_even(static_cast<double>(input_.xf[start + i]) * inverse);
+      if (!(std::fabs(c) <= static_cast<double>(largest_lifted_code))) return false;
+      w[i] = static_cast<std::int64_t>(c);
+    }
+    return true;
+  }
+
   // Rounding to nearest with a dead zone, which zeroes the many small details of a smooth signal.
-  bool quantise(std::span<const std::uint32_t> steps, std::span<std::int32_t> q) const {
+  bool quantise(std::span<const std::uint32_t> steps, std::span<const std::int64_t> bands,
+                std::span<std::int32_t> q) const {
     constexpr double largest = 0x1p30;
     bool fits = true;
     std::size_t at = 0;
@@ -143,43 +177,15 @@ class LiftedSearch {
         q[at++] = r < 0 ? -m : m;
       }
     };
-    for_each_band(std::span<const std::int64_t>(bands_), block_length_, quantise_band);
+    for_each_band(bands, block_length_, quantise_band);
     return fits;
-  }
-
-  // As the decoder does it.
-  bool decode(LiftedTrial& t) const {
-    const std::size_t n = input_.size();
-    Buffer<std::int64_t> codes(std::min(block_length_, n)), scratch(codes.size());
-    for (std::size_t start = 0; start < n; start += block_length_) {
-      const std::size_t m = std::min(block_length_, n - start);
-      if (!lifted_samples(std::span<const std::int32_t>(t.q).subspan(start, m), t.steps, grid_,
-                          std::span(codes).first(m), std::span(scratch).first(m), t.y.data() + start))
-        return false;
-    }
-    return true;
   }
 
   const Input& input_;
   Grid grid_;
-  Buffer<std::int64_t> bands_;
   std::size_t block_length_;
   std::vector<double> gains_;
 };
-
-// The bands of the signal's nearest codes on a zero-anchored rung; none where a code or band leaves
-// its range.
-std::optional<Buffer<std::int64_t>> bands_on(const Input& input, const Grid& grid, std::size_t block_length) {
-  Buffer<std::int64_t> w(input.size());
-  const double inverse = 1.0 / grid.step;
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    const double c = round_even(static_cast<double>(input.xf[i]) * inverse);
-    if (!(std::fabs(c) <= static_cast<double>(largest_lifted_code))) return std::nullopt;
-    w[i] = static_cast<std::int64_t>(c);
-  }
-  if (!forward_blocks(w, block_length)) return std::nullopt;
-  return w;
-}
 
 }  // namespace
 
@@ -209,29 +215,28 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_lifted(
   }
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const Grid grid{0.0, rung_step(k)};
-  auto bands = bands_on(input, grid, block_length);
-  if (!bands) return container;
-  const LiftedSearch search(input, grid, std::move(*bands), block_length);
+  const LiftedSearch search(input, grid, block_length);
   const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
-  // Bisection on the logarithm of delta, keeping the coarsest trial that meets the target. Delta ends
+  // Bisection on the logarithm of delta, keeping the coarsest delta that meets the target. Delta ends
   // between 3 and 7 times the target on the signals measured; 12 halvings of [1, 16] leave it within
   // 0.07 %.
-  LiftedTrial trial, met;
-  bool any = false;
+  LiftedTrial trial;
+  std::optional<double> met;
   double low = std::log(rmse), high = std::log(16 * rmse);
   for (int i = 0; i < 12; ++i) {
     const double middle = 0.5 * (low + high);
     if (search.run(std::exp(middle), trial) && measure(trial.distortion) <= rmse) {
       low = middle;
-      std::swap(met, trial);
-      any = true;
+      met = middle;
     } else {
       high = middle;
     }
   }
-  if (!any) return container;
-  auto canonical = keep_lifted(met.y, extremes(met.y), rmse, block_length);
+  // Its trial made again rather than kept beside each later one.
+  if (!met || !search.run(std::exp(*met), trial)) return container;
+  auto canonical = keep_lifted(trial.y, extremes(trial.y), rmse, block_length);
   if (!canonical) return container;
+  release(trial.y);  // coding the canonical codes needs the room
   auto lifted = smallest_container(*canonical, settings);
   if (!lifted || lifted->size() >= container->size()) return container;
   return lifted;

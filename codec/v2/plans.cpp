@@ -14,18 +14,24 @@ namespace {
 
 constexpr double dead_zone = 0.1;
 
-// The first of the grids the samples lie on, coarsest first.
+// The first of the grids the samples lie on, coarsest first. A grid they do not lie on shows it within
+// the first samples nearly always: those are checked first, and codes for all the samples are made
+// (and held) only for a grid that passes.
 template <class Grids>
 std::optional<Codes> first_grid_on(std::span<const float> y, const Extremes& ex, const Grids& grids,
                                    Known* known) {
-  Buffer<std::int32_t> codes(y.size());
+  constexpr std::size_t probe = 4096;
+  Buffer<std::int32_t> codes(std::min(probe, y.size()));
   for (const std::optional<Grid>& grid : grids) {
     if (!grid) continue;
     if (known != nullptr && *grid == known->grid) {
       return grid_codes(*grid, std::move(known->codes));
     }
-    if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes))
-      return grid_codes(*grid, std::move(codes));
+    if (!codes_on_grid(y.first(std::min(probe, y.size())), ex.lowest, ex.highest, *grid,
+                       std::span(codes).first(std::min(probe, y.size()))))
+      continue;
+    codes.resize(y.size());
+    if (codes_on_grid(y, ex.lowest, ex.highest, *grid, codes)) return grid_codes(*grid, std::move(codes));
   }
   return std::nullopt;
 }
@@ -115,14 +121,25 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> lossless(const Input& inp
     Codes c = grid_codes(*detected.grid, std::move(detected.codes));
     return smallest_container(exact ? bit_exact(std::move(c), input.xf) : std::move(c), settings);
   }
-  Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}, {}};
-  for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
-  auto container = smallest_container(ordinals, settings);
+  auto container = [&] {
+    Codes ordinals{Mode::ordinals, {}, Buffer<std::int32_t>(input.size()), {}, {}, {}, {}};
+    for (std::size_t i = 0; i < input.size(); ++i) ordinals.codes[i] = float_ordinal(input.xf[i]);
+    return smallest_container(ordinals, settings);
+  }();
   if (settings.options.effort == Effort::fast) return container;
   if (auto corrected = corrected_codes(input.xf, input.lowest, input.highest)) {
     return smaller(std::move(container), smallest_container(*corrected, settings));
   }
   return container;
+}
+
+// The grid the samples sit on, with their codes; none (and no codes held) when there is none.
+Detected detected_grid(const Input& input) {
+  Detected detected;
+  detected.codes.resize(input.size());
+  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
+  if (!detected.grid) release(detected.codes);
+  return detected;
 }
 
 // A quantisation onto a rung: its codes, the samples they decode to and how
@@ -133,13 +150,26 @@ struct Trial {
   Buffer<float> y;
   Distortion distortion;
 
-  // The canonical codes of the decoded samples.
+  // The canonical codes of the decoded samples, whose buffer goes as soon as they are found.
   [[nodiscard]] Codes canonical(double finest) && {
     Known known{grid, codes};
     auto kept = keep_on_rungs(y, extremes(y), finest, &known);
+    release(y);
     return kept ? std::move(*kept) : grid_codes(grid, std::move(codes));
   }
 };
+
+// The quantisers, as quantise(samples, grid, codes, decoded samples); both work on any run of whole
+// blocks alone.
+constexpr auto plain_quantiser = [](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+  quantise_to_grid(x, grid, codes, y);
+};
+
+auto closed_loop_quantiser(std::size_t block_length) {
+  return [block_length](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+    quantise_closed_loop(x, grid, dead_zone, block_length, codes, y);
+  };
+}
 
 template <class Quantise>
 Trial trial_on(const Input& input, int k, Quantise&& quantise) {
@@ -147,20 +177,35 @@ Trial trial_on(const Input& input, int k, Quantise&& quantise) {
           Buffer<std::int32_t>(input.size()),
           Buffer<float>(input.size()),
           {}};
-  t.distortion = on_samples(input, [&](auto x) { return quantise(x, t.grid, t.codes, t.y); });
+  on_samples(input, [&](auto x) { quantise(x, t.grid, std::span(t.codes), std::span(t.y)); });
+  t.distortion = distortion(input, t.y);
   return t;
 }
 
-Trial plain(const Input& input, int k) {
-  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_to_grid(x, grid, input.unit, codes, y);
+// What trial_on(input, k, quantise) measures, to the last bit, made a part at a time so that the codes
+// and samples of the whole signal are never held: a search needs no more of its trials.
+template <class Quantise>
+Distortion distortion_on(const Input& input, int k, Quantise&& quantise) {
+  constexpr std::size_t part = std::size_t{1} << 16;  // whole blocks of any length, and a multiple of 4
+  const Grid grid = anchored_at(input.lowest, rung_step(k));
+  Buffer<std::int32_t> codes(std::min(part, input.size()));
+  Buffer<float> y(codes.size());
+  DistortionSum sum(input.unit);
+  on_samples(input, [&](auto x) {
+    for (std::size_t start = 0; start < x.size(); start += part) {
+      const auto piece = x.subspan(start, std::min(part, x.size() - start));
+      const auto decoded = std::span(y).first(piece.size());
+      quantise(piece, grid, std::span(codes).first(piece.size()), decoded);
+      sum.add(piece, std::span<const float>(decoded));
+    }
   });
+  return sum.total();
 }
 
+Trial plain(const Input& input, int k) { return trial_on(input, k, plain_quantiser); }
+
 Trial closed_loop(const Input& input, int k, std::size_t block_length) {
-  return trial_on(input, k, [&](auto x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
-    return quantise_closed_loop(x, grid, dead_zone, block_length, input.unit, codes, y);
-  });
+  return trial_on(input, k, closed_loop_quantiser(block_length));
 }
 
 // The coarsest rung in [floor, top] whose trial meets the goal, searched from
@@ -208,8 +253,10 @@ std::optional<Codes> keep_filtered(std::span<const float> y, const Extremes& ex,
   return std::nullopt;
 }
 
+// What a filtered trial leaves: its grid, samples and distortions (its codes, found again from the
+// samples at the end, are not kept).
 struct Filtered {
-  Codes codes;
+  Grid grid;
   Buffer<float> y;
   Distortion distortion;
   Distortion unfiltered;  // of the quantiser's own samples
@@ -228,9 +275,8 @@ std::optional<Filtered> filtered(const Input& input, int k, double finest, std::
   if (g == CellFilter{}) return std::nullopt;
   Buffer<float> y(input.size());
   if (!filter_blocks(c.grid, g, c.codes, block_length, y)) return std::nullopt;
-  c.filter = g;
   const Distortion d = distortion(input, y);
-  return Filtered{std::move(c), std::move(y), d, unfiltered};
+  return Filtered{c.grid, std::move(y), d, unfiltered};
 }
 
 // The filter lets a coarser rung than the quantiser's own meet the target. It takes a near-constant share
@@ -240,7 +286,8 @@ std::optional<Filtered> filtered(const Input& input, int k, double finest, std::
 // decoded samples finds, so that encoding them again gives the same container; none when those differ.
 template <class Quantise, class Meets>
 std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, double natural,
-                                       std::size_t block_length, Meets&& meets, Quantise&& quantise) {
+                                       std::size_t block_length, Meets&& meets, Quantise&& quantiser) {
+  const auto quantise = [&](const Input& in, int k) { return trial_on(in, k, quantiser); };
   constexpr int patience = 3;
   constexpr double optimism = 0.85;  // the share shrinks a little on coarser rungs
   const double finest = natural / 16;
@@ -249,7 +296,7 @@ std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, do
   const double share = best->distortion.sum_squares / best->unfiltered.sum_squares;
   int likely = from;
   for (int k = from + 1, misses = 0; k <= top && misses < patience; ++k) {
-    Distortion d = quantise(input, k).distortion;
+    Distortion d = distortion_on(input, k, quantiser);
     d.sum_squares *= share * optimism;
     misses = meets(d) ? 0 : misses + 1;
     if (misses == 0) likely = k;
@@ -265,7 +312,7 @@ std::optional<Codes> coarsest_filtered(const Input& input, int from, int top, do
   const Extremes ex = extremes(best->y);
   if (keep_on_rungs(best->y, ex, natural, nullptr)) return std::nullopt;
   auto again = keep_filtered(best->y, ex, natural, block_length);
-  if (!again || again->grid != best->codes.grid) return std::nullopt;
+  if (!again || again->grid != best->grid) return std::nullopt;
   return again;
 }
 
@@ -282,11 +329,11 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_filtered(
   const auto keep = [&](std::optional<Codes> codes) {
     if (codes) container = smaller(std::move(container), smallest_container(*codes, settings));
   };
-  keep(coarsest_filtered(input, plain_rung, top, natural, block_length, meets, plain));
+  keep(coarsest_filtered(input, plain_rung, top, natural, block_length, meets, plain_quantiser));
   // The closed loop's codes gain about as much from the filter, and cost several times more to make.
   if (loop_rung && settings.options.effort == Effort::best) {
     keep(coarsest_filtered(input, *loop_rung, top, natural, block_length, meets,
-                           [&](const Input& in, int k) { return closed_loop(in, k, block_length); }));
+                           closed_loop_quantiser(block_length)));
   }
   return container;
 }
@@ -327,7 +374,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   }
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
-  on_samples(input, [&](auto x) { return quantise_to_grid(x, *ladder[1], input.unit, codes, y); });
+  on_samples(input, [&](auto x) { quantise_to_grid(x, *ladder[1], std::span(codes), std::span(y)); });
   Known known{*ladder[1], codes};
   Detected unused;
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
@@ -362,30 +409,29 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   if (auto kept = keep_filtered(input.xf, input.extremes(), natural, block_length)) {
     return smallest_container(*kept, settings);
   }
-  Detected detected;
-  detected.codes.resize(input.size());
-  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
+  Detected detected = detected_grid(input);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
-  // Each search keeps the last trial that met the target, which is the one on the rung it answers.
-  std::optional<Trial> met;
-  const auto meets = [&](Trial t) {
-    if (measure(t.distortion) > rmse) return false;
-    met = std::move(t);
-    return true;
-  };
+  // The searches keep no trial (one at a time is what memory allows): the one on the rung they answer
+  // is made again.
+  const auto meets = [&](const Distortion& d) { return measure(d) <= rmse; };
   const auto found = coarsest_rung(rung_at_most(std::max(natural, rung_step(window.floor))), window.floor,
-                                   window.top, [&](int k) { return meets(plain(input, k)); });
+                                   window.top, [&](int k) { return meets(distortion_on(input, k, plain_quantiser)); });
   if (!found) return lossless(input, detected, false, settings);
   if (detected.grid && detected.grid->step >= rung_step(*found)) {
     return smallest_container(grid_codes(*detected.grid, std::move(detected.codes)), settings);
   }
-  auto container = smallest_container(std::move(*met).canonical(finest), settings);
+  release(detected.codes);
+  auto container = smallest_container(plain(input, *found).canonical(finest), settings);
   if (!detected.grid) container = or_mostly_on_grid(std::move(container), input, rung_step(*found), settings);
   if (!container || settings.options.effort == Effort::fast) return container;
-  met.reset();
   const auto loop = coarsest_rung(*found, window.floor, *found,
-                                  [&](int k) { return meets(closed_loop(input, k, block_length)); });
-  if (loop) container = smaller(std::move(container), smallest_container(std::move(*met).canonical(finest), settings));
+                                  [&](int k) {
+                                    return meets(distortion_on(input, k, closed_loop_quantiser(block_length)));
+                                  });
+  if (loop) {
+    container = smaller(std::move(container),
+                        smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
+  }
   container = or_filtered(std::move(container), input, rmse, *found, loop, settings);
   return or_lifted(std::move(container), input, rmse, settings);
 }
@@ -401,11 +447,14 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input
     auto c = smallest_container(*kept, settings);
     if (!c || fits(*c)) return c;
   }
-  Detected detected;
-  detected.codes.resize(input.size());
-  detected.grid = detect_grid(input.xf, input.lowest, input.highest, detected.codes);
-  auto exact = lossless(input, detected, false, settings);
-  if (!exact || fits(*exact)) return exact;
+  // Containers that do not fit are let go at once: the bisection's trials need the room.
+  {
+    auto exact = [&] {
+      Detected detected = detected_grid(input);
+      return lossless(input, detected, false, settings);
+    }();
+    if (!exact || fits(*exact)) return exact;
+  }
   const Rungs window = rungs_of({input.lowest, input.highest}, any, 0x1p-28);
   const auto trial = [&](int k) { return smallest_container(plain(input, k).canonical(any), settings); };
   auto coarsest = trial(window.top);
@@ -416,8 +465,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input
   }
   // Bisection between a rung that does not fit and one that does.
   int low = window.floor, high = window.top;
-  auto finest = trial(low);
-  if (!finest || fits(*finest)) return finest;
+  if (auto finest = trial(low); !finest || fits(*finest)) return finest;
   while (high - low > 1) {
     const int middle = low + (high - low) / 2;
     auto c = trial(middle);

@@ -24,7 +24,8 @@ float float_at_most(double v) {
 
 // sign(d) * floor(|d| + 0.5 - dead_zone): rounding to nearest with a wider zero.
 std::int64_t dead_zone_round(double d, double dead_zone) {
-  const double magnitude = std::floor(std::fabs(d) + 0.5 - dead_zone);
+  // Capped at 2^31: the caller saturates the code to int32 anyway.
+  const double magnitude = std::min(std::floor(std::fabs(d) + 0.5 - dead_zone), 0x1p31);
   if (!(magnitude > 0.0)) return 0;
   const auto r = static_cast<std::int64_t>(magnitude);
   return d < 0 ? -r : r;
@@ -56,6 +57,10 @@ double rung_step(int k) {
 }
 
 int rung_at_most(double step) {
+  // Zero, NaN and steps beyond the ladder's ends take its end rungs: the
+  // guess below only converts logarithms that fit an int.
+  if (!(step > rung_step(lowest_rung))) return lowest_rung;
+  if (step >= rung_step(highest_rung)) return highest_rung;
   int k = std::clamp(static_cast<int>(std::floor(16.0 * std::log2(step))), lowest_rung, highest_rung);
   while (k > lowest_rung && rung_step(k) > step) --k;
   while (k < highest_rung && rung_step(k + 1) <= step) ++k;
@@ -63,21 +68,21 @@ int rung_at_most(double step) {
 }
 
 template <class T>
-Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
-                            std::span<std::int32_t> codes, std::span<float> y) {
+void quantise_to_grid(std::span<const T> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
   const GridCoder coder(grid);
   for (std::size_t i = 0; i < x.size(); ++i) {
-    const auto code = static_cast<std::int32_t>(coder.nearest(static_cast<double>(x[i])));
+    // Float64 samples may lie far outside the range of their float32 values
+    // that chose the grid: such codes saturate, and the trial measures the miss.
+    const double nearest = coder.nearest(static_cast<double>(x[i]));
+    const auto code = static_cast<std::int32_t>(std::clamp(nearest, -largest_code, largest_code));
     codes[i] = code;
     y[i] = grid.sample(code);
   }
-  return distortion_of(x, std::span<const float>(y), unit);
 }
 
 template <class T>
-Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
-                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
-                                std::span<float> y) {
+void quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone, std::size_t block_length,
+                          std::span<std::int32_t> codes, std::span<float> y) {
   const double inverse = 1.0 / grid.step;
   for (std::size_t start = 0; start < x.size(); start += block_length) {
     const std::size_t n = std::min(block_length, x.size() - start);
@@ -86,21 +91,19 @@ Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double d
       const std::int64_t prediction = interpolated(block, i, stride);
       const double d =
           (static_cast<double>(x[start + i]) - grid.origin) * inverse - static_cast<double>(prediction);
-      const auto code = static_cast<std::int32_t>(prediction + dead_zone_round(d, dead_zone));
+      const auto code = static_cast<std::int32_t>(
+          std::clamp<std::int64_t>(prediction + dead_zone_round(d, dead_zone), INT32_MIN, INT32_MAX));
       block[i] = code;
       y[start + i] = grid.sample(code);
     });
   }
-  return distortion_of(x, std::span<const float>(y), unit);
 }
 
-template Distortion quantise_to_grid(std::span<const float>, const Grid&, double, std::span<std::int32_t>,
-                                     std::span<float>);
-template Distortion quantise_to_grid(std::span<const double>, const Grid&, double, std::span<std::int32_t>,
-                                     std::span<float>);
-template Distortion quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, double,
-                                         std::span<std::int32_t>, std::span<float>);
-template Distortion quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, double,
-                                         std::span<std::int32_t>, std::span<float>);
+template void quantise_to_grid(std::span<const float>, const Grid&, std::span<std::int32_t>, std::span<float>);
+template void quantise_to_grid(std::span<const double>, const Grid&, std::span<std::int32_t>, std::span<float>);
+template void quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, std::span<std::int32_t>,
+                                   std::span<float>);
+template void quantise_closed_loop(std::span<const double>, const Grid&, double, std::size_t, std::span<std::int32_t>,
+                                   std::span<float>);
 
 }  // namespace quorvel

@@ -32,19 +32,16 @@ namespace quorvel {
 inline constexpr int lowest_rung = -149 * 16;  // 2^-149, the smallest float32
 inline constexpr int highest_rung = 127 * 16;
 
-// Nearest codes on a grid whose codes fit int32 for every sample (callers
-// choose such grids), the samples they decode to, and their distortion.
+// Nearest codes on a grid (saturated at int32), and the samples they decode to.
 template <class T>
-Distortion quantise_to_grid(std::span<const T> x, const Grid& grid, double unit,
-                            std::span<std::int32_t> codes, std::span<float> y);
+void quantise_to_grid(std::span<const T> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y);
 
 // Closed-loop interpolation within blocks of `block_length`: each point is
 // predicted from the decoded points around it (codec/v2/interpolation.hpp) and
 // the difference quantised with a dead zone (|d| < 0.5 + dead_zone steps goes
 // to zero), so the codes' interpolation residuals are mostly zero.
 template <class T>
-Distortion quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone,
-                                std::size_t block_length, double unit, std::span<std::int32_t> codes,
-                                std::span<float> y);
+void quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zone, std::size_t block_length,
+                          std::span<std::int32_t> codes, std::span<float> y);
 
 }  // namespace quorvel

@@ -88,20 +88,37 @@ std::expected<void, QuorvelError> check_target(Target target) {
 }
 
 template <class T>
-Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
-  kernels::Misfit lanes{};
+void DistortionSum::add(std::span<const T> x, std::span<const float> y) {
+  kernels::Misfit lanes;
+  std::copy(std::begin(largest_), std::end(largest_), lanes.largest);
+  std::copy(std::begin(squares_), std::end(squares_), lanes.squares);
   const std::size_t whole = x.size() / 4 * 4;
-  kernels::sample_kernels().misfit<T>()(x.first(whole), y.first(whole), unit, lanes);
-  const double* const maxima = lanes.largest;
-  const double* const sums = lanes.squares;
-  Distortion d{std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3])),
-               (sums[0] + sums[1]) + (sums[2] + sums[3])};
-  for (std::size_t i = whole; i < x.size(); ++i) {
-    const double e = static_cast<double>(y[i]) - static_cast<double>(x[i]);
-    d.max_abs = std::max(d.max_abs, std::fabs(e));
-    d.sum_squares += (e * unit) * (e * unit);
+  kernels::sample_kernels().misfit<T>()(x.first(whole), y.first(whole), unit_, lanes);
+  std::copy(std::begin(lanes.largest), std::end(lanes.largest), largest_);
+  std::copy(std::begin(lanes.squares), std::end(lanes.squares), squares_);
+  for (std::size_t i = whole; i < x.size() && tail_count_ < 3; ++i) {
+    tail_[tail_count_++] = static_cast<double>(y[i]) - static_cast<double>(x[i]);
+  }
+}
+
+template void DistortionSum::add(std::span<const float>, std::span<const float>);
+template void DistortionSum::add(std::span<const double>, std::span<const float>);
+
+Distortion DistortionSum::total() const {
+  Distortion d{std::max(std::max(largest_[0], largest_[1]), std::max(largest_[2], largest_[3])),
+               (squares_[0] + squares_[1]) + (squares_[2] + squares_[3])};
+  for (std::size_t i = 0; i < tail_count_; ++i) {
+    d.max_abs = std::max(d.max_abs, std::fabs(tail_[i]));
+    d.sum_squares += (tail_[i] * unit_) * (tail_[i] * unit_);
   }
   return d;
+}
+
+template <class T>
+Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit) {
+  DistortionSum sum(unit);
+  sum.add(x, y);
+  return sum.total();
 }
 
 template Distortion distortion_of(std::span<const float>, std::span<const float>, double);

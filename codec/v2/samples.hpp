@@ -39,6 +39,22 @@ struct Distortion {
 // dependency, and the additions in a fixed order: the same figure everywhere.
 template <class T>
 [[nodiscard]] Distortion distortion_of(std::span<const T> x, std::span<const float> y, double unit);
+
+// The same figure summed a part at a time, in order, so that a signal's decoded samples need not all
+// be held at once: every part but the last must hold a multiple of four samples.
+class DistortionSum {
+ public:
+  explicit DistortionSum(double unit) : unit_(unit) {}
+  template <class T>
+  void add(std::span<const T> x, std::span<const float> y);
+  [[nodiscard]] Distortion total() const;
+
+ private:
+  double unit_;
+  double largest_[4] = {}, squares_[4] = {};
+  double tail_[3] = {};  // the differences after the last multiple of four
+  std::size_t tail_count_ = 0;
+};
 [[nodiscard]] Distortion distortion(const Samples& x, std::span<const float> decoded, double unit);
 
 // What a target measures, in its own units; budgets rank by RMSE.

@@ -66,12 +66,13 @@ def decode(
 
 @dataclasses.dataclass(frozen=True)
 class ContainerInfo:
-    """What a container holds: its header's fields, and the range of the signal it decodes to.
+    """What a container's header says.
 
     Every container has its ``version`` (1 or 2), ``sample_count`` and
-    ``size``, the bytes it occupies (bytes after it are not part of it), and
-    ``signal_minimum`` and ``signal_maximum``, the extremes of the decoded
-    samples (None for an empty signal).
+    ``size``, the bytes it occupies (bytes after it are not part of it).
+    ``signal_minimum`` and ``signal_maximum`` are always None: no header holds
+    the decoded signal's extremes, and finding them would mean decoding the
+    whole container (take them from :func:`decode` instead).
 
     Version 1 (the others None for version 2): the wavelet ``method``,
     ``levels`` and ``scale``; the decoder maps the inverse transform's output
@@ -128,22 +129,15 @@ def _header_fields(view: memoryview) -> dict[str, Any]:
     return fields
 
 
-def header_info(container: Buffer) -> ContainerInfo:
-    """What :func:`inspect` gives, but from the header alone: the signal's range stays None."""
-    return ContainerInfo(**_header_fields(_contiguous(container)))
-
-
 def inspect(container: Buffer) -> ContainerInfo:
-    """Read the header of a container of either version held in any buffer, and the range of its signal.
+    """Read the header of a container of either version held in any buffer.
 
+    Only the header (and a version-2 container's block index) is read: time
+    and memory grow with those, not with the number of samples the container
+    claims, and a damaged payload goes unnoticed until :func:`decode`.
     Raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) with the
     codec's message when the header is invalid (too short, wrong magic,
     unknown version, format tag, method or mode, non-finite statistics, a
-    block index that runs past the bytes) or the payload is damaged.
+    block index that runs past the bytes).
     """
-    view = _contiguous(container)
-    fields = _header_fields(view)
-    samples = _codec.decode(view, 1)
-    if samples.size:
-        fields["signal_minimum"], fields["signal_maximum"] = float(np.nanmin(samples)), float(np.nanmax(samples))
-    return ContainerInfo(**fields)
+    return ContainerInfo(**_header_fields(_contiguous(container)))

@@ -354,6 +354,25 @@ TEST(AimedEncoder, ConstantSignalsAreExact) {
   expect_meets(std::span<const double>(tenth), *close, Target{TargetKind::max_error, 1e-8});
 }
 
+// Two values alternating: divided by their range they are +-1/2, which CDF 5/3 at scale 12 keeps exactly
+// (as the plain encoder does), whatever the two values and the length, though the searches' steps never
+// land there. Once refused beyond the lengths whose fixed settings the fallback tries.
+TEST(AimedEncoder, TwoValuedSignalsMeetTargetsTheirExactContainersMeet) {
+  for (const std::size_t n : {3u, 7u, 1000u, 20000u, 100000u}) {
+    for (const auto& [low, high] : {std::pair{-2.8456f, 2.8456f}, std::pair{1.0f, 3.7f}}) {
+      std::vector<float> x(n);
+      for (std::size_t i = 0; i < n; ++i) x[i] = i % 2 ? low : high;
+      for (const Effort effort : all_efforts) {
+        SCOPED_TRACE(std::to_string(n) + " samples, " + effort_name(effort));
+        const Target target{TargetKind::prd, 3.4e-6};
+        const auto container = quorvel::compress_aimed(std::span(x), target, AimOptions{std::nullopt, effort});
+        ASSERT_TRUE(container) << container.error().message();
+        expect_meets(std::span<const float>(x), *container, target);
+      }
+    }
+  }
+}
+
 TEST(AimedEncoder, OneToTenSamplesWithEveryMethod) {
   for (std::size_t n = 1; n <= 10; ++n) {
     std::vector<float> x(n);

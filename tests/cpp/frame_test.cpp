@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/v2/crc32.hpp"
 #include "codec_test_support.hpp"
 
 namespace {
@@ -64,8 +65,22 @@ HandParsed hand_parse(const Bytes& f) {
     p.masks[m] = Bytes(f.begin() + at, f.begin() + at + get_u32(f, 8 + 4 * m));
     at += p.masks[m].size();
   }
+  if (f[7] & 1) {  // the CRC-32 of the head and the masks
+    const std::size_t head = 20 + 8 * ndim + 4 * lanes;
+    Bytes covered(f.begin(), f.begin() + head);
+    for (const auto& m : p.masks) covered.insert(covered.end(), m.begin(), m.end());
+    EXPECT_EQ(get_u32(f, at), quorvel::crc32(0, covered));
+    at += 4;
+  }
   EXPECT_EQ(at, f.size());
   return p;
+}
+
+// The frame as encoders wrote it before the CRC-32: flags 0, nothing after the masks.
+Bytes unchecked(const Bytes& f) {
+  Bytes old(f.begin(), f.end() - 4);
+  old[7] = 0;
+  return old;
 }
 
 TEST(Frame, HeaderFollowsTheDocumentedLayout) {
@@ -75,7 +90,7 @@ TEST(Frame, HeaderFollowsTheDocumentedLayout) {
   EXPECT_EQ(f[4], 1);  // version
   EXPECT_EQ(f[5], 0);  // float32
   EXPECT_EQ(f[6], 3);  // ndim
-  EXPECT_EQ(f[7], 0);
+  EXPECT_EQ(f[7], 1);  // flags: a CRC-32 follows the masks
   for (std::size_t m = 0; m < 3; ++m) EXPECT_EQ(get_u32(f, 8 + 4 * m), 0u);  // no masks
   for (std::size_t a = 0; a < 3; ++a) {
     EXPECT_EQ(get_u32(f, 20 + 8 * a), (Shape{2, 3, 5}[a]));
@@ -339,7 +354,9 @@ TEST(FrameDecode, HostileFramesGetTheirExactError) {
       {patched(0, 'X'), "Not a frame: bad magic"},
       {patched(4, 3), "Unsupported frame version 3"},
       {patched(5, 2), "Unknown sample type 2"},
-      {patched(7, 1), "Reserved frame byte is not zero"},
+      {patched(7, 2), "Unknown frame flags 2"},
+      {patched(7, 1), "Frame parts add up to " + std::to_string(2 * lane5.size() + 4) + " bytes but " +
+                          std::to_string(2 * lane5.size()) + " follow the lane table"},
       {patched(6, 33), "Frame is too short for a shape of 33 axes"},
       {patched(6, 200), "Frame is too short for a shape of 200 axes"},
       {huge_claim, "Shape holds too many samples"},
@@ -418,8 +435,9 @@ TEST(FrameDecode, LanesAreContainersOfTheFramesVersion) {
   std::vector<float> x = wave(2 * 300);
   x[7] = nan;
   const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.01}, .format = 2};
-  Bytes second = quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, version_2).value();
-  Bytes first = encode_ok(x, Shape{2, 300});
+  // Without the frame's CRC-32, which would name the damage first.
+  Bytes second = unchecked(quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, version_2).value());
+  Bytes first = unchecked(encode_ok(x, Shape{2, 300}));
   // A version-2 frame read as version 1 (and the other way round) meets a
   // container of the other version in its first lane.
   second[4] = 1;

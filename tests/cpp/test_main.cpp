@@ -33,7 +33,8 @@ std::optional<rimble::ProcessorTier> tier_named(std::string_view name) {
 std::string tier_names() {
   std::string names;
   for (const rimble::ProcessorTier tier : rimble::kProcessorTiers) {
-    names += (names.empty() ? "" : "|") + std::string(rimble::tier_name(tier));
+    if (!names.empty()) names += '|';
+    names += rimble::tier_name(tier);
   }
   return names;
 }

@@ -1,6 +1,6 @@
 // tests/fuzz/make_fuzz_seeds.cpp: writes the starting corpora of the fuzz
 // drivers. Usage: make_fuzz_seeds <decompress-corpus-dir> <compress-corpus-dir> [<frame-corpus-dir>
-// [<sequence-corpus-dir> [<v2-decode-corpus-dir> [<hdf5-filter-corpus-dir>]]]]
+// [<sequence-corpus-dir> [<v2-decode-corpus-dir> [<hdf5-filter-corpus-dir> [<v2-encode-corpus-dir>]]]]]
 //
 // The decoder's corpus holds valid containers of every method at the lengths
 // where band sizes, padding and level planning change (1, just under and over
@@ -15,7 +15,9 @@
 // holds containers of every coding (grid codes, interpolation residuals,
 // corrections, ordinals, palettes), of one block and of several. The HDF5
 // filter's corpus holds a dataset's client data with one of its chunks, at
-// both formats and sample types and at ranks one to three.
+// both formats and sample types and at ranks one to three. The version-2
+// encoder's corpus holds signals of float32 and float64 under every kind of
+// target, effort and block length.
 
 #include <array>
 #include <cmath>
@@ -212,11 +214,38 @@ std::size_t write_hdf5_seeds(const std::string& dir, std::mt19937& random) {
   return written;
 }
 
+std::size_t write_v2_encoder_seeds(const std::string& dir, std::mt19937& random) {
+  using quorvel::TargetKind;
+  constexpr std::array<quorvel::Target, 6> targets = {{{TargetKind::max_error, 0.01},
+                                                       {TargetKind::max_error, 0.0},
+                                                       {TargetKind::rmse, 0.01},
+                                                       {TargetKind::prd, 1.0},
+                                                       {TargetKind::prd, 1e-6},
+                                                       {TargetKind::max_bytes, 200.0}}};
+  std::size_t written = 0;
+  for (const std::size_t n : {std::size_t{1}, std::size_t{9}, std::size_t{300}, std::size_t{2048}}) {
+    const auto signal = sensor_like(n, random);
+    const std::vector<double> wide(signal.begin(), signal.end());
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+      const auto effort = static_cast<quorvel::Effort>((n + t) % 3);
+      const unsigned block_log2 = 8 + static_cast<unsigned>(n + t) % 7;
+      const bool as_double = t % 2 == 1;
+      const auto bytes = as_double ? std::as_bytes(std::span(wide)) : std::as_bytes(std::span(signal));
+      const std::span<const std::uint8_t> raw(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      write_file(dir + "/n" + std::to_string(n) + "-target" + std::to_string(t),
+                 quorvel::fuzz::v2_encoder_input(targets[t], as_double, effort, block_log2, raw));
+      ++written;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 7) {
-// [<sequence-corpus-dir> [<v2-decode-corpus-dir>]]]
+  if (argc < 3 || argc > 8) {
+    std::fprintf(stderr, "usage: %s <decompress-dir> <compress-dir> [<frame-dir> [<sequence-dir> [<v2-decode-dir> "
+                 "[<hdf5-filter-dir> [<v2-encode-dir>]]]]]\n", argv[0]);
     return 2;
   }
   const std::string decompress_dir = argv[1];
@@ -251,6 +280,7 @@ int main(int argc, char** argv) {
   if (argc >= 5) written += write_sequence_seeds(argv[4], random);
   if (argc >= 6) written += write_v2_seeds(argv[5], random);
   if (argc >= 7) written += write_hdf5_seeds(argv[6], random);
+  if (argc >= 8) written += write_v2_encoder_seeds(argv[7], random);
   std::printf("wrote %zu seed files\n", written);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "codec/v2/crc32.hpp"
 #include "codec/sequence/block.hpp"
 #include "codec/v2/decoder.hpp"
+#include "codec/v2/encoder.hpp"
 #include "hdf5/filter.hpp"
 
 namespace quorvel::fuzz {
@@ -251,6 +253,81 @@ inline constexpr std::size_t sequence_header_bytes = 3;
   const bool decoded = sequence::decode_block(block, codes);
   if (const char* broken = sequence_side_by_side(block, (bytes[0] & 8) != 0, codes, decoded)) return broken;
   return decoded ? sequence_round_trip(codes, effort) : nullptr;
+}
+
+// Version-2 encoder input layout. Byte 0: bits 0-1 the target kind, bit 2
+// float64 samples, bits 3-4 the effort (modulo 3), bits 5-7 the block length
+// (2^(8 + bits modulo 7)); bytes 1-8 the target's value as a float64 bit
+// pattern; every following group of four (float64: eight) bytes one sample.
+inline constexpr std::size_t v2_encoder_header_bytes = 9;
+
+[[nodiscard]] inline std::vector<std::uint8_t> v2_encoder_input(Target target, bool wide, Effort effort,
+                                                                unsigned block_log2,
+                                                                std::span<const std::uint8_t> samples) {
+  std::vector<std::uint8_t> bytes(v2_encoder_header_bytes + samples.size());
+  bytes[0] = static_cast<std::uint8_t>(static_cast<unsigned>(target.kind) | (wide ? 4u : 0u) |
+                                       static_cast<unsigned>(effort) << 3 | (block_log2 - 8) << 5);
+  std::memcpy(bytes.data() + 1, &target.value, sizeof(double));
+  std::copy(samples.begin(), samples.end(), bytes.begin() + v2_encoder_header_bytes);
+  return bytes;
+}
+
+// The figure of a decoded signal for an error target, in double against the
+// samples as given (the encoder's own measure scales and sums differently).
+template <class T>
+[[nodiscard]] inline double error_figure(TargetKind kind, std::span<const T> x, std::span<const float> y) {
+  double largest = 0.0, sum_squares = 0.0, signal = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+    largest = std::max(largest, std::fabs(d));
+    sum_squares += d * d;
+    signal += static_cast<double>(x[i]) * static_cast<double>(x[i]);
+  }
+  if (kind == TargetKind::max_error) return largest;
+  if (kind == TargetKind::rmse) return std::sqrt(sum_squares / static_cast<double>(x.size()));
+  return signal > 0.0 ? 100.0 * std::sqrt(sum_squares / signal) : (sum_squares > 0.0 ? std::numeric_limits<double>::infinity() : 0.0);
+}
+
+template <class T>
+[[nodiscard]] inline const char* v2_encoder_round_trip(std::span<const T> x, Target target,
+                                                       const v2::EncodeOptions& options) {
+  const auto container = v2::encode(x, target, options);
+  if (!container) return container.error().message().empty() ? "every error has a display text" : nullptr;
+  const auto decoded = v2::decode(*container, 1);
+  if (!decoded) return "every container the encoder writes decodes";
+  if (decoded->size() != x.size()) return "the round trip keeps the length";
+  if (target.kind == TargetKind::max_bytes)
+    return static_cast<double>(container->size()) <= target.value ? nullptr : "a container fits its budget";
+  if (target.kind == TargetKind::max_error && target.value == 0.0) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (std::bit_cast<std::uint32_t>(static_cast<float>(x[i])) != std::bit_cast<std::uint32_t>((*decoded)[i]))
+        return "max_error 0 gives back the very bits";
+    }
+    return nullptr;
+  }
+  // Room for double's rounding of the figures, far below any quantisation step.
+  const double figure = error_figure(target.kind, x, std::span<const float>(*decoded));
+  return figure <= target.value * (1 + 1e-9) + 1e-300 ? nullptr : "a decoded signal meets its target";
+}
+
+// Encoder input (layout above) into the version-2 encoder: whatever the
+// samples, target and options, it returns, an error with a text or a
+// container that decodes to a signal of the same length meeting the target.
+[[nodiscard]] inline const char* v2_encoder_property(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < v2_encoder_header_bytes) return nullptr;
+  Target target{static_cast<TargetKind>(bytes[0] & 3), 0.0};
+  std::memcpy(&target.value, bytes.data() + 1, sizeof(double));
+  const v2::EncodeOptions options{.effort = static_cast<Effort>((bytes[0] >> 3 & 3) % 3),
+                                  .threads = 1,
+                                  .block_log2 = 8 + (bytes[0] >> 5) % 7u};
+  const auto payload = bytes.subspan(v2_encoder_header_bytes);
+  if (bytes[0] & 4) {
+    std::vector<double> x(payload.size() / sizeof(double));
+    if (!x.empty()) std::memcpy(x.data(), payload.data(), x.size() * sizeof(double));
+    return v2_encoder_round_trip(std::span<const double>(x), target, options);
+  }
+  const auto x = samples_from(payload);
+  return v2_encoder_round_trip(std::span<const float>(x), target, options);
 }
 
 // Version-2 containers of more samples than this are checked for their size

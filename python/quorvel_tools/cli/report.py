@@ -119,7 +119,7 @@ def _encode_measured(samples: np.ndarray, kind: str, value: float, method: str,
                      effort: str) -> tuple[Row, Optional[np.ndarray]]:
     """Encodes, decodes and measures once; a target the encoder refuses gives a row with a note."""
     from .. import decode, encode, measure
-    from .._container import header_info
+    from .._container import inspect
     try:
         start = time.perf_counter()
         settings: dict[str, Any] = {kind: value, "method": method, "effort": effort}
@@ -130,7 +130,7 @@ def _encode_measured(samples: np.ndarray, kind: str, value: float, method: str,
     except ValueError as error:
         return Row(kind, value, method, note=" ".join(str(error).split()) or "failed"), None
     figures = measure(samples, restored)
-    info = header_info(blob)  # the method or mode chosen; the samples are decoded already
+    info = inspect(blob)  # the method or mode chosen; the samples are decoded already
     chosen = method if method != "auto" else f"auto ({info.method or info.mode})"
     return Row(kind, value, chosen, ratio=samples.size * 4 / len(blob), max_error=figures.max_error,
                rmse=figures.rmse, prd=figures.prd, encode_ms=1e3 * (middle - start),

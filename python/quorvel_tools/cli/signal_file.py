@@ -96,10 +96,10 @@ def source_of(data: bytes) -> Optional[str]:
 
 def describe(data: bytes) -> dict[str, Any]:
     """The fields `quorvel info` shows: layout, shape, codec settings and ratio."""
-    from .._container import header_info  # `info` shows header fields: nothing to decode
+    from .._container import inspect  # `info` shows header fields: nothing to decode
     kind, metadata, body = _split(data)
     if kind == "container":
-        info = header_info(body)
+        info = inspect(body)
         lanes = [info]
         shape: list[int] = [info.sample_count]
         itemsize = 4
@@ -107,7 +107,7 @@ def describe(data: bytes) -> dict[str, Any]:
         from .._frame import frame_layout
         dtype, frame_shape, parts = frame_layout(body)
         shape, itemsize = [int(n) for n in frame_shape], dtype.itemsize
-        lanes = [header_info(body[offset:offset + size]) for offset, size in parts if size]
+        lanes = [inspect(body[offset:offset + size]) for offset, size in parts if size]
     description: dict[str, Any] = {"layout": "container" if kind == "container" else "frame",
                                    "size": len(data), "shape": shape,
                                    "channels": 1 if len(shape) < 2 else int(np.prod(shape[:-1])),

@@ -30,8 +30,8 @@ def recording(shape, seed=0, dtype=np.float32):
 def frame_parts(frame):
     """Shape, containers and inflated masks of a frame, read from the documented layout alone.
     The frame's version is that of its lanes' containers."""
-    magic, version, dtype, ndim, reserved = struct.unpack_from("<4sBBBB", frame)
-    assert magic == b"QRVC" and version in (1, 2) and reserved == 0
+    magic, version, dtype, ndim, flags = struct.unpack_from("<4sBBBB", frame)
+    assert magic == b"QRVC" and version in (1, 2) and flags == 1  # a CRC-32 follows the masks
     mask_lengths = struct.unpack_from("<3I", frame, 8)
     shape = struct.unpack_from(f"<{ndim}Q", frame, 20)
     lanes = math.prod(shape[:-1]) if ndim else 1
@@ -42,10 +42,13 @@ def frame_parts(frame):
         containers.append(bytes(frame[at:at + length]))
         at += length
     masks = []
+    masks_at = at
     for length in mask_lengths:
         masks.append(zlib.decompress(bytes(frame[at:at + length]), wbits=-15) if length else None)
         at += length
-    assert at == len(frame)
+    head = 20 + 8 * ndim + 4 * lanes
+    assert struct.unpack_from("<I", frame, at)[0] == zlib.crc32(bytes(frame[:head]) + bytes(frame[masks_at:at]))
+    assert at + 4 == len(frame)
     return ["float32", "float64"][dtype], shape, containers, masks
 
 
