@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -257,4 +258,52 @@ TEST(SequenceRans, BitFieldsOfEveryWidthComeBack) {
   EXPECT_TRUE(in.ok());
   EXPECT_EQ(in.get(8 - int(bits % 8) + 1), 0u);  // past the padding
   EXPECT_FALSE(in.ok());
+}
+
+// A chosen table gives every counted token a frequency (else its block could not be coded), and its bit
+// figure is its head as written (each Exp-Golomb rank of z leading zeros 2 z + 2 bits) plus the tokens'
+// ideal cost under it, which no preset beats when all are tried.
+TEST(SequenceRans, ChosenTablesCoverTheirTokensAndPriceThemHonestly) {
+  std::mt19937 rng(26);
+  const auto token_bits = [](const s::TokenCounts& counts, const s::Frequencies& f) {
+    double bits = 0;
+    for (std::size_t t = 0; t < counts.size(); ++t)
+      if (counts[t]) bits += counts[t] * std::log2(double(s::kProbTotal) / f[t]);
+    return bits;
+  };
+  for (int trial = 0; trial < 60; ++trial) {
+    s::TokenCounts counts{};
+    const int used = 1 + int(rng() % 72), kind = trial % 3;
+    for (int t = 0; t < used; ++t) {
+      // Geometric, flat, or one token with 100000 and the rest a few (frequency-1 territory).
+      const std::uint32_t c = kind == 0 ? std::uint32_t(std::ldexp(1.0, 12 - t / 6))
+                              : kind == 1 ? 200u
+                                          : (t == used / 2 ? 100000u : std::uint32_t(rng() % 3));
+      counts[std::size_t(rng() % 72)] += c;
+    }
+    for (const bool every : {false, true}) {
+      const s::TableChoice choice = s::choose_table(counts, every);
+      const s::Frequencies f = choice.code.frequencies();
+      for (std::size_t t = 0; t < counts.size(); ++t) {
+        if (counts[t]) {
+          ASSERT_GT(f[t], 0) << "trial " << trial << " token " << t;
+        }
+      }
+      // The table's own head: a set of it less the set's 8 bits, within the last byte's padding.
+      std::vector<std::uint8_t> head;
+      s::BitWriter out(head);
+      s::write_table_set(out, shared(choice.code));
+      out.flush();
+      // (The costs are float32 per token: a relative 1e-6 of the tokens' bits is their rounding.)
+      const double tokens_bits = token_bits(counts, f), slack = 1e-6 * tokens_bits + 1e-3;
+      const double head_bits = choice.bits - tokens_bits, written = 8.0 * double(head.size()) - 8;
+      ASSERT_LT(slack, 0.5);
+      EXPECT_GE(head_bits, written - 7 - slack) << "trial " << trial;
+      EXPECT_LE(head_bits, written + slack) << "trial " << trial;
+      if (!every) continue;
+      for (int k = 0; k < s::kPresetCount; ++k)
+        EXPECT_LE(choice.bits, 7 + token_bits(counts, s::TableCode{.preset = k}.frequencies()) + 1e-6)
+            << "trial " << trial << " preset " << k;
+    }
+  }
 }
