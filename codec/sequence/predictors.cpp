@@ -228,6 +228,7 @@ void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const 
                      const std::int32_t* r) {
   std::size_t n = start;
   for (; n < end && n < static_cast<std::size_t>(choice.order); ++n) x[n] = plus(r[n - start], lpc_prediction(x, n, choice));
+  if (n == end) return;  // a block shorter than the order: the recurrences below would load codes before it
   r += n - start;
   switch (choice.order) {
     case 2: return reconstruct_lpc_order<2>(x, n, end, choice, r);

@@ -50,7 +50,7 @@ constexpr int predicted_code(int previous_code, int previous_token, int token) {
   return std::clamp(previous_code + 2 * (log2_width(token) - log2_width(previous_token)), 1, 31);
 }
 
-constexpr int exp_golomb1_bits(int value) { return 2 * std::bit_width(static_cast<unsigned>(value + 2)) - 3; }
+constexpr int exp_golomb1_bits(int value) { return 2 * std::bit_width(static_cast<unsigned>(value + 2)) - 2; }
 
 // kProbBits - log2(f) for every frequency, the cost in bits of a token given its frequency.
 const std::array<float, kProbTotal + 1>& cost_of_frequency() {

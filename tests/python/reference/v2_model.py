@@ -552,7 +552,7 @@ def predicted_code(previous_code: int, previous_token: int, token: int) -> int:
 
 
 def exp_golomb1_bits(value: int) -> int:
-    return 2 * (value + 2).bit_length() - 3
+    return 2 * (value + 2).bit_length() - 2
 
 
 def code_ranks(codes: np.ndarray) -> tuple[int, list[int]]:
