@@ -4,6 +4,8 @@
     apt-get install flac xz-utils                                 # the lossless references
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py [--json out.json] [--signals ecg,co2]
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py --speed [--rounds 7]
+    .venv/bin/python bench/peers.py --corpus tuning|checking|all [--json out.json] [--against old.json]
+    .venv/bin/python bench/peers.py --speed --corpus all        # the corpus' speed signals at 10^6 samples
 
 Targets are relative to each signal's range: max error = range x {1e-2, 3e-3, 1e-3, 3e-4, 1e-4} and
 RMSE = range x {3e-3, 1e-3, 3e-4, 1e-4}. Each searched peer gets the largest bound (its own parameter)
@@ -11,6 +13,11 @@ whose decoded output meets the target, and of every bound tried that meets it th
 counts; quorvel aims at the target itself. Every output is decoded and measured in float64 against
 the input. Ratios are float32 bytes / compressed bytes. `--json` keeps every figure (the entropy
 probe reads the peers' bytes from it).
+
+`--corpus` measures the 1-D signals of bench/corpus.json's halves instead (extract them first with
+bench/corpus.py): SZ3's three algorithms and FixedScaleOffset + pcodec against version 2 at its three
+efforts, with each signal and target's best peer bytes / ours, each signal's geomean of that and the
+geomean per half; `--against` prints the same figures of an earlier `--json` beside them.
 
 `--speed` times encode and decode of the ECG tiled to 10^6 samples (each tile rotated by an odd
 number of samples) at max error 1e-3 x range, one thread, wall time, medians of interleaved rounds.
@@ -59,6 +66,36 @@ SIGNALS = {
 def load_signals(names: list[str] | None = None) -> dict[str, np.ndarray]:
     chosen = names or list(SIGNALS)
     return {name: np.load(DATA / SIGNALS[name]).astype(np.float32) for name in chosen}
+
+
+CORPUS_CATALOGUE = ROOT / "bench" / "corpus.json"
+CORPUS_CACHE = ROOT / "bench" / ".corpus"
+# One signal of each kind the speed table covers: ECG, seismogram, an oversampled smooth one, speech.
+CORPUS_SPEED = ("ecg_spkit_contact_2048hz", "seismic_bw_kw1_ehz", "eda_spkit_sample1", "voice_apollo11_a11wlk01")
+
+
+def corpus_halves(half: str, cache: pathlib.Path = CORPUS_CACHE) -> dict[str, str]:
+    """Name -> half of the corpus' 1-D signals in `half` (tuning, checking or all)."""
+    entries = json.loads(CORPUS_CATALOGUE.read_text())["signals"]
+    chosen = {e["name"]: e["half"] for e in entries
+              if e["layout"] == "1-D" and half in ("all", e["half"])}
+    missing = [name for name in chosen if not (cache / f"{name}.npy").exists()]
+    if missing:
+        sys.exit(f"{len(missing)} corpus signals missing in {cache} (run bench/corpus.py): {missing[:3]}")
+    return chosen
+
+
+def load_corpus(names: list[str], cache: pathlib.Path = CORPUS_CACHE) -> dict[str, np.ndarray]:
+    return {name: np.load(cache / f"{name}.npy").astype(np.float32) for name in names}
+
+
+def tiled(x: np.ndarray, n: int) -> np.ndarray:
+    """x repeated to n samples, each tile rotated by an odd number of samples (as aimed.ecg_tiled)."""
+    tiles, tile = [], 0
+    while sum(t.size for t in tiles) < n:
+        tiles.append(np.roll(x, -(((2 * tile + 1) * 7919 % x.size) | 1)))
+        tile += 1
+    return np.concatenate(tiles)[:n]
 
 
 def meets(x: np.ndarray, y: np.ndarray, kind: str, target: float) -> bool:
@@ -163,6 +200,21 @@ def quorvel_peers(threads: int = 1) -> list[Peer]:
         return Peer(f"v{version}-{effort}", lambda x, b: b"", decode, aims=encode)
 
     return [aimed(effort, version) for version in (1, 2) for effort in ("best", "default")]
+
+
+def corpus_peers() -> list[Peer]:
+    """SZ3's algorithms, FixedScaleOffset + pcodec, and version 2 at each effort."""
+    import quorvel_tools
+
+    def aimed(effort: str) -> Peer:
+        def encode(x: np.ndarray, kind: str, target: float) -> bytes:
+            return quorvel_tools.encode(x, **{kind: target}, effort=effort, format=2, threads=1)
+
+        return Peer(f"v2-{effort}", lambda x, b: b"", lambda blob, x, b: quorvel_tools.decode(blob, threads=1),
+                    aims=encode)
+
+    return [p for p in all_peers() if p.aims is None and p.name != "fso+delta+zlib"] + [
+        aimed("fast"), aimed("default"), aimed("best")]
 
 
 def all_peers() -> list[Peer]:
@@ -320,8 +372,8 @@ def lossless_tables(peers: list[Peer]) -> None:
 # ---------------------------------------------------------------- speed
 
 
-def speed(peers: list[Peer], rounds: int) -> None:
-    x = ecg_tiled(1_000_000).astype(np.float32)
+def speed(peers: list[Peer], rounds: int, x: np.ndarray | None = None, label: str = "ECG") -> None:
+    x = ecg_tiled(1_000_000).astype(np.float32) if x is None else x
     target = 1e-3 * (float(x.max()) - float(x.min()))
     jobs = []
     for peer in peers:
@@ -342,14 +394,87 @@ def speed(peers: list[Peer], rounds: int) -> None:
             peer.decode(blob, x, bound)
             times[peer.name].append((middle - start, time.perf_counter() - middle))
     megabytes = x.nbytes / 1e6
-    print(f"\n## speed: ECG tiled to {x.size} samples, max error 1e-3 x range, one thread, "
+    print(f"\n## speed: {label} tiled to {x.size} samples, max error 1e-3 x range, one thread, "
           f"medians of {rounds} interleaved rounds")
     print(f"{'codec':<22}{'ratio':>8}{'encode MB/s':>14}{'decode MB/s':>14}")
+    medians = {}
     for peer, _, blob, _ in jobs:
         encode_s = float(np.median([t[0] for t in times[peer.name]]))
         decode_s = float(np.median([t[1] for t in times[peer.name]]))
+        medians[peer.name] = (encode_s, decode_s)
         print(f"{peer.name:<22}{x.nbytes / len(blob):>8.2f}"
               f"{megabytes / encode_s:>14.0f}{megabytes / decode_s:>14.0f}")
+    others = [name for name in medians if not name.startswith("v")]
+    if others:
+        fastest_encode = min(others, key=lambda n: medians[n][0])
+        fastest_decode = min(others, key=lambda n: medians[n][1])
+        for name in (n for n in medians if n.startswith("v2")):
+            print(f"{name}: encode {medians[fastest_encode][0] / medians[name][0]:.2f}x {fastest_encode}, "
+                  f"decode {medians[fastest_decode][1] / medians[name][1]:.2f}x {fastest_decode}")
+
+
+# ---------------------------------------------------------------- the corpus
+
+
+def gains(rows: list[dict], ours: str = "v2-default") -> dict[tuple, float]:
+    """(signal, kind, fraction) -> best peer's bytes / ours (above 1: ours is smaller)."""
+    cell = {(r["signal"], r["kind"], r["fraction"], r["peer"]): r["bytes"] for r in rows}
+    out = {}
+    for signal, kind, fraction, peer in cell:
+        if peer == ours and cell[signal, kind, fraction, peer]:
+            best = cell.get((signal, kind, fraction, "best-peer"))
+            if best:
+                out[signal, kind, fraction] = best / cell[signal, kind, fraction, peer]
+    return out
+
+
+def corpus_tables(rows: list[dict], halves: dict[str, str], against: list[dict] | None) -> None:
+    """Best peer / ours per signal and target, each signal's geomean, the geomean per half (and before)."""
+    columns = ["v2-fast", "v2-default", "v2-best"]
+    now = {c: gains(rows, c) for c in columns}
+    before = gains(against) if against else {}
+    misses = [(r["signal"], r["kind"], r["fraction"], r["peer"]) for r in rows
+              if r["peer"].startswith("v2") and r["bytes"] is None]
+    print("\n## best peer bytes / v2 bytes (above 1: v2 is smaller)" + (", and before" if before else ""))
+    print(f"{'signal':<28}{'target':<14}{'best peer':>11}" + "".join(f"{c:>12}" for c in columns)
+          + (f"{'before':>10}" if before else ""))
+    cell = {(r["signal"], r["kind"], r["fraction"], r["peer"]): r for r in rows}
+    for signal in halves:
+        for kind, fraction in targets():
+            key = (signal, kind, fraction)
+            best = cell.get((*key, "best-peer"), {}).get("bytes")
+            label = f"{'maxerr' if kind == 'max_error' else 'rmse'} {fraction:g}"
+            values = "".join(f"{now[c][key]:>12.3f}" if key in now[c] else f"{'miss':>12}" for c in columns)
+            print(f"{signal:<28}{label:<14}{best or 0:>11}{values}"
+                  + (f"{before[key]:>10.3f}" if key in before else ""))
+    print("\n## per signal: geomean of best peer / v2 over the targets (max error, RMSE, all)")
+    for signal, half in halves.items():
+        parts = []
+        for kinds in (("max_error",), ("rmse",), ("max_error", "rmse")):
+            g = geomean([v for k, v in now["v2-default"].items() if k[0] == signal and k[1] in kinds])
+            b = geomean([v for k, v in before.items() if k[0] == signal and k[1] in kinds])
+            parts.append(f"{g:7.3f}" + (f" ({b:.3f})" if before else ""))
+        print(f"{signal:<28}{half:<10}" + "".join(f"{p:>18}" for p in parts))
+    print("\n## geomean of best peer / v2 per half" + (" (before in brackets)" if before else ""))
+    for half in ("tuning", "checking"):
+        names = {s for s, h in halves.items() if h == half}
+        if not names:
+            continue
+        for kinds in (("max_error",), ("rmse",), ("max_error", "rmse")):
+            line = []
+            for c in columns:
+                g = geomean([v for k, v in now[c].items() if k[0] in names and k[1] in kinds])
+                line.append(f"{c} {g:.3f}")
+            b = geomean([v for k, v in before.items() if k[0] in names and k[1] in kinds])
+            print(f"{half:<10}{'+'.join(kinds):<18}" + "  ".join(line) + (f"  (before {b:.3f})" if before else ""))
+    print(f"\nmissed targets: {len(misses)}" + "".join(f"\n  {m}" for m in misses))
+
+
+def corpus_speed(rounds: int) -> None:
+    peers = [p for p in corpus_peers() if p.name != "v2-best"]
+    for name in CORPUS_SPEED:
+        x = tiled(load_corpus([name])[name], 1_000_000)
+        speed(peers, rounds, x, name)
 
 
 def main() -> None:
@@ -358,7 +483,24 @@ def main() -> None:
     parser.add_argument("--json", help="write every measured row here")
     parser.add_argument("--speed", action="store_true", help="time encode and decode instead")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--corpus", choices=("tuning", "checking", "all"), help="the corpus' 1-D signals")
+    parser.add_argument("--against", help="an earlier --corpus --json whose figures print beside")
     options = parser.parse_args()
+    if options.corpus and options.speed:
+        corpus_speed(options.rounds)
+        return
+    if options.corpus:
+        halves = corpus_halves(options.corpus)
+        if options.signals:
+            halves = {k: v for k, v in halves.items() if k in options.signals.split(",")}
+        rows = with_best_peer(measure_all(load_corpus(list(halves)), corpus_peers()))
+        for row in rows:
+            row["half"] = halves[row["signal"]]
+        if options.json:
+            pathlib.Path(options.json).write_text(json.dumps(rows, indent=0))
+        against = json.loads(pathlib.Path(options.against).read_text()) if options.against else None
+        corpus_tables(rows, halves, against)
+        return
     peers = all_peers()
     if options.speed:
         on_two = [dataclasses.replace(p, name=p.name + " 2 threads") for p in quorvel_peers(threads=2)
