@@ -17,6 +17,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint32_t zlib_crc(std::uint32_t crc, const Bytes& b) {
+  // zlib answers a null buffer (an empty vector's data()) with its initial value, not with `crc`.
+  if (b.empty()) return crc;
   return static_cast<std::uint32_t>(::crc32(crc, b.data(), static_cast<uInt>(b.size())));
 }
 
