@@ -13,6 +13,9 @@
 namespace quorvel {
 
 std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+  // Both libraries answer a null buffer (an empty span's data()) with their initial value, 0, where a
+  // continuation over no bytes must keep the CRC it was given.
+  if (bytes.empty()) return crc;
 #if QUORVEL_HAVE_LIBDEFLATE
   return libdeflate_crc32(crc, bytes.data(), bytes.size());
 #else
