@@ -22,6 +22,8 @@ namespace v2 {
 inline constexpr std::uint16_t version = 2;
 }  // namespace v2
 inline constexpr std::uint16_t first_format = header_version;
+// Not a version: asks the encoder to choose (codec/front/settings.hpp).
+inline constexpr std::uint16_t auto_format = 0;
 inline constexpr std::uint16_t last_format = v2::version;
 
 // The most samples a container of either version holds.

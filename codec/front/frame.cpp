@@ -296,7 +296,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
     if (!deflated) return std::unexpected(deflated.error());
     mask = std::move(*deflated);
   }
-  return assemble(static_cast<std::uint8_t>(settings.format), dtype_of<T>(), shape, containers, packed);
+  return assemble(static_cast<std::uint8_t>(chosen_format(settings)), dtype_of<T>(), shape, containers, packed);
 }
 
 // ---- decoding -------------------------------------------------------------

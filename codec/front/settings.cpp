@@ -29,7 +29,7 @@ template <class T>
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_with(std::span<const T> samples,
                                                                    const Settings& settings) {
   if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
-  if (settings.format == 2) {
+  if (chosen_format(settings) == v2::version) {
     return v2::encode(samples, *settings.target, {.effort = settings.aim.effort, .threads = settings.threads});
   }
   if (settings.target) return compress_aimed(samples, *settings.target, settings.aim);
@@ -44,7 +44,13 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_with(std::span<con
 
 }  // namespace
 
+std::uint16_t chosen_format(const Settings& settings) {
+  if (settings.format != auto_format) return settings.format;
+  return settings.target && !settings.aim.method ? v2::version : header_version;
+}
+
 std::expected<void, QuorvelError> check_format(const Settings& settings) {
+  if (settings.format == auto_format) return {};
   if (settings.format < first_format || settings.format > last_format) {
     return std::unexpected(QuorvelError::invalid_options("Unknown container format " +
                                                          std::to_string(settings.format) + ", expected 1 or 2"));

@@ -25,13 +25,18 @@ struct Settings {
   // Lanes of a frame (or rows) encoded at once; for one version-2 container,
   // its blocks. 0: one per processor.
   std::size_t threads = 0;
-  std::uint16_t format = first_format;  // the container version
+  // The container version, or auto_format: 2 for a target with no wavelet named, else 1 (only version 1
+  // has fixed settings and wavelets).
+  std::uint16_t format = auto_format;
 };
+
+// The version `settings` write: `format` itself unless it is auto_format.
+[[nodiscard]] std::uint16_t chosen_format(const Settings& settings);
 
 // One container of the samples under `settings`. Without a target, float64
 // samples are narrowed to float32 first, and refused when one lies beyond its
-// range. A format other than 1 or 2, fixed settings for version 2 or a method
-// for it are InvalidOptions.
+// range. A format other than auto, 1 or 2, fixed settings for version 2 or a
+// method for it are InvalidOptions.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const float> samples,
                                                                            const Settings& settings);
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode(std::span<const double> samples,

@@ -69,9 +69,13 @@ TEST(Settings, FormatTwoWritesVersionTwoContainersToATarget) {
   };
   const Bytes second = quorvel::encode(std::span<const float>(x), Settings{.target = target, .format = 2}).value();
   EXPECT_EQ(second, quorvel::v2::encode(x, target).value());
-  EXPECT_EQ(quorvel::container_version(
-                quorvel::encode(std::span<const float>(x), Settings{.target = target}).value()),
-            1);  // version 1 unless asked
+  // Unasked, a target gets version 2; a named wavelet or fixed settings only version 1 has.
+  const auto version_of = [&](const Settings& settings) {
+    return quorvel::container_version(quorvel::encode(std::span<const float>(x), settings).value());
+  };
+  EXPECT_EQ(version_of({.target = target}), 2);
+  EXPECT_EQ(version_of({.target = target, .aim = {.method = quorvel::CompressionMethod::db4}}), 1);
+  EXPECT_EQ(version_of({}), 1);
   EXPECT_EQ(message({.target = target, .format = 3}), "Unknown container format 3, expected 1 or 2");
   EXPECT_EQ(message({.format = 2}),
             "Version-2 containers are encoded to a target; fixed method, scale and cutoff write version 1");

@@ -244,7 +244,7 @@ TEST(Frame, ARefusalNamesAFigureThatEveryLaneMeets) {
   for (const quorvel::Target target : {quorvel::Target{TargetKind::max_bytes, 60}, quorvel::Target{TargetKind::rmse, 1e-9},
                                        quorvel::Target{TargetKind::prd, 1e-9}}) {
     SCOPED_TRACE(static_cast<int>(target.kind));
-    const quorvel::FrameSettings aimed{.target = target, .threads = 2};
+    const quorvel::FrameSettings aimed{.target = target, .threads = 2, .format = 1};
     const auto refused = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, aimed);
     ASSERT_FALSE(refused);
     ASSERT_EQ(refused.error().kind(), QuorvelError::Kind::Unreachable);
@@ -254,7 +254,7 @@ TEST(Frame, ARefusalNamesAFigureThatEveryLaneMeets) {
       EXPECT_NE(refused.error().lane(), 0u);
     }
     const quorvel::Target named{target.kind, *refused.error().best_reachable()};
-    const quorvel::FrameSettings retry{.target = named, .threads = 2};
+    const quorvel::FrameSettings retry{.target = named, .threads = 2, .format = 1};
     const auto met = quorvel::encode_frame(std::span<const float>(x), Shape{3, n}, retry);
     EXPECT_TRUE(met) << met.error().message();
   }

@@ -173,7 +173,9 @@ std::pair<bool, Bytes> encode(const GoldenCase& c) {
               .fixed = target ? quorvel::CompressionOptions{} : fixed_options(c.settings),
               .target = target,
               .aim = target ? aim_options(c.settings) : quorvel::AimOptions{},
-              .threads = 2};
+              .threads = 2,
+              // The recorded frames are version 1, the version every reader takes.
+              .format = static_cast<std::uint16_t>(std::stoi(value(c.settings, "format", "1")))};
           return outcome(quorvel::encode_frame(samples, c.shape, settings));
         }
         if (c.road == 1) return outcome(quorvel::compress_aimed(samples, *target_of(c.settings), aim_options(c.settings)));
