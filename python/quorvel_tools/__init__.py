@@ -1,9 +1,10 @@
 """Lossy compression of 1-D signals aimed at an error bound or a size, in standard quorvel containers.
 
 ``encode`` meets one target (a maximum absolute error, an RMSE, a PRD in percent
-or a byte budget) and returns a container that ``quorvel.decompress_signal``
-reads; ``encode_rows`` does the same for every row of a 2-D array on a pool of
-threads. ``decode`` reads a container from any buffer, ``measure`` compares a
+or a byte budget) and returns a container: version 2 unless asked otherwise,
+which ``decode`` reads, or with ``format=1`` (or a named wavelet) version 1,
+which ``quorvel.decompress_signal`` reads as well; ``encode_rows`` does the
+same for every row of a 2-D array on a pool of threads. ``decode`` reads a container from any buffer, ``measure`` compares a
 signal with its decoded form and ``inspect`` reads a container's header.
 
 ``encode_array`` and ``decode_array`` store a float32 or float64 array of any

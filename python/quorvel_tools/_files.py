@@ -49,8 +49,8 @@ def load(path: PathLike) -> Recording:
     cannot be read and ``ValueError`` (the message says why) when it is not a
     quorvel file or is damaged.
     """
-    from quorvel_tools.cli.formats.base import channel_lengths, channel_rates
-    from quorvel_tools.cli.signal_file import FileError, decode_signal
+    from quorvel_tools._qrvl import FileError, decode_signal
+    from quorvel_tools._signal import channel_lengths, channel_rates
     data = pathlib.Path(path).read_bytes()
     try:
         signal = decode_signal(data)
@@ -85,7 +85,7 @@ def save(
     is replaced only with ``overwrite=True`` (``FileExistsError`` otherwise).
     """
     from quorvel_tools.cli.atomic import write_bytes
-    from quorvel_tools.cli.signal_file import encode_signal
+    from quorvel_tools._qrvl import encode_signal
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
                            target_required=True)
     target = pathlib.Path(path)
@@ -96,7 +96,7 @@ def save(
 
 def _signal_of(recording: Recording) -> Any:
     """The command's signal for a recording: channels padded with NaN to the longest."""
-    from quorvel_tools.cli.formats import Signal
+    from quorvel_tools._signal import Signal
     count = len(recording.signals)
     if count == 0 or any(len(field) != count for field in (recording.rates, recording.labels, recording.units)):
         raise ValueError("a recording needs at least one signal, and one rate, label and unit per signal")

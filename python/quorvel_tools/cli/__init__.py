@@ -1,7 +1,6 @@
 """The command-line application of quorvel_tools: the `quorvel` command and what it needs.
 
 - `command`: the parser and the subcommands encode, decode, info and report;
-- `signal_file`: the .qrvl file (a container or a chunk frame, and a metadata block);
 - `formats`: signal files in and out, one module per format behind one registry;
 - `report`: the ladder of targets and methods, as a table, pictures and a page;
 - `atomic`: outputs written under a temporary name and renamed.

@@ -64,7 +64,7 @@ def run_encode(args: argparse.Namespace) -> int:
 
 def _encode_one(pair: Pair, settings: Settings, args: argparse.Namespace) -> None:
     from .formats import input_size, read_signal
-    from .signal_file import encode_signal
+    from .._qrvl import encode_signal
 
     show = progress_wanted(args)
     with _readable(pair.input) as path:
@@ -89,8 +89,8 @@ def _encode_one(pair: Pair, settings: Settings, args: argparse.Namespace) -> Non
 def _encode_record(pair: Pair, signal: Any, blob: bytes, source_size: int) -> tuple[dict[str, Any], str]:
     """What an encode made, with the figures of the file `decode` writes (the worst channel's), as
     numbers and as the summary's text."""
-    from .fidelity import channel_figures, file_figures, worst
-    from .signal_file import decode_signal
+    from .._fidelity import channel_figures, file_figures, worst
+    from .._qrvl import decode_signal
     restored = decode_signal(blob).data
     figures = worst(channel_figures(signal, restored))
     record = {"input": str(pair.input), "output": str(pair.output), "shape": list(signal.data.shape),
@@ -126,7 +126,7 @@ def _readable(path: pathlib.Path) -> Iterator[pathlib.Path]:
 @contextlib.contextmanager
 def _named(path: pathlib.Path) -> Iterator[None]:
     """Names the input in a failure of the codec or of the file's layout, which knows no names."""
-    from .signal_file import FileError
+    from .._qrvl import FileError
     try:
         yield
     except (ValueError, FileError) as error:
@@ -158,12 +158,12 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
-    from .formats import write_signal, writer_for
-    from .signal_file import decode_signal
+    from .._qrvl import decode_signal
+    from .formats import with_source_grid, write_signal, writer_for
 
     data = read_input(pair.input)
     with busy("decoding", progress_wanted(args)), _named(pair.input):
-        signal = decode_signal(data)
+        signal = with_source_grid(decode_signal(data))
     rate = args.rate if signal.sample_rate is None else None
     notes: list[str] = []
 
@@ -193,7 +193,7 @@ def _decoded_suffix(source: pathlib.Path, asked: Optional[str]) -> str:
     """The suffix of a decoded file named in a folder: the one asked for, else the source's own format."""
     if asked is not None:
         return asked
-    from .signal_file import FileError, source_of
+    from .._qrvl import FileError, source_of
     try:
         return _source_suffix(source_of(read_input(source)))
     except FileError:
@@ -226,11 +226,12 @@ def estimated_size(suffix: str, signal: Any, subtype: Optional[str]) -> int:
 # --- info and report ---------------------------------------------------------------------
 
 def run_info(args: argparse.Namespace) -> int:
-    from .signal_file import describe
+    from .._qrvl import describe
+    from .formats import source_sample_bytes
 
     data = read_input(args.file)
     with _named(args.file):
-        description = describe(data)
+        description = describe(data, source_sample_bytes)
     if args.json:
         print(json.dumps(description, indent=2))
         return 0

@@ -2,7 +2,7 @@
 before it takes its name: a file that would not hold the recording is an error, and is not kept.
 
 A .qrvl file made for an error target keeps, per channel, the figure its decoded samples reached
-(see `fidelity.reached`), so the written file is held to the target itself: a writer that moves
+(see `quorvel_tools._fidelity.reached`), so the written file is held to the target itself: a writer that moves
 the decoded values by d (rounding onto 16-bit steps, float32) leaves the figure below the kept
 one plus d's. Without a kept target the file is held to the decoded samples, within the
 format's own steps.
@@ -16,7 +16,7 @@ from typing import Any, Optional
 import numpy as np
 
 from .._measure import measure
-from .fidelity import ERROR_TARGETS, bound, grid_of, on_grid
+from .._fidelity import ERROR_TARGETS, bound, grid_of, on_grid
 from .formats.base import FormatError, Readback, Signal, channel_lengths, channel_rates
 
 __all__ = ["check_written"]

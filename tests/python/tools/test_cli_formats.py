@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from quorvel_tools.cli.formats import FormatError, Signal, read_signal, write_signal
-from quorvel_tools.cli.signal_file import FileError, Settings, decode_signal, describe, encode_signal
+from quorvel_tools._qrvl import FileError, Settings, decode_signal, describe, encode_signal
 
 SUBTYPES = ["PCM_U8", "PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE"]
 

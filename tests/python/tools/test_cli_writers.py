@@ -202,7 +202,7 @@ def test_a_file_that_misses_after_writing_is_removed(tmp_path, monkeypatch):
                                   {"target": "rmse", "value": 1, "room": [[None, 2, 3]]}, "junk"])
 def test_a_damaged_kept_target_is_not_trusted(tmp_path, kept):
     from quorvel_tools.cli.formats import Signal
-    from quorvel_tools.cli.signal_file import Settings, encode_signal
+    from quorvel_tools._qrvl import Settings, encode_signal
     ecg = np.load(DATA / "ecg_mitbih208_360hz.npy")[:2000].astype(np.float64)
     signal = Signal(data=ecg, source="npy", sample_rate=360.0, extra={"fidelity": kept})
     (tmp_path / "d.qrvl").write_bytes(encode_signal(signal, Settings.of(method="cdf97", scale=11)))

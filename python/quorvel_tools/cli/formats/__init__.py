@@ -10,12 +10,12 @@ from __future__ import annotations
 import dataclasses
 import importlib
 import pathlib
-from typing import Iterable, Optional, cast
+from typing import Any, Iterable, Mapping, Optional, cast
 
-from .base import Format, FormatError, Options, Signal
+from .base import Format, FormatError, Options, Signal, on_its_grid
 
 __all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing",
-           "read_signal", "write_signal", "writer_for"]
+           "read_signal", "source_sample_bytes", "with_source_grid", "write_signal", "writer_for"]
 
 # The registry: one module per format, in the order the help lists them.
 _MODULES = (
@@ -93,3 +93,17 @@ def write_signal(path: pathlib.Path, signal: Signal, *, subtype: Optional[str] =
 def by_source(source: object) -> Optional[Format]:
     """The format a signal named as its `source` was read from, if any."""
     return next((entry for entry in FORMATS if source in entry.sources), None)
+
+
+def with_source_grid(signal: Signal) -> Signal:
+    """A signal decoded from a .qrvl file, with the grid its source format's metadata gives (the
+    values an EDF or integer PCM source could hold), so that the file it is written to is measured
+    as its source would round it."""
+    source = by_source(signal.source)
+    return on_its_grid(signal, source.grid) if source is not None and source.grid is not None else signal
+
+
+def source_sample_bytes(metadata: Mapping[str, Any]) -> Optional[float]:
+    """Bytes one sample took in the source file that a .qrvl file's metadata names (None: unknown)."""
+    source = by_source(metadata.get("source"))
+    return source.sample_bytes(metadata) if source is not None else None

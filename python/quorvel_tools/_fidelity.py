@@ -1,4 +1,4 @@
-"""Targets that hold in the file `decode` writes: decoded values are rounded back onto the
+"""Targets that hold in the file a .qrvl file is decoded to: decoded values are rounded back onto the
 source's grid (integer PCM, EDF digital units), and every channel is measured after that."""
 from __future__ import annotations
 
@@ -8,10 +8,9 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from .._measure import Measurement, measure
-from ..settings import Settings
-from .formats import Signal, by_source
-from .formats.base import channel_lengths
+from ._measure import Measurement, measure
+from ._signal import Signal, channel_lengths
+from .settings import Settings
 
 ERROR_TARGETS = ("max_error", "rmse", "prd")
 _ATTEMPTS = 6
@@ -29,15 +28,12 @@ def on_grid(signal: Signal, rows: np.ndarray) -> np.ndarray:
 
 
 def grid_of(signal: Signal) -> tuple[list[float], list[float]]:
-    """Each channel's grid step and origin: the reader's, or those the source's metadata in a .qrvl
-    file gives ([] when none)."""
-    if not signal.grid_step:
-        source = by_source(signal.source)
-        found = source.grid(signal) if source is not None and source.grid is not None else None
-        if not found or not all(math.isfinite(v) and v > 0 for v in found[0]):
-            return [], []
-        return list(found[0]), list(found[1] or [0.0] * len(found[0]))
-    return list(signal.grid_step), list(signal.grid_origin or [0.0] * len(signal.grid_step))
+    """Each channel's grid step and origin ([] when the signal has none, or one that is not finite
+    and positive)."""
+    steps = list(signal.grid_step or [])
+    if not steps or not all(math.isfinite(v) and v > 0 for v in steps):
+        return [], []
+    return steps, list(signal.grid_origin or [0.0] * len(steps))
 
 
 def channel_figures(signal: Signal, restored: np.ndarray) -> list[Measurement]:

@@ -1,4 +1,4 @@
-"""The .qrvl file the command line writes: a container or a chunk frame, and a metadata block.
+"""The .qrvl file that `save` and the command line write: a container or a chunk frame, and a metadata block.
 
 The metadata block is (integers little-endian)
 
@@ -30,13 +30,13 @@ import json
 import math
 import struct
 import zlib
-from typing import Any, Optional
+from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 
-from ..errors import UnreachableTargetError
-from ..settings import Settings
-from .formats import Signal, by_source
+from ._signal import Signal
+from .errors import UnreachableTargetError
+from .settings import Settings
 
 __all__ = ["FileError", "Settings", "encode_signal", "decode_signal", "describe", "source_of"]
 
@@ -50,6 +50,9 @@ _CHECK = struct.Struct("<I")
 _MAX_METADATA = 1 << 24
 
 
+SampleBytes = Callable[[Mapping[str, Any]], Optional[float]]
+
+
 class FileError(Exception):
     """A .qrvl file that cannot be read; the message says why, in one line."""
 
@@ -58,7 +61,7 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
     """The bytes of a .qrvl file holding `signal`."""
     if signal.data.size == 0:
         raise ValueError("the signal is empty")
-    from .fidelity import ERROR_TARGETS, encode_meeting_target, reached
+    from ._fidelity import ERROR_TARGETS, encode_meeting_target, reached
     blob = encode_meeting_target(signal, settings, lambda trial: _encoded(signal, trial),
                                  lambda blob: decode_signal(blob).data)
     if settings.target not in ERROR_TARGETS:
@@ -73,7 +76,7 @@ def encode_signal(signal: Signal, settings: Settings) -> bytes:
 
 def _encoded(signal: Signal, settings: Settings) -> bytes:
     if signal.data.ndim == 1 and bool(np.isfinite(signal.data).all()):
-        from .._encode import encode_settings
+        from ._encode import encode_settings
         container = encode_settings(signal.data, settings)
         return container + _block(signal) if _remembers_something(signal) else container
     block = _block(signal)
@@ -82,7 +85,7 @@ def _encoded(signal: Signal, settings: Settings) -> bytes:
 
 def decode_signal(data: bytes) -> Signal:
     """The signal a .qrvl file holds, with its metadata when it has some."""
-    from .. import decode, decode_array
+    from . import decode, decode_array
     kind, metadata, body = _split(data)
     samples = decode(body) if kind == "container" else np.asarray(decode_array(body))
     return _signal_from(samples, metadata)
@@ -94,9 +97,11 @@ def source_of(data: bytes) -> Optional[str]:
     return source if isinstance(source, str) else None
 
 
-def describe(data: bytes) -> dict[str, Any]:
-    """The fields `quorvel info` shows: layout, shape, codec settings and ratio."""
-    from .._container import inspect  # `info` shows header fields: nothing to decode
+def describe(data: bytes, sample_bytes: SampleBytes = lambda metadata: None) -> dict[str, Any]:
+    """The fields `quorvel info` shows: layout, shape, codec settings and ratio. `sample_bytes` gives
+    the bytes one sample took in the source file from the metadata (None: the decoded sample's), so
+    that the ratio compares with what the user had."""
+    from ._container import inspect  # `info` shows header fields: nothing to decode
     kind, metadata, body = _split(data)
     if kind == "container":
         info = inspect(body)
@@ -104,7 +109,7 @@ def describe(data: bytes) -> dict[str, Any]:
         shape: list[int] = [info.sample_count]
         itemsize = 4
     else:
-        from .._frame import frame_layout
+        from ._frame import frame_layout
         dtype, frame_shape, parts = frame_layout(body)
         shape, itemsize = [int(n) for n in frame_shape], dtype.itemsize
         lanes = [inspect(body[offset:offset + size]) for offset, size in parts if size]
@@ -117,7 +122,7 @@ def describe(data: bytes) -> dict[str, Any]:
     lengths = metadata.get("extra", {}).get("lengths") if isinstance(metadata.get("extra"), dict) else None
     if isinstance(lengths, list) and all(isinstance(n, int) for n in lengths):
         description["sample_count"] = sum(lengths)  # signals of lower rates end early, NaN after
-    source_bytes = _source_bytes_per_sample(metadata, itemsize)
+    source_bytes = sample_bytes(metadata) or itemsize
     description["ratio"] = description["sample_count"] * source_bytes / len(data)
     kind = str(metadata.get("source")) if source_bytes != itemsize else f"float{8 * itemsize}"
     description["ratio_basis"] = f"{source_bytes:g}-byte {kind} samples"
@@ -204,7 +209,7 @@ def _split(data: bytes) -> tuple[str, dict[str, Any], bytes]:
 
 def _container_size(data: bytes) -> int:
     """Bytes the container at the start of `data` occupies, from its header alone."""
-    from .. import _codec
+    from . import _codec
     return int(_codec.inspect(memoryview(data))["size"])
 
 
@@ -233,17 +238,10 @@ def _read_block(data: bytes, start: int) -> tuple[dict[str, Any], int]:
     return metadata, begin + length
 
 
-def _source_bytes_per_sample(metadata: dict[str, Any], itemsize: int) -> float:
-    """Bytes one sample took in the source file, so the ratio compares with what the user had."""
-    source = by_source(metadata.get("source"))
-    size = source.sample_bytes(metadata) if source is not None else None
-    return itemsize if size is None else size
-
-
 # --- codec calls -------------------------------------------------------------------------
 
 def _encode_frame(samples: np.ndarray, settings: Settings, overhead: int) -> bytes:
-    from .._frame import encode_settings, frame_overhead
+    from ._frame import encode_settings, frame_overhead
     if settings.target != "max_bytes":
         return bytes(encode_settings(samples, settings))
     # The frame's budget is per lane: share out what the file may take, and
