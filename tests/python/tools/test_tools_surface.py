@@ -17,6 +17,7 @@ import pytest
 import quorvel
 import quorvel_tools
 from conftest import make_signal, raises_exactly
+from quorvel_tools.settings import TARGETS
 
 
 @pytest.fixture(scope="module")
@@ -81,6 +82,24 @@ def test_options_are_keyword_only(function, extra):
     assert all(p.kind is pyinspect.Parameter.KEYWORD_ONLY for p in parameters[1:])
     with pytest.raises(TypeError):
         function(np.zeros((1, 4)), 0.1)
+
+
+def _faces():
+    from quorvel_tools.hdf5 import Quorvel as Hdf5Filter
+    from quorvel_tools.numcodecs import Quorvel
+    from quorvel_tools.zarr import QuorvelCodec
+    # The HDF5 filter's client data has no word for a byte budget.
+    return [(quorvel_tools.encode, TARGETS), (quorvel_tools.encode_rows, TARGETS),
+            (quorvel_tools.encode_array, TARGETS), (quorvel_tools.save, TARGETS), (Quorvel, TARGETS),
+            (QuorvelCodec, TARGETS), (Hdf5Filter, TARGETS[:3])]
+
+
+def test_every_face_takes_the_target_keywords_of_settings():
+    # Each face spells its keywords out for help() and type checkers, and hands them to Settings.of,
+    # which owns their checks and messages: a target added there must reach every face.
+    for face, targets in _faces():
+        names = list(pyinspect.signature(face).parameters)
+        assert [name for name in names if name in TARGETS] == list(targets), face
 
 
 @pytest.mark.parametrize("targets, text", [
