@@ -12,6 +12,7 @@ zarr 3 (``pip install "zarr>=3"``).
 from __future__ import annotations
 
 import asyncio
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -23,7 +24,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import decode_array, frame_shape
+from quorvel_tools._frame import LayoutWarning, _axis, decode_array, frame_shape, layout_advice
 from quorvel_tools._rewrite import encode_chunk, remember
 from quorvel_tools.settings import CODEC_PARAMETERS, Settings, chunk_settings
 
@@ -40,13 +41,16 @@ CODEC_NAME = "quorvel"
 
 @dataclass(frozen=True)
 class QuorvelCodec(ArrayBytesCodec):
-    """Lossy wavelet compression of float32 and float64 chunks, lane by lane along the last axis.
+    """Lossy compression of float32 and float64 chunks, lane by lane along the time axis.
 
     The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
     one target (``max_error``, ``rmse``, ``prd``) with ``method`` and ``effort``,
-    or the fixed ``method``, ``scale`` and ``cutoff``, and the ``format``. NaN
-    and infinities, and so a NaN fill value, come back exactly. Metadata
-    without ``format`` was written when version 1 was the only one, so
+    or the fixed ``method``, ``scale`` and ``cutoff``, the ``format``, and the
+    ``time_axis`` of the chunks (-1, the last, unless given; ``time_axis=0`` for
+    ``(time, channels)`` arrays). An array whose chunks' lanes look like
+    channels raises a :class:`~quorvel_tools.LayoutWarning` when the array is
+    made. NaN and infinities, and so a NaN fill value, come back exactly.
+    Metadata without ``format`` was written when version 1 was the only one, so
     :meth:`from_dict` reads it as ``format=1``.
     """
 
@@ -60,6 +64,7 @@ class QuorvelCodec(ArrayBytesCodec):
     cutoff: str | None = None
     effort: str | None = None
     format: int | None = None
+    time_axis: int = -1
 
     def __init__(
         self,
@@ -73,11 +78,15 @@ class QuorvelCodec(ArrayBytesCodec):
         effort: str | None = None,
         format: int | None = None,
         max_bytes: int | None = None,
+        time_axis: int = -1,
     ) -> None:
         settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
                                   cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
         for name, value in settings.config().items():
             object.__setattr__(self, name, value)
+        if isinstance(time_axis, bool) or not isinstance(time_axis, (int, np.integer)):
+            raise TypeError(f"time_axis must be an int, not {type(time_axis).__name__}")
+        object.__setattr__(self, "time_axis", int(time_axis))
 
     def _settings(self) -> Settings:
         return Settings.of(**{name: getattr(self, name) for name in CODEC_PARAMETERS if getattr(self, name) is not None})
@@ -89,7 +98,9 @@ class QuorvelCodec(ArrayBytesCodec):
         return cls(**settings)
 
     def to_dict(self) -> dict[str, Any]:
-        return {"name": CODEC_NAME, "configuration": self._settings().config()}
+        # time_axis=-1, the layout of every store written before it existed, is left out.
+        extra = {} if self.time_axis == -1 else {"time_axis": self.time_axis}
+        return {"name": CODEC_NAME, "configuration": {**self._settings().config(), **extra}}
 
     def validate(
         self,
@@ -101,19 +112,33 @@ class QuorvelCodec(ArrayBytesCodec):
         native = dtype.to_native_dtype()
         if native.type not in (np.float32, np.float64):
             raise ValueError(f"the quorvel codec stores float32 or float64 arrays, not {native}")
+        axis = _axis(self.time_axis, len(shape))
+        chunks = getattr(chunk_grid, "chunk_shape", None)
+        if chunks is not None and len(chunks) > 1:
+            advice = layout_advice(tuple(np.moveaxis(np.empty(chunks, np.bool_), axis, -1).shape), self.time_axis,
+                                   "time_axis=")
+            if advice:
+                warnings.warn(advice, LayoutWarning, stacklevel=2)
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
-        frame = encode_chunk(chunk_array.as_numpy_array(), self._settings(), narrow=True)  # see _decode_sync
+        chunk = chunk_array.as_numpy_array()
+        lanes = np.ascontiguousarray(np.moveaxis(chunk, _axis(self.time_axis, chunk.ndim), -1)) if chunk.ndim else chunk
+        frame = encode_chunk(lanes, self._settings(), narrow=True)  # see _decode_sync
         return chunk_spec.prototype.buffer.from_bytes(frame)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         frame = chunk_bytes.as_numpy_array()
         _, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
-        if shape != tuple(chunk_spec.shape):
-            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {chunk_spec.shape}")
+        expected = tuple(chunk_spec.shape)
+        axis = _axis(self.time_axis, len(expected)) if expected else 0
+        in_frame = expected[:axis] + expected[axis + 1:] + expected[axis:axis + 1] if expected else expected
+        if shape != in_frame:
+            layout = "" if in_frame == expected else f" (its chunks {expected} with time last)"
+            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {in_frame}{layout}")
         array = decode_array(frame)
         array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         remember(frame, array)  # a partial write encodes it again: its other samples must not move
+        array = np.moveaxis(array, -1, axis) if array.ndim > 1 else array
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:

@@ -11,6 +11,7 @@ import pytest
 zarr = pytest.importorskip("zarr", minversion="3")
 pytest.importorskip("numcodecs")
 
+import quorvel_tools  # noqa: E402
 from quorvel_tools.numcodecs import Quorvel  # noqa: E402
 from quorvel_tools.zarr import QuorvelCodec  # noqa: E402
 
@@ -164,3 +165,35 @@ def test_partial_writes_leave_the_other_samples_of_a_chunk_as_they_were(tmp_path
     before = {p.name: p.read_bytes() for p in (tmp_path / "z.zarr").rglob("*") if p.is_file()}
     a[:, 100:101] = a[:, 100:101]
     assert {p.name: p.read_bytes() for p in (tmp_path / "z.zarr").rglob("*") if p.is_file()} == before
+
+
+@pytest.mark.parametrize("through", ["zarr3", "numcodecs"])
+def test_time_on_the_first_axis_is_coded_along_time(tmp_path, through):
+    # A (time, channels) array with time_axis=0 stores the very frames of its transpose with time last.
+    x = recording(3, 5000)
+
+    def store(name, data, chunks, **axis):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            if through == "zarr3":
+                a = zarr.create_array(tmp_path / name, shape=data.shape, chunks=chunks, dtype=data.dtype,
+                                      fill_value=np.nan, serializer=QuorvelCodec(max_error=1e-3, **axis),
+                                      compressors=None)
+            else:
+                a = zarr.create_array(tmp_path / name, shape=data.shape, chunks=chunks, dtype=data.dtype,
+                                      fill_value=np.nan, zarr_format=2, compressors=Quorvel(max_error=1e-3, **axis),
+                                      filters=None)
+            a[...] = data
+        warned = [str(w.message) for w in caught if issubclass(w.category, quorvel_tools.LayoutWarning)]
+        frames = sorted(p.read_bytes() for p in (tmp_path / name).rglob("*") if p.is_file() and p.name[0].isdigit())
+        return a, frames, warned
+
+    across, frames, warned = store("t.zarr", np.ascontiguousarray(x.T), (1200, 3), time_axis=0)
+    assert not warned and frames == store("c.zarr", x, (3, 1200))[1]
+    check_against(x.T, read_in_fresh_process(tmp_path / "t.zarr", tmp_path), 1e-3)
+    stored = across[...]
+    across[2000:2005, 1] = 0.5
+    written = np.zeros(stored.shape, bool)
+    written[2000:2005, 1] = True
+    np.testing.assert_array_equal(across[...][~written], stored[~written])
+    assert "give time_axis=0" in store("wrong.zarr", np.ascontiguousarray(x.T), (1200, 3))[2][0]
