@@ -1,24 +1,29 @@
 // hdf5/filter.hpp: the HDF5 filter's work without HDF5: its client data, and a chunk to a frame and back.
 #pragma once
 
-// A chunk of an HDF5 dataset is one frame (codec/front/frame.hpp): lanes along the
-// last axis of the chunk, NaN and infinities kept. Everything the filter
-// knows comes from its client data, an array of 32-bit words that HDF5 keeps
-// with the dataset:
+// A chunk of an HDF5 dataset is one frame (codec/front/frame.hpp): lanes along
+// the chunk's time axis, NaN and infinities kept. Everything the filter knows
+// comes from its client data, an array of 32-bit words that HDF5 keeps with
+// the dataset:
 //
 //   word        holds
-//   0           layout version of these words (client_data_version)
+//   0           layout version of these words: 1 or 2 (client_data_version)
 //   1           target kind: 0 max_error, 1 rmse, 2 prd, 3 max_bytes (per lane)
 //   2, 3        the target value, an IEEE double: low 32 bits, then high 32 bits
 //   4           method: 0 the encoder chooses, 1 + code of a method (1 cdf53 .. 4 sym4)
 //   5           effort: 0 fast, 1 default, 2 best
-//   6           container format, 1 or 2
-//   --- added by set_local when the dataset is created:
-//   7           bytes per sample, 4 (float32) or 8 (float64)
-//   8           rank of the chunk, 1..32
-//   9 ...       the chunk's dimensions, slowest axis first
+//   6           container format: 1 or 2 (0: 2 for a target with no method, else 1)
+//   7           (version 2 only) the time axis, a signed 32-bit value: k >= 0 axis k (slowest
+//               first), -1 the last, -2 the second last, ...; longest_axis: the chunk's longest
+//               axis (the last of equals). The dataset keeps it resolved to k >= 0.
+//   --- added by set_local when the dataset is created, after the user's words:
+//   +0          bytes per sample, 4 (float32) or 8 (float64)
+//   +1          rank of the chunk, 1..32
+//   +2 ...      the chunk's dimensions, slowest axis first
 //
-// Users (the Python helper, h5repack's UD= option) give words 0 to 6; a
+// Version 1 has no word 7: time runs along the last axis. The frame holds the
+// chunk with its time axis moved last, as `encode_array(time_axis=k)` does.
+// Users (the Python helper, h5repack's UD= option) give the user's words; a
 // later version may add words, and a reader refuses a version it does not know.
 
 #include <array>
@@ -39,7 +44,9 @@ namespace quorvel::hdf5 {
 inline constexpr unsigned filter_id = 308;
 inline constexpr char filter_name[] = "quorvel: lossy compression of float signals to an error target";
 
-inline constexpr unsigned client_data_version = 1;
+inline constexpr unsigned client_data_version = 2;
+// Word 7's value that asks for the chunk's longest axis (INT32_MIN).
+inline constexpr unsigned longest_axis = 0x80000000u;
 
 // Positions of the words above.
 enum ClientWord : std::size_t {
@@ -50,11 +57,11 @@ enum ClientWord : std::size_t {
   word_method,
   word_effort,
   word_format,
-  user_word_count,  // words a user gives
-  word_sample_size = user_word_count,
-  word_rank,
-  word_first_dim,
+  word_time_axis,
 };
+
+// Words a user gives in each layout version (1 or 2); the local words follow them.
+[[nodiscard]] constexpr std::size_t user_word_count(unsigned version) { return version == 1 ? 7 : 8; }
 
 // What the client data says, checked.
 struct ChunkCodec {
@@ -62,15 +69,17 @@ struct ChunkCodec {
   FrameDtype dtype;
   std::vector<std::uint64_t> shape;  // of every chunk
   std::size_t chunk_bytes;           // what one chunk takes unfiltered
+  std::size_t time_axis;             // of the chunk; its frame holds the chunk with this axis last
 };
 
 // The user's words (the first user_word_count) of client data, checked: the
 // version, a known target kind, method and effort, and settings the encoder
-// takes (a finite non-negative target, a format of 1 or 2 with what it needs).
+// takes (a finite non-negative target, a format of 0, 1 or 2 with what it needs).
 [[nodiscard]] std::expected<Settings, QuorvelError> read_settings(std::span<const unsigned> client_data);
 
-// The client data a dataset keeps: the user's words, checked, then the
-// sample size (4 or 8), the rank and the chunk's dimensions.
+// The client data a dataset keeps: the user's words, checked (the time axis
+// resolved against the chunk's rank), then the sample size (4 or 8), the rank
+// and the chunk's dimensions.
 [[nodiscard]] std::expected<std::vector<unsigned>, QuorvelError> local_client_data(
     std::span<const unsigned> client_data, std::size_t sample_size, std::span<const std::uint64_t> chunk_dims);
 

@@ -11,8 +11,10 @@ applications (h5dump, h5repack, netCDF-4, MATLAB) load the plugin from
 quorvel[hdf5]``).
 
 Each chunk is one frame, as the numcodecs codec stores it: every lane along the
-chunk's last axis meets the target on its own finite samples, and NaN, +inf
-and -inf come back exactly.
+chunk's time axis meets the target on its own finite samples, and NaN, +inf
+and -inf come back exactly. Time runs along the chunk's longest axis unless
+``time_axis`` says otherwise, which suits NWB's ``(time, channels)`` series and
+``(channels, time)`` arrays alike.
 """
 from __future__ import annotations
 
@@ -35,7 +37,8 @@ PLUGIN_PATH: str = str(Path(__file__).with_name("hdf5_plugin"))
 """The folder holding the filter plugin, for ``HDF5_PLUGIN_PATH``."""
 
 # The layout version of the filter's client data (hdf5/filter.hpp describes the words).
-_CLIENT_DATA_VERSION = 1
+_CLIENT_DATA_VERSION = 2
+_LONGEST_AXIS = 0x80000000  # word 7: the chunk's longest axis
 
 
 class _FilterClass(ctypes.Structure):
@@ -74,7 +77,13 @@ class Quorvel(h5py.filters.FilterRefBase):  # type: ignore[misc]
     (the default), or 1, which the ``quorvel`` module also reads, where
     ``method`` (``"cdf53"``, ``"cdf97"``, ``"db4"`` or ``"sym4"``) picks the
     wavelet. Datasets must be float32 or float64 and chunked (h5py chunks them
-    when asked for a filter); time runs along the last axis.
+    when asked for a filter).
+
+    Time runs along ``time_axis`` of each chunk: the chunk's longest axis when
+    it is None (the last of equals), so that NWB's ``(time, channels)`` series
+    and ``(channels, time)`` arrays are both coded along time; give it (an
+    axis of the dataset, negative from the end) when chunks are shorter in
+    time than across channels. The dataset keeps the axis it was created with.
 
     The mapping holds ``compression``, ``compression_opts`` and
     ``fillvalue=nan``: HDF5 pads the chunks at a dataset's edge with the fill
@@ -93,26 +102,35 @@ class Quorvel(h5py.filters.FilterRefBase):  # type: ignore[misc]
         method: Optional[str] = None,
         effort: Optional[str] = None,
         format: Optional[int] = None,
+        time_axis: Optional[int] = None,
     ) -> None:
         settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, method=method, effort=effort, format=format)
         if settings.target is None:
             raise ValueError("exactly one target is required (max_error, rmse or prd); got none")
+        if time_axis is not None and (isinstance(time_axis, bool) or not isinstance(time_axis, int)):
+            raise TypeError(f"time_axis must be an int or None, not {type(time_axis).__name__}")
+        if time_axis is not None and not -32 <= time_axis < 32:
+            raise ValueError(f"time_axis must be an axis of a dataset of at most 32 dimensions, got {time_axis}")
         self.settings = settings
+        self.time_axis = time_axis
 
     @property
     def filter_options(self) -> tuple[int, ...]:
-        """The filter's client data: layout version, target, its value as two 32-bit words, method, effort, format."""
+        """The filter's client data: layout version, target, its value as two 32-bit words, method, effort,
+        format, time axis (a signed 32-bit word, or the chunk's longest axis)."""
         settings = self.settings
         assert settings.target and settings.value is not None and settings.effort and settings.format
         low, high = struct.unpack("<II", struct.pack("<d", float(settings.value)))
         method = 0 if settings.method == AUTO else METHODS.index(settings.method) + 1
+        axis = _LONGEST_AXIS if self.time_axis is None else self.time_axis & 0xFFFFFFFF
         return (_CLIENT_DATA_VERSION, TARGETS.index(settings.target), low, high, method,
-                EFFORTS.index(settings.effort), settings.format)
+                EFFORTS.index(settings.effort), settings.format, axis)
 
     @property
     def _kwargs(self) -> dict[str, Any]:
         return {"compression": self.filter_id, "compression_opts": self.filter_options, "fillvalue": math.nan}
 
     def __repr__(self) -> str:
-        arguments = ", ".join(f"{name}={value!r}" for name, value in self.settings.config().items())
+        axis = {} if self.time_axis is None else {"time_axis": self.time_axis}
+        arguments = ", ".join(f"{name}={value!r}" for name, value in {**self.settings.config(), **axis}.items())
         return f"{type(self).__name__}({arguments})"

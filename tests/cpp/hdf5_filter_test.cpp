@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,15 @@ Words words(unsigned kind, double value, unsigned method, unsigned effort, unsig
   return w;
 }
 
+// Layout version 2: the same settings (max error 0.01, default effort, format 2), then the time axis.
+Words time_words(unsigned axis, std::vector<unsigned> local = {}) {
+  Words w = words(0, 0.01, 0, 1, 2);
+  w[0] = 2;
+  w.push_back(axis);
+  w.insert(w.end(), local.begin(), local.end());
+  return w;
+}
+
 std::string error_of(const Words& w) {
   const auto codec = h5::read_client_data(w);
   return codec ? "accepted" : codec.error().message();
@@ -37,7 +47,9 @@ TEST(Hdf5Filter, ClientDataOfWrongLengthOrValuesIsRefused) {
     std::string error;
   } rows[] = {
       {{}, head + "no words; the first is the layout version"},
-      {{2, 0, 0, 0, 0, 1, 2}, head + "layout version 2 is unknown (this filter reads 1)"},
+      {{3, 0, 0, 0, 0, 1, 2, 0}, head + "layout version 3 is unknown (this filter reads 1 to 2)"},
+      {{2, 0, 0, 0, 0, 1, 2}, head + "7 words, fewer than the 8 of the settings"},
+      {time_words(3, {4, 2, 8, 8}), head + "time axis 3 for a chunk of rank 2"},
       {{1, 0, 0}, head + "3 words, fewer than the 7 of the settings"},
       {words(4, 0.1, 0, 1, 2), head + "unknown target kind 4"},
       {words(0, 0.1, 5, 1, 1), head + "unknown method 4"},
@@ -77,6 +89,50 @@ TEST(Hdf5Filter, SetLocalAppendsTheChunkAndKeepsOnlyTheUsersWords) {
   EXPECT_FALSE(h5::local_client_data(user, 2, dims));
   const std::uint64_t too_wide[] = {std::uint64_t{1} << 32};
   EXPECT_FALSE(h5::local_client_data(user, 4, too_wide));
+}
+
+TEST(Hdf5Filter, SetLocalResolvesTheTimeAxisAgainstTheChunk) {
+  const std::uint64_t dims[] = {4000, 3, 4000};
+  const struct {
+    unsigned given;
+    std::optional<unsigned> axis;  // none: refused
+  } rows[] = {{0, 0}, {2, 2}, {static_cast<unsigned>(-1), 2}, {static_cast<unsigned>(-3), 0},
+              {h5::longest_axis, 2}, {3, std::nullopt}, {static_cast<unsigned>(-4), std::nullopt}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.given);
+    const auto local = h5::local_client_data(time_words(row.given), 4, dims);
+    ASSERT_EQ(local.has_value(), row.axis.has_value());
+    if (!local) continue;
+    EXPECT_EQ(*local, time_words(*row.axis, {4, 3, 4000, 3, 4000}));
+    EXPECT_EQ(h5::read_client_data(*local)->time_axis, *row.axis);
+  }
+  const std::uint64_t tall[] = {5000, 8};
+  EXPECT_EQ((*h5::local_client_data(time_words(h5::longest_axis), 8, tall))[7], 0u);
+}
+
+// A (time, channels) chunk with time on axis 0 is stored as the frame of its transpose, and comes
+// back in its own layout.
+TEST(Hdf5Filter, ChunksWithTimeOnAnotherAxisAreTheFramesOfTheirTranspose) {
+  const auto x = std::vector<float>{1.0f, -2.5f, 3.25f, 0.5f, 7.0f, -1.0f};  // (time 3, channels 2)
+  std::vector<float> lanes(6);
+  for (std::size_t t = 0; t < 3; ++t) {
+    for (std::size_t c = 0; c < 2; ++c) lanes[c * 3 + t] = x[t * 2 + c];
+  }
+  const auto by_time = h5::read_client_data(time_words(0, {4, 2, 3, 2}));
+  const auto by_lane = h5::read_client_data(time_words(1, {4, 2, 2, 3}));
+  ASSERT_TRUE(by_time && by_lane);
+  const auto frame = h5::encode_chunk(*by_time, std::as_bytes(std::span(x)));
+  ASSERT_TRUE(frame) << frame.error().message();
+  EXPECT_EQ(*frame, *h5::encode_chunk(*by_lane, std::as_bytes(std::span(lanes))));
+  std::vector<float> y(6);
+  ASSERT_TRUE(h5::decode_chunk(*by_time, *frame, std::as_writable_bytes(std::span(y))));
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(y[i], x[i], 0.01) << i;
+  std::vector<float> wrong(6);
+  const auto refused = h5::decode_chunk(*h5::read_client_data(time_words(1, {4, 2, 3, 2})), *frame,
+                                        std::as_writable_bytes(std::span(wrong)));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "The chunk's frame holds float32 (2, 3) but the dataset's chunks are float32 (3, 2)");
 }
 
 template <class T>

@@ -99,8 +99,10 @@ def test_chunks_are_frames_of_the_asked_format_and_smaller_than_raw(written):
             fmt = int(name.split("_v")[1][0])
             dataset = f[name]
             _, words, _ = dataset.id.get_create_plist().get_filter_by_id(hdf5.FILTER_ID)
-            assert words[:7] == hdf5.Quorvel(**{target: value}, format=fmt).filter_options, name
-            assert words[7:] == (original.itemsize, original.ndim, *dataset.chunks), name
+            options = hdf5.Quorvel(**{target: value}, format=fmt).filter_options
+            assert words[:7] == options[:7] and options[7] == 0x80000000, name
+            longest = max(range(dataset.ndim), key=lambda axis: (dataset.chunks[axis], axis))
+            assert words[7:] == (longest, original.itemsize, original.ndim, *dataset.chunks), name
             assert dataset.id.read_direct_chunk((0,) * dataset.ndim)[1][:5] == b"QRVC" + bytes([fmt]), name
             assert dataset.id.get_storage_size() < original.nbytes / 2, name
 
@@ -123,9 +125,11 @@ def test_quorvel_mapping_surface():
     q = hdf5.Quorvel(prd=2.5, effort="best")
     assert repr(q) == "Quorvel(prd=2.5, method='auto', effort='best', format=2)"
     low, high = struct.unpack("<II", struct.pack("<d", 2.5))
-    assert q.filter_options == (1, 2, low, high, 0, 2, 2)
+    assert q.filter_options == (2, 2, low, high, 0, 2, 2, 0x80000000)
     assert dict(q)["compression"] == hdf5.FILTER_ID and math.isnan(dict(q)["fillvalue"])
-    assert hdf5.Quorvel(max_error=1e-3, method="db4").filter_options[4:] == (3, 1, 1)
+    assert hdf5.Quorvel(max_error=1e-3, method="db4").filter_options[4:] == (3, 1, 1, 0x80000000)
+    assert hdf5.Quorvel(max_error=1, time_axis=-1).filter_options[7] == 0xFFFFFFFF
+    assert repr(hdf5.Quorvel(max_error=1, time_axis=0)).endswith("format=2, time_axis=0)")
     assert q == hdf5.Quorvel(prd=2.5, effort="best", format=2) != hdf5.Quorvel(prd=2.5)
     with raises_exactly(ValueError, "exactly one target is required (max_error, rmse or prd); got none"):
         hdf5.Quorvel()
@@ -147,7 +151,7 @@ def test_other_dtypes_and_bad_client_data_are_refused_when_the_dataset_is_create
         words[6] = 5
         with pytest.raises(ValueError, match="Unknown container format 5, expected 1 or 2"):
             f.create_dataset("bad", shape=(10,), dtype="f4", compression=hdf5.FILTER_ID, compression_opts=tuple(words))
-        with pytest.raises(ValueError, match="fewer than the 7 of the settings"):
+        with pytest.raises(ValueError, match="fewer than the 8 of the settings"):
             f.create_dataset("short", shape=(10,), dtype="f4", compression=hdf5.FILTER_ID, compression_opts=tuple(words[:3]))
 
 
@@ -209,7 +213,8 @@ def test_h5repack_applies_the_filter_and_h5dump_reads_it(tmp_path):
         assert figures["max_error"] <= 0.02 * (1 + 1e-3) + 1e-6
     assert packed.stat().st_size < plain.stat().st_size / 2
     with h5py.File(packed, "r") as f:
-        assert f["eeg"].id.get_create_plist().get_filter_by_id(hdf5.FILTER_ID)[1][:7] == words
+        # The dataset keeps the time axis resolved: the chunks' (3, 2000) longest axis.
+        assert f["eeg"].id.get_create_plist().get_filter_by_id(hdf5.FILTER_ID)[1][:8] == (*words[:7], 1)
         for figures in lane_figures(data, f["eeg"][()]):
             assert figures["max_error"] <= 0.02
 
@@ -240,3 +245,36 @@ def test_nwb_electrical_series_through_h5dataio(tmp_path):
         assert series.data.id.get_storage_size() < eeg.nbytes / 4  # the file also caches NWB's schema
     assert restored.dtype == np.float32 and restored.shape == eeg.shape
     assert np.max(np.abs(restored.astype(np.float64) - eeg)) <= 0.5
+
+
+def test_nwb_series_of_several_channels_is_coded_along_time(tmp_path):
+    # NWB keeps time first, (time, channels): the chunk's longest axis is time, so each channel is a
+    # lane and the chunk is byte for byte the frame encode_array makes with time_axis=0.
+    pynwb = pytest.importorskip("pynwb")
+    from datetime import datetime, timezone
+
+    from hdmf.backends.hdf5.h5_utils import H5DataIO
+
+    quorvel_tools = pytest.importorskip("quorvel_tools")
+    data = np.ascontiguousarray(recording((3, 4000), "f4").T)
+    data[~np.isfinite(data)] = 0.0
+    nwb = pynwb.NWBFile(session_description="ECG leads", identifier="quorvel-hdf5-leads",
+                        session_start_time=datetime(1998, 1, 20, tzinfo=timezone.utc))
+    device = nwb.create_device(name="amplifier")
+    group = nwb.create_electrode_group(name="chest", description="leads", location="chest", device=device)
+    for _ in range(3):
+        nwb.add_electrode(group=group, location="chest")
+    electrodes = nwb.create_electrode_table_region(region=[0, 1, 2], description="leads")
+    with pytest.warns(UserWarning, match="308 compression may not be available"):
+        wrapped = H5DataIO(data, chunks=data.shape, allow_plugin_filters=True, **hdf5.Quorvel(max_error=0.01))
+    nwb.add_acquisition(pynwb.ecephys.ElectricalSeries(name="ecg", data=wrapped, electrodes=electrodes, rate=360.0))
+    path = tmp_path / "leads.nwb"
+    with pynwb.NWBHDF5IO(str(path), "w") as io:
+        io.write(nwb)
+    with pynwb.NWBHDF5IO(str(path), "r") as io:
+        series = io.read().acquisition["ecg"]
+        assert series.data.id.read_direct_chunk((0, 0))[1] == quorvel_tools.encode_array(data, max_error=0.01,
+                                                                                          time_axis=0)
+        restored = series.data[()]
+    assert np.max(np.abs(restored.astype(np.float64) - data)) <= 0.01
+
