@@ -337,8 +337,9 @@ def assemble(h: Header, blocks: list[bytes]) -> bytes:
 def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     """A chunk frame's array; version-1 lanes go through `version_1(container) -> float32 samples`."""
     data = bytes(data)
-    if len(data) < 20 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[7] != 0:
+    if len(data) < 20 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[7] > 1:
         raise Damaged("bad frame header")
+    checked = data[7] == 1  # a CRC-32 of every byte but the containers' follows the masks
     version, dtype, ndim = data[4], (np.float32, np.float64)[data[5]], data[6]
     if ndim > 32 or len(data) < 20 + 8 * ndim:
         raise Damaged("bad shape")
@@ -351,8 +352,12 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     sizes = struct.unpack_from(f"<{lanes}I", data, table)
     masks = struct.unpack_from("<3I", data, 8)
     at = table + 4 * lanes
-    if at + sum(sizes) + sum(masks) != len(data):
+    if at + sum(sizes) + sum(masks) + 4 * checked != len(data):
         raise Damaged("frame parts do not add up")
+    if checked:
+        outside = data[:at] + data[at + sum(sizes):-4]
+        if zlib.crc32(outside) != struct.unpack_from("<I", data, len(data) - 4)[0]:
+            raise Damaged("the frame's CRC-32 fails")
     out = np.zeros(lanes * length, dtype)
     for lane, size in enumerate(sizes):
         if size:
