@@ -100,9 +100,21 @@ std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> sh
 // interpolation inside a lane, the nearest finite value before the first and
 // after the last. Returns false, leaving the lane as it was, when no sample is
 // finite. The convex combination cannot overflow, and the clamp keeps its
-// rounding inside the two neighbours.
+// rounding inside the two neighbours. Under a bound on every sample a float64
+// fill is rounded to float32, which the container holds: a lane of float32
+// values then has nothing the container must round, and a bit-exact copy
+// stays within reach. (Other targets keep the fills as they were.)
 template <class T>
-bool fill_gaps(std::span<T> lane) {
+T fill_value(double a, double b, double t, bool narrow) {
+  const double low = std::min(a, b), high = std::max(a, b);
+  const double fill = std::clamp(a * (1.0 - t) + b * t, low, high);
+  const auto rounded = static_cast<float>(fill);
+  if (!narrow || !std::isfinite(rounded)) return static_cast<T>(fill);  // beyond float32: refused anyway
+  return static_cast<T>(std::clamp(static_cast<double>(rounded), low, high));
+}
+
+template <class T>
+bool fill_gaps(std::span<T> lane, bool narrow) {
   const auto first = std::find_if(lane.begin(), lane.end(), [](T x) { return std::isfinite(x); });
   if (first == lane.end()) return false;
   std::fill(lane.begin(), first, *first);
@@ -112,8 +124,7 @@ bool fill_gaps(std::span<T> lane) {
     const double a = lane[last], b = lane[i];
     const double width = static_cast<double>(i - last);
     for (std::size_t k = last + 1; k < i; ++k) {
-      const double t = static_cast<double>(k - last) / width;
-      lane[k] = static_cast<T>(std::clamp(a * (1.0 - t) + b * t, std::min(a, b), std::max(a, b)));
+      lane[k] = fill_value<T>(a, b, static_cast<double>(k - last) / width, narrow);
     }
     last = i;
   }
@@ -195,7 +206,8 @@ template <class T>
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<const T> lane,
                                                                    const FrameSettings& settings) {
   std::vector<T> filled(lane.begin(), lane.end());
-  if (!fill_gaps(std::span<T>(filled))) return std::vector<std::uint8_t>{};
+  const bool bound = settings.target && settings.target->kind == TargetKind::max_error;
+  if (!fill_gaps(std::span<T>(filled), std::is_same_v<T, double> && bound)) return std::vector<std::uint8_t>{};
   FrameSettings lane_settings = settings;
   lane_settings.threads = 1;  // lanes run on their own threads already
   if (!settings.target) return encode(std::span<const T>(filled), lane_settings);

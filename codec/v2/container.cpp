@@ -1,6 +1,7 @@
 // codec/v2/container.cpp: the version-2 header and block index, written and parsed with every check.
 #include "codec/v2/container.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -231,14 +232,11 @@ std::expected<Layout, QuorvelError> parse(std::span<const std::uint8_t> containe
   return layout;
 }
 
-std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
+std::expected<std::vector<std::uint8_t>, QuorvelError> container_head(
     const Header& header, std::span<const std::vector<std::uint8_t>> blocks) {
   if (blocks.size() != header.block_count())
     return std::unexpected(damaged("one coded part per block is needed"));
-  std::size_t coded = 0;
-  for (const auto& block : blocks) coded += block.size() + 5 + crc_size;
   std::vector<std::uint8_t> out;
-  out.reserve(std::max(min_container_size, 32 + coded));
   ByteWriter w(out);
   for (const std::uint8_t byte : header_magic) w.u8(byte);
   w.u16(version);
@@ -265,13 +263,33 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
     w.bytes(*palette);
   }
   for (const auto& block : blocks) w.leb128(block.size());
-  const std::uint32_t header_crc = crc32(0, out);
+  return out;
+}
+
+std::size_t container_size(std::span<const std::uint8_t> head, std::span<const std::vector<std::uint8_t>> blocks) {
+  std::size_t size = head.size();
+  for (const auto& block : blocks) size += block.size() + crc_size;
+  return std::max(size, min_container_size);
+}
+
+std::vector<std::uint8_t> join(std::vector<std::uint8_t> head, std::span<const std::vector<std::uint8_t>> blocks) {
+  const std::uint32_t header_crc = crc32(0, head);
+  std::vector<std::uint8_t> out = std::move(head);
+  out.reserve(container_size(out, blocks));
+  ByteWriter w(out);
   for (const auto& block : blocks) {
     w.bytes(block);
     w.u32(crc32(header_crc, block));
   }
   if (out.size() < min_container_size) out.resize(min_container_size, 0);
   return out;
+}
+
+std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
+    const Header& header, std::span<const std::vector<std::uint8_t>> blocks) {
+  auto head = container_head(header, blocks);
+  if (!head) return std::unexpected(head.error());
+  return join(std::move(*head), blocks);
 }
 
 }  // namespace quorvel::v2

@@ -105,6 +105,16 @@ struct Layout {
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(
     const Header& header, std::span<const std::vector<std::uint8_t>> blocks);
 
+// assemble in two steps, so that an encoder can weigh a container by its size
+// before it spends the memory of its bytes: the header and block index, the
+// size of the whole, and the whole.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> container_head(
+    const Header& header, std::span<const std::vector<std::uint8_t>> blocks);
+[[nodiscard]] std::size_t container_size(std::span<const std::uint8_t> head,
+                                         std::span<const std::vector<std::uint8_t>> blocks);
+[[nodiscard]] std::vector<std::uint8_t> join(std::vector<std::uint8_t> head,
+                                             std::span<const std::vector<std::uint8_t>> blocks);
+
 // The failure of a malformed version-2 container.
 [[nodiscard]] QuorvelError damaged(std::string text);
 

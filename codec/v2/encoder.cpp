@@ -34,10 +34,17 @@ SequenceCoding sequence_coding(const EncodeOptions& options) {
           .threads = options.threads};
 }
 
-std::expected<std::vector<std::uint8_t>, QuorvelError> container(const Header& header,
-                                                                 std::span<const std::int32_t> codes,
-                                                                 std::span<const std::int32_t> corrections,
-                                                                 const EncodeOptions& options) {
+// A container's coded parts, weighed before they are joined: of the codings
+// an encoder tries, only the smallest is ever made whole.
+struct Candidate {
+  std::vector<std::uint8_t> head;
+  std::vector<std::vector<std::uint8_t>> blocks;
+  std::size_t size = 0;
+};
+
+std::expected<Candidate, QuorvelError> candidate(const Header& header, std::span<const std::int32_t> codes,
+                                                 std::span<const std::int32_t> corrections,
+                                                 const EncodeOptions& options) {
   const SequenceCoding coding = sequence_coding(options);
   auto blocks = encode_sequence(codes, coding);
   if (!blocks) return std::unexpected(blocks.error());
@@ -53,7 +60,10 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> container(const Header& h
       (*blocks)[b] = std::move(joined);
     }
   }
-  return assemble(header, *blocks);
+  auto head = container_head(header, *blocks);
+  if (!head) return std::unexpected(head.error());
+  const std::size_t size = container_size(*head, *blocks);
+  return Candidate{std::move(*head), std::move(*blocks), size};
 }
 
 // A palette: the sorted distinct codes, when there are few of them (at most a
@@ -217,11 +227,11 @@ std::expected<Codings, QuorvelError> codings_to_make(std::span<const std::int32_
   return *interpolated < *plain ? Codings::interpolated : Codings::plain;
 }
 
-std::expected<std::vector<std::uint8_t>, QuorvelError> interpolated_container(const Codes& codes,
-                                                                              const Settings& settings) {
+// The residuals are let go before the container is joined.
+std::expected<Candidate, QuorvelError> interpolated_candidate(const Codes& codes, const Settings& settings) {
   const Header header{Mode::interpolated, settings.options.block_log2,
                       static_cast<std::uint32_t>(codes.codes.size()), codes.grid, {}, codes.filter, {}};
-  return container(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
+  return candidate(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
@@ -230,21 +240,22 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
   const auto codings = codings_to_make(codes.codes, header, settings);
   if (!codings) return std::unexpected(codings.error());
-  auto best = *codings == Codings::interpolated ? interpolated_container(codes, settings)
-                                                : container(header, codes.codes, codes.corrections, settings.options);
-  if (!best || settings.options.effort == Effort::fast) return best;
-  const auto keep_smaller = [&best](std::expected<std::vector<std::uint8_t>, QuorvelError> other) {
-    if (!other) return;
-    if (other->size() < best->size()) best = std::move(other);
+  auto best = *codings == Codings::interpolated ? interpolated_candidate(codes, settings)
+                                                : candidate(header, codes.codes, codes.corrections, settings.options);
+  if (!best) return std::unexpected(best.error());
+  const auto keep_smaller = [&best](std::expected<Candidate, QuorvelError> other) {
+    if (other && other->size < best->size) best = std::move(other);
   };
-  if (allows_palette(codes.mode) && !codes.filter) {
+  if (settings.options.effort != Effort::fast && allows_palette(codes.mode) && !codes.filter) {
     if (auto palette = sparse_palette(codes.codes, codes.distinct)) {
       Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries), {}, {}};
-      keep_smaller(container(with, palette->ranks, {}, settings.options));
+      keep_smaller(candidate(with, palette->ranks, {}, settings.options));
     }
   }
-  if (*codings == Codings::both) keep_smaller(interpolated_container(codes, settings));
-  return best;
+  if (settings.options.effort != Effort::fast && *codings == Codings::both) {
+    keep_smaller(interpolated_candidate(codes, settings));
+  }
+  return join(std::move(best->head), best->blocks);
 }
 
 }  // namespace stages

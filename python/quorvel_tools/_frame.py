@@ -53,10 +53,12 @@ def encode_array(
     axis moved last; :func:`decode_array` with the same ``time_axis`` gives
     back the original layout. Lanes much shorter than another axis compress
     poorly and most likely mean a wrong time axis: they raise a
-    :class:`LayoutWarning` that says what to give. NaN, +inf and -inf are kept exactly:
+    :class:`LayoutWarning` that says what to give. NaN, +inf and -inf are kept in place:
     their positions go into bit masks and the gaps are bridged by linear
     interpolation before encoding; a lane without a finite sample costs no
-    container.
+    container. Every NaN comes back as the quiet NaN (its sign and payload bits
+    are not stored), so ``max_error=0`` gives back every other bit of an array of
+    float32 values, float64 arrays included.
 
     Give at most one target, met by every lane on its finite samples:
     ``max_error``, ``rmse`` (in the data's units), ``prd`` (percent) or

@@ -18,9 +18,9 @@ import signal
 import stat
 import tempfile
 import threading
-from typing import Any, Callable, Iterable, Iterator, Optional, TypeVar, cast
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence, TypeVar, cast
 
-__all__ = ["OutputError", "atomic_path", "check_output", "check_room", "folder_output", "human_size",
+__all__ = ["OutputError", "atomic_path", "atomic_paths", "check_output", "check_room", "folder_output", "human_size",
            "private_folder", "run_stoppable", "write_bytes"]
 
 # Names that exist only while an output is being written (the hidden fallback files,
@@ -130,13 +130,7 @@ def atomic_path(target: pathlib.Path, *, size: Optional[int] = None) -> Iterator
     Writers that insist on opening a path themselves (pyedflib) use it as well as
     plain `open`. `size`, when known, is reserved before anything is written.
     """
-    folder = _folder(target)
-    if not folder.is_dir():
-        raise FileNotFoundError(errno.ENOENT, "no such folder", str(folder))
-    if target.is_dir():
-        raise IsADirectoryError(errno.EISDIR, "is a folder", str(target))
-    final = pathlib.Path(os.path.realpath(target))  # a forced write through a symbolic link keeps the link
-    temporary = _TemporaryOutput(final)
+    temporary = _TemporaryOutput(_final(target))
     try:
         with temporary:
             if size:
@@ -145,6 +139,55 @@ def atomic_path(target: pathlib.Path, *, size: Optional[int] = None) -> Iterator
             temporary.commit()
     except OSError as error:
         raise _named_for_user(error, temporary, target) from None
+
+
+@contextlib.contextmanager
+def atomic_paths(targets: Sequence[pathlib.Path]) -> Iterator[list[pathlib.Path]]:
+    """`atomic_path` for outputs that are one whole (a WFDB record's signal file and header).
+
+    They take their names in the order given, all under one hold of the lock a
+    stop waits for, so that SIGINT, SIGTERM or SIGHUP lands before the first or
+    after the last. When one cannot take its name, those placed before it are
+    undone: a new file goes, a replaced file comes back as it was.
+    """
+    finals = [_final(target) for target in targets]
+    with contextlib.ExitStack() as stack:
+        temporaries = [stack.enter_context(_TemporaryOutput(final)) for final in finals]
+        try:
+            yield [temporary.path for temporary in temporaries]
+            for temporary in temporaries:
+                os.fsync(temporary.fd)
+            with _PLACING:
+                _place_together(temporaries)
+        except OSError as error:
+            failed = next((t for t in temporaries if str(error.filename) in (str(t.path), str(t.final))),
+                          temporaries[0])
+            raise _named_for_user(error, failed, targets[temporaries.index(failed)]) from None
+
+
+def _final(target: pathlib.Path) -> pathlib.Path:
+    """The file an output to `target` ends up as: a forced write through a symbolic link keeps the link."""
+    folder = _folder(target)
+    if not folder.is_dir():
+        raise FileNotFoundError(errno.ENOENT, "no such folder", str(folder))
+    if target.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "is a folder", str(target))
+    return pathlib.Path(os.path.realpath(target))
+
+
+def _place_together(temporaries: list["_TemporaryOutput"]) -> None:
+    placed: list[_TemporaryOutput] = []
+    try:
+        for temporary in temporaries:
+            temporary.set_aside()
+            placed.append(temporary)
+            temporary.place()
+    except BaseException:
+        for temporary in reversed(placed):
+            temporary.undo()
+        raise
+    for temporary in placed:
+        temporary.forget_aside()
 
 
 class _TemporaryOutput:
@@ -157,6 +200,8 @@ class _TemporaryOutput:
         self.path = final
         self.hidden: Optional[pathlib.Path] = None  # the fallback's name beside the target
         self.private: Optional[pathlib.Path] = None  # the folder that names the unnamed file
+        self.aside: Optional[pathlib.Path] = None  # the replaced file, kept until its replacement stays
+        self.placed = False
 
     def __enter__(self) -> "_TemporaryOutput":
         try:
@@ -202,7 +247,33 @@ class _TemporaryOutput:
     def commit(self) -> None:
         os.fsync(self.fd)
         with _PLACING:
-            self._place()
+            self.place()
+
+    def set_aside(self) -> None:
+        """Keeps the file this output replaces under a second, hidden name, for `undo`."""
+        if self.replaced is not None:
+            self.aside = self.final.with_name(f".{self.final.name}.{os.getpid()}.old")
+            os.link(self.final, self.aside)
+
+    def undo(self) -> None:
+        """Puts back what was under the target's name before `place` (nothing, or the file set aside)."""
+        if self.aside is not None:
+            if not self.placed:  # the target still holds the old file
+                _remove(str(self.aside))
+            else:
+                os.replace(self.aside, self.final)
+            self.aside = None
+        elif self.placed:
+            _remove(str(self.final))
+
+    def forget_aside(self) -> None:
+        if self.aside is not None:
+            _remove(str(self.aside))
+            self.aside = None
+
+    def place(self) -> None:
+        self._place()
+        self.placed = True
 
     def _place(self) -> None:
         if self.hidden is None and self.replaced is None:

@@ -110,6 +110,9 @@ def _add_decode(commands: Any) -> None:
                         help="WAV sample format (default: the source's, else FLOAT)")
     decode.add_argument("--rate", type=_positive_float, metavar="HZ",
                         help="sample rate for .wav and .edf when the file carries none")
+    decode.add_argument("--split-rates", action="store_true",
+                        help="write a recording whose channels run at several rates as one .wav or .flac "
+                        "per rate, NAME-<rate>Hz.wav (all of them or none)")
     decode.add_argument("--lossy-output", action="store_true",
                         help="allow a lossy output (.ogg), which adds its own error; its figures are reported")
     decode.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")

@@ -5,19 +5,21 @@ import argparse
 import contextlib
 import json
 import pathlib
+import shutil
 import sys
 from typing import Any, Iterator, Optional
 
 from ..settings import Settings
-from .atomic import check_output, check_room, folder_output, human_size, write_bytes
-from .paths import (STDIO, Pair, UsageError, check_input, check_stdout, muted_stdout, pairs, signal_suffixes,
-                    stdin_copy, to_stdout)
+from .atomic import atomic_paths, check_output, check_room, folder_output, human_size, private_folder, write_bytes
+from .paths import (ALIASES, STDIO, Pair, UsageError, check_input, check_stdout, muted_stdout, pairs,
+                    signal_suffixes, stdin_copy, to_stdout)
 from .progress import busy, progress_wanted
 
 __all__ = ["UsageError", "run_decode", "run_encode", "run_info", "run_report"]
 
 CONTAINER_SUFFIX = ".qrvl"
 _RECORD_FILES = (".hea", ".dat")
+_ONE_RATE_FILES = (".wav", ".flac")  # --split-rates writes one of these per rate
 _LOUD = 100_000_000  # outputs from this size up are announced before they are written
 
 
@@ -159,13 +161,14 @@ def run_decode(args: argparse.Namespace) -> int:
 
 def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
     from .._qrvl import decode_signal
-    from .formats import with_source_grid, write_signal, writer_for
+    from .formats import rate_groups, with_source_grid, write_signal, writer_for
 
     data = read_input(pair.input)
     with busy("decoding", progress_wanted(args)), _named(pair.input):
         signal = with_source_grid(decode_signal(data))
     rate = args.rate if signal.sample_rate is None else None
     notes: list[str] = []
+    shown = str(pair.output)
 
     def write(path: pathlib.Path) -> None:
         note = write_signal(path, signal, subtype=args.subtype, sample_rate=rate,
@@ -174,6 +177,8 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
 
     if pair.output == STDIO:
         size = to_stdout(write, args.to or _source_suffix(signal.source))
+    elif args.split_rates and pair.output.suffix.lower() in _ONE_RATE_FILES and len(rate_groups(signal)) > 1:
+        size, shown = _write_split(pair, rate_groups(signal), args, notes)
     else:
         expected = estimated_size(pair.output.suffix.lower(), signal, args.subtype)
         check_room(pair.output, expected)
@@ -184,9 +189,30 @@ def _decode_one(pair: Pair, args: argparse.Namespace) -> None:
     if not args.quiet:
         shape = "x".join(str(n) for n in signal.data.shape)
         summary = sys.stderr if pair.output == STDIO else sys.stdout
-        print(f"{pair.input} -> {pair.output}: {shape} samples, {human_size(size)}", file=summary)
+        print(f"{pair.input} -> {shown}: {shape} samples, {human_size(size)}", file=summary)
     for note in notes:  # what a lossy output measures is said even with --quiet
         print(f"{pair.output}: {note}", file=sys.stderr)
+
+
+def _write_split(pair: Pair, groups: list[tuple[float, Any]], args: argparse.Namespace,
+                 notes: list[str]) -> tuple[int, str]:
+    """The channels of each rate into NAME-<rate>Hz.wav (or .flac), each verified, placed all together."""
+    from .formats import write_signal
+
+    targets = [pair.output.with_name(f"{pair.output.stem}-{rate:g}Hz{pair.output.suffix}") for rate, _ in groups]
+    for target in targets:
+        check_output(target, inputs=[pair.input], force=args.force)
+    check_room(pair.output, sum(estimated_size(target.suffix.lower(), part, args.subtype)
+                                for target, (_, part) in zip(targets, groups)))
+    with private_folder() as scratch:  # each written and read back aside, then all take their names at once
+        for target, (_, part) in zip(targets, groups):
+            ALIASES[str(scratch / target.name)] = str(target)  # messages name the user's file
+            note = write_signal(scratch / target.name, part, subtype=args.subtype, lossy=args.lossy_output)
+            notes.extend([note] if note else [])
+        with atomic_paths(targets) as temporaries:
+            for target, temporary in zip(targets, temporaries):
+                shutil.copyfile(scratch / target.name, temporary)
+    return sum(target.stat().st_size for target in targets), ", ".join(map(str, targets))
 
 
 def _decoded_suffix(source: pathlib.Path, asked: Optional[str]) -> str:

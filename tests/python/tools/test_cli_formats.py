@@ -180,3 +180,20 @@ def test_edf_writer_fits_headers_to_a_signal_from_elsewhere(tmp_path, suffix, di
         assert header["physical_min"] <= given.min() and given.max() <= header["physical_max"]
         step = (header["physical_max"] - header["physical_min"]) / digital_span
         assert np.abs(row - given).max() <= 0.5 * step * (1 + 1e-9)
+
+
+def test_edf_channels_longer_than_a_read_come_back_whole_and_in_order(tmp_path):
+    # The reader takes long channels a part at a time; pyedflib's own reading of the whole is the oracle.
+    pyedflib = pytest.importorskip("pyedflib")
+    from quorvel_tools.cli.formats import edf
+    n = 2 * edf._PART + 1234  # a part and a short last one, at two rates
+    rng = np.random.default_rng(4)
+    fast, slow = np.cumsum(rng.normal(0, 0.01, n)), np.cumsum(rng.normal(0, 0.01, n // 2))
+    headers = [pyedflib.highlevel.make_signal_header(name, sample_frequency=rate, physical_min=-100,
+                                                     physical_max=100) for name, rate in (("a", 200), ("b", 100))]
+    pyedflib.highlevel.write_edf(str(tmp_path / "long.edf"), [fast, slow], headers)
+    expected, _, _ = pyedflib.highlevel.read_edf(str(tmp_path / "long.edf"))
+    signal = read_signal(tmp_path / "long.edf")
+    assert signal.extra["lengths"] == [want.size for want in expected]  # whole data records, as written
+    for row, want in zip(signal.rows(), expected):
+        np.testing.assert_array_equal(row[:want.size], want)

@@ -81,6 +81,38 @@ def test_a_wfdb_record_is_refused_when_either_of_its_files_exists(tmp_path):
     assert (tmp_path / "out.dat").read_bytes() == b"someone's signal file" and not (tmp_path / "out.hea").exists()
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning:wfdb", "ignore::FutureWarning:wfdb")
+@pytest.mark.parametrize("replacing", [False, True], ids=["new", "replacing"])
+def test_a_wfdb_record_appears_whole_or_not_at_all(tmp_path, monkeypatch, replacing):
+    # The header fails to take its name after the signal file took its own: the folder is
+    # left as it was (no lone .dat, no new .dat beside an old header, no hidden leftovers).
+    wfdb = pytest.importorskip("wfdb")
+    from quorvel_tools.cli import atomic
+    from quorvel_tools.cli.formats import Signal, write_signal
+    t = np.arange(3000) / 250
+    new = Signal(data=np.sin(2 * np.pi * t), source="npy", sample_rate=250.0, channel_names=["II"], units=["mV"])
+    target = tmp_path / "rec.hea"
+    if replacing:
+        write_signal(target, Signal(data=0.5 * np.cos(t), source="npy", sample_rate=250.0))
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    place = atomic._TemporaryOutput._place
+
+    def header_fails(self):
+        if self.final.suffix == ".hea":
+            raise OSError(5, "injected failure", str(self.final))
+        place(self)
+
+    monkeypatch.setattr(atomic._TemporaryOutput, "_place", header_fails)
+    with pytest.raises(OSError, match="injected failure"):
+        write_signal(target, new)
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+    monkeypatch.undo()
+    write_signal(target, new)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["rec.dat", "rec.hea"]
+    record = wfdb.rdrecord(str(tmp_path / "rec"))
+    np.testing.assert_allclose(record.p_signal[:, 0], new.data, atol=1e-4)
+
+
 # The container is written in small pieces with pauses, so that a signal surely lands mid-write.
 SLOW_WRITES = """
 import pathlib, time

@@ -94,6 +94,25 @@ def test_mixed_rates_go_to_wfdb_frames_and_are_refused_by_audio(mixed_edf):
     assert max(prd(x, y) for x, y in zip(originals, signals)) <= 2
 
 
+def test_split_rates_writes_one_audio_file_per_rate_all_or_none(mixed_edf):
+    folder = mixed_edf.parent
+    assert quorvel("encode", mixed_edf, folder / "m.qrvl", "--prd", "2")[0] == 0
+    status, out, err = quorvel("decode", folder / "m.qrvl", folder / "m.wav", "--split-rates")
+    assert status == 0 and f"-> {folder / 'm-1000Hz.wav'}, {folder / 'm-100Hz.wav'}: 2x29000" in out, err
+    originals, _, _ = read_edf(mixed_edf)
+    for name, original, rate in (("m-1000Hz.wav", originals[0], 1000), ("m-100Hz.wav", originals[1], 100)):
+        samples, written_rate = soundfile.read(str(folder / name), dtype="float64")
+        assert written_rate == rate and samples.shape == original.shape and prd(original, samples) <= 2
+    assert not (folder / "m.wav").exists()
+    # One name taken keeps every file of the split from being written.
+    (folder / "m-1000Hz.wav").unlink()
+    err = refused(folder / "m-1000Hz.wav", "decode", folder / "m.qrvl", folder / "m.wav", "--split-rates")
+    assert "m-100Hz.wav: already exists" in err
+    # FLAC refuses the ECG's values beyond full scale: neither file appears.
+    err = refused(folder / "m-1000Hz.flac", "decode", folder / "m.qrvl", folder / "m.flac", "--split-rates")
+    assert f"error: {folder / 'm-1000Hz.flac'}: samples reach" in err
+
+
 def test_report_draws_a_lower_rate_channel_over_its_own_time(mixed_edf, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
     from quorvel_tools.cli import report

@@ -130,6 +130,21 @@ def test_fixed_settings_give_each_lane_the_quorvel_modules_container():
     assert containers == [quorvel.compress_signal(x[0])]
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_a_bit_exact_frame_keeps_every_bit_but_nan_payloads(dtype):
+    # float32 values held in either dtype, with gaps of every kind: at max_error 0 the
+    # finite samples come back bit for bit, the infinities with their signs, and every NaN
+    # (whatever its sign and payload) as the quiet NaN.
+    x = with_gaps(recording((3, 2000), seed=9).astype(dtype))
+    x[1, 700:705] = -np.nan
+    bits = x.view(np.uint32 if dtype == np.float32 else np.uint64)
+    bits[2, 10] = 0x7FC00123 if dtype == np.float32 else 0x7FF8000000000123  # a NaN with a payload
+    y = quorvel_tools.decode_array(quorvel_tools.encode_array(x, max_error=0))
+    expected = np.where(np.isnan(x), np.array(np.nan, dtype), x)
+    assert y.dtype == dtype
+    np.testing.assert_array_equal(y.view(bits.dtype), expected.view(bits.dtype))
+
+
 def test_lanes_of_nan_only_cost_almost_nothing():
     x = np.full((8, 100_000), np.nan, dtype=np.float32)
     frame = quorvel_tools.encode_array(x, max_error=1e-3)

@@ -10,9 +10,15 @@ from __future__ import annotations
 import dataclasses
 import importlib
 import pathlib
+<<<<<<< HEAD
 from typing import Any, Iterable, Mapping, Optional, cast
 
 from .base import Format, FormatError, Options, Signal, on_its_grid
+=======
+from typing import Any, Iterable, Optional, cast
+
+from .base import Format, FormatError, Options, Signal, channel_lengths, channel_rates
+>>>>>>> damage
 
 __all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing",
            "read_signal", "source_sample_bytes", "with_source_grid", "write_signal", "writer_for"]
@@ -88,6 +94,29 @@ def write_signal(path: pathlib.Path, signal: Signal, *, subtype: Optional[str] =
     assert writer.write is not None
     writer.write(path, signal, options)
     return notes[0] if notes else None
+
+
+def rate_groups(signal: Signal) -> list[tuple[float, Signal]]:
+    """The channels of each rate as a signal of their own, fastest first; one group when all share a rate."""
+    rates, lengths = channel_rates(signal), channel_lengths(signal)
+    if len({rate for rate in rates if rate is not None}) < 2:
+        return [(signal.sample_rate or 0.0, signal)]
+    count, rows = signal.channel_count, signal.rows()
+
+    def pick(values: Any, channels: list[int]) -> Any:
+        return [values[i] for i in channels] if isinstance(values, list) and len(values) == count else values
+
+    groups = []
+    for rate in sorted({rate for rate in rates if rate is not None}, reverse=True):
+        channels = [i for i, r in enumerate(rates) if r == rate]
+        part = rows[channels, :max(lengths[i] for i in channels)]
+        extra = {"lengths": [lengths[i] for i in channels]} if len({lengths[i] for i in channels}) > 1 else {}
+        groups.append((rate, dataclasses.replace(
+            signal, data=part[0] if len(channels) == 1 else part, sample_rate=rate,
+            channel_names=pick(signal.channel_names, channels), units=pick(signal.units, channels),
+            grid_step=pick(signal.grid_step, channels), grid_origin=pick(signal.grid_origin, channels),
+            extra=extra, annotations=[])))
+    return groups
 
 
 def by_source(source: object) -> Optional[Format]:

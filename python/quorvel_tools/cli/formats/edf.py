@@ -33,13 +33,26 @@ def _read_file(path: pathlib.Path) -> tuple[list[np.ndarray], list[dict[str, Any
         if count == 0:
             raise FormatError(f"{path}: the file holds no signals")
         headers = [{key: _plain(h[key]) for key in _SIGNAL_KEYS} for h in reader.getSignalHeaders()]
-        signals = [reader.readSignal(i) for i in range(count)]
+        signals = [_read_signal(reader, i) for i in range(count)]
         header = reader.getHeader()
         events = list(zip(*reader.readAnnotations()))
     finally:
         reader.close()
     signals, events = unmarked(signals, events)
     return signals, headers, header, events
+
+
+_PART = 1 << 16  # samples per read: a few milliseconds each
+
+
+def _read_signal(reader: Any, channel: int) -> np.ndarray:
+    """A channel a part at a time: pyedflib keeps the interpreter lock through a read, and a stop
+    (which the main thread handles) must not wait for a whole long channel."""
+    total = int(reader.getNSamples()[channel])
+    out = np.empty(total)
+    for start in range(0, total, _PART):
+        out[start:start + _PART] = reader.readSignal(channel, start, min(_PART, total - start))
+    return out
 
 
 def read(path: pathlib.Path, options: Options) -> Signal:

@@ -5,12 +5,13 @@ import fractions
 import math
 import pathlib
 import re
+import shutil
 import warnings
 from typing import Any, Optional
 
 import numpy as np
 
-from ..atomic import private_folder, write_bytes
+from ..atomic import atomic_paths, private_folder
 from .base import Format, FormatError, Options, Readback, Signal, channel_lengths, channel_rates, default_names, \
     on_its_grid, require
 
@@ -94,8 +95,12 @@ def write(path: pathlib.Path, signal: Signal, options: Options) -> None:
         except Exception as error:  # wfdb raises a variety of types for data it cannot hold
             raise FormatError(f"{path}: cannot write a WFDB record ({_one_line(error)})") from None
         options.verify(scratch / (record.name + ".hea"))
-        for suffix in (".dat", ".hea"):  # the header last: a record is whole once it names its signal file
-            write_bytes(record.with_suffix(suffix), (scratch / (record.name + suffix)).read_bytes())
+        # Both files take their names together, the header last: a record is whole once it names
+        # its signal file, and a header that cannot take its name takes the new signal file with it.
+        suffixes = (".dat", ".hea")
+        with atomic_paths([record.with_suffix(suffix) for suffix in suffixes]) as temporaries:
+            for suffix, temporary in zip(suffixes, temporaries):
+                shutil.copyfile(scratch / (record.name + suffix), temporary)
 
 
 _TOP = 32767  # format 16's samples; -32768 is the invalid sample (NaN)
