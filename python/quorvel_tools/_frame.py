@@ -23,10 +23,10 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
     return np.require(array, dtype=np.dtype(array.dtype.type), requirements=["C", "A"])
 
 
-def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None) -> bytes:
-    """A frame of `data` under `settings`."""
+def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True) -> bytes:
+    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another."""
     array = _float_array(data)
-    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads))
+    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint))
 
 
 def encode_array(
@@ -43,6 +43,7 @@ def encode_array(
     format: Format | None = None,
     threads: int | None = None,
     time_axis: int = -1,
+    joint: bool = True,
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
 
@@ -69,6 +70,12 @@ def encode_array(
     fixed settings or a named wavelet. ``threads`` lanes are encoded at once
     (``None``: one per processor), with the interpreter lock released.
 
+    With ``joint`` (the default) and an error target (``max_error``, ``rmse``
+    or ``prd``), a lane may be coded as its difference against the decoded
+    samples of another lane (channels that share a reference or noise), when
+    that makes it smaller and it still meets the target on its own samples;
+    ``joint=False`` codes every lane alone.
+
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
     ``ValueError``) for a lane that cannot be encoded, its index as ``lane``. An
@@ -83,7 +90,7 @@ def encode_array(
     advice = layout_advice(lanes.shape, time_axis, "time_axis=")
     if advice:
         warnings.warn(advice, LayoutWarning, stacklevel=2)
-    return encode_settings(lanes, settings, threads)
+    return encode_settings(lanes, settings, threads, joint)
 
 
 class LayoutWarning(UserWarning):
