@@ -2,6 +2,7 @@
 #include "codec/front/joint.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -19,10 +20,11 @@ namespace {
 
 constexpr std::size_t entry_size = 10;
 constexpr std::size_t window_length = 256;  // first differences per window of the estimate
-constexpr std::size_t window_count = 16;
-constexpr std::size_t neighbours = 32;  // references considered on each side of a lane
+constexpr std::size_t window_count = 8;
+constexpr std::size_t neighbours = 16;  // references considered on each side of a lane
 constexpr std::size_t shortest_lane = 64;
 constexpr double weight_one = 4096.0;
+constexpr double min_share = 0.05;  // of a lane's bits alone that a joint coding must be estimated to save
 
 QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
 
@@ -35,9 +37,42 @@ std::vector<std::size_t> window_starts(std::size_t n) {
   return starts;
 }
 
-// The first differences of one window's samples, appended to `out`.
-void append_differences(std::span<const double> window, std::vector<double>& out) {
-  for (std::size_t i = 1; i < window.size(); ++i) out.push_back(window[i] - window[i - 1]);
+// The first and second differences of a lane inside the windows: the
+// prediction errors of the two simplest predictors, a stand-in for what the
+// lane's coder will find.
+struct Differences {
+  std::vector<double> first, second;
+  std::array<double, 2> energy = {};  // of each, once they are complete
+};
+
+template <class T>
+void append_differences(std::span<const T> window, Differences& out) {
+  const auto x = [&](std::size_t i) { return static_cast<double>(window[i]); };
+  for (std::size_t i = 1; i < window.size(); ++i) out.first.push_back(x(i) - x(i - 1));
+  for (std::size_t i = 2; i < window.size(); ++i) out.second.push_back(x(i) - 2 * x(i - 1) + x(i - 2));
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) {
+  double s = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+  return s;
+}
+
+// The sums that give a residual x - w y's difference energy for any w, per
+// order: |dx|^2, <dx, dy>, |dy|^2 plus the energy that the reference's
+// quantisation noise (variance `noise` per sample, which x does not share)
+// adds to its differences: 2 noise per first difference, 6 per second.
+struct PairSums {
+  std::array<double, 2> xx, xy, yy, count;
+};
+
+PairSums pair_sums(const Differences& x, const Differences& y, double noise) {
+  const auto m1 = static_cast<double>(x.first.size()), m2 = static_cast<double>(x.second.size());
+  const bool self = &x == &y;
+  return {x.energy,
+          {self ? x.energy[0] : dot(x.first, y.first), self ? x.energy[1] : dot(x.second, y.second)},
+          {y.energy[0] + 2 * noise * m1, y.energy[1] + 6 * noise * m2},
+          {m1, m2}};
 }
 
 // What one candidate pair is worth: the weight and the estimated bits saved.
@@ -49,67 +84,124 @@ struct Candidate {
 };
 
 // The variance quantisation adds to a first difference: a step of 2e (max
-// error) or an RMSE t adds noise of variance e^2 / 3 or t^2 to each sample,
-// twice that to a difference. It is the floor under a lane's own differences,
-// and what a reference's decoded samples add to a residual, times w^2.
-double noise_floor(Target target, double lane_energy_per_sample) {
+// error) or an RMSE t adds noise of variance e^2 / 3 or t^2 to each sample.
+// It is the floor under what coding a lane costs, and what a reference's
+// decoded samples add to a residual, times w^2.
+double target_noise(Target target, double lane_energy_per_sample) {
   switch (target.kind) {
-    case TargetKind::max_error: return 2.0 * target.value * target.value / 3.0;
-    case TargetKind::rmse: return 2.0 * target.value * target.value;
+    case TargetKind::max_error: return target.value * target.value / 3.0;
+    case TargetKind::rmse: return target.value * target.value;
     default: {
       const double t = target.value / 100.0;
-      return 2.0 * t * t * lane_energy_per_sample;
+      return t * t * lane_energy_per_sample;
     }
   }
 }
 
-// The Q12 weight of a least-squares fit, or the integer next to it when that
-// costs at most 5 % more energy: a weight of +-1, 2 ... keeps a lane on the
-// grid its samples share with the reference's (PCM, ADC counts).
-std::int16_t chosen_weight(double xx, double xy, double yy, double& energy) {
-  const auto energy_at = [&](double w) { return std::max(0.0, xx - 2.0 * w * xy + w * w * yy); };
-  const double fit = std::clamp(xy / yy, -7.0, 7.0);
-  const double q = std::round(fit * weight_one) / weight_one;
-  const double whole = std::round(fit);
-  energy = energy_at(q);
-  if (whole != 0 && energy_at(whole) <= 1.05 * energy + 1e-300) {
-    energy = energy_at(whole);
-    return static_cast<std::int16_t>(whole * weight_one);
+// What the estimate needs of every lane coded alone: the differences of its
+// bridged samples inside the windows, and the noise of its target. Nothing
+// is decoded. Lanes without a container keep no differences.
+struct Estimate {
+  std::vector<Differences> d;
+  std::vector<double> noise;
+  std::vector<std::size_t> alone_bits;
+};
+
+template <class T>
+Estimate estimate(std::span<const T> samples, std::size_t n, Target target, std::size_t threads,
+                  const LaneCodec& codec, const std::vector<std::vector<std::uint8_t>>& containers) {
+  const std::size_t lanes = containers.size();
+  const auto starts = window_starts(n);
+  const std::size_t m = starts.size() == 1 ? n : window_length + 1;
+  Estimate e{std::vector<Differences>(lanes), std::vector<double>(lanes), std::vector<std::size_t>(lanes)};
+  parallel_for(lanes, threads, [&](std::size_t lane) {
+    if (containers[lane].empty()) return;
+    try {
+      // The lane as its container codes it: as it is, or bridged when it has gaps.
+      const auto lane_samples = samples.subspan(lane * n, n);
+      const bool finite = std::ranges::all_of(lane_samples, [](T v) { return std::isfinite(v); });
+      const std::vector<double> bridged = finite ? std::vector<double>{} : codec.filled(lane);
+      Differences& d = e.d[lane];
+      double energy = 0;
+      const auto measure = [&](auto x) {
+        if (target.kind == TargetKind::prd) {
+          for (const double v : x) energy += v * v;
+        }
+        for (const std::size_t s : starts) append_differences(x.subspan(s, m), d);
+      };
+      if (finite) {
+        measure(lane_samples);
+      } else {
+        measure(std::span<const double>(bridged));
+      }
+      d.energy = {dot(d.first, d.first), dot(d.second, d.second)};
+      e.noise[lane] = target_noise(target, energy / static_cast<double>(n));
+      e.alone_bits[lane] = 8 * containers[lane].size();
+    } catch (const std::bad_alloc&) {
+      e.d[lane] = {};  // the lane stays alone
+    }
+  });
+  return e;
+}
+
+// The variance per sample a lane of noise `noise` costs to code with the
+// better of the two predictors, its residual against the reference being
+// weighted by w: the prediction error plus the target's own noise as a floor.
+double coded_variance(const PairSums& p, double w, double noise) {
+  double best = HUGE_VAL;
+  for (std::size_t o = 0; o < 2; ++o) {
+    if (p.count[o] == 0) continue;
+    const double energy = std::max(0.0, p.xx[o] - 2.0 * w * p.xy[o] + w * w * p.yy[o]);
+    best = std::min(best, energy / p.count[o] + (o == 0 ? 2 : 6) * noise);
   }
-  return static_cast<std::int16_t>(q * weight_one);
+  return best;
+}
+
+// The weight in Q12 that costs least, of the least-squares fits of either
+// order, or the integer next to one when that costs at most 5 % more: a
+// weight of +-1, 2 ... keeps a lane on the grid it shares with the
+// reference (PCM, ADC counts).
+std::int16_t chosen_weight(const PairSums& p, double noise, double& variance) {
+  variance = HUGE_VAL;
+  double best = 0, whole = 0;
+  for (std::size_t o = 0; o < 2; ++o) {
+    if (!(p.yy[o] > 0)) continue;
+    const double fit = std::clamp(p.xy[o] / p.yy[o], -7.0, 7.0);
+    const double q = std::round(fit * weight_one) / weight_one;
+    if (const double v = coded_variance(p, q, noise); v < variance) variance = v, best = q, whole = std::round(fit);
+  }
+  if (whole != 0 && coded_variance(p, whole, noise) <= 1.05 * variance) {
+    variance = coded_variance(p, whole, noise);
+    best = whole;
+  }
+  return static_cast<std::int16_t>(best * weight_one);
 }
 
 // Pairs that the estimate says are worth coding, best first: a lane against
-// each neighbour, the bits its first differences' energy would save.
-std::vector<Candidate> candidates(const std::vector<std::vector<double>>& dx, const std::vector<double>& floors,
-                                  const std::vector<std::size_t>& alone_bits, std::size_t n) {
-  std::vector<Candidate> out;
-  const std::size_t lanes = dx.size();
-  const auto dot = [](const std::vector<double>& a, const std::vector<double>& b) {
-    double s = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
-  };
-  for (std::size_t j = 0; j < lanes; ++j) {
-    if (dx[j].empty()) continue;
-    const double m = static_cast<double>(dx[j].size());
-    const double xx = dot(dx[j], dx[j]);
+// each neighbour, and the bits that the drop in its coded variance saves.
+std::vector<Candidate> candidates(const Estimate& e, std::size_t n, std::size_t threads) {
+  const std::size_t lanes = e.d.size();
+  std::vector<std::vector<Candidate>> found(lanes);
+  for (auto& f : found) f.reserve(2 * neighbours);  // so that the threads below never allocate
+  parallel_for(lanes, threads, [&](std::size_t j) {
+    if (e.d[j].first.empty()) return;
+    auto& out = found[j];
+    const PairSums self = pair_sums(e.d[j], e.d[j], 0.0);
+    const double alone = coded_variance(self, 0.0, e.noise[j]);
     for (std::size_t k = j > neighbours ? j - neighbours : 0; k < std::min(lanes, j + neighbours + 1); ++k) {
-      if (k == j || dx[k].empty()) continue;
-      // The reference as decoded: its differences plus its quantisation noise, which x_j does not share.
-      const double yy = dot(dx[k], dx[k]) + m * floors[k];
-      if (!(yy > 0)) continue;
-      double energy = 0;
-      const std::int16_t weight = chosen_weight(xx, dot(dx[j], dx[k]), yy, energy);
-      if (weight == 0) continue;
-      const double f = floors[j];
-      const double bits = 0.5 * static_cast<double>(n) * std::log2((xx / m + f) / (energy / m + f));
-      // Worth a second encoding only when it saves a few percent of the lane and far more than its entry.
-      if (bits > 0.03 * static_cast<double>(alone_bits[j]) && bits > 8.0 * 4 * entry_size) {
+      if (k == j || e.d[k].first.empty()) continue;
+      double variance = 0;
+      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.noise[k]), e.noise[j], variance);
+      if (weight == 0 || !(variance > 0)) continue;
+      const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / variance);
+      // Worth a second encoding only when it saves a good part of the lane and far more than its entry.
+      if (bits > min_share * static_cast<double>(e.alone_bits[j]) && bits > 8.0 * 4 * entry_size) {
         out.push_back({bits, static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(k), weight});
       }
     }
-  }
+  });
+  std::vector<Candidate> out;
+  for (const auto& f : found) out.insert(out.end(), f.begin(), f.end());
   std::ranges::sort(out, [](const Candidate& a, const Candidate& b) { return a.bits > b.bits; });
   return out;
 }
@@ -129,37 +221,6 @@ std::vector<LaneReference> assign(const std::vector<Candidate>& pairs, std::size
   }
   std::ranges::sort(out, {}, &LaneReference::lane);
   return out;
-}
-
-// What the estimate needs of every lane coded alone: the first differences
-// of its bridged samples inside the windows, and the noise of its target.
-// Nothing is decoded. Lanes without a container keep no differences.
-struct Estimate {
-  std::vector<std::vector<double>> dx;
-  std::vector<double> floors;
-  std::vector<std::size_t> alone_bits;
-};
-
-Estimate estimate(std::size_t n, Target target, std::size_t threads, const LaneCodec& codec,
-                  const std::vector<std::vector<std::uint8_t>>& containers) {
-  const std::size_t lanes = containers.size();
-  const auto starts = window_starts(n);
-  const std::size_t m = starts.size() == 1 ? n : window_length + 1;
-  Estimate e{std::vector<std::vector<double>>(lanes), std::vector<double>(lanes), std::vector<std::size_t>(lanes)};
-  parallel_for(lanes, threads, [&](std::size_t lane) {
-    if (containers[lane].empty()) return;
-    try {
-      const std::vector<double> x = codec.filled(lane);
-      double energy = 0;
-      for (const double v : x) energy += v * v;
-      for (const std::size_t s : starts) append_differences(std::span<const double>(x).subspan(s, m), e.dx[lane]);
-      e.floors[lane] = noise_floor(target, energy / static_cast<double>(n));
-      e.alone_bits[lane] = 8 * containers[lane].size();
-    } catch (const std::bad_alloc&) {
-      e.dx[lane].clear();  // the lane stays alone
-    }
-  });
-  return e;
 }
 
 // The target a lane's residual is coded to so that the restored lane meets
@@ -249,10 +310,12 @@ std::vector<LaneReference> code_jointly(std::span<const T> samples, std::size_t 
                                         std::vector<std::vector<std::uint8_t>>& containers) {
   const std::size_t lanes = containers.size();
   if (lanes < 2 || lane_length < shortest_lane || target.kind == TargetKind::max_bytes) return {};
-  const Estimate e = estimate(lane_length, target, threads, codec, containers);
-  // Coding a lane again costs about one more encoding of it: a budget of 2/5 of the lanes.
-  const std::size_t budget = std::max<std::size_t>(1, 2 * lanes / 5);
-  const auto planned = assign(candidates(e.dx, e.floors, e.alone_bits, lane_length), lanes, budget);
+  const Estimate e = estimate(samples, lane_length, target, threads, codec, containers);
+  // Coding a lane again costs about 1.3 encodings of it (its residual, then decoding it and its
+  // reference), the estimate about 0.05: at most a third of the lanes, so that a frame of many
+  // lanes takes at most about 1.5 times as long as its lanes alone.
+  const std::size_t budget = std::max<std::size_t>(1, lanes / 3);
+  const auto planned = assign(candidates(e, lane_length, threads), lanes, budget);
   if (planned.empty()) return {};
 
   std::vector<std::vector<float>> decoded(lanes);
@@ -282,6 +345,7 @@ std::vector<LaneReference> code_jointly(std::span<const T> samples, std::size_t 
     }
   });
   std::vector<LaneReference> kept;
+  kept.reserve(planned.size());  // nothing below allocates: the containers change all or not at all
   for (std::size_t i = 0; i < planned.size(); ++i) {
     if (!joint[i]) continue;
     containers[planned[i].lane] = std::move(*joint[i]);
@@ -304,6 +368,9 @@ std::vector<LaneReference> code_lanes(std::span<const T> samples, std::size_t n,
   const joint::LaneCodec codec{
       .filled = [&](std::size_t lane) {
         const auto lane_samples = samples.subspan(lane * n, n);
+        if (std::ranges::all_of(lane_samples, [](T x) { return std::isfinite(x); })) {
+          return std::vector<double>(lane_samples.begin(), lane_samples.end());
+        }
         std::vector<T> filled(lane_samples.begin(), lane_samples.end());
         fill_gaps(std::span<T>(filled));
         return std::vector<double>(filled.begin(), filled.end());
@@ -316,7 +383,11 @@ std::vector<LaneReference> code_lanes(std::span<const T> samples, std::size_t n,
       .decode = [&](std::span<const std::uint8_t> container, std::size_t start, std::span<float> out) {
         return decode_part(container, version, start, out);
       }};
-  return code_jointly(samples, n, *settings.target, settings.threads, codec, containers);
+  try {
+    return code_jointly(samples, n, *settings.target, settings.threads, codec, containers);
+  } catch (const std::bad_alloc&) {
+    return {};  // a saving, not a need: the lanes stay alone (code_jointly replaces them only at its end)
+  }
 }
 
 template std::vector<LaneReference> code_lanes(std::span<const float>, std::size_t, const FrameSettings&,
