@@ -207,26 +207,28 @@ def speed(cache: pathlib.Path, rounds: int, name: str) -> None:
 
     x = lanes_tiled(np.load(cache / f"{name}.npy").astype(np.float32)[:, :SPEED_LENGTH], SPEED_LANES)
     target = 1e-3 * (float(x.max()) - float(x.min()))
-    times: dict[bool, list[tuple[float, float]]] = {False: [], True: []}
+    # Wall and processor time: on a busy machine the processor time of one thread is the steadier figure.
+    times: dict[bool, list[tuple[float, float, float, float]]] = {False: [], True: []}
     frames = {joint: quorvel_tools.encode_array(x, max_error=target, format=2, joint=joint, threads=1)
               for joint in (False, True)}
     for _ in range(rounds):
         for joint in (False, True):
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             quorvel_tools.encode_array(x, max_error=target, format=2, joint=joint, threads=1)
-            middle = time.perf_counter()
+            middle, middle_cpu = time.perf_counter(), time.process_time()
             quorvel_tools.decode_array(frames[joint], threads=1)
-            times[joint].append((middle - start, time.perf_counter() - middle))
+            times[joint].append((middle - start, time.perf_counter() - middle, middle_cpu - start_cpu,
+                                 time.process_time() - middle_cpu))
     print(f"\n## speed: {name} tiled to {x.shape[0]} lanes x {x.shape[1]} samples, max error 1e-3 x R, "
           f"one thread, medians of {rounds} interleaved rounds")
-    medians = {j: (float(np.median([t[0] for t in times[j]])), float(np.median([t[1] for t in times[j]])))
-               for j in times}
+    medians = {j: [float(np.median([t[i] for t in times[j]])) for i in range(4)] for j in times}
     for joint in (False, True):
-        encode_s, decode_s = medians[joint]
-        print(f"{'joint' if joint else 'alone':<8}{len(frames[joint]):>10} bytes   encode {encode_s * 1e3:8.1f} ms"
-              f"   decode {decode_s * 1e3:8.1f} ms")
-    print(f"joint / alone: encode {medians[True][0] / medians[False][0]:.2f}x, "
-          f"decode {medians[True][1] / medians[False][1]:.2f}x, bytes {len(frames[True]) / len(frames[False]):.3f}")
+        wall_encode, wall_decode, cpu_encode, cpu_decode = (1e3 * m for m in medians[joint])
+        print(f"{'joint' if joint else 'alone':<8}{len(frames[joint]):>10} bytes   encode {wall_encode:8.1f} ms "
+              f"(processor {cpu_encode:8.1f})   decode {wall_decode:7.1f} ms (processor {cpu_decode:7.1f})")
+    ratios = [medians[True][i] / medians[False][i] for i in range(4)]
+    print(f"joint / alone: encode {ratios[0]:.2f}x (processor {ratios[2]:.2f}x), decode {ratios[1]:.2f}x "
+          f"(processor {ratios[3]:.2f}x), bytes {len(frames[True]) / len(frames[False]):.3f}")
 
 
 def main() -> None:
