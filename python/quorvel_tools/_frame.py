@@ -128,11 +128,22 @@ def frame_layout(
 ) -> tuple[np.dtype[Any], tuple[int, ...], tuple[tuple[int, int], ...]]:
     """The dtype and shape a frame holds, and where each lane's container lies in it
     (offset, size; size 0 for a lane without one), from the frame's header and
-    lane table, checked against its size and the containers' headers."""
+    lane table, checked against its size and the containers' headers. The
+    container of a joint lane (:func:`frame_references`) holds the lane's
+    difference against its reference, not the lane."""
     view = _contiguous(cast("Buffer", frame))
     refuse_other_kinds(view, b"QRVC")
-    dtype, shape, lanes = _codec.frame_info(view)
+    dtype, shape, lanes, _ = _codec.frame_info(view)
     return np.dtype(dtype), shape, lanes
+
+
+def frame_references(frame: Buffer | npt.NDArray[Any]) -> dict[int, tuple[int, float]]:
+    """The joint lanes of a frame: lane -> (reference lane, weight). Such a lane
+    decodes as float32(weight x reference's decoded samples + its container's
+    samples), so reading it alone takes its container and its reference's."""
+    view = _contiguous(cast("Buffer", frame))
+    refuse_other_kinds(view, b"QRVC")
+    return {lane: (reference, weight / 4096) for lane, reference, weight in _codec.frame_info(view)[3]}
 
 
 def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[int, ...]]:

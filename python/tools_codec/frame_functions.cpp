@@ -69,7 +69,8 @@ PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
   if (!info) return nullptr;
   PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(info->shape.size()));
   PyObject* lanes = PyTuple_New(static_cast<Py_ssize_t>(info->lanes.size()));
-  bool ok = shape != nullptr && lanes != nullptr;
+  PyObject* references = PyTuple_New(static_cast<Py_ssize_t>(info->references.size()));
+  bool ok = shape != nullptr && lanes != nullptr && references != nullptr;
   for (std::size_t axis = 0; ok && axis < info->shape.size(); ++axis) {
     PyObject* extent = PyLong_FromUnsignedLongLong(info->shape[axis]);
     ok = extent != nullptr;
@@ -81,12 +82,20 @@ PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
     ok = part != nullptr;
     if (ok) PyTuple_SET_ITEM(lanes, static_cast<Py_ssize_t>(lane), part);
   }
+  for (std::size_t e = 0; ok && e < info->references.size(); ++e) {
+    const LaneReference& r = info->references[e];
+    PyObject* entry = Py_BuildValue("(IIi)", r.lane, r.reference, static_cast<int>(r.weight));
+    ok = entry != nullptr;
+    if (ok) PyTuple_SET_ITEM(references, static_cast<Py_ssize_t>(e), entry);
+  }
   if (!ok) {
     Py_XDECREF(shape);
     Py_XDECREF(lanes);
+    Py_XDECREF(references);
     return nullptr;
   }
-  return Py_BuildValue("(sNN)", info->dtype == FrameDtype::float32 ? "float32" : "float64", shape, lanes);
+  return Py_BuildValue("(sNNN)", info->dtype == FrameDtype::float32 ? "float32" : "float64", shape, lanes,
+                       references);
 }
 
 PyObject* frame_overhead(PyObject* /*module*/, PyObject* shape_tuple) {

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quorvel_tools
-from quorvel_tools._frame import frame_layout, frame_overhead
+from quorvel_tools._frame import frame_layout, frame_overhead, frame_references
 
 
 def references(frame):
@@ -83,6 +83,7 @@ def test_every_lane_meets_its_target_and_the_frame_never_grows(kind, dtype):
     x = lanes_of(kind).astype(dtype)
     for target, value in TARGETS:
         joint = quorvel_tools.encode_array(x, **{target: value}, format=2)
+        assert frame_references(joint) == {k: (r, w / 4096) for k, (r, w) in references(joint).items()}
         alone = quorvel_tools.encode_array(x, **{target: value}, format=2, joint=False)
         assert len(joint) <= len(alone), (target, len(joint), len(alone))
         y = quorvel_tools.decode_array(joint)
