@@ -192,8 +192,9 @@ std::vector<Candidate> candidates(const Estimate& e, std::size_t n, std::size_t 
       if (k == j || e.d[k].first.empty()) continue;
       double variance = 0;
       const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.noise[k]), e.noise[j], variance);
-      if (weight == 0 || !(variance > 0)) continue;
-      const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / variance);
+      if (weight == 0 || !(alone > 0)) continue;
+      // A copy predicts its lane exactly (variance 0 when coded losslessly): about 20 bits a sample saved.
+      const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / std::max(variance, alone * 1e-12));
       // Worth a second encoding only when it saves a good part of the lane and far more than its entry.
       if (bits > min_share * static_cast<double>(e.alone_bits[j]) && bits > 8.0 * 4 * entry_size) {
         out.push_back({bits, static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(k), weight});
