@@ -153,7 +153,8 @@ def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[
 
 
 def frame_overhead(shape: tuple[int, ...]) -> int:
-    """Bytes a frame of this shape takes besides its containers and masks."""
+    """Bytes a frame of this shape takes besides its containers and masks (a frame
+    with joint lanes adds 4, and 10 per joint lane, for its reference table)."""
     return _codec.frame_overhead(tuple(shape))
 
 
