@@ -1,5 +1,7 @@
 // codec/front/frame.cpp: chunk frames: gap filling, bit masks, one container per lane, and back.
 #include "codec/front/frame.hpp"
+#include "codec/front/gaps.hpp"
+#include "codec/front/joint.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -94,42 +96,6 @@ std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> sh
   }
   return Geometry{static_cast<std::size_t>(samples), static_cast<std::size_t>(lanes),
                   static_cast<std::size_t>(length)};
-}
-
-// Fills every non-finite sample from its finite neighbours: linear
-// interpolation inside a lane, the nearest finite value before the first and
-// after the last. Returns false, leaving the lane as it was, when no sample is
-// finite. The convex combination cannot overflow, and the clamp keeps its
-// rounding inside the two neighbours. Under a bound on every sample a float64
-// fill is rounded to float32, which the container holds: a lane of float32
-// values then has nothing the container must round, and a bit-exact copy
-// stays within reach. (Other targets keep the fills as they were.)
-template <class T>
-T fill_value(double a, double b, double t, bool narrow) {
-  const double low = std::min(a, b), high = std::max(a, b);
-  const double fill = std::clamp(a * (1.0 - t) + b * t, low, high);
-  const auto rounded = static_cast<float>(fill);
-  if (!narrow || !std::isfinite(rounded)) return static_cast<T>(fill);  // beyond float32: refused anyway
-  return static_cast<T>(std::clamp(static_cast<double>(rounded), low, high));
-}
-
-template <class T>
-bool fill_gaps(std::span<T> lane, bool narrow) {
-  const auto first = std::find_if(lane.begin(), lane.end(), [](T x) { return std::isfinite(x); });
-  if (first == lane.end()) return false;
-  std::fill(lane.begin(), first, *first);
-  std::size_t last = static_cast<std::size_t>(first - lane.begin());
-  for (std::size_t i = last + 1; i < lane.size(); ++i) {
-    if (!std::isfinite(lane[i])) continue;
-    const double a = lane[last], b = lane[i];
-    const double width = static_cast<double>(i - last);
-    for (std::size_t k = last + 1; k < i; ++k) {
-      lane[k] = fill_value<T>(a, b, static_cast<double>(k - last) / width, narrow);
-    }
-    last = i;
-  }
-  std::fill(lane.begin() + static_cast<std::ptrdiff_t>(last) + 1, lane.end(), lane[last]);
-  return true;
 }
 
 // The failure a frame reports: the first in lane order, marked with its lane.
@@ -248,8 +214,10 @@ std::expected<std::uint32_t, QuorvelError> part_length(std::size_t bytes, const 
 std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t version, FrameDtype dtype,
                                                                 std::span<const std::uint64_t> shape,
                                                                 const std::vector<std::vector<std::uint8_t>>& lanes,
-                                                                const Masks& packed_masks) {
-  std::size_t size = frame_overhead(shape), masks = 0;
+                                                                const Masks& packed_masks,
+                                                                std::span<const LaneReference> references) {
+  const std::size_t table = joint::table_size(references);
+  std::size_t size = frame_overhead(shape) + table, masks = 0;
   for (const auto& c : lanes) size += c.size();
   for (const auto& m : packed_masks) masks += m.size();
   size += masks;
@@ -259,7 +227,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
   p[4] = version;
   p[5] = static_cast<std::uint8_t>(dtype);
   p[6] = static_cast<std::uint8_t>(shape.size());
-  p[7] = frame_flag_crc;
+  p[7] = static_cast<std::uint8_t>(frame_flag_crc | (table != 0 ? frame_flag_joint : 0));
   p += 8;
   for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
     auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
@@ -272,16 +240,18 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t ver
     if (!length) return std::unexpected(length.error());
     little_endian::store(p, *length);
   }
+  if (table != 0) joint::write_table(references, p), p += table;
   for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
   for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
-  little_endian::store(p, frame_crc(out, head_size(shape), masks));
+  little_endian::store(p, frame_crc(out, head_size(shape) + table, masks));
   return out;
 }
+
 
 template <class T>
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span<const T> samples,
                                                                        std::span<const std::uint64_t> shape,
-                                                                       const FrameSettings& settings) {
+                                                                       const FrameSettings& settings, bool joint) {
   const auto g = geometry(shape);
   if (!g) return std::unexpected(g.error());
   if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
@@ -300,6 +270,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
                              return std::nullopt;
                            });
   if (!encoded) return std::unexpected(encoded.error());
+  const auto references = joint && settings.target ? joint::code_lanes(samples, g->lane_length, settings, containers)
+                                                   : std::vector<LaneReference>{};
 
   Masks packed = build_masks(samples);
   for (auto& mask : packed) {
@@ -308,7 +280,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
     if (!deflated) return std::unexpected(deflated.error());
     mask = std::move(*deflated);
   }
-  return assemble(static_cast<std::uint8_t>(chosen_format(settings)), dtype_of<T>(), shape, containers, packed);
+  return assemble(static_cast<std::uint8_t>(chosen_format(settings)), dtype_of<T>(), shape, containers, packed,
+                  references);
 }
 
 // ---- decoding -------------------------------------------------------------
@@ -387,7 +360,7 @@ std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> 
   if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
     return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
   }
-  if ((p[7] & ~frame_flag_crc) != 0) return std::unexpected(invalid("Unknown frame flags " + std::to_string(p[7])));
+  if ((p[7] & ~(frame_flag_crc | frame_flag_joint)) != 0) return std::unexpected(invalid("Unknown frame flags " + std::to_string(p[7])));
   const std::size_t ndim = p[6];
   if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
     return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
@@ -437,7 +410,14 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
   std::vector<std::uint32_t> mask_lengths, lane_lengths;
   const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
                               read_lengths(frame.data() + table, info.lane_count, lane_lengths);
-  const std::size_t body = head_size(info.shape);
+  std::size_t body = head_size(info.shape);
+  if ((frame[7] & frame_flag_joint) != 0) {
+    std::size_t table_bytes = 0;
+    auto references = joint::read_table(frame.subspan(body), info.lane_count, table_bytes);
+    if (!references) return std::unexpected(references.error());
+    parsed.info.references = std::move(*references);
+    body += table_bytes;
+  }
   const std::size_t crc_bytes = (frame[7] & frame_flag_crc) != 0 ? frame_crc_size : 0;
   if (parts + crc_bytes != frame.size() - body) {
     return std::unexpected(invalid((parts + crc_bytes > frame.size() - body ? "Frame is truncated: its parts add up to "
@@ -459,6 +439,12 @@ std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_
       return std::unexpected(ok.error().in_lane(lane));
     }
     every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || lane_lengths[lane] != 0);
+  }
+  for (const LaneReference& r : info.references) {
+    if (lane_lengths[r.lane] == 0 || lane_lengths[r.reference] == 0) {
+      return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " is coded against lane " +
+                                     std::to_string(r.reference) + " but one of them has no container"));
+    }
   }
   const auto any_mask = parse_masks(parsed, frame, offset, mask_lengths);
   if (!any_mask) return std::unexpected(any_mask.error());
@@ -569,6 +555,7 @@ std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t
                              return done ? std::nullopt : std::optional<QuorvelError>(std::move(done.error()));
                            });
   if (!decoded) return std::unexpected(decoded.error());
+  joint::restore_lanes(info.references, info.lane_length, out);  // before the masks overwrite any sample
   restore_masked(*masks, out);
   return {};
 }
@@ -583,14 +570,14 @@ std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,
                                                                     std::span<const std::uint64_t> shape,
-                                                                    const FrameSettings& settings) {
-  return encode_frame_of(samples, shape, settings);
+                                                                    const FrameSettings& settings, bool joint) {
+  return encode_frame_of(samples, shape, settings, joint);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const double> samples,
                                                                     std::span<const std::uint64_t> shape,
-                                                                    const FrameSettings& settings) {
-  return encode_frame_of(samples, shape, settings);
+                                                                    const FrameSettings& settings, bool joint) {
+  return encode_frame_of(samples, shape, settings, joint);
 }
 
 std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame) {

@@ -17,15 +17,20 @@
 //                           version-2 container (a reader that knows only 1 refuses it)
 //   5           1           sample type: 0 float32, 1 float64
 //   6           1           ndim, 0..32 (0: a single sample)
-//   7           1           flags: bit 0 set, a CRC-32 follows the masks; the other bits zero
+//   7           1           flags: bit 0 set, a CRC-32 follows the masks; bit 1 set, a reference
+//                           table follows the lane table; the other bits zero
 //   8           12          packed byte length of the NaN, +inf and -inf masks (u32 each; 0: none)
 //   20          8 ndim      shape (u64 each)
 //   20 + 8 ndim 4 lanes     byte length of each lane's container (u32; 0: every sample masked)
+//   ...         4 + 10 K    with flag bit 1: K, then K entries (lane, reference lane, weight: u32,
+//                           u32, i16) in increasing lane order; such a lane's container holds its
+//                           difference against the reference's decoded samples (codec/front/joint.hpp)
 //   ...                     the containers, lane after lane (C order of the leading axes)
 //   ...                     the masks that are present, NaN, +inf, -inf: raw DEFLATE of one bit
 //                           per sample in C order, bit i % 8 of byte i / 8, spare bits zero
 //   ...         4           with flag bit 0: CRC-32 of every byte of the frame but the
 //                           containers (which carry checks of their own) and this field
+//                           (so it covers the reference table)
 //
 // The frame ends exactly after its last part. The encoder always sets flag bit
 // 0; frames without it (flags 0, as the first encoders wrote them) decode
@@ -53,7 +58,8 @@ inline constexpr std::uint8_t first_frame_version = 1;
 inline constexpr std::uint8_t last_frame_version = 2;
 inline constexpr std::size_t frame_fixed_size = 20;
 inline constexpr std::size_t frame_max_ndim = 32;
-inline constexpr std::uint8_t frame_flag_crc = 1;  // in the flags byte, offset 7
+inline constexpr std::uint8_t frame_flag_crc = 1;    // in the flags byte, offset 7
+inline constexpr std::uint8_t frame_flag_joint = 2;  // a reference table follows the lane table
 inline constexpr std::size_t frame_crc_size = 4;
 
 // How the lanes are encoded: each lane meets the target on its own finite
@@ -68,6 +74,15 @@ struct LanePart {
   std::size_t size;
 };
 
+// A lane coded as the difference against the decoded samples of `reference`,
+// a lane coded alone, weighted by weight / 4096.
+struct LaneReference {
+  std::uint32_t lane;
+  std::uint32_t reference;
+  std::int16_t weight;
+  friend bool operator==(const LaneReference&, const LaneReference&) = default;
+};
+
 // What a frame's header says, checked against the frame's own size.
 struct FrameInfo {
   std::uint8_t version;  // of the frame, and of every lane's container
@@ -77,20 +92,27 @@ struct FrameInfo {
   std::size_t lane_count;    // product of all axes but the last (1 for ndim 0)
   std::size_t lane_length;   // the last axis (1 for ndim 0)
   std::vector<LanePart> lanes;  // the lane table, lane after lane
+  std::vector<LaneReference> references = {};  // the reference table, empty without flag bit 1
 };
 
 // Bytes a frame of this shape takes besides its containers and masks: the
-// fixed header, the shape, the lane table and the CRC-32.
+// fixed header, the shape, the lane table and the CRC-32 (a reference table
+// adds 4 + 10 bytes per lane coded jointly).
 [[nodiscard]] std::size_t frame_overhead(std::span<const std::uint64_t> shape);
 
 // Encodes a C-ordered array of the given shape. The lanes run along the last
 // axis and hold at most 2147483647 samples each. A lane's failure carries its
 // index (QuorvelError::lane()); an unreachable target names the lane that
 // needs the most, and a figure (a budget per lane) that every lane meets.
+// With `joint` and an error target (max error, RMSE, PRD), a lane may be coded
+// against another one when that makes its container smaller and still meets
+// the target on its own samples.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
-    std::span<const float> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings);
+    std::span<const float> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings,
+    bool joint = true);
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
-    std::span<const double> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings);
+    std::span<const double> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings,
+    bool joint = true);
 
 // Parses and checks the header, the lane table and the containers' headers
 // without decoding anything, so that a caller can size the output and find

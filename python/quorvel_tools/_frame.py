@@ -23,10 +23,10 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
     return np.require(array, dtype=np.dtype(array.dtype.type), requirements=["C", "A"])
 
 
-def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None) -> bytes:
-    """A frame of `data` under `settings`."""
+def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True) -> bytes:
+    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another."""
     array = _float_array(data)
-    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads))
+    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint))
 
 
 def encode_array(
@@ -43,6 +43,7 @@ def encode_array(
     format: Format | None = None,
     threads: int | None = None,
     time_axis: int = -1,
+    joint: bool = True,
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
 
@@ -71,6 +72,12 @@ def encode_array(
     fixed settings or a named wavelet. ``threads`` lanes are encoded at once
     (``None``: one per processor), with the interpreter lock released.
 
+    With ``joint`` (the default) and an error target (``max_error``, ``rmse``
+    or ``prd``), a lane may be coded as its difference against the decoded
+    samples of another lane (channels that share a reference or noise), when
+    that makes it smaller and it still meets the target on its own samples;
+    ``joint=False`` codes every lane alone.
+
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
     ``ValueError``) for a lane that cannot be encoded, its index as ``lane``. An
@@ -85,7 +92,7 @@ def encode_array(
     advice = layout_advice(lanes.shape, time_axis, "time_axis=")
     if advice:
         warnings.warn(advice, LayoutWarning, stacklevel=2)
-    return encode_settings(lanes, settings, threads)
+    return encode_settings(lanes, settings, threads, joint)
 
 
 class LayoutWarning(UserWarning):
@@ -123,11 +130,22 @@ def frame_layout(
 ) -> tuple[np.dtype[Any], tuple[int, ...], tuple[tuple[int, int], ...]]:
     """The dtype and shape a frame holds, and where each lane's container lies in it
     (offset, size; size 0 for a lane without one), from the frame's header and
-    lane table, checked against its size and the containers' headers."""
+    lane table, checked against its size and the containers' headers. The
+    container of a joint lane (:func:`frame_references`) holds the lane's
+    difference against its reference, not the lane."""
     view = _contiguous(cast("Buffer", frame))
     refuse_other_kinds(view, b"QRVC")
-    dtype, shape, lanes = _codec.frame_info(view)
+    dtype, shape, lanes, _ = _codec.frame_info(view)
     return np.dtype(dtype), shape, lanes
+
+
+def frame_references(frame: Buffer | npt.NDArray[Any]) -> dict[int, tuple[int, float]]:
+    """The joint lanes of a frame: lane -> (reference lane, weight). Such a lane
+    decodes as float32(weight x reference's decoded samples + its container's
+    samples), so reading it alone takes its container and its reference's."""
+    view = _contiguous(cast("Buffer", frame))
+    refuse_other_kinds(view, b"QRVC")
+    return {lane: (reference, weight / 4096) for lane, reference, weight in _codec.frame_info(view)[3]}
 
 
 def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[int, ...]]:
@@ -137,7 +155,8 @@ def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[
 
 
 def frame_overhead(shape: tuple[int, ...]) -> int:
-    """Bytes a frame of this shape takes besides its containers and masks."""
+    """Bytes a frame of this shape takes besides its containers and masks (a frame
+    with joint lanes adds 4, and 10 per joint lane, for its reference table)."""
     return _codec.frame_overhead(tuple(shape))
 
 

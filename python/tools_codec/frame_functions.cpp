@@ -40,7 +40,9 @@ bool shape_of(PyObject* tuple, std::vector<std::uint64_t>& shape) {
 PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   PyObject *data, *shape_tuple, *settings_object;
   Py_ssize_t threads = 0;
-  if (!PyArg_ParseTuple(args, "OO!On:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads)) {
+  int joint = 1;
+  if (!PyArg_ParseTuple(args, "OO!On|p:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads,
+                        &joint)) {
     return nullptr;
   }
   FrameSettings settings;
@@ -54,7 +56,8 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   if (!python::view_samples(data, 1, held, table)) return nullptr;
   std::expected<std::vector<std::uint8_t>, QuorvelError> frame;
   Py_BEGIN_ALLOW_THREADS
-  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings); }, table.values);
+  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings, joint != 0); },
+                     table.values);
   Py_END_ALLOW_THREADS
   if (!frame) return raise_codec_error(frame.error());
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame->data()),
@@ -66,7 +69,8 @@ PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
   if (!info) return nullptr;
   PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(info->shape.size()));
   PyObject* lanes = PyTuple_New(static_cast<Py_ssize_t>(info->lanes.size()));
-  bool ok = shape != nullptr && lanes != nullptr;
+  PyObject* references = PyTuple_New(static_cast<Py_ssize_t>(info->references.size()));
+  bool ok = shape != nullptr && lanes != nullptr && references != nullptr;
   for (std::size_t axis = 0; ok && axis < info->shape.size(); ++axis) {
     PyObject* extent = PyLong_FromUnsignedLongLong(info->shape[axis]);
     ok = extent != nullptr;
@@ -78,12 +82,20 @@ PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
     ok = part != nullptr;
     if (ok) PyTuple_SET_ITEM(lanes, static_cast<Py_ssize_t>(lane), part);
   }
+  for (std::size_t e = 0; ok && e < info->references.size(); ++e) {
+    const LaneReference& r = info->references[e];
+    PyObject* entry = Py_BuildValue("(IIi)", r.lane, r.reference, static_cast<int>(r.weight));
+    ok = entry != nullptr;
+    if (ok) PyTuple_SET_ITEM(references, static_cast<Py_ssize_t>(e), entry);
+  }
   if (!ok) {
     Py_XDECREF(shape);
     Py_XDECREF(lanes);
+    Py_XDECREF(references);
     return nullptr;
   }
-  return Py_BuildValue("(sNN)", info->dtype == FrameDtype::float32 ? "float32" : "float64", shape, lanes);
+  return Py_BuildValue("(sNNN)", info->dtype == FrameDtype::float32 ? "float32" : "float64", shape, lanes,
+                       references);
 }
 
 PyObject* frame_overhead(PyObject* /*module*/, PyObject* shape_tuple) {

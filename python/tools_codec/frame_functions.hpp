@@ -8,7 +8,8 @@ namespace quorvel::tools {
 
 // encode_frame(samples, shape, settings, threads, /) -> bytes
 [[nodiscard]] PyObject* encode_frame(PyObject* module, PyObject* args);
-// frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...))
+// frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...),
+//                          ((lane, reference lane, Q12 weight) of each joint lane, ...))
 [[nodiscard]] PyObject* frame_info(PyObject* module, PyObject* frame);
 // frame_overhead(shape, /) -> bytes besides the containers and masks
 [[nodiscard]] PyObject* frame_overhead(PyObject* module, PyObject* shape);

@@ -125,7 +125,9 @@ TEST(FrameCheck, DamageIsNamed) {
   EXPECT_EQ(error_of(flipped(5, 1)), damaged);                 // the sample type
   EXPECT_EQ(error_of(flipped(frame.size() - 6, 0x10)), damaged);  // a mask
   EXPECT_EQ(error_of(flipped(frame.size() - 1, 0x80)), damaged);  // the CRC itself
-  EXPECT_EQ(error_of(flipped(7, 2)), "Unknown frame flags 3");
+  EXPECT_EQ(error_of(flipped(7, 4)), "Unknown frame flags 5");
+  // Flag bit 1 announces a reference table: the containers' bytes do not make one.
+  EXPECT_NE(error_of(flipped(7, 2)), "decoded");
   // Without its flag the CRC is four bytes too many.
   EXPECT_EQ(error_of(flipped(7, 1)).substr(0, 22), "Frame parts add up to ");
 }

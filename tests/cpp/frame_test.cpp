@@ -354,7 +354,7 @@ TEST(FrameDecode, HostileFramesGetTheirExactError) {
       {patched(0, 'X'), "Not a frame: bad magic"},
       {patched(4, 3), "Unsupported frame version 3"},
       {patched(5, 2), "Unknown sample type 2"},
-      {patched(7, 2), "Unknown frame flags 2"},
+      {patched(7, 4), "Unknown frame flags 4"},
       {patched(7, 1), "Frame is truncated: its parts add up to " + std::to_string(2 * lane5.size() + 4) + " bytes but " +
                           std::to_string(2 * lane5.size()) + " follow the lane table"},
       {patched(6, 33), "Frame is too short for a shape of 33 axes"},

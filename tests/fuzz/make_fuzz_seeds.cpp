@@ -75,6 +75,30 @@ std::vector<float> special_values(std::size_t n) {
   return samples;
 }
 
+// A frame with a reference table: three lanes of one signal, each with a
+// little noise of its own and one with a NaN run, so that two are coded
+// against the third.
+std::size_t write_joint_frame_seed(const std::string& dir, std::mt19937& random) {
+  constexpr std::size_t n = 600;
+  const auto common = sensor_like(n, random);
+  std::vector<float> samples;
+  for (const float gain : {1.0f, -0.5f, 2.0f}) {
+    const auto own = sensor_like(n, random);
+    for (std::size_t i = 0; i < n; ++i) samples.push_back(gain * common[i] + 0.01f * own[i]);
+  }
+  std::fill(samples.begin() + 10, samples.begin() + 30, std::numeric_limits<float>::quiet_NaN());
+  const quorvel::FrameSettings settings{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.001},
+                                        .threads = 1, .format = 2};
+  const std::vector<std::uint64_t> shape = {3, n};
+  const auto frame = quorvel::encode_frame(std::span<const float>(samples), shape, settings);
+  if (!frame || ((*frame)[7] & quorvel::frame_flag_joint) == 0) {
+    std::fprintf(stderr, "encode_frame wrote no joint frame\n");
+    std::exit(1);
+  }
+  write_file(dir + "/frame-joint", *frame);
+  return 1;
+}
+
 // Frames of assorted shapes with non-finite values sprinkled over them.
 std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
   using Shape = std::vector<std::uint64_t>;
@@ -105,7 +129,7 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
     write_file(dir + "/frame-v2-" + std::to_string(s), *second);
     written += 3;
   }
-  return written;
+  return written + write_joint_frame_seed(dir, random);
 }
 
 // Version-2 containers of every coding, short and of several 256-sample blocks.

@@ -245,7 +245,7 @@ def test_big_endian_and_strided_input_encode_like_native_contiguous_input():
 def test_array_functions_take_their_options_by_keyword_only():
     encode = list(inspect.signature(quorvel_tools.encode_array).parameters.values())
     assert [p.name for p in encode] == ["data", "max_error", "rmse", "prd", "max_bytes", "method", "scale", "cutoff",
-                                        "effort", "format", "threads", "time_axis"]
+                                        "effort", "format", "threads", "time_axis", "joint"]
     decode = list(inspect.signature(quorvel_tools.decode_array).parameters.values())
     assert [p.name for p in decode] == ["frame", "out", "threads", "time_axis"]
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in encode[1:] + decode[1:])
