@@ -80,12 +80,9 @@ bool palette_may_pay(std::size_t count, std::int64_t span, std::size_t n) {
 
 std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
                                          std::int64_t span) {
+  const kernels::SampleKernels& tier = kernels::sample_kernels();
   std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
-  const auto present_count = [&present] {
-    std::size_t count = 0;
-    for (const std::uint64_t word : present) count += static_cast<std::size_t>(std::popcount(word));
-    return count;
-  };
+  const auto present_count = [&] { return tier.count_bits(present); };
   // The count only grows: a prefix of the codes that already has too many
   // values (as a smooth signal's first few thousand do) settles it.
   for (std::size_t start = 0, piece = 4096; start < codes.size(); start += piece, piece *= 2) {
@@ -110,11 +107,7 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
     }
   }
   p.ranks.resize(codes.size());
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    const auto v = static_cast<std::uint64_t>(std::int64_t{codes[i]} - low);
-    const std::uint64_t below = present[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
-    p.ranks[i] = before[v / 64] + std::popcount(below);
-  }
+  tier.palette_ranks(codes, low, present.data(), before.data(), p.ranks.data());
   return p;
 }
 
