@@ -6,6 +6,7 @@
 #include <atomic>
 #include <bit>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -51,65 +52,99 @@ sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins) {
   return mask;
 }
 
-}  // namespace
-
-std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
-    std::span<const std::int32_t> codes, const SequenceCoding& coding) {
-  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
-  const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
-  std::vector<std::vector<std::uint8_t>> blocks(count);
+// Codes blocks which[...] of `codes` into blocks[...] with the predictors `allowed`, adding each group's
+// winners to wins[group] if given (one per group); false if memory ran out.
+bool code_blocks(std::span<const std::int32_t> codes, const SequenceCoding& coding, std::span<const std::size_t> which,
+                 sequence::CandidateMask allowed, std::span<sequence::CandidateWins> wins,
+                 std::vector<std::vector<std::uint8_t>>& blocks) {
   std::atomic<bool> out_of_memory{false};
   // Blocks of fewer segments than the LMS kernel has lanes go together, as long as every thread still
   // gets a group.
   const std::size_t threads = coding.threads == 0 ? std::max<std::size_t>(1, std::thread::hardware_concurrency()) : coding.threads;
   const std::size_t segments = (coding.block_length + sequence::kSegmentLength - 1) / sequence::kSegmentLength;
   const std::size_t most = std::max<std::size_t>(1, sequence::kLmsLanes / segments);
-  // Codes blocks which[0, n) together.
-  const auto encode = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
-                          sequence::CandidateWins* wins) {
+  const std::size_t together = std::clamp<std::size_t>(which.size() / threads, 1, most);
+  const std::size_t groups = (which.size() + together - 1) / together;
+  parallel_for(groups, threads, [&](std::size_t g) {
+    const std::size_t first = g * together, n = std::min(together, which.size() - first);
     std::array<std::span<const std::int32_t>, sequence::kLmsLanes> group;
     std::array<std::vector<std::uint8_t>*, sequence::kLmsLanes> out;
-    for (std::size_t i = 0; i < which.size(); ++i) {
-      const std::size_t start = which[i] * coding.block_length;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t start = which[first + i] * coding.block_length;
       group[i] = codes.subspan(start, std::min(coding.block_length, codes.size() - start));
-      out[i] = &blocks[which[i]];
+      out[i] = &blocks[which[first + i]];
     }
     try {
-      sequence::encode_blocks({group.data(), which.size()}, coding.effort, {out.data(), which.size()}, allowed, wins);
+      sequence::encode_blocks({group.data(), n}, coding.effort, {out.data(), n}, allowed,
+                              wins.empty() ? nullptr : &wins[g]);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
-  };
-  const auto encode_all = [&](std::span<const std::size_t> which, sequence::CandidateMask allowed,
-                              std::span<sequence::CandidateWins> wins) {
-    const std::size_t together = std::clamp<std::size_t>(which.size() / threads, 1, most);
-    const std::size_t groups = (which.size() + together - 1) / together;
-    parallel_for(groups, threads, [&](std::size_t g) {
-      const std::size_t first = g * together;
-      encode(which.subspan(first, std::min(together, which.size() - first)), allowed, wins.empty() ? nullptr : &wins[g]);
-    });
-  };
+  });
+  return !out_of_memory;
+}
+
+QuorvelError out_of_memory(const SequenceCoding& coding) {
+  return QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length});
+}
+
+}  // namespace
+
+std::vector<std::size_t> sampled_blocks(std::size_t blocks, Effort effort) {
+  if (!learns_predictors(blocks, effort)) return {};
+  std::vector<std::size_t> which(kSampledBlocks);
+  for (std::size_t i = 0; i < kSampledBlocks; ++i) which[i] = (2 * i + 1) * (blocks - 1) / (2 * kSampledBlocks);
+  return which;
+}
+
+std::expected<SequenceSample, QuorvelError> encode_sample(std::span<const std::int32_t> sampled,
+                                                          const SequenceCoding& coding) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  SequenceSample sample;
+  const std::size_t count = (sampled.size() + coding.block_length - 1) / coding.block_length;
+  sample.blocks.resize(count);
+  std::vector<std::size_t> which(count);
+  for (std::size_t b = 0; b < count; ++b) which[b] = b;
+  std::vector<sequence::CandidateWins> wins(count);
+  if (!code_blocks(sampled, coding, which, sequence::kEveryCandidate, wins, sample.blocks))
+    return std::unexpected(out_of_memory(coding));
+  sequence::CandidateWins all{};
+  for (const auto& w : wins)
+    for (std::size_t c = 0; c < all.size(); ++c) all[c] += w[c];
+  sample.predictors = frequent_winners(all);
+  return sample;
+}
+
+std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_sequence(
+    std::span<const std::int32_t> codes, const SequenceCoding& coding, SequenceSample* sample) {
+  if (auto checked = check_coding(coding); !checked) return std::unexpected(checked.error());
+  const std::size_t count = (codes.size() + coding.block_length - 1) / coding.block_length;
+  std::vector<std::vector<std::uint8_t>> blocks(count);
+  const std::vector<std::size_t> which = sampled_blocks(count, coding.effort);
   sequence::CandidateMask allowed = sequence::kEveryCandidate;
-  std::vector<bool> sampled(count, false);
-  if (learns_predictors(count, coding.effort)) {
-    std::array<std::size_t, kSampledBlocks> which;
-    for (std::size_t i = 0; i < kSampledBlocks; ++i) {
-      which[i] = (2 * i + 1) * (count - 1) / (2 * kSampledBlocks);
-      sampled[which[i]] = true;
+  if (!which.empty()) {
+    std::optional<SequenceSample> own;
+    if (sample == nullptr || sample->blocks.size() != which.size()) {
+      std::vector<std::int32_t> codes_of_sample;
+      codes_of_sample.reserve(which.size() * coding.block_length);
+      for (const std::size_t b : which) {
+        const auto block = codes.subspan(b * coding.block_length, coding.block_length);
+        codes_of_sample.insert(codes_of_sample.end(), block.begin(), block.end());
+      }
+      auto coded = encode_sample(codes_of_sample, coding);
+      if (!coded) return std::unexpected(coded.error());
+      sample = &own.emplace(std::move(*coded));
     }
-    std::array<sequence::CandidateWins, kSampledBlocks> wins{};
-    encode_all(which, allowed, wins);
-    sequence::CandidateWins all{};
-    for (const auto& w : wins)
-      for (std::size_t c = 0; c < all.size(); ++c) all[c] += w[c];
-    allowed = frequent_winners(all);
+    for (std::size_t i = 0; i < which.size(); ++i) blocks[which[i]] = std::move(sample->blocks[i]);
+    allowed = sample->predictors;
   }
+  std::vector<bool> sampled(count, false);
+  for (const std::size_t b : which) sampled[b] = true;
   std::vector<std::size_t> rest;
   rest.reserve(count);
   for (std::size_t b = 0; b < count; ++b)
     if (!sampled[b]) rest.push_back(b);
-  encode_all(rest, allowed, {});
-  if (out_of_memory) return std::unexpected(QuorvelError::out_of_memory(16 * std::uint64_t{coding.block_length}));
+  if (!code_blocks(codes, coding, rest, allowed, {}, blocks)) return std::unexpected(out_of_memory(coding));
   return blocks;
 }
 

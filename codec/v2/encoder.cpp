@@ -42,11 +42,12 @@ struct Candidate {
   std::size_t size = 0;
 };
 
+// `sample`, if given, is the codes' own: its blocks are not coded again.
 std::expected<Candidate, QuorvelError> candidate(const Header& header, std::span<const std::int32_t> codes,
                                                  std::span<const std::int32_t> corrections,
-                                                 const EncodeOptions& options) {
+                                                 const EncodeOptions& options, SequenceSample* sample = nullptr) {
   const SequenceCoding coding = sequence_coding(options);
-  auto blocks = encode_sequence(codes, coding);
+  auto blocks = encode_sequence(codes, coding, sample);
   if (!blocks) return std::unexpected(blocks.error());
   if (header.mode == Mode::corrected) {
     auto second = encode_sequence(corrections, coding);
@@ -90,12 +91,9 @@ bool palette_may_pay(std::size_t count, std::int64_t span, std::size_t n) {
 
 std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, std::int32_t low,
                                          std::int64_t span) {
+  const kernels::SampleKernels& tier = kernels::sample_kernels();
   std::vector<std::uint64_t> present(static_cast<std::size_t>((span + 63) / 64));
-  const auto present_count = [&present] {
-    std::size_t count = 0;
-    for (const std::uint64_t word : present) count += static_cast<std::size_t>(std::popcount(word));
-    return count;
-  };
+  const auto present_count = [&] { return tier.count_bits(present); };
   // The count only grows: a prefix of the codes that already has too many
   // values (as a smooth signal's first few thousand do) settles it.
   for (std::size_t start = 0, piece = 4096; start < codes.size(); start += piece, piece *= 2) {
@@ -120,11 +118,7 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
     }
   }
   p.ranks.resize(codes.size());
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    const auto v = static_cast<std::uint64_t>(std::int64_t{codes[i]} - low);
-    const std::uint64_t below = present[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
-    p.ranks[i] = before[v / 64] + std::popcount(below);
-  }
+  tier.palette_ranks(codes, low, present.data(), before.data(), p.ranks.data());
   return p;
 }
 
@@ -191,57 +185,70 @@ Extremes extremes(std::span<const float> y) {
   return {*std::min_element(low, low + 8), *std::max_element(high, high + 8)};
 }
 
-// Bytes of the blocks encode_sequence makes of `codes`.
-std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
-  auto blocks = encode_sequence(codes, sequence_coding(options));
-  if (!blocks) return std::unexpected(blocks.error());
+// The bytes of a sample's blocks.
+std::size_t coded_size(const SequenceSample& sample) {
   std::size_t total = 0;
-  for (const auto& block : *blocks) total += block.size();
+  for (const auto& block : sample.blocks) total += block.size();
   return total;
 }
 
 // Which codings of grid codes are made whole.
 enum class Codings { plain, interpolated, both };
 
-// Every block is coded on its own, so at default effort a few whole blocks
-// spread over a long signal decide between the codes and their interpolation
-// residuals for all of them: the signal is then coded once instead of twice.
+// The codings to make, and the sample of the one its sample chose, whose blocks its container takes.
+struct Choice {
+  Codings codings;
+  std::optional<SequenceSample> sample;
+};
+
+// Every block is coded on its own, so at default effort the few whole blocks spread over a long signal
+// that the sequence coder samples first decide between the codes and their interpolation residuals for
+// all of them: the signal is then coded once instead of twice, and the winner's sampled blocks only once.
 // Best effort, and signals of few blocks, code both whole.
-std::expected<Codings, QuorvelError> codings_to_make(std::span<const std::int32_t> codes, const Header& header,
-                                                     const Settings& settings) {
-  constexpr std::size_t sampled = 4;
+std::expected<Choice, QuorvelError> codings_to_make(std::span<const std::int32_t> codes, const Header& header,
+                                                    const Settings& settings) {
   const Effort effort = settings.options.effort;
-  if (!settings.interpolated || header.mode != Mode::grid || effort == Effort::fast) return Codings::plain;
-  const std::size_t blocks = header.block_count(), block_length = header.block_length();
-  if (effort == Effort::best || blocks < 4 * sampled) return Codings::both;
-  Buffer<std::int32_t> sample(sampled * block_length);
-  for (std::size_t i = 0; i < sampled; ++i) {
-    const std::size_t block = (2 * i + 1) * (blocks - 1) / (2 * sampled);  // whole blocks, never the short last
-    std::copy_n(codes.begin() + static_cast<std::ptrdiff_t>(block * block_length), block_length,
+  if (!settings.interpolated || header.mode != Mode::grid || effort == Effort::fast) {
+    return Choice{Codings::plain, {}};
+  }
+  const std::size_t block_length = header.block_length();
+  const std::vector<std::size_t> sampled = sampled_blocks(header.block_count(), effort);
+  if (sampled.empty()) return Choice{Codings::both, {}};
+  Buffer<std::int32_t> sample(sampled.size() * block_length);
+  for (std::size_t i = 0; i < sampled.size(); ++i) {
+    std::copy_n(codes.begin() + static_cast<std::ptrdiff_t>(sampled[i] * block_length), block_length,
                 sample.begin() + static_cast<std::ptrdiff_t>(i * block_length));
   }
-  const auto plain = coded_size(sample, settings.options);
+  const SequenceCoding coding = sequence_coding(settings.options);
+  auto plain = encode_sample(sample, coding);
   if (!plain) return std::unexpected(plain.error());
-  const auto interpolated = coded_size(block_residuals(sample, block_length), settings.options);
+  auto interpolated = encode_sample(block_residuals(sample, block_length), coding);
   if (!interpolated) return std::unexpected(interpolated.error());
-  return *interpolated < *plain ? Codings::interpolated : Codings::plain;
+  if (coded_size(*interpolated) < coded_size(*plain)) {
+    return Choice{Codings::interpolated, std::move(*interpolated)};
+  }
+  return Choice{Codings::plain, std::move(*plain)};
 }
 
 // The residuals are let go before the container is joined.
-std::expected<Candidate, QuorvelError> interpolated_candidate(const Codes& codes, const Settings& settings) {
+std::expected<Candidate, QuorvelError> interpolated_candidate(const Codes& codes, const Settings& settings,
+                                                              SequenceSample* sample = nullptr) {
   const Header header{Mode::interpolated, settings.options.block_log2,
                       static_cast<std::uint32_t>(codes.codes.size()), codes.grid, {}, codes.filter, {}};
-  return candidate(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
+  return candidate(header, block_residuals(codes.codes, header.block_length()), {}, settings.options, sample);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
-  const auto codings = codings_to_make(codes.codes, header, settings);
-  if (!codings) return std::unexpected(codings.error());
-  auto best = *codings == Codings::interpolated ? interpolated_candidate(codes, settings)
-                                                : candidate(header, codes.codes, codes.corrections, settings.options);
+  auto choice = codings_to_make(codes.codes, header, settings);
+  if (!choice) return std::unexpected(choice.error());
+  const Codings codings = choice->codings;
+  SequenceSample* const sample = choice->sample ? &*choice->sample : nullptr;
+  auto best = codings == Codings::interpolated
+                  ? interpolated_candidate(codes, settings, sample)
+                  : candidate(header, codes.codes, codes.corrections, settings.options, sample);
   if (!best) return std::unexpected(best.error());
   const auto keep_smaller = [&best](std::expected<Candidate, QuorvelError> other) {
     if (other && other->size < best->size) best = std::move(other);
@@ -252,7 +259,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
       keep_smaller(candidate(with, palette->ranks, {}, settings.options));
     }
   }
-  if (settings.options.effort != Effort::fast && *codings == Codings::both) {
+  if (settings.options.effort != Effort::fast && codings == Codings::both) {
     keep_smaller(interpolated_candidate(codes, settings));
   }
   return join(std::move(best->head), best->blocks);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "codec/v2/interpolation.hpp"
+#include "codec/v2/sample_kernels.hpp"
 
 namespace quorvel {
 
@@ -69,14 +70,12 @@ int rung_at_most(double step) {
 
 template <class T>
 void quantise_to_grid(std::span<const T> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
-  const GridCoder coder(grid);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    // Float64 samples may lie far outside the range of their float32 values
-    // that chose the grid: such codes saturate, and the trial measures the miss.
-    const double nearest = coder.nearest(static_cast<double>(x[i]));
-    const auto code = static_cast<std::int32_t>(std::clamp(nearest, -largest_code, largest_code));
-    codes[i] = code;
-    y[i] = grid.sample(code);
+  // Float64 samples may lie far outside the range of their float32 values
+  // that chose the grid: such codes saturate, and the trial measures the miss.
+  if constexpr (std::is_same_v<T, float>) {
+    kernels::sample_kernels().quantise(x, grid, codes, y);
+  } else {
+    kernels::quantise_samples(x, grid, codes, y);
   }
 }
 

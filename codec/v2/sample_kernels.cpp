@@ -59,6 +59,17 @@ bool nearest_codes(std::span<const float> y, const GridCoder& coder, std::span<s
   return off != 0;
 }
 
+void quantise(std::span<const float> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y) {
+  quantise_samples(x, grid, codes, y);
+}
+
+std::size_t count_bits(std::span<const std::uint64_t> words) { return bits_set(words); }
+
+void palette_ranks(std::span<const std::int32_t> codes, std::int32_t low, const std::uint64_t* present,
+                   const std::int32_t* before, std::int32_t* ranks) {
+  bitmap_ranks(codes, low, present, before, ranks);
+}
+
 bool grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out) {
   int bad = 0;
   for (std::size_t i = 0; i < codes.size(); ++i) {
@@ -103,11 +114,13 @@ void normal_rows(const std::int32_t* c, const double* target, std::size_t from, 
 
 constexpr KernelTables<SampleKernels> kTables{
     .portable = {range, spread<float>, spread<double>, misfit<float>, misfit<double>, floor_indices, nearest_codes,
-                 grid_samples, filtered_samples, normal_rows, lifted_codes},
+                 grid_samples, quantise, count_bits, palette_ranks, filtered_samples, normal_rows,
+                 lifted_codes},
 #if RIMBLE_ARCH(X86_64)
     .avx2 = SampleKernels{range_avx2, spread_avx2<float>, spread_avx2<double>, misfit_avx2<float>,
                           misfit_avx2<double>, floor_indices_avx2, nearest_codes_avx2, grid_samples_avx2,
-                          filtered_samples_avx2, normal_rows_avx2, lifted_codes_avx2},
+                          quantise_avx2, count_bits_popcnt, palette_ranks_popcnt, filtered_samples_avx2,
+                          normal_rows_avx2, lifted_codes_avx2},
 #endif
 };
 

@@ -9,6 +9,7 @@
 // coder's kernels do: a test binary that caps that tier caps these kernels too.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -72,6 +73,49 @@ void floor_indices_avx2(std::span<std::int32_t> codes, double start, double inve
 bool nearest_codes(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
 bool nearest_codes_avx2(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
 
+// The samples' nearest codes on the grid (saturated to int32, as float64 samples far outside the range
+// their float32 values chose the grid by may need) and the grid's samples of them.
+template <class T>
+void quantise_samples(std::span<const T> x, const Grid& grid, std::span<std::int32_t> codes,
+                      std::span<float> y) {
+  const GridCoder coder(grid);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double nearest = coder.nearest(static_cast<double>(x[i]));
+    const auto code = static_cast<std::int32_t>(nearest < -largest_code ? -largest_code
+                                                : largest_code < nearest ? largest_code
+                                                                         : nearest);
+    codes[i] = code;
+    y[i] = grid.sample(code);
+  }
+}
+void quantise(std::span<const float> x, const Grid& grid, std::span<std::int32_t> codes, std::span<float> y);
+void quantise_avx2(std::span<const float> x, const Grid& grid, std::span<std::int32_t> codes,
+                   std::span<float> y);
+
+// A palette's bitmap (bit v of the words: code low + v is present): the bits set in the words, and each
+// code's rank, the bits set below its own (before[w]: those in the words before word w). The AVX2 tier
+// counts with the processor's POPCNT, the portable one in software.
+[[gnu::always_inline]] inline std::size_t bits_set(std::span<const std::uint64_t> words) {
+  std::size_t count = 0;
+  for (const std::uint64_t word : words) count += static_cast<std::size_t>(std::popcount(word));
+  return count;
+}
+[[gnu::always_inline]] inline void bitmap_ranks(std::span<const std::int32_t> codes, std::int32_t low,
+                                                const std::uint64_t* present, const std::int32_t* before,
+                                                std::int32_t* ranks) {
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const auto v = static_cast<std::uint64_t>(std::int64_t{codes[i]} - low);
+    const std::uint64_t below = present[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
+    ranks[i] = before[v / 64] + std::popcount(below);
+  }
+}
+std::size_t count_bits(std::span<const std::uint64_t> words);
+std::size_t count_bits_popcnt(std::span<const std::uint64_t> words);
+void palette_ranks(std::span<const std::int32_t> codes, std::int32_t low, const std::uint64_t* present,
+                   const std::int32_t* before, std::int32_t* ranks);
+void palette_ranks_popcnt(std::span<const std::int32_t> codes, std::int32_t low, const std::uint64_t* present,
+                          const std::int32_t* before, std::int32_t* ranks);
+
 // The grid's samples of the codes into out, and whether every one is finite.
 bool grid_samples(std::span<const std::int32_t> codes, const Grid& grid, float* out);
 bool grid_samples_avx2(std::span<const std::int32_t> codes, const Grid& grid, float* out);
@@ -125,6 +169,11 @@ struct SampleKernels {
                         std::span<std::uint8_t> seen);
   bool (*nearest_codes)(std::span<const float> y, const GridCoder& coder, std::span<std::int32_t> codes);
   bool (*grid_samples)(std::span<const std::int32_t> codes, const Grid& grid, float* out);
+  void (*quantise)(std::span<const float> x, const Grid& grid, std::span<std::int32_t> codes,
+                   std::span<float> y);
+  std::size_t (*count_bits)(std::span<const std::uint64_t> words);
+  void (*palette_ranks)(std::span<const std::int32_t> codes, std::int32_t low, const std::uint64_t* present,
+                        const std::int32_t* before, std::int32_t* ranks);
   bool (*filtered_samples)(const std::int32_t* codes, std::size_t from, std::size_t to, const Grid& grid,
                            const CellFilter& g, float* out);
   void (*normal_rows)(const std::int32_t* codes, const double* target, std::size_t from, std::size_t to,

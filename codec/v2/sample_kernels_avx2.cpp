@@ -143,6 +143,34 @@ template void misfit_avx2(std::span<const double>, std::span<const float>, doubl
   return grid_samples(codes.subspan(whole), grid, out + whole) && bad == 0;
 }
 
+[[gnu::target("avx2,fma")]] void quantise_avx2(std::span<const float> x, const Grid& grid,
+                                               std::span<std::int32_t> codes, std::span<float> y) {
+  const __m256d origin = _mm256_set1_pd(grid.origin), step = _mm256_set1_pd(grid.step),
+                inverse = _mm256_set1_pd(1.0 / grid.step);
+  const __m256d highest = _mm256_set1_pd(largest_code), lowest = _mm256_set1_pd(-largest_code);
+  const std::size_t whole = x.size() / 4 * 4;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    const __m256d k = round_even4(_mm256_mul_pd(_mm256_sub_pd(load4(x.data() + i), origin), inverse));
+    // (MAXPD and MINPD give the sample's own k unless it is beyond the bound, as the portable test does)
+    const __m128i code = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(k, lowest), highest));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(codes.data() + i), code);
+    const __m256d sample = _mm256_add_pd(origin, _mm256_mul_pd(step, _mm256_cvtepi32_pd(code)));
+    _mm_storeu_ps(y.data() + i, _mm256_cvtpd_ps(sample));
+  }
+  quantise(x.subspan(whole), grid, codes.subspan(whole), y.subspan(whole));
+}
+
+// The palette's bit counts with POPCNT, which every processor of the AVX2 tier has.
+[[gnu::target("popcnt")]] std::size_t count_bits_popcnt(std::span<const std::uint64_t> words) {
+  return bits_set(words);
+}
+
+[[gnu::target("popcnt")]] void palette_ranks_popcnt(std::span<const std::int32_t> codes, std::int32_t low,
+                                                    const std::uint64_t* present, const std::int32_t* before,
+                                                    std::int32_t* ranks) {
+  bitmap_ranks(codes, low, present, before, ranks);
+}
+
 namespace {
 
 [[gnu::target("avx2,fma")]] __m256d codes4(const std::int32_t* p) {

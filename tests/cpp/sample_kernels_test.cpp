@@ -1,6 +1,8 @@
 // The AVX2 kernels of the passes over every sample against their portable twins, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -168,5 +170,60 @@ TEST(SampleKernels, AvxNearestCodesAndSamplesMatchThePortableOnes) {
       vector.normal_rows(c1.data(), target.data(), from, to, l2);
       EXPECT_EQ(std::memcmp(&l1, &l2, sizeof l1), 0) << "n " << n;
     }
+  }
+}
+
+// Quantising float32 samples: ties between grid points (round half to even), samples beyond the int32 codes
+// (saturated) and a tail shorter than a register, against the portable loop.
+TEST(SampleKernels, AvxQuantiseMatchesThePortableOne) {
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const quorvel::Grid grid{-1.25, 0.0078125};
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> uniform(-300.0f, 300.0f);
+  for (const std::size_t n : {0u, 3u, 8u, 1029u}) {
+    std::vector<float> x(n);
+    for (float& v : x) v = uniform(rng);
+    for (std::size_t i = 0; i < n; i += 5)
+      x[i] = static_cast<float>(grid.origin + grid.step * (0.5 + double(i)));  // halfway between two codes
+    if (n > 2) x[1] = 3e38f, x[2] = -3e38f;
+    std::vector<std::int32_t> c1(n), c2(n);
+    std::vector<float> y1(n), y2(n);
+    portable_kernels().quantise(x, grid, c1, y1);
+    vector_kernels().quantise(x, grid, c2, y2);
+    EXPECT_EQ(c1, c2) << "n " << n;
+    EXPECT_EQ(y1, y2) << "n " << n;
+    if (n > 2) {
+      EXPECT_EQ(c1[1], 2147483647);
+    }
+    for (std::size_t i = 0; i < n; i += 5) EXPECT_EQ(c1[i] % 2, 0) << "a tie rounds to the even code";
+  }
+}
+
+// A palette's bitmap counted and ranked with POPCNT and in software: the same counts, and every rank that
+// of a sorted, deduplicated copy of the codes.
+TEST(SampleKernels, PaletteRanksMatchOnEveryTier) {
+  std::mt19937 rng(12);
+  std::uniform_int_distribution<std::int32_t> code(-5000, 5000);
+  std::vector<std::int32_t> codes(3001);
+  for (std::int32_t& c : codes) c = 3 * code(rng);
+  const std::int32_t low = *std::min_element(codes.begin(), codes.end());
+  const std::int32_t high = *std::max_element(codes.begin(), codes.end());
+  std::vector<std::uint64_t> present(static_cast<std::size_t>(high - low) / 64 + 1);
+  for (const std::int32_t c : codes) {
+    const auto v = static_cast<std::size_t>(c - low);
+    present[v / 64] |= std::uint64_t{1} << (v % 64);
+  }
+  std::vector<std::int32_t> before(present.size());
+  for (std::size_t w = 1; w < present.size(); ++w)
+    before[w] = before[w - 1] + static_cast<std::int32_t>(std::popcount(present[w - 1]));
+  std::vector<std::int32_t> sorted = codes;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  for (const k::SampleKernels* tier : {&portable_kernels(), &vector_kernels()}) {
+    EXPECT_EQ(tier->count_bits(present), sorted.size());
+    std::vector<std::int32_t> ranks(codes.size());
+    tier->palette_ranks(codes, low, present.data(), before.data(), ranks.data());
+    for (std::size_t i = 0; i < codes.size(); ++i)
+      ASSERT_EQ(sorted[static_cast<std::size_t>(ranks[i])], codes[i]) << "code " << i;
   }
 }

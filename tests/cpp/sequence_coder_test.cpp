@@ -111,6 +111,37 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
 }
 
+// A sample coded on its own (as the encoder measures a coding by it) and handed on gives the very blocks
+// of coding the sequence in one go, on one thread or two; a sequence too short to be sampled has none.
+TEST(SequenceCoder, AGivenSampleGivesTheSameBlocks) {
+  std::mt19937 rng(5);
+  std::vector<std::int32_t> q;
+  for (const std::string kind : {"wave", "noise", "walk", "spikes"}) {
+    const auto part = codes_of(kind, 256 * 5 + 3, 14, rng);
+    q.insert(q.end(), part.begin(), part.end());
+  }
+  const std::size_t blocks = (q.size() + 255) / 256;
+  EXPECT_TRUE(quorvel::sampled_blocks(15, Effort::default_).empty());
+  EXPECT_TRUE(quorvel::sampled_blocks(blocks, Effort::best).empty());
+  for (const Effort effort : {Effort::fast, Effort::default_})
+    for (const std::size_t threads : {1u, 2u}) {
+      const SequenceCoding coding{.effort = effort, .block_length = 256, .threads = threads};
+      const auto which = quorvel::sampled_blocks(blocks, effort);
+      ASSERT_EQ(which.size(), 4u);
+      std::vector<std::int32_t> sampled;
+      for (const std::size_t b : which) {
+        const auto first = q.begin() + static_cast<std::ptrdiff_t>(b * 256);
+        sampled.insert(sampled.end(), first, first + 256);
+      }
+      auto sample = quorvel::encode_sample(sampled, coding);
+      ASSERT_TRUE(sample.has_value());
+      const auto given = quorvel::encode_sequence(q, coding, &*sample);
+      const auto whole = quorvel::encode_sequence(q, coding);
+      ASSERT_TRUE(given.has_value() && whole.has_value());
+      EXPECT_EQ(*given, *whole) << "effort " << static_cast<int>(effort) << " threads " << threads;
+    }
+}
+
 // The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.
 TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
   if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
