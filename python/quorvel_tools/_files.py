@@ -84,7 +84,7 @@ def save(
     file is written under a temporary name and renamed, and an existing file
     is replaced only with ``overwrite=True`` (``FileExistsError`` otherwise).
     """
-    from quorvel_tools.cli.atomic import write_bytes
+    from quorvel_tools._atomic import write_bytes
     from quorvel_tools._qrvl import encode_signal
     settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
                            target_required=True)

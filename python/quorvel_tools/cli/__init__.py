@@ -3,7 +3,6 @@
 - `command`: the parser and the subcommands encode, decode, info and report;
 - `formats`: signal files in and out, one module per format behind one registry;
 - `report`: the ladder of targets and methods, as a table, pictures and a page;
-- `atomic`: outputs written under a temporary name and renamed.
 """
 from quorvel_tools.cli.command import main
 

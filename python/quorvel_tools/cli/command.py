@@ -10,7 +10,7 @@ import warnings
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
 from ..settings import AUTO, CUTOFFS, EFFORTS, FORMATS, METHODS, SCALES
-from .atomic import run_stoppable
+from .._atomic import run_stoppable
 from .paths import for_user
 from .subcommands import UsageError, run_decode, run_encode, run_info, run_report
 

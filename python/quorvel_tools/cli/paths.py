@@ -10,7 +10,7 @@ import stat
 import sys
 from typing import Callable, Iterator
 
-from .atomic import OutputError, check_output, private_folder
+from .._atomic import OutputError, check_output, private_folder
 
 __all__ = ["ALIASES", "STDIO", "Pair", "UsageError", "check_input", "check_stdout", "for_user", "muted_stdout",
            "pairs", "signal_suffixes", "stdin_copy", "to_stdout"]

@@ -15,7 +15,7 @@ from typing import Any, Optional
 import numpy as np
 
 from ..settings import AUTO, METHODS
-from .atomic import write_bytes
+from .._atomic import write_bytes
 from .formats import Signal
 from .formats.base import channel_lengths, channel_rates
 

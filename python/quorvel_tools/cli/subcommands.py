@@ -10,7 +10,7 @@ import sys
 from typing import Any, Iterator, Optional
 
 from ..settings import Settings
-from .atomic import atomic_paths, check_output, check_room, folder_output, human_size, private_folder, write_bytes
+from .._atomic import atomic_paths, check_output, check_room, folder_output, human_size, private_folder, write_bytes
 from .paths import (ALIASES, STDIO, Pair, UsageError, check_input, check_stdout, muted_stdout, pairs,
                     signal_suffixes, stdin_copy, to_stdout)
 from .progress import busy, progress_wanted

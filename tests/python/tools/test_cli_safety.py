@@ -87,7 +87,7 @@ def test_a_wfdb_record_appears_whole_or_not_at_all(tmp_path, monkeypatch, replac
     # The header fails to take its name after the signal file took its own: the folder is
     # left as it was (no lone .dat, no new .dat beside an old header, no hidden leftovers).
     wfdb = pytest.importorskip("wfdb")
-    from quorvel_tools.cli import atomic
+    from quorvel_tools import _atomic as atomic
     from quorvel_tools.cli.formats import Signal, write_signal
     t = np.arange(3000) / 250
     new = Signal(data=np.sin(2 * np.pi * t), source="npy", sample_rate=250.0, channel_names=["II"], units=["mV"])
@@ -306,7 +306,8 @@ def test_an_npy_header_claiming_more_than_the_file_holds_is_called_truncated(tmp
 
 
 def test_a_full_disk_is_named_with_the_users_path_before_anything_is_written(tmp_path, monkeypatch, capsys):
-    from quorvel_tools.cli import atomic, main
+    from quorvel_tools import _atomic as atomic
+    from quorvel_tools.cli import main
     np.save(tmp_path / "x.npy", np.sin(np.arange(50_000) / 9.0).astype(np.float32))
     assert main(["encode", str(tmp_path / "x.npy"), str(tmp_path / "x.qrvl"), "--max-error", "1e-3", "-q"]) == 0
     monkeypatch.setattr(atomic.shutil, "disk_usage", lambda path: shutil._ntuple_diskusage(10**9, 10**9, 1000))

@@ -85,7 +85,7 @@ def test_mixed_rates_go_to_wfdb_frames_and_are_refused_by_audio(mixed_edf):
         err = refused(folder / f"m{suffix}", "decode", folder / "m.qrvl", folder / f"m{suffix}")
         assert "1000 and 100 Hz" in err and "holds one rate" in err
     status, out, _ = quorvel("decode", folder / "m.qrvl", folder / "m.hea")
-    from quorvel_tools.cli.atomic import human_size
+    from quorvel_tools._atomic import human_size
     written = sum((folder / name).stat().st_size for name in ("m.hea", "m.dat"))
     assert status == 0 and out.endswith(f", {human_size(written)}\n")  # the record's two files
     signals, rates = read_wfdb(folder / "m.hea")

@@ -16,7 +16,7 @@ from typing import Any, Optional, cast
 
 import numpy as np
 
-from ..atomic import atomic_path
+from ..._atomic import atomic_path
 from .base import Format, FormatError, Options, Readback, Signal, default_names
 
 GAPS = ("", "na", "n/a", "nan", "null")

@@ -9,7 +9,7 @@ from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 
-from ..atomic import atomic_path
+from ..._atomic import atomic_path
 from .base import Format, FormatError, Options, Readback, Signal, channel_lengths, channel_rates, default_names, \
     on_its_grid, require
 

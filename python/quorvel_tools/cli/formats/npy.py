@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 
 from ..._frame import LayoutWarning, layout_advice
-from ..atomic import atomic_path
+from ..._atomic import atomic_path
 from .base import Format, FormatError, Options, Readback, Signal
 
 

@@ -6,7 +6,7 @@ from typing import Optional
 
 import numpy as np
 
-from ..atomic import atomic_path
+from ..._atomic import atomic_path
 from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
                    require, source_is_pcm)
 

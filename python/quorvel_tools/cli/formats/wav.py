@@ -13,7 +13,7 @@ from typing import Any, Mapping, Optional
 
 import numpy as np
 
-from ..atomic import atomic_path
+from ..._atomic import atomic_path
 from .base import (Format, FormatError, Options, Readback, Signal, default_names, on_its_grid, one_rate, pcm_values,
                    source_is_pcm)
 

@@ -11,7 +11,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ..atomic import atomic_paths, private_folder
+from ..._atomic import atomic_paths, private_folder
 from .base import Format, FormatError, Options, Readback, Signal, channel_lengths, channel_rates, default_names, \
     on_its_grid, require
 
