@@ -10,18 +10,12 @@ from __future__ import annotations
 import dataclasses
 import importlib
 import pathlib
-<<<<<<< HEAD
 from typing import Any, Iterable, Mapping, Optional, cast
 
-from .base import Format, FormatError, Options, Signal, on_its_grid
-=======
-from typing import Any, Iterable, Optional, cast
-
-from .base import Format, FormatError, Options, Signal, channel_lengths, channel_rates
->>>>>>> damage
+from .base import Format, FormatError, Options, Signal, channel_lengths, channel_rates, on_its_grid
 
 __all__ = ["FORMATS", "READERS", "WRITERS", "Format", "FormatError", "Signal", "by_source", "input_size", "listing",
-           "read_signal", "source_sample_bytes", "with_source_grid", "write_signal", "writer_for"]
+           "rate_groups", "read_signal", "source_sample_bytes", "with_source_grid", "write_signal", "writer_for"]
 
 # The registry: one module per format, in the order the help lists them.
 _MODULES = (
