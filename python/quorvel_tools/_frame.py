@@ -116,6 +116,13 @@ def layout_advice(shape: tuple[int, ...], time_axis: int, option: str) -> str | 
             f"if time runs along axis {axis}, give {option}{axis}")
 
 
+def checked_time_axis(time_axis: Any) -> int:
+    """A codec's time axis as given, checked to be an int (its range depends on each chunk)."""
+    if isinstance(time_axis, bool) or not isinstance(time_axis, (int, np.integer)):
+        raise TypeError(f"time_axis must be an int, not {type(time_axis).__name__}")
+    return int(time_axis)
+
+
 def _axis(time_axis: int, ndim: int) -> int:
     """`time_axis` as a non-negative axis of an array of `ndim` dimensions."""
     if not isinstance(time_axis, (int, np.integer)) or isinstance(time_axis, bool):

@@ -17,7 +17,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("quorvel_tools.numcodecs needs numcodecs: pip install numcodecs") from error
 
-from quorvel_tools._frame import LayoutWarning, _axis, decode_array, frame_shape, layout_advice
+from quorvel_tools._frame import LayoutWarning, _axis, checked_time_axis, decode_array, frame_shape, layout_advice
 from quorvel_tools._rewrite import encode_chunk, remember
 from quorvel_tools.settings import CODEC_PARAMETERS, chunk_settings
 
@@ -65,9 +65,7 @@ class Quorvel(Codec):  # type: ignore[misc]
         config = self.settings.config()
         for name in CODEC_PARAMETERS:
             setattr(self, name, config.get(name))
-        if isinstance(time_axis, bool) or not isinstance(time_axis, (int, np.integer)):
-            raise TypeError(f"time_axis must be an int, not {type(time_axis).__name__}")
-        self.time_axis = int(time_axis)
+        self.time_axis = checked_time_axis(time_axis)
 
     def _config(self) -> dict[str, Any]:
         # time_axis=-1, the layout of every store written before it existed, is left out.

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import warnings
-from dataclasses import dataclass
+from dataclasses import InitVar, dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -24,7 +24,7 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
-from quorvel_tools._frame import LayoutWarning, _axis, decode_array, frame_shape, layout_advice
+from quorvel_tools._frame import LayoutWarning, _axis, checked_time_axis, decode_array, frame_shape, layout_advice
 from quorvel_tools._rewrite import encode_chunk, remember
 from quorvel_tools.settings import CODEC_PARAMETERS, Settings, chunk_settings
 
@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 CODEC_NAME = "quorvel"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, kw_only=True)
 class QuorvelCodec(ArrayBytesCodec):
     """Lossy compression of float32 and float64 chunks, lane by lane along the time axis.
 
@@ -66,27 +66,13 @@ class QuorvelCodec(ArrayBytesCodec):
     format: int | None = None
     time_axis: int = -1
 
-    def __init__(
-        self,
-        *,
-        max_error: float | None = None,
-        rmse: float | None = None,
-        prd: float | None = None,
-        method: str | None = None,
-        scale: int | None = None,
-        cutoff: str | None = None,
-        effort: str | None = None,
-        format: int | None = None,
-        max_bytes: int | None = None,
-        time_axis: int = -1,
-    ) -> None:
-        settings = chunk_settings(max_error=max_error, rmse=rmse, prd=prd, method=method, scale=scale,
-                                  cutoff=cutoff, effort=effort, format=format, max_bytes=max_bytes)
-        for name, value in settings.config().items():
+    max_bytes: InitVar[int | None] = None  # refused: see chunk_settings
+
+    def __post_init__(self, max_bytes: int | None) -> None:
+        given = {name: getattr(self, name) for name in CODEC_PARAMETERS}
+        for name, value in chunk_settings(max_bytes=max_bytes, **given).config().items():
             object.__setattr__(self, name, value)
-        if isinstance(time_axis, bool) or not isinstance(time_axis, (int, np.integer)):
-            raise TypeError(f"time_axis must be an int, not {type(time_axis).__name__}")
-        object.__setattr__(self, "time_axis", int(time_axis))
+        object.__setattr__(self, "time_axis", checked_time_axis(self.time_axis))
 
     def _settings(self) -> Settings:
         return Settings.of(**{name: getattr(self, name) for name in CODEC_PARAMETERS if getattr(self, name) is not None})

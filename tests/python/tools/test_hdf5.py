@@ -219,27 +219,35 @@ def test_h5repack_applies_the_filter_and_h5dump_reads_it(tmp_path):
             assert figures["max_error"] <= 0.02
 
 
-def test_nwb_electrical_series_through_h5dataio(tmp_path):
+def write_nwb(path, data, chunks, rate, **target):
+    """An NWB file with `data`, (time,) or (time, channels), as an ElectricalSeries "series" whose
+    dataset goes through the filter, written by pynwb."""
     pynwb = pytest.importorskip("pynwb")
     from datetime import datetime, timezone
 
     from hdmf.backends.hdf5.h5_utils import H5DataIO
 
-    eeg = np.load(DATA_DIR / "eeg_fp1_128hz.npy")  # uV, on a 0.26584 uV grid
-    nwb = pynwb.NWBFile(session_description="scalp EEG", identifier="quorvel-hdf5",
+    nwb = pynwb.NWBFile(session_description="a recording", identifier="quorvel-hdf5",
                         session_start_time=datetime(1998, 1, 20, tzinfo=timezone.utc))
     device = nwb.create_device(name="amplifier")
     group = nwb.create_electrode_group(name="scalp", description="10-20", location="Fp1", device=device)
-    nwb.add_electrode(group=group, location="Fp1")
-    electrodes = nwb.create_electrode_table_region(region=[0], description="Fp1")
+    channels = 1 if data.ndim == 1 else data.shape[1]
+    for _ in range(channels):
+        nwb.add_electrode(group=group, location="Fp1")
+    electrodes = nwb.create_electrode_table_region(region=list(range(channels)), description="all")
     with pytest.warns(UserWarning, match="308 compression may not be available"):
-        data = H5DataIO(eeg, chunks=(16384,), allow_plugin_filters=True, **hdf5.Quorvel(max_error=0.5))
-    nwb.add_acquisition(pynwb.ecephys.ElectricalSeries(name="eeg", data=data, electrodes=electrodes, rate=128.0))
-    path = tmp_path / "eeg.nwb"
+        wrapped = H5DataIO(data, chunks=chunks, allow_plugin_filters=True, **hdf5.Quorvel(**target))
+    nwb.add_acquisition(pynwb.ecephys.ElectricalSeries(name="series", data=wrapped, electrodes=electrodes,
+                                                       rate=rate))
     with pynwb.NWBHDF5IO(str(path), "w") as io:
         io.write(nwb)
-    with pynwb.NWBHDF5IO(str(path), "r") as io:
-        series = io.read().acquisition["eeg"]
+    return pynwb.NWBHDF5IO(str(path), "r")
+
+
+def test_nwb_electrical_series_through_h5dataio(tmp_path):
+    eeg = np.load(DATA_DIR / "eeg_fp1_128hz.npy")  # uV, on a 0.26584 uV grid
+    with write_nwb(tmp_path / "eeg.nwb", eeg, (16384,), 128.0, max_error=0.5) as io:
+        series = io.read().acquisition["series"]
         restored = series.data[()]
         assert str(hdf5.FILTER_ID) in series.data._filters
         assert series.data.id.get_storage_size() < eeg.nbytes / 4  # the file also caches NWB's schema
@@ -250,31 +258,12 @@ def test_nwb_electrical_series_through_h5dataio(tmp_path):
 def test_nwb_series_of_several_channels_is_coded_along_time(tmp_path):
     # NWB keeps time first, (time, channels): the chunk's longest axis is time, so each channel is a
     # lane and the chunk is byte for byte the frame encode_array makes with time_axis=0.
-    pynwb = pytest.importorskip("pynwb")
-    from datetime import datetime, timezone
-
-    from hdmf.backends.hdf5.h5_utils import H5DataIO
-
     quorvel_tools = pytest.importorskip("quorvel_tools")
     data = np.ascontiguousarray(recording((3, 4000), "f4").T)
     data[~np.isfinite(data)] = 0.0
-    nwb = pynwb.NWBFile(session_description="ECG leads", identifier="quorvel-hdf5-leads",
-                        session_start_time=datetime(1998, 1, 20, tzinfo=timezone.utc))
-    device = nwb.create_device(name="amplifier")
-    group = nwb.create_electrode_group(name="chest", description="leads", location="chest", device=device)
-    for _ in range(3):
-        nwb.add_electrode(group=group, location="chest")
-    electrodes = nwb.create_electrode_table_region(region=[0, 1, 2], description="leads")
-    with pytest.warns(UserWarning, match="308 compression may not be available"):
-        wrapped = H5DataIO(data, chunks=data.shape, allow_plugin_filters=True, **hdf5.Quorvel(max_error=0.01))
-    nwb.add_acquisition(pynwb.ecephys.ElectricalSeries(name="ecg", data=wrapped, electrodes=electrodes, rate=360.0))
-    path = tmp_path / "leads.nwb"
-    with pynwb.NWBHDF5IO(str(path), "w") as io:
-        io.write(nwb)
-    with pynwb.NWBHDF5IO(str(path), "r") as io:
-        series = io.read().acquisition["ecg"]
+    with write_nwb(tmp_path / "leads.nwb", data, data.shape, 360.0, max_error=0.01) as io:
+        series = io.read().acquisition["series"]
         assert series.data.id.read_direct_chunk((0, 0))[1] == quorvel_tools.encode_array(data, max_error=0.01,
                                                                                           time_axis=0)
         restored = series.data[()]
     assert np.max(np.abs(restored.astype(np.float64) - data)) <= 0.01
-
