@@ -181,7 +181,6 @@ Extremes extremes(std::span<const float> y) {
   return {*std::min_element(low, low + 8), *std::max_element(high, high + 8)};
 }
 
-// Bytes of the blocks encode_sequence makes of `codes`.
 std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
   auto blocks = encode_sequence(codes, sequence_coding(options));
   if (!blocks) return std::unexpected(blocks.error());
@@ -224,8 +223,22 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> interpolated_container(co
   return container(header, block_residuals(codes.codes, header.block_length()), {}, settings.options);
 }
 
+// Coding 5's residuals, block by block: the scaled quantiser made the codes reachable.
+std::expected<std::vector<std::uint8_t>, QuorvelError> scaled_container(const Codes& codes,
+                                                                        const Settings& settings) {
+  Header header{Mode::scaled, settings.options.block_log2, static_cast<std::uint32_t>(codes.codes.size()),
+                codes.grid, {}, {}, {}, codes.multiplier};
+  Buffer<std::int32_t> residuals(codes.codes.size());
+  for (std::size_t start = 0; start < codes.codes.size(); start += header.block_length()) {
+    const std::size_t n = std::min(header.block_length(), codes.codes.size() - start);
+    scaled_residuals(std::span(codes.codes).subspan(start, n), codes.multiplier, std::span(residuals).subspan(start, n));
+  }
+  return container(header, residuals, {}, settings.options);
+}
+
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
+  if (codes.mode == Mode::scaled) return scaled_container(codes, settings);
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
   const auto codings = codings_to_make(codes.codes, header, settings);

@@ -366,6 +366,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   if (auto kept = keep_for_bound(input.xf, input.extremes(), e, detected, nullptr)) {
     return smallest_container(e == 0 ? bit_exact(std::move(*kept), input.xf) : std::move(*kept), settings);
   }
+  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
+  if (auto kept = keep_scaled(input.xf, input.extremes(), e, block_length)) return smallest_container(*kept, settings);
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
   if (detected.grid) {
@@ -380,6 +382,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
   auto container =
       smallest_container(kept ? std::move(*kept) : grid_codes(*ladder[1], std::move(codes)), settings);
+  container = or_scaled(std::move(container), input, e, ladder[1]->step, settings);
   if (detected.grid) return container;
   return or_mostly_on_grid(std::move(container), input, 2 * e * keep_slack, settings);
 }
