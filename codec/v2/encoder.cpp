@@ -309,7 +309,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, 
     case TargetKind::max_error:
       return encode_max_error(input, target.value, Settings{options, false});
     case TargetKind::rmse:
-      return encode_rms(input, target.value, Settings{options, true});
+      return encode_rms(input, target.value, Settings{options, true, true});
     case TargetKind::prd: {
       const double rms = std::sqrt(input.signal_sum_squares / static_cast<double>(input.size())) / input.unit;
       // The PRD's own rounding (a ratio of two sums) may put the very figure a

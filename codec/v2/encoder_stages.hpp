@@ -59,6 +59,8 @@ struct Codes {
 struct Settings {
   EncodeOptions options;
   bool interpolated = false;  // try interpolation residuals too (targets with a dead zone)
+  bool strict_bounds = false;  // an RMSE target tries strict bounds too (not PRD: its RMSE moves with the
+                               // decoded signal's energy, so that encoding that again would not find it)
 };
 
 // The smallest container of these codes among the codings the settings allow.

@@ -28,33 +28,14 @@ Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, std::int64_t mu
   return c;
 }
 
-// The canonical codes of the scaled quantiser's result on the whole signal; none where a sample misses
-// the bound, a code leaves int32 or the decoded signal is not kept as such.
-std::optional<Codes> scaled_whole(const Input& input, double e, double step, std::int64_t multiplier,
-                                  std::size_t block_length) {
-  Buffer<std::int32_t> codes(input.size());
-  Buffer<float> y(input.size());
-  const bool made = std::visit(
-      [&](auto x) {
-        return quantise_scaled(x, fine_grid(step, multiplier), multiplier, e, block_length, std::span(codes),
-                               std::span(y));
-      },
-      input.x);
-  if (!made) return std::nullopt;
-  release(codes);
-  Detected unused;
-  const Extremes ex = extremes(y);
-  if (auto kept = keep_for_bound(y, ex, e, unused, nullptr)) return kept;
-  return keep_scaled(y, ex, e, block_length);
-}
-
-// At default effort a few whole blocks spread over a long signal decide: the multiplier whose residuals
-// code smallest there, when they code smaller than the grid codes do; none otherwise.
-std::optional<std::int64_t> sampled_choice(const Input& input, double e, const Grid& coarse,
-                                           const Settings& settings) {
+// The multipliers worth coding whole: all of them at best effort and on signals of few blocks; else the
+// one whose residuals code smallest on a few whole blocks spread over the signal, when they code smaller
+// there than the bound's grid codes do.
+std::vector<std::int64_t> multipliers_for(const Input& input, double e, double step, const Settings& settings) {
   constexpr std::size_t sampled = 4;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
+  if (settings.options.effort == Effort::best || blocks < 4 * sampled) return {multipliers.begin(), multipliers.end()};
   Buffer<double> x(sampled * block_length);
   for (std::size_t i = 0; i < sampled; ++i) {
     const std::size_t block = (2 * i + 1) * (blocks - 1) / (2 * sampled);  // whole blocks, never the short last
@@ -63,16 +44,15 @@ std::optional<std::int64_t> sampled_choice(const Input& input, double e, const G
                   x.begin() + static_cast<std::ptrdiff_t>(i * block_length));
     }, input.x);
   }
-  Buffer<std::int32_t> codes(x.size());
-  Buffer<std::int32_t> residuals(x.size());
+  Buffer<std::int32_t> codes(x.size()), residuals(x.size());
   Buffer<float> y(x.size());
-  quantise_to_grid(std::span<const double>(x), coarse, std::span(codes), std::span(y));
+  quantise_to_grid(std::span<const double>(x), Grid{0.0, step}, std::span(codes), std::span(y));
   auto best = coded_size(codes, settings.options);
-  if (!best) return std::nullopt;
-  std::optional<std::int64_t> chosen;
+  if (!best) return {};
+  std::vector<std::int64_t> chosen;
   for (const std::int64_t m : multipliers) {
-    const Grid fine = fine_grid(coarse.step, m);
-    if (!quantise_scaled(std::span<const double>(x), fine, m, e, block_length, std::span(codes), std::span(y))) {
+    if (!quantise_scaled(std::span<const double>(x), fine_grid(step, m), m, e, block_length, std::span(codes),
+                         std::span(y))) {
       continue;
     }
     for (std::size_t start = 0; start < x.size(); start += block_length) {
@@ -82,10 +62,25 @@ std::optional<std::int64_t> sampled_choice(const Input& input, double e, const G
     const auto size = coded_size(residuals, settings.options);
     if (size && *size < *best) {
       best = *size;
-      chosen = m;
+      chosen = {m};
     }
   }
   return chosen;
+}
+
+// The samples the scaled quantiser makes; none where one misses the bound or a code leaves int32.
+std::optional<Buffer<float>> scaled_samples(const Input& input, double e, double step, std::int64_t multiplier,
+                                            std::size_t block_length) {
+  Buffer<std::int32_t> codes(input.size());
+  Buffer<float> y(input.size());
+  const bool made = std::visit(
+      [&](auto x) {
+        return quantise_scaled(x, fine_grid(step, multiplier), multiplier, e, block_length, std::span(codes),
+                               std::span(y));
+      },
+      input.x);
+  if (!made) return std::nullopt;
+  return y;
 }
 
 }  // namespace
@@ -108,18 +103,18 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     const Settings& settings) {
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  const std::size_t blocks = (input.size() + block_length - 1) / block_length;
-  std::vector<std::int64_t> tried(multipliers.begin(), multipliers.end());
-  if (settings.options.effort != Effort::best && blocks >= 16) {
-    const auto chosen = sampled_choice(input, e, Grid{0.0, step}, settings);
-    if (!chosen) return container;
-    tried = {*chosen};
-  }
-  for (const std::int64_t m : tried) {
-    if (auto codes = scaled_whole(input, e, step, m, block_length)) {
-      auto other = smallest_container(*codes, settings);
-      if (other && other->size() < container->size()) container = std::move(other);
-    }
+  for (const std::int64_t m : multipliers_for(input, e, step, settings)) {
+    auto y = scaled_samples(input, e, step, m, block_length);
+    if (!y) continue;
+    // The canonical codes of what it decodes to, which encoding that again finds.
+    Detected unused;
+    const Extremes ex = extremes(*y);
+    auto codes = keep_for_bound(*y, ex, e, unused, nullptr);
+    if (!codes) codes = keep_scaled(*y, ex, e, block_length);
+    release(*y);
+    if (!codes) continue;
+    auto other = smallest_container(*codes, settings);
+    if (other && other->size() < container->size()) container = std::move(other);
   }
   return container;
 }

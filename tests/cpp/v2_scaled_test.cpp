@@ -12,6 +12,7 @@
 #include "codec/sequence/coder.hpp"
 #include "codec/v2/container.hpp"
 #include "codec/v2/decoder.hpp"
+#include "codec/v2/encoder.hpp"
 #include "codec/v2/interpolation.hpp"
 #include "codec/v2/quantiser.hpp"
 
@@ -118,6 +119,38 @@ TEST(V2Scaled, HandBuiltBlocksDecodeAndBadFieldsAreRefused) {
   EXPECT_FALSE(v2::decode(container_of(std::vector<std::int32_t>{32768}, grid, 65536, 8)));
   EXPECT_FALSE(v2::decode(container_of(std::vector<std::int32_t>{-32769}, grid, 65536, 8)));
   EXPECT_TRUE(v2::decode(container_of(std::vector<std::int32_t>{-32768}, grid, 65536, 8)));
+}
+
+// A smooth, oversampled signal over many blocks: its strict bound codes as scaled residuals at every effort
+// but fast, meets the bound, and comes back to the same bytes when its decoded signal is encoded again. An
+// RMSE target is never coded larger than the strict bound e = rmse, which meets it too.
+TEST(V2Scaled, TheEncoderTakesItWhereItIsSmallerAndKeepsWhatItMade) {
+  std::mt19937 rng(3);
+  std::normal_distribution<double> normal;
+  std::vector<float> x(300000);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double t = static_cast<double>(i);
+    x[i] = static_cast<float>(std::sin(0.003 * t) + 0.4 * std::sin(0.011 * t + 1) + 1e-4 * normal(rng));
+  }
+  for (const quorvel::Effort effort : {quorvel::Effort::default_, quorvel::Effort::best}) {
+    const v2::EncodeOptions options{.effort = effort};
+    const quorvel::Target bound{quorvel::TargetKind::max_error, 0.02};
+    const auto c = v2::encode(x, bound, options);
+    ASSERT_TRUE(c) << c.error().message();
+    EXPECT_EQ((*c)[6] & 0x0F, 5);
+    const auto y = v2::decode(*c);
+    ASSERT_TRUE(y);
+    for (std::size_t i = 0; i < x.size(); ++i) ASSERT_LE(std::fabs(double{x[i]} - double{(*y)[i]}), 0.02) << i;
+    EXPECT_EQ(v2::encode(*y, bound, options), c);
+    for (const double rmse : {0.02, 0.002}) {
+      const quorvel::Target target{quorvel::TargetKind::rmse, rmse};
+      const auto r = v2::encode(x, target, options);
+      const auto strict = v2::encode(x, {quorvel::TargetKind::max_error, rmse}, options);
+      ASSERT_TRUE(r && strict);
+      EXPECT_LE(r->size(), strict->size()) << rmse;
+      EXPECT_EQ(v2::encode(*v2::decode(*r), target, options), r) << rmse;
+    }
+  }
 }
 
 }  // namespace
