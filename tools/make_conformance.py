@@ -73,6 +73,7 @@ def codec_cases():
     yield "v2_ecg_prd_coarse", "ECG at a coarse PRD", v2(ecg, prd=8.0)
     yield "v2_speech_lossless", "speech on its PCM grid, exact", v2(speech, max_error=1e-6)
     yield "v2_speech_rmse", "speech at an RMSE target", v2(speech, rmse=0.002)
+    yield "v2_speech_scaled", "speech at a loose max error, scaled residuals", v2(speech, max_error=0.0006)
     yield "v2_speech_coarse_rmse", "speech at a coarse RMSE", v2(speech, rmse=0.02)
     yield "v2_eeg_grid", "EEG on its EDF grid, exact", v2(eeg, max_error=0.01)
     yield "v2_eeg_rmse", "EEG at an RMSE target", v2(eeg, rmse=2.0)
@@ -196,6 +197,30 @@ def writer_cases():
     yield "w_lifted_short", "lifted bands, 5 levels over a block of 3 samples", lifted_container(
         pcm[:259], 8, [9, 7, 5, 3, 2, 1])
     yield "w_lifted_one", "lifted bands, one level, one sample", lifted_container(pcm[:1], 8, [3, 2])
+    fine = np.rint(signal("ecg_mitbih208_360hz", 0, 3000).astype(np.float64) / 0.0005).astype(np.int64)
+    yield "w_scaled_3", "scaled residuals, K = 3, blocks of 2^9 and a short last block", scaled_container(
+        fine[:1100], 3, 9, 0.0005)
+    yield "w_scaled_wide", "scaled residuals, K = 65536, wide grid fields, 2 samples", scaled_container(
+        np.array([0, 70000]), 65536, 8, 0.1, wide=True)
+    yield "w_scaled_257", "scaled residuals, K = 10, 257 samples in blocks of 2^8", scaled_container(
+        fine[:257], 10, 8, 0.0005)
+
+
+def scaled_container(target: np.ndarray, multiplier: int, block_log2: int, step: float, wide: bool = False) -> bytes:
+    """Coding 5 closing the loop on `target` codes: each residual is the target's distance from the
+    prediction of the codes already restored, rounded to a multiple of K."""
+
+    def block(q: np.ndarray) -> bytes:
+        codes, residuals = [0] * q.size, []
+        for i, stride in [(0, 0)] + m.interpolation_order(q.size):
+            p = vc.predicted(codes, i, stride)
+            residuals.append(round((int(q[i]) - p) / multiplier))
+            codes[i] = p + multiplier * residuals[-1]
+        return v2_block.encode_block(np.array(residuals, np.int64))
+
+    header = vc.Header(5, block_log2, target.size, 0.25 if wide else 0.0, step, wide_origin=wide, wide_step=wide,
+                       multiplier=multiplier)
+    return vc.assemble(header, blocks_of(target, block_log2, block))
 
 
 def interpolated_container(codes: np.ndarray) -> bytes:

@@ -12,8 +12,9 @@
 //                 (modes 0 and 1, without a palette)
 //   7       1     log2 of the block length B, 8 to 14
 //   8       1-5   sample count n, LEB128, 1 to 2^31 - 1
-//   ...     4|8   grid origin, finite      } modes 0 to 2 and 4: sample = float32(origin + step * code),
+//   ...     4|8   grid origin, finite      } modes 0 to 2, 4, 5: sample = float32(origin + step * code),
 //   ...     4|8   grid step, finite, > 0   } the product and the sum in double; mode 4: origin 0
+//   ...     1-5   multiplier K, LEB128, 2 to 65536 (mode 5)
 //   ...     1     lifting levels L, 1 to 8 (mode 4)
 //   ...     1-5   L + 1 band steps, LEB128 each, 1 to 2^31 - 1 (mode 4): the approximation's, then the
 //                 details', coarse to fine
@@ -41,6 +42,9 @@
 //   4 lifted: one stream of the block's bands of integers (codec/v2/integer_lifting.hpp: the approximation
 //     after L levels, or fewer in a short block, then the details coarse to fine); each times its band's
 //     step, through the inverse integer 9/7 lifting, gives the codes
+//   5 scaled interpolation residuals: one stream of residuals r in coding 1's order; each code is its
+//     interpolation prediction plus K r (in 64 bits, refused outside int32), so that a fine grid keeps
+//     the residuals of a coarse quantiser's
 
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +60,7 @@
 
 namespace quorvel::v2 {
 
-enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4 };
+enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4, scaled = 5 };
 
 inline constexpr std::size_t min_container_size = 52;
 inline constexpr unsigned min_block_log2 = 8;
@@ -64,6 +68,7 @@ inline constexpr unsigned max_block_log2 = 14;
 inline constexpr unsigned default_block_log2 = 14;
 inline constexpr std::size_t max_palette = 65536;
 inline constexpr std::size_t crc_size = 4;
+inline constexpr std::uint32_t max_multiplier = 65536;  // coding 5's K: K r stays far inside 64 bits
 
 [[nodiscard]] constexpr bool has_grid(Mode mode) { return mode != Mode::ordinals; }
 [[nodiscard]] constexpr bool allows_palette(Mode mode) {
@@ -79,6 +84,7 @@ struct Header {
   std::vector<std::int32_t> palette;
   std::optional<CellFilter> filter;
   std::vector<std::uint32_t> band_steps;  // lifted: the L + 1 bands' steps (else empty)
+  std::uint32_t multiplier = 0;           // scaled: K (else 0)
 
   [[nodiscard]] std::size_t block_length() const { return std::size_t{1} << block_log2; }
   [[nodiscard]] std::size_t block_count() const { return (sample_count + block_length() - 1) >> block_log2; }

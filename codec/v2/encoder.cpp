@@ -192,6 +192,15 @@ std::size_t coded_size(const SequenceSample& sample) {
   return total;
 }
 
+// The bytes of the codes' blocks, coded in full.
+std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
+  auto blocks = encode_sequence(codes, sequence_coding(options));
+  if (!blocks) return std::unexpected(blocks.error());
+  std::size_t total = 0;
+  for (const auto& block : *blocks) total += block.size();
+  return total;
+}
+
 // Which codings of grid codes are made whole.
 enum class Codings { plain, interpolated, both };
 
@@ -238,8 +247,24 @@ std::expected<Candidate, QuorvelError> interpolated_candidate(const Codes& codes
   return candidate(header, block_residuals(codes.codes, header.block_length()), {}, settings.options, sample);
 }
 
+// Coding 5's residuals, block by block: the scaled quantiser made the codes reachable.
+std::expected<std::vector<std::uint8_t>, QuorvelError> scaled_container(const Codes& codes,
+                                                                        const Settings& settings) {
+  Header header{Mode::scaled, settings.options.block_log2, static_cast<std::uint32_t>(codes.codes.size()),
+                codes.grid, {}, {}, {}, codes.multiplier};
+  Buffer<std::int32_t> residuals(codes.codes.size());
+  for (std::size_t start = 0; start < codes.codes.size(); start += header.block_length()) {
+    const std::size_t n = std::min(header.block_length(), codes.codes.size() - start);
+    scaled_residuals(std::span(codes.codes).subspan(start, n), codes.multiplier, std::span(residuals).subspan(start, n));
+  }
+  auto made = candidate(header, residuals, {}, settings.options);
+  if (!made) return std::unexpected(made.error());
+  return join(std::move(made->head), made->blocks);
+}
+
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
+  if (codes.mode == Mode::scaled) return scaled_container(codes, settings);
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
   auto choice = codings_to_make(codes.codes, header, settings);
@@ -314,7 +339,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> plan(const Input& input, 
     case TargetKind::max_error:
       return encode_max_error(input, target.value, Settings{options, false});
     case TargetKind::rmse:
-      return encode_rms(input, target.value, Settings{options, true});
+      return encode_rms(input, target.value, Settings{options, true, true});
     case TargetKind::prd: {
       const double rms = std::sqrt(input.signal_sum_squares / static_cast<double>(input.size())) / input.unit;
       // The PRD's own rounding (a ratio of two sums) may put the very figure a

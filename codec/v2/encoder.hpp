@@ -25,10 +25,13 @@ struct EncodeOptions {
 //
 // - max_error e > 0 holds for every sample by construction: quantisation in the
 //   signal domain to a grid of step just under 2e, or to odd multiples of the
-//   grid the samples already sit on.
+//   grid the samples already sit on, or residuals against interpolation from
+//   decoded samples rounded to that step on a grid 4 to 64 times finer (coding
+//   5), whichever container is smaller.
 // - rmse, prd and max_bytes take the coarsest (or, for a budget, the finest)
 //   step of an absolute ladder that meets them, plain or with closed-loop
-//   interpolation and a dead zone, whichever container is smaller.
+//   interpolation and a dead zone, whichever container is smaller; an RMSE
+//   target also tries the strict bounds sqrt(3), 1.4 and 1 times it.
 // - max_error 0 is bit-exact: the decoded float32 samples equal the input's.
 //   Float64 input can only be met when every sample is a float32 value;
 //   otherwise Unreachable names the float32 rounding error, the finest figure

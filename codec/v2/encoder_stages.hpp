@@ -49,6 +49,7 @@ struct Codes {
   std::vector<std::int32_t> distinct;  // the sorted distinct codes, where a stage knows them (else empty)
   std::optional<CellFilter> filter;    // grid codes only
   std::vector<std::uint32_t> band_steps;  // lifted: the bands' steps (codes: the band integers)
+  std::uint32_t multiplier = 0;           // scaled: K (codes: the fine grid's codes)
 };
 
 [[nodiscard]] inline Codes grid_codes(const Grid& grid, Buffer<std::int32_t> codes) {
@@ -58,11 +59,17 @@ struct Codes {
 struct Settings {
   EncodeOptions options;
   bool interpolated = false;  // try interpolation residuals too (targets with a dead zone)
+  bool strict_bounds = false;  // an RMSE target tries strict bounds too (not PRD: its RMSE moves with the
+                               // decoded signal's energy, so that encoding that again would not find it)
 };
 
 // The smallest container of these codes among the codings the settings allow.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(
     const Codes& codes, const Settings& settings);
+
+// Bytes of the blocks the sequence coder makes of `codes`.
+[[nodiscard]] std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes,
+                                                                  const EncodeOptions& options);
 
 // Distortion of decoded samples against the samples as given.
 [[nodiscard]] Distortion distortion(const Input& input, std::span<const float> decoded);
@@ -109,6 +116,18 @@ struct Known {
 // the decoded signal (v2_multiple.cpp). The codes' buffer becomes the result's.
 [[nodiscard]] std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
                                                Buffer<std::int32_t> codes);
+
+// ---------------------------------------------------------------- scaled residuals (plan_scaled.cpp)
+
+// A signal the scaled quantiser made for a strict bound e: its codes on the fine grid of one of the
+// bound's steps and a multiplier, which quantising it again gives back.
+[[nodiscard]] std::optional<Codes> keep_scaled(std::span<const float> y, const Extremes& ex, double e,
+                                               std::size_t block_length);
+
+// The smaller of `container` and the scaled coding's under the bound e, on the fine grids of `step`.
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double e, double step,
+    const Settings& settings);
 
 // ---------------------------------------------------------------- the lifted coding (v2_lifted.cpp)
 

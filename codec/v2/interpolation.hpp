@@ -39,6 +39,12 @@ void for_each_in_levels(std::size_t n, Body&& body) {
 void interpolation_residuals(std::span<const std::int32_t> codes, std::span<std::int32_t> residuals);
 void interpolation_restore(std::span<const std::int32_t> residuals, std::span<std::int32_t> codes);
 
+// Scaled residuals (coding 5): code = prediction + K * residual in 64 bits, no wrap. The encoder's codes
+// are reachable (code - prediction a multiple of K); restoring fails when a code leaves int32.
+void scaled_residuals(std::span<const std::int32_t> codes, std::int64_t multiplier, std::span<std::int32_t> residuals);
+[[nodiscard]] bool scaled_restore(std::span<const std::int32_t> residuals, std::int64_t multiplier,
+                                  std::span<std::int32_t> codes);
+
 // Code plus (or minus) a residual, modulo 2^32.
 [[nodiscard]] inline std::int32_t wrapping_add(std::int64_t prediction, std::int32_t residual) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(prediction) +

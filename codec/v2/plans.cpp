@@ -1,9 +1,11 @@
 // codec/v2/plans.cpp: what each kind of target quantises to, and the canonical codes of a decoded signal.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 
 #include "codec/v2/cell_filter.hpp"
+#include "codec/v2/decoder.hpp"
 #include "codec/v2/float_ordinal.hpp"
 #include "codec/v2/interpolation.hpp"
 #include "codec/v2/encoder_stages.hpp"
@@ -338,6 +340,61 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_filtered(
   return container;
 }
 
+// ---------------------------------------------------------------- strict bounds for RMSE targets
+
+// The strict bounds an RMSE target tries, as multiples of it, loosest first: a uniform quantiser of
+// step 2e errs by e / sqrt(3) in RMSE, and by less where most residuals are 0; e = rmse always meets it.
+constexpr std::array<double, 3> rms_bound_factors{1.7320508, 1.4, 1.0};
+
+// What an RMSE target keeps as it is: a signal the lifted coding, a rung, the cell filter or (RMSE, not
+// PRD) a strict bound of the target's made, on the bound's grid or by the scaled quantiser.
+std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, double rmse,
+                                  const Settings& settings) {
+  const double natural = std::sqrt(12.0) * rmse;
+  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
+  // A signal the lifted coding made sits on a fine rung too: it is found first, as such.
+  const bool fast = settings.options.effort == Effort::fast;
+  if (!fast) {
+    if (auto kept = keep_lifted(y, ex, rmse, block_length)) return kept;
+  }
+  if (auto kept = keep_on_rungs(y, ex, natural, nullptr)) return kept;
+  if (auto kept = keep_filtered(y, ex, natural, block_length)) return kept;
+  if (fast || !settings.strict_bounds) return std::nullopt;
+  for (const double factor : rms_bound_factors) {
+    const double e = factor * rmse;
+    if (auto kept = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), nullptr)) return kept;
+    if (auto kept = keep_scaled(y, ex, e, block_length)) return kept;
+  }
+  return std::nullopt;
+}
+
+// The smaller of `container` and the max-error container of the loosest of the target's strict bounds
+// whose RMSE meets it, where an RMSE target keeps what that decodes to (so that encoding it again comes
+// back to it).
+std::expected<std::vector<std::uint8_t>, QuorvelError> or_bound(
+    std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double rmse,
+    const Settings& settings) {
+  if (!container || settings.options.effort == Effort::fast || !settings.strict_bounds) return container;
+  const Measure measure{TargetKind::rmse, input.size(), input.signal_sum_squares, input.unit};
+  for (const double factor : rms_bound_factors) {
+    const double e = factor * rmse;
+    if (e < input.rounding.max_abs) continue;
+    auto bound = encode_max_error(input, e, Settings{settings.options, false, false});
+    if (!bound) continue;
+    Buffer<float> y(input.size());
+    if (!decode_into(*bound, 0, y, settings.options.threads)) continue;
+    *bound = {};
+    // A margin for the final check's own order of summing.
+    if (!(measure(distortion(input, y)) <= rmse * (1 - 1e-9))) continue;
+    if (auto kept = kept_for_rms(y, extremes(y), rmse, settings)) {
+      release(y);
+      container = smaller(std::move(container), smallest_container(*kept, settings));
+    }
+    break;
+  }
+  return container;
+}
+
 }  // namespace
 
 std::optional<Codes> constant(std::size_t n, const Extremes& ex) {
@@ -366,6 +423,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   if (auto kept = keep_for_bound(input.xf, input.extremes(), e, detected, nullptr)) {
     return smallest_container(e == 0 ? bit_exact(std::move(*kept), input.xf) : std::move(*kept), settings);
   }
+  const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
+  if (auto kept = keep_scaled(input.xf, input.extremes(), e, block_length)) return smallest_container(*kept, settings);
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
   if (detected.grid) {
@@ -380,6 +439,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   auto kept = keep_for_bound(y, extremes(y), e, unused, &known);
   auto container =
       smallest_container(kept ? std::move(*kept) : grid_codes(*ladder[1], std::move(codes)), settings);
+  container = or_scaled(std::move(container), input, e, ladder[1]->step, settings);
   if (detected.grid) return container;
   return or_mostly_on_grid(std::move(container), input, 2 * e * keep_slack, settings);
 }
@@ -398,17 +458,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   // on its 16-bit grid under a target of several LSB is quantised, not kept.
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  // A signal the lifted coding made sits on a fine rung too: it is found first, as such.
-  if (settings.options.effort != Effort::fast) {
-    if (auto kept = keep_lifted(input.xf, input.extremes(), rmse, block_length))
-      return smallest_container(*kept, settings);
-  }
-  if (auto kept = keep_on_rungs(input.xf, input.extremes(), natural, nullptr)) {
-    return smallest_container(*kept, settings);
-  }
-  if (auto kept = keep_filtered(input.xf, input.extremes(), natural, block_length)) {
-    return smallest_container(*kept, settings);
-  }
+  if (auto kept = kept_for_rms(input.xf, input.extremes(), rmse, settings)) return smallest_container(*kept, settings);
   Detected detected = detected_grid(input);
   const Rungs window = rungs_of({input.lowest, input.highest}, finest, 0x1p-28);
   // The searches keep no trial (one at a time is what memory allows): the one on the rung they answer
@@ -433,7 +483,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
                         smallest_container(closed_loop(input, *loop, block_length).canonical(finest), settings));
   }
   container = or_filtered(std::move(container), input, rmse, *found, loop, settings);
-  return or_lifted(std::move(container), input, rmse, settings);
+  return or_bound(or_lifted(std::move(container), input, rmse, settings), input, rmse, settings);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_budget(const Input& input, double budget,

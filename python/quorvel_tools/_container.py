@@ -86,7 +86,8 @@ class ContainerInfo:
     (``"grid"``: codes on a grid, ``"interpolated"``: the codes' residuals
     against interpolation, ``"corrected"``: grid codes with per-sample
     corrections, ``"ordinals"``: the float32 values themselves, ``"lifted"``: a
-    step per band of the integer 9/7 lifting of codes on a grid from 0);
+    step per band of the integer 9/7 lifting of codes on a grid from 0,
+    ``"scaled"``: interpolation residuals in whole multiples of a coarser step);
     ``block_length`` and ``block_count``, the independently decodable blocks;
     ``grid_origin`` and ``grid_step``, the grid (sample = float32(origin + step
     * code); None for ``"ordinals"``); ``palette_size``, the number of

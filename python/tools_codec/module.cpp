@@ -158,7 +158,8 @@ PyObject* header_fields(const ContainerInfo& info) {
                          "maximum", static_cast<double>(header.maximum), "mean", static_cast<double>(header.mean),
                          "payload_length", static_cast<unsigned>(header.payload_length));
   }
-  static constexpr const char* mode_names[] = {"grid", "interpolated", "corrected", "ordinals", "lifted"};
+  static constexpr const char* mode_names[] = {"grid", "interpolated", "corrected", "ordinals", "lifted",
+                                                "scaled"};
   const v2::Header& header = info.v2->header;
   const bool grid = v2::has_grid(header.mode);
   PyObject* origin = grid ? PyFloat_FromDouble(header.grid.origin) : Py_NewRef(Py_None);

@@ -218,8 +218,10 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
     return message_of(h.bytes());
   };
   EXPECT_EQ(message_of(good.bytes()), "decoded");
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x05; }),
-            invalid("unknown coding mode 5 (this decoder reads modes 0 to 4)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x06; }),
+            invalid("unknown coding mode 6 (this decoder reads modes 0 to 5)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x15; }), invalid("unknown flags in mode byte 21"));   // palette on scaled
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x85; }), invalid("unknown flags in mode byte 133"));  // filter on scaled
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x83; }), invalid("unknown flags in mode byte 131"));  // filter on ordinals
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x90; }), invalid("unknown flags in mode byte 144"));  // and a palette
   EXPECT_NE(with([](Hand& h) { h.mode = 0x80; }), "decoded");  // the index and block taken for a filter

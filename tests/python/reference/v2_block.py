@@ -227,6 +227,8 @@ def read_table_set(head: BitReader) -> dict:
         previous = first
         for t in range(first + 1, count):
             rank = head.get_exp_golomb1()
+            if rank >= 32:
+                raise ValueError("bad table")
             codes[t] = m.RANKS[m.predicted_code(int(codes[previous]), previous, t)][rank]
             previous = t if codes[t] else previous
         table_set["tables"].append({"codes": codes})

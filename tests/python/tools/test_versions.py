@@ -65,7 +65,7 @@ def test_the_quorvel_module_refuses_version_2_as_any_unknown_version():
 def test_inspect_shows_what_a_version_2_header_says():
     x = walk(40000)
     info = quorvel_tools.inspect(quorvel_tools.encode(x, max_error=0.01))
-    assert info.method is None and info.mode in ("grid", "interpolated", "corrected")
+    assert info.method is None and info.mode in ("grid", "interpolated", "corrected", "scaled")
     assert info.block_count == -(-x.size // info.block_length) and info.block_count > 1
     assert info.grid_step > 0
     # Samples that sit on a grid finer than the target come back exactly, coded as grid codes.
