@@ -118,6 +118,10 @@ def codec_cases():
         np.float32(1.5), max_error=0.0, format=2)
     yield "frame_v2_checked", "frame v2 with its CRC-32, 3 lanes, NaN, +inf, -inf", quorvel_tools.encode_array(
         chunk[:, :700], max_error=0.01, format=2)
+    leads = np.stack([ecg[:2000], 0.5 * ecg[:2000] + 0.01 * ecg[2000:4000], -ecg[:2000] + 0.02 * ecg[4000:6000]])
+    leads[2, 300:320] = np.nan
+    yield "frame_v2_joint", "frame v2 with joint lanes, a gap in a joint lane", quorvel_tools.encode_array(
+        leads, max_error=0.005, format=2)
 
 
 # ---------------------------------------------------------------- files the plain writer makes
@@ -333,10 +337,14 @@ def frame_features(data: bytes) -> set[str]:
     found = {f"frame version {data[4]}", f"frame {('float32', 'float64')[data[5]]}", f"frame {ndim} axes"}
     if data[7] & 1:
         found.add("frame CRC-32")
+    if data[7] & 2:
+        found.add("frame joint lanes")
     found.update(f"frame {name} mask" for name, size in zip(("NaN", "+inf", "-inf"), masks) if size)
     if 0 in sizes:
         found.add("frame lane without a container")
     at = 20 + 8 * ndim + 4 * lanes
+    if data[7] & 2:
+        at += 4 + 10 * struct.unpack_from("<I", data, at)[0]  # the reference table
     for size in sizes:
         if size:
             found.update(container_features(data[at : at + size]))
@@ -401,7 +409,7 @@ def main() -> None:
         f"v1 method {t}" for t in ("cf53", "cf97", "db04", "sym4")} | {"table preset", "table codes",
         "table set shared by segments", "rANS lanes 1", "rANS lanes 4", "rANS lanes 8", "palette with coding grid",
         "palette with coding ordinals", "cell filter", "origin f64", "step f64", "n = 1", "n = 2", "last block B-1",
-        "last block B+0", "last block B+1", "lifted block shorter than its levels", "raw bits", "frame CRC-32"}
+        "last block B+0", "last block B+1", "lifted block shorter than its levels", "raw bits", "frame CRC-32", "frame joint lanes"}
     missing = sorted(wanted - covered.keys())
     print(f"\n{len(rows)} files, {sum(p.stat().st_size for p in OUT.iterdir())} bytes; not covered: {missing or 'none'}")
 

@@ -369,9 +369,9 @@ def assemble(h: Header, blocks: list[bytes]) -> bytes:
 def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     """A chunk frame's array; version-1 lanes go through `version_1(container) -> float32 samples`."""
     data = bytes(data)
-    if len(data) < 20 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[7] > 1:
+    if len(data) < 20 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[7] > 3:
         raise Damaged("bad frame header")
-    checked = data[7] == 1  # a CRC-32 of every byte but the containers' follows the masks
+    checked = bool(data[7] & 1)  # a CRC-32 of every byte but the containers' follows the masks
     version, dtype, ndim = data[4], (np.float32, np.float64)[data[5]], data[6]
     if ndim > 32 or len(data) < 20 + 8 * ndim:
         raise Damaged("bad shape")
@@ -384,6 +384,7 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     sizes = struct.unpack_from(f"<{lanes}I", data, table)
     masks = struct.unpack_from("<3I", data, 8)
     at = table + 4 * lanes
+    references, at = read_references(data, at, sizes) if data[7] & 2 else ({}, at)
     if at + sum(sizes) + sum(masks) + 4 * checked != len(data):
         raise Damaged("frame parts do not add up")
     if checked:
@@ -397,6 +398,9 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
             check_lane(container, version, length)
             out[lane * length : (lane + 1) * length] = decode(container) if version == 2 else version_1(container)
         at += size
+    for lane, (reference, weight) in references.items():  # before the masks: the reference's own values
+        y, r = (out[k * length : (k + 1) * length].astype(np.float64) for k in (reference, lane))
+        out[lane * length : (lane + 1) * length] = (np.float64(weight) * y * 2.0**-12 + r).astype(np.float32)
     marked = np.zeros(out.size, bool)
     for mask, value in zip(masks, (np.nan, np.inf, -np.inf)):
         if mask:
@@ -409,6 +413,26 @@ def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     if any(not size and not marked[lane * length : (lane + 1) * length].all() for lane, size in enumerate(sizes)):
         raise Damaged("a lane without a container has samples no mask marks")
     return out.reshape(shape)
+
+
+def read_references(data: bytes, at: int, sizes: tuple[int, ...]) -> tuple[dict[int, tuple[int, int]], int]:
+    """The reference table after the lane table: {joint lane: (reference lane, weight in Q12)}, and
+    where the containers start."""
+    if len(data) < at + 4:
+        raise Damaged("a reference table the frame cannot hold")
+    (count,) = struct.unpack_from("<I", data, at)
+    if count == 0 or count >= len(sizes) or len(data) < at + 4 + 10 * count:
+        raise Damaged("a reference table the frame cannot hold")
+    entries = [struct.unpack_from("<IIh", data, at + 4 + 10 * i) for i in range(count)]
+    lanes = [lane for lane, _, _ in entries]
+    references = {lane: (reference, weight) for lane, reference, weight in entries}
+    for lane, reference, weight in entries:
+        if (lane >= len(sizes) or reference >= len(sizes) or lane == reference or weight == 0
+                or reference in references or not sizes[lane] or not sizes[reference]):
+            raise Damaged("a bad entry in the reference table")
+    if lanes != sorted(set(lanes)):
+        raise Damaged("reference table lanes out of order")
+    return references, at + 4 + 10 * count
 
 
 def check_lane(container: bytes, version: int, length: int) -> None:
