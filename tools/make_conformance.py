@@ -105,6 +105,11 @@ def codec_cases():
     yield "v1_cdf97_short", "version 1, 5 samples (padded to the filter)", quorvel.compress_signal(
         np.float32([1, 2, 3, 2, 1]), quorvel.TarvoCompressionOptions(method="cdf97", scale=12, cutoff="low"))
     yield "v1_aimed", "version 1 from the aimed encoder", quorvel_tools.encode(ecg[:2000], max_error=0.01, format=1)
+    yield from frame_cases(ecg)
+
+
+def frame_cases(ecg: np.ndarray):
+    """Frames of both versions: masks, an empty lane, float64, no axes, the CRC, joint lanes."""
     chunk = np.stack([ecg[:1500], -ecg[1500:3000], np.zeros(1500, np.float32)])
     chunk[1, 100:140] = np.nan
     chunk[0, 7], chunk[0, 9] = np.inf, -np.inf

@@ -47,36 +47,30 @@ def encode_array(
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
 
-    Time runs along ``time_axis`` (the last by default; give ``time_axis=0``
-    for a ``(time, channels)`` array as soundfile and pandas make them): every
-    1-D lane along it becomes a quorvel container of its own, so a loud
-    channel never spoils a quiet one. The frame holds the array with its time
-    axis moved last; :func:`decode_array` with the same ``time_axis`` gives
-    back the original layout. Lanes much shorter than another axis compress
-    poorly and most likely mean a wrong time axis: they raise a
-    :class:`LayoutWarning` that says what to give. NaN, +inf and -inf are kept in place:
-    their positions go into bit masks and the gaps are bridged by linear
-    interpolation before encoding; a lane without a finite sample costs no
-    container. Every NaN comes back as the quiet NaN (its sign and payload bits
-    are not stored), so ``max_error=0`` gives back every other bit of an array of
-    float32 values, float64 arrays included.
+    Time runs along ``time_axis`` (the last by default; ``time_axis=0`` for a
+    ``(time, channels)`` array as soundfile and pandas make them): every 1-D
+    lane along it becomes a container of its own, so a loud channel never
+    spoils a quiet one. The frame holds the array with its time axis moved
+    last; :func:`decode_array` with the same ``time_axis`` gives back the
+    layout. Lanes much shorter than another axis most likely mean a wrong time
+    axis: they raise a :class:`LayoutWarning` that says what to give. NaN, +inf
+    and -inf are kept in place (bit masks; the gaps are bridged by linear
+    interpolation before encoding, and a lane without a finite sample costs no
+    container). NaN comes back as the quiet NaN, so ``max_error=0`` gives back
+    every other bit of an array of float32 values, float64 arrays included.
 
     Give at most one target, met by every lane on its finite samples:
     ``max_error``, ``rmse`` (in the data's units), ``prd`` (percent) or
     ``max_bytes`` (a budget per lane), with ``method`` (``"auto"`` unless given)
-    and ``effort`` as for :func:`quorvel_tools.encode`. Without a target every
-    lane is encoded with the fixed ``method`` (default ``"cdf97"``), ``scale``
-    (6 to 12, default 11) and ``cutoff`` (``"low"``, ``"medium"`` or ``"high"``,
-    default ``"low"``). ``format`` is the lanes' container version, as for
-    :func:`quorvel_tools.encode`: 2 for a target with method ``"auto"``, 1 for
-    fixed settings or a named wavelet. ``threads`` lanes are encoded at once
-    (``None``: one per processor), with the interpreter lock released.
-
-    With ``joint`` (the default) and an error target (``max_error``, ``rmse``
-    or ``prd``), a lane may be coded as its difference against the decoded
-    samples of another lane (channels that share a reference or noise), when
-    that makes it smaller and it still meets the target on its own samples;
-    ``joint=False`` codes every lane alone.
+    and ``effort`` as for :func:`quorvel_tools.encode`; without one, the fixed
+    ``method`` (default ``"cdf97"``), ``scale`` (6 to 12, default 11) and
+    ``cutoff`` (default ``"low"``). ``format`` is the lanes' container version,
+    as for :func:`quorvel_tools.encode`. ``threads`` lanes are encoded at once
+    (``None``: one per processor), with the interpreter lock released. With
+    ``joint`` (the default) and an error target, a lane may be coded as its
+    difference against another lane's decoded samples (channels that share a
+    reference or noise) when that is smaller and still meets the target on its
+    own samples; ``joint=False`` codes every lane alone.
 
     Raises ``TypeError`` for data that is not float32 or float64,
     ``ValueError`` for bad settings, and :class:`~quorvel_tools.CodecError` (a
