@@ -1,13 +1,16 @@
 """Encoding 1-D signals: the settings checked once, the samples converted only when needed."""
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from quorvel_tools import _codec
-from quorvel_tools.settings import Effort, Format, Method, Settings, thread_count
+from quorvel_tools.settings import Effort, Format, Method, Settings, TargetKeywords, takes_targets, thread_count
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 
 def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating[Any]]:
@@ -25,17 +28,15 @@ def _samples(data: npt.ArrayLike, ndim: int) -> npt.NDArray[np.floating[Any]]:
     return np.require(array, dtype=dtype, requirements=["C", "A"])
 
 
+@takes_targets
 def encode(
     data: npt.ArrayLike,
     *,
-    max_error: float | None = None,
-    rmse: float | None = None,
-    prd: float | None = None,
-    max_bytes: int | None = None,
     method: Method = "auto",
     effort: Effort = "default",
     format: Format | None = None,
     threads: int | None = None,
+    **targets: Unpack[TargetKeywords],
 ) -> bytes:
     """Compress a 1-D signal into a quorvel container that meets one target.
 
@@ -73,22 +74,19 @@ def encode(
     non-finite data; ``TypeError`` for data that does not hold real numbers.
     The encoder runs with the interpreter lock released.
     """
-    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
-                           format=format, target_required=True)
+    settings = Settings.of(**targets, method=method, effort=effort, format=format, target_required=True)
     return encode_settings(data, settings, threads)
 
 
+@takes_targets
 def encode_rows(
     data2d: npt.ArrayLike,
     *,
-    max_error: float | None = None,
-    rmse: float | None = None,
-    prd: float | None = None,
-    max_bytes: int | None = None,
     method: Method = "auto",
     effort: Effort = "default",
     format: Format | None = None,
     threads: int | None = None,
+    **targets: Unpack[TargetKeywords],
 ) -> list[bytes]:
     """Compress every row of a 2-D array into a container of its own, on a pool of threads.
 
@@ -100,8 +98,7 @@ def encode_rows(
     raises :class:`~quorvel_tools.CodecError` (a ``ValueError``) for the first
     such row, its index as ``row``.
     """
-    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
-                           format=format, target_required=True)
+    settings = Settings.of(**targets, method=method, effort=effort, format=format, target_required=True)
     count = thread_count(threads)
     return _codec.encode_rows(_samples(data2d, 2), settings, count)
 

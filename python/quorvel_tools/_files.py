@@ -4,12 +4,15 @@ from __future__ import annotations
 import dataclasses
 import os
 import pathlib
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from quorvel_tools.settings import Effort, Method, Settings
+from quorvel_tools.settings import Effort, Method, Settings, TargetKeywords, takes_targets
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 
 @dataclasses.dataclass
@@ -65,17 +68,15 @@ def load(path: PathLike) -> Recording:
                      source=signal.source)
 
 
+@takes_targets
 def save(
     path: PathLike,
     recording: Recording,
     *,
-    max_error: float | None = None,
-    rmse: float | None = None,
-    prd: float | None = None,
-    max_bytes: int | None = None,
     method: Method = "auto",
     effort: Effort = "default",
     overwrite: bool = False,
+    **targets: Unpack[TargetKeywords],
 ) -> None:
     """Compress ``recording`` into a .qrvl file that :func:`load` and ``quorvel decode`` read.
 
@@ -86,8 +87,7 @@ def save(
     """
     from quorvel_tools._atomic import write_bytes
     from quorvel_tools._qrvl import encode_signal
-    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, effort=effort,
-                           target_required=True)
+    settings = Settings.of(**targets, method=method, effort=effort, target_required=True)
     target = pathlib.Path(path)
     if target.exists() and not overwrite:
         raise FileExistsError(17, "the file exists; give overwrite=True to replace it", str(target))

@@ -9,10 +9,10 @@ import numpy.typing as npt
 
 from quorvel_tools import _codec
 from quorvel_tools._container import _contiguous, refuse_other_kinds
-from quorvel_tools.settings import Cutoff, Effort, Format, Method, Settings, thread_count
+from quorvel_tools.settings import Cutoff, Effort, Format, Method, Settings, TargetKeywords, takes_targets, thread_count
 
 if TYPE_CHECKING:
-    from typing_extensions import Buffer
+    from typing_extensions import Buffer, Unpack
 
 
 def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
@@ -29,13 +29,10 @@ def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None
     return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint))
 
 
+@takes_targets
 def encode_array(
     data: npt.ArrayLike,
     *,
-    max_error: float | None = None,
-    rmse: float | None = None,
-    prd: float | None = None,
-    max_bytes: int | None = None,
     method: Method | None = None,
     scale: int | None = None,
     cutoff: Cutoff | None = None,
@@ -44,6 +41,7 @@ def encode_array(
     threads: int | None = None,
     time_axis: int = -1,
     joint: bool = True,
+    **targets: Unpack[TargetKeywords],
 ) -> bytes:
     """Compress a float32 or float64 array of any shape into one frame.
 
@@ -79,8 +77,7 @@ def encode_array(
     most, and as ``best_reachable`` the figure (for ``max_bytes``, the budget per
     lane) that every lane meets.
     """
-    settings = Settings.of(max_error=max_error, rmse=rmse, prd=prd, max_bytes=max_bytes, method=method, scale=scale,
-                           cutoff=cutoff, effort=effort, format=format)
+    settings = Settings.of(**targets, method=method, scale=scale, cutoff=cutoff, effort=effort, format=format)
     array = _float_array(data)
     lanes = np.moveaxis(array, _axis(time_axis, array.ndim), -1) if array.ndim else array
     advice = layout_advice(lanes.shape, time_axis, "time_axis=")

@@ -6,10 +6,15 @@ with the same names in the same order).
 from __future__ import annotations
 
 import dataclasses
+import functools
+import inspect
 import math
 import numbers
 import operator
-from typing import Any, Literal, Optional, Union, get_args
+from typing import TYPE_CHECKING, Any, Callable, Literal, Optional, TypedDict, TypeVar, Union, cast, get_args
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 FixedMethod = Literal["cdf53", "cdf97", "db4", "sym4"]
 Method = Literal["auto", "cdf53", "cdf97", "db4", "sym4"]
@@ -22,6 +27,44 @@ METHODS: tuple[str, ...] = get_args(FixedMethod)
 EFFORTS: tuple[str, ...] = get_args(Effort)
 CUTOFFS: tuple[str, ...] = get_args(Cutoff)
 TARGETS: tuple[str, ...] = get_args(TargetName)
+
+
+class TargetKeywords(TypedDict, total=False):
+    """The target keywords of every encoder and file writer, spelled here once: give at most one
+    (exactly one where a target is required), in the data's units (``prd`` in percent,
+    ``max_bytes`` in bytes)."""
+
+    max_error: Optional[float]
+    rmse: Optional[float]
+    prd: Optional[float]
+    max_bytes: Optional[int]
+
+
+assert tuple(TargetKeywords.__annotations__) == TARGETS
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+def takes_targets(function: _Function) -> _Function:
+    """`function`, which takes the target keywords as ``**targets``, with a signature that lists them
+    (for help() and inspect) before its other keyword-only parameters; any other keyword is refused
+    as Python refuses an unknown keyword."""
+    signature = inspect.signature(function)
+    *named, rest = signature.parameters.values()
+    assert rest.kind is inspect.Parameter.VAR_KEYWORD
+    at = next((i for i, p in enumerate(named) if p.kind is inspect.Parameter.KEYWORD_ONLY), len(named))
+    targets = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=None, annotation=f"{kind} | None")
+               for name, kind in (("max_error", "float"), ("rmse", "float"), ("prd", "float"), ("max_bytes", "int"))]
+    known = {p.name for p in named} | set(TARGETS)
+
+    @functools.wraps(function)
+    def checked(*args: Any, **kwargs: Any) -> Any:
+        unknown = next((name for name in kwargs if name not in known), None)
+        if unknown is not None:
+            raise TypeError(f"{function.__name__}() got an unexpected keyword argument {unknown!r}")
+        return function(*args, **kwargs)
+
+    checked.__signature__ = signature.replace(parameters=[*named[:at], *targets, *named[at:]])  # type: ignore[attr-defined]
+    return cast(_Function, checked)
 AUTO = "auto"
 SCALES = range(6, 13)
 FORMATS: tuple[int, ...] = get_args(Format)
@@ -155,19 +198,17 @@ class Settings:
             raise ValueError(f"scale must be 6 to 12, got {self.scale}")
 
     @classmethod
+    @takes_targets
     def of(
         cls,
         *,
-        max_error: Optional[float] = None,
-        rmse: Optional[float] = None,
-        prd: Optional[float] = None,
-        max_bytes: Optional[int] = None,
         method: Optional[str] = None,
         scale: Optional[int] = None,
         cutoff: Optional[str] = None,
         effort: Optional[str] = None,
         format: Optional[int] = None,
         target_required: bool = False,
+        **targets: Unpack[TargetKeywords],
     ) -> Settings:
         """The settings of these keyword arguments (those of the encoders and codecs).
 
@@ -181,7 +222,8 @@ class Settings:
         more than one target, a scale or cutoff beside a target, an effort
         without one, unknown names and values out of range.
         """
-        given = [(name, value) for name, value in zip(TARGETS, (max_error, rmse, prd, max_bytes)) if value is not None]
+        given = [(name, value) for name, value in targets.items() if value is not None]
+        given.sort(key=lambda item: TARGETS.index(item[0]))
         if given and (scale is not None or cutoff is not None):
             raise ValueError("scale and cutoff fix the quantisation; they cannot be combined with a target")
         if len(given) > 1 or (target_required and not given):
