@@ -2,6 +2,8 @@
 // that keeps a signal so made.
 #include <array>
 
+#include "codec/sequence/coder.hpp"
+#include "codec/v2/container.hpp"
 #include "codec/v2/encoder_stages.hpp"
 #include "codec/v2/interpolation.hpp"
 
@@ -29,26 +31,28 @@ Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, std::int64_t mu
 }
 
 // The multipliers worth coding whole: all of them at best effort and on signals of few blocks; else the
-// one whose residuals code smallest on a few whole blocks spread over the signal, when they code smaller
-// there than the bound's grid codes do.
-std::vector<std::int64_t> multipliers_for(const Input& input, double e, double step, const Settings& settings) {
-  constexpr std::size_t sampled = 4;
+// one whose residuals code smallest on the few whole blocks spread over the signal that the sequence coder
+// samples first, when they code smaller there than `container`'s own blocks do (the largest multiplier is
+// tried first, and where it loses clearly there, the others are not tried).
+std::vector<std::int64_t> multipliers_for(const Input& input, double e, double step, const Settings& settings,
+                                          std::span<const std::uint8_t> container) {
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
-  if (settings.options.effort == Effort::best || blocks < 4 * sampled) return {multipliers.begin(), multipliers.end()};
-  Buffer<double> x(sampled * block_length);
-  for (std::size_t i = 0; i < sampled; ++i) {
-    const std::size_t block = (2 * i + 1) * (blocks - 1) / (2 * sampled);  // whole blocks, never the short last
+  const std::vector<std::size_t> sampled = sampled_blocks(blocks, settings.options.effort);
+  if (sampled.empty()) return {multipliers.begin(), multipliers.end()};
+  const auto layout = parse(container);
+  if (!layout) return {};
+  std::size_t best = 0;
+  for (const std::size_t b : sampled) best += layout->block_sizes[b];
+  Buffer<double> x(sampled.size() * block_length);
+  for (std::size_t i = 0; i < sampled.size(); ++i) {
     std::visit([&](auto all) {
-      std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(block * block_length), block_length,
+      std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(sampled[i] * block_length), block_length,
                   x.begin() + static_cast<std::ptrdiff_t>(i * block_length));
     }, input.x);
   }
   Buffer<std::int32_t> codes(x.size()), residuals(x.size());
   Buffer<float> y(x.size());
-  quantise_to_grid(std::span<const double>(x), Grid{0.0, step}, std::span(codes), std::span(y));
-  auto best = coded_size(codes, settings.options);
-  if (!best) return {};
   std::vector<std::int64_t> chosen;
   for (const std::int64_t m : multipliers) {
     if (!quantise_scaled(std::span<const double>(x), fine_grid(step, m), m, e, block_length, std::span(codes),
@@ -60,7 +64,11 @@ std::vector<std::int64_t> multipliers_for(const Input& input, double e, double s
                        std::span(residuals).subspan(start, block_length));
     }
     const auto size = coded_size(residuals, settings.options);
-    if (size && *size < *best) {
+    if (!size) return {};
+    // The multipliers' residuals code within a fraction of a percent of each other: where the first
+    // loses by more than 1 %, so do the others.
+    if (m == multipliers.front() && 100 * *size > 101 * best) return {};
+    if (*size < best) {
       best = *size;
       chosen = {m};
     }
@@ -103,7 +111,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     const Settings& settings) {
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  for (const std::int64_t m : multipliers_for(input, e, step, settings)) {
+  for (const std::int64_t m : multipliers_for(input, e, step, settings, *container)) {
     auto y = scaled_samples(input, e, step, m, block_length);
     if (!y) continue;
     // The canonical codes of what it decodes to, which encoding that again finds.

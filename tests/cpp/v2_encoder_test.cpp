@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/v2/decoder.hpp"
@@ -128,6 +129,33 @@ TEST(V2Encoder, MeetsTargetsOnLongSignalsOfManyBlocks) {
       SCOPED_TRACE(kind + " " + describe(target));
       expect_met(std::span<const float>(x), target, Effort::default_);
     }
+  }
+}
+
+// A long signal on an irregular subset of its grid: its sampled blocks already show the palette paying,
+// so the default effort codes the ranks whole and keeps them (header bit 4), and a signal whose codes fill
+// their span takes none.
+TEST(V2Encoder, LongSignalsTakeAPaletteWhereItPays) {
+  std::mt19937 random(11);
+  std::vector<float> levels(4000);
+  float level = 0;
+  for (float& v : levels) v = level += static_cast<float>(1 + random() % 7);
+  std::vector<float> sparse(300000), dense(sparse.size());
+  std::size_t at = levels.size() / 2;
+  for (std::size_t i = 0; i < sparse.size(); ++i) {
+    at = std::clamp<std::size_t>(at + random() % 3, 1, levels.size()) - 1;
+    sparse[i] = levels[at];
+    dense[i] = static_cast<float>(at);
+  }
+  for (const auto& [x, palette] : {std::pair{&sparse, true}, std::pair{&dense, false}}) {
+    const Target target{TargetKind::max_error, 0.4};
+    const auto c = v2::encode(*x, target, {.effort = Effort::default_});
+    ASSERT_TRUE(c) << c.error().message();
+    EXPECT_EQ(((*c)[6] & 0x10) != 0, palette);
+    const auto y = v2::decode(*c);
+    ASSERT_TRUE(y);
+    EXPECT_EQ(*y, *x);
+    EXPECT_EQ(v2::encode(*y, target, {.effort = Effort::default_}), c);
   }
 }
 
