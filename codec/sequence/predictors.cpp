@@ -172,22 +172,22 @@ void predict_fixed(const std::int32_t* x, std::size_t start, std::size_t end, in
     for (; n < end; ++n) out[n] = q[n] - 3 * q[n - 1] + 3 * q[n - 2] - q[n - 3];
 }
 
-// Its inverse as k running sums.
+// Its inverse as k running sums, each a pass of the tier's kernel (in place after the first): the k-th
+// differences are summed into the (k-1)-th, and so on down to the codes, modulo 2^32 as the recurrence.
 void reconstruct_fixed(std::int32_t* x, std::size_t start, std::size_t end, int k, const std::int32_t* r) {
   std::size_t n = start;
   for (; n < end && n < static_cast<std::size_t>(k); ++n) x[n] = plus(r[n - start], fixed_prediction(x, n, k));
   if (n == end) return;
-  auto* q = reinterpret_cast<u32*>(x);
-  const auto* in = reinterpret_cast<const u32*>(r) - start;
-  u32 a = q[n - 1];
-  if (k == 1) {
-    for (; n < end; ++n) q[n] = a += in[n];
-  } else if (k == 2) {
-    u32 d = a - q[n - 2];
-    for (; n < end; ++n) q[n] = a += d += in[n];
-  } else {
-    u32 d = a - q[n - 2], e = d - (q[n - 2] - q[n - 3]);
-    for (; n < end; ++n) q[n] = a += d += e += in[n];
+  // The last code before n and its differences of order 1 and 2: where each sum starts.
+  const std::int32_t a = x[n - 1];
+  const std::int32_t d = k >= 2 ? minus(a, x[n - 2]) : 0;
+  const std::int32_t e = k >= 3 ? minus(d, minus(x[n - 2], x[n - 3])) : 0;
+  const std::int32_t starts[3] = {a, d, e};
+  const auto sum = kernels().running_sum;
+  const std::int32_t* in = r + (n - start);
+  for (int order = k; order >= 1; --order) {
+    sum(in, end - n, starts[order - 1], x + n);
+    in = x + n;
   }
 }
 

@@ -225,7 +225,7 @@ TEST(SequencePredictors, FittedLpcFindsAnArProcessAndFitsItsHead) {
 }
 
 // LPC residuals (the AVX2 kernel past the first `order` codes) and the local sign-LMS stages, alone and as
-// lanes run side by side, come out the same on every tier.
+// lanes run side by side, come out the same on every tier, and so do the codes reconstructed from them.
 TEST(SequencePredictors, EveryTierAndTheLmsLanesGiveTheSameResiduals) {
   std::mt19937 rng(12);
   const auto choices = every_predictor(rng);
@@ -234,8 +234,12 @@ TEST(SequencePredictors, EveryTierAndTheLmsLanesGiveTheSameResiduals) {
     for (const PredictorChoice& p : choices) best.push_back(residuals(q, {0, q.size()}, p));
     {
       const quorvel_testing::ScopedTierCap cap(rimble::ProcessorTier::Portable);
-      for (std::size_t c = 0; c < choices.size(); ++c)
+      for (std::size_t c = 0; c < choices.size(); ++c) {
         ASSERT_EQ(residuals(q, {0, q.size()}, choices[c]), best[c]) << "choice " << c << " n " << q.size();
+        Codes back(q.size(), 0x5A5A5A5A);  // the running sums of the fixed predictors, the portable way
+        s::reconstruct(back, 0, q.size(), choices[c], best[c]);
+        ASSERT_EQ(back, q) << "choice " << c << " n " << q.size();
+      }
     }
     for (std::size_t c = 0; c < choices.size(); ++c) {
       if (choices[c].kind != Predictor::sign_lms_local) continue;
