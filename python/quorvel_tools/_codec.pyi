@@ -19,7 +19,7 @@ def decode_range(container: Buffer, start: int, stop: int, threads: int, /) -> n
 def inspect(container: Buffer, /) -> dict[str, Any]: ...
 def encode_frame(
     samples: npt.NDArray[np.floating[Any]], shape: tuple[int, ...], settings: Settings, threads: int,
-    joint: bool = True, /
+    joint: bool = True, compact: bool = True, /
 ) -> bytes: ...
 def frame_info(
     frame: Buffer | npt.NDArray[Any], /

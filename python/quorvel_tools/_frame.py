@@ -23,10 +23,14 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
     return np.require(array, dtype=np.dtype(array.dtype.type), requirements=["C", "A"])
 
 
-def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True) -> bytes:
-    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another."""
+def encode_settings(
+    data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True, compact: bool = True
+) -> bytes:
+    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another; `compact`:
+    the compact layout (else the lane-table layout, for readers that know only it)."""
     array = _float_array(data)
-    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint))
+    return _codec.encode_frame(
+        array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint), bool(compact))
 
 
 @takes_targets
@@ -153,8 +157,8 @@ def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[
 
 
 def frame_overhead(shape: tuple[int, ...]) -> int:
-    """Bytes a frame of this shape takes besides its containers and masks (a frame
-    with joint lanes adds 4, and 10 per joint lane, for its reference table)."""
+    """Bytes a frame of this shape takes at most besides its containers and masks (a
+    frame with joint lanes adds its reference table, about 4 bytes per joint lane)."""
     return _codec.frame_overhead(tuple(shape))
 
 

@@ -40,9 +40,9 @@ bool shape_of(PyObject* tuple, std::vector<std::uint64_t>& shape) {
 PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   PyObject *data, *shape_tuple, *settings_object;
   Py_ssize_t threads = 0;
-  int joint = 1;
-  if (!PyArg_ParseTuple(args, "OO!On|p:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads,
-                        &joint)) {
+  int joint = 1, compact = 1;
+  if (!PyArg_ParseTuple(args, "OO!On|pp:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads,
+                        &joint, &compact)) {
     return nullptr;
   }
   FrameSettings settings;
@@ -56,7 +56,8 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   if (!python::view_samples(data, 1, held, table)) return nullptr;
   std::expected<std::vector<std::uint8_t>, QuorvelError> frame;
   Py_BEGIN_ALLOW_THREADS
-  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings, joint != 0); },
+  const auto layout = compact != 0 ? quorvel::FrameLayout::compact : quorvel::FrameLayout::lane_table;
+  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings, joint != 0, layout); },
                      table.values);
   Py_END_ALLOW_THREADS
   if (!frame) return raise_codec_error(frame.error());

@@ -6,7 +6,7 @@
 
 namespace quorvel::tools {
 
-// encode_frame(samples, shape, settings, threads, /) -> bytes
+// encode_frame(samples, shape, settings, threads, joint=True, compact=True, /) -> bytes
 [[nodiscard]] PyObject* encode_frame(PyObject* module, PyObject* args);
 // frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...),
 //                          ((lane, reference lane, Q12 weight) of each joint lane, ...))

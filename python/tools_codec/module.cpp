@@ -211,14 +211,14 @@ PyMethodDef methods[] = {
      "inspect(container, /)\n--\n\n"
      "A dict of what a container's header says (version, sample_count, size, and the fields of its version)."},
     {"encode_frame", encode_frame, METH_VARARGS,
-     "encode_frame(samples, shape, settings, threads, joint=True, /)\n--\n\n"
+     "encode_frame(samples, shape, settings, threads, joint=True, compact=True, /)\n--\n\n"
      "A chunk frame of the C-ordered float32 or float64 samples of that shape; joint: lanes may be coded "
      "against one another."},
     {"frame_info", frame_info, METH_O,
      "frame_info(frame, /)\n--\n\n(dtype name, shape, ((offset, size) of each lane's container, ...), "
      "((lane, reference lane, Q12 weight) of each joint lane, ...)) of a frame."},
     {"frame_overhead", frame_overhead, METH_O,
-     "frame_overhead(shape, /)\n--\n\nBytes a frame of this shape takes besides its containers and masks."},
+     "frame_overhead(shape, /)\n--\n\nBytes a compact frame of this shape takes at most besides its containers, masks and reference table."},
     {"vocabulary", vocabulary, METH_NOARGS,
      "vocabulary()\n--\n\nThe codec's names: methods, cutoffs, targets and efforts, in enumerator order."},
     {"decode_frame", decode_frame, METH_VARARGS,
