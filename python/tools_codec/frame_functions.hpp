@@ -13,7 +13,8 @@ namespace quorvel::tools {
 [[nodiscard]] PyObject* frame_info(PyObject* module, PyObject* frame);
 // frame_overhead(shape, /) -> bytes besides the containers and masks
 [[nodiscard]] PyObject* frame_overhead(PyObject* module, PyObject* shape);
-// decode_frame(frame, out, threads, /) -> None
+// decode_frame(frame, out, threads, lanes=None, start=0, stop=0, /) -> None: the whole frame, or
+// samples [start, stop) of the lanes in the tuple `lanes`, row after row
 [[nodiscard]] PyObject* decode_frame(PyObject* module, PyObject* args);
 
 }  // namespace quorvel::tools

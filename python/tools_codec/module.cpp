@@ -222,8 +222,9 @@ PyMethodDef methods[] = {
     {"vocabulary", vocabulary, METH_NOARGS,
      "vocabulary()\n--\n\nThe codec's names: methods, cutoffs, targets and efforts, in enumerator order."},
     {"decode_frame", decode_frame, METH_VARARGS,
-     "decode_frame(frame, out, threads, /)\n--\n\n"
-     "Decodes a frame into a writable C-contiguous buffer of its dtype and sample count."},
+     "decode_frame(frame, out, threads, lanes=None, start=0, stop=0, /)\n--\n\n"
+     "Decodes a frame (or samples [start, stop) of the lanes in the tuple `lanes`, row after row) into a "
+     "writable C-contiguous buffer of its dtype and that many samples."},
     {"build_info", build_info, METH_NOARGS,
      "build_info()\n--\n\n(DEFLATE library, its version, zlib's version, processor tier) of this build."},
     {nullptr, nullptr, 0, nullptr},

@@ -256,7 +256,7 @@ def test_array_functions_take_their_options_by_keyword_only():
     assert [p.name for p in encode] == ["data", "max_error", "rmse", "prd", "max_bytes", "method", "scale", "cutoff",
                                         "effort", "format", "threads", "time_axis", "joint"]
     decode = list(inspect.signature(quorvel_tools.decode_array).parameters.values())
-    assert [p.name for p in decode] == ["frame", "out", "threads", "time_axis"]
+    assert [p.name for p in decode] == ["frame", "out", "threads", "time_axis", "lanes", "start", "stop"]
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in encode[1:] + decode[1:])
 
 

@@ -258,3 +258,41 @@ def test_a_frame_costs_at_most_16_bytes_and_2_per_lane_over_its_containers(name,
         assert frame_cost(frame) <= 16 + 2 * lanes, (array.shape, frame_cost(frame))
         np.testing.assert_array_equal(np.isnan(quorvel_tools.decode_array(frame)), np.isnan(array))
 
+
+# ---------------------------------------------------------------- a part of a frame
+
+
+def test_a_part_is_the_same_slice_of_the_whole_frame():
+    """Real multichannel data with joint lanes, NaN runs and float64: lanes in any order (a joint lane
+    without its reference, repeats, negative indices) over ranges inside and across blocks."""
+    ecg = np.load(DATA_DIR / "ecg_mitbih208_360hz.npy").astype(np.float64)
+    n = len(ecg) // 4  # two blocks of 2^14 and a part of one
+    x = np.stack([ecg[:n], 0.5 * ecg[:n] + 0.01 * ecg[n:2 * n], -ecg[:n] + 0.02 * ecg[2 * n:3 * n], ecg[3 * n:4 * n]])
+    x[1, 16000:17000] = np.nan
+    x[3, 5:9] = np.inf
+    frame = quorvel_tools.encode_array(x, max_error=0.005, format=2)
+    assert frame_references(frame)
+    whole = quorvel_tools.decode_array(frame)
+    for lanes in ([2], [1, 1, 0], [-1, 2, 0, 1], np.array([3, 2])):
+        for start, stop in ((0, n), (16300, n - 9), (n - 1, n), (100, 100), (-5000, None), (None, 10)):
+            part = quorvel_tools.decode_array(frame, lanes=lanes, start=start, stop=stop)
+            np.testing.assert_array_equal(part, whole[np.asarray(lanes)][:, start:stop])
+    np.testing.assert_array_equal(quorvel_tools.decode_array(frame, lanes=2, start=7, stop=70), whole[2, 7:70])
+    by_time = quorvel_tools.decode_array(quorvel_tools.encode_array(x.T.copy(), max_error=0.005, format=2,
+                                                                    time_axis=0), lanes=[0, 3], stop=500, time_axis=0)
+    assert by_time.shape == (500, 2)
+
+
+def test_a_part_outside_the_frame_is_a_clear_error():
+    frame = quorvel_tools.encode_array(np.zeros((3, 100), np.float32), max_error=0.01)
+    with pytest.raises(IndexError, match="lane 3 is out of range for a frame of 3 lanes"):
+        quorvel_tools.decode_array(frame, lanes=[0, 3])
+    with pytest.raises(IndexError, match="lane -4 is out of range"):
+        quorvel_tools.decode_array(frame, lanes=-4)
+    for start, stop in ((0, 101), (50, 40), (-101, None)):
+        with pytest.raises(ValueError, match="not a range inside lanes of 100 samples"):
+            quorvel_tools.decode_array(frame, lanes=[0], start=start, stop=stop)
+    with pytest.raises(TypeError, match="lanes must be"):
+        quorvel_tools.decode_array(frame, lanes=[0.5])
+    with pytest.raises(TypeError, match="out takes the whole frame"):
+        quorvel_tools.decode_array(frame, lanes=[0], out=np.empty(300, np.float32))
