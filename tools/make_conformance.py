@@ -127,6 +127,24 @@ def frame_cases(ecg: np.ndarray):
     leads[2, 300:320] = np.nan
     yield "frame_v2_joint", "frame v2 with joint lanes, a gap in a joint lane", quorvel_tools.encode_array(
         leads, max_error=0.005, format=2)
+    yield from compact_frame_cases(chunk, leads)
+
+
+def compact_frame_cases(chunk: np.ndarray, leads: np.ndarray):
+    """The compact layout: a lane bitmap and two mask lengths, every sample masked, short version-2
+    containers stored unpadded, version 1, joint lanes, no axes."""
+    yield "frame_compact_masks", "compact frame v2, NaN, +inf, -inf, an empty lane", quorvel_tools.encode_array(
+        chunk[:, :900], max_error=0.01, format=2)
+    yield "frame_compact_all_masked", "compact frame, every sample NaN or -inf", quorvel_tools.encode_array(
+        np.where(np.arange(600).reshape(2, 300) % 7 == 0, -np.inf, np.nan).astype(np.float32), max_error=0.01)
+    yield "frame_compact_short", "compact frame v2, 3-D, lanes of 5 samples unpadded", quorvel_tools.encode_array(
+        chunk[:2, :15].reshape(2, 3, 5).astype(np.float64), max_error=0.01, format=2)
+    yield "frame_compact_v1", "compact frame v1, 2 lanes", quorvel_tools.encode_array(
+        chunk[:2, 200:700], max_error=0.01, format=1)
+    yield "frame_compact_joint", "compact frame v2 with joint lanes", quorvel_tools.encode_array(
+        leads[:, 500:1800], max_error=0.005, format=2)
+    yield "frame_compact_scalar", "compact frame of a single sample", quorvel_tools.encode_array(
+        np.float32(-2.25), max_error=0.0, format=2)
 
 
 # ---------------------------------------------------------------- files the plain writer makes
@@ -334,26 +352,37 @@ def palette_stream(data: bytes) -> bytes:
 
 
 def frame_features(data: bytes) -> set[str]:
-    ndim = data[6]
-    shape = struct.unpack_from(f"<{ndim}Q", data, 20)
-    lanes = int(np.prod(shape[:-1], dtype=np.int64)) if ndim else 1
-    masks = struct.unpack_from("<3I", data, 8)
-    sizes = struct.unpack_from(f"<{lanes}I", data, 20 + 8 * ndim)
-    found = {f"frame version {data[4]}", f"frame {('float32', 'float64')[data[5]]}", f"frame {ndim} axes"}
-    if data[7] & 1:
+    ndim, flags = data[6], data[7]
+    if flags & 4:
+        _, containers, masks, _ = vc.compact_parts(data)
+        masks = [len(m) for m in masks]
+    else:
+        shape = struct.unpack_from(f"<{ndim}Q", data, 20)
+        lanes = int(np.prod(shape[:-1], dtype=np.int64)) if ndim else 1
+        masks = struct.unpack_from("<3I", data, 8)
+        sizes = struct.unpack_from(f"<{lanes}I", data, 20 + 8 * ndim)
+        at = 20 + 8 * ndim + 4 * lanes
+        if flags & 2:
+            at += 4 + 10 * struct.unpack_from("<I", data, at)[0]  # the reference table
+        containers = []
+        for size in sizes:
+            containers.append(data[at : at + size])
+            at += size
+    found = {f"frame version {data[4]}", f"frame {('float32', 'float64')[data[5]]}", f"frame {ndim} axes",
+             "frame compact" if flags & 4 else "frame lane table"}
+    if flags & 1:
         found.add("frame CRC-32")
-    if data[7] & 2:
+    if flags & 2:
         found.add("frame joint lanes")
     found.update(f"frame {name} mask" for name, size in zip(("NaN", "+inf", "-inf"), masks) if size)
-    if 0 in sizes:
+    found.update({64: {"frame every sample masked"}, 128: {"frame lane bitmap"}}.get(flags & 192, set()))
+    if not all(containers):
         found.add("frame lane without a container")
-    at = 20 + 8 * ndim + 4 * lanes
-    if data[7] & 2:
-        at += 4 + 10 * struct.unpack_from("<I", data, at)[0]  # the reference table
-    for size in sizes:
-        if size:
-            found.update(container_features(data[at : at + size]))
-        at += size
+    if any(0 < len(c) < 52 for c in containers):
+        found.add("frame unpadded short container")
+    for container in containers:
+        if container:
+            found.update(container_features(container))
     return found
 
 
@@ -362,7 +391,7 @@ def frame_features(data: bytes) -> set[str]:
 
 def summary(features: set[str]) -> str:
     """The manifest's short list of what a file exercises: its codings, flags and predictors."""
-    keys = ("coding", "frame version", "v1 method", "palette with", "cell filter", "block 2", "lifting", "predictor",
+    keys = ("coding", "frame version", "frame compact", "frame lane", "frame every", "frame unpadded", "v1 method", "palette with", "cell filter", "block 2", "lifting", "predictor",
             "local", "LPC", "n =", "last block", "origin", "step")
     return ", ".join(sorted(f for f in features if f.startswith(keys)))
 
@@ -414,7 +443,9 @@ def main() -> None:
         f"v1 method {t}" for t in ("cf53", "cf97", "db04", "sym4")} | {"table preset", "table codes",
         "table set shared by segments", "rANS lanes 1", "rANS lanes 4", "rANS lanes 8", "palette with coding grid",
         "palette with coding ordinals", "cell filter", "origin f64", "step f64", "n = 1", "n = 2", "last block B-1",
-        "last block B+0", "last block B+1", "lifted block shorter than its levels", "raw bits", "frame CRC-32", "frame joint lanes"}
+        "last block B+0", "last block B+1", "lifted block shorter than its levels", "raw bits", "frame CRC-32", "frame joint lanes",
+        "frame compact", "frame lane table", "frame every sample masked", "frame lane bitmap",
+        "frame unpadded short container"}
     missing = sorted(wanted - covered.keys())
     print(f"\n{len(rows)} files, {sum(p.stat().st_size for p in OUT.iterdir())} bytes; not covered: {missing or 'none'}")
 

@@ -37,6 +37,7 @@ import numpy as np
 
 import quorvel
 import quorvel_tools
+from quorvel_tools._frame import encode_settings
 
 SEED = 20270101
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
@@ -169,7 +170,8 @@ def encode(road, settings, x):
         # The records hold version-1 containers and frames, written before version 2 existed.
         if road == "aimed":
             return 0, quorvel_tools.encode(x, format=1, **settings)
-        return 0, quorvel_tools.encode_array(x, format=1, **settings)
+        # Frames in the lane-table layout they were recorded in (the encoder now writes the compact one).
+        return 0, encode_settings(x, quorvel_tools.Settings.of(format=1, **settings), compact=False)
     except ValueError as error:
         return 1, str(error).encode()
 

@@ -1,5 +1,6 @@
 // codec/front/frame.cpp: chunk frames: gap filling, bit masks, one container per lane, and back.
 #include "codec/front/frame.hpp"
+#include "codec/front/frame_layout.hpp"
 #include "codec/front/gaps.hpp"
 #include "codec/front/joint.hpp"
 
@@ -9,8 +10,10 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <type_traits>
+#include <unordered_map>
 
 #include "codec/v1/decompressor.hpp"
 #include "codec/v1/deflate.hpp"
@@ -20,58 +23,16 @@
 
 namespace quorvel {
 
-namespace {
-
-// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes, and a
-// container's bands hold at least one 16-bit coefficient per sample: a
-// payload of P bytes cannot describe more than 516 P samples, and a mask of L
-// bytes cannot cover more than 8256 L.
-constexpr std::uint64_t max_samples_per_payload_byte = max_deflate_ratio / 2;
-constexpr int mask_deflate_level = 6;
-
-// The three masks, in their order in the frame.
-enum MaskIndex : std::size_t { nan_mask = 0, positive_infinity_mask = 1, negative_infinity_mask = 2 };
-constexpr std::size_t mask_count = 3;
-constexpr std::array<const char*, mask_count> mask_names = {"NaN", "+inf", "-inf"};
+namespace frame_detail {
 
 QuorvelError invalid(std::string text) { return QuorvelError::invalid_frame(std::move(text)); }
 
-// The fixed header, the shape and the lane table: where the containers start.
-std::size_t head_size(std::span<const std::uint64_t> shape) { return frame_overhead(shape) - frame_crc_size; }
-
-// The frame's own CRC-32: of the head and of the `masks` bytes before the CRC at the end.
 std::uint32_t frame_crc(std::span<const std::uint8_t> frame, std::size_t head, std::size_t masks) {
   return crc32(crc32(0, frame.first(head)), frame.last(frame_crc_size + masks).first(masks));
 }
 
-template <class T>
-constexpr FrameDtype dtype_of() {
-  return std::is_same_v<T, float> ? FrameDtype::float32 : FrameDtype::float64;
-}
-
-// Which mask a sample belongs to, if any.
-template <class T>
-std::optional<MaskIndex> mask_of(T x) {
-  if (std::isnan(x)) return nan_mask;
-  if (std::isinf(x)) return x > 0 ? positive_infinity_mask : negative_infinity_mask;
-  return std::nullopt;
-}
-
-template <class T>
-T masked_value(std::size_t mask) {
-  constexpr T inf = std::numeric_limits<T>::infinity();
-  return mask == nan_mask ? std::numeric_limits<T>::quiet_NaN() : mask == positive_infinity_mask ? inf : -inf;
-}
-
-struct Geometry {
-  std::size_t sample_count;
-  std::size_t lane_count;
-  std::size_t lane_length;
-};
-
-// Sample and lane counts of a shape. The sample count stays small enough that
-// its bytes (8 per sample) and its mask bits are representable. A shape that
-// is not is InvalidInput.
+// The sample count stays small enough that its bytes (8 per sample) and its
+// mask bits are representable.
 std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> shape) {
   constexpr std::uint64_t max_samples = std::numeric_limits<std::size_t>::max() / 16;
   const auto refuse = [](std::string text) { return std::unexpected(QuorvelError::invalid_input(std::move(text))); };
@@ -96,6 +57,38 @@ std::expected<Geometry, QuorvelError> geometry(std::span<const std::uint64_t> sh
   }
   return Geometry{static_cast<std::size_t>(samples), static_cast<std::size_t>(lanes),
                   static_cast<std::size_t>(length)};
+}
+
+}  // namespace frame_detail
+
+namespace {
+
+using namespace frame_detail;
+
+// No raw DEFLATE stream of L bytes inflates to more than 1032 L bytes, and a
+// container's bands hold at least one 16-bit coefficient per sample: a
+// payload of P bytes cannot describe more than 516 P samples, and a mask of L
+// bytes cannot cover more than 8256 L.
+constexpr std::uint64_t max_samples_per_payload_byte = max_deflate_ratio / 2;
+constexpr int mask_deflate_level = 6;
+
+template <class T>
+constexpr FrameDtype dtype_of() {
+  return std::is_same_v<T, float> ? FrameDtype::float32 : FrameDtype::float64;
+}
+
+// Which mask a sample belongs to, if any.
+template <class T>
+std::optional<MaskIndex> mask_of(T x) {
+  if (std::isnan(x)) return nan_mask;
+  if (std::isinf(x)) return x > 0 ? positive_infinity_mask : negative_infinity_mask;
+  return std::nullopt;
+}
+
+template <class T>
+T masked_value(std::size_t mask) {
+  constexpr T inf = std::numeric_limits<T>::infinity();
+  return mask == nan_mask ? std::numeric_limits<T>::quiet_NaN() : mask == positive_infinity_mask ? inf : -inf;
 }
 
 // The failure a frame reports: the first in lane order, marked with its lane.
@@ -185,8 +178,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_lane(std::span<con
   return std::unexpected(in_callers_terms(container.error(), target, factor));
 }
 
-using Masks = std::array<std::vector<std::uint8_t>, mask_count>;
-
 // One bit per sample for each kind of non-finite value; a mask stays empty
 // when its kind never occurs.
 template <class T>
@@ -202,56 +193,12 @@ Masks build_masks(std::span<const T> samples) {
   return masks;
 }
 
-std::expected<std::uint32_t, QuorvelError> part_length(std::size_t bytes, const std::string& what) {
-  if (bytes > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(QuorvelError::invalid_input(what + " of " + std::to_string(bytes) +
-                                                       " bytes does not fit in a frame (at most 4294967295)"));
-  }
-  return static_cast<std::uint32_t>(bytes);
-}
-
-// Header, lane table, containers and masks, in frame order.
-std::expected<std::vector<std::uint8_t>, QuorvelError> assemble(std::uint8_t version, FrameDtype dtype,
-                                                                std::span<const std::uint64_t> shape,
-                                                                const std::vector<std::vector<std::uint8_t>>& lanes,
-                                                                const Masks& packed_masks,
-                                                                std::span<const LaneReference> references) {
-  const std::size_t table = joint::table_size(references);
-  std::size_t size = frame_overhead(shape) + table, masks = 0;
-  for (const auto& c : lanes) size += c.size();
-  for (const auto& m : packed_masks) masks += m.size();
-  size += masks;
-  std::vector<std::uint8_t> out(size);
-  std::uint8_t* p = out.data();
-  std::copy(frame_magic.begin(), frame_magic.end(), p);
-  p[4] = version;
-  p[5] = static_cast<std::uint8_t>(dtype);
-  p[6] = static_cast<std::uint8_t>(shape.size());
-  p[7] = static_cast<std::uint8_t>(frame_flag_crc | (table != 0 ? frame_flag_joint : 0));
-  p += 8;
-  for (std::size_t m = 0; m < mask_count; ++m, p += 4) {
-    auto length = part_length(packed_masks[m].size(), std::string(mask_names[m]) + " mask");
-    if (!length) return std::unexpected(length.error());
-    little_endian::store(p, *length);
-  }
-  for (const std::uint64_t extent : shape) little_endian::store(p, extent), p += 8;
-  for (std::size_t lane = 0; lane < lanes.size(); ++lane, p += 4) {
-    auto length = part_length(lanes[lane].size(), "The container of lane " + std::to_string(lane));
-    if (!length) return std::unexpected(length.error());
-    little_endian::store(p, *length);
-  }
-  if (table != 0) joint::write_table(references, p), p += table;
-  for (const auto& c : lanes) p = std::copy(c.begin(), c.end(), p);
-  for (const auto& m : packed_masks) p = std::copy(m.begin(), m.end(), p);
-  little_endian::store(p, frame_crc(out, head_size(shape) + table, masks));
-  return out;
-}
-
 
 template <class T>
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span<const T> samples,
                                                                        std::span<const std::uint64_t> shape,
-                                                                       const FrameSettings& settings, bool joint) {
+                                                                       const FrameSettings& settings, bool joint,
+                                                                       FrameLayout layout) {
   const auto g = geometry(shape);
   if (!g) return std::unexpected(g.error());
   if (auto checked = check_format(settings); !checked) return std::unexpected(checked.error());
@@ -280,23 +227,18 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame_of(std::span
     if (!deflated) return std::unexpected(deflated.error());
     mask = std::move(*deflated);
   }
-  return assemble(static_cast<std::uint8_t>(chosen_format(settings)), dtype_of<T>(), shape, containers, packed,
-                  references);
+  const FrameParts parts{static_cast<std::uint8_t>(chosen_format(settings)), dtype_of<T>(), shape, containers, packed,
+                         references};
+  return write_frame(parts, layout);
 }
 
 // ---- decoding -------------------------------------------------------------
 
-// A frame whose header, lane table and container headers passed every check.
-struct ParsedFrame {
-  FrameInfo info;
-  std::vector<std::span<const std::uint8_t>> containers;  // empty: no container
-  std::array<std::span<const std::uint8_t>, mask_count> masks;
-};
-
 // A version-2 lane's container: a header and index that parse, the lane's
 // sample count, and blocks (each with its index byte and CRC, so at most 3277
-// samples per byte) that fill the lane exactly, up to zero padding.
-std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> container, std::size_t length) {
+// samples per byte) that fill the lane exactly (`padded`: up to zeros to 52 bytes).
+std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> container, std::size_t length,
+                                                  bool padded) {
   const auto layout = v2::parse(container);
   if (!layout) return std::unexpected(layout.error());
   if (layout->header.sample_count != length) {
@@ -305,7 +247,7 @@ std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> 
   }
   const std::size_t end = layout->block_starts.back();
   const auto padding = container.subspan(end);
-  if (std::max(end, v2::min_container_size) != container.size() ||
+  if ((padded ? std::max(end, v2::min_container_size) : end) != container.size() ||
       std::any_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b != 0; })) {
     return std::unexpected(invalid("the container is " + std::to_string(container.size()) +
                                    " bytes but its header and blocks make " + std::to_string(end)));
@@ -317,10 +259,10 @@ std::expected<void, QuorvelError> check_version_2(std::span<const std::uint8_t> 
 // header of that version that parses, the lane's sample count, and a payload
 // inside the container that could really hold that many samples.
 std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> container, std::size_t length,
-                                                  std::uint8_t version) {
+                                                  std::uint8_t version, bool padded) {
   if (container.empty()) return {};
   if (length == 0) return std::unexpected(invalid("an empty lane has a container"));
-  if (version == 2) return check_version_2(container, length);
+  if (version == 2) return check_version_2(container, length, padded);
   const auto header = ContainerHeader::parse(container);
   if (!header) return std::unexpected(header.error());
   if (header->sample_count != length) {
@@ -337,121 +279,6 @@ std::expected<void, QuorvelError> check_container(std::span<const std::uint8_t> 
                                    std::to_string(length) + " samples"));
   }
   return {};
-}
-
-// Reads `count` little-endian u32 lengths at `p`, and their sum.
-std::uint64_t read_lengths(const std::uint8_t* p, std::size_t count, std::vector<std::uint32_t>& out) {
-  std::uint64_t sum = 0;
-  out.resize(count);
-  for (std::size_t i = 0; i < count; ++i) sum += out[i] = little_endian::load<std::uint32_t>(p + 4 * i);
-  return sum;
-}
-
-// The fixed header and the shape, checked; the info without its lane table.
-std::expected<FrameInfo, QuorvelError> parse_head(std::span<const std::uint8_t> frame) {
-  if (frame.size() < frame_fixed_size) {
-    return std::unexpected(invalid("Frame is too short for its header: " + std::to_string(frame.size()) + " bytes"));
-  }
-  const std::uint8_t* p = frame.data();
-  if (!std::equal(frame_magic.begin(), frame_magic.end(), p)) return std::unexpected(invalid("Not a frame: bad magic"));
-  if (p[4] < first_frame_version || p[4] > last_frame_version) {
-    return std::unexpected(invalid("Unsupported frame version " + std::to_string(p[4])));
-  }
-  if (p[5] > static_cast<std::uint8_t>(FrameDtype::float64)) {
-    return std::unexpected(invalid("Unknown sample type " + std::to_string(p[5])));
-  }
-  if ((p[7] & ~(frame_flag_crc | frame_flag_joint)) != 0) return std::unexpected(invalid("Unknown frame flags " + std::to_string(p[7])));
-  const std::size_t ndim = p[6];
-  if (ndim > frame_max_ndim || frame.size() - frame_fixed_size < 8 * ndim) {
-    return std::unexpected(invalid("Frame is too short for a shape of " + std::to_string(ndim) + " axes"));
-  }
-  FrameInfo info{p[4], static_cast<FrameDtype>(p[5]), std::vector<std::uint64_t>(ndim), 0, 0, 0, {}};
-  for (std::size_t axis = 0; axis < ndim; ++axis) {
-    info.shape[axis] = little_endian::load<std::uint64_t>(p + frame_fixed_size + 8 * axis);
-  }
-  const auto g = geometry(info.shape);
-  if (!g) return std::unexpected(invalid(g.error().message()));
-  info.sample_count = g->sample_count;
-  info.lane_count = g->lane_count;
-  info.lane_length = g->lane_length;
-  return info;
-}
-
-// The masks that follow the containers from `offset`, each able to cover the
-// samples; whether any is present.
-std::expected<bool, QuorvelError> parse_masks(ParsedFrame& parsed, std::span<const std::uint8_t> frame,
-                                              std::size_t offset, const std::vector<std::uint32_t>& lengths) {
-  bool any_mask = false;
-  const std::size_t samples = parsed.info.sample_count;
-  for (std::size_t m = 0; m < mask_count; ++m) {
-    parsed.masks[m] = frame.subspan(offset, lengths[m]);
-    offset += lengths[m];
-    if (lengths[m] == 0) continue;
-    any_mask = true;
-    if ((samples + 7) / 8 > max_deflate_ratio * lengths[m] || samples == 0) {
-      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(lengths[m]) +
-                                     " bytes cannot cover " + std::to_string(samples) + " samples"));
-    }
-  }
-  return any_mask;
-}
-
-std::expected<ParsedFrame, QuorvelError> parse_frame(std::span<const std::uint8_t> frame) {
-  auto head = parse_head(frame);
-  if (!head) return std::unexpected(head.error());
-  ParsedFrame parsed{std::move(*head), {}, {}};
-  const FrameInfo& info = parsed.info;
-  // The lane table must lie inside the frame before anything is sized by it.
-  const std::size_t table = frame_fixed_size + 8 * info.shape.size();
-  if ((frame.size() - table) / 4 < info.lane_count) {
-    return std::unexpected(invalid("Frame is too short for the lane table of " + std::to_string(info.lane_count) +
-                                   " lanes"));
-  }
-  std::vector<std::uint32_t> mask_lengths, lane_lengths;
-  const std::uint64_t parts = read_lengths(frame.data() + 8, mask_count, mask_lengths) +
-                              read_lengths(frame.data() + table, info.lane_count, lane_lengths);
-  std::size_t body = head_size(info.shape);
-  if ((frame[7] & frame_flag_joint) != 0) {
-    std::size_t table_bytes = 0;
-    auto references = joint::read_table(frame.subspan(body), info.lane_count, table_bytes);
-    if (!references) return std::unexpected(references.error());
-    parsed.info.references = std::move(*references);
-    body += table_bytes;
-  }
-  const std::size_t crc_bytes = (frame[7] & frame_flag_crc) != 0 ? frame_crc_size : 0;
-  if (parts + crc_bytes != frame.size() - body) {
-    return std::unexpected(invalid((parts + crc_bytes > frame.size() - body ? "Frame is truncated: its parts add up to "
-                                                                             : "Frame parts add up to ") +
-                                   std::to_string(parts + crc_bytes) + " bytes but " +
-                                   std::to_string(frame.size() - body) + " follow the lane table"));
-  }
-  const std::size_t masks = std::size_t{mask_lengths[0]} + mask_lengths[1] + mask_lengths[2];
-  if (crc_bytes != 0 && frame_crc(frame, body, masks) != little_endian::load<std::uint32_t>(frame.last(4).data())) {
-    return std::unexpected(invalid("Frame damaged: the CRC-32 of its header, shape, lane table and masks fails"));
-  }
-  std::size_t offset = body;
-  bool every_lane_has_a_container = true;
-  for (std::size_t lane = 0; lane < info.lane_count; ++lane) {
-    parsed.containers.push_back(frame.subspan(offset, lane_lengths[lane]));
-    parsed.info.lanes.push_back({offset, lane_lengths[lane]});
-    offset += lane_lengths[lane];
-    if (auto ok = check_container(parsed.containers[lane], info.lane_length, info.version); !ok) {
-      return std::unexpected(ok.error().in_lane(lane));
-    }
-    every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || lane_lengths[lane] != 0);
-  }
-  for (const LaneReference& r : info.references) {
-    if (lane_lengths[r.lane] == 0 || lane_lengths[r.reference] == 0) {
-      return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " is coded against lane " +
-                                     std::to_string(r.reference) + " but one of them has no container"));
-    }
-  }
-  const auto any_mask = parse_masks(parsed, frame, offset, mask_lengths);
-  if (!any_mask) return std::unexpected(any_mask.error());
-  if (!every_lane_has_a_container && !*any_mask) {
-    return std::unexpected(invalid("A lane without a container needs a mask"));
-  }
-  return parsed;
 }
 
 // A mask's bits, inflated to exactly one bit per sample with nothing after
@@ -500,34 +327,105 @@ std::expected<Masks, QuorvelError> read_masks(const ParsedFrame& parsed) {
   return masks;
 }
 
-// A lane's container of the frame's version into its samples.
+// Samples [start, start + out.size()) of a lane's container of the frame's
+// version (version 2 reads only the blocks that hold them).
 template <class T>
 std::expected<void, QuorvelError> decode_lane(std::span<const std::uint8_t> container, std::uint8_t version,
-                                              std::span<T> out) {
+                                              std::size_t start, std::span<T> out) {
   if constexpr (std::is_same_v<T, float>) {
-    if (version == 2) return v2::decode_into(container, 0, out, 1);
+    if (version == 2) return v2::decode_into(container, start, out, 1);
   }
   if (version == 2) {
     std::vector<float> samples(out.size());
-    if (auto done = v2::decode_into(container, 0, samples, 1); !done) return done;
+    if (auto done = v2::decode_into(container, start, samples, 1); !done) return done;
     std::ranges::copy(samples, out.begin());
     return {};
   }
   const auto samples = decompress_block(container);
   if (!samples) return std::unexpected(samples.error());
-  std::ranges::copy(samples->span(), out.begin());
+  std::ranges::copy(samples->span().subspan(start, out.size()), out.begin());
   return {};
 }
 
-// Writes the masked values over the decoded samples.
+// Writes the masked values over samples [start, start + count) of `lanes`, row after row of `out`.
 template <class T>
-void restore_masked(const Masks& masks, std::span<T> out) {
+void restore_masked(const Masks& masks, std::span<const std::size_t> lanes, std::size_t lane_length,
+                    std::size_t start, std::span<T> out) {
+  const std::size_t count = lanes.empty() ? 0 : out.size() / lanes.size();
   for (std::size_t m = 0; m < mask_count; ++m) {
-    const auto& bits = masks[m];
-    for (std::size_t byte = 0; byte < bits.size(); ++byte) {
-      for (unsigned b = bits[byte]; b != 0; b &= b - 1) out[8 * byte + std::countr_zero(b)] = masked_value<T>(m);
+    if (masks[m].empty()) continue;
+    for (std::size_t row = 0; row < lanes.size(); ++row) {
+      const std::size_t first = lanes[row] * lane_length + start;
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = first + j;
+        if ((masks[m][i / 8] >> (i % 8) & 1) != 0) out[row * count + j] = masked_value<T>(m);
+      }
     }
   }
+}
+
+// The joint entry of `lane`, if it is a joint lane.
+const LaneReference* joint_entry(std::span<const LaneReference> references, std::size_t lane) {
+  const auto at = std::ranges::lower_bound(references, lane, {}, &LaneReference::lane);
+  return at != references.end() && at->lane == lane ? &*at : nullptr;
+}
+
+// Samples [start, start + count) of each of `lanes` into `out`, row after row:
+// their containers, those of the references of joint lanes among them (into
+// rows of their own unless asked for), the joint restore, then the masks.
+template <class T>
+std::expected<void, QuorvelError> decode_rows(const ParsedFrame& parsed, std::span<const std::size_t> lanes,
+                                              std::size_t start, std::size_t count, std::span<T> out,
+                                              std::size_t threads) {
+  const FrameInfo& info = parsed.info;
+  const auto masks = read_masks(parsed);
+  if (!masks) return std::unexpected(masks.error());
+  std::unordered_map<std::size_t, std::size_t> row_of;  // lane -> its row: asked, then references
+  std::vector<std::size_t> rows(lanes.begin(), lanes.end());
+  for (std::size_t row = 0; row < lanes.size(); ++row) row_of.try_emplace(lanes[row], row);
+  for (const std::size_t lane : lanes) {
+    const LaneReference* r = joint_entry(info.references, lane);
+    if (r != nullptr && row_of.try_emplace(r->reference, rows.size()).second) rows.push_back(r->reference);
+  }
+  std::vector<T> extra((rows.size() - lanes.size()) * count);
+  const auto row_span = [&](std::size_t row) {
+    return row < lanes.size() ? out.subspan(row * count, count)
+                              : std::span<T>(extra).subspan((row - lanes.size()) * count, count);
+  };
+  std::vector<std::optional<QuorvelError>> failures(rows.size());
+  parallel_for(rows.size(), threads, [&](std::size_t row) {
+    const auto container = parsed.containers[rows[row]];
+    if (container.empty()) return;
+    try {
+      auto done = decode_lane(container, info.version, start, row_span(row));
+      if (!done) failures[row] = done.error().in_lane(rows[row]);
+    } catch (const std::bad_alloc&) {
+      failures[row] = QuorvelError::out_of_memory(count).in_lane(rows[row]);
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  for (std::size_t row = 0; row < lanes.size(); ++row) {  // before the masks overwrite any sample
+    if (const LaneReference* r = joint_entry(info.references, lanes[row])) {
+      joint::restore(std::span<const T>(row_span(row_of.at(r->reference))), r->weight, row_span(row));
+    }
+  }
+  restore_masked(*masks, lanes, info.lane_length, start, out);
+  return {};
+}
+
+// The frame's sample type and an output of `samples` samples.
+template <class T>
+std::expected<void, QuorvelError> check_output(const FrameInfo& info, std::size_t samples, std::size_t room) {
+  if (info.dtype != dtype_of<T>()) {
+    return std::unexpected(QuorvelError::invalid_input("The frame holds samples of the other floating-point type"));
+  }
+  if (room != samples) {
+    return std::unexpected(QuorvelError::invalid_input("The frame holds " + std::to_string(samples) +
+                                                       " samples but the output has room for " + std::to_string(room)));
+  }
+  return {};
 }
 
 template <class T>
@@ -536,33 +434,77 @@ std::expected<void, QuorvelError> decode_frame_into(std::span<const std::uint8_t
   auto parsed = parse_frame(frame);
   if (!parsed) return std::unexpected(parsed.error());
   const FrameInfo& info = parsed->info;
-  if (info.dtype != dtype_of<T>()) {
-    return std::unexpected(QuorvelError::invalid_input("The frame holds samples of the other floating-point type"));
-  }
-  if (out.size() != info.sample_count) {
-    return std::unexpected(QuorvelError::invalid_input("The frame holds " + std::to_string(info.sample_count) +
-                                                       " samples but the output has room for " +
-                                                       std::to_string(out.size())));
-  }
-  const auto masks = read_masks(*parsed);
-  if (!masks) return std::unexpected(masks.error());
+  if (auto ok = check_output<T>(info, info.sample_count, out.size()); !ok) return ok;
+  std::vector<std::size_t> lanes(info.lane_count);
+  std::iota(lanes.begin(), lanes.end(), std::size_t{0});
+  return decode_rows(*parsed, lanes, 0, info.lane_length, out, threads);
+}
 
-  auto decoded = run_lanes(info.lane_count, info.lane_length, threads,
-                           [&](std::size_t lane) -> std::optional<QuorvelError> {
-                             if (parsed->containers[lane].empty()) return std::nullopt;
-                             auto done = decode_lane(parsed->containers[lane], info.version,
-                                                     out.subspan(lane * info.lane_length, info.lane_length));
-                             return done ? std::nullopt : std::optional<QuorvelError>(std::move(done.error()));
-                           });
-  if (!decoded) return std::unexpected(decoded.error());
-  joint::restore_lanes(info.references, info.lane_length, out);  // before the masks overwrite any sample
-  restore_masked(*masks, out);
-  return {};
+template <class T>
+std::expected<void, QuorvelError> decode_part_into(std::span<const std::uint8_t> frame, const FramePart& part,
+                                                   std::span<T> out, std::size_t threads) {
+  auto parsed = parse_frame(frame);
+  if (!parsed) return std::unexpected(parsed.error());
+  const FrameInfo& info = parsed->info;
+  for (const std::size_t lane : part.lanes) {
+    if (lane >= info.lane_count) {
+      return std::unexpected(QuorvelError::invalid_input("Lane " + std::to_string(lane) + " is out of range for a frame of " +
+                                                         std::to_string(info.lane_count) + " lanes"));
+    }
+  }
+  if (part.start > part.stop || part.stop > info.lane_length) {
+    return std::unexpected(QuorvelError::invalid_input("Samples " + std::to_string(part.start) + " to " +
+                                                       std::to_string(part.stop) + " are not inside lanes of " +
+                                                       std::to_string(info.lane_length)));
+  }
+  const std::size_t count = part.stop - part.start;
+  if (auto ok = check_output<T>(info, part.lanes.size() * count, out.size()); !ok) return ok;
+  return decode_rows(*parsed, part.lanes, part.start, count, out, threads);
 }
 
 }  // namespace
 
-std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
+namespace frame_detail {
+
+std::expected<bool, QuorvelError> check_masks(const ParsedFrame& parsed) {
+  bool any_mask = false;
+  const std::size_t samples = parsed.info.sample_count;
+  for (std::size_t m = 0; m < mask_count; ++m) {
+    const std::size_t length = parsed.masks[m].size();
+    if (length == 0) continue;
+    any_mask = true;
+    if ((samples + 7) / 8 > max_deflate_ratio * length || samples == 0) {
+      return std::unexpected(invalid(std::string(mask_names[m]) + " mask of " + std::to_string(length) +
+                                     " bytes cannot cover " + std::to_string(samples) + " samples"));
+    }
+  }
+  return any_mask;
+}
+
+std::expected<void, QuorvelError> check_lanes(const ParsedFrame& parsed, bool padded, bool any_mask) {
+  const FrameInfo& info = parsed.info;
+  bool every_lane_has_a_container = true;
+  for (std::size_t lane = 0; lane < info.lane_count; ++lane) {
+    const auto container = parsed.containers[lane];
+    if (auto ok = check_container(container, info.lane_length, info.version, padded); !ok) {
+      return std::unexpected(ok.error().in_lane(lane));
+    }
+    every_lane_has_a_container = every_lane_has_a_container && (info.lane_length == 0 || !container.empty());
+  }
+  for (const LaneReference& r : info.references) {
+    if (parsed.containers[r.lane].empty() || parsed.containers[r.reference].empty()) {
+      return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " is coded against lane " +
+                                     std::to_string(r.reference) + " but one of them has no container"));
+    }
+  }
+  if (!every_lane_has_a_container && !any_mask) return std::unexpected(invalid("A lane without a container needs a mask"));
+  return {};
+}
+
+}  // namespace frame_detail
+
+std::size_t frame_overhead(std::span<const std::uint64_t> shape, FrameLayout layout) {
+  if (layout == FrameLayout::compact) return compact_overhead(shape);
   std::size_t lanes = 1;
   for (std::size_t axis = 0; axis + 1 < shape.size(); ++axis) lanes *= static_cast<std::size_t>(shape[axis]);
   return frame_fixed_size + 8 * shape.size() + 4 * lanes + frame_crc_size;
@@ -570,14 +512,16 @@ std::size_t frame_overhead(std::span<const std::uint64_t> shape) {
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const float> samples,
                                                                     std::span<const std::uint64_t> shape,
-                                                                    const FrameSettings& settings, bool joint) {
-  return encode_frame_of(samples, shape, settings, joint);
+                                                                    const FrameSettings& settings, bool joint,
+                                                                    FrameLayout layout) {
+  return encode_frame_of(samples, shape, settings, joint, layout);
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(std::span<const double> samples,
                                                                     std::span<const std::uint64_t> shape,
-                                                                    const FrameSettings& settings, bool joint) {
-  return encode_frame_of(samples, shape, settings, joint);
+                                                                    const FrameSettings& settings, bool joint,
+                                                                    FrameLayout layout) {
+  return encode_frame_of(samples, shape, settings, joint, layout);
 }
 
 std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame) {
@@ -594,6 +538,16 @@ std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> fra
 std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
                                                std::size_t threads) {
   return decode_frame_into(frame, out, threads);
+}
+
+std::expected<void, QuorvelError> decode_frame_part(std::span<const std::uint8_t> frame, const FramePart& part,
+                                                    std::span<float> out, std::size_t threads) {
+  return decode_part_into(frame, part, out, threads);
+}
+
+std::expected<void, QuorvelError> decode_frame_part(std::span<const std::uint8_t> frame, const FramePart& part,
+                                                    std::span<double> out, std::size_t threads) {
+  return decode_part_into(frame, part, out, threads);
 }
 
 }  // namespace quorvel

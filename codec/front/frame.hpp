@@ -9,32 +9,15 @@
 // kept in three bit masks (raw DEFLATE), the gaps are filled by linear
 // interpolation before encoding and the values are put back exactly on decode.
 //
-// Layout, all integers little-endian:
-//
-//   offset      size        field
-//   0           4           magic "QRVC"
-//   4           1           version: 1, every lane a version-1 container; 2, every lane a
-//                           version-2 container (a reader that knows only 1 refuses it)
-//   5           1           sample type: 0 float32, 1 float64
-//   6           1           ndim, 0..32 (0: a single sample)
-//   7           1           flags: bit 0 set, a CRC-32 follows the masks; bit 1 set, a reference
-//                           table follows the lane table; the other bits zero
-//   8           12          packed byte length of the NaN, +inf and -inf masks (u32 each; 0: none)
-//   20          8 ndim      shape (u64 each)
-//   20 + 8 ndim 4 lanes     byte length of each lane's container (u32; 0: every sample masked)
-//   ...         4 + 10 K    with flag bit 1: K, then K entries (lane, reference lane, weight: u32,
-//                           u32, i16) in increasing lane order; such a lane's container holds its
-//                           difference against the reference's decoded samples (codec/front/joint.hpp)
-//   ...                     the containers, lane after lane (C order of the leading axes)
-//   ...                     the masks that are present, NaN, +inf, -inf: raw DEFLATE of one bit
-//                           per sample in C order, bit i % 8 of byte i / 8, spare bits zero
-//   ...         4           with flag bit 0: CRC-32 of every byte of the frame but the
-//                           containers (which carry checks of their own) and this field
-//                           (so it covers the reference table)
-//
-// The frame ends exactly after its last part. The encoder always sets flag bit
-// 0; frames without it (flags 0, as the first encoders wrote them) decode
-// without the check.
+// Two byte layouts share the first eight bytes (magic, version, sample type,
+// ndim, flags); docs/format.md ("Chunk frames") gives both byte by byte. The
+// lane-table layout (flag bit 2 clear) lists every part's length in fixed
+// fields; the compact one (flag bit 2, what the encoder writes) stores the
+// shape and the few lengths it needs as LEB128 and finds each container's end
+// from the container's own header, so a frame costs at most 16 + 2 bytes per
+// lane over its containers. Either way: the containers lane after lane, the
+// masks (raw DEFLATE of one bit per sample), and a CRC-32 of everything but
+// the containers (which carry checks of their own).
 
 #include <array>
 #include <cstddef>
@@ -60,6 +43,17 @@ inline constexpr std::size_t frame_fixed_size = 20;
 inline constexpr std::size_t frame_max_ndim = 32;
 inline constexpr std::uint8_t frame_flag_crc = 1;    // in the flags byte, offset 7
 inline constexpr std::uint8_t frame_flag_joint = 2;  // a reference table follows the lane table
+inline constexpr std::uint8_t frame_flag_compact = 4;
+// Compact frames only: which masks are present (bits 3, 4, 5: NaN, +inf,
+// -inf), every sample masked and no container, or a bitmap of the lanes with one.
+inline constexpr std::uint8_t frame_flag_nan_mask = 8;
+inline constexpr std::uint8_t frame_flag_no_container = 64;
+inline constexpr std::uint8_t frame_flag_lane_bitmap = 128;
+
+// The layout a frame is written in: compact, or with a lane table (as
+// encoders wrote every frame before the compact layout; kept for readers
+// that know only it).
+enum class FrameLayout : std::uint8_t { compact, lane_table };
 inline constexpr std::size_t frame_crc_size = 4;
 
 // How the lanes are encoded: each lane meets the target on its own finite
@@ -95,10 +89,14 @@ struct FrameInfo {
   std::vector<LaneReference> references = {};  // the reference table, empty without flag bit 1
 };
 
-// Bytes a frame of this shape takes besides its containers and masks: the
-// fixed header, the shape, the lane table and the CRC-32 (a reference table
-// adds 4 + 10 bytes per lane coded jointly).
-[[nodiscard]] std::size_t frame_overhead(std::span<const std::uint64_t> shape);
+// Bytes a frame of this shape takes at most besides its containers, its masks
+// and a reference table: in the compact layout the fixed bytes, the shape, a
+// lane bitmap and the CRC-32 (the lengths of masks add at most 5 bytes per mask
+// present beyond the first); in the lane-table layout, exactly the fixed
+// header, the shape, the lane table and the CRC-32 (a reference table adds
+// 4 + 10 bytes per lane coded jointly).
+[[nodiscard]] std::size_t frame_overhead(std::span<const std::uint64_t> shape,
+                                         FrameLayout layout = FrameLayout::compact);
 
 // Encodes a C-ordered array of the given shape. The lanes run along the last
 // axis and hold at most 2147483647 samples each. A lane's failure carries its
@@ -109,14 +107,15 @@ struct FrameInfo {
 // the target on its own samples.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
     std::span<const float> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings,
-    bool joint = true);
+    bool joint = true, FrameLayout layout = FrameLayout::compact);
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> encode_frame(
     std::span<const double> samples, std::span<const std::uint64_t> shape, const FrameSettings& settings,
-    bool joint = true);
+    bool joint = true, FrameLayout layout = FrameLayout::compact);
 
-// Parses and checks the header, the lane table and the containers' headers
-// without decoding anything, so that a caller can size the output and find
-// each lane's container. Allocates only the shape and the lane table.
+// Parses and checks the header, the lane table (or, compact, the walk from
+// container to container) and the containers' headers without decoding
+// anything, so that a caller can size the output and find each lane's
+// container. Allocates only the shape and the lanes' parts.
 [[nodiscard]] std::expected<FrameInfo, QuorvelError> read_frame_info(std::span<const std::uint8_t> frame);
 
 // Decodes a frame into `out`, which must have exactly the frame's sample count
@@ -126,5 +125,27 @@ struct FrameInfo {
                                                            std::size_t threads = 0);
 [[nodiscard]] std::expected<void, QuorvelError> decode_frame(std::span<const std::uint8_t> frame, std::span<double> out,
                                                            std::size_t threads = 0);
+
+// A part of a frame: `lanes` (indices in C order of all axes but the last, as
+// the frame stores them; any order, repeats allowed) and samples [start, stop)
+// of each.
+struct FramePart {
+  std::span<const std::size_t> lanes;
+  std::size_t start = 0;
+  std::size_t stop = 0;
+};
+
+// Decodes only the part asked for into `out` (lanes.size() x (stop - start)
+// samples, lane after lane): the containers of those lanes and of the
+// references of joint ones among them, a version-2 container only in the
+// blocks that hold the samples (version 1 whole, then sliced); the masks are
+// inflated whole. The same samples as decode_frame gives there.
+// InvalidInput for a lane or a range outside the frame.
+[[nodiscard]] std::expected<void, QuorvelError> decode_frame_part(std::span<const std::uint8_t> frame,
+                                                                const FramePart& part, std::span<float> out,
+                                                                std::size_t threads = 0);
+[[nodiscard]] std::expected<void, QuorvelError> decode_frame_part(std::span<const std::uint8_t> frame,
+                                                                const FramePart& part, std::span<double> out,
+                                                                std::size_t threads = 0);
 
 }  // namespace quorvel

@@ -397,6 +397,31 @@ template std::vector<LaneReference> code_lanes(std::span<const float>, std::size
 template std::vector<LaneReference> code_lanes(std::span<const double>, std::size_t, const FrameSettings&,
                                                std::vector<std::vector<std::uint8_t>>&);
 
+std::expected<void, QuorvelError> check_table(std::span<const LaneReference> references, std::size_t lane_count) {
+  if (references.empty() || references.size() >= lane_count) {
+    return std::unexpected(invalid("A reference table of " + std::to_string(references.size()) +
+                                   " lanes does not fit a frame of " + std::to_string(lane_count) + " lanes"));
+  }
+  std::vector<bool> joint(lane_count, false);
+  for (std::size_t e = 0; e < references.size(); ++e) {
+    const LaneReference& r = references[e];
+    if (r.lane >= lane_count || r.reference >= lane_count || r.reference == r.lane || r.weight == 0 ||
+        (e > 0 && r.lane <= references[e - 1].lane)) {
+      return std::unexpected(invalid("Reference table entry " + std::to_string(e) + " (lane " + std::to_string(r.lane) +
+                                     ", reference " + std::to_string(r.reference) + ", weight " +
+                                     std::to_string(r.weight) + ") is out of range, out of order or void"));
+    }
+    joint[r.lane] = true;
+  }
+  for (const LaneReference& r : references) {
+    if (joint[r.reference]) {
+      return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " references lane " +
+                                     std::to_string(r.reference) + ", which is not coded alone"));
+    }
+  }
+  return {};
+}
+
 std::expected<std::vector<LaneReference>, QuorvelError> read_table(std::span<const std::uint8_t> bytes,
                                                                    std::size_t lane_count, std::size_t& size) {
   if (bytes.size() < 4) return std::unexpected(invalid("Frame is too short for its reference table"));
@@ -407,26 +432,12 @@ std::expected<std::vector<LaneReference>, QuorvelError> read_table(std::span<con
   }
   size = 4 + entry_size * count;
   std::vector<LaneReference> out(count);
-  std::vector<bool> joint(lane_count, false);
   for (std::size_t e = 0; e < count; ++e) {
     const std::uint8_t* p = bytes.data() + 4 + entry_size * e;
     out[e] = {little_endian::load<std::uint32_t>(p), little_endian::load<std::uint32_t>(p + 4),
               static_cast<std::int16_t>(little_endian::load<std::uint16_t>(p + 8))};
-    const LaneReference& r = out[e];
-    if (r.lane >= lane_count || r.reference >= lane_count || r.reference == r.lane || r.weight == 0 ||
-        (e > 0 && r.lane <= out[e - 1].lane)) {
-      return std::unexpected(invalid("Reference table entry " + std::to_string(e) + " (lane " + std::to_string(r.lane) +
-                                     ", reference " + std::to_string(r.reference) + ", weight " +
-                                     std::to_string(r.weight) + ") is out of range, out of order or void"));
-    }
-    joint[r.lane] = true;
   }
-  for (const LaneReference& r : out) {
-    if (joint[r.reference]) {
-      return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " references lane " +
-                                     std::to_string(r.reference) + ", which is not coded alone"));
-    }
-  }
+  if (auto ok = check_table(out, lane_count); !ok) return std::unexpected(ok.error());
   return out;
 }
 

@@ -38,15 +38,6 @@ void restore(std::span<const T> reference, std::int16_t weight, std::span<T> lan
   for (std::size_t i = 0; i < lane.size(); ++i) lane[i] = static_cast<T>(restore_sample(reference[i], weight, lane[i]));
 }
 
-// Restores every joint lane of a decoded frame (lanes of `n` samples) from
-// its reference's container values.
-template <class T>
-void restore_lanes(std::span<const LaneReference> references, std::size_t n, std::span<T> out) {
-  for (const LaneReference& r : references) {
-    restore(std::span<const T>(out.subspan(r.reference * n, n)), r.weight, out.subspan(r.lane * n, n));
-  }
-}
-
 // The reference table that follows the lane table: a u32 count K, then K
 // entries of u32 lane, u32 reference lane, i16 weight. `bytes` starts at the
 // count. Checks every entry against the lane count; sets `size` to the
@@ -55,6 +46,12 @@ void restore_lanes(std::span<const LaneReference> references, std::size_t n, std
                                                                                std::size_t lane_count,
                                                                                std::size_t& size);
 [[nodiscard]] std::size_t table_size(std::span<const LaneReference> references);
+
+// The rules every reference table follows, in either layout: 1 <= K < N,
+// lanes and references below N, lanes strictly increasing, no lane its own
+// reference, weight not 0, and every reference a lane coded alone.
+[[nodiscard]] std::expected<void, QuorvelError> check_table(std::span<const LaneReference> references,
+                                                            std::size_t lane_count);
 void write_table(std::span<const LaneReference> references, std::uint8_t* out);
 
 // What the frame gives the joint coder: a lane's samples with its gaps

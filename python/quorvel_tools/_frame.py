@@ -23,10 +23,14 @@ def _float_array(data: npt.ArrayLike) -> npt.NDArray[np.floating]:
     return np.require(array, dtype=np.dtype(array.dtype.type), requirements=["C", "A"])
 
 
-def encode_settings(data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True) -> bytes:
-    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another."""
+def encode_settings(
+    data: npt.ArrayLike, settings: Settings, threads: int | None = None, joint: bool = True, compact: bool = True
+) -> bytes:
+    """A frame of `data` under `settings`; `joint`: lanes may be coded against one another; `compact`:
+    the compact layout (else the lane-table layout, for readers that know only it)."""
     array = _float_array(data)
-    return _codec.encode_frame(array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint))
+    return _codec.encode_frame(
+        array.reshape(-1), tuple(array.shape), settings, thread_count(threads), bool(joint), bool(compact))
 
 
 @takes_targets
@@ -153,8 +157,8 @@ def frame_shape(frame: Buffer | npt.NDArray[Any]) -> tuple[np.dtype[Any], tuple[
 
 
 def frame_overhead(shape: tuple[int, ...]) -> int:
-    """Bytes a frame of this shape takes besides its containers and masks (a frame
-    with joint lanes adds 4, and 10 per joint lane, for its reference table)."""
+    """Bytes a frame of this shape takes at most besides its containers and masks (a
+    frame with joint lanes adds its reference table, about 4 bytes per joint lane)."""
     return _codec.frame_overhead(tuple(shape))
 
 
@@ -164,6 +168,9 @@ def decode_array(
     out: npt.NDArray[np.floating] | None = None,
     threads: int | None = None,
     time_axis: int = -1,
+    lanes: int | npt.ArrayLike | None = None,
+    start: int | None = None,
+    stop: int | None = None,
 ) -> npt.NDArray[np.floating]:
     """Decompress a frame held in any buffer (bytes, bytearray, memoryview, a uint8 array...).
 
@@ -175,9 +182,24 @@ def decode_array(
     one per processor), with the interpreter lock released. Raises
     :class:`~quorvel_tools.CodecError` (a ``ValueError``) for a damaged frame
     and ``TypeError`` or ``ValueError`` for an ``out`` that does not fit.
+
+    A part only: ``lanes`` picks lanes by their index in C order of the
+    frame's non-time axes (an int, or a sequence of them, negative ones from
+    the end; for several channel axes, ``np.ravel_multi_index(index, shape)``
+    with the shape without its time axis), and ``start``, ``stop`` samples
+    along time (as a slice without step; negative from the end). Only those
+    lanes (and the references of joint ones among them) are decoded, and of a
+    version-2 lane only the blocks that hold the samples. Returns an array of
+    (lanes, samples), or (samples,) for one int lane, with time where
+    ``time_axis`` says (0: samples first). Raises ``IndexError`` for a lane
+    outside the frame and ``ValueError`` for a range outside the lanes.
     """
     view = _contiguous(cast("Buffer", frame))  # ndarrays are buffers; typeshed says so from 3.12
     dtype, shape = frame_shape(view)
+    if lanes is not None or start is not None or stop is not None:
+        if out is not None:
+            raise TypeError("out takes the whole frame; a part (lanes, start, stop) comes as a new array")
+        return _decode_part(view, dtype, shape, lanes, start, stop, threads, time_axis)
     if out is None:
         axis = _axis(time_axis, len(shape))
         decoded = np.empty(shape, dtype=dtype)
@@ -189,3 +211,28 @@ def decode_array(
         raise ValueError(f"out has {out.size} samples but the frame holds shape {shape}")
     _codec.decode_frame(view, out.reshape(-1), thread_count(threads))
     return out
+
+
+def _decode_part(view: Any, dtype: np.dtype[Any], shape: tuple[int, ...], lanes: Any, start: int | None,
+                 stop: int | None, threads: int | None, time_axis: int) -> npt.NDArray[np.floating]:
+    """decode_array of some lanes over samples [start, stop)."""
+    count = int(np.prod(shape[:-1], dtype=np.int64)) if shape else 1
+    length = shape[-1] if shape else 1
+    one = lanes is not None and np.ndim(lanes) == 0
+    picked = np.arange(count) if lanes is None else np.atleast_1d(np.asarray(lanes))
+    if picked.ndim != 1 or (picked.size and not np.issubdtype(picked.dtype, np.integer)):
+        raise TypeError("lanes must be an int or a sequence of ints")
+    picked = picked.astype(np.int64)
+    if picked.size and (picked.min() < -count or picked.max() >= count):
+        bad = int(picked[(picked < -count) | (picked >= count)][0])
+        raise IndexError(f"lane {bad} is out of range for a frame of {count} lanes")
+    picked = np.where(picked < 0, picked + count, picked)
+    first = 0 if start is None else int(start) + (length if start < 0 else 0)
+    last = length if stop is None else int(stop) + (length if stop < 0 else 0)
+    if not 0 <= first <= last <= length:
+        raise ValueError(f"samples {start} to {stop} are not a range inside lanes of {length} samples")
+    decoded = np.empty((picked.size, last - first), dtype=dtype)
+    _codec.decode_frame(view, decoded.reshape(-1), thread_count(threads), tuple(int(k) for k in picked), first, last)
+    if one:
+        return decoded[0]
+    return decoded.T if _axis(time_axis, 2) == 0 else decoded

@@ -40,9 +40,9 @@ bool shape_of(PyObject* tuple, std::vector<std::uint64_t>& shape) {
 PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   PyObject *data, *shape_tuple, *settings_object;
   Py_ssize_t threads = 0;
-  int joint = 1;
-  if (!PyArg_ParseTuple(args, "OO!On|p:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads,
-                        &joint)) {
+  int joint = 1, compact = 1;
+  if (!PyArg_ParseTuple(args, "OO!On|pp:encode_frame", &data, &PyTuple_Type, &shape_tuple, &settings_object, &threads,
+                        &joint, &compact)) {
     return nullptr;
   }
   FrameSettings settings;
@@ -56,7 +56,8 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
   if (!python::view_samples(data, 1, held, table)) return nullptr;
   std::expected<std::vector<std::uint8_t>, QuorvelError> frame;
   Py_BEGIN_ALLOW_THREADS
-  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings, joint != 0); },
+  const auto layout = compact != 0 ? quorvel::FrameLayout::compact : quorvel::FrameLayout::lane_table;
+  frame = std::visit([&](auto samples) { return quorvel::encode_frame(samples, shape, settings, joint != 0, layout); },
                      table.values);
   Py_END_ALLOW_THREADS
   if (!frame) return raise_codec_error(frame.error());
@@ -105,11 +106,28 @@ PyObject* frame_overhead(PyObject* /*module*/, PyObject* shape_tuple) {
 }
 
 PyObject* decode_frame(PyObject* /*module*/, PyObject* args) {
-  PyObject *frame = nullptr, *out = nullptr;
-  Py_ssize_t threads = 0;
-  if (!PyArg_ParseTuple(args, "OOn:decode_frame", &frame, &out, &threads)) return nullptr;
+  PyObject *frame = nullptr, *out = nullptr, *lanes_tuple = nullptr;
+  Py_ssize_t threads = 0, start = 0, stop = 0;
+  if (!PyArg_ParseTuple(args, "OOn|O!nn:decode_frame", &frame, &out, &threads, &PyTuple_Type, &lanes_tuple, &start,
+                        &stop)) {
+    return nullptr;
+  }
   std::size_t count = 0;
   if (!thread_count(threads, count)) return nullptr;
+  std::vector<std::size_t> lanes;
+  for (Py_ssize_t i = 0; lanes_tuple != nullptr && i < PyTuple_GET_SIZE(lanes_tuple); ++i) {
+    const Py_ssize_t lane = PyLong_AsSsize_t(PyTuple_GET_ITEM(lanes_tuple, i));
+    if (lane < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "lanes must be non-negative");
+      return nullptr;
+    }
+    lanes.push_back(static_cast<std::size_t>(lane));
+  }
+  if (start < 0 || stop < 0) {
+    PyErr_SetString(PyExc_ValueError, "start and stop must be non-negative");
+    return nullptr;
+  }
+  const quorvel::FramePart part{lanes, static_cast<std::size_t>(start), static_cast<std::size_t>(stop)};
   HeldBuffer held_frame, held_out;
   std::span<const std::uint8_t> bytes;
   std::variant<std::span<float>, std::span<double>> samples;
@@ -119,7 +137,11 @@ PyObject* decode_frame(PyObject* /*module*/, PyObject* args) {
   std::expected<void, QuorvelError> decoded;
   Py_BEGIN_ALLOW_THREADS
   decoded = std::visit(
-      [&](auto target) { return quorvel::decode_frame(bytes, target, count); }, samples);
+      [&](auto target) {
+        return lanes_tuple != nullptr ? quorvel::decode_frame_part(bytes, part, target, count)
+                                      : quorvel::decode_frame(bytes, target, count);
+      },
+      samples);
   Py_END_ALLOW_THREADS
   if (!decoded) return raise_codec_error(decoded.error());
   Py_RETURN_NONE;

@@ -6,14 +6,15 @@
 
 namespace quorvel::tools {
 
-// encode_frame(samples, shape, settings, threads, /) -> bytes
+// encode_frame(samples, shape, settings, threads, joint=True, compact=True, /) -> bytes
 [[nodiscard]] PyObject* encode_frame(PyObject* module, PyObject* args);
 // frame_info(frame, /) -> (dtype name, shape, ((offset, size) of each lane's container, ...),
 //                          ((lane, reference lane, Q12 weight) of each joint lane, ...))
 [[nodiscard]] PyObject* frame_info(PyObject* module, PyObject* frame);
 // frame_overhead(shape, /) -> bytes besides the containers and masks
 [[nodiscard]] PyObject* frame_overhead(PyObject* module, PyObject* shape);
-// decode_frame(frame, out, threads, /) -> None
+// decode_frame(frame, out, threads, lanes=None, start=0, stop=0, /) -> None: the whole frame, or
+// samples [start, stop) of the lanes in the tuple `lanes`, row after row
 [[nodiscard]] PyObject* decode_frame(PyObject* module, PyObject* args);
 
 }  // namespace quorvel::tools

@@ -211,19 +211,20 @@ PyMethodDef methods[] = {
      "inspect(container, /)\n--\n\n"
      "A dict of what a container's header says (version, sample_count, size, and the fields of its version)."},
     {"encode_frame", encode_frame, METH_VARARGS,
-     "encode_frame(samples, shape, settings, threads, joint=True, /)\n--\n\n"
+     "encode_frame(samples, shape, settings, threads, joint=True, compact=True, /)\n--\n\n"
      "A chunk frame of the C-ordered float32 or float64 samples of that shape; joint: lanes may be coded "
      "against one another."},
     {"frame_info", frame_info, METH_O,
      "frame_info(frame, /)\n--\n\n(dtype name, shape, ((offset, size) of each lane's container, ...), "
      "((lane, reference lane, Q12 weight) of each joint lane, ...)) of a frame."},
     {"frame_overhead", frame_overhead, METH_O,
-     "frame_overhead(shape, /)\n--\n\nBytes a frame of this shape takes besides its containers and masks."},
+     "frame_overhead(shape, /)\n--\n\nBytes a compact frame of this shape takes at most besides its containers, masks and reference table."},
     {"vocabulary", vocabulary, METH_NOARGS,
      "vocabulary()\n--\n\nThe codec's names: methods, cutoffs, targets and efforts, in enumerator order."},
     {"decode_frame", decode_frame, METH_VARARGS,
-     "decode_frame(frame, out, threads, /)\n--\n\n"
-     "Decodes a frame into a writable C-contiguous buffer of its dtype and sample count."},
+     "decode_frame(frame, out, threads, lanes=None, start=0, stop=0, /)\n--\n\n"
+     "Decodes a frame (or samples [start, stop) of the lanes in the tuple `lanes`, row after row) into a "
+     "writable C-contiguous buffer of its dtype and that many samples."},
     {"build_info", build_info, METH_NOARGS,
      "build_info()\n--\n\n(DEFLATE library, its version, zlib's version, processor tier) of this build."},
     {nullptr, nullptr, 0, nullptr},

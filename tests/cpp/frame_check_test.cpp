@@ -72,9 +72,13 @@ TEST(FrameCheck, EverySingleBitFlipIsAnErrorOrTheSameSamples) {
                                          .format = 2};
   const auto narrow = gappy<float>(3, 40);
   const auto wide = gappy<double>(3, 40);
-  for (const Bytes& frame : {quorvel::encode_frame(std::span<const float>(narrow), Shape{3, 40}, version_2).value(),
-                             quorvel::encode_frame(std::span<const double>(wide), Shape{3, 40}, version_2).value()}) {
-    EXPECT_EQ(frame[7], quorvel::frame_flag_crc);
+  constexpr auto table = quorvel::FrameLayout::lane_table;
+  for (const Bytes& frame :
+       {quorvel::encode_frame(std::span<const float>(narrow), Shape{3, 40}, version_2).value(),
+        quorvel::encode_frame(std::span<const double>(wide), Shape{3, 40}, version_2).value(),
+        quorvel::encode_frame(std::span<const float>(narrow), Shape{3, 40}, version_2, true, table).value(),
+        quorvel::encode_frame(std::span<const double>(wide), Shape{3, 40}, version_2, true, table).value()}) {
+    EXPECT_EQ(frame[7] & 3, quorvel::frame_flag_crc);
     const auto original = decode_as_stored(frame);
     ASSERT_TRUE(original) << original.error();
     std::size_t silent = 0;
@@ -111,25 +115,38 @@ TEST(FrameCheck, ChunksThroughTheHdf5FilterAreAnErrorOrTheSameBytes) {
 TEST(FrameCheck, DamageIsNamed) {
   const quorvel::FrameSettings version_1{.fixed = codec_test::cdf53_opts, .threads = 1};
   const auto x = gappy<float>(3, 40);
-  const Bytes frame = quorvel::encode_frame(std::span<const float>(x), Shape{3, 40}, version_1).value();
+  const Bytes frame =
+      quorvel::encode_frame(std::span<const float>(x), Shape{3, 40}, version_1, true, quorvel::FrameLayout::lane_table)
+          .value();
+  const Bytes compact = quorvel::encode_frame(std::span<const float>(x), Shape{3, 40}, version_1).value();
   const auto error_of = [](Bytes f) {
     const auto r = decode_as_stored(f);
     return r ? std::string("decoded") : r.error();
   };
   const std::string damaged = "Frame damaged: the CRC-32 of its header, shape, lane table and masks fails";
-  const auto flipped = [&](std::size_t at, std::uint8_t bits) {
-    Bytes f = frame;
+  const auto flipped = [&](std::size_t at, std::uint8_t bits, const Bytes& of = {}) {
+    Bytes f = of.empty() ? frame : of;
     f[at] ^= bits;
     return f;
   };
   EXPECT_EQ(error_of(flipped(5, 1)), damaged);                 // the sample type
   EXPECT_EQ(error_of(flipped(frame.size() - 6, 0x10)), damaged);  // a mask
   EXPECT_EQ(error_of(flipped(frame.size() - 1, 0x80)), damaged);  // the CRC itself
-  EXPECT_EQ(error_of(flipped(7, 4)), "Unknown frame flags 5");
+  EXPECT_NE(error_of(flipped(7, 4)), "decoded");  // read as compact, a lane table makes no sense
   // Flag bit 1 announces a reference table: the containers' bytes do not make one.
   EXPECT_NE(error_of(flipped(7, 2)), "decoded");
   // Without its flag the CRC is four bytes too many.
   EXPECT_EQ(error_of(flipped(7, 1)).substr(0, 22), "Frame parts add up to ");
+  // The compact layout: the same damage, the same names; without the compact
+  // flag its other flags are unknown to the lane-table layout.
+  const std::string compact_damaged =
+      "Frame damaged: the CRC-32 of its header, shape, reference table and masks fails";
+  EXPECT_EQ(error_of(flipped(5, 1, compact)), compact_damaged);
+  // The shape and bitmap are read before the walk that finds the masks; they fail their own checks.
+  EXPECT_EQ(error_of(flipped(8, 1, compact)), "The lane bitmap marks every lane");
+  EXPECT_EQ(error_of(flipped(compact.size() - 6, 0x10, compact)), compact_damaged);
+  EXPECT_EQ(error_of(flipped(7, 4, compact)), "Unknown frame flags " + std::to_string(compact[7] ^ 4));
+  EXPECT_NE(error_of(flipped(7, 1, compact)), "decoded");
 }
 
 // Frames as the encoder wrote them before the CRC (flags 0, nothing after the masks), made by that encoder:

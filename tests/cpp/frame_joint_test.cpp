@@ -43,7 +43,7 @@ TEST_P(JointFrame, KeepsEveryLanesTargetAndDecodesAlikeOnAnyThreads) {
   const auto alone = quorvel::encode_frame(std::span<const double>(x), shape, settings, false);
   ASSERT_TRUE(joint && alone);
   EXPECT_LT(joint->size(), alone->size());
-  EXPECT_EQ((*alone)[7], quorvel::frame_flag_crc);
+  EXPECT_EQ((*alone)[7], quorvel::frame_flag_crc | quorvel::frame_flag_compact);
   const auto info = quorvel::read_frame_info(*joint);
   ASSERT_TRUE(info);
   ASSERT_FALSE(info->references.empty());
@@ -65,6 +65,47 @@ TEST_P(JointFrame, KeepsEveryLanesTargetAndDecodesAlikeOnAnyThreads) {
                           : GetParam().kind == quorvel::TargetKind::rmse    ? std::sqrt(squares / n)
                                                                             : 100 * std::sqrt(squares / energy);
     EXPECT_LE(figure, GetParam().value) << "lane " << lane;
+  }
+}
+
+// A part of a frame (some lanes, a range of samples crossing block boundaries) is the same slice of
+// the whole frame decoded, joint lanes, NaN runs and a lane of NaN alone included, either layout.
+TEST(FramePart, IsTheSliceOfTheWholeFrame) {
+  constexpr std::size_t n = 40000;  // three blocks of 2^14
+  auto x = shared_walk(n);
+  for (std::size_t i = 100; i < 16500; ++i) x[i] = std::nan("");  // a run across a block boundary
+  for (std::size_t i = 4 * n; i < 5 * n; ++i) x[i] = -HUGE_VAL;     // a lane without a container
+  const Shape shape = {5, n};
+  const quorvel::FrameSettings settings{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.01},
+                                        .threads = 2, .format = 2};
+  for (const auto layout : {quorvel::FrameLayout::compact, quorvel::FrameLayout::lane_table}) {
+    const auto frame = quorvel::encode_frame(std::span<const double>(x), shape, settings, true, layout).value();
+    ASSERT_FALSE(quorvel::read_frame_info(frame)->references.empty());
+    std::vector<double> whole(x.size());
+    ASSERT_TRUE(quorvel::decode_frame(frame, std::span<double>(whole)));
+    const std::vector<std::size_t> lanes = {3, 1, 4, 1, 0};
+    for (const auto& [start, stop] : {std::pair<std::size_t, std::size_t>{0, n}, {16000, 33000}, {39999, 40000},
+                                      {7, 7}}) {
+      std::vector<double> part(lanes.size() * (stop - start));
+      ASSERT_TRUE(quorvel::decode_frame_part(frame, {lanes, start, stop}, std::span<double>(part), 2));
+      for (std::size_t row = 0; row < lanes.size(); ++row) {
+        for (std::size_t j = 0; j < stop - start; ++j) {
+          const double want = whole[lanes[row] * n + start + j], got = part[row * (stop - start) + j];
+          ASSERT_TRUE(got == want || (std::isnan(got) && std::isnan(want))) << row << " " << start + j;
+        }
+      }
+    }
+    std::vector<double> one(n);
+    const std::vector<std::size_t> beyond = {5};
+    EXPECT_EQ(quorvel::decode_frame_part(frame, {beyond, 0, n}, std::span<double>(one)).error().message(),
+              "Lane 5 is out of range for a frame of 5 lanes");
+    const std::vector<std::size_t> first = {0};
+    EXPECT_EQ(quorvel::decode_frame_part(frame, {first, 10, n + 1}, std::span<double>(one)).error().message(),
+              "Samples 10 to 40001 are not inside lanes of 40000");
+    EXPECT_EQ(quorvel::decode_frame_part(frame, {first, 11, 10}, std::span<double>(one)).error().message(),
+              "Samples 11 to 10 are not inside lanes of 40000");
+    EXPECT_EQ(quorvel::decode_frame_part(frame, {first, 0, 10}, std::span<double>(one)).error().message(),
+              "The frame holds 10 samples but the output has room for 40000");
   }
 }
 

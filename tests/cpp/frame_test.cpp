@@ -25,8 +25,9 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 const quorvel::FrameSettings settings{.fixed = cdf53_opts, .threads = 2};
 
 template <class T>
-Bytes encode_ok(const std::vector<T>& x, const Shape& shape) {
-  auto frame = quorvel::encode_frame(std::span<const T>(x), shape, settings);
+Bytes encode_ok(const std::vector<T>& x, const Shape& shape,
+                quorvel::FrameLayout layout = quorvel::FrameLayout::compact) {
+  auto frame = quorvel::encode_frame(std::span<const T>(x), shape, settings, true, layout);
   if (!frame) ADD_FAILURE() << frame.error().message();
   return frame ? *frame : Bytes{};
 }
@@ -45,12 +46,29 @@ std::string error_of(std::span<const std::uint8_t> frame) {
   return r ? "decoded" : r.error().message();
 }
 
-// The parts of a frame, read by hand from the documented layout.
+// The parts of a frame, read by hand from the documented layouts.
 struct HandParsed {
   std::vector<Bytes> containers;
   std::array<Bytes, 3> masks;
 };
-HandParsed hand_parse(const Bytes& f) {
+
+// The masks from `at` and the CRC-32 over the head's `head` bytes and them.
+void hand_parse_tail(const Bytes& f, std::size_t at, std::size_t head, const std::array<std::size_t, 3>& lengths,
+                     HandParsed& p) {
+  for (std::size_t m = 0; m < 3; ++m) {
+    p.masks[m] = Bytes(f.begin() + at, f.begin() + at + lengths[m]);
+    at += p.masks[m].size();
+  }
+  if (f[7] & 1) {  // the CRC-32 of the head and the masks
+    Bytes covered(f.begin(), f.begin() + head);
+    for (const auto& m : p.masks) covered.insert(covered.end(), m.begin(), m.end());
+    EXPECT_EQ(get_u32(f, at), quorvel::crc32(0, covered));
+    at += 4;
+  }
+  EXPECT_EQ(at, f.size());
+}
+
+HandParsed hand_parse_lane_table(const Bytes& f) {
   const std::size_t ndim = f[6];
   std::size_t lanes = 1;
   for (std::size_t a = 0; a + 1 < ndim; ++a) lanes *= get_u32(f, 20 + 8 * a);
@@ -61,20 +79,59 @@ HandParsed hand_parse(const Bytes& f) {
     p.containers.emplace_back(f.begin() + at, f.begin() + at + length);
     at += length;
   }
-  for (std::size_t m = 0; m < 3; ++m) {
-    p.masks[m] = Bytes(f.begin() + at, f.begin() + at + get_u32(f, 8 + 4 * m));
-    at += p.masks[m].size();
-  }
-  if (f[7] & 1) {  // the CRC-32 of the head and the masks
-    const std::size_t head = 20 + 8 * ndim + 4 * lanes;
-    Bytes covered(f.begin(), f.begin() + head);
-    for (const auto& m : p.masks) covered.insert(covered.end(), m.begin(), m.end());
-    EXPECT_EQ(get_u32(f, at), quorvel::crc32(0, covered));
-    at += 4;
-  }
-  EXPECT_EQ(at, f.size());
+  hand_parse_tail(f, at, 20 + 8 * ndim + 4 * lanes, {get_u32(f, 8), get_u32(f, 12), get_u32(f, 16)}, p);
   return p;
 }
+
+std::uint64_t leb128(const Bytes& f, std::size_t& at) {
+  std::uint64_t value = 0;
+  for (int shift = 0;; shift += 7) {
+    const std::uint8_t byte = f[at++];
+    value |= std::uint64_t{byte & 0x7Fu} << shift;
+    if (byte < 0x80) return value;
+  }
+}
+
+// The compact layout: LEB128 shape, bitmap, lengths of masks but the last,
+// reference table; each container as long as its own header says.
+HandParsed hand_parse_compact(const Bytes& f) {
+  const std::size_t ndim = f[6], flags = f[7];
+  std::size_t at = 8, lanes = 1;
+  for (std::size_t a = 0; a + 1 < ndim; ++a) lanes *= leb128(f, at);
+  std::vector<bool> has(lanes, (flags & 64) == 0);
+  if (flags & 128) {
+    for (std::size_t lane = 0; lane < lanes; ++lane) has[lane] = (f[at + lane / 8] >> (lane % 8) & 1) != 0;
+    at += (lanes + 7) / 8;
+  }
+  if (ndim > 0 && std::find(has.begin(), has.end(), true) == has.end()) leb128(f, at);  // the lanes' length
+  std::vector<std::size_t> present;
+  for (std::size_t m = 0; m < 3; ++m) if (flags >> (3 + m) & 1) present.push_back(m);
+  std::array<std::size_t, 3> lengths{};
+  for (std::size_t k = 0; k + 1 < present.size(); ++k) lengths[present[k]] = leb128(f, at);
+  if (flags & 2) {
+    const std::uint64_t count = leb128(f, at);
+    for (std::uint64_t e = 0; e < count; ++e) leb128(f, at), leb128(f, at), at += 2;
+  }
+  const std::size_t head = at;
+  HandParsed p;
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    std::size_t length = 0;
+    if (has[lane]) {
+      const auto info = quorvel::inspect(std::span(f).subspan(at));
+      EXPECT_TRUE(info);
+      length = info->v2 ? info->v2->block_starts.back() : info->size;
+    }
+    p.containers.emplace_back(f.begin() + at, f.begin() + at + length);
+    at += length;
+  }
+  std::size_t stored = 0;
+  for (auto l : lengths) stored += l;
+  if (!present.empty()) lengths[present.back()] = f.size() - ((flags & 1) ? 4 : 0) - at - stored;
+  hand_parse_tail(f, at, head, lengths, p);
+  return p;
+}
+
+HandParsed hand_parse(const Bytes& f) { return (f[7] & 4) ? hand_parse_compact(f) : hand_parse_lane_table(f); }
 
 // The frame as encoders wrote it before the CRC-32: flags 0, nothing after the masks.
 Bytes unchecked(const Bytes& f) {
@@ -84,7 +141,12 @@ Bytes unchecked(const Bytes& f) {
 }
 
 TEST(Frame, HeaderFollowsTheDocumentedLayout) {
-  const auto f = encode_ok(wave(2 * 3 * 5), Shape{2, 3, 5});
+  const auto compact = encode_ok(wave(2 * 3 * 5), Shape{2, 3, 5});
+  EXPECT_EQ(compact[7], 1 | 4);  // a CRC-32, compact; no mask, every lane has a container
+  EXPECT_EQ(compact[8], 2);      // the leading axes; the lanes' length is the containers'
+  EXPECT_EQ(compact[9], 3);
+  EXPECT_EQ(hand_parse(compact).containers.size(), 6u);
+  const auto f = encode_ok(wave(2 * 3 * 5), Shape{2, 3, 5}, quorvel::FrameLayout::lane_table);
   ASSERT_GE(f.size(), 20u + 24 + 24);
   EXPECT_EQ(std::string(f.begin(), f.begin() + 4), "QRVC");
   EXPECT_EQ(f[4], 1);  // version
@@ -354,7 +416,7 @@ TEST(FrameDecode, HostileFramesGetTheirExactError) {
       {patched(0, 'X'), "Not a frame: bad magic"},
       {patched(4, 3), "Unsupported frame version 3"},
       {patched(5, 2), "Unknown sample type 2"},
-      {patched(7, 4), "Unknown frame flags 4"},
+      {patched(7, 8), "Unknown frame flags 8"},
       {patched(7, 1), "Frame is truncated: its parts add up to " + std::to_string(2 * lane5.size() + 4) + " bytes but " +
                           std::to_string(2 * lane5.size()) + " follow the lane table"},
       {patched(6, 33), "Frame is too short for a shape of 33 axes"},
@@ -388,6 +450,71 @@ TEST(FrameDecode, HostileFramesGetTheirExactError) {
     SCOPED_TRACE(message);
     EXPECT_EQ(error_of(frame), message);
   }
+}
+
+// A compact frame assembled by hand from its parts, with its CRC-32; `extra` flags are or'ed in.
+Bytes hand_compact(const Shape& shape, const std::vector<Bytes>& containers, const std::array<Bytes, 3>& masks = {},
+                   std::uint8_t extra = 0) {
+  auto leb = [](Bytes& f, std::uint64_t v) {
+    for (; v >= 0x80; v >>= 7) f.push_back(static_cast<std::uint8_t>(v | 0x80));
+    f.push_back(static_cast<std::uint8_t>(v));
+  };
+  std::size_t present = 0, samples = containers.size() * (shape.empty() ? 1 : shape.back());
+  for (const auto& c : containers) present += !c.empty();
+  std::uint8_t flags = 1 | 4 | extra;
+  for (std::size_t m = 0; m < 3; ++m) flags |= static_cast<std::uint8_t>(masks[m].empty() ? 0 : 8 << m);
+  flags |= present == 0 && samples > 0 ? 64 : present < containers.size() ? 128 : 0;
+  Bytes f = {'Q', 'R', 'V', 'C', 1, 0, static_cast<std::uint8_t>(shape.size()), flags};
+  for (std::size_t a = 0; a + 1 < shape.size(); ++a) leb(f, shape[a]);
+  if (flags & 128) {
+    f.resize(f.size() + (containers.size() + 7) / 8, 0);
+    for (std::size_t l = 0; l < containers.size(); ++l) {
+      f[f.size() - (containers.size() + 7) / 8 + l / 8] |= static_cast<std::uint8_t>(!containers[l].empty() << (l % 8));
+    }
+  }
+  if (!shape.empty() && present == 0) leb(f, shape.back());
+  std::vector<std::size_t> with;
+  for (std::size_t m = 0; m < 3; ++m) if (!masks[m].empty()) with.push_back(m);
+  for (std::size_t k = 0; k + 1 < with.size(); ++k) leb(f, masks[with[k]].size());
+  Bytes covered(f);
+  for (const auto& c : containers) f.insert(f.end(), c.begin(), c.end());
+  for (const auto& m : masks) f.insert(f.end(), m.begin(), m.end()), covered.insert(covered.end(), m.begin(), m.end());
+  f.resize(f.size() + 4);
+  put_u32(f, f.size() - 4, quorvel::crc32(0, covered));
+  return f;
+}
+
+TEST(FrameDecode, HostileCompactFramesGetTheirExactError) {
+  const Bytes lane5 = compress_ok(wave(5));
+  const Bytes lane6 = compress_ok(wave(6));
+  const Bytes good = hand_compact(Shape{2, 5}, {lane5, lane5});
+  ASSERT_EQ(error_of(good), "decoded");
+  ASSERT_EQ(error_of(hand_compact(Shape{3, 5}, {lane5, {}, lane5}, {bits_of({0xE0, 0x03}), {}, {}})), "decoded");
+  Bytes damaged = good;
+  damaged[8] = 3;  // three lanes: the walk runs out of bytes
+  Bytes flipped = good;
+  flipped[flipped.size() - 1] ^= 1;
+  Bytes unmasked = hand_compact(Shape{2, 5}, {lane5, lane5});
+  unmasked.insert(unmasked.end() - 4, 0);
+  const std::pair<Bytes, std::string> cases[] = {
+      {hand_compact(Shape{2, 5}, {lane5, lane6}), "lane 1: the container holds 6 samples but the lane has 5"},
+      {hand_compact(Shape{2, 5}, {lane5, {}}), "A lane without a container needs a mask"},
+      {hand_compact(Shape{2, 5}, {lane5, lane5}, {}, 64 | 128), "Frame flags say both no container and a lane bitmap"},
+      {hand_compact(Shape{1, 1u << 30}, {Bytes{}}, {bits_of({0xFF}), {}, {}}),
+       "NaN mask of " + std::to_string(bits_of({0xFF}).size()) + " bytes cannot cover 1073741824 samples"},
+      {hand_compact(Shape{std::uint64_t{1} << 40, std::uint64_t{1} << 20}, {Bytes{}}, {bits_of({0xFF}), {}, {}}),
+       "Shape holds too many samples"},
+      {hand_compact(Shape{1, 5}, {{}}, {bits_of({0x0F}), {}, {}}), "lane 0: no container, yet sample 4 is not masked"},
+      {flipped, "Frame damaged: the CRC-32 of its header, shape, reference table and masks fails"},
+      {unmasked, "Frame parts do not add up: 1 bytes follow the containers of a frame without masks"},
+      {Bytes(good.begin(), good.begin() + 12), "Frame is truncated: no room for its CRC-32"},
+      {Bytes(good.begin(), good.begin() + 40), "lane 0: Header is invalid"},
+  };
+  for (const auto& [frame, message] : cases) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(error_of(frame), message);
+  }
+  EXPECT_NE(error_of(damaged), "decoded");
 }
 
 TEST(FrameDecode, OutputMustMatchTheFramesTypeAndSize) {
@@ -436,8 +563,9 @@ TEST(FrameDecode, LanesAreContainersOfTheFramesVersion) {
   x[7] = nan;
   const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.01}, .format = 2};
   // Without the frame's CRC-32, which would name the damage first.
-  Bytes second = unchecked(quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, version_2).value());
-  Bytes first = unchecked(encode_ok(x, Shape{2, 300}));
+  constexpr auto table = quorvel::FrameLayout::lane_table;
+  Bytes second = unchecked(quorvel::encode_frame(std::span<const float>(x), Shape{2, 300}, version_2, true, table).value());
+  Bytes first = unchecked(encode_ok(x, Shape{2, 300}, table));
   // A version-2 frame read as version 1 (and the other way round) meets a
   // container of the other version in its first lane.
   second[4] = 1;

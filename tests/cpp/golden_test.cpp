@@ -176,7 +176,8 @@ std::pair<bool, Bytes> encode(const GoldenCase& c) {
               .threads = 2,
               // The recorded frames are version 1, the version every reader takes.
               .format = static_cast<std::uint16_t>(std::stoi(value(c.settings, "format", "1")))};
-          return outcome(quorvel::encode_frame(samples, c.shape, settings));
+          // Recorded in the lane-table layout: the lanes' containers are what they pin.
+          return outcome(quorvel::encode_frame(samples, c.shape, settings, true, quorvel::FrameLayout::lane_table));
         }
         if (c.road == 1) return outcome(quorvel::compress_aimed(samples, *target_of(c.settings), aim_options(c.settings)));
         if constexpr (std::is_same_v<T, float>) return outcome(quorvel::compress(samples, fixed_options(c.settings)));

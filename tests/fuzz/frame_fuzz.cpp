@@ -1,5 +1,6 @@
-// tests/fuzz/frame_fuzz.cpp: arbitrary bytes into the chunk-frame decoder (the
-// promises are in properties.hpp).
+// tests/fuzz/frame_fuzz.cpp: arbitrary bytes into the chunk-frame decoder, both
+// layouts (the seeds hold compact frames and lane-table ones; the promises are
+// in properties.hpp).
 
 #include <cstddef>
 #include <cstdint>

@@ -99,7 +99,9 @@ std::size_t write_joint_frame_seed(const std::string& dir, std::mt19937& random)
   return 1;
 }
 
-// Frames of assorted shapes with non-finite values sprinkled over them.
+// Frames of assorted shapes with non-finite values sprinkled over them, compact
+// (with and without a lane bitmap, every lane masked, lanes of no sample) and
+// with a lane table.
 std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
   using Shape = std::vector<std::uint64_t>;
   const quorvel::FrameSettings settings{.fixed = quorvel::CompressionOptions(CompressionMethod::cdf53, 9, CutoffLevel::low),
@@ -119,15 +121,19 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
     const auto narrow = quorvel::encode_frame(std::span<const float>(samples), shapes[s], settings);
     const auto widened = quorvel::encode_frame(std::span<const double>(wide), shapes[s], settings);
     const auto second = quorvel::encode_frame(std::span<const float>(samples), shapes[s], version_2);
-    if (!narrow || !widened || !second) {
-      const auto& failed = !narrow ? narrow : !widened ? widened : second;
+    // The lane-table layout too, which decoders keep reading.
+    const auto table = quorvel::encode_frame(std::span<const float>(samples), shapes[s], version_2, true,
+                                             quorvel::FrameLayout::lane_table);
+    if (!narrow || !widened || !second || !table) {
+      const auto& failed = !narrow ? narrow : !widened ? widened : !second ? second : table;
       std::fprintf(stderr, "encode_frame failed: %s\n", failed.error().message().c_str());
       std::exit(1);
     }
     write_file(dir + "/frame-f32-" + std::to_string(s), *narrow);
     write_file(dir + "/frame-f64-" + std::to_string(s), *widened);
     write_file(dir + "/frame-v2-" + std::to_string(s), *second);
-    written += 3;
+    write_file(dir + "/frame-table-" + std::to_string(s), *table);
+    written += 4;
   }
   return written + write_joint_frame_seed(dir, random);
 }

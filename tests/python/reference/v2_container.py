@@ -369,79 +369,161 @@ def assemble(h: Header, blocks: list[bytes]) -> bytes:
 def decode_frame(data: bytes, version_1=None) -> np.ndarray:
     """A chunk frame's array; version-1 lanes go through `version_1(container) -> float32 samples`."""
     data = bytes(data)
-    if len(data) < 20 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[7] > 3:
+    if len(data) < 8 or data[:4] != b"QRVC" or data[4] not in (1, 2) or data[5] > 1 or data[6] > 32:
         raise Damaged("bad frame header")
-    checked = bool(data[7] & 1)  # a CRC-32 of every byte but the containers' follows the masks
-    version, dtype, ndim = data[4], (np.float32, np.float64)[data[5]], data[6]
-    if ndim > 32 or len(data) < 20 + 8 * ndim:
-        raise Damaged("bad shape")
-    shape = struct.unpack_from(f"<{ndim}Q", data, 20)
-    lanes = int(np.prod(shape[:-1], dtype=object)) if ndim else 1
-    length = shape[-1] if ndim else 1
-    table = 20 + 8 * ndim
-    if length > 2**31 - 1 or lanes * length > 2**64 // 16 or (len(data) - table) // 4 < lanes:
-        raise Damaged("a shape or lane table the frame cannot hold")
-    sizes = struct.unpack_from(f"<{lanes}I", data, table)
-    masks = struct.unpack_from("<3I", data, 8)
-    at = table + 4 * lanes
-    references, at = read_references(data, at, sizes) if data[7] & 2 else ({}, at)
-    if at + sum(sizes) + sum(masks) + 4 * checked != len(data):
-        raise Damaged("frame parts do not add up")
-    if checked:
-        outside = data[:at] + data[at + sum(sizes):-4]
-        if zlib.crc32(outside) != struct.unpack_from("<I", data, len(data) - 4)[0]:
-            raise Damaged("the frame's CRC-32 fails")
+    version, dtype = data[4], (np.float32, np.float64)[data[5]]
+    shape, containers, masks, references = compact_parts(data) if data[7] & 4 else lane_table_parts(data)
+    lanes, length = len(containers), shape[-1] if shape else 1
+    if length > 2**31 - 1 or lanes * length > 2**64 // 16:
+        raise Damaged("a shape the frame cannot hold")
+    check_references(references, containers)
     out = np.zeros(lanes * length, dtype)
-    for lane, size in enumerate(sizes):
-        if size:
-            container = data[at : at + size]
-            check_lane(container, version, length)
+    for lane, container in enumerate(containers):
+        if container:
+            check_lane(container, version, length, padded=not data[7] & 4)
             out[lane * length : (lane + 1) * length] = decode(container) if version == 2 else version_1(container)
-        at += size
     for lane, (reference, weight) in references.items():  # before the masks: the reference's own values
         y, r = (out[k * length : (k + 1) * length].astype(np.float64) for k in (reference, lane))
         out[lane * length : (lane + 1) * length] = (np.float64(weight) * y * 2.0**-12 + r).astype(np.float32)
     marked = np.zeros(out.size, bool)
     for mask, value in zip(masks, (np.nan, np.inf, -np.inf)):
         if mask:
-            bits = inflate_mask(data[at : at + mask], out.size)
+            bits = inflate_mask(mask, out.size)
             if (marked & bits).any():
                 raise Damaged("a sample is marked in two masks")
             marked |= bits
             out[bits] = value
-        at += mask
-    if any(not size and not marked[lane * length : (lane + 1) * length].all() for lane, size in enumerate(sizes)):
+    if any(not c and not marked[lane * length : (lane + 1) * length].all() for lane, c in enumerate(containers)):
         raise Damaged("a lane without a container has samples no mask marks")
     return out.reshape(shape)
 
 
-def read_references(data: bytes, at: int, sizes: tuple[int, ...]) -> tuple[dict[int, tuple[int, int]], int]:
+def checked_crc(data: bytes, covered: bytes) -> None:
+    """With flag bit 0, the CRC-32 of every byte but the containers ends the frame."""
+    if data[7] & 1 and zlib.crc32(covered) != struct.unpack_from("<I", data, len(data) - 4)[0]:
+        raise Damaged("the frame's CRC-32 fails")
+
+
+def lane_table_parts(data: bytes):
+    """Shape, containers (b"" for none), masks and reference table of a frame with a lane table."""
+    checked, ndim = bool(data[7] & 1), data[6]
+    if len(data) < 20 or data[7] > 3 or len(data) < 20 + 8 * ndim:
+        raise Damaged("bad frame header")
+    shape = struct.unpack_from(f"<{ndim}Q", data, 20)
+    lanes = int(np.prod(shape[:-1], dtype=object)) if ndim else 1
+    table = 20 + 8 * ndim
+    if (len(data) - table) // 4 < lanes:
+        raise Damaged("a lane table the frame cannot hold")
+    sizes = struct.unpack_from(f"<{lanes}I", data, table)
+    mask_sizes = struct.unpack_from("<3I", data, 8)
+    at = table + 4 * lanes
+    references, at = read_references(data, at, lanes) if data[7] & 2 else ({}, at)
+    if at + sum(sizes) + sum(mask_sizes) + 4 * checked != len(data):
+        raise Damaged("frame parts do not add up")
+    checked_crc(data, data[:at] + data[at + sum(sizes):len(data) - 4 * checked])
+    containers = []
+    for size in sizes:
+        containers.append(data[at : at + size])
+        at += size
+    masks = []
+    for size in mask_sizes:
+        masks.append(data[at : at + size])
+        at += size
+    return shape, containers, masks, references
+
+
+def compact_parts(data: bytes):
+    """The same of a compact frame: LEB128 fields, each container as long as its own header says."""
+    flags, ndim, r = data[7], data[6], Reader(data, 8)
+    if flags & 64 and flags & 128:
+        raise Damaged("flags say both no container and a lane bitmap")
+    shape = [r.leb128() for _ in range(ndim - 1)] if ndim else []
+    lanes = int(np.prod(shape, dtype=object))
+    if lanes > 8 * len(data) and not flags & 64:  # every lane takes a container's bytes or a bitmap bit
+        raise Damaged("more lanes than the frame can describe")
+    has = [lanes > 0 and not flags & 64]
+    if flags & 128:
+        bitmap = r.take(-(-lanes // 8)) if lanes else b""
+        has = [bool(bitmap[i // 8] >> (i % 8) & 1) for i in range(lanes)]
+        if not lanes or all(has) or bitmap[-1] >> (lanes % 8 or 8):
+            raise Damaged("a bad lane bitmap")
+    present = [m for m in range(3) if flags >> (3 + m) & 1]
+    if ndim and not any(has):
+        shape.append(r.leb128())
+        if lanes * shape[-1] > 8256 * len(data):
+            raise Damaged("masks that cannot cover the samples")
+    has = has if flags & 128 else has * lanes
+    mask_sizes = [r.leb128(32) for _ in present[:-1]]
+    if 0 in mask_sizes:
+        raise Damaged("a mask of 0 bytes")
+    references = {}
+    if flags & 2:
+        count, lane = r.leb128(32), -1
+        if not 0 < count < lanes:
+            raise Damaged("a reference table the frame cannot hold")
+        for _ in range(count):
+            lane += 1 + r.leb128(32)
+            offset = r.leb128(33)
+            references[lane] = (lane + (offset >> 1 if offset % 2 == 0 else -(offset + 1) // 2), r.unpack("h"))
+    head, end = r.at, len(data) - 4 * (flags & 1)
+    containers = []
+    for lane in range(lanes):
+        size = 0
+        if has[lane]:
+            container = data[r.at : end]
+            if data[4] == 1 and len(container) < 52:
+                raise Damaged("a container runs past the frame")
+            size = blocks_end(container) if data[4] == 2 else 52 + struct.unpack_from("<I", container, 32)[0]
+            if size > len(container):
+                raise Damaged("a container runs past the frame")
+            if not shape[ndim - 1:]:
+                shape.append(parse(container)[0].count if data[4] == 2 else struct.unpack_from("<I", container, 16)[0])
+        containers.append(r.take(size))
+    if ndim and not shape[ndim - 1:]:
+        raise Damaged("a frame whose lanes' length nothing gives")
+    rest = end - r.at
+    if (rest != 0) if not present else sum(mask_sizes) >= rest:
+        raise Damaged("frame parts do not add up")
+    checked_crc(data, data[:head] + data[r.at:end])
+    masks = [b"", b"", b""]
+    for m, size in zip(present, mask_sizes + [rest - sum(mask_sizes)]):
+        masks[m] = r.take(size)
+    samples = lanes * (shape[-1] if ndim else 1)
+    if not any(has) and bool(flags & 64) != (samples > 0):
+        raise Damaged("flag 6 where samples are not all masked")
+    return tuple(shape), containers, masks, references
+
+
+def read_references(data: bytes, at: int, lanes: int) -> tuple[dict[int, tuple[int, int]], int]:
     """The reference table after the lane table: {joint lane: (reference lane, weight in Q12)}, and
     where the containers start."""
     if len(data) < at + 4:
         raise Damaged("a reference table the frame cannot hold")
     (count,) = struct.unpack_from("<I", data, at)
-    if count == 0 or count >= len(sizes) or len(data) < at + 4 + 10 * count:
+    if count == 0 or count >= lanes or len(data) < at + 4 + 10 * count:
         raise Damaged("a reference table the frame cannot hold")
     entries = [struct.unpack_from("<IIh", data, at + 4 + 10 * i) for i in range(count)]
-    lanes = [lane for lane, _, _ in entries]
-    references = {lane: (reference, weight) for lane, reference, weight in entries}
-    for lane, reference, weight in entries:
-        if (lane >= len(sizes) or reference >= len(sizes) or lane == reference or weight == 0
-                or reference in references or not sizes[lane] or not sizes[reference]):
-            raise Damaged("a bad entry in the reference table")
-    if lanes != sorted(set(lanes)):
+    if [lane for lane, _, _ in entries] != sorted({lane for lane, _, _ in entries}):
         raise Damaged("reference table lanes out of order")
-    return references, at + 4 + 10 * count
+    return {lane: (reference, weight) for lane, reference, weight in entries}, at + 4 + 10 * count
 
 
-def check_lane(container: bytes, version: int, length: int) -> None:
-    """A lane's container: the frame's version, the lane's sample count, its part filled exactly."""
+def check_references(references: dict[int, tuple[int, int]], containers: list[bytes]) -> None:
+    """Every entry: lanes in range, not itself, weight not 0, a reference coded alone, both with containers."""
+    for lane, (reference, weight) in references.items():
+        if (not 0 <= lane < len(containers) or not 0 <= reference < len(containers) or lane == reference
+                or weight == 0 or reference in references or not containers[lane] or not containers[reference]):
+            raise Damaged("a bad entry in the reference table")
+
+
+def check_lane(container: bytes, version: int, length: int, padded: bool = True) -> None:
+    """A lane's container: the frame's version, the lane's sample count, its part filled exactly
+    (`padded`: a short version-2 container with zeros up to 52 bytes, as a lane table lays it)."""
     if length == 0:
         raise Damaged("an empty lane has a container")
     if version == 2:
         count, end = parse(container)[0].count, blocks_end(container)
-        if len(container) != max(end, 52) or any(container[end:]):
+        if len(container) != (max(end, 52) if padded else end) or any(container[end:]):
             raise Damaged("a container does not fill its part")
     else:
         if len(container) < 52 or container[:6] != b"QRVL\x01\x00":

@@ -112,9 +112,9 @@ def test_describe_rejects_damaged_files():
         describe(b"RIFF" + blob)
     with pytest.raises(FileError, match="the metadata runs past the end"):
         decode_signal(b"QRVS\x01\0\0\0" + struct.pack("<I", 1000) + b"{}")
-    # A frame (two channels) cut short says so too.
+    # A frame (two channels) cut short says so too: its last container runs into where the CRC-32 begins.
     blob = encode_signal(Signal(data=np.sin(np.arange(1000).reshape(2, 500) / 3.0), source="npy"), Settings.of(prd=1.0))
-    with pytest.raises(ValueError, match="^Frame is truncated: its parts add up to"):
+    with pytest.raises(ValueError, match="truncated"):
         decode_signal(blob[:-1])
 
 

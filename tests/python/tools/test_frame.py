@@ -1,6 +1,7 @@
 """encode_array / decode_array: frames of N-D float arrays, read back and checked by hand."""
 import inspect
 import math
+import pathlib
 import re
 import struct
 import subprocess
@@ -15,6 +16,9 @@ import quorvel
 import quorvel_tools
 from aim_oracle import decoded_samples
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
+import v2_container  # noqa: E402
+
 
 def recording(shape, seed=0, dtype=np.float32):
     """Channels of different loudness along the last axis: slow waves plus noise."""
@@ -28,10 +32,15 @@ def recording(shape, seed=0, dtype=np.float32):
 
 
 def frame_parts(frame):
-    """Shape, containers and inflated masks of a frame, read from the documented layout alone.
+    """Shape, containers and inflated masks of a frame, read from the documented layouts alone.
     The frame's version is that of its lanes' containers."""
     magic, version, dtype, ndim, flags = struct.unpack_from("<4sBBBB", frame)
-    assert magic == b"QRVC" and version in (1, 2) and flags == 1  # a CRC-32 follows the masks
+    assert magic == b"QRVC" and version in (1, 2) and flags & 1  # a CRC-32 follows the masks
+    if flags & 4:  # compact: the plain decoder's reading of the LEB128 head and the walk
+        shape, containers, packed, _ = v2_container.compact_parts(bytes(frame))
+        masks = [zlib.decompress(m, wbits=-15) if m else None for m in packed]
+        return ["float32", "float64"][dtype], shape, containers, masks
+    assert flags == 1
     mask_lengths = struct.unpack_from("<3I", frame, 8)
     shape = struct.unpack_from(f"<{ndim}Q", frame, 20)
     lanes = math.prod(shape[:-1]) if ndim else 1
@@ -247,7 +256,7 @@ def test_array_functions_take_their_options_by_keyword_only():
     assert [p.name for p in encode] == ["data", "max_error", "rmse", "prd", "max_bytes", "method", "scale", "cutoff",
                                         "effort", "format", "threads", "time_axis", "joint"]
     decode = list(inspect.signature(quorvel_tools.decode_array).parameters.values())
-    assert [p.name for p in decode] == ["frame", "out", "threads", "time_axis"]
+    assert [p.name for p in decode] == ["frame", "out", "threads", "time_axis", "lanes", "start", "stop"]
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in encode[1:] + decode[1:])
 
 

@@ -1,18 +1,26 @@
 """Joint lanes of a frame: lanes coded against another lane's decoded samples keep their own targets,
 damage never turns into another lane's samples, and the restore is the documented arithmetic."""
 import math
+import pathlib
 import struct
+import sys
 import zlib
 
 import numpy as np
 import pytest
 
 import quorvel_tools
+from conftest import DATA_DIR
 from quorvel_tools._frame import frame_layout, frame_overhead, frame_references
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
+import v2_container  # noqa: E402
 
 
 def references(frame):
-    """The reference table of a frame, read from the documented layout: {lane: (reference, weight)}."""
+    """The reference table of a frame, read from the documented layouts: {lane: (reference, weight)}."""
+    if frame[7] & 4:
+        return v2_container.compact_parts(bytes(frame))[3]
     ndim, flags = frame[6], frame[7]
     shape = struct.unpack_from(f"<{ndim}Q", frame, 20)
     lanes = math.prod(shape[:-1]) if ndim else 1
@@ -25,12 +33,18 @@ def references(frame):
 
 
 def container_spans(frame):
-    """(offset, size) of each lane's container, from the lane table and the reference table."""
-    ndim = frame[6]
-    shape = struct.unpack_from(f"<{ndim}Q", frame, 20)
-    lanes = math.prod(shape[:-1]) if ndim else 1
-    lengths = struct.unpack_from(f"<{lanes}I", frame, 20 + 8 * ndim)
-    at = 20 + 8 * ndim + 4 * lanes + (4 + 10 * len(references(frame)) if frame[7] & 2 else 0)
+    """(offset, size) of each lane's container, from the lane table and the reference table, or in
+    a compact frame from the containers' own sizes, which end where the masks and the CRC begin."""
+    if frame[7] & 4:
+        _, containers, masks, _ = v2_container.compact_parts(bytes(frame))
+        lengths = [len(c) for c in containers]
+        at = len(frame) - 4 - sum(len(m) for m in masks) - sum(lengths)
+    else:
+        ndim = frame[6]
+        shape = struct.unpack_from(f"<{ndim}Q", frame, 20)
+        lanes = math.prod(shape[:-1]) if ndim else 1
+        lengths = struct.unpack_from(f"<{lanes}I", frame, 20 + 8 * ndim)
+        at = 20 + 8 * ndim + 4 * lanes + (4 + 10 * len(references(frame)) if frame[7] & 2 else 0)
     spans = []
     for length in lengths:
         spans.append((at, length))
@@ -124,10 +138,10 @@ def test_damage_is_an_error_not_a_wrong_lane(where):
     table = references(frame)
     assert table
     offset, size = container_spans(frame)[next(iter(table.values()))[0]]
-    table_at = 20 + 8 * 2 + 4 * 4
+    head_end = container_spans(frame)[0][0]  # compact: the reference table ends the head
     places = {"reference's first byte": [offset], "reference's middle": [offset + size // 2],
               "reference's last byte": [offset + size - 1],
-              "reference table": range(table_at, table_at + 4 + 10 * len(table))}
+              "reference table": range(8, head_end)}
     for at in places[where]:
         damaged = bytearray(frame)
         damaged[at] ^= 0x10
@@ -138,8 +152,9 @@ def test_damage_is_an_error_not_a_wrong_lane(where):
 def test_joint_off_writes_the_frames_it_always_wrote():
     x = lanes_of("correlated").astype(np.float32)
     alone = quorvel_tools.encode_array(x, max_error=0.002, format=2, joint=False)
-    assert alone[7] == 1
-    assert len(alone) == frame_overhead(x.shape) + sum(s for _, s in container_spans(alone))
+    assert alone[7] == 1 | 4  # a CRC-32, compact, no reference table
+    assert len(alone) <= frame_overhead(x.shape) + sum(s for _, s in container_spans(alone))
+    assert frame_overhead(x.shape) <= 16 + 2 * len(x)
     # Targets the joint coder does not take: a byte budget and fixed settings.
     for options in ({"max_bytes": 2000}, {"method": "cdf97", "scale": 9}):
         frame = quorvel_tools.encode_array(x, **options)
@@ -213,3 +228,71 @@ def test_a_table_cut_short_is_refused():
     for cut in (struct.pack("<I", 1), struct.pack("<I", 1) + b"\0" * 9, struct.pack("<I", 2**31)):
         with pytest.raises(ValueError):
             quorvel_tools.decode_array(head + cut + c)
+
+
+# ---------------------------------------------------------------- what a frame costs
+
+
+def frame_cost(frame):
+    """Bytes of a frame besides its containers and masks: the head, reference table and CRC."""
+    _, containers, masks, _ = v2_container.compact_parts(bytes(frame))
+    return len(frame) - sum(map(len, containers)) - sum(map(len, masks))
+
+
+@pytest.mark.parametrize("name, channels", [("ecg_mitbih208_360hz", 12), ("eeg_fp1_128hz", 4),
+                                            ("speech_alsa_front_center_48k", 2), ("sst_elnino_monthly", 1)])
+def test_a_frame_costs_at_most_16_bytes_and_2_per_lane_over_its_containers(name, channels):
+    """Real recordings cut into channels (joint lanes, a NaN run, a lane of NaN alone, float64), in 1 to
+    3 axes: the compact layout stays within 16 + 2 N bytes over the containers it holds, where the lane
+    table cost 24 + 8 d + 4 N."""
+    signal = np.load(DATA_DIR / f"{name}.npy").astype(np.float64)
+    n = min(len(signal) // channels, 4000)
+    x = signal[: n * channels].reshape(channels, n)
+    gappy = x.copy()
+    gappy[0, 10:50] = np.nan
+    gappy[-1] = np.nan
+    for array in (x, x.astype(np.float32), gappy, x.reshape(1, channels, n), x[:1].reshape(n)):
+        lanes = int(np.prod(array.shape[:-1]))
+        frame = quorvel_tools.encode_array(array, max_error=1e-3 * np.ptp(x), format=2)
+        assert frame[7] & 4
+        assert frame_cost(frame) <= 16 + 2 * lanes, (array.shape, frame_cost(frame))
+        np.testing.assert_array_equal(np.isnan(quorvel_tools.decode_array(frame)), np.isnan(array))
+
+
+# ---------------------------------------------------------------- a part of a frame
+
+
+def test_a_part_is_the_same_slice_of_the_whole_frame():
+    """Real multichannel data with joint lanes, NaN runs and float64: lanes in any order (a joint lane
+    without its reference, repeats, negative indices) over ranges inside and across blocks."""
+    ecg = np.load(DATA_DIR / "ecg_mitbih208_360hz.npy").astype(np.float64)
+    n = len(ecg) // 4  # two blocks of 2^14 and a part of one
+    x = np.stack([ecg[:n], 0.5 * ecg[:n] + 0.01 * ecg[n:2 * n], -ecg[:n] + 0.02 * ecg[2 * n:3 * n], ecg[3 * n:4 * n]])
+    x[1, 16000:17000] = np.nan
+    x[3, 5:9] = np.inf
+    frame = quorvel_tools.encode_array(x, max_error=0.005, format=2)
+    assert frame_references(frame)
+    whole = quorvel_tools.decode_array(frame)
+    for lanes in ([2], [1, 1, 0], [-1, 2, 0, 1], np.array([3, 2])):
+        for start, stop in ((0, n), (16300, n - 9), (n - 1, n), (100, 100), (-5000, None), (None, 10)):
+            part = quorvel_tools.decode_array(frame, lanes=lanes, start=start, stop=stop)
+            np.testing.assert_array_equal(part, whole[np.asarray(lanes)][:, start:stop])
+    np.testing.assert_array_equal(quorvel_tools.decode_array(frame, lanes=2, start=7, stop=70), whole[2, 7:70])
+    by_time = quorvel_tools.decode_array(quorvel_tools.encode_array(x.T.copy(), max_error=0.005, format=2,
+                                                                    time_axis=0), lanes=[0, 3], stop=500, time_axis=0)
+    assert by_time.shape == (500, 2)
+
+
+def test_a_part_outside_the_frame_is_a_clear_error():
+    frame = quorvel_tools.encode_array(np.zeros((3, 100), np.float32), max_error=0.01)
+    with pytest.raises(IndexError, match="lane 3 is out of range for a frame of 3 lanes"):
+        quorvel_tools.decode_array(frame, lanes=[0, 3])
+    with pytest.raises(IndexError, match="lane -4 is out of range"):
+        quorvel_tools.decode_array(frame, lanes=-4)
+    for start, stop in ((0, 101), (50, 40), (-101, None)):
+        with pytest.raises(ValueError, match="not a range inside lanes of 100 samples"):
+            quorvel_tools.decode_array(frame, lanes=[0], start=start, stop=stop)
+    with pytest.raises(TypeError, match="lanes must be"):
+        quorvel_tools.decode_array(frame, lanes=[0.5])
+    with pytest.raises(TypeError, match="out takes the whole frame"):
+        quorvel_tools.decode_array(frame, lanes=[0], out=np.empty(300, np.float32))
