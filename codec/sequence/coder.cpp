@@ -145,6 +145,16 @@ std::expected<std::vector<std::vector<std::uint8_t>>, QuorvelError> encode_seque
   for (std::size_t b = 0; b < count; ++b)
     if (!sampled[b]) rest.push_back(b);
   if (!code_blocks(codes, coding, rest, allowed, {}, blocks)) return std::unexpected(out_of_memory(coding));
+  if (coding.effort == Effort::best) {
+    // The best effort prices its choices on counts, and a block the default effort codes smaller (its
+    // fewer segments' tables can cost less than the best's) keeps the default's bytes: never larger.
+    SequenceCoding plain = coding;
+    plain.effort = Effort::default_;
+    auto other = encode_sequence(codes, plain);
+    if (!other) return std::unexpected(other.error());
+    for (std::size_t b = 0; b < count; ++b)
+      if ((*other)[b].size() < blocks[b].size()) blocks[b] = std::move((*other)[b]);
+  }
   return blocks;
 }
 
