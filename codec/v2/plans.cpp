@@ -428,8 +428,9 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
   if (detected.grid) {
+    // Audio and ADC counts on their own grid: the scaled coding often beats the multiples' codes.
     if (auto c = on_multiple(input, e, *detected.grid, std::move(detected.codes)))
-      return smallest_container(*c, settings);
+      return or_scaled(smallest_container(*c, settings), input, e, ladder[1]->step, settings);
   }
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
