@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "codec/common/parallel.hpp"
 #include "codec/front/gaps.hpp"
@@ -104,6 +105,9 @@ double target_noise(Target target, double lane_energy_per_sample) {
 struct Estimate {
   std::vector<Differences> d;
   std::vector<double> noise;
+  // What a reference's noise adds to a residual: nothing under a max error,
+  // whose residual is rounded on a lattice centred on zero (code_against).
+  std::vector<double> reference_noise;
   std::vector<std::size_t> alone_bits;
 };
 
@@ -113,7 +117,8 @@ Estimate estimate(std::span<const T> samples, std::size_t n, Target target, std:
   const std::size_t lanes = containers.size();
   const auto starts = window_starts(n);
   const std::size_t m = starts.size() == 1 ? n : window_length + 1;
-  Estimate e{std::vector<Differences>(lanes), std::vector<double>(lanes), std::vector<std::size_t>(lanes)};
+  Estimate e{std::vector<Differences>(lanes), std::vector<double>(lanes), std::vector<double>(lanes),
+             std::vector<std::size_t>(lanes)};
   parallel_for(lanes, threads, [&](std::size_t lane) {
     if (containers[lane].empty()) return;
     try {
@@ -136,6 +141,7 @@ Estimate estimate(std::span<const T> samples, std::size_t n, Target target, std:
       }
       d.energy = {dot(d.first, d.first), dot(d.second, d.second)};
       e.noise[lane] = target_noise(target, energy / static_cast<double>(n));
+      e.reference_noise[lane] = target.kind == TargetKind::max_error ? 0.0 : e.noise[lane];
       e.alone_bits[lane] = 8 * containers[lane].size();
     } catch (const std::bad_alloc&) {
       e.d[lane] = {};  // the lane stays alone
@@ -191,7 +197,7 @@ std::vector<Candidate> candidates(const Estimate& e, std::size_t n, std::size_t 
     for (std::size_t k = j > neighbours ? j - neighbours : 0; k < std::min(lanes, j + neighbours + 1); ++k) {
       if (k == j || e.d[k].first.empty()) continue;
       double variance = 0;
-      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.noise[k]), e.noise[j], variance);
+      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.reference_noise[k]), e.noise[j], variance);
       if (weight == 0 || !(alone > 0)) continue;
       // A copy predicts its lane exactly (variance 0 when coded losslessly): about 20 bits a sample saved.
       const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / std::max(variance, alone * 1e-12));
@@ -267,8 +273,32 @@ bool meets(Target target, std::span<const T> lane, std::span<const float> refere
   }
 }
 
+// A residual under a max error e sits mostly inside [-e, e] where the lanes
+// nearly agree: the reference's own quantisation noise is all that is left.
+// Rounded to multiples of a step of about 2e centred on zero, those samples
+// all become code 0, where the encoder's own grid (anchored at the lowest
+// sample) would split them between two codes. The step has 8 significant bits,
+// so that every multiple below 2^16 steps is exact in float32 and the encoder
+// keeps the residual as it is (at a bound of half the step); none when the
+// residual spans more multiples than that.
+std::optional<std::pair<std::vector<double>, Target>> on_zero_lattice(std::span<const double> residual,
+                                                                      double aim) {
+  const double unit = std::ldexp(1.0, std::ilogb(2 * aim) - 7);
+  const double step = std::floor(2 * aim / unit) * unit;
+  if (!(step > 0) || !std::isfinite(step)) return std::nullopt;
+  std::vector<double> rounded(residual.size());
+  for (std::size_t i = 0; i < residual.size(); ++i) {
+    const double k = std::nearbyint(residual[i] / step);
+    if (!(std::abs(k) < 0x1p16)) return std::nullopt;
+    rounded[i] = k * step;
+  }
+  return std::pair{std::move(rounded), Target{TargetKind::max_error, step / 2}};
+}
+
 // Lane `r.lane` coded against the decoded reference: its container when it
 // meets the target and is smaller than `alone` by more than its table entry.
+// Under a max error the residual on the zero-centred lattice goes first, then
+// the residual itself where that misses.
 template <class T>
 std::optional<std::vector<std::uint8_t>> code_against(std::span<const T> lane, const LaneReference& r,
                                                       std::span<const float> reference, Target target,
@@ -285,12 +315,22 @@ std::optional<std::vector<std::uint8_t>> code_against(std::span<const T> lane, c
   for (std::size_t i = 0; i < residual.size(); ++i) {
     residual[i] -= static_cast<double>(r.weight) * reference[i] * 0x1p-12;
   }
-  auto container = codec.encode(residual, *aim);
-  // Smaller by more than its entry and the table's count: the frame never grows.
-  if (!container || container->size() + entry_size + 4 >= alone) return std::nullopt;
-  std::vector<float> decoded(lane.size());
-  if (!codec.decode(*container, 0, decoded) || !meets(target, lane, reference, r.weight, decoded)) return std::nullopt;
-  return std::move(*container);
+  const auto attempt = [&](std::span<const double> values, Target to) -> std::optional<std::vector<std::uint8_t>> {
+    auto container = codec.encode(values, to);
+    // Smaller by more than its entry and the table's count: the frame never grows.
+    if (!container || container->size() + entry_size + 4 >= alone) return std::nullopt;
+    std::vector<float> decoded(lane.size());
+    if (!codec.decode(*container, 0, decoded) || !meets(target, lane, reference, r.weight, decoded)) {
+      return std::nullopt;
+    }
+    return std::move(*container);
+  };
+  if (aim->kind == TargetKind::max_error && aim->value > 0) {
+    if (const auto lattice = on_zero_lattice(residual, aim->value)) {
+      if (auto container = attempt(lattice->first, lattice->second)) return container;
+    }
+  }
+  return attempt(residual, *aim);
 }
 
 // A lane's samples [start, start + out.size()) from its container of `version`.
