@@ -60,19 +60,20 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // The sums that give a residual x - w y's difference energy for any w, per
-// order: |dx|^2, <dx, dy>, |dy|^2 plus the energy that the reference's
-// quantisation noise (variance `noise` per sample, which x does not share)
-// adds to its differences: 2 noise per first difference, 6 per second.
+// order: |dx|^2, <dx, dy>, |dy|^2. The reference's quantisation noise is left
+// out: under a max error the residual is rounded on a lattice centred on zero
+// (on_zero_lattice), where that noise codes as zeros, and an RMSE coder drops
+// noise below its target.
 struct PairSums {
   std::array<double, 2> xx, xy, yy, count;
 };
 
-PairSums pair_sums(const Differences& x, const Differences& y, double noise) {
+PairSums pair_sums(const Differences& x, const Differences& y) {
   const auto m1 = static_cast<double>(x.first.size()), m2 = static_cast<double>(x.second.size());
   const bool self = &x == &y;
   return {x.energy,
           {self ? x.energy[0] : dot(x.first, y.first), self ? x.energy[1] : dot(x.second, y.second)},
-          {y.energy[0] + 2 * noise * m1, y.energy[1] + 6 * noise * m2},
+          y.energy,
           {m1, m2}};
 }
 
@@ -86,8 +87,7 @@ struct Candidate {
 
 // The variance quantisation adds to a first difference: a step of 2e (max
 // error) or an RMSE t adds noise of variance e^2 / 3 or t^2 to each sample.
-// It is the floor under what coding a lane costs, and what a reference's
-// decoded samples add to a residual, times w^2.
+// It is the floor under what coding a lane costs.
 double target_noise(Target target, double lane_energy_per_sample) {
   switch (target.kind) {
     case TargetKind::max_error: return target.value * target.value / 3.0;
@@ -105,9 +105,6 @@ double target_noise(Target target, double lane_energy_per_sample) {
 struct Estimate {
   std::vector<Differences> d;
   std::vector<double> noise;
-  // What a reference's noise adds to a residual: nothing under a max error,
-  // whose residual is rounded on a lattice centred on zero (code_against).
-  std::vector<double> reference_noise;
   std::vector<std::size_t> alone_bits;
 };
 
@@ -117,8 +114,7 @@ Estimate estimate(std::span<const T> samples, std::size_t n, Target target, std:
   const std::size_t lanes = containers.size();
   const auto starts = window_starts(n);
   const std::size_t m = starts.size() == 1 ? n : window_length + 1;
-  Estimate e{std::vector<Differences>(lanes), std::vector<double>(lanes), std::vector<double>(lanes),
-             std::vector<std::size_t>(lanes)};
+  Estimate e{std::vector<Differences>(lanes), std::vector<double>(lanes), std::vector<std::size_t>(lanes)};
   parallel_for(lanes, threads, [&](std::size_t lane) {
     if (containers[lane].empty()) return;
     try {
@@ -141,7 +137,6 @@ Estimate estimate(std::span<const T> samples, std::size_t n, Target target, std:
       }
       d.energy = {dot(d.first, d.first), dot(d.second, d.second)};
       e.noise[lane] = target_noise(target, energy / static_cast<double>(n));
-      e.reference_noise[lane] = target.kind == TargetKind::max_error ? 0.0 : e.noise[lane];
       e.alone_bits[lane] = 8 * containers[lane].size();
     } catch (const std::bad_alloc&) {
       e.d[lane] = {};  // the lane stays alone
@@ -192,12 +187,12 @@ std::vector<Candidate> candidates(const Estimate& e, std::size_t n, std::size_t 
   parallel_for(lanes, threads, [&](std::size_t j) {
     if (e.d[j].first.empty()) return;
     auto& out = found[j];
-    const PairSums self = pair_sums(e.d[j], e.d[j], 0.0);
+    const PairSums self = pair_sums(e.d[j], e.d[j]);
     const double alone = coded_variance(self, 0.0, e.noise[j]);
     for (std::size_t k = j > neighbours ? j - neighbours : 0; k < std::min(lanes, j + neighbours + 1); ++k) {
       if (k == j || e.d[k].first.empty()) continue;
       double variance = 0;
-      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.reference_noise[k]), e.noise[j], variance);
+      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k]), e.noise[j], variance);
       if (weight == 0 || !(alone > 0)) continue;
       // A copy predicts its lane exactly (variance 0 when coded losslessly): about 20 bits a sample saved.
       const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / std::max(variance, alone * 1e-12));
@@ -330,7 +325,15 @@ std::optional<std::vector<std::uint8_t>> code_against(std::span<const T> lane, c
       if (auto container = attempt(lattice->first, lattice->second)) return container;
     }
   }
-  return attempt(residual, *aim);
+  auto container = attempt(residual, *aim);
+  // The RMSE coder keeps a signal that lies on a coarse enough rung as it is (so that a decoded
+  // signal encodes again to itself); a residual of nearly equal lanes often does, and is then
+  // quantised only a hair below the target. Tried where the first coding saved less than half.
+  if (aim->kind == TargetKind::rmse && (!container || 2 * container->size() > alone)) {
+    auto finer = attempt(residual, Target{TargetKind::rmse, aim->value * (1 - 0x1p-7)});
+    if (finer && (!container || finer->size() < container->size())) container = std::move(finer);
+  }
+  return container;
 }
 
 // A lane's samples [start, start + out.size()) from its container of `version`.

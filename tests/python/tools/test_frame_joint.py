@@ -215,22 +215,24 @@ def test_a_table_cut_short_is_refused():
             quorvel_tools.decode_array(head + cut + c)
 
 
-def test_nearly_identical_channels_cost_little_more_than_one_under_a_coarse_bound():
-    # Stereo whose channels differ by far less than the bound: the residual against the decoded
-    # reference is that reference's quantisation noise, inside [-e, e], and codes as zeros.
+@pytest.mark.parametrize("target, fraction", [("max_error", 0.01), ("rmse", 0.003)])
+def test_nearly_identical_channels_cost_little_more_than_one_under_a_coarse_target(target, fraction):
+    # Stereo whose channels differ by far less than the target: the residual against the decoded
+    # reference is that reference's quantisation noise, which a max error codes as zeros on a
+    # lattice centred on zero and an RMSE drops.
     rng = np.random.default_rng(11)
     n = 40000
     left = np.convolve(rng.standard_normal(n), np.hanning(40), mode="same") / 8
     right = left + 1e-4 * rng.standard_normal(n)
     x = np.round(np.array([left, right]) * 2**15).astype(np.float32) / 2**15
-    bound = 0.01 * float(x.max() - x.min())
-    frame = quorvel_tools.encode_array(x, max_error=bound, format=2)
-    alone = quorvel_tools.encode_array(x, max_error=bound, format=2, joint=False)
+    value = fraction * float(x.max() - x.min())
+    frame = quorvel_tools.encode_array(x, **{target: value}, format=2)
+    alone = quorvel_tools.encode_array(x, **{target: value}, format=2, joint=False)
     assert len(references(frame)) == 1
     assert len(frame) < 0.65 * len(alone), (len(frame), len(alone))
     y = quorvel_tools.decode_array(frame)
     for lane in range(2):
-        assert measured(x[lane], y[lane], "max_error") <= bound
+        assert measured(x[lane], y[lane], target) <= value
 
 
 def test_pcm_on_its_grid_codes_no_larger_than_the_same_sound_off_it():
