@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "codec/common/parallel.hpp"
 #include "codec/front/gaps.hpp"
@@ -59,19 +60,20 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // The sums that give a residual x - w y's difference energy for any w, per
-// order: |dx|^2, <dx, dy>, |dy|^2 plus the energy that the reference's
-// quantisation noise (variance `noise` per sample, which x does not share)
-// adds to its differences: 2 noise per first difference, 6 per second.
+// order: |dx|^2, <dx, dy>, |dy|^2. The reference's quantisation noise is left
+// out: under a max error the residual is rounded on a lattice centred on zero
+// (on_zero_lattice), where that noise codes as zeros, and an RMSE coder drops
+// noise below its target.
 struct PairSums {
   std::array<double, 2> xx, xy, yy, count;
 };
 
-PairSums pair_sums(const Differences& x, const Differences& y, double noise) {
+PairSums pair_sums(const Differences& x, const Differences& y) {
   const auto m1 = static_cast<double>(x.first.size()), m2 = static_cast<double>(x.second.size());
   const bool self = &x == &y;
   return {x.energy,
           {self ? x.energy[0] : dot(x.first, y.first), self ? x.energy[1] : dot(x.second, y.second)},
-          {y.energy[0] + 2 * noise * m1, y.energy[1] + 6 * noise * m2},
+          y.energy,
           {m1, m2}};
 }
 
@@ -85,8 +87,7 @@ struct Candidate {
 
 // The variance quantisation adds to a first difference: a step of 2e (max
 // error) or an RMSE t adds noise of variance e^2 / 3 or t^2 to each sample.
-// It is the floor under what coding a lane costs, and what a reference's
-// decoded samples add to a residual, times w^2.
+// It is the floor under what coding a lane costs.
 double target_noise(Target target, double lane_energy_per_sample) {
   switch (target.kind) {
     case TargetKind::max_error: return target.value * target.value / 3.0;
@@ -186,12 +187,12 @@ std::vector<Candidate> candidates(const Estimate& e, std::size_t n, std::size_t 
   parallel_for(lanes, threads, [&](std::size_t j) {
     if (e.d[j].first.empty()) return;
     auto& out = found[j];
-    const PairSums self = pair_sums(e.d[j], e.d[j], 0.0);
+    const PairSums self = pair_sums(e.d[j], e.d[j]);
     const double alone = coded_variance(self, 0.0, e.noise[j]);
     for (std::size_t k = j > neighbours ? j - neighbours : 0; k < std::min(lanes, j + neighbours + 1); ++k) {
       if (k == j || e.d[k].first.empty()) continue;
       double variance = 0;
-      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k], e.noise[k]), e.noise[j], variance);
+      const std::int16_t weight = chosen_weight(pair_sums(e.d[j], e.d[k]), e.noise[j], variance);
       if (weight == 0 || !(alone > 0)) continue;
       // A copy predicts its lane exactly (variance 0 when coded losslessly): about 20 bits a sample saved.
       const double bits = 0.5 * static_cast<double>(n) * std::log2(alone / std::max(variance, alone * 1e-12));
@@ -267,8 +268,32 @@ bool meets(Target target, std::span<const T> lane, std::span<const float> refere
   }
 }
 
+// A residual under a max error e sits mostly inside [-e, e] where the lanes
+// nearly agree: the reference's own quantisation noise is all that is left.
+// Rounded to multiples of a step of about 2e centred on zero, those samples
+// all become code 0, where the encoder's own grid (anchored at the lowest
+// sample) would split them between two codes. The step has 8 significant bits,
+// so that every multiple below 2^16 steps is exact in float32 and the encoder
+// keeps the residual as it is (at a bound of half the step); none when the
+// residual spans more multiples than that.
+std::optional<std::pair<std::vector<double>, Target>> on_zero_lattice(std::span<const double> residual,
+                                                                      double aim) {
+  const double unit = std::ldexp(1.0, std::ilogb(2 * aim) - 7);
+  const double step = std::floor(2 * aim / unit) * unit;
+  if (!(step > 0) || !std::isfinite(step)) return std::nullopt;
+  std::vector<double> rounded(residual.size());
+  for (std::size_t i = 0; i < residual.size(); ++i) {
+    const double k = std::nearbyint(residual[i] / step);
+    if (!(std::abs(k) < 0x1p16)) return std::nullopt;
+    rounded[i] = k * step;
+  }
+  return std::pair{std::move(rounded), Target{TargetKind::max_error, step / 2}};
+}
+
 // Lane `r.lane` coded against the decoded reference: its container when it
 // meets the target and is smaller than `alone` by more than its table entry.
+// Under a max error the residual on the zero-centred lattice goes first, then
+// the residual itself where that misses.
 template <class T>
 std::optional<std::vector<std::uint8_t>> code_against(std::span<const T> lane, const LaneReference& r,
                                                       std::span<const float> reference, Target target,
@@ -285,12 +310,30 @@ std::optional<std::vector<std::uint8_t>> code_against(std::span<const T> lane, c
   for (std::size_t i = 0; i < residual.size(); ++i) {
     residual[i] -= static_cast<double>(r.weight) * reference[i] * 0x1p-12;
   }
-  auto container = codec.encode(residual, *aim);
-  // Smaller by more than its entry and the table's count: the frame never grows.
-  if (!container || container->size() + entry_size + 4 >= alone) return std::nullopt;
-  std::vector<float> decoded(lane.size());
-  if (!codec.decode(*container, 0, decoded) || !meets(target, lane, reference, r.weight, decoded)) return std::nullopt;
-  return std::move(*container);
+  const auto attempt = [&](std::span<const double> values, Target to) -> std::optional<std::vector<std::uint8_t>> {
+    auto container = codec.encode(values, to);
+    // Smaller by more than its entry and the table's count: the frame never grows.
+    if (!container || container->size() + entry_size + 4 >= alone) return std::nullopt;
+    std::vector<float> decoded(lane.size());
+    if (!codec.decode(*container, 0, decoded) || !meets(target, lane, reference, r.weight, decoded)) {
+      return std::nullopt;
+    }
+    return std::move(*container);
+  };
+  if (aim->kind == TargetKind::max_error && aim->value > 0) {
+    if (const auto lattice = on_zero_lattice(residual, aim->value)) {
+      if (auto container = attempt(lattice->first, lattice->second)) return container;
+    }
+  }
+  auto container = attempt(residual, *aim);
+  // The RMSE coder keeps a signal that lies on a coarse enough rung as it is (so that a decoded
+  // signal encodes again to itself); a residual of nearly equal lanes often does, and is then
+  // quantised only a hair below the target. Tried where the first coding saved less than half.
+  if (aim->kind == TargetKind::rmse && (!container || 2 * container->size() > alone)) {
+    auto finer = attempt(residual, Target{TargetKind::rmse, aim->value * (1 - 0x1p-7)});
+    if (finer && (!container || finer->size() < container->size())) container = std::move(finer);
+  }
+  return container;
 }
 
 // A lane's samples [start, start + out.size()) from its container of `version`.

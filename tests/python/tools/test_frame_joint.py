@@ -296,3 +296,36 @@ def test_a_part_outside_the_frame_is_a_clear_error():
         quorvel_tools.decode_array(frame, lanes=[0.5])
     with pytest.raises(TypeError, match="out takes the whole frame"):
         quorvel_tools.decode_array(frame, lanes=[0], out=np.empty(300, np.float32))
+
+
+@pytest.mark.parametrize("target, fraction", [("max_error", 0.01), ("rmse", 0.003)])
+def test_nearly_identical_channels_cost_little_more_than_one_under_a_coarse_target(target, fraction):
+    # Stereo whose channels differ by far less than the target: the residual against the decoded
+    # reference is that reference's quantisation noise, which a max error codes as zeros on a
+    # lattice centred on zero and an RMSE drops.
+    rng = np.random.default_rng(11)
+    n = 40000
+    left = np.convolve(rng.standard_normal(n), np.hanning(40), mode="same") / 8
+    right = left + 1e-4 * rng.standard_normal(n)
+    x = np.round(np.array([left, right]) * 2**15).astype(np.float32) / 2**15
+    value = fraction * float(x.max() - x.min())
+    frame = quorvel_tools.encode_array(x, **{target: value}, format=2)
+    alone = quorvel_tools.encode_array(x, **{target: value}, format=2, joint=False)
+    assert len(references(frame)) == 1
+    assert len(frame) < 0.65 * len(alone), (len(frame), len(alone))
+    y = quorvel_tools.decode_array(frame)
+    for lane in range(2):
+        assert measured(x[lane], y[lane], target) <= value
+
+
+def test_pcm_on_its_grid_codes_no_larger_than_the_same_sound_off_it():
+    # A max error of many steps of a 16-bit grid: the grid's multiples and the scaled coding are both asked.
+    rng = np.random.default_rng(5)
+    t = np.arange(60000)
+    sound = 0.3 * np.sin(2 * np.pi * t / 97) * np.exp(-(t % 15000) / 4000) + 0.01 * rng.standard_normal(t.size)
+    pcm = (np.round(sound * 2**15) / 2**15).astype(np.float32)
+    off = (pcm * np.float32(1.0000003)).astype(np.float32)
+    bound = 0.01 * float(pcm.max() - pcm.min())
+    on_grid = quorvel_tools.encode(pcm, max_error=bound, format=2)
+    assert len(on_grid) <= 1.05 * len(quorvel_tools.encode(off, max_error=bound, format=2))
+    assert np.max(np.abs(quorvel_tools.decode(on_grid).astype(np.float64) - pcm)) <= bound
