@@ -5,6 +5,7 @@
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py [--json out.json] [--signals ecg,co2]
     OPENBLAS_NUM_THREADS=1 .venv/bin/python bench/peers.py --speed [--rounds 7]
     .venv/bin/python bench/peers.py --corpus tuning|checking|all [--json out.json] [--against old.json]
+        [--peers-from old.json]                                 # only quorvel measured, the peers' rows kept
     .venv/bin/python bench/peers.py --speed --corpus all        # the corpus' speed signals at 10^6 samples
 
 Targets are relative to each signal's range: max error = range x {1e-2, 3e-3, 1e-3, 3e-4, 1e-4} and
@@ -485,6 +486,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--corpus", choices=("tuning", "checking", "all"), help="the corpus' 1-D signals")
     parser.add_argument("--against", help="an earlier --corpus --json whose figures print beside")
+    parser.add_argument("--peers-from", help="an earlier --corpus --json whose peers' rows are taken as they are: "
+                        "only quorvel is measured (the peers' outputs do not change between runs)")
     options = parser.parse_args()
     if options.corpus and options.speed:
         corpus_speed(options.rounds)
@@ -493,7 +496,13 @@ def main() -> None:
         halves = corpus_halves(options.corpus)
         if options.signals:
             halves = {k: v for k, v in halves.items() if k in options.signals.split(",")}
-        rows = with_best_peer(measure_all(load_corpus(list(halves)), corpus_peers()))
+        peers, kept = corpus_peers(), []
+        if options.peers_from:
+            kept = [row for row in json.loads(pathlib.Path(options.peers_from).read_text())
+                    if row["signal"] in halves and row["peer"] not in ("sz3", "best-peer")
+                    and not row["peer"].startswith("v2-")]
+            peers = [p for p in peers if p.name.startswith("v2-")]
+        rows = with_best_peer(kept + measure_all(load_corpus(list(halves)), peers))
         for row in rows:
             row["half"] = halves[row["signal"]]
         if options.json:
