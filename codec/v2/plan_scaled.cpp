@@ -1,4 +1,4 @@
-// codec/v2/plan_scaled.cpp: strict bounds quantised in closed loop on a fine grid (coding 5), and the rule
+// codec/v2/plan_scaled.cpp: strict bounds quantised in closed loop on a fine grid (codings 5 and 6), and the rule
 // that keeps a signal so made.
 #include <array>
 
@@ -18,24 +18,41 @@ namespace {
 
 // Multipliers tried, largest first: 16 and 64 win on most smooth signals, 4 on rougher ones.
 constexpr std::array<std::int64_t, 3> multipliers{64, 16, 4};
+// Cubic first, so that a signal either reproduces is kept as coding 5.
+constexpr std::array<Spline, 2> splines{Spline::cubic, Spline::linear};
+
+// A multiplier and a prediction: one scaled coding.
+struct Scaling {
+  std::int64_t multiplier;
+  Spline spline;
+};
+
+// Every scaling, in the order they are tried.
+std::vector<Scaling> all_scalings() {
+  std::vector<Scaling> all;
+  for (const std::int64_t m : multipliers) {
+    for (const Spline spline : splines) all.push_back({m, spline});
+  }
+  return all;
+}
 
 Grid fine_grid(double step, std::int64_t multiplier) { return Grid{0.0, step / static_cast<double>(multiplier)}; }
 
-Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, std::int64_t multiplier) {
+Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, Scaling scaling) {
   Codes c = grid_codes(fine, std::move(codes));
-  c.mode = Mode::scaled;
-  c.multiplier = static_cast<std::uint32_t>(multiplier);
+  c.mode = scaling.spline == Spline::linear ? Mode::scaled_linear : Mode::scaled;
+  c.multiplier = static_cast<std::uint32_t>(scaling.multiplier);
   return c;
 }
 
-// The multipliers worth coding whole: all of them at best effort and on signals of few blocks; else the
+// The scalings worth coding whole: all of them at best effort and on signals of few blocks; else the
 // one whose residuals code smallest on a few whole blocks spread over the signal, when they code smaller
 // there than the bound's grid codes do.
-std::vector<std::int64_t> multipliers_for(const Input& input, double e, double step, const Settings& settings) {
+std::vector<Scaling> scalings_for(const Input& input, double e, double step, const Settings& settings) {
   constexpr std::size_t sampled = 4;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
-  if (settings.options.effort == Effort::best || blocks < 4 * sampled) return {multipliers.begin(), multipliers.end()};
+  if (settings.options.effort == Effort::best || blocks < 4 * sampled) return all_scalings();
   Buffer<double> x(sampled * block_length);
   for (std::size_t i = 0; i < sampled; ++i) {
     const std::size_t block = (2 * i + 1) * (blocks - 1) / (2 * sampled);  // whole blocks, never the short last
@@ -49,34 +66,35 @@ std::vector<std::int64_t> multipliers_for(const Input& input, double e, double s
   quantise_to_grid(std::span<const double>(x), Grid{0.0, step}, std::span(codes), std::span(y));
   auto best = coded_size(codes, settings.options);
   if (!best) return {};
-  std::vector<std::int64_t> chosen;
-  for (const std::int64_t m : multipliers) {
+  std::vector<Scaling> chosen;
+  for (const Scaling s : all_scalings()) {
+    const std::int64_t m = s.multiplier;
     if (!quantise_scaled(std::span<const double>(x), fine_grid(step, m), m, e, block_length, std::span(codes),
-                         std::span(y))) {
+                         std::span(y), s.spline)) {
       continue;
     }
     for (std::size_t start = 0; start < x.size(); start += block_length) {
       scaled_residuals(std::span(codes).subspan(start, block_length), m,
-                       std::span(residuals).subspan(start, block_length));
+                       std::span(residuals).subspan(start, block_length), s.spline);
     }
     const auto size = coded_size(residuals, settings.options);
     if (size && *size < *best) {
       best = *size;
-      chosen = {m};
+      chosen = {s};
     }
   }
   return chosen;
 }
 
 // The samples the scaled quantiser makes; none where one misses the bound or a code leaves int32.
-std::optional<Buffer<float>> scaled_samples(const Input& input, double e, double step, std::int64_t multiplier,
+std::optional<Buffer<float>> scaled_samples(const Input& input, double e, double step, Scaling scaling,
                                             std::size_t block_length) {
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
   const bool made = std::visit(
       [&](auto x) {
-        return quantise_scaled(x, fine_grid(step, multiplier), multiplier, e, block_length, std::span(codes),
-                               std::span(y));
+        return quantise_scaled(x, fine_grid(step, scaling.multiplier), scaling.multiplier, e, block_length,
+                               std::span(codes), std::span(y), scaling.spline);
       },
       input.x);
   if (!made) return std::nullopt;
@@ -90,9 +108,11 @@ std::optional<Codes> keep_scaled(std::span<const float> y, const Extremes& ex, d
   Buffer<std::int32_t> codes(y.size());
   for (const std::optional<Grid>& coarse : bound_ladder(e, ex.lowest, ex.peak())) {
     if (!coarse) continue;
-    for (const std::int64_t m : multipliers) {
-      const Grid fine = fine_grid(coarse->step, m);
-      if (scaled_reproduces(y, fine, m, block_length, codes)) return scaled_codes(fine, std::move(codes), m);
+    for (const Scaling s : all_scalings()) {
+      const Grid fine = fine_grid(coarse->step, s.multiplier);
+      if (scaled_reproduces(y, fine, s.multiplier, block_length, codes, s.spline)) {
+        return scaled_codes(fine, std::move(codes), s);
+      }
     }
   }
   return std::nullopt;
@@ -103,8 +123,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     const Settings& settings) {
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  for (const std::int64_t m : multipliers_for(input, e, step, settings)) {
-    auto y = scaled_samples(input, e, step, m, block_length);
+  for (const Scaling s : scalings_for(input, e, step, settings)) {
+    auto y = scaled_samples(input, e, step, s, block_length);
     if (!y) continue;
     // The canonical codes of what it decodes to, which encoding that again finds.
     Detected unused;
