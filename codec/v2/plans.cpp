@@ -358,16 +358,13 @@ std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, 
   if (!fast) {
     if (auto kept = keep_lifted(y, ex, rmse, block_length)) return kept;
   }
-  // A grid of the signal's own at least as coarse as the loosest strict bound's: what a multiple of an
-  // input's grid made, or an input whose grid no coarser uniform one would improve on. Before the rungs,
-  // whose finer steps would hold it too, with codes that skip all but every m-th.
-  const bool strict = !fast && settings.strict_bounds;
-  if (Detected own; strict) {
-    if (auto kept = keep_for_bound(y, ex, rms_bound_factors[0] * rmse, own, nullptr)) return kept;
-  }
   if (auto kept = keep_on_rungs(y, ex, natural, nullptr)) return kept;
   if (auto kept = keep_filtered(y, ex, natural, block_length)) return kept;
-  if (!strict) return std::nullopt;
+  if (fast || !settings.strict_bounds) return std::nullopt;
+  // A grid of the signal's own at least as coarse as the loosest bound's: what a multiple of an input's
+  // grid made, or an input whose grid no coarser uniform one would improve on.
+  Detected own;
+  if (auto kept = keep_for_bound(y, ex, rms_bound_factors[0] * rmse, own, nullptr)) return kept;
   for (const double factor : rms_bound_factors) {
     const double e = factor * rmse;
     if (auto kept = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), nullptr)) return kept;

@@ -177,6 +177,17 @@ TEST(V2Encoder, BestIsNeverLargerThanDefaultNorALooserBoundThanATighterOne) {
   }
 }
 
+// A rung's samples that also sit on a grid of their own as coarse as the loosest strict bound: the RMSE
+// target finds them on the rung again, whose step (a float64) is not the float32 one detection would give.
+TEST(V2Encoder, ARungsSamplesAreFoundOnTheRungAgain) {
+  const std::vector<float> x{1.0e-30f, 2.0e-30f, 3.0e-30f, 5.3e-29f, 3.0e-30f, 6.0e-30f,
+                             7.0e-30f, 8.0e-30f, 9.0e-30f, 1.0e-29f, 1.1e-29f};
+  const Target target{TargetKind::rmse, 0.01 * range_of(x)};
+  const auto c = v2::encode(x, target);
+  ASSERT_TRUE(c) << c.error().message();
+  EXPECT_EQ(v2::encode(v2::decode(*c).value(), target), c);
+}
+
 TEST(V2Encoder, NegativeZerosDoNotMoveTheGrid) {
   // -0 as the lowest sample or as a constant decodes to +0 (on a grid) or to
   // -0 (at max error 0): either way, encoding the result again is the same.
