@@ -74,6 +74,8 @@ def codec_cases():
     yield "v2_speech_lossless", "speech on its PCM grid, exact", v2(speech, max_error=1e-6)
     yield "v2_speech_rmse", "speech at an RMSE target", v2(speech, rmse=0.002)
     yield "v2_speech_scaled", "speech at a loose max error, scaled residuals", v2(speech, max_error=0.0006)
+    yield "v2_ecg_scaled_linear", "ECG at a loose max error, scaled linear residuals", v2(
+        ecg, max_error=0.03 * (float(ecg.max()) - float(ecg.min())))
     yield "v2_speech_coarse_rmse", "speech at a coarse RMSE", v2(speech, rmse=0.02)
     yield "v2_eeg_grid", "EEG on its EDF grid, exact", v2(eeg, max_error=0.01)
     yield "v2_eeg_rmse", "EEG at an RMSE target", v2(eeg, rmse=2.0)
@@ -231,21 +233,24 @@ def writer_cases():
         np.array([0, 70000]), 65536, 8, 0.1, wide=True)
     yield "w_scaled_257", "scaled residuals, K = 10, 257 samples in blocks of 2^8", scaled_container(
         fine[:257], 10, 8, 0.0005)
+    yield "w_scaled_linear", "scaled linear residuals, K = 5, blocks of 2^9 and a short last block", \
+        scaled_container(fine[:1300], 5, 9, 0.0005, linear=True)
 
 
-def scaled_container(target: np.ndarray, multiplier: int, block_log2: int, step: float, wide: bool = False) -> bytes:
-    """Coding 5 closing the loop on `target` codes: each residual is the target's distance from the
-    prediction of the codes already restored, rounded to a multiple of K."""
+def scaled_container(target: np.ndarray, multiplier: int, block_log2: int, step: float, wide: bool = False,
+                     linear: bool = False) -> bytes:
+    """Coding 5 (6 when `linear`) closing the loop on `target` codes: each residual is the target's distance
+    from the prediction of the codes already restored, rounded to a multiple of K."""
 
     def block(q: np.ndarray) -> bytes:
         codes, residuals = [0] * q.size, []
         for i, stride in [(0, 0)] + m.interpolation_order(q.size):
-            p = vc.predicted(codes, i, stride)
+            p = vc.predicted(codes, i, stride, linear)
             residuals.append(round((int(q[i]) - p) / multiplier))
             codes[i] = p + multiplier * residuals[-1]
         return v2_block.encode_block(np.array(residuals, np.int64))
 
-    header = vc.Header(5, block_log2, target.size, 0.25 if wide else 0.0, step, wide_origin=wide, wide_step=wide,
+    header = vc.Header(6 if linear else 5, block_log2, target.size, 0.25 if wide else 0.0, step, wide_origin=wide, wide_step=wide,
                        multiplier=multiplier)
     return vc.assemble(header, blocks_of(target, block_log2, block))
 

@@ -21,7 +21,7 @@ constexpr std::uint8_t origin_f64_flag = 0x20;
 constexpr std::uint8_t step_f64_flag = 0x40;
 constexpr std::uint8_t filter_flag = 0x80;
 constexpr std::uint8_t known_flags = palette_flag | origin_f64_flag | step_f64_flag | filter_flag;
-constexpr unsigned mode_count = 6;
+constexpr unsigned mode_count = 7;
 
 [[nodiscard]] bool is_float32(double value) {
   return static_cast<double>(static_cast<float>(value)) == value;
@@ -162,7 +162,7 @@ std::expected<Header, QuorvelError> read_fields(ByteReader& in) {
   if (header.mode == Mode::lifted) {
     if (auto read = read_band_steps(in, header); !read) return std::unexpected(read.error());
   }
-  if (header.mode == Mode::scaled) {
+  if (is_scaled(header.mode)) {
     const auto k = in.leb128();
     if (!k) return std::unexpected(damaged("the container ends inside its header"));
     if (*k < 2 || *k > max_multiplier) {
@@ -260,7 +260,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> container_head(
     w.u8(static_cast<std::uint8_t>(header.band_steps.size() - 1));
     for (const std::uint32_t step : header.band_steps) w.leb128(step);
   }
-  if (header.mode == Mode::scaled) w.leb128(header.multiplier);
+  if (is_scaled(header.mode)) w.leb128(header.multiplier);
   if (header.filter) {
     for (const std::int16_t tap : *header.filter) w.u16(static_cast<std::uint16_t>(tap));
   }

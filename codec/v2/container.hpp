@@ -45,6 +45,8 @@
 //   5 scaled interpolation residuals: one stream of residuals r in coding 1's order; each code is its
 //     interpolation prediction plus K r (in 64 bits, refused outside int32), so that a fine grid keeps
 //     the residuals of a coarse quantiser's
+//   6 scaled linear interpolation residuals: as 5, with every prediction the mean of the two neighbours
+//     (the left one at the end of the block), for signals whose coarse levels the cubic overshoots
 
 #include <cstddef>
 #include <cstdint>
@@ -57,10 +59,12 @@
 #include "codec/common/error.hpp"
 #include "codec/common/format.hpp"
 #include "codec/v2/grid.hpp"
+#include "codec/v2/interpolation.hpp"
 
 namespace quorvel::v2 {
 
-enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4, scaled = 5 };
+enum class Mode : std::uint8_t { grid = 0, interpolated = 1, corrected = 2, ordinals = 3, lifted = 4, scaled = 5,
+                                 scaled_linear = 6 };
 
 inline constexpr std::size_t min_container_size = 52;
 inline constexpr unsigned min_block_log2 = 8;
@@ -68,9 +72,13 @@ inline constexpr unsigned max_block_log2 = 14;
 inline constexpr unsigned default_block_log2 = 14;
 inline constexpr std::size_t max_palette = 65536;
 inline constexpr std::size_t crc_size = 4;
-inline constexpr std::uint32_t max_multiplier = 65536;  // coding 5's K: K r stays far inside 64 bits
+inline constexpr std::uint32_t max_multiplier = 65536;  // codings 5 and 6's K: K r stays far inside 64 bits
 
 [[nodiscard]] constexpr bool has_grid(Mode mode) { return mode != Mode::ordinals; }
+[[nodiscard]] constexpr bool is_scaled(Mode mode) { return mode == Mode::scaled || mode == Mode::scaled_linear; }
+[[nodiscard]] constexpr Spline spline_of(Mode mode) {
+  return mode == Mode::scaled_linear ? Spline::linear : Spline::cubic;
+}
 [[nodiscard]] constexpr bool allows_palette(Mode mode) {
   return mode == Mode::grid || mode == Mode::ordinals;
 }
@@ -84,7 +92,7 @@ struct Header {
   std::vector<std::int32_t> palette;
   std::optional<CellFilter> filter;
   std::vector<std::uint32_t> band_steps;  // lifted: the L + 1 bands' steps (else empty)
-  std::uint32_t multiplier = 0;           // scaled: K (else 0)
+  std::uint32_t multiplier = 0;           // scaled (5, 6): K (else 0)
 
   [[nodiscard]] std::size_t block_length() const { return std::size_t{1} << block_log2; }
   [[nodiscard]] std::size_t block_count() const { return (sample_count + block_length() - 1) >> block_log2; }

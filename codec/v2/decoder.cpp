@@ -157,7 +157,7 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
   }
   s.codes.resize(count);
   if (auto d = decode_stream(codes_parts, s.codes, first, h.block_length()); !d) return d;
-  if (h.mode == Mode::corrected || h.mode == Mode::interpolated || h.mode == Mode::scaled) s.extra.resize(count);
+  if (h.mode == Mode::corrected || h.mode == Mode::interpolated || is_scaled(h.mode)) s.extra.resize(count);
   if (h.mode == Mode::corrected) {
     if (auto d = decode_stream(correction_parts, s.extra, first, h.block_length()); !d) return d;
   }
@@ -170,8 +170,8 @@ std::expected<void, QuorvelError> decode_group(const Request& r, std::size_t fir
       interpolation_restore(codes, extra);
       std::swap(codes, extra);
     }
-    if (h.mode == Mode::scaled) {
-      if (!scaled_restore(codes, h.multiplier, extra)) {
+    if (is_scaled(h.mode)) {
+      if (!scaled_restore(codes, h.multiplier, extra, spline_of(h.mode))) {
         return std::unexpected(damaged(block_name(b) + "a code leaves the int32 range"));
       }
       std::swap(codes, extra);

@@ -279,15 +279,16 @@ std::expected<Candidate, QuorvelError> interpolated_candidate(const Codes& codes
   return candidate(header, block_residuals(codes.codes, header.block_length()), {}, settings.options, sample);
 }
 
-// Coding 5's residuals, block by block: the scaled quantiser made the codes reachable.
+// Coding 5 or 6's residuals, block by block: the scaled quantiser made the codes reachable.
 std::expected<std::vector<std::uint8_t>, QuorvelError> scaled_container(const Codes& codes,
                                                                         const Settings& settings) {
-  Header header{Mode::scaled, settings.options.block_log2, static_cast<std::uint32_t>(codes.codes.size()),
+  Header header{codes.mode, settings.options.block_log2, static_cast<std::uint32_t>(codes.codes.size()),
                 codes.grid, {}, {}, {}, codes.multiplier};
   Buffer<std::int32_t> residuals(codes.codes.size());
   for (std::size_t start = 0; start < codes.codes.size(); start += header.block_length()) {
     const std::size_t n = std::min(header.block_length(), codes.codes.size() - start);
-    scaled_residuals(std::span(codes.codes).subspan(start, n), codes.multiplier, std::span(residuals).subspan(start, n));
+    scaled_residuals(std::span(codes.codes).subspan(start, n), codes.multiplier, std::span(residuals).subspan(start, n),
+                     spline_of(codes.mode));
   }
   auto made = candidate(header, residuals, {}, settings.options);
   if (!made) return std::unexpected(made.error());
@@ -296,7 +297,7 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> scaled_container(const Co
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const Codes& codes,
                                                                           const Settings& settings) {
-  if (codes.mode == Mode::scaled) return scaled_container(codes, settings);
+  if (is_scaled(codes.mode)) return scaled_container(codes, settings);
   const auto n = static_cast<std::uint32_t>(codes.codes.size());
   Header header{codes.mode, settings.options.block_log2, n, codes.grid, {}, codes.filter, codes.band_steps};
   auto choice = codings_to_make(codes.codes, header, settings);

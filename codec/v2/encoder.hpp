@@ -24,10 +24,11 @@ struct EncodeOptions {
 // input against its float64 values; the container holds float32 samples).
 //
 // - max_error e > 0 holds for every sample by construction: quantisation in the
-//   signal domain to a grid of step just under 2e, or to odd multiples of the
-//   grid the samples already sit on, or residuals against interpolation from
-//   decoded samples rounded to that step on a grid 4 to 64 times finer (coding
-//   5), whichever container is smaller.
+//   signal domain to a grid of step just under 2e, or to multiples of the
+//   grid the samples already sit on (halfway between its points when even), or
+//   residuals against cubic or linear interpolation from decoded samples
+//   rounded to that step on a grid 4 to 64 times finer (codings 5 and 6),
+//   whichever container is smaller.
 // - rmse, prd and max_bytes take the coarsest (or, for a budget, the finest)
 //   step of an absolute ladder that meets them, plain or with closed-loop
 //   interpolation and a dead zone, whichever container is smaller; an RMSE

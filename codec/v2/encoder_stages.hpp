@@ -111,7 +111,8 @@ struct Known {
                                                   Detected& detected, Known* known);
 
 // Every m-th point of the grid the samples sit on (their codes on it given),
-// m the largest odd number whose moves of (m - 1) / 2 points stay within e,
+// m the largest number whose moves of (m - 1) / 2 points stay within e (an
+// even m's values lie halfway between two points),
 // when that is at least as coarse as 2e, in the codes keep_for_bound gives
 // the decoded signal (v2_multiple.cpp). The codes' buffer becomes the result's.
 [[nodiscard]] std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,

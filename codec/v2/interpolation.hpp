@@ -20,17 +20,22 @@ void for_each_in_levels(std::size_t n, Body&& body) {
   }
 }
 
+// How a point is predicted from the coarser level: cubic where four neighbours are known, or linear
+// throughout. At loose bounds the coarse levels of an oversampled signal carry errors of up to a step
+// that the cubic's outer taps amplify, and the mean of two neighbours predicts better.
+enum class Spline : std::uint8_t { cubic, linear };
+
 // A point from the coarser points around it, all of them already known:
 // cubic (-1, 9, 9, -1) / 16 where four are, the mean of two where two are, the
 // left one at the end of the block, 0 for point 0. Integer arithmetic (the
 // products of int32 codes fit an int64 easily), rounded down.
 [[nodiscard]] inline std::int64_t interpolated(std::span<const std::int32_t> q, std::size_t i,
-                                               std::size_t stride) {
+                                               std::size_t stride, Spline spline = Spline::cubic) {
   if (stride == 0) return 0;
   const std::int64_t left = q[i - stride];
   if (i + stride >= q.size()) return left;
   const std::int64_t right = q[i + stride];
-  if (i < 3 * stride || i + 3 * stride >= q.size()) return (left + right + 1) >> 1;
+  if (spline == Spline::linear || i < 3 * stride || i + 3 * stride >= q.size()) return (left + right + 1) >> 1;
   return (9 * (left + right) - q[i - 3 * stride] - q[i + 3 * stride] + 8) >> 4;
 }
 
@@ -39,11 +44,12 @@ void for_each_in_levels(std::size_t n, Body&& body) {
 void interpolation_residuals(std::span<const std::int32_t> codes, std::span<std::int32_t> residuals);
 void interpolation_restore(std::span<const std::int32_t> residuals, std::span<std::int32_t> codes);
 
-// Scaled residuals (coding 5): code = prediction + K * residual in 64 bits, no wrap. The encoder's codes
-// are reachable (code - prediction a multiple of K); restoring fails when a code leaves int32.
-void scaled_residuals(std::span<const std::int32_t> codes, std::int64_t multiplier, std::span<std::int32_t> residuals);
+// Scaled residuals (codings 5 and 6): code = prediction + K * residual in 64 bits, no wrap. The encoder's
+// codes are reachable (code - prediction a multiple of K); restoring fails when a code leaves int32.
+void scaled_residuals(std::span<const std::int32_t> codes, std::int64_t multiplier, std::span<std::int32_t> residuals,
+                      Spline spline = Spline::cubic);
 [[nodiscard]] bool scaled_restore(std::span<const std::int32_t> residuals, std::int64_t multiplier,
-                                  std::span<std::int32_t> codes);
+                                  std::span<std::int32_t> codes, Spline spline = Spline::cubic);
 
 // Code plus (or minus) a residual, modulo 2^32.
 [[nodiscard]] inline std::int32_t wrapping_add(std::int64_t prediction, std::int32_t residual) {

@@ -6,7 +6,7 @@
 #include "codec/v2/sample_kernels.hpp"
 #include "codec/v2/encoder_stages.hpp"
 
-// A signal on a grid (an ADC's step, PCM, decimal data) quantised to odd
+// A signal on a grid (an ADC's step, PCM, decimal data) quantised to
 // multiples of that step decodes to a few hundred or thousand distinct
 // values, and the rule that makes its codes canonical (keep_for_bound) asks
 // only which grids reproduce those values. So the samples are never written
@@ -23,15 +23,17 @@ namespace v2::stages {
 
 namespace {
 
-// The multiples: index q stands for code offset + m q of the grid.
+// The multiples: index q covers the m codes from start + m q and stands for their middle, the code
+// offset + m q of the grid when m is odd, halfway between two codes when m is even. Either way no code
+// is more than (m - 1) / 2 steps from it, so every m of a bound counts, not only the odd ones.
 struct Multiples {
   Grid grid;
   std::int32_t offset;
   std::int32_t m;
 
   [[nodiscard]] float value(std::int32_t q) const {
-    return static_cast<float>(grid.origin + grid.step * (static_cast<double>(offset) +
-                                                         static_cast<double>(m) * static_cast<double>(q)));
+    const double middle = start + static_cast<double>(m) * static_cast<double>(q) + 0.5 * static_cast<double>(m - 1);
+    return static_cast<float>(grid.origin + grid.step * middle);
   }
 
   [[nodiscard]] std::int32_t index(std::int32_t code) const {
@@ -131,9 +133,9 @@ std::optional<Codes> on_multiple(const Input& input, double e, const Grid& grid,
   const double half_ulp = std::ldexp(1.0, std::max(std::ilogb(input.peak() + e) - 24, -150));
   const double room = e - 2 * half_ulp - input.rounding.max_abs;
   if (!(room > 0)) return std::nullopt;
-  const double half = std::floor(room / grid.step);
-  if (half < 1 || half > 1e6) return std::nullopt;
-  const auto m = static_cast<std::int32_t>(2 * half + 1);
+  const double widths = std::floor(2 * room / grid.step);
+  if (widths < 1 || widths > 2e6) return std::nullopt;
+  const auto m = static_cast<std::int32_t>(widths + 1);
   if (m * grid.step < 2 * e * keep_slack) return std::nullopt;
   const GridCoder coder(grid);
   const Multiples to{grid, static_cast<std::int32_t>(coder.nearest(input.lowest)), m};

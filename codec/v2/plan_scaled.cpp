@@ -1,5 +1,6 @@
-// codec/v2/plan_scaled.cpp: strict bounds quantised in closed loop on a fine grid (coding 5), and the rule
+// codec/v2/plan_scaled.cpp: strict bounds quantised in closed loop on a fine grid (codings 5 and 6), and the rule
 // that keeps a signal so made.
+#include <algorithm>
 #include <array>
 
 #include "codec/sequence/coder.hpp"
@@ -20,26 +21,42 @@ namespace {
 
 // Multipliers tried, largest first: 16 and 64 win on most smooth signals, 4 on rougher ones.
 constexpr std::array<std::int64_t, 3> multipliers{64, 16, 4};
+// Cubic first, so that a signal either reproduces is kept as coding 5.
+constexpr std::array<Spline, 2> splines{Spline::cubic, Spline::linear};
+
+// A multiplier and a prediction: one scaled coding.
+struct Scaling {
+  std::int64_t multiplier;
+  Spline spline;
+};
+
+// Every scaling, in the order they are tried.
+std::vector<Scaling> all_scalings() {
+  std::vector<Scaling> all;
+  for (const std::int64_t m : multipliers) {
+    for (const Spline spline : splines) all.push_back({m, spline});
+  }
+  return all;
+}
 
 Grid fine_grid(double step, std::int64_t multiplier) { return Grid{0.0, step / static_cast<double>(multiplier)}; }
 
-Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, std::int64_t multiplier) {
+Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, Scaling scaling) {
   Codes c = grid_codes(fine, std::move(codes));
-  c.mode = Mode::scaled;
-  c.multiplier = static_cast<std::uint32_t>(multiplier);
+  c.mode = scaling.spline == Spline::linear ? Mode::scaled_linear : Mode::scaled;
+  c.multiplier = static_cast<std::uint32_t>(scaling.multiplier);
   return c;
 }
 
-// The multipliers worth coding whole: all of them at best effort and on signals of few blocks; else the
-// one whose residuals code smallest on the few whole blocks spread over the signal that the sequence coder
-// samples first, when they code smaller there than `container`'s own blocks do (the largest multiplier is
-// tried first, and where it loses clearly there, the others are not tried).
-std::vector<std::int64_t> multipliers_for(const Input& input, double e, double step, const Settings& settings,
-                                          std::span<const std::uint8_t> container) {
+// The scalings worth coding whole: all of them at best effort and on signals of few blocks; else the one
+// whose residuals code smallest on the few whole blocks spread over the signal that the sequence coder
+// samples first, when they code smaller there than `container`'s own blocks do.
+std::vector<Scaling> scalings_for(const Input& input, double e, double step, const Settings& settings,
+                                  std::span<const std::uint8_t> container) {
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
   const std::vector<std::size_t> sampled = sampled_blocks(blocks, settings.options.effort);
-  if (sampled.empty()) return {multipliers.begin(), multipliers.end()};
+  if (sampled.empty()) return all_scalings();
   const auto layout = parse(container);
   if (!layout) return {};
   std::size_t best = 0;
@@ -53,38 +70,42 @@ std::vector<std::int64_t> multipliers_for(const Input& input, double e, double s
   }
   Buffer<std::int32_t> codes(x.size()), residuals(x.size());
   Buffer<float> y(x.size());
-  std::vector<std::int64_t> chosen;
-  for (const std::int64_t m : multipliers) {
+  std::vector<Scaling> chosen;
+  std::array<bool, splines.size()> losing{};  // a prediction whose largest multiplier lost clearly
+  for (const Scaling s : all_scalings()) {
+    const auto prediction = static_cast<std::size_t>(std::ranges::find(splines, s.spline) - splines.begin());
+    if (losing[prediction]) continue;
+    const std::int64_t m = s.multiplier;
     if (!quantise_scaled(std::span<const double>(x), fine_grid(step, m), m, e, block_length, std::span(codes),
-                         std::span(y))) {
+                         std::span(y), s.spline)) {
       continue;
     }
     for (std::size_t start = 0; start < x.size(); start += block_length) {
       scaled_residuals(std::span(codes).subspan(start, block_length), m,
-                       std::span(residuals).subspan(start, block_length));
+                       std::span(residuals).subspan(start, block_length), s.spline);
     }
     const auto size = coded_size(residuals, settings.options);
     if (!size) return {};
-    // The multipliers' residuals code within a fraction of a percent of each other: where the first
-    // loses by more than 1 %, so do the others.
-    if (m == multipliers.front() && 100 * *size > 101 * best) return {};
+    // One prediction's multipliers code within a fraction of a percent of each other: where the
+    // largest loses by more than 1 %, so do the others.
+    if (m == multipliers.front() && 100 * *size > 101 * best) losing[prediction] = true;
     if (*size < best) {
       best = *size;
-      chosen = {m};
+      chosen = {s};
     }
   }
   return chosen;
 }
 
 // The samples the scaled quantiser makes; none where one misses the bound or a code leaves int32.
-std::optional<Buffer<float>> scaled_samples(const Input& input, double e, double step, std::int64_t multiplier,
+std::optional<Buffer<float>> scaled_samples(const Input& input, double e, double step, Scaling scaling,
                                             std::size_t block_length) {
   Buffer<std::int32_t> codes(input.size());
   Buffer<float> y(input.size());
   const bool made = std::visit(
       [&](auto x) {
-        return quantise_scaled(x, fine_grid(step, multiplier), multiplier, e, block_length, std::span(codes),
-                               std::span(y));
+        return quantise_scaled(x, fine_grid(step, scaling.multiplier), scaling.multiplier, e, block_length,
+                               std::span(codes), std::span(y), scaling.spline);
       },
       input.x);
   if (!made) return std::nullopt;
@@ -98,9 +119,11 @@ std::optional<Codes> keep_scaled(std::span<const float> y, const Extremes& ex, d
   Buffer<std::int32_t> codes(y.size());
   for (const std::optional<Grid>& coarse : bound_ladder(e, ex.lowest, ex.peak())) {
     if (!coarse) continue;
-    for (const std::int64_t m : multipliers) {
-      const Grid fine = fine_grid(coarse->step, m);
-      if (scaled_reproduces(y, fine, m, block_length, codes)) return scaled_codes(fine, std::move(codes), m);
+    for (const Scaling s : all_scalings()) {
+      const Grid fine = fine_grid(coarse->step, s.multiplier);
+      if (scaled_reproduces(y, fine, s.multiplier, block_length, codes, s.spline)) {
+        return scaled_codes(fine, std::move(codes), s);
+      }
     }
   }
   return std::nullopt;
@@ -111,8 +134,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     const Settings& settings) {
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  for (const std::int64_t m : multipliers_for(input, e, step, settings, *container)) {
-    auto y = scaled_samples(input, e, step, m, block_length);
+  for (const Scaling s : scalings_for(input, e, step, settings, *container)) {
+    auto y = scaled_samples(input, e, step, s, block_length);
     if (!y) continue;
     // The canonical codes of what it decodes to, which encoding that again finds.
     Detected unused;

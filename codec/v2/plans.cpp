@@ -347,7 +347,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> or_filtered(
 constexpr std::array<double, 3> rms_bound_factors{1.7320508, 1.4, 1.0};
 
 // What an RMSE target keeps as it is: a signal the lifted coding, a rung, the cell filter or (RMSE, not
-// PRD) a strict bound of the target's made, on the bound's grid or by the scaled quantiser.
+// PRD) a strict bound of the target's made, on the bound's grid, on a multiple of the input's grid or by
+// the scaled quantiser.
 std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, double rmse,
                                   const Settings& settings) {
   const double natural = std::sqrt(12.0) * rmse;
@@ -360,6 +361,10 @@ std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, 
   if (auto kept = keep_on_rungs(y, ex, natural, nullptr)) return kept;
   if (auto kept = keep_filtered(y, ex, natural, block_length)) return kept;
   if (fast || !settings.strict_bounds) return std::nullopt;
+  // A grid of the signal's own at least as coarse as the loosest bound's: what a multiple of an input's
+  // grid made, or an input whose grid no coarser uniform one would improve on.
+  Detected own;
+  if (auto kept = keep_for_bound(y, ex, rms_bound_factors[0] * rmse, own, nullptr)) return kept;
   for (const double factor : rms_bound_factors) {
     const double e = factor * rmse;
     if (auto kept = first_grid_on(y, ex, bound_ladder(e, ex.lowest, ex.peak()), nullptr)) return kept;
@@ -427,6 +432,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   if (auto kept = keep_scaled(input.xf, input.extremes(), e, block_length)) return smallest_container(*kept, settings);
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
+  // A signal on a grid of its own (PCM, an ADC's step) may still be smooth enough at the bound for the
+  // scaled quantiser, whose samples leave that grid.
   if (detected.grid) {
     // Whole multiples of the signal's own grid keep its values exact, but on a smooth signal the scaled
     // quantiser's residuals, mostly 0, may code smaller still.

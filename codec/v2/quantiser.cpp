@@ -102,13 +102,13 @@ namespace {
 
 // One block in coding order; false at the first code that leaves int32 or that keep(i, sample) refuses.
 template <class T, class Keep>
-bool scaled_block(std::span<const T> x, const Grid& fine, std::int64_t multiplier, std::span<std::int32_t> codes,
-                  Keep&& keep) {
+bool scaled_block(std::span<const T> x, const Grid& fine, std::int64_t multiplier, Spline spline,
+                  std::span<std::int32_t> codes, Keep&& keep) {
   const double inverse = 1.0 / fine.step, per_multiplier = 1.0 / static_cast<double>(multiplier);
   bool ok = true;
   for_each_in_levels(x.size(), [&](std::size_t i, std::size_t stride) {
     if (!ok) return;
-    const std::int64_t prediction = interpolated(codes, i, stride);
+    const std::int64_t prediction = interpolated(codes, i, stride, spline);
     const double residual = round_even(
         ((static_cast<double>(x[i]) - fine.origin) * inverse - static_cast<double>(prediction)) * per_multiplier);
     if (!(std::fabs(residual) <= largest_code)) {
@@ -126,7 +126,7 @@ bool scaled_block(std::span<const T> x, const Grid& fine, std::int64_t multiplie
 
 template <class T>
 bool quantise_scaled(std::span<const T> x, const Grid& fine, std::int64_t multiplier, double bound,
-                     std::size_t block_length, std::span<std::int32_t> codes, std::span<float> y) {
+                     std::size_t block_length, std::span<std::int32_t> codes, std::span<float> y, Spline spline) {
   for (std::size_t start = 0; start < x.size(); start += block_length) {
     const std::size_t n = std::min(block_length, x.size() - start);
     const auto block = x.subspan(start, n);
@@ -134,26 +134,26 @@ bool quantise_scaled(std::span<const T> x, const Grid& fine, std::int64_t multip
       y[start + i] = sample;
       return std::fabs(static_cast<double>(block[i]) - static_cast<double>(sample)) <= bound;
     };
-    if (!scaled_block(block, fine, multiplier, codes.subspan(start, n), keep)) return false;
+    if (!scaled_block(block, fine, multiplier, spline, codes.subspan(start, n), keep)) return false;
   }
   return true;
 }
 
 bool scaled_reproduces(std::span<const float> y, const Grid& fine, std::int64_t multiplier, std::size_t block_length,
-                       std::span<std::int32_t> codes) {
+                       std::span<std::int32_t> codes, Spline spline) {
   for (std::size_t start = 0; start < y.size(); start += block_length) {
     const std::size_t n = std::min(block_length, y.size() - start);
     const auto block = y.subspan(start, n);
     const auto same = [&](std::size_t i, float sample) { return sample == block[i]; };
-    if (!scaled_block(block, fine, multiplier, codes.subspan(start, n), same)) return false;
+    if (!scaled_block(block, fine, multiplier, spline, codes.subspan(start, n), same)) return false;
   }
   return true;
 }
 
 template bool quantise_scaled(std::span<const float>, const Grid&, std::int64_t, double, std::size_t,
-                              std::span<std::int32_t>, std::span<float>);
+                              std::span<std::int32_t>, std::span<float>, Spline);
 template bool quantise_scaled(std::span<const double>, const Grid&, std::int64_t, double, std::size_t,
-                              std::span<std::int32_t>, std::span<float>);
+                              std::span<std::int32_t>, std::span<float>, Spline);
 template void quantise_to_grid(std::span<const float>, const Grid&, std::span<std::int32_t>, std::span<float>);
 template void quantise_to_grid(std::span<const double>, const Grid&, std::span<std::int32_t>, std::span<float>);
 template void quantise_closed_loop(std::span<const float>, const Grid&, double, std::size_t, std::span<std::int32_t>,

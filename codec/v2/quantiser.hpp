@@ -8,6 +8,7 @@
 #include <span>
 
 #include "codec/v2/grid.hpp"
+#include "codec/v2/interpolation.hpp"
 #include "codec/v2/samples.hpp"
 
 namespace quorvel {
@@ -48,14 +49,17 @@ void quantise_closed_loop(std::span<const T> x, const Grid& grid, double dead_zo
 // `block_length`, each code is its interpolation prediction from the codes already made plus
 // `multiplier` times the rounded residual in units of the coarse step fine.step * multiplier, so that a
 // sample moves by at most half that step before float32 rounds it. False when a decoded sample misses
-// `bound` or a code leaves int32 (codes and y are then unfinished).
+// `bound` or a code leaves int32 (codes and y are then unfinished). `spline` is the prediction (coding 5
+// cubic, coding 6 linear).
 template <class T>
 [[nodiscard]] bool quantise_scaled(std::span<const T> x, const Grid& fine, std::int64_t multiplier, double bound,
-                                   std::size_t block_length, std::span<std::int32_t> codes, std::span<float> y);
+                                   std::size_t block_length, std::span<std::int32_t> codes, std::span<float> y,
+                                   Spline spline = Spline::cubic);
 
 // Whether quantise_scaled gives back the samples y themselves (their codes then fill `codes`); stops at
 // the first block that differs.
 [[nodiscard]] bool scaled_reproduces(std::span<const float> y, const Grid& fine, std::int64_t multiplier,
-                                     std::size_t block_length, std::span<std::int32_t> codes);
+                                     std::size_t block_length, std::span<std::int32_t> codes,
+                                     Spline spline = Spline::cubic);
 
 }  // namespace quorvel

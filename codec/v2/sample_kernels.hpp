@@ -50,7 +50,7 @@ void misfit(std::span<const T> x, std::span<const float> y, double unit, Misfit&
 template <class T>
 void misfit_avx2(std::span<const T> x, std::span<const float> y, double unit, Misfit& lanes);
 
-// The index among odd multiples m of a grid's step of a code, start being offset - (m - 1) / 2
+// The index among multiples m of a grid's step of a code, start being offset - (m - 1) / 2
 // and inverse 1 / m, exactly in double: (from + 0.5) / m lies 0.5 / m from any integer, far more
 // than the reciprocal's rounding moves it, so its floor is the floor division of
 // from = code - offset + (m - 1) / 2 by m.

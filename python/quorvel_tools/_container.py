@@ -87,7 +87,8 @@ class ContainerInfo:
     against interpolation, ``"corrected"``: grid codes with per-sample
     corrections, ``"ordinals"``: the float32 values themselves, ``"lifted"``: a
     step per band of the integer 9/7 lifting of codes on a grid from 0,
-    ``"scaled"``: interpolation residuals in whole multiples of a coarser step);
+    ``"scaled"``: interpolation residuals in whole multiples of a coarser step,
+    ``"scaled_linear"``: the same against linear interpolation);
     ``block_length`` and ``block_count``, the independently decodable blocks;
     ``grid_origin`` and ``grid_step``, the grid (sample = float32(origin + step
     * code); None for ``"ordinals"``); ``palette_size``, the number of

@@ -159,7 +159,7 @@ PyObject* header_fields(const ContainerInfo& info) {
                          "payload_length", static_cast<unsigned>(header.payload_length));
   }
   static constexpr const char* mode_names[] = {"grid", "interpolated", "corrected", "ordinals", "lifted",
-                                                "scaled"};
+                                                "scaled", "scaled_linear"};
   const v2::Header& header = info.v2->header;
   const bool grid = v2::has_grid(header.mode);
   PyObject* origin = grid ? PyFloat_FromDouble(header.grid.origin) : Py_NewRef(Py_None);

@@ -218,8 +218,10 @@ TEST(V2Container, MalformedHeadersAreRefusedWithWhatIsWrong) {
     return message_of(h.bytes());
   };
   EXPECT_EQ(message_of(good.bytes()), "decoded");
-  EXPECT_EQ(with([](Hand& h) { h.mode = 0x06; }),
-            invalid("unknown coding mode 6 (this decoder reads modes 0 to 5)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x07; }),
+            invalid("unknown coding mode 7 (this decoder reads modes 0 to 6)"));
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x16; }), invalid("unknown flags in mode byte 22"));   // palette on 6
+  EXPECT_EQ(with([](Hand& h) { h.mode = 0x86; }), invalid("unknown flags in mode byte 134"));  // filter on 6
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x15; }), invalid("unknown flags in mode byte 21"));   // palette on scaled
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x85; }), invalid("unknown flags in mode byte 133"));  // filter on scaled
   EXPECT_EQ(with([](Hand& h) { h.mode = 0x83; }), invalid("unknown flags in mode byte 131"));  // filter on ordinals

@@ -182,6 +182,40 @@ TEST(V2Encoder, EncodingTheDecodedSignalAgainGivesTheSameBytes) {
   }
 }
 
+// The best effort never gives a larger container than the default one, nor a looser max error one larger
+// than a tighter one's (within a few bytes of header fields: the grid's step may need 8 bytes rather than 4).
+TEST(V2Encoder, BestIsNeverLargerThanDefaultNorALooserBoundThanATighterOne) {
+  for (const std::string& kind : {std::string("walk"), std::string("grid"), std::string("oversampled")}) {
+    const auto x = signal(kind, 20000, 11);
+    const double r = range_of(x);
+    std::size_t tighter = std::numeric_limits<std::size_t>::max() / 2;
+    for (const double fraction : {1e-4, 3e-4, 1e-3, 3e-3, 1e-2, 3e-2}) {
+      for (const Target target : {Target{TargetKind::max_error, fraction * r}, Target{TargetKind::rmse, fraction * r}}) {
+        SCOPED_TRACE(kind + " " + describe(target));
+        const auto plain = v2::encode(x, target);
+        const auto best = v2::encode(x, target, {.effort = Effort::best});
+        ASSERT_TRUE(plain && best);
+        EXPECT_LE(best->size(), plain->size());
+        if (target.kind == TargetKind::max_error) {
+          EXPECT_LE(plain->size(), tighter + 8);
+          tighter = plain->size();
+        }
+      }
+    }
+  }
+}
+
+// A rung's samples that also sit on a grid of their own as coarse as the loosest strict bound: the RMSE
+// target finds them on the rung again, whose step (a float64) is not the float32 one detection would give.
+TEST(V2Encoder, ARungsSamplesAreFoundOnTheRungAgain) {
+  const std::vector<float> x{1.0e-30f, 2.0e-30f, 3.0e-30f, 5.3e-29f, 3.0e-30f, 6.0e-30f,
+                             7.0e-30f, 8.0e-30f, 9.0e-30f, 1.0e-29f, 1.1e-29f};
+  const Target target{TargetKind::rmse, 0.01 * range_of(x)};
+  const auto c = v2::encode(x, target);
+  ASSERT_TRUE(c) << c.error().message();
+  EXPECT_EQ(v2::encode(v2::decode(*c).value(), target), c);
+}
+
 TEST(V2Encoder, NegativeZerosDoNotMoveTheGrid) {
   // -0 as the lowest sample or as a constant decodes to +0 (on a grid) or to
   // -0 (at max error 0): either way, encoding the result again is the same.
@@ -235,6 +269,48 @@ TEST(V2Encoder, TargetsFinerThanHalfTheSignalsGridGiveBackItsSamples) {
       EXPECT_EQ(v2::decode(*container).value(), x);
     }
   }
+}
+
+// Between half a step and a step of the signal's own grid, the bound allows every second grid point with
+// the samples moved halfway between two: each decoded sample lies exactly half a step from its input, the
+// container is smaller than the exact one, and the decoded signal encodes again to the same bytes. From
+// 1.5 steps on, every fourth point.
+TEST(V2Encoder, EvenMultiplesOfTheSignalsGridLieHalfwayBetweenItsPoints) {
+  const auto x = codec_test::load_npy("ecg_mitbih208_360hz.npy");
+  constexpr double step = 0.005;
+  const auto exact = v2::encode(x, {TargetKind::max_error, 0.49 * step});
+  ASSERT_TRUE(exact);
+  for (const auto [bound, most] : {std::pair{0.75, 0.5}, std::pair{1.7, 1.5}}) {
+    const Target target{TargetKind::max_error, bound * step};
+    SCOPED_TRACE(describe(target));
+    const auto c = v2::encode(x, target);
+    ASSERT_TRUE(c) << c.error().message();
+    EXPECT_LT(c->size(), 0.9 * static_cast<double>(exact->size()));
+    const auto y = v2::decode(*c).value();
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double moved = std::fabs(double{y[i]} - double{x[i]}) / step;
+      ASSERT_LE(moved, most + 1e-4) << i;
+      ASSERT_NEAR(moved - std::floor(moved), 0.5, 1e-4) << i;  // halfway between two grid points
+    }
+    EXPECT_EQ(v2::encode(y, target), c);
+  }
+}
+
+// A smooth signal on a PCM grid, at a bound many grid steps wide: the scaled quantiser's samples leave
+// the grid and code smaller than the grid's multiples.
+TEST(V2Encoder, ASmoothSignalOnItsOwnGridTakesTheScaledCodingAtLooseBounds) {
+  std::vector<float> x(40000);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double t = static_cast<double>(i);
+    x[i] = static_cast<float>(std::round(20000 * (std::sin(0.002 * t) + 0.3 * std::sin(0.0071 * t))) / 32768);
+  }
+  const Target bound{TargetKind::max_error, 0.01 * range_of(x)};
+  const auto c = v2::encode(x, bound);
+  ASSERT_TRUE(c) << c.error().message();
+  EXPECT_TRUE(((*c)[6] & 0x0F) == 5 || ((*c)[6] & 0x0F) == 6);
+  const auto y = v2::decode(*c).value();
+  for (std::size_t i = 0; i < x.size(); ++i) ASSERT_LE(std::fabs(double{y[i]} - double{x[i]}), bound.value) << i;
+  EXPECT_EQ(v2::encode(y, bound), c);
 }
 
 TEST(V2Encoder, Float64InputIsMeasuredAsGiven) {

@@ -32,7 +32,10 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/sequence/coder.hpp"
+#include "codec/v2/container.hpp"
 #include "codec/v2/encoder.hpp"
+#include "codec/v2/quantiser.hpp"
 #include "hdf5/filter.hpp"
 #include "tests/fuzz/properties.hpp"
 
@@ -139,6 +142,36 @@ std::size_t write_frame_seeds(const std::string& dir, std::mt19937& random) {
 }
 
 // Version-2 containers of every coding, short and of several 256-sample blocks.
+// Codings 5 and 6 (cubic and linear scaled residuals), which the encoder takes only on long smooth
+// signals: built from the scaled quantiser's codes, in blocks of 2^8 with a short last one.
+std::size_t write_scaled_seeds(const std::string& dir, std::mt19937& random) {
+  namespace v2 = quorvel::v2;
+  std::size_t written = 0;
+  for (const std::size_t n : {1, 3, 300}) {
+    const auto x = sensor_like(n, random);
+    for (const v2::Mode mode : {v2::Mode::scaled, v2::Mode::scaled_linear}) {
+      const quorvel::Grid fine{0.0, 0.01};
+      std::vector<std::int32_t> codes(n), residuals(n);
+      std::vector<float> y(n);
+      const auto spline = v2::spline_of(mode);
+      if (!quorvel::quantise_scaled<float>(x, fine, 16, 0.1, 256, codes, y, spline)) std::exit(1);
+      for (std::size_t start = 0; start < n; start += 256) {
+        const std::size_t m = std::min<std::size_t>(256, n - start);
+        quorvel::scaled_residuals(std::span(codes).subspan(start, m), 16, std::span(residuals).subspan(start, m),
+                                  spline);
+      }
+      const auto blocks = quorvel::encode_sequence(residuals, {.block_length = 256});
+      if (!blocks) std::exit(1);
+      const v2::Header h{mode, 8, static_cast<std::uint32_t>(n), fine, {}, {}, {}, 16};
+      const auto container = v2::assemble(h, *blocks);
+      if (!container) std::exit(1);
+      write_file(dir + "/v2-scaled-" + std::to_string(static_cast<int>(mode)) + "-" + std::to_string(n), *container);
+      ++written;
+    }
+  }
+  return written;
+}
+
 std::size_t write_v2_seeds(const std::string& dir, std::mt19937& random) {
   using quorvel::TargetKind;
   std::size_t written = 0;
@@ -172,7 +205,7 @@ std::size_t write_v2_seeds(const std::string& dir, std::mt19937& random) {
       ++written;
     }
   }
-  return written;
+  return written + write_scaled_seeds(dir, random);
 }
 
 // Blocks of every predictor's kind of input, and the codes themselves as encoder inputs.

@@ -18,7 +18,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import v2_block  # noqa: E402
 import v2_model as m  # noqa: E402
 
-MODES = ("grid", "interpolated", "corrected", "ordinals", "lifted", "scaled")
+MODES = ("grid", "interpolated", "corrected", "ordinals", "lifted", "scaled", "scaled_linear")
+SCALED = (5, 6)
 PALETTE, ORIGIN_F64, STEP_F64, FILTER = 0x10, 0x20, 0x40, 0x80
 FLOAT_MAX = float(np.finfo(np.float32).max)
 LIFTING = (-103949, -3472, 57862, 29066)  # A, B, G, D in units of 2^-16
@@ -119,7 +120,7 @@ def parse(data: bytes) -> tuple[Header, int, list[tuple[int, int]]]:
         h.band_steps = [r.leb128() for _ in range(levels + 1)]
         if any(not 1 <= s <= 2**31 - 1 for s in h.band_steps):
             raise Damaged("band step outside 1 to 2^31 - 1")
-    if mode == 5:
+    if mode in SCALED:
         h.multiplier = r.leb128()
         if not 2 <= h.multiplier <= 65536:
             raise Damaged("multiplier outside 2 to 65536")
@@ -258,24 +259,25 @@ def lifted_codes(q: np.ndarray, band_steps: list[int]) -> np.ndarray:
     return np.array(values, np.int64)
 
 
-def predicted(codes: list[int], i: int, stride: int) -> int:
-    """Coding 1's prediction of point i at `stride` from the codes before it, in Python integers."""
+def predicted(codes: list[int], i: int, stride: int, linear: bool = False) -> int:
+    """Coding 1's prediction of point i at `stride` from the codes before it, in Python integers; `linear`
+    (coding 6) takes the mean of the two neighbours even where four are known."""
     n = len(codes)
     if stride == 0:
         return 0
     if i + stride >= n:
         return codes[i - stride]
-    if i < 3 * stride or i + 3 * stride >= n:
+    if linear or i < 3 * stride or i + 3 * stride >= n:
         return (codes[i - stride] + codes[i + stride] + 1) >> 1
     return (9 * (codes[i - stride] + codes[i + stride]) - codes[i - 3 * stride] - codes[i + 3 * stride] + 8) >> 4
 
 
-def scaled_codes(r: np.ndarray, multiplier: int) -> np.ndarray:
-    """Coding 5: in coding 1's order, each code its prediction (never wrapped) plus the multiplier times its
-    residual; a code outside int32 is refused."""
+def scaled_codes(r: np.ndarray, multiplier: int, linear: bool = False) -> np.ndarray:
+    """Codings 5 and 6: in coding 1's order, each code its prediction (never wrapped) plus the multiplier
+    times its residual; a code outside int32 is refused."""
     codes = [0] * r.size
     for (i, stride), residual in zip([(0, 0)] + m.interpolation_order(r.size), r.tolist()):
-        codes[i] = predicted(codes, i, stride) + multiplier * int(residual)
+        codes[i] = predicted(codes, i, stride, linear) + multiplier * int(residual)
         if not -(2**31) <= codes[i] < 2**31:
             raise Damaged("a code leaves the int32 range")
     return np.array(codes, np.int64)
@@ -303,8 +305,8 @@ def mapped_samples(h: Header, part: bytes, n: int) -> np.ndarray:
         restored = np.zeros(n, np.int64)
         m.reconstruct(restored, 0, n, m.Choice("interp"), codes)
         codes = restored
-    if h.mode == 5:
-        codes = scaled_codes(codes, h.multiplier)
+    if h.mode in SCALED:
+        codes = scaled_codes(codes, h.multiplier, linear=h.mode == 6)
     if h.mode == 4:
         y = grid_samples(h, lifted_codes(codes, h.band_steps))
     elif h.mode == 3:
@@ -348,7 +350,7 @@ def assemble(h: Header, blocks: list[bytes]) -> bytes:
         out += struct.pack("<d" if h.wide_step else "<f", h.step)
     if h.mode == 4:
         out += struct.pack("<B", len(h.band_steps) - 1) + b"".join(leb128(s) for s in h.band_steps)
-    if h.mode == 5:
+    if h.mode in SCALED:
         out += leb128(h.multiplier)
     if h.cell_filter:
         out += struct.pack("<4h", *h.cell_filter)

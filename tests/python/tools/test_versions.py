@@ -1,5 +1,7 @@
 """Both container versions through every road, version 2's ranges, idempotence and integrity,
 and the quorvel module refusing version 2."""
+import pathlib
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -62,10 +64,16 @@ def test_the_quorvel_module_refuses_version_2_as_any_unknown_version():
     assert str(refused.value) == str(relabelled.value) and "version" in str(refused.value).lower()
 
 
+def test_inspect_names_both_scaled_codings():
+    corpus = pathlib.Path(__file__).resolve().parents[2] / "data" / "conformance"
+    for name, mode in (("v2_speech_scaled.qrvl", "scaled"), ("w_scaled_linear.qrvl", "scaled_linear")):
+        assert quorvel_tools.inspect((corpus / name).read_bytes()).mode == mode
+
+
 def test_inspect_shows_what_a_version_2_header_says():
     x = walk(40000)
     info = quorvel_tools.inspect(quorvel_tools.encode(x, max_error=0.01))
-    assert info.method is None and info.mode in ("grid", "interpolated", "corrected", "scaled")
+    assert info.method is None and info.mode in ("grid", "interpolated", "corrected", "scaled", "scaled_linear")
     assert info.block_count == -(-x.size // info.block_length) and info.block_count > 1
     assert info.grid_step > 0
     # Samples that sit on a grid finer than the target come back exactly, coded as grid codes.
