@@ -126,9 +126,11 @@ struct Known {
                                                std::size_t block_length);
 
 // The smaller of `container` and the scaled coding's under the bound e, on the fine grids of `step`.
+// Where the choice is made on sampled blocks, a scaling is coded whole only when it codes them in less
+// than `lead` times the container's own bytes there.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double e, double step,
-    const Settings& settings);
+    const Settings& settings, double lead = 1.0);
 
 // ---------------------------------------------------------------- the lifted coding (v2_lifted.cpp)
 

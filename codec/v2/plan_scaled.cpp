@@ -50,17 +50,18 @@ Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, Scaling scaling
 
 // The scalings worth coding whole: all of them at best effort and on signals of few blocks; else the one
 // whose residuals code smallest on the few whole blocks spread over the signal that the sequence coder
-// samples first, when they code smaller there than `container`'s own blocks do.
+// samples first, when they code in less than `lead` times `container`'s own blocks there.
 std::vector<Scaling> scalings_for(const Input& input, double e, double step, const Settings& settings,
-                                  std::span<const std::uint8_t> container) {
+                                  std::span<const std::uint8_t> container, double lead) {
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
   const std::vector<std::size_t> sampled = sampled_blocks(blocks, settings.options.effort);
   if (sampled.empty()) return all_scalings();
   const auto layout = parse(container);
   if (!layout) return {};
-  std::size_t best = 0;
-  for (const std::size_t b : sampled) best += layout->block_sizes[b];
+  std::size_t own = 0;
+  for (const std::size_t b : sampled) own += layout->block_sizes[b];
+  auto best = static_cast<std::size_t>(lead * static_cast<double>(own));
   Buffer<double> x(sampled.size() * block_length);
   for (std::size_t i = 0; i < sampled.size(); ++i) {
     std::visit([&](auto all) {
@@ -131,10 +132,10 @@ std::optional<Codes> keep_scaled(std::span<const float> y, const Extremes& ex, d
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> or_scaled(
     std::expected<std::vector<std::uint8_t>, QuorvelError> container, const Input& input, double e, double step,
-    const Settings& settings) {
+    const Settings& settings, double lead) {
   if (!container || settings.options.effort == Effort::fast) return container;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
-  for (const Scaling s : scalings_for(input, e, step, settings, *container)) {
+  for (const Scaling s : scalings_for(input, e, step, settings, *container, lead)) {
     auto y = scaled_samples(input, e, step, s, block_length);
     if (!y) continue;
     // The canonical codes of what it decodes to, which encoding that again finds.
