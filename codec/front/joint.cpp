@@ -445,7 +445,6 @@ std::expected<void, QuorvelError> check_table(std::span<const LaneReference> ref
     return std::unexpected(invalid("A reference table of " + std::to_string(references.size()) +
                                    " lanes does not fit a frame of " + std::to_string(lane_count) + " lanes"));
   }
-  std::vector<bool> joint(lane_count, false);
   for (std::size_t e = 0; e < references.size(); ++e) {
     const LaneReference& r = references[e];
     if (r.lane >= lane_count || r.reference >= lane_count || r.reference == r.lane || r.weight == 0 ||
@@ -454,10 +453,14 @@ std::expected<void, QuorvelError> check_table(std::span<const LaneReference> ref
                                      ", reference " + std::to_string(r.reference) + ", weight " +
                                      std::to_string(r.weight) + ") is out of range, out of order or void"));
     }
-    joint[r.lane] = true;
   }
+  // The entries go in increasing lane order: a search among them, not a flag per lane (the lane count of a
+  // damaged frame's shape is not yet bounded by its bytes here).
+  const auto joint = [&](std::uint32_t lane) {
+    return std::ranges::binary_search(references, lane, {}, &LaneReference::lane);
+  };
   for (const LaneReference& r : references) {
-    if (joint[r.reference]) {
+    if (joint(r.reference)) {
       return std::unexpected(invalid("Lane " + std::to_string(r.lane) + " references lane " +
                                      std::to_string(r.reference) + ", which is not coded alone"));
     }
