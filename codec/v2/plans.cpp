@@ -432,8 +432,6 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const In
   if (auto kept = keep_scaled(input.xf, input.extremes(), e, block_length)) return smallest_container(*kept, settings);
   const auto ladder = bound_ladder(e, input.lowest, input.peak());
   if (!ladder[1]) return lossless(input, detected, e == 0, settings);
-  // A signal on a grid of its own (PCM, an ADC's step) may still be smooth enough at the bound for the
-  // scaled quantiser, whose samples leave that grid.
   if (detected.grid) {
     // Whole multiples of the signal's own grid keep its values exact, but on a smooth signal the scaled
     // quantiser's residuals, mostly 0, may code smaller still. Audio and counts at tighter bounds come
