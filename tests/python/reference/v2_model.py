@@ -373,6 +373,10 @@ def fit_lpc(q: np.ndarray, start: int, end: int, order: int) -> Choice:
     z = q[start:end].astype(np.int64) - int(q[start])
     scale = max(0, int(np.max(np.abs(z))).bit_length() - 20)
     z >>= scale
+    # A Welch window, the windowed values rounded to integers (half to even).
+    half = 0.5 * (z.size + 1)
+    from_centre = (np.arange(z.size, dtype=np.float64) + 1.0 - half) / half
+    z = np.rint(z.astype(np.float64) * (1.0 - from_centre * from_centre))
     # Every product and partial sum is an integer below 2^53: exact, as the C++ doubles are.
     ac = [float(np.dot(z[k:], z[: z.size - k])) if k < z.size else 0.0 for k in range(order + 1)]
     if ac[0] <= 0:
