@@ -358,7 +358,11 @@ std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, 
   if (!fast) {
     if (auto kept = keep_lifted(y, ex, rmse, block_length)) return kept;
   }
-  if (auto kept = keep_on_rungs(y, ex, natural, nullptr)) return kept;
+  // Rungs no finer than natural / 2.2 are kept. The search's first rung lies above natural / 2; it goes to
+  // the next only where the first misses, which is where the signal already sits on that next rung (a
+  // uniform quantiser under natural errs by less than the target). Counts under a target of about one
+  // count are then quantised, not kept exactly.
+  if (auto kept = keep_on_rungs(y, ex, natural * 4 / 2.2, nullptr)) return kept;
   if (auto kept = keep_filtered(y, ex, natural, block_length)) return kept;
   if (fast || !settings.strict_bounds) return std::nullopt;
   // A grid of the signal's own at least as coarse as the loosest bound's: what a multiple of an input's
@@ -460,10 +464,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> encode_rms(const Input& i
   }
   // Uniform quantisation errs by step / sqrt(12) in RMSE, and never by more
   // than half a step (0.6 with the dead zone): the search starts at the first
-  // and needs to go no finer than a sixteenth of it. It always stops above
-  // natural / 2.1, so a signal is kept as it is only on a rung no finer than
-  // natural / 4: that keeps every signal the search decodes to, while speech
-  // on its 16-bit grid under a target of several LSB is quantised, not kept.
+  // and needs to go no finer than a sixteenth of it (kept_for_rms says which
+  // of its signals are kept as they are).
   const double natural = std::sqrt(12.0) * rmse, finest = natural / 16;
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   if (auto kept = kept_for_rms(input.xf, input.extremes(), rmse, settings)) return smallest_container(*kept, settings);

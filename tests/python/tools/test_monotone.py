@@ -71,3 +71,17 @@ def test_a_slow_integer_signal_at_a_loose_bound_takes_the_scaled_quantiser():
     blob = quorvel_tools.encode(x, max_error=0.01 * float(np.ptp(x)))
     assert blob[6] & 0x0F in (5, 6)  # the coding in the mode byte: scaled residuals, cubic or linear
     assert np.max(np.abs(quorvel_tools.decode(blob).astype(np.float64) - x)) <= 0.01 * float(np.ptp(x))
+
+
+@pytest.mark.parametrize("rmse", [0.8, 1.0])
+def test_counts_under_an_rmse_target_near_one_count_are_quantised_not_kept_exact(rmse):
+    # An ADC's counts sit on a power-of-two grid, as the encoder's own quantised signals do; at an RMSE
+    # of about one count they were kept exactly, larger than a max-error container that meets the target.
+    t = np.arange(20000)
+    x = np.round(300 * np.sin(t / 40.0) + 3 * np.random.default_rng(11).normal(size=t.size)).astype(np.float32)
+    blob = quorvel_tools.encode(x, rmse=rmse)
+    y = quorvel_tools.decode(blob).astype(np.float64)
+    assert 0 < np.sqrt(np.mean((y - x) ** 2)) <= rmse
+    bound = quorvel_tools.encode(x, max_error=rmse)  # meets the RMSE target too
+    assert len(blob) <= len(bound) < len(quorvel_tools.encode(x, max_error=0))
+    assert quorvel_tools.encode(quorvel_tools.decode(blob), rmse=rmse) == blob
