@@ -358,10 +358,9 @@ std::optional<Codes> kept_for_rms(std::span<const float> y, const Extremes& ex, 
   if (!fast) {
     if (auto kept = keep_lifted(y, ex, rmse, block_length)) return kept;
   }
-  // Rungs no finer than natural / 2.2 are kept. The search's first rung lies above natural / 2; it goes to
-  // the next only where the first misses, which is where the signal already sits on that next rung (a
-  // uniform quantiser under natural errs by less than the target). Counts under a target of about one
-  // count are then quantised, not kept exactly.
+  // Rungs no finer than natural / 2.2 are kept. The search goes no finer than the rung under natural / 2.08,
+  // where even the closed-loop quantiser (which errs by at most 0.6 of a step) meets the target, so every
+  // signal it decodes to is kept; counts under a target of about one count are quantised, not kept exactly.
   if (auto kept = keep_on_rungs(y, ex, natural * 4 / 2.2, nullptr)) return kept;
   if (auto kept = keep_filtered(y, ex, natural, block_length)) return kept;
   if (fast || !settings.strict_bounds) return std::nullopt;
