@@ -20,7 +20,7 @@ import numpy as np
 
 try:
     from zarr.abc.codec import ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin
-    from zarr.abc.store import RangeByteRequest
+    from zarr.abc.store import RangeByteRequest, Store
     from zarr.core.common import parse_named_configuration
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
@@ -56,7 +56,9 @@ class QuorvelCodec(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
     made. NaN and infinities, and so a NaN fill value, come back exactly.
     Reading a box of a chunk (ints and slices: some channels over a time
     range) fetches only the byte ranges its lanes and blocks need, when the
-    codec is the array's only one besides array->array codecs.
+    codec is the array's only one (``compressors=None``, no filters) and the
+    store tells a chunk's size without reading it; other stores give the
+    chunk whole and only the box is decoded.
     Metadata without ``format`` was written when version 1 was the only one, so
     :meth:`from_dict` reads it as ``format=1``.
     """
@@ -144,8 +146,8 @@ class QuorvelCodec(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
         shape = tuple(chunk_spec.shape)
         box = _box(selection, shape)
         size = None if box is None else await _stored_size(byte_getter)
-        if box is None or size is None:  # the whole chunk
-            chunk_bytes = await byte_getter.get(prototype=chunk_spec.prototype)
+        chunk_bytes = None if size is not None else await byte_getter.get(prototype=chunk_spec.prototype)
+        if box is None:
             if chunk_bytes is None:
                 return None
             whole = await self._decode_single(chunk_bytes, chunk_spec)
@@ -163,7 +165,12 @@ class QuorvelCodec(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
             return b"" if piece is None else piece.to_bytes()
 
         time = outer[axis]
-        frame = (await fetch_part_async(read, size, lanes, time.start, time.stop)).bytes
+        if size is not None:
+            frame: Any = (await fetch_part_async(read, size, lanes, time.start, time.stop)).bytes
+        elif chunk_bytes is not None:  # a store that cannot tell the chunk's size gave it whole
+            frame = chunk_bytes.as_numpy_array()
+        else:
+            return None
         self._checked_shape(frame, shape)
         part = await asyncio.to_thread(decode_array, frame, lanes=lanes, start=time.start, stop=time.stop)
         part = part.reshape(*(outer[k].stop - outer[k].start for k in channel_axes), time.stop - time.start)
@@ -205,9 +212,10 @@ def _box(selection: SelectorTuple, shape: tuple[int, ...]) -> tuple[tuple[slice,
 
 
 async def _stored_size(byte_getter: ByteGetter) -> int | None:
-    """The chunk's size in the store; None when it has none or the store cannot say (it is then read whole)."""
+    """The chunk's size in the store; None when it has none, or the store cannot tell it without
+    reading the chunk (then it is read whole)."""
     store, path = getattr(byte_getter, "store", None), getattr(byte_getter, "path", None)
-    if store is None or path is None:
+    if store is None or path is None or type(store).getsize is Store.getsize:  # the default reads the value
         return None
     try:
         return int(await store.getsize(path))

@@ -89,12 +89,15 @@ def test_one_lane_over_a_tenth_of_the_time_reads_a_tenth_of_the_chunk(store, rec
     assert np.isnan(part).sum() == (1000 if which == "with NaN" else 0)
 
 
-def test_boxes_with_steps_and_single_samples_read_as_the_whole_chunk_does(store):
-    array, _ = store
-    whole = array[:]
-    for selection in [(slice(3, 9, 2), slice(20000, 24000, 3)), (7, 123), (slice(None), slice(N - 5, None)),
-                      (slice(60, None), -1), ([1, 5], slice(0, 10))]:
-        np.testing.assert_array_equal(array[selection], whole[selection])
+def test_boxes_with_steps_and_single_samples_read_as_the_whole_chunk_does(store, recording):
+    in_memory = zarr.create_array(zarr.storage.MemoryStore(), shape=(8, 5000), chunks=(8, 5000), dtype="float32",
+                                  serializer=QuorvelCodec(max_error=0.05), compressors=None)
+    in_memory[:] = recording[:8, :5000]  # a store that cannot tell a chunk's size: read whole, the box decoded
+    for array in (store[0], in_memory):
+        whole = array[:]
+        for selection in [(slice(3, 9, 2), slice(2000, 4000, 3)), (7, 123), (slice(None), slice(-5, None)),
+                          (slice(6, None), -1), ([1, 5], slice(0, 10))]:
+            np.testing.assert_array_equal(array[selection], whole[selection])
 
 
 def test_time_on_the_first_axis(tmp_path, recording):
