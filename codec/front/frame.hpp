@@ -148,4 +148,35 @@ struct FramePart {
                                                                 const FramePart& part, std::span<double> out,
                                                                 std::size_t threads = 0);
 
+// Reading a part of a stored frame from byte ranges: a reader fetches the
+// head, walks the containers by their headers and block indexes, fetches the
+// blocks it needs, the masks and the CRC, and hands decode_frame_part a
+// buffer of the frame's size that holds those bytes (the others are never read).
+
+// What a compact frame's first bytes say (`prefix`: the rest need not be
+// there): `info` without its lanes, its last axis 1 unless no lane has a
+// container (the first container's header gives it), where the containers
+// start, and the lane bitmap (empty: every lane has one when `any_container`).
+// InvalidInput for a frame in the lane-table layout, or a prefix too short.
+struct FrameHead {
+  FrameInfo info;
+  std::size_t end;
+  std::vector<std::uint8_t> bitmap;
+  bool any_container;
+};
+[[nodiscard]] std::expected<FrameHead, QuorvelError> read_frame_head(std::span<const std::uint8_t> prefix);
+
+// Where a container of a frame of `version` keeps its blocks, from its header
+// and block index (`bytes` start at the container and may go on after it; its
+// blocks must lie inside them): block b is bytes [starts[b], starts[b + 1]),
+// CRC included, and holds samples [b block_length, (b + 1) block_length); the
+// last start is the container's end. A version-1 container is one block.
+struct ContainerBlocks {
+  std::size_t sample_count;
+  std::size_t block_length;
+  std::vector<std::size_t> starts;
+};
+[[nodiscard]] std::expected<ContainerBlocks, QuorvelError> read_container_blocks(std::span<const std::uint8_t> bytes,
+                                                                               std::uint8_t version);
+
 }  // namespace quorvel

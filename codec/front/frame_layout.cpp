@@ -363,18 +363,9 @@ std::expected<CompactHead, QuorvelError> read_compact_head(std::span<const std::
 // One container's end and sample count, from its own header (the bytes may go on after it).
 std::expected<std::pair<std::size_t, std::size_t>, QuorvelError> container_extent(std::span<const std::uint8_t> bytes,
                                                                                   std::uint8_t version) {
-  if (version == 2) {
-    const auto layout = v2::parse(bytes);
-    if (!layout) return std::unexpected(layout.error());
-    return std::pair{layout->block_starts.back(), std::size_t{layout->header.sample_count}};
-  }
-  const auto header = ContainerHeader::parse(bytes);
-  if (!header) return std::unexpected(header.error());
-  if (header->payload_length > bytes.size() - header_size) {
-    return std::unexpected(invalid("Frame is truncated: a container's payload of " +
-                                   std::to_string(header->payload_length) + " bytes runs past it"));
-  }
-  return std::pair{header_size + header->payload_length, std::size_t{header->sample_count}};
+  const auto blocks = read_container_blocks(bytes, version);
+  if (!blocks) return std::unexpected(blocks.error());
+  return std::pair{blocks->starts.back(), blocks->sample_count};
 }
 
 // The containers, walked from the head's end to `limit` each by its own
@@ -488,3 +479,38 @@ std::size_t compact_overhead(std::span<const std::uint64_t> shape) {
 }
 
 }  // namespace quorvel::frame_detail
+
+namespace quorvel {
+
+std::expected<ContainerBlocks, QuorvelError> read_container_blocks(std::span<const std::uint8_t> bytes,
+                                                                   std::uint8_t version) {
+  if (version == 2) {
+    auto layout = v2::parse(bytes);
+    if (!layout) return std::unexpected(layout.error());
+    const v2::Header& header = layout->header;
+    return ContainerBlocks{header.sample_count, header.block_length(), std::move(layout->block_starts)};
+  }
+  const auto header = ContainerHeader::parse(bytes);
+  if (!header) return std::unexpected(header.error());
+  if (header->payload_length > bytes.size() - header_size) {
+    return std::unexpected(frame_detail::invalid("Frame is truncated: a container's payload of " +
+                                   std::to_string(header->payload_length) + " bytes runs past it"));
+  }
+  // A version-1 container decodes whole: one block of every sample.
+  return ContainerBlocks{header->sample_count, std::max<std::size_t>(header->sample_count, 1),
+                         {header_size, header_size + header->payload_length}};
+}
+
+std::expected<FrameHead, QuorvelError> read_frame_head(std::span<const std::uint8_t> prefix) {
+  auto info = frame_detail::parse_fixed(prefix);
+  if (!info) return std::unexpected(info.error());
+  const std::uint8_t flags = prefix[7];
+  if ((flags & frame_flag_compact) == 0) {
+    return std::unexpected(frame_detail::invalid("The frame has a lane table, not the compact layout's head"));
+  }
+  auto head = frame_detail::read_compact_head(prefix, *info, flags);
+  if (!head) return std::unexpected(head.error());
+  return FrameHead{std::move(*info), head->end, {head->bitmap.begin(), head->bitmap.end()}, head->any_container};
+}
+
+}  // namespace quorvel

@@ -31,6 +31,7 @@ from quorvel_tools._encode import encode, encode_rows
 from quorvel_tools._files import Recording, load, save
 from quorvel_tools._frame import LayoutWarning, decode_array, encode_array
 from quorvel_tools._measure import Measurement, measure
+from quorvel_tools._ranges import decode_array_ranges
 from quorvel_tools.errors import CodecError, UnreachableTargetError
 from quorvel_tools.settings import Settings
 
@@ -52,6 +53,7 @@ __all__ = [
     "build_info",
     "decode",
     "decode_array",
+    "decode_array_ranges",
     "encode",
     "encode_array",
     "encode_rows",

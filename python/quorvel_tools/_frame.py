@@ -213,9 +213,10 @@ def decode_array(
     return out
 
 
-def _decode_part(view: Any, dtype: np.dtype[Any], shape: tuple[int, ...], lanes: Any, start: int | None,
-                 stop: int | None, threads: int | None, time_axis: int) -> npt.NDArray[np.floating]:
-    """decode_array of some lanes over samples [start, stop)."""
+def part_of(shape: tuple[int, ...], lanes: Any, start: int | None,
+            stop: int | None) -> tuple[npt.NDArray[np.int64], int, int, bool]:
+    """The lanes (non-negative), first and last sample of a part of a frame of `shape`, and
+    whether one int lane was asked for; the errors of decode_array for a part outside it."""
     count = int(np.prod(shape[:-1], dtype=np.int64)) if shape else 1
     length = shape[-1] if shape else 1
     one = lanes is not None and np.ndim(lanes) == 0
@@ -231,6 +232,13 @@ def _decode_part(view: Any, dtype: np.dtype[Any], shape: tuple[int, ...], lanes:
     last = length if stop is None else int(stop) + (length if stop < 0 else 0)
     if not 0 <= first <= last <= length:
         raise ValueError(f"samples {start} to {stop} are not a range inside lanes of {length} samples")
+    return picked, first, last, one
+
+
+def _decode_part(view: Any, dtype: np.dtype[Any], shape: tuple[int, ...], lanes: Any, start: int | None,
+                 stop: int | None, threads: int | None, time_axis: int) -> npt.NDArray[np.floating]:
+    """decode_array of some lanes over samples [start, stop)."""
+    picked, first, last, one = part_of(shape, lanes, start, stop)
     decoded = np.empty((picked.size, last - first), dtype=dtype)
     _codec.decode_frame(view, decoded.reshape(-1), thread_count(threads), tuple(int(k) for k in picked), first, last)
     if one:

@@ -19,28 +19,32 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 try:
-    from zarr.abc.codec import ArrayBytesCodec
+    from zarr.abc.codec import ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin
+    from zarr.abc.store import RangeByteRequest, Store
     from zarr.core.common import parse_named_configuration
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError('quorvel_tools.zarr needs zarr 3: pip install "zarr>=3"') from error
 
 from quorvel_tools._frame import LayoutWarning, _axis, checked_time_axis, decode_array, frame_shape, layout_advice
+from quorvel_tools._ranges import fetch_part_async
 from quorvel_tools._rewrite import encode_chunk, remember
 from quorvel_tools.settings import CODEC_PARAMETERS, Settings, chunk_settings
 
 if TYPE_CHECKING:
     from typing import Self
 
+    from zarr.abc.store import ByteGetter
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.chunk_grids import ChunkGrid
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
+    from zarr.core.indexing import SelectorTuple
 
 CODEC_NAME = "quorvel"
 
 
 @dataclass(frozen=True, kw_only=True)
-class QuorvelCodec(ArrayBytesCodec):
+class QuorvelCodec(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
     """Lossy compression of float32 and float64 chunks, lane by lane along the time axis.
 
     The settings are those of :class:`quorvel_tools.numcodecs.Quorvel`: at most
@@ -50,6 +54,11 @@ class QuorvelCodec(ArrayBytesCodec):
     ``(time, channels)`` arrays). An array whose chunks' lanes look like
     channels raises a :class:`~quorvel_tools.LayoutWarning` when the array is
     made. NaN and infinities, and so a NaN fill value, come back exactly.
+    Reading a box of a chunk (ints and slices: some channels over a time
+    range) fetches only the byte ranges its lanes and blocks need, when the
+    codec is the array's only one (``compressors=None``, no filters) and the
+    store tells a chunk's size without reading it; other stores give the
+    chunk whole and only the box is decoded.
     Metadata without ``format`` was written when version 1 was the only one, so
     :meth:`from_dict` reads it as ``format=1``.
     """
@@ -114,18 +123,59 @@ class QuorvelCodec(ArrayBytesCodec):
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         frame = chunk_bytes.as_numpy_array()
-        _, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
-        expected = tuple(chunk_spec.shape)
-        axis = _axis(self.time_axis, len(expected)) if expected else 0
-        in_frame = expected[:axis] + expected[axis + 1:] + expected[axis:axis + 1] if expected else expected
-        if shape != in_frame:
-            layout = "" if in_frame == expected else f" (its chunks {expected} with time last)"
-            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {in_frame}{layout}")
+        axis = self._checked_shape(frame, tuple(chunk_spec.shape))
         array = decode_array(frame)
         array = array.astype(chunk_spec.dtype.to_native_dtype(), copy=False)
         remember(frame, array)  # a partial write encodes it again: its other samples must not move
         array = np.moveaxis(array, -1, axis) if array.ndim > 1 else array
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
+
+    def _checked_shape(self, frame: Any, expected: tuple[int, ...]) -> int:
+        """The chunk's time axis, once the frame's header says it holds a chunk of the `expected` shape."""
+        _, shape = frame_shape(frame)  # from the header: a chunk of the wrong shape costs no decoding
+        axis = _axis(self.time_axis, len(expected)) if expected else 0
+        in_frame = expected[:axis] + expected[axis + 1:] + expected[axis:axis + 1] if expected else expected
+        if shape != in_frame:
+            layout = "" if in_frame == expected else f" (its chunks {expected} with time last)"
+            raise ValueError(f"the chunk's frame holds shape {shape}, the array expects {in_frame}{layout}")
+        return axis
+
+    async def _decode_partial_single(
+        self, byte_getter: ByteGetter, selection: SelectorTuple, chunk_spec: ArraySpec
+    ) -> NDBuffer | None:
+        shape = tuple(chunk_spec.shape)
+        box = _box(selection, shape)
+        size = None if box is None else await _stored_size(byte_getter)
+        chunk_bytes = None if size is not None else await byte_getter.get(prototype=chunk_spec.prototype)
+        if box is None:
+            if chunk_bytes is None:
+                return None
+            whole = await self._decode_single(chunk_bytes, chunk_spec)
+            return chunk_spec.prototype.nd_buffer.from_numpy_array(whole.as_numpy_array()[selection])
+        outer, inner = box
+        axis = _axis(self.time_axis, len(shape))
+        channel_axes = [k for k in range(len(shape)) if k != axis]
+        grids = np.meshgrid(*(np.arange(outer[k].start, outer[k].stop) for k in channel_axes), indexing="ij")
+        lanes = (np.ravel_multi_index(tuple(grids), tuple(shape[k] for k in channel_axes)).reshape(-1)
+                 if channel_axes else np.zeros(1, np.int64))
+
+        async def read(offset: int, length: int) -> bytes:
+            piece = await byte_getter.get(prototype=chunk_spec.prototype,
+                                          byte_range=RangeByteRequest(offset, offset + length))
+            return b"" if piece is None else piece.to_bytes()
+
+        time = outer[axis]
+        if size is not None:
+            frame: Any = (await fetch_part_async(read, size, lanes, time.start, time.stop)).bytes
+        elif chunk_bytes is not None:  # a store that cannot tell the chunk's size gave it whole
+            frame = chunk_bytes.as_numpy_array()
+        else:
+            return None
+        self._checked_shape(frame, shape)
+        part = await asyncio.to_thread(decode_array, frame, lanes=lanes, start=time.start, stop=time.stop)
+        part = part.reshape(*(outer[k].stop - outer[k].start for k in channel_axes), time.stop - time.start)
+        part = np.moveaxis(part, -1, axis).astype(chunk_spec.dtype.to_native_dtype(), copy=False)
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(part[inner])
 
     async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
@@ -135,3 +185,39 @@ class QuorvelCodec(ArrayBytesCodec):
 
     def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
         raise NotImplementedError("quorvel frames have no fixed size")
+
+
+def _box(selection: SelectorTuple, shape: tuple[int, ...]) -> tuple[tuple[slice, ...], tuple[Any, ...]] | None:
+    """The box of the chunk that `selection` lies in (a slice per axis) and the selection inside it, when
+    every axis is picked by an int or a slice with a positive step and the box is not the whole chunk."""
+    if not shape or not isinstance(selection, tuple) or len(selection) != len(shape):
+        return None
+    outer: list[slice] = []
+    inner: list[Any] = []
+    for picked, n in zip(selection, shape, strict=True):
+        if isinstance(picked, (int, np.integer)) and not isinstance(picked, bool) and -n <= picked < n:
+            first = int(picked) % n
+            outer.append(slice(first, first + 1))
+            inner.append(0)
+        elif isinstance(picked, slice) and picked.indices(n)[2] > 0 and len(range(n)[picked]):
+            first, stop, step = picked.indices(n)
+            end = first + (stop - first - 1) // step * step + 1
+            outer.append(slice(first, end))
+            inner.append(slice(0, end - first, step))
+        else:
+            return None
+    if all(box.stop - box.start == n for box, n in zip(outer, shape, strict=True)):
+        return None
+    return tuple(outer), tuple(inner)
+
+
+async def _stored_size(byte_getter: ByteGetter) -> int | None:
+    """The chunk's size in the store; None when it has none, or the store cannot tell it without
+    reading the chunk (then it is read whole)."""
+    store, path = getattr(byte_getter, "store", None), getattr(byte_getter, "path", None)
+    if store is None or path is None or type(store).getsize is Store.getsize:  # the default reads the value
+        return None
+    try:
+        return int(await store.getsize(path))
+    except (FileNotFoundError, NotImplementedError):
+        return None

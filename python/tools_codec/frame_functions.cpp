@@ -35,6 +35,37 @@ bool shape_of(PyObject* tuple, std::vector<std::uint64_t>& shape) {
   return true;
 }
 
+// The shape as a tuple of ints (a new reference, or nullptr with an exception set).
+PyObject* shape_tuple(const std::vector<std::uint64_t>& shape) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
+  for (std::size_t axis = 0; tuple != nullptr && axis < shape.size(); ++axis) {
+    PyObject* extent = PyLong_FromUnsignedLongLong(shape[axis]);
+    if (extent == nullptr) {
+      Py_CLEAR(tuple);
+      break;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(axis), extent);
+  }
+  return tuple;
+}
+
+// The reference table as ((lane, reference lane, Q12 weight), ...), as shape_tuple.
+PyObject* references_tuple(const std::vector<LaneReference>& references) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(references.size()));
+  for (std::size_t e = 0; tuple != nullptr && e < references.size(); ++e) {
+    const LaneReference& r = references[e];
+    PyObject* entry = Py_BuildValue("(IIi)", r.lane, r.reference, static_cast<int>(r.weight));
+    if (entry == nullptr) {
+      Py_CLEAR(tuple);
+      break;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(e), entry);
+  }
+  return tuple;
+}
+
+const char* dtype_name(FrameDtype dtype) { return dtype == FrameDtype::float32 ? "float32" : "float64"; }
+
 }  // namespace
 
 PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
@@ -68,35 +99,64 @@ PyObject* encode_frame(PyObject* /*module*/, PyObject* args) {
 PyObject* frame_info(PyObject* /*module*/, PyObject* frame) {
   const auto info = python::on_bytes(frame, &read_frame_info);
   if (!info) return nullptr;
-  PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(info->shape.size()));
   PyObject* lanes = PyTuple_New(static_cast<Py_ssize_t>(info->lanes.size()));
-  PyObject* references = PyTuple_New(static_cast<Py_ssize_t>(info->references.size()));
-  bool ok = shape != nullptr && lanes != nullptr && references != nullptr;
-  for (std::size_t axis = 0; ok && axis < info->shape.size(); ++axis) {
-    PyObject* extent = PyLong_FromUnsignedLongLong(info->shape[axis]);
-    ok = extent != nullptr;
-    if (ok) PyTuple_SET_ITEM(shape, static_cast<Py_ssize_t>(axis), extent);
-  }
+  bool ok = lanes != nullptr;
   for (std::size_t lane = 0; ok && lane < info->lanes.size(); ++lane) {
     PyObject* part = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(info->lanes[lane].offset),
                                    static_cast<Py_ssize_t>(info->lanes[lane].size));
     ok = part != nullptr;
     if (ok) PyTuple_SET_ITEM(lanes, static_cast<Py_ssize_t>(lane), part);
   }
-  for (std::size_t e = 0; ok && e < info->references.size(); ++e) {
-    const LaneReference& r = info->references[e];
-    PyObject* entry = Py_BuildValue("(IIi)", r.lane, r.reference, static_cast<int>(r.weight));
-    ok = entry != nullptr;
-    if (ok) PyTuple_SET_ITEM(references, static_cast<Py_ssize_t>(e), entry);
-  }
-  if (!ok) {
-    Py_XDECREF(shape);
+  PyObject* shape = shape_tuple(info->shape);
+  PyObject* references = references_tuple(info->references);
+  if (!ok || shape == nullptr || references == nullptr) {
     Py_XDECREF(lanes);
+    Py_XDECREF(shape);
     Py_XDECREF(references);
     return nullptr;
   }
-  return Py_BuildValue("(sNNN)", info->dtype == FrameDtype::float32 ? "float32" : "float64", shape, lanes,
+  return Py_BuildValue("(sNNN)", dtype_name(info->dtype), shape, lanes, references);
+}
+
+PyObject* frame_head(PyObject* /*module*/, PyObject* prefix) {
+  auto head = python::on_bytes(prefix, &read_frame_head);
+  if (!head) return nullptr;
+  const FrameInfo& info = head->info;
+  PyObject* shape = shape_tuple(info.shape);
+  PyObject* references = references_tuple(info.references);
+  if (shape == nullptr || references == nullptr) {
+    Py_XDECREF(shape);
+    Py_XDECREF(references);
+    return nullptr;
+  }
+  const char* bitmap = head->bitmap.empty() ? "" : reinterpret_cast<const char*>(head->bitmap.data());
+  return Py_BuildValue("(BsNnny#ON)", info.version, dtype_name(info.dtype), shape,
+                       static_cast<Py_ssize_t>(info.lane_count), static_cast<Py_ssize_t>(head->end), bitmap,
+                       static_cast<Py_ssize_t>(head->bitmap.size()), head->any_container ? Py_True : Py_False,
                        references);
+}
+
+PyObject* container_blocks(PyObject* /*module*/, PyObject* args) {
+  PyObject* container = nullptr;
+  unsigned char version = 0;
+  if (!PyArg_ParseTuple(args, "Ob:container_blocks", &container, &version)) return nullptr;
+  const auto blocks = python::on_bytes(container, [version](std::span<const std::uint8_t> bytes) {
+    return read_container_blocks(bytes, version);
+  });
+  if (!blocks) return nullptr;
+  PyObject* starts = PyTuple_New(static_cast<Py_ssize_t>(blocks->starts.size()));
+  bool ok = starts != nullptr;
+  for (std::size_t b = 0; ok && b < blocks->starts.size(); ++b) {
+    PyObject* start = PyLong_FromSize_t(blocks->starts[b]);
+    ok = start != nullptr;
+    if (ok) PyTuple_SET_ITEM(starts, static_cast<Py_ssize_t>(b), start);
+  }
+  if (!ok) {
+    Py_XDECREF(starts);
+    return nullptr;
+  }
+  return Py_BuildValue("(nnN)", static_cast<Py_ssize_t>(blocks->sample_count),
+                       static_cast<Py_ssize_t>(blocks->block_length), starts);
 }
 
 PyObject* frame_overhead(PyObject* /*module*/, PyObject* shape_tuple) {

@@ -217,6 +217,13 @@ PyMethodDef methods[] = {
     {"frame_info", frame_info, METH_O,
      "frame_info(frame, /)\n--\n\n(dtype name, shape, ((offset, size) of each lane's container, ...), "
      "((lane, reference lane, Q12 weight) of each joint lane, ...)) of a frame."},
+    {"frame_head", frame_head, METH_O,
+     "frame_head(prefix, /)\n--\n\n(version, dtype name, shape, lane count, where the containers start, lane "
+     "bitmap, any container, reference table) from a compact frame's first bytes; the last axis comes from "
+     "the first container when any."},
+    {"container_blocks", container_blocks, METH_VARARGS,
+     "container_blocks(container, version, /)\n--\n\n(sample count, block length, (start of each block, ..., "
+     "end)) of a frame's container, from its header and block index."},
     {"frame_overhead", frame_overhead, METH_O,
      "frame_overhead(shape, /)\n--\n\nBytes a compact frame of this shape takes at most besides its containers, masks and reference table."},
     {"vocabulary", vocabulary, METH_NOARGS,

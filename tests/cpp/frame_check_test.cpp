@@ -192,4 +192,36 @@ TEST(FrameCheck, FramesWithoutTheCheckStillDecode) {
   }
 }
 
+
+// A reader of part of a stored frame learns from the head's bytes alone where the containers start
+// and which lanes have one, and from each container's header and block index where its blocks lie:
+// the same places the whole frame's parse finds, for frames with a bitmap, joint lanes, either version.
+TEST(FrameCheck, HeadsAndBlocksAreReadWithoutTheRestOfTheFrame) {
+  const quorvel::FrameSettings version_2{.target = quorvel::Target{quorvel::TargetKind::max_error, 0.01}, .threads = 1,
+                                         .format = 2};
+  const quorvel::FrameSettings version_1{.fixed = codec_test::cdf53_opts, .threads = 1};
+  std::vector<float> x = gappy<float>(4, 700);
+  for (std::size_t i = 0; i < 700; ++i) x[3 * 700 + i] = 0.5f * x[i];  // lane 3 follows lane 0: joint
+  for (const auto& settings : {version_2, version_1}) {
+    const Bytes frame = quorvel::encode_frame(std::span<const float>(x), Shape{4, 700}, settings).value();
+    const auto info = quorvel::read_frame_info(frame).value();
+    const auto head = quorvel::read_frame_head(std::span(frame).first(info.lanes[0].offset)).value();
+    EXPECT_EQ(head.end, info.lanes[0].offset);
+    EXPECT_EQ(head.info.references, info.references);
+    ASSERT_EQ(head.bitmap.size(), 1u);  // lane 2 is all NaN: no container
+    EXPECT_EQ(head.bitmap[0], 0b1011);
+    EXPECT_FALSE(quorvel::read_frame_head(std::span(frame).first(head.end - 1)));
+    for (const std::size_t lane : {0u, 1u, 3u}) {
+      const auto part = info.lanes[lane];
+      const auto blocks = quorvel::read_container_blocks(std::span(frame).subspan(part.offset), info.version).value();
+      EXPECT_EQ(blocks.sample_count, 700u);
+      EXPECT_EQ(blocks.starts.back(), part.size);
+      EXPECT_EQ(blocks.starts.size(), 2u);  // one block of 2^14 samples, or version 1's one
+    }
+  }
+  const Bytes table = quorvel::encode_frame(std::span<const float>(x), Shape{4, 700}, version_2, true,
+                                            quorvel::FrameLayout::lane_table).value();
+  EXPECT_FALSE(quorvel::read_frame_head(table));
+}
+
 }  // namespace

@@ -34,7 +34,8 @@ def container(signal):
 def test_public_names_and_version():
     assert sorted(quorvel_tools.__all__) == ["BuildInfo", "CodecError", "ContainerInfo", "LayoutWarning",
                                              "Measurement", "Recording", "Settings", "UnreachableTargetError",
-                                             "__version__", "build_info", "decode", "decode_array", "encode",
+                                             "__version__", "build_info", "decode", "decode_array",
+                                             "decode_array_ranges", "encode",
                                              "encode_array", "encode_rows", "inspect", "load", "measure", "save"]
     assert quorvel_tools.__version__ == importlib.metadata.version("quorvel")
 
