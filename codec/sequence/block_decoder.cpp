@@ -105,17 +105,45 @@ class ResidualReader {
   std::uint64_t position_ = 0;
 };
 
-// Codes back from a block's residuals, once the local sign-LMS stages of its segments have made theirs
-// first differences in place: each segment's inverse in order.
-void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
-                   std::span<std::int32_t> codes) {
-  const std::size_t n = codes.size();
-  for (std::size_t s = 0; s < predictors.size(); ++s) {
-    const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
-    if (predictors[s].kind == Predictor::sign_lms_local)
-      kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
-    else
-      reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
+// Codes back from one segment's residuals, once the local sign-LMS stages of its block have made their
+// first differences in place.
+void restore_segment(const PredictorChoice& predictor, std::size_t start, std::span<std::int32_t> residuals,
+                     std::span<std::int32_t> codes) {
+  const std::size_t m = std::min(codes.size() - start, kSegmentLength);
+  if (predictor.kind == Predictor::sign_lms_local)
+    kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+  else
+    reconstruct(codes, start, start + m, predictor, residuals.subspan(start, m));
+}
+
+// Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 with 8 codes
+// before them go side by side, the others one by one.
+void restore_segments(std::size_t s, std::span<const std::span<const PredictorChoice>> predictors,
+                      std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes) {
+  static_assert(RansDecoder::kMaxTogether <= kLpcLanes);
+  std::array<LpcLane, kLpcLanes> lanes;
+  std::array<std::size_t, kLpcLanes> block_of{};
+  std::size_t together = 0, rounds = kSegmentLength;
+  const std::size_t start = s * kSegmentLength;
+  for (std::size_t b = 0; b < codes.size(); ++b) {
+    if (s >= predictors[b].size()) continue;
+    const PredictorChoice& p = predictors[b][s];
+    if (p.kind != Predictor::lpc || p.order > 8 || start < 8) {
+      restore_segment(p, start, residuals[b], codes[b]);
+      continue;
+    }
+    block_of[together] = b;
+    LpcLane& lane = lanes[together++];
+    lane = {codes[b].data() + start, residuals[b].data() + start, std::min(codes[b].size() - start, kSegmentLength), {}, p.shift};
+    std::copy_n(p.coefficients.begin(), p.order, lane.c.begin());
+    rounds = std::min(rounds, lane.n);
+  }
+  if (together == 0) return;
+  kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
+  for (std::size_t l = 0; l < together; ++l) {
+    const std::size_t b = block_of[l];
+    if (lanes[l].n > rounds)
+      reconstruct(codes[b], start + rounds, start + lanes[l].n, predictors[b][s], residuals[b].subspan(start + rounds));
   }
 }
 
@@ -192,8 +220,11 @@ bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std:
   for (std::size_t b = 0; b < count; ++b)
     if (!codes[b].empty() && !at[b].finish(lanes)) return false;
   run_lms_lanes(lanes, true);
-  for (std::size_t b = 0; b < count; ++b)
-    if (!codes[b].empty()) restore_codes(at[b].head.predictors, at[b].residuals, codes[b]);
+  std::array<std::span<const PredictorChoice>, RansDecoder::kMaxTogether> predictors;
+  std::array<std::span<std::int32_t>, RansDecoder::kMaxTogether> residuals;
+  for (std::size_t b = 0; b < count; ++b) predictors[b] = at[b].head.predictors, residuals[b] = at[b].residuals;
+  for (std::size_t s = 0; s < segments; ++s)
+    restore_segments(s, {predictors.data(), count}, {residuals.data(), count}, codes.first(count));
   return true;
 }
 

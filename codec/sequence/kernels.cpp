@@ -24,6 +24,11 @@ void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
   }
 }
 
+void welch_window(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z) {
+  const double half = 0.5 * double(n + 1);
+  for (std::size_t i = 0; i < n; ++i) z[i] = welch_value(q, i, half, first, scale);
+}
+
 void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order, int shift,
                    std::int32_t* r) {
   for (std::size_t i = from; i < to; ++i) {
@@ -37,13 +42,24 @@ void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, st
   for (std::size_t i = 0; i < n; ++i) x[i] = previous = plus(d[i], previous);
 }
 
+void lpc_restore_lanes(std::span<const LpcLane> lanes, std::size_t rounds) {
+  for (const LpcLane& lane : lanes) {
+    for (std::size_t i = 0; i < rounds; ++i) {
+      std::int64_t sum = 0;
+      for (std::size_t j = 0; j < lane.c.size(); ++j) sum += std::int64_t{lane.c[j]} * lane.x[i - 1 - j];
+      lane.x[i] = plus(lane.r[i], wrap(sum >> lane.shift));
+    }
+  }
+}
+
 // The whole-round kernels have no portable version: the callers' loops take every round.
 constexpr KernelTables<Kernels> kTables{
-    .portable = {tokenize, autocorrelation, lpc_residuals, running_sum, lms_lanes, nullptr, nullptr, nullptr,
-                 nullptr},
+    .portable = {tokenize, autocorrelation, welch_window, lpc_residuals, running_sum, lms_lanes, nullptr, nullptr, nullptr,
+                 nullptr, lpc_restore_lanes},
 #if RIMBLE_ARCH(X86_64)
-    .avx2 = Kernels{tokenize_avx2, autocorrelation_avx2, lpc_residuals_avx2, running_sum_avx2, lms_lanes_avx2,
-                    read_rounds_avx2, write_rounds_avx2, rans_encode_rounds_avx2, rans_decode_rounds_avx2},
+    .avx2 = Kernels{tokenize_avx2, autocorrelation_avx2, welch_window_avx2, lpc_residuals_avx2, running_sum_avx2, lms_lanes_avx2,
+                    read_rounds_avx2, write_rounds_avx2, rans_encode_rounds_avx2, rans_decode_rounds_avx2,
+                    lpc_restore_lanes_avx2},
 #endif
 };
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -118,11 +119,36 @@ std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* 
 void autocorrelation(const double* z, std::size_t n, int order, double* ac);
 void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac);
 
+// The segment q[0, n) less `first`, shifted right by `scale` bits and tapered by a Welch window, each value
+// rounded to an integer (nearest, ties to even) so that the autocorrelation's sums stay exact.
+void welch_window(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z);
+// Value i of it, `half` being (n + 1) / 2.
+[[nodiscard]] inline double welch_value(const std::int32_t* q, std::size_t i, double half, std::int32_t first, int scale) {
+  const double from_centre = (double(i) + 1.0 - half) / half;
+  const double value = static_cast<double>((std::int64_t{q[i]} - first) >> scale);
+  return std::nearbyint(value * (1.0 - from_centre * from_centre));
+}
+void welch_window_avx2(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z);
+
 // LPC residuals r[i] = x[i] - wrap((sum_j c[j] x[i-1-j]) >> shift) for i in [from, to), i >= order.
 void lpc_residuals(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                    int shift, std::int32_t* r);
 void lpc_residuals_avx2(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r);
+
+// LPC segments of several blocks restored side by side: each recurrence waits on its newest code, so up to
+// kLpcLanes independent ones share the multiplies. x[-8, 0) are a lane's codes before it; coefficients past
+// its order are zero. x[i] = r[i] + wrap((sum_j c[j] x[i-1-j]) >> shift) for i < rounds (rounds <= n).
+inline constexpr std::size_t kLpcLanes = 4;
+struct LpcLane {
+  std::int32_t* x = nullptr;
+  const std::int32_t* r = nullptr;
+  std::size_t n = 0;
+  std::array<std::int32_t, 8> c{};
+  int shift = 0;  // at most 15
+};
+void lpc_restore_lanes(std::span<const LpcLane> lanes, std::size_t rounds);
+void lpc_restore_lanes_avx2(std::span<const LpcLane> lanes, std::size_t rounds);
 
 // x[i] = previous + d[0] + ... + d[i] for i < n, wrapping.
 void running_sum(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
@@ -147,6 +173,7 @@ void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse);
 struct Kernels {
   std::uint32_t (*tokenize)(const std::int32_t* r, std::size_t n, std::uint8_t* tokens);
   void (*autocorrelation)(const double* z, std::size_t n, int order, double* ac);
+  void (*welch_window)(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z);
   void (*lpc_residuals)(const std::int32_t* x, std::size_t from, std::size_t to, const std::int32_t* c, int order,
                         int shift, std::int32_t* r);
   void (*running_sum)(const std::int32_t* d, std::size_t n, std::int32_t previous, std::int32_t* x);
@@ -158,6 +185,7 @@ struct Kernels {
                               RawBitWriter& out);
   void (*rans_encode_rounds)(RansEncodeLanes* lanes, std::size_t streams, std::size_t from);
   std::size_t (*rans_decode_rounds)(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to);
+  void (*lpc_restore_lanes)(std::span<const LpcLane> lanes, std::size_t rounds);
 };
 
 // The table of a tier: AVX2 on rimble's Avx tier and up (x86-64 builds), portable below it and elsewhere.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "codec/sequence/kernels.hpp"
 #include "codec/sequence/predictors.hpp"
@@ -412,6 +413,26 @@ namespace {
   }
 }
 
+// Four values at a time, each operation as the portable loop does it (no fused multiply-adds, which would
+// round differently). The shifted difference is exact in doubles: (q - first) has at most 33 bits, and
+// its arithmetic shift is the floor of its product with 2^-scale.
+[[gnu::target("avx2")]] void welch_window_avx2(const std::int32_t* q, std::size_t n, std::int32_t first, int scale,
+                                              double* z) {
+  const double half = 0.5 * double(n + 1);
+  const __m256d halves = _mm256_set1_pd(half), one = _mm256_set1_pd(1.0), four = _mm256_set1_pd(4.0);
+  const __m256d origin = _mm256_set1_pd(double(first)), unit = _mm256_set1_pd(std::ldexp(1.0, -scale));
+  __m256d at = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4, at = _mm256_add_pd(at, four)) {
+    const __m256d from_centre = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(at, one), halves), halves);
+    const __m256d codes = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i)));
+    const __m256d value = _mm256_floor_pd(_mm256_mul_pd(_mm256_sub_pd(codes, origin), unit));
+    const __m256d taper = _mm256_sub_pd(one, _mm256_mul_pd(from_centre, from_centre));
+    _mm256_storeu_pd(z + i, _mm256_round_pd(_mm256_mul_pd(value, taper), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+  }
+  for (; i < n; ++i) z[i] = welch_value(q, i, half, first, scale);
+}
+
 namespace {
 
 // Four predictions at a time: 64-bit products of the codes (sign-extended) and the coefficients, summed,
@@ -507,6 +528,69 @@ template <int Order>
     carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(v, last));
   }
   running_sum(d + i, n - i, static_cast<std::int32_t>(_mm256_cvtsi256_si32(carry)), x + i);
+}
+
+// A 4 x 4 transpose of 32-bit values: rows to columns and back.
+[[gnu::target("avx2,fma")]] inline void transpose4(__m128i (&v)[4]) {
+  const __m128i a = _mm_unpacklo_epi32(v[0], v[1]), b = _mm_unpacklo_epi32(v[2], v[3]);
+  const __m128i c = _mm_unpackhi_epi32(v[0], v[1]), d = _mm_unpackhi_epi32(v[2], v[3]);
+  v[0] = _mm_unpacklo_epi64(a, b), v[1] = _mm_unpackhi_epi64(a, b), v[2] = _mm_unpacklo_epi64(c, d), v[3] = _mm_unpackhi_epi64(c, d);
+}
+
+// One round of the four lanes: their codes from their residuals (low halves), the history moved on.
+constexpr std::size_t kLpcTaps = 8;
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m128i lpc_round(const __m256i (&c)[kLpcTaps],
+                                                                          __m256i (&h)[kLpcTaps], __m256i shift,
+                                                                          __m128i residuals) {
+  __m256i older[kLpcTaps / 2];
+#pragma GCC unroll 4
+  for (std::size_t j = 0; j < kLpcTaps / 2; ++j)
+    older[j] = _mm256_add_epi64(j == 0 ? _mm256_setzero_si256() : _mm256_mul_epi32(c[2 * j], h[2 * j]),
+                                _mm256_mul_epi32(c[2 * j + 1], h[2 * j + 1]));
+  const __m256i sum = _mm256_add_epi64(_mm256_add_epi64(older[0], older[1]), _mm256_add_epi64(older[2], older[3]));
+  const __m256i prediction = _mm256_srlv_epi64(_mm256_add_epi64(sum, _mm256_mul_epi32(c[0], h[0])), shift);
+  const __m256i value = _mm256_add_epi32(_mm256_cvtepi32_epi64(residuals), prediction);
+  for (std::size_t j = kLpcTaps - 1; j > 0; --j) h[j] = h[j - 1];
+  h[0] = value;
+  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(value, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+}
+
+// Four lanes in the four 64-bit lanes of a register, each code in the low half of its lane. Products are
+// exact signed 32 x 32 -> 64 bits; the low half of the logical shift of the sum (shift <= 15) is the low
+// half of its arithmetic shift. The older codes' products are summed first, the newest one's last: the
+// chain from one code to the next is one multiply, two adds and a shift. Residuals come in and codes go
+// out four rounds at a time, transposed. Absent lanes run on lane 0's residuals and keep nothing.
+[[gnu::target("avx2,fma")]] void lpc_restore_lanes_avx2(std::span<const LpcLane> lanes, std::size_t rounds) {
+  constexpr std::size_t kTaps = kLpcTaps;
+  const std::int32_t* r[kLpcLanes];
+  alignas(32) std::int64_t shifts[kLpcLanes] = {}, coefficient[kTaps][kLpcLanes] = {}, code[kTaps][kLpcLanes] = {};
+  for (std::size_t l = 0; l < kLpcLanes; ++l) {
+    const LpcLane& lane = lanes[l < lanes.size() ? l : 0];
+    r[l] = lane.r;
+    if (l >= lanes.size()) continue;
+    shifts[l] = lane.shift;
+    for (std::size_t j = 0; j < kTaps; ++j) coefficient[j][l] = lane.c[j], code[j][l] = lane.x[-1 - static_cast<std::ptrdiff_t>(j)];
+  }
+  __m256i c[kTaps], h[kTaps];
+  for (std::size_t j = 0; j < kTaps; ++j) {
+    c[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(coefficient[j]));
+    h[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(code[j]));
+  }
+  const __m256i shift = _mm256_load_si256(reinterpret_cast<const __m256i*>(shifts));
+  std::size_t i = 0;
+  for (; i + 4 <= rounds; i += 4) {
+    __m128i v[4];
+    for (std::size_t l = 0; l < kLpcLanes; ++l) v[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r[l] + i));
+    transpose4(v);
+    for (__m128i& row : v) row = lpc_round(c, h, shift, row);
+    transpose4(v);
+    for (std::size_t l = 0; l < lanes.size(); ++l) _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[l].x + i), v[l]);
+  }
+  for (; i < rounds; ++i) {
+    alignas(16) std::int32_t out[kLpcLanes];
+    _mm_store_si128(reinterpret_cast<__m128i*>(out), lpc_round(c, h, shift, _mm_setr_epi32(r[0][i], r[1][i], r[2][i], r[3][i])));
+    for (std::size_t l = 0; l < lanes.size(); ++l) lanes[l].x[i] = out[l];
+  }
 }
 
 }  // namespace quorvel::sequence

@@ -363,12 +363,7 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   // ends, which caps the prediction gain of tonal signals (a piano recording: 40 % more residual bits).
   // The windowed values are rounded to integers so that the sums stay exact.
   std::array<double, kSegmentCap> z;
-  const double half = 0.5 * double(n + 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double from_centre = (double(i) + 1.0 - half) / half;
-    const double value = static_cast<double>((i64{q[start + i]} - first) >> scale);
-    z[i] = std::nearbyint(value * (1.0 - from_centre * from_centre));
-  }
+  kernels().welch_window(q.data() + start, n, q[start], scale, z.data());
   std::array<double, kMaxLpcOrder + 1> ac{};
   kernels().autocorrelation(z.data(), n, order, ac.data());
   if (ac[0] <= 0) {

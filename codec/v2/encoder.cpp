@@ -68,11 +68,26 @@ std::expected<Candidate, QuorvelError> candidate(const Header& header, std::span
 }
 
 // A palette: the sorted distinct codes, when there are few of them (at most a
-// quarter of the samples and 65536) with gaps between them, and the codes'
-// ranks in it, which then code smaller than the codes themselves.
+// quarter of the samples and 65536) with gaps between them. The codes' ranks
+// in it then code smaller than the codes themselves; they are made only for
+// the codes a trial needs. Found by bitmap, it keeps the bitmap of the values
+// present from `low` and the rank before each of its words.
 struct Palette {
   std::vector<std::int32_t> entries;
-  Buffer<std::int32_t> ranks;
+  std::int32_t low = 0;
+  std::vector<std::uint64_t> present;
+  std::vector<std::int32_t> before;
+
+  [[nodiscard]] Buffer<std::int32_t> ranks(std::span<const std::int32_t> codes) const {
+    Buffer<std::int32_t> out(codes.size());
+    if (!present.empty()) {
+      kernels::sample_kernels().palette_ranks(codes, low, present.data(), before.data(), out.data());
+      return out;
+    }
+    for (std::size_t i = 0; i < codes.size(); ++i)
+      out[i] = static_cast<std::int32_t>(std::lower_bound(entries.begin(), entries.end(), codes[i]) - entries.begin());
+    return out;
+  }
 };
 
 // Codes spanning up to 2^22 values: a bitmap of the values present, and the
@@ -120,8 +135,9 @@ std::optional<Palette> palette_by_bitmap(std::span<const std::int32_t> codes, st
           static_cast<std::int32_t>(low + static_cast<std::int64_t>(64 * w) + std::countr_zero(bits)));
     }
   }
-  p.ranks.resize(codes.size());
-  tier.palette_ranks(codes, low, present.data(), before.data(), p.ranks.data());
+  p.low = low;
+  p.present = std::move(present);
+  p.before = std::move(before);
   return p;
 }
 
@@ -131,11 +147,8 @@ std::optional<Palette> palette_by_sorting(std::span<const std::int32_t> codes, s
   std::sort(entries.begin(), entries.end());
   entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
   if (!palette_may_pay(entries.size(), span, codes.size())) return std::nullopt;
-  Palette p{std::move(entries), Buffer<std::int32_t>(codes.size())};
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    p.ranks[i] = static_cast<std::int32_t>(std::lower_bound(p.entries.begin(), p.entries.end(), codes[i]) -
-                                           p.entries.begin());
-  }
+  Palette p;
+  p.entries = std::move(entries);
   return p;
 }
 
@@ -220,19 +233,21 @@ Buffer<std::int32_t> sampled_codes(std::span<const std::int32_t> codes, std::spa
 // whole (the sample's blocks kept); else not at all. The gaps in the tails of a quantised signal's
 // histogram give palettes that save a few bytes in the blocks and lose them again in the header, at the
 // cost of a second coding of the whole signal.
-std::optional<Candidate> palette_candidate(const Header& header, std::span<const std::int32_t> ranks,
-                                           const Candidate& best, const EncodeOptions& options) {
+std::optional<Candidate> palette_candidate(const Header& header, std::span<const std::int32_t> codes,
+                                           const Palette& palette, const Candidate& best,
+                                           const EncodeOptions& options) {
   const std::vector<std::size_t> sampled = sampled_blocks(header.block_count(), options.effort);
   std::optional<SequenceSample> sample;
   if (!sampled.empty()) {
-    auto coded = encode_sample(sampled_codes(ranks, sampled, header.block_length()), sequence_coding(options));
+    auto coded = encode_sample(palette.ranks(sampled_codes(codes, sampled, header.block_length())),
+                               sequence_coding(options));
     if (!coded) return std::nullopt;
     sample = std::move(*coded);
     std::size_t own = 0;
     for (const std::size_t b : sampled) own += best.blocks[b].size();
     if (200 * coded_size(*sample) >= 199 * own) return std::nullopt;
   }
-  auto made = candidate(header, ranks, {}, options, sample ? &*sample : nullptr);
+  auto made = candidate(header, palette.ranks(codes), {}, options, sample ? &*sample : nullptr);
   if (!made) return std::nullopt;
   return std::move(*made);
 }
@@ -313,8 +328,8 @@ std::expected<std::vector<std::uint8_t>, QuorvelError> smallest_container(const 
   };
   if (settings.options.effort != Effort::fast && allows_palette(codes.mode) && !codes.filter) {
     if (auto palette = sparse_palette(codes.codes, codes.distinct)) {
-      Header with{codes.mode, settings.options.block_log2, n, codes.grid, std::move(palette->entries), {}, {}};
-      auto other = palette_candidate(with, palette->ranks, *best, settings.options);
+      Header with{codes.mode, settings.options.block_log2, n, codes.grid, palette->entries, {}, {}};
+      auto other = palette_candidate(with, codes.codes, *palette, *best, settings.options);
       if (other && other->size < best->size) best = std::move(*other);
     }
   }

@@ -249,6 +249,66 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
   }
 }
 
+// The Welch-windowed codes that LPC fits on, from the vector kernel, at every scale and segment length
+// and with codes at the int32 extremes, against the portable ones.
+TEST(SequenceCoder, WelchWindowMatchesThePortableOne) {
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  const auto& portable = quorvel::sequence::kernels_for(rimble::ProcessorTier::Portable);
+  const auto& vector = quorvel::sequence::kernels();
+  std::mt19937 rng(13);
+  for (const std::size_t n : {1u, 3u, 4u, 5u, 37u, 4095u, 4096u}) {
+    std::vector<std::int32_t> q(n);
+    for (auto& v : q) v = static_cast<std::int32_t>(rng()) >> (rng() % 32);
+    q[n / 2] = INT32_MIN, q[n - 1] = INT32_MAX;
+    for (int scale = 0; scale <= 13; ++scale) {
+      std::vector<double> a(n), b(n);
+      portable.welch_window(q.data(), n, q[0], scale, a.data());
+      vector.welch_window(q.data(), n, q[0], scale, b.data());
+      EXPECT_EQ(a, b) << "n " << n << " scale " << scale;
+    }
+  }
+}
+
+// LPC segments restored side by side (one to four lanes of unequal lengths, orders up to 8 with zeros
+// after, every shift, codes that wrap) give back the codes whose residuals the LPC kernel made, in both
+// tiers.
+TEST(SequenceCoder, LpcLanesRestoreTheCodes) {
+  namespace s = quorvel::sequence;
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<std::int32_t> coefficient(-32768, 32767);
+  for (int round = 0; round < 24; ++round) {
+    const std::size_t count = 1 + round % s::kLpcLanes;
+    std::vector<std::vector<std::int32_t>> codes(count), residuals(count), back(count);
+    std::vector<s::LpcLane> lanes(count);
+    std::size_t rounds = 4096;
+    for (std::size_t l = 0; l < count; ++l) {
+      const std::size_t n = std::array<std::size_t, 5>{1, 4, 7, 100, 4096}[rng() % 5];
+      const int order = 1 + static_cast<int>(rng() % 8), shift = static_cast<int>(rng() % 16);
+      codes[l].resize(8 + n);
+      const int bits = round % 3 == 2 ? 0 : 12;  // (0: any int32, residuals wrap)
+      for (auto& v : codes[l]) v = static_cast<std::int32_t>(rng()) >> bits;
+      s::LpcLane& lane = lanes[l];
+      for (int j = 0; j < order; ++j) lane.c[static_cast<std::size_t>(j)] = coefficient(rng);
+      residuals[l].resize(n);
+      s::kernels_for(rimble::ProcessorTier::Portable)
+          .lpc_residuals(codes[l].data(), 8, 8 + n, lane.c.data(), order, shift, residuals[l].data());
+      back[l] = codes[l];
+      std::fill(back[l].begin() + 8, back[l].end(), 12345);
+      lane = {back[l].data() + 8, residuals[l].data(), n, lane.c, shift};
+      rounds = std::min(rounds, n);
+    }
+    for (const auto tier : {rimble::ProcessorTier::Portable, rimble::processor_tier()}) {
+      for (auto& b : back) std::fill(b.begin() + 8, b.end(), 12345);
+      s::kernels_for(tier).lpc_restore_lanes(lanes, rounds);
+      for (std::size_t l = 0; l < count; ++l) {
+        const auto made = std::span(back[l]).first(8 + rounds), expected = std::span(codes[l]).first(8 + rounds);
+        EXPECT_TRUE(std::ranges::equal(made, expected)) << "round " << round << " lane " << l;
+        EXPECT_EQ(back[l].size() > 8 + rounds ? back[l][8 + rounds] : 12345, 12345) << "past the rounds";
+      }
+    }
+  }
+}
+
 // Random half-octave codes (gaps of unused tokens, the extremes 1 and 31) survive the head, and their
 // frequencies always sum to 2^11 with every used token at least 1.
 TEST(SequenceCoder, TableHeadsRoundTripAndFrequenciesAreValid) {
