@@ -280,7 +280,7 @@ TEST(V2Encoder, EvenMultiplesOfTheSignalsGridLieHalfwayBetweenItsPoints) {
   constexpr double step = 0.005;
   const auto exact = v2::encode(x, {TargetKind::max_error, 0.49 * step});
   ASSERT_TRUE(exact);
-  for (const auto [bound, most] : {std::pair{0.75, 0.5}, std::pair{1.7, 1.5}}) {
+  for (const auto& [bound, most] : {std::pair{0.75, 0.5}, std::pair{1.7, 1.5}}) {
     const Target target{TargetKind::max_error, bound * step};
     SCOPED_TRACE(describe(target));
     const auto c = v2::encode(x, target);
