@@ -34,10 +34,10 @@ void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vecto
                   CandidateMask allowed = kEveryCandidate, CandidateWins* wins = nullptr);
 // The same for several blocks, each into its own `out` as encode_block codes it, their local sign-LMS
 // stages side by side (faster where a block has fewer segments than the vector kernel has lanes); `wins`
-// adds up the winners of them all.
+// adds up the winners of them all. `wide`: the default effort tries the best effort's predictors too.
 void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
                    std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed = kEveryCandidate,
-                   CandidateWins* wins = nullptr);
+                   CandidateWins* wins = nullptr, bool wide = false);
 
 // Decodes a whole block into codes (its length is the caller's). False on a damaged or hostile block.
 [[nodiscard]] bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes);

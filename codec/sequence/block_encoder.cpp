@@ -18,8 +18,8 @@ namespace quorvel::sequence {
 
 namespace {
 
-// The predictors an effort tries on every segment.
-std::vector<PredictorChoice> candidates(Effort effort) {
+// The predictors an effort tries on every segment (`wide`: the default effort tries the best's).
+std::vector<PredictorChoice> candidates(Effort effort, bool wide) {
   using P = Predictor;
   std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}};
   if (effort == Effort::fast) {
@@ -29,7 +29,7 @@ std::vector<PredictorChoice> candidates(Effort effort) {
   out.push_back({.kind = P::lpc, .order = 8});
   out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
   out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
-  if (effort == Effort::default_) return out;
+  if (effort == Effort::default_ && !wide) return out;
   out.push_back({.kind = P::diff2});
   out.push_back({.kind = P::interpolation});
   out.push_back({.kind = P::diff3});
@@ -134,8 +134,8 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
 
 class BlockEncoder {
  public:
-  BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed)
-      : codes_(codes), effort_(effort), candidates_(candidates(effort)),
+  BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed, bool wide)
+      : codes_(codes), effort_(effort), candidates_(candidates(effort, wide)),
         allowed_((allowed & ((CandidateMask{1} << candidates_.size()) - 1)) ? allowed : kEveryCandidate),
         alone_(std::popcount(allowed_ & ((CandidateMask{1} << candidates_.size()) - 1)) == 1),
         tokens_(codes.size()),
@@ -357,11 +357,12 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
 }  // namespace
 
 void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
-                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins) {
+                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins,
+                   bool wide) {
   std::vector<BlockEncoder> encoders;
   encoders.reserve(codes.size());
   std::vector<LmsLane> lanes;
-  for (const auto block : codes) encoders.emplace_back(block, effort, allowed).add_local_lms_lanes(lanes);
+  for (const auto block : codes) encoders.emplace_back(block, effort, allowed, wide).add_local_lms_lanes(lanes);
   run_lms_lanes(lanes, false);
   const std::size_t n = codes.size();
   std::vector<TableLayout> layouts(n);

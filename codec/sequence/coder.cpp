@@ -76,7 +76,7 @@ bool code_blocks(std::span<const std::int32_t> codes, const SequenceCoding& codi
     }
     try {
       sequence::encode_blocks({group.data(), n}, coding.effort, {out.data(), n}, allowed,
-                              wins.empty() ? nullptr : &wins[g]);
+                              wins.empty() ? nullptr : &wins[g], coding.lossless);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -109,6 +110,31 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
   }
   for (const Effort effort : {Effort::fast, Effort::default_})
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
+}
+
+// A lossless caller's default effort also tries the best effort's predictors: codes of a resonant
+// recording (a few partials and a little noise, which a long LPC predicts far better than an order-8 one)
+// come out smaller, and any sequence, extremes too, comes back exactly, sampled or not.
+TEST(SequenceCoder, LosslessCodingTriesMorePredictors) {
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0.0, 2.0);
+  std::vector<std::int32_t> partials(20 * 16384);
+  for (std::size_t i = 0; i < partials.size(); ++i) {
+    double v = noise(rng);
+    for (int k = 1; k <= 7; ++k) v += 3000.0 / k * std::sin(0.013 * k * k * double(i) + k);
+    partials[i] = static_cast<std::int32_t>(std::lround(v));
+  }
+  const auto bytes = [&](bool lossless) {
+    std::size_t total = 0;
+    for (const auto& block : *quorvel::encode_sequence(partials, {.lossless = lossless})) total += block.size();
+    return total;
+  };
+  EXPECT_LT(bytes(true), bytes(false));
+  EXPECT_EQ(round_trip(partials, {.lossless = true}), partials);
+  for (const std::string kind : {"noise", "walk", "extremes"}) {
+    const auto q = codes_of(kind, 2 * 16384 + 3, 16, rng);
+    EXPECT_EQ(round_trip(q, {.lossless = true}), q) << kind;
+  }
 }
 
 // A sample coded on its own (as the encoder measures a coding by it) and handed on gives the very blocks
