@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "codec/sequence/bit_io.hpp"
+#include "codec/sequence/cascade.hpp"
 #include "codec/common/buffer.hpp"
 #include "codec/sequence/predictors.hpp"
 #include "codec/sequence/rans.hpp"
@@ -29,6 +30,7 @@ bool read_head(std::span<const std::uint8_t> block, std::size_t n, BlockHead& he
   head.layout.set_of_segment.resize(segments);
   for (std::size_t s = 0; s < segments; ++s) {
     if (!read_predictor(in, head.predictors[s])) return false;
+    if (head.predictors[s].kind == Predictor::cascade && n > kMaxCascadeCodes) return false;
     if (s == 0 || in.get(1)) {
       head.layout.sets.emplace_back();
       if (!read_table_set(in, head.layout.sets.back())) return false;
@@ -106,16 +108,25 @@ class ResidualReader {
 };
 
 // Codes back from a block's residuals, once the local sign-LMS stages of its segments have made theirs
-// first differences in place: each segment's inverse in order.
+// first differences in place: each segment's inverse in order. The cascade, made only where a segment
+// uses it, catches up over the segments before that did not.
 void restore_codes(std::span<const PredictorChoice> predictors, std::span<std::int32_t> residuals,
                    std::span<std::int32_t> codes) {
   const std::size_t n = codes.size();
+  std::optional<Cascade> cascade;
   for (std::size_t s = 0; s < predictors.size(); ++s) {
     const std::size_t start = s * kSegmentLength, m = std::min(n - start, kSegmentLength);
-    if (predictors[s].kind == Predictor::sign_lms_local)
+    if (predictors[s].kind == Predictor::sign_lms_local) {
       kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
-    else
+    } else if (predictors[s].kind == Predictor::cascade) {
+      if (!cascade) cascade.emplace();
+      const std::size_t from = cascade->position;
+      std::vector<std::int32_t> passed(start - from);
+      cascade->forward(codes.data() + from, start - from, passed.data());
+      cascade->inverse(residuals.data() + start, m, codes.data() + start);
+    } else {
       reconstruct(codes, start, start + m, predictors[s], residuals.subspan(start, m));
+    }
   }
 }
 

@@ -168,6 +168,38 @@ TEST(SequenceCoder, AGivenSampleGivesTheSameBlocks) {
     }
 }
 
+// The cascade (a lossless caller's candidate) runs over a whole block: a segment that uses it after
+// segments that did not makes the decoder catch it up over their codes. Audio-like segments (a resonance sweeping its pitch, driven by
+// noise, which no one LPC of a segment follows) after a constant segment and around int32 extremes.
+TEST(SequenceCoder, CascadeSegmentsAfterOthersComeBack) {
+  std::mt19937 rng(21);
+  std::vector<std::int32_t> q(4096, 5);
+  double a = 0, b = 0;
+  const auto sweep = [&](std::size_t n) {
+    std::uniform_int_distribution<int> noise(-2000, 2000);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double angle = 0.05 + 0.4 * std::sin(0.003 * double(q.size()));
+      const double next = 2 * 0.97 * std::cos(angle) * a - 0.97 * 0.97 * b + noise(rng);
+      b = a, a = next;
+      q.push_back(static_cast<std::int32_t>(std::lround(next)));
+    }
+  };
+  sweep(8192);
+  const auto extremes = codes_of("extremes", 4096, 0, rng);
+  q.insert(q.end(), extremes.begin(), extremes.end());
+  sweep(4095);
+  quorvel::sequence::CandidateWins wins{};
+  std::vector<std::uint8_t> block;
+  std::vector<std::uint8_t>* const out[] = {&block};
+  const std::span<const std::int32_t> codes(q);
+  quorvel::sequence::encode_blocks({&codes, 1}, Effort::default_, out, quorvel::sequence::kEveryCandidate, &wins,
+                                   true);
+  EXPECT_GE(wins[14], 1u) << "the cascade, the last lossless candidate, wins a sweeping segment";
+  std::vector<std::int32_t> back(q.size());
+  ASSERT_TRUE(quorvel::sequence::decode_block(block, back));
+  EXPECT_EQ(back, q);
+}
+
 // The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.
 TEST(SequenceCoder, AvxAndPortableTiersWriteTheSameBytes) {
   if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
