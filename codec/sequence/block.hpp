@@ -26,7 +26,7 @@ namespace quorvel::sequence {
 // how many segments each won.
 using CandidateMask = std::uint32_t;
 inline constexpr CandidateMask kEveryCandidate = ~CandidateMask{0};
-inline constexpr std::size_t kMaxCandidates = 16;
+inline constexpr std::size_t kMaxCandidates = 32;  // the bits of a mask
 using CandidateWins = std::array<std::uint32_t, kMaxCandidates>;
 
 // Appends the coded block to `out`, each segment coded with the cheapest of the effort's predictors that

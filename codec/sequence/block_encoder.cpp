@@ -19,7 +19,8 @@ namespace quorvel::sequence {
 
 namespace {
 
-// The predictors an effort tries on every segment (`wide`: the default effort tries the best's).
+// The predictors an effort tries on every segment (`wide`: the best's at the default effort too, the cascade
+// and more LPC orders).
 std::vector<PredictorChoice> candidates(Effort effort, bool wide) {
   using P = Predictor;
   std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}};
@@ -37,7 +38,9 @@ std::vector<PredictorChoice> candidates(Effort effort, bool wide) {
   for (int order : {2, 4, 16, 32}) out.push_back({.kind = P::lpc, .order = order});
   out.push_back({.kind = P::sign_lms});
   out.push_back({.kind = P::sign_lms_local, .taps = 4, .step = 4});
-  if (wide) out.push_back({.kind = P::cascade});  // slow to decode: only for callers who value size
+  if (!wide) return out;
+  out.push_back({.kind = P::cascade});  // slow to decode: only for callers who value size
+  for (int order : {12, 20, 24}) out.push_back({.kind = P::lpc, .order = order});
   return out;
 }
 

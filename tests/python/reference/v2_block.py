@@ -365,7 +365,7 @@ def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.n
 
 def candidates(effort: str, wide: bool = False) -> list[m.Choice]:
     """The predictors an effort tries (`wide`: a lossless caller's, the best's at the default effort too,
-    and the cascade)."""
+    the cascade and LPC orders 12, 20 and 24)."""
     out = [m.Choice("identity"), m.Choice("d1")]
     if effort == "fast":
         return out + [m.Choice("d2")]
@@ -374,7 +374,7 @@ def candidates(effort: str, wide: bool = False) -> list[m.Choice]:
         return out
     out += [m.Choice("d2"), m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
     out.append(m.Choice("lms_local", taps=4, step=4))
-    return out + [m.Choice("cascade")] if wide else out
+    return out + [m.Choice("cascade")] + [m.Choice("lpc", k) for k in (12, 20, 24)] if wide else out
 
 
 def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:
