@@ -235,6 +235,11 @@ void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const 
     case 2: return reconstruct_lpc_order<2>(x, n, end, choice, r);
     case 4: return reconstruct_lpc_order<4>(x, n, end, choice, r);
     case 8: return reconstruct_lpc_order<8>(x, n, end, choice, r);
+    case 12: return reconstruct_lpc_order<12>(x, n, end, choice, r);
+    case 16: return reconstruct_lpc_order<16>(x, n, end, choice, r);
+    case 20: return reconstruct_lpc_order<20>(x, n, end, choice, r);
+    case 24: return reconstruct_lpc_order<24>(x, n, end, choice, r);
+    case 32: return reconstruct_lpc_order<32>(x, n, end, choice, r);
     default: return reconstruct_lpc_any(x, n, end, choice, r);
   }
 }
