@@ -98,6 +98,8 @@ def codec_cases():
     yield "v2_constant", "a constant", v2(np.full(1000, 4.25, np.float32), max_error=0.01)
     yield "v2_extremes", "float32 extremes, exact", v2(np.float32([3.4e38, -3.4e38, 1e-45, -0.0, 0.0] * 20),
                                                           max_error=0.0)
+    yield "v2_speech_cascade", "speech on its PCM grid, bit-exact: cascade segments among others", v2(
+        signal("speech_alsa_front_center_48k", 40000, 20000), max_error=0.0)
     for n in (16383, 16384, 16385):
         yield f"v2_edge_{n}", f"{n} samples: one block of 2^14 give or take one", v2(
             signal("speech_alsa_front_center_48k", 0, n), max_error=4e-3)
@@ -214,6 +216,9 @@ def writer_cases():
     for taps, lms_step in LOCAL_LMS:
         yield f"w_lms_local_{taps}_{lms_step}", f"local sign-LMS, {taps} taps, step {lms_step}", grid_container(
             pcm[:1500], 0.0, step, 14, m.Choice("lms_local", taps=taps, step=lms_step))
+    for n in (4095, 4097, 9000):
+        yield f"w_cascade_{n}", f"every segment with the cascade, {n} samples", grid_container(
+            pcm[:n], 0.0, step, 14, m.Choice("cascade"))
     for n in (1, 2, 255, 256, 257, 511, 513):
         yield f"w_length_{n}", f"{n} samples in blocks of 256", grid_container(ecg[:n], -1.5, 0.005, 8)
     yield "w_wide_grid", "origin and step as float64", grid_container(
@@ -292,9 +297,13 @@ def ordinal_palette_container() -> bytes:
 def stream_features(data: bytes, n: int) -> set[str]:
     """Predictors, table sets, lanes and raw bits of one sequence-coder stream of n codes."""
     head, found, segments = v2_block.BitReader(data), set(), -(-n // m.SEGMENT)
+    kinds = []
     for s in range(segments):
         choice = v2_block.read_predictor(head)
         found.add(f"predictor {choice.kind}")
+        if choice.kind == "cascade" and kinds and kinds[-1] != "cascade":
+            found.add("cascade after another predictor")  # the decoder catches the cascade up
+        kinds.append(choice.kind)
         if choice.kind == "lms_local":
             found.add(f"local sign-LMS {choice.taps} taps step {choice.step}")
         if choice.kind == "lpc":
@@ -397,7 +406,7 @@ def frame_features(data: bytes) -> set[str]:
 def summary(features: set[str]) -> str:
     """The manifest's short list of what a file exercises: its codings, flags and predictors."""
     keys = ("coding", "frame version", "frame compact", "frame lane", "frame every", "frame unpadded", "v1 method", "palette with", "cell filter", "block 2", "lifting", "predictor",
-            "local", "LPC", "n =", "last block", "origin", "step")
+            "local", "LPC", "n =", "last block", "origin", "step", "cascade")
     return ", ".join(sorted(f for f in features if f.startswith(keys)))
 
 
@@ -450,7 +459,7 @@ def main() -> None:
         "palette with coding ordinals", "cell filter", "origin f64", "step f64", "n = 1", "n = 2", "last block B-1",
         "last block B+0", "last block B+1", "lifted block shorter than its levels", "raw bits", "frame CRC-32", "frame joint lanes",
         "frame compact", "frame lane table", "frame every sample masked", "frame lane bitmap",
-        "frame unpadded short container"}
+        "frame unpadded short container", "cascade after another predictor"}
     missing = sorted(wanted - covered.keys())
     print(f"\n{len(rows)} files, {sum(p.stat().st_size for p in OUT.iterdir())} bytes; not covered: {missing or 'none'}")
 

@@ -8,10 +8,11 @@ encoder should make the same bytes (tests/cpp/sequence_reference_test.cpp).
 Cases (NumPy seed 20261208): random walks, smooth waves, noise of every magnitude, constant runs,
 spikes and int32 extremes (residuals wrap), at lengths around the segment, lane and block limits and
 each effort; and two blocks of real codes: the ECG and the speech of tests/data at max error 1e-3 x
-range (tests/python/reference/v2_model.py's quantiser).
+range (tests/python/reference/v2_model.py's quantiser); and the speech on a 16-bit grid as a lossless
+caller codes it (the default effort with the wider candidate set and the cascade).
 
 File format, little-endian, one record per case until the end of the file:
-  u32 n, u8 effort (0 fast, 1 default, 2 best), u32 block bytes b, n x i32 codes, b bytes of block.
+  u32 n, u8 effort (0 fast, 1 default, 2 best, 3 default for a lossless caller), u32 block bytes b, n x i32 codes, b bytes of block.
 
 Run from the repository root: python3 tools/make_sequence_reference.py   (a few minutes)
 """
@@ -61,6 +62,8 @@ def cases(rng: np.random.Generator):
         x = np.load(ROOT / "tests" / "data" / name).astype(np.float32)
         q = v2_model.quantise_max_error(x, 1e-3 * (float(x.max()) - float(x.min())))[1]
         yield q[:16384], 1
+    speech = np.load(ROOT / "tests" / "data" / "speech_alsa_front_center_48k.npy").astype(np.float64)
+    yield np.round(speech[:16384] / np.abs(speech).max() * 32767).astype(np.int64), 3
 
 
 def main() -> None:
@@ -68,7 +71,8 @@ def main() -> None:
     out = bytearray()
     for codes, effort in cases(rng):
         codes = v2_model.wrap(np.asarray(codes, np.int64))
-        block = v2_block.encode_block(codes, v2_block.EFFORTS[effort])
+        lossless = effort == 3
+        block = v2_block.encode_block(codes, "default" if lossless else v2_block.EFFORTS[effort], wide=lossless)
         assert np.array_equal(v2_block.decode_block(block, codes.size), codes)
         out += struct.pack("<IBI", codes.size, effort, len(block))
         out += codes.astype("<i4").tobytes() + block

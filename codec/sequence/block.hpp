@@ -3,7 +3,8 @@
 // A block of n codes is cut into segments of 4096 (the last may be shorter). Each segment has its own
 // predictor; consecutive segments may share a table set. Layout, bit-packed least significant bit first:
 //   per segment:  predictor (3 bits, LPC: order - 1 (5), shift (4), width - 1 (4), order coefficients of
-//                 width bits; local sign-LMS: log2(taps) - 1 (2), log2(step) (2)); from the second segment
+//                 width bits; local sign-LMS: log2(taps) - 1 (2), log2(step) (2); the cascade: an LPC head of
+//                 order field 0 and shift 15, nothing more); from the second segment
 //                 on, 1 bit: a new table set follows (else the previous one serves); the table set
 //                 (codec/sequence/token_tables.hpp)
 //   then, byte-aligned: the number of rANS words (LEB128), the words (16-bit little-endian, in the order
@@ -25,7 +26,7 @@ namespace quorvel::sequence {
 // how many segments each won.
 using CandidateMask = std::uint32_t;
 inline constexpr CandidateMask kEveryCandidate = ~CandidateMask{0};
-inline constexpr std::size_t kMaxCandidates = 16;
+inline constexpr std::size_t kMaxCandidates = 32;  // the bits of a mask
 using CandidateWins = std::array<std::uint32_t, kMaxCandidates>;
 
 // Appends the coded block to `out`, each segment coded with the cheapest of the effort's predictors that
@@ -34,10 +35,10 @@ void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vecto
                   CandidateMask allowed = kEveryCandidate, CandidateWins* wins = nullptr);
 // The same for several blocks, each into its own `out` as encode_block codes it, their local sign-LMS
 // stages side by side (faster where a block has fewer segments than the vector kernel has lanes); `wins`
-// adds up the winners of them all.
+// adds up the winners of them all. `wide`: the default effort tries the best effort's predictors too.
 void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
                    std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed = kEveryCandidate,
-                   CandidateWins* wins = nullptr);
+                   CandidateWins* wins = nullptr, bool wide = false);
 
 // Decodes a whole block into codes (its length is the caller's). False on a damaged or hostile block.
 [[nodiscard]] bool decode_block(std::span<const std::uint8_t> block, std::span<std::int32_t> codes);

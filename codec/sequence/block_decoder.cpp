@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "codec/sequence/bit_io.hpp"
+#include "codec/sequence/cascade.hpp"
 #include "codec/common/buffer.hpp"
 #include "codec/sequence/predictors.hpp"
 #include "codec/sequence/rans.hpp"
@@ -29,6 +30,7 @@ bool read_head(std::span<const std::uint8_t> block, std::size_t n, BlockHead& he
   head.layout.set_of_segment.resize(segments);
   for (std::size_t s = 0; s < segments; ++s) {
     if (!read_predictor(in, head.predictors[s])) return false;
+    if (head.predictors[s].kind == Predictor::cascade && n > kMaxCascadeCodes) return false;
     if (s == 0 || in.get(1)) {
       head.layout.sets.emplace_back();
       if (!read_table_set(in, head.layout.sets.back())) return false;
@@ -106,20 +108,29 @@ class ResidualReader {
 };
 
 // Codes back from one segment's residuals, once the local sign-LMS stages of its block have made their
-// first differences in place.
+// first differences in place, and its block's segments before it are restored. The block's cascade, made
+// only where a segment uses it, catches up over the segments before that did not.
 void restore_segment(const PredictorChoice& predictor, std::size_t start, std::span<std::int32_t> residuals,
-                     std::span<std::int32_t> codes) {
+                     std::span<std::int32_t> codes, std::optional<Cascade>& cascade) {
   const std::size_t m = std::min(codes.size() - start, kSegmentLength);
-  if (predictor.kind == Predictor::sign_lms_local)
+  if (predictor.kind == Predictor::sign_lms_local) {
     kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
-  else
+  } else if (predictor.kind == Predictor::cascade) {
+    if (!cascade) cascade.emplace();
+    const std::size_t from = cascade->position;
+    std::vector<std::int32_t> passed(start - from);
+    cascade->forward(codes.data() + from, start - from, passed.data());
+    cascade->inverse(residuals.data() + start, m, codes.data() + start);
+  } else {
     reconstruct(codes, start, start + m, predictor, residuals.subspan(start, m));
+  }
 }
 
 // Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 with 8 codes
 // before them go side by side, the others one by one.
 void restore_segments(std::size_t s, std::span<const std::span<const PredictorChoice>> predictors,
-                      std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes) {
+                      std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
+                      std::span<std::optional<Cascade>> cascades) {
   static_assert(RansDecoder::kMaxTogether <= kLpcLanes);
   std::array<LpcLane, kLpcLanes> lanes;
   std::array<std::size_t, kLpcLanes> block_of{};
@@ -129,7 +140,7 @@ void restore_segments(std::size_t s, std::span<const std::span<const PredictorCh
     if (s >= predictors[b].size()) continue;
     const PredictorChoice& p = predictors[b][s];
     if (p.kind != Predictor::lpc || p.order > 8 || start < 8) {
-      restore_segment(p, start, residuals[b], codes[b]);
+      restore_segment(p, start, residuals[b], codes[b], cascades[b]);
       continue;
     }
     block_of[together] = b;
@@ -223,8 +234,10 @@ bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std:
   std::array<std::span<const PredictorChoice>, RansDecoder::kMaxTogether> predictors;
   std::array<std::span<std::int32_t>, RansDecoder::kMaxTogether> residuals;
   for (std::size_t b = 0; b < count; ++b) predictors[b] = at[b].head.predictors, residuals[b] = at[b].residuals;
+  std::array<std::optional<Cascade>, RansDecoder::kMaxTogether> cascades;
   for (std::size_t s = 0; s < segments; ++s)
-    restore_segments(s, {predictors.data(), count}, {residuals.data(), count}, codes.first(count));
+    restore_segments(s, {predictors.data(), count}, {residuals.data(), count}, codes.first(count),
+                     {cascades.data(), count});
   return true;
 }
 

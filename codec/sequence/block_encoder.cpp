@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "codec/sequence/bit_io.hpp"
+#include "codec/sequence/cascade.hpp"
 #include "codec/common/buffer.hpp"
 #include "codec/sequence/predictors.hpp"
 #include "codec/sequence/rans.hpp"
@@ -18,8 +19,9 @@ namespace quorvel::sequence {
 
 namespace {
 
-// The predictors an effort tries on every segment.
-std::vector<PredictorChoice> candidates(Effort effort) {
+// The predictors an effort tries on every segment (`wide`: the best's at the default effort too, the cascade
+// and more LPC orders).
+std::vector<PredictorChoice> candidates(Effort effort, bool wide) {
   using P = Predictor;
   std::vector<PredictorChoice> out = {{.kind = P::identity}, {.kind = P::diff1}};
   if (effort == Effort::fast) {
@@ -29,13 +31,16 @@ std::vector<PredictorChoice> candidates(Effort effort) {
   out.push_back({.kind = P::lpc, .order = 8});
   out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
   out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
-  if (effort == Effort::default_) return out;
+  if (effort == Effort::default_ && !wide) return out;
   out.push_back({.kind = P::diff2});
   out.push_back({.kind = P::interpolation});
   out.push_back({.kind = P::diff3});
   for (int order : {2, 4, 16, 32}) out.push_back({.kind = P::lpc, .order = order});
   out.push_back({.kind = P::sign_lms});
   out.push_back({.kind = P::sign_lms_local, .taps = 4, .step = 4});
+  if (!wide) return out;
+  out.push_back({.kind = P::cascade});  // slow to decode: only for callers who value size
+  for (int order : {12, 20, 24}) out.push_back({.kind = P::lpc, .order = order});
   return out;
 }
 
@@ -132,10 +137,21 @@ bool identity_worth_trying(std::span<const std::int32_t> codes, std::size_t star
   return plain <= differences;
 }
 
+// Whether the cascade may pay on a block: its first differences (every 8th) are as wide as audio's, from
+// 6 to 20 bits on average. Narrower ones leave its stages too little to learn from, and wider ones are
+// rarely sound (float ordinals): for other signals it costs time and seldom wins.
+bool cascade_worth_trying(std::span<const std::int32_t> codes) {
+  if (codes.size() < kSegmentLength || codes.size() > kMaxCascadeCodes) return false;
+  std::uint64_t width = 0, count = 0;
+  for (std::size_t i = 1; i < codes.size(); i += 8, ++count)
+    width += static_cast<std::uint64_t>(std::bit_width(zigzag(minus(codes[i], codes[i - 1]))));
+  return width >= 6 * count && width <= 20 * count;
+}
+
 class BlockEncoder {
  public:
-  BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed)
-      : codes_(codes), effort_(effort), candidates_(candidates(effort)),
+  BlockEncoder(std::span<const std::int32_t> codes, Effort effort, CandidateMask allowed, bool wide)
+      : codes_(codes), thorough_(effort == Effort::best || wide), candidates_(candidates(effort, wide)),
         allowed_((allowed & ((CandidateMask{1} << candidates_.size()) - 1)) ? allowed : kEveryCandidate),
         alone_(std::popcount(allowed_ & ((CandidateMask{1} << candidates_.size()) - 1)) == 1),
         tokens_(codes.size()),
@@ -162,7 +178,7 @@ class BlockEncoder {
   void write_raw_bits(std::vector<std::uint8_t>& out) const;
 
   std::span<const std::int32_t> codes_;
-  Effort effort_;
+  bool thorough_;  // price every lane and each group's best table set: the best effort, and lossless callers
   std::vector<PredictorChoice> candidates_;
   CandidateMask allowed_;
   bool alone_;  // one predictor allowed: it needs no price
@@ -172,6 +188,7 @@ class BlockEncoder {
     Buffer<std::int32_t> residuals;
   };
   std::vector<LocalLms> local_lms_;
+  Buffer<std::int32_t> cascade_;  // the cascade's residuals of the whole block, where it is tried
   Buffer<std::int32_t> differences_;  // the codes' first differences, the local sign-LMS stages' input
   Buffer<std::uint8_t> tokens_;      // the winners'
   Buffer<std::int32_t> residuals_;  // the winners'
@@ -182,6 +199,12 @@ class BlockEncoder {
 };
 
 TableLayout BlockEncoder::plan(CandidateWins* wins) {
+  for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    if (candidates_[c].kind != Predictor::cascade || !((allowed_ >> c) & 1)) continue;
+    if (!alone_ && !cascade_worth_trying(codes_)) continue;
+    cascade_.resize(codes_.size());
+    cascade_residuals(codes_.data(), codes_.size(), cascade_.data());
+  }
   for (std::size_t start = 0; start < codes_.size(); start += kSegmentLength) {
     const std::size_t winner = choose_segment(start, std::min(codes_.size(), start + kSegmentLength));
     if (wins) ++(*wins)[winner];
@@ -215,6 +238,7 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
     if (!((allowed_ >> c) & 1)) continue;
     // (identity alone is tried even where it looks dear: something must code the segment)
     if (candidate.kind == Predictor::identity && !alone_ && !identity_worth_trying(codes_, start, end)) continue;
+    if (candidate.kind == Predictor::cascade && cascade_.empty()) continue;
     try_predictor(start, end, candidate, *trial);
     if (trial->bits < best->bits) {
       std::swap(best, trial);
@@ -225,7 +249,7 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
   const std::size_t n = end - start;
   std::copy_n(best->coded.begin(), n, residuals_.begin() + static_cast<std::ptrdiff_t>(start));
   std::copy_n(best->tokens.begin(), n, tokens_.begin() + static_cast<std::ptrdiff_t>(start));
-  if (effort_ != Effort::best)
+  if (!thorough_)
     count_contexts(best->tokens.data(), n, best->token_end, ways_for(codes_.size()), 1, 2, *scratch_, best->counts);
   chosen_.push_back(best->choice);
   counts_.push_back(best->counts);
@@ -240,28 +264,30 @@ void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const Predi
     return candidate.kind == Predictor::sign_lms_local && l.choice.taps == candidate.taps &&
            l.choice.step == candidate.step;
   });
-  if (local != local_lms_.end()) {
+  if (candidate.kind == Predictor::cascade) {
+    trial.coded = std::span<const std::int32_t>(cascade_).subspan(start, n);
+  } else if (local != local_lms_.end()) {
     trial.coded = std::span<const std::int32_t>(local->residuals).subspan(start, n);
   } else {
     predict(codes_, start, end, trial.choice, trial.residuals);
     trial.coded = std::span<const std::int32_t>(trial.residuals).first(n);
   }
   trial.token_end = token_of(kernels().tokenize(trial.coded.data(), n, trial.tokens.data())) + 1;
-  // The best effort counts every token; the others estimate from every other lane.
+  // The best effort and lossless callers count every token; the others estimate from every other lane.
   trial.counts.clear();
   const ContextCounts counted = count_contexts(trial.tokens.data(), n, trial.token_end, ways_for(codes_.size()), 0,
-                                               effort_ == Effort::best ? 1 : 2, *scratch_, trial.counts);
+                                               thorough_ ? 1 : 2, *scratch_, trial.counts);
   trial.bits = alone_ ? 0
                      : (double(counted.raw_bits) + class_tables_bits(trial.counts, base_of(trial.counts))) * double(n) /
                                double(counted.tokens) + double(trial.choice.head_bits());
 }
 
 // Consecutive segments share a table set where that is cheaper: the best grouping by dynamic programming.
-// The best effort prices every group with its best table set; the others with one table per class, and
-// choose the merges only for the groups kept.
+// The best effort and lossless callers price every group with its best table set; the others with one
+// table per class, and choose the merges only for the groups kept.
 TableLayout BlockEncoder::group_segments() {
   const std::size_t segments = counts_.size();
-  const bool thorough = effort_ == Effort::best;
+  const bool thorough = thorough_;
   std::vector<double> cost(segments + 1, std::numeric_limits<double>::infinity());
   std::vector<std::size_t> from(segments + 1, 0);
   std::vector<std::vector<SetChoice>> sets(segments + 1, std::vector<SetChoice>(segments));
@@ -357,11 +383,12 @@ void BlockEncoder::write_raw_bits(std::vector<std::uint8_t>& out) const {
 }  // namespace
 
 void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort effort,
-                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins) {
+                   std::span<std::vector<std::uint8_t>* const> out, CandidateMask allowed, CandidateWins* wins,
+                   bool wide) {
   std::vector<BlockEncoder> encoders;
   encoders.reserve(codes.size());
   std::vector<LmsLane> lanes;
-  for (const auto block : codes) encoders.emplace_back(block, effort, allowed).add_local_lms_lanes(lanes);
+  for (const auto block : codes) encoders.emplace_back(block, effort, allowed, wide).add_local_lms_lanes(lanes);
   run_lms_lanes(lanes, false);
   const std::size_t n = codes.size();
   std::vector<TableLayout> layouts(n);

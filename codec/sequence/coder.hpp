@@ -19,6 +19,8 @@ struct SequenceCoding {
   Effort effort = Effort::default_;     // fast / default / best: which predictors and models are tried
   std::size_t block_length = 16384;   // samples per block (the last block may be shorter); a power of two
   std::size_t threads = 1;            // blocks coded at once; 0 = one per processor
+  bool lossless = false;              // a bit-exact caller, who values size over time: the default effort
+                                      // tries more predictors, on every block (none sampled)
 };
 
 // A long sequence below the best effort is coded from a few blocks spread over it: those first, with every

@@ -1,6 +1,7 @@
 // codec/sequence/predictors.cpp: residuals and reconstruction of the integer predictors, and the LPC fit.
 #include "codec/sequence/predictors.hpp"
 
+#include "codec/sequence/cascade.hpp"
 #include "codec/sequence/rans.hpp"
 #include "codec/sequence/kernels.hpp"
 
@@ -234,14 +235,35 @@ void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const 
     case 2: return reconstruct_lpc_order<2>(x, n, end, choice, r);
     case 4: return reconstruct_lpc_order<4>(x, n, end, choice, r);
     case 8: return reconstruct_lpc_order<8>(x, n, end, choice, r);
+    case 12: return reconstruct_lpc_order<12>(x, n, end, choice, r);
+    case 16: return reconstruct_lpc_order<16>(x, n, end, choice, r);
+    case 20: return reconstruct_lpc_order<20>(x, n, end, choice, r);
+    case 24: return reconstruct_lpc_order<24>(x, n, end, choice, r);
+    case 32: return reconstruct_lpc_order<32>(x, n, end, choice, r);
     default: return reconstruct_lpc_any(x, n, end, choice, r);
   }
+}
+
+// The cascade of a segment runs over the codes before it too: from the block's start.
+void predict_cascade(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* r) {
+  Cascade cascade;
+  std::vector<std::int32_t> before(start);
+  cascade.forward(x, start, before.data());
+  cascade.forward(x + start, end - start, r);
+}
+
+void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, const std::int32_t* r) {
+  Cascade cascade;
+  std::vector<std::int32_t> before(start);
+  cascade.forward(x, start, before.data());
+  cascade.inverse(r, end - start, x + start);
 }
 
 }  // namespace
 
 int PredictorChoice::head_bits() const {
   if (kind == Predictor::sign_lms_local) return 3 + 2 + 2;
+  if (kind == Predictor::cascade) return 3 + 5 + 4;
   if (kind != Predictor::lpc) return 3;
   int width = 1;
   for (int i = 0; i < order; ++i) {
@@ -252,6 +274,12 @@ int PredictorChoice::head_bits() const {
 }
 
 void write_predictor(BitWriter& out, const PredictorChoice& choice) {
+  if (static_cast<int>(choice.kind) >= kPredictorKinds) {
+    out.put(static_cast<u32>(Predictor::lpc), 3);
+    out.put(static_cast<u32>(static_cast<int>(choice.kind) - kPredictorKinds), 5);
+    out.put(kExtendedKindShift, 4);
+    return;
+  }
   out.put(static_cast<u32>(choice.kind), 3);
   if (choice.kind == Predictor::sign_lms_local) {
     out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.taps)) - 1), 2);
@@ -277,6 +305,11 @@ bool read_predictor(BitReader& in, PredictorChoice& choice) {
   if (choice.kind != Predictor::lpc) return in.ok();
   choice.order = static_cast<int>(in.get(5)) + 1;
   choice.shift = static_cast<int>(in.get(4));
+  if (choice.shift == kExtendedKindShift) {
+    if (choice.order > kExtendedKinds) return false;
+    choice = PredictorChoice{.kind = static_cast<Predictor>(kPredictorKinds + choice.order - 1)};
+    return in.ok();
+  }
   const int width = static_cast<int>(in.get(4)) + 1;
   for (int i = 0; i < choice.order; ++i) {
     const u32 bits = in.get(width);
@@ -313,6 +346,9 @@ void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end
     case Predictor::sign_lms_local:
       predict_lms(x, start, end, choice, r.data());
       return;
+    case Predictor::cascade:
+      predict_cascade(x, start, end, r.data());
+      return;
   }
 }
 
@@ -342,6 +378,9 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
     case Predictor::sign_lms:
     case Predictor::sign_lms_local:
       reconstruct_lms(x, start, end, choice, r.data());
+      return;
+    case Predictor::cascade:
+      reconstruct_cascade(x, start, end, r.data());
       return;
   }
 }

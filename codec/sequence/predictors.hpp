@@ -16,6 +16,8 @@
 //   sign_lms_local the same with 2, 4, 8 or 16 taps and a step of 1, 2, 4 or 8 / 256, named in the head, and
 //                  zeros as its history: the stages of a block's segments are independent, and run side by
 //                  side (sequence_kernels.hpp)
+//   cascade        first differences through a chain of adaptive stages that runs from the block's start
+//                  (codec/sequence/cascade.hpp); its head is an LPC head whose shift field is 15 (below)
 #pragma once
 
 #include <array>
@@ -30,9 +32,14 @@
 namespace quorvel::sequence {
 
 enum class Predictor : std::uint8_t {
-  identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6, sign_lms_local = 7
+  identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6, sign_lms_local = 7,
+  cascade = 8
 };
-inline constexpr int kPredictorKinds = 8;
+inline constexpr int kPredictorKinds = 8;  // those with a 3-bit kind of their own
+// The kinds from 8 on are written as an LPC head whose shift field holds this (an LPC never shifts by 15)
+// and whose order field holds kind - 8.
+inline constexpr int kExtendedKindShift = 15;
+inline constexpr int kExtendedKinds = 1;
 inline constexpr int kMaxLpcOrder = 32;
 inline constexpr int kMaxLmsTaps = 16;
 inline constexpr int kLmsShift = 8;  // the weights' fraction bits

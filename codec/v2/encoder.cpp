@@ -31,7 +31,8 @@ namespace {
 SequenceCoding sequence_coding(const EncodeOptions& options) {
   return {.effort = options.effort,
           .block_length = std::size_t{1} << options.block_log2,
-          .threads = options.threads};
+          .threads = options.threads,
+          .lossless = options.lossless};
 }
 
 // A container's coded parts, weighed before they are joined: of the codings

@@ -17,6 +17,7 @@ struct EncodeOptions {
   Effort effort = Effort::default_;
   std::size_t threads = 1;  // blocks coded at once; 0: one per processor
   unsigned block_log2 = default_block_log2;
+  bool lossless = false;  // the sequence coder tries more predictors at default effort (max_error 0 sets it)
 };
 
 // Encodes 1 to 2147483647 finite samples into a version-2 container whose

@@ -423,10 +423,12 @@ std::optional<Codes> keep_for_bound(std::span<const float> y, const Extremes& ex
 }
 
 std::expected<std::vector<std::uint8_t>, QuorvelError> encode_max_error(const Input& input, double e,
-                                                                        const Settings& settings) {
+                                                                        const Settings& given) {
   if (e < input.rounding.max_abs) {
     return std::unexpected(QuorvelError::unreachable({TargetKind::max_error, e}, input.rounding.max_abs));
   }
+  Settings settings = given;
+  settings.options.lossless = e == 0;
   Detected detected;
   if (auto kept = keep_for_bound(input.xf, input.extremes(), e, detected, nullptr)) {
     return smallest_container(e == 0 ? bit_exact(std::move(*kept), input.xf) : std::move(*kept), settings);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -111,6 +112,31 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
 }
 
+// A lossless caller's default effort also tries the best effort's predictors: codes of a resonant
+// recording (a few partials and a little noise, which a long LPC predicts far better than an order-8 one)
+// come out smaller, and any sequence, extremes too, comes back exactly, sampled or not.
+TEST(SequenceCoder, LosslessCodingTriesMorePredictors) {
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0.0, 2.0);
+  std::vector<std::int32_t> partials(20 * 16384);
+  for (std::size_t i = 0; i < partials.size(); ++i) {
+    double v = noise(rng);
+    for (int k = 1; k <= 7; ++k) v += 3000.0 / k * std::sin(0.013 * k * k * double(i) + k);
+    partials[i] = static_cast<std::int32_t>(std::lround(v));
+  }
+  const auto bytes = [&](bool lossless) {
+    std::size_t total = 0;
+    for (const auto& block : *quorvel::encode_sequence(partials, {.lossless = lossless})) total += block.size();
+    return total;
+  };
+  EXPECT_LT(bytes(true), bytes(false));
+  EXPECT_EQ(round_trip(partials, {.lossless = true}), partials);
+  for (const std::string kind : {"noise", "walk", "extremes"}) {
+    const auto q = codes_of(kind, 2 * 16384 + 3, 16, rng);
+    EXPECT_EQ(round_trip(q, {.lossless = true}), q) << kind;
+  }
+}
+
 // A sample coded on its own (as the encoder measures a coding by it) and handed on gives the very blocks
 // of coding the sequence in one go, on one thread or two; a sequence too short to be sampled has none.
 TEST(SequenceCoder, AGivenSampleGivesTheSameBlocks) {
@@ -140,6 +166,38 @@ TEST(SequenceCoder, AGivenSampleGivesTheSameBlocks) {
       ASSERT_TRUE(given.has_value() && whole.has_value());
       EXPECT_EQ(*given, *whole) << "effort " << static_cast<int>(effort) << " threads " << threads;
     }
+}
+
+// The cascade (a lossless caller's candidate) runs over a whole block: a segment that uses it after
+// segments that did not makes the decoder catch it up over their codes. Audio-like segments (a resonance sweeping its pitch, driven by
+// noise, which no one LPC of a segment follows) after a constant segment and around int32 extremes.
+TEST(SequenceCoder, CascadeSegmentsAfterOthersComeBack) {
+  std::mt19937 rng(21);
+  std::vector<std::int32_t> q(4096, 5);
+  double a = 0, b = 0;
+  const auto sweep = [&](std::size_t n) {
+    std::uniform_int_distribution<int> noise(-2000, 2000);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double angle = 0.05 + 0.4 * std::sin(0.003 * double(q.size()));
+      const double next = 2 * 0.97 * std::cos(angle) * a - 0.97 * 0.97 * b + noise(rng);
+      b = a, a = next;
+      q.push_back(static_cast<std::int32_t>(std::lround(next)));
+    }
+  };
+  sweep(8192);
+  const auto extremes = codes_of("extremes", 4096, 0, rng);
+  q.insert(q.end(), extremes.begin(), extremes.end());
+  sweep(4095);
+  quorvel::sequence::CandidateWins wins{};
+  std::vector<std::uint8_t> block;
+  std::vector<std::uint8_t>* const out[] = {&block};
+  const std::span<const std::int32_t> codes(q);
+  quorvel::sequence::encode_blocks({&codes, 1}, Effort::default_, out, quorvel::sequence::kEveryCandidate, &wins,
+                                   true);
+  EXPECT_GE(wins[14], 1u) << "the cascade, the last lossless candidate, wins a sweeping segment";
+  std::vector<std::int32_t> back(q.size());
+  ASSERT_TRUE(quorvel::sequence::decode_block(block, back));
+  EXPECT_EQ(back, q);
 }
 
 // The AVX2 kernels are exact twins of the portable ones: same bytes, same codes.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,38 @@ Codes lms_model(const Codes& d, const Codes& before, int taps, int step) {
       sum += w[std::size_t(j)] * diff(i64(i) - 1 - j);
     }
     r[i] = wrap(i64{d[i]} - wrap(sum >> 8));
+  }
+  return r;
+}
+
+// The cascade's residuals of the codes q[0, end) as docs/format.md builds them: each stage's history a
+// list, newest first, into which every input is inserted at the front.
+Codes cascade_model(const Codes& q, std::size_t end) {
+  struct Stage {
+    int taps, step, shift;
+    std::vector<i64> w, x, a;
+    i64 mean = 0;
+  };
+  std::vector<Stage> stages;
+  for (const auto& [taps, step, shift] : {std::tuple{16, 4, 12}, {32, 4, 13}, {8, 4, 12}, {2, 1, 7}})
+    stages.push_back({taps, step, shift, std::vector<i64>(size_t(taps)), std::vector<i64>(size_t(taps)),
+                      std::vector<i64>(size_t(taps))});
+  Codes r;
+  for (std::size_t i = 0; i < end; ++i) {
+    i64 v = wrap(i64{q[i]} - (i ? i64{q[i - 1]} : 0));
+    for (Stage& st : stages) {
+      i64 sum = 0;
+      for (int j = 0; j < st.taps; ++j) sum += st.w[size_t(j)] * st.x[size_t(j)];
+      const i64 e = wrap(v - wrap(sum >> st.shift));
+      for (int j = 0; j < st.taps; ++j) st.w[size_t(j)] += sign(e) * st.step * st.a[size_t(j)];
+      const i64 m = std::abs(v);
+      const int scale = m > 3 * st.mean ? 4 : 3 * m > 4 * st.mean ? 2 : m > 0 ? 1 : 0;
+      st.x.insert(st.x.begin(), v), st.x.pop_back();
+      st.a.insert(st.a.begin(), sign(v) * scale), st.a.pop_back();
+      st.mean += (m - st.mean) >> 4;
+      v = e;
+    }
+    r.push_back(static_cast<std::int32_t>(v));
   }
   return r;
 }
@@ -105,6 +138,10 @@ Codes model(const Codes& q, std::size_t start, std::size_t end, const PredictorC
         for (i64 j = 0; j < 17; ++j) before[std::size_t(j)] = i64(start) - 17 + j >= 0 ? d(i64(start) - 17 + j) : 0;
       return lms_model(diffs, before, p.taps, p.step);
     }
+    case Predictor::cascade: {
+      const Codes all = cascade_model(q, end);
+      return Codes(all.begin() + std::ptrdiff_t(start), all.end());
+    }
   }
   return r;
 }
@@ -129,11 +166,12 @@ std::vector<Codes> awkward_blocks(std::mt19937& rng) {
 std::vector<PredictorChoice> every_predictor(std::mt19937& rng) {
   std::vector<PredictorChoice> choices;
   for (const Predictor kind : {Predictor::identity, Predictor::diff1, Predictor::diff2, Predictor::diff3,
-                               Predictor::interpolation, Predictor::sign_lms})
+                               Predictor::interpolation, Predictor::sign_lms, Predictor::cascade})
     choices.push_back({.kind = kind});
   std::uniform_int_distribution<std::int32_t> coefficient(-32768, 32767);
   for (int order = 1; order <= s::kMaxLpcOrder; ++order) {
-    PredictorChoice p{.kind = Predictor::lpc, .order = order, .shift = order % 16};
+    // (an LPC's shift is at most 14: a head with shift 15 names a kind from 8 on)
+    PredictorChoice p{.kind = Predictor::lpc, .order = order, .shift = order % 15};
     for (int j = 0; j < order; ++j) p.coefficients[std::size_t(j)] = coefficient(rng);
     choices.push_back(p);
   }
@@ -224,8 +262,9 @@ TEST(SequencePredictors, FittedLpcFindsAnArProcessAndFitsItsHead) {
   EXPECT_EQ(residuals(flat, {1, 300}, p), Codes(299, 0));
 }
 
-// LPC residuals (the AVX2 kernel past the first `order` codes) and the local sign-LMS stages, alone and as
-// lanes run side by side, come out the same on every tier, and so do the codes reconstructed from them.
+// LPC residuals (the AVX2 kernel past the first `order` codes), the cascade and the local sign-LMS stages,
+// alone and as lanes run side by side, come out the same on every tier, and so do the codes reconstructed
+// from them.
 TEST(SequencePredictors, EveryTierAndTheLmsLanesGiveTheSameResiduals) {
   std::mt19937 rng(12);
   const auto choices = every_predictor(rng);
@@ -240,6 +279,13 @@ TEST(SequencePredictors, EveryTierAndTheLmsLanesGiveTheSameResiduals) {
         s::reconstruct(back, 0, q.size(), choices[c], best[c]);
         ASSERT_EQ(back, q) << "choice " << c << " n " << q.size();
       }
+      // The cascade's portable inverse, from a segment in the middle.
+      const Segment middle{q.size() / 3, q.size()};
+      Codes back = q;
+      std::fill(back.begin() + std::ptrdiff_t(middle.start), back.end(), 0);
+      s::reconstruct(back, middle.start, middle.end, {.kind = Predictor::cascade},
+                     residuals(q, middle, {.kind = Predictor::cascade}));
+      ASSERT_EQ(back, q) << "n " << q.size();
     }
     for (std::size_t c = 0; c < choices.size(); ++c) {
       if (choices[c].kind != Predictor::sign_lms_local) continue;
@@ -277,6 +323,26 @@ TEST(SequencePredictors, HeadsRoundTripAndShortHeadsAreSeen) {
     if (bytes.size() > 1) {
       s::BitReader cut(std::span<const std::uint8_t>(bytes).first(bytes.size() - 1));
       EXPECT_FALSE(s::read_predictor(cut, back));
+    }
+  }
+}
+
+// An LPC head of shift 15 names the kinds from 8 on by its order field: 0 is the cascade (12 bits, nothing
+// after them), the others do not exist yet; and a stream longer than the cascade's bound may not use it.
+TEST(SequencePredictors, ExtendedKindsAreReadFromAnLpcHeadOfShift15) {
+  for (const std::uint32_t order_field : {0u, 1u, 31u}) {
+    std::vector<std::uint8_t> bytes;
+    s::BitWriter out(bytes);
+    out.put(static_cast<std::uint32_t>(Predictor::lpc), 3);
+    out.put(order_field, 5);
+    out.put(15, 4);
+    out.flush();
+    s::BitReader in(bytes);
+    PredictorChoice back;
+    ASSERT_EQ(s::read_predictor(in, back), order_field == 0);
+    if (order_field == 0) {
+      EXPECT_EQ(back.kind, Predictor::cascade);
+      EXPECT_EQ(in.bytes_used(), 2u);
     }
   }
 }

@@ -15,6 +15,7 @@ namespace {
 
 struct ReferenceBlock {
   quorvel::Effort effort;
+  bool lossless;  // the default effort as a lossless caller codes (effort byte 3)
   std::vector<std::int32_t> codes;
   std::vector<std::uint8_t> block;
 };
@@ -27,7 +28,8 @@ std::vector<ReferenceBlock> load_blocks() {
   std::size_t at = 0;
   while (at + 9 <= b.size()) {
     const std::uint32_t n = codec_test::get_u32(b, at), size = codec_test::get_u32(b, at + 5);
-    ReferenceBlock r{static_cast<quorvel::Effort>(b[at + 4]), {}, {}};
+    const bool lossless = b[at + 4] == 3;
+    ReferenceBlock r{lossless ? quorvel::Effort::default_ : static_cast<quorvel::Effort>(b[at + 4]), lossless, {}, {}};
     at += 9;
     for (std::uint32_t i = 0; i < n; ++i, at += 4) r.codes.push_back(static_cast<std::int32_t>(codec_test::get_u32(b, at)));
     r.block.assign(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + size));
@@ -40,14 +42,18 @@ std::vector<ReferenceBlock> load_blocks() {
 
 TEST(SequenceReference, DecodesTheModelsBlocksAndEncodesTheSameBytes) {
   const auto blocks = load_blocks();
-  ASSERT_EQ(blocks.size(), 17u);
+  ASSERT_EQ(blocks.size(), 18u);
   for (const auto& r : blocks) {
-    SCOPED_TRACE("n " + std::to_string(r.codes.size()) + " effort " + std::to_string(static_cast<int>(r.effort)));
+    SCOPED_TRACE("n " + std::to_string(r.codes.size()) + " effort " + std::to_string(static_cast<int>(r.effort)) +
+                 (r.lossless ? " lossless" : ""));
     std::vector<std::int32_t> decoded(r.codes.size());
     ASSERT_TRUE(quorvel::sequence::decode_block(r.block, decoded));
     EXPECT_EQ(decoded, r.codes);
     std::vector<std::uint8_t> encoded;
-    quorvel::sequence::encode_block(r.codes, r.effort, encoded);
+    std::vector<std::uint8_t>* const out[] = {&encoded};
+    const std::span<const std::int32_t> codes(r.codes);
+    quorvel::sequence::encode_blocks({&codes, 1}, r.effort, out, quorvel::sequence::kEveryCandidate, nullptr,
+                                     r.lossless);
     EXPECT_EQ(encoded, r.block);
   }
 }

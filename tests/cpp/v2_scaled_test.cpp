@@ -77,7 +77,7 @@ TEST(V2Scaled, EverySampleWithinTheBoundAndDecodedAsQuantised) {
         const double e = relative * peak;
         const auto coarse = quorvel::bound_ladder(e, -static_cast<float>(peak), peak)[1];
         if (!coarse) continue;
-        for (const auto [k, mode] : scalings) {
+        for (const auto& [k, mode] : scalings) {
           SCOPED_TRACE(s.name + " n " + std::to_string(n) + " e " + std::to_string(relative) + " K " +
                        std::to_string(k) + " coding " + std::to_string(static_cast<int>(mode)));
           const auto spline = v2::spline_of(mode);

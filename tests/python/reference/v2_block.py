@@ -22,6 +22,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import v2_cascade  # noqa: E402
 import v2_model as m  # noqa: E402
 
 STATE_LOW = 1 << 16
@@ -238,8 +239,17 @@ def read_table_set(head: BitReader) -> dict:
 # ---------------------------------------------------------------- predictors in the head
 
 
+EXTENDED = 15  # an LPC head with this shift holds a kind from 8 on, kind - 8 in its order field
+
+
 def write_predictor(head: BitWriter, choice: m.Choice) -> None:
-    head.put(m.PREDICTORS.index(choice.kind), 3)
+    kind = m.PREDICTORS.index(choice.kind)
+    if kind >= 8:
+        head.put(m.PREDICTORS.index("lpc"), 3)
+        head.put(kind - 8, 5)
+        head.put(EXTENDED, 4)
+        return
+    head.put(kind, 3)
     if choice.kind == "lms_local":
         head.put(choice.taps.bit_length() - 2, 2)
         head.put(choice.step.bit_length() - 1, 2)
@@ -255,14 +265,17 @@ def write_predictor(head: BitWriter, choice: m.Choice) -> None:
 
 def read_predictor(head: BitReader) -> m.Choice:
     kind = head.get(3)
-    if kind >= len(m.PREDICTORS):
-        raise ValueError("bad predictor")
     if m.PREDICTORS[kind] == "lms_local":
         taps = 2 << head.get(2)
         return m.Choice("lms_local", taps=taps, step=1 << head.get(2))
     if m.PREDICTORS[kind] != "lpc":
         return m.Choice(m.PREDICTORS[kind])
-    order, shift, width = head.get(5) + 1, head.get(4), head.get(4) + 1
+    order, shift = head.get(5) + 1, head.get(4)
+    if shift == EXTENDED:
+        if 8 + order - 1 >= len(m.PREDICTORS):
+            raise ValueError("bad predictor")
+        return m.Choice(m.PREDICTORS[8 + order - 1])
+    width = head.get(4) + 1
     coefficients = []
     for _ in range(order):
         c = head.get(width)
@@ -350,15 +363,18 @@ def rans_decode(words: list[int], n: int, layout: list[dict], ways: int) -> np.n
 # ---------------------------------------------------------------- blocks
 
 
-def candidates(effort: str) -> list[m.Choice]:
+def candidates(effort: str, wide: bool = False) -> list[m.Choice]:
+    """The predictors an effort tries (`wide`: a lossless caller's, the best's at the default effort too,
+    the cascade and LPC orders 12, 20 and 24)."""
     out = [m.Choice("identity"), m.Choice("d1")]
     if effort == "fast":
         return out + [m.Choice("d2")]
     out += [m.Choice("lpc", 8), m.Choice("lms_local", taps=8, step=2), m.Choice("lms_local", taps=16, step=1)]
-    if effort == "default":
+    if effort == "default" and not wide:
         return out
     out += [m.Choice("d2"), m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
-    return out + [m.Choice("lms_local", taps=4, step=4)]
+    out.append(m.Choice("lms_local", taps=4, step=4))
+    return out + [m.Choice("cascade")] + [m.Choice("lpc", k) for k in (12, 20, 24)] if wide else out
 
 
 def segment_counts(r: np.ndarray, ways: int, lane_step: int = 1) -> tuple[np.ndarray, int, int]:
@@ -381,30 +397,57 @@ def identity_worth_trying(q: np.ndarray, start: int, end: int) -> bool:
     return bool(plain <= m.bit_length(m.zigzag(q[at] - before)).sum())
 
 
-def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None = None) -> bytes:
+def predict(q: np.ndarray, start: int, end: int, choice: m.Choice) -> np.ndarray:
+    """Residuals of a segment: the model's predictors, and the cascade (which runs from the block's start)."""
+    if choice.kind == "cascade":
+        return np.array(v2_cascade.predict(q, start, end), np.int64)
+    return m.predict(q, start, end, choice)
+
+
+def reconstruct(q: np.ndarray, start: int, end: int, choice: m.Choice, r: np.ndarray) -> None:
+    if choice.kind == "cascade":
+        v2_cascade.reconstruct(q, start, end, r)
+    else:
+        m.reconstruct(q, start, end, choice, r)
+
+
+def cascade_worth_trying(q: np.ndarray) -> bool:
+    """The cascade is tried on blocks of at least a segment whose first differences (every 8th, from
+    code 1) are 6 to 20 bits wide on average, as audio's are."""
+    if q.size < m.SEGMENT:
+        return False
+    at = np.arange(1, q.size, 8)
+    width = int(m.bit_length(m.zigzag(m.wrap(q[at] - q[at - 1]))).sum())
+    return 6 * at.size <= width <= 20 * at.size
+
+
+def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None = None, wide: bool = False) -> bytes:
     """The block's bytes, with the choices codec/sequence/block_encoder.cpp makes (`only`: every segment
-    with this predictor, for tests that need each one)."""
+    with this predictor, for tests that need each one; `wide`: a lossless caller's candidates)."""
     q = np.asarray(q, np.int64)
     n, ways = q.size, m.ways_for(q.size)
+    thorough = effort == "best" or wide
     chosen, counts = [], []
     token, value = np.zeros(n, np.int64), np.zeros(n, np.int64)
     for start in range(0, n, m.SEGMENT):
         end = min(n, start + m.SEGMENT)
         best = (math.inf, None, None)
-        for candidate in [only] if only else candidates(effort):
+        for candidate in [only] if only else candidates(effort, wide):
             if candidate.kind == "identity" and not only and not identity_worth_trying(q, start, end):
                 continue
+            if candidate.kind == "cascade" and not only and not cascade_worth_trying(q):
+                continue
             choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
-            # The best effort counts every token, the others every other lane.
-            c, raw, counted = segment_counts(m.predict(q, start, end, choice), ways, 1 if effort == "best" else 2)
+            # The best effort and lossless callers count every token, the others every other lane.
+            c, raw, counted = segment_counts(predict(q, start, end, choice), ways, 1 if thorough else 2)
             bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
             if bits < best[0]:
                 best = (bits, choice)
         chosen.append(best[1])
-        counts.append(segment_counts(m.predict(q, start, end, best[1]), ways)[0])
-        value[start:end] = m.zigzag(m.predict(q, start, end, best[1]))
+        counts.append(segment_counts(predict(q, start, end, best[1]), ways)[0])
+        value[start:end] = m.zigzag(predict(q, start, end, best[1]))
         token[start:end] = m.tokens(value[start:end])[0]
-    layout = group_segments(counts, effort == "best")
+    layout = group_segments(counts, thorough)
     head = BitWriter()
     for s, choice in enumerate(chosen):
         write_predictor(head, choice)
@@ -474,6 +517,8 @@ def decode_block(data: bytes, n: int) -> np.ndarray:
     chosen, layout = [], []
     for s in range((n + m.SEGMENT - 1) // m.SEGMENT):
         chosen.append(read_predictor(head))
+        if chosen[-1].kind == "cascade" and n > 2**22:
+            raise ValueError("the cascade in a stream of more than 2^22 codes")
         layout.append(read_table_set(head) if s == 0 or head.get(1) else layout[-1])
     count, at = read_varint(data, head.aligned())
     if 2 * count > len(data) - at:
@@ -495,7 +540,7 @@ def decode_block(data: bytes, n: int) -> np.ndarray:
     residuals = m.unzigzag(value)
     for s, choice in enumerate(chosen):
         start = s * m.SEGMENT
-        m.reconstruct(q, start, min(n, start + m.SEGMENT), choice, residuals[start : start + m.SEGMENT])
+        reconstruct(q, start, min(n, start + m.SEGMENT), choice, residuals[start : start + m.SEGMENT])
     return q
 
 

@@ -198,7 +198,7 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 SEGMENT = 4096
 LPC_PRECISION = 14
 LMS_SHIFT = 8
-PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms", "lms_local")  # ids 0..7 in a block head
+PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms", "lms_local", "cascade")  # ids; 8: v2_cascade
 
 
 def wrap(v):
@@ -221,7 +221,7 @@ class Choice:
         if self.kind == "lms_local":
             return 3 + 2 + 2
         if self.kind != "lpc":
-            return 3
+            return 3 + 9 * (self.kind == "cascade")  # an LPC head's kind, order and shift fields
         width = max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
         return 3 + 5 + 4 + 4 + self.order * width
 
