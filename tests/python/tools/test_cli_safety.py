@@ -198,6 +198,12 @@ def _feed_slowly(process, blob, seconds):
         time.sleep(seconds / pieces)
 
 
+def _remove_outputs(folder):
+    shutil.rmtree(folder / "out", ignore_errors=True)
+    for name in ("out.qrvl", "out.csv"):
+        (folder / name).unlink(missing_ok=True)
+
+
 @pytest.mark.parametrize("command", sorted(STOPPABLE))
 def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothing(busy_inputs, command):
     folder = busy_inputs
@@ -211,25 +217,29 @@ def test_a_signal_at_any_moment_stops_every_subcommand_at_once_and_leaves_nothin
     _, err = process.communicate(timeout=600)
     assert process.returncode == 0, err.decode()
     span = time.monotonic() - started
-    shutil.rmtree(folder / "out", ignore_errors=True)
-    for name in ("out.qrvl", "out.csv"):
-        (folder / name).unlink(missing_ok=True)
     rng = np.random.default_rng(len(command))
     for signum in SIGNALS:
-        process = _start(args, folder)
-        feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0), daemon=True)
-        if command == "info":
-            feeder.start()
-        time.sleep(rng.uniform(0.05, 0.8) * span)
-        sent = time.monotonic()
-        process.send_signal(signum)
-        try:
-            status = process.wait(timeout=60)
-        finally:
-            process.kill()
-            if feeder.is_alive():
-                feeder.join()
-            process.communicate()
+        # A run may end before its signal when the machine is quieter than during the timed run: it is
+        # run again with the signal sooner.
+        for attempt in range(4):
+            _remove_outputs(folder)
+            process = _start(args, folder)
+            feeder = threading.Thread(target=_feed_slowly, args=(process, stream, 2.0), daemon=True)
+            if command == "info":
+                feeder.start()
+            time.sleep(rng.uniform(0.05, 0.8) * span / 2**attempt)
+            sent = time.monotonic()
+            if process.poll() is None:
+                process.send_signal(signum)
+            try:
+                status = process.wait(timeout=60)
+            finally:
+                process.kill()
+                if feeder.is_alive():
+                    feeder.join()
+                process.communicate()
+            if status != 0:
+                break
         assert time.monotonic() - sent < 3, f"{command} took {time.monotonic() - sent:.1f} s to stop"
         # Before the command has set up (Python still importing) the signal's own action ends it.
         assert status in (128 + signum, -signum), (command, signum, status)
