@@ -199,8 +199,9 @@ inline constexpr std::size_t sequence_header_bytes = 3;
 }
 
 // Codes through the encoder and back, in blocks of 4096.
-[[nodiscard]] inline const char* sequence_round_trip(std::span<const std::int32_t> codes, Effort effort) {
-  const SequenceCoding coding{.effort = effort, .block_length = 4096};
+[[nodiscard]] inline const char* sequence_round_trip(std::span<const std::int32_t> codes, Effort effort,
+                                                     bool lossless) {
+  const SequenceCoding coding{.effort = effort, .block_length = 4096, .lossless = lossless};
   const auto blocks = encode_sequence(codes, coding);
   if (!blocks) return "every code sequence encodes";
   const std::vector<std::span<const std::uint8_t>> spans(blocks->begin(), blocks->end());
@@ -243,16 +244,17 @@ inline constexpr std::size_t sequence_header_bytes = 3;
 [[nodiscard]] inline const char* sequence_property(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < sequence_header_bytes) return nullptr;
   const auto effort = static_cast<Effort>((bytes[0] >> 1 & 3) % 3);
+  const bool lossless = (bytes[0] & 16) != 0;  // a bit-exact caller's search, the cascade among it
   if (bytes[0] & 1) {
     std::vector<std::int32_t> codes((bytes.size() - 1) / 4);
     if (!codes.empty()) std::memcpy(codes.data(), bytes.data() + 1, codes.size() * 4);
-    return sequence_round_trip(codes, effort);
+    return sequence_round_trip(codes, effort, lossless);
   }
   std::vector<std::int32_t> codes(1 + (std::size_t{bytes[1]} | std::size_t{bytes[2]} << 8));
   const auto block = bytes.subspan(sequence_header_bytes);
   const bool decoded = sequence::decode_block(block, codes);
   if (const char* broken = sequence_side_by_side(block, (bytes[0] & 8) != 0, codes, decoded)) return broken;
-  return decoded ? sequence_round_trip(codes, effort) : nullptr;
+  return decoded ? sequence_round_trip(codes, effort, lossless) : nullptr;
 }
 
 // Version-2 encoder input layout. Byte 0: bits 0-1 the target kind, bit 2
