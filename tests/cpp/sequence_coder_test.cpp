@@ -125,8 +125,9 @@ TEST(SequenceCoder, LosslessCodingTriesMorePredictors) {
     partials[i] = static_cast<std::int32_t>(std::lround(v));
   }
   const auto bytes = [&](bool lossless) {
+    const auto blocks = quorvel::encode_sequence(partials, {.lossless = lossless});  // outlives the loop
     std::size_t total = 0;
-    for (const auto& block : *quorvel::encode_sequence(partials, {.lossless = lossless})) total += block.size();
+    for (const auto& block : *blocks) total += block.size();
     return total;
   };
   EXPECT_LT(bytes(true), bytes(false));
