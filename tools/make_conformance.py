@@ -6,7 +6,7 @@ Two sources. The codec itself (quorvel_tools.encode, quorvel.compress_signal, en
 the real signals of tests/data/ and tiny edge cases, for what its encoders choose on their own: each
 coding, palettes, the cell filter, lifted bands, version 1 with every method, frames. And the plain
 Python writer of tests/python/reference/ for what the public encoders never write by themselves: block
-lengths 2^8 to 2^13, every predictor on every segment (local sign-LMS with each taps and step), edge
+lengths 2^8 to 2^13, every predictor on every segment (local sign-LMS with each taps and step, the periodic predictor), edge
 lengths 1, 2, B - 1, B, B + 1, wide grid fields, short lifted blocks. Every file's digest is taken from
 quorvel_tools.decode (or decode_array); a version-2 file must give the same samples through the plain
 Python decoder, or the script stops.
@@ -219,6 +219,10 @@ def writer_cases():
     for n in (4095, 4097, 9000):
         yield f"w_cascade_{n}", f"every segment with the cascade, {n} samples", grid_container(
             pcm[:n], 0.0, step, 14, m.Choice("cascade"))
+    period = m.find_periods(ecg[:9000])[0] or 300
+    for n, cycle in ((9000, period), (4095, 5000)):  # the second's taps all reach before the block
+        yield f"w_periodic_{n}", f"every segment with the periodic predictor, period {cycle}", grid_container(
+            ecg[:n], 0.0, 0.005, 14, m.fit_periodic(ecg[:9000], 4096, 8192, 8, cycle))
     for n in (1, 2, 255, 256, 257, 511, 513):
         yield f"w_length_{n}", f"{n} samples in blocks of 256", grid_container(ecg[:n], -1.5, 0.005, 8)
     yield "w_wide_grid", "origin and step as float64", grid_container(

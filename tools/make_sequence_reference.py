@@ -5,7 +5,7 @@ tests/python/reference/v2_block.py codes each block the way codec/sequence/block
 tests/python/reference/v2_model.py, so the C++ decoder must give back every block's codes exactly, and the C++
 encoder should make the same bytes (tests/cpp/sequence_reference_test.cpp).
 
-Cases (NumPy seed 20261208): random walks, smooth waves, noise of every magnitude, constant runs,
+Cases (NumPy seed 20261208): random walks, smooth waves, a daily cycle, noise of every magnitude, constant runs,
 spikes and int32 extremes (residuals wrap), at lengths around the segment, lane and block limits and
 each effort; and two blocks of real codes: the ECG and the speech of tests/data at max error 1e-3 x
 range (tests/python/reference/v2_model.py's quantiser); and the speech on a 16-bit grid as a lossless
@@ -45,6 +45,9 @@ def synthetic(rng: np.random.Generator, kind: str, n: int) -> np.ndarray:
         q = rng.integers(-3, 4, n)
         q[rng.integers(0, n, max(1, n // 50))] = rng.integers(-(2**30), 2**30, max(1, n // 50))
         return q
+    if kind == "cycle":  # a day of 48 half-hours repeated, drifting, under noise
+        day = rng.integers(-800, 801, 48)
+        return 5000 + day[t % 48] + np.cumsum(rng.integers(-3, 4, n)) + rng.integers(-20, 21, n)
     if kind == "extremes":
         return rng.choice(np.array([-(2**31), 2**31 - 1, 0, -1, 1], np.int64), n)
     raise ValueError(kind)
@@ -55,6 +58,7 @@ def cases(rng: np.random.Generator):
         ("walk", 1, 1), ("walk", 2, 0), ("walk", 7, 2), ("wave", 100, 1), ("spikes", 1000, 0),
         ("noise", 1023, 1), ("walk", 1024, 1), ("extremes", 2500, 0), ("wave", 4095, 2), ("walk", 4096, 1),
         ("constant", 4097, 1), ("noise", 6000, 0), ("spikes", 9000, 1), ("wave", 16384, 1), ("extremes", 300, 2),
+        ("cycle", 12000, 1),
     ]
     for kind, n, effort in plan:
         yield synthetic(rng, kind, n), effort

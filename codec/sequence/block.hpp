@@ -4,7 +4,9 @@
 // predictor; consecutive segments may share a table set. Layout, bit-packed least significant bit first:
 //   per segment:  predictor (3 bits, LPC: order - 1 (5), shift (4), width - 1 (4), order coefficients of
 //                 width bits; local sign-LMS: log2(taps) - 1 (2), log2(step) (2); the cascade: an LPC head of
-//                 order field 0 and shift 15, nothing more); from the second segment
+//                 order field 0 and shift 15, nothing more; the periodic predictor: an LPC head of order
+//                 field 1 and shift 15, its period (16), then an LPC's fields with three more
+//                 coefficients); from the second segment
 //                 on, 1 bit: a new table set follows (else the previous one serves); the table set
 //                 (codec/sequence/token_tables.hpp)
 //   then, byte-aligned: the number of rANS words (LEB128), the words (16-bit little-endian, in the order

@@ -31,6 +31,7 @@ std::vector<PredictorChoice> candidates(Effort effort, bool wide) {
   out.push_back({.kind = P::lpc, .order = 8});
   out.push_back({.kind = P::sign_lms_local, .taps = 8, .step = 2});
   out.push_back({.kind = P::sign_lms_local, .taps = 16, .step = 1});
+  out.push_back({.kind = P::periodic, .order = 8});  // tried where the block shows a cycle
   if (effort == Effort::default_ && !wide) return out;
   out.push_back({.kind = P::diff2});
   out.push_back({.kind = P::interpolation});
@@ -189,6 +190,7 @@ class BlockEncoder {
   };
   std::vector<LocalLms> local_lms_;
   Buffer<std::int32_t> cascade_;  // the cascade's residuals of the whole block, where it is tried
+  std::array<int, 2> periods_{};  // the block's cycles (0: none), where the periodic predictor is tried
   Buffer<std::int32_t> differences_;  // the codes' first differences, the local sign-LMS stages' input
   Buffer<std::uint8_t> tokens_;      // the winners'
   Buffer<std::int32_t> residuals_;  // the winners'
@@ -200,7 +202,13 @@ class BlockEncoder {
 
 TableLayout BlockEncoder::plan(CandidateWins* wins) {
   for (std::size_t c = 0; c < candidates_.size(); ++c) {
-    if (candidates_[c].kind != Predictor::cascade || !((allowed_ >> c) & 1)) continue;
+    if (!((allowed_ >> c) & 1)) continue;
+    // (alone, it codes every segment: at the shortest period where the block shows none)
+    if (candidates_[c].kind == Predictor::periodic) {
+      periods_ = find_periods(codes_);
+      if (periods_[0] == 0 && alone_) periods_[0] = kMinPeriod;
+    }
+    if (candidates_[c].kind != Predictor::cascade) continue;
     if (!alone_ && !cascade_worth_trying(codes_)) continue;
     cascade_.resize(codes_.size());
     cascade_residuals(codes_.data(), codes_.size(), cascade_.data());
@@ -239,11 +247,19 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
     // (identity alone is tried even where it looks dear: something must code the segment)
     if (candidate.kind == Predictor::identity && !alone_ && !identity_worth_trying(codes_, start, end)) continue;
     if (candidate.kind == Predictor::cascade && cascade_.empty()) continue;
-    try_predictor(start, end, candidate, *trial);
-    if (trial->bits < best->bits) {
-      std::swap(best, trial);
-      winner = c;
+    const auto price = [&](const PredictorChoice& choice) {
+      try_predictor(start, end, choice, *trial);
+      if (trial->bits < best->bits) {
+        std::swap(best, trial);
+        winner = c;
+      }
+    };
+    if (candidate.kind != Predictor::periodic) {
+      price(candidate);
+      continue;
     }
+    for (const int period : periods_)
+      if (period != 0) price({.kind = Predictor::periodic, .order = candidate.order, .period = period});
   }
   // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
   const std::size_t n = end - start;
@@ -258,7 +274,9 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
 
 void BlockEncoder::try_predictor(std::size_t start, std::size_t end, const PredictorChoice& candidate,
                                  SegmentTrial& trial) {
-  trial.choice = candidate.kind == Predictor::lpc ? fit_lpc(codes_, start, end, candidate.order) : candidate;
+  trial.choice = candidate.kind == Predictor::lpc        ? fit_lpc(codes_, start, end, candidate.order)
+                 : candidate.kind == Predictor::periodic ? fit_periodic(codes_, start, end, candidate.order, candidate.period)
+                                                         : candidate;
   const std::size_t n = end - start;
   const auto local = std::ranges::find_if(local_lms_, [&](const LocalLms& l) {
     return candidate.kind == Predictor::sign_lms_local && l.choice.taps == candidate.taps &&

@@ -259,18 +259,85 @@ void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, co
   cascade.inverse(r, end - start, x + start);
 }
 
+// The first difference of the codes at block position i (codes before the block are 0).
+i64 difference_at(const std::int32_t* x, std::ptrdiff_t i) {
+  return i < 0 ? 0 : minus(x[i], i ? x[i - 1] : 0);
+}
+
+// The periodic predictor's prediction of the difference at i >= 0 from the codes before it.
+std::int32_t periodic_prediction(const std::int32_t* x, std::ptrdiff_t i, const PredictorChoice& choice) {
+  i64 sum = 0;
+  for (int j = 0; j < choice.order; ++j) sum += i64{choice.coefficients[j]} * difference_at(x, i - 1 - j);
+  for (int j = 0; j < kPeriodicTaps; ++j)
+    sum += i64{choice.coefficients[choice.order + j]} * difference_at(x, i - choice.period + 1 - j);
+  return wrap(sum >> choice.shift);
+}
+
+void predict_periodic(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                      std::int32_t* r) {
+  for (std::size_t i = start; i < end; ++i) {
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    r[i - start] = minus(static_cast<std::int32_t>(difference_at(x, at)), periodic_prediction(x, at, choice));
+  }
+}
+
+void reconstruct_periodic(std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
+                          const std::int32_t* r) {
+  for (std::size_t i = start; i < end; ++i)
+    x[i] = plus(i ? x[i - 1] : 0, plus(r[i - start], periodic_prediction(x, static_cast<std::ptrdiff_t>(i), choice)));
+}
+
+// Coefficients a[0..count) as 16-bit integers at the finest shift (at most kLpcPrecision) that holds them all.
+void quantise_coefficients(const double* a, int count, PredictorChoice& choice) {
+  double largest = 0;
+  for (int i = 0; i < count; ++i) largest = std::max(largest, std::abs(a[i]));
+  int shift = kLpcPrecision;
+  while (shift > 0 && std::nearbyint(largest * double(1 << shift)) >= 32768.0) --shift;
+  choice.shift = shift;
+  for (int i = 0; i < count; ++i)
+    choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
+}
+
+// Bits of the widest two's complement field that holds coefficients[0..count).
+int coefficient_width(const PredictorChoice& choice, int count) {
+  int width = 1;
+  for (int i = 0; i < count; ++i) {
+    const auto magnitude = static_cast<u32>(choice.coefficients[i] < 0 ? ~choice.coefficients[i] : choice.coefficients[i]);
+    width = std::max(width, 1 + static_cast<int>(std::bit_width(magnitude)));
+  }
+  return width;
+}
+
+int coefficient_count(const PredictorChoice& choice) {
+  return choice.order + (choice.kind == Predictor::periodic ? kPeriodicTaps : 0);
+}
+
+void write_coefficients(BitWriter& out, const PredictorChoice& choice) {
+  const int count = coefficient_count(choice), width = coefficient_width(choice, count);
+  out.put(static_cast<u32>(choice.order - 1), 5);
+  out.put(static_cast<u32>(choice.shift), 4);
+  out.put(static_cast<u32>(width - 1), 4);
+  for (int i = 0; i < count; ++i) out.put(static_cast<u32>(choice.coefficients[i]), width);
+}
+
+bool read_coefficients(BitReader& in, PredictorChoice& choice) {
+  const int count = coefficient_count(choice), width = static_cast<int>(in.get(4)) + 1;
+  for (int i = 0; i < count; ++i) {
+    const u32 bits = in.get(width);
+    // Sign-extend the width-bit field.
+    choice.coefficients[i] = static_cast<std::int32_t>(bits << (32 - width)) >> (32 - width);
+  }
+  return in.ok();
+}
+
 }  // namespace
 
 int PredictorChoice::head_bits() const {
   if (kind == Predictor::sign_lms_local) return 3 + 2 + 2;
   if (kind == Predictor::cascade) return 3 + 5 + 4;
+  if (kind == Predictor::periodic) return 3 + 5 + 4 + 16 + 5 + 4 + 4 + (order + kPeriodicTaps) * coefficient_width(*this, order + kPeriodicTaps);
   if (kind != Predictor::lpc) return 3;
-  int width = 1;
-  for (int i = 0; i < order; ++i) {
-    const auto magnitude = static_cast<u32>(coefficients[i] < 0 ? ~coefficients[i] : coefficients[i]);
-    width = std::max(width, 1 + static_cast<int>(std::bit_width(magnitude)));
-  }
-  return 3 + 5 + 4 + 4 + order * width;
+  return 3 + 5 + 4 + 4 + order * coefficient_width(*this, order);
 }
 
 void write_predictor(BitWriter& out, const PredictorChoice& choice) {
@@ -278,6 +345,9 @@ void write_predictor(BitWriter& out, const PredictorChoice& choice) {
     out.put(static_cast<u32>(Predictor::lpc), 3);
     out.put(static_cast<u32>(static_cast<int>(choice.kind) - kPredictorKinds), 5);
     out.put(kExtendedKindShift, 4);
+    if (choice.kind != Predictor::periodic) return;
+    out.put(static_cast<u32>(choice.period), 16);
+    write_coefficients(out, choice);
     return;
   }
   out.put(static_cast<u32>(choice.kind), 3);
@@ -285,12 +355,7 @@ void write_predictor(BitWriter& out, const PredictorChoice& choice) {
     out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.taps)) - 1), 2);
     out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.step))), 2);
   }
-  if (choice.kind != Predictor::lpc) return;
-  const int width = (choice.head_bits() - 16) / choice.order;
-  out.put(static_cast<u32>(choice.order - 1), 5);
-  out.put(static_cast<u32>(choice.shift), 4);
-  out.put(static_cast<u32>(width - 1), 4);
-  for (int i = 0; i < choice.order; ++i) out.put(static_cast<u32>(choice.coefficients[i]), width);
+  if (choice.kind == Predictor::lpc) write_coefficients(out, choice);
 }
 
 bool read_predictor(BitReader& in, PredictorChoice& choice) {
@@ -308,15 +373,14 @@ bool read_predictor(BitReader& in, PredictorChoice& choice) {
   if (choice.shift == kExtendedKindShift) {
     if (choice.order > kExtendedKinds) return false;
     choice = PredictorChoice{.kind = static_cast<Predictor>(kPredictorKinds + choice.order - 1)};
-    return in.ok();
+    if (choice.kind != Predictor::periodic) return in.ok();
+    choice.period = static_cast<int>(in.get(16));
+    choice.order = static_cast<int>(in.get(5)) + 1;
+    choice.shift = static_cast<int>(in.get(4));
+    if (choice.period < kMinPeriod || choice.order > kMaxPeriodicOrder || choice.shift == kExtendedKindShift)
+      return false;
   }
-  const int width = static_cast<int>(in.get(4)) + 1;
-  for (int i = 0; i < choice.order; ++i) {
-    const u32 bits = in.get(width);
-    // Sign-extend the width-bit field.
-    choice.coefficients[i] = static_cast<std::int32_t>(bits << (32 - width)) >> (32 - width);
-  }
-  return in.ok();
+  return read_coefficients(in, choice);
 }
 
 void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
@@ -348,6 +412,9 @@ void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end
       return;
     case Predictor::cascade:
       predict_cascade(x, start, end, r.data());
+      return;
+    case Predictor::periodic:
+      predict_periodic(x, start, end, choice, r.data());
       return;
   }
 }
@@ -381,6 +448,9 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
       return;
     case Predictor::cascade:
       reconstruct_cascade(x, start, end, r.data());
+      return;
+    case Predictor::periodic:
+      reconstruct_periodic(x, start, end, choice, r.data());
       return;
   }
 }
@@ -423,14 +493,7 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
     a[i] = k;
     error *= 1 - k * k;
   }
-  // The finest shift (at most kLpcPrecision) at which every coefficient fits 16 bits.
-  double largest_coefficient = 0;
-  for (int i = 0; i < order; ++i) largest_coefficient = std::max(largest_coefficient, std::abs(a[i]));
-  int shift = kLpcPrecision;
-  while (shift > 0 && std::nearbyint(largest_coefficient * double(1 << shift)) >= 32768.0) --shift;
-  choice.shift = shift;
-  for (int i = 0; i < order; ++i)
-    choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
+  quantise_coefficients(a.data(), order, choice);
   return choice;
 }
 
@@ -472,6 +535,101 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
   const std::size_t batch = inverse ? kLmsLanes / 2 : kLmsLanes;
   for (std::size_t first = 0; first < lanes.size(); first += batch)
     run(lanes.subspan(first, std::min(batch, lanes.size() - first)), inverse);
+}
+
+
+std::array<int, 2> find_periods(std::span<const std::int32_t> q) {
+  // Coarse first: differences over kStride codes (clamped, so that no sum of products can overflow), whose
+  // correlation at lag m shows a cycle of about kStride * m codes; then the codes' own first differences at
+  // the lags around a coarse one. Scores are correlations per term: sums over fewer terms at longer lags
+  // are not at a disadvantage.
+  constexpr std::size_t kStride = 8, kMaxCoarseLag = 256, kMinCoarseLag = 2;
+  constexpr i64 kClamp = i64{1} << 20;
+  const std::size_t coarse_count = q.size() / kStride;
+  if (coarse_count < 3 * (kMinCoarseLag + 1)) return {};
+  std::vector<i64> coarse(coarse_count - 1);
+  for (std::size_t m = 1; m < coarse_count; ++m)
+    coarse[m - 1] = std::clamp<i64>(minus(q[kStride * m + kStride - 1], q[kStride * m - 1]), -kClamp, kClamp);
+  const auto score = [](const std::vector<i64>& v, std::size_t lag) {
+    i64 sum = 0;
+    for (std::size_t i = lag; i < v.size(); ++i) sum += v[i] * v[i - lag];
+    return double(sum) / double(v.size() - lag);
+  };
+  const std::size_t most = std::min(kMaxCoarseLag, coarse.size() / 3);
+  std::array<double, kMaxCoarseLag + 1> scores{};
+  double best = 0;
+  std::size_t strongest = 0;
+  for (std::size_t lag = kMinCoarseLag; lag <= most; ++lag)
+    if ((scores[lag] = score(coarse, lag)) > best) best = scores[lag], strongest = lag;
+  if (strongest == 0) return {};
+  // A cycle correlates at its multiples too, about as strongly, and the strongest may be one of them (a
+  // week of days): the shortest lag within a tenth of the best as well.
+  std::size_t shortest = kMinCoarseLag;
+  while (scores[shortest] < 0.9 * best) ++shortest;
+  std::vector<i64> d(q.size() - 1);
+  for (std::size_t i = 1; i < q.size(); ++i) d[i - 1] = std::clamp<i64>(minus(q[i], q[i - 1]), -kClamp, kClamp);
+  const auto refined = [&](std::size_t lag) {
+    const std::size_t low = std::max<std::size_t>(kMinPeriod, kStride * (lag - 1));
+    const std::size_t high = std::min({kStride * (lag + 1), d.size() / 3, std::size_t{kMaxPeriod}});
+    std::size_t period = 0;
+    double top = 0;
+    for (std::size_t fine = low; fine <= high; ++fine)
+      if (const double s = score(d, fine); s > top) top = s, period = fine;
+    return static_cast<int>(period);
+  };
+  const int first = refined(shortest), second = shortest == strongest ? 0 : refined(strongest);
+  return first ? std::array{first, second == first ? 0 : second} : std::array{second, 0};
+}
+
+PredictorChoice fit_periodic(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order,
+                             int period) {
+  PredictorChoice choice{.kind = Predictor::periodic, .order = order, .period = period};
+  const int count = order + kPeriodicTaps;
+  std::array<std::ptrdiff_t, kMaxLpcOrder> lags{};
+  for (int j = 0; j < order; ++j) lags[j] = j + 1;
+  for (int j = 0; j < kPeriodicTaps; ++j) lags[order + j] = period - 1 + j;
+  // The differences the fit reads, scaled down to 20 bits if they are larger: every product and sum of
+  // the normal equations is then an integer below 2^53, exact in doubles, so every processor fits the
+  // same coefficients.
+  const auto first = static_cast<std::ptrdiff_t>(start) - period - 1;
+  std::vector<i64> d(end - start + static_cast<std::size_t>(period) + 1);
+  i64 largest = 0;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    d[i] = difference_at(q.data(), first + static_cast<std::ptrdiff_t>(i));
+    largest = std::max(largest, d[i] < 0 ? -d[i] : d[i]);
+  }
+  const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
+  for (i64& v : d) v >>= scale;
+  std::array<std::array<i64, kMaxLpcOrder + 1>, kMaxLpcOrder> sums{};  // the normal equations, right side last
+  for (std::size_t i = static_cast<std::size_t>(period) + 1; i < d.size(); ++i) {
+    std::array<i64, kMaxLpcOrder> z;
+    for (int j = 0; j < count; ++j) z[j] = d[i - static_cast<std::size_t>(lags[j])];
+    for (int j = 0; j < count; ++j) {
+      for (int k = j; k < count; ++k) sums[j][k] += z[j] * z[k];
+      sums[j][count] += z[j] * d[i];
+    }
+  }
+  // Gaussian elimination of the symmetric system (positive definite but for lags that see only zeros, whose
+  // coefficient stays 0).
+  std::array<std::array<double, kMaxLpcOrder + 1>, kMaxLpcOrder> a{};
+  for (int j = 0; j < count; ++j)
+    for (int k = 0; k <= count; ++k) a[j][k] = double(k >= j ? sums[j][k] : sums[k][j]);
+  for (int j = 0; j < count; ++j) a[j][j] = a[j][j] > 0 ? a[j][j] * (1.0 + 1e-9) : 1.0;
+  for (int j = 0; j < count; ++j) {
+    for (int r = j + 1; r < count; ++r) {
+      const double f = a[r][j] / a[j][j];
+      for (int k = j; k <= count; ++k) a[r][k] -= f * a[j][k];
+    }
+  }
+  std::array<double, kMaxLpcOrder> x{};
+  for (int j = count - 1; j >= 0; --j) {
+    double rest = a[j][count];
+    for (int k = j + 1; k < count; ++k) rest -= a[j][k] * x[k];
+    x[j] = rest / a[j][j];
+    if (!std::isfinite(x[j])) return PredictorChoice{.kind = Predictor::periodic, .order = order, .period = period};
+  }
+  quantise_coefficients(x.data(), count, choice);
+  return choice;
 }
 
 }  // namespace quorvel::sequence

@@ -18,6 +18,9 @@
 //                  side (sequence_kernels.hpp)
 //   cascade        first differences through a chain of adaptive stages that runs from the block's start
 //                  (codec/sequence/cascade.hpp); its head is an LPC head whose shift field is 15 (below)
+//   periodic       first differences d predicted from the `order` before them and from the three around one
+//                  period P back: (sum c_j d[n-j] + g_0 d[n-P+1] + g_1 d[n-P] + g_2 d[n-P-1]) >> shift, for
+//                  series with a daily or weekly cycle (demand, irradiance) or a steady beat
 #pragma once
 
 #include <array>
@@ -33,22 +36,27 @@ namespace quorvel::sequence {
 
 enum class Predictor : std::uint8_t {
   identity = 0, diff1 = 1, diff2 = 2, diff3 = 3, lpc = 4, interpolation = 5, sign_lms = 6, sign_lms_local = 7,
-  cascade = 8
+  cascade = 8, periodic = 9
 };
 inline constexpr int kPredictorKinds = 8;  // those with a 3-bit kind of their own
 // The kinds from 8 on are written as an LPC head whose shift field holds this (an LPC never shifts by 15)
 // and whose order field holds kind - 8.
 inline constexpr int kExtendedKindShift = 15;
-inline constexpr int kExtendedKinds = 1;
+inline constexpr int kExtendedKinds = 2;
 inline constexpr int kMaxLpcOrder = 32;
+inline constexpr int kPeriodicTaps = 3;  // the periodic predictor's taps around its period
+inline constexpr int kMaxPeriodicOrder = kMaxLpcOrder - kPeriodicTaps;
+inline constexpr int kMinPeriod = 12;
+inline constexpr int kMaxPeriod = 65535;
 inline constexpr int kMaxLmsTaps = 16;
 inline constexpr int kLmsShift = 8;  // the weights' fraction bits
 
 struct PredictorChoice {
   Predictor kind = Predictor::diff1;
-  int order = 0;  // lpc only
+  int order = 0;  // lpc and periodic
   int shift = 0;
-  std::array<std::int32_t, kMaxLpcOrder> coefficients{};
+  std::array<std::int32_t, kMaxLpcOrder> coefficients{};  // periodic: the order's, then the period's taps
+  int period = 0;  // periodic only
   int taps = 8;  // sign-LMS only
   int step = 2;
 
@@ -75,6 +83,16 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse);
 
 // The quantised LPC predictor of `order` fitted to the segment q[start, end).
 [[nodiscard]] PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std::size_t end, int order);
+
+// The periods (at least kMinPeriod) of the cycles in a block's first differences worth a periodic
+// predictor: the shortest about as strong as the strongest, then the strongest if it is another; 0 for
+// none (a block too short to show one, or without one).
+[[nodiscard]] std::array<int, 2> find_periods(std::span<const std::int32_t> q);
+
+// The quantised periodic predictor of `order` and `period` fitted to the segment q[start, end) by least
+// squares on the block's first differences.
+[[nodiscard]] PredictorChoice fit_periodic(std::span<const std::int32_t> q, std::size_t start, std::size_t end,
+                                           int order, int period);
 
 // Residuals of the segment q[start, end) of a block, in coding order, into r (end - start values).
 void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,

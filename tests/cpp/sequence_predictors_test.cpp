@@ -142,6 +142,17 @@ Codes model(const Codes& q, std::size_t start, std::size_t end, const PredictorC
       const Codes all = cascade_model(q, end);
       return Codes(all.begin() + std::ptrdiff_t(start), all.end());
     }
+    case Predictor::periodic: {
+      const auto d = [&](i64 i) { return i >= 0 ? wrap(k(i) - k(i - 1)) : 0; };
+      for (std::size_t i = start; i < end; ++i) {
+        const i64 at = i64(i);
+        i64 prediction = 0;
+        for (int j = 1; j <= p.order; ++j) prediction += i64{p.coefficients[std::size_t(j - 1)]} * d(at - j);
+        for (int j = 0; j < 3; ++j) prediction += i64{p.coefficients[std::size_t(p.order + j)]} * d(at - p.period + 1 - j);
+        r.push_back(wrap(d(at) - wrap(prediction >> p.shift)));
+      }
+      return r;
+    }
   }
   return r;
 }
@@ -177,6 +188,14 @@ std::vector<PredictorChoice> every_predictor(std::mt19937& rng) {
   }
   for (const int taps : {2, 4, 8, 16})
     for (const int step : {1, 2, 4, 8}) choices.push_back({.kind = Predictor::sign_lms_local, .taps = taps, .step = step});
+  // Periods shorter and longer than the blocks, at every order.
+  for (const int period : {s::kMinPeriod, 40, 700}) {
+    for (const int order : {1, 8, s::kMaxPeriodicOrder}) {
+      PredictorChoice p{.kind = Predictor::periodic, .order = order, .shift = (order + period) % 15, .period = period};
+      for (int j = 0; j < order + 3; ++j) p.coefficients[std::size_t(j)] = coefficient(rng);
+      choices.push_back(p);
+    }
+  }
   return choices;
 }
 
@@ -299,6 +318,41 @@ TEST(SequencePredictors, EveryTierAndTheLmsLanesGiveTheSameResiduals) {
   }
 }
 
+// A cycle of 48 codes (a day of half-hours) under noise: the period is found, and the periodic predictor
+// fitted to a later segment leaves residuals well under the LPC's of twice its order. A period below the
+// shortest one or a head naming one is refused, and a block of white noise shows none worth a fit.
+TEST(SequencePredictors, PeriodicPredictorFindsAndUsesACycle) {
+  std::mt19937 rng(15);
+  std::uniform_int_distribution<int> noise(-20, 20);
+  std::array<int, 48> day{};
+  for (int& v : day) v = noise(rng) * 40;
+  Codes q(8192);
+  for (std::size_t i = 0; i < q.size(); ++i) q[i] = 5000 + day[i % 48] + noise(rng);
+  const auto periods = s::find_periods(q);
+  const int period = periods[0];
+  EXPECT_EQ(period, 48);
+  EXPECT_EQ(periods[1] % 48, 0) << periods[1];
+  const auto total = [&](const PredictorChoice& p) {
+    i64 sum = 0;
+    for (const std::int32_t v : residuals(q, {4096, 8192}, p)) sum += std::abs(i64{v});
+    return sum;
+  };
+  const PredictorChoice periodic = s::fit_periodic(q, 4096, 8192, 8, period);
+  EXPECT_LT(total(periodic) * 4, total(s::fit_lpc(q, 4096, 8192, 16)));
+  Codes white(8192);
+  for (auto& v : white) v = noise(rng);
+  const PredictorChoice none = s::fit_periodic(white, 4096, 8192, 8, std::max(s::find_periods(white)[0], s::kMinPeriod));
+  for (int j = 8; j < 11; ++j) EXPECT_LT(std::abs(none.coefficients[std::size_t(j)]), 1 << (none.shift - 2));
+  EXPECT_EQ(s::find_periods(Codes(40, 7)), (std::array{0, 0}));
+  std::vector<std::uint8_t> bytes;
+  s::BitWriter out(bytes);
+  s::write_predictor(out, {.kind = Predictor::periodic, .order = 2, .shift = 3, .period = s::kMinPeriod - 1});
+  out.flush();
+  s::BitReader in(bytes);
+  PredictorChoice back;
+  EXPECT_FALSE(s::read_predictor(in, back));
+}
+
 // Every head field comes back, and a head cut short is seen.
 TEST(SequencePredictors, HeadsRoundTripAndShortHeadsAreSeen) {
   std::mt19937 rng(13);
@@ -312,7 +366,8 @@ TEST(SequencePredictors, HeadsRoundTripAndShortHeadsAreSeen) {
     PredictorChoice back;
     ASSERT_TRUE(s::read_predictor(in, back));
     EXPECT_EQ(back.kind, p.kind);
-    if (p.kind == Predictor::lpc) {
+    if (p.kind == Predictor::lpc || p.kind == Predictor::periodic) {
+      EXPECT_EQ(back.period, p.period);
       EXPECT_EQ(back.order, p.order);
       EXPECT_EQ(back.shift, p.shift);
       EXPECT_EQ(back.coefficients, p.coefficients);
@@ -328,7 +383,8 @@ TEST(SequencePredictors, HeadsRoundTripAndShortHeadsAreSeen) {
 }
 
 // An LPC head of shift 15 names the kinds from 8 on by its order field: 0 is the cascade (12 bits, nothing
-// after them), the others do not exist yet; and a stream longer than the cascade's bound may not use it.
+// after them), 1 the periodic predictor (its fields follow: here they are missing), the others do not
+// exist yet; and a stream longer than the cascade's bound may not use it.
 TEST(SequencePredictors, ExtendedKindsAreReadFromAnLpcHeadOfShift15) {
   for (const std::uint32_t order_field : {0u, 1u, 31u}) {
     std::vector<std::uint8_t> bytes;

@@ -248,19 +248,34 @@ def write_predictor(head: BitWriter, choice: m.Choice) -> None:
         head.put(m.PREDICTORS.index("lpc"), 3)
         head.put(kind - 8, 5)
         head.put(EXTENDED, 4)
+        if choice.kind == "periodic":
+            head.put(choice.period, 16)
+            write_coefficients(head, choice)
         return
     head.put(kind, 3)
     if choice.kind == "lms_local":
         head.put(choice.taps.bit_length() - 2, 2)
         head.put(choice.step.bit_length() - 1, 2)
-    if choice.kind != "lpc":
-        return
-    width = (choice.head_bits() - 16) // choice.order
+    if choice.kind == "lpc":
+        write_coefficients(head, choice)
+
+
+def write_coefficients(head: BitWriter, choice: m.Choice) -> None:
+    width = choice.width()
     head.put(choice.order - 1, 5)
     head.put(choice.shift, 4)
     head.put(width - 1, 4)
     for c in choice.coefficients:
         head.put(c & ((1 << width) - 1), width)
+
+
+def read_coefficients(head: BitReader, count: int) -> tuple:
+    width = head.get(4) + 1
+    coefficients = []
+    for _ in range(count):
+        c = head.get(width)
+        coefficients.append(c - (1 << width) if c >> (width - 1) else c)
+    return tuple(coefficients)
 
 
 def read_predictor(head: BitReader) -> m.Choice:
@@ -274,13 +289,14 @@ def read_predictor(head: BitReader) -> m.Choice:
     if shift == EXTENDED:
         if 8 + order - 1 >= len(m.PREDICTORS):
             raise ValueError("bad predictor")
-        return m.Choice(m.PREDICTORS[8 + order - 1])
-    width = head.get(4) + 1
-    coefficients = []
-    for _ in range(order):
-        c = head.get(width)
-        coefficients.append(c - (1 << width) if c >> (width - 1) else c)
-    return m.Choice("lpc", order, shift, tuple(coefficients))
+        if m.PREDICTORS[8 + order - 1] != "periodic":
+            return m.Choice(m.PREDICTORS[8 + order - 1])
+        period = head.get(16)
+        order, shift = head.get(5) + 1, head.get(4)
+        if period < m.MIN_PERIOD or order > 32 - m.PERIODIC_TAPS or shift == EXTENDED:
+            raise ValueError("bad periodic predictor")
+        return m.Choice("periodic", order, shift, read_coefficients(head, order + m.PERIODIC_TAPS), period=period)
+    return m.Choice("lpc", order, shift, read_coefficients(head, order))
 
 
 # ---------------------------------------------------------------- rANS over lanes
@@ -370,6 +386,7 @@ def candidates(effort: str, wide: bool = False) -> list[m.Choice]:
     if effort == "fast":
         return out + [m.Choice("d2")]
     out += [m.Choice("lpc", 8), m.Choice("lms_local", taps=8, step=2), m.Choice("lms_local", taps=16, step=1)]
+    out.append(m.Choice("periodic", 8))  # where the block shows a cycle
     if effort == "default" and not wide:
         return out
     out += [m.Choice("d2"), m.Choice("interp"), m.Choice("d3")] + [m.Choice("lpc", k) for k in (2, 4, 16, 32)] + [m.Choice("lms")]
@@ -429,6 +446,10 @@ def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None =
     thorough = effort == "best" or wide
     chosen, counts = [], []
     token, value = np.zeros(n, np.int64), np.zeros(n, np.int64)
+    tries_periodic = any(c.kind == "periodic" for c in ([only] if only else candidates(effort, wide)))
+    periods = m.find_periods(q) if tries_periodic else (0, 0)
+    if only and periods[0] == 0:
+        periods = (m.MIN_PERIOD, 0)  # alone, it codes every segment
     for start in range(0, n, m.SEGMENT):
         end = min(n, start + m.SEGMENT)
         best = (math.inf, None, None)
@@ -437,12 +458,18 @@ def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None =
                 continue
             if candidate.kind == "cascade" and not only and not cascade_worth_trying(q):
                 continue
-            choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
-            # The best effort and lossless callers count every token, the others every other lane.
-            c, raw, counted = segment_counts(predict(q, start, end, choice), ways, 1 if thorough else 2)
-            bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
-            if bits < best[0]:
-                best = (bits, choice)
+            if candidate.kind == "lpc":
+                choices = [m.fit_lpc(q, start, end, candidate.order)]
+            elif candidate.kind == "periodic":  # each of the block's cycles
+                choices = [m.fit_periodic(q, start, end, candidate.order, p) for p in periods if p]
+            else:
+                choices = [candidate]
+            for choice in choices:
+                # The best effort and lossless callers count every token, the others every other lane.
+                c, raw, counted = segment_counts(predict(q, start, end, choice), ways, 1 if thorough else 2)
+                bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
+                if bits < best[0]:
+                    best = (bits, choice)
         chosen.append(best[1])
         counts.append(segment_counts(predict(q, start, end, best[1]), ways)[0])
         value[start:end] = m.zigzag(predict(q, start, end, best[1]))

@@ -198,7 +198,8 @@ def float_ordinals(x: np.ndarray) -> np.ndarray:
 SEGMENT = 4096
 LPC_PRECISION = 14
 LMS_SHIFT = 8
-PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms", "lms_local", "cascade")  # ids; 8: v2_cascade
+PREDICTORS = ("identity", "d1", "d2", "d3", "lpc", "interp", "lms", "lms_local", "cascade", "periodic")  # ids; 8: v2_cascade
+PERIODIC_TAPS, MIN_PERIOD, MAX_PERIOD = 3, 12, 65535
 
 
 def wrap(v):
@@ -216,14 +217,20 @@ class Choice:
     coefficients: tuple = ()
     taps: int = 8  # the sign-LMS stages'
     step: int = 2
+    period: int = 0  # the periodic predictor's; its coefficients are the order's, then the period's three
 
     def head_bits(self) -> int:
         if self.kind == "lms_local":
             return 3 + 2 + 2
+        if self.kind == "periodic":
+            return 3 + 5 + 4 + 16 + 5 + 4 + 4 + len(self.coefficients) * self.width()
         if self.kind != "lpc":
             return 3 + 9 * (self.kind == "cascade")  # an LPC head's kind, order and shift fields
-        width = max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
-        return 3 + 5 + 4 + 4 + self.order * width
+        return 3 + 5 + 4 + 4 + self.order * self.width()
+
+    def width(self) -> int:
+        """Bits of the two's complement field that holds every coefficient."""
+        return max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
 
 
 def fixed_predictions(q: np.ndarray, start: int, end: int, k: int) -> np.ndarray:
@@ -302,9 +309,23 @@ class SignLms:
         self.history = [value] + self.history[:-1]
 
 
+def differences(q: np.ndarray) -> list[int]:
+    """The block's first differences as plain integers (codes before the block are 0)."""
+    return [wrap(int(q[i]) - (int(q[i - 1]) if i else 0)) for i in range(q.size)]
+
+
+def periodic_prediction(d: list[int], i: int, choice: Choice) -> int:
+    """The periodic predictor's prediction of d[i] from the differences before it (0 before the block)."""
+    lags = list(range(1, choice.order + 1)) + [choice.period - 1 + j for j in range(PERIODIC_TAPS)]
+    return wrap(sum(c * d[i - lag] for c, lag in zip(choice.coefficients, lags) if i >= lag) >> choice.shift)
+
+
 def predict(q: np.ndarray, start: int, end: int, choice: Choice) -> np.ndarray:
     """Residuals of the segment q[start:end] of a block, in coding order."""
     q = q.astype(np.int64)
+    if choice.kind == "periodic":
+        d = differences(q[:end])
+        return np.array([wrap(d[i] - periodic_prediction(d, i, choice)) for i in range(start, end)], np.int64)
     if choice.kind == "identity":
         return q[start:end].copy()
     if choice.kind in ("d1", "d2", "d3"):
@@ -339,7 +360,12 @@ def level_offsets(m: int) -> list[int]:
 def reconstruct(q: np.ndarray, start: int, end: int, choice: Choice, r: np.ndarray) -> None:
     """The inverse of `predict`: fills q[start:end] (int64 array) with q[:start] decoded."""
     r = r.astype(np.int64)
-    if choice.kind == "identity":
+    if choice.kind == "periodic":
+        d = differences(q[:start])
+        for n in range(start, end):
+            d.append(wrap(int(r[n - start]) + periodic_prediction(d, n, choice)))
+            q[n] = wrap(d[n] + (int(q[n - 1]) if n else 0))
+    elif choice.kind == "identity":
         q[start:end] = r
     elif choice.kind in ("d1", "d2", "d3", "lpc"):
         before = [int(v) for v in q[:start]]  # plain integers, a code at a time: each needs the last
@@ -395,12 +421,87 @@ def fit_lpc(q: np.ndarray, start: int, end: int, order: int) -> Choice:
             a[j] = previous[j] - k * previous[i - 1 - j]
         a[i] = k
         error *= 1 - k * k
+    return Choice("lpc", order, *quantised(a))
+
+
+def quantised(a: list[float]) -> tuple[int, tuple]:
+    """The finest shift (at most LPC_PRECISION) at which every coefficient fits 16 bits, and them at it."""
     largest = max(abs(v) for v in a)
     shift = LPC_PRECISION
     while shift > 0 and round(largest * (1 << shift)) >= 32768:
         shift -= 1
-    coefficients = tuple(int(min(max(round(v * (1 << shift)), -32768), 32767)) for v in a)
-    return Choice("lpc", order, shift, coefficients)
+    return shift, tuple(int(min(max(round(v * (1 << shift)), -32768), 32767)) for v in a)
+
+
+def find_periods(q: np.ndarray) -> tuple[int, int]:
+    """The cycles of the block's first differences worth a periodic predictor (at least MIN_PERIOD codes,
+    0 for none): first over differences across 8 codes at lags 2 to 256, the shortest lag within a tenth
+    of the strongest and the strongest; then each at the codes' own lags around it."""
+    stride, clamp = 8, 1 << 20
+    count = q.size // stride
+    if count < 9:
+        return 0, 0
+    q = [int(v) for v in q]
+
+    def score(v: list[int], lag: int) -> float:
+        return float(sum(v[i] * v[i - lag] for i in range(lag, len(v)))) / float(len(v) - lag)
+
+    coarse = [min(max(wrap(q[stride * k + stride - 1] - q[stride * k - 1]), -clamp), clamp) for k in range(1, count)]
+    scores = {lag: score(coarse, lag) for lag in range(2, min(256, len(coarse) // 3) + 1)}
+    best, strongest = 0.0, 0
+    for lag, s in scores.items():
+        if s > best:
+            best, strongest = s, lag
+    if strongest == 0:
+        return 0, 0
+    shortest = min(lag for lag, s in scores.items() if not s < 0.9 * best)
+    d = [min(max(wrap(q[i] - q[i - 1]), -clamp), clamp) for i in range(1, len(q))]
+
+    def refined(lag: int) -> int:
+        top, period = 0.0, 0
+        for fine in range(max(MIN_PERIOD, stride * (lag - 1)), min(stride * (lag + 1), len(d) // 3, MAX_PERIOD) + 1):
+            s = score(d, fine)
+            if s > top:
+                top, period = s, fine
+        return period
+
+    first, second = refined(shortest), 0 if shortest == strongest else refined(strongest)
+    return (first, 0 if second == first else second) if first else (second, 0)
+
+
+def fit_periodic(q: np.ndarray, start: int, end: int, order: int, period: int) -> Choice:
+    """Least squares on the block's first differences over the segment (the normal equations' sums exact
+    in doubles), by Gaussian elimination, coefficients quantised as the LPC's."""
+    lags = list(range(1, order + 1)) + [period - 1 + j for j in range(PERIODIC_TAPS)]
+    count = len(lags)
+    full = differences(q[:end])
+    d = [full[i] if i >= 0 else 0 for i in range(start - period - 1, end)]
+    scale = max(0, max(abs(v) for v in d).bit_length() - 20)
+    d = [v >> scale for v in d]
+    sums = [[0] * (count + 1) for _ in range(count)]
+    for i in range(period + 1, len(d)):
+        z = [d[i - lag] for lag in lags]
+        for j in range(count):
+            for k in range(j, count):
+                sums[j][k] += z[j] * z[k]
+            sums[j][count] += z[j] * d[i]
+    a = [[float(sums[j][k] if k >= j else sums[k][j]) for k in range(count + 1)] for j in range(count)]
+    for j in range(count):
+        a[j][j] = a[j][j] * (1.0 + 1e-9) if a[j][j] > 0 else 1.0
+    for j in range(count):
+        for r in range(j + 1, count):
+            f = a[r][j] / a[j][j]
+            for k in range(j, count + 1):
+                a[r][k] -= f * a[j][k]
+    x = [0.0] * count
+    for j in range(count - 1, -1, -1):
+        rest = a[j][count]
+        for k in range(j + 1, count):
+            rest -= a[j][k] * x[k]
+        x[j] = rest / a[j][j]
+        if not math.isfinite(x[j]):
+            return Choice("periodic", order, 0, (0,) * count, period=period)
+    return Choice("periodic", order, *quantised(x), period=period)
 
 
 # The research probe's whole-array helpers, on the same definitions (one segment per array).
