@@ -31,6 +31,10 @@ inline constexpr CandidateMask kEveryCandidate = ~CandidateMask{0};
 inline constexpr std::size_t kMaxCandidates = 32;  // the bits of a mask
 using CandidateWins = std::array<std::uint32_t, kMaxCandidates>;
 
+// The candidates of an effort that cost the encoder and the decoder much more time than the others where
+// they are tried and win (the periodic predictor's cycle search, fit and scalar recurrence).
+[[nodiscard]] CandidateMask slow_candidates(Effort effort, bool wide);
+
 // Appends the coded block to `out`, each segment coded with the cheapest of the effort's predictors that
 // `allowed` holds (at least one), and adds the winners to `wins` if given.
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,

@@ -206,7 +206,7 @@ TableLayout BlockEncoder::plan(CandidateWins* wins) {
     // (alone, it codes every segment: at the shortest period where the block shows none)
     if (candidates_[c].kind == Predictor::periodic) {
       periods_ = find_periods(codes_);
-      if (periods_[0] == 0 && alone_) periods_[0] = kMinPeriod;
+      if (alone_) periods_ = {periods_[0] ? periods_[0] : kMinPeriod, 0};  // it codes every segment
     }
     if (candidates_[c].kind != Predictor::cascade) continue;
     if (!alone_ && !cascade_worth_trying(codes_)) continue;
@@ -235,31 +235,37 @@ void BlockEncoder::add_local_lms_lanes(std::vector<LmsLane>& lanes) {
   }
 }
 
-// The index of the winning candidate.
+// The index of the winning candidate. The periodic predictor goes last, at each of the block's cycles, and
+// wins only by a margin over the others: its recurrence takes the decoder longer, and a segment where it
+// wins by a hair is better off without it (and a long recording learns to leave it out).
 std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
+  constexpr double kSlowMargin = 0.99;
   SegmentTrial* best = &(*trials_)[0];
   SegmentTrial* trial = &(*trials_)[1];
   best->bits = std::numeric_limits<double>::infinity();
   std::size_t winner = 0;
+  const auto price = [&](std::size_t c, const PredictorChoice& choice, double bound) {
+    try_predictor(start, end, choice, *trial);
+    if (trial->bits < bound) {
+      std::swap(best, trial);
+      winner = c;
+    }
+  };
   for (std::size_t c = 0; c < candidates_.size(); ++c) {
     const PredictorChoice& candidate = candidates_[c];
-    if (!((allowed_ >> c) & 1)) continue;
+    if (!((allowed_ >> c) & 1) || candidate.kind == Predictor::periodic) continue;
     // (identity alone is tried even where it looks dear: something must code the segment)
     if (candidate.kind == Predictor::identity && !alone_ && !identity_worth_trying(codes_, start, end)) continue;
     if (candidate.kind == Predictor::cascade && cascade_.empty()) continue;
-    const auto price = [&](const PredictorChoice& choice) {
-      try_predictor(start, end, choice, *trial);
-      if (trial->bits < best->bits) {
-        std::swap(best, trial);
-        winner = c;
-      }
-    };
-    if (candidate.kind != Predictor::periodic) {
-      price(candidate);
-      continue;
-    }
+    price(c, candidate, best->bits);
+  }
+  const double others = best->bits;
+  for (std::size_t c = 0; c < candidates_.size(); ++c) {
+    if (!((allowed_ >> c) & 1) || candidates_[c].kind != Predictor::periodic) continue;
     for (const int period : periods_)
-      if (period != 0) price({.kind = Predictor::periodic, .order = candidate.order, .period = period});
+      if (period != 0)
+        price(c, {.kind = Predictor::periodic, .order = candidates_[c].order, .period = period},
+              std::min(best->bits, kSlowMargin * others));
   }
   // The winner's residuals and tokens, and the counts of the lanes it was not priced on.
   const std::size_t n = end - start;
@@ -418,6 +424,14 @@ void encode_blocks(std::span<const std::span<const std::int32_t>> codes, Effort 
   }
   rans_encode(blocks);
   for (std::size_t b = 0; b < n; ++b) encoders[b].write(layouts[b], words[b], *out[b]);
+}
+
+CandidateMask slow_candidates(Effort effort, bool wide) {
+  const auto all = candidates(effort, wide);
+  CandidateMask mask = 0;
+  for (std::size_t c = 0; c < all.size(); ++c)
+    if (all[c].kind == Predictor::periodic) mask |= CandidateMask{1} << c;
+  return mask;
 }
 
 void encode_block(std::span<const std::int32_t> codes, Effort effort, std::vector<std::uint8_t>& out,

@@ -40,7 +40,10 @@ bool learns_predictors(std::size_t blocks, Effort effort) {
   return effort != Effort::best && blocks >= 4 * kSampledBlocks;
 }
 
-sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins) {
+// The slow candidates (the cycle search) stay only where they win at least a quarter of the sampled
+// segments: winning now and then does not pay for their time on every block, in the encoder and in every
+// decode.
+sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins, sequence::CandidateMask slow) {
   std::uint32_t total = 0, most = 0;
   for (const std::uint32_t w : wins) {
     total += w;
@@ -48,7 +51,7 @@ sequence::CandidateMask frequent_winners(const sequence::CandidateWins& wins) {
   }
   sequence::CandidateMask mask = 0;
   for (std::size_t c = 0; c < wins.size(); ++c)
-    if (wins[c] == most || 8 * wins[c] >= total) mask |= sequence::CandidateMask{1} << c;
+    if (wins[c] == most || ((slow >> c) & 1 ? 4 : 8) * wins[c] >= total) mask |= sequence::CandidateMask{1} << c;
   return mask;
 }
 
@@ -75,7 +78,8 @@ bool code_blocks(std::span<const std::int32_t> codes, const SequenceCoding& codi
       out[i] = &blocks[which[first + i]];
     }
     try {
-      sequence::encode_blocks({group.data(), n}, coding.effort, {out.data(), n}, allowed,
+      sequence::encode_blocks({group.data(), n}, coding.effort, {out.data(), n},
+                              coding.cycles ? allowed : allowed & ~sequence::slow_candidates(coding.effort, coding.lossless),
                               wins.empty() ? nullptr : &wins[g], coding.lossless);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
@@ -111,7 +115,7 @@ std::expected<SequenceSample, QuorvelError> encode_sample(std::span<const std::i
   sequence::CandidateWins all{};
   for (const auto& w : wins)
     for (std::size_t c = 0; c < all.size(); ++c) all[c] += w[c];
-  sample.predictors = frequent_winners(all);
+  sample.predictors = frequent_winners(all, sequence::slow_candidates(coding.effort, coding.lossless));
   return sample;
 }
 

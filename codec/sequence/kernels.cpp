@@ -24,6 +24,12 @@ void autocorrelation(const double* z, std::size_t n, int order, double* ac) {
   }
 }
 
+double exact_dot(const double* x, const double* y, std::size_t n) {
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += x[i] * y[i];
+  return sum;
+}
+
 void welch_window(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z) {
   const double half = 0.5 * double(n + 1);
   for (std::size_t i = 0; i < n; ++i) z[i] = welch_value(q, i, half, first, scale);
@@ -55,11 +61,11 @@ void lpc_restore_lanes(std::span<const LpcLane> lanes, std::size_t rounds) {
 // The whole-round kernels have no portable version: the callers' loops take every round.
 constexpr KernelTables<Kernels> kTables{
     .portable = {tokenize, autocorrelation, welch_window, lpc_residuals, running_sum, lms_lanes, nullptr, nullptr, nullptr,
-                 nullptr, lpc_restore_lanes},
+                 nullptr, lpc_restore_lanes, exact_dot},
 #if RIMBLE_ARCH(X86_64)
     .avx2 = Kernels{tokenize_avx2, autocorrelation_avx2, welch_window_avx2, lpc_residuals_avx2, running_sum_avx2, lms_lanes_avx2,
                     read_rounds_avx2, write_rounds_avx2, rans_encode_rounds_avx2, rans_decode_rounds_avx2,
-                    lpc_restore_lanes_avx2},
+                    lpc_restore_lanes_avx2, exact_dot_avx2},
 #endif
 };
 

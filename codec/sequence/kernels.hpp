@@ -118,6 +118,10 @@ std::uint32_t tokenize_avx2(const std::int32_t* r, std::size_t n, std::uint8_t* 
 // that any order of summation gives the same doubles.
 void autocorrelation(const double* z, std::size_t n, int order, double* ac);
 void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac);
+// The sum of x[i] y[i] over i < n, for integer values whose products and partial sums stay below 2^53:
+// exact, so any order of the sums gives the same.
+double exact_dot(const double* x, const double* y, std::size_t n);
+double exact_dot_avx2(const double* x, const double* y, std::size_t n);
 
 // The segment q[0, n) less `first`, shifted right by `scale` bits and tapered by a Welch window, each value
 // rounded to an integer (nearest, ties to even) so that the autocorrelation's sums stay exact.
@@ -186,6 +190,7 @@ struct Kernels {
   void (*rans_encode_rounds)(RansEncodeLanes* lanes, std::size_t streams, std::size_t from);
   std::size_t (*rans_decode_rounds)(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to);
   void (*lpc_restore_lanes)(std::span<const LpcLane> lanes, std::size_t rounds);
+  double (*exact_dot)(const double* x, const double* y, std::size_t n);
 };
 
 // The table of a tier: AVX2 on rimble's Avx tier and up (x86-64 builds), portable below it and elsewhere.

@@ -413,6 +413,19 @@ namespace {
   }
 }
 
+[[gnu::target("avx2,fma")]] double exact_dot_avx2(const double* x, const double* y, std::size_t n) {
+  __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16)
+    for (std::size_t j = 0; j < 4; ++j)
+      sum[j] = _mm256_fmadd_pd(_mm256_loadu_pd(x + i + 4 * j), _mm256_loadu_pd(y + i + 4 * j), sum[j]);
+  double tail = 0;
+  for (; i < n; ++i) tail += x[i] * y[i];
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, _mm256_add_pd(_mm256_add_pd(sum[0], sum[1]), _mm256_add_pd(sum[2], sum[3])));
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + tail;
+}
+
 // Four values at a time, each operation as the portable loop does it (no fused multiply-adds, which would
 // round differently). The shifted difference is exact in doubles: (q - first) has at most 33 bits, and
 // its arithmetic shift is the floor of its product with 2^-scale.

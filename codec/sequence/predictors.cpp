@@ -260,72 +260,97 @@ void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, co
 }
 
 // The first difference of the codes at block position i (codes before the block are 0).
-i64 difference_at(const std::int32_t* x, std::ptrdiff_t i) {
+std::int32_t difference_at(const std::int32_t* x, std::ptrdiff_t i) {
   return i < 0 ? 0 : minus(x[i], i ? x[i - 1] : 0);
 }
 
-// The periodic predictor's prediction of the difference at i >= 0 from the codes before it.
-std::int32_t periodic_prediction(const std::int32_t* x, std::ptrdiff_t i, const PredictorChoice& choice) {
-  i64 sum = 0;
-  for (int j = 0; j < choice.order; ++j) sum += i64{choice.coefficients[j]} * difference_at(x, i - 1 - j);
-  for (int j = 0; j < kPeriodicTaps; ++j)
-    sum += i64{choice.coefficients[choice.order + j]} * difference_at(x, i - choice.period + 1 - j);
-  return wrap(sum >> choice.shift);
-}
+// The first differences of a block from position `from` on (zeros before the block, so that reading them
+// needs no branch), and the periodic predictor's prediction from them.
+class PeriodicDifferences {
+ public:
+  PeriodicDifferences(const PredictorChoice& choice, std::size_t start, std::size_t end)
+      : choice_(choice),
+        from_(static_cast<std::ptrdiff_t>(start) - std::max(choice.period + 1, choice.order)),
+        d_(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(end) - from_)) {}
+
+  // The differences of the codes x[0, end) that the segment reads.
+  void fill(const std::int32_t* x, std::size_t end) {
+    for (auto i = std::max<std::ptrdiff_t>(from_, 0); i < static_cast<std::ptrdiff_t>(end); ++i) set(i, difference_at(x, i));
+  }
+  [[nodiscard]] std::int32_t d(std::ptrdiff_t i) const { return d_[static_cast<std::size_t>(i - from_)]; }
+  void set(std::ptrdiff_t i, std::int32_t d) { d_[static_cast<std::size_t>(i - from_)] = d; }
+
+  [[nodiscard]] std::int32_t prediction(std::ptrdiff_t i) const {
+    const std::int32_t* near = d_.data() + (i - from_ - 1);
+    const std::int32_t* cycle = d_.data() + (i - from_ - choice_.period + 1);
+    i64 sum = 0;
+    for (int j = 0; j < choice_.order; ++j) sum += i64{choice_.coefficients[j]} * near[-j];
+    for (int k = 0; k < kPeriodicTaps; ++k) sum += i64{choice_.gains[k]} * cycle[-k];
+    return wrap(sum >> choice_.shift);
+  }
+
+ private:
+  const PredictorChoice& choice_;
+  std::ptrdiff_t from_;
+  std::vector<std::int32_t> d_;  // zeros where not filled
+};
 
 void predict_periodic(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
                       std::int32_t* r) {
+  PeriodicDifferences d(choice, start, end);
+  d.fill(x, end);
   for (std::size_t i = start; i < end; ++i) {
     const auto at = static_cast<std::ptrdiff_t>(i);
-    r[i - start] = minus(static_cast<std::int32_t>(difference_at(x, at)), periodic_prediction(x, at, choice));
+    r[i - start] = minus(d.d(at), d.prediction(at));
   }
 }
 
 void reconstruct_periodic(std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
                           const std::int32_t* r) {
-  for (std::size_t i = start; i < end; ++i)
-    x[i] = plus(i ? x[i - 1] : 0, plus(r[i - start], periodic_prediction(x, static_cast<std::ptrdiff_t>(i), choice)));
+  PeriodicDifferences d(choice, start, end);
+  d.fill(x, start);
+  for (std::size_t i = start; i < end; ++i) {
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    d.set(at, plus(r[i - start], d.prediction(at)));
+    x[i] = plus(i ? x[i - 1] : 0, d.d(at));
+  }
 }
 
-// Coefficients a[0..count) as 16-bit integers at the finest shift (at most kLpcPrecision) that holds them all.
-void quantise_coefficients(const double* a, int count, PredictorChoice& choice) {
+// Coefficients a[0..count) as 16-bit integers into out at the finest shift (at most kLpcPrecision) that
+// holds them all; returns the shift.
+int quantise_coefficients(const double* a, int count, std::int32_t* out) {
   double largest = 0;
   for (int i = 0; i < count; ++i) largest = std::max(largest, std::abs(a[i]));
   int shift = kLpcPrecision;
   while (shift > 0 && std::nearbyint(largest * double(1 << shift)) >= 32768.0) --shift;
-  choice.shift = shift;
   for (int i = 0; i < count; ++i)
-    choice.coefficients[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
+    out[i] = static_cast<std::int32_t>(std::clamp(std::nearbyint(a[i] * double(1 << shift)), -32768.0, 32767.0));
+  return shift;
 }
 
-// Bits of the widest two's complement field that holds coefficients[0..count).
-int coefficient_width(const PredictorChoice& choice, int count) {
+// Bits of the widest two's complement field that holds c[0..count).
+int coefficient_width(const std::int32_t* c, int count) {
   int width = 1;
   for (int i = 0; i < count; ++i) {
-    const auto magnitude = static_cast<u32>(choice.coefficients[i] < 0 ? ~choice.coefficients[i] : choice.coefficients[i]);
+    const auto magnitude = static_cast<u32>(c[i] < 0 ? ~c[i] : c[i]);
     width = std::max(width, 1 + static_cast<int>(std::bit_width(magnitude)));
   }
   return width;
 }
 
-int coefficient_count(const PredictorChoice& choice) {
-  return choice.order + (choice.kind == Predictor::periodic ? kPeriodicTaps : 0);
-}
-
-void write_coefficients(BitWriter& out, const PredictorChoice& choice) {
-  const int count = coefficient_count(choice), width = coefficient_width(choice, count);
-  out.put(static_cast<u32>(choice.order - 1), 5);
-  out.put(static_cast<u32>(choice.shift), 4);
+// A width - 1 (4 bits) and `count` coefficients of that width.
+void write_coefficients(BitWriter& out, const std::int32_t* c, int count) {
+  const int width = coefficient_width(c, count);
   out.put(static_cast<u32>(width - 1), 4);
-  for (int i = 0; i < count; ++i) out.put(static_cast<u32>(choice.coefficients[i]), width);
+  for (int i = 0; i < count; ++i) out.put(static_cast<u32>(c[i]), width);
 }
 
-bool read_coefficients(BitReader& in, PredictorChoice& choice) {
-  const int count = coefficient_count(choice), width = static_cast<int>(in.get(4)) + 1;
+bool read_coefficients(BitReader& in, std::int32_t* c, int count) {
+  const int width = static_cast<int>(in.get(4)) + 1;
   for (int i = 0; i < count; ++i) {
     const u32 bits = in.get(width);
     // Sign-extend the width-bit field.
-    choice.coefficients[i] = static_cast<std::int32_t>(bits << (32 - width)) >> (32 - width);
+    c[i] = static_cast<std::int32_t>(bits << (32 - width)) >> (32 - width);
   }
   return in.ok();
 }
@@ -335,27 +360,30 @@ bool read_coefficients(BitReader& in, PredictorChoice& choice) {
 int PredictorChoice::head_bits() const {
   if (kind == Predictor::sign_lms_local) return 3 + 2 + 2;
   if (kind == Predictor::cascade) return 3 + 5 + 4;
-  if (kind == Predictor::periodic) return 3 + 5 + 4 + 16 + 5 + 4 + 4 + (order + kPeriodicTaps) * coefficient_width(*this, order + kPeriodicTaps);
-  if (kind != Predictor::lpc) return 3;
-  return 3 + 5 + 4 + 4 + order * coefficient_width(*this, order);
+  const int lpc = 5 + 4 + 4 + order * coefficient_width(coefficients.data(), order);
+  if (kind == Predictor::periodic)
+    return 3 + 5 + 4 + 16 + lpc + 4 + kPeriodicTaps * coefficient_width(gains.data(), kPeriodicTaps);
+  return kind == Predictor::lpc ? 3 + lpc : 3;
 }
 
 void write_predictor(BitWriter& out, const PredictorChoice& choice) {
-  if (static_cast<int>(choice.kind) >= kPredictorKinds) {
-    out.put(static_cast<u32>(Predictor::lpc), 3);
+  const bool extended = static_cast<int>(choice.kind) >= kPredictorKinds;
+  out.put(static_cast<u32>(extended ? Predictor::lpc : choice.kind), 3);
+  if (extended) {
     out.put(static_cast<u32>(static_cast<int>(choice.kind) - kPredictorKinds), 5);
     out.put(kExtendedKindShift, 4);
     if (choice.kind != Predictor::periodic) return;
     out.put(static_cast<u32>(choice.period), 16);
-    write_coefficients(out, choice);
-    return;
   }
-  out.put(static_cast<u32>(choice.kind), 3);
   if (choice.kind == Predictor::sign_lms_local) {
     out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.taps)) - 1), 2);
     out.put(static_cast<u32>(std::countr_zero(static_cast<u32>(choice.step))), 2);
   }
-  if (choice.kind == Predictor::lpc) write_coefficients(out, choice);
+  if (choice.kind != Predictor::lpc && choice.kind != Predictor::periodic) return;
+  out.put(static_cast<u32>(choice.order - 1), 5);
+  out.put(static_cast<u32>(choice.shift), 4);
+  write_coefficients(out, choice.coefficients.data(), choice.order);
+  if (choice.kind == Predictor::periodic) write_coefficients(out, choice.gains.data(), kPeriodicTaps);
 }
 
 bool read_predictor(BitReader& in, PredictorChoice& choice) {
@@ -377,10 +405,11 @@ bool read_predictor(BitReader& in, PredictorChoice& choice) {
     choice.period = static_cast<int>(in.get(16));
     choice.order = static_cast<int>(in.get(5)) + 1;
     choice.shift = static_cast<int>(in.get(4));
-    if (choice.period < kMinPeriod || choice.order > kMaxPeriodicOrder || choice.shift == kExtendedKindShift)
-      return false;
+    if (choice.period < kMinPeriod || choice.shift == kExtendedKindShift) return false;
+    return read_coefficients(in, choice.coefficients.data(), choice.order) &&
+           read_coefficients(in, choice.gains.data(), kPeriodicTaps);
   }
-  return read_coefficients(in, choice);
+  return read_coefficients(in, choice.coefficients.data(), choice.order);
 }
 
 void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end, const PredictorChoice& choice,
@@ -493,7 +522,7 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
     a[i] = k;
     error *= 1 - k * k;
   }
-  quantise_coefficients(a.data(), order, choice);
+  choice.shift = quantise_coefficients(a.data(), order, choice.coefficients.data());
   return choice;
 }
 
@@ -539,42 +568,41 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
 
 
 std::array<int, 2> find_periods(std::span<const std::int32_t> q) {
-  // Coarse first: differences over kStride codes (clamped, so that no sum of products can overflow), whose
-  // correlation at lag m shows a cycle of about kStride * m codes; then the codes' own first differences at
-  // the lags around a coarse one. Scores are correlations per term: sums over fewer terms at longer lags
-  // are not at a disadvantage.
-  constexpr std::size_t kStride = 8, kMaxCoarseLag = 256, kMinCoarseLag = 2;
-  constexpr i64 kClamp = i64{1} << 20;
-  const std::size_t coarse_count = q.size() / kStride;
+  // Coarse first: differences over kStride codes, whose correlation at lag m shows a cycle of about
+  // kStride * m codes; then the codes' own first differences at the lags around a coarse one. Values are
+  // clamped to 2^19 and sums run over at most 2^14 of them, so every sum is an integer below 2^53, exact in
+  // doubles in any order. Scores are correlations per term: sums over fewer terms at longer lags are not at
+  // a disadvantage.
+  constexpr std::size_t kStride = 8, kMaxCoarseLag = 256, kMinCoarseLag = 2, kRead = 16384, kFineRead = 4096;
+  constexpr i64 kClamp = i64{1} << 19;
+  const std::size_t read = std::min(q.size(), kRead), coarse_count = read / kStride;
   if (coarse_count < 3 * (kMinCoarseLag + 1)) return {};
-  std::vector<i64> coarse(coarse_count - 1);
+  std::vector<double> coarse(coarse_count - 1);
   for (std::size_t m = 1; m < coarse_count; ++m)
-    coarse[m - 1] = std::clamp<i64>(minus(q[kStride * m + kStride - 1], q[kStride * m - 1]), -kClamp, kClamp);
-  const auto score = [](const std::vector<i64>& v, std::size_t lag) {
-    i64 sum = 0;
-    for (std::size_t i = lag; i < v.size(); ++i) sum += v[i] * v[i - lag];
-    return double(sum) / double(v.size() - lag);
-  };
+    coarse[m - 1] = double(std::clamp<i64>(minus(q[kStride * m + kStride - 1], q[kStride * m - 1]), -kClamp, kClamp));
   const std::size_t most = std::min(kMaxCoarseLag, coarse.size() / 3);
   std::array<double, kMaxCoarseLag + 1> scores{};
+  kernels().autocorrelation(coarse.data(), coarse.size(), static_cast<int>(most), scores.data());
   double best = 0;
   std::size_t strongest = 0;
   for (std::size_t lag = kMinCoarseLag; lag <= most; ++lag)
-    if ((scores[lag] = score(coarse, lag)) > best) best = scores[lag], strongest = lag;
+    if ((scores[lag] /= double(coarse.size() - lag)) > best) best = scores[lag], strongest = lag;
   if (strongest == 0) return {};
   // A cycle correlates at its multiples too, about as strongly, and the strongest may be one of them (a
   // week of days): the shortest lag within a tenth of the best as well.
   std::size_t shortest = kMinCoarseLag;
   while (scores[shortest] < 0.9 * best) ++shortest;
-  std::vector<i64> d(q.size() - 1);
-  for (std::size_t i = 1; i < q.size(); ++i) d[i - 1] = std::clamp<i64>(minus(q[i], q[i - 1]), -kClamp, kClamp);
+  std::vector<double> d(std::min(read, kFineRead) - 1);
+  for (std::size_t i = 1; i <= d.size(); ++i) d[i - 1] = double(std::clamp<i64>(minus(q[i], q[i - 1]), -kClamp, kClamp));
+  const auto dot = kernels().exact_dot;
   const auto refined = [&](std::size_t lag) {
     const std::size_t low = std::max<std::size_t>(kMinPeriod, kStride * (lag - 1));
     const std::size_t high = std::min({kStride * (lag + 1), d.size() / 3, std::size_t{kMaxPeriod}});
     std::size_t period = 0;
     double top = 0;
     for (std::size_t fine = low; fine <= high; ++fine)
-      if (const double s = score(d, fine); s > top) top = s, period = fine;
+      if (const double s = dot(d.data() + fine, d.data(), d.size() - fine) / double(d.size() - fine); s > top)
+        top = s, period = fine;
     return static_cast<int>(period);
   };
   const int first = refined(shortest), second = shortest == strongest ? 0 : refined(strongest);
@@ -585,50 +613,46 @@ PredictorChoice fit_periodic(std::span<const std::int32_t> q, std::size_t start,
                              int period) {
   PredictorChoice choice{.kind = Predictor::periodic, .order = order, .period = period};
   const int count = order + kPeriodicTaps;
-  std::array<std::ptrdiff_t, kMaxLpcOrder> lags{};
-  for (int j = 0; j < order; ++j) lags[j] = j + 1;
-  for (int j = 0; j < kPeriodicTaps; ++j) lags[order + j] = period - 1 + j;
-  // The differences the fit reads, scaled down to 20 bits if they are larger: every product and sum of
-  // the normal equations is then an integer below 2^53, exact in doubles, so every processor fits the
-  // same coefficients.
-  const auto first = static_cast<std::ptrdiff_t>(start) - period - 1;
-  std::vector<i64> d(end - start + static_cast<std::size_t>(period) + 1);
+  std::array<std::size_t, kMaxLpcOrder + kPeriodicTaps> lags{};
+  for (int j = 0; j < order; ++j) lags[j] = static_cast<std::size_t>(j + 1);
+  for (int k = 0; k < kPeriodicTaps; ++k) lags[order + k] = static_cast<std::size_t>(period - 1 + k);
+  // The normal equations of the segment's differences on their lags (zeros before the block), scaled down
+  // to 20 bits if they are larger: every product and sum is then an integer below 2^53, exact in doubles
+  // in any order, so every processor fits the same coefficients.
+  const std::size_t back = std::max(lags[count - 1], static_cast<std::size_t>(order)), n = end - start;
+  std::vector<double> w(back + n);
+  const auto at = [&](std::size_t i) {
+    return i64{difference_at(q.data(), static_cast<std::ptrdiff_t>(start + i) - static_cast<std::ptrdiff_t>(back))};
+  };
   i64 largest = 0;
-  for (std::size_t i = 0; i < d.size(); ++i) {
-    d[i] = difference_at(q.data(), first + static_cast<std::ptrdiff_t>(i));
-    largest = std::max(largest, d[i] < 0 ? -d[i] : d[i]);
-  }
+  for (std::size_t i = 0; i < w.size(); ++i) largest = std::max(largest, std::abs(at(i)));
   const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
-  for (i64& v : d) v >>= scale;
-  std::array<std::array<i64, kMaxLpcOrder + 1>, kMaxLpcOrder> sums{};  // the normal equations, right side last
-  for (std::size_t i = static_cast<std::size_t>(period) + 1; i < d.size(); ++i) {
-    std::array<i64, kMaxLpcOrder> z;
-    for (int j = 0; j < count; ++j) z[j] = d[i - static_cast<std::size_t>(lags[j])];
-    for (int j = 0; j < count; ++j) {
-      for (int k = j; k < count; ++k) sums[j][k] += z[j] * z[k];
-      sums[j][count] += z[j] * d[i];
-    }
-  }
-  // Gaussian elimination of the symmetric system (positive definite but for lags that see only zeros, whose
-  // coefficient stays 0).
-  std::array<std::array<double, kMaxLpcOrder + 1>, kMaxLpcOrder> a{};
-  for (int j = 0; j < count; ++j)
-    for (int k = 0; k <= count; ++k) a[j][k] = double(k >= j ? sums[j][k] : sums[k][j]);
-  for (int j = 0; j < count; ++j) a[j][j] = a[j][j] > 0 ? a[j][j] * (1.0 + 1e-9) : 1.0;
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] = double(at(i) >> scale);
+  const double* now = w.data() + back;
+  const auto dot = kernels().exact_dot;
+  std::array<std::array<double, kMaxLpcOrder + kPeriodicTaps + 1>, kMaxLpcOrder + kPeriodicTaps> a{};
   for (int j = 0; j < count; ++j) {
-    for (int r = j + 1; r < count; ++r) {
-      const double f = a[r][j] / a[j][j];
-      for (int k = j; k <= count; ++k) a[r][k] -= f * a[j][k];
-    }
+    for (int k = j; k < count; ++k) a[j][k] = a[k][j] = dot(now - lags[j], now - lags[k], n);
+    a[j][count] = dot(now - lags[j], now, n);
   }
-  std::array<double, kMaxLpcOrder> x{};
+  // Gaussian elimination of the symmetric system (positive definite but for a signal of zeros).
+  for (int j = 0; j < count; ++j) a[j][j] = a[j][j] > 0 ? a[j][j] * (1.0 + 1e-9) : 1.0;
+  for (int j = 0; j < count; ++j)
+    for (int i = j + 1; i < count; ++i) {
+      const double f = a[i][j] / a[j][j];
+      for (int k = j; k <= count; ++k) a[i][k] -= f * a[j][k];
+    }
+  std::array<double, kMaxLpcOrder + kPeriodicTaps> x{};
   for (int j = count - 1; j >= 0; --j) {
     double rest = a[j][count];
     for (int k = j + 1; k < count; ++k) rest -= a[j][k] * x[k];
     x[j] = rest / a[j][j];
-    if (!std::isfinite(x[j])) return PredictorChoice{.kind = Predictor::periodic, .order = order, .period = period};
+    if (!std::isfinite(x[j])) return choice;  // predicts no change
   }
-  quantise_coefficients(x.data(), count, choice);
+  std::array<std::int32_t, kMaxLpcOrder + kPeriodicTaps> quantised{};
+  choice.shift = quantise_coefficients(x.data(), count, quantised.data());
+  std::copy_n(quantised.begin(), order, choice.coefficients.begin());
+  std::copy_n(quantised.begin() + order, kPeriodicTaps, choice.gains.begin());
   return choice;
 }
 

@@ -19,8 +19,8 @@
 //   cascade        first differences through a chain of adaptive stages that runs from the block's start
 //                  (codec/sequence/cascade.hpp); its head is an LPC head whose shift field is 15 (below)
 //   periodic       first differences d predicted from the `order` before them and from the three around one
-//                  period P back: (sum c_j d[n-j] + g_0 d[n-P+1] + g_1 d[n-P] + g_2 d[n-P-1]) >> shift, for
-//                  series with a daily or weekly cycle (demand, irradiance) or a steady beat
+//                  period P back: (sum c_j d[n-j] + g_0 d[n-P+1] + g_1 d[n-P] + g_2 d[n-P-1]) >> shift,
+//                  for series with a daily or weekly cycle (demand, irradiance) or a steady beat
 #pragma once
 
 #include <array>
@@ -45,7 +45,6 @@ inline constexpr int kExtendedKindShift = 15;
 inline constexpr int kExtendedKinds = 2;
 inline constexpr int kMaxLpcOrder = 32;
 inline constexpr int kPeriodicTaps = 3;  // the periodic predictor's taps around its period
-inline constexpr int kMaxPeriodicOrder = kMaxLpcOrder - kPeriodicTaps;
 inline constexpr int kMinPeriod = 12;
 inline constexpr int kMaxPeriod = 65535;
 inline constexpr int kMaxLmsTaps = 16;
@@ -55,8 +54,9 @@ struct PredictorChoice {
   Predictor kind = Predictor::diff1;
   int order = 0;  // lpc and periodic
   int shift = 0;
-  std::array<std::int32_t, kMaxLpcOrder> coefficients{};  // periodic: the order's, then the period's taps
-  int period = 0;  // periodic only
+  std::array<std::int32_t, kMaxLpcOrder> coefficients{};
+  int period = 0;  // periodic only: its cycle and the taps around it, in 2^-shift as the coefficients
+  std::array<std::int32_t, kPeriodicTaps> gains{};
   int taps = 8;  // sign-LMS only
   int step = 2;
 

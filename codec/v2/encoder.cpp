@@ -209,9 +209,11 @@ std::size_t coded_size(const SequenceSample& sample) {
   return total;
 }
 
-// The bytes of the codes' blocks, coded in full.
+// The bytes of the codes' blocks, coded in full as a sample's are (the sizes are compared with a sample's).
 std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
-  auto blocks = encode_sequence(codes, sequence_coding(options));
+  SequenceCoding coding = sequence_coding(options);
+  coding.cycles = false;
+  auto blocks = encode_sequence(codes, coding);
   if (!blocks) return std::unexpected(blocks.error());
   std::size_t total = 0;
   for (const auto& block : *blocks) total += block.size();

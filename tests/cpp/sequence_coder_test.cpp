@@ -236,6 +236,7 @@ TEST(SequenceCoder, AutocorrelationAndLpcKernelsMatchThePortableOnes) {
     portable.autocorrelation(z.data(), n, 32, a.data());
     vector.autocorrelation(z.data(), n, 32, b.data());
     EXPECT_EQ(a, b) << "n " << n;
+    EXPECT_EQ(portable.exact_dot(z.data(), z.data() + n / 2, n - n / 2), vector.exact_dot(z.data(), z.data() + n / 2, n - n / 2));
     std::vector<std::int32_t> x(n + 32), c(32), r1(n), r2(n);
     for (auto& v : c) v = coefficient(rng);
     for (const int order : {1, 2, 3, 8, 16, 32}) {

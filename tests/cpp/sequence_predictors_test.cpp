@@ -145,11 +145,10 @@ Codes model(const Codes& q, std::size_t start, std::size_t end, const PredictorC
     case Predictor::periodic: {
       const auto d = [&](i64 i) { return i >= 0 ? wrap(k(i) - k(i - 1)) : 0; };
       for (std::size_t i = start; i < end; ++i) {
-        const i64 at = i64(i);
         i64 prediction = 0;
-        for (int j = 1; j <= p.order; ++j) prediction += i64{p.coefficients[std::size_t(j - 1)]} * d(at - j);
-        for (int j = 0; j < 3; ++j) prediction += i64{p.coefficients[std::size_t(p.order + j)]} * d(at - p.period + 1 - j);
-        r.push_back(wrap(d(at) - wrap(prediction >> p.shift)));
+        for (int j = 1; j <= p.order; ++j) prediction += i64{p.coefficients[std::size_t(j - 1)]} * d(i64(i) - j);
+        for (int j = 0; j < 3; ++j) prediction += i64{p.gains[std::size_t(j)]} * d(i64(i) - p.period + 1 - j);
+        r.push_back(wrap(d(i64(i)) - wrap(prediction >> p.shift)));
       }
       return r;
     }
@@ -190,9 +189,10 @@ std::vector<PredictorChoice> every_predictor(std::mt19937& rng) {
     for (const int step : {1, 2, 4, 8}) choices.push_back({.kind = Predictor::sign_lms_local, .taps = taps, .step = step});
   // Periods shorter and longer than the blocks, at every order.
   for (const int period : {s::kMinPeriod, 40, 700}) {
-    for (const int order : {1, 8, s::kMaxPeriodicOrder}) {
+    for (const int order : {1, 8, s::kMaxLpcOrder}) {
       PredictorChoice p{.kind = Predictor::periodic, .order = order, .shift = (order + period) % 15, .period = period};
-      for (int j = 0; j < order + 3; ++j) p.coefficients[std::size_t(j)] = coefficient(rng);
+      for (int j = 0; j < order; ++j) p.coefficients[std::size_t(j)] = coefficient(rng);
+      for (auto& g : p.gains) g = coefficient(rng);
       choices.push_back(p);
     }
   }
@@ -342,7 +342,7 @@ TEST(SequencePredictors, PeriodicPredictorFindsAndUsesACycle) {
   Codes white(8192);
   for (auto& v : white) v = noise(rng);
   const PredictorChoice none = s::fit_periodic(white, 4096, 8192, 8, std::max(s::find_periods(white)[0], s::kMinPeriod));
-  for (int j = 8; j < 11; ++j) EXPECT_LT(std::abs(none.coefficients[std::size_t(j)]), 1 << (none.shift - 2));
+  for (const std::int32_t g : none.gains) EXPECT_LT(std::abs(g), 1 << (none.shift - 2));
   EXPECT_EQ(s::find_periods(Codes(40, 7)), (std::array{0, 0}));
   std::vector<std::uint8_t> bytes;
   s::BitWriter out(bytes);
@@ -371,6 +371,7 @@ TEST(SequencePredictors, HeadsRoundTripAndShortHeadsAreSeen) {
       EXPECT_EQ(back.order, p.order);
       EXPECT_EQ(back.shift, p.shift);
       EXPECT_EQ(back.coefficients, p.coefficients);
+      EXPECT_EQ(back.gains, p.gains);
     }
     if (p.kind == Predictor::sign_lms_local) {
       EXPECT_EQ(std::pair(back.taps, back.step), std::pair(p.taps, p.step));

@@ -250,22 +250,26 @@ def write_predictor(head: BitWriter, choice: m.Choice) -> None:
         head.put(EXTENDED, 4)
         if choice.kind == "periodic":
             head.put(choice.period, 16)
-            write_coefficients(head, choice)
+            head.put(choice.order - 1, 5)
+            head.put(choice.shift, 4)
+            write_coefficients(head, choice.coefficients)
+            write_coefficients(head, choice.gains)
         return
     head.put(kind, 3)
     if choice.kind == "lms_local":
         head.put(choice.taps.bit_length() - 2, 2)
         head.put(choice.step.bit_length() - 1, 2)
     if choice.kind == "lpc":
-        write_coefficients(head, choice)
+        head.put(choice.order - 1, 5)
+        head.put(choice.shift, 4)
+        write_coefficients(head, choice.coefficients)
 
 
-def write_coefficients(head: BitWriter, choice: m.Choice) -> None:
-    width = choice.width()
-    head.put(choice.order - 1, 5)
-    head.put(choice.shift, 4)
+def write_coefficients(head: BitWriter, coefficients: tuple) -> None:
+    """A width - 1 (4 bits) and the coefficients in that width, two's complement."""
+    width = m.width(coefficients)
     head.put(width - 1, 4)
-    for c in choice.coefficients:
+    for c in coefficients:
         head.put(c & ((1 << width) - 1), width)
 
 
@@ -293,9 +297,11 @@ def read_predictor(head: BitReader) -> m.Choice:
             return m.Choice(m.PREDICTORS[8 + order - 1])
         period = head.get(16)
         order, shift = head.get(5) + 1, head.get(4)
-        if period < m.MIN_PERIOD or order > 32 - m.PERIODIC_TAPS or shift == EXTENDED:
+        if period < m.MIN_PERIOD or shift == EXTENDED:
             raise ValueError("bad periodic predictor")
-        return m.Choice("periodic", order, shift, read_coefficients(head, order + m.PERIODIC_TAPS), period=period)
+        coefficients = read_coefficients(head, order)
+        return m.Choice("periodic", order, shift, coefficients, period=period,
+                        gains=read_coefficients(head, m.PERIODIC_TAPS))
     return m.Choice("lpc", order, shift, read_coefficients(head, order))
 
 
@@ -438,6 +444,16 @@ def cascade_worth_trying(q: np.ndarray) -> bool:
     return 6 * at.size <= width <= 20 * at.size
 
 
+SLOW_MARGIN = 0.99
+
+
+def segment_bits(q: np.ndarray, start: int, end: int, choice: m.Choice, ways: int, thorough: bool) -> float:
+    """The estimated bits of a segment coded with `choice`: the best effort and lossless callers count every
+    token, the others every other lane."""
+    c, raw, counted = segment_counts(predict(q, start, end, choice), ways, 1 if thorough else 2)
+    return (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
+
+
 def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None = None, wide: bool = False) -> bytes:
     """The block's bytes, with the choices codec/sequence/block_encoder.cpp makes (`only`: every segment
     with this predictor, for tests that need each one; `wide`: a lossless caller's candidates)."""
@@ -448,28 +464,35 @@ def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None =
     token, value = np.zeros(n, np.int64), np.zeros(n, np.int64)
     tries_periodic = any(c.kind == "periodic" for c in ([only] if only else candidates(effort, wide)))
     periods = m.find_periods(q) if tries_periodic else (0, 0)
-    if only and periods[0] == 0:
-        periods = (m.MIN_PERIOD, 0)  # alone, it codes every segment
+    if only:  # alone, it codes every segment at the first cycle (or the one it names)
+        periods = (only.period or periods[0] or m.MIN_PERIOD, 0)
     for start in range(0, n, m.SEGMENT):
         end = min(n, start + m.SEGMENT)
-        best = (math.inf, None, None)
-        for candidate in [only] if only else candidates(effort, wide):
+        best = (math.inf, None)
+        tried = [only] if only else candidates(effort, wide)
+        for candidate in tried:
+            if candidate.kind == "periodic":
+                continue
             if candidate.kind == "identity" and not only and not identity_worth_trying(q, start, end):
                 continue
             if candidate.kind == "cascade" and not only and not cascade_worth_trying(q):
                 continue
-            if candidate.kind == "lpc":
-                choices = [m.fit_lpc(q, start, end, candidate.order)]
-            elif candidate.kind == "periodic":  # each of the block's cycles
-                choices = [m.fit_periodic(q, start, end, candidate.order, p) for p in periods if p]
-            else:
-                choices = [candidate]
-            for choice in choices:
-                # The best effort and lossless callers count every token, the others every other lane.
-                c, raw, counted = segment_counts(predict(q, start, end, choice), ways, 1 if thorough else 2)
-                bits = (raw + class_tables_bits(c, base_of(c))) * (end - start) / counted + choice.head_bits()
-                if bits < best[0]:
-                    best = (bits, choice)
+            choice = m.fit_lpc(q, start, end, candidate.order) if candidate.kind == "lpc" else candidate
+            bits = segment_bits(q, start, end, choice, ways, thorough)
+            if bits < best[0]:
+                best = (bits, choice)
+        # The periodic predictor goes last, at each of the block's cycles, and wins only in under
+        # SLOW_MARGIN of the others' best bits.
+        others = best[0]
+        for candidate in tried:
+            if candidate.kind != "periodic":
+                continue
+            for period in periods:
+                if period:
+                    choice = m.fit_periodic(q, start, end, candidate.order, period)
+                    bits = segment_bits(q, start, end, choice, ways, thorough)
+                    if bits < min(best[0], SLOW_MARGIN * others):
+                        best = (bits, choice)
         chosen.append(best[1])
         counts.append(segment_counts(predict(q, start, end, best[1]), ways)[0])
         value[start:end] = m.zigzag(predict(q, start, end, best[1]))

@@ -217,20 +217,22 @@ class Choice:
     coefficients: tuple = ()
     taps: int = 8  # the sign-LMS stages'
     step: int = 2
-    period: int = 0  # the periodic predictor's; its coefficients are the order's, then the period's three
+    period: int = 0  # the periodic predictor's cycle, and the gains of its taps in 2^-shift
+    gains: tuple = ()
 
     def head_bits(self) -> int:
         if self.kind == "lms_local":
             return 3 + 2 + 2
         if self.kind == "periodic":
-            return 3 + 5 + 4 + 16 + 5 + 4 + 4 + len(self.coefficients) * self.width()
+            return 3 + 5 + 4 + 16 + 5 + 4 + 4 + self.order * width(self.coefficients) + 4 + 3 * width(self.gains)
         if self.kind != "lpc":
             return 3 + 9 * (self.kind == "cascade")  # an LPC head's kind, order and shift fields
-        return 3 + 5 + 4 + 4 + self.order * self.width()
+        return 3 + 5 + 4 + 4 + self.order * width(self.coefficients)
 
-    def width(self) -> int:
-        """Bits of the two's complement field that holds every coefficient."""
-        return max([1] + [1 + (~c if c < 0 else c).bit_length() for c in self.coefficients])
+
+def width(coefficients: tuple) -> int:
+    """Bits of the two's complement field that holds every coefficient."""
+    return max([1] + [1 + (~c if c < 0 else c).bit_length() for c in coefficients])
 
 
 def fixed_predictions(q: np.ndarray, start: int, end: int, k: int) -> np.ndarray:
@@ -316,8 +318,10 @@ def differences(q: np.ndarray) -> list[int]:
 
 def periodic_prediction(d: list[int], i: int, choice: Choice) -> int:
     """The periodic predictor's prediction of d[i] from the differences before it (0 before the block)."""
-    lags = list(range(1, choice.order + 1)) + [choice.period - 1 + j for j in range(PERIODIC_TAPS)]
-    return wrap(sum(c * d[i - lag] for c, lag in zip(choice.coefficients, lags) if i >= lag) >> choice.shift)
+    near = sum(c * d[i - j - 1] for j, c in enumerate(choice.coefficients) if i > j)
+    lags = [choice.period - 1 + k for k in range(PERIODIC_TAPS)]
+    cycle = sum(g * d[i - lag] for g, lag in zip(choice.gains, lags) if i >= lag)
+    return wrap((near + cycle) >> choice.shift)
 
 
 def predict(q: np.ndarray, start: int, end: int, choice: Choice) -> np.ndarray:
@@ -435,13 +439,14 @@ def quantised(a: list[float]) -> tuple[int, tuple]:
 
 def find_periods(q: np.ndarray) -> tuple[int, int]:
     """The cycles of the block's first differences worth a periodic predictor (at least MIN_PERIOD codes,
-    0 for none): first over differences across 8 codes at lags 2 to 256, the shortest lag within a tenth
-    of the strongest and the strongest; then each at the codes' own lags around it."""
-    stride, clamp = 8, 1 << 20
-    count = q.size // stride
+    0 for none): first over differences across 8 codes (of the first 2^14 codes) at lags 2 to 256, the
+    shortest lag within a tenth of the strongest and the strongest; then each at the lags around it of the
+    first differences of the first 4096 codes."""
+    stride, clamp = 8, 1 << 19
+    q = [int(v) for v in q[: 1 << 14]]
+    count = len(q) // stride
     if count < 9:
         return 0, 0
-    q = [int(v) for v in q]
 
     def score(v: list[int], lag: int) -> float:
         return float(sum(v[i] * v[i - lag] for i in range(lag, len(v)))) / float(len(v) - lag)
@@ -455,7 +460,7 @@ def find_periods(q: np.ndarray) -> tuple[int, int]:
     if strongest == 0:
         return 0, 0
     shortest = min(lag for lag, s in scores.items() if not s < 0.9 * best)
-    d = [min(max(wrap(q[i] - q[i - 1]), -clamp), clamp) for i in range(1, len(q))]
+    d = [min(max(wrap(q[i] - q[i - 1]), -clamp), clamp) for i in range(1, min(len(q), 4096))]
 
     def refined(lag: int) -> int:
         top, period = 0.0, 0
@@ -470,29 +475,29 @@ def find_periods(q: np.ndarray) -> tuple[int, int]:
 
 
 def fit_periodic(q: np.ndarray, start: int, end: int, order: int, period: int) -> Choice:
-    """Least squares on the block's first differences over the segment (the normal equations' sums exact
-    in doubles), by Gaussian elimination, coefficients quantised as the LPC's."""
-    lags = list(range(1, order + 1)) + [period - 1 + j for j in range(PERIODIC_TAPS)]
-    count = len(lags)
+    """Least squares on the block's first differences over the segment (zeros before the block; the normal
+    equations' sums exact in doubles), by Gaussian elimination; the coefficients and the taps quantised
+    together as the LPC's."""
+    lags = list(range(1, order + 1)) + [period - 1 + k for k in range(PERIODIC_TAPS)]
+    count, back = len(lags), max(order, period + 1)
     full = differences(q[:end])
-    d = [full[i] if i >= 0 else 0 for i in range(start - period - 1, end)]
-    scale = max(0, max(abs(v) for v in d).bit_length() - 20)
-    d = [v >> scale for v in d]
-    sums = [[0] * (count + 1) for _ in range(count)]
-    for i in range(period + 1, len(d)):
-        z = [d[i - lag] for lag in lags]
-        for j in range(count):
-            for k in range(j, count):
-                sums[j][k] += z[j] * z[k]
-            sums[j][count] += z[j] * d[i]
-    a = [[float(sums[j][k] if k >= j else sums[k][j]) for k in range(count + 1)] for j in range(count)]
+    w = [full[i] if i >= 0 else 0 for i in range(start - back, end)]
+    scale = max(0, max(abs(v) for v in w).bit_length() - 20)
+    w = [v >> scale for v in w]
+    rows = range(back, len(w))
+    dot = lambda a, b: float(sum(w[i - a] * w[i - b] for i in rows))  # noqa: E731
+    a = [[0.0] * (count + 1) for _ in range(count)]
+    for j in range(count):
+        for k in range(j, count):
+            a[j][k] = a[k][j] = dot(lags[j], lags[k])
+        a[j][count] = dot(lags[j], 0)
     for j in range(count):
         a[j][j] = a[j][j] * (1.0 + 1e-9) if a[j][j] > 0 else 1.0
     for j in range(count):
-        for r in range(j + 1, count):
-            f = a[r][j] / a[j][j]
+        for i in range(j + 1, count):
+            f = a[i][j] / a[j][j]
             for k in range(j, count + 1):
-                a[r][k] -= f * a[j][k]
+                a[i][k] -= f * a[j][k]
     x = [0.0] * count
     for j in range(count - 1, -1, -1):
         rest = a[j][count]
@@ -500,8 +505,9 @@ def fit_periodic(q: np.ndarray, start: int, end: int, order: int, period: int) -
             rest -= a[j][k] * x[k]
         x[j] = rest / a[j][j]
         if not math.isfinite(x[j]):
-            return Choice("periodic", order, 0, (0,) * count, period=period)
-    return Choice("periodic", order, *quantised(x), period=period)
+            return Choice("periodic", order, 0, (0,) * order, period=period, gains=(0,) * PERIODIC_TAPS)
+    shift, values = quantised(x)
+    return Choice("periodic", order, shift, values[:order], period=period, gains=values[order:])
 
 
 # The research probe's whole-array helpers, on the same definitions (one segment per array).
