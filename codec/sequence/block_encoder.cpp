@@ -259,11 +259,12 @@ std::size_t BlockEncoder::choose_segment(std::size_t start, std::size_t end) {
     if (candidate.kind == Predictor::cascade && cascade_.empty()) continue;
     price(c, candidate, best->bits);
   }
+  // The strongest cycle (often a multiple of the shortest) is tried where the shortest won.
   const double others = best->bits;
   for (std::size_t c = 0; c < candidates_.size(); ++c) {
     if (!((allowed_ >> c) & 1) || candidates_[c].kind != Predictor::periodic) continue;
     for (const int period : periods_)
-      if (period != 0)
+      if (period != 0 && (period == periods_[0] || best->choice.kind == Predictor::periodic))
         price(c, {.kind = Predictor::periodic, .order = candidates_[c].order, .period = period},
               std::min(best->bits, kSlowMargin * others));
   }

@@ -281,13 +281,24 @@ class PeriodicDifferences {
   void set(std::ptrdiff_t i, std::int32_t d) { d_[static_cast<std::size_t>(i - from_)] = d; }
 
   [[nodiscard]] std::int32_t prediction(std::ptrdiff_t i) const {
+    return choice_.order == 8 ? prediction_of<8>(i) : prediction_of<0>(i);
+  }
+
+ private:
+  // Order 8, the encoder's, unrolled; 0 for any other.
+  template <int Order>
+  [[nodiscard]] std::int32_t prediction_of(std::ptrdiff_t i) const {
     const std::int32_t* near = d_.data() + (i - from_ - 1);
     const std::int32_t* cycle = d_.data() + (i - from_ - choice_.period + 1);
     i64 sum = 0;
-    for (int j = 0; j < choice_.order; ++j) sum += i64{choice_.coefficients[j]} * near[-j];
+    const int order = Order ? Order : choice_.order;
+#pragma GCC unroll 8
+    for (int j = 0; j < order; ++j) sum += i64{choice_.coefficients[j]} * near[-j];
     for (int k = 0; k < kPeriodicTaps; ++k) sum += i64{choice_.gains[k]} * cycle[-k];
     return wrap(sum >> choice_.shift);
   }
+
+ public:
 
  private:
   const PredictorChoice& choice_;
@@ -570,17 +581,18 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
 std::array<int, 2> find_periods(std::span<const std::int32_t> q) {
   // Coarse first: differences over kStride codes, whose correlation at lag m shows a cycle of about
   // kStride * m codes; then the codes' own first differences at the lags around a coarse one. Values are
-  // clamped to 2^19 and sums run over at most 2^14 of them, so every sum is an integer below 2^53, exact in
+  // clamped to 2^19 and sums run over at most 2^13 of them, so every sum is an integer below 2^53, exact in
   // doubles in any order. Scores are correlations per term: sums over fewer terms at longer lags are not at
   // a disadvantage.
-  constexpr std::size_t kStride = 8, kMaxCoarseLag = 256, kMinCoarseLag = 2, kRead = 16384, kFineRead = 4096;
+  constexpr std::size_t kStride = 8, kMaxCoarseLag = 256, kMinCoarseLag = 2, kRead = 8192, kFineRead = 4096;
   constexpr i64 kClamp = i64{1} << 19;
   const std::size_t read = std::min(q.size(), kRead), coarse_count = read / kStride;
   if (coarse_count < 3 * (kMinCoarseLag + 1)) return {};
   std::vector<double> coarse(coarse_count - 1);
   for (std::size_t m = 1; m < coarse_count; ++m)
     coarse[m - 1] = double(std::clamp<i64>(minus(q[kStride * m + kStride - 1], q[kStride * m - 1]), -kClamp, kClamp));
-  const std::size_t most = std::min(kMaxCoarseLag, coarse.size() / 3);
+  // (lags the fine stage can refine: up to a third of its differences)
+  const std::size_t most = std::min({kMaxCoarseLag, coarse.size() / 3, (std::min(read, kFineRead) - 1) / 3 / kStride});
   std::array<double, kMaxCoarseLag + 1> scores{};
   kernels().autocorrelation(coarse.data(), coarse.size(), static_cast<int>(most), scores.data());
   double best = 0;
@@ -621,19 +633,30 @@ PredictorChoice fit_periodic(std::span<const std::int32_t> q, std::size_t start,
   // in any order, so every processor fits the same coefficients.
   const std::size_t back = std::max(lags[count - 1], static_cast<std::size_t>(order)), n = end - start;
   std::vector<double> w(back + n);
-  const auto at = [&](std::size_t i) {
-    return i64{difference_at(q.data(), static_cast<std::ptrdiff_t>(start + i) - static_cast<std::ptrdiff_t>(back))};
-  };
   i64 largest = 0;
-  for (std::size_t i = 0; i < w.size(); ++i) largest = std::max(largest, std::abs(at(i)));
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    const std::int32_t v = difference_at(q.data(), static_cast<std::ptrdiff_t>(start + i) - static_cast<std::ptrdiff_t>(back));
+    w[i] = double(v);
+    largest = std::max(largest, std::abs(i64{v}));
+  }
   const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
-  for (std::size_t i = 0; i < w.size(); ++i) w[i] = double(at(i) >> scale);
+  if (scale > 0)
+    for (double& v : w) v = std::floor(std::ldexp(v, -scale));  // the arithmetic shift, exact in doubles
   const double* now = w.data() + back;
   const auto dot = kernels().exact_dot;
+  // sum over the segment of d[i - a] d[i - b]: the pair (a + 1, b + 1) is the pair (a, b) less its last
+  // product and plus the one before the segment, so each diagonal of the matrix takes one dot product.
+  const auto sum = [&](std::size_t a, std::size_t b) { return dot(now - a, now - b, n); };
+  const auto next = [&](double ab, std::size_t a, std::size_t b) {
+    return ab - now[n - 1 - a] * now[n - 1 - b] + now[-1 - static_cast<std::ptrdiff_t>(a)] * now[-1 - static_cast<std::ptrdiff_t>(b)];
+  };
   std::array<std::array<double, kMaxLpcOrder + kPeriodicTaps + 1>, kMaxLpcOrder + kPeriodicTaps> a{};
   for (int j = 0; j < count; ++j) {
-    for (int k = j; k < count; ++k) a[j][k] = a[k][j] = dot(now - lags[j], now - lags[k], n);
-    a[j][count] = dot(now - lags[j], now, n);
+    for (int k = j; k < count; ++k)
+      a[j][k] = a[k][j] = j > 0 && lags[j] == lags[j - 1] + 1 && lags[k] == lags[k - 1] + 1
+                              ? next(a[j - 1][k - 1], lags[j - 1], lags[k - 1])
+                              : sum(lags[j], lags[k]);
+    a[j][count] = sum(lags[j], 0);
   }
   // Gaussian elimination of the symmetric system (positive definite but for a signal of zeros).
   for (int j = 0; j < count; ++j) a[j][j] = a[j][j] > 0 ? a[j][j] * (1.0 + 1e-9) : 1.0;

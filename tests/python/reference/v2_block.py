@@ -487,8 +487,8 @@ def encode_block(q: np.ndarray, effort: str = "default", only: m.Choice | None =
         for candidate in tried:
             if candidate.kind != "periodic":
                 continue
-            for period in periods:
-                if period:
+            for period in periods:  # the strongest (often a multiple of the shortest) where the shortest won
+                if period and (period == periods[0] or best[1].kind == "periodic"):
                     choice = m.fit_periodic(q, start, end, candidate.order, period)
                     bits = segment_bits(q, start, end, choice, ways, thorough)
                     if bits < min(best[0], SLOW_MARGIN * others):

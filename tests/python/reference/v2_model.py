@@ -439,11 +439,11 @@ def quantised(a: list[float]) -> tuple[int, tuple]:
 
 def find_periods(q: np.ndarray) -> tuple[int, int]:
     """The cycles of the block's first differences worth a periodic predictor (at least MIN_PERIOD codes,
-    0 for none): first over differences across 8 codes (of the first 2^14 codes) at lags 2 to 256, the
+    0 for none): first over differences across 8 codes (of the first 2^13 codes) at lags 2 to 170, the
     shortest lag within a tenth of the strongest and the strongest; then each at the lags around it of the
     first differences of the first 4096 codes."""
     stride, clamp = 8, 1 << 19
-    q = [int(v) for v in q[: 1 << 14]]
+    q = [int(v) for v in q[: 1 << 13]]
     count = len(q) // stride
     if count < 9:
         return 0, 0
@@ -452,7 +452,8 @@ def find_periods(q: np.ndarray) -> tuple[int, int]:
         return float(sum(v[i] * v[i - lag] for i in range(lag, len(v)))) / float(len(v) - lag)
 
     coarse = [min(max(wrap(q[stride * k + stride - 1] - q[stride * k - 1]), -clamp), clamp) for k in range(1, count)]
-    scores = {lag: score(coarse, lag) for lag in range(2, min(256, len(coarse) // 3) + 1)}
+    fine_count = min(len(q), 4096) - 1
+    scores = {lag: score(coarse, lag) for lag in range(2, min(256, len(coarse) // 3, fine_count // 3 // stride) + 1)}
     best, strongest = 0.0, 0
     for lag, s in scores.items():
         if s > best:
