@@ -148,7 +148,7 @@ Codes model(const Codes& q, std::size_t start, std::size_t end, const PredictorC
         i64 prediction = 0;
         for (int j = 1; j <= p.order; ++j) prediction += i64{p.coefficients[std::size_t(j - 1)]} * d(i64(i) - j);
         for (int j = 0; j < 3; ++j) prediction += i64{p.gains[std::size_t(j)]} * d(i64(i) - p.period + 1 - j);
-        r.push_back(wrap(d(i64(i)) - wrap(prediction >> p.shift)));
+        r.push_back(wrap(i64{d(i64(i))} - wrap(prediction >> p.shift)));
       }
       return r;
     }
