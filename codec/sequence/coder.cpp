@@ -79,7 +79,7 @@ bool code_blocks(std::span<const std::int32_t> codes, const SequenceCoding& codi
     }
     try {
       sequence::encode_blocks({group.data(), n}, coding.effort, {out.data(), n},
-                              coding.cycles ? allowed : allowed & ~sequence::slow_candidates(coding.effort, coding.lossless),
+                              coding.slow_predictors ? allowed : allowed & ~sequence::slow_candidates(coding.effort, coding.lossless),
                               wins.empty() ? nullptr : &wins[g], coding.lossless);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;

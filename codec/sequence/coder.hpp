@@ -21,8 +21,8 @@ struct SequenceCoding {
   std::size_t threads = 1;            // blocks coded at once; 0 = one per processor
   bool lossless = false;              // a bit-exact caller, who values size over time: the default effort
                                       // tries more predictors, on every block (none sampled)
-  bool cycles = true;                 // whether blocks are searched for cycles for the periodic predictor
-                                      // (slow; never on the blocks of a sample, whose sizes are compared)
+  bool slow_predictors = true;        // whether the predictors that are slow to fit are tried (the periodic
+                                      // one; never on the blocks of a sample, whose sizes are compared)
 };
 
 // A long sequence below the best effort is coded from a few blocks spread over it: those first, with every

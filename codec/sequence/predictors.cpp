@@ -259,11 +259,6 @@ void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, co
   cascade.inverse(r, end - start, x + start);
 }
 
-// The first difference of the codes at block position i (codes before the block are 0).
-std::int32_t difference_at(const std::int32_t* x, std::ptrdiff_t i) {
-  return i < 0 ? 0 : minus(x[i], i ? x[i - 1] : 0);
-}
-
 // The first differences of a block from position `from` on (zeros before the block, so that reading them
 // needs no branch), and the periodic predictor's prediction from them.
 class PeriodicDifferences {
@@ -275,8 +270,10 @@ class PeriodicDifferences {
 
   // The differences of the codes x[0, end) that the segment reads.
   void fill(const std::int32_t* x, std::size_t end) {
-    for (auto i = std::max<std::ptrdiff_t>(from_, 0); i < static_cast<std::ptrdiff_t>(end); ++i) set(i, difference_at(x, i));
+    const auto first = static_cast<std::size_t>(std::max<std::ptrdiff_t>(from_, 0));
+    if (first < end) differences_of(x, first, end, d_.data() + (static_cast<std::ptrdiff_t>(first) - from_));
   }
+  [[nodiscard]] std::span<const std::int32_t> all() const { return d_; }
   [[nodiscard]] std::int32_t d(std::ptrdiff_t i) const { return d_[static_cast<std::size_t>(i - from_)]; }
   void set(std::ptrdiff_t i, std::int32_t d) { d_[static_cast<std::size_t>(i - from_)] = d; }
 
@@ -298,9 +295,6 @@ class PeriodicDifferences {
     return wrap(sum >> choice_.shift);
   }
 
- public:
-
- private:
   const PredictorChoice& choice_;
   std::ptrdiff_t from_;
   std::vector<std::int32_t> d_;  // zeros where not filled
@@ -631,13 +625,15 @@ PredictorChoice fit_periodic(std::span<const std::int32_t> q, std::size_t start,
   // The normal equations of the segment's differences on their lags (zeros before the block), scaled down
   // to 20 bits if they are larger: every product and sum is then an integer below 2^53, exact in doubles
   // in any order, so every processor fits the same coefficients.
-  const std::size_t back = std::max(lags[count - 1], static_cast<std::size_t>(order)), n = end - start;
-  std::vector<double> w(back + n);
+  PeriodicDifferences differences(choice, start, end);
+  differences.fill(q.data(), end);
+  const std::span<const std::int32_t> all = differences.all();
+  const std::size_t n = end - start, back = all.size() - n;  // (the widest lag, period + 1, or the order)
+  std::vector<double> w(all.size());
   i64 largest = 0;
   for (std::size_t i = 0; i < w.size(); ++i) {
-    const std::int32_t v = difference_at(q.data(), static_cast<std::ptrdiff_t>(start + i) - static_cast<std::ptrdiff_t>(back));
-    w[i] = double(v);
-    largest = std::max(largest, std::abs(i64{v}));
+    w[i] = double(all[i]);
+    largest = std::max(largest, std::abs(i64{all[i]}));
   }
   const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
   if (scale > 0)

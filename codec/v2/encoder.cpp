@@ -212,7 +212,7 @@ std::size_t coded_size(const SequenceSample& sample) {
 // The bytes of the codes' blocks, coded in full as a sample's are (the sizes are compared with a sample's).
 std::expected<std::size_t, QuorvelError> coded_size(std::span<const std::int32_t> codes, const EncodeOptions& options) {
   SequenceCoding coding = sequence_coding(options);
-  coding.cycles = false;
+  coding.slow_predictors = false;
   auto blocks = encode_sequence(codes, coding);
   if (!blocks) return std::unexpected(blocks.error());
   std::size_t total = 0;
