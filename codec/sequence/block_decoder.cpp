@@ -117,9 +117,7 @@ void restore_segment(const PredictorChoice& predictor, std::size_t start, std::s
     kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
   } else if (predictor.kind == Predictor::cascade) {
     if (!cascade) cascade.emplace();
-    const std::size_t from = cascade->position;
-    std::vector<std::int32_t> passed(start - from);
-    cascade->forward(codes.data() + from, start - from, passed.data());
+    cascade->catch_up(codes.data(), start);
     cascade->inverse(residuals.data() + start, m, codes.data() + start);
   } else {
     reconstruct(codes, start, start + m, predictor, residuals.subspan(start, m));

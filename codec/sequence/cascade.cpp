@@ -1,6 +1,8 @@
 // codec/sequence/cascade.cpp: the cascade predictor's portable kernels and the table of each tier.
 #include "codec/sequence/cascade.hpp"
 
+#include <vector>
+
 #include "codec/common/kernel_tiers.hpp"
 #include "rimble/arch.hpp"
 
@@ -53,6 +55,11 @@ void Cascade::forward(const std::int32_t* codes, std::size_t n, std::int32_t* r)
 
 void Cascade::inverse(const std::int32_t* r, std::size_t n, std::int32_t* codes) {
   kTables.of(rimble::processor_tier()).inverse(*this, r, n, codes);
+}
+
+void Cascade::catch_up(const std::int32_t* codes, std::size_t start) {
+  std::vector<std::int32_t> passed(start - position);
+  forward(codes + position, start - position, passed.data());
 }
 
 void cascade_residuals(const std::int32_t* codes, std::size_t n, std::int32_t* r) {

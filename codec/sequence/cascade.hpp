@@ -78,6 +78,8 @@ struct Cascade {
   // The residuals r[0, n) of the next n codes, or those codes from their residuals.
   void forward(const std::int32_t* codes, std::size_t n, std::int32_t* r);
   void inverse(const std::int32_t* r, std::size_t n, std::int32_t* codes);
+  // Passes codes[position, start) of its block through the stages, so that the next code is codes[start].
+  void catch_up(const std::int32_t* codes, std::size_t start);
 };
 
 // The kernels behind Cascade::forward and inverse: portable, and AVX2 (cascade_avx2.cpp) where the tier

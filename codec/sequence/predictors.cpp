@@ -247,15 +247,13 @@ void reconstruct_lpc(std::int32_t* x, std::size_t start, std::size_t end, const 
 // The cascade of a segment runs over the codes before it too: from the block's start.
 void predict_cascade(const std::int32_t* x, std::size_t start, std::size_t end, std::int32_t* r) {
   Cascade cascade;
-  std::vector<std::int32_t> before(start);
-  cascade.forward(x, start, before.data());
+  cascade.catch_up(x, start);
   cascade.forward(x + start, end - start, r);
 }
 
 void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, const std::int32_t* r) {
   Cascade cascade;
-  std::vector<std::int32_t> before(start);
-  cascade.forward(x, start, before.data());
+  cascade.catch_up(x, start);
   cascade.inverse(r, end - start, x + start);
 }
 
