@@ -122,16 +122,27 @@ void autocorrelation_avx2(const double* z, std::size_t n, int order, double* ac)
 // exact, so any order of the sums gives the same.
 double exact_dot(const double* x, const double* y, std::size_t n);
 double exact_dot_avx2(const double* x, const double* y, std::size_t n);
+// The smallest and the largest of q[0, n), n >= 1.
+void extent(const std::int32_t* q, std::size_t n, std::int32_t& low, std::int32_t& high);
+void extent_avx2(const std::int32_t* q, std::size_t n, std::int32_t& low, std::int32_t& high);
 
 // The segment q[0, n) less `first`, shifted right by `scale` bits and tapered by a Welch window, each value
 // rounded to an integer (nearest, ties to even) so that the autocorrelation's sums stay exact.
 void welch_window(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z);
-// Value i of it, `half` being (n + 1) / 2.
-[[nodiscard]] inline double welch_value(const std::int32_t* q, std::size_t i, double half, std::int32_t first, int scale) {
+// The window's taper at i, `half` being (n + 1) / 2.
+[[nodiscard]] inline double welch_taper(std::size_t i, double half) {
   const double from_centre = (double(i) + 1.0 - half) / half;
-  const double value = static_cast<double>((std::int64_t{q[i]} - first) >> scale);
-  return std::nearbyint(value * (1.0 - from_centre * from_centre));
+  return 1.0 - from_centre * from_centre;
 }
+// Value i of the windowed segment.
+[[nodiscard]] inline double welch_value(const std::int32_t* q, std::size_t i, double taper, std::int32_t first, int scale) {
+  const double value = static_cast<double>((std::int64_t{q[i]} - first) >> scale);
+  return std::nearbyint(value * taper);
+}
+// The taper of a window of kTaperLength values (a whole segment), made once: the window of a whole segment
+// reads it rather than divide for every value.
+inline constexpr std::size_t kTaperLength = 4096;
+[[nodiscard]] const double* whole_segment_taper();
 void welch_window_avx2(const std::int32_t* q, std::size_t n, std::int32_t first, int scale, double* z);
 
 // LPC residuals r[i] = x[i] - wrap((sum_j c[j] x[i-1-j]) >> shift) for i in [from, to), i >= order.
@@ -191,6 +202,7 @@ struct Kernels {
   std::size_t (*rans_decode_rounds)(RansLanes* lanes, std::size_t streams, std::size_t from, std::size_t to);
   void (*lpc_restore_lanes)(std::span<const LpcLane> lanes, std::size_t rounds);
   double (*exact_dot)(const double* x, const double* y, std::size_t n);
+  void (*extent)(const std::int32_t* q, std::size_t n, std::int32_t& low, std::int32_t& high);
 };
 
 // The table of a tier: AVX2 on rimble's Avx tier and up (x86-64 builds), portable below it and elsewhere.

@@ -432,18 +432,39 @@ namespace {
 [[gnu::target("avx2")]] void welch_window_avx2(const std::int32_t* q, std::size_t n, std::int32_t first, int scale,
                                               double* z) {
   const double half = 0.5 * double(n + 1);
+  const double* table = n == kTaperLength ? whole_segment_taper() : nullptr;
   const __m256d halves = _mm256_set1_pd(half), one = _mm256_set1_pd(1.0), four = _mm256_set1_pd(4.0);
   const __m256d origin = _mm256_set1_pd(double(first)), unit = _mm256_set1_pd(std::ldexp(1.0, -scale));
   __m256d at = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4, at = _mm256_add_pd(at, four)) {
-    const __m256d from_centre = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(at, one), halves), halves);
+    __m256d taper;
+    if (table) {
+      taper = _mm256_loadu_pd(table + i);
+    } else {
+      const __m256d from_centre = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(at, one), halves), halves);
+      taper = _mm256_sub_pd(one, _mm256_mul_pd(from_centre, from_centre));
+    }
     const __m256d codes = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i)));
     const __m256d value = _mm256_floor_pd(_mm256_mul_pd(_mm256_sub_pd(codes, origin), unit));
-    const __m256d taper = _mm256_sub_pd(one, _mm256_mul_pd(from_centre, from_centre));
     _mm256_storeu_pd(z + i, _mm256_round_pd(_mm256_mul_pd(value, taper), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
   }
-  for (; i < n; ++i) z[i] = welch_value(q, i, half, first, scale);
+  for (; i < n; ++i) z[i] = welch_value(q, i, table ? table[i] : welch_taper(i, half), first, scale);
+}
+
+[[gnu::target("avx2")]] void extent_avx2(const std::int32_t* q, std::size_t n, std::int32_t& low, std::int32_t& high) {
+  __m256i lows = _mm256_set1_epi32(q[0]), highs = lows;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
+    lows = _mm256_min_epi32(lows, v);
+    highs = _mm256_max_epi32(highs, v);
+  }
+  alignas(32) std::array<std::int32_t, 8> l, h;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(l.data()), lows);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(h.data()), highs);
+  low = std::ranges::min(l), high = std::ranges::max(h);
+  for (; i < n; ++i) low = std::min(low, q[i]), high = std::max(high, q[i]);
 }
 
 namespace {

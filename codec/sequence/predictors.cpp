@@ -493,11 +493,8 @@ PredictorChoice fit_lpc(std::span<const std::int32_t> q, std::size_t start, std:
   // Autocorrelation of the codes less their first value, scaled down to 20 bits if they are larger: every
   // product and partial sum is then an integer below 2^53, exact in doubles in any order, so every
   // processor fits the same coefficients.
-  std::int32_t low = q[start], high = q[start];
-  for (std::size_t i = start; i < end; ++i) {
-    low = std::min(low, q[i]);
-    high = std::max(high, q[i]);
-  }
+  std::int32_t low, high;
+  kernels().extent(q.data() + start, n, low, high);
   const i64 first = q[start], largest = std::max(i64{high} - first, first - i64{low});
   const int scale = std::max(0, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(largest))) - 20);
   // A Welch window tapers the segment's ends: without it the autocorrelation sees a jump to zero at both

@@ -309,9 +309,9 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
   }
 }
 
-// The Welch-windowed codes that LPC fits on, from the vector kernel, at every scale and segment length
-// and with codes at the int32 extremes, against the portable ones.
-TEST(SequenceCoder, WelchWindowMatchesThePortableOne) {
+// The Welch-windowed codes that LPC fits on and the codes' extent, from the vector kernels, at every scale
+// and segment length and with codes at the int32 extremes, against the portable ones.
+TEST(SequenceCoder, WelchWindowAndExtentMatchThePortableOnes) {
   if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
   const auto& portable = quorvel::sequence::kernels_for(rimble::ProcessorTier::Portable);
   const auto& vector = quorvel::sequence::kernels();
@@ -321,11 +321,22 @@ TEST(SequenceCoder, WelchWindowMatchesThePortableOne) {
     for (auto& v : q) v = static_cast<std::int32_t>(rng()) >> (rng() % 32);
     q[n / 2] = INT32_MIN, q[n - 1] = INT32_MAX;
     for (int scale = 0; scale <= 13; ++scale) {
-      std::vector<double> a(n), b(n);
+      std::vector<double> a(n), b(n), c(n);
       portable.welch_window(q.data(), n, q[0], scale, a.data());
       vector.welch_window(q.data(), n, q[0], scale, b.data());
       EXPECT_EQ(a, b) << "n " << n << " scale " << scale;
+      // (a whole segment's taper comes from a table: the same as dividing for every value)
+      for (std::size_t i = 0; i < n; ++i)
+        c[i] = quorvel::sequence::welch_value(q.data(), i, quorvel::sequence::welch_taper(i, 0.5 * double(n + 1)), q[0], scale);
+      EXPECT_EQ(a, c) << "n " << n << " scale " << scale;
     }
+    std::int32_t low[2], high[2];
+    portable.extent(q.data(), n, low[0], high[0]);
+    vector.extent(q.data(), n, low[1], high[1]);
+    EXPECT_EQ(low[0], *std::ranges::min_element(q));
+    EXPECT_EQ(high[0], *std::ranges::max_element(q));
+    EXPECT_EQ(low[1], low[0]);
+    EXPECT_EQ(high[1], high[0]);
   }
 }
 
