@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -112,9 +114,11 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
 }
 
-// A lossless caller's default effort also tries the best effort's predictors: codes of a resonant
-// recording (a few partials and a little noise, which a long LPC predicts far better than an order-8 one)
-// come out smaller, and any sequence, extremes too, comes back exactly, sampled or not.
+// A lossless caller's default effort also tries the best effort's predictors, on every block (none learned
+// from a sample): a long recording's blocks are each the block coded alone with them all, the predictors
+// beyond the default effort's own win segments of a resonant recording (a few partials and a little noise,
+// which a long LPC predicts far better than an order-8 one), which comes out smaller, and any sequence,
+// extremes too, comes back exactly.
 TEST(SequenceCoder, LosslessCodingTriesMorePredictors) {
   std::mt19937 rng(11);
   std::normal_distribution<double> noise(0.0, 2.0);
@@ -132,6 +136,22 @@ TEST(SequenceCoder, LosslessCodingTriesMorePredictors) {
   };
   EXPECT_LT(bytes(true), bytes(false));
   EXPECT_EQ(round_trip(partials, {.lossless = true}), partials);
+  // (the first block, white noise, is not among those a sample would take, and no predictor that wins on
+  // the partials suits it)
+  auto mixed = partials;
+  const auto noise_block = codes_of("noise", 16384, 12, rng);
+  std::ranges::copy(noise_block, mixed.begin());
+  const auto blocks = quorvel::encode_sequence(mixed, {.lossless = true}).value();
+  quorvel::sequence::CandidateWins wins{};
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    std::vector<std::uint8_t> alone;
+    std::vector<std::uint8_t>* const out[] = {&alone};
+    const auto codes = std::span<const std::int32_t>(mixed).subspan(b * 16384, 16384);
+    quorvel::sequence::encode_blocks({&codes, 1}, Effort::default_, out, quorvel::sequence::kEveryCandidate, &wins, true);
+    EXPECT_EQ(alone, blocks[b]) << "block " << b;
+  }
+  // (the default effort's own six predictors come first)
+  EXPECT_GT(std::accumulate(wins.begin() + 6, wins.end(), 0u), 0u);
   for (const std::string kind : {"noise", "walk", "extremes"}) {
     const auto q = codes_of(kind, 2 * 16384 + 3, 16, rng);
     EXPECT_EQ(round_trip(q, {.lossless = true}), q) << kind;
