@@ -258,64 +258,72 @@ void reconstruct_cascade(std::int32_t* x, std::size_t start, std::size_t end, co
 }
 
 // The first differences of a block from position `from` on (zeros before the block, so that reading them
-// needs no branch), and the periodic predictor's prediction from them.
+// needs no branch).
 class PeriodicDifferences {
  public:
   PeriodicDifferences(const PredictorChoice& choice, std::size_t start, std::size_t end)
-      : choice_(choice),
-        from_(static_cast<std::ptrdiff_t>(start) - std::max(choice.period + 1, choice.order)),
+      : from_(static_cast<std::ptrdiff_t>(start) - std::max(choice.period + 1, choice.order)),
         d_(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(end) - from_)) {}
 
   // The differences of the codes x[0, end) that the segment reads.
   void fill(const std::int32_t* x, std::size_t end) {
     const auto first = static_cast<std::size_t>(std::max<std::ptrdiff_t>(from_, 0));
-    if (first < end) differences_of(x, first, end, d_.data() + (static_cast<std::ptrdiff_t>(first) - from_));
+    if (first < end) differences_of(x, first, end, at(static_cast<std::ptrdiff_t>(first)));
   }
   [[nodiscard]] std::span<const std::int32_t> all() const { return d_; }
-  [[nodiscard]] std::int32_t d(std::ptrdiff_t i) const { return d_[static_cast<std::size_t>(i - from_)]; }
-  void set(std::ptrdiff_t i, std::int32_t d) { d_[static_cast<std::size_t>(i - from_)] = d; }
-
-  [[nodiscard]] std::int32_t prediction(std::ptrdiff_t i) const {
-    return choice_.order == 8 ? prediction_of<8>(i) : prediction_of<0>(i);
-  }
+  // Where the difference at block position i is kept.
+  [[nodiscard]] std::int32_t* at(std::ptrdiff_t i) { return d_.data() + (i - from_); }
 
  private:
-  // Order 8, the encoder's, unrolled; 0 for any other.
-  template <int Order>
-  [[nodiscard]] std::int32_t prediction_of(std::ptrdiff_t i) const {
-    const std::int32_t* near = d_.data() + (i - from_ - 1);
-    const std::int32_t* cycle = d_.data() + (i - from_ - choice_.period + 1);
-    i64 sum = 0;
-    const int order = Order ? Order : choice_.order;
-#pragma GCC unroll 8
-    for (int j = 0; j < order; ++j) sum += i64{choice_.coefficients[j]} * near[-j];
-    for (int k = 0; k < kPeriodicTaps; ++k) sum += i64{choice_.gains[k]} * cycle[-k];
-    return wrap(sum >> choice_.shift);
-  }
-
-  const PredictorChoice& choice_;
   std::ptrdiff_t from_;
   std::vector<std::int32_t> d_;  // zeros where not filled
 };
 
+// The periodic predictor's taps in locals of the segment's loop, where the compiler keeps them in registers
+// (read through the choice, they would be loaded again after every store of a difference or residual).
+// Order 8, the encoder's, is unrolled; 0 takes any other.
+template <int Order>
+struct PeriodicTaps {
+  explicit PeriodicTaps(const PredictorChoice& choice) : order(Order ? Order : choice.order), period(choice.period), shift(choice.shift) {
+    for (int j = 0; j < order; ++j) c[j] = choice.coefficients[j];
+    for (int k = 0; k < kPeriodicTaps; ++k) g[k] = choice.gains[k];
+  }
+  // The prediction of the difference at d from those before it.
+  [[nodiscard]] std::int32_t prediction(const std::int32_t* d) const {
+    const std::int32_t* cycle = d - period + 1;
+    i64 sum = 0;
+#pragma GCC unroll 8
+    for (int j = 0; j < (Order ? Order : order); ++j) sum += c[j] * d[-1 - j];
+    for (int k = 0; k < kPeriodicTaps; ++k) sum += g[k] * cycle[-k];
+    return wrap(sum >> shift);
+  }
+
+  std::array<i64, kMaxLpcOrder> c{};
+  std::array<i64, kPeriodicTaps> g{};
+  int order, period, shift;
+};
+
+template <int Order>
 void predict_periodic(const std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
                       std::int32_t* r) {
   PeriodicDifferences d(choice, start, end);
   d.fill(x, end);
-  for (std::size_t i = start; i < end; ++i) {
-    const auto at = static_cast<std::ptrdiff_t>(i);
-    r[i - start] = minus(d.d(at), d.prediction(at));
-  }
+  const PeriodicTaps<Order> taps(choice);
+  const std::int32_t* now = d.at(static_cast<std::ptrdiff_t>(start));
+  for (std::size_t i = 0; i < end - start; ++i) r[i] = minus(now[i], taps.prediction(now + i));
 }
 
+template <int Order>
 void reconstruct_periodic(std::int32_t* x, std::size_t start, std::size_t end, const PredictorChoice& choice,
                           const std::int32_t* r) {
   PeriodicDifferences d(choice, start, end);
   d.fill(x, start);
-  for (std::size_t i = start; i < end; ++i) {
-    const auto at = static_cast<std::ptrdiff_t>(i);
-    d.set(at, plus(r[i - start], d.prediction(at)));
-    x[i] = plus(i ? x[i - 1] : 0, d.d(at));
+  const PeriodicTaps<Order> taps(choice);
+  std::int32_t* now = d.at(static_cast<std::ptrdiff_t>(start));
+  std::int32_t last = start ? x[start - 1] : 0;
+  for (std::size_t i = 0; i < end - start; ++i) {
+    now[i] = plus(r[i], taps.prediction(now + i));
+    x[start + i] = last = plus(last, now[i]);
   }
 }
 
@@ -446,7 +454,7 @@ void predict(std::span<const std::int32_t> q, std::size_t start, std::size_t end
       predict_cascade(x, start, end, r.data());
       return;
     case Predictor::periodic:
-      predict_periodic(x, start, end, choice, r.data());
+      (choice.order == 8 ? predict_periodic<8> : predict_periodic<0>)(x, start, end, choice, r.data());
       return;
   }
 }
@@ -482,7 +490,7 @@ void reconstruct(std::span<std::int32_t> q, std::size_t start, std::size_t end, 
       reconstruct_cascade(x, start, end, r.data());
       return;
     case Predictor::periodic:
-      reconstruct_periodic(x, start, end, choice, r.data());
+      (choice.order == 8 ? reconstruct_periodic<8> : reconstruct_periodic<0>)(x, start, end, choice, r.data());
       return;
   }
 }
