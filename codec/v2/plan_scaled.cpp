@@ -2,6 +2,8 @@
 // that keeps a signal so made.
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <numeric>
 
 #include "codec/sequence/coder.hpp"
 #include "codec/v2/container.hpp"
@@ -48,25 +50,33 @@ Codes scaled_codes(const Grid& fine, Buffer<std::int32_t> codes, Scaling scaling
   return c;
 }
 
-// The scalings worth coding whole: all of them at best effort and on signals of few blocks; else the one
-// whose residuals code smallest on the few whole blocks spread over the signal that the sequence coder
-// samples first, when they code in less than `lead` times `container`'s own blocks there.
+// The scalings worth coding whole: all of them at best effort; else the one whose residuals code smallest,
+// when they code in less than `lead` times `container`'s own blocks, on the few whole blocks spread over
+// the signal that the sequence coder samples first, or on every block of a signal too short to be sampled.
+// The residuals are coded as a sample's are (without the predictors slow to fit), and only the winner whole.
 std::vector<Scaling> scalings_for(const Input& input, double e, double step, const Settings& settings,
                                   std::span<const std::uint8_t> container, double lead) {
+  if (settings.options.effort == Effort::best) return all_scalings();
   const std::size_t block_length = std::size_t{1} << settings.options.block_log2;
   const std::size_t blocks = (input.size() + block_length - 1) / block_length;
-  const std::vector<std::size_t> sampled = sampled_blocks(blocks, settings.options.effort);
-  if (sampled.empty()) return all_scalings();
+  std::vector<std::size_t> sampled = sampled_blocks(blocks, settings.options.effort);
+  const bool whole = sampled.empty();
+  if (whole) {
+    sampled.resize(blocks);
+    std::iota(sampled.begin(), sampled.end(), std::size_t{0});
+  }
   const auto layout = parse(container);
   if (!layout) return {};
   std::size_t own = 0;
   for (const std::size_t b : sampled) own += layout->block_sizes[b];
-  auto best = static_cast<std::size_t>(lead * static_cast<double>(own));
-  Buffer<double> x(sampled.size() * block_length);
+  // (a whole signal's sizes are measured without the slow predictors that the container's own blocks had:
+  // its smallest scaling is coded whole whatever it measures, and the containers' sizes decide)
+  auto best = whole ? std::numeric_limits<std::size_t>::max() / 128 : static_cast<std::size_t>(lead * static_cast<double>(own));
+  Buffer<double> x(whole ? input.size() : sampled.size() * block_length);
   for (std::size_t i = 0; i < sampled.size(); ++i) {
+    const std::size_t start = sampled[i] * block_length, n = std::min(block_length, input.size() - start);
     std::visit([&](auto all) {
-      std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(sampled[i] * block_length), block_length,
-                  x.begin() + static_cast<std::ptrdiff_t>(i * block_length));
+      std::copy_n(all.begin() + static_cast<std::ptrdiff_t>(start), n, x.begin() + static_cast<std::ptrdiff_t>(i * block_length));
     }, input.x);
   }
   Buffer<std::int32_t> codes(x.size()), residuals(x.size());
@@ -82,8 +92,8 @@ std::vector<Scaling> scalings_for(const Input& input, double e, double step, con
       continue;
     }
     for (std::size_t start = 0; start < x.size(); start += block_length) {
-      scaled_residuals(std::span(codes).subspan(start, block_length), m,
-                       std::span(residuals).subspan(start, block_length), s.spline);
+      const std::size_t n = std::min(block_length, x.size() - start);
+      scaled_residuals(std::span(codes).subspan(start, n), m, std::span(residuals).subspan(start, n), s.spline);
     }
     const auto size = coded_size(residuals, settings.options);
     if (!size) return {};
