@@ -66,6 +66,7 @@ std::vector<Scaling> scalings_for(const Input& input, double e, double step, con
   }
   const auto layout = parse(container);
   if (!layout) return {};
+  if (layout->block_sizes.size() != blocks) return all_scalings();  // (a container of other blocks: code each)
   std::size_t own = 0;
   for (const std::size_t b : sampled) own += layout->block_sizes[b];
   // (a whole signal's sizes are measured without the slow predictors that the container's own blocks had,
