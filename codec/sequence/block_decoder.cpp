@@ -108,13 +108,13 @@ class ResidualReader {
 };
 
 // Codes back from one segment's residuals, once the local sign-LMS stages of its block have made their
-// first differences in place, and its block's segments before it are restored. The block's cascade, made
+// first differences in its codes, and its block's segments before it are restored. The block's cascade, made
 // only where a segment uses it, catches up over the segments before that did not.
 void restore_segment(const PredictorChoice& predictor, std::size_t start, std::span<std::int32_t> residuals,
                      std::span<std::int32_t> codes, std::optional<Cascade>& cascade) {
   const std::size_t m = std::min(codes.size() - start, kSegmentLength);
   if (predictor.kind == Predictor::sign_lms_local) {
-    kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+    kernels().running_sum(codes.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
   } else if (predictor.kind == Predictor::cascade) {
     if (!cascade) cascade.emplace();
     const std::size_t from = cascade->position;
@@ -190,10 +190,12 @@ struct BlockDecoding {
     return residuals_of->read_segment(tokens, tokens_of.ways(), segment(s).m, residuals.data() + s * kSegmentLength);
   }
 
-  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`.
+  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`, which
+  // put their first differences in the codes (apart from their residuals: the narrow vector kernel needs
+  // that).
   [[nodiscard]] bool finish(std::vector<LmsLane>& lanes) {
     if (!tokens_of.finish() || !residuals_of->finish()) return false;
-    add_local_lms_lanes(head.predictors, residuals.data(), residuals.data(), codes.size(), lanes);
+    add_local_lms_lanes(head.predictors, residuals.data(), codes.data(), codes.size(), lanes);
     return true;
   }
 };

@@ -15,6 +15,7 @@
 #include "codec/sequence/coder.hpp"
 #include "codec/sequence/kernels.hpp"
 #include "codec/sequence/token_tables.hpp"
+#include "rimble/arch.hpp"
 #include "tier_cap.hpp"
 
 namespace {
@@ -307,6 +308,56 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
     s::kernels_for(rimble::ProcessorTier::Portable).lms_lanes(std::span(inverse).first(1), true);
     EXPECT_EQ(back[0], d[0]) << "round " << round;
   }
+}
+
+// The inverse in 16-bit arithmetic: differences up to the largest its lanes allow (products and sums at
+// the edge of 32 bits) come back exactly; one just beyond, late in a segment or in another register of
+// lanes, makes it give up with its inputs untouched, and the vector kernel still gives them back (also in
+// place).
+TEST(SequenceCoder, NarrowLmsInverseIsExactOrGivesUp) {
+#if RIMBLE_ARCH(X86_64)
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  namespace s = quorvel::sequence;
+  // A weight moves by at most `step` a round after the first: the sums stay below 2^31 up to this bound.
+  const auto bound_of = [](int taps, int step, std::size_t n) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(32767, (std::int64_t{1} << 31) / (taps * step * std::int64_t(n - 1)) - 1));
+  };
+  std::mt19937 rng(11);
+  for (int round = 0; round < 12; ++round) {
+    const std::size_t count = round < 6 ? 16 : 1 + round % 9;
+    const int step = 1 << (round % 3);
+    std::vector<std::vector<std::int32_t>> d(count), r(count), back(count);
+    std::vector<s::LmsLane> forward(count), inverse(count);
+    for (std::size_t l = 0; l < count; ++l) {
+      const std::size_t n = l == 3 ? 1000 : 4096;
+      const int taps = 16 >> (l % 2);
+      const std::int32_t bound = bound_of(taps, step, n);
+      std::uniform_int_distribution<std::int32_t> edge(-bound, bound);
+      d[l].resize(n), r[l].resize(n), back[l].assign(n, 0);
+      for (auto& v : d[l]) v = rng() % 3 ? edge(rng) : (rng() % 2 ? bound : -bound);
+      forward[l] = {.in = d[l].data(), .out = r[l].data(), .n = n, .taps = taps, .step = step};
+      inverse[l] = {.in = r[l].data(), .out = back[l].data(), .n = n, .taps = taps, .step = step};
+    }
+    // A lane with one difference just past its bound, late in its segment.
+    const std::size_t beyond = round % 2 == 0 ? count : rng() % count;
+    if (beyond < count) {
+      const std::int32_t past = bound_of(inverse[beyond].taps, step, inverse[beyond].n) + 1;
+      d[beyond][d[beyond].size() - 1 - rng() % 900] = round % 4 == 1 ? past : -past;
+    }
+    s::kernels().lms_lanes(forward, false);
+    const auto residuals = r;
+    EXPECT_EQ(s::lms_inverse_narrow_avx2(inverse), beyond == count) << "round " << round;
+    if (beyond == count) {
+      EXPECT_EQ(back, d) << "round " << round;
+    }
+    EXPECT_EQ(r, residuals) << "round " << round;
+    s::kernels().lms_lanes(inverse, true);
+    EXPECT_EQ(back, d) << "round " << round;
+    for (auto& lane : inverse) lane.in = lane.out, std::copy_n(r[&lane - inverse.data()].data(), lane.n, lane.out);
+    s::kernels().lms_lanes(inverse, true);
+    EXPECT_EQ(back, d) << "round " << round << " in place";
+  }
+#endif
 }
 
 // The Welch-windowed codes that LPC fits on, from the vector kernel, at every scale and segment length
