@@ -62,7 +62,8 @@ std::size_t common_end(std::span<const LmsLane> lanes, std::size_t from, std::si
   std::size_t j = from;
   for (; j + kLanes <= full; j += kLanes) {
     __m256i v[kLanes] = {};
-    for (std::size_t l = 0; l < lanes.size(); ++l) v[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[l].in + j));
+    for (std::size_t l = 0; l < kLanes; ++l)
+      if (l < lanes.size()) v[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes[l].in + j));
     transpose8(v);
     for (std::size_t k = 0; k < kLanes; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(rows[j - from + k]), v[k]);
   }
@@ -85,7 +86,8 @@ std::size_t common_end(std::span<const LmsLane> lanes, std::size_t from, std::si
       outside = _mm256_or_si256(outside, _mm256_or_si256(_mm256_cmpgt_epi32(v[k], high), _mm256_cmpgt_epi32(low, v[k])));
     }
     transpose8(v);
-    for (std::size_t l = 0; l < lanes.size(); ++l) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[l].out + j), v[l]);
+    for (std::size_t l = 0; l < kLanes; ++l)
+      if (l < lanes.size()) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[l].out + j), v[l]);
   }
   bool inside = _mm256_testz_si256(outside, outside);
   for (; j < to; ++j)
@@ -100,73 +102,67 @@ std::size_t common_end(std::span<const LmsLane> lanes, std::size_t from, std::si
 
 // Eight lanes' differences in the eight 32-bit lanes of a register: d[i] in the low 16 bits of its lane
 // with d[i - 1] in the high 16, and the weights in pairs the same way, w[2m] low and w[2m + 1] high. One
-// 16-bit sign and add move two weights, one vpmaddwd adds two products. `Groups` registers of lanes go
-// through each round together, their chains side by side.
-template <int Taps, bool Masked, std::size_t Groups>
-[[gnu::target("avx2,fma")]] bool narrow_run(std::span<const LmsLane> all, const std::int32_t* bound) {
+// 16-bit sign and add move two weights, one vpmaddwd adds two products. (One register of lanes at a time:
+// two side by side run out of registers and go no faster.)
+template <int Taps, bool Masked>
+[[gnu::target("avx2,fma")]] bool narrow_run(std::span<const LmsLane> lanes, const std::int32_t* bound) {
   constexpr std::size_t kBefore = Taps + 1, kPairs = Taps / 2;
-  alignas(32) __m256i d[Groups][kBefore + kChunk] = {};
-  alignas(32) std::int32_t rows[Groups][kChunk][kLanes];
-  std::span<const LmsLane> lanes[Groups];
-  __m256i step[Groups], keep[Groups][kPairs], pairs[Groups][kPairs] = {}, moving[Groups] = {}, newest[Groups] = {};
+  alignas(32) __m256i d[kBefore + kChunk] = {};
+  alignas(32) std::int32_t rows[kChunk][kLanes];
+  alignas(32) std::int32_t steps[kLanes] = {}, mask[kPairs][kLanes] = {};
+  std::size_t rounds = 0;
+  for (std::size_t l = 0; l < lanes.size(); ++l) {
+    steps[l] = lanes[l].step;
+    for (std::size_t m = 0; m < kPairs; ++m) mask[m][l] = static_cast<int>(2 * m) < lanes[l].taps ? -1 : 0;
+    rounds = std::max(rounds, lanes[l].n);
+  }
+  const __m256i step = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps));
   const __m256i both_halves = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
                                                5, 8, 9, 8, 9, 12, 13, 12, 13);
-  std::size_t rounds = 0;
-  for (std::size_t g = 0; g < Groups; ++g) {
-    lanes[g] = all.subspan(g * kLanes, std::min(kLanes, all.size() - g * kLanes));
-    alignas(32) std::int32_t steps[kLanes] = {}, mask[kPairs][kLanes] = {};
-    for (std::size_t l = 0; l < lanes[g].size(); ++l) {
-      steps[l] = lanes[g][l].step;
-      for (std::size_t m = 0; m < kPairs; ++m) mask[m][l] = static_cast<int>(2 * m) < lanes[g][l].taps ? -1 : 0;
-    }
-    step[g] = _mm256_load_si256(reinterpret_cast<const __m256i*>(steps));
-    for (std::size_t m = 0; m < kPairs; ++m) keep[g][m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(mask[m]));
-  }
-  for (const LmsLane& lane : all) rounds = std::max(rounds, lane.n);
+  __m256i keep[kPairs], pairs[kPairs] = {}, moving = _mm256_setzero_si256(), newest = _mm256_setzero_si256();
+  for (std::size_t m = 0; m < kPairs; ++m) keep[m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(mask[m]));
   for (std::size_t base = 0; base < rounds; base += kChunk) {
     const std::size_t length = std::min(kChunk, rounds - base);
-    for (std::size_t g = 0; g < Groups; ++g) inputs_to_rows(lanes[g], base, base + length, rows[g]);
+    inputs_to_rows(lanes, base, base + length, rows);
     for (std::size_t j = 0; j < length; ++j) {
-#pragma GCC unroll 2
-      for (std::size_t g = 0; g < Groups; ++g) {
-        const __m256i* dj = d[g] + kBefore + j;
-        __m256i products[kPairs];
+      const __m256i* dj = d + kBefore + j;
+      __m256i products[kPairs];
 #pragma GCC unroll 8
-        for (std::size_t m = 0; m < kPairs; ++m) {
-          const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
-          const __m256i move = _mm256_sign_epi16(moving[g], dj[-2 - k]);
-          pairs[g][m] = _mm256_add_epi16(pairs[g][m], Masked ? _mm256_and_si256(move, keep[g][m]) : move);
-          products[m] = _mm256_madd_epi16(pairs[g][m], m == 0 ? newest[g] : dj[-1 - k]);
-        }
-        // (the newest difference's product last: it is the one the round waits for)
-#pragma GCC unroll 8
-        for (std::size_t m = 2; m < kPairs; ++m) products[1] = _mm256_add_epi32(products[1], products[m]);
-        const __m256i sum = kPairs > 1 ? _mm256_add_epi32(products[1], products[0]) : products[0];
-        const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(rows[g][j]));
-        const __m256i difference = _mm256_add_epi32(value, _mm256_srai_epi32(sum, kLmsShift));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(rows[g][j]), difference);
-        newest[g] = _mm256_blend_epi16(difference, _mm256_slli_epi32(newest[g], 16), 0xAA);
-        d[g][kBefore + j] = newest[g];
-        moving[g] = _mm256_shuffle_epi8(_mm256_sign_epi32(step[g], value), both_halves);
+      for (std::size_t m = 0; m < kPairs; ++m) {
+        const std::ptrdiff_t k = 2 * static_cast<std::ptrdiff_t>(m);
+        const __m256i move = _mm256_sign_epi16(moving, dj[-2 - k]);
+        pairs[m] = _mm256_add_epi16(pairs[m], Masked ? _mm256_and_si256(move, keep[m]) : move);
+        products[m] = _mm256_madd_epi16(pairs[m], m == 0 ? newest : dj[-1 - k]);
       }
+      // (the newest difference's product last: it is the one the round waits for)
+#pragma GCC unroll 8
+      for (std::size_t m = 2; m < kPairs; ++m) products[1] = _mm256_add_epi32(products[1], products[m]);
+      const __m256i sum = kPairs > 1 ? _mm256_add_epi32(products[1], products[0]) : products[0];
+      const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(rows[j]));
+      const __m256i difference = _mm256_add_epi32(value, _mm256_srai_epi32(sum, kLmsShift));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rows[j]), difference);
+      newest = _mm256_blend_epi16(difference, _mm256_slli_epi32(newest, 16), 0xAA);
+      d[kBefore + j] = newest;
+      moving = _mm256_shuffle_epi8(_mm256_sign_epi32(step, value), both_halves);
     }
-    for (std::size_t g = 0; g < Groups; ++g) {
-      if (!rows_to_outputs(lanes[g], base, base + length, rows[g], bound + g * kLanes)) return false;
-      std::copy(d[g] + length, d[g] + length + kBefore, d[g]);
-    }
+    if (!rows_to_outputs(lanes, base, base + length, rows, bound)) return false;
+    std::copy(d + length, d + length + kBefore, d);
   }
   return true;
 }
 
+// Eight lanes a call.
 template <int Taps, bool Masked>
-bool narrow_of_groups(std::span<const LmsLane> lanes, const std::int32_t* bound) {
-  return lanes.size() > kLanes ? narrow_run<Taps, Masked, 2>(lanes, bound) : narrow_run<Taps, Masked, 1>(lanes, bound);
+bool narrow_of_registers(std::span<const LmsLane> lanes, const std::int32_t* bound) {
+  for (std::size_t first = 0; first < lanes.size(); first += kLanes)
+    if (!narrow_run<Taps, Masked>(lanes.subspan(first, std::min(kLanes, lanes.size() - first)), bound + first)) return false;
+  return true;
 }
 
 template <int Taps>
 bool narrow_of_taps(std::span<const LmsLane> lanes, const std::int32_t* bound) {
   const bool masked = std::ranges::any_of(lanes, [](const LmsLane& lane) { return lane.taps != Taps; });
-  return masked ? narrow_of_groups<Taps, true>(lanes, bound) : narrow_of_groups<Taps, false>(lanes, bound);
+  return masked ? narrow_of_registers<Taps, true>(lanes, bound) : narrow_of_registers<Taps, false>(lanes, bound);
 }
 
 }  // namespace
