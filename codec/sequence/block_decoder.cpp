@@ -126,35 +126,38 @@ void restore_segment(const PredictorChoice& predictor, std::size_t start, std::s
   }
 }
 
-// Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 with 8 codes
-// before them go side by side, the others one by one.
+// Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 go side by side
+// from their block's 8th code on (a block's first 8 one by one before), the others one by one.
 void restore_segments(std::size_t s, std::span<const std::span<const PredictorChoice>> predictors,
                       std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
                       std::span<std::optional<Cascade>> cascades) {
   static_assert(RansDecoder::kMaxTogether <= kLpcLanes);
+  constexpr std::size_t kBefore = 8;  // the codes a lane reads before its first
   std::array<LpcLane, kLpcLanes> lanes;
-  std::array<std::size_t, kLpcLanes> block_of{};
+  std::array<std::size_t, kLpcLanes> block_of{}, from_of{};
   std::size_t together = 0, rounds = kSegmentLength;
   const std::size_t start = s * kSegmentLength;
   for (std::size_t b = 0; b < codes.size(); ++b) {
     if (s >= predictors[b].size()) continue;
     const PredictorChoice& p = predictors[b][s];
-    if (p.kind != Predictor::lpc || p.order > 8 || start < 8) {
+    const std::size_t end = std::min(codes[b].size(), start + kSegmentLength), from = std::max(start, kBefore);
+    if (p.kind != Predictor::lpc || p.order > 8 || end <= from) {
       restore_segment(p, start, residuals[b], codes[b], cascades[b]);
       continue;
     }
-    block_of[together] = b;
+    if (start < from) reconstruct(codes[b], start, from, p, residuals[b].subspan(start, from - start));
+    block_of[together] = b, from_of[together] = from;
     LpcLane& lane = lanes[together++];
-    lane = {codes[b].data() + start, residuals[b].data() + start, std::min(codes[b].size() - start, kSegmentLength), {}, p.shift};
+    lane = {codes[b].data() + from, residuals[b].data() + from, end - from, {}, p.shift};
     std::copy_n(p.coefficients.begin(), p.order, lane.c.begin());
     rounds = std::min(rounds, lane.n);
   }
   if (together == 0) return;
   kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
   for (std::size_t l = 0; l < together; ++l) {
-    const std::size_t b = block_of[l];
+    const std::size_t b = block_of[l], from = from_of[l];
     if (lanes[l].n > rounds)
-      reconstruct(codes[b], start + rounds, start + lanes[l].n, predictors[b][s], residuals[b].subspan(start + rounds));
+      reconstruct(codes[b], from + rounds, from + lanes[l].n, predictors[b][s], residuals[b].subspan(from + rounds));
   }
 }
 
