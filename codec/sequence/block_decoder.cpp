@@ -153,7 +153,11 @@ void restore_segments(std::size_t s, std::span<const std::span<const PredictorCh
     rounds = std::min(rounds, lane.n);
   }
   if (together == 0) return;
-  kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
+  // A lane alone goes faster through the scalar recurrence below: its chain from code to code is shorter.
+  if (together == 1)
+    rounds = 0;
+  else
+    kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
   for (std::size_t l = 0; l < together; ++l) {
     const std::size_t b = block_of[l], from = from_of[l];
     if (lanes[l].n > rounds)
