@@ -137,7 +137,8 @@ template <int Taps, bool Masked>
       // (the newest difference's product last: it is the one the round waits for)
 #pragma GCC unroll 8
       for (std::size_t m = 2; m < kPairs; ++m) products[1] = _mm256_add_epi32(products[1], products[m]);
-      const __m256i sum = kPairs > 1 ? _mm256_add_epi32(products[1], products[0]) : products[0];
+      __m256i sum = products[0];
+      if constexpr (kPairs > 1) sum = _mm256_add_epi32(products[1], sum);
       const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(rows[j]));
       const __m256i difference = _mm256_add_epi32(value, _mm256_srai_epi32(sum, kLmsShift));
       _mm256_store_si256(reinterpret_cast<__m256i*>(rows[j]), difference);
