@@ -113,6 +113,34 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
 }
 
+// Blocks decoded side by side restore what each gives alone: one predictor in every segment of blocks of
+// unequal lengths (shorter than an LPC lane's eight codes before it, one code past them, a segment and a
+// bit), so that LPC and sign-LMS lanes run alone, together and with lanes past their end; codes of 7 and
+// 20 bits keep the sign-LMS differences within 16 bits or take them past.
+TEST(SequenceCoder, BlocksSideBySideRestoreEachPredictor) {
+  namespace s = quorvel::sequence;
+  std::mt19937 rng(17);
+  for (const int bits : {7, 20}) {
+    std::vector<std::vector<std::int32_t>> q;
+    for (const std::size_t n : {5000u, 7u, 9u, 4096u + 300u, 2u * 4096u})
+      q.push_back(codes_of(rng() % 2 ? "wave" : "walk", n, bits, rng));
+    const std::vector<std::span<const std::int32_t>> spans(q.begin(), q.end());
+    for (std::size_t c = 0; c < s::kMaxCandidates; ++c) {
+      SCOPED_TRACE("bits " + std::to_string(bits) + " candidate " + std::to_string(c));
+      std::vector<std::vector<std::uint8_t>> blocks(q.size());
+      std::vector<std::vector<std::uint8_t>*> out;
+      for (auto& block : blocks) out.push_back(&block);
+      s::encode_blocks(spans, Effort::default_, out, s::CandidateMask{1} << c);
+      std::vector<std::vector<std::int32_t>> back;
+      for (const auto& codes : q) back.emplace_back(codes.size(), 12345);
+      const std::vector<std::span<const std::uint8_t>> coded(blocks.begin(), blocks.end());
+      const std::vector<std::span<std::int32_t>> into(back.begin(), back.end());
+      ASSERT_TRUE(s::decode_blocks(coded, into));
+      EXPECT_EQ(back, q);
+    }
+  }
+}
+
 // A lossless caller's default effort also tries the best effort's predictors: codes of a resonant
 // recording (a few partials and a little noise, which a long LPC predicts far better than an order-8 one)
 // come out smaller, and any sequence, extremes too, comes back exactly, sampled or not.
