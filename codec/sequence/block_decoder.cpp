@@ -126,42 +126,47 @@ void restore_segment(const PredictorChoice& predictor, std::size_t start, std::s
   }
 }
 
-// Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 go side by side
-// from their block's 8th code on (a block's first 8 one by one before), the others one by one.
-void restore_segments(std::size_t s, std::span<const std::span<const PredictorChoice>> predictors,
-                      std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
-                      std::span<std::optional<Cascade>> cascades) {
+// The blocks' segments, each block's in order. LPC segments of order up to 8 go side by side from their
+// block's 8th code on (its first 8 one by one before); the others go one by one as soon as their block
+// reaches them, so that the next LPC segments of as many blocks as can wait for each other.
+void restore_blocks(std::span<const std::span<const PredictorChoice>> predictors,
+                    std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
+                    std::span<std::optional<Cascade>> cascades) {
   static_assert(RansDecoder::kMaxTogether <= kLpcLanes);
   constexpr std::size_t kBefore = 8;  // the codes a lane reads before its first
-  std::array<LpcLane, kLpcLanes> lanes;
-  std::array<std::size_t, kLpcLanes> block_of{}, from_of{};
-  std::size_t together = 0, rounds = kSegmentLength;
-  const std::size_t start = s * kSegmentLength;
-  for (std::size_t b = 0; b < codes.size(); ++b) {
-    if (s >= predictors[b].size()) continue;
-    const PredictorChoice& p = predictors[b][s];
-    const std::size_t end = std::min(codes[b].size(), start + kSegmentLength), from = std::max(start, kBefore);
-    if (p.kind != Predictor::lpc || p.order > 8 || end <= from) {
-      restore_segment(p, start, residuals[b], codes[b], cascades[b]);
-      continue;
+  std::array<std::size_t, kLpcLanes> next{};  // each block's first segment not restored
+  for (;;) {
+    std::array<LpcLane, kLpcLanes> lanes;
+    std::array<std::size_t, kLpcLanes> block_of{}, from_of{};
+    std::size_t together = 0, rounds = kSegmentLength;
+    for (std::size_t b = 0; b < codes.size(); ++b) {
+      for (; next[b] < predictors[b].size(); ++next[b]) {
+        const PredictorChoice& p = predictors[b][next[b]];
+        const std::size_t start = next[b] * kSegmentLength, from = std::max(start, kBefore);
+        const std::size_t end = std::min(codes[b].size(), start + kSegmentLength);
+        if (p.kind == Predictor::lpc && p.order <= 8 && end > from) {
+          if (start < from) reconstruct(codes[b], start, from, p, residuals[b].subspan(start, from - start));
+          block_of[together] = b, from_of[together] = from;
+          lanes[together] = {codes[b].data() + from, residuals[b].data() + from, end - from, {}, p.shift};
+          std::copy_n(p.coefficients.begin(), p.order, lanes[together].c.begin());
+          rounds = std::min(rounds, lanes[together++].n);
+          break;
+        }
+        restore_segment(p, start, residuals[b], codes[b], cascades[b]);
+      }
     }
-    if (start < from) reconstruct(codes[b], start, from, p, residuals[b].subspan(start, from - start));
-    block_of[together] = b, from_of[together] = from;
-    LpcLane& lane = lanes[together++];
-    lane = {codes[b].data() + from, residuals[b].data() + from, end - from, {}, p.shift};
-    std::copy_n(p.coefficients.begin(), p.order, lane.c.begin());
-    rounds = std::min(rounds, lane.n);
-  }
-  if (together == 0) return;
-  // A lane alone goes faster through the scalar recurrence below: its chain from code to code is shorter.
-  if (together == 1)
-    rounds = 0;
-  else
-    kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
-  for (std::size_t l = 0; l < together; ++l) {
-    const std::size_t b = block_of[l], from = from_of[l];
-    if (lanes[l].n > rounds)
-      reconstruct(codes[b], from + rounds, from + lanes[l].n, predictors[b][s], residuals[b].subspan(from + rounds));
+    if (together == 0) return;
+    // A lane alone goes faster through the scalar recurrence below: its chain from code to code is shorter.
+    if (together == 1)
+      rounds = 0;
+    else
+      kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
+    for (std::size_t l = 0; l < together; ++l) {
+      const std::size_t b = block_of[l], from = from_of[l];
+      if (lanes[l].n > rounds)
+        reconstruct(codes[b], from + rounds, from + lanes[l].n, predictors[b][next[b]], residuals[b].subspan(from + rounds));
+      ++next[b];
+    }
   }
 }
 
@@ -244,9 +249,7 @@ bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std:
   std::array<std::span<std::int32_t>, RansDecoder::kMaxTogether> residuals;
   for (std::size_t b = 0; b < count; ++b) predictors[b] = at[b].head.predictors, residuals[b] = at[b].residuals;
   std::array<std::optional<Cascade>, RansDecoder::kMaxTogether> cascades;
-  for (std::size_t s = 0; s < segments; ++s)
-    restore_segments(s, {predictors.data(), count}, {residuals.data(), count}, codes.first(count),
-                     {cascades.data(), count});
+  restore_blocks({predictors.data(), count}, {residuals.data(), count}, codes.first(count), {cascades.data(), count});
   return true;
 }
 
