@@ -128,7 +128,7 @@ void restore_segment(const PredictorChoice& predictor, std::size_t start, std::s
 
 // The blocks' segments, each block's in order. LPC segments of order up to 8 go side by side from their
 // block's 8th code on (its first 8 one by one before); the others go one by one as soon as their block
-// reaches them, so that the next LPC segments of as many blocks as can wait for each other.
+// reaches them, so that as many blocks' next LPC segments as there can be wait for each other.
 void restore_blocks(std::span<const std::span<const PredictorChoice>> predictors,
                     std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
                     std::span<std::optional<Cascade>> cascades) {
