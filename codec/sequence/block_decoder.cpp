@@ -108,13 +108,13 @@ class ResidualReader {
 };
 
 // Codes back from one segment's residuals, once the local sign-LMS stages of its block have made their
-// first differences in place, and its block's segments before it are restored. The block's cascade, made
+// first differences in its codes, and its block's segments before it are restored. The block's cascade, made
 // only where a segment uses it, catches up over the segments before that did not.
 void restore_segment(const PredictorChoice& predictor, std::size_t start, std::span<std::int32_t> residuals,
                      std::span<std::int32_t> codes, std::optional<Cascade>& cascade) {
   const std::size_t m = std::min(codes.size() - start, kSegmentLength);
   if (predictor.kind == Predictor::sign_lms_local) {
-    kernels().running_sum(residuals.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
+    kernels().running_sum(codes.data() + start, m, start ? codes[start - 1] : 0, codes.data() + start);
   } else if (predictor.kind == Predictor::cascade) {
     if (!cascade) cascade.emplace();
     cascade->catch_up(codes.data(), start);
@@ -124,35 +124,47 @@ void restore_segment(const PredictorChoice& predictor, std::size_t start, std::s
   }
 }
 
-// Segment s of the blocks (each block's segments in order): LPC segments of order up to 8 with 8 codes
-// before them go side by side, the others one by one.
-void restore_segments(std::size_t s, std::span<const std::span<const PredictorChoice>> predictors,
-                      std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
-                      std::span<std::optional<Cascade>> cascades) {
+// The blocks' segments, each block's in order. LPC segments of order up to 8 go side by side from their
+// block's 8th code on (its first 8 one by one before); the others go one by one as soon as their block
+// reaches them, so that as many blocks' next LPC segments as there can be wait for each other.
+void restore_blocks(std::span<const std::span<const PredictorChoice>> predictors,
+                    std::span<const std::span<std::int32_t>> residuals, std::span<const std::span<std::int32_t>> codes,
+                    std::span<std::optional<Cascade>> cascades) {
   static_assert(RansDecoder::kMaxTogether <= kLpcLanes);
-  std::array<LpcLane, kLpcLanes> lanes;
-  std::array<std::size_t, kLpcLanes> block_of{};
-  std::size_t together = 0, rounds = kSegmentLength;
-  const std::size_t start = s * kSegmentLength;
-  for (std::size_t b = 0; b < codes.size(); ++b) {
-    if (s >= predictors[b].size()) continue;
-    const PredictorChoice& p = predictors[b][s];
-    if (p.kind != Predictor::lpc || p.order > 8 || start < 8) {
-      restore_segment(p, start, residuals[b], codes[b], cascades[b]);
-      continue;
+  constexpr std::size_t kBefore = 8;  // the codes a lane reads before its first
+  std::array<std::size_t, kLpcLanes> next{};  // each block's first segment not restored
+  for (;;) {
+    std::array<LpcLane, kLpcLanes> lanes;
+    std::array<std::size_t, kLpcLanes> block_of{}, from_of{};
+    std::size_t together = 0, rounds = kSegmentLength;
+    for (std::size_t b = 0; b < codes.size(); ++b) {
+      for (; next[b] < predictors[b].size(); ++next[b]) {
+        const PredictorChoice& p = predictors[b][next[b]];
+        const std::size_t start = next[b] * kSegmentLength, from = std::max(start, kBefore);
+        const std::size_t end = std::min(codes[b].size(), start + kSegmentLength);
+        if (p.kind == Predictor::lpc && p.order <= 8 && end > from) {
+          if (start < from) reconstruct(codes[b], start, from, p, residuals[b].subspan(start, from - start));
+          block_of[together] = b, from_of[together] = from;
+          lanes[together] = {codes[b].data() + from, residuals[b].data() + from, end - from, {}, p.shift};
+          std::copy_n(p.coefficients.begin(), p.order, lanes[together].c.begin());
+          rounds = std::min(rounds, lanes[together++].n);
+          break;
+        }
+        restore_segment(p, start, residuals[b], codes[b], cascades[b]);
+      }
     }
-    block_of[together] = b;
-    LpcLane& lane = lanes[together++];
-    lane = {codes[b].data() + start, residuals[b].data() + start, std::min(codes[b].size() - start, kSegmentLength), {}, p.shift};
-    std::copy_n(p.coefficients.begin(), p.order, lane.c.begin());
-    rounds = std::min(rounds, lane.n);
-  }
-  if (together == 0) return;
-  kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
-  for (std::size_t l = 0; l < together; ++l) {
-    const std::size_t b = block_of[l];
-    if (lanes[l].n > rounds)
-      reconstruct(codes[b], start + rounds, start + lanes[l].n, predictors[b][s], residuals[b].subspan(start + rounds));
+    if (together == 0) return;
+    // A lane alone goes faster through the scalar recurrence below: its chain from code to code is shorter.
+    if (together == 1)
+      rounds = 0;
+    else
+      kernels().lpc_restore_lanes({lanes.data(), together}, rounds);
+    for (std::size_t l = 0; l < together; ++l) {
+      const std::size_t b = block_of[l], from = from_of[l];
+      if (lanes[l].n > rounds)
+        reconstruct(codes[b], from + rounds, from + lanes[l].n, predictors[b][next[b]], residuals[b].subspan(from + rounds));
+      ++next[b];
+    }
   }
 }
 
@@ -188,10 +200,12 @@ struct BlockDecoding {
     return residuals_of->read_segment(tokens, tokens_of.ways(), segment(s).m, residuals.data() + s * kSegmentLength);
   }
 
-  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`.
+  // Whether the block's streams ended where they should; adds its local sign-LMS stages to `lanes`, which
+  // put their first differences in the codes (apart from their residuals: the narrow vector kernel needs
+  // that).
   [[nodiscard]] bool finish(std::vector<LmsLane>& lanes) {
     if (!tokens_of.finish() || !residuals_of->finish()) return false;
-    add_local_lms_lanes(head.predictors, residuals.data(), residuals.data(), codes.size(), lanes);
+    add_local_lms_lanes(head.predictors, residuals.data(), codes.data(), codes.size(), lanes);
     return true;
   }
 };
@@ -233,9 +247,7 @@ bool decode_together(std::span<const std::span<const std::uint8_t>> blocks, std:
   std::array<std::span<std::int32_t>, RansDecoder::kMaxTogether> residuals;
   for (std::size_t b = 0; b < count; ++b) predictors[b] = at[b].head.predictors, residuals[b] = at[b].residuals;
   std::array<std::optional<Cascade>, RansDecoder::kMaxTogether> cascades;
-  for (std::size_t s = 0; s < segments; ++s)
-    restore_segments(s, {predictors.data(), count}, {residuals.data(), count}, codes.first(count),
-                     {cascades.data(), count});
+  restore_blocks({predictors.data(), count}, {residuals.data(), count}, codes.first(count), {cascades.data(), count});
   return true;
 }
 

@@ -182,6 +182,9 @@ struct LmsLane {
 };
 void lms_lanes(std::span<const LmsLane> lanes, bool inverse);
 void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse);
+// The inverse of lanes whose `out` is apart from their `in` in 16-bit arithmetic where that is exact
+// (codec/sequence/lms_narrow_avx2.cpp); false where it is not, with `in` unchanged and `out` to be written.
+[[nodiscard]] bool lms_inverse_narrow_avx2(std::span<const LmsLane> lanes);
 
 // The kernels of one tier. The whole-round kernels take groups of 8 rounds of 8 lanes; where a tier has
 // none they are null, and the callers' scalar loops take every round.

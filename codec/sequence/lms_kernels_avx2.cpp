@@ -202,10 +202,12 @@ void lms_lanes_of(std::span<const LmsLane> lanes) {
 }  // namespace
 
 void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse) {
-  if (inverse)
-    lms_lanes_of<true>(lanes);
-  else
-    lms_lanes_of<false>(lanes);
+  if (!inverse) return lms_lanes_of<false>(lanes);
+  if (lms_inverse_narrow_avx2(lanes)) return;
+  // The inverse stages wait on their sums less than the forward ones: two registers of lanes keep the
+  // processor busy.
+  for (std::size_t first = 0; first < lanes.size(); first += 2 * kRegisterLanes)
+    lms_lanes_of<true>(lanes.subspan(first, std::min(2 * kRegisterLanes, lanes.size() - first)));
 }
 
 }  // namespace quorvel::sequence

@@ -567,11 +567,8 @@ void run_lms_lanes(std::span<LmsLane> lanes, bool inverse) {
   // are its own, whatever the order.)
   std::ranges::sort(lanes, {}, &LmsLane::taps);
   const auto run = kernels().lms_lanes;
-  // The forward stages wait on their sums longer than the inverse ones: they need four registers of lanes
-  // side by side to keep the processor busy, the inverse two.
-  const std::size_t batch = inverse ? kLmsLanes / 2 : kLmsLanes;
-  for (std::size_t first = 0; first < lanes.size(); first += batch)
-    run(lanes.subspan(first, std::min(batch, lanes.size() - first)), inverse);
+  for (std::size_t first = 0; first < lanes.size(); first += kLmsLanes)
+    run(lanes.subspan(first, std::min(kLmsLanes, lanes.size() - first)), inverse);
 }
 
 

@@ -17,6 +17,7 @@
 #include "codec/sequence/coder.hpp"
 #include "codec/sequence/kernels.hpp"
 #include "codec/sequence/token_tables.hpp"
+#include "rimble/arch.hpp"
 #include "tier_cap.hpp"
 
 namespace {
@@ -112,6 +113,34 @@ TEST(SequenceCoder, AnyPredictorAloneAndLearnedSetsCodeEveryBlock) {
   }
   for (const Effort effort : {Effort::fast, Effort::default_})
     EXPECT_EQ(round_trip(mixed, {.effort = effort, .block_length = 256, .threads = 2}), mixed);
+}
+
+// Blocks decoded side by side restore what each gives alone: one predictor in every segment of blocks of
+// unequal lengths (shorter than an LPC lane's eight codes before it, one code past them, a segment and a
+// bit), so that LPC and sign-LMS lanes run alone, together and with lanes past their end; codes of 7 and
+// 20 bits keep the sign-LMS differences within 16 bits or take them past.
+TEST(SequenceCoder, BlocksSideBySideRestoreEachPredictor) {
+  namespace s = quorvel::sequence;
+  std::mt19937 rng(17);
+  for (const int bits : {7, 20}) {
+    std::vector<std::vector<std::int32_t>> q;
+    for (const std::size_t n : {5000u, 7u, 9u, 4096u + 300u, 2u * 4096u})
+      q.push_back(codes_of(rng() % 2 ? "wave" : "walk", n, bits, rng));
+    const std::vector<std::span<const std::int32_t>> spans(q.begin(), q.end());
+    for (std::size_t c = 0; c < s::kMaxCandidates; ++c) {
+      SCOPED_TRACE("bits " + std::to_string(bits) + " candidate " + std::to_string(c));
+      std::vector<std::vector<std::uint8_t>> blocks(q.size());
+      std::vector<std::vector<std::uint8_t>*> out;
+      for (auto& block : blocks) out.push_back(&block);
+      s::encode_blocks(spans, Effort::default_, out, s::CandidateMask{1} << c);
+      std::vector<std::vector<std::int32_t>> back;
+      for (const auto& codes : q) back.emplace_back(codes.size(), 12345);
+      const std::vector<std::span<const std::uint8_t>> coded(blocks.begin(), blocks.end());
+      const std::vector<std::span<std::int32_t>> into(back.begin(), back.end());
+      ASSERT_TRUE(s::decode_blocks(coded, into));
+      EXPECT_EQ(back, q);
+    }
+  }
 }
 
 // A lossless caller's default effort also tries the best effort's predictors, on every block (none learned
@@ -327,6 +356,56 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
     s::kernels_for(rimble::ProcessorTier::Portable).lms_lanes(std::span(inverse).first(1), true);
     EXPECT_EQ(back[0], d[0]) << "round " << round;
   }
+}
+
+// The inverse in 16-bit arithmetic: differences up to the largest its lanes allow (products and sums at
+// the edge of 32 bits) come back exactly; one just beyond, late in a segment or in another register of
+// lanes, makes it give up with its inputs untouched, and the vector kernel still gives them back (also in
+// place).
+TEST(SequenceCoder, NarrowLmsInverseIsExactOrGivesUp) {
+#if RIMBLE_ARCH(X86_64)
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  namespace s = quorvel::sequence;
+  // A weight moves by at most `step` a round after the first: the sums stay below 2^31 up to this bound.
+  const auto bound_of = [](int taps, int step, std::size_t n) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(32767, (std::int64_t{1} << 31) / (taps * step * std::int64_t(n - 1)) - 1));
+  };
+  std::mt19937 rng(11);
+  for (int round = 0; round < 12; ++round) {
+    const std::size_t count = round < 6 ? 16 : 1 + round % 9;
+    const int step = 1 << (round % 3);
+    std::vector<std::vector<std::int32_t>> d(count), r(count), back(count);
+    std::vector<s::LmsLane> forward(count), inverse(count);
+    for (std::size_t l = 0; l < count; ++l) {
+      const std::size_t n = l == 3 ? 1000 : 4096;
+      const int taps = 16 >> (l % 2);
+      const std::int32_t bound = bound_of(taps, step, n);
+      std::uniform_int_distribution<std::int32_t> edge(-bound, bound);
+      d[l].resize(n), r[l].resize(n), back[l].assign(n, 0);
+      for (auto& v : d[l]) v = rng() % 3 ? edge(rng) : (rng() % 2 ? bound : -bound);
+      forward[l] = {.in = d[l].data(), .out = r[l].data(), .n = n, .taps = taps, .step = step};
+      inverse[l] = {.in = r[l].data(), .out = back[l].data(), .n = n, .taps = taps, .step = step};
+    }
+    // A lane with one difference just past its bound, late in its segment.
+    const std::size_t beyond = round % 2 == 0 ? count : rng() % count;
+    if (beyond < count) {
+      const std::int32_t past = bound_of(inverse[beyond].taps, step, inverse[beyond].n) + 1;
+      d[beyond][d[beyond].size() - 1 - rng() % 900] = round % 4 == 1 ? past : -past;
+    }
+    s::kernels().lms_lanes(forward, false);
+    const auto residuals = r;
+    EXPECT_EQ(s::lms_inverse_narrow_avx2(inverse), beyond == count) << "round " << round;
+    if (beyond == count) {
+      EXPECT_EQ(back, d) << "round " << round;
+    }
+    EXPECT_EQ(r, residuals) << "round " << round;
+    s::kernels().lms_lanes(inverse, true);
+    EXPECT_EQ(back, d) << "round " << round;
+    for (auto& lane : inverse) lane.in = lane.out, std::copy_n(r[&lane - inverse.data()].data(), lane.n, lane.out);
+    s::kernels().lms_lanes(inverse, true);
+    EXPECT_EQ(back, d) << "round " << round << " in place";
+  }
+#endif
 }
 
 // The Welch-windowed codes that LPC fits on and the codes' extent, from the vector kernels, at every scale
