@@ -185,6 +185,9 @@ void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse);
 // The inverse of lanes whose `out` is apart from their `in` in 16-bit arithmetic where that is exact
 // (codec/sequence/lms_narrow_avx2.cpp); false where it is not, with `in` unchanged and `out` to be written.
 [[nodiscard]] bool lms_inverse_narrow_avx2(std::span<const LmsLane> lanes);
+// The forward stage of the lanes whose differences keep 16-bit arithmetic exact, there; copies the others
+// (in their order) to `rest`, which has room for all, and returns how many it copied.
+[[nodiscard]] std::size_t lms_forward_narrow_avx2(std::span<const LmsLane> lanes, LmsLane* rest);
 
 // The kernels of one tier. The whole-round kernels take groups of 8 rounds of 8 lanes; where a tier has
 // none they are null, and the callers' scalar loops take every round.

@@ -202,7 +202,12 @@ void lms_lanes_of(std::span<const LmsLane> lanes) {
 }  // namespace
 
 void lms_lanes_avx2(std::span<const LmsLane> lanes, bool inverse) {
-  if (!inverse) return lms_lanes_of<false>(lanes);
+  if (!inverse) {
+    LmsLane rest[kLmsLanes];
+    const std::size_t left = lms_forward_narrow_avx2(lanes, rest);
+    if (left > 0) lms_lanes_of<false>(std::span<const LmsLane>(rest, left));
+    return;
+  }
   if (lms_inverse_narrow_avx2(lanes)) return;
   // The inverse stages wait on their sums less than the forward ones: two registers of lanes keep the
   // processor busy.

@@ -1,12 +1,13 @@
-// codec/sequence/lms_narrow_avx2.cpp: the inverse sign-LMS stages of up to sixteen segments in 16-bit
-// weights and differences, eight lanes a register (only these functions use AVX2), built for x86-64 only.
+// codec/sequence/lms_narrow_avx2.cpp: the sign-LMS stages of up to sixteen segments in 16-bit weights and
+// differences, eight lanes a register (only these functions use AVX2), built for x86-64 only.
 //
 // A lane's weights move by at most `step` a round after its first, so over a segment they stay within
 // step * (n - 1). While every difference stays within a bound B with taps * step * (n - 1) * B < 2^31, the
 // weighted sum is exact in 32 bits, and 16-bit multiplies that add pairs of products (vpmaddwd) give the
-// exact 64-bit kernel's values at about a quarter of its work. Each difference is checked as it goes out;
-// one beyond its lane's bound makes the call give up, and the caller runs the exact kernel on the inputs,
-// which the narrow one never writes.
+// exact 64-bit kernel's values at about a quarter of its work. The forward stage knows its differences
+// before it runs: a lane whose differences all fit its bound goes narrow, the others to the exact kernel.
+// The inverse learns them as it goes: each is checked as it goes out, and one beyond its lane's bound makes
+// the call give up, and the caller runs the exact kernel on the inputs, which the narrow one never writes.
 #include "rimble/arch.hpp"
 
 #if RIMBLE_ARCH(X86_64)
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "codec/sequence/kernels.hpp"
 #include "codec/sequence/predictors.hpp"
@@ -100,11 +102,29 @@ std::size_t common_end(std::span<const LmsLane> lanes, std::size_t from, std::si
   return inside;
 }
 
+// The sum of the pairs' products. In the inverse the newest difference's product comes last: it is the one
+// the round waits for. In the forward stage they all wait for the weights: a tree.
+template <std::size_t Pairs, bool Inverse>
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i pair_sum(__m256i (&products)[Pairs]) {
+  if constexpr (Inverse) {
+#pragma GCC unroll 8
+    for (std::size_t m = 2; m < Pairs; ++m) products[1] = _mm256_add_epi32(products[1], products[m]);
+  } else {
+#pragma GCC unroll 8
+    for (std::size_t width = 1; width < Pairs; width *= 2)
+#pragma GCC unroll 8
+      for (std::size_t m = 1; m + width < Pairs; m += 2 * width) products[m] = _mm256_add_epi32(products[m], products[m + width]);
+  }
+  if constexpr (Pairs > 1) return _mm256_add_epi32(products[1], products[0]);
+  return products[0];
+}
+
 // Eight lanes' differences in the eight 32-bit lanes of a register: d[i] in the low 16 bits of its lane
 // with d[i - 1] in the high 16, and the weights in pairs the same way, w[2m] low and w[2m + 1] high. One
-// 16-bit sign and add move two weights, one vpmaddwd adds two products. (One register of lanes at a time:
-// two side by side run out of registers and go no faster.)
-template <int Taps, bool Masked>
+// 16-bit sign and add move two weights, one vpmaddwd adds two products. Forward, rows go from differences
+// to residuals; inverse, from residuals to differences (false where one leaves its bound). (One register
+// of lanes at a time: two side by side run out of registers and go no faster.)
+template <int Taps, bool Masked, bool Inverse>
 [[gnu::target("avx2,fma")]] bool narrow_run(std::span<const LmsLane> lanes, const std::int32_t* bound) {
   constexpr std::size_t kBefore = Taps + 1, kPairs = Taps / 2;
   alignas(32) __m256i d[kBefore + kChunk] = {};
@@ -134,36 +154,60 @@ template <int Taps, bool Masked>
         pairs[m] = _mm256_add_epi16(pairs[m], Masked ? _mm256_and_si256(move, keep[m]) : move);
         products[m] = _mm256_madd_epi16(pairs[m], m == 0 ? newest : dj[-1 - k]);
       }
-      // (the newest difference's product last: it is the one the round waits for)
-#pragma GCC unroll 8
-      for (std::size_t m = 2; m < kPairs; ++m) products[1] = _mm256_add_epi32(products[1], products[m]);
-      __m256i sum = products[0];
-      if constexpr (kPairs > 1) sum = _mm256_add_epi32(products[1], sum);
+      const __m256i prediction = _mm256_srai_epi32(pair_sum<kPairs, Inverse>(products), kLmsShift);
       const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(rows[j]));
-      const __m256i difference = _mm256_add_epi32(value, _mm256_srai_epi32(sum, kLmsShift));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(rows[j]), difference);
+      const __m256i difference = Inverse ? _mm256_add_epi32(value, prediction) : value;
+      const __m256i residual = Inverse ? value : _mm256_sub_epi32(value, prediction);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rows[j]), Inverse ? difference : residual);
       newest = _mm256_blend_epi16(difference, _mm256_slli_epi32(newest, 16), 0xAA);
       d[kBefore + j] = newest;
-      moving = _mm256_shuffle_epi8(_mm256_sign_epi32(step, value), both_halves);
+      moving = _mm256_shuffle_epi8(_mm256_sign_epi32(step, residual), both_halves);
     }
-    if (!rows_to_outputs(lanes, base, base + length, rows, bound)) return false;
+    // (forward, the differences were checked before: the residuals may go past the bound)
+    if (!rows_to_outputs(lanes, base, base + length, rows, bound) && Inverse) return false;
     std::copy(d + length, d + length + kBefore, d);
   }
   return true;
 }
 
 // Eight lanes a call.
-template <int Taps, bool Masked>
+template <int Taps, bool Masked, bool Inverse>
 bool narrow_of_registers(std::span<const LmsLane> lanes, const std::int32_t* bound) {
   for (std::size_t first = 0; first < lanes.size(); first += kLanes)
-    if (!narrow_run<Taps, Masked>(lanes.subspan(first, std::min(kLanes, lanes.size() - first)), bound + first)) return false;
+    if (!narrow_run<Taps, Masked, Inverse>(lanes.subspan(first, std::min(kLanes, lanes.size() - first)), bound + first))
+      return false;
   return true;
 }
 
-template <int Taps>
+template <int Taps, bool Inverse>
 bool narrow_of_taps(std::span<const LmsLane> lanes, const std::int32_t* bound) {
   const bool masked = std::ranges::any_of(lanes, [](const LmsLane& lane) { return lane.taps != Taps; });
-  return masked ? narrow_of_registers<Taps, true>(lanes, bound) : narrow_of_registers<Taps, false>(lanes, bound);
+  return (masked ? narrow_of_registers<Taps, true, Inverse> : narrow_of_registers<Taps, false, Inverse>)(lanes, bound);
+}
+
+template <bool Inverse>
+bool narrow_of(std::span<const LmsLane> lanes, const std::int32_t* bound) {
+  int taps = 2;
+  for (const LmsLane& lane : lanes) taps = std::max(taps, lane.taps);
+  switch (taps) {
+    case 2: return narrow_of_taps<2, Inverse>(lanes, bound);
+    case 4: return narrow_of_taps<4, Inverse>(lanes, bound);
+    case 8: return narrow_of_taps<8, Inverse>(lanes, bound);
+    default: return narrow_of_taps<16, Inverse>(lanes, bound);
+  }
+}
+
+// The largest |d[i]| over i < n (2^31 for INT32_MIN).
+[[gnu::target("avx2,fma")]] std::uint32_t largest_magnitude(const std::int32_t* d, std::size_t n) {
+  __m256i most = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i))));
+  alignas(32) std::uint32_t lanes[kLanes];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), most);
+  std::uint32_t largest = *std::max_element(lanes, lanes + kLanes);
+  for (; i < n; ++i) largest = std::max(largest, static_cast<std::uint32_t>(std::abs(std::int64_t{d[i]})));
+  return largest;
 }
 
 }  // namespace
@@ -171,18 +215,26 @@ bool narrow_of_taps(std::span<const LmsLane> lanes, const std::int32_t* bound) {
 bool lms_inverse_narrow_avx2(std::span<const LmsLane> lanes) {
   if (lanes.empty() || lanes.size() > 2 * kLanes) return false;
   alignas(32) std::int32_t bound[2 * kLanes] = {};
-  int taps = 2;
   for (std::size_t l = 0; l < lanes.size(); ++l) {
     bound[l] = difference_bound(lanes[l]);
     if (bound[l] <= 0 || lanes[l].in == lanes[l].out) return false;
-    taps = std::max(taps, lanes[l].taps);
   }
-  switch (taps) {
-    case 2: return narrow_of_taps<2>(lanes, bound);
-    case 4: return narrow_of_taps<4>(lanes, bound);
-    case 8: return narrow_of_taps<8>(lanes, bound);
-    default: return narrow_of_taps<16>(lanes, bound);
+  return narrow_of<true>(lanes, bound);
+}
+
+std::size_t lms_forward_narrow_avx2(std::span<const LmsLane> lanes, LmsLane* rest) {
+  LmsLane narrow[2 * kLanes];
+  alignas(32) std::int32_t bound[2 * kLanes] = {};
+  std::size_t count = 0, left = 0;
+  for (const LmsLane& lane : lanes) {
+    const std::int32_t most = count < 2 * kLanes ? difference_bound(lane) : 0;
+    if (most > 0 && largest_magnitude(lane.in, lane.n) <= static_cast<std::uint32_t>(most))
+      bound[count] = most, narrow[count++] = lane;
+    else
+      rest[left++] = lane;
   }
+  if (count > 0) narrow_of<false>(std::span(narrow, count), bound);
+  return left;
 }
 
 }  // namespace quorvel::sequence

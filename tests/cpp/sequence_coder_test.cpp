@@ -362,14 +362,16 @@ TEST(SequenceCoder, LmsLanesInvertAndMatchThePortableOnes) {
 // the edge of 32 bits) come back exactly; one just beyond, late in a segment or in another register of
 // lanes, makes it give up with its inputs untouched, and the vector kernel still gives them back (also in
 // place).
+// A weight moves by at most `step` a round after the first: a narrow lane's sums stay below 2^31 while its
+// differences stay within this bound.
+std::int32_t bound_of(int taps, int step, std::size_t n) {
+  return static_cast<std::int32_t>(std::min<std::int64_t>(32767, (std::int64_t{1} << 31) / (taps * step * std::int64_t(n - 1)) - 1));
+}
+
 TEST(SequenceCoder, NarrowLmsInverseIsExactOrGivesUp) {
 #if RIMBLE_ARCH(X86_64)
   if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
   namespace s = quorvel::sequence;
-  // A weight moves by at most `step` a round after the first: the sums stay below 2^31 up to this bound.
-  const auto bound_of = [](int taps, int step, std::size_t n) {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(32767, (std::int64_t{1} << 31) / (taps * step * std::int64_t(n - 1)) - 1));
-  };
   std::mt19937 rng(11);
   for (int round = 0; round < 12; ++round) {
     const std::size_t count = round < 6 ? 16 : 1 + round % 9;
@@ -404,6 +406,48 @@ TEST(SequenceCoder, NarrowLmsInverseIsExactOrGivesUp) {
     for (auto& lane : inverse) lane.in = lane.out, std::copy_n(r[&lane - inverse.data()].data(), lane.n, lane.out);
     s::kernels().lms_lanes(inverse, true);
     EXPECT_EQ(back, d) << "round " << round << " in place";
+  }
+#endif
+}
+
+// The forward stage in 16-bit arithmetic: lanes of every taps whose differences reach their bound give the
+// portable residuals; a lane with one difference just past it (or at INT32_MIN) is left, in its order, to
+// the exact kernel, and the whole vector kernel still gives the portable residuals, also in place.
+TEST(SequenceCoder, NarrowLmsForwardIsExactOrLeavesTheLane) {
+#if RIMBLE_ARCH(X86_64)
+  if (!vector_tier()) GTEST_SKIP() << "no AVX2 here (or capped)";
+  namespace s = quorvel::sequence;
+  std::mt19937 rng(17);
+  for (int round = 0; round < 8; ++round) {
+    const std::size_t count = round < 4 ? 16 : 1 + round % 9;
+    const int step = 1 << (round % 3);
+    std::vector<std::vector<std::int32_t>> d(count), expected(count), r(count);
+    std::vector<s::LmsLane> portable(count), narrow(count), rest(count);
+    for (std::size_t l = 0; l < count; ++l) {
+      const std::size_t n = l == 3 ? 1000 : l == 5 ? 37 : 4096;
+      const int taps = 16 >> (l % 4);
+      const std::int32_t bound = bound_of(taps, step, n);
+      std::uniform_int_distribution<std::int32_t> edge(-bound, bound);
+      d[l].resize(n), expected[l].resize(n), r[l].assign(n, 0);
+      for (auto& v : d[l]) v = rng() % 3 ? edge(rng) : (rng() % 2 ? bound : -bound);
+      portable[l] = {.in = d[l].data(), .out = expected[l].data(), .n = n, .taps = taps, .step = step};
+      narrow[l] = {.in = d[l].data(), .out = r[l].data(), .n = n, .taps = taps, .step = step};
+    }
+    const std::size_t beyond = round % 2 == 0 ? count : rng() % count;
+    if (beyond < count) {
+      const std::int32_t past = bound_of(narrow[beyond].taps, step, narrow[beyond].n) + 1;
+      d[beyond][d[beyond].size() - 1 - rng() % 30] = round % 4 == 3 ? std::numeric_limits<std::int32_t>::min() : past;
+    }
+    s::kernels_for(rimble::ProcessorTier::Portable).lms_lanes(portable, false);
+    ASSERT_EQ(s::lms_forward_narrow_avx2(narrow, rest.data()), beyond < count ? 1u : 0u) << "round " << round;
+    for (std::size_t l = 0; l < count; ++l)
+      if (l == beyond)
+        EXPECT_EQ(rest[0].in, d[l].data()) << "round " << round;
+      else
+        EXPECT_EQ(r[l], expected[l]) << "round " << round << " lane " << l;
+    for (std::size_t l = 0; l < count; ++l) r[l] = d[l], narrow[l].in = narrow[l].out = r[l].data();
+    s::kernels().lms_lanes(narrow, false);
+    EXPECT_EQ(r, expected) << "round " << round << " in place";
   }
 #endif
 }
